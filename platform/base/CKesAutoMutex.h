@@ -1,0 +1,15 @@
+// CKesAutoMutex: locks a CKesMutex in its constructor, unlocks in its destructor.
+#pragma once
+
+#include "CKesMutex.h"
+
+class CKesAutoMutex {
+public:
+    explicit CKesAutoMutex(CKesMutex& mutex) : m_Mutex(mutex) { m_Mutex.Lock(); }
+    ~CKesAutoMutex() { m_Mutex.Unlock(); }
+
+private:
+    CKesAutoMutex(const CKesAutoMutex&) = delete;
+    CKesAutoMutex& operator=(const CKesAutoMutex&) = delete;
+    CKesMutex& m_Mutex; // the held lock, not owned
+};

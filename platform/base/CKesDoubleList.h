@@ -1,0 +1,42 @@
+// CKesDoubleList: an ordered, intrusive list of CKesListable items.
+// The list owns its items: destroying it destroys the items still in it.
+// Each operation is atomic under the list's own lock, so several threads may
+// add, unlink and read at once; a walk (KDLHead/KDLGetNext) is only safe
+// while no other thread unlinks the item the walker stands on.
+#pragma once
+
+#include <mutex>
+
+#include "CKesListable.h"
+
+class CKesDoubleList {
+public:
+    CKesDoubleList() = default;
+    virtual ~CKesDoubleList();
+
+    // 1, or -220552 for a null item or one already in a list.
+    int KDLAddToListEnd(CKesListable* item);
+    int KDLAddToListStart(CKesListable* item);
+    // The first / last item; null on an empty list.
+    CKesListable* KDLHead() const;
+    CKesListable* KDLTail() const;
+    // The item after `item`; null after the last or for an item not in this list.
+    CKesListable* KDLGetNext(const CKesListable* item) const;
+    int KDLLength() const;
+    // Makes newHead (the old head's successor, or null) the first item; the
+    // old head is taken out of the list, not destroyed. 1, or -220552 when
+    // newHead is neither null nor the old head's successor.
+    int KDLSetHead(CKesListable* newHead);
+    // Unlinks item without destroying it; 1 when it was in this list, else 0.
+    int KDLAttemptToDeleteFromList(CKesListable* item);
+
+private:
+    CKesDoubleList(const CKesDoubleList&) = delete;
+    CKesDoubleList& operator=(const CKesDoubleList&) = delete;
+    void UnlinkLocked(CKesListable* item);
+
+    mutable std::mutex m_Lock;      // guards every link of the list
+    CKesListable* m_Head = nullptr; // first item
+    CKesListable* m_Tail = nullptr; // last item
+    int m_Length = 0;               // number of items
+};

@@ -1,0 +1,30 @@
+// CKesFileLock: an exclusive advisory lock on an open file (flock), which
+// excludes other processes, other open handles of this process, and the
+// util-linux flock command. Created by the caller around one file update; the
+// caller keeps the handle open while the object lives. Destruction releases a
+// lock still held. One thread uses an object at a time.
+#pragma once
+
+#include "KesPort.h"
+
+class CKesFileLock {
+public:
+    // name: used in error reports only.
+    CKesFileLock(const char* name, KesFileHandle handle);
+    virtual ~CKesFileLock();
+
+    // Blocks until the lock is held; 1, or a negative code on failure.
+    int KFLLock();
+    // 1 when the lock was taken, 0 when another holder has it, negative on failure.
+    int KFLTryLock();
+    // 1, or a negative code (also when the lock is not held).
+    int KFLUnlock();
+
+private:
+    CKesFileLock(const CKesFileLock&) = delete;
+    CKesFileLock& operator=(const CKesFileLock&) = delete;
+
+    char* m_Name;           // malloc'd copy of the name, for reports
+    KesFileHandle m_Handle; // the locked file, not owned
+    bool m_Held = false;    // the lock is held by this object
+};

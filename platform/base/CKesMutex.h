@@ -1,0 +1,20 @@
+// CKesMutex: a mutual-exclusion lock (not recursive). Lock/Unlock return 1.
+// CKesAutoMutex: holds a CKesMutex for its own lifetime.
+#pragma once
+
+#include <mutex>
+
+class CKesMutex {
+public:
+    CKesMutex() = default;
+    virtual ~CKesMutex() = default;
+    int Lock() { m_Mutex.lock(); return 1; }
+    int Unlock() { m_Mutex.unlock(); return 1; }
+    // 1 when the lock was taken, 0 when another thread holds it.
+    int TryLock() { return m_Mutex.try_lock() ? 1 : 0; }
+
+private:
+    CKesMutex(const CKesMutex&) = delete;
+    CKesMutex& operator=(const CKesMutex&) = delete;
+    std::mutex m_Mutex; // the lock
+};

@@ -1,0 +1,42 @@
+// CKesServPool: a fixed pool of worker threads that call one worker procedure
+// with (item, context) once for each item added, in FIFO order.
+// Created and destroyed by its owner (one thread); items may be added from
+// any thread, also from a worker. Destruction stops taking items, lets the
+// workers finish every item already queued, then joins them: nothing queued
+// is lost or leaked.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+typedef void (*KesPoolWorkProcedure)(void* item, void* context);
+
+class CKesServPool {
+public:
+    CKesServPool(int workers, void* context);
+    virtual ~CKesServPool();
+
+    // Starts the workers; 1, or -220552 for a null procedure or a second call.
+    int KSPLaunchThreads(KesPoolWorkProcedure procedure);
+    // Queues one item; 1, or -220552 once the pool is stopping.
+    virtual int KSPAddWorkDetail(void* item);
+    int KSPWorkerCount() const { return m_WorkerCount; }
+
+private:
+    CKesServPool(const CKesServPool&) = delete;
+    CKesServPool& operator=(const CKesServPool&) = delete;
+    void WorkerLoop();
+
+    const int m_WorkerCount;            // number of workers (at least 1)
+    void* const m_Context;              // second argument of every call
+    KesPoolWorkProcedure m_Procedure = nullptr; // set by KSPLaunchThreads
+    std::mutex m_Lock;                  // guards the queue and the flags
+    std::condition_variable m_Ready;    // an item was queued or stop began
+    std::deque<void*> m_Queue;          // items not yet taken, oldest first
+    int m_Idle = 0;                     // workers waiting on m_Ready
+    bool m_Stopping = false;            // destruction has begun
+    std::vector<std::thread> m_Workers; // the worker threads
+};

@@ -1,0 +1,73 @@
+// CKesTreeList: a table from key (text or integer) to a CKesPointer holding
+// an untyped value. The table owns its holders, never the values.
+// Every operation is atomic under the table's own lock, so any thread may
+// add, get, delete and iterate at once. What KTLGet and KTLIterator return
+// are the calling thread's own copies of the holders, so another thread's
+// KTLDelete never frees what a caller is reading: a KTLGet result stays valid
+// until the same thread's next KTLGet on this table, a KTLIterator list until
+// the same thread's next KTLIterator on this table or the table's destruction.
+// Iteration order: integer keys ascending, then text keys in byte order.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "CKesAtom.h"
+#include "CKesDoubleList.h"
+#include "CKesPointer.h"
+#include "KesPort.h"
+
+class CKesTreeList {
+public:
+    // deleteValues TRUE: destroying the table also deletes each value as a
+    // CKesListable. The library always passes FALSE.
+    explicit CKesTreeList(__boolean deleteValues = FALSE);
+    virtual ~CKesTreeList();
+
+    // Adds key -> value. 1; -220552 for a null key or holder, or a key that is
+    // already present (the table is left unchanged and, for the holder forms,
+    // the caller keeps the holder).
+    int KTLAdd(const char* key, void* value);
+    int KTLAdd(const char* key, CKesPointer* value);
+    int KTLAdd(int key, void* value);
+    int KTLAdd(int key, CKesPointer* value);
+    int KTLAdd(const CKesAtom* key, void* value, __boolean copyKey);
+    int KTLAdd(const CKesAtom* key, CKesPointer* value, __boolean copyKey);
+
+    // The entry's holder (the calling thread's copy), or null when absent.
+    CKesPointer* KTLGet(const char* key);
+    CKesPointer* KTLGet(int key);
+    CKesPointer* KTLGet(const CKesAtom* key);
+
+    // Removes the entry, destroying its holder but not the value. 1, or
+    // -220552 when the key is absent.
+    int KTLDelete(const char* key);
+    int KTLDelete(int key);
+    int KTLDelete(const CKesAtom* key);
+
+    // A list of holders (copies) of every entry's value, in table order.
+    // Callers walk it and never free it (see the class comment).
+    CKesDoubleList* KTLIterator();
+    int KTLLength() const;
+
+private:
+    CKesTreeList(const CKesTreeList&) = delete;
+    CKesTreeList& operator=(const CKesTreeList&) = delete;
+
+    // Text or integer key; integers order before texts.
+    struct Key {
+        bool isText;
+        long long number;
+        std::string text;
+        bool operator<(const Key& other) const;
+    };
+    static bool MakeKey(const CKesAtom* atom, Key* key);
+    int Add(const Key& key, CKesPointer* holder);
+    CKesPointer* Get(const Key& key);
+    int Delete(const Key& key);
+
+    mutable std::mutex m_Lock;             // guards m_Entries
+    std::map<Key, CKesPointer*> m_Entries; // key -> owned holder
+    __boolean m_DeleteValues;              // delete values with the table
+};

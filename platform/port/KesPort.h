@@ -1,0 +1,92 @@
+// KesPort: the portability layer's free functions, the process-wide trace
+// level and the shared socket-error report.
+// Free functions only; every one may be called from any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <pthread.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+// The system's two-valued type: a 32-bit enumeration, 1 is TRUE, 0 is FALSE.
+enum __boolean : int32_t { FALSE = 0, TRUE = 1 };
+
+// Socket handles are unsigned; the invalid socket has all bits set.
+constexpr unsigned int KES_INVALID_SOCKET = 0xFFFFFFFFu;
+
+// Socket address sizes and families as the system names them on the wire.
+constexpr int KES_AF_INET = 2;
+constexpr int KES_AF_INET6 = 23;
+constexpr unsigned int KES_SOCKADDR_IN_LEN = 16;
+constexpr unsigned int KES_SOCKADDR_IN6_LEN = 28;
+
+// Process-wide trace level, initialised from KSX_DEBUG_LEVEL (default 0).
+extern "C" int __Kesworks_Debug_Level;
+
+// True when trace output of the given level is to be written.
+inline bool KesTraceOn(int level) { return __Kesworks_Debug_Level >= level; }
+// Writes one trace statement (printf format) to standard output and flushes.
+void KesTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// ---- threads -------------------------------------------------------------
+typedef pthread_t TKesPThread;
+typedef unsigned int (*KesPThreadProc)(void* argument);
+// 0 on success, else an error number.
+int KesPThreadCreate(TKesPThread* thread, KesPThreadProc procedure, void* argument);
+int KesPThreadJoin(TKesPThread* thread);
+
+// ---- time ----------------------------------------------------------------
+// Blocks the calling thread for the given time (scaled, see KesTimeScale).
+void KesSleep(unsigned int milliseconds);
+// Factor applied to every sleep and timed wait of the platform. 1.0 in
+// production; tests may shorten the fixed protocol delays by setting
+// KSX_TIME_SCALE (read once at start-up) or calling KesSetTimeScale.
+double KesTimeScale();
+void KesSetTimeScale(double factor);
+
+// ---- files ---------------------------------------------------------------
+typedef int KesFileHandle;
+constexpr KesFileHandle KES_INVALID_FILE_HANDLE = -1;  // all bits set
+// Flags: 1 read, 2 write, 3 read and write. The file is not created.
+KesFileHandle KesFileOpen(const char* path, int flags);
+// Positioned write; returns the number of bytes written, or -1.
+long KesFilePWrite(KesFileHandle handle, const void* buffer, size_t length, long long offset);
+// Origin 1 start, 2 current position, 3 end of file; returns the new position or -1.
+long long KesFileSeek(KesFileHandle handle, long long offset, int origin);
+// Writes the size into *size; 0 on success, -1 on failure.
+int KesGetOpenFileSize(KesFileHandle handle, long long* size);
+// One read / write at the current position; the count (clamped to INT_MAX) or -1.
+int KesFileRead(KesFileHandle handle, void* buffer, size_t length);
+int KesFileWrite(KesFileHandle handle, const void* buffer, size_t length);
+// Sets the file's length; 0 or -1.
+int KesFileTruncate(KesFileHandle handle, long long length);
+// 0 or -1.
+int KesFileClose(KesFileHandle handle);
+
+// ---- addresses -----------------------------------------------------------
+// Parses a dotted IPv4 text into *address (network order); 0, or -1 when the
+// text is no dotted IPv4 address.
+int KesInetAtoN(const char* text, struct in_addr* address);
+// A new heap text of the address (IPv4 in network byte order); caller frees.
+char* KesGetIPStr(uint32_t networkOrderAddress);
+char* KesGetIPv6Str(const struct in6_addr* address);
+
+// ---- sockets -------------------------------------------------------------
+// Request 34 sets a socket's non-blocking mode: *argument 1 on, 0 off.
+constexpr long KES_FIONBIO = 34;
+// The socket control request; 0 on success, -1 on failure (errno set).
+int KesIoctl(unsigned int socket, long request, unsigned long* argument);
+// Bytes that can be read from the socket now; negative on error.
+int KesGetSocketPacketLength(unsigned int socket);
+// Closes a socket; 0 or -1.
+int KesCloseSocket(unsigned int socket);
+// Sets errno from the system's last error (on this platform they are one).
+void KesMapWinLastErrorToErrno();
+// The calling thread's last socket error number.
+int KesLastSocketError();
+// True for the error numbers that mean the peer is gone (reset, aborted).
+bool KesSocketPeerGone(int error);
+// "Error on socket <n>.[  <text>.][  Reason: <message>] Error No: <n>\n" to
+// the error stream, for the calling thread's last socket error.
+void KesReportSocketError(unsigned int socket, const char* text);

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian machine lacks to build and test the project.
+# Idempotent: packages already present are left alone. Run as root.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build
+  g++ clang libclang-rt-14-dev
+  flex libfl-dev bison
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  iproute2 util-linux procps
+  python3 python3-msgpack
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: everything is already installed"
+  exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: missing packages: ${missing[*]} (run as root to install them)" >&2
+  exit 1
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,59 @@
+// Helpers shared by the test programs: capturing error reports, setting the
+// trace level for one scope, and writing files into the test's KSX_HOME.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "CKesError.h"
+#include "KesPort.h"
+
+namespace ksxtest {
+
+// One captured CKesError report.
+struct ErrorReport {
+    int code;
+    std::string source;
+    int line;
+    std::string text;
+};
+
+// Installs itself as the error listener for its lifetime and keeps every
+// report made meanwhile (from any thread).
+class ErrorCapture {
+public:
+    ErrorCapture();
+    ~ErrorCapture();
+    std::vector<ErrorReport> Reports() const;
+    // Number of reports with this code (and, when given, this source).
+    int Count(int code, const char* source = nullptr) const;
+    bool Has(int code, const char* source = nullptr, int line = -1) const;
+    void Clear();
+
+private:
+    static void OnReport(int code, const char* source, int line, const char* text, void* self);
+    mutable std::mutex m_Lock;
+    std::vector<ErrorReport> m_Reports;
+};
+
+// Sets __Kesworks_Debug_Level for one scope.
+class ScopedDebugLevel {
+public:
+    explicit ScopedDebugLevel(int level) : m_Old(__Kesworks_Debug_Level) { __Kesworks_Debug_Level = level; }
+    ~ScopedDebugLevel() { __Kesworks_Debug_Level = m_Old; }
+private:
+    int m_Old;
+};
+
+// The test's KSX_HOME (set by scripts/netns-run) and its service file path.
+std::string KsxHome();
+std::string ServiceFilePath();
+// Replaces the service file with the given text.
+void WriteServiceFile(const std::string& text);
+// The whole content of a file ("" when it cannot be read).
+std::string ReadFile(const std::string& path);
+// Path of a program built from tests/hosts/<name>.cpp.
+std::string HostProgram(const std::string& name);
+
+}  // namespace ksxtest
