@@ -1,0 +1,139 @@
+// CKesSockEngine: the one object per process that owns all socket traffic of
+// the library: its event loop, its worker pool, its multicast channel and the
+// registries of servers, clients and their sockets.
+//
+// Created and destroyed by the host's own thread (one per process). The
+// constructor opens the multicast channel and, when that stays impossible for
+// twelve attempts, ends the process with exit status
+// ms_MulticastUnavailableExit. Destruction closes the pool first (every
+// queued packet is still processed), then the accepted sockets, the servers,
+// the client sockets, the clients, the pending fragments and the channel.
+//
+// Threads:
+//  - host thread: constructors, KSEAddServer, KSEAddClient, KSERemoveServer,
+//    KSERemoveClient, KNSafeExit, the destructor;
+//  - a server's accept thread: KSEAddNewServerSocket;
+//  - a client's connect thread: KSEAddClientIO, KSECloseClientIO;
+//  - the event-loop thread: OnIO, KSECheckSockPacket and the processing of
+//    closed connections (KSEProcessIO on the loop thread);
+//  - worker threads of the IO pool: KSEProcessIO and everything it calls
+//    (KSEProcessMulticast and its handlers, KesOnRvIO, the owners' packet
+//    processing, which may call KSERemoveServerClientSocket,
+//    KSECloseClientIO and KSEAddWorkToIOPool).
+//
+// Locks: the engine lock (m_EngineLock) guards only the check-and-insert of
+// KSEAddServer and KSEAddNewServerSocket and is innermost: nothing else is
+// taken while it is held and it is released before the event loop is called.
+// Each table (CKesTreeList) is atomic per operation under its own lock; the
+// fragment table is only ever touched by the event-loop thread.
+#pragma once
+
+#include <sys/socket.h>
+
+#include "CKesEngine.h"
+#include "CKesMutex.h"
+#include "CMOMRvIO.h"
+#include "CMOMRvIOCallback.h"
+#include "KesPort.h"
+#include "KesServTypes.h"
+
+class CKesIOWorkPacket;
+class CKesObjMulticast;
+class CKesObjSockClient;
+class CKesObjSockServer;
+class CKesRecord;
+class CKesServPool;
+class CKesSockEnd;
+class CKesTreeList;
+
+class CKesSockEngine : public CKesEngine, public CMOMRvIOCallback {
+public:
+    // Exit status of a process whose engine could not reach the multicast
+    // service (the sysexits "service unavailable" value).
+    static constexpr int ms_MulticastUnavailableExit = 69;
+    // Attempts and the pause between them when opening the multicast channel.
+    static constexpr int ms_MulticastAttempts = 12;
+    static constexpr unsigned int ms_MulticastRetryMs = 5000;
+
+    CKesSockEngine(const char* name, __serv_types type, int poolSize);
+    CKesSockEngine(char* name, __serv_types type, int poolSize);
+    ~CKesSockEngine() override;
+
+    // ---- virtual operations, in slot order --------------------------------
+    // Terminates every registered server, in table order.
+    void KNSafeExit() override;
+    // KRNStartNet is inherited unchanged: it runs the event loop.
+    int KRNPostInitFns() override;
+    // Work packets for sockets that belong to no server, client or the
+    // multicast channel; the packet stays the caller's. Only traces here.
+    virtual void KesOnRvIO(CKesIOWorkPacket* packet);
+    // One datagram from the multicast receive socket, on a worker thread.
+    virtual int KSEProcessMulticast(CKesIOWorkPacket* packet);
+    // The event loop's readable-socket callback (event-loop thread).
+    void OnIO(CMOMRvIO* io) override;
+
+    // ---- registries -------------------------------------------------------
+    int KSEAddServer(CKesObjSockServer* server);
+    int KSEAddNewServerSocket(char* serviceName, CKesSockEnd* end);
+    int KSERemoveServer(char* serviceName);
+    int KSERemoveServerClientSocket(CKesSockEnd* end);
+    int KSEAddClient(CKesObjSockClient* client);
+    int KSEAddClientIO(CKesObjSockClient* client);
+    int KSECloseClientIO(CKesObjSockClient* client);
+    int KSERemoveClient(CKesObjSockClient* client);
+    CKesObjSockServer* KSEGetServer(const char* serviceName);
+    CKesObjSockClient* KSEGetClient(const char* serviceName);
+    CKesObjMulticast* KSEGetMulticast();
+    int KSESendToAll(CKesRecord* record);
+
+    // ---- receive path -----------------------------------------------------
+    // Splits TCP data read from a server's or client's socket into packets
+    // and queues them; takes over data and source (event-loop thread only).
+    int KSECheckSockPacket(unsigned int socket, unsigned char* data, int length,
+                           sockaddr* source, int sourceLength);
+    // Queues a packet for the workers, which then own it; null is refused.
+    void KSEAddWorkToIOPool(CKesIOWorkPacket* packet);
+    // Routes one packet to its owner by its socket; never destroys it.
+    void KSEProcessIO(CKesIOWorkPacket* packet);
+    // The pool's worker procedure: KSEProcessIO, then destroys the packet.
+    static void KSEWorkerProc(void* work, void* unused);
+
+    // ---- multicast discovery ----------------------------------------------
+    int KSEStartMulticast();
+    int KSEStartMulticastServer(CKesSockEnd* end);
+    int KSEAddMulticastIO();
+    int KSEProcessAddressRequest(CKesRecord* record);
+    int KSEProcessAddressReply(CKesRecord* record);
+    int KSEProcessMulticastTraffic(CKesRecord* record);
+
+private:
+    CKesSockEngine(const CKesSockEngine&) = delete;
+    CKesSockEngine& operator=(const CKesSockEngine&) = delete;
+
+    int KSECreate(int poolSize);
+    void KSEReleaseAll();
+    void KSEDestroyServerSockets();
+    void KSEDestroyServers();
+    void KSEDestroyClientSockets();
+    void KSEDestroyClients();
+    void KSEDestroyFragments();
+    void KSEDestroyMulticast();
+    int KSERemoveIO(unsigned int socket, int line);
+    int KSEQueue(CKesIOWorkPacket* packet, int line);
+    bool KSEIsOwnedStream(unsigned int socket);
+    void KSEDeliverClosed(unsigned int socket, unsigned char* buffer,
+                          sockaddr* address, unsigned int addressLength);
+    void KSEDropFragment(unsigned int socket);
+    int KSEAppendToFragment(unsigned int socket, unsigned char** data, int* length);
+    int KSEBreakConnection(unsigned int socket, unsigned int declared,
+                           sockaddr* source, int sourceLength);
+
+    CKesServPool* m_IOPool;             // worker pool that processes received packets
+    CKesMutex m_EngineLock;             // check-and-insert of servers and accepted sockets
+    CKesTreeList* m_ServerTable;        // service name -> CKesObjSockServer (owned)
+    CKesTreeList* m_ServerSocketTable;  // accepted socket -> CKesPointer to CKesVarBind(service, socket) (owned)
+    CKesTreeList* m_ClientTable;        // service name -> CKesObjSockClient (owned)
+    CKesTreeList* m_ClientSocketTable;  // connected socket -> CKesObjSockClient (not owned here)
+    CKesObjMulticast* m_Multicast;      // the multicast channel; null until started
+    CKesTreeList* m_FragmentTable;      // socket -> CKesIOWorkPacket with an incomplete packet (loop thread only)
+};
