@@ -1,0 +1,280 @@
+// CKesObjMulticast: the UDP multicast channel (see the header).
+#include "CKesObjMulticast.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "CKesError.h"
+#include "CKesFileDescriptor.h"
+#include "CKesRecord.h"
+#include "CKesSockEnd.h"
+
+namespace {
+
+const char* const kSource = "CKesObjMulticast";
+
+// A dotted text converted as inet_addr does (all ones when it is no dotted
+// address), in host byte order.
+uint32_t HostOrderAddress(const char* text)
+{
+    return ntohl(static_cast<uint32_t>(inet_addr(text)));
+}
+
+const sockaddr_in* AsInet(const sockaddr* address)
+{
+    return reinterpret_cast<const sockaddr_in*>(address);
+}
+
+}  // namespace
+
+CKesObjMulticast::CKesObjMulticast()
+    : m_SendSocket(KES_INVALID_SOCKET), m_ReceiveSocket(KES_INVALID_SOCKET),
+      m_MulticastAddress(nullptr), m_Loopback(TRUE)
+{
+}
+
+CKesObjMulticast::CKesObjMulticast(const char* address, int port, __boolean loopback)
+    : CKesObjMulticast()
+{
+    if (KOMSetAddress(address, port) != 1)
+        CKesError(-220552, kSource, __LINE__, nullptr);
+    m_Loopback = loopback;
+}
+
+CKesObjMulticast::CKesObjMulticast(CKesSockEnd* endpoint) : CKesObjMulticast()
+{
+    m_Loopback = FALSE;
+    if (endpoint == nullptr) {
+        CKesError(-220552, kSource, __LINE__, "No endpoint for the multicast channel");
+        return;
+    }
+    const sockaddr* source = endpoint->KSEGetEndPointAddress();
+    if (source == nullptr) {
+        CKesError(-220552, kSource, __LINE__, "The multicast endpoint has no address");
+        return;
+    }
+    m_MulticastAddress = static_cast<sockaddr*>(malloc(KES_SOCKADDR_IN_LEN));
+    if (m_MulticastAddress == nullptr) {
+        CKesError(-220553, kSource, __LINE__, nullptr);
+        return;
+    }
+    memcpy(m_MulticastAddress, source, KES_SOCKADDR_IN_LEN);
+}
+
+CKesObjMulticast::CKesObjMulticast(const CKesObjMulticast&)
+    : CKesObjMulticast()
+{
+    fputs("ERROR: This is a private copy constructor which should not\n", stderr);
+    fputs(" be used.\n", stderr);
+    CKesError(-220552, kSource, __LINE__, nullptr);
+}
+
+CKesObjMulticast::~CKesObjMulticast()
+{
+    KOMCloseSocket(m_SendSocket);
+    KOMCloseSocket(m_ReceiveSocket);
+    free(m_MulticastAddress);
+}
+
+int CKesObjMulticast::KOMSetAddress(const char* address, int port)
+{
+    if (address == nullptr) {
+        CKesError(-220552, kSource, __LINE__, nullptr);
+        return -220552;
+    }
+    const uint32_t group = HostOrderAddress(address);
+    const bool inRange = group >= HostOrderAddress("224.0.0.0") && group <= HostOrderAddress("238.255.255.255");
+    if (!inRange || port < 0) {
+        CKesError(-220458, kSource, __LINE__, address);
+        return -220458;
+    }
+    auto* block = static_cast<sockaddr_in*>(malloc(KES_SOCKADDR_IN_LEN));
+    if (block == nullptr) {
+        CKesError(-220553, kSource, __LINE__, nullptr);
+        return -220553;
+    }
+    memset(block, 0, KES_SOCKADDR_IN_LEN);
+    block->sin_family = AF_INET;
+    block->sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+    block->sin_addr.s_addr = htonl(group);
+    if (reinterpret_cast<sockaddr*>(block) != m_MulticastAddress)
+        free(m_MulticastAddress);
+    m_MulticastAddress = reinterpret_cast<sockaddr*>(block);
+    return 1;
+}
+
+int CKesObjMulticast::KOMSetAddress(sockaddr* address)
+{
+    if (address == nullptr) {
+        CKesError(-220552, kSource, __LINE__, nullptr);
+        return -220552;
+    }
+    if (address != m_MulticastAddress)
+        free(m_MulticastAddress);
+    m_MulticastAddress = address;
+    return 1;
+}
+
+unsigned long CKesObjMulticast::KOMGetMulticastAddressLong()
+{
+    if (m_MulticastAddress == nullptr)
+        return 0;
+    return AsInet(m_MulticastAddress)->sin_addr.s_addr;
+}
+
+char* CKesObjMulticast::KOMGetMulticastIPAddress()
+{
+    const unsigned long address = KOMGetMulticastAddressLong();
+    if (address == 0 || address == 0xFFFFFFFFul)
+        return nullptr;
+    return KesGetIPStr(static_cast<uint32_t>(address));
+}
+
+int CKesObjMulticast::KOMGetMulticastPort()
+{
+    if (m_MulticastAddress == nullptr)
+        return 0;
+    return ntohs(AsInet(m_MulticastAddress)->sin_port);
+}
+
+int CKesObjMulticast::KOMInitialise()
+{
+    if (m_MulticastAddress == nullptr)
+        return -220458;
+    int result = KOMSetupSendSocket();
+    if (result != 1) {
+        CKesError(result, kSource, __LINE__, nullptr);
+        return result;
+    }
+    result = KOMSetupReceiveSocket();
+    if (result != 1) {
+        KOMCloseSocket(m_SendSocket);
+        KOMCloseSocket(m_ReceiveSocket);
+        CKesError(result, kSource, __LINE__, nullptr);
+        return result;
+    }
+    return 1;
+}
+
+unsigned int CKesObjMulticast::KOMOpenUdpSocket()
+{
+    for (;;) {
+        const int handle = ::socket(AF_INET, SOCK_DGRAM, 0);
+        if (handle >= 0)
+            return static_cast<unsigned int>(handle);
+        // Out of descriptors: raise the limit and try again while it can be raised.
+        if (!CKesFileDescriptor::KFDIsUnavailable(errno) || CKesFileDescriptor::KFDMakeAvailable() != 0)
+            return KES_INVALID_SOCKET;
+    }
+}
+
+void CKesObjMulticast::KOMCloseSocket(unsigned int& socket)
+{
+    if (socket == KES_INVALID_SOCKET)
+        return;
+    KesCloseSocket(socket);
+    socket = KES_INVALID_SOCKET;
+}
+
+int CKesObjMulticast::KOMSetupSendSocket()
+{
+    m_SendSocket = KOMOpenUdpSocket();
+    if (m_SendSocket == KES_INVALID_SOCKET)
+        return -220518;
+    const unsigned char loop = m_Loopback == TRUE ? 1 : 0;
+    if (setsockopt(static_cast<int>(m_SendSocket), IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) != 0) {
+        KOMCloseSocket(m_SendSocket);
+        return -220461;
+    }
+    return 1;
+}
+
+int CKesObjMulticast::KOMSetupReceiveSocket()
+{
+    m_ReceiveSocket = KOMOpenUdpSocket();
+    if (m_ReceiveSocket == KES_INVALID_SOCKET)
+        return -220518;
+    const int handle = static_cast<int>(m_ReceiveSocket);
+    const int reuse = 1;
+    if (setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) {
+        KesReportSocketError(m_ReceiveSocket, "Socket option SO_REUSEADDR failed");
+        KOMCloseSocket(m_ReceiveSocket);
+        CKesError(-220461, kSource, __LINE__, nullptr);
+        return -220461;
+    }
+    // Bound to the group itself, the socket sees only the group's datagrams;
+    // where the system refuses that, the any address on the same port.
+    if (bind(handle, m_MulticastAddress, KES_SOCKADDR_IN_LEN) != 0) {
+        sockaddr_in any;
+        memcpy(&any, m_MulticastAddress, KES_SOCKADDR_IN_LEN);
+        any.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (bind(handle, reinterpret_cast<sockaddr*>(&any), KES_SOCKADDR_IN_LEN) != 0) {
+            KesReportSocketError(m_ReceiveSocket, "Multicast socket bind failed");
+            KOMCloseSocket(m_ReceiveSocket);
+            CKesError(-220460, kSource, __LINE__, nullptr);
+            return -220460;
+        }
+    }
+    ip_mreq membership;
+    membership.imr_multiaddr = AsInet(m_MulticastAddress)->sin_addr;
+    membership.imr_interface.s_addr = htonl(INADDR_ANY);
+    if (setsockopt(handle, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
+        CKesError(-220461, kSource, __LINE__, nullptr);
+        return -220461;
+    }
+    return 1;
+}
+
+int CKesObjMulticast::KOMSendPacket(CKesRecord* record)
+{
+    if (record == nullptr) {
+        CKesError(-220552, kSource, __LINE__, nullptr);
+        return -220552;
+    }
+    unsigned char* buffer = nullptr;
+    unsigned int length = 0;
+    record->KOMEncode(&buffer, &length);
+    if (buffer == nullptr) {
+        CKesError(-220552, kSource, __LINE__, "The record cannot be encoded");
+        return -220552;
+    }
+    if (KesTraceOn(4)) {
+        KesTrace("Sending Multicast packet. - ");
+        record->KRPrint();
+        KesTrace(" on ");
+        KOMDump();
+        KesTrace(" of length %u packet ", length);
+        fwrite(buffer, 1, length, stdout);
+        KesTrace("\n");
+    }
+    const ssize_t sent = sendto(static_cast<int>(m_SendSocket), buffer, length, 0,
+                                m_MulticastAddress, KES_SOCKADDR_IN_LEN);
+    free(buffer);
+    if (sent < 0 || static_cast<size_t>(sent) != length)
+        return -220517;
+    return 1;
+}
+
+void CKesObjMulticast::KOMDump()
+{
+    if (m_MulticastAddress == nullptr) {
+        printf("Multicast address is NULL.\n");
+        fflush(stdout);
+        return;
+    }
+    // 0 and all ones have no dotted text of their own in the channel: show
+    // them numerically so that the line still says what is stored.
+    char* dotted = KOMGetMulticastIPAddress();
+    const char* numeric = KOMGetMulticastAddressLong() == 0 ? "0.0.0.0" : "255.255.255.255";
+    printf("Multicast IP: %s  Multicast Port: %d  Loopback is %s Send socket %u Receive socket %u \n",
+           dotted != nullptr ? dotted : numeric, KOMGetMulticastPort(), m_Loopback == TRUE ? "ON" : "OFF",
+           m_SendSocket, m_ReceiveSocket);
+    fflush(stdout);
+    free(dotted);
+}
