@@ -1,8 +1,16 @@
-// CKesThread: one thread with its own lock and condition.
-// Created and destroyed by its owner; the owner joins the thread before
-// destroying the object. Lock/condition operations may be used from any thread.
+// CKesThread: one thread with its own lock and condition (on CLOCK_MONOTONIC).
+// Created and destroyed by its owner, who joins a joinable thread before
+// destroying the object (a thread never joined is detached by the destructor
+// so its resources are not leaked). KTCreateThread/KTJoinThread are called by
+// the owner; the lock and condition operations by any thread, the started
+// thread included.
+// Locks: the object's lock (KTLock/AutoMutex) is the caller's; the internal
+// state lock guards only the start/join bookkeeping and is never held while
+// waiting or joining, so it nests under nothing and nothing nests under it.
 #pragma once
 
+#include <atomic>
+#include <mutex>
 #include <pthread.h>
 
 typedef void* (*KesThreadProcedure)(void* argument);
@@ -15,10 +23,11 @@ public:
     virtual ~CKesThread();
 
     // Starts the thread running procedure(argument). joinable 1: the thread
-    // must be joined with KTJoinThread; 0: detached. 1, or a negative code.
+    // must be joined with KTJoinThread; 0: detached. 1, or a negative code
+    // (-220552 null procedure or already started, -220553 no resources).
     int KTCreateThread(KesThreadProcedure procedure, void* argument, int joinable);
-    // Waits for the thread to end. 1, or a negative code (never started,
-    // detached, already joined, or called from the thread itself).
+    // Waits for the thread to end. 1, or -220552 (never started, detached,
+    // already joined, or called from the thread itself).
     int KTJoinThread();
     // The thread's lock; 1 on success.
     int KTLock();
@@ -27,8 +36,9 @@ public:
     int KTBroadcast();
     int KTSignal();
     // Waits on the condition with the lock already held, for at most the
-    // relative time (scaled by KesTimeScale). 1 when woken (or spuriously),
-    // KES_TIMED_WAIT_EXPIRED (-220477) when the time ran out.
+    // relative time (scaled by KesTimeScale). 1 when woken by KTBroadcast or
+    // KTSignal, KES_TIMED_WAIT_EXPIRED (-220477) when the time ran out.
+    // Spurious wake-ups do not end the wait early.
     int KTConditionRelTimedWaitNoLock(long seconds, long nanoseconds);
     // Waits on the condition with the lock already held, without a time limit.
     int KTConditionWaitNoLock();
@@ -51,6 +61,8 @@ private:
 
     pthread_mutex_t m_Lock;   // the thread object's lock
     pthread_cond_t m_Cond;    // its condition (CLOCK_MONOTONIC)
+    std::atomic<unsigned long> m_Wakes{0}; // bumped by every broadcast/signal
+    std::mutex m_StateLock;   // guards the three fields below
     pthread_t m_Thread;       // the thread, valid while m_Started
     bool m_Started = false;   // KTCreateThread succeeded and not yet joined
     bool m_Joinable = false;  // created joinable

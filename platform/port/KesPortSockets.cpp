@@ -1,0 +1,125 @@
+// Addresses and sockets of the portability layer.
+#include "KesPort.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+
+// ---- addresses -----------------------------------------------------------
+
+int KesInetAtoN(const char* text, struct in_addr* address) {
+    if (!text || !address) return -1;
+    in_addr parsed{};
+    if (inet_pton(AF_INET, text, &parsed) != 1) return -1;
+    *address = parsed;
+    return 0;
+}
+
+char* KesGetIPStr(uint32_t networkOrderAddress) {
+    in_addr address{};
+    address.s_addr = networkOrderAddress;
+    char text[INET_ADDRSTRLEN];
+    if (!inet_ntop(AF_INET, &address, text, sizeof text)) return nullptr;
+    return strdup(text);
+}
+
+char* KesGetIPv6Str(const struct in6_addr* address) {
+    if (!address) return nullptr;
+    char text[INET6_ADDRSTRLEN];
+    if (!inet_ntop(AF_INET6, address, text, sizeof text)) return nullptr;
+    return strdup(text);
+}
+
+// ---- sockets -------------------------------------------------------------
+
+namespace {
+
+int SetNonBlocking(int fd, bool on) {
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) return -1;
+    int wanted = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    if (wanted == flags) return 0;
+    return ::fcntl(fd, F_SETFL, wanted) == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+int KesIoctl(unsigned int socket, long request, unsigned long* argument) {
+    if (socket == KES_INVALID_SOCKET || !argument) {
+        errno = socket == KES_INVALID_SOCKET ? EBADF : EINVAL;
+        return -1;
+    }
+    const int fd = static_cast<int>(socket);
+    if (request == KES_FIONBIO) return SetNonBlocking(fd, *argument != 0);
+    if (request == static_cast<long>(FIONREAD)) {
+        // The kernel writes an int; widen it rather than leave half a long.
+        int available = 0;
+        if (::ioctl(fd, FIONREAD, &available) != 0) return -1;
+        *argument = static_cast<unsigned long>(available);
+        return 0;
+    }
+    return ::ioctl(fd, static_cast<unsigned long>(request), argument) == 0 ? 0 : -1;
+}
+
+int KesGetSocketPacketLength(unsigned int socket) {
+    if (socket == KES_INVALID_SOCKET) {
+        errno = EBADF;
+        return -1;
+    }
+    int available = 0;
+    if (::ioctl(static_cast<int>(socket), FIONREAD, &available) != 0) return -1;
+    return available;
+}
+
+int KesCloseSocket(unsigned int socket) {
+    if (socket == KES_INVALID_SOCKET) {
+        errno = EBADF;
+        return -1;
+    }
+    // As for files: the descriptor is gone even after EINTR; never retry.
+    if (::close(static_cast<int>(socket)) == 0 || errno == EINTR) return 0;
+    return -1;
+}
+
+void KesMapWinLastErrorToErrno() {
+    // Socket and system calls share errno here: nothing to translate.
+}
+
+int KesLastSocketError() { return errno; }
+
+bool KesSocketPeerGone(int error) { return error == ECONNRESET || error == ECONNABORTED; }
+
+void KesReportSocketError(unsigned int socket, const char* text) {
+    const int error = KesLastSocketError();
+    std::string line = "Error on socket " + std::to_string(socket) + ".";
+    if (text) {
+        line += "  ";
+        line += text;
+        line += ".";
+    }
+    // Only numbers the system knows have a message; strerrorname_np is null
+    // for the rest (and 0 is no error at all).
+    if (error != 0 && strerrorname_np(error) != nullptr) {
+        char buffer[2048];
+        line += "  Reason: ";
+        line += strerror_r(error, buffer, sizeof buffer);
+    }
+    line += " Error No: " + std::to_string(error) + "\n";
+    // One write, so the line never interleaves with another thread's report.
+    const char* data = line.data();
+    size_t length = line.size();
+    while (length > 0) {
+        ssize_t written = ::write(STDERR_FILENO, data, length);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) break;
+        data += written;
+        length -= static_cast<size_t>(written);
+    }
+    errno = error;
+}
