@@ -1,14 +1,25 @@
-// CKesRvNet: the event loop (epoll). KRNStartNet runs the loop on the calling
-// thread until KRNStopNet; sockets are registered for readability with a
-// callback whose OnIO the loop calls on its own thread.
-// Created and destroyed by the host's thread; KRNAddIOHandle, KRNRemoveIO and
-// KRNStopNet may be called from any thread, also from inside OnIO. Once
-// KRNRemoveIO has returned, no new OnIO starts for that socket (one already
-// running on the loop thread finishes). KRNStopNet is async-signal-safe.
-// Lock: m_Lock guards the registrations; it is never held while OnIO runs.
+// CKesRvNet: the event loop. KRNStartNet runs the loop on the calling thread
+// until KRNStopNet; sockets are registered for readability with a callback
+// whose OnIO the loop calls on its own thread.
+// Created and destroyed by the host's thread; destroy it only after
+// KRNStartNet has returned.
+// Threads: KRNAddIOHandle, KRNRemoveIO and KRNStopNet may be called from any
+// thread, also from inside OnIO. Once KRNRemoveIO has returned, no new OnIO
+// starts for that socket; an OnIO that the loop had already begun finishes
+// (KRNRemoveIO never waits for it, so a thread that OnIO waits for may
+// remove). KRNStopNet is async-signal-safe.
+// Locks: m_Lock guards the registrations and is innermost; it is never held
+// while OnIO runs.
+//
+// Stopping a host on SIGINT/SIGTERM: the signal handler (or a thread that
+// waits in sigwait or reads a signalfd) calls KRNStopNet on the engine;
+// KRNStartNet then returns on the host's thread, which calls KNSafeExit and
+// destroys the engine. A stop requested before KRNStartNet is entered is
+// kept: KRNStartNet then returns at once.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -25,36 +36,46 @@ public:
     ~CKesRvNet() override;
 
     // Runs the event loop on the calling thread until KRNStopNet. 1, or a
-    // negative code when the loop cannot run (already running, no backend).
+    // negative code when the loop cannot run: -220552 when it runs already,
+    // -220402 when the system gave no polling backend, -220459 when waiting
+    // for events failed.
     virtual int KRNStartNet();
     // The post-initialisation step; the base does nothing and returns 1.
     virtual int KRNPostInitFns();
 
     // Registers the socket: callback->OnIO is called each time data can be
-    // read from it. read must be TRUE; write and except are not supported and
-    // must be FALSE. Registering a socket again replaces its callback. 1, or
-    // -220459 for the invalid socket, -220552 for a null callback, or a
-    // negative code when the system refuses the socket.
+    // read from it, or it is closed or in error. read must be TRUE; write and
+    // except are not supported and must be FALSE. Registering a socket again
+    // replaces its callback. 1, or -220459 for the invalid socket, -220552
+    // for a null callback or unsupported flags, or -220459 (reported with
+    // the system's reason) when the system refuses the socket (closed, not
+    // pollable).
     int KRNAddIOHandle(unsigned int socket, __boolean read, __boolean write,
                        __boolean except, CMOMRvIOCallback* callback);
-    // Stops the callbacks for the socket, which stays open. 1, or -220459 when
-    // the socket is not registered.
+    // Stops the callbacks for the socket, which stays open. 1, or -220459
+    // when the socket is not registered. A socket closed before its removal
+    // is forgotten all the same.
     int KRNRemoveIO(unsigned int socket);
-    // Makes KRNStartNet return after the dispatch in progress.
+    // Makes KRNStartNet return before the next dispatch. Async-signal-safe.
     void KRNStopNet();
     // True while KRNStartNet runs.
     bool KRNIsRunning() const { return m_Running.load(); }
 
 private:
     struct Registration {
-        CMOMRvIOCallback* callback; // not owned
-        unsigned long long generation; // tells a re-registered socket from the old one
+        CMOMRvIOCallback* callback; // not owned; must outlive its OnIO calls
+        uint32_t generation;        // tells a re-registered socket from the old one
     };
-    void Dispatch(unsigned long long token);
+    static constexpr int kMaxFired = 128; // events dispatched per wait
 
-    std::unique_ptr<KesEpollBackend> m_Backend; // the polling backend
+    // Calls OnIO for one fired token when its registration is still current.
+    void Dispatch(uint64_t token);
+
+    std::unique_ptr<KesEpollBackend> m_Backend; // the polling backend; its epoll
+                                                // data is socket | generation << 32
     std::mutex m_Lock;                          // guards m_Registered, m_NextGeneration
     std::unordered_map<unsigned int, Registration> m_Registered; // socket -> callback
-    unsigned long long m_NextGeneration = 1;    // next registration's generation
+    uint32_t m_NextGeneration = 1;              // next registration's generation, never 0
     std::atomic<bool> m_Running{false};         // KRNStartNet is running
+    std::atomic<bool> m_StopRequested{false};   // set by KRNStopNet, cleared when the loop returns
 };
