@@ -1,4 +1,6 @@
-// CKesEnv: the installation's environment. Static, callable from any thread.
+// CKesEnv: the installation's environment, read from the process environment
+// and the network interfaces at each call. Static only (never instantiated),
+// callable from any thread, takes no lock.
 #pragma once
 
 #include "CKesAtom.h"
@@ -9,6 +11,8 @@ public:
     // The installation home: KSX_HOME, or "/opt/ksx" when it is not set.
     static CKesAtom KEQBHome();
     // The host's IPv4 addresses as dotted texts, non-loopback first, loopback
-    // last; KSX_HOST_ADDRS (comma-separated) overrides the list.
+    // last; KSX_HOST_ADDRS (comma-separated, blanks trimmed, empty items
+    // skipped, items that are no IPv4 address reported and skipped) overrides
+    // the list when it names at least one address.
     static CKesAtomVector KELocalHostIPAddrs();
 };

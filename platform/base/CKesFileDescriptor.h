@@ -1,4 +1,6 @@
 // CKesFileDescriptor: what to do when the process runs out of descriptors.
+// Static only, callable from any thread, takes no lock (the limit itself is
+// process-wide, so concurrent raises simply both succeed or both find it raised).
 #pragma once
 
 #include "KesPort.h"

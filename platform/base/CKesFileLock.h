@@ -3,6 +3,9 @@
 // util-linux flock command. Created by the caller around one file update; the
 // caller keeps the handle open while the object lives. Destruction releases a
 // lock still held. One thread uses an object at a time.
+// The lock belongs to the handle's open file description: two objects on the
+// same handle (or a dup of it) do not exclude each other.
+// Locks: the file lock only; KFLLock blocks until it is free.
 #pragma once
 
 #include "KesPort.h"
@@ -23,6 +26,8 @@ public:
 private:
     CKesFileLock(const CKesFileLock&) = delete;
     CKesFileLock& operator=(const CKesFileLock&) = delete;
+
+    void Report(int line, const char* what) const;
 
     char* m_Name;           // malloc'd copy of the name, for reports
     KesFileHandle m_Handle; // the locked file, not owned

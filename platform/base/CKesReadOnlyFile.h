@@ -1,5 +1,7 @@
 // CKesReadOnlyFile: a file opened for reading and read whole.
-// Created and destroyed by one caller; not locked.
+// Created and destroyed by one caller, used by that thread only; takes no
+// lock. Owns its copy of the path and the open descriptor (closed on
+// destruction); the text KOFReadAll returns belongs to the caller (free).
 #pragma once
 
 class CKesReadOnlyFile {

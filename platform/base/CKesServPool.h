@@ -1,9 +1,12 @@
 // CKesServPool: a fixed pool of worker threads that call one worker procedure
 // with (item, context) once for each item added, in FIFO order.
-// Created and destroyed by its owner (one thread); items may be added from
-// any thread, also from a worker. Destruction stops taking items, lets the
-// workers finish every item already queued, then joins them: nothing queued
-// is lost or leaked.
+// Created and destroyed by its owner (one thread); KSPLaunchThreads is called
+// once by the owner; items may be added from any thread, also from a worker.
+// Destruction stops taking items, lets the workers run every item already
+// queued, then joins them: nothing queued is lost or leaked. Items offered
+// while the pool is stopping are refused and stay with the caller.
+// Locks: m_Lock alone, held only to queue or take one item; the worker
+// procedure runs without it, so it may take any lock and add items.
 #pragma once
 
 #include <condition_variable>
@@ -19,7 +22,8 @@ public:
     CKesServPool(int workers, void* context);
     virtual ~CKesServPool();
 
-    // Starts the workers; 1, or -220552 for a null procedure or a second call.
+    // Starts the workers; 1, or -220552 for a null procedure or a second
+    // call, -220553 when no worker thread could be started.
     int KSPLaunchThreads(KesPoolWorkProcedure procedure);
     // Queues one item; 1, or -220552 once the pool is stopping.
     virtual int KSPAddWorkDetail(void* item);
@@ -32,11 +36,11 @@ private:
 
     const int m_WorkerCount;            // number of workers (at least 1)
     void* const m_Context;              // second argument of every call
-    KesPoolWorkProcedure m_Procedure = nullptr; // set by KSPLaunchThreads
-    std::mutex m_Lock;                  // guards the queue and the flags
+    KesPoolWorkProcedure m_Procedure = nullptr; // set once by KSPLaunchThreads, under m_Lock
+    std::mutex m_Lock;                  // guards the queue, the counts and the flags
     std::condition_variable m_Ready;    // an item was queued or stop began
     std::deque<void*> m_Queue;          // items not yet taken, oldest first
     int m_Idle = 0;                     // workers waiting on m_Ready
     bool m_Stopping = false;            // destruction has begun
-    std::vector<std::thread> m_Workers; // the worker threads
+    std::vector<std::thread> m_Workers; // the worker threads (owner thread only)
 };

@@ -1,0 +1,88 @@
+#include "CKesEnv.h"
+
+#include <arpa/inet.h>
+#include <cctype>
+#include <cstdlib>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <string>
+#include <vector>
+
+#include "CKesError.h"
+#include "KesPort.h"
+
+namespace {
+
+std::string Trimmed(const std::string& text) {
+    size_t first = 0;
+    size_t last = text.size();
+    while (first < last && std::isspace(static_cast<unsigned char>(text[first]))) ++first;
+    while (last > first && std::isspace(static_cast<unsigned char>(text[last - 1]))) --last;
+    return text.substr(first, last - first);
+}
+
+// The items of KSX_HOST_ADDRS that are dotted IPv4 addresses; the others are
+// reported and left out.
+std::vector<std::string> AddressesFromList(const char* list) {
+    std::vector<std::string> addresses;
+    std::string text(list);
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t comma = text.find(',', start);
+        if (comma == std::string::npos) comma = text.size();
+        std::string item = Trimmed(text.substr(start, comma - start));
+        start = comma + 1;
+        if (item.empty()) continue;
+        in_addr parsed{};
+        if (KesInetAtoN(item.c_str(), &parsed) != 0) {
+            std::string report = "KSX_HOST_ADDRS item \"" + item + "\" is not an IPv4 address.";
+            CKesError(-220439, "CKesEnv", __LINE__, report.c_str());
+            continue;
+        }
+        addresses.push_back(item);
+    }
+    return addresses;
+}
+
+void AppendUnique(std::vector<std::string>& list, const std::string& address) {
+    for (const std::string& known : list)
+        if (known == address) return;
+    list.push_back(address);
+}
+
+std::vector<std::string> AddressesOfInterfaces() {
+    std::vector<std::string> outside;
+    std::vector<std::string> loopback;
+    ifaddrs* interfaces = nullptr;
+    if (::getifaddrs(&interfaces) != 0) return outside;
+    for (ifaddrs* entry = interfaces; entry; entry = entry->ifa_next) {
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET) continue;
+        if (!(entry->ifa_flags & IFF_UP)) continue;
+        const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+        char text[INET_ADDRSTRLEN];
+        if (!inet_ntop(AF_INET, &address->sin_addr, text, sizeof text)) continue;
+        AppendUnique((entry->ifa_flags & IFF_LOOPBACK) ? loopback : outside, text);
+    }
+    ::freeifaddrs(interfaces);
+    for (const std::string& address : loopback) AppendUnique(outside, address);
+    return outside;
+}
+
+}  // namespace
+
+CKesAtom CKesEnv::KEQBHome() {
+    const char* home = std::getenv("KSX_HOME");
+    return CKesAtom(home && *home ? home : "/opt/ksx");
+}
+
+CKesAtomVector CKesEnv::KELocalHostIPAddrs() {
+    const char* list = std::getenv("KSX_HOST_ADDRS");
+    std::vector<std::string> addresses;
+    if (list) addresses = AddressesFromList(list);
+    // An override that names no usable address would leave the host with
+    // none at all; the interfaces' addresses are the better answer then.
+    if (addresses.empty()) addresses = AddressesOfInterfaces();
+    CKesAtomVector result;
+    for (const std::string& address : addresses) result.KAVAppend(CKesAtom(address.c_str()));
+    return result;
+}

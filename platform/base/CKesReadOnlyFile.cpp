@@ -1,0 +1,67 @@
+#include "CKesReadOnlyFile.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "KesPort.h"
+
+CKesReadOnlyFile::CKesReadOnlyFile(const char* path, bool retry)
+    : m_Path(path ? strdup(path) : nullptr), m_Retry(retry) {}
+
+CKesReadOnlyFile::~CKesReadOnlyFile() {
+    if (m_Fd >= 0) KesFileClose(m_Fd);
+    std::free(m_Path);
+}
+
+int CKesReadOnlyFile::KOFCheckAccess() {
+    if (!m_Path) return -1;
+    return ::access(m_Path, R_OK) == 0 ? 0 : -1;
+}
+
+int CKesReadOnlyFile::KOFOpenLoop(int tries, int delayMs) {
+    if (m_Fd >= 0) return 0;
+    if (!m_Path) return -1;
+    if (!m_Retry || tries < 1) tries = 1;
+    for (int attempt = 1; attempt <= tries; ++attempt) {
+        m_Fd = KesFileOpen(m_Path, 1);
+        if (m_Fd >= 0) return 0;
+        if (attempt < tries && delayMs > 0) KesSleep(static_cast<unsigned int>(delayMs));
+    }
+    m_Fd = -1;
+    return -1;
+}
+
+char* CKesReadOnlyFile::KOFReadAll() {
+    if (m_Fd < 0) return nullptr;
+    // The size is only a first guess: the file may grow while we read it.
+    struct stat status{};
+    size_t capacity = 4096;
+    if (::fstat(m_Fd, &status) == 0 && status.st_size > 0) capacity = static_cast<size_t>(status.st_size) + 1;
+    char* content = static_cast<char*>(std::malloc(capacity));
+    if (!content) return nullptr;
+
+    size_t length = 0;
+    for (;;) {
+        if (length + 1 >= capacity) {
+            char* grown = static_cast<char*>(std::realloc(content, capacity * 2));
+            if (!grown) break;
+            content = grown;
+            capacity *= 2;
+        }
+        // Positioned reads from the start: every call reads the whole file.
+        ssize_t count = ::pread(m_Fd, content + length, capacity - length - 1, static_cast<off_t>(length));
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) break;
+        if (count == 0) {
+            content[length] = '\0';
+            return content;
+        }
+        length += static_cast<size_t>(count);
+    }
+    std::free(content);
+    return nullptr;
+}
