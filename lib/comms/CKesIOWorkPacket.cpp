@@ -1,0 +1,193 @@
+#include "CKesIOWorkPacket.h"
+
+#include <netinet/in.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "CKesError.h"
+#include "CKesRecord.h"
+#include "KesPort.h"
+
+namespace {
+
+const char* const kSource = "CKesIOWorkPacket";
+
+// A malloc'd copy of length bytes, or null (reported) when it cannot be made.
+template <typename T>
+T* CopyBlock(const T* from, unsigned int length, int line) {
+    void* block = std::malloc(length > 0 ? length : 1);
+    if (!block) {
+        CKesError(-220553, kSource, line, nullptr);
+        return nullptr;
+    }
+    std::memcpy(block, from, length);
+    return static_cast<T*>(block);
+}
+
+// The address family the socket reports; IPv4 for the invalid socket and
+// 0 when the socket cannot tell.
+int SocketFamily(unsigned int socket) {
+    if (socket == KES_INVALID_SOCKET) return AF_INET;
+    sockaddr_storage local{};
+    socklen_t size = sizeof local;
+    if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&local), &size) != 0) return 0;
+    return local.ss_family;
+}
+
+}  // namespace
+
+CKesIOWorkPacket::CKesIOWorkPacket()
+    : m_Socket(KES_INVALID_SOCKET),
+      m_Packet(nullptr),
+      m_PacketLength(0),
+      m_SockServer(nullptr),
+      m_Source(nullptr),
+      m_SourceLength(0) {}
+
+CKesIOWorkPacket::CKesIOWorkPacket(unsigned int socket, unsigned char* packet, unsigned int length,
+                                   void* sockServer, sockaddr* source, unsigned int sourceLength)
+    : m_Socket(socket),
+      m_Packet(packet),
+      m_PacketLength(length),
+      m_SockServer(sockServer),
+      m_Source(source),
+      m_SourceLength(sourceLength) {}
+
+CKesIOWorkPacket::CKesIOWorkPacket(const CKesIOWorkPacket& other)
+    : CKesListable(),
+      m_Socket(other.m_Socket),
+      m_Packet(nullptr),
+      m_PacketLength(other.m_PacketLength),
+      m_SockServer(other.m_SockServer),
+      m_Source(nullptr),
+      m_SourceLength(0) {
+    if (other.m_Packet) {
+        m_Packet = CopyBlock(other.m_Packet, other.m_PacketLength, __LINE__);
+        if (!m_Packet) m_PacketLength = 0;
+    }
+    if (other.m_Source) {
+        m_Source = CopyBlock(other.m_Source, other.m_SourceLength, __LINE__);
+        if (m_Source) m_SourceLength = other.m_SourceLength;
+    }
+}
+
+CKesIOWorkPacket::~CKesIOWorkPacket() {
+    std::free(m_Packet);
+    std::free(m_Source);
+}
+
+CKesListable* CKesIOWorkPacket::KLTargetDeepCopy(const CKesListable* source) {
+    auto* from = dynamic_cast<const CKesIOWorkPacket*>(source);
+    if (!from) return nullptr;
+    return new (std::nothrow) CKesIOWorkPacket(*from);
+}
+
+int CKesIOWorkPacket::KIWPSetSocket(unsigned int socket) {
+    m_Socket = socket;
+    return 1;
+}
+
+int CKesIOWorkPacket::KIWPSetPacket(unsigned char* packet) {
+    if (!packet) return -220552;
+    m_Packet = packet;
+    return 1;
+}
+
+int CKesIOWorkPacket::KIWPSetPacketLength(unsigned int length) {
+    m_PacketLength = length;
+    return 1;
+}
+
+int CKesIOWorkPacket::KIWPSetSockServer(void* sockServer) {
+    if (!sockServer) return -220552;
+    m_SockServer = sockServer;
+    return 1;
+}
+
+int CKesIOWorkPacket::KIWPSetSource(sockaddr* source, unsigned int length) {
+    if (!source) return -220552;
+    if (m_Source != source) std::free(m_Source);
+    m_Source = source;
+    m_SourceLength = length;
+    return 1;
+}
+
+int CKesIOWorkPacket::KIWPSetSource(const sockaddr* source, unsigned int length) {
+    if (!source) return -220552;
+    if (length == 0) return -220444;
+    auto* copy = static_cast<sockaddr*>(std::malloc(length));
+    if (!copy) return -220553;
+    std::memcpy(copy, source, length);
+    std::free(m_Source);
+    m_Source = copy;
+    m_SourceLength = length;
+    return 1;
+}
+
+unsigned int CKesIOWorkPacket::KIWPGetSocket() const { return m_Socket; }
+
+unsigned char* CKesIOWorkPacket::KIWPGetPacket() const { return m_Packet; }
+
+unsigned int CKesIOWorkPacket::KIWPGetPacketLength() const { return m_PacketLength; }
+
+void* CKesIOWorkPacket::KIWPGetSockServer() const { return m_SockServer; }
+
+sockaddr* CKesIOWorkPacket::KIWPGetSource() const { return m_Source; }
+
+unsigned int CKesIOWorkPacket::KIWPGetSourceLen() const { return m_SourceLength; }
+
+CKesRecord* CKesIOWorkPacket::KIWPGetRecord() {
+    auto* record = new (std::nothrow) CKesRecord();
+    if (!record) {
+        CKesError(-220553, kSource, __LINE__, nullptr);
+        return nullptr;
+    }
+    // Nothing to decode: the empty record is the answer.
+    if (!m_Packet || m_PacketLength == 0) {
+        CKesError(-220552, kSource, __LINE__, "Work packet has no payload to decode.");
+        return record;
+    }
+    const int rc = record->KOMDecode(m_Packet, m_PacketLength);
+    if (rc != 1) CKesError(rc, kSource, __LINE__, nullptr);
+    return record;
+}
+
+void CKesIOWorkPacket::DumpSource() const {
+    const int family = SocketFamily(m_Socket);
+    if (family == AF_INET) {
+        if (!m_Source) return;
+        char* text = nullptr;
+        if (m_SourceLength >= sizeof(sockaddr_in))
+            text = KesGetIPStr(reinterpret_cast<const sockaddr_in*>(m_Source)->sin_addr.s_addr);
+        std::printf(" IP: %s", text ? text : "NULL");
+        std::free(text);
+        return;
+    }
+    if (family == AF_INET6) {
+        if (!m_Source) return;
+        char* text = nullptr;
+        if (m_SourceLength >= sizeof(sockaddr_in6)) {
+            in6_addr address;
+            std::memcpy(&address, reinterpret_cast<const unsigned char*>(m_Source) + 8, sizeof address);
+            text = KesGetIPv6Str(&address);
+        }
+        std::printf(" IP: %s", text ? text : "NULL");
+        std::free(text);
+        return;
+    }
+    std::printf("Unknown address type :%d Address Ptr: %p Length: %u", family,
+                static_cast<void*>(m_Source), m_SourceLength);
+}
+
+void CKesIOWorkPacket::KIWPDump() {
+    std::printf("IOWorkPacket: Socket: %u", m_Socket);
+    if (m_Packet) std::printf(" Packet entry ");
+    std::printf(" packet length %u ", m_PacketLength);
+    if (m_SockServer) std::printf("SockServer entry.");
+    DumpSource();
+    std::printf("\n");
+    std::fflush(stdout);
+}

@@ -1,0 +1,80 @@
+// CKesIOWorkPacket: one received packet on its way to a worker: the payload
+// (TCP: the encoded record without its header; UDP: the whole datagram), the
+// socket it came from, the sender's address and the engine that received it.
+// Also holds an incomplete TCP fragment in the engine's fragment table.
+//
+// Created by the receive path on the event-loop thread (or by
+// CKesRecHdr::KRHGetWorkStack); owned by whoever holds it; the worker that
+// processes it destroys it. A server that keeps a packet for later queues a
+// copy (copy constructor), never the packet handed to it.
+// Threads: one thread at a time. Locks: none.
+#pragma once
+
+#include <sys/socket.h>
+
+#include "CKesListable.h"
+
+class CKesRecord;
+
+class CKesIOWorkPacket : public CKesListable {
+public:
+    // Size of an IPv4 socket address.
+    static constexpr unsigned int ms_DefaultSockAddrLen = 16;
+
+    // Invalid socket, no buffers, zero lengths.
+    CKesIOWorkPacket();
+    // Stores all six values; takes over `packet` and `source` (malloc'd)
+    // without copying them.
+    CKesIOWorkPacket(unsigned int socket, unsigned char* packet, unsigned int length,
+                     void* sockServer, sockaddr* source, unsigned int sourceLength);
+    // Deep copy: the copy owns its own payload and source buffers. A failed
+    // allocation reports -220553 and leaves that buffer null and its length 0.
+    CKesIOWorkPacket(const CKesIOWorkPacket& other);
+    // Frees payload and source.
+    ~CKesIOWorkPacket() override;
+
+    // A new packet copied from source (a CKesIOWorkPacket), or null.
+    CKesListable* KLTargetDeepCopy(const CKesListable* source) override;
+
+    // Setters return 1, or a code without reporting it.
+    int KIWPSetSocket(unsigned int socket);
+    // Takes over the malloc'd buffer; null: -220552. A buffer held before is
+    // NOT freed (the caller may have moved or reallocated it).
+    int KIWPSetPacket(unsigned char* packet);
+    int KIWPSetPacketLength(unsigned int length);
+    // The engine that received the packet; null: -220552.
+    int KIWPSetSockServer(void* sockServer);
+    // Takes over the malloc'd address block; null: -220552. A different
+    // block held before is freed.
+    int KIWPSetSource(sockaddr* source, unsigned int length);
+    // Stores a private copy of the address; null: -220552, length 0:
+    // -220444, allocation failure: -220553. The block held before is freed.
+    int KIWPSetSource(const sockaddr* source, unsigned int length);
+
+    unsigned int KIWPGetSocket() const;
+    unsigned char* KIWPGetPacket() const;
+    unsigned int KIWPGetPacketLength() const;
+    void* KIWPGetSockServer() const;
+    sockaddr* KIWPGetSource() const;
+    unsigned int KIWPGetSourceLen() const;
+
+    // Decodes the payload into a new record that the caller owns and
+    // deletes. Always returns a record (empty when the payload is missing,
+    // empty or malformed; each of those is reported).
+    CKesRecord* KIWPGetRecord();
+    // One line describing the packet on standard output.
+    void KIWPDump();
+
+private:
+    CKesIOWorkPacket& operator=(const CKesIOWorkPacket&) = delete;
+
+    // Writes the source address part of the dump line.
+    void DumpSource() const;
+
+    unsigned int m_Socket;       // socket the data was read from
+    unsigned char* m_Packet;     // owned (malloc): the payload, or null
+    unsigned int m_PacketLength; // payload bytes
+    void* m_SockServer;          // not owned: the receiving CKesSockEngine
+    sockaddr* m_Source;          // owned (malloc): sender's address, or null
+    unsigned int m_SourceLength; // bytes in m_Source (16 IPv4, 28 IPv6)
+};

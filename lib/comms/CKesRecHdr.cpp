@@ -1,0 +1,249 @@
+#include "CKesRecHdr.h"
+
+#include <arpa/inet.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iomanip>
+#include <iostream>
+
+#include "CKesError.h"
+#include "CKesIOWorkPacket.h"
+#include "CKesRecord.h"
+#include "CKesStack.h"
+
+namespace {
+
+const char* const kSource = "CKesRecHdr";
+const char* const kMismatchText = "Packet size mismatch in incoming conglomerated TCP packet.";
+const char* const kMisuseText = "Misuse of KesRecHdr object, should be empty.\n";
+
+// Largest limit: a whole packet (header plus data) must fit a signed int.
+constexpr unsigned int kLimitCeiling = INT_MAX - CKesRecHdr::ms_HeaderLength;
+
+std::atomic<unsigned int> g_MaxPacketLength{CKesRecHdr::ms_DefaultMaxPacketLength};
+
+// Network-order 32-bit value at p (at least 4 readable bytes).
+unsigned int ReadLength(const unsigned char* p) {
+    uint32_t n;
+    std::memcpy(&n, p, sizeof n);
+    return ntohl(n);
+}
+
+// Pushes item, creating the stack on first use. False when either fails.
+bool PushItem(CKesStack*& stack, void* item) {
+    if (!stack) stack = new (std::nothrow) CKesStack(-1);
+    if (!stack) return false;
+    return stack->KSPush(item) == 1;
+}
+
+}  // namespace
+
+CKesRecHdr::CKesRecHdr() { KRHInitialise(); }
+
+CKesRecHdr::CKesRecHdr(const unsigned char* data, int length) {
+    KRHInitialise();
+    if (length < 0 || !data || length > INT_MAX - m_HeaderLen) {
+        CKesError(-220552, kSource, __LINE__, "Cannot frame a record: no data or bad length.");
+        return;
+    }
+    const int total = length + m_HeaderLen;
+    auto* buffer = static_cast<unsigned char*>(std::malloc(total));
+    if (!buffer) {
+        CKesError(-220553, kSource, __LINE__, nullptr);
+        return;
+    }
+    const uint32_t wire = htonl(static_cast<uint32_t>(length));
+    std::memcpy(buffer, &wire, sizeof wire);
+    if (length > 0) std::memcpy(buffer + m_HeaderLen, data, length);
+    m_Packet = buffer;
+    m_DataLen = length;
+    m_TotalLen = total;
+}
+
+CKesRecHdr::CKesRecHdr(const CKesRecHdr& other) : CKesListable() {
+    KRHInitialise();
+    if (!other.m_Packet || other.m_TotalLen <= 0) return;
+    m_Packet = static_cast<unsigned char*>(std::malloc(other.m_TotalLen));
+    if (!m_Packet) {
+        CKesError(-220553, kSource, __LINE__, nullptr);
+        return;
+    }
+    std::memcpy(m_Packet, other.m_Packet, other.m_TotalLen);
+    m_TotalLen = other.m_TotalLen;
+    m_DataLen = other.m_DataLen;
+}
+
+CKesRecHdr::~CKesRecHdr() { std::free(m_Packet); }
+
+CKesListable* CKesRecHdr::KLTargetDeepCopy(const CKesListable* source) {
+    auto* from = dynamic_cast<const CKesRecHdr*>(source);
+    if (!from) return nullptr;
+    auto* copy = new (std::nothrow) CKesRecHdr(*from);
+    if (!copy) CKesError(-220553, kSource, __LINE__, nullptr);
+    return copy;
+}
+
+void CKesRecHdr::KRHInitialise() {
+    m_Packet = nullptr;
+    m_TotalLen = 0;
+    m_DataLen = 0;
+    m_HeaderLen = ms_HeaderLength;
+    m_Broken = false;
+}
+
+int CKesRecHdr::KRHGetDataLen() { return m_DataLen; }
+
+int CKesRecHdr::KRHGetTotalLen() { return m_TotalLen; }
+
+unsigned char* CKesRecHdr::KRHGetData() { return m_Packet; }
+
+unsigned char* CKesRecHdr::KRHGetKOMPData() { return m_Packet ? m_Packet + m_HeaderLen : nullptr; }
+
+bool CKesRecHdr::KRHIsBroken() const { return m_Broken; }
+
+long long CKesRecHdr::KRHPeekDataLen(const unsigned char* buffer, unsigned int length) {
+    if (!buffer || length < static_cast<unsigned int>(ms_HeaderLength)) return -1;
+    return ReadLength(buffer);
+}
+
+void CKesRecHdr::KRHSetMaxPacketLength(unsigned int maxLength) {
+    g_MaxPacketLength.store(maxLength > kLimitCeiling ? kLimitCeiling : maxLength);
+}
+
+unsigned int CKesRecHdr::KRHGetMaxPacketLength() { return g_MaxPacketLength.load(); }
+
+void CKesRecHdr::FreeBuffer() {
+    std::free(m_Packet);
+    m_Packet = nullptr;
+    m_TotalLen = 0;
+    m_DataLen = 0;
+}
+
+void CKesRecHdr::MarkBroken(unsigned long long declared) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "Declared packet length %llu exceeds the limit of %u bytes; the stream cannot be framed.",
+                  declared, KRHGetMaxPacketLength());
+    CKesError(-220440, kSource, __LINE__, text);
+    FreeBuffer();
+    m_Broken = true;
+}
+
+void CKesRecHdr::KeepTail(const unsigned char* buffer, unsigned int offset, unsigned int length) {
+    if (m_Packet) {
+        CKesError(-220440, kSource, __LINE__, kMisuseText);
+        FreeBuffer();
+    }
+    const unsigned int size = length - offset;
+    m_Packet = static_cast<unsigned char*>(std::malloc(size));
+    if (!m_Packet) {
+        CKesError(-220553, kSource, __LINE__, nullptr);
+        return;
+    }
+    std::memcpy(m_Packet, buffer + offset, size);
+    m_TotalLen = static_cast<int>(size);
+}
+
+CKesStack* CKesRecHdr::KRHGetDataRecords(unsigned char* buffer, unsigned int length) {
+    CKesStack* stack = nullptr;
+    if (!buffer) return nullptr;
+    const unsigned long long end = length;
+    const unsigned long long headerLen = static_cast<unsigned long long>(m_HeaderLen);
+    unsigned long long offset = 0;
+    while (offset < end) {
+        if (offset + headerLen > end) {
+            CKesError(-220440, kSource, __LINE__, kMismatchText);
+            break;
+        }
+        const unsigned int n = ReadLength(buffer + offset);
+        if (n > KRHGetMaxPacketLength()) {
+            MarkBroken(n);
+            break;
+        }
+        if (offset + headerLen + n > end) {
+            CKesError(-220440, kSource, __LINE__, kMismatchText);
+            break;
+        }
+        const unsigned char* data = buffer + offset + headerLen;
+        offset += headerLen + n;
+        // The decoder reads only [data, data + n): no private copy needed.
+        auto* record = new (std::nothrow) CKesRecord();
+        if (!record) {
+            CKesError(-220553, kSource, __LINE__, nullptr);
+            continue;
+        }
+        const int rc = record->KOMDecode(data, n);
+        if (rc != 1) {
+            CKesError(rc, kSource, __LINE__, nullptr);
+            delete record;
+            continue;
+        }
+        if (!PushItem(stack, record)) {
+            CKesError(-220553, kSource, __LINE__, nullptr);
+            delete record;
+        }
+    }
+    return stack;
+}
+
+CKesStack* CKesRecHdr::KRHGetWorkStack(unsigned char* buffer, unsigned int length) {
+    CKesStack* stack = nullptr;
+    if (!buffer) return nullptr;
+    const unsigned long long end = length;
+    const unsigned long long headerLen = static_cast<unsigned long long>(m_HeaderLen);
+    unsigned long long offset = 0;
+    while (offset < end) {
+        if (offset + headerLen > end) {
+            KeepTail(buffer, static_cast<unsigned int>(offset), length);
+            break;
+        }
+        const unsigned int n = ReadLength(buffer + offset);
+        if (n > KRHGetMaxPacketLength()) {
+            MarkBroken(n);
+            break;
+        }
+        if (offset + headerLen + n > end) {
+            KeepTail(buffer, static_cast<unsigned int>(offset), length);
+            break;
+        }
+        // One byte at least, so an empty payload still has a buffer to own.
+        auto* payload = static_cast<unsigned char*>(std::malloc(n > 0 ? n : 1));
+        if (!payload) {
+            CKesError(-220553, kSource, __LINE__, nullptr);
+            offset += headerLen + n;
+            continue;
+        }
+        std::memcpy(payload, buffer + offset + headerLen, n);
+        offset += headerLen + n;
+        auto* packet = new (std::nothrow) CKesIOWorkPacket();
+        if (!packet) {
+            CKesError(-220553, kSource, __LINE__, nullptr);
+            std::free(payload);
+            continue;
+        }
+        int rc = packet->KIWPSetPacket(payload);
+        if (rc != 1) CKesError(rc, kSource, __LINE__, nullptr);
+        rc = packet->KIWPSetPacketLength(n);
+        if (rc != 1) CKesError(rc, kSource, __LINE__, nullptr);
+        if (!PushItem(stack, packet)) {
+            CKesError(-220553, kSource, __LINE__, nullptr);
+            delete packet;
+        }
+    }
+    return stack;
+}
+
+void CKesRecHdr::KRHDumpPacket() {
+    std::cout << std::hex << '\n';
+    for (int i = 0; i < m_TotalLen && m_Packet; ++i) {
+        std::cout << std::setw(2) << std::setfill('0') << static_cast<unsigned int>(m_Packet[i]) << ' ';
+        if (i % 16 == 15) std::cout << '\n';
+    }
+    std::cout << std::dec << '\n';
+    std::cout.flush();
+}

@@ -1,0 +1,96 @@
+// CKesRecHdr: the TCP framing of one packet (a 4-byte network-order data
+// length followed by one encoded record), and the splitter that turns a
+// received TCP byte run back into packets, keeping an incomplete tail.
+//
+// Created and destroyed by its user: senders make one per packet they send
+// (framing constructor), the receive path makes one per read it splits.
+// Threads: one thread at a time uses an instance. The process-wide packet
+// length limit (KRHSetMaxPacketLength) may be read and set from any thread.
+// Locks: none.
+#pragma once
+
+#include "CKesListable.h"
+
+class CKesStack;
+
+class CKesRecHdr : public CKesListable {
+public:
+    // Length of the wire header in bytes.
+    static constexpr int ms_HeaderLength = 4;
+    // Default limit on the declared data length of one received packet.
+    static constexpr unsigned int ms_DefaultMaxPacketLength = 64u * 1024u * 1024u;
+
+    // An empty header (KRHInitialise).
+    CKesRecHdr();
+    // Frames `length` bytes of `data`: header and a copy of the data in one
+    // malloc'd buffer. A negative or oversized length or null data reports
+    // -220552 and leaves the header empty.
+    CKesRecHdr(const unsigned char* data, int length);
+    // Deep copy of the other header's buffer and lengths.
+    CKesRecHdr(const CKesRecHdr& other);
+    // Frees the packet buffer, if any.
+    ~CKesRecHdr() override;
+
+    // A new header copied from source (a CKesRecHdr); null (after -220553)
+    // when it cannot be allocated.
+    CKesListable* KLTargetDeepCopy(const CKesListable* source) override;
+
+    // Forgets the buffer without freeing it (for a caller that took it over)
+    // and clears the lengths and the broken-framing flag.
+    void KRHInitialise();
+    int KRHGetDataLen();
+    int KRHGetTotalLen();
+    // The packet buffer (what is written to the socket), or, after
+    // KRHGetWorkStack, the incomplete tail; null when empty.
+    unsigned char* KRHGetData();
+    // The encoded record inside the frame (buffer plus header length).
+    unsigned char* KRHGetKOMPData();
+    // Splits a run expected to hold whole packets and decodes each record.
+    // A stack of new CKesRecord objects (caller owns stack and records), or
+    // null when none decoded. A declared length past the end of the run or
+    // above the limit reports -220440 and stops; what was decoded before is
+    // returned.
+    CKesStack* KRHGetDataRecords(unsigned char* buffer, unsigned int length);
+    // Splits a received run into work packets (payload without header), in
+    // input order, and keeps an incomplete tail (header included) in this
+    // header's buffer: read it with KRHGetData/KRHGetTotalLen. Returns a
+    // stack of new CKesIOWorkPacket objects (caller owns both) or null.
+    // A header declaring more than the limit is broken framing: -220440 is
+    // reported, splitting stops, no tail is kept and KRHIsBroken() becomes
+    // true; the packets before it are still returned.
+    CKesStack* KRHGetWorkStack(unsigned char* buffer, unsigned int length);
+    // Hexadecimal dump of the packet buffer on standard output.
+    void KRHDumpPacket();
+
+    // True after KRHGetWorkStack or KRHGetDataRecords met a header above
+    // the packet length limit; the stream can no longer be framed and its
+    // connection should be closed. Cleared by KRHInitialise.
+    bool KRHIsBroken() const;
+
+    // The declared data length of a buffer that starts at a packet header,
+    // whether or not the rest has arrived (for reassembly in linear time:
+    // the receive path sizes its fragment buffer once from it). -1 when
+    // the buffer is null or holds fewer than the header's 4 bytes.
+    static long long KRHPeekDataLen(const unsigned char* buffer, unsigned int length);
+    // The process-wide limit on the declared data length of one received
+    // packet (default 64 MiB). Values above 2 GiB - 5 are lowered to it so
+    // a whole packet's length always fits the signed total length.
+    static void KRHSetMaxPacketLength(unsigned int maxLength);
+    static unsigned int KRHGetMaxPacketLength();
+
+private:
+    CKesRecHdr& operator=(const CKesRecHdr&) = delete;
+
+    // Stores bytes [offset, length) of the run as the tail.
+    void KeepTail(const unsigned char* buffer, unsigned int offset, unsigned int length);
+    // Reports a declared length above the limit and marks the stream broken.
+    void MarkBroken(unsigned long long declared);
+    // Frees the packet buffer and clears the lengths.
+    void FreeBuffer();
+
+    unsigned char* m_Packet; // owned (malloc): framed packet or kept tail; null when empty
+    int m_TotalLen;          // valid bytes in m_Packet
+    int m_DataLen;           // bytes of encoded record (framed headers only)
+    int m_HeaderLen;         // wire header length, always 4
+    bool m_Broken;           // a header above the limit was met
+};
