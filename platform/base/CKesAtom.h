@@ -1,5 +1,6 @@
 // CKesAtom: one typed value (int, long, 64-bit int, double, text or bytes).
-// Owned by whoever created it; copies are deep. Not locked.
+// Created and destroyed by its owner (often a CKesVarBind); copies are deep.
+// Threads: one owner at a time; it takes no lock.
 #pragma once
 
 #include <cstddef>
@@ -17,30 +18,48 @@ public:
     CKesAtom(const char* text);       // KES_DT_STRING (copied); null gives no value
     CKesAtom(const void* bytes, size_t length); // KES_DT_BYTES (copied)
     CKesAtom(const CKesAtom& other);
+    CKesAtom(CKesAtom&& other) noexcept;
     CKesAtom& operator=(const CKesAtom& other);
+    CKesAtom& operator=(CKesAtom&& other) noexcept;
     ~CKesAtom();
+
+    // A text atom of exactly length bytes, which may include NUL bytes
+    // (null text with a length gives no value).
+    static CKesAtom KAText(const char* text, size_t length);
 
     EKesDataType KAType() const { return m_Type; }
     // Integer value of an integer atom (truncated to int), the text of a text
     // atom parsed as decimal, 0 otherwise.
     int KAInt() const;
     long long KAInt64() const;
+    // The value of a double or integer atom, a text parsed as a number, else 0.
     double KADouble() const;
-    // The text of a text atom, without transfer; null for other types.
+    // The text of a text atom, without transfer; null for other types. Read
+    // as a C string it ends at the first NUL byte; KALength has the full count.
     const char* KAString() const;
     // The bytes of a byte-string atom and their count; null for other types.
     const unsigned char* KABytes(size_t* length) const;
+    // Byte count of a text or byte-string atom (without the closing NUL); 0
+    // for other types.
+    size_t KALength() const;
     // A new heap text (caller frees) of the value: integers in decimal,
-    // doubles in shortest round-trip form, texts as they are, bytes as hex.
+    // doubles in the shortest form that reads back equal ("inf", "-inf",
+    // "nan" for the special values), texts as they are (all their bytes,
+    // NUL-terminated), bytes as lowercase hex.
     // Null when there is no value or the allocation fails.
     char* KAStrRep() const;
 
+    // Same type and same value. Texts and bytes compare every byte; doubles
+    // compare as numbers, except that NaN equals NaN (so a copy equals its
+    // source).
     bool operator==(const CKesAtom& other) const;
     bool operator!=(const CKesAtom& other) const { return !(*this == other); }
 
 private:
     void Release();
     void CopyFrom(const CKesAtom& other);
+    void TakeFrom(CKesAtom& other);
+    bool SetBuffer(const void* data, size_t length);
 
     EKesDataType m_Type; // which member of the union holds the value
     union {

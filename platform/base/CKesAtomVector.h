@@ -1,5 +1,5 @@
 // CKesAtomVector: an ordered vector of atoms, owning copies of them.
-// Not locked: one owner at a time.
+// Created and destroyed by its owner. Threads: one owner at a time; no lock.
 #pragma once
 
 #include <vector>

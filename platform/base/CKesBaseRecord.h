@@ -1,7 +1,8 @@
 // CKesBaseRecord: a record of named values (CKesVarBind), kept in insertion
 // order, and its encoding (one MessagePack map: names as str, integers as
 // int, texts as str, doubles as float64, byte strings as bin).
-// Owned by whoever created it; not locked.
+// Created and destroyed by its owner; the record owns its values.
+// Threads: one owner at a time; it takes no lock.
 #pragma once
 
 #include <vector>
@@ -16,10 +17,12 @@ public:
     CKesBaseRecord& operator=(const CKesBaseRecord&) = delete;
     ~CKesBaseRecord() override;
 
-    // Adds the value, which the record takes over (also on failure: a null
-    // name deletes it). 1, or -220552 for a null value.
+    // Adds the value, which the record takes over (also on failure, when it
+    // is deleted). 1, or -220552 for a null value or one without a value
+    // type (it could never be encoded).
     int KRAddValue(CKesVarBind* value);
-    // Adds a text / integer value under the name. 1, or -220552 for a null name.
+    // Adds a text / atom value under the name. 1, or -220552 for a null name
+    // or a null text / an atom without a value (nothing is added).
     int KRAddValue(const char* name, const char* text);
     int KRAddValue(const char* name, const CKesAtom& value);
     // The first value of that name (the record keeps it), or null.
@@ -27,10 +30,13 @@ public:
     int KRCount() const { return static_cast<int>(m_Values.size()); }
     // The value at index in insertion order, or null.
     const CKesVarBind* KRValueAt(int index) const;
-    // Prints the record to standard output (trace use).
+    // Prints the record to standard output, one "name = value" line per
+    // value (trace use), and flushes.
     void KRPrint() const;
     // Writes a new malloc'd buffer with the encoding and its length into the
-    // out-arguments. 1; on failure a negative code and a null buffer.
+    // out-arguments (one allocation). 1; on failure a negative code and a
+    // null buffer: -220552 for null out-arguments, a value without a type or
+    // an encoding longer than 4 GiB, -220553 when memory runs out.
     int KOMEncode(unsigned char** buffer, unsigned int* length) const;
 
 protected:

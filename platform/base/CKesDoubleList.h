@@ -1,8 +1,10 @@
 // CKesDoubleList: an ordered, intrusive list of CKesListable items.
-// The list owns its items: destroying it destroys the items still in it.
-// Each operation is atomic under the list's own lock, so several threads may
-// add, unlink and read at once; a walk (KDLHead/KDLGetNext) is only safe
-// while no other thread unlinks the item the walker stands on.
+// Created and destroyed by its owner. The list owns its items: destroying it
+// destroys the items still in it, through their virtual destructors.
+// Threads: any. Each operation is atomic under the list's own lock (the only
+// lock it takes; it is never held while an item is destroyed), so several
+// threads may add, unlink and read at once; a walk (KDLHead/KDLGetNext) is
+// only safe while no other thread unlinks the item the walker stands on.
 #pragma once
 
 #include <mutex>
@@ -23,9 +25,11 @@ public:
     // The item after `item`; null after the last or for an item not in this list.
     CKesListable* KDLGetNext(const CKesListable* item) const;
     int KDLLength() const;
-    // Makes newHead (the old head's successor, or null) the first item; the
-    // old head is taken out of the list, not destroyed. 1, or -220552 when
-    // newHead is neither null nor the old head's successor.
+    // Takes the old head out of the list (not destroyed), so that its
+    // successor becomes the first item. newHead must be that successor or
+    // null; null never drops the items after the old head. 1 (also on an
+    // empty list), or -220552 when newHead is neither null nor the old
+    // head's successor (the list is left unchanged).
     int KDLSetHead(CKesListable* newHead);
     // Unlinks item without destroying it; 1 when it was in this list, else 0.
     int KDLAttemptToDeleteFromList(CKesListable* item);
@@ -33,6 +37,7 @@ public:
 private:
     CKesDoubleList(const CKesDoubleList&) = delete;
     CKesDoubleList& operator=(const CKesDoubleList&) = delete;
+    int AddLocked(CKesListable* item, bool atEnd);
     void UnlinkLocked(CKesListable* item);
 
     mutable std::mutex m_Lock;      // guards every link of the list

@@ -1,8 +1,11 @@
 // CKesListable: base of every object kept in a CKesDoubleList; the object is
 // itself the list element (intrusive links), so it sits in at most one list.
 // Created and destroyed by its owner; a list destroys the items still in it.
-// Thread use: the links are guarded by the list that holds the item.
+// Threads: any. The links are guarded by the lock of the list that holds the
+// item; the destructor takes that lock to unlink an item still in a list.
 #pragma once
+
+#include <atomic>
 
 class CKesDoubleList;
 
@@ -21,7 +24,9 @@ public:
 
 private:
     friend class CKesDoubleList;
-    CKesListable* m_Prev = nullptr;   // set by the holding list
-    CKesListable* m_Next = nullptr;   // set by the holding list
-    CKesDoubleList* m_List = nullptr; // the list holding the item, or null
+    CKesListable* m_Prev = nullptr;   // set by the holding list, under its lock
+    CKesListable* m_Next = nullptr;   // set by the holding list, under its lock
+    // The list holding the item, or null. Atomic because a list checks it
+    // for items that another list may hold.
+    std::atomic<CKesDoubleList*> m_List{nullptr};
 };

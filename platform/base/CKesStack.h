@@ -1,5 +1,6 @@
-// CKesStack: a last-in, first-out stack of untyped items. Destroying the
-// stack leaves the items alone. Not locked: one owner at a time.
+// CKesStack: a last-in, first-out stack of untyped items.
+// Created and destroyed by its owner; destroying the stack leaves the items
+// alone. Threads: one owner at a time; it takes no lock.
 #pragma once
 
 #include <vector>
@@ -10,7 +11,8 @@ public:
     explicit CKesStack(int bound = -1) : m_Bound(bound) {}
     virtual ~CKesStack() = default;
 
-    // 1, or -220552 when the stack is full.
+    // 1; -220552 when the stack is full or the item is null (a null item
+    // could not be told from an empty stack); -220553 when memory runs out.
     int KSPush(void* item);
     // The last item pushed, or null when the stack is empty.
     void* KSPop();

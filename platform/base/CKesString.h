@@ -1,5 +1,6 @@
-// CKesString: a growable heap text. KSTakeString hands the text over.
-// Not locked: one owner at a time.
+// CKesString: a growable heap text; KSTakeString hands the text over.
+// Created and destroyed by its owner; the text is freed with the string
+// unless it was taken. Threads: one owner at a time; it takes no lock.
 #pragma once
 
 #include <cstddef>
@@ -15,16 +16,18 @@ public:
     ~CKesString();
 
     // Reserves room for at least size bytes of text (an initial size).
+    // 1, or -220553 when memory runs out.
     int KSReserve(size_t size);
     // Appends text / a decimal integer; 1, or -220553 when memory runs out.
     int KSStrCat(const char* text);
     int KSStrCat(long long value);
     int KSStrCat(int value) { return KSStrCat(static_cast<long long>(value)); }
-    // The text (never null while the string holds it), without transfer.
+    // The text, without transfer; never null ("" when empty).
     const char* KSString() const;
     size_t KSLength() const { return m_Length; }
     // Hands the malloc'd text to the caller (free() it); the string is empty
-    // afterwards. Null when memory ran out.
+    // afterwards. An empty string hands over a fresh "". Null when memory
+    // ran out.
     char* KSTakeString();
 
 private:

@@ -1,17 +1,26 @@
 // CKesTreeList: a table from key (text or integer) to a CKesPointer holding
-// an untyped value. The table owns its holders, never the values.
-// Every operation is atomic under the table's own lock, so any thread may
-// add, get, delete and iterate at once. What KTLGet and KTLIterator return
-// are the calling thread's own copies of the holders, so another thread's
-// KTLDelete never frees what a caller is reading: a KTLGet result stays valid
-// until the same thread's next KTLGet on this table, a KTLIterator list until
-// the same thread's next KTLIterator on this table or the table's destruction.
+// an untyped value. The table owns its holders, never the values (unless it
+// was constructed with TRUE).
+// Created and destroyed by its owner; it must not be destroyed while another
+// thread still calls it.
+// Threads: any. Every operation is atomic under the table's own lock, so any
+// thread may add, get, delete and iterate at once. What KTLGet and
+// KTLIterator return are the calling thread's own copies of the holders, kept
+// in per-thread storage that the table owns, so another thread's KTLDelete
+// never frees what a caller is reading: a KTLGet result stays valid until the
+// same thread's next KTLGet on this table, a KTLIterator list until the same
+// thread's next KTLIterator on this table or the table's destruction.
+// Locks: the table's lock, then (while filling an iteration list) that list's
+// own lock; no other.
 // Iteration order: integer keys ascending, then text keys in byte order.
 #pragma once
 
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <unordered_map>
 
 #include "CKesAtom.h"
 #include "CKesDoubleList.h"
@@ -25,9 +34,11 @@ public:
     explicit CKesTreeList(__boolean deleteValues = FALSE);
     virtual ~CKesTreeList();
 
-    // Adds key -> value. 1; -220552 for a null key or holder, or a key that is
-    // already present (the table is left unchanged and, for the holder forms,
-    // the caller keeps the holder).
+    // Adds key -> value. 1; -220552 for a null key or holder, an atom key
+    // that is neither an integer nor a text, or a key that is already present
+    // (the table is left unchanged and, for the holder forms, the caller keeps
+    // the holder). On success the table owns a holder form's holder. Atom keys
+    // are always copied, whatever copyKey says.
     int KTLAdd(const char* key, void* value);
     int KTLAdd(const char* key, CKesPointer* value);
     int KTLAdd(int key, void* value);
@@ -47,7 +58,8 @@ public:
     int KTLDelete(const CKesAtom* key);
 
     // A list of holders (copies) of every entry's value, in table order.
-    // Callers walk it and never free it (see the class comment).
+    // Callers walk it and never free it (see the class comment). Null only
+    // when memory runs out.
     CKesDoubleList* KTLIterator();
     int KTLLength() const;
 
@@ -62,12 +74,22 @@ private:
         std::string text;
         bool operator<(const Key& other) const;
     };
+    // What one thread was last handed by KTLGet and KTLIterator.
+    struct ThreadSlot {
+        CKesPointer got;                       // KTLGet's result
+        std::unique_ptr<CKesDoubleList> walk;  // KTLIterator's result
+    };
     static bool MakeKey(const CKesAtom* atom, Key* key);
     int Add(const Key& key, CKesPointer* holder);
+    int AddValue(const Key& key, void* value);
     CKesPointer* Get(const Key& key);
     int Delete(const Key& key);
+    ThreadSlot* SlotLocked();
 
-    mutable std::mutex m_Lock;             // guards m_Entries
+    mutable std::mutex m_Lock;             // guards m_Entries and m_Slots
     std::map<Key, CKesPointer*> m_Entries; // key -> owned holder
+    // One slot per calling thread, kept until the table is destroyed (a
+    // thread id reused by a later thread reuses the slot).
+    std::unordered_map<std::thread::id, std::unique_ptr<ThreadSlot>> m_Slots;
     __boolean m_DeleteValues;              // delete values with the table
 };

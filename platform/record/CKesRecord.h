@@ -1,6 +1,8 @@
 // CKesRecord: the record every packet carries: named values, encoded by
 // KOMEncode (CKesBaseRecord) and decoded by KOMDecode from bytes that may come
-// from a hostile peer. Owned by whoever created it; not locked.
+// from a hostile peer.
+// Created and destroyed by its owner (a work packet's reader, a sender).
+// Threads: one owner at a time; it takes no lock.
 #pragma once
 
 #include "CKesBaseRecord.h"
@@ -25,8 +27,10 @@ public:
     virtual int DroppedFromDatabase() { return 1; }
 
     // Fills an empty record from an encoding made by KOMEncode. 1 on success;
-    // a negative code (the record left empty) for null bytes, a record that
-    // is not empty, or any malformed, truncated or trailing input. Never reads
+    // -220552 for null bytes or a record that is not empty (left as it is);
+    // KES_DECODE_MALFORMED (the record left empty) for any malformed,
+    // truncated or trailing input, or a value type other than int, str, bin
+    // and float64 (the reason is traced at level 1). Never reads
     // outside [bytes, bytes + length) and allocates no more than the input
     // justifies.
     int KOMDecode(const unsigned char* bytes, unsigned int length);

@@ -1,0 +1,126 @@
+#include "CKesBaseRecord.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "CKesError.h"
+#include "KesMsgPack.h"
+
+namespace {
+constexpr int kBadArgument = -220552;
+constexpr int kNoMemory = -220553;
+}
+
+CKesBaseRecord::CKesBaseRecord(const CKesBaseRecord& other) : CKesListable(other)
+{
+    m_Values.reserve(other.m_Values.size());
+    for (const CKesVarBind* value : other.m_Values)
+        m_Values.push_back(new CKesVarBind(*value));
+}
+
+CKesBaseRecord::~CKesBaseRecord()
+{
+    KRClear();
+}
+
+void CKesBaseRecord::KRClear()
+{
+    for (CKesVarBind* value : m_Values)
+        delete value;
+    m_Values.clear();
+}
+
+int CKesBaseRecord::KRAddValue(CKesVarBind* value)
+{
+    if (value == nullptr)
+        return kBadArgument;
+    if (value->KVBValue()->KAType() == KES_DT_NONE) {
+        CKesError(kBadArgument, "CKesBaseRecord", __LINE__, "a record value needs a value type");
+        delete value;
+        return kBadArgument;
+    }
+    m_Values.push_back(value);
+    return 1;
+}
+
+int CKesBaseRecord::KRAddValue(const char* name, const char* text)
+{
+    if (name == nullptr || text == nullptr) {
+        CKesError(kBadArgument, "CKesBaseRecord", __LINE__, "a record value needs a name and a text");
+        return kBadArgument;
+    }
+    return KRAddValue(new CKesVarBind(name, text));
+}
+
+int CKesBaseRecord::KRAddValue(const char* name, const CKesAtom& value)
+{
+    if (name == nullptr) {
+        CKesError(kBadArgument, "CKesBaseRecord", __LINE__, "a record value needs a name");
+        return kBadArgument;
+    }
+    return KRAddValue(new CKesVarBind(name, value));
+}
+
+CKesAtom* CKesBaseRecord::KRValueOf(const char* name) const
+{
+    if (name == nullptr)
+        return nullptr;
+    for (CKesVarBind* value : m_Values) {
+        if (strcmp(value->KVBName(), name) == 0)
+            return value->KVBValue();
+    }
+    return nullptr;
+}
+
+const CKesVarBind* CKesBaseRecord::KRValueAt(int index) const
+{
+    if (index < 0 || index >= KRCount())
+        return nullptr;
+    return m_Values[static_cast<size_t>(index)];
+}
+
+void CKesBaseRecord::KRPrint() const
+{
+    for (const CKesVarBind* value : m_Values) {
+        char* text = value->KVBValue()->KAStrRep();
+        printf("%s = %s\n", value->KVBName(), text != nullptr ? text : "(no value)");
+        free(text);
+    }
+    fflush(stdout);
+}
+
+int CKesBaseRecord::KOMEncode(unsigned char** buffer, unsigned int* length) const
+{
+    if (buffer == nullptr || length == nullptr)
+        return kBadArgument;
+    *buffer = nullptr;
+    *length = 0;
+
+    size_t total = kesmsgpack::MapHeaderSize(m_Values.size());
+    for (const CKesVarBind* value : m_Values) {
+        size_t valueSize = kesmsgpack::ValueSize(*value->KVBValue());
+        if (valueSize == 0) {
+            CKesError(kBadArgument, "CKesBaseRecord", __LINE__, "a record value without a type cannot be encoded");
+            return kBadArgument;
+        }
+        total += kesmsgpack::StrSize(strlen(value->KVBName())) + valueSize;
+    }
+    if (total > UINT32_MAX || m_Values.size() > UINT32_MAX)
+        return kBadArgument;
+
+    unsigned char* out = static_cast<unsigned char*>(malloc(total));
+    if (out == nullptr)
+        return kNoMemory;
+    kesmsgpack::Writer writer(out);
+    writer.Map(static_cast<uint32_t>(m_Values.size()));
+    for (const CKesVarBind* value : m_Values) {
+        writer.Str(value->KVBName(), strlen(value->KVBName()));
+        writer.Value(*value->KVBValue());
+    }
+    *buffer = out;
+    *length = static_cast<unsigned int>(total);
+    return 1;
+}

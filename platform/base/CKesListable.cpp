@@ -1,0 +1,15 @@
+#include "CKesListable.h"
+
+#include "CKesDoubleList.h"
+
+CKesListable::~CKesListable()
+{
+    CKesDoubleList* list = m_List.load();
+    if (list != nullptr)
+        list->KDLAttemptToDeleteFromList(this);
+}
+
+CKesListable* CKesListable::KLTargetDeepCopy(const CKesListable*)
+{
+    return nullptr;
+}

@@ -1,0 +1,78 @@
+// KesMsgPack (internal to the platform libraries): the writer and reader of
+// the record encoding, one MessagePack map of named values. Used only by
+// CKesBaseRecord::KOMEncode and CKesRecord::KOMDecode; not part of the
+// library's interface.
+// The writer fills a buffer sized beforehand with the Size functions, so an
+// encoding costs one allocation. The reader never reads outside
+// [begin, end) and checks every declared length or count against the bytes
+// that remain before anyone allocates for it.
+// Plain functions and stack objects: any thread, no locks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "CKesAtom.h"
+
+namespace kesmsgpack {
+
+// Encoded sizes of the smallest forms.
+size_t MapHeaderSize(size_t count);
+size_t IntSize(long long value);
+size_t StrSize(size_t length);  // header and bytes
+size_t BinSize(size_t length);  // header and bytes
+constexpr size_t kFloat64Size = 9;
+// Size of the atom's value, or 0 when it has no value.
+size_t ValueSize(const CKesAtom& atom);
+
+// Writes smallest forms into a buffer large enough for them.
+class Writer {
+public:
+    explicit Writer(unsigned char* out) : m_Out(out) {}
+    void Map(uint32_t count);
+    void Int(long long value);
+    void Str(const char* text, size_t length);
+    void Bin(const unsigned char* bytes, size_t length);
+    void Float64(double value);
+    // Writes the atom's value; false when it has no value.
+    bool Value(const CKesAtom& atom);
+    unsigned char* Position() const { return m_Out; }
+
+private:
+    void Byte(unsigned char byte) { *m_Out++ = byte; }
+    void BigEndian(uint64_t value, int bytes);
+    unsigned char* m_Out;  // next byte to write
+};
+
+// Reads the record encoding. Each step returns false and sets Error() on
+// anything it does not accept.
+class Reader {
+public:
+    Reader(const unsigned char* bytes, size_t length) : m_Pos(bytes), m_End(bytes + length) {}
+    // A map header; the count is checked against the bytes that remain
+    // (every entry needs at least two).
+    bool MapHeader(uint32_t* count);
+    // A str key: its bytes (inside the input) and length.
+    bool Key(const char** text, uint32_t* length);
+    // An int, str, bin or float64 value, as an atom.
+    bool Value(CKesAtom* atom);
+    bool AtEnd() const { return m_Pos == m_End; }
+    size_t Remaining() const { return static_cast<size_t>(m_End - m_Pos); }
+    const char* Error() const { return m_Error; }
+    void Fail(const char* why) { m_Error = why; }
+
+private:
+    bool Need(uint64_t count, const char* why);
+    bool Unsigned(int bytes, uint64_t* value);
+    bool StrBody(unsigned char lead, const char** text, uint32_t* length);
+    bool IsStrLead(unsigned char lead) const;
+    bool Integer(long long value, CKesAtom* atom);
+    bool Allocated(const CKesAtom& atom);
+    const char* Refusal(unsigned char lead) const;
+
+    const unsigned char* m_Pos;  // next byte to read
+    const unsigned char* m_End;  // one past the last byte
+    const char* m_Error = nullptr;
+};
+
+}  // namespace kesmsgpack
