@@ -1,0 +1,162 @@
+// CKesObjSockClient: the TCP client of one named service in one domain; it
+// finds its server (service file first, then a multicast address request),
+// connects, greets the server with its client id, keeps the connection alive
+// and reconnects when it drops, all from a connect thread of its own.
+//
+// Ownership: created by the host (usually as a derived class that overrides
+// the KesOn.../KOSCOn... callbacks); once added to an engine (KSEAddClient)
+// the engine owns it and destroys it with itself. A host that destroys it
+// itself removes it from the engine first (KSERemoveClient).
+//
+// Threads: the connect thread (attempts, keep-alives), the engine's worker
+// threads (KOSCProcessAddressReply, KOSCProcessPacket), the event-loop thread
+// (KOSCProcessPacket for a closed connection) and host threads (setters,
+// KOSCSendToServer, KOSCDisconnect, destruction). The destructor must not run
+// on the connect thread or inside KOSCOnClientConnect.
+//
+// Locks, in order: the connect thread's own lock (m_ConnThread), then the
+// ClientLock (m_ClientLock: state changes, server endpoint, socket), then
+// m_SendLock (each frame written; closing the socket), then m_ServerLock
+// (innermost, held only for a pointer swap or copy). A sender holds
+// m_SendLock alone; workers take m_ServerLock alone. An address reply
+// arriving on a worker never touches the endpoint in use: it parks its
+// endpoint under m_ServerLock and the connect thread adopts it under the
+// ClientLock. Received records hold a counted reference to the endpoint, so
+// forgetting the server never frees an endpoint a callback still reads.
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include "CKesMutex.h"
+#include "CKesThread.h"
+#include "EKesConnectState.h"
+
+class CKesSockEngine;
+class CKesObjMulticast;
+class CKesSockEnd;
+class CKesRecord;
+class CKesIOWorkPacket;
+
+class CKesObjSockClient {
+public:
+    CKesObjSockClient();
+    // Takes over a non-null heap client id.
+    explicit CKesObjSockClient(char* clientId);
+    virtual ~CKesObjSockClient();
+
+    // ---- host callbacks (override in a derived class) ----------------------
+    // One record the server sent; the callee owns it. Default: deletes it.
+    virtual void KesOnClientIO(CKesSockEnd* server, CKesRecord* record);
+    // The client has become connected (called without the ClientLock held).
+    virtual void KOSCOnClientConnect();
+    // The server has closed the connection.
+    virtual void KOSCOnClientDisconnect();
+
+    // ---- setters: heap texts are taken over; null gives -220552 -----------
+    int KOSCSetClientId(char* clientId);
+    int KOSCSetServiceName(char* serviceName);
+    int KOSCSetDomain(char* domain);
+    int KOSCSetMulticastPtr(CKesObjMulticast* multicast);
+    int KOSCSetController(CKesSockEngine* controller);
+
+    // ---- getters: no transfer ---------------------------------------------
+    char* KOSCGetClientId();
+    char* KOSCGetServiceName();
+    char* KOSCGetDomain();
+    unsigned int KOSCGetClientTCPSocket();
+    CKesSockEnd* KOSCGetClientData();
+    CKesSockEnd* KOSCGetServerData();
+    CKesObjMulticast* KOSCGetMulticastPtr();
+    CKesSockEngine* KOSCGetController();
+    // The connect state, read under the ClientLock.
+    EKesConnectState KOSCGetState();
+    CKesThread& KOSCGetConnThread();
+    bool KOSCShuttingDown() const;
+
+    // ---- connection ----------------------------------------------------------
+    // Starts the connect thread.
+    int KOSCInitialise();
+    int KOSCStartConnectThread();
+    // One connection attempt (holds the ClientLock throughout).
+    int KOSCConnect();
+    // A new endpoint for this service and domain from the service file, or
+    // null; the caller owns it.
+    CKesSockEnd* KOSCFindServerData();
+    int KOSCSendAddressRequest();
+    // A new address request record, or null; the caller owns it.
+    CKesRecord* KOSCBuildAddressRequest();
+    // Called by the engine for each address reply naming this service; the
+    // caller keeps the record. The first matching reply wins.
+    int KOSCProcessAddressReply(CKesRecord* reply);
+    // Makes the server endpoint from the four values; takes over the texts.
+    int KOSCBuildServerData(char* domain, char* serviceName, char* address, int port);
+    // Replaces an any/all-ones server address by the socket's peer address.
+    int KOSCResetServerAddress();
+    int KOSCOpenTCPSocket();
+    // Connects, registers the socket with the engine and sends the client id.
+    int KOSCConnectSocketToServer();
+    // Registers m_TCPSocket with the engine.
+    int KOSCConnectIO();
+    // Forgets the server after the connection has been lost.
+    void KOSCIsUnconnected();
+
+    // ---- traffic ---------------------------------------------------------------
+    // Sends a raw buffer (waiting while a connection is being made).
+    int KOSCSendToServer(unsigned char* buffer, unsigned int length);
+    // Encodes, frames and sends a record; the caller keeps the record.
+    int KOSCSendToServer(CKesRecord* record);
+    // Sends the client-id record on a freshly connected socket.
+    int KOSCSendClientId();
+    // Handles one work packet the engine received on a client socket; the
+    // caller keeps the packet. Length 0 means the server has gone.
+    int KOSCProcessPacket(CKesIOWorkPacket* workPacket);
+    // Closes the connection; the connect thread reconnects to the same server.
+    int KOSCDisconnect();
+
+protected:
+    // Ends the connect thread and waits for it (idempotent). A derived class
+    // whose callbacks use its own members calls this first in its destructor,
+    // so that no callback runs on a half-destroyed object.
+    void KOSCStopConnectThread();
+
+private:
+    CKesObjSockClient(const CKesObjSockClient& other);
+    CKesObjSockClient& operator=(const CKesObjSockClient&) = delete;
+
+    static void* ClientConnectThread(void* argument);
+    void ConnectThreadLoop();
+    bool ConnectThreadPass();
+    bool WaitOnConnThread(long seconds);
+    void ReportRetry();
+    int AttemptWithLock();
+    void ForgetFailedSocket();
+    void CloseSocket();
+    std::shared_ptr<CKesSockEnd> SwapServerData(CKesSockEnd* server);
+    std::shared_ptr<CKesSockEnd> ServerSnapshot();
+    void ParkAnnouncedServer(CKesSockEnd* server);
+    void AdoptAnnouncedServer();
+    void DropAnnouncedServer();
+    int SendFrame(const unsigned char* frame, unsigned int length);
+    EKesConnectState WaitForConnection();
+
+    CKesMutex m_ClientLock;           // the ClientLock: state, endpoint, socket
+    CKesMutex m_SendLock;             // held around each send of a frame
+    char* m_ClientId;                 // owned heap text, sent after each connect
+    char* m_ServiceName;              // owned heap text; the engine's key for us
+    char* m_Domain;                   // owned heap text
+    std::atomic<unsigned int> m_TCPSocket; // owned; changed under the ClientLock
+                                      // and m_SendLock, read by workers unlocked
+    CKesSockEnd* m_ClientData;        // never set by the system; stays null
+    std::shared_ptr<CKesSockEnd> m_ServerData; // the server in use, or null;
+                                      // replaced under the ClientLock and m_ServerLock
+    std::atomic<EKesConnectState> m_State; // changed under the ClientLock
+    CKesSockEngine* m_Controller;     // the engine, not owned
+    CKesObjMulticast* m_Multicast;    // the engine's channel, not owned
+    CKesThread m_ConnThread;          // the connect thread, its lock and condition
+    std::atomic<bool> m_ShuttingDown; // set by the destructor under the thread lock
+
+    CKesMutex m_ServerLock;           // innermost: m_ServerData swaps, m_AnnouncedServer
+    CKesSockEnd* m_AnnouncedServer;   // owned; endpoint from an address reply,
+                                      // adopted by the next attempt
+};
