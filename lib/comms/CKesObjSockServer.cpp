@@ -1,0 +1,742 @@
+// CKesObjSockServer: construction, binding, the accept thread, termination,
+// the client table and the traffic with clients. The service file side of
+// the class is in CKesObjSockServerFile.cpp.
+#include "CKesObjSockServer.h"
+
+#include <arpa/inet.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string>
+
+#include "CKesAtom.h"
+#include "CKesAutoMutex.h"
+#include "CKesEnv.h"
+#include "CKesError.h"
+#include "CKesFileDescriptor.h"
+#include "CKesIOWorkPacket.h"
+#include "CKesObjMulticast.h"
+#include "CKesPointer.h"
+#include "CKesRecHdr.h"
+#include "CKesRecord.h"
+#include "CKesServiceDataParser.h"
+#include "CKesSockEnd.h"
+#include "CKesSockEngine.h"
+
+namespace {
+
+const char* const kSource = "CKesObjSockServer";
+
+// The server whose endpoint lock the calling thread holds (shared or
+// exclusive), so that a host callback that sends or removes on the same
+// server does not take the lock a second time.
+thread_local const CKesObjSockServer* t_EndpointHolder = nullptr;
+
+// Holds a server's endpoint lock shared for its lifetime, unless the thread
+// already holds it.
+class SharedEndpointUse {
+public:
+    SharedEndpointUse(std::shared_mutex& lock, const CKesObjSockServer* server)
+        : m_Lock(lock), m_Previous(t_EndpointHolder), m_Taken(t_EndpointHolder != server) {
+        if (!m_Taken) return;
+        m_Lock.lock_shared();
+        t_EndpointHolder = server;
+    }
+    ~SharedEndpointUse() {
+        if (!m_Taken) return;
+        t_EndpointHolder = m_Previous;
+        m_Lock.unlock_shared();
+    }
+
+private:
+    SharedEndpointUse(const SharedEndpointUse&) = delete;
+    SharedEndpointUse& operator=(const SharedEndpointUse&) = delete;
+    std::shared_mutex& m_Lock;
+    const CKesObjSockServer* m_Previous;
+    bool m_Taken;
+};
+
+// Holds a server's endpoint lock exclusively; callbacks made meanwhile see
+// the thread as the holder.
+class ExclusiveEndpointUse {
+public:
+    ExclusiveEndpointUse(std::shared_mutex& lock, const CKesObjSockServer* server)
+        : m_Lock(lock), m_Previous(t_EndpointHolder) {
+        m_Lock.lock();
+        t_EndpointHolder = server;
+    }
+    ~ExclusiveEndpointUse() {
+        t_EndpointHolder = m_Previous;
+        m_Lock.unlock();
+    }
+
+private:
+    ExclusiveEndpointUse(const ExclusiveEndpointUse&) = delete;
+    ExclusiveEndpointUse& operator=(const ExclusiveEndpointUse&) = delete;
+    std::shared_mutex& m_Lock;
+    const CKesObjSockServer* m_Previous;
+};
+
+// The encoding of a record as a malloc'd buffer, released with the object.
+struct EncodedRecord {
+    unsigned char* data = nullptr;
+    unsigned int length = 0;
+    explicit EncodedRecord(const CKesRecord* record) {
+        if (record->KOMEncode(&data, &length) != 1) length = 0;
+    }
+    ~EncodedRecord() { free(data); }
+    bool Empty() const { return data == nullptr || length < 1; }
+};
+
+}  // namespace
+
+// Entry of the accept thread: runs the accept loop of the server given.
+unsigned int KOSSAcceptThreadEntry(void* server) {
+    static_cast<CKesObjSockServer*>(server)->KOSSStartAccepting();
+    return 0;
+}
+
+// ---- construction and destruction -------------------------------------------
+
+CKesObjSockServer::CKesObjSockServer()
+    : m_ClientData(new CKesTreeList(FALSE)), m_NewSockets(new CKesTreeList(FALSE)) {
+    int result = KOSSInitServerFile();
+    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+}
+
+CKesObjSockServer::CKesObjSockServer(const CKesObjSockServer&) {
+    fprintf(stderr, "ERROR: This is a private copy constructor which should not\n");
+    fprintf(stderr, " be used.\n");
+    CKesError(-220552, kSource, __LINE__, nullptr);
+}
+
+CKesObjSockServer::~CKesObjSockServer() {
+    int result = KOSSTerminate();
+    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+
+    // The endpoint of a dynamic server holds the listening socket and
+    // closes it when destroyed; otherwise it is closed here.
+    if (m_ListenSocket != KES_INVALID_SOCKET) {
+        bool endpointHoldsIt = m_ServerData && m_ServerData->KSEGetEndPointSocket() == m_ListenSocket;
+        if (!endpointHoldsIt) KesCloseSocket(m_ListenSocket);
+        m_ListenSocket = KES_INVALID_SOCKET;
+    }
+    free(m_ServiceName);
+    free(m_Domain);
+    free(m_ServerAddress);
+    delete m_ServerData;
+    delete m_ClientData;
+
+    // Connections still open are closed without callbacks.
+    CKesDoubleList* entries = m_NewSockets->KTLIterator();
+    for (CKesListable* item = entries ? entries->KDLHead() : nullptr; item; item = entries->KDLGetNext(item)) {
+        auto* client = static_cast<CKesSockEnd*>(static_cast<CKesPointer*>(item)->KPData());
+        if (client && client->KSEGetEndPointSocket() != KES_INVALID_SOCKET) delete client;
+    }
+    delete m_NewSockets;
+
+    free(m_ServiceFilePath);
+    delete m_ServiceDataParser;
+}
+
+// ---- setters and getters --------------------------------------------------------
+
+int CKesObjSockServer::KOSSSetServiceName(char* name) {
+    if (!name) return -220552;
+    if (name != m_ServiceName) free(m_ServiceName);
+    m_ServiceName = name;
+    return 1;
+}
+
+int CKesObjSockServer::KOSSSetDomain(char* domain) {
+    if (!domain) return -220552;
+    if (domain != m_Domain) free(m_Domain);
+    m_Domain = domain;
+    return 1;
+}
+
+int CKesObjSockServer::KOSSSetController(CKesSockEngine* controller) {
+    if (!controller) return -220552;
+    m_Controller = controller;
+    return 1;
+}
+
+int CKesObjSockServer::KOSSSetMulticastPtr(CKesObjMulticast* multicast) {
+    if (!multicast) return -220552;
+    m_Multicast = multicast;
+    return 1;
+}
+
+char* CKesObjSockServer::KOSSGetServiceName() { return m_ServiceName; }
+char* CKesObjSockServer::KOSSGetDomain() { return m_Domain; }
+char* CKesObjSockServer::KOSSGetServerAddress() { return m_ServerAddress; }
+EKesConnectState CKesObjSockServer::KOSSGetConnectState() { return m_ConnectState.load(); }
+CKesSockEnd* CKesObjSockServer::KOSSGetServerData() { return m_ServerData; }
+CKesTreeList* CKesObjSockServer::KOSSGetClientData() { return m_ClientData; }
+CKesSockEngine* CKesObjSockServer::KOSSGetController() { return m_Controller; }
+CKesObjMulticast* CKesObjSockServer::KOSSGetMulticastPtr() { return m_Multicast; }
+
+// ---- host callbacks (defaults) -----------------------------------------------------
+
+void CKesObjSockServer::KesOnServerIO(CKesSockEnd*, CKesRecord* record) { delete record; }
+void CKesObjSockServer::KOSSOnClientConnect(CKesSockEnd*) {}
+void CKesObjSockServer::KOSSOnClientDisconnect(CKesSockEnd*) {}
+void CKesObjSockServer::KOSSOnServerInit() {}
+
+// ---- start-up ----------------------------------------------------------------------
+
+int CKesObjSockServer::KOSSInitialise() {
+    if (KesTraceOn(4)) KesTrace("Attempting to lock the server lock - KOSSInitialise.\n");
+    CKesAutoMutex guard(m_ServerLock);
+    if (!m_ServiceName) {
+        CKesError(-220552, kSource, __LINE__, "The service name is NULL.\n");
+        return -220552;
+    }
+    if (!m_ServiceDataParser) {
+        int parsed = KOSSParseServiceFile();
+        if (parsed != 1) CKesError(parsed, kSource, __LINE__, nullptr);
+    }
+    int result = KOSSOpenSocket();
+    if (result != 1) {
+        CKesError(result, kSource, __LINE__, nullptr);
+        return result;
+    }
+    result = KOSSBindServerSocket();
+    if (result != 1) {
+        CKesError(result, kSource, __LINE__, nullptr);
+        return result;
+    }
+    if (!m_ServerData) {
+        result = KOSSUpdateServerData();
+        if (result != 1) {
+            CKesError(result, kSource, __LINE__, nullptr);
+            return result;
+        }
+    }
+    result = KOSSStartAcceptThread();
+    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+    return result;
+}
+
+int CKesObjSockServer::KOSSOpenSocket() {
+    for (;;) {
+        int created = socket(AF_INET, SOCK_STREAM, 0);
+        if (created >= 0) {
+            if (m_ListenSocket != KES_INVALID_SOCKET) KesCloseSocket(m_ListenSocket);
+            m_ListenSocket = static_cast<unsigned int>(created);
+            return 1;
+        }
+        if (!CKesFileDescriptor::KFDIsUnavailable(errno)) return -220518;
+        if (CKesFileDescriptor::KFDMakeAvailable() != 0) return -220518;
+    }
+}
+
+char* CKesObjSockServer::KOSSGetHostAddr() {
+    CKesAtomVector addresses = CKesEnv::KELocalHostIPAddrs();
+    const CKesAtom* first = addresses.KAVGetValue(0);
+    return first ? first->KAStrRep() : nullptr;
+}
+
+int CKesObjSockServer::KOSSBindServerSocket() {
+    sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    int result = 1;
+    const bool fixed = m_ServerData != nullptr;
+    if (fixed) {
+        address.sin_addr.s_addr = static_cast<in_addr_t>(m_ServerData->KSEGetEndPtIpAddressLong());
+        address.sin_port = htons(static_cast<uint16_t>(m_ServerData->KSEGetEndPtAddressPort()));
+        int one = 1;
+        if (setsockopt(static_cast<int>(m_ListenSocket), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0) {
+            KesReportSocketError(m_ListenSocket, "Socket option SO_REUSEADDR failed");
+            result = -220461;
+            CKesError(-220461, kSource, __LINE__, nullptr);
+        }
+    } else {
+        char* host = KOSSGetHostAddr();
+        if (!host) {
+            CKesError(-220552, kSource, __LINE__, nullptr);
+            return -220552;
+        }
+        int converted = KesInetAtoN(host, &address.sin_addr);
+        free(host);
+        if (converted == -1) {
+            CKesError(-220439, kSource, __LINE__, nullptr);
+            return -220439;
+        }
+    }
+    if (KesTraceOn(3))
+        KesTrace("CKesObjSockServer::KOSSBindServerSocket(): The address in_addr is %x and the port number is %u\n",
+                 ntohl(address.sin_addr.s_addr), static_cast<unsigned>(ntohs(address.sin_port)));
+
+    for (;;) {
+        if (bind(static_cast<int>(m_ListenSocket), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0)
+            return result;
+        KesReportSocketError(m_ListenSocket, "Bind Failed");
+        if (!fixed) {
+            CKesError(-220460, kSource, __LINE__, nullptr);
+            return -220460;
+        }
+        char* dotted = m_ServerData->KSEGetEndPtIpAddress();
+        std::string text = std::string("For Address: ") + (dotted ? dotted : "") + " Port: " +
+                           std::to_string(m_ServerData->KSEGetEndPtAddressPort()) +
+                           "\nWaiting 30 seconds before next attempt...";
+        free(dotted);
+        CKesError(-220460, kSource, __LINE__, text.c_str());
+        KesSleep(30000);
+    }
+}
+
+int CKesObjSockServer::KOSSStartAcceptThread() {
+    int status = KesPThreadCreate(&m_AcceptThread, KOSSAcceptThreadEntry, this);
+    if (status != 0) {
+        fprintf(stderr, "Accept Thread Create Error.  Reason: %s\n", strerror(status));
+        return -220364;
+    }
+    m_AcceptThreadStarted = true;
+    return 1;
+}
+
+// ---- the accept thread ----------------------------------------------------------------
+
+void CKesObjSockServer::KOSSStartAccepting() {
+    if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSStartAccepting().\n");
+    unsigned long nonBlocking = 1;
+    if (KesIoctl(m_ListenSocket, KES_FIONBIO, &nonBlocking) < 0) CKesError(-220447, kSource, __LINE__, nullptr);
+
+    // KOSSTerminate holds the server lock while it joins this thread, so the
+    // lock is only tried: once the state is 4 the thread leaves without ever
+    // entering state 3.
+    while (m_ServerLock.TryLock() != 1) {
+        if (m_ConnectState.load() == KES_DISCONNECTED) return;
+        usleep(1000);
+    }
+    if (m_ConnectState.load() == KES_DISCONNECTED) {
+        m_ServerLock.Unlock();
+        return;
+    }
+    m_ConnectState.store(KES_CONNECTED);
+    m_ServerLock.Unlock();
+    if (KesTraceOn(4)) KesTrace("CKesObjSockServer -- Connected.\n");
+    KOSSOnServerInit();
+
+    if (listen(static_cast<int>(m_ListenSocket), 100) != 0) {
+        CKesError(-220543, kSource, __LINE__, nullptr);
+        return;
+    }
+    for (;;) {
+        if (m_ConnectState.load() == KES_DISCONNECTED) return;
+        if (!KOSSPreAccept()) continue;
+        sockaddr_in peer;
+        memset(&peer, 0, sizeof(peer));
+        socklen_t peerLength = sizeof(peer);
+        int accepted = accept(static_cast<int>(m_ListenSocket), reinterpret_cast<sockaddr*>(&peer), &peerLength);
+        if (accepted < 0) {
+            if (m_ConnectState.load() == KES_DISCONNECTED) return;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) continue;  // the peer went before we took it
+            std::string text = "Unable to accept on server socket";
+            if (CKesFileDescriptor::KFDIsUnavailable(errno)) {
+                text += " due to a lack of file descriptors. ";
+                text += CKesFileDescriptor::KFDMakeAvailable() == 0 ? "The available number has now been increased."
+                                                                     : "Could not make more available.";
+            }
+            CKesError(-220465, kSource, __LINE__, text.c_str());
+            continue;
+        }
+        unsigned int client = static_cast<unsigned int>(accepted);
+        unsigned long blocking = 0;
+        if (KesIoctl(client, KES_FIONBIO, &blocking) < 0) CKesError(-220447, kSource, __LINE__, nullptr);
+        if (KOSSHandleNewSocket(client, reinterpret_cast<sockaddr*>(&peer)) != 1)
+            CKesError(-220465, kSource, __LINE__, nullptr);
+        if (!m_ServerAddress) {
+            int result = KOSSSetServerAddress(client);
+            if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+        }
+    }
+}
+
+__boolean CKesObjSockServer::KOSSPreAccept() {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(static_cast<int>(m_ListenSocket), &readable);
+    timeval timeout{1, 0};
+    int ready = select(static_cast<int>(m_ListenSocket) + 1, &readable, nullptr, nullptr, &timeout);
+    if (ready < 0) {
+        CKesError(-220516, kSource, __LINE__, nullptr);
+        return FALSE;
+    }
+    return ready > 0 && FD_ISSET(static_cast<int>(m_ListenSocket), &readable) ? TRUE : FALSE;
+}
+
+int CKesObjSockServer::KOSSHandleNewSocket(unsigned int socket, sockaddr* peer) {
+    if (socket == KES_INVALID_SOCKET || !peer) return -220552;
+    auto* peerCopy = static_cast<sockaddr*>(malloc(KES_SOCKADDR_IN_LEN));
+    char* service = m_ServiceName ? strdup(m_ServiceName) : nullptr;
+    char* domain = m_Domain ? strdup(m_Domain) : nullptr;
+    if (!peerCopy || !service || !domain) CKesError(-220553, kSource, __LINE__, nullptr);
+    if (peerCopy) memcpy(peerCopy, peer, KES_SOCKADDR_IN_LEN);
+
+    // The endpoint takes the copies and the socket over only when it has all
+    // of them; otherwise they are still ours to release, and the accepted
+    // socket, which nothing else knows, is closed.
+    auto* client = new (std::nothrow) CKesSockEnd(service, peerCopy, domain, socket);
+    if (!client || client->KSEGetEndPointSocket() == KES_INVALID_SOCKET) {
+        free(peerCopy);
+        free(service);
+        free(domain);
+        KesCloseSocket(socket);
+        if (!client) {
+            CKesError(-220553, kSource, __LINE__, nullptr);
+            return -220553;
+        }
+        delete client;
+        return -220465;
+    }
+    const int key = static_cast<int>(socket);
+    if (m_NewSockets->KTLGet(key)) {
+        delete client;
+        return 1;
+    }
+    auto* holder = new CKesPointer(client);
+    int result = m_NewSockets->KTLAdd(key, holder);
+    if (result != 1) {
+        CKesError(result, kSource, __LINE__, nullptr);
+        delete holder;
+        delete client;
+        return result;
+    }
+    if (!m_Controller) return 1;
+    result = m_Controller->KSEAddNewServerSocket(m_ServiceName, client);
+    if (result != 1) {
+        CKesError(result, kSource, __LINE__, nullptr);
+        return result;
+    }
+    return 1;
+}
+
+int CKesObjSockServer::KOSSSetServerAddress(unsigned int socket) {
+    sockaddr_in local;
+    memset(&local, 0, sizeof(local));
+    socklen_t length = sizeof(local);
+    if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) return -220518;
+    uint32_t address = local.sin_addr.s_addr;
+    if (address != 0 && address != 0xFFFFFFFFu) {
+        free(m_ServerAddress);
+        m_ServerAddress = KesGetIPStr(address);
+    }
+    return 1;
+}
+
+// ---- termination --------------------------------------------------------------------------
+
+int CKesObjSockServer::KOSSTerminate() {
+    if (m_ConnectState.load() == KES_DISCONNECTED) {
+        if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSTerminate() - already disconnected");
+        return 1;
+    }
+    if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSTerminate().");
+    CKesAutoMutex guard(m_ServerLock);
+    if (m_ConnectState.load() == KES_DISCONNECTED) return 1;  // another thread finished it meanwhile
+    m_ConnectState.store(KES_DISCONNECTED);
+    if (m_AcceptThreadStarted) {
+        if (KesTraceOn(4)) KesTrace("KesPThreadJoin");
+        if (KesPThreadJoin(&m_AcceptThread) != 0)
+            CKesError(-220478, kSource, __LINE__, nullptr);
+        else
+            m_AcceptThreadStarted = false;
+    }
+    int result = KOSSRemoveServiceEntry();
+    if (result != 1) CKesError(result, kSource, __LINE__, "KOSSRemoveServiceEntry");
+    if (KesTraceOn(4)) KesTrace("leaving CKesObjSockServer::KOSSTerminate().");
+    return result;
+}
+
+// ---- client table ---------------------------------------------------------------------------
+
+int CKesObjSockServer::KOSSAddToClientData(CKesSockEnd* client) {
+    if (!client || !client->KSEGetEndPointName()) return -220552;
+    const char* name = client->KSEGetEndPointName();
+    if (m_ClientData->KTLGet(name)) {
+        CKesError(-220455, kSource, __LINE__, name);
+        return 1;
+    }
+    int result = 1;
+    auto* holder = new CKesPointer(client);
+    int added = m_ClientData->KTLAdd(name, holder);
+    if (added != 1) {
+        delete holder;  // refused: the table did not take the holder
+        CKesError(added, kSource, __LINE__, nullptr);
+        result = added;
+    }
+    if (KesTraceOn(3)) {
+        KesTrace("CKesObjSockServer::KOSSAddToClientData(");
+        client->KSEDump();
+        KesTrace(").\n");
+    }
+    KOSSOnClientConnect(client);
+    return result;
+}
+
+CKesSockEnd* CKesObjSockServer::KOSSGetClient(char* clientId) { return KOSSGetClientData(static_cast<char const*>(clientId)); }
+
+CKesSockEnd* CKesObjSockServer::KOSSGetClientData(char const* clientId) {
+    if (!clientId) return nullptr;
+    CKesPointer* holder = m_ClientData->KTLGet(clientId);
+    return holder ? static_cast<CKesSockEnd*>(holder->KPData()) : nullptr;
+}
+
+CKesSockEnd* CKesObjSockServer::FindNewSocket(unsigned int socket) {
+    if (socket == KES_INVALID_SOCKET) return nullptr;
+    CKesPointer* holder = m_NewSockets->KTLGet(static_cast<int>(socket));
+    return holder ? static_cast<CKesSockEnd*>(holder->KPData()) : nullptr;
+}
+
+__boolean CKesObjSockServer::KOSSIsPacketForServer(unsigned int socket) {
+    return FindNewSocket(socket) ? TRUE : FALSE;
+}
+
+int CKesObjSockServer::KOSSRemoveClient(CKesSockEnd* client) {
+    if (!client) {
+        CKesError(-220552, kSource, __LINE__, nullptr);
+        return -220552;
+    }
+    // A callback of this server cannot wait for its own packet to finish:
+    // the connection is shut down instead, and the receive path removes it
+    // when it reads the end of the stream.
+    if (t_EndpointHolder == this) {
+        unsigned int socket = client->KSEGetEndPointSocket();
+        if (socket != KES_INVALID_SOCKET) shutdown(static_cast<int>(socket), SHUT_RDWR);
+        return 1;
+    }
+    ExclusiveEndpointUse guard(m_EndpointLock, this);
+    // Removed already (by another thread, or twice by the receive path).
+    unsigned int socket = client->KSEGetEndPointSocket();
+    if (socket == KES_INVALID_SOCKET || FindNewSocket(socket) != client) return 1;
+    ReleaseEndpoint(client);
+    return 1;
+}
+
+// Takes a filed connection out of the engine and both tables and destroys
+// it. Called with the endpoint lock held exclusively.
+void CKesObjSockServer::ReleaseEndpoint(CKesSockEnd* client) {
+    int result = 1;
+    if (m_Controller) {
+        int removed = m_Controller->KSERemoveServerClientSocket(client);
+        if (removed != 1) {
+            CKesError(removed, kSource, __LINE__, nullptr);
+            result = removed;
+        }
+    }
+    KOSSOnClientDisconnect(client);
+
+    // Only the entry that refers to this connection goes: a connection whose
+    // id was refused as a duplicate leaves the owner's entry alone.
+    const char* name = client->KSEGetEndPointName();
+    CKesPointer* filed = name ? m_ClientData->KTLGet(name) : nullptr;
+    if (filed && filed->KPData() == client) {
+        int deleted = m_ClientData->KTLDelete(name);
+        if (deleted != 1) CKesError(deleted, kSource, __LINE__, nullptr);
+        result = deleted;
+    }
+    {
+        CKesAutoMutex identify(m_IdentifyLock);
+        m_EarlyRequeues.erase(client->KSEGetEndPointSocket());
+    }
+    int deleted = m_NewSockets->KTLDelete(static_cast<int>(client->KSEGetEndPointSocket()));
+    if (deleted == 1)
+        delete client;
+    else
+        CKesError(deleted, kSource, __LINE__, nullptr);
+    if (result != 1 && KesTraceOn(1)) KesTrace("CKesObjSockServer::KOSSRemoveClient(): result %d\n", result);
+}
+
+// ---- the packet path -------------------------------------------------------------------------
+
+int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet) {
+    if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSProcessPacket().\n");
+    {
+        CKesAutoMutex guard(m_ServerLock);
+        if (m_ConnectState.load() == KES_DISCONNECTED) return 1;
+    }
+    if (!packet) return -220552;
+    const unsigned int socket = packet->KIWPGetSocket();
+    const unsigned int length = packet->KIWPGetPacketLength();
+    int result = 1;
+
+    // The end of a connection: removal takes the endpoint lock itself.
+    if (length == 0 && packet->KIWPGetPacket() != nullptr) {
+        CKesSockEnd* client = FindNewSocket(socket);
+        if (client) {
+            result = KOSSRemoveClient(client);
+            if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+        }
+        if (KesTraceOn(4)) KesTrace("leaving CKesObjSockServer::KOSSProcessPacket().\n");
+        return result;
+    }
+    {
+        SharedEndpointUse use(m_EndpointLock, this);
+        CKesSockEnd* client = packet->KIWPGetPacket() ? FindNewSocket(socket) : nullptr;
+        if (client) {
+            CKesRecord* record = packet->KIWPGetRecord();
+            bool handled = false;
+            if (record) result = IdentifyOrRequeue(client, record, packet, &handled);
+            if (record && !handled) {
+                if (record->KRValueOf(CKesSockEnd::ms_KeepAliveField))
+                    delete record;
+                else
+                    KesOnServerIO(client, record);
+            }
+        }
+    }
+    if (KesTraceOn(4)) KesTrace("leaving CKesObjSockServer::KOSSProcessPacket().\n");
+    return result;
+}
+
+// For an unconfirmed connection: takes the client-id record, or puts an
+// early packet back into the pool. *handled tells whether the record was
+// consumed here; a confirmed connection's record is left to the caller.
+int CKesObjSockServer::IdentifyOrRequeue(CKesSockEnd* client, CKesRecord* record, CKesIOWorkPacket* packet,
+                                         bool* handled) {
+    CKesAutoMutex identify(m_IdentifyLock);
+    if (client->KSEIsConnectionConfirmed()) {
+        *handled = false;
+        return 1;
+    }
+    *handled = true;
+    CKesAtom* id = record->KRValueOf(CKesSockEnd::ms_ClientIdField);
+    if (!id || id->KAType() != KES_DT_STRING || !id->KAString()) {
+        delete record;
+        return RequeueEarlyPacket(client, packet);
+    }
+    int result = 1;
+    client->KSESetEndPointName(strdup(id->KAString()));
+    int filed = KOSSAddToClientData(client);
+    if (filed != 1) {
+        CKesError(filed, kSource, __LINE__, nullptr);
+        result = filed;
+    }
+    delete record;
+    client->KSEConfirmConnection(TRUE);
+    m_EarlyRequeues.erase(client->KSEGetEndPointSocket());
+    return result;
+}
+
+// Puts a copy of an early packet back into the pool; a connection whose
+// early packets have gone round too often without an id is shut down (the
+// receive path then removes it). Called under the identify lock.
+int CKesObjSockServer::RequeueEarlyPacket(CKesSockEnd* client, CKesIOWorkPacket* packet) {
+    const unsigned int socket = client->KSEGetEndPointSocket();
+    unsigned int& requeues = m_EarlyRequeues[socket];
+    if (!m_Controller || requeues >= ms_MaxEarlyRequeues) {
+        if (KesTraceOn(1))
+            KesTrace("CKesObjSockServer: connection on socket %u sent no client id: shutting it down\n", socket);
+        m_EarlyRequeues.erase(socket);
+        shutdown(static_cast<int>(socket), SHUT_RDWR);
+        return 1;
+    }
+    auto* copy = new (std::nothrow) CKesIOWorkPacket(*packet);
+    if (!copy) {
+        CKesError(-220553, kSource, __LINE__, nullptr);
+        return -220553;
+    }
+    ++requeues;
+    if (KesTraceOn(1))
+        KesTrace("CKesObjSockServer: Processed work packet early: adding it back to the IOPool until"
+                 " connection is fully initialised\n");
+    m_Controller->KSEAddWorkToIOPool(copy);
+    return 1;
+}
+
+// ---- sending ---------------------------------------------------------------------------------
+
+int CKesObjSockServer::KOSSSendToClient(char const* clientId, CKesRecord const* record) {
+    if (!record) return 1;
+    EncodedRecord encoded(record);
+    if (encoded.Empty()) return 1;
+    CKesRecHdr frame(encoded.data, static_cast<int>(encoded.length));
+    int result = KOSSSendToClient(clientId, frame.KRHGetData(), static_cast<unsigned int>(frame.KRHGetTotalLen()));
+    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+    return result;
+}
+
+int CKesObjSockServer::KOSSSendToClient(char const* clientId, unsigned char* data, unsigned int length) {
+    if (!clientId || !data || length == 0) return -220545;
+    SharedEndpointUse use(m_EndpointLock, this);
+    CKesSockEnd* client = KOSSGetClientData(clientId);
+    if (!client || client->KSEGetEndPointSocket() == KES_INVALID_SOCKET) return -220545;
+    return SendFrame(client, clientId, data, length, "KOSS::KOSSSendToClient sending packet ");
+}
+
+// One send of the whole run to the client under the send lock. Called with
+// the endpoint lock held.
+int CKesObjSockServer::SendFrame(CKesSockEnd* client, char const* clientId, unsigned char* data, unsigned int length,
+                                 char const* what) {
+    const unsigned int socket = client->KSEGetEndPointSocket();
+    if (KesTraceOn(4)) {
+        std::string text(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), length));
+        KesTrace("%s%s length %u socket %u at %lld\n", what, text.c_str(), length, socket,
+                 static_cast<long long>(time(nullptr)));
+    }
+    ssize_t sent;
+    {
+        CKesAutoMutex guard(m_SendLock);
+        sent = send(static_cast<int>(socket), data, length, MSG_NOSIGNAL);
+    }
+    if (sent == -1) {
+        CKesError(-220545, kSource, __LINE__, nullptr);
+        return -220545;
+    }
+    if (KesTraceOn(4)) KesTrace("Server sent packet of len %u to clientId %s\n", length, clientId);
+    return 1;
+}
+
+int CKesObjSockServer::KOSSBroadcastClients(CKesRecord* record) {
+    if (!record) return -220552;
+    EncodedRecord encoded(record);
+    if (encoded.Empty()) return -220545;
+    CKesRecHdr frame(encoded.data, static_cast<int>(encoded.length));
+    int result = KOSSBroadcastClients(frame.KRHGetData(), static_cast<unsigned int>(frame.KRHGetTotalLen()));
+    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+    return result;
+}
+
+int CKesObjSockServer::KOSSBroadcastClients(unsigned char* data, unsigned int length) {
+    if (!data || length == 0) return -220545;
+    SharedEndpointUse use(m_EndpointLock, this);
+    int result = 1;
+    CKesDoubleList* clients = m_ClientData->KTLIterator();
+    for (CKesListable* item = clients ? clients->KDLHead() : nullptr; item; item = clients->KDLGetNext(item)) {
+        auto* client = static_cast<CKesSockEnd*>(static_cast<CKesPointer*>(item)->KPData());
+        if (!client || client->KSEGetEndPointSocket() == KES_INVALID_SOCKET) {
+            result = -220545;
+            continue;
+        }
+        if (SendFrame(client, client->KSEGetEndPointName(), data, length, "KOSS::KOSSBroadcast sending packet ") != 1)
+            result = -220545;
+    }
+    return result;
+}
+
+// ---- discovery ------------------------------------------------------------------------------
+
+int CKesObjSockServer::KOSSProcessAddressRequest(CKesRecord* request) {
+    if (!request) return -220552;
+    CKesAtom* service = request->KRValueOf(CKesSockEnd::ms_ServiceNameField);
+    CKesAtom* domain = request->KRValueOf(CKesSockEnd::ms_DomainNameField);
+    if (!service || !domain || !service->KAString() || !domain->KAString()) return -220552;
+    if (!m_ServiceName || !m_Domain) return 1;
+    if (strcmp(service->KAString(), m_ServiceName) != 0 || strcmp(domain->KAString(), m_Domain) != 0) return 1;
+    if (!m_ServerData) return 1;
+    CKesRecord* reply = m_ServerData->KSEGetAddressReplyPacket();
+    if (!reply) return -220552;
+    int result = m_Multicast ? m_Multicast->KOMSendPacket(reply) : -220552;
+    delete reply;
+    return result;
+}

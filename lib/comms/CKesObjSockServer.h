@@ -1,0 +1,157 @@
+// CKesObjSockServer: the TCP server of one named service in one domain: it
+// binds (fixed entry of the service file, or a system-chosen port on the
+// host's first address), publishes where it listens in the service file,
+// accepts connections on its own thread and keeps its clients by client id.
+//
+// Created by the host (through a derived class that overrides the KesOn/On
+// callbacks); once given to the engine (KSEAddServer) the engine owns it and
+// destroys it through the virtual destructor.
+//
+// Threads: the host's thread (construction, setters, KOSSInitialise,
+// destruction); the engine's threads (KOSSTerminate); the accept thread
+// (KOSSStartAccepting, KOSSHandleNewSocket); the engine's workers and, for a
+// closed connection, the event-loop thread (KOSSProcessPacket,
+// KOSSRemoveClient, KOSSProcessAddressRequest); any host thread (sends).
+//
+// Locks, outermost first: the server lock (state, start-up, termination),
+// then the service file lock (across processes), then the parser's data
+// lock. The endpoint lock (shared by packet processing and sends, exclusive
+// while a connection is destroyed) is taken before the identify lock; the
+// send lock is innermost and taken alone around each send. The address-reply
+// path takes the file lock and then the parser's lock.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <shared_mutex>
+
+#include "CKesFileLock.h"
+#include "CKesMutex.h"
+#include "CKesTreeList.h"
+#include "EKesConnectState.h"
+#include "KesPort.h"
+
+class CKesIOWorkPacket;
+class CKesObjMulticast;
+class CKesRecord;
+class CKesServiceDataParser;
+class CKesSockEnd;
+class CKesSockEngine;
+
+class CKesObjSockServer {
+public:
+    CKesObjSockServer();
+    virtual ~CKesObjSockServer();
+
+    // ---- host callbacks ---------------------------------------------------
+    // One record from an identified client; the callee owns the record.
+    virtual void KesOnServerIO(CKesSockEnd* client, CKesRecord* record);
+    // A client has identified itself.
+    virtual void KOSSOnClientConnect(CKesSockEnd* client);
+    // A client's connection is going away (the endpoint is still whole).
+    virtual void KOSSOnClientDisconnect(CKesSockEnd* client);
+    // Once, on the accept thread, after entering state 3 and before listening.
+    virtual void KOSSOnServerInit();
+
+    // ---- setters and getters ------------------------------------------------
+    // Take the heap string over; null gives -220552 and changes nothing.
+    int KOSSSetServiceName(char* name);
+    int KOSSSetDomain(char* domain);
+    int KOSSSetController(CKesSockEngine* controller);
+    int KOSSSetMulticastPtr(CKesObjMulticast* multicast);
+
+    char* KOSSGetServiceName();
+    char* KOSSGetDomain();
+    char* KOSSGetServerAddress();
+    EKesConnectState KOSSGetConnectState();
+    CKesSockEnd* KOSSGetServerData();
+    CKesTreeList* KOSSGetClientData();
+    CKesSockEngine* KOSSGetController();
+    CKesObjMulticast* KOSSGetMulticastPtr();
+
+    // ---- start-up and termination -------------------------------------------
+    int KOSSInitialise();
+    // The body of the accept thread (called by its entry, not by the host).
+    void KOSSStartAccepting();
+    int KOSSTerminate();
+    // Withdraws this server's dynamic line from the service file.
+    int KOSSRemoveServiceEntry();
+
+    // ---- client table and traffic -------------------------------------------
+    int KOSSAddToClientData(CKesSockEnd* client);
+    CKesSockEnd* KOSSGetClient(char* clientId);
+    CKesSockEnd* KOSSGetClientData(char const* clientId);
+    int KOSSRemoveClient(CKesSockEnd* client);
+    int KOSSSendToClient(char const* clientId, CKesRecord const* record);
+    int KOSSSendToClient(char const* clientId, unsigned char* data, unsigned int length);
+    int KOSSBroadcastClients(CKesRecord* record);
+    int KOSSBroadcastClients(unsigned char* data, unsigned int length);
+    __boolean KOSSIsPacketForServer(unsigned int socket);
+    // The engine keeps ownership of the packet / request.
+    int KOSSProcessPacket(CKesIOWorkPacket* packet);
+    int KOSSProcessAddressRequest(CKesRecord* request);
+    int KOSSProcessAddressReply(CKesRecord* reply);
+
+    // Re-queues of early packets of one unidentified connection after which
+    // the connection is shut down.
+    static constexpr unsigned int ms_MaxEarlyRequeues = 1000;
+
+private:
+    CKesObjSockServer(const CKesObjSockServer&);
+    CKesObjSockServer& operator=(const CKesObjSockServer&) = delete;
+
+    // ---- socket, bind and accept ----------------------------------------------
+    int KOSSOpenSocket();
+    char* KOSSGetHostAddr();
+    int KOSSBindServerSocket();
+    int KOSSStartAcceptThread();
+    __boolean KOSSPreAccept();
+    int KOSSHandleNewSocket(unsigned int socket, sockaddr* peer);
+    int KOSSSetServerAddress(unsigned int socket);
+
+    // ---- service file -----------------------------------------------------------
+    int KOSSInitServerFile();
+    KesFileHandle KOSSOpenServerFile(int mode);
+    int KOSSGetFileLock(CKesFileLock& lock);
+    int KOSSParseServiceFile();
+    int KOSSUpdateServerData();
+    int KOSSUpdateServerFile(__boolean add);
+    __boolean KOSSProcessServiceLine(char* line, char* out, __boolean add);
+    int KOSSOverWriteServerFile(KesFileHandle handle, char const* text);
+    int KOSSCheckServerData();
+    int KOSSAddRecordToServerDataFile(CKesRecord* reply, KesFileHandle handle);
+    int KOSSAddLineToServiceFile(char* line, KesFileHandle handle);
+
+    // ---- helpers of the packet path ------------------------------------------------
+    CKesSockEnd* FindNewSocket(unsigned int socket);
+    int IdentifyOrRequeue(CKesSockEnd* client, CKesRecord* record, CKesIOWorkPacket* packet, bool* handled);
+    int RequeueEarlyPacket(CKesSockEnd* client, CKesIOWorkPacket* packet);
+    int SendFrame(CKesSockEnd* client, char const* clientId, unsigned char* data, unsigned int length, char const* what);
+    void ReleaseEndpoint(CKesSockEnd* client);
+
+    CKesMutex m_SendLock;                        // around each send to a client socket
+    CKesMutex m_ServerLock;                      // connect state, start-up, termination
+    char* m_ServiceName = nullptr;               // owned heap text
+    char* m_Domain = nullptr;                    // owned heap text
+    unsigned int m_ListenSocket = KES_INVALID_SOCKET; // bound and listened on
+    char* m_ServerAddress = nullptr;             // owned; local address of the first accepted connection
+    std::atomic<EKesConnectState> m_ConnectState{KES_UNCONNECTED}; // written under m_ServerLock
+    CKesSockEnd* m_ServerData = nullptr;         // owned; fixed entry or published endpoint
+    CKesTreeList* m_ClientData = nullptr;        // owned; client id -> endpoint (not owned)
+    CKesTreeList* m_NewSockets = nullptr;        // owned; socket -> endpoint (owned)
+    TKesPThread m_AcceptThread{};                // the accept thread
+    bool m_AcceptThreadStarted = false;          // created and not yet joined
+    char* m_ServiceFilePath = nullptr;           // owned; path of the service file
+    CKesServiceDataParser* m_ServiceDataParser = nullptr; // owned; created by the first KOSSInitialise
+    CKesObjMulticast* m_Multicast = nullptr;     // the engine's channel, not owned
+    CKesSockEngine* m_Controller = nullptr;      // the owning engine, not owned
+
+    // Shared while a packet or a send uses an endpoint, exclusive while a
+    // connection is taken out of the tables and destroyed.
+    std::shared_mutex m_EndpointLock;
+    // Orders the confirmation of a connection against its other packets, and
+    // guards m_EarlyRequeues.
+    CKesMutex m_IdentifyLock;
+    // Re-queue count of each unidentified connection's early packets.
+    std::map<unsigned int, unsigned int> m_EarlyRequeues;
+};

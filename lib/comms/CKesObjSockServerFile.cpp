@@ -1,0 +1,403 @@
+// CKesObjSockServer: the server's side of the service file: finding a fixed
+// entry, publishing the bound endpoint, withdrawing it, and recording a
+// service announced by an address reply. Every write happens with the file
+// open and locked (CKesFileLock) and is closed again before returning.
+#include "CKesObjSockServer.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "CKesAtom.h"
+#include "CKesEnv.h"
+#include "CKesError.h"
+#include "CKesFileDescriptor.h"
+#include "CKesRecord.h"
+#include "CKesServiceDataParser.h"
+#include "CKesSockEnd.h"
+
+namespace {
+
+const char* const kSource = "CKesObjSockServer";
+const int kReadWrite = 3;
+const int kSeekEnd = 3;
+
+// malloc'd text released with the object.
+struct HeapText {
+    char* text;
+    explicit HeapText(char* owned) : text(owned) {}
+    ~HeapText() { free(text); }
+    HeapText(const HeapText&) = delete;
+    HeapText& operator=(const HeapText&) = delete;
+};
+
+// The value of the first occurrence of keyword in text that has one: the
+// first run of non-whitespace after the keyword (whitespace skipped). The
+// walk stops at "//" or "##", after which a line is comment. Null when not
+// found; *length is the value's character count.
+const char* KOSSFindKeywordValue(const char* text, const char* keyword, int* length) {
+    if (!text || !keyword) return nullptr;
+    const size_t keywordLength = strlen(keyword);
+    for (const char* at = text; *at; ++at) {
+        if ((at[0] == '/' && at[1] == '/') || (at[0] == '#' && at[1] == '#')) return nullptr;
+        if (strncmp(at, keyword, keywordLength) != 0) continue;
+        const char* value = at + keywordLength;
+        while (*value && isspace(static_cast<unsigned char>(*value))) ++value;
+        const char* end = value;
+        while (*end && !isspace(static_cast<unsigned char>(*end))) ++end;
+        if (end > value) {
+            *length = static_cast<int>(end - value);
+            return value;
+        }
+    }
+    return nullptr;
+}
+
+// Whether the value (not NUL-terminated) is exactly the text.
+bool ValueEquals(const char* value, int length, const char* text) {
+    return value && text && strlen(text) == static_cast<size_t>(length) && strncmp(value, text, length) == 0;
+}
+
+// A socketless copy of an endpoint, for the parser's table: discarding the
+// parser's records never closes a socket of ours.
+CKesSockEnd* SocketlessCopy(const CKesSockEnd& source) {
+    auto* copy = new CKesSockEnd();
+    if (source.KSEGetServiceName()) copy->KSESetServiceName(strdup(source.KSEGetServiceName()));
+    if (source.KSEGetEndPointDomain()) copy->KSESetEndPointDomain(strdup(source.KSEGetEndPointDomain()));
+    if (source.KSEGetEndPointAddress()) {
+        auto* address = static_cast<sockaddr*>(malloc(KES_SOCKADDR_IN_LEN));
+        if (address) {
+            memcpy(address, source.KSEGetEndPointAddress(), KES_SOCKADDR_IN_LEN);
+            copy->KSESetEndPointAddress(address);
+        }
+    }
+    if (source.KSEGetEndPointName()) copy->KSESetEndPointName(strdup(source.KSEGetEndPointName()));
+    copy->KSESetDynamic(source.KSEGetDynamic());
+    return copy;
+}
+
+}  // namespace
+
+int CKesObjSockServer::KOSSInitServerFile() {
+    CKesAtom home = CKesEnv::KEQBHome();
+    std::string path = std::string(home.KAString() ? home.KAString() : "") + "/" + "etc/ostravine" + "/" +
+                       "ServiceData.cfg";
+    free(m_ServiceFilePath);
+    m_ServiceFilePath = strdup(path.c_str());
+    return 1;
+}
+
+KesFileHandle CKesObjSockServer::KOSSOpenServerFile(int mode) {
+    if (!m_ServiceFilePath) {
+        CKesError(-220552, kSource, __LINE__, nullptr);
+        return KES_INVALID_FILE_HANDLE;
+    }
+    for (;;) {
+        KesFileHandle handle = KesFileOpen(m_ServiceFilePath, mode);
+        if (handle != KES_INVALID_FILE_HANDLE) return handle;
+        const char* text = "Unable to access server data file";
+        if (!CKesFileDescriptor::KFDIsUnavailable(errno)) {
+            CKesError(-220452, kSource, __LINE__, text);
+            return KES_INVALID_FILE_HANDLE;
+        }
+        if (CKesFileDescriptor::KFDMakeAvailable() != 0) {
+            std::string full = std::string(text) + " due to a lack of file descriptors.";
+            CKesError(-220452, kSource, __LINE__, full.c_str());
+            return KES_INVALID_FILE_HANDLE;
+        }
+    }
+}
+
+int CKesObjSockServer::KOSSGetFileLock(CKesFileLock& lock) {
+    while (lock.KFLLock() != 1) {
+        if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSGetFileLock().\n");
+        KesSleep(1000);
+    }
+    return 1;
+}
+
+int CKesObjSockServer::KOSSParseServiceFile() {
+    if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSParseServiceFile()\n");
+    m_ServiceDataParser = new CKesServiceDataParser();
+    int result = m_ServiceDataParser->KSDPParseFromFile(m_ServiceFilePath);
+    if (result != 1) {
+        CKesError(result, kSource, __LINE__, nullptr);
+        return result;
+    }
+    if (!m_Domain || !m_ServiceName) return 1;
+    CKesSockEnd* entry = m_ServiceDataParser->KSDPGetServiceData(m_Domain, m_ServiceName);
+    if (!entry || entry->KSEGetDynamic()) return 1;
+    delete m_ServerData;
+    m_ServerData = new CKesSockEnd(*entry);
+    if (KesTraceOn(2)) {
+        HeapText address(m_ServerData->KSEGetEndPtIpAddress());
+        KesTrace("CKesObjSockServer::KOSSParseServiceFile: Using fixed server: Domain: %s Address: %s Port: %u\n",
+                 m_Domain, address.text ? address.text : "", m_ServerData->KSEGetEndPtAddressPort());
+    }
+    return 1;
+}
+
+int CKesObjSockServer::KOSSUpdateServerData() {
+    auto* address = static_cast<sockaddr*>(calloc(1, KES_SOCKADDR_IN_LEN));
+    socklen_t addressLength = KES_SOCKADDR_IN_LEN;
+    if (!address || getsockname(static_cast<int>(m_ListenSocket), address, &addressLength) != 0) {
+        free(address);
+        return -220518;
+    }
+    auto* hostName = static_cast<char*>(calloc(1, 255));
+    if (!hostName || gethostname(hostName, 254) != 0) {
+        free(address);
+        free(hostName);
+        return -220463;
+    }
+    char* service = m_ServiceName ? strdup(m_ServiceName) : nullptr;
+    char* domain = m_Domain ? strdup(m_Domain) : nullptr;
+    if (!service || !domain) CKesError(-220553, kSource, __LINE__, nullptr);
+
+    const auto* in = reinterpret_cast<const sockaddr_in*>(address);
+    if (KesTraceOn(3))
+        KesTrace("CKesObjSockServer::KOSSUpdateServerData(): The address in_addr is %x and the port number is %u\n",
+                 ntohl(in->sin_addr.s_addr), static_cast<unsigned>(ntohs(in->sin_port)));
+
+    delete m_ServerData;
+    m_ServerData = new CKesSockEnd(service, address, domain, m_ListenSocket);
+    if (m_ServerData->KSEGetEndPointSocket() == KES_INVALID_SOCKET) {
+        // The endpoint took nothing over.
+        delete m_ServerData;
+        m_ServerData = nullptr;
+        free(service);
+        free(domain);
+        free(address);
+        free(hostName);
+        CKesError(-220553, kSource, __LINE__, nullptr);
+        return -220553;
+    }
+    m_ServerData->KSESetEndPointName(hostName);
+
+    int result = KOSSUpdateServerFile(TRUE);
+    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+    if (m_ServiceDataParser) {
+        int filed = m_ServiceDataParser->KSDPAddRecordToDataList(SocketlessCopy(*m_ServerData));
+        if (filed != 1) CKesError(filed, kSource, __LINE__, nullptr);
+    }
+    return result;
+}
+
+int CKesObjSockServer::KOSSUpdateServerFile(__boolean add) {
+    if (KesTraceOn(4)) KesTrace("gonna try for file lock\n");
+    KesFileHandle handle = KOSSOpenServerFile(kReadWrite);
+    if (handle == KES_INVALID_FILE_HANDLE) return -220549;
+    auto lock = std::make_unique<CKesFileLock>(m_ServiceFilePath, handle);
+    if (lock->KFLLock() != 1) CKesError(-220456, kSource, __LINE__, nullptr);
+    if (KesTraceOn(4)) KesTrace("got file lock\n");
+
+    // Releases the lock and the handle on every way out.
+    auto finish = [&](int result) {
+        int unlocked = lock->KFLUnlock();
+        if (unlocked != 1) {
+            CKesError(-220456, kSource, __LINE__, nullptr);
+            if (result == 1) result = -220456;
+        }
+        KesFileClose(handle);
+        return result;
+    };
+    if (!m_ServerData) return finish(-220552);
+    long long size = 0;
+    if (KesGetOpenFileSize(handle, &size) != 0 || size < 0) return finish(-220549);
+
+    std::string text(static_cast<size_t>(size), '\0');
+    long long done = 0;
+    while (done < size) {
+        int count = KesFileRead(handle, text.data() + done, static_cast<size_t>(size - done));
+        if (count <= 0) break;
+        done += count;
+    }
+    if (done < size) return finish(-220549);  // nothing is written over a file we could not read
+    text.resize(strnlen(text.c_str(), text.size()));  // the text ends at its first NUL byte
+
+    HeapText serviceLine(m_ServerData->KSEGetServiceLine());
+    const size_t lineMax = std::max(text.size(), serviceLine.text ? strlen(serviceLine.text) : 0) + 1;
+    std::unique_ptr<char[]> line(new char[lineMax]);
+    std::unique_ptr<char[]> decided(new char[lineMax]);
+    std::string output;
+    output.reserve(text.size() + lineMax);
+    bool found = false;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        memcpy(line.get(), text.data() + start, end - start);
+        line[end - start] = '\0';
+        decided[0] = '\0';
+        if (KOSSProcessServiceLine(line.get(), decided.get(), add)) found = true;
+        output += decided.get();
+        start = end;
+    }
+    if (add && !found && serviceLine.text) output += serviceLine.text;
+
+    int result = KOSSOverWriteServerFile(handle, output.c_str());
+    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+    return finish(result);
+}
+
+// Decides one line of a rewrite: out receives the line unchanged, this
+// server's service line (adding) or nothing (removing). out must hold the
+// longer of the line and the service line.
+__boolean CKesObjSockServer::KOSSProcessServiceLine(char* line, char* out, __boolean add) {
+    const char* domain = m_ServerData->KSEGetEndPointDomain();
+    HeapText address(m_ServerData->KSEGetEndPtIpAddress());
+    const std::string port = std::to_string(m_ServerData->KSEGetEndPtAddressPort());
+
+    bool match = false;
+    int length = 0;
+    const char* service = KOSSFindKeywordValue(line, "SERVICE:", &length);
+    if (ValueEquals(service, length, m_ServiceName)) {
+        const char* domainValue = KOSSFindKeywordValue(service, "DOMAIN:", &length);
+        if (ValueEquals(domainValue, length, domain)) {
+            if (add) {
+                match = true;
+            } else {
+                const char* addressValue = KOSSFindKeywordValue(domainValue, "ADDRESS:", &length);
+                if (ValueEquals(addressValue, length, address.text)) {
+                    const char* portValue = KOSSFindKeywordValue(addressValue, "PORT:", &length);
+                    match = ValueEquals(portValue, length, port.c_str());
+                }
+            }
+        }
+    }
+    if (match) {
+        const char* dynamic = KOSSFindKeywordValue(line, "DYNAMIC:", &length);
+        if (ValueEquals(dynamic, length, "NO")) match = false;
+    }
+    if (!match) {
+        strcpy(out, line);
+        return FALSE;
+    }
+    out[0] = '\0';
+    if (add) {
+        HeapText serviceLine(m_ServerData->KSEGetServiceLine());
+        if (serviceLine.text) strcpy(out, serviceLine.text);
+    }
+    return TRUE;
+}
+
+int CKesObjSockServer::KOSSOverWriteServerFile(KesFileHandle handle, char const* text) {
+    const size_t length = strlen(text);
+    long written = KesFilePWrite(handle, text, length, 0);
+    if (written < 0 || static_cast<size_t>(written) < length) {
+        std::string report = std::string("Unable to write our buffer to the ServiceData.cfg file.  Reason: ") +
+                             strerror(errno);
+        CKesError(-220452, kSource, __LINE__, report.c_str());
+        return -220452;
+    }
+    if (KesFileTruncate(handle, static_cast<long long>(length)) != 0) {
+        std::string report = std::string("Truncation of ServiceData.cfg to the correct size failed.  Reason: ") +
+                             strerror(errno);
+        CKesError(-220452, kSource, __LINE__, report.c_str());
+        return -220452;
+    }
+    return 1;
+}
+
+int CKesObjSockServer::KOSSRemoveServiceEntry() {
+    if (m_ServerData && m_ServerData->KSEGetDynamic()) return KOSSUpdateServerFile(FALSE);
+    return 1;
+}
+
+int CKesObjSockServer::KOSSCheckServerData() {
+    if (!m_ServiceDataParser || !m_ServiceFilePath) {
+        CKesError(-220552, kSource, __LINE__, nullptr);
+        return -220552;
+    }
+    int result = m_ServiceDataParser->KSDPCheckFileTime(m_ServiceFilePath);
+    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+    return result;
+}
+
+int CKesObjSockServer::KOSSAddRecordToServerDataFile(CKesRecord* reply, KesFileHandle handle) {
+    if (!reply) return -220552;
+    CKesAtom* serviceValue = reply->KRValueOf(CKesSockEnd::ms_ServiceNameField);
+    CKesAtom* domainValue = reply->KRValueOf(CKesSockEnd::ms_DomainNameField);
+    CKesAtom* addressValue = reply->KRValueOf(CKesSockEnd::ms_AddressField);
+    CKesAtom* portValue = reply->KRValueOf(CKesSockEnd::ms_PortField);
+    if (!serviceValue || !domainValue || !addressValue || !portValue) return -220457;
+    const char* address = addressValue->KAString();
+    const int port = portValue->KAInt();
+    if (!serviceValue->KAString() || !domainValue->KAString() || !address || port < 0) return -220457;
+
+    std::unique_ptr<CKesSockEnd> entry(new CKesSockEnd());
+    int result = entry->KSESetServiceName(strdup(serviceValue->KAString()));
+    if (result == 1) result = entry->KSESetEndPointDomain(strdup(domainValue->KAString()));
+    if (result == 1) result = entry->KSESetEndPointAddress(address, port);
+    if (result != 1) return result;
+
+    HeapText line(entry->KSEGetServiceLine());
+    if (!line.text) return -220552;
+    result = KOSSAddLineToServiceFile(line.text, handle);
+    if (result != 1) {
+        CKesError(result, kSource, __LINE__, nullptr);
+        return result;
+    }
+    // The parser learns the entry at once, so that a second reply within the
+    // file time's resolution does not append it again.
+    if (m_ServiceDataParser) {
+        int filed = m_ServiceDataParser->KSDPAddRecordToDataList(entry.release());
+        if (filed != 1) CKesError(filed, kSource, __LINE__, nullptr);
+    }
+    return result;
+}
+
+int CKesObjSockServer::KOSSAddLineToServiceFile(char* line, KesFileHandle handle) {
+    if (!line || handle == KES_INVALID_FILE_HANDLE) return -220552;
+    KesFileSeek(handle, 0, kSeekEnd);
+    const size_t size = strlen(line) + 3;
+    auto* buffer = static_cast<char*>(malloc(size));
+    if (!buffer) {
+        CKesError(-220553, kSource, __LINE__, nullptr);
+        return -220553;
+    }
+    snprintf(buffer, size, "\n%s\n", line);
+    int written = KesFileWrite(handle, buffer, strlen(buffer));
+    free(buffer);
+    if (written < 0) {
+        std::string report = std::string("Unable to write our buffer to the ServiceData.cfg file.  Reason: ") +
+                             strerror(errno);
+        CKesError(-220452, kSource, __LINE__, report.c_str());
+        return -220452;
+    }
+    return 1;
+}
+
+int CKesObjSockServer::KOSSProcessAddressReply(CKesRecord* reply) {
+    if (KesTraceOn(4)) KesTrace("gonna try for file lock with returning packet\n");
+    KesFileHandle handle = KOSSOpenServerFile(kReadWrite);
+    if (handle == KES_INVALID_FILE_HANDLE) return -220549;
+    auto lock = std::make_unique<CKesFileLock>(m_ServiceFilePath, handle);
+    if (!reply) {
+        KesFileClose(handle);
+        return -220552;
+    }
+    KOSSGetFileLock(*lock);
+    int result = KOSSCheckServerData();
+    if (result == 1) {
+        CKesAtom* service = reply->KRValueOf(CKesSockEnd::ms_ServiceNameField);
+        CKesAtom* domain = reply->KRValueOf(CKesSockEnd::ms_DomainNameField);
+        if (!service || !domain || !service->KAString() || !domain->KAString())
+            result = -220457;
+        else if (!m_ServiceDataParser)
+            result = -220552;
+        else if (!m_ServiceDataParser->KSDPGetServiceData(domain->KAString(), service->KAString()))
+            result = KOSSAddRecordToServerDataFile(reply, handle);
+    }
+    if (lock->KFLUnlock() != 1) CKesError(-220456, kSource, __LINE__, nullptr);
+    KesFileClose(handle);
+    return result;
+}
