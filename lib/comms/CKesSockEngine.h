@@ -45,6 +45,7 @@ class CKesRecord;
 class CKesServPool;
 class CKesSockEnd;
 class CKesTreeList;
+class CKesVarBind;
 
 class CKesSockEngine : public CKesEngine, public CMOMRvIOCallback {
 public:
@@ -111,6 +112,7 @@ private:
     CKesSockEngine& operator=(const CKesSockEngine&) = delete;
 
     int KSECreate(int poolSize);
+    // Destruction steps, in the order they run.
     void KSEReleaseAll();
     void KSEDestroyServerSockets();
     void KSEDestroyServers();
@@ -118,15 +120,37 @@ private:
     void KSEDestroyClients();
     void KSEDestroyFragments();
     void KSEDestroyMulticast();
+
+    // Event-loop calls whose failure is reported at the caller's line.
     int KSERemoveIO(unsigned int socket, int line);
+    int KSERegisterIO(unsigned int socket, int line);
+    // Hands a packet to the pool; a refused packet is reported and destroyed.
     int KSEQueue(CKesIOWorkPacket* packet, int line);
-    bool KSEIsOwnedStream(unsigned int socket);
-    void KSEDeliverClosed(unsigned int socket, unsigned char* buffer,
-                          sockaddr* address, unsigned int addressLength);
+
+    // Table access that must be atomic across two steps (engine lock).
+    CKesIOWorkPacket* KSETakeFragment(unsigned int socket);
+    int KSEKeepFragment(unsigned int socket, CKesIOWorkPacket* fragment);
     void KSEDropFragment(unsigned int socket);
-    int KSEAppendToFragment(unsigned int socket, unsigned char** data, int* length);
-    int KSEBreakConnection(unsigned int socket, unsigned int declared,
-                           sockaddr* source, int sourceLength);
+    CKesVarBind* KSETakeBinding(unsigned int socket, const char* serviceName);
+    bool KSEIsOwnedStream(unsigned int socket);
+    CKesObjSockServer* KSEFindServer(const char* serviceName);
+    CKesObjSockClient* KSEFindClient(const char* serviceName);
+
+    // Receive path steps (event-loop thread).
+    int KSEReadSocket(unsigned int socket, unsigned char* buffer, int available, sockaddr* address,
+                      unsigned int addressLength);
+    void KSEDeliverClosed(unsigned int socket, unsigned char* buffer, sockaddr* address,
+                          unsigned int addressLength);
+    void KSETraceJoin(const CKesIOWorkPacket* fragment, const unsigned char* data, unsigned int length);
+    unsigned int KSEFillFragment(unsigned int socket, CKesIOWorkPacket* fragment, const unsigned char* data,
+                                 unsigned int length, int* result);
+    unsigned char* KSEJoin(const CKesIOWorkPacket* fragment, const unsigned char* data, unsigned int length,
+                           unsigned int* joinedLength);
+    int KSESplitRun(unsigned int socket, unsigned char* run, unsigned int length, sockaddr* source,
+                    unsigned int sourceLength);
+    int KSEKeepTail(unsigned int socket, unsigned char* tail, unsigned int tailLength, sockaddr* source,
+                    unsigned int sourceLength);
+    void KSEBreakConnection(unsigned int socket, sockaddr* source, unsigned int sourceLength);
 
     CKesServPool* m_IOPool;             // worker pool that processes received packets
     CKesMutex m_EngineLock;             // check-and-insert of servers and accepted sockets
