@@ -1,0 +1,341 @@
+// Framing of TCP packets and splitting of received byte runs.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "CKesIOWorkPacket.h"
+#include "CKesRecHdr.h"
+#include "CKesRecord.h"
+#include "CKesStack.h"
+#include "KesTestSupport.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+const char* const kMismatch = "Packet size mismatch in incoming conglomerated TCP packet.";
+const char* const kMisuse = "Misuse of KesRecHdr object, should be empty.\n";
+
+Bytes Frame(const Bytes& data) {
+    static const unsigned char none = 0;
+    CKesRecHdr header(data.empty() ? &none : data.data(), static_cast<int>(data.size()));
+    return Bytes(header.KRHGetData(), header.KRHGetData() + header.KRHGetTotalLen());
+}
+
+Bytes Payload(size_t size, unsigned char seed) {
+    Bytes data(size);
+    for (size_t i = 0; i < size; ++i) data[i] = static_cast<unsigned char>(seed + i);
+    return data;
+}
+
+Bytes Join(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+Bytes HeaderOnly(unsigned int declared) {
+    return {static_cast<unsigned char>(declared >> 24), static_cast<unsigned char>(declared >> 16),
+            static_cast<unsigned char>(declared >> 8), static_cast<unsigned char>(declared)};
+}
+
+// Empties the stack into a vector in the order the packets stood in the input
+// (the stack hands out the last pushed first), taking ownership of them.
+std::vector<Bytes> TakePayloads(CKesStack* stack) {
+    std::vector<Bytes> payloads;
+    if (!stack) return payloads;
+    while (void* item = stack->KSPop()) {
+        auto* packet = static_cast<CKesIOWorkPacket*>(item);
+        const unsigned char* data = packet->KIWPGetPacket();
+        EXPECT_NE(data, nullptr);
+        payloads.insert(payloads.begin(), Bytes(data, data + packet->KIWPGetPacketLength()));
+        delete packet;
+    }
+    delete stack;
+    return payloads;
+}
+
+Bytes Tail(CKesRecHdr& header) {
+    if (!header.KRHGetData()) return {};
+    return Bytes(header.KRHGetData(), header.KRHGetData() + header.KRHGetTotalLen());
+}
+
+// Restores the process-wide packet length limit after a test changes it.
+class ScopedPacketLimit {
+public:
+    explicit ScopedPacketLimit(unsigned int limit) : m_Old(CKesRecHdr::KRHGetMaxPacketLength()) {
+        CKesRecHdr::KRHSetMaxPacketLength(limit);
+    }
+    ~ScopedPacketLimit() { CKesRecHdr::KRHSetMaxPacketLength(m_Old); }
+
+private:
+    unsigned int m_Old;
+};
+
+Bytes EncodeRecord(const char* name, const char* text) {
+    CKesRecord record;
+    record.KRAddValue(name, text);
+    unsigned char* buffer = nullptr;
+    unsigned int length = 0;
+    EXPECT_EQ(record.KOMEncode(&buffer, &length), 1);
+    Bytes bytes(buffer, buffer + length);
+    std::free(buffer);
+    return bytes;
+}
+
+}  // namespace
+
+TEST(RecordHeaderFraming, TenBytesGetANetworkOrderLengthInFront) {
+    const Bytes data = Payload(10, 0x40);
+    CKesRecHdr header(data.data(), 10);
+    ASSERT_EQ(header.KRHGetTotalLen(), 14);
+    EXPECT_EQ(header.KRHGetDataLen(), 10);
+    const unsigned char* framed = header.KRHGetData();
+    EXPECT_EQ(Bytes(framed, framed + 4), (Bytes{0x00, 0x00, 0x00, 0x0A}));
+    EXPECT_EQ(header.KRHGetKOMPData(), framed + 4);
+    EXPECT_EQ(Bytes(framed + 4, framed + 14), data);
+}
+
+TEST(RecordHeaderFraming, EmptyRecordIsAHeaderOfZeros) {
+    const unsigned char none = 0;
+    CKesRecHdr header(&none, 0);
+    EXPECT_EQ(Tail(header), (Bytes{0, 0, 0, 0}));
+    EXPECT_EQ(header.KRHGetDataLen(), 0);
+}
+
+TEST(RecordHeaderFraming, LargeLengthUsesAllFourBytesMostSignificantFirst) {
+    const Bytes data = Payload(0x010203, 7);
+    const Bytes framed = Frame(data);
+    EXPECT_EQ(Bytes(framed.begin(), framed.begin() + 4), (Bytes{0x00, 0x01, 0x02, 0x03}));
+    EXPECT_EQ(CKesRecHdr::KRHPeekDataLen(framed.data(), 4), 0x010203);
+}
+
+TEST(RecordHeaderFraming, NullDataOrNegativeLengthIsRefusedAndLeavesTheHeaderEmpty) {
+    ksxtest::ErrorCapture errors;
+    const unsigned char byte = 1;
+    CKesRecHdr noData(nullptr, 5);
+    CKesRecHdr negative(&byte, -1);
+    EXPECT_EQ(errors.Count(-220552, "CKesRecHdr"), 2);
+    EXPECT_EQ(noData.KRHGetData(), nullptr);
+    EXPECT_EQ(negative.KRHGetData(), nullptr);
+    EXPECT_EQ(negative.KRHGetTotalLen(), 0);
+    EXPECT_EQ(negative.KRHGetKOMPData(), nullptr);
+}
+
+TEST(RecordHeaderFraming, CopiesOwnTheirBuffer) {
+    const Bytes data = Payload(6, 1);
+    auto* original = new CKesRecHdr(data.data(), 6);
+    CKesRecHdr copy(*original);
+    CKesListable* deep = original->KLTargetDeepCopy(original);
+    ASSERT_NE(deep, nullptr);
+    EXPECT_NE(copy.KRHGetData(), original->KRHGetData());
+    delete original;
+    EXPECT_EQ(Tail(copy), Frame(data));
+    EXPECT_EQ(copy.KRHGetDataLen(), 6);
+    EXPECT_EQ(Tail(*static_cast<CKesRecHdr*>(deep)), Frame(data));
+    delete deep;
+}
+
+TEST(RecordHeaderDump, SixteenBytesMakeOneLineBetweenEmptyLines) {
+    const Bytes data = Payload(12, 0xA0);
+    CKesRecHdr header(data.data(), 12);
+    testing::internal::CaptureStdout();
+    header.KRHDumpPacket();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "\n00 00 00 0c a0 a1 a2 a3 a4 a5 a6 a7 a8 a9 aa ab \n\n");
+}
+
+TEST(RecordHeaderDump, SeventeenBytesBreakAfterTheSixteenth) {
+    const Bytes data = Payload(13, 0);
+    CKesRecHdr header(data.data(), 13);
+    testing::internal::CaptureStdout();
+    header.KRHDumpPacket();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "\n00 00 00 0d 00 01 02 03 04 05 06 07 08 09 0a 0b \n0c \n");
+}
+
+TEST(RecordHeaderSplitting, ThreePacketsInOneRunComeOutInOrderWithoutHeaders) {
+    const Bytes a = Payload(3, 1), b = Payload(300, 2), c = Payload(1, 3);
+    Bytes run = Join({Frame(a), Frame(b), Frame(c)});
+    CKesRecHdr header;
+    const auto payloads = TakePayloads(header.KRHGetWorkStack(run.data(), run.size()));
+    EXPECT_EQ(payloads, (std::vector<Bytes>{a, b, c}));
+    EXPECT_EQ(header.KRHGetData(), nullptr);
+    EXPECT_EQ(header.KRHGetTotalLen(), 0);
+    EXPECT_FALSE(header.KRHIsBroken());
+}
+
+TEST(RecordHeaderSplitting, EmptyRunGivesNothingAndKeepsNothing) {
+    unsigned char nothing = 0;
+    CKesRecHdr header;
+    EXPECT_EQ(header.KRHGetWorkStack(&nothing, 0), nullptr);
+    EXPECT_EQ(header.KRHGetData(), nullptr);
+    EXPECT_EQ(header.KRHGetWorkStack(nullptr, 8), nullptr);
+}
+
+TEST(RecordHeaderSplitting, ZeroLengthPacketsBecomeEmptyWorkPackets) {
+    const Bytes empty;
+    const Bytes one = Payload(1, 9);
+    Bytes run = Join({Frame(empty), Frame(one), Frame(empty)});
+    CKesRecHdr header;
+    CKesStack* stack = header.KRHGetWorkStack(run.data(), run.size());
+    ASSERT_NE(stack, nullptr);
+    EXPECT_EQ(stack->KSSize(), 3);
+    EXPECT_EQ(TakePayloads(stack), (std::vector<Bytes>{empty, one, empty}));
+    EXPECT_EQ(header.KRHGetData(), nullptr);
+}
+
+TEST(RecordHeaderSplitting, CutInsideTheHeaderKeepsThePartialHeader) {
+    const Bytes a = Payload(5, 1), b = Payload(8, 2);
+    const Bytes framedB = Frame(b);
+    Bytes run = Join({Frame(a), Bytes(framedB.begin(), framedB.begin() + 2)});
+    CKesRecHdr header;
+    EXPECT_EQ(TakePayloads(header.KRHGetWorkStack(run.data(), run.size())), std::vector<Bytes>{a});
+    EXPECT_EQ(Tail(header), Bytes(framedB.begin(), framedB.begin() + 2));
+    EXPECT_EQ(CKesRecHdr::KRHPeekDataLen(header.KRHGetData(), header.KRHGetTotalLen()), -1);
+}
+
+TEST(RecordHeaderSplitting, FewerThanFourBytesAreAllKept) {
+    Bytes run = {0, 0, 1};
+    CKesRecHdr header;
+    EXPECT_EQ(header.KRHGetWorkStack(run.data(), run.size()), nullptr);
+    EXPECT_EQ(Tail(header), run);
+}
+
+TEST(RecordHeaderSplitting, CutInTheDataReassemblesWithTheNextRead) {
+    const Bytes a = Payload(40, 1), b = Payload(7, 2);
+    const Bytes framedA = Frame(a);
+    Bytes first(framedA.begin(), framedA.begin() + 17);
+    CKesRecHdr header;
+    EXPECT_EQ(header.KRHGetWorkStack(first.data(), first.size()), nullptr);
+    const Bytes tail = Tail(header);
+    EXPECT_EQ(tail, first);
+    EXPECT_EQ(CKesRecHdr::KRHPeekDataLen(tail.data(), tail.size()), 40);
+
+    // The receive path joins the kept piece with the next read.
+    Bytes second = Join({tail, Bytes(framedA.begin() + 17, framedA.end()), Frame(b)});
+    CKesRecHdr next;
+    EXPECT_EQ(TakePayloads(next.KRHGetWorkStack(second.data(), second.size())), (std::vector<Bytes>{a, b}));
+    EXPECT_EQ(next.KRHGetData(), nullptr);
+}
+
+TEST(RecordHeaderSplitting, DeclaredLengthPastTheInputIsKeptAsTailHeaderIncluded) {
+    const Bytes a = Payload(2, 1), b = Payload(2, 2);
+    Bytes run = Join({Frame(a), Frame(b), HeaderOnly(1000), Payload(10, 3)});
+    CKesRecHdr header;
+    EXPECT_EQ(TakePayloads(header.KRHGetWorkStack(run.data(), run.size())), (std::vector<Bytes>{a, b}));
+    EXPECT_EQ(Tail(header), Join({HeaderOnly(1000), Payload(10, 3)}));
+    EXPECT_EQ(header.KRHGetTotalLen(), 14);
+    EXPECT_FALSE(header.KRHIsBroken());
+}
+
+TEST(RecordHeaderSplitting, SplittingIntoAHeaderThatHoldsATailReportsMisuseAndReplacesIt) {
+    ksxtest::ErrorCapture errors;
+    Bytes firstTail = {0, 0};
+    Bytes secondTail = {0, 0, 0, 9, 1};
+    CKesRecHdr header;
+    header.KRHGetWorkStack(firstTail.data(), firstTail.size());
+    EXPECT_EQ(errors.Count(-220440), 0);
+    header.KRHGetWorkStack(secondTail.data(), secondTail.size());
+    ASSERT_EQ(errors.Count(-220440, "CKesRecHdr"), 1);
+    EXPECT_EQ(errors.Reports()[0].text, kMisuse);
+    EXPECT_EQ(Tail(header), secondTail);
+}
+
+TEST(RecordHeaderLimit, DeclaredLengthAboveTheLimitBreaksTheStream) {
+    ScopedPacketLimit limit(100);
+    ksxtest::ErrorCapture errors;
+    const Bytes a = Payload(100, 1);
+    Bytes run = Join({Frame(a), HeaderOnly(101), Payload(101, 2), Frame(a)});
+    CKesRecHdr header;
+    EXPECT_EQ(TakePayloads(header.KRHGetWorkStack(run.data(), run.size())), std::vector<Bytes>{a});
+    EXPECT_TRUE(header.KRHIsBroken());
+    EXPECT_EQ(header.KRHGetData(), nullptr);
+    EXPECT_EQ(header.KRHGetTotalLen(), 0);
+    EXPECT_EQ(errors.Count(-220440, "CKesRecHdr"), 1);
+    header.KRHInitialise();
+    EXPECT_FALSE(header.KRHIsBroken());
+}
+
+TEST(RecordHeaderLimit, AnIncompletePacketIsRefusedAsSoonAsItsHeaderExceedsTheLimit) {
+    ScopedPacketLimit limit(1000);
+    Bytes run = HeaderOnly(1001);
+    CKesRecHdr header;
+    EXPECT_EQ(header.KRHGetWorkStack(run.data(), run.size()), nullptr);
+    EXPECT_TRUE(header.KRHIsBroken());
+    EXPECT_EQ(header.KRHGetData(), nullptr);
+}
+
+TEST(RecordHeaderLimit, DefaultIsSixtyFourMebibytesAndTheCeilingKeepsLengthsSigned) {
+    EXPECT_EQ(CKesRecHdr::KRHGetMaxPacketLength(), 64u * 1024u * 1024u);
+    ScopedPacketLimit limit(0xFFFFFFFFu);
+    EXPECT_EQ(CKesRecHdr::KRHGetMaxPacketLength(), 0x7FFFFFFBu);
+}
+
+TEST(RecordHeaderLimit, LengthsNearFourGibibytesNeverWrapAround) {
+    ksxtest::ErrorCapture errors;
+    // 0xFFFFFFFC + 4 wraps to 0 in 32 bits and would look complete.
+    Bytes run = Join({Frame(Payload(3, 1)), HeaderOnly(0xFFFFFFFCu), Payload(8, 0)});
+    CKesRecHdr header;
+    EXPECT_EQ(TakePayloads(header.KRHGetWorkStack(run.data(), run.size())).size(), 1u);
+    EXPECT_TRUE(header.KRHIsBroken());
+    EXPECT_EQ(errors.Count(-220440), 1);
+
+    // With the limit at its ceiling the largest allowed length is a tail.
+    ScopedPacketLimit limit(0xFFFFFFFFu);
+    Bytes big = Join({HeaderOnly(0x7FFFFFFBu), Payload(8, 0)});
+    CKesRecHdr waiting;
+    EXPECT_EQ(waiting.KRHGetWorkStack(big.data(), big.size()), nullptr);
+    EXPECT_FALSE(waiting.KRHIsBroken());
+    EXPECT_EQ(Tail(waiting), big);
+}
+
+TEST(RecordHeaderRecords, WholePacketsDecodeIntoRecordsInStackOrder) {
+    Bytes run = Join({Frame(EncodeRecord("a", "first")), Frame(EncodeRecord("b", "second"))});
+    CKesRecHdr header;
+    CKesStack* stack = header.KRHGetDataRecords(run.data(), run.size());
+    ASSERT_NE(stack, nullptr);
+    ASSERT_EQ(stack->KSSize(), 2);
+    auto* last = static_cast<CKesRecord*>(stack->KSPop());
+    auto* first = static_cast<CKesRecord*>(stack->KSPop());
+    EXPECT_STREQ(first->KRValueOf("a")->KAString(), "first");
+    EXPECT_STREQ(last->KRValueOf("b")->KAString(), "second");
+    delete first;
+    delete last;
+    delete stack;
+}
+
+TEST(RecordHeaderRecords, RunningPastTheEndReportsMismatchAndKeepsEarlierRecords) {
+    ksxtest::ErrorCapture errors;
+    const Bytes second = Frame(EncodeRecord("b", "second"));
+    Bytes run = Join({Frame(EncodeRecord("a", "first")), Bytes(second.begin(), second.end() - 1)});
+    CKesRecHdr header;
+    CKesStack* stack = header.KRHGetDataRecords(run.data(), run.size());
+    ASSERT_NE(stack, nullptr);
+    EXPECT_EQ(stack->KSSize(), 1);
+    delete static_cast<CKesRecord*>(stack->KSPop());
+    delete stack;
+    ASSERT_EQ(errors.Count(-220440, "CKesRecHdr"), 1);
+    EXPECT_EQ(errors.Reports()[0].text, kMismatch);
+    EXPECT_EQ(header.KRHGetData(), nullptr);
+}
+
+TEST(RecordHeaderRecords, UndecodablePayloadIsReportedAndLeftOut) {
+    ksxtest::ErrorCapture errors;
+    Bytes run = Join({Frame(Payload(5, 0xC1)), Frame(EncodeRecord("ok", "yes")), HeaderOnly(0xFFFFFFFFu)});
+    CKesRecHdr header;
+    CKesStack* stack = header.KRHGetDataRecords(run.data(), run.size());
+    ASSERT_NE(stack, nullptr);
+    ASSERT_EQ(stack->KSSize(), 1);
+    auto* record = static_cast<CKesRecord*>(stack->KSPop());
+    EXPECT_STREQ(record->KRValueOf("ok")->KAString(), "yes");
+    delete record;
+    delete stack;
+    const auto reports = errors.Reports();
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_LT(reports[0].code, 0);  // the decoder's own code
+    EXPECT_EQ(reports[1].code, -220440);
+}
