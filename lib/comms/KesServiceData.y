@@ -5,21 +5,34 @@
  *
  * Each entry becomes one CKesSockEnd handed to the CKesServiceDataParser.
  * On the first token the grammar cannot accept, one "parse error" line goes
- * to standard output, the entry in progress is abandoned, the parser's table
- * is emptied and the rest of the text is discarded (the error rule resets the
- * table once more for each discarded token).
+ * to standard output, the entry in progress is abandoned, the rest of the
+ * text is discarded without further reports and the error rule empties the
+ * parser's table; the parse still ends normally at the end of the text.
  *
- * Lookahead correction keeps the parser from completing an entry on a token
- * that cannot follow it: the error is seen on the offending token itself, so
- * an abandoned entry never reaches a record. */
+ * No reduction is made without a lookahead that may follow it (no default
+ * reductions, lookahead correction on): the error is seen on the offending
+ * token itself, before the entry it interrupts is completed, so an abandoned
+ * entry never reaches a record or a setter. */
 
 %require "3.5"
 %define api.prefix {KesServiceData}
 %define api.pure full
 %define parse.lac full
+%define lr.default-reduction accepting
 %lex-param {CKesServiceDataScanner* scanner}
 %parse-param {CKesServiceDataScanner* scanner} {CKesServiceDataParser* parser}
 %define api.value.type {union KesServiceDataValue}
+
+%code top {
+#include "CKesServiceDataScanner.h"
+
+// The parse routine's token source. Defined here, ahead of the generated
+// renaming of yylex, so that the scanner's own yylex keeps its name.
+static int KesServiceDatalex(KesServiceDataValue* value, CKesServiceDataScanner* scanner)
+{
+    return scanner->yylex(value);
+}
+}
 
 %code requires {
 #include "CKesServiceDataScanner.h"
@@ -39,11 +52,6 @@ class CKesServiceDataParser;
 #include "CKesString.h"
 
 namespace {
-
-int KesServiceDatalex(KesServiceDataValue* value, CKesServiceDataScanner* scanner)
-{
-    return scanner->yylex(value);
-}
 
 void KesServiceDataerror(CKesServiceDataScanner*, CKesServiceDataParser*, const char*)
 {

@@ -1,0 +1,198 @@
+// The service data parser: lookups, the table's ownership of its records,
+// reading the service file and re-reading it when it changes.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+
+#include "CKesServiceDataParser.h"
+#include "CKesSockEnd.h"
+#include "CKesTreeList.h"
+#include "KesTestSupport.h"
+
+namespace {
+
+std::string Entry(const std::string& domain, const std::string& service, int port) {
+    return "SERVICE: " + service + " DOMAIN: " + domain + " ADDRESS: 10.0.0.1 PORT: " + std::to_string(port) + "\n";
+}
+
+int Parse(CKesServiceDataParser& parser, std::string text) { return parser.KSDPParse(text.data()); }
+
+// Writes the service file and stamps it with the given modification second.
+void WriteServiceFileAt(const std::string& text, time_t second) {
+    ksxtest::WriteServiceFile(text);
+    struct timespec times[2] = {{second, 0}, {second, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, ksxtest::ServiceFilePath().c_str(), times, 0));
+}
+
+unsigned int PortOf(CKesServiceDataParser& parser, const char* domain, const char* service) {
+    CKesSockEnd* record = parser.KSDPGetServiceData(domain, service);
+    return record ? record->KSEGetEndPtAddressPort() : 0;
+}
+
+CKesSockEnd* NewRecord(const char* domain, const char* service, int port) {
+    auto* record = new CKesSockEnd();
+    record->KSESetEndPointDomain(strdup(domain));
+    record->KSESetServiceName(strdup(service));
+    record->KSESetEndPointAddress("10.0.0.1", port);
+    return record;
+}
+
+}  // namespace
+
+TEST(ServiceDataParser, LookupTakesTheDomainFirstAndMatchesExactly) {
+    CKesServiceDataParser parser;
+    Parse(parser, Entry("a", "svc", 1) + Entry("b", "svc", 2));
+    EXPECT_EQ(1u, PortOf(parser, "a", "svc"));
+    EXPECT_EQ(2u, PortOf(parser, "b", "svc"));
+    EXPECT_EQ(nullptr, parser.KSDPGetServiceData("svc", "a"));
+    EXPECT_EQ(nullptr, parser.KSDPGetServiceData(nullptr, "svc"));
+    EXPECT_EQ(nullptr, parser.KSDPGetServiceData("a", nullptr));
+    EXPECT_EQ(2, parser.KSDPResults()->KTLLength());
+}
+
+TEST(ServiceDataParser, InstalledFileFilesTheMulticastServiceUnderTheAnyDomainOnly) {
+    CKesServiceDataParser parser;
+    ASSERT_EQ(1, parser.KSDPParseFromFile(ksxtest::ServiceFilePath().c_str()));
+    CKesSockEnd* multicast = parser.KSDPGetServiceData("ANY_OSTRAVINE_DOMAIN", "MulticastService");
+    ASSERT_NE(nullptr, multicast);
+    EXPECT_EQ(23456u, multicast->KSEGetEndPtAddressPort());
+    EXPECT_FALSE(multicast->KSEGetDynamic());
+    EXPECT_EQ(nullptr, parser.KSDPGetServiceData("ANY_KES_DOMAIN", "MulticastService"));
+    EXPECT_EQ(nullptr, parser.KSDPGetServiceData("dom", "MulticastService"));
+}
+
+TEST(ServiceDataParser, SuccessiveParsesKeepEarlierEntriesUnlessReplaced) {
+    CKesServiceDataParser parser;
+    Parse(parser, Entry("d", "one", 1) + Entry("d", "two", 2));
+    Parse(parser, Entry("d", "two", 22) + Entry("d", "three", 3));
+    EXPECT_EQ(3, parser.KSDPResults()->KTLLength());
+    EXPECT_EQ(1u, PortOf(parser, "d", "one"));
+    EXPECT_EQ(22u, PortOf(parser, "d", "two"));
+    EXPECT_EQ(-220552, parser.KSDPParse(nullptr));
+    EXPECT_EQ(3, parser.KSDPResults()->KTLLength());
+}
+
+TEST(ServiceDataParser, ParseFromFileResults) {
+    CKesServiceDataParser parser;
+    EXPECT_EQ(-220402, parser.KSDPParseFromFile(nullptr));
+    EXPECT_EQ(-220549, parser.KSDPParseFromFile((ksxtest::KsxHome() + "/no/such/file").c_str()));
+
+    ksxtest::WriteServiceFile(Entry("d", "s", 1) + "SERVICE: broken\n");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(1, parser.KSDPParseFromFile(ksxtest::ServiceFilePath().c_str()));
+    EXPECT_EQ("KesServiceData parse error Line number: 3\n", testing::internal::GetCapturedStdout());
+    EXPECT_EQ(0, parser.KSDPResults()->KTLLength());
+
+    ksxtest::WriteServiceFile("");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(1, parser.KSDPParseFromFile(ksxtest::ServiceFilePath().c_str()));
+    EXPECT_EQ("KesServiceData parse error Line number: 1\n", testing::internal::GetCapturedStdout());
+}
+
+TEST(ServiceDataParser, CheckFileTimeRereadsOnlyOnALaterModificationSecond) {
+    const time_t now = time(nullptr);
+    const std::string path = ksxtest::ServiceFilePath();
+    CKesServiceDataParser parser;
+    WriteServiceFileAt(Entry("d", "s", 1), now - 100);
+    EXPECT_EQ(1, parser.KSDPCheckFileTime(path.c_str()));  // never parsed: reads
+    CKesSockEnd* first = parser.KSDPGetServiceData("d", "s");
+    ASSERT_NE(nullptr, first);
+
+    // Changed content stamped no later than the last parse is not seen.
+    WriteServiceFileAt(Entry("d", "s", 2), now - 50);
+    EXPECT_EQ(1, parser.KSDPCheckFileTime(path.c_str()));
+    EXPECT_EQ(first, parser.KSDPGetServiceData("d", "s"));
+
+    WriteServiceFileAt(Entry("d", "other", 3), now + 100);
+    EXPECT_EQ(1, parser.KSDPCheckFileTime(path.c_str()));
+    EXPECT_EQ(nullptr, parser.KSDPGetServiceData("d", "s"));  // table rebuilt, not merged
+    EXPECT_EQ(3u, PortOf(parser, "d", "other"));
+
+    ASSERT_EQ(0, unlink(path.c_str()));
+    EXPECT_EQ(-220549, parser.KSDPCheckFileTime(path.c_str()));
+    EXPECT_EQ(3u, PortOf(parser, "d", "other"));
+
+    ksxtest::ErrorCapture errors;
+    EXPECT_EQ(-220552, parser.KSDPCheckFileTime(nullptr));
+    EXPECT_TRUE(errors.Has(-220552, "CKesServiceDataParser", 289));
+}
+
+TEST(ServiceDataParser, LockTracesAtLevelFour) {
+    ksxtest::ScopedDebugLevel level(4);
+    CKesServiceDataParser parser;
+    testing::internal::CaptureStdout();
+    parser.KSDPCheckFileTime(ksxtest::ServiceFilePath().c_str());
+    parser.KSDPGetServiceData("d", "s");
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(0u, out.find("CKesServiceDataParser::Locking the data lock.\n"));
+    EXPECT_NE(std::string::npos, out.find("CKesServiceDataParser::Unlocking the data lock.\n"
+                                          "CKesServiceDataParser::GetData Locking the data lock.\n"
+                                          "CKesServiceDataParser::GetDataUnlocking the data lock.\n"));
+}
+
+TEST(ServiceDataParser, AddedRecordReplacesAndDeletesTheOneUnderItsKey) {
+    CKesServiceDataParser parser;
+    EXPECT_EQ(-220552, parser.KSDPAddRecordToDataList(nullptr));
+    CKesSockEnd keyless;
+    EXPECT_EQ(-220552, parser.KSDPAddRecordToDataList(&keyless));
+
+    EXPECT_EQ(1, parser.KSDPAddRecordToDataList(NewRecord("d", "s", 1)));
+    CKesSockEnd* second = NewRecord("d", "s", 2);
+    EXPECT_EQ(1, parser.KSDPAddRecordToDataList(second));
+    EXPECT_EQ(1, parser.KSDPAddRecordToDataList(second));  // already filed: kept, not freed
+    EXPECT_EQ(1, parser.KSDPResults()->KTLLength());
+    EXPECT_EQ(second, parser.KSDPGetServiceData("d", "s"));
+    EXPECT_EQ(2u, second->KSEGetEndPtAddressPort());
+}
+
+TEST(ServiceDataParser, PurgeRemovesTheTableAndResetGivesAnEmptyOne) {
+    CKesServiceDataParser parser;
+    Parse(parser, Entry("d", "s", 1));
+    parser.KSDPPurge();
+    EXPECT_EQ(nullptr, parser.KSDPResults());
+    EXPECT_EQ(nullptr, parser.KSDPGetServiceData("d", "s"));
+    CKesSockEnd* refused = NewRecord("d", "s", 1);
+    EXPECT_EQ(-220552, parser.KSDPAddRecordToDataList(refused));
+    delete refused;
+    parser.KSDPReset();
+    ASSERT_NE(nullptr, parser.KSDPResults());
+    EXPECT_EQ(0, parser.KSDPResults()->KTLLength());
+}
+
+// A lookup while another thread re-reads the file waits for the whole new
+// table: the last entry of every version of the file is always there.
+TEST(ServiceDataParser, LookupDuringRereadNeverSeesAHalfBuiltTable) {
+    const int kEntries = 300;
+    const std::string path = ksxtest::ServiceFilePath();
+    std::string text;
+    for (int i = 0; i < kEntries; ++i) text += Entry("d", "s" + std::to_string(i), i + 1);
+    const std::string last = "s" + std::to_string(kEntries - 1);
+
+    CKesServiceDataParser parser;
+    const time_t start = time(nullptr) + 10;
+    WriteServiceFileAt(text, start);
+    ASSERT_EQ(1, parser.KSDPCheckFileTime(path.c_str()));
+
+    std::atomic<bool> done{false};
+    std::atomic<int> misses{0};
+    std::thread reader([&] {
+        while (!done.load())
+            if (!parser.KSDPGetServiceData("d", last.c_str())) misses.fetch_add(1);
+    });
+    for (int round = 1; round <= 30; ++round) {
+        WriteServiceFileAt(text, start + round);
+        EXPECT_EQ(1, parser.KSDPCheckFileTime(path.c_str()));
+    }
+    done = true;
+    reader.join();
+    EXPECT_EQ(0, misses.load());
+    EXPECT_EQ(kEntries, parser.KSDPResults()->KTLLength());
+}
