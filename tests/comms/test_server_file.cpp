@@ -1,0 +1,337 @@
+// The server's start-up, termination and its entry in the service file:
+// the file is compared byte for byte after publishing and withdrawing.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CKesObjSockServer.h"
+#include "CKesRecord.h"
+#include "CKesSockEnd.h"
+#include "KesTestSupport.h"
+
+namespace {
+
+using ksxtest::ErrorCapture;
+using ksxtest::ReadFile;
+using ksxtest::ServiceFilePath;
+using ksxtest::WriteServiceFile;
+
+int CountEntries(const char* directory) {
+    int count = 0;
+    DIR* dir = opendir(directory);
+    if (!dir) return -1;
+    while (readdir(dir)) ++count;
+    closedir(dir);
+    return count;
+}
+int ThreadCount() { return CountEntries("/proc/self/task"); }
+int DescriptorCount() { return CountEntries("/proc/self/fd"); }
+
+std::string HostName() {
+    char name[256] = {};
+    gethostname(name, sizeof(name) - 1);
+    return name;
+}
+
+// Connects to the server's port once its accept thread listens.
+int ConnectTo(unsigned int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (;;) {
+        int peer = socket(AF_INET, SOCK_STREAM, 0);
+        if (connect(peer, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) return peer;
+        close(peer);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+std::unique_ptr<CKesObjSockServer> NewServer(const char* service, const char* domain) {
+    auto server = std::make_unique<CKesObjSockServer>();
+    server->KOSSSetServiceName(strdup(service));
+    server->KOSSSetDomain(strdup(domain));
+    return server;
+}
+
+std::unique_ptr<CKesObjSockServer> StartServer(const char* service, const char* domain) {
+    auto server = NewServer(service, domain);
+    EXPECT_EQ(1, server->KOSSInitialise());
+    return server;
+}
+
+unsigned int PortOf(CKesObjSockServer& server) {
+    return server.KOSSGetServerData() ? server.KOSSGetServerData()->KSEGetEndPtAddressPort() : 0;
+}
+
+// The line a dynamic server on the loopback address publishes.
+std::string PublishedLine(const char* service, const char* domain, unsigned int port) {
+    return std::string("SERVICE: ") + service + " DOMAIN: " + domain + " ADDRESS: 127.0.0.1 PORT: " +
+           std::to_string(port) + " SERVERNAME: " + HostName() + " DYNAMIC: YES\r\n";
+}
+
+class ServerFileTest : public ::testing::Test {
+protected:
+    void SetUp() override { setenv("KSX_HOST_ADDRS", "127.0.0.1", 1); }
+    void TearDown() override { KesSetTimeScale(1.0); }
+};
+
+// ---- publishing and withdrawing ------------------------------------------------
+
+TEST_F(ServerFileTest, PublishAppendsOurLineAndWithdrawRestoresTheFile) {
+    const std::string original = "## installation services\n"
+                                 "SERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000\n";
+    WriteServiceFile(original);
+    auto server = StartServer("svc", "dom");
+    const unsigned int port = PortOf(*server);
+    ASSERT_NE(0u, port);
+    EXPECT_EQ(original + PublishedLine("svc", "dom", port), ReadFile(ServiceFilePath()));
+
+    // The published port is the one that accepts connections.
+    close(ConnectTo(port));
+
+    EXPECT_EQ(1, server->KOSSTerminate());
+    EXPECT_EQ(original, ReadFile(ServiceFilePath()));
+}
+
+TEST_F(ServerFileTest, PublishReplacesAnEarlierDynamicLineInPlace) {
+    const std::string before = "SERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000\n";
+    const std::string after = "SERVICE: third DOMAIN: dom ADDRESS: 10.7.7.8 PORT: 7001\n";
+    WriteServiceFile(before + "SERVICE: svc DOMAIN: dom ADDRESS: 10.1.2.3 PORT: 4000 SERVERNAME: old DYNAMIC: YES\r\n" +
+                     after);
+    auto server = StartServer("svc", "dom");
+    EXPECT_EQ(before + PublishedLine("svc", "dom", PortOf(*server)) + after, ReadFile(ServiceFilePath()));
+    server->KOSSTerminate();
+    EXPECT_EQ(before + after, ReadFile(ServiceFilePath()));
+}
+
+TEST_F(ServerFileTest, FixedCommentedAndLookAlikeLinesAreNeverTouched) {
+    // Only the last line (dynamic, no final newline) is ours to replace; the
+    // parser takes it over the fixed entry because it comes later.
+    const std::string kept = "## header comment\n"
+                             "SERVICE: svc DOMAIN: dom ADDRESS: 10.9.9.9 PORT: 5000 DYNAMIC: NO\n"
+                             "## SERVICE: svc DOMAIN: dom ADDRESS: 10.8.8.8 PORT: 6000 DYNAMIC: YES\n"
+                             "-- x // SERVICE: svc DOMAIN: dom ADDRESS: 10.8.8.8 PORT: 6000\n"
+                             "SERVICE: svcx DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7002\n"
+                             "SERVICE: sv DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7003\n"
+                             "SERVICE: svc DOMAIN: domain ADDRESS: 10.7.7.7 PORT: 7004\n"
+                             "SERVICE: svc DOMAIN: do ADDRESS: 10.7.7.7 PORT: 7005\n"
+                             "\n";
+    WriteServiceFile(kept + "SERVICE: svc DOMAIN: dom ADDRESS: 10.8.8.8 PORT: 6000 DYNAMIC: YES");
+    auto server = StartServer("svc", "dom");
+    EXPECT_EQ(kept + PublishedLine("svc", "dom", PortOf(*server)), ReadFile(ServiceFilePath()));
+    server->KOSSTerminate();
+    EXPECT_EQ(kept, ReadFile(ServiceFilePath()));
+}
+
+TEST_F(ServerFileTest, LowerCaseNoDoesNotProtectALine) {
+    const std::string other = "SERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000\n";
+    WriteServiceFile(other + "SERVICE: svc DOMAIN: dom ADDRESS: 10.6.6.6 PORT: 6001 DYNAMIC: no\n" +
+                     "SERVICE: svc DOMAIN: dom ADDRESS: 10.6.6.7 PORT: 6002 DYNAMIC: YES\n");
+    auto server = StartServer("svc", "dom");
+    const std::string ours = PublishedLine("svc", "dom", PortOf(*server));
+    EXPECT_EQ(other + ours + ours, ReadFile(ServiceFilePath()));
+    server->KOSSTerminate();
+    EXPECT_EQ(other, ReadFile(ServiceFilePath()));
+}
+
+TEST_F(ServerFileTest, WithdrawDropsOnlyOurOwnAddressAndPortAndTruncates) {
+    WriteServiceFile("## services\n");
+    auto server = StartServer("svc", "dom");
+    const unsigned int port = PortOf(*server);
+    const std::string ours = PublishedLine("svc", "dom", port);
+    // Another server of the same service and domain, on another port.
+    const std::string neighbour = PublishedLine("svc", "dom", port + 1);
+    WriteServiceFile("## services\n" + neighbour + ours + "## trailer\n");
+    server->KOSSTerminate();
+    EXPECT_EQ("## services\n" + neighbour + "## trailer\n", ReadFile(ServiceFilePath()));
+}
+
+TEST_F(ServerFileTest, AppendFollowsALastLineWithoutNewlineDirectly) {
+    const std::string original = "## services\nSERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000";
+    WriteServiceFile(original);
+    auto server = StartServer("svc", "dom");
+    EXPECT_EQ(original + PublishedLine("svc", "dom", PortOf(*server)), ReadFile(ServiceFilePath()));
+}
+
+// ---- address replies ----------------------------------------------------------------
+
+CKesRecord* ReplyFor(const char* service, const char* domain, const char* address, int port) {
+    CKesSockEnd end;
+    end.KSESetServiceName(strdup(service));
+    end.KSESetEndPointDomain(strdup(domain));
+    end.KSESetEndPointAddress(address, port);
+    return end.KSEGetAddressReplyPacket();
+}
+
+TEST_F(ServerFileTest, AddressReplyIsAppendedOnceAndKnownServicesAreLeftAlone) {
+    WriteServiceFile("SERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000\n");
+    auto server = StartServer("svc", "dom");
+    const std::string published = ReadFile(ServiceFilePath());
+
+    std::unique_ptr<CKesRecord> known(ReplyFor("other", "dom", "10.7.7.7", 7000));
+    ASSERT_TRUE(known);
+    EXPECT_EQ(1, server->KOSSProcessAddressReply(known.get()));
+    EXPECT_EQ(published, ReadFile(ServiceFilePath()));
+
+    std::unique_ptr<CKesRecord> fresh(ReplyFor("remote", "dom", "10.2.3.4", 999));
+    EXPECT_EQ(1, server->KOSSProcessAddressReply(fresh.get()));
+    const std::string appended = published + "\nSERVICE: remote DOMAIN: dom ADDRESS: 10.2.3.4 PORT: 999\r\n\n";
+    EXPECT_EQ(appended, ReadFile(ServiceFilePath()));
+    EXPECT_EQ(1, server->KOSSProcessAddressReply(fresh.get()));
+    EXPECT_EQ(appended, ReadFile(ServiceFilePath()));
+}
+
+TEST_F(ServerFileTest, AddressReplyWithoutItsServiceIsRefused) {
+    auto server = StartServer("svc", "dom");
+    const std::string published = ReadFile(ServiceFilePath());
+    CKesRecord reply;
+    reply.KRAddValue(CKesSockEnd::ms_DomainNameField, "dom");
+    EXPECT_EQ(-220457, server->KOSSProcessAddressReply(&reply));
+    EXPECT_EQ(-220552, server->KOSSProcessAddressReply(nullptr));
+    EXPECT_EQ(published, ReadFile(ServiceFilePath()));
+}
+
+// ---- start-up and termination ----------------------------------------------------------
+
+TEST_F(ServerFileTest, InitialiseWithoutServiceNameFailsAndOpensNoSocket) {
+    ErrorCapture errors;
+    CKesObjSockServer server;
+    const int descriptors = DescriptorCount();
+    EXPECT_EQ(-220552, server.KOSSInitialise());
+    EXPECT_EQ(descriptors, DescriptorCount());
+    bool reported = false;
+    for (const auto& report : errors.Reports())
+        reported |= report.code == -220552 && report.text == "The service name is NULL.\n";
+    EXPECT_TRUE(reported);
+}
+
+TEST_F(ServerFileTest, DynamicBindOnAForeignAddressFailsAtOnce) {
+    setenv("KSX_HOST_ADDRS", "10.99.99.99", 1);
+    const std::string original = ReadFile(ServiceFilePath());
+    auto server = NewServer("svc", "dom");
+    EXPECT_EQ(-220460, server->KOSSInitialise());
+    EXPECT_EQ(original, ReadFile(ServiceFilePath()));
+}
+
+TEST_F(ServerFileTest, FixedEntryWaitsForItsAddressAndNeverWritesTheFile) {
+    KesSetTimeScale(0.001);
+    int blocker = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+    ASSERT_EQ(0, listen(blocker, 1));
+    socklen_t length = sizeof(address);
+    getsockname(blocker, reinterpret_cast<sockaddr*>(&address), &length);
+    const unsigned int port = ntohs(address.sin_port);
+
+    const std::string file = "SERVICE: svc DOMAIN: dom ADDRESS: 127.0.0.1 PORT: " + std::to_string(port) +
+                             " DYNAMIC: NO\n";
+    WriteServiceFile(file);
+    ErrorCapture errors;
+    auto server = NewServer("svc", "dom");
+    int result = 0;
+    std::thread starter([&] { result = server->KOSSInitialise(); });
+    const std::string waiting = "For Address: 127.0.0.1 Port: " + std::to_string(port) +
+                                "\nWaiting 30 seconds before next attempt...";
+    auto bindReports = [&] {
+        int count = 0;
+        for (const auto& report : errors.Reports()) count += report.code == -220460 && report.text == waiting;
+        return count;
+    };
+    while (bindReports() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    close(blocker);
+    starter.join();
+    EXPECT_EQ(1, result);
+    EXPECT_EQ(port, PortOf(*server));
+    EXPECT_FALSE(server->KOSSGetServerData()->KSEGetDynamic());
+    server->KOSSTerminate();
+    EXPECT_EQ(file, ReadFile(ServiceFilePath()));
+}
+
+TEST_F(ServerFileTest, TerminateRightAfterInitialiseNeverHangsOrRevivesTheServer) {
+    const std::string original = ReadFile(ServiceFilePath());
+    const int threads = ThreadCount();
+    for (int round = 0; round < 200; ++round) {
+        auto server = StartServer("svc", "dom");
+        ASSERT_EQ(1, server->KOSSTerminate());
+        ASSERT_EQ(KES_DISCONNECTED, server->KOSSGetConnectState());
+        ASSERT_EQ(threads, ThreadCount());
+    }
+    EXPECT_EQ(original, ReadFile(ServiceFilePath()));
+}
+
+TEST_F(ServerFileTest, TerminateEndsTheAcceptThreadAndASecondCallOnlyReturns) {
+    const int threads = ThreadCount();
+    auto server = StartServer("svc", "dom");
+    while (server->KOSSGetConnectState() != KES_CONNECTED) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(threads + 1, ThreadCount());
+    EXPECT_EQ(1, server->KOSSTerminate());
+    EXPECT_EQ(threads, ThreadCount());
+    const std::string withdrawn = ReadFile(ServiceFilePath());
+    EXPECT_EQ(1, server->KOSSTerminate());
+    EXPECT_EQ(KES_DISCONNECTED, server->KOSSGetConnectState());
+    EXPECT_EQ(withdrawn, ReadFile(ServiceFilePath()));
+}
+
+TEST_F(ServerFileTest, FirstAcceptedConnectionSetsTheServerAddress) {
+    auto server = StartServer("svc", "dom");
+    EXPECT_EQ(nullptr, server->KOSSGetServerAddress());
+    int peer = ConnectTo(PortOf(*server));
+    while (!server->KOSSGetServerAddress()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_STREQ("127.0.0.1", server->KOSSGetServerAddress());
+    server->KOSSTerminate();
+    close(peer);
+}
+
+// ---- several processes sharing the file ----------------------------------------------------
+
+TEST_F(ServerFileTest, ConcurrentProcessesLeaveExactlyTheirRemainingLines) {
+    const std::string original = ReadFile(ServiceFilePath());
+    const int processes = 8;
+    const int rounds = 24;
+    std::vector<FILE*> outputs;
+    for (int p = 0; p < processes; ++p) {
+        std::string command = ksxtest::HostProgram("ksx_server_publisher") + " p" + std::to_string(p) + " " +
+                              std::to_string(rounds);
+        FILE* output = popen(command.c_str(), "r");
+        ASSERT_NE(nullptr, output);
+        outputs.push_back(output);
+    }
+    // Each publisher prints "<service> <port>" for every line it leaves.
+    std::multiset<std::string> expected;
+    for (FILE* output : outputs) {
+        char service[128];
+        unsigned int port = 0;
+        while (fscanf(output, "%127s %u", service, &port) == 2)
+            expected.insert(PublishedLine(service, "dom", port));
+        EXPECT_EQ(0, pclose(output));
+    }
+    EXPECT_EQ(static_cast<size_t>(processes * rounds / 2), expected.size());
+
+    const std::string text = ReadFile(ServiceFilePath());
+    ASSERT_EQ(0u, text.compare(0, original.size(), original)) << text;
+    std::multiset<std::string> remaining;
+    std::istringstream rest(text.substr(original.size()));
+    for (std::string line; std::getline(rest, line);) remaining.insert(line + "\n");
+    EXPECT_EQ(expected, remaining);
+}
+
+}  // namespace
