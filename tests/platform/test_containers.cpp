@@ -1,0 +1,349 @@
+// The intrusive list, the keyed table (including its thread-safety promise)
+// and the stack.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CKesAtom.h"
+#include "CKesDoubleList.h"
+#include "CKesPointer.h"
+#include "CKesStack.h"
+#include "CKesTreeList.h"
+
+namespace {
+
+// A listable that counts its destructions.
+class Counted : public CKesListable {
+public:
+    Counted(int id, int* destroyed) : m_Id(id), m_Destroyed(destroyed) {}
+    ~Counted() override { ++*m_Destroyed; }
+    int Id() const { return m_Id; }
+
+private:
+    int m_Id;
+    int* m_Destroyed;
+};
+
+std::vector<int> Ids(const CKesDoubleList& list)
+{
+    std::vector<int> ids;
+    for (CKesListable* item = list.KDLHead(); item != nullptr; item = list.KDLGetNext(item))
+        ids.push_back(static_cast<Counted*>(item)->Id());
+    return ids;
+}
+
+std::vector<long> Values(CKesDoubleList* list)
+{
+    std::vector<long> values;
+    for (CKesListable* item = list->KDLHead(); item != nullptr; item = list->KDLGetNext(item))
+        values.push_back(reinterpret_cast<long>(static_cast<CKesPointer*>(item)->KPData()));
+    return values;
+}
+
+void* AsValue(long n)
+{
+    return reinterpret_cast<void*>(n);
+}
+
+}  // namespace
+
+TEST(DoubleList, KeepsOrderOfAddsAtBothEnds)
+{
+    int destroyed = 0;
+    CKesDoubleList list;
+    EXPECT_EQ(list.KDLHead(), nullptr);
+    EXPECT_EQ(list.KDLAddToListEnd(new Counted(2, &destroyed)), 1);
+    EXPECT_EQ(list.KDLAddToListEnd(new Counted(3, &destroyed)), 1);
+    EXPECT_EQ(list.KDLAddToListStart(new Counted(1, &destroyed)), 1);
+    EXPECT_EQ(Ids(list), (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(list.KDLLength(), 3);
+    EXPECT_EQ(static_cast<Counted*>(list.KDLTail())->Id(), 3);
+}
+
+TEST(DoubleList, RefusesNullAndItemsAlreadyInAList)
+{
+    int destroyed = 0;
+    CKesDoubleList first;
+    CKesDoubleList second;
+    Counted* item = new Counted(1, &destroyed);
+    EXPECT_EQ(first.KDLAddToListEnd(nullptr), -220552);
+    ASSERT_EQ(first.KDLAddToListEnd(item), 1);
+    EXPECT_EQ(first.KDLAddToListEnd(item), -220552);
+    EXPECT_EQ(second.KDLAddToListStart(item), -220552);
+    EXPECT_EQ(first.KDLLength(), 1);
+    EXPECT_EQ(second.KDLLength(), 0);
+    EXPECT_EQ(second.KDLGetNext(item), nullptr);  // not second's item
+}
+
+TEST(DoubleList, SetHeadTakesOutOnlyTheOldHead)
+{
+    int destroyed = 0;
+    CKesDoubleList list;
+    Counted first(1, &destroyed);
+    Counted* second = new Counted(2, &destroyed);
+    Counted* third = new Counted(3, &destroyed);
+    list.KDLAddToListEnd(&first);
+    list.KDLAddToListEnd(second);
+    list.KDLAddToListEnd(third);
+
+    EXPECT_EQ(list.KDLSetHead(list.KDLTail()), -220552);  // not the successor
+    EXPECT_EQ(Ids(list), (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(list.KDLSetHead(second), 1);
+    EXPECT_EQ(Ids(list), (std::vector<int>{2, 3}));
+    EXPECT_EQ(list.KDLGetNext(&first), nullptr);  // out of the list, alive
+    EXPECT_EQ(destroyed, 0);
+    // Null takes out the head and keeps the rest.
+    EXPECT_EQ(list.KDLSetHead(nullptr), 1);
+    EXPECT_EQ(Ids(list), (std::vector<int>{3}));
+    delete second;
+    EXPECT_EQ(list.KDLSetHead(nullptr), 1);
+    EXPECT_EQ(list.KDLHead(), nullptr);
+    EXPECT_EQ(list.KDLSetHead(nullptr), 1);  // empty list
+    EXPECT_EQ(list.KDLSetHead(third), -220552);
+    EXPECT_EQ(list.KDLLength(), 0);
+    EXPECT_EQ(destroyed, 1);  // taken out, never destroyed by the list
+    delete third;
+}
+
+TEST(DoubleList, UnlinkingLeavesTheItemAliveAndReusable)
+{
+    int destroyed = 0;
+    CKesDoubleList list;
+    CKesDoubleList other;
+    Counted* middle = new Counted(2, &destroyed);
+    list.KDLAddToListEnd(new Counted(1, &destroyed));
+    list.KDLAddToListEnd(middle);
+    list.KDLAddToListEnd(new Counted(3, &destroyed));
+    EXPECT_EQ(list.KDLAttemptToDeleteFromList(middle), 1);
+    EXPECT_EQ(list.KDLAttemptToDeleteFromList(middle), 0);
+    EXPECT_EQ(Ids(list), (std::vector<int>{1, 3}));
+    EXPECT_EQ(other.KDLAddToListEnd(middle), 1);
+    EXPECT_EQ(destroyed, 0);
+}
+
+TEST(DoubleList, DestroyingTheListDestroysItsItems)
+{
+    int destroyed = 0;
+    Counted kept(9, &destroyed);
+    {
+        CKesDoubleList list;
+        for (int i = 0; i < 5; ++i)
+            list.KDLAddToListEnd(new Counted(i, &destroyed));
+        list.KDLAddToListEnd(&kept);
+        list.KDLAttemptToDeleteFromList(&kept);
+    }
+    EXPECT_EQ(destroyed, 5);
+}
+
+TEST(DoubleList, DestroyingAnItemUnlinksIt)
+{
+    int destroyed = 0;
+    CKesDoubleList list;
+    Counted* head = new Counted(1, &destroyed);
+    Counted* middle = new Counted(2, &destroyed);
+    Counted* tail = new Counted(3, &destroyed);
+    list.KDLAddToListEnd(head);
+    list.KDLAddToListEnd(middle);
+    list.KDLAddToListEnd(tail);
+    delete middle;
+    EXPECT_EQ(Ids(list), (std::vector<int>{1, 3}));
+    delete head;
+    delete tail;
+    EXPECT_EQ(list.KDLHead(), nullptr);
+    EXPECT_EQ(list.KDLTail(), nullptr);
+    EXPECT_EQ(list.KDLLength(), 0);
+}
+
+TEST(Pointer, DeepCopyHoldsTheSamePointerAndOwnsNothing)
+{
+    int value = 5;
+    CKesPointer holder(&value);
+    CKesListable* copy = holder.KLTargetDeepCopy(&holder);
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(static_cast<CKesPointer*>(copy)->KPData(), &value);
+    delete copy;
+    EXPECT_EQ(value, 5);
+    CKesListable plain;
+    EXPECT_EQ(holder.KLTargetDeepCopy(&plain), nullptr);
+}
+
+TEST(TreeList, AddGetDeleteByEveryKeyForm)
+{
+    CKesTreeList table(FALSE);
+    int a = 1, b = 2, c = 3;
+    EXPECT_EQ(table.KTLAdd("alpha", &a), 1);
+    EXPECT_EQ(table.KTLAdd(7, &b), 1);
+    CKesAtom textKey("gamma");
+    EXPECT_EQ(table.KTLAdd(&textKey, new CKesPointer(&c), TRUE), 1);
+
+    ASSERT_NE(table.KTLGet("alpha"), nullptr);
+    EXPECT_EQ(table.KTLGet("alpha")->KPData(), &a);
+    EXPECT_EQ(table.KTLGet(7)->KPData(), &b);
+    CKesAtom intKey(7L);
+    EXPECT_EQ(table.KTLGet(&intKey)->KPData(), &b);  // an integer atom finds the integer key
+    EXPECT_EQ(table.KTLGet("gamma")->KPData(), &c);
+    EXPECT_EQ(table.KTLGet("7"), nullptr);  // texts and integers are different keys
+    EXPECT_EQ(table.KTLGet(8), nullptr);
+
+    EXPECT_EQ(table.KTLDelete(&intKey), 1);
+    EXPECT_EQ(table.KTLDelete(7), -220552);
+    EXPECT_EQ(table.KTLGet(7), nullptr);
+    EXPECT_EQ(table.KTLLength(), 2);
+    EXPECT_EQ(b, 2);  // the value is never touched
+}
+
+TEST(TreeList, RefusesDuplicatesNullsAndUnkeyableAtoms)
+{
+    CKesTreeList table(FALSE);
+    int a = 1, b = 2;
+    ASSERT_EQ(table.KTLAdd("key", &a), 1);
+    EXPECT_EQ(table.KTLAdd("key", &b), -220552);
+    CKesPointer holder(&b);  // on the stack: the table must not take it
+    EXPECT_EQ(table.KTLAdd("key", &holder), -220552);
+    EXPECT_EQ(table.KTLAdd(static_cast<const char*>(nullptr), &a), -220552);
+    EXPECT_EQ(table.KTLAdd(3, static_cast<CKesPointer*>(nullptr)), -220552);
+    CKesAtom number(1.5);
+    EXPECT_EQ(table.KTLAdd(&number, &a, TRUE), -220552);
+    EXPECT_EQ(table.KTLGet("key")->KPData(), &a);
+    EXPECT_EQ(table.KTLLength(), 1);
+}
+
+TEST(TreeList, IteratesIntegersAscendingThenTextsInByteOrder)
+{
+    CKesTreeList table(FALSE);
+    table.KTLAdd("b", AsValue(5));
+    table.KTLAdd(10, AsValue(2));
+    table.KTLAdd("a", AsValue(4));
+    table.KTLAdd(-3, AsValue(1));
+    table.KTLAdd("B", AsValue(3));
+    EXPECT_EQ(Values(table.KTLIterator()), (std::vector<long>{1, 2, 3, 4, 5}));
+}
+
+TEST(TreeList, ResultsSurviveDeletionOfTheirEntries)
+{
+    CKesTreeList table(FALSE);
+    table.KTLAdd("x", AsValue(1));
+    table.KTLAdd("y", AsValue(2));
+    CKesPointer* got = table.KTLGet("x");
+    CKesDoubleList* walk = table.KTLIterator();
+    ASSERT_EQ(table.KTLDelete("x"), 1);
+    ASSERT_EQ(table.KTLDelete("y"), 1);
+    EXPECT_EQ(got->KPData(), AsValue(1));
+    EXPECT_EQ(Values(walk), (std::vector<long>{1, 2}));
+    // The next iteration replaces this thread's list with the current content.
+    table.KTLAdd("z", AsValue(3));
+    EXPECT_EQ(Values(table.KTLIterator()), (std::vector<long>{3}));
+}
+
+TEST(TreeList, EachThreadKeepsItsOwnResults)
+{
+    CKesTreeList table(FALSE);
+    table.KTLAdd(1, AsValue(10));
+    table.KTLAdd(2, AsValue(20));
+    CKesPointer* mine = table.KTLGet(1);
+    CKesDoubleList* myWalk = table.KTLIterator();
+    std::thread other([&table] {
+        EXPECT_EQ(table.KTLGet(2)->KPData(), AsValue(20));
+        table.KTLDelete(1);
+        EXPECT_EQ(Values(table.KTLIterator()), (std::vector<long>{20}));
+    });
+    other.join();
+    EXPECT_EQ(mine->KPData(), AsValue(10));
+    EXPECT_EQ(Values(myWalk), (std::vector<long>{10, 20}));
+}
+
+TEST(TreeList, DeletesValuesWithTheTableOnlyWhenAskedTo)
+{
+    int destroyed = 0;
+    Counted kept(1, &destroyed);
+    {
+        CKesTreeList table(FALSE);
+        table.KTLAdd("kept", &kept);
+    }
+    EXPECT_EQ(destroyed, 0);
+    {
+        CKesTreeList table(TRUE);
+        table.KTLAdd("owned", new Counted(2, &destroyed));
+        table.KTLAdd(5, new Counted(3, &destroyed));
+    }
+    EXPECT_EQ(destroyed, 2);
+}
+
+// Several threads add, delete, get and walk at once; every value they can
+// see must be one that was stored under that key. Run under ThreadSanitizer
+// and AddressSanitizer this proves the locking and the per-thread copies.
+TEST(TreeList, ConcurrentAddDeleteGetAndIterateStayConsistent)
+{
+    constexpr int kThreads = 6;
+    constexpr int kKeys = 64;
+    constexpr int kRounds = 3000;
+    CKesTreeList table(FALSE);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&table, &wrong, t] {
+            for (int round = 0; round < kRounds; ++round) {
+                const int key = (round * 7 + t) % kKeys;
+                const std::string text = "k" + std::to_string(key);
+                switch ((round + t) % 4) {
+                case 0:
+                    table.KTLAdd(key, AsValue(key + 1000));
+                    table.KTLAdd(text.c_str(), AsValue(key + 2000));
+                    break;
+                case 1:
+                    table.KTLDelete(key);
+                    table.KTLDelete(text.c_str());
+                    break;
+                case 2: {
+                    CKesPointer* got = table.KTLGet(key);
+                    if (got != nullptr && got->KPData() != AsValue(key + 1000))
+                        ++wrong;
+                    break;
+                }
+                default: {
+                    long previous = -1;
+                    for (long value : Values(table.KTLIterator())) {
+                        const bool known = (value >= 1000 && value < 1000 + kKeys) || (value >= 2000 && value < 2000 + kKeys);
+                        // Integer keys come first, ascending.
+                        if (!known || (value < 2000 && value <= previous))
+                            ++wrong;
+                        previous = value;
+                    }
+                    break;
+                }
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(static_cast<int>(Values(table.KTLIterator()).size()), table.KTLLength());
+}
+
+TEST(Stack, PopsInReverseOrderAndRespectsItsBound)
+{
+    int a = 0, b = 0, c = 0;
+    CKesStack unbounded(-1);
+    EXPECT_EQ(unbounded.KSPop(), nullptr);
+    unbounded.KSPush(&a);
+    unbounded.KSPush(&b);
+    unbounded.KSPush(&c);
+    EXPECT_EQ(unbounded.KSPop(), &c);
+    EXPECT_EQ(unbounded.KSPop(), &b);
+    EXPECT_EQ(unbounded.KSPop(), &a);
+    EXPECT_EQ(unbounded.KSPop(), nullptr);
+    EXPECT_EQ(unbounded.KSPush(nullptr), -220552);
+
+    CKesStack bounded(2);
+    EXPECT_EQ(bounded.KSPush(&a), 1);
+    EXPECT_EQ(bounded.KSPush(&b), 1);
+    EXPECT_EQ(bounded.KSPush(&c), -220552);
+    EXPECT_EQ(bounded.KSPop(), &b);
+    EXPECT_EQ(bounded.KSPush(&c), 1);
+    EXPECT_EQ(bounded.KSSize(), 2);
+}

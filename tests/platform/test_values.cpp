@@ -1,0 +1,247 @@
+// Typed values, texts, named values and the record's content operations.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "CKesAtom.h"
+#include "CKesAtomVector.h"
+#include "CKesBaseRecord.h"
+#include "CKesRecord.h"
+#include "CKesString.h"
+#include "CKesVarBind.h"
+#include "KesTestSupport.h"
+
+namespace {
+
+// KAStrRep as a std::string ("<null>" for no text); frees the heap text.
+std::string Rep(const CKesAtom& atom)
+{
+    char* text = atom.KAStrRep();
+    if (text == nullptr)
+        return "<null>";
+    std::string result(text);
+    free(text);
+    return result;
+}
+
+std::string Take(CKesString& text)
+{
+    char* taken = text.KSTakeString();
+    std::string result(taken != nullptr ? taken : "<null>");
+    free(taken);
+    return result;
+}
+
+}  // namespace
+
+TEST(Atom, EachConstructorGivesItsType)
+{
+    EXPECT_EQ(CKesAtom().KAType(), KES_DT_NONE);
+    EXPECT_EQ(CKesAtom(1).KAType(), KES_DT_INT);
+    EXPECT_EQ(CKesAtom(1L).KAType(), KES_DT_LONG);
+    EXPECT_EQ(CKesAtom(1LL).KAType(), KES_DT_INT64);
+    EXPECT_EQ(CKesAtom(1.0).KAType(), KES_DT_DOUBLE);
+    EXPECT_EQ(CKesAtom("x").KAType(), KES_DT_STRING);
+    EXPECT_EQ(CKesAtom("x").KAType(), 2);
+    EXPECT_EQ(CKesAtom(static_cast<const char*>(nullptr)).KAType(), KES_DT_NONE);
+    EXPECT_EQ(CKesAtom("ab", 2).KAType(), KES_DT_BYTES);
+}
+
+TEST(Atom, StrRepRendersEveryType)
+{
+    EXPECT_EQ(Rep(CKesAtom(-42)), "-42");
+    EXPECT_EQ(Rep(CKesAtom(7L)), "7");
+    EXPECT_EQ(Rep(CKesAtom(std::numeric_limits<long long>::min())), "-9223372036854775808");
+    EXPECT_EQ(Rep(CKesAtom("hello world")), "hello world");
+    EXPECT_EQ(Rep(CKesAtom("")), "");
+    const unsigned char bytes[] = {0x00, 0xab, 0x10, 0xff};
+    EXPECT_EQ(Rep(CKesAtom(bytes, sizeof bytes)), "00ab10ff");
+    EXPECT_EQ(Rep(CKesAtom(bytes, 0)), "");
+    EXPECT_EQ(Rep(CKesAtom()), "<null>");
+    EXPECT_EQ(Rep(CKesAtom(0.1)), "0.1");
+    EXPECT_EQ(Rep(CKesAtom(-0.0)), "-0");
+    EXPECT_EQ(Rep(CKesAtom(2.0)), "2");
+    EXPECT_EQ(Rep(CKesAtom(std::numeric_limits<double>::infinity())), "inf");
+    EXPECT_EQ(Rep(CKesAtom(-std::numeric_limits<double>::infinity())), "-inf");
+    EXPECT_EQ(Rep(CKesAtom(std::nan(""))), "nan");
+}
+
+TEST(Atom, DoubleTextReadsBackToTheSameValue)
+{
+    const double values[] = {1.0 / 3.0, 1e300, 5e-324, 123456789.123456789, -2.5e-10,
+                             std::numeric_limits<double>::max(), 0.30000000000000004};
+    for (double value : values) {
+        const std::string text = Rep(CKesAtom(value));
+        EXPECT_EQ(strtod(text.c_str(), nullptr), value) << text;
+        EXPECT_LE(text.size(), 24u) << text;  // shortest form, not %.17g padding
+    }
+}
+
+TEST(Atom, EqualityComparesTypeAndValue)
+{
+    EXPECT_EQ(CKesAtom(5), CKesAtom(5));
+    EXPECT_NE(CKesAtom(5), CKesAtom(6));
+    EXPECT_NE(CKesAtom(5), CKesAtom(5L));
+    EXPECT_NE(CKesAtom(5), CKesAtom(5.0));
+    EXPECT_NE(CKesAtom("5"), CKesAtom(5));
+    EXPECT_EQ(CKesAtom("abc"), CKesAtom("abc"));
+    EXPECT_NE(CKesAtom("abc"), CKesAtom("abd"));
+    EXPECT_NE(CKesAtom("abc"), CKesAtom("abc", 3));  // text vs bytes
+    EXPECT_NE(CKesAtom::KAText("a\0b", 3), CKesAtom::KAText("a\0c", 3));
+    EXPECT_EQ(CKesAtom(std::nan("")), CKesAtom(std::nan("")));
+    EXPECT_EQ(CKesAtom(), CKesAtom());
+}
+
+TEST(Atom, CopiesAreDeepAndMovesEmptyTheSource)
+{
+    CKesAtom original("text");
+    CKesAtom copy(original);
+    EXPECT_NE(copy.KAString(), original.KAString());
+    original = CKesAtom(3);
+    EXPECT_STREQ(copy.KAString(), "text");
+    copy = copy;  // self-assignment keeps the value
+    EXPECT_STREQ(copy.KAString(), "text");
+    CKesAtom moved(std::move(copy));
+    EXPECT_STREQ(moved.KAString(), "text");
+    EXPECT_EQ(copy.KAType(), KES_DT_NONE);
+}
+
+TEST(Atom, TextWithNulKeepsItsFullLength)
+{
+    CKesAtom text = CKesAtom::KAText("ab\0cd", 5);
+    EXPECT_EQ(text.KAType(), KES_DT_STRING);
+    EXPECT_EQ(text.KALength(), 5u);
+    EXPECT_STREQ(text.KAString(), "ab");  // as a C string it ends at the NUL
+    char* rep = text.KAStrRep();
+    EXPECT_EQ(memcmp(rep, "ab\0cd", 6), 0);  // every byte, NUL-terminated
+    free(rep);
+}
+
+TEST(Atom, NumericAccessorsConvertTexts)
+{
+    EXPECT_EQ(CKesAtom("1234").KAInt(), 1234);
+    EXPECT_EQ(CKesAtom(5000000000LL).KAInt64(), 5000000000LL);
+    EXPECT_EQ(CKesAtom(2.5).KAInt(), 0);
+    EXPECT_DOUBLE_EQ(CKesAtom(3).KADouble(), 3.0);
+    EXPECT_EQ(CKesAtom(3).KAString(), nullptr);
+    size_t length = 99;
+    EXPECT_EQ(CKesAtom("x").KABytes(&length), nullptr);
+}
+
+TEST(AtomVector, GivesElementsByIndexOnlyInRange)
+{
+    CKesAtomVector vector;
+    vector.KAVAppend(CKesAtom(1));
+    vector.KAVAppend(CKesAtom("two"));
+    ASSERT_NE(vector.KAVGetValue(1), nullptr);
+    EXPECT_STREQ(vector.KAVGetValue(1)->KAString(), "two");
+    EXPECT_EQ(vector.KAVGetValue(2), nullptr);
+    EXPECT_EQ(vector.KAVGetValue(-1), nullptr);
+}
+
+TEST(String, IntegerConstructorPrintsDecimal)
+{
+    CKesString domain(7);  // a domain written 007 arrives as the integer 7
+    EXPECT_STREQ(domain.KSString(), "7");
+    CKesString negative(-2147483647 - 1);
+    EXPECT_EQ(Take(negative), "-2147483648");
+}
+
+TEST(String, AppendsTextsAndIntegersAndHandsOverItsText)
+{
+    CKesString text("port ");
+    EXPECT_EQ(text.KSStrCat(8080), 1);
+    EXPECT_EQ(text.KSStrCat("/"), 1);
+    EXPECT_EQ(text.KSStrCat(static_cast<const char*>(nullptr)), 1);
+    std::string longPart(1000, 'x');
+    EXPECT_EQ(text.KSStrCat(longPart.c_str()), 1);
+    EXPECT_EQ(text.KSLength(), 10u + 1000u);
+    EXPECT_EQ(Take(text), "port 8080/" + longPart);
+    EXPECT_STREQ(text.KSString(), "");  // empty after the hand-over
+    EXPECT_EQ(Take(text), "");
+}
+
+TEST(String, AtomConstructorUsesTheAtomsText)
+{
+    CKesString number{CKesAtom(65535L)};
+    EXPECT_STREQ(number.KSString(), "65535");
+    CKesString none{CKesAtom()};
+    EXPECT_STREQ(none.KSString(), "");
+    CKesString reserved;
+    EXPECT_EQ(reserved.KSReserve(64), 1);
+    EXPECT_STREQ(reserved.KSString(), "");
+}
+
+TEST(VarBind, HoldsNameAndValueAndCopiesDeeply)
+{
+    CKesVarBind bind("name", "value");
+    EXPECT_STREQ(bind.KVBName(), "name");
+    EXPECT_STREQ(bind.KVBValue()->KAString(), "value");
+    CKesVarBind number("n", 12);
+    EXPECT_EQ(*number.KVBValue(), CKesAtom(12));
+    CKesListable* copy = bind.KLTargetDeepCopy(&bind);
+    ASSERT_NE(copy, nullptr);
+    auto* copied = static_cast<CKesVarBind*>(copy);
+    EXPECT_NE(copied->KVBName(), bind.KVBName());
+    EXPECT_STREQ(copied->KVBName(), "name");
+    EXPECT_EQ(*copied->KVBValue(), *bind.KVBValue());
+    delete copy;
+    EXPECT_STREQ(CKesVarBind(nullptr, 1).KVBName(), "");
+}
+
+TEST(Record, ValueOfFindsTheFirstValueOfThatName)
+{
+    CKesRecord record;
+    record.KRAddValue("a", "first");
+    record.KRAddValue("b", CKesAtom(2));
+    record.KRAddValue("a", "second");
+    ASSERT_NE(record.KRValueOf("a"), nullptr);
+    EXPECT_STREQ(record.KRValueOf("a")->KAString(), "first");
+    EXPECT_EQ(record.KRValueOf("b")->KAInt(), 2);
+    EXPECT_EQ(record.KRValueOf("c"), nullptr);
+    EXPECT_EQ(record.KRValueOf(nullptr), nullptr);
+    EXPECT_EQ(record.KRCount(), 3);
+    EXPECT_STREQ(record.KRValueAt(2)->KVBValue()->KAString(), "second");
+}
+
+TEST(Record, RefusesValuesThatCouldNeverBeEncoded)
+{
+    ksxtest::ErrorCapture errors;
+    CKesRecord record;
+    EXPECT_EQ(record.KRAddValue(nullptr, "text"), -220552);
+    EXPECT_EQ(record.KRAddValue("name", static_cast<const char*>(nullptr)), -220552);
+    EXPECT_EQ(record.KRAddValue("name", CKesAtom()), -220552);
+    EXPECT_EQ(record.KRAddValue(static_cast<CKesVarBind*>(nullptr)), -220552);
+    EXPECT_EQ(record.KRAddValue(new CKesVarBind("name", CKesAtom())), -220552);  // deleted, not leaked
+    EXPECT_EQ(record.KRCount(), 0);
+    EXPECT_EQ(errors.Count(-220552, "CKesBaseRecord"), 4);
+}
+
+TEST(Record, CopiesAreIndependent)
+{
+    CKesRecord record;
+    record.KRAddValue("k", "v");
+    CKesListable* copy = record.KLTargetDeepCopy(&record);
+    ASSERT_NE(copy, nullptr);
+    auto* copied = static_cast<CKesRecord*>(copy);
+    *record.KRValueOf("k") = CKesAtom("changed");
+    EXPECT_STREQ(copied->KRValueOf("k")->KAString(), "v");
+    delete copy;
+}
+
+TEST(Record, PrintWritesOneLinePerValue)
+{
+    CKesRecord record;
+    record.KRAddValue("KesSockInternalServiceName", "Orders");
+    record.KRAddValue("port", CKesAtom(4711L));
+    const unsigned char bytes[] = {0xde, 0xad};
+    record.KRAddValue("raw", CKesAtom(bytes, 2));
+    testing::internal::CaptureStdout();
+    record.KRPrint();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "KesSockInternalServiceName = Orders\nport = 4711\nraw = dead\n");
+}
