@@ -1,0 +1,289 @@
+// Threads, their lock and condition, and the worker pool.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "CKesAutoMutex.h"
+#include "CKesMutex.h"
+#include "CKesServPool.h"
+#include "CKesThread.h"
+#include "KesPort.h"
+#include "KesTestSupport.h"
+
+namespace {
+
+double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+void* StoreSeven(void* argument) {
+    static_cast<std::atomic<int>*>(argument)->store(7);
+    return nullptr;
+}
+
+}  // namespace
+
+// ---- CKesThread ----------------------------------------------------------
+
+TEST(Thread, RunsProcedureAndJoinsOnce) {
+    std::atomic<int> value{0};
+    CKesThread thread;
+    EXPECT_LT(thread.KTJoinThread(), 0); // never started
+    ASSERT_EQ(thread.KTCreateThread(StoreSeven, &value, 1), 1);
+    EXPECT_LT(thread.KTCreateThread(StoreSeven, &value, 1), 0); // still running or unjoined
+    EXPECT_EQ(thread.KTJoinThread(), 1);
+    EXPECT_EQ(value.load(), 7);
+    EXPECT_LT(thread.KTJoinThread(), 0); // already joined
+    // Once joined the object can run a thread again.
+    value = 0;
+    ASSERT_EQ(thread.KTCreateThread(StoreSeven, &value, 1), 1);
+    EXPECT_EQ(thread.KTJoinThread(), 1);
+    EXPECT_EQ(value.load(), 7);
+}
+
+TEST(Thread, RefusesNullProcedureDetachedJoinAndSelfJoin) {
+    ksxtest::ErrorCapture capture;
+    CKesThread thread;
+    EXPECT_LT(thread.KTCreateThread(nullptr, nullptr, 1), 0);
+
+    struct SelfJoin {
+        CKesThread thread;
+        std::atomic<int> result{0};
+    } self;
+    auto procedure = [](void* raw) -> void* {
+        auto* s = static_cast<SelfJoin*>(raw);
+        s->result = s->thread.KTJoinThread();
+        return nullptr;
+    };
+    ASSERT_EQ(self.thread.KTCreateThread(procedure, &self, 1), 1);
+    EXPECT_EQ(self.thread.KTJoinThread(), 1);
+    EXPECT_LT(self.result.load(), 0);
+
+    std::atomic<int> value{0};
+    CKesThread detached;
+    ASSERT_EQ(detached.KTCreateThread(StoreSeven, &value, 0), 1);
+    EXPECT_LT(detached.KTJoinThread(), 0);
+    while (value.load() != 7) std::this_thread::yield(); // let it finish before the test ends
+}
+
+TEST(Thread, TimedWaitRunsOutAfterAtLeastTheDelay) {
+    if (std::getenv("KSX_TIME_SCALE")) GTEST_SKIP() << "a time scale is set for this run";
+    ASSERT_EQ(KesTimeScale(), 1.0);
+    CKesThread thread;
+    CKesThread::AutoMutex hold(thread);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(thread.KTConditionRelTimedWaitNoLock(1, 0), KES_TIMED_WAIT_EXPIRED);
+    EXPECT_GE(Seconds(std::chrono::steady_clock::now() - start), 1.0);
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(thread.KTConditionRelTimedWaitNoLock(0, 250000000), KES_TIMED_WAIT_EXPIRED);
+    EXPECT_GE(Seconds(std::chrono::steady_clock::now() - start), 0.25);
+    // Nothing to wait for: runs out at once rather than blocking.
+    EXPECT_EQ(thread.KTConditionRelTimedWaitNoLock(-5, 0), KES_TIMED_WAIT_EXPIRED);
+}
+
+TEST(Thread, BroadcastEndsTimedWaitWithOne) {
+    struct Shared {
+        CKesThread thread;
+        bool waiting = false; // under the thread object's lock
+        int result = 0;
+    } shared;
+    auto waiter = [](void* raw) -> void* {
+        auto* s = static_cast<Shared*>(raw);
+        CKesThread::AutoMutex hold(s->thread);
+        s->waiting = true;
+        s->result = s->thread.KTConditionRelTimedWaitNoLock(600, 0);
+        return nullptr;
+    };
+    CKesThread runner;
+    ASSERT_EQ(runner.KTCreateThread(waiter, &shared, 1), 1);
+    for (;;) {
+        CKesThread::AutoMutex hold(shared.thread);
+        if (shared.waiting) {
+            // The waiter released the lock inside the wait, so it is waiting now.
+            EXPECT_EQ(shared.thread.KTBroadcast(), 1);
+            break;
+        }
+    }
+    EXPECT_EQ(runner.KTJoinThread(), 1);
+    EXPECT_EQ(shared.result, 1);
+}
+
+TEST(Thread, LockExcludesOtherThreads) {
+    CKesThread thread;
+    CKesMutex plain;
+    long counter = 0;
+    long plainCounter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 20000; ++i) {
+                {
+                    CKesThread::AutoMutex hold(&thread);
+                    ++counter;
+                }
+                CKesAutoMutex hold(plain);
+                ++plainCounter;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(counter, 80000);
+    EXPECT_EQ(plainCounter, 80000);
+}
+
+// ---- CKesServPool --------------------------------------------------------
+
+namespace {
+
+// Counts the runs of each item (items are indices into the counts).
+struct RunCounts {
+    explicit RunCounts(size_t n) : counts(n) {}
+    std::vector<std::atomic<int>> counts;
+    std::atomic<long> total{0};
+};
+
+void CountRun(void* item, void* context) {
+    auto* runs = static_cast<RunCounts*>(context);
+    runs->counts[reinterpret_cast<uintptr_t>(item)].fetch_add(1);
+    runs->total.fetch_add(1);
+}
+
+void* AsItem(size_t index) { return reinterpret_cast<void*>(static_cast<uintptr_t>(index)); }
+
+}  // namespace
+
+TEST(ServPool, EveryItemFromManyProducersRunsExactlyOnce) {
+    constexpr int kProducers = 6;
+    constexpr size_t kPerProducer = 20000;
+    RunCounts runs(kProducers * kPerProducer);
+    {
+        CKesServPool pool(4, &runs);
+        ASSERT_EQ(pool.KSPLaunchThreads(CountRun), 1);
+        std::vector<std::thread> producers;
+        for (int p = 0; p < kProducers; ++p) {
+            producers.emplace_back([&, p] {
+                for (size_t i = 0; i < kPerProducer; ++i) ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(p * kPerProducer + i)), 1);
+            });
+        }
+        for (auto& producer : producers) producer.join();
+    }
+    EXPECT_EQ(runs.total.load(), static_cast<long>(kProducers * kPerProducer));
+    for (size_t i = 0; i < runs.counts.size(); ++i) ASSERT_EQ(runs.counts[i].load(), 1) << "item " << i;
+}
+
+TEST(ServPool, OneWorkerRunsItemsInOrderWithTheContext) {
+    struct Order {
+        std::vector<uintptr_t> seen; // touched by the one worker only
+    } order;
+    auto record = [](void* item, void* context) {
+        static_cast<Order*>(context)->seen.push_back(reinterpret_cast<uintptr_t>(item));
+    };
+    {
+        CKesServPool pool(1, &order);
+        // Items queued before the launch wait for it.
+        for (size_t i = 0; i < 100; ++i) ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(i)), 1);
+        ASSERT_EQ(pool.KSPLaunchThreads(record), 1);
+        for (size_t i = 100; i < 5000; ++i) ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(i)), 1);
+    }
+    ASSERT_EQ(order.seen.size(), 5000u);
+    for (size_t i = 0; i < order.seen.size(); ++i) ASSERT_EQ(order.seen[i], i);
+}
+
+TEST(ServPool, ItemsAddedByAWorkerRun) {
+    // Each item n > 0 queues n - 1 from inside the worker: a chain of 1000.
+    struct Chain {
+        CKesServPool* pool = nullptr;
+        std::mutex lock;
+        std::condition_variable done;
+        int runs = 0;
+        bool finished = false;
+    } chain;
+    auto step = [](void* item, void* context) {
+        auto* c = static_cast<Chain*>(context);
+        auto n = reinterpret_cast<uintptr_t>(item);
+        if (n > 0) {
+            EXPECT_EQ(c->pool->KSPAddWorkDetail(AsItem(n - 1)), 1);
+        }
+        std::lock_guard<std::mutex> hold(c->lock);
+        ++c->runs;
+        if (n == 0) {
+            c->finished = true;
+            c->done.notify_all();
+        }
+    };
+    CKesServPool pool(3, &chain);
+    chain.pool = &pool;
+    ASSERT_EQ(pool.KSPLaunchThreads(step), 1);
+    ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(999)), 1);
+    std::unique_lock<std::mutex> hold(chain.lock);
+    chain.done.wait(hold, [&] { return chain.finished; });
+    EXPECT_EQ(chain.runs, 1000);
+}
+
+TEST(ServPool, DestructionRunsEverythingQueuedAndRefusesMore) {
+    // The first item holds its worker until the destructor has begun (seen as
+    // a refused add), so the rest are still queued when destruction starts.
+    struct Gate {
+        std::mutex lock;
+        std::condition_variable open;
+        bool released = false;
+        std::atomic<long> runs{0};
+    } gate;
+    auto work = [](void* item, void* context) {
+        auto* g = static_cast<Gate*>(context);
+        if (item == nullptr) {
+            std::unique_lock<std::mutex> hold(g->lock);
+            g->open.wait(hold, [&] { return g->released; });
+        }
+        g->runs.fetch_add(1);
+    };
+    auto* pool = new CKesServPool(1, &gate);
+    ASSERT_EQ(pool->KSPLaunchThreads(work), 1);
+    ASSERT_EQ(pool->KSPAddWorkDetail(nullptr), 1);
+    for (size_t i = 1; i <= 500; ++i) ASSERT_EQ(pool->KSPAddWorkDetail(AsItem(i)), 1);
+
+    std::atomic<long> acceptedLate{0};
+    std::thread releaser([&] {
+        // Non-virtual call: the object is being destroyed meanwhile.
+        while (pool->CKesServPool::KSPAddWorkDetail(AsItem(1)) == 1) {
+            acceptedLate.fetch_add(1);
+            std::this_thread::yield();
+        }
+        std::lock_guard<std::mutex> hold(gate.lock);
+        gate.released = true;
+        gate.open.notify_all();
+    });
+    delete pool; // blocks until every queued item has run
+    releaser.join();
+    EXPECT_EQ(gate.runs.load(), 501 + acceptedLate.load());
+}
+
+TEST(ServPool, LaunchRefusesNullProcedureAndSecondCall) {
+    ksxtest::ErrorCapture capture;
+    RunCounts runs(1);
+    CKesServPool pool(0, &runs); // a count below one still gives one worker
+    EXPECT_EQ(pool.KSPWorkerCount(), 1);
+    EXPECT_EQ(pool.KSPLaunchThreads(nullptr), -220552);
+    EXPECT_EQ(pool.KSPLaunchThreads(CountRun), 1);
+    EXPECT_EQ(pool.KSPLaunchThreads(CountRun), -220552);
+    EXPECT_EQ(capture.Count(-220552, "CKesServPool"), 2);
+}
+
+TEST(ServPool, UnlaunchedPoolReportsItemsItCouldNotRun) {
+    ksxtest::ErrorCapture capture;
+    {
+        CKesServPool pool(2, nullptr);
+        ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(1)), 1);
+        ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(2)), 1);
+    }
+    auto reports = capture.Reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].code, -220402);
+    EXPECT_EQ(reports[0].text, "2 queued work items were never run.");
+}
