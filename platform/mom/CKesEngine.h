@@ -1,4 +1,7 @@
-// CKesEngine: the network engine base that the socket engine derives from.
+// CKesEngine: the network engine base that the socket engine derives from:
+// the event loop of CKesRvNet under the process's name and service type.
+// Created and destroyed by the host's thread as the base of its socket
+// engine; threads and locks as CKesRvNet.
 #pragma once
 
 #include "CKesRvNet.h"

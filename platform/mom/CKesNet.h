@@ -1,5 +1,9 @@
 // CKesNet: the base of a process's network engine: its name and service type.
-// Created and destroyed by the host's thread.
+// Created and destroyed by the host's thread (as the base of its engine).
+// Threads: the getters may be called from any thread (the fields never
+// change after construction); KNSafeExit from the host's thread after the
+// event loop has returned.
+// Locks: none.
 #pragma once
 
 #include "KesServTypes.h"

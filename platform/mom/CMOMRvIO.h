@@ -1,5 +1,6 @@
 // CMOMRvIO: the event passed to OnIO: which socket became readable.
-// Made by the event loop on its own thread for one call; not kept.
+// Made by the event loop on its own thread (on its stack) for one OnIO call;
+// not to be kept after OnIO returns. No locks.
 #pragma once
 
 class CMOMRvIO {

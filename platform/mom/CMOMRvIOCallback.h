@@ -1,4 +1,5 @@
 // CMOMRvIOCallback: the readable-socket callback that KRNAddIOHandle takes.
+// Ownership, threads and locks as CMOMRvCallback.
 #pragma once
 
 #include "CMOMRvCallback.h"
