@@ -147,6 +147,9 @@ int CKesObjMulticast::KOMInitialise()
 {
     if (m_MulticastAddress == nullptr)
         return -220458;
+    // Initialising again replaces the sockets rather than leaking them.
+    KOMCloseSocket(m_SendSocket);
+    KOMCloseSocket(m_ReceiveSocket);
     int result = KOMSetupSendSocket();
     if (result != 1) {
         CKesError(result, kSource, __LINE__, nullptr);

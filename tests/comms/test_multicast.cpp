@@ -216,6 +216,9 @@ TEST(MulticastInitialise, FailureLeavesBothSocketsInvalidAndMayBeRetried)
     EXPECT_EQ(channel.KOMInitialise(), 1);
     EXPECT_NE(channel.KOMGetSendSocket(), KES_INVALID_SOCKET);
     EXPECT_NE(channel.KOMGetReceiveSocket(), KES_INVALID_SOCKET);
+    const int open = OpenDescriptors();
+    EXPECT_EQ(channel.KOMInitialise(), 1);
+    EXPECT_EQ(OpenDescriptors(), open) << "initialising again leaked the first sockets";
 }
 
 TEST(MulticastSend, ARecordArrivesAsOneWholeDatagramAndDecodesEqual)
