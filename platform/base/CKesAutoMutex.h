@@ -1,4 +1,5 @@
 // CKesAutoMutex: locks a CKesMutex in its constructor, unlocks in its destructor.
+// A stack object of the thread that takes the lock; it owns nothing.
 #pragma once
 
 #include "CKesMutex.h"

@@ -1,5 +1,6 @@
 // CKesMutex: a mutual-exclusion lock (not recursive). Lock/Unlock return 1.
-// CKesAutoMutex: holds a CKesMutex for its own lifetime.
+// Created and destroyed by the object it guards; any thread locks it; the
+// lock order is the owner's to document. CKesAutoMutex holds one for a scope.
 #pragma once
 
 #include <mutex>
