@@ -11,8 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "CKesAutoMutex.h"
-#include "CKesMutex.h"
 #include "CKesServPool.h"
 #include "CKesThread.h"
 #include "KesPort.h"
@@ -112,29 +110,6 @@ TEST(Thread, BroadcastEndsTimedWaitWithOne) {
     }
     EXPECT_EQ(runner.KTJoinThread(), 1);
     EXPECT_EQ(shared.result, 1);
-}
-
-TEST(Thread, LockExcludesOtherThreads) {
-    CKesThread thread;
-    CKesMutex plain;
-    long counter = 0;
-    long plainCounter = 0;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 20000; ++i) {
-                {
-                    CKesThread::AutoMutex hold(&thread);
-                    ++counter;
-                }
-                CKesAutoMutex hold(plain);
-                ++plainCounter;
-            }
-        });
-    }
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(counter, 80000);
-    EXPECT_EQ(plainCounter, 80000);
 }
 
 // ---- CKesServPool --------------------------------------------------------
