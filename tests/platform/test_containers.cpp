@@ -158,19 +158,6 @@ TEST(DoubleList, DestroyingAnItemUnlinksIt)
     EXPECT_EQ(list.KDLLength(), 0);
 }
 
-TEST(Pointer, DeepCopyHoldsTheSamePointerAndOwnsNothing)
-{
-    int value = 5;
-    CKesPointer holder(&value);
-    CKesListable* copy = holder.KLTargetDeepCopy(&holder);
-    ASSERT_NE(copy, nullptr);
-    EXPECT_EQ(static_cast<CKesPointer*>(copy)->KPData(), &value);
-    delete copy;
-    EXPECT_EQ(value, 5);
-    CKesListable plain;
-    EXPECT_EQ(holder.KLTargetDeepCopy(&plain), nullptr);
-}
-
 TEST(TreeList, AddGetDeleteByEveryKeyForm)
 {
     CKesTreeList table(FALSE);

@@ -196,19 +196,6 @@ TEST(RecordEncoding, IntegersTakeTheirSmallestForm)
     }
 }
 
-TEST(RecordEncoding, TextsBytesAndDoublesTakeTheirForms)
-{
-    EXPECT_EQ(EncodedValueHex(CKesAtom("")), "a0");
-    EXPECT_EQ(EncodedValueHex(CKesAtom(std::string(31, 'a').c_str())).substr(0, 2), "bf");
-    EXPECT_EQ(EncodedValueHex(CKesAtom(std::string(32, 'a').c_str())).substr(0, 4), "d920");
-    EXPECT_EQ(EncodedValueHex(CKesAtom(std::string(256, 'a').c_str())).substr(0, 6), "da0100");
-    EXPECT_EQ(EncodedValueHex(CKesAtom(std::string(65536, 'a').c_str())).substr(0, 10), "db00010000");
-    EXPECT_EQ(EncodedValueHex(CKesAtom("", 0)), "c400");
-    EXPECT_EQ(EncodedValueHex(CKesAtom(std::string(256, 'b').data(), 256)).substr(0, 6), "c50100");
-    EXPECT_EQ(EncodedValueHex(CKesAtom(1.5)), "cb3ff8000000000000");
-    EXPECT_EQ(EncodedValueHex(CKesAtom(-0.0)), "cb8000000000000000");
-}
-
 TEST(RecordEncoding, EntriesFollowInsertionOrder)
 {
     CKesRecord record;
