@@ -382,6 +382,12 @@ public:
         m_Changed.notify_all();
         delete record;
     }
+    void KOSSOnClientConnect(CKesSockEnd*) override
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        ++m_Connects;
+        m_Changed.notify_all();
+    }
     void KOSSOnClientDisconnect(CKesSockEnd*) override
     {
         std::lock_guard<std::mutex> hold(m_Lock);
@@ -393,6 +399,13 @@ public:
         std::unique_lock<std::mutex> hold(m_Lock);
         m_Changed.wait_for(hold, kPatience, [&] { return m_Count >= count; });
         return m_Received;
+    }
+    // The peer then streams without early packets, which the server would
+    // otherwise put back into the pool until the connection is identified.
+    void WaitForConnects(size_t count)
+    {
+        std::unique_lock<std::mutex> hold(m_Lock);
+        m_Changed.wait_for(hold, kPatience, [&] { return m_Connects >= count; });
     }
     std::vector<std::thread::id> WaitForDisconnects(size_t count)
     {
@@ -406,6 +419,7 @@ private:
     std::condition_variable m_Changed;
     std::map<int, std::vector<Bytes>> m_Received;
     size_t m_Count = 0;
+    size_t m_Connects = 0;
     std::vector<std::thread::id> m_DisconnectThreads;
 };
 
@@ -486,7 +500,10 @@ TEST_F(ServerFixture, RandomRecordsWithRandomCutsAndPausesArriveExactlyOnce)
         SCOPED_TRACE("seed " + std::to_string(seed));
         std::mt19937 random(seed * 7919u);
         int fd = Connect();
-        Bytes stream = ClientIdFrame(("peer-" + std::to_string(seed)).c_str());
+        Bytes hello = ClientIdFrame(("peer-" + std::to_string(seed)).c_str());
+        SendAll(fd, hello, 0, hello.size());
+        m_Server->WaitForConnects(seed);
+        Bytes stream;
         std::map<int, std::vector<Bytes>> sent;
         int records = 5 + static_cast<int>(random() % 20);
         int base = static_cast<int>(seed) * 1000;
@@ -519,7 +536,10 @@ TEST_F(ServerFixture, RandomRecordsWithRandomCutsAndPausesArriveExactlyOnce)
 TEST_F(ServerFixture, ClosedPeerReachesServerOnLoopThreadAndItsHalfPacketIsNotReused)
 {
     int fd = Connect();
-    Bytes first = Concat({ClientIdFrame("half"), DataFrame(1, Pattern(10, 15))});
+    Bytes hello = ClientIdFrame("half");
+    SendAll(fd, hello, 0, hello.size());
+    m_Server->WaitForConnects(1);
+    Bytes first = DataFrame(1, Pattern(10, 15));
     SendAll(fd, first, 0, first.size());
     ASSERT_EQ(1u, m_Server->WaitForRecords(1).size());
     Bytes dangling = DataFrame(2, Pattern(5000, 16));
@@ -531,7 +551,10 @@ TEST_F(ServerFixture, ClosedPeerReachesServerOnLoopThreadAndItsHalfPacketIsNotRe
 
     // The next connection (often given the same handle) starts clean.
     fd = Connect();
-    Bytes next = Concat({ClientIdFrame("fresh"), DataFrame(3, Pattern(40, 17))});
+    hello = ClientIdFrame("fresh");
+    SendAll(fd, hello, 0, hello.size());
+    m_Server->WaitForConnects(2);
+    Bytes next = DataFrame(3, Pattern(40, 17));
     SendAll(fd, next, 0, next.size());
     auto received = m_Server->WaitForRecords(2);
     ASSERT_EQ(1u, received.count(3));
