@@ -90,7 +90,8 @@ TEST(Atom, CopiesAreDeepAndMovesEmptyTheSource)
     EXPECT_NE(copy.KAString(), original.KAString());
     original = CKesAtom(3);
     EXPECT_STREQ(copy.KAString(), "text");
-    copy = copy;  // self-assignment keeps the value
+    CKesAtom& same = copy;
+    copy = same;  // self-assignment keeps the value
     EXPECT_STREQ(copy.KAString(), "text");
     CKesAtom moved(std::move(copy));
     EXPECT_STREQ(moved.KAString(), "text");
