@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -547,7 +548,7 @@ void CKesObjSockServer::ReleaseEndpoint(CKesSockEnd* client) {
     }
     {
         CKesAutoMutex identify(m_IdentifyLock);
-        m_EarlyRequeues.erase(client->KSEGetEndPointSocket());
+        m_EarlySince.erase(client->KSEGetEndPointSocket());
     }
     int deleted = m_NewSockets->KTLDelete(static_cast<int>(client->KSEGetEndPointSocket()));
     if (deleted == 1)
@@ -624,20 +625,24 @@ int CKesObjSockServer::IdentifyOrRequeue(CKesSockEnd* client, CKesRecord* record
     }
     delete record;
     client->KSEConfirmConnection(TRUE);
-    m_EarlyRequeues.erase(client->KSEGetEndPointSocket());
+    m_EarlySince.erase(client->KSEGetEndPointSocket());
     return result;
 }
 
-// Puts a copy of an early packet back into the pool; a connection whose
-// early packets have gone round too often without an id is shut down (the
-// receive path then removes it). Called under the identify lock.
+// Puts a copy of an early packet back into the pool. A connection whose
+// early packets have gone round for longer than ms_EarlyPacketLimitMs
+// without a client id is shut down (the receive path then removes it) and
+// the packet dropped. Called under the identify lock.
 int CKesObjSockServer::RequeueEarlyPacket(CKesSockEnd* client, CKesIOWorkPacket* packet) {
     const unsigned int socket = client->KSEGetEndPointSocket();
-    unsigned int& requeues = m_EarlyRequeues[socket];
-    if (!m_Controller || requeues >= ms_MaxEarlyRequeues) {
+    const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch()).count();
+    const long long since = m_EarlySince.try_emplace(socket, now).first->second;
+    const double limit = ms_EarlyPacketLimitMs * KesTimeScale();
+    if (!m_Controller || static_cast<double>(now - since) > limit) {
         if (KesTraceOn(1))
             KesTrace("CKesObjSockServer: connection on socket %u sent no client id: shutting it down\n", socket);
-        m_EarlyRequeues.erase(socket);
+        m_EarlySince.erase(socket);
         shutdown(static_cast<int>(socket), SHUT_RDWR);
         return 1;
     }
@@ -646,7 +651,6 @@ int CKesObjSockServer::RequeueEarlyPacket(CKesSockEnd* client, CKesIOWorkPacket*
         CKesError(-220553, kSource, __LINE__, nullptr);
         return -220553;
     }
-    ++requeues;
     if (KesTraceOn(1))
         KesTrace("CKesObjSockServer: Processed work packet early: adding it back to the IOPool until"
                  " connection is fully initialised\n");

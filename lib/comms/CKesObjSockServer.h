@@ -92,9 +92,10 @@ public:
     int KOSSProcessAddressRequest(CKesRecord* request);
     int KOSSProcessAddressReply(CKesRecord* reply);
 
-    // Re-queues of early packets of one unidentified connection after which
+    // How long (in milliseconds, scaled by KesTimeScale) the early packets of
+    // a connection may go round the worker pool without a client id before
     // the connection is shut down.
-    static constexpr unsigned int ms_MaxEarlyRequeues = 1000;
+    static constexpr unsigned int ms_EarlyPacketLimitMs = 30000;
 
 private:
     CKesObjSockServer(const CKesObjSockServer&);
@@ -150,8 +151,9 @@ private:
     // connection is taken out of the tables and destroyed.
     std::shared_mutex m_EndpointLock;
     // Orders the confirmation of a connection against its other packets, and
-    // guards m_EarlyRequeues.
+    // guards m_EarlySince.
     CKesMutex m_IdentifyLock;
-    // Re-queue count of each unidentified connection's early packets.
-    std::map<unsigned int, unsigned int> m_EarlyRequeues;
+    // Socket of each unidentified connection with early packets -> when the
+    // first of them was put back (steady clock, milliseconds).
+    std::map<unsigned int, long long> m_EarlySince;
 };
