@@ -182,15 +182,17 @@ TEST(ServPool, ItemsAddedByAWorkerRun) {
     auto step = [](void* item, void* context) {
         auto* c = static_cast<Chain*>(context);
         auto n = reinterpret_cast<uintptr_t>(item);
-        if (n > 0) {
-            EXPECT_EQ(c->pool->KSPAddWorkDetail(AsItem(n - 1)), 1);
+        {
+            // Counted before the successor is queued, which may run at once.
+            std::lock_guard<std::mutex> hold(c->lock);
+            ++c->runs;
+            c->finished = n == 0;
         }
-        std::lock_guard<std::mutex> hold(c->lock);
-        ++c->runs;
         if (n == 0) {
-            c->finished = true;
             c->done.notify_all();
+            return;
         }
+        EXPECT_EQ(c->pool->KSPAddWorkDetail(AsItem(n - 1)), 1);
     };
     CKesServPool pool(3, &chain);
     chain.pool = &pool;
