@@ -631,9 +631,39 @@ void CKesObjSockClient::KOSCIsUnconnected()
 {
     std::shared_ptr<CKesSockEnd> forgotten;
     CKesAutoMutex hold(m_ClientLock);
-    forgotten = SwapServerData(nullptr);
+    forgotten = ForgetServer();
+}
+
+// Caller holds the ClientLock. Returns the endpoint to let go of after the
+// lock is released.
+std::shared_ptr<CKesSockEnd> CKesObjSockClient::ForgetServer()
+{
     DropAnnouncedServer();
     m_State = KES_UNCONNECTED;
+    return SwapServerData(nullptr);
+}
+
+// The server closed the connection on this socket. The socket leaves the
+// engine before the state turns 0, under the ClientLock: once the state is 0
+// the connect thread may close the socket and get the same handle back for
+// its next connection, which a late deregistration would then cut off.
+int CKesObjSockClient::ServerClosed(unsigned int socket)
+{
+    int result = 1;
+    std::shared_ptr<CKesSockEnd> forgotten;
+    {
+        CKesAutoMutex hold(m_ClientLock);
+        if (socket != m_TCPSocket)
+            return 1;  // that connection has been replaced meanwhile
+        if (m_Controller) {
+            result = m_Controller->KSECloseClientIO(this);
+            if (result != 1)
+                CKesError(result, kSource, __LINE__, nullptr);
+        }
+        forgotten = ForgetServer();
+    }
+    KOSCOnClientDisconnect();
+    return result;
 }
 
 // ---- traffic ----------------------------------------------------------------------
@@ -747,16 +777,8 @@ int CKesObjSockClient::KOSCProcessPacket(CKesIOWorkPacket* workPacket)
     if (socket == KES_INVALID_SOCKET || socket != m_TCPSocket)
         return 1;
 
-    if (workPacket->KIWPGetPacketLength() == 0) {
-        KOSCIsUnconnected();
-        KOSCOnClientDisconnect();
-        if (!m_Controller)
-            return 1;
-        const int result = m_Controller->KSECloseClientIO(this);
-        if (result != 1)
-            CKesError(result, kSource, __LINE__, nullptr);
-        return result;
-    }
+    if (workPacket->KIWPGetPacketLength() == 0)
+        return ServerClosed(socket);
 
     // The callback reads the endpoint through a counted reference, so a
     // loss of the server meanwhile cannot free it under the host's feet.

@@ -131,6 +131,8 @@ private:
     void ReportRetry();
     int AttemptWithLock();
     void ForgetFailedSocket();
+    std::shared_ptr<CKesSockEnd> ForgetServer();
+    int ServerClosed(unsigned int socket);
     void CloseSocket();
     std::shared_ptr<CKesSockEnd> SwapServerData(CKesSockEnd* server);
     std::shared_ptr<CKesSockEnd> ServerSnapshot();

@@ -168,6 +168,7 @@ protected:
 
 TEST_F(ClientWithServerTest, ServerKnowsTheClientByItsIdAndRecordsTravelBothWays)
 {
+    EXPECT_TRUE(WaitUnder(m_Server->m_Lock, m_Server->m_Changed, [this] { return !m_Server->m_Ids.empty(); }));
     {
         std::lock_guard<std::mutex> hold(m_Server->m_Lock);
         EXPECT_EQ(std::vector<std::string>{"echo-client"}, m_Server->m_Ids);
