@@ -170,7 +170,7 @@ TEST(ServiceDataParser, PurgeRemovesTheTableAndResetGivesAnEmptyOne) {
 // A lookup while another thread re-reads the file waits for the whole new
 // table: the last entry of every version of the file is always there.
 TEST(ServiceDataParser, LookupDuringRereadNeverSeesAHalfBuiltTable) {
-    const int kEntries = 300;
+    const int kEntries = 2000;
     const std::string path = ksxtest::ServiceFilePath();
     std::string text;
     for (int i = 0; i < kEntries; ++i) text += Entry("d", "s" + std::to_string(i), i + 1);
@@ -182,12 +182,15 @@ TEST(ServiceDataParser, LookupDuringRereadNeverSeesAHalfBuiltTable) {
     ASSERT_EQ(1, parser.KSDPCheckFileTime(path.c_str()));
 
     std::atomic<bool> done{false};
-    std::atomic<int> misses{0};
+    std::atomic<int> lookups{0}, misses{0};
     std::thread reader([&] {
-        while (!done.load())
+        while (!done.load()) {
             if (!parser.KSDPGetServiceData("d", last.c_str())) misses.fetch_add(1);
+            lookups.fetch_add(1);
+        }
     });
-    for (int round = 1; round <= 30; ++round) {
+    while (lookups.load() == 0) std::this_thread::yield();
+    for (int round = 1; round <= 20; ++round) {
         WriteServiceFileAt(text, start + round);
         EXPECT_EQ(1, parser.KSDPCheckFileTime(path.c_str()));
     }
