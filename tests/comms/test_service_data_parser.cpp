@@ -125,19 +125,6 @@ TEST(ServiceDataParser, CheckFileTimeRereadsOnlyOnALaterModificationSecond) {
     EXPECT_TRUE(errors.Has(-220552, "CKesServiceDataParser", 289));
 }
 
-TEST(ServiceDataParser, LockTracesAtLevelFour) {
-    ksxtest::ScopedDebugLevel level(4);
-    CKesServiceDataParser parser;
-    testing::internal::CaptureStdout();
-    parser.KSDPCheckFileTime(ksxtest::ServiceFilePath().c_str());
-    parser.KSDPGetServiceData("d", "s");
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(0u, out.find("CKesServiceDataParser::Locking the data lock.\n"));
-    EXPECT_NE(std::string::npos, out.find("CKesServiceDataParser::Unlocking the data lock.\n"
-                                          "CKesServiceDataParser::GetData Locking the data lock.\n"
-                                          "CKesServiceDataParser::GetDataUnlocking the data lock.\n"));
-}
-
 TEST(ServiceDataParser, AddedRecordReplacesAndDeletesTheOneUnderItsKey) {
     CKesServiceDataParser parser;
     EXPECT_EQ(-220552, parser.KSDPAddRecordToDataList(nullptr));
