@@ -148,15 +148,6 @@ TEST(RecordHeaderDump, SixteenBytesMakeOneLineBetweenEmptyLines) {
     EXPECT_EQ(out, "\n00 00 00 0c a0 a1 a2 a3 a4 a5 a6 a7 a8 a9 aa ab \n\n");
 }
 
-TEST(RecordHeaderDump, SeventeenBytesBreakAfterTheSixteenth) {
-    const Bytes data = Payload(13, 0);
-    CKesRecHdr header(data.data(), 13);
-    testing::internal::CaptureStdout();
-    header.KRHDumpPacket();
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "\n00 00 00 0d 00 01 02 03 04 05 06 07 08 09 0a 0b \n0c \n");
-}
-
 TEST(RecordHeaderSplitting, ThreePacketsInOneRunComeOutInOrderWithoutHeaders) {
     const Bytes a = Payload(3, 1), b = Payload(300, 2), c = Payload(1, 3);
     Bytes run = Join({Frame(a), Frame(b), Frame(c)});

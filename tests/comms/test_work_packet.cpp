@@ -38,29 +38,6 @@ std::string DumpOf(CKesIOWorkPacket& packet) {
 
 }  // namespace
 
-TEST(WorkPacketOwnership, DefaultPacketHoldsNothing) {
-    CKesIOWorkPacket packet;
-    EXPECT_EQ(packet.KIWPGetSocket(), KES_INVALID_SOCKET);
-    EXPECT_EQ(packet.KIWPGetPacket(), nullptr);
-    EXPECT_EQ(packet.KIWPGetPacketLength(), 0u);
-    EXPECT_EQ(packet.KIWPGetSockServer(), nullptr);
-    EXPECT_EQ(packet.KIWPGetSource(), nullptr);
-    EXPECT_EQ(packet.KIWPGetSourceLen(), 0u);
-    EXPECT_EQ(CKesIOWorkPacket::ms_DefaultSockAddrLen, 16u);
-}
-
-TEST(WorkPacketOwnership, FullConstructorTakesTheBuffersOverWithoutCopying) {
-    unsigned char* payload = HeapBytes(8, 1);
-    sockaddr* source = HeapIPv4("10.0.0.1", 9);
-    int engine = 0;
-    CKesIOWorkPacket packet(7, payload, 8, &engine, source, 16);
-    EXPECT_EQ(packet.KIWPGetPacket(), payload);
-    EXPECT_EQ(packet.KIWPGetSource(), source);
-    EXPECT_EQ(packet.KIWPGetSockServer(), &engine);
-    EXPECT_EQ(packet.KIWPGetSocket(), 7u);
-    EXPECT_EQ(packet.KIWPGetSourceLen(), 16u);
-}
-
 TEST(WorkPacketOwnership, CopyOutlivesItsOriginalWithItsOwnBuffers) {
     int engine = 0;
     auto* original = new CKesIOWorkPacket(5, HeapBytes(20, 3), 20, &engine, HeapIPv4("10.1.2.3", 80), 16);
@@ -82,19 +59,6 @@ TEST(WorkPacketOwnership, CopyOutlivesItsOriginalWithItsOwnBuffers) {
         EXPECT_EQ(p->KIWPGetSockServer(), &engine);
     }
     delete deep;
-}
-
-TEST(WorkPacketSetters, NullArgumentsAreRefusedAndChangeNothing) {
-    CKesIOWorkPacket packet;
-    int engine = 0;
-    EXPECT_EQ(packet.KIWPSetSockServer(&engine), 1);
-    EXPECT_EQ(packet.KIWPSetPacket(nullptr), -220552);
-    EXPECT_EQ(packet.KIWPSetSockServer(nullptr), -220552);
-    EXPECT_EQ(packet.KIWPSetSource(static_cast<sockaddr*>(nullptr), 16), -220552);
-    EXPECT_EQ(packet.KIWPSetSource(static_cast<const sockaddr*>(nullptr), 16), -220552);
-    EXPECT_EQ(packet.KIWPGetSockServer(), &engine);
-    EXPECT_EQ(packet.KIWPGetPacket(), nullptr);
-    EXPECT_EQ(packet.KIWPGetSource(), nullptr);
 }
 
 TEST(WorkPacketSetters, CopyingSourceSetterKeepsAPrivateIPv6Copy) {
