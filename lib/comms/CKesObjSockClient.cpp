@@ -121,6 +121,7 @@ CKesObjSockClient::~CKesObjSockClient()
     KOSCStopConnectThread();
     {
         CKesAutoMutex hold(m_ClientLock);
+        CKesAutoMutex sending(m_SendLock);
         CloseSocket();
         m_State = KES_UNCONNECTED;
     }
