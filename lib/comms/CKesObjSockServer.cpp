@@ -131,7 +131,7 @@ CKesObjSockServer::~CKesObjSockServer() {
     }
     free(m_ServiceName);
     free(m_Domain);
-    free(m_ServerAddress);
+    free(m_ServerAddress.load());
     delete m_ServerData;
     delete m_ClientData;
 
@@ -177,7 +177,7 @@ int CKesObjSockServer::KOSSSetMulticastPtr(CKesObjMulticast* multicast) {
 
 char* CKesObjSockServer::KOSSGetServiceName() { return m_ServiceName; }
 char* CKesObjSockServer::KOSSGetDomain() { return m_Domain; }
-char* CKesObjSockServer::KOSSGetServerAddress() { return m_ServerAddress; }
+char* CKesObjSockServer::KOSSGetServerAddress() { return m_ServerAddress.load(); }
 EKesConnectState CKesObjSockServer::KOSSGetConnectState() { return m_ConnectState.load(); }
 CKesSockEnd* CKesObjSockServer::KOSSGetServerData() { return m_ServerData; }
 CKesTreeList* CKesObjSockServer::KOSSGetClientData() { return m_ClientData; }
@@ -428,10 +428,7 @@ int CKesObjSockServer::KOSSSetServerAddress(unsigned int socket) {
     socklen_t length = sizeof(local);
     if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) return -220518;
     uint32_t address = local.sin_addr.s_addr;
-    if (address != 0 && address != 0xFFFFFFFFu) {
-        free(m_ServerAddress);
-        m_ServerAddress = KesGetIPStr(address);
-    }
+    if (address != 0 && address != 0xFFFFFFFFu) free(m_ServerAddress.exchange(KesGetIPStr(address)));
     return 1;
 }
 

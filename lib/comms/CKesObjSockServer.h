@@ -135,7 +135,7 @@ private:
     char* m_ServiceName = nullptr;               // owned heap text
     char* m_Domain = nullptr;                    // owned heap text
     unsigned int m_ListenSocket = KES_INVALID_SOCKET; // bound and listened on
-    char* m_ServerAddress = nullptr;             // owned; local address of the first accepted connection
+    std::atomic<char*> m_ServerAddress{nullptr}; // owned; local address of the first accepted connection
     std::atomic<EKesConnectState> m_ConnectState{KES_UNCONNECTED}; // written under m_ServerLock
     CKesSockEnd* m_ServerData = nullptr;         // owned; fixed entry or published endpoint
     CKesTreeList* m_ClientData = nullptr;        // owned; client id -> endpoint (not owned)

@@ -191,10 +191,10 @@ TEST_F(ServerTraffic, ClientIdFilesTheConnectionAndIsNotDeliveredAsData) {
     auto peer = Identified("alpha");
     CKesSockEnd* client = m_Server->KOSSGetClient(const_cast<char*>("alpha"));
     ASSERT_NE(nullptr, client);
-    EXPECT_TRUE(client->KSEIsConnectionConfirmed());
     EXPECT_EQ(client, m_Server->KOSSGetClientData("alpha"));
     peer->SendData("one");
     m_Server->WaitFor("io alpha one");
+    EXPECT_TRUE(client->KSEIsConnectionConfirmed());
     EXPECT_EQ((std::vector<std::string>{"connect alpha", "io alpha one"}), m_Server->Events());
 }
 
