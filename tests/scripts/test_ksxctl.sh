@@ -1,0 +1,266 @@
+#!/usr/bin/env bash
+# End-to-end checks of the operator tool ksxctl, run by ctest inside
+# scripts/netns-run (private network namespace with only loopback, own
+# KSX_HOME). Real daemons: "ksxctl listen" itself serves the services.
+set -u
+
+ctl="$KSX_BUILD_DIR/tools/ksxctl"
+cfg="$KSX_HOME/etc/ostravine/ServiceData.cfg"
+default_cfg="$KSX_SOURCE_DIR/etc/ServiceData.cfg.default"
+work=$(mktemp -d "${TMPDIR:-/tmp}/ksxctl-test.XXXXXX")
+export KSX_TIME_SCALE=0.1   # shortens the library's fixed retry and greeting delays
+failures=0
+daemons=()
+
+cleanup() {
+  for pid in "${daemons[@]}"; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# run NAME ARGS...: runs ksxctl, keeping status in $rc, stdout in $out, stderr in $err.
+run() {
+  "$ctl" "$@" >"$work/out" 2>"$work/err"
+  rc=$?
+  out=$(cat "$work/out")
+  err=$(cat "$work/err")
+}
+
+expect_rc() { [ "$rc" -eq "$1" ] || fail "$2: exit status $rc, wanted $1 (stderr: $err)"; }
+expect_out() { [[ "$out" == *"$1"* ]] || fail "$2: stdout lacks '$1': $out"; }
+expect_err() { [[ "$err" == *"$1"* ]] || fail "$2: stderr lacks '$1': $err"; }
+# Exactly one line on stderr: the tool's own report, nothing from the library.
+expect_one_err_line() { [ "$(grep -c . <<<"$err")" -eq 1 ] || fail "$1: wanted one stderr line, got: $err"; }
+
+# start_listener LOG ARGS...: serves in the background, waits until it listens.
+start_listener() {
+  local log=$1; shift
+  "$ctl" listen "$@" >"$log" 2>&1 &
+  listener=$!
+  daemons+=("$listener")
+  for _ in $(seq 100); do
+    grep -q '^listening for' "$log" && return 0
+    kill -0 "$listener" 2>/dev/null || break
+    sleep 0.1
+  done
+  fail "listener $* did not start: $(cat "$log")"
+  return 1
+}
+
+stop_listener() { kill -TERM "$1" 2>/dev/null; wait "$1"; listener_rc=$?; }
+
+# ---- help and command-line errors --------------------------------------------
+
+test_help_and_usage_errors() {
+  for cmd in list check probe send listen; do
+    run "$cmd" --help
+    expect_rc 0 "$cmd --help"
+    expect_out "usage: ksxctl $cmd" "$cmd --help"
+    run help "$cmd"
+    expect_out "usage: ksxctl $cmd" "help $cmd"
+  done
+  run --help
+  expect_rc 0 "--help"
+  for cmd in list check probe send listen; do expect_out "  $cmd " "--help lists $cmd"; done
+
+  run
+  expect_rc 1 "no command"; expect_err "no command given" "no command"
+  run frob
+  expect_rc 1 "unknown command"; expect_err "unknown command 'frob'" "unknown command"; expect_one_err_line "unknown command"
+  run list --bogus
+  expect_rc 1 "unknown option"; expect_err "ksxctl list: unknown option --bogus (see 'ksxctl list --help')" "unknown option"
+  run listen Echo Plant1 --port 4000
+  expect_rc 1 "listen --port"; expect_err "unknown option --port" "listen --port"
+  run probe Echo Plant1 --timeout
+  expect_rc 1 "option without value"; expect_err "option --timeout needs a value" "option without value"
+  run probe Echo Plant1 --timeout=soon
+  expect_rc 1 "bad time-out"; expect_err "--timeout wants a number of seconds" "bad time-out"
+  run send Echo Plant1 --count 0 a=1
+  expect_rc 1 "bad count"; expect_err "--count wants a whole number" "bad count"
+  run probe Echo
+  expect_rc 1 "probe with one word"; expect_err "wants SERVICE and DOMAIN" "probe with one word"
+  run send Echo Plant1 lonely
+  expect_rc 1 "value without ="; expect_err "expected name=value, got 'lonely'" "value without ="
+  run send Echo Plant1 big=99999999999999999999
+  expect_rc 1 "integer too big"; expect_err "big:s=99999999999999999999" "integer too big"
+  run send Echo Plant1 n:i=12x
+  expect_rc 1 "forced integer"; expect_err "value of n is no integer" "forced integer"
+}
+
+# ---- list and check ----------------------------------------------------------
+
+test_list_sorts_by_domain_then_service() {
+  cat >"$work/several.cfg" <<'CFG'
+## several entries, written out of order
+SERVICE: Zeta DOMAIN: Plant2 ADDRESS: 10.0.0.9 PORT: 9000 SERVERNAME: hostz DYNAMIC: YES
+SERVICE: Billing DOMAIN: Plant1 ADDRESS: 10.1.2.3 PORT: 8000 SERVERNAME: host1 DYNAMIC: NO
+SERVICE: Alpha DOMAIN: Plant2
+   ADDRESS: 10.0.0.1 PORT: 7000   -- no server name, dynamic by default
+SERVICE: MulticastService DOMAIN: ANY_KES_DOMAIN ADDRESS: 234.5.6.7 PORT: 23456 DYNAMIC: NO
+CFG
+  run list --file "$work/several.cfg"
+  expect_rc 0 "list"
+  local services
+  services=$(awk 'NR > 1 { print $1 "/" $2 }' <<<"$out" | tr '\n' ' ')
+  [ "$services" = "MulticastService/ANY_OSTRAVINE_DOMAIN Billing/Plant1 Alpha/Plant2 Zeta/Plant2 " ] ||
+    fail "list order: $services"
+  grep -qE '^Billing +Plant1 +10\.1\.2\.3 +8000 +host1 +fixed$' <<<"$out" || fail "list row of Billing: $out"
+  grep -qE '^Alpha +Plant2 +10\.0\.0\.1 +7000 +- +dynamic$' <<<"$out" || fail "list row of Alpha: $out"
+  grep -qE '^SERVICE +DOMAIN +ADDRESS +PORT +SERVER +TYPE$' <<<"$out" || fail "list header: $out"
+
+  # Without --file the installation's file under KSX_HOME is read.
+  run list
+  expect_rc 0 "list of KSX_HOME"; expect_out "234.5.6.7" "list of KSX_HOME"
+
+  run list --file "$work/missing.cfg"
+  expect_rc 1 "list of a missing file"; expect_err "cannot read the service file $work/missing.cfg" "list of a missing file"
+}
+
+test_check_reports_the_line_of_a_syntax_error() {
+  cp "$default_cfg" "$work/good.cfg"
+  echo "SERVICE: Billing DOMAIN: Plant1 ADDRESS: 10.1.2.3 PORT: 8000" >>"$work/good.cfg"
+  run check --file "$work/good.cfg"
+  expect_rc 0 "check of a valid file"; expect_out "valid, 2 entries" "check of a valid file"
+  [ -z "$err" ] || fail "check of a valid file warned: $err"
+
+  # The third of four entries has its keyword without a colon; the parser's
+  # own report must not leak onto the terminal.
+  cat >"$work/bad.cfg" <<'CFG'
+SERVICE: A DOMAIN: d ADDRESS: 10.0.0.1 PORT: 1
+SERVICE: B DOMAIN: d ADDRESS: 10.0.0.2 PORT: 2
+SERVICE: C DOMAIN: d
+  ADDRESS: 10.0.0.3 PORT 3
+SERVICE: D DOMAIN: d ADDRESS: 10.0.0.4 PORT: 4
+CFG
+  run check --file "$work/bad.cfg"
+  expect_rc 1 "check of a bad file"
+  expect_err "bad.cfg: line 4: syntax error in '  ADDRESS: 10.0.0.3 PORT 3'" "check of a bad file"
+  expect_one_err_line "check of a bad file"
+  [ -z "$out" ] || fail "check of a bad file printed on stdout: $out"
+  run list --file "$work/bad.cfg"
+  expect_rc 1 "list of a bad file"; expect_err "line 4: syntax error" "list of a bad file"
+
+  printf '## only a comment\n\n' >"$work/empty.cfg"
+  run check --file "$work/empty.cfg"
+  expect_rc 1 "check of an empty file"; expect_err "line 3: syntax error: the file holds no entry" "check of an empty file"
+}
+
+test_check_warns_about_values_that_do_not_work() {
+  cat >"$work/odd.cfg" <<'CFG'
+SERVICE: A DOMAIN: d ADDRESS: 10.0.0.1 PORT: 70000
+SERVICE: B DOMAIN: d ADDRESS: 10.0.300.2 PORT: 2 SERVERNAME: h DYNAMIC: maybe
+SERVICE: A DOMAIN: d ADDRESS: 10.0.0.3 PORT: 3
+CFG
+  run check --file "$work/odd.cfg"
+  expect_rc 0 "check with warnings"
+  expect_err "line 1: port 70000 is above 65535" "port warning"
+  expect_err "line 2: address 10.0.300.2 is no IPv4 address" "address warning"
+  expect_err "line 2: DYNAMIC: maybe is neither YES nor NO" "dynamic warning"
+  expect_err "line 3: the entry of A in d replaces the one on line 1" "duplicate warning"
+  expect_err "no multicast entry" "missing multicast warning"
+  expect_out "valid, 2 entries" "check with warnings"
+  grep -q KSX-ERROR <<<"$err" && fail "the library's own report leaked: $err"
+}
+
+# ---- probe, send and listen --------------------------------------------------
+
+test_probe_finds_a_listener_and_nothing_else() {
+  start_listener "$work/probe-listener.log" Echo Plant1 || return
+  local port
+  port=$(awk '/^SERVICE: Echo DOMAIN: Plant1/ { print $8 }' "$cfg")
+  [ -n "$port" ] || fail "the listener published no line: $(cat "$cfg")"
+
+  run probe Echo Plant1 --timeout 5 --count 1
+  expect_rc 0 "probe of a listener"
+  expect_out "127.0.0.1 $port $(hostname)" "probe of a listener"
+
+  run probe Absent Plant1 --timeout 0.5
+  expect_rc 2 "probe of an absent service"
+  expect_err "no server of Absent in Plant1 answered within 0.5 s" "probe of an absent service"
+  expect_one_err_line "probe of an absent service"
+  [ -z "$out" ] || fail "probe of an absent service printed: $out"
+
+  run probe Echo Plant2 --timeout 0.5
+  expect_rc 2 "probe in another domain"
+
+  stop_listener "$listener"
+  [ "$listener_rc" -eq 0 ] || fail "listener ended with $listener_rc on SIGTERM"
+  grep -q 'SERVICE: Echo ' "$cfg" && fail "the listener left its line behind: $(cat "$cfg")"
+}
+
+test_send_reaches_an_echoing_listener() {
+  start_listener "$work/echo.log" Echo Plant1 --echo || return
+  run send Echo Plant1 n=007 neg=-5 t:s=007 word=hello "spaced=a b" --id tester-1 --count 1 --timeout 10
+  expect_rc 0 "send to an echo"
+  expect_out "sent to Echo in Plant1 as tester-1" "send to an echo"
+  # Digits are an integer (007 comes back as 7), :s keeps the text.
+  local expected
+  expected=$(printf 'record 1 from Echo:\nn = 7\nneg = -5\nt = 007\nword = hello\nspaced = a b')
+  [[ "$out" == *"$expected"* ]] || fail "echoed record: $out"
+  grep -qF -- "record 1 from tester-1:" "$work/echo.log" || fail "listener did not show the client id: $(cat "$work/echo.log")"
+
+  # Without the service file's line the client asks over multicast.
+  sed -i '/^SERVICE: Echo /d' "$cfg"
+  run send Echo Plant1 via=multicast --count 1 --timeout 10
+  expect_rc 0 "send found over multicast"; expect_out "via = multicast" "send found over multicast"
+  stop_listener "$listener"
+}
+
+test_send_to_an_unreachable_service_fails_clearly() {
+  run send Nowhere Plant1 a=1 --timeout 1
+  expect_rc 2 "send to an absent service"
+  expect_err "ksxctl send: cannot reach Nowhere in Plant1: no server answered within 1 s" "send to an absent service"
+  expect_one_err_line "send to an absent service"
+
+  # A stale entry whose port nobody accepts on.
+  echo "SERVICE: Stale DOMAIN: Plant1 ADDRESS: 127.0.0.1 PORT: 1 SERVERNAME: gone DYNAMIC: NO" >>"$cfg"
+  run send Stale Plant1 a=1 --timeout 1
+  expect_rc 2 "send to a stale entry"
+  expect_err "cannot reach Stale in Plant1: the service file names 127.0.0.1:1 but no connection was made there within 1 s" \
+    "send to a stale entry"
+  cp "$default_cfg" "$cfg"
+}
+
+test_listen_stops_after_count_or_time_out() {
+  # A fixed entry gives the port; the line stays when the server stops.
+  echo "SERVICE: Fixed DOMAIN: Plant1 ADDRESS: 127.0.0.1 PORT: 45678 DYNAMIC: NO" >>"$cfg"
+  start_listener "$work/count.log" Fixed Plant1 --count 2 --timeout 30 || return
+  grep -q '^listening for Fixed in Plant1 at 127.0.0.1:45678 (fixed)$' "$work/count.log" ||
+    fail "fixed listener: $(cat "$work/count.log")"
+  run send Fixed Plant1 seq=1 --timeout 1.5
+  expect_rc 0 "first of two records"
+  run send Fixed Plant1 seq=2 --timeout 1.5
+  expect_rc 0 "second of two records"
+  wait "$listener"; local count_rc=$?
+  [ "$count_rc" -eq 0 ] || fail "listener with --count 2 ended with $count_rc: $(cat "$work/count.log")"
+  grep -q 'seq = 2' "$work/count.log" || fail "listener missed the second record: $(cat "$work/count.log")"
+  grep -q 'SERVICE: Fixed ' "$cfg" || fail "a fixed entry was withdrawn"
+
+  run listen Quiet Plant1 --count 1 --timeout 0.5
+  expect_rc 2 "listen time-out"; expect_err "fewer than 1 records arrived within 0.5 s" "listen time-out"
+  grep -q 'SERVICE: Quiet ' "$cfg" && fail "the timed-out listener left its line behind"
+  cp "$default_cfg" "$cfg"
+}
+
+test_network_commands_refuse_a_file_without_multicast_entry() {
+  echo "SERVICE: Billing DOMAIN: Plant1 ADDRESS: 10.1.2.3 PORT: 8000" >"$cfg"
+  for cmd in "probe Echo Plant1" "send Echo Plant1 a=1" "listen Echo Plant1"; do
+    run $cmd --timeout 1
+    expect_rc 1 "$cmd without multicast entry"
+    expect_err "has no multicast entry" "$cmd without multicast entry"
+  done
+  cp "$default_cfg" "$cfg"
+}
+
+for t in test_help_and_usage_errors test_list_sorts_by_domain_then_service \
+         test_check_reports_the_line_of_a_syntax_error test_check_warns_about_values_that_do_not_work \
+         test_probe_finds_a_listener_and_nothing_else test_send_reaches_an_echoing_listener \
+         test_send_to_an_unreachable_service_fails_clearly test_listen_stops_after_count_or_time_out \
+         test_network_commands_refuse_a_file_without_multicast_entry; do
+  before=$failures
+  $t
+  [ "$failures" -eq "$before" ] && echo "ok: $t" || echo "not ok: $t"
+done
+[ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
