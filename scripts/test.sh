@@ -43,5 +43,6 @@ for preset in "${presets[@]}"; do
   echo "== $preset: test"
   # Most tests wait on sockets and timers, so run more of them than there are cores.
   ctest --preset "$preset" -j $((jobs * 3)) || status=1
+  [ "$preset" != release ] || bash scripts/check-install.sh || status=1
 done
 exit $status
