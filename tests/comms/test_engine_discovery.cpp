@@ -95,6 +95,7 @@ TEST(EngineMulticastStart, MissingEntryIsReportedAndAnotherAttemptKeepsTheChanne
     EXPECT_NE(std::string::npos, written.find("Server for service MulticastService is not available...\n"));
     EXPECT_TRUE(errors.Has(-220439, "CKesSockEngine"));
     EXPECT_EQ(before, engine.KSEGetMulticast());
+    ksxtest::WriteServiceFile(ksxtest::ReadFile(std::string(KSX_SOURCE_DIR) + "/etc/ServiceData.cfg.default"));
 }
 
 // ---- dispatch of multicast records ---------------------------------------
