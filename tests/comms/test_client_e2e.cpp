@@ -53,6 +53,8 @@ bool WaitUnder(std::mutex& lock, std::condition_variable& changed, Predicate don
 
 class EchoServer : public CKesObjSockServer {
 public:
+    // Orders the destruction after the last callback that recorded something.
+    ~EchoServer() override { std::lock_guard<std::mutex> hold(m_Lock); }
     void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override
     {
         std::unique_ptr<CKesRecord> owned(record);
