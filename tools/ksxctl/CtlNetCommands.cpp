@@ -223,8 +223,9 @@ int CtlRunProbe(int argc, char** argv) {
     ProbeTarget target{args.Positional()[0], args.Positional()[1], &session};
     g_ProbeTarget = &target;
     auto* engine = new ProbeEngine();
+    session.Arm(engine);
     std::string sendError;
-    session.Run(engine, [&] {
+    session.Run([&] {
         sendError = SendAddressRequest(engine, target);
         if (sendError.empty()) session.Wait([&] { return wanted != 0 && target.replies >= wanted; });
         session.Finish();
@@ -265,21 +266,23 @@ int CtlRunSend(int argc, char** argv) {
 
     CtlSession session(timeout);
     auto* engine = new CKesSockEngine("ksxctl-send", __KES_SERV_TOOL, kWorkers);
+    session.Arm(engine);
     auto* client = new SendClient(strdup(clientId.c_str()), &session);
     client->KOSCSetServiceName(strdup(service.c_str()));
     client->KOSCSetDomain(strdup(domain.c_str()));
     if (engine->KSEAddClient(client) != 1) {
         delete client;
-        delete engine;
+        session.Abandon();
         return CtlFail("send", "the engine refused the client of " + service);
+    }
+    if (client->KOSCInitialise() != 1) {
+        session.Abandon();
+        return CtlFail("send", "the client of " + service + " could not start its connect thread");
     }
     std::string outcome;  // "" once sent
     int status = kCtlOk;
-    session.Run(engine, [&] {
-        if (client->KOSCInitialise() != 1) {
-            outcome = "the client of " + service + " could not start";
-            status = kCtlError;
-        } else if (!session.Wait([&] { return client->connected; })) {
+    session.Run([&] {
+        if (!session.Wait([&] { return client->connected; })) {
             outcome = session.LoopEnded() ? "interrupted before " + service + " was reached"
                                           : Unreachable(service, domain, file, timeout);
             status = kCtlNoAnswer;
@@ -313,16 +316,17 @@ int CtlRunListen(int argc, char** argv) {
 
     CtlSession session(timeout);
     auto* engine = new CKesSockEngine("ksxctl-listen", __KES_SERV_DAEMON, kWorkers);
+    session.Arm(engine);
     auto* server = new ListenServer(&session, args.Has("echo"), wanted);
     server->KOSSSetServiceName(strdup(service.c_str()));
     server->KOSSSetDomain(strdup(domain.c_str()));
     if (engine->KSEAddServer(server) != 1) {
         delete server;
-        delete engine;
+        session.Abandon();
         return CtlFail("listen", "the engine refused the server of " + service);
     }
     if (server->KOSSInitialise() != 1) {
-        delete engine;
+        session.Abandon();
         return CtlFail("listen", "cannot serve " + service + " in " + domain + " (see the report above)");
     }
     CKesSockEnd* self = server->KOSSGetServerData();
@@ -333,7 +337,7 @@ int CtlRunListen(int argc, char** argv) {
     free(address);
 
     bool complete = true;
-    session.Run(engine, [&] {
+    session.Run([&] {
         complete = session.Wait([&] { return wanted != 0 && server->received >= wanted; });
         session.Finish();
     });

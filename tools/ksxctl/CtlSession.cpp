@@ -35,11 +35,23 @@ void CtlSession::OnStopSignal(int) {
     if (CKesSockEngine* engine = g_SignalledEngine.load()) engine->KRNStopNet();
 }
 
-void CtlSession::Run(CKesSockEngine* engine, const std::function<void()>& driver) {
+void CtlSession::Arm(CKesSockEngine* engine) {
     m_Engine = engine;
     g_SignalledEngine = engine;
     SetStopHandler(OnStopSignal);
+}
 
+void CtlSession::Abandon() {
+    SetStopHandler(SIG_IGN);
+    g_SignalledEngine = nullptr;
+    m_Engine->KNSafeExit();
+    delete m_Engine;
+    m_Engine = nullptr;
+    SetStopHandler(SIG_DFL);
+}
+
+void CtlSession::Run(const std::function<void()>& driver) {
+    CKesSockEngine* engine = m_Engine;
     std::thread work(driver);
     engine->KRNStartNet();
     {

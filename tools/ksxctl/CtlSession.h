@@ -21,11 +21,17 @@ public:
     // No deadline when seconds is 0.
     explicit CtlSession(double seconds);
 
-    // Runs the engine's event loop on the calling thread and the driver on a
-    // thread of its own; the driver ends the loop with Finish. SIGINT and
-    // SIGTERM end it too. Then withdraws the engine's services (KNSafeExit)
-    // and destroys the engine.
-    void Run(CKesSockEngine* engine, const std::function<void()>& driver);
+    // Makes SIGINT and SIGTERM stop the engine's loop from now on (a stop
+    // before the loop runs is kept by the engine). Call right after the
+    // engine is constructed, before its servers publish anything.
+    void Arm(CKesSockEngine* engine);
+    // Runs the armed engine's event loop on the calling thread and the driver
+    // on a thread of its own; the driver ends the loop with Finish, as do the
+    // signals. Then withdraws the engine's services (KNSafeExit) and
+    // destroys the engine.
+    void Run(const std::function<void()>& driver);
+    // Destroys an armed engine whose loop never ran (a start-up failure).
+    void Abandon();
 
     // Waits until done() holds (called under m_Lock), the deadline has passed
     // or the loop has ended; returns done().
@@ -51,5 +57,5 @@ private:
     std::condition_variable m_Changed;                     // state changed or loop ended
     bool m_LoopEnded = false;                              // KRNStartNet has returned
     bool m_Interrupted = false;                            // written by Run only
-    CKesSockEngine* m_Engine = nullptr;                    // set by Run before the driver starts
+    CKesSockEngine* m_Engine = nullptr;                    // set by Arm, before the driver starts
 };
