@@ -206,6 +206,7 @@ test_send_reaches_an_echoing_listener() {
   run send Echo Plant1 via=multicast --count 1 --timeout 10
   expect_rc 0 "send found over multicast"; expect_out "via = multicast" "send found over multicast"
   stop_listener "$listener"
+  [ "$listener_rc" -eq 0 ] || fail "echo listener ended with $listener_rc: $(cat "$work/echo.log")"
 }
 
 test_send_to_an_unreachable_service_fails_clearly() {
