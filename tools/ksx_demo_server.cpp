@@ -1,0 +1,172 @@
+// ksx_demo_server: the server daemon of the demo. It offers the service
+// "DemoEcho" in the domain "Demo" (a system-chosen port, published in the
+// service file of its KSX_HOME), answers every record a client sends and, on
+// request, broadcasts a record to all its clients.
+//
+// It reports each event as one line on stdout, "@event key=value ...", for
+// whoever started it (ksx_demo reads them through a pipe). Commands come on
+// stdin, one per line:
+//   broadcast <seq>   sends {kind=broadcast, seq} to every identified client
+// It stops on SIGINT or SIGTERM: the handler calls KRNStopNet, the main
+// thread then calls KNSafeExit (the service line leaves the file) and exits 0.
+//
+// Threads: the main thread (set-up, the event loop, shutdown); the command
+// thread (stdin, broadcasts); the engine's workers (records, greetings); the
+// server's accept thread. The command thread is joined before KNSafeExit.
+#include <poll.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "CKesObjSockServer.h"
+#include "CKesRecord.h"
+#include "CKesSockEnd.h"
+#include "CKesSockEngine.h"
+
+namespace {
+
+const char* const kService = "DemoEcho";
+const char* const kDomain = "Demo";
+
+CKesSockEngine* g_engine = nullptr;  // set before the handlers are installed
+
+// One event line; a single write under the stream's lock keeps lines whole.
+void Emit(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Emit(const char* format, ...) {
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    std::fprintf(stdout, "@%s\n", line);
+    std::fflush(stdout);
+}
+
+// KRNStopNet only sets a flag and wakes the event loop: safe in a handler.
+extern "C" void StopOnSignal(int) {
+    g_engine->KRNStopNet();
+}
+
+void InstallStopHandlers() {
+    struct sigaction action {};
+    action.sa_handler = StopOnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+int SeqOf(const CKesRecord* record) {
+    CKesAtom* seq = record->KRValueOf("seq");
+    return seq ? seq->KAInt() : -1;
+}
+
+class DemoServer : public CKesObjSockServer {
+public:
+    void KOSSOnClientConnect(CKesSockEnd* client) override {
+        Emit("client-connected id=%s", client->KSEGetEndPointName());
+    }
+    void KOSSOnClientDisconnect(CKesSockEnd* client) override {
+        const char* id = client->KSEGetEndPointName();
+        Emit("client-disconnected id=%s", id ? id : "(unidentified)");
+    }
+
+    // Worker thread; the record is ours. Every request gets an answer that
+    // carries its sequence number back.
+    void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override {
+        const char* id = client->KSEGetEndPointName();
+        const int seq = SeqOf(record);
+        delete record;
+        Emit("received from=%s seq=%d", id, seq);
+        CKesRecord answer;
+        answer.KRAddValue("kind", "answer");
+        answer.KRAddValue("seq", CKesAtom(seq));
+        answer.KRAddValue("text", "answered by the demo server");
+        const int result = KOSSSendToClient(id, &answer);
+        if (result == 1)
+            Emit("answered to=%s seq=%d", id, seq);
+        else
+            Emit("answer-failed to=%s seq=%d code=%d", id, seq, result);
+    }
+
+    void Broadcast(int seq) {
+        CKesRecord record;
+        record.KRAddValue("kind", "broadcast");
+        record.KRAddValue("seq", CKesAtom(seq));
+        record.KRAddValue("text", "news for every client");
+        Emit("broadcast seq=%d result=%d", seq, KOSSBroadcastClients(&record));
+    }
+};
+
+void HandleCommand(DemoServer* server, const std::string& line) {
+    int seq = 0;
+    if (std::sscanf(line.c_str(), "broadcast %d", &seq) == 1) {
+        server->Broadcast(seq);
+        return;
+    }
+    Emit("unknown-command text=%s", line.c_str());
+}
+
+// Reads command lines from stdin until its end or a byte on wakeFd.
+void ReadCommands(DemoServer* server, int wakeFd) {
+    std::string pending;
+    char buffer[256];
+    for (;;) {
+        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) continue;  // EINTR from the stop signal
+        if (fds[1].revents) return;
+        const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
+        if (got <= 0) return;  // no more commands; keep serving until a signal
+        pending.append(buffer, static_cast<size_t>(got));
+        for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1))
+            HandleCommand(server, pending.substr(0, end));
+    }
+}
+
+}  // namespace
+
+int main() {
+    CKesSockEngine engine("ksx_demo_server", __KES_SERV_DAEMON, 4);
+    g_engine = &engine;
+    InstallStopHandlers();
+
+    auto* server = new DemoServer();  // owned by the engine once added
+    server->KOSSSetServiceName(strdup(kService));
+    server->KOSSSetDomain(strdup(kDomain));
+    if (engine.KSEAddServer(server) != 1) {
+        delete server;
+        Emit("failed step=register");
+        return EXIT_FAILURE;
+    }
+    if (server->KOSSInitialise() != 1) {
+        Emit("failed step=initialise");
+        return EXIT_FAILURE;  // the engine's destructor disposes of the server
+    }
+    CKesSockEnd* published = server->KOSSGetServerData();
+    char* address = published ? published->KSEGetEndPtIpAddress() : nullptr;
+    Emit("serving service=%s domain=%s address=%s port=%u pid=%d", kService, kDomain, address ? address : "?",
+         published ? published->KSEGetEndPtAddressPort() : 0, static_cast<int>(getpid()));
+    free(address);
+
+    int wake[2];
+    if (pipe(wake) != 0) {
+        Emit("failed step=pipe");
+        return EXIT_FAILURE;
+    }
+    std::thread commands(ReadCommands, server, wake[0]);
+
+    engine.KRNStartNet();  // returns once a signal has called KRNStopNet
+    Emit("stopping");
+    (void)!write(wake[1], "x", 1);
+    commands.join();
+    close(wake[0]);
+    close(wake[1]);
+    engine.KNSafeExit();  // stops the server and withdraws its service line
+    Emit("withdrawn service=%s", kService);
+    return EXIT_SUCCESS;
+}
