@@ -34,6 +34,10 @@
 
 namespace {
 
+// The server whose packet the calling thread is processing, if any: such a
+// thread must not wait for that server to become idle.
+thread_local CKesObjSockServer* t_ServerInUse = nullptr;
+
 constexpr const char* kSource = "CKesSockEngine";
 constexpr const char* kMulticastService = "MulticastService";
 constexpr const char* kAnyDomain = "ANY_OSTRAVINE_DOMAIN";
@@ -414,16 +418,30 @@ int CKesSockEngine::KSERemoveServer(char* serviceName)
         int removed = KSERemoveIO(socket, __LINE__);
         if (removed != 1) result = removed;
     }
+    // A read that began before the removal must end before the server's
+    // destruction closes these sockets.
+    for (unsigned int socket : sockets) KRNWaitForDispatch(socket);
     for (unsigned int socket : sockets) {
         CKesVarBind* binding = KSETakeBinding(socket, serviceName);
         delete binding;
         KSEDropFragment(socket);
     }
 
-    CKesObjSockServer* server = KSEFindServer(serviceName);
-    if (server == nullptr) return result;
-    int deleted = m_ServerTable->KTLDelete(serviceName);
-    if (deleted != 1) CKesError(result = deleted, kSource, __LINE__, nullptr);
+    CKesObjSockServer* server = nullptr;
+    {
+        // Out of the table first, so no new packet is routed to it, then wait
+        // until no worker is inside it any more.
+        CKesAutoMutex hold(m_EngineLock);
+        server = KSEFindServer(serviceName);
+        if (server == nullptr) return result;
+        if (server == t_ServerInUse) {
+            CKesError(-220552, kSource, __LINE__, "A server cannot be removed from inside its own callbacks");
+            return -220552;
+        }
+        int deleted = m_ServerTable->KTLDelete(serviceName);
+        if (deleted != 1) CKesError(result = deleted, kSource, __LINE__, nullptr);
+        m_ServerIdle.wait(m_EngineLock, [&] { return m_ServerUses.count(server) == 0; });
+    }
     int terminated = server->KOSSTerminate();
     if (terminated != 1) CKesError(result = terminated, kSource, __LINE__, nullptr);
     delete server;
@@ -848,6 +866,15 @@ void CKesSockEngine::KSEWorkerProc(void* work, void*)
     delete packet;
 }
 
+void CKesSockEngine::KSEReleaseServerUse(CKesObjSockServer* server)
+{
+    CKesAutoMutex hold(m_EngineLock);
+    auto use = m_ServerUses.find(server);
+    if (use == m_ServerUses.end() || --use->second > 0) return;
+    m_ServerUses.erase(use);
+    m_ServerIdle.notify_all();
+}
+
 void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
 {
     if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEProcessIO().\n");
@@ -865,7 +892,8 @@ void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
         CKesVarBind* binding = static_cast<CKesVarBind*>(TableValue(m_ServerSocketTable, key));
         serverSide = binding != nullptr;
         if (serverSide) server = KSEFindServer(binding->KVBName());
-        else client = static_cast<CKesObjSockClient*>(TableValue(m_ClientSocketTable, key));
+        if (server != nullptr) ++m_ServerUses[server];
+        if (!serverSide) client = static_cast<CKesObjSockClient*>(TableValue(m_ClientSocketTable, key));
     }
     int result = 1;
     if (serverSide) {
@@ -873,7 +901,11 @@ void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
             CKesError(-220463, kSource, __LINE__, "Packet for a service that has no server");
             return;
         }
+        CKesObjSockServer* outer = t_ServerInUse;
+        t_ServerInUse = server;
         result = server->KOSSProcessPacket(packet);
+        t_ServerInUse = outer;
+        KSEReleaseServerUse(server);
     } else if (client != nullptr) {
         result = client->KOSCProcessPacket(packet);
     } else if (m_Multicast != nullptr && socket == m_Multicast->KOMGetReceiveSocket()) {

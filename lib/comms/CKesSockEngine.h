@@ -30,6 +30,9 @@
 
 #include <sys/socket.h>
 
+#include <condition_variable>
+#include <unordered_map>
+
 #include "CKesEngine.h"
 #include "CKesMutex.h"
 #include "CMOMRvIO.h"
@@ -151,6 +154,7 @@ private:
     int KSEKeepTail(unsigned int socket, unsigned char* tail, unsigned int tailLength, sockaddr* source,
                     unsigned int sourceLength);
     void KSEBreakConnection(unsigned int socket, sockaddr* source, unsigned int sourceLength);
+    void KSEReleaseServerUse(CKesObjSockServer* server);
 
     CKesServPool* m_IOPool;             // worker pool that processes received packets
     CKesMutex m_EngineLock;             // check-and-insert of servers and accepted sockets
@@ -160,4 +164,8 @@ private:
     CKesTreeList* m_ClientSocketTable;  // connected socket -> CKesObjSockClient (not owned here)
     CKesObjMulticast* m_Multicast;      // the multicast channel; null until started
     CKesTreeList* m_FragmentTable;      // socket -> CKesIOWorkPacket with an incomplete packet (loop thread only)
+    // Packets being processed per server (under m_EngineLock), so that
+    // KSERemoveServer destroys a server only once no thread is inside it.
+    std::unordered_map<CKesObjSockServer*, int> m_ServerUses;
+    std::condition_variable_any m_ServerIdle; // a server's last packet in progress is done
 };

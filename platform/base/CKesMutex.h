@@ -13,6 +13,9 @@ public:
     int Unlock() { m_Mutex.unlock(); return 1; }
     // 1 when the lock was taken, 0 when another thread holds it.
     int TryLock() { return m_Mutex.try_lock() ? 1 : 0; }
+    // The standard lock interface, so that a condition variable can wait on it.
+    void lock() { m_Mutex.lock(); }
+    void unlock() { m_Mutex.unlock(); }
 
 private:
     CKesMutex(const CKesMutex&) = delete;

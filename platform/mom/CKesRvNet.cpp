@@ -80,6 +80,10 @@ int CKesRvNet::KRNStartNet()
         return -220402;
     if (m_Running.exchange(true))
         return -220552;
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        m_LoopThread = std::this_thread::get_id();
+    }
     if (KesTraceOn(3))
         KesTrace("CKesRvNet::KRNStartNet().\n");
     uint64_t fired[kMaxFired];
@@ -95,6 +99,10 @@ int CKesRvNet::KRNStartNet()
         }
         for (int i = 0; i < count && !m_StopRequested.load(); ++i)
             Dispatch(fired[i]);
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        m_LoopThread = std::thread::id();
     }
     m_StopRequested.store(false);
     m_Running.store(false);
@@ -114,7 +122,21 @@ void CKesRvNet::Dispatch(uint64_t token)
         if (found == m_Registered.end() || found->second.generation != generation)
             return;
         callback = found->second.callback;
+        m_Dispatching = socket;
     }
     CMOMRvIO io(socket);
     callback->OnIO(&io);
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        m_Dispatching = KES_INVALID_SOCKET;
+    }
+    m_DispatchDone.notify_all();
+}
+
+void CKesRvNet::KRNWaitForDispatch(unsigned int socket)
+{
+    std::unique_lock<std::mutex> guard(m_Lock);
+    if (std::this_thread::get_id() == m_LoopThread)
+        return;
+    m_DispatchDone.wait(guard, [&] { return m_Dispatching != socket; });
 }

@@ -19,6 +19,8 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <thread>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -60,6 +62,11 @@ public:
     void KRNStopNet();
     // True while KRNStartNet runs.
     bool KRNIsRunning() const { return m_Running.load(); }
+    // Waits until no OnIO for the socket is running (one may have started
+    // before KRNRemoveIO); returns at once on the loop thread. For an owner
+    // about to close a socket it has just removed: it must hold nothing that
+    // such an OnIO could wait for.
+    void KRNWaitForDispatch(unsigned int socket);
 
 private:
     struct Registration {
@@ -76,6 +83,9 @@ private:
     std::mutex m_Lock;                          // guards m_Registered, m_NextGeneration
     std::unordered_map<unsigned int, Registration> m_Registered; // socket -> callback
     uint32_t m_NextGeneration = 1;              // next registration's generation, never 0
+    unsigned int m_Dispatching = KES_INVALID_SOCKET; // socket whose OnIO runs now (under m_Lock)
+    std::thread::id m_LoopThread;               // the thread running KRNStartNet (under m_Lock)
+    std::condition_variable m_DispatchDone;     // an OnIO has returned
     std::atomic<bool> m_Running{false};         // KRNStartNet is running
     std::atomic<bool> m_StopRequested{false};   // set by KRNStopNet, cleared when the loop returns
 };

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -91,6 +92,9 @@ public:
         }
     }
     ~Peer() { Close(); }
+    // Ends the connection without releasing the handle, so a thread blocked
+    // in Send on it returns.
+    void Shutdown() { shutdown(m_Socket, SHUT_RDWR); }
     void Close() {
         if (m_Socket >= 0) close(m_Socket);
         m_Socket = -1;
@@ -108,6 +112,19 @@ public:
     void SendId(const char* id) {
         std::unique_ptr<CKesRecord> record(CKesSockEnd::KSEGetClientIdPacket(id));
         Send(*record);
+    }
+    // Sends one record; false once the connection is gone.
+    bool TrySendData(const char* value) {
+        unsigned char* data = nullptr;
+        unsigned int length = 0;
+        CKesRecord record;
+        record.KRAddValue("data", value);
+        if (record.KOMEncode(&data, &length) != 1) return false;
+        uint32_t header = htonl(length);
+        std::string frame(reinterpret_cast<char*>(&header), 4);
+        frame.append(reinterpret_cast<char*>(data), length);
+        free(data);
+        return send(m_Socket, frame.data(), frame.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(frame.size());
     }
     void SendData(const char* value) {
         CKesRecord record;
@@ -370,3 +387,55 @@ TEST_F(ServerTraffic, OnlyAnAddressRequestForOurServiceAndDomainIsAnswered) {
 }
 
 }  // namespace
+
+// ---- removal while traffic flows ------------------------------------------------
+
+// Callbacks in progress across all SlowServer objects, and how often a server
+// was destroyed while one of its callbacks was still running.
+std::atomic<int> g_SlowCallbacks{0};
+std::atomic<int> g_DestroyedWhileBusy{0};
+
+class SlowServer : public CKesObjSockServer {
+public:
+    ~SlowServer() override {
+        if (g_SlowCallbacks.load() != 0) ++g_DestroyedWhileBusy;
+    }
+    void KesOnServerIO(CKesSockEnd*, CKesRecord* record) override {
+        ++g_SlowCallbacks;
+        ++m_Received;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));  // widens the window
+        delete record;
+        --g_SlowCallbacks;
+    }
+    std::atomic<int> m_Received{0};
+};
+
+TEST_F(ServerTraffic, RemovingAServerWaitsForThePacketsItIsProcessing) {
+    auto* slow = new SlowServer();
+    slow->KOSSSetServiceName(strdup("slow"));
+    slow->KOSSSetDomain(strdup("dom"));
+    ASSERT_EQ(1, m_Engine->KSEAddServer(slow));
+    ASSERT_EQ(1, slow->KOSSInitialise());
+    unsigned int port = slow->KOSSGetServerData()->KSEGetEndPtAddressPort();
+
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (int i = 0; i < 3; ++i) {
+        peers.push_back(std::make_unique<Peer>(port));
+        peers.back()->SendId(("sender-" + std::to_string(i)).c_str());
+    }
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> senders;
+    for (auto& peer : peers)
+        senders.emplace_back([&stop, p = peer.get()] {
+            while (!stop.load() && p->TrySendData("load")) {
+            }
+        });
+    while (slow->m_Received.load() < 20) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+    EXPECT_EQ(1, m_Engine->KSERemoveServer(const_cast<char*>("slow")));
+    EXPECT_EQ(nullptr, m_Engine->KSEGetServer("slow"));
+    EXPECT_EQ(0, g_DestroyedWhileBusy.load());
+    stop = true;
+    for (auto& peer : peers) peer->Shutdown();  // unblocks senders stuck in send
+    for (auto& t : senders) t.join();
+}
