@@ -1,9 +1,11 @@
 // A client daemon built on the library, for end-to-end tests across
 // processes. Usage: ksx_e2e_client <service> <domain> <client id>.
-// Prints "CONNECTED", "DISCONNECTED" and "RECV <text>" (for each record with
-// an "Echo" value). Reads commands from standard input: "SEND <text>" sends
-// a record with that "Text" value and prints "SENT <result>"; end of input
-// ends the program.
+// Prints "CONNECTED", "DISCONNECTED", "RECV <text>" (for each record with
+// an "Echo" value) and "NEWS <text>" (for each record with a "News" value).
+// Reads commands from standard input: "SEND <text>" sends a record with that
+// "Text" value and prints "SENT <result>" (before any answer to it);
+// "SERVER" prints "SERVER <address> <port>" of the server in use, or
+// "SERVER none"; end of input ends the program.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +16,7 @@
 
 #include "CKesObjSockClient.h"
 #include "CKesRecord.h"
+#include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
 #include "KesPort.h"
 
@@ -21,11 +24,26 @@ namespace {
 
 std::mutex g_PrintLock;
 
+void Print(const std::string& line)
+{
+    printf("%s\n", line.c_str());
+    fflush(stdout);
+}
+
 void Say(const std::string& line)
 {
     std::lock_guard<std::mutex> hold(g_PrintLock);
-    printf("%s\n", line.c_str());
-    fflush(stdout);
+    Print(line);
+}
+
+// Holds the print lock across the send, so that "SENT" comes out before
+// anything the server answers to that record.
+void Send(CKesObjSockClient* client, const std::string& text)
+{
+    CKesRecord record;
+    record.KRAddValue("Text", text.c_str());
+    std::lock_guard<std::mutex> hold(g_PrintLock);
+    Print("SENT " + std::to_string(client->KOSCSendToServer(&record)));
 }
 
 class PrintingClient : public CKesObjSockClient {
@@ -37,11 +55,28 @@ public:
         const CKesAtom* echo = record->KRValueOf("Echo");
         if (echo && echo->KAString())
             Say(std::string("RECV ") + echo->KAString());
+        const CKesAtom* news = record->KRValueOf("News");
+        if (news && news->KAString())
+            Say(std::string("NEWS ") + news->KAString());
         delete record;
     }
     void KOSCOnClientConnect() override { Say("CONNECTED"); }
     void KOSCOnClientDisconnect() override { Say("DISCONNECTED"); }
 };
+
+// The endpoint stays valid while the client is connected to that server,
+// which is when the tests ask.
+void TellServer(CKesObjSockClient* client)
+{
+    CKesSockEnd* server = client->KOSCGetServerData();
+    char* address = server ? server->KSEGetEndPtIpAddress() : nullptr;
+    if (!address) {
+        Say("SERVER none");
+        return;
+    }
+    Say(std::string("SERVER ") + address + " " + std::to_string(server->KSEGetEndPtAddressPort()));
+    free(address);
+}
 
 }  // namespace
 
@@ -64,11 +99,12 @@ int main(int argc, char** argv)
 
     std::string line;
     while (std::getline(std::cin, line)) {
-        if (line.rfind("SEND ", 0) != 0)
+        if (line == "SERVER") {
+            TellServer(client);
             continue;
-        CKesRecord record;
-        record.KRAddValue("Text", line.substr(5).c_str());
-        Say("SENT " + std::to_string(client->KOSCSendToServer(&record)));
+        }
+        if (line.rfind("SEND ", 0) == 0)
+            Send(client, line.substr(5));
     }
     engine->KRNStopNet();
     loop.join();
