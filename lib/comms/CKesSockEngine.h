@@ -21,11 +21,14 @@
 //    processing, which may call KSERemoveServerClientSocket,
 //    KSECloseClientIO and KSEAddWorkToIOPool).
 //
-// Locks: the engine lock (m_EngineLock) guards only the check-and-insert of
-// KSEAddServer and KSEAddNewServerSocket and is innermost: nothing else is
-// taken while it is held and it is released before the event loop is called.
-// Each table (CKesTreeList) is atomic per operation under its own lock; the
-// fragment table is only ever touched by the event-loop thread.
+// Locks: the engine lock (m_EngineLock) is innermost: nothing else is taken
+// while it is held and it is released before the event loop is called. It
+// guards the check-and-insert of KSEAddServer and KSEAddNewServerSocket, every
+// step that needs two table operations to happen as one (reading or removing
+// an accepted socket's binding; taking, returning or dropping a fragment), and
+// the count of packets in progress per server with its condition, on which
+// KSERemoveServer waits. Each table (CKesTreeList) is atomic per operation
+// under its own lock.
 #pragma once
 
 #include <sys/socket.h>
