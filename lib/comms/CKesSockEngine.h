@@ -21,7 +21,8 @@
 //    processing, which may call KSERemoveServerClientSocket,
 //    KSECloseClientIO and KSEAddWorkToIOPool).
 //
-// Locks: the engine lock (m_EngineLock) is innermost: nothing else is taken
+// Locks: the engine lock (m_EngineLock) is innermost but for the tables' own
+// locks: nothing else is taken
 // while it is held and it is released before the event loop is called. It
 // guards the check-and-insert of KSEAddServer and KSEAddNewServerSocket, every
 // step that needs two table operations to happen as one (reading or removing
