@@ -22,9 +22,8 @@
 //    KSECloseClientIO and KSEAddWorkToIOPool).
 //
 // Locks: the engine lock (m_EngineLock) is innermost but for the tables' own
-// locks: nothing else is taken
-// while it is held and it is released before the event loop is called. It
-// guards the check-and-insert of KSEAddServer and KSEAddNewServerSocket, every
+// locks, which nest inside it; it is released before the event loop is
+// called. It guards the check-and-insert of KSEAddServer and KSEAddNewServerSocket, every
 // step that needs two table operations to happen as one (reading or removing
 // an accepted socket's binding; taking, returning or dropping a fragment), and
 // the count of packets in progress per server with its condition, on which
