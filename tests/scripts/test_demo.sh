@@ -57,6 +57,10 @@ test_full_run_reports_every_step() {
   [ "$(grep -c '== step [0-9]* happened' "$log")" -eq 10 ] || fail "full run: not every step happened"
   # Both clients reconnected to the restarted server, which published a line.
   [ "$(grep -c 'server | @serving ' "$log")" -eq 2 ] || fail "full run: the server did not start twice"
+  # The daemons' stderr is part of the log: no sanitizer report, and no error
+  # report but the one a keep-alive on a just-lost connection may give.
+  grep -E 'Sanitizer|runtime error' "$log" && fail "full run: a sanitizer report"
+  grep ' ! KSX-ERROR' "$log" | grep -v ' ! KSX-ERROR -220545 CKesObjSockClient:' && fail "full run: an unexpected error report"
   expect_no_daemons "$log" "full run"
   expect_no_homes "full run"
   [ $failures -eq 0 ] || cat "$log"
