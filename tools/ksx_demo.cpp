@@ -20,7 +20,6 @@
 // Single-threaded; SIGINT/SIGTERM set a flag that ends the current wait.
 // Every child is stopped (SIGTERM, then SIGKILL) on every way out, and is
 // also sent SIGTERM by the kernel should this process die first.
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
