@@ -18,7 +18,7 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 
 run_fuzzers() {
-  local dir=build/fuzz
+  local dir=build/fuzz failed=0
   for fuzzer in "$dir"/tests/fuzz/fuzz_*; do
     [ -x "$fuzzer" ] || continue
     local name corpus
@@ -26,9 +26,16 @@ run_fuzzers() {
     corpus=$(mktemp -d)
     [ -d "tests/fuzz/corpus/$name" ] && cp -r "tests/fuzz/corpus/$name/." "$corpus/"
     echo "== fuzz $name for ${fuzz_seconds}s"
-    "$fuzzer" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" 2>&1 | tail -n 3
-    rm -rf "$corpus"
+    if ! "$fuzzer" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" > "$corpus.log" 2>&1; then
+      echo "fuzz $name FAILED:"
+      tail -n 40 "$corpus.log"
+      failed=1
+    else
+      tail -n 3 "$corpus.log"
+    fi
+    rm -rf "$corpus" "$corpus.log"
   done
+  return $failed
 }
 
 status=0
