@@ -7,145 +7,18 @@
 // production delays.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
-#include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "KesDaemonHarness.h"
 #include "KesTestSupport.h"
 
 namespace {
 
-constexpr int kGuardMs = 40000;  // how long a step may take before the test gives up on it
-
-// A host program with standard input and output on pipes; it keeps every
-// line the program printed so that callbacks can be counted at the end.
-class Daemon {
-public:
-    Daemon(const std::string& name, const std::vector<std::string>& args, const std::string& home,
-           const std::string& timeScale)
-    {
-        int in[2], out[2];
-        // Close-on-exec: a daemon started later must not hold this one's pipes.
-        EXPECT_EQ(0, pipe2(in, O_CLOEXEC));
-        EXPECT_EQ(0, pipe2(out, O_CLOEXEC));
-        const std::string program = ksxtest::HostProgram(name);
-        m_Pid = fork();
-        if (m_Pid == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            setenv("KSX_HOME", home.c_str(), 1);
-            if (timeScale.empty())
-                unsetenv("KSX_TIME_SCALE");
-            else
-                setenv("KSX_TIME_SCALE", timeScale.c_str(), 1);
-            std::vector<char*> argv{const_cast<char*>(program.c_str())};
-            for (const std::string& a : args)
-                argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(program.c_str(), argv.data());
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        m_In = in[1];
-        m_Out = out[0];
-    }
-    ~Daemon()
-    {
-        Kill();
-        if (m_In >= 0)
-            close(m_In);
-        close(m_Out);
-    }
-    // The next line starting with prefix after the last one returned for it,
-    // or "" when the daemon ended or the guard ran out.
-    std::string WaitForLine(const std::string& prefix)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kGuardMs);
-        size_t& next = m_Next[prefix];  // lines of other prefixes may come in any order
-        for (;;) {
-            for (; next < m_Lines.size(); ++next) {
-                if (m_Lines[next].rfind(prefix, 0) == 0)
-                    return m_Lines[next++];
-            }
-            if (std::chrono::steady_clock::now() >= deadline || !ReadSome(100))
-                return "";
-        }
-    }
-    void Write(const std::string& line)
-    {
-        const std::string text = line + "\n";
-        EXPECT_EQ(ssize_t(text.size()), write(m_In, text.data(), text.size()));
-    }
-    // Ends the daemon at once, without any clean-up of its own.
-    void Kill()
-    {
-        if (m_Pid <= 0)
-            return;
-        kill(m_Pid, SIGKILL);
-        waitpid(m_Pid, nullptr, 0);
-        m_Pid = -1;
-    }
-    // Closes standard input, reads the output to its end and returns the
-    // exit status (-1 when the daemon does not end by itself in time).
-    int Finish()
-    {
-        close(m_In);
-        m_In = -1;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kGuardMs);
-        while (std::chrono::steady_clock::now() < deadline && ReadSome(100)) {
-        }
-        int status = -1;
-        while (waitpid(m_Pid, &status, WNOHANG) != m_Pid) {
-            if (std::chrono::steady_clock::now() >= deadline)
-                return -1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        m_Pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    // How often the daemon printed exactly this line so far.
-    int Count(const std::string& line) const { return int(std::count(m_Lines.begin(), m_Lines.end(), line)); }
-
-private:
-    // Waits up to ms for output and splits it into lines; false at its end.
-    bool ReadSome(int ms)
-    {
-        pollfd p{m_Out, POLLIN, 0};
-        if (poll(&p, 1, ms) != 1)
-            return true;
-        char chunk[512];
-        const ssize_t got = read(m_Out, chunk, sizeof chunk);
-        if (got <= 0)
-            return false;
-        m_Partial.append(chunk, size_t(got));
-        for (size_t end; (end = m_Partial.find('\n')) != std::string::npos; m_Partial.erase(0, end + 1))
-            m_Lines.push_back(m_Partial.substr(0, end));
-        return true;
-    }
-
-    pid_t m_Pid = -1;
-    int m_In = -1;
-    int m_Out = -1;
-    std::string m_Partial;
-    std::vector<std::string> m_Lines;
-    std::map<std::string, size_t> m_Next;  // prefix -> first line not yet looked at
-};
+using ksxtest::Daemon;
 
 // The port of a "LISTENING <port> <address>" line (0 when there is none).
 unsigned Port(const std::string& listening)
@@ -169,15 +42,9 @@ protected:
     {
         // A home whose service file holds only the shipped multicast entry,
         // taken before any server publishes into the test's own home.
-        m_MulticastOnlyHome = ksxtest::KsxHome() + "/multicast-only";
-        for (const char* dir : {"", "/etc", "/etc/ostravine"})
-            mkdir((m_MulticastOnlyHome + dir).c_str(), 0755);
         const std::string shipped = ksxtest::ReadFile(ksxtest::ServiceFilePath());
         ASSERT_NE(std::string::npos, shipped.find("MulticastService"));
-        FILE* file = fopen((m_MulticastOnlyHome + "/etc/ostravine/ServiceData.cfg").c_str(), "w");
-        ASSERT_NE(nullptr, file);
-        fputs(shipped.c_str(), file);
-        fclose(file);
+        m_MulticastOnlyHome = ksxtest::MakeHome("multicast-only", shipped);
     }
     std::unique_ptr<Daemon> StartServer(std::string* listening)
     {

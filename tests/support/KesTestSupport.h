@@ -46,6 +46,10 @@ private:
     int m_Old;
 };
 
+// A service file line for the multicast group of the shipped service file.
+inline constexpr const char* kMulticastLine =
+    "SERVICE: MulticastService DOMAIN: ANY_OSTRAVINE_DOMAIN ADDRESS: 234.5.6.7 PORT: 23456 DYNAMIC: NO\n";
+
 // The test's KSX_HOME (set by scripts/netns-run) and its service file path.
 std::string KsxHome();
 std::string ServiceFilePath();
