@@ -88,29 +88,20 @@ Bytes EncodeRecord(const char* name, const char* text) {
 
 }  // namespace
 
-TEST(RecordHeaderFraming, TenBytesGetANetworkOrderLengthInFront) {
-    const Bytes data = Payload(10, 0x40);
-    CKesRecHdr header(data.data(), 10);
-    ASSERT_EQ(header.KRHGetTotalLen(), 14);
-    EXPECT_EQ(header.KRHGetDataLen(), 10);
-    const unsigned char* framed = header.KRHGetData();
-    EXPECT_EQ(Bytes(framed, framed + 4), (Bytes{0x00, 0x00, 0x00, 0x0A}));
-    EXPECT_EQ(header.KRHGetKOMPData(), framed + 4);
-    EXPECT_EQ(Bytes(framed + 4, framed + 14), data);
-}
-
-TEST(RecordHeaderFraming, EmptyRecordIsAHeaderOfZeros) {
+TEST(RecordHeaderFraming, LengthGoesInFrontInFourBytesMostSignificantFirst) {
     const unsigned char none = 0;
-    CKesRecHdr header(&none, 0);
-    EXPECT_EQ(Tail(header), (Bytes{0, 0, 0, 0}));
-    EXPECT_EQ(header.KRHGetDataLen(), 0);
-}
-
-TEST(RecordHeaderFraming, LargeLengthUsesAllFourBytesMostSignificantFirst) {
-    const Bytes data = Payload(0x010203, 7);
-    const Bytes framed = Frame(data);
-    EXPECT_EQ(Bytes(framed.begin(), framed.begin() + 4), (Bytes{0x00, 0x01, 0x02, 0x03}));
-    EXPECT_EQ(CKesRecHdr::KRHPeekDataLen(framed.data(), 4), 0x010203);
+    for (int size : {0, 10, 0x010203}) {
+        const Bytes data = Payload(static_cast<size_t>(size), 0x40);
+        CKesRecHdr header(size == 0 ? &none : data.data(), size);
+        ASSERT_EQ(header.KRHGetTotalLen(), size + 4);
+        EXPECT_EQ(header.KRHGetDataLen(), size);
+        const unsigned char* framed = header.KRHGetData();
+        EXPECT_EQ(Bytes(framed, framed + 4), HeaderOnly(static_cast<unsigned int>(size)));
+        EXPECT_EQ(header.KRHGetKOMPData(), framed + 4);
+        EXPECT_EQ(Bytes(framed + 4, framed + 4 + size), data);
+        EXPECT_EQ(CKesRecHdr::KRHPeekDataLen(framed, 4), size);
+    }
+    EXPECT_EQ(HeaderOnly(0x010203), (Bytes{0x00, 0x01, 0x02, 0x03}));  // the helper itself
 }
 
 TEST(RecordHeaderFraming, NullDataOrNegativeLengthIsRefusedAndLeavesTheHeaderEmpty) {
@@ -148,79 +139,57 @@ TEST(RecordHeaderDump, SixteenBytesMakeOneLineBetweenEmptyLines) {
     EXPECT_EQ(out, "\n00 00 00 0c a0 a1 a2 a3 a4 a5 a6 a7 a8 a9 aa ab \n\n");
 }
 
-TEST(RecordHeaderSplitting, ThreePacketsInOneRunComeOutInOrderWithoutHeaders) {
-    const Bytes a = Payload(3, 1), b = Payload(300, 2), c = Payload(1, 3);
-    Bytes run = Join({Frame(a), Frame(b), Frame(c)});
-    CKesRecHdr header;
-    const auto payloads = TakePayloads(header.KRHGetWorkStack(run.data(), run.size()));
-    EXPECT_EQ(payloads, (std::vector<Bytes>{a, b, c}));
-    EXPECT_EQ(header.KRHGetData(), nullptr);
-    EXPECT_EQ(header.KRHGetTotalLen(), 0);
-    EXPECT_FALSE(header.KRHIsBroken());
-}
-
-TEST(RecordHeaderSplitting, EmptyRunGivesNothingAndKeepsNothing) {
+// Each run is split into the payloads of its whole packets, in order, and
+// the bytes of an incomplete last packet (header included) are kept.
+TEST(RecordHeaderSplitting, WholePacketsComeOutInOrderAndAnIncompleteOneIsKept) {
+    const Bytes a = Payload(3, 1), b = Payload(300, 2), c = Payload(1, 3), none;
+    const Bytes framedB = Frame(b), partB(framedB.begin(), framedB.begin() + 2);
+    const Bytes framed40 = Frame(Payload(40, 1)), cut40(framed40.begin(), framed40.begin() + 17);
+    const Bytes pending = Join({HeaderOnly(1000), Payload(10, 3)});
+    struct {
+        const char* name;
+        Bytes run;
+        std::vector<Bytes> payloads;
+        Bytes tail;
+        int peek;  // declared length read from the tail
+    } cases[] = {
+        {"three packets", Join({Frame(a), Frame(b), Frame(c)}), {a, b, c}, {}, 0},
+        {"empty packets", Join({Frame(none), Frame(c), Frame(none)}), {none, c, none}, {}, 0},
+        {"cut inside a header", Join({Frame(a), partB}), {a}, partB, -1},
+        {"fewer than four bytes", {0, 0, 1}, {}, {0, 0, 1}, -1},
+        {"cut inside the data", cut40, {}, cut40, 40},
+        {"declared length past the input", Join({Frame(a), Frame(c), pending}), {a, c}, pending, 1000},
+    };
+    for (auto& t : cases) {
+        CKesRecHdr header;
+        CKesStack* stack = header.KRHGetWorkStack(t.run.data(), t.run.size());
+        EXPECT_EQ(stack == nullptr, t.payloads.empty()) << t.name;
+        EXPECT_EQ(TakePayloads(stack), t.payloads) << t.name;
+        EXPECT_EQ(Tail(header), t.tail) << t.name;
+        EXPECT_EQ(header.KRHGetTotalLen(), static_cast<int>(t.tail.size())) << t.name;
+        EXPECT_FALSE(header.KRHIsBroken()) << t.name;
+        if (!t.tail.empty()) {
+            EXPECT_EQ(CKesRecHdr::KRHPeekDataLen(t.tail.data(), t.tail.size()), t.peek) << t.name;
+        }
+    }
     unsigned char nothing = 0;
     CKesRecHdr header;
     EXPECT_EQ(header.KRHGetWorkStack(&nothing, 0), nullptr);
-    EXPECT_EQ(header.KRHGetData(), nullptr);
     EXPECT_EQ(header.KRHGetWorkStack(nullptr, 8), nullptr);
-}
-
-TEST(RecordHeaderSplitting, ZeroLengthPacketsBecomeEmptyWorkPackets) {
-    const Bytes empty;
-    const Bytes one = Payload(1, 9);
-    Bytes run = Join({Frame(empty), Frame(one), Frame(empty)});
-    CKesRecHdr header;
-    CKesStack* stack = header.KRHGetWorkStack(run.data(), run.size());
-    ASSERT_NE(stack, nullptr);
-    EXPECT_EQ(stack->KSSize(), 3);
-    EXPECT_EQ(TakePayloads(stack), (std::vector<Bytes>{empty, one, empty}));
     EXPECT_EQ(header.KRHGetData(), nullptr);
 }
 
-TEST(RecordHeaderSplitting, CutInsideTheHeaderKeepsThePartialHeader) {
-    const Bytes a = Payload(5, 1), b = Payload(8, 2);
-    const Bytes framedB = Frame(b);
-    Bytes run = Join({Frame(a), Bytes(framedB.begin(), framedB.begin() + 2)});
-    CKesRecHdr header;
-    EXPECT_EQ(TakePayloads(header.KRHGetWorkStack(run.data(), run.size())), std::vector<Bytes>{a});
-    EXPECT_EQ(Tail(header), Bytes(framedB.begin(), framedB.begin() + 2));
-    EXPECT_EQ(CKesRecHdr::KRHPeekDataLen(header.KRHGetData(), header.KRHGetTotalLen()), -1);
-}
-
-TEST(RecordHeaderSplitting, FewerThanFourBytesAreAllKept) {
-    Bytes run = {0, 0, 1};
-    CKesRecHdr header;
-    EXPECT_EQ(header.KRHGetWorkStack(run.data(), run.size()), nullptr);
-    EXPECT_EQ(Tail(header), run);
-}
-
-TEST(RecordHeaderSplitting, CutInTheDataReassemblesWithTheNextRead) {
+TEST(RecordHeaderSplitting, AKeptPieceJoinedWithTheNextReadCompletesThePacket) {
     const Bytes a = Payload(40, 1), b = Payload(7, 2);
     const Bytes framedA = Frame(a);
     Bytes first(framedA.begin(), framedA.begin() + 17);
     CKesRecHdr header;
     EXPECT_EQ(header.KRHGetWorkStack(first.data(), first.size()), nullptr);
-    const Bytes tail = Tail(header);
-    EXPECT_EQ(tail, first);
-    EXPECT_EQ(CKesRecHdr::KRHPeekDataLen(tail.data(), tail.size()), 40);
-
     // The receive path joins the kept piece with the next read.
-    Bytes second = Join({tail, Bytes(framedA.begin() + 17, framedA.end()), Frame(b)});
+    Bytes second = Join({Tail(header), Bytes(framedA.begin() + 17, framedA.end()), Frame(b)});
     CKesRecHdr next;
     EXPECT_EQ(TakePayloads(next.KRHGetWorkStack(second.data(), second.size())), (std::vector<Bytes>{a, b}));
     EXPECT_EQ(next.KRHGetData(), nullptr);
-}
-
-TEST(RecordHeaderSplitting, DeclaredLengthPastTheInputIsKeptAsTailHeaderIncluded) {
-    const Bytes a = Payload(2, 1), b = Payload(2, 2);
-    Bytes run = Join({Frame(a), Frame(b), HeaderOnly(1000), Payload(10, 3)});
-    CKesRecHdr header;
-    EXPECT_EQ(TakePayloads(header.KRHGetWorkStack(run.data(), run.size())), (std::vector<Bytes>{a, b}));
-    EXPECT_EQ(Tail(header), Join({HeaderOnly(1000), Payload(10, 3)}));
-    EXPECT_EQ(header.KRHGetTotalLen(), 14);
-    EXPECT_FALSE(header.KRHIsBroken());
 }
 
 TEST(RecordHeaderSplitting, SplittingIntoAHeaderThatHoldsATailReportsMisuseAndReplacesIt) {

@@ -101,36 +101,12 @@ protected:
 
 // ---- publishing and withdrawing ------------------------------------------------
 
-TEST_F(ServerFileTest, PublishAppendsOurLineAndWithdrawRestoresTheFile) {
-    const std::string original = "## installation services\n"
-                                 "SERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000\n";
-    WriteServiceFile(original);
-    auto server = StartServer("svc", "dom");
-    const unsigned int port = PortOf(*server);
-    ASSERT_NE(0u, port);
-    EXPECT_EQ(original + PublishedLine("svc", "dom", port), ReadFile(ServiceFilePath()));
-
-    // The published port is the one that accepts connections.
-    close(ConnectTo(port));
-
-    EXPECT_EQ(1, server->KOSSTerminate());
-    EXPECT_EQ(original, ReadFile(ServiceFilePath()));
-}
-
-TEST_F(ServerFileTest, PublishReplacesAnEarlierDynamicLineInPlace) {
-    const std::string before = "SERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000\n";
-    const std::string after = "SERVICE: third DOMAIN: dom ADDRESS: 10.7.7.8 PORT: 7001\n";
-    WriteServiceFile(before + "SERVICE: svc DOMAIN: dom ADDRESS: 10.1.2.3 PORT: 4000 SERVERNAME: old DYNAMIC: YES\r\n" +
-                     after);
-    auto server = StartServer("svc", "dom");
-    EXPECT_EQ(before + PublishedLine("svc", "dom", PortOf(*server)) + after, ReadFile(ServiceFilePath()));
-    server->KOSSTerminate();
-    EXPECT_EQ(before + after, ReadFile(ServiceFilePath()));
-}
-
-TEST_F(ServerFileTest, FixedCommentedAndLookAlikeLinesAreNeverTouched) {
-    // Only the last line (dynamic, no final newline) is ours to replace; the
-    // parser takes it over the fixed entry because it comes later.
+// Each file is written, the server publishes (the file must then equal
+// `published`, "@" standing for our line) and withdraws (leaving `withdrawn`).
+TEST_F(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines) {
+    const std::string other = "SERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000\n";
+    const std::string third = "SERVICE: third DOMAIN: dom ADDRESS: 10.7.7.8 PORT: 7001\n";
+    // Fixed, commented and look-alike lines are never ours to replace.
     const std::string kept = "## header comment\n"
                              "SERVICE: svc DOMAIN: dom ADDRESS: 10.9.9.9 PORT: 5000 DYNAMIC: NO\n"
                              "## SERVICE: svc DOMAIN: dom ADDRESS: 10.8.8.8 PORT: 6000 DYNAMIC: YES\n"
@@ -140,22 +116,38 @@ TEST_F(ServerFileTest, FixedCommentedAndLookAlikeLinesAreNeverTouched) {
                              "SERVICE: svc DOMAIN: domain ADDRESS: 10.7.7.7 PORT: 7004\n"
                              "SERVICE: svc DOMAIN: do ADDRESS: 10.7.7.7 PORT: 7005\n"
                              "\n";
-    WriteServiceFile(kept + "SERVICE: svc DOMAIN: dom ADDRESS: 10.8.8.8 PORT: 6000 DYNAMIC: YES");
-    auto server = StartServer("svc", "dom");
-    EXPECT_EQ(kept + PublishedLine("svc", "dom", PortOf(*server)), ReadFile(ServiceFilePath()));
-    server->KOSSTerminate();
-    EXPECT_EQ(kept, ReadFile(ServiceFilePath()));
-}
-
-TEST_F(ServerFileTest, LowerCaseNoDoesNotProtectALine) {
-    const std::string other = "SERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000\n";
-    WriteServiceFile(other + "SERVICE: svc DOMAIN: dom ADDRESS: 10.6.6.6 PORT: 6001 DYNAMIC: no\n" +
-                     "SERVICE: svc DOMAIN: dom ADDRESS: 10.6.6.7 PORT: 6002 DYNAMIC: YES\n");
-    auto server = StartServer("svc", "dom");
-    const std::string ours = PublishedLine("svc", "dom", PortOf(*server));
-    EXPECT_EQ(other + ours + ours, ReadFile(ServiceFilePath()));
-    server->KOSSTerminate();
-    EXPECT_EQ(other, ReadFile(ServiceFilePath()));
+    const std::string noNewline = "## services\nSERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000";
+    struct { std::string file, published, withdrawn; } cases[] = {
+        {"## installation services\n" + other, "## installation services\n" + other + "@",
+         "## installation services\n" + other},
+        // An earlier dynamic line of ours is replaced in place.
+        {other + "SERVICE: svc DOMAIN: dom ADDRESS: 10.1.2.3 PORT: 4000 SERVERNAME: old DYNAMIC: YES\r\n" + third,
+         other + "@" + third, other + third},
+        // The last line (dynamic, no final newline) is ours; the parser takes it over
+        // the fixed entry because it comes later.
+        {kept + "SERVICE: svc DOMAIN: dom ADDRESS: 10.8.8.8 PORT: 6000 DYNAMIC: YES", kept + "@", kept},
+        // Lower-case "no" does not protect a line.
+        {other + "SERVICE: svc DOMAIN: dom ADDRESS: 10.6.6.6 PORT: 6001 DYNAMIC: no\n" +
+             "SERVICE: svc DOMAIN: dom ADDRESS: 10.6.6.7 PORT: 6002 DYNAMIC: YES\n",
+         other + "@@", other},
+        // Appending follows a last line without newline directly (the joined
+        // line is no longer ours to withdraw, so that is not checked).
+        {noNewline, noNewline + "@", ""},
+    };
+    for (const auto& c : cases) {
+        WriteServiceFile(c.file);
+        auto server = StartServer("svc", "dom");
+        const unsigned int port = PortOf(*server);
+        ASSERT_NE(0u, port) << c.file;
+        std::string published;
+        for (char ch : c.published) published += ch == '@' ? PublishedLine("svc", "dom", port) : std::string(1, ch);
+        EXPECT_EQ(published, ReadFile(ServiceFilePath())) << c.file;
+        close(ConnectTo(port));  // the published port is the one that accepts
+        EXPECT_EQ(1, server->KOSSTerminate());
+        if (!c.withdrawn.empty()) {
+            EXPECT_EQ(c.withdrawn, ReadFile(ServiceFilePath())) << c.file;
+        }
+    }
 }
 
 TEST_F(ServerFileTest, WithdrawDropsOnlyOurOwnAddressAndPortAndTruncates) {
@@ -168,13 +160,6 @@ TEST_F(ServerFileTest, WithdrawDropsOnlyOurOwnAddressAndPortAndTruncates) {
     WriteServiceFile("## services\n" + neighbour + ours + "## trailer\n");
     server->KOSSTerminate();
     EXPECT_EQ("## services\n" + neighbour + "## trailer\n", ReadFile(ServiceFilePath()));
-}
-
-TEST_F(ServerFileTest, AppendFollowsALastLineWithoutNewlineDirectly) {
-    const std::string original = "## services\nSERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000";
-    WriteServiceFile(original);
-    auto server = StartServer("svc", "dom");
-    EXPECT_EQ(original + PublishedLine("svc", "dom", PortOf(*server)), ReadFile(ServiceFilePath()));
 }
 
 // ---- address replies ----------------------------------------------------------------

@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -129,49 +130,29 @@ TEST(SockEndConstruction, CopyHasItsOwnBlocksAndEqualFields) {
     delete deep;
 }
 
-TEST(SockEndSocket, SharedHandleIsClosedOnlyByTheLastHolder) {
+TEST(SockEndSocket, SharedHandleIsClosedByTheLastHolderUnlessReleased) {
     const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
     ASSERT_GE(s, 0);
     auto* original = MakeEnd();
+    EXPECT_EQ(Take(original->KSEGetEndPointSocketStr()), "<null>");
     ASSERT_EQ(original->KSESetEndPointSocket(static_cast<unsigned int>(s)), 1);
+    EXPECT_EQ(original->KSESetEndPointSocket(KES_INVALID_SOCKET), -220459);
+    EXPECT_EQ(Take(original->KSEGetEndPointSocketStr()), std::to_string(s));
     auto* copy = new CKesSockEnd(*original);
     EXPECT_EQ(copy->KSEGetEndPointSocket(), static_cast<unsigned int>(s));
     delete copy;
     EXPECT_TRUE(IsOpen(s));
     delete original;
     EXPECT_FALSE(IsOpen(s));
-}
 
-TEST(SockEndSocket, ReleasedSocketIsLeftOpenForTheCaller) {
-    const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ASSERT_GE(s, 0);
+    const int kept = ::socket(AF_INET, SOCK_DGRAM, 0);
     auto* end = MakeEnd();
-    end->KSESetEndPointSocket(static_cast<unsigned int>(s));
-    EXPECT_EQ(end->KSEReleaseEndPointSocket(), static_cast<unsigned int>(s));
+    end->KSESetEndPointSocket(static_cast<unsigned int>(kept));
+    EXPECT_EQ(end->KSEReleaseEndPointSocket(), static_cast<unsigned int>(kept));
     EXPECT_EQ(end->KSEGetEndPointSocket(), KES_INVALID_SOCKET);
     delete end;
-    EXPECT_TRUE(IsOpen(s));
-    ::close(s);
-}
-
-TEST(SockEndSocket, InvalidSocketIsRefusedAndTheOldOneKept) {
-    CKesSockEnd end;
-    EXPECT_EQ(Take(end.KSEGetEndPointSocketStr()), "<null>");
-    const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ASSERT_GE(s, 0);
-    ASSERT_EQ(end.KSESetEndPointSocket(static_cast<unsigned int>(s)), 1);
-    EXPECT_EQ(end.KSESetEndPointSocket(KES_INVALID_SOCKET), -220459);
-    EXPECT_EQ(end.KSEGetEndPointSocket(), static_cast<unsigned int>(s));
-    EXPECT_EQ(Take(end.KSEGetEndPointSocketStr()), std::to_string(s));
-}
-
-TEST(SockEndSetters, RefusedArgumentsChangeNothing) {
-    CKesSockEnd* end = MakeEnd();
-    EXPECT_EQ(end->KSESetServiceName(nullptr), -220552);
-    EXPECT_EQ(end->KSESetEndPointAddress(static_cast<sockaddr*>(nullptr)), -220552);
-    EXPECT_EQ(end->KSESetEndPointAddress("10.9.9.9", -1), -220552);
-    EXPECT_EQ(Take(end->KSEGetServiceLine()), "SERVICE: S DOMAIN: D ADDRESS: 10.1.2.3 PORT: 7000\r\n");
-    delete end;
+    EXPECT_TRUE(IsOpen(kept));
+    ::close(kept);
 }
 
 TEST(SockEndSetters, AddressFromText) {
@@ -194,18 +175,7 @@ TEST(SockEndSetters, AddressFromText) {
     EXPECT_EQ(end.KSEGetEndPtAddressPort(), 80u);
 }
 
-TEST(SockEndTexts, RecordWithoutAddressHasNoDerivedValues) {
-    CKesSockEnd end;
-    end.KSESetServiceName(strdup("S"));
-    end.KSESetEndPointDomain(strdup("D"));
-    EXPECT_EQ(Take(end.KSEGetServiceLine()), "<null>");
-    EXPECT_EQ(Take(end.KSEGetEndPtIpAddress()), "<null>");
-    EXPECT_EQ(end.KSEGetEndPtIpAddressLong(), 0ul);
-    EXPECT_EQ(end.KSEGetEndPtAddressPort(), 0u);
-    EXPECT_EQ(end.KSEGetAddressReplyPacket(), nullptr);
-}
-
-TEST(SockEndTexts, HashKeyIsDomainDotServiceAndStaysCached) {
+TEST(SockEndTexts, HashKeyNeedsBothNamesAndStaysCached) {
     CKesSockEnd end;
     EXPECT_EQ(end.KSEGetHashKey(), nullptr);
     end.KSESetServiceName(strdup("S"));
@@ -214,18 +184,26 @@ TEST(SockEndTexts, HashKeyIsDomainDotServiceAndStaysCached) {
     EXPECT_STREQ(end.KSEGetHashKey(), "D.S");
     end.KSESetServiceName(strdup("Other"));
     EXPECT_STREQ(end.KSEGetHashKey(), "D.S");
+    // Without an address there are no derived values.
+    EXPECT_EQ(Take(end.KSEGetServiceLine()), "<null>");
+    EXPECT_EQ(Take(end.KSEGetEndPtIpAddress()), "<null>");
+    EXPECT_EQ(end.KSEGetEndPtIpAddressLong(), 0ul);
+    EXPECT_EQ(end.KSEGetEndPtAddressPort(), 0u);
+    EXPECT_EQ(end.KSEGetAddressReplyPacket(), nullptr);
 }
 
-TEST(SockEndTexts, ServiceLineByteForByte) {
+TEST(SockEndTexts, ServiceLineByteForByteAndUnchangedByRefusedSetters) {
     CKesSockEnd* end = MakeEnd();
-    EXPECT_EQ(Take(end->KSEGetServiceLine()), "SERVICE: S DOMAIN: D ADDRESS: 10.1.2.3 PORT: 7000\r\n");
+    const std::string plain = "SERVICE: S DOMAIN: D ADDRESS: 10.1.2.3 PORT: 7000";
+    EXPECT_EQ(end->KSESetServiceName(nullptr), -220552);
+    EXPECT_EQ(end->KSESetEndPointAddress(static_cast<sockaddr*>(nullptr)), -220552);
+    EXPECT_EQ(end->KSESetEndPointAddress("10.9.9.9", -1), -220552);
+    EXPECT_EQ(Take(end->KSEGetServiceLine()), plain + "\r\n");
     end->KSESetEndPointName(strdup("h"));
     end->KSESetDynamic(false);
-    EXPECT_EQ(Take(end->KSEGetServiceLine()),
-              "SERVICE: S DOMAIN: D ADDRESS: 10.1.2.3 PORT: 7000 SERVERNAME: h DYNAMIC: NO\r\n");
+    EXPECT_EQ(Take(end->KSEGetServiceLine()), plain + " SERVERNAME: h DYNAMIC: NO\r\n");
     end->KSESetDynamic(true);
-    EXPECT_EQ(Take(end->KSEGetServiceLine()),
-              "SERVICE: S DOMAIN: D ADDRESS: 10.1.2.3 PORT: 7000 SERVERNAME: h DYNAMIC: YES\r\n");
+    EXPECT_EQ(Take(end->KSEGetServiceLine()), plain + " SERVERNAME: h DYNAMIC: YES\r\n");
     delete end;
 }
 
@@ -250,53 +228,26 @@ TEST(SockEndTexts, DumpOfDefaultAndFullRecords) {
     delete end;
 }
 
-TEST(SockEndRecords, AddressRequestHoldsFourTextsInOrder) {
-    CKesSockEnd* end = MakeEnd();
-    CKesRecord* request = end->KSEGetAddressRequestPacket();
-    ASSERT_NE(request, nullptr);
-    const std::vector<Field> expected = {
-        {"KesSockInternalDataField", "KesSockInternalDataField"},
-        {"KesSockAddressRequest", "KesSockAddressRequest"},
-        {"KesSockInternalServiceName", "S"},
-        {"KesSockInternalDomainName", "D"},
+TEST(SockEndRecords, EachRecordHoldsItsFieldsInOrderAlsoOverTheWire) {
+    std::unique_ptr<CKesSockEnd> end(MakeEnd());
+    const Field data = {"KesSockInternalDataField", "KesSockInternalDataField"};
+    const Field service = {"KesSockInternalServiceName", "S"}, domain = {"KesSockInternalDomainName", "D"};
+    const std::pair<CKesRecord*, std::vector<Field>> cases[] = {
+        {end->KSEGetAddressRequestPacket(), {data, {"KesSockAddressRequest", "KesSockAddressRequest"}, service, domain}},
+        {end->KSEGetAddressReplyPacket(),
+         {data, {"KesSockAddressReply", "KesSockAddressReply"}, service, domain,
+          {"KesSockInternalAddress", "10.1.2.3"}, {"KesSockInternalPort", "int:7000"}}},
+        {CKesSockEnd::KSEGetClientIdPacket("client-7"), {{"KesSocketClientIdField", "client-7"}}},
+        {CKesSockEnd::KSEGetKeepAlivePacket(), {{"_CKesSockEnd_KeepAlive_", "True"}}},
     };
-    EXPECT_EQ(Fields(request), expected);
-    EXPECT_EQ(OverTheWire(request), expected);
-    delete request;
-    delete end;
-
+    for (const auto& [record, expected] : cases) {
+        ASSERT_NE(record, nullptr) << expected[0].first;
+        EXPECT_EQ(Fields(record), expected);
+        EXPECT_EQ(OverTheWire(record), expected);
+        delete record;
+    }
+    EXPECT_EQ(CKesSockEnd::KSEGetClientIdPacket(nullptr), nullptr);
     CKesSockEnd nameless;
     nameless.KSESetEndPointDomain(strdup("D"));
     EXPECT_EQ(nameless.KSEGetAddressRequestPacket(), nullptr);
-}
-
-TEST(SockEndRecords, AddressReplyCarriesAddressTextAndIntegerPort) {
-    CKesSockEnd* end = MakeEnd();
-    CKesRecord* reply = end->KSEGetAddressReplyPacket();
-    ASSERT_NE(reply, nullptr);
-    const std::vector<Field> expected = {
-        {"KesSockInternalDataField", "KesSockInternalDataField"},
-        {"KesSockAddressReply", "KesSockAddressReply"},
-        {"KesSockInternalServiceName", "S"},
-        {"KesSockInternalDomainName", "D"},
-        {"KesSockInternalAddress", "10.1.2.3"},
-        {"KesSockInternalPort", "int:7000"},
-    };
-    EXPECT_EQ(Fields(reply), expected);
-    EXPECT_EQ(OverTheWire(reply), expected);
-    delete reply;
-    delete end;
-}
-
-TEST(SockEndRecords, ClientIdAndKeepAliveRecords) {
-    CKesRecord* greeting = CKesSockEnd::KSEGetClientIdPacket("client-7");
-    ASSERT_NE(greeting, nullptr);
-    EXPECT_EQ(OverTheWire(greeting), (std::vector<Field>{{"KesSocketClientIdField", "client-7"}}));
-    delete greeting;
-    EXPECT_EQ(CKesSockEnd::KSEGetClientIdPacket(nullptr), nullptr);
-
-    CKesRecord* keepAlive = CKesSockEnd::KSEGetKeepAlivePacket();
-    ASSERT_NE(keepAlive, nullptr);
-    EXPECT_EQ(OverTheWire(keepAlive), (std::vector<Field>{{"_CKesSockEnd_KeepAlive_", "True"}}));
-    delete keepAlive;
 }

@@ -54,7 +54,10 @@ struct SampleTree {
     Node* c = new Node(nullptr, "C", a, FALSE);
 };
 
-TEST_F(UniqueTree, GlobalKeysCountFromZeroAndRestartAfterExit) {
+// Keys count from zero; init and exit are counted, and every exit resets
+// the seed; without init no key is handed out.
+TEST_F(UniqueTree, GlobalKeysCountFromZeroAndRestartAfterEveryExit) {
+    CKesUniqueTreeNode::KUTNInitStatic();
     CKesUniqueTreeNode::KUTNInitStatic();
     Node n0("x", nullptr, FALSE), n1("y", nullptr, FALSE), n2("z", nullptr, FALSE);
     EXPECT_EQ(n0.KUTNKey()->KAInt64(), 0);
@@ -62,21 +65,10 @@ TEST_F(UniqueTree, GlobalKeysCountFromZeroAndRestartAfterExit) {
     EXPECT_EQ(n2.KUTNKey()->KAInt64(), 2);
     EXPECT_EQ(n2.KUTNKey()->KAType(), KES_DT_INT64);
     CKesUniqueTreeNode::KUTNExitStatic();
-    CKesUniqueTreeNode::KUTNInitStatic();
-    Node again("w", nullptr, FALSE);
-    EXPECT_EQ(again.KUTNKey()->KAInt64(), 0);
-}
-
-TEST_F(UniqueTree, InitAndExitAreCountedAndEveryExitResetsTheSeed) {
-    CKesUniqueTreeNode::KUTNInitStatic();
-    CKesUniqueTreeNode::KUTNInitStatic();
-    delete CKesUniqueTreeNode::KTMGloballyUniqueKey();
-    CKesUniqueTreeNode::KUTNExitStatic();
     ASSERT_NE(CKesUniqueTreeNode::m_KeyLock, nullptr);
-    CKesAtom* key = CKesUniqueTreeNode::KTMGloballyUniqueKey();
-    ASSERT_NE(key, nullptr);
-    EXPECT_EQ(key->KAInt64(), 0);
-    delete key;
+    Node again("w", nullptr, FALSE);
+    ASSERT_NE(again.KUTNKey(), nullptr);
+    EXPECT_EQ(again.KUTNKey()->KAInt64(), 0);
     CKesUniqueTreeNode::KUTNExitStatic();
     EXPECT_EQ(CKesUniqueTreeNode::m_KeyLock, nullptr);
 
@@ -85,6 +77,10 @@ TEST_F(UniqueTree, InitAndExitAreCountedAndEveryExitResetsTheSeed) {
     EXPECT_EQ(keyless.KUTNKey(), nullptr);
     EXPECT_TRUE(errors.Has(-220552, "CKesUniqueTreeNode", 172));
     EXPECT_TRUE(errors.Has(-220552, "CKesUniqueTreeNode", 329));
+    CKesUniqueTreeNode::KUTNInitStatic();
+    Node fresh("f", nullptr, FALSE);
+    ASSERT_NE(fresh.KUTNKey(), nullptr);
+    EXPECT_EQ(fresh.KUTNKey()->KAInt64(), 0);
 }
 
 TEST_F(UniqueTree, GlobalKeyWithoutInitIsRefusedWithTheMustBeCalledMessage) {
@@ -142,11 +138,9 @@ TEST_F(UniqueTree, ListingsAndWalksFollowTheirOrders) {
     EXPECT_EQ(breadth, "RABC");
     EXPECT_EQ(Labels(t.c->KUTNDepthFirst()), "C");
     EXPECT_EQ(Labels(t.b->KUTNBreadthFirst()), "B");
-}
-
-TEST_F(UniqueTree, AVisitThatReturnsFalseStopsTheWalk) {
-    SampleTree t;
-    std::string depth, breadth;
+    // A visit that returns false stops the walk.
+    depth.clear();
+    breadth.clear();
     EXPECT_FALSE(t.r.KUTNDoDepthFirst(StopAtA, &depth));
     EXPECT_FALSE(t.r.KUTNDoBreadthFirst(StopAtA, &breadth));
     EXPECT_EQ(depth, "RA");

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "CKesIOWorkPacket.h"
@@ -80,7 +81,7 @@ TEST(WorkPacketSetters, CopyingSourceSetterKeepsAPrivateIPv6Copy) {
     EXPECT_EQ(packet.KIWPGetSourceLen(), 16u);
 }
 
-TEST(WorkPacketRecord, ValidPayloadDecodesAndStaysUnchanged) {
+TEST(WorkPacketRecord, PayloadDecodesUnchangedAndBadOrEmptyOnesAreReported) {
     CKesRecord record;
     record.KRAddValue("name", "value");
     unsigned char* bytes = nullptr;
@@ -89,40 +90,30 @@ TEST(WorkPacketRecord, ValidPayloadDecodesAndStaysUnchanged) {
     const std::string before(reinterpret_cast<char*>(bytes), length);
     CKesIOWorkPacket packet(KES_INVALID_SOCKET, bytes, length, nullptr, nullptr, 0);
     ksxtest::ErrorCapture errors;
-    CKesRecord* decoded = packet.KIWPGetRecord();
+    std::unique_ptr<CKesRecord> decoded(packet.KIWPGetRecord());
     ASSERT_NE(decoded, nullptr);
     EXPECT_STREQ(decoded->KRValueOf("name")->KAString(), "value");
     EXPECT_EQ(std::string(reinterpret_cast<char*>(packet.KIWPGetPacket()), length), before);
     EXPECT_TRUE(errors.Reports().empty());
-    delete decoded;
-}
 
-TEST(WorkPacketRecord, UndecodableOrEmptyPayloadIsReportedAndStillGivesARecord) {
-    ksxtest::ErrorCapture errors;
+    // Undecodable or empty payloads still give an (empty) record.
     CKesIOWorkPacket garbage(3, HeapBytes(6, 0xC1), 6, nullptr, nullptr, 0);
-    CKesRecord* first = garbage.KIWPGetRecord();
+    std::unique_ptr<CKesRecord> first(garbage.KIWPGetRecord());
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first->KRCount(), 0);
     ASSERT_EQ(errors.Reports().size(), 1u);
     EXPECT_LT(errors.Reports()[0].code, 0);
     EXPECT_EQ(errors.Reports()[0].source, "CKesIOWorkPacket");
-    delete first;
-
-    errors.Clear();
     CKesIOWorkPacket empty;
-    CKesRecord* second = empty.KIWPGetRecord();
+    std::unique_ptr<CKesRecord> second(empty.KIWPGetRecord());
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(second->KRCount(), 0);
     EXPECT_TRUE(errors.Has(-220552, "CKesIOWorkPacket"));
-    delete second;
 }
 
-TEST(WorkPacketDump, DefaultPacketLine) {
-    CKesIOWorkPacket packet;
-    EXPECT_EQ(DumpOf(packet), "IOWorkPacket: Socket: 4294967295 packet length 0 \n");
-}
-
-TEST(WorkPacketDump, FilledPacketNamesItsIPv4Source) {
+TEST(WorkPacketDump, DefaultAndFilledPacketLines) {
+    CKesIOWorkPacket empty;
+    EXPECT_EQ(DumpOf(empty), "IOWorkPacket: Socket: 4294967295 packet length 0 \n");
     int engine = 0;
     CKesIOWorkPacket packet(KES_INVALID_SOCKET, HeapBytes(4, 0), 4, &engine, HeapIPv4("10.1.2.3", 7), 16);
     EXPECT_EQ(DumpOf(packet),

@@ -109,53 +109,37 @@ TEST(DoubleList, SetHeadTakesOutOnlyTheOldHead)
     delete third;
 }
 
-TEST(DoubleList, UnlinkingLeavesTheItemAliveAndReusable)
+// The list destroys the items it holds; an unlinked item lives on and may
+// join another list; an item destroyed elsewhere leaves the list by itself.
+TEST(DoubleList, DestroysOnlyTheItemsItStillHolds)
 {
     int destroyed = 0;
-    CKesDoubleList list;
     CKesDoubleList other;
-    Counted* middle = new Counted(2, &destroyed);
-    list.KDLAddToListEnd(new Counted(1, &destroyed));
-    list.KDLAddToListEnd(middle);
-    list.KDLAddToListEnd(new Counted(3, &destroyed));
-    EXPECT_EQ(list.KDLAttemptToDeleteFromList(middle), 1);
-    EXPECT_EQ(list.KDLAttemptToDeleteFromList(middle), 0);
-    EXPECT_EQ(Ids(list), (std::vector<int>{1, 3}));
-    EXPECT_EQ(other.KDLAddToListEnd(middle), 1);
-    EXPECT_EQ(destroyed, 0);
-}
-
-TEST(DoubleList, DestroyingTheListDestroysItsItems)
-{
-    int destroyed = 0;
-    Counted kept(9, &destroyed);
+    Counted* unlinked = new Counted(2, &destroyed);
     {
         CKesDoubleList list;
+        Counted* head = new Counted(1, &destroyed);
+        Counted* middle = new Counted(3, &destroyed);
+        Counted* tail = new Counted(4, &destroyed);
+        for (Counted* item : {head, unlinked, middle, tail})
+            list.KDLAddToListEnd(item);
+        EXPECT_EQ(list.KDLAttemptToDeleteFromList(unlinked), 1);
+        EXPECT_EQ(list.KDLAttemptToDeleteFromList(unlinked), 0);
+        EXPECT_EQ(other.KDLAddToListEnd(unlinked), 1);
+        delete middle;
+        delete tail;
+        EXPECT_EQ(Ids(list), (std::vector<int>{1}));
+        EXPECT_EQ(list.KDLTail(), head);
+        delete head;
+        EXPECT_EQ(list.KDLHead(), nullptr);
+        EXPECT_EQ(list.KDLTail(), nullptr);
+        EXPECT_EQ(list.KDLLength(), 0);
         for (int i = 0; i < 5; ++i)
-            list.KDLAddToListEnd(new Counted(i, &destroyed));
-        list.KDLAddToListEnd(&kept);
-        list.KDLAttemptToDeleteFromList(&kept);
+            list.KDLAddToListEnd(new Counted(10 + i, &destroyed));
+        EXPECT_EQ(destroyed, 3);
     }
-    EXPECT_EQ(destroyed, 5);
-}
-
-TEST(DoubleList, DestroyingAnItemUnlinksIt)
-{
-    int destroyed = 0;
-    CKesDoubleList list;
-    Counted* head = new Counted(1, &destroyed);
-    Counted* middle = new Counted(2, &destroyed);
-    Counted* tail = new Counted(3, &destroyed);
-    list.KDLAddToListEnd(head);
-    list.KDLAddToListEnd(middle);
-    list.KDLAddToListEnd(tail);
-    delete middle;
-    EXPECT_EQ(Ids(list), (std::vector<int>{1, 3}));
-    delete head;
-    delete tail;
-    EXPECT_EQ(list.KDLHead(), nullptr);
-    EXPECT_EQ(list.KDLTail(), nullptr);
-    EXPECT_EQ(list.KDLLength(), 0);
+    EXPECT_EQ(destroyed, 8);
+    EXPECT_EQ(Ids(other), (std::vector<int>{2}));
 }
 
 TEST(TreeList, AddGetDeleteByEveryKeyForm)
@@ -210,23 +194,9 @@ TEST(TreeList, IteratesIntegersAscendingThenTextsInByteOrder)
     EXPECT_EQ(Values(table.KTLIterator()), (std::vector<long>{1, 2, 3, 4, 5}));
 }
 
-TEST(TreeList, ResultsSurviveDeletionOfTheirEntries)
-{
-    CKesTreeList table(FALSE);
-    table.KTLAdd("x", AsValue(1));
-    table.KTLAdd("y", AsValue(2));
-    CKesPointer* got = table.KTLGet("x");
-    CKesDoubleList* walk = table.KTLIterator();
-    ASSERT_EQ(table.KTLDelete("x"), 1);
-    ASSERT_EQ(table.KTLDelete("y"), 1);
-    EXPECT_EQ(got->KPData(), AsValue(1));
-    EXPECT_EQ(Values(walk), (std::vector<long>{1, 2}));
-    // The next iteration replaces this thread's list with the current content.
-    table.KTLAdd("z", AsValue(3));
-    EXPECT_EQ(Values(table.KTLIterator()), (std::vector<long>{3}));
-}
-
-TEST(TreeList, EachThreadKeepsItsOwnResults)
+// Results handed out stay valid after their entries are deleted, until the
+// same thread asks again; each thread keeps its own.
+TEST(TreeList, ResultsSurviveDeletionAndBelongToTheirThread)
 {
     CKesTreeList table(FALSE);
     table.KTLAdd(1, AsValue(10));
@@ -239,8 +209,12 @@ TEST(TreeList, EachThreadKeepsItsOwnResults)
         EXPECT_EQ(Values(table.KTLIterator()), (std::vector<long>{20}));
     });
     other.join();
+    ASSERT_EQ(table.KTLDelete(2), 1);
     EXPECT_EQ(mine->KPData(), AsValue(10));
     EXPECT_EQ(Values(myWalk), (std::vector<long>{10, 20}));
+    // The next iteration replaces this thread's list with the current content.
+    table.KTLAdd("z", AsValue(3));
+    EXPECT_EQ(Values(table.KTLIterator()), (std::vector<long>{3}));
 }
 
 TEST(TreeList, DeletesValuesWithTheTableOnlyWhenAskedTo)

@@ -181,15 +181,12 @@ TEST_F(EventLoopTest, RegistrationRefusesBadArgumentsAndHandlesTheSystemRejects)
     EXPECT_LT(m_Net.KRNAddIOHandle(static_cast<unsigned int>(file), TRUE, FALSE, FALSE, &recorder), 0)
         << "a descriptor that cannot be polled";
     close(file);
-}
 
-TEST_F(EventLoopTest, RemovingAHandleClosedBeforeRemovalForgetsIt)
-{
-    SocketPair pair;
-    Recorder recorder;
-    ASSERT_EQ(m_Net.KRNAddIOHandle(pair.Watched(), TRUE, FALSE, FALSE, &recorder), 1);
-    const unsigned int handle = pair.Watched();
-    pair.CloseBoth();
+    // A handle closed before its removal is still forgotten.
+    SocketPair other;
+    const unsigned int handle = other.Watched();
+    ASSERT_EQ(m_Net.KRNAddIOHandle(handle, TRUE, FALSE, FALSE, &recorder), 1);
+    other.CloseBoth();
     EXPECT_EQ(m_Net.KRNRemoveIO(handle), 1);
     EXPECT_EQ(m_Net.KRNRemoveIO(handle), -220459);
 }
@@ -382,6 +379,9 @@ TEST_F(EventLoopTest, NoOnIOStartsForASocketAfterItsRemovalUnderConcurrentChurn)
 
 TEST_F(EventLoopTest, StopFromAnotherThreadEndsTheLoopWhichCanRunAgain)
 {
+    m_Net.KRNStopNet();  // a stop requested before the loop starts is kept
+    EXPECT_EQ(m_Net.KRNStartNet(), 1);
+    EXPECT_FALSE(m_Net.KRNIsRunning());
     {
         LoopThread loop(m_Net);
         EXPECT_EQ(m_Net.KRNStartNet(), -220552) << "a second loop on the same object";
@@ -396,13 +396,6 @@ TEST_F(EventLoopTest, StopFromAnotherThreadEndsTheLoopWhichCanRunAgain)
     pair.Poke();
     EXPECT_TRUE(WaitFor([&] { return recorder.calls.load() == 1; }));
     EXPECT_EQ(again.Stop(), 1);
-}
-
-TEST_F(EventLoopTest, AStopRequestedBeforeTheLoopStartsIsKept)
-{
-    m_Net.KRNStopNet();
-    EXPECT_EQ(m_Net.KRNStartNet(), 1);
-    EXPECT_FALSE(m_Net.KRNIsRunning());
 }
 
 CKesRvNet* g_SignalledNet = nullptr;

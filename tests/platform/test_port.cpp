@@ -13,7 +13,6 @@
 #include <fcntl.h>
 #include <limits>
 #include <set>
-#include <spawn.h>
 #include <sstream>
 #include <string>
 #include <sys/ioctl.h>
@@ -27,42 +26,22 @@
 #include "KesPort.h"
 #include "KesTestSupport.h"
 
-extern char** environ;
-
 namespace {
 
-// Redirects one descriptor (stdout or stderr) into a temporary file for its
-// lifetime; Text() gives what was written so far.
-class CapturedStream {
+// Captures standard error from construction until Text() or destruction.
+class CapturedStderr {
 public:
-    explicit CapturedStream(int fd) : m_Fd(fd) {
-        std::fflush(nullptr);
-        m_Path = ksxtest::KsxHome() + "/capture.XXXXXX";
-        int file = mkstemp(m_Path.data());
-        m_Saved = dup(fd);
-        dup2(file, fd);
-        close(file);
-    }
-    ~CapturedStream() {
-        Restore();
-        unlink(m_Path.c_str());
-    }
+    CapturedStderr() { testing::internal::CaptureStderr(); }
+    ~CapturedStderr() { Text(); }
     std::string Text() {
-        std::fflush(nullptr);
-        return ksxtest::ReadFile(m_Path);
-    }
-    void Restore() {
-        if (m_Saved < 0) return;
-        std::fflush(nullptr);
-        dup2(m_Saved, m_Fd);
-        close(m_Saved);
-        m_Saved = -1;
+        if (m_Open) m_Text = testing::internal::GetCapturedStderr();
+        m_Open = false;
+        return m_Text;
     }
 
 private:
-    int m_Fd;
-    int m_Saved = -1;
-    std::string m_Path;
+    bool m_Open = true;
+    std::string m_Text;
 };
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -96,7 +75,7 @@ double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::dura
 // ---- error reports ---------------------------------------------------------
 
 TEST(ErrorReport, WritesOneLineWithOptionalText) {
-    CapturedStream err(STDERR_FILENO);
+    CapturedStderr err;
     CKesError(-220552, "CKesSockEngine", 123, "Null server.");
     CKesError(-220402, "KesServiceData", 7, nullptr);
     EXPECT_EQ(err.Text(),
@@ -105,7 +84,7 @@ TEST(ErrorReport, WritesOneLineWithOptionalText) {
 }
 
 TEST(ErrorReport, ListenerSeesEveryReportUntilRemoved) {
-    CapturedStream err(STDERR_FILENO);
+    CapturedStderr err;
     {
         ksxtest::ErrorCapture capture;
         CKesError(-220545, "CKesObjSockServer", 42, "Unknown client");
@@ -124,14 +103,14 @@ TEST(ErrorReport, ListenerSeesEveryReportUntilRemoved) {
 }
 
 TEST(ErrorReport, PreservesTheCallersErrorNumber) {
-    CapturedStream err(STDERR_FILENO);
+    CapturedStderr err;
     errno = ECONNRESET;
     CKesError(-1, "X", 1, "text");
     EXPECT_EQ(errno, ECONNRESET);
 }
 
 TEST(ErrorReport, ConcurrentReportsNeverInterleave) {
-    CapturedStream err(STDERR_FILENO);
+    CapturedStderr err;
     ksxtest::ErrorCapture capture;
     constexpr int kThreads = 8;
     constexpr int kReports = 200;
@@ -162,7 +141,7 @@ TEST(ErrorReport, ConcurrentReportsNeverInterleave) {
 }
 
 TEST(ErrorReport, ListenerCanBeSwappedWhileOthersReport) {
-    CapturedStream err(STDERR_FILENO);
+    CapturedStderr err;
     std::atomic<bool> stop{false};
     std::thread reporter([&] {
         while (!stop) CKesError(-1, "Busy", 1, nullptr);
@@ -180,9 +159,9 @@ TEST(ErrorReport, ListenerCanBeSwappedWhileOthersReport) {
 // ---- traces and settings from the environment --------------------------------
 
 TEST(Trace, WritesToStandardOutput) {
-    CapturedStream out(STDOUT_FILENO);
+    testing::internal::CaptureStdout();
     KesTrace("CKesSockEngine::KSEAddServer() %d.\n", 5);
-    EXPECT_EQ(out.Text(), "CKesSockEngine::KSEAddServer() 5.\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "CKesSockEngine::KSEAddServer() 5.\n");
 }
 
 // Run as a child by the tests below; checks the values this process started with.
@@ -194,27 +173,22 @@ TEST(EnvironmentProbe, StartupValuesMatchExpectation) {
     EXPECT_EQ(KesTimeScale(), std::atof(scale));
 }
 
-TEST(Environment, TraceLevelComesFromTheEnvironmentAtLoad) {
-    const std::string probe = "EnvironmentProbe.*";
-    EXPECT_EQ(RunSelf(probe, {{"KSX_PROBE_LEVEL", "0"}, {"KSX_PROBE_SCALE", "1"}},
-                      {"KSX_DEBUG_LEVEL", "KSX_TIME_SCALE"}), 0);
-    EXPECT_EQ(RunSelf(probe, {{"KSX_DEBUG_LEVEL", "4"}, {"KSX_PROBE_LEVEL", "4"}, {"KSX_PROBE_SCALE", "1"}},
-                      {"KSX_TIME_SCALE"}), 0);
-    for (const char* garbage : {"four", "4x", "", "99999999999"}) {
-        EXPECT_EQ(RunSelf(probe, {{"KSX_DEBUG_LEVEL", garbage}, {"KSX_PROBE_LEVEL", "0"}, {"KSX_PROBE_SCALE", "1"}},
-                          {"KSX_TIME_SCALE"}), 0)
-            << garbage;
-    }
-}
-
-TEST(Environment, TimeScaleComesFromTheEnvironmentWhenPositive) {
-    const std::string probe = "EnvironmentProbe.*";
-    EXPECT_EQ(RunSelf(probe, {{"KSX_TIME_SCALE", "0.25"}, {"KSX_PROBE_LEVEL", "0"}, {"KSX_PROBE_SCALE", "0.25"}},
-                      {"KSX_DEBUG_LEVEL"}), 0);
-    for (const char* bad : {"0", "-2", "fast", "inf"}) {
-        EXPECT_EQ(RunSelf(probe, {{"KSX_TIME_SCALE", bad}, {"KSX_PROBE_LEVEL", "0"}, {"KSX_PROBE_SCALE", "1"}},
-                          {"KSX_DEBUG_LEVEL"}), 0)
-            << bad;
+// Each row: the variables set for a fresh process (the other one unset) and
+// the trace level and time scale it must start with.
+TEST(Environment, TraceLevelAndPositiveTimeScaleComeFromTheEnvironmentAtLoad) {
+    struct { const char* name; const char* value; const char* level; const char* scale; } cases[] = {
+        {"KSX_DEBUG_LEVEL", nullptr, "0", "1"}, {"KSX_DEBUG_LEVEL", "4", "4", "1"},
+        {"KSX_DEBUG_LEVEL", "four", "0", "1"},  {"KSX_DEBUG_LEVEL", "4x", "0", "1"},
+        {"KSX_DEBUG_LEVEL", "", "0", "1"},      {"KSX_DEBUG_LEVEL", "99999999999", "0", "1"},
+        {"KSX_TIME_SCALE", "0.25", "0", "0.25"}, {"KSX_TIME_SCALE", "0", "0", "1"},
+        {"KSX_TIME_SCALE", "-2", "0", "1"},      {"KSX_TIME_SCALE", "fast", "0", "1"},
+        {"KSX_TIME_SCALE", "inf", "0", "1"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::pair<std::string, std::string>> set = {{"KSX_PROBE_LEVEL", c.level}, {"KSX_PROBE_SCALE", c.scale}};
+        std::vector<std::string> unset = {"KSX_DEBUG_LEVEL", "KSX_TIME_SCALE"};
+        if (c.value) set.emplace_back(c.name, c.value);
+        EXPECT_EQ(RunSelf("EnvironmentProbe.*", set, unset), 0) << c.name << "=" << (c.value ? c.value : "(unset)");
     }
 }
 
@@ -402,7 +376,7 @@ TEST_F(SocketPair, CloseReleasesTheSocketOnce) {
 }
 
 TEST(SocketError, ReportNamesSocketTextReasonAndNumber) {
-    CapturedStream err(STDERR_FILENO);
+    CapturedStderr err;
     errno = ECONNRESET;
     KesReportSocketError(4294967294u, "Send to client failed");
     errno = 0;
@@ -410,12 +384,12 @@ TEST(SocketError, ReportNamesSocketTextReasonAndNumber) {
     errno = 9999; // no message for this number
     KesReportSocketError(13, "Odd");
     const int errorAfter = errno;
-    err.Restore();
+    const std::string reports = err.Text();
     EXPECT_TRUE(KesSocketPeerGone(ECONNRESET) && KesSocketPeerGone(ECONNABORTED));
     EXPECT_FALSE(KesSocketPeerGone(EPIPE));
 
     const std::string reset = std::to_string(ECONNRESET);
-    EXPECT_EQ(err.Text(),
+    EXPECT_EQ(reports,
               "Error on socket 4294967294.  Send to client failed.  Reason: " + std::string(std::strerror(ECONNRESET)) +
                   " Error No: " + reset + "\n"
                   "Error on socket 12. Error No: 0\n"

@@ -109,16 +109,16 @@ TEST(Atom, TextWithNulKeepsItsFullLength)
     free(rep);
 }
 
-TEST(String, IntegerConstructorPrintsDecimal)
+TEST(String, BuildsFromIntegersTextsAndAtomsAndHandsOverItsText)
 {
     CKesString domain(7);  // a domain written 007 arrives as the integer 7
     EXPECT_STREQ(domain.KSString(), "7");
     CKesString negative(-2147483647 - 1);
     EXPECT_EQ(Take(negative), "-2147483648");
-}
+    EXPECT_STREQ(CKesString{CKesAtom(65535L)}.KSString(), "65535");
+    EXPECT_STREQ(CKesString{CKesAtom()}.KSString(), "");
+    EXPECT_EQ(CKesAtom("1234").KAInt(), 1234);  // and back: a text read as a number
 
-TEST(String, AppendsTextsAndIntegersAndHandsOverItsText)
-{
     CKesString text("port ");
     EXPECT_EQ(text.KSStrCat(8080), 1);
     EXPECT_EQ(text.KSStrCat("/"), 1);
@@ -131,22 +131,11 @@ TEST(String, AppendsTextsAndIntegersAndHandsOverItsText)
     EXPECT_EQ(Take(text), "");
 }
 
-TEST(String, AtomConstructorUsesTheAtomsText)
-{
-    CKesString number{CKesAtom(65535L)};
-    EXPECT_STREQ(number.KSString(), "65535");
-    CKesString none{CKesAtom()};
-    EXPECT_STREQ(none.KSString(), "");
-    EXPECT_EQ(CKesAtom("1234").KAInt(), 1234);  // and back: a text read as a number
-}
-
-TEST(VarBind, HoldsNameAndValueAndCopiesDeeply)
+TEST(VarBind, NamedValuesAndRecordsCopyDeeply)
 {
     CKesVarBind bind("name", "value");
-    EXPECT_STREQ(bind.KVBName(), "name");
-    EXPECT_STREQ(bind.KVBValue()->KAString(), "value");
-    CKesVarBind number("n", 12);
-    EXPECT_EQ(*number.KVBValue(), CKesAtom(12));
+    EXPECT_EQ(*CKesVarBind("n", 12).KVBValue(), CKesAtom(12));
+    EXPECT_STREQ(CKesVarBind(nullptr, 1).KVBName(), "");
     CKesListable* copy = bind.KLTargetDeepCopy(&bind);
     ASSERT_NE(copy, nullptr);
     auto* copied = static_cast<CKesVarBind*>(copy);
@@ -154,7 +143,14 @@ TEST(VarBind, HoldsNameAndValueAndCopiesDeeply)
     EXPECT_STREQ(copied->KVBName(), "name");
     EXPECT_EQ(*copied->KVBValue(), *bind.KVBValue());
     delete copy;
-    EXPECT_STREQ(CKesVarBind(nullptr, 1).KVBName(), "");
+
+    CKesRecord record;
+    record.KRAddValue("k", "v");
+    CKesListable* recordCopy = record.KLTargetDeepCopy(&record);
+    ASSERT_NE(recordCopy, nullptr);
+    *record.KRValueOf("k") = CKesAtom("changed");
+    EXPECT_STREQ(static_cast<CKesRecord*>(recordCopy)->KRValueOf("k")->KAString(), "v");
+    delete recordCopy;
 }
 
 TEST(Record, ValueOfFindsTheFirstValueOfThatName)
@@ -183,18 +179,6 @@ TEST(Record, RefusesValuesThatCouldNeverBeEncoded)
     EXPECT_EQ(record.KRAddValue(new CKesVarBind("name", CKesAtom())), -220552);  // deleted, not leaked
     EXPECT_EQ(record.KRCount(), 0);
     EXPECT_EQ(errors.Count(-220552, "CKesBaseRecord"), 4);
-}
-
-TEST(Record, CopiesAreIndependent)
-{
-    CKesRecord record;
-    record.KRAddValue("k", "v");
-    CKesListable* copy = record.KLTargetDeepCopy(&record);
-    ASSERT_NE(copy, nullptr);
-    auto* copied = static_cast<CKesRecord*>(copy);
-    *record.KRValueOf("k") = CKesAtom("changed");
-    EXPECT_STREQ(copied->KRValueOf("k")->KAString(), "v");
-    delete copy;
 }
 
 TEST(Record, PrintWritesOneLinePerValue)
