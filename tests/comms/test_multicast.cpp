@@ -17,6 +17,7 @@
 #include "CKesRecord.h"
 #include "CKesSockEnd.h"
 #include "KesTestSupport.h"
+#include "KesWirePeer.h"
 
 namespace {
 
@@ -35,11 +36,7 @@ std::string ReceiveDatagram(unsigned int socket)
     return length > 0 ? std::string(buffer, static_cast<size_t>(length)) : std::string();
 }
 
-bool Readable(unsigned int socket)
-{
-    pollfd ready{static_cast<int>(socket), POLLIN, 0};
-    return poll(&ready, 1, 0) == 1;
-}
+bool Readable(unsigned int socket) { return ksxtest::Readable(static_cast<int>(socket), 0); }
 
 int OpenDescriptors()
 {
@@ -66,12 +63,8 @@ std::unique_ptr<CKesRecord> SampleRecord()
 // A record's encoding: what one datagram must hold, byte for byte.
 std::string Encoded(const CKesRecord& record)
 {
-    unsigned char* bytes = nullptr;
-    unsigned int length = 0;
-    EXPECT_EQ(record.KOMEncode(&bytes, &length), 1);
-    const std::string encoded(reinterpret_cast<char*>(bytes), length);
-    free(bytes);
-    return encoded;
+    const ksxtest::Bytes bytes = ksxtest::Encode(record);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 std::string Dump(CKesObjMulticast& channel)

@@ -18,6 +18,7 @@
 #include "CKesRecord.h"
 #include "CKesSockEnd.h"
 #include "KesTestSupport.h"
+#include "KesWirePeer.h"
 
 namespace {
 
@@ -73,12 +74,9 @@ std::vector<Field> Fields(const CKesRecord* record) {
 
 // The record as a peer sees it: encoded and decoded again.
 std::vector<Field> OverTheWire(const CKesRecord* record) {
-    unsigned char* bytes = nullptr;
-    unsigned int length = 0;
-    EXPECT_EQ(record->KOMEncode(&bytes, &length), 1);
+    const ksxtest::Bytes bytes = ksxtest::Encode(*record);
     CKesRecord decoded;
-    EXPECT_EQ(decoded.KOMDecode(bytes, length), 1);
-    std::free(bytes);
+    EXPECT_EQ(decoded.KOMDecode(bytes.data(), static_cast<unsigned int>(bytes.size())), 1);
     return Fields(&decoded);
 }
 

@@ -17,10 +17,12 @@
 
 #include "CKesRecord.h"
 #include "KesTestSupport.h"
+#include "KesWirePeer.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using ksxtest::Bytes;
+using ksxtest::Encode;
 
 Bytes FromHex(const std::string& hex)
 {
@@ -41,18 +43,6 @@ std::string ToHex(const unsigned char* bytes, size_t length)
     return hex;
 }
 
-Bytes Encode(const CKesBaseRecord& record)
-{
-    unsigned char* buffer = nullptr;
-    unsigned int length = 0;
-    EXPECT_EQ(record.KOMEncode(&buffer, &length), 1);
-    if (buffer == nullptr)
-        return {};
-    Bytes bytes(buffer, buffer + length);
-    free(buffer);
-    return bytes;
-}
-
 // Decodes from a heap block of exactly the input's size, so that
 // AddressSanitizer catches any read past the end.
 int Decode(const Bytes& bytes, CKesRecord* record)
@@ -63,7 +53,7 @@ int Decode(const Bytes& bytes, CKesRecord* record)
     return record->KOMDecode(exact.get(), static_cast<unsigned int>(bytes.size()));
 }
 
-std::string EncodeHex(const CKesBaseRecord& record)
+std::string EncodeHex(const CKesRecord& record)
 {
     const Bytes bytes = Encode(record);
     return ToHex(bytes.data(), bytes.size());
