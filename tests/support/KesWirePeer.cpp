@@ -168,7 +168,7 @@ void WireConnection::Close()
     m_Fd = -1;
 }
 
-WireListener::WireListener() : m_Listen(ListenOnLoopback(&m_Port)) {}
+WireListener::WireListener() { m_Listen = ListenOnLoopback(&m_Port); }
 
 WireListener::~WireListener() { close(m_Listen); }
 
