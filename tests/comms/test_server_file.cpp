@@ -202,23 +202,21 @@ TEST_F(ServerFileTest, AddressReplyWithoutItsServiceIsRefused) {
 
 // ---- start-up and termination ----------------------------------------------------------
 
-TEST_F(ServerFileTest, InitialiseWithoutServiceNameFailsAndOpensNoSocket) {
+TEST_F(ServerFileTest, FailedStartUpOpensNoSocketAndLeavesTheFile) {
     ErrorCapture errors;
-    CKesObjSockServer server;
+    const std::string original = ReadFile(ServiceFilePath());
+    CKesObjSockServer nameless;
     const int descriptors = DescriptorCount();
-    EXPECT_EQ(-220552, server.KOSSInitialise());
+    EXPECT_EQ(-220552, nameless.KOSSInitialise());
     EXPECT_EQ(descriptors, DescriptorCount());
     bool reported = false;
     for (const auto& report : errors.Reports())
         reported |= report.code == -220552 && report.text == "The service name is NULL.\n";
     EXPECT_TRUE(reported);
-}
 
-TEST_F(ServerFileTest, DynamicBindOnAForeignAddressFailsAtOnce) {
+    // A dynamic bind on an address that is not ours fails at once.
     setenv("KSX_HOST_ADDRS", "10.99.99.99", 1);
-    const std::string original = ReadFile(ServiceFilePath());
-    auto server = NewServer("svc", "dom");
-    EXPECT_EQ(-220460, server->KOSSInitialise());
+    EXPECT_EQ(-220460, NewServer("svc", "dom")->KOSSInitialise());
     EXPECT_EQ(original, ReadFile(ServiceFilePath()));
 }
 

@@ -125,7 +125,7 @@ TEST(ServiceDataParser, CheckFileTimeRereadsOnlyOnALaterModificationSecond) {
     EXPECT_TRUE(errors.Has(-220552, "CKesServiceDataParser", 289));
 }
 
-TEST(ServiceDataParser, AddedRecordReplacesAndDeletesTheOneUnderItsKey) {
+TEST(ServiceDataParser, TheTableOwnsItsRecordsUntilReplacedOrPurged) {
     CKesServiceDataParser parser;
     EXPECT_EQ(-220552, parser.KSDPAddRecordToDataList(nullptr));
     CKesSockEnd keyless;
@@ -138,11 +138,8 @@ TEST(ServiceDataParser, AddedRecordReplacesAndDeletesTheOneUnderItsKey) {
     EXPECT_EQ(1, parser.KSDPResults()->KTLLength());
     EXPECT_EQ(second, parser.KSDPGetServiceData("d", "s"));
     EXPECT_EQ(2u, second->KSEGetEndPtAddressPort());
-}
 
-TEST(ServiceDataParser, PurgeRemovesTheTableAndResetGivesAnEmptyOne) {
-    CKesServiceDataParser parser;
-    Parse(parser, Entry("d", "s", 1));
+    // Purge removes the table (and its records); reset gives an empty one.
     parser.KSDPPurge();
     EXPECT_EQ(nullptr, parser.KSDPResults());
     EXPECT_EQ(nullptr, parser.KSDPGetServiceData("d", "s"));

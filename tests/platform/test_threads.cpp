@@ -241,7 +241,7 @@ TEST(ServPool, DestructionRunsEverythingQueuedAndRefusesMore) {
     EXPECT_EQ(gate.runs.load(), 501 + acceptedLate.load());
 }
 
-TEST(ServPool, LaunchRefusesNullProcedureAndSecondCall) {
+TEST(ServPool, LaunchIsRefusedWithoutProcedureOrTwiceAndUnrunItemsAreReported) {
     ksxtest::ErrorCapture capture;
     RunCounts runs(1);
     CKesServPool pool(0, &runs); // a count below one still gives one worker
@@ -250,14 +250,12 @@ TEST(ServPool, LaunchRefusesNullProcedureAndSecondCall) {
     EXPECT_EQ(pool.KSPLaunchThreads(CountRun), 1);
     EXPECT_EQ(pool.KSPLaunchThreads(CountRun), -220552);
     EXPECT_EQ(capture.Count(-220552, "CKesServPool"), 2);
-}
 
-TEST(ServPool, UnlaunchedPoolReportsItemsItCouldNotRun) {
-    ksxtest::ErrorCapture capture;
+    capture.Clear();
     {
-        CKesServPool pool(2, nullptr);
-        ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(1)), 1);
-        ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(2)), 1);
+        CKesServPool unlaunched(2, nullptr);
+        ASSERT_EQ(unlaunched.KSPAddWorkDetail(AsItem(1)), 1);
+        ASSERT_EQ(unlaunched.KSPAddWorkDetail(AsItem(2)), 1);
     }
     auto reports = capture.Reports();
     ASSERT_EQ(reports.size(), 1u);
