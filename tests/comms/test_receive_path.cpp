@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -28,11 +29,16 @@
 #include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
 #include "EKesConnectState.h"
+#include "KesEngineHarness.h"
 #include "KesTestSupport.h"
+#include "KesWirePeer.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using ksxtest::Bytes;
+using ksxtest::Frame;
+using ksxtest::TcpPair;
+using ksxtest::WireConnection;
 constexpr auto kPatience = std::chrono::seconds(60); // guards against a hang only
 
 struct Delivery {
@@ -74,14 +80,6 @@ private:
     std::vector<Delivery> m_Deliveries;
 };
 
-Bytes Frame(const Bytes& payload)
-{
-    uint32_t length = htonl(static_cast<uint32_t>(payload.size()));
-    Bytes frame(reinterpret_cast<unsigned char*>(&length), reinterpret_cast<unsigned char*>(&length) + 4);
-    frame.insert(frame.end(), payload.begin(), payload.end());
-    return frame;
-}
-
 Bytes Pattern(size_t size, unsigned seed)
 {
     Bytes bytes(size);
@@ -121,67 +119,59 @@ constexpr unsigned int kSocket = 4242; // a handle no table knows: packets reach
 
 // ---- splitting and rejoining (one worker: queued order is processed order) ----
 
-TEST(ReceivePathSplitting, ThreeWholePacketsInOneReadBecomeThreePacketsWithPrivateSources)
-{
-    CollectingEngine engine(1);
-    Bytes a = Pattern(10, 1), b = Pattern(0, 2), c = Pattern(300, 3);
-    ASSERT_EQ(1, Feed(engine, kSocket, Concat({Frame(a), Frame(b), Frame(c)})));
-    // A later packet arrives intact only if nothing was kept from the first read.
-    Bytes d = Pattern(7, 4);
-    ASSERT_EQ(1, Feed(engine, kSocket, Frame(d)));
+struct CutCase {
+    const char* what;
+    std::vector<size_t> sizes;  // payload sizes, framed one after the other
+    std::vector<size_t> reads;  // lengths of the reads; the last one takes the rest
+    size_t every = 0;           // or: reads of this length throughout
+};
 
-    auto deliveries = engine.WaitFor(4);
-    ASSERT_EQ(4u, deliveries.size());
-    EXPECT_EQ((std::multiset<Bytes>{a, b, c}), Payloads({deliveries.begin(), deliveries.begin() + 3}));
-    EXPECT_EQ(d, deliveries[3].payload);
-    for (const auto& delivery : deliveries) {
-        EXPECT_EQ(kSocket, delivery.socket);
-        EXPECT_EQ(kSource, delivery.source);
+const CutCase kCutCases[] = {
+    {"three whole packets (one empty) in one read, then one more", {10, 0, 300, 7}, {4 + 10 + 4 + 0 + 4 + 300}},
+    {"a packet cut twice inside its header", {50, 3}, {1, 2, 51}},
+    {"a packet cut in its data, the rest with another packet", {1000, 20}, {400}},
+    {"a large packet in reads that line up with nothing", {8u << 20, 33}, {}, 65536 - 3},
+};
+
+// Packets that one read completes may be handed over in any order; a packet
+// completed by a later read comes after them.
+TEST(ReceivePathSplitting, PacketsCutAnywhereArriveWholeInReadOrderWithPrivateSources)
+{
+    unsigned seed = 1;
+    for (const CutCase& cut : kCutCases) {
+        SCOPED_TRACE(cut.what);
+        CollectingEngine engine(1);
+        std::vector<Bytes> sent;
+        std::vector<size_t> frameEnds;
+        Bytes stream;
+        for (size_t size : cut.sizes) {
+            sent.push_back(Pattern(size, seed++));
+            stream = Concat({stream, Frame(sent.back())});
+            frameEnds.push_back(stream.size());
+        }
+        std::vector<size_t> completedBy(sent.size());  // the read that completes each packet
+        size_t from = 0;
+        for (size_t i = 0; from < stream.size(); ++i) {
+            const size_t length = std::min(cut.every ? cut.every : i < cut.reads.size() ? cut.reads[i] : SIZE_MAX,
+                                           stream.size() - from);
+            ASSERT_EQ(1, Feed(engine, kSocket, stream, from, length));
+            from += length;
+            for (size_t p = 0; p < sent.size(); ++p)
+                if (frameEnds[p] > from - length && frameEnds[p] <= from) completedBy[p] = i;
+        }
+        auto deliveries = engine.WaitFor(sent.size());
+        ASSERT_EQ(sent.size(), deliveries.size());
+        EXPECT_EQ(std::multiset<Bytes>(sent.begin(), sent.end()), Payloads(deliveries));
+        size_t lastRead = 0;
+        for (const Delivery& delivery : deliveries) {
+            EXPECT_EQ(kSocket, delivery.socket);
+            EXPECT_EQ(kSource, delivery.source);
+            const size_t p = std::find(sent.begin(), sent.end(), delivery.payload) - sent.begin();
+            if (p == sent.size()) continue;  // reported by the multiset check
+            EXPECT_LE(lastRead, completedBy[p]) << "a packet overtook one completed by an earlier read";
+            lastRead = std::max(lastRead, completedBy[p]);
+        }
     }
-}
-
-TEST(ReceivePathSplitting, PacketCutInsideItsHeaderIsDeliveredOnceWhole)
-{
-    CollectingEngine engine(1);
-    Bytes payload = Pattern(50, 5);
-    Bytes frame = Frame(payload);
-    ASSERT_EQ(1, Feed(engine, kSocket, frame, 0, 1));
-    ASSERT_EQ(1, Feed(engine, kSocket, frame, 1, 2));
-    ASSERT_EQ(1, Feed(engine, kSocket, frame, 3));
-    Bytes sentinel = Pattern(3, 6);
-    ASSERT_EQ(1, Feed(engine, kSocket, Frame(sentinel)));
-
-    auto deliveries = engine.WaitFor(2);
-    ASSERT_EQ(2u, deliveries.size());
-    EXPECT_EQ(payload, deliveries[0].payload);
-    EXPECT_EQ(sentinel, deliveries[1].payload);
-}
-
-TEST(ReceivePathSplitting, PacketCutInItsDataThenRestWithAnotherPacketGivesBoth)
-{
-    CollectingEngine engine(1);
-    Bytes first = Pattern(1000, 7), second = Pattern(20, 8);
-    Bytes stream = Concat({Frame(first), Frame(second)});
-    ASSERT_EQ(1, Feed(engine, kSocket, stream, 0, 400));
-    ASSERT_EQ(1, Feed(engine, kSocket, stream, 400));
-
-    auto deliveries = engine.WaitFor(2);
-    ASSERT_EQ(2u, deliveries.size());
-    EXPECT_EQ((std::multiset<Bytes>{first, second}), Payloads(deliveries));
-}
-
-TEST(ReceivePathSplitting, LargePacketInManySmallReadsIsReassembledWhole)
-{
-    CollectingEngine engine(1);
-    Bytes big = Pattern(8u << 20, 9), after = Pattern(33, 10);
-    Bytes stream = Concat({Frame(big), Frame(after)});
-    // Reads of 64 KiB that do not line up with the header or the packet end.
-    for (size_t from = 0; from < stream.size(); from += 65536 - 3) ASSERT_EQ(1, Feed(engine, kSocket, stream, from, 65536 - 3));
-
-    auto deliveries = engine.WaitFor(2);
-    ASSERT_EQ(2u, deliveries.size());
-    EXPECT_TRUE(deliveries[0].payload == big);
-    EXPECT_EQ(after, deliveries[1].payload);
 }
 
 TEST(ReceivePathSplitting, RandomCutsOfRandomPacketsLoseDuplicateAndCorruptNothing)
@@ -224,43 +214,13 @@ private:
     unsigned int m_Old;
 };
 
-// A connected pair of loopback TCP sockets: [0] the engine's side, [1] the peer.
-struct TcpPair {
-    int fd[2] = {-1, -1};
-    TcpPair()
-    {
-        int listener = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof(address);
-        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        listen(listener, 1);
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-        fd[1] = socket(AF_INET, SOCK_STREAM, 0);
-        connect(fd[1], reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        fd[0] = accept(listener, nullptr, nullptr);
-        close(listener);
-    }
-    ~TcpPair()
-    {
-        for (int f : fd)
-            if (f >= 0) close(f);
-    }
-    void ClosePeer()
-    {
-        close(fd[1]);
-        fd[1] = -1;
-    }
-};
-
 TEST(ReceivePathBrokenFraming, OversizedLengthDeliversEarlierPacketsThenClosesTheConnection)
 {
     ksxtest::ErrorCapture errors;
     PacketLimit limit(1024);
     CollectingEngine engine(1);
     TcpPair pair;
-    unsigned int socket = static_cast<unsigned int>(pair.fd[0]);
+    const unsigned int socket = pair.Near();
     ASSERT_EQ(1, engine.KRNAddIOHandle(socket, TRUE, FALSE, FALSE, &engine));
 
     Bytes good = Pattern(100, 11);
@@ -298,28 +258,10 @@ TEST(ReceivePathBrokenFraming, OversizedLengthInAnIncompleteHeaderTailIsRefusedA
 
 // ---- over real sockets, with the event loop running -------------------------
 
-class RunningLoop {
-public:
-    explicit RunningLoop(CKesSockEngine& engine) : m_Engine(engine), m_Thread([this] { m_Engine.KRNStartNet(); })
-    {
-        while (!m_Engine.KRNIsRunning()) std::this_thread::yield();
-    }
-    ~RunningLoop()
-    {
-        m_Engine.KRNStopNet();
-        m_Thread.join();
-    }
-    std::thread::id Id() const { return m_Thread.get_id(); }
-
-private:
-    CKesSockEngine& m_Engine;
-    std::thread m_Thread;
-};
-
 TEST(ReceivePathSockets, DatagramOnRegisteredUdpSocketArrivesWholeWhateverItsFirstBytesSay)
 {
     CollectingEngine engine(2);
-    RunningLoop loop(engine);
+    ksxtest::EventLoopThread loop(engine);
     int udp = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -346,22 +288,22 @@ TEST(ReceivePathSockets, DatagramOnRegisteredUdpSocketArrivesWholeWhateverItsFir
 TEST(ReceivePathSockets, DataOnSocketOfNobodyReachesKesOnRvIOAndItsCloseComesOnTheLoopThread)
 {
     CollectingEngine engine(2);
-    RunningLoop loop(engine);
+    ksxtest::EventLoopThread loop(engine);
     TcpPair pair;
-    ASSERT_EQ(1, engine.KRNAddIOHandle(static_cast<unsigned int>(pair.fd[0]), TRUE, FALSE, FALSE, &engine));
+    ASSERT_EQ(1, engine.KRNAddIOHandle(pair.Near(), TRUE, FALSE, FALSE, &engine));
 
     Bytes data = Pattern(64, 14);
-    ASSERT_EQ(64, send(pair.fd[1], data.data(), data.size(), 0));
+    ASSERT_TRUE(pair.Far().SendAll(data));
     auto deliveries = engine.WaitFor(1);
     ASSERT_EQ(1u, deliveries.size());
     EXPECT_EQ(data, deliveries[0].payload);
     EXPECT_NE(loop.Id(), deliveries[0].thread) << "data goes through the worker pool";
 
-    pair.ClosePeer();
+    pair.Far().Close();
     deliveries = engine.WaitFor(2);
     ASSERT_EQ(2u, deliveries.size());
     EXPECT_TRUE(deliveries[1].payload.empty());
-    EXPECT_EQ(static_cast<unsigned int>(pair.fd[0]), deliveries[1].socket);
+    EXPECT_EQ(pair.Near(), deliveries[1].socket);
     EXPECT_EQ(loop.Id(), deliveries[1].thread);
 }
 
@@ -423,22 +365,10 @@ private:
     std::vector<std::thread::id> m_DisconnectThreads;
 };
 
-Bytes EncodedFrame(CKesRecord& record)
-{
-    unsigned char* encoded = nullptr;
-    unsigned int length = 0;
-    record.KOMEncode(&encoded, &length);
-    CKesRecHdr header(encoded, static_cast<int>(length));
-    free(encoded);
-    return Bytes(header.KRHGetData(), header.KRHGetData() + header.KRHGetTotalLen());
-}
-
 Bytes ClientIdFrame(const char* id)
 {
-    CKesRecord* record = CKesSockEnd::KSEGetClientIdPacket(id);
-    Bytes frame = EncodedFrame(*record);
-    delete record;
-    return frame;
+    std::unique_ptr<CKesRecord> record(CKesSockEnd::KSEGetClientIdPacket(id));
+    return ksxtest::FrameOf(*record);
 }
 
 Bytes DataFrame(int seq, const Bytes& data)
@@ -446,49 +376,31 @@ Bytes DataFrame(int seq, const Bytes& data)
     CKesRecord record;
     record.KRAddValue("seq", CKesAtom(seq));
     record.KRAddValue("data", CKesAtom(data.data(), data.size()));
-    return EncodedFrame(record);
+    return ksxtest::FrameOf(record);
 }
 
 class ServerFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_Server = new CollectingServer;
-        m_Server->KOSSSetServiceName(strdup("ReceiveTest"));
-        m_Server->KOSSSetDomain(strdup("TestDomain"));
-        ASSERT_EQ(1, m_Engine.KSEAddServer(m_Server));
-        ASSERT_EQ(1, m_Server->KOSSInitialise());
-        for (int i = 0; i < 6000 && m_Server->KOSSGetConnectState() != 3; ++i) KesSleep(5);
-        ASSERT_EQ(3, static_cast<int>(m_Server->KOSSGetConnectState()));
+        m_Server = ksxtest::AddServer<CollectingServer>(m_Engine, "ReceiveTest", "TestDomain");
+        ASSERT_NE(nullptr, m_Server);
+        ASSERT_TRUE(ksxtest::WaitUntil([this] { return m_Server->KOSSGetConnectState() == KES_CONNECTED; }));
         m_Port = m_Server->KOSSGetServerData()->KSEGetEndPtAddressPort();
     }
     void TearDown() override { m_Engine.KNSafeExit(); }
 
-    int Connect()
+    // A connection that has identified itself to the server as the count-th.
+    std::unique_ptr<WireConnection> Identified(const char* id, size_t count)
     {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        int on = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(m_Port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
-        return fd;
-    }
-
-    static void SendAll(int fd, const Bytes& bytes, size_t from, size_t count)
-    {
-        while (count > 0) {
-            ssize_t sent = send(fd, bytes.data() + from, count, MSG_NOSIGNAL);
-            ASSERT_GT(sent, 0);
-            from += static_cast<size_t>(sent);
-            count -= static_cast<size_t>(sent);
-        }
+        auto peer = WireConnection::To(m_Port);
+        EXPECT_TRUE(peer->SendAll(ClientIdFrame(id)));
+        m_Server->WaitForConnects(count);
+        return peer;
     }
 
     CollectingEngine m_Engine{3};
-    RunningLoop m_Loop{m_Engine};
+    ksxtest::EventLoopThread m_Loop{m_Engine};
     CollectingServer* m_Server = nullptr; // owned by the engine
     unsigned int m_Port = 0;
 };
@@ -499,68 +411,52 @@ TEST_F(ServerFixture, RandomRecordsWithRandomCutsAndPausesArriveExactlyOnce)
     for (unsigned seed = 1; seed <= 6; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         std::mt19937 random(seed * 7919u);
-        int fd = Connect();
-        Bytes hello = ClientIdFrame(("peer-" + std::to_string(seed)).c_str());
-        SendAll(fd, hello, 0, hello.size());
-        m_Server->WaitForConnects(seed);
+        auto peer = Identified(("peer-" + std::to_string(seed)).c_str(), seed);
         Bytes stream;
-        std::map<int, std::vector<Bytes>> sent;
+        std::map<int, Bytes> sent;
         int records = 5 + static_cast<int>(random() % 20);
         int base = static_cast<int>(seed) * 1000;
         for (int i = 0; i < records; ++i) {
             unsigned pick = random() % 10;
             size_t size = pick < 5 ? random() % 200 : pick < 8 ? random() % 65536 : random() % (1u << 20) + 1;
-            Bytes data = Pattern(size, random());
-            sent[base + i].push_back(data);
-            Bytes frame = DataFrame(base + i, data);
-            stream.insert(stream.end(), frame.begin(), frame.end());
+            sent[base + i] = Pattern(size, random());
+            stream = Concat({stream, DataFrame(base + i, sent[base + i])});
         }
         for (size_t from = 0; from < stream.size();) {
             size_t cut = std::min(stream.size() - from, static_cast<size_t>(1 + random() % (random() % 2 ? 7 : 300000)));
-            SendAll(fd, stream, from, cut);
+            ASSERT_TRUE(peer->SendAll(stream, from, cut));
             from += cut;
             if (random() % 4 == 0) std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
         }
-        auto received = m_Server->WaitForRecords(total + static_cast<size_t>(records));
         total += static_cast<size_t>(records);
-        for (const auto& [seq, payloads] : sent) {
+        auto received = m_Server->WaitForRecords(total);
+        for (const auto& [seq, payload] : sent) {
             auto found = received.find(seq);
             ASSERT_NE(found, received.end()) << "record " << seq << " lost";
             ASSERT_EQ(1u, found->second.size()) << "record " << seq << " duplicated";
-            EXPECT_TRUE(found->second[0] == payloads[0]) << "record " << seq << " corrupted";
+            EXPECT_TRUE(found->second[0] == payload) << "record " << seq << " corrupted";
         }
-        close(fd);
     }
 }
 
 TEST_F(ServerFixture, ClosedPeerReachesServerOnLoopThreadAndItsHalfPacketIsNotReused)
 {
-    int fd = Connect();
-    Bytes hello = ClientIdFrame("half");
-    SendAll(fd, hello, 0, hello.size());
-    m_Server->WaitForConnects(1);
-    Bytes first = DataFrame(1, Pattern(10, 15));
-    SendAll(fd, first, 0, first.size());
+    auto peer = Identified("half", 1);
+    ASSERT_TRUE(peer->SendAll(DataFrame(1, Pattern(10, 15))));
     ASSERT_EQ(1u, m_Server->WaitForRecords(1).size());
-    Bytes dangling = DataFrame(2, Pattern(5000, 16));
-    SendAll(fd, dangling, 0, 1000); // half a packet, then the peer goes
-    close(fd);
+    ASSERT_TRUE(peer->SendAll(DataFrame(2, Pattern(5000, 16)), 0, 1000)); // half a packet, then the peer goes
+    peer->Close();
     auto threads = m_Server->WaitForDisconnects(1);
     ASSERT_EQ(1u, threads.size());
     EXPECT_EQ(m_Loop.Id(), threads[0]);
 
     // The next connection (often given the same handle) starts clean.
-    fd = Connect();
-    hello = ClientIdFrame("fresh");
-    SendAll(fd, hello, 0, hello.size());
-    m_Server->WaitForConnects(2);
-    Bytes next = DataFrame(3, Pattern(40, 17));
-    SendAll(fd, next, 0, next.size());
+    peer = Identified("fresh", 2);
+    ASSERT_TRUE(peer->SendAll(DataFrame(3, Pattern(40, 17))));
     auto received = m_Server->WaitForRecords(2);
     ASSERT_EQ(1u, received.count(3));
     EXPECT_EQ(Pattern(40, 17), received[3][0]);
     EXPECT_EQ(0u, received.count(2));
-    close(fd);
 }
 
 } // namespace
