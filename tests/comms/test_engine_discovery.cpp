@@ -1,10 +1,8 @@
 // The engine's multicast start-up and the dispatch of what arrives on the
 // multicast channel.
-#include <sys/wait.h>
-
-#include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -14,59 +12,38 @@
 #include "CKesRecord.h"
 #include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
+#include "KesDaemonHarness.h"
 #include "KesTestSupport.h"
 
 namespace {
 
-struct HostRun {
-    int status = -1;
-    std::string errors;
+// The retry host run to its end with standard error read as well.
+struct RetryRun {
+    ksxtest::Daemon host{"ksx_engine_multicast_retry", {}, ksxtest::KsxHome(), "0.0001", true};
+    int status = host.Finish();
 };
-
-// Runs a host program with its standard error captured.
-HostRun RunHost(const std::string& name, const std::string& environment)
-{
-    HostRun run;
-    std::string command = environment + " " + ksxtest::HostProgram(name) + " 2>&1 >/dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return run;
-    char buffer[4096];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof(buffer), pipe)) > 0) run.errors.append(buffer, got);
-    run.status = pclose(pipe);
-    return run;
-}
-
-int Occurrences(const std::string& text, const std::string& what)
-{
-    int count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
-    return count;
-}
 
 TEST(EngineMulticastStart, ProcessEndsAfterTwelfthFailedAttemptHavingPausedElevenTimes)
 {
     ksxtest::WriteServiceFile("SERVICE: Other DOMAIN: ANY_KES_DOMAIN ADDRESS: 234.5.6.7 PORT: 23456 DYNAMIC: NO\n");
-    HostRun run = RunHost("ksx_engine_multicast_retry", "KSX_TIME_SCALE=0.0001");
-
-    ASSERT_TRUE(WIFEXITED(run.status)) << run.errors;
-    EXPECT_EQ(CKesSockEngine::ms_MulticastUnavailableExit, WEXITSTATUS(run.status));
-    EXPECT_EQ(12, Occurrences(run.errors, "Server for service MulticastService is not available...\n"));
-    EXPECT_EQ(11, Occurrences(run.errors, "sleep "));
-    EXPECT_EQ(11, Occurrences(run.errors, "sleep 5000\n"));
+    RetryRun run;
+    const ksxtest::Daemon& out = run.host;
+    EXPECT_EQ(CKesSockEngine::ms_MulticastUnavailableExit, run.status) << out.Output();
+    EXPECT_EQ(12, out.Count("Server for service MulticastService is not available..."));
+    EXPECT_EQ(11, out.CountContaining("sleep "));
+    EXPECT_EQ(11, out.Count("sleep 5000"));
     // Each failure is reported where it happens and again by the retry loop.
-    EXPECT_EQ(24, Occurrences(run.errors, "KSX-ERROR -220439 CKesSockEngine:"));
-    EXPECT_EQ(1, Occurrences(run.errors, "KSX-ERROR -220469 CKesSockEngine:"));
-    EXPECT_EQ(1, Occurrences(run.errors, "Unable to access the multicast service, exiting."));
+    EXPECT_EQ(24, out.CountContaining("KSX-ERROR -220439 CKesSockEngine:"));
+    EXPECT_EQ(1, out.CountContaining("KSX-ERROR -220469 CKesSockEngine:"));
+    EXPECT_EQ(1, out.CountContaining("Unable to access the multicast service, exiting."));
 }
 
 TEST(EngineMulticastStart, ProcessWithTheMulticastEntryStartsWithoutPausing)
 {
     ksxtest::WriteServiceFile(ksxtest::ReadFile(std::string(KSX_SOURCE_DIR) + "/etc/ServiceData.cfg.default"));
-    HostRun run = RunHost("ksx_engine_multicast_retry", "KSX_TIME_SCALE=0.0001");
-    ASSERT_TRUE(WIFEXITED(run.status)) << run.errors;
-    EXPECT_EQ(0, WEXITSTATUS(run.status)) << run.errors;
-    EXPECT_EQ(0, Occurrences(run.errors, "sleep "));
+    RetryRun run;
+    EXPECT_EQ(0, run.status) << run.host.Output();
+    EXPECT_EQ(0, run.host.CountContaining("sleep "));
 }
 
 TEST(EngineMulticastStart, ConstructedEngineHasItsChannelOpenOnTheServiceFileGroup)
@@ -100,73 +77,57 @@ TEST(EngineMulticastStart, MissingEntryIsReportedAndAnotherAttemptKeepsTheChanne
 
 // ---- dispatch of multicast records ---------------------------------------
 
-CKesIOWorkPacket* PacketOf(CKesRecord& record, CKesSockEngine& engine)
+// The trace of one dispatch of these bytes as a multicast datagram (taken
+// over by the packet) and the dispatch's result.
+std::string TraceOfDispatch(unsigned char* bytes, unsigned int length, int* result)
 {
-    unsigned char* encoded = nullptr;
-    unsigned int length = 0;
-    record.KOMEncode(&encoded, &length);
-    return new CKesIOWorkPacket(engine.KSEGetMulticast()->KOMGetReceiveSocket(), encoded, length, &engine, nullptr, 0);
-}
-
-std::string TraceOfDispatch(CKesSockEngine& engine, CKesRecord& record, int* result)
-{
-    CKesIOWorkPacket* packet = PacketOf(record, engine);
+    CKesSockEngine engine("discovery-test", __KES_SERV_DAEMON, 1);
+    CKesIOWorkPacket packet(engine.KSEGetMulticast()->KOMGetReceiveSocket(), bytes, length, &engine, nullptr, 0);
     ksxtest::ScopedDebugLevel level(4);
     testing::internal::CaptureStdout();
-    *result = engine.KSEProcessMulticast(packet);
-    std::string trace = testing::internal::GetCapturedStdout();
-    delete packet;
-    return trace;
+    *result = engine.KSEProcessMulticast(&packet);
+    return testing::internal::GetCapturedStdout();
 }
 
-TEST(EngineMulticastDispatch, RecordThatIsBothReplyAndRequestIsTakenAsReply)
-{
-    CKesSockEngine engine("discovery-test", __KES_SERV_DAEMON, 1);
-    CKesRecord record;
-    record.KRAddValue(CKesSockEnd::ms_AddressRequest, "1");
-    record.KRAddValue(CKesSockEnd::ms_AddressReply, "1");
-    record.KRAddValue(CKesSockEnd::ms_ServiceNameField, "NobodyServesThis");
-    int result = 0;
-    std::string trace = TraceOfDispatch(engine, record, &result);
-    EXPECT_EQ(1, result);
-    EXPECT_NE(std::string::npos, trace.find("CKesSockEngine::KSEProcessAddressReply()"));
-    EXPECT_EQ(std::string::npos, trace.find("CKesSockEngine::KSEProcessAddressRequest()"));
-}
+struct DispatchCase {
+    const char* what;
+    std::vector<const char*> fields;  // names, each with the value "1"
+    const char* expected;             // trace text that must appear
+    const char* absent;               // trace text that must not
+};
 
-TEST(EngineMulticastDispatch, RequestForAServiceWithoutServerEndsQuietly)
-{
-    CKesSockEngine engine("discovery-test", __KES_SERV_DAEMON, 1);
-    CKesRecord record;
-    record.KRAddValue(CKesSockEnd::ms_AddressRequest, "1");
-    record.KRAddValue(CKesSockEnd::ms_ServiceNameField, "NobodyServesThis");
-    int result = 0;
-    std::string trace = TraceOfDispatch(engine, record, &result);
-    EXPECT_EQ(1, result);
-    EXPECT_NE(std::string::npos, trace.find("CKesSockEngine::KSEProcessAddressRequest()"));
-    EXPECT_EQ(std::string::npos, trace.find("Forwarding AddrReq"));
-}
+const DispatchCase kDispatchCases[] = {
+    {"both reply and request: taken as reply", {CKesSockEnd::ms_AddressRequest, CKesSockEnd::ms_AddressReply,
+      CKesSockEnd::ms_ServiceNameField}, "CKesSockEngine::KSEProcessAddressReply()",
+     "CKesSockEngine::KSEProcessAddressRequest()"},
+    {"request for a service without server: ends quietly", {CKesSockEnd::ms_AddressRequest,
+      CKesSockEnd::ms_ServiceNameField}, "CKesSockEngine::KSEProcessAddressRequest()", "Forwarding AddrReq"},
+    {"other traffic", {"Anything"}, "CKesSockEngine::KSEProcessMulticastTraffic()", "KSEProcessAddress"},
+};
 
-TEST(EngineMulticastDispatch, OtherTrafficEndsInTheTrafficHandler)
+TEST(EngineMulticastDispatch, EachKindOfRecordReachesItsHandlerOnly)
 {
-    CKesSockEngine engine("discovery-test", __KES_SERV_DAEMON, 1);
-    CKesRecord record;
-    record.KRAddValue("Anything", "else");
-    int result = 0;
-    std::string trace = TraceOfDispatch(engine, record, &result);
-    EXPECT_EQ(1, result);
-    EXPECT_NE(std::string::npos, trace.find("CKesSockEngine::KSEProcessMulticastTraffic()"));
+    for (const DispatchCase& dispatch : kDispatchCases) {
+        SCOPED_TRACE(dispatch.what);
+        CKesRecord record;
+        for (const char* field : dispatch.fields) record.KRAddValue(field, "1");
+        unsigned char* bytes = nullptr;
+        unsigned int length = 0;
+        ASSERT_EQ(1, record.KOMEncode(&bytes, &length));
+        int result = 0;
+        const std::string trace = TraceOfDispatch(bytes, length, &result);
+        EXPECT_EQ(1, result);
+        EXPECT_NE(std::string::npos, trace.find(dispatch.expected)) << trace;
+        EXPECT_EQ(std::string::npos, trace.find(dispatch.absent)) << trace;
+    }
 }
 
 TEST(EngineMulticastDispatch, UndecodableDatagramReachesNoHandlerAndReturnsTheDecodeCode)
 {
-    CKesSockEngine engine("discovery-test", __KES_SERV_DAEMON, 1);
     auto* bytes = static_cast<unsigned char*>(malloc(5));
     memcpy(bytes, "\xc1garb", 5);
-    CKesIOWorkPacket packet(engine.KSEGetMulticast()->KOMGetReceiveSocket(), bytes, 5, &engine, nullptr, 0);
-    ksxtest::ScopedDebugLevel level(4);
-    testing::internal::CaptureStdout();
-    int result = engine.KSEProcessMulticast(&packet);
-    std::string trace = testing::internal::GetCapturedStdout();
+    int result = 0;
+    const std::string trace = TraceOfDispatch(bytes, 5, &result);
     EXPECT_LT(result, 0);
     EXPECT_EQ(std::string::npos, trace.find("Got multicast data"));
 }
