@@ -73,26 +73,19 @@ TEST_F(UniqueTree, GlobalKeysCountFromZeroAndRestartAfterEveryExit) {
     EXPECT_EQ(CKesUniqueTreeNode::m_KeyLock, nullptr);
 
     ksxtest::ErrorCapture errors;
+    ksxtest::ScopedDebugLevel level(1);
+    testing::internal::CaptureStderr();
     Node keyless("k", nullptr, FALSE);
+    const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(keyless.KUTNKey(), nullptr);
+    EXPECT_NE(err.find("CKesUniqueTreeNode::KUTNInitStatic _MUST_ be called "
+                       "before CKesUniqueTreeNode::KTMGloballyUniqueKey.\n"), std::string::npos);
     EXPECT_TRUE(errors.Has(-220552, "CKesUniqueTreeNode", 172));
     EXPECT_TRUE(errors.Has(-220552, "CKesUniqueTreeNode", 329));
     CKesUniqueTreeNode::KUTNInitStatic();
     Node fresh("f", nullptr, FALSE);
     ASSERT_NE(fresh.KUTNKey(), nullptr);
     EXPECT_EQ(fresh.KUTNKey()->KAInt64(), 0);
-}
-
-TEST_F(UniqueTree, GlobalKeyWithoutInitIsRefusedWithTheMustBeCalledMessage) {
-    ksxtest::ScopedDebugLevel level(1);
-    ksxtest::ErrorCapture errors;
-    testing::internal::CaptureStderr();
-    CKesAtom* key = CKesUniqueTreeNode::KTMGloballyUniqueKey();
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(key, nullptr);
-    EXPECT_NE(err.find("CKesUniqueTreeNode::KUTNInitStatic _MUST_ be called "
-                       "before CKesUniqueTreeNode::KTMGloballyUniqueKey.\n"), std::string::npos);
-    EXPECT_TRUE(errors.Has(-220552, "CKesUniqueTreeNode", 329));
 }
 
 TEST_F(UniqueTree, GlobalKeysAreNeverHandedOutTwiceAcrossThreads) {

@@ -193,7 +193,7 @@ TEST(RecordEncoding, EntriesFollowInsertionOrder)
     EXPECT_EQ(EncodeHex(CKesRecord()), "80");
 }
 
-TEST(RecordEncoding, ValueWithoutTypeFailsWithNullBuffer)
+TEST(RecordEncoding, ValueWithoutTypeFailsWithNullBufferAndMisuseIsRefused)
 {
     ksxtest::ErrorCapture errors;
     CKesRecord record;
@@ -207,6 +207,13 @@ TEST(RecordEncoding, ValueWithoutTypeFailsWithNullBuffer)
     EXPECT_EQ(length, 0u);
     EXPECT_EQ(record.KOMEncode(nullptr, &length), -220552);
     EXPECT_EQ(errors.Count(-220552, "CKesBaseRecord"), 1);
+
+    // Decoding refuses a null input and a record that already holds values.
+    EXPECT_EQ(CKesRecord().KOMDecode(nullptr, 1), -220552);
+    const Bytes good = FromHex("81a16101");
+    EXPECT_EQ(record.KOMDecode(good.data(), static_cast<unsigned int>(good.size())), -220552);
+    EXPECT_EQ(record.KRCount(), 2);
+    EXPECT_STREQ(record.KRValueOf("ok")->KAString(), "1");
 }
 
 TEST(RecordDecoding, AcceptsEveryIntegerAndStrForm)
@@ -293,17 +300,6 @@ TEST(RecordDecoding, RefusesMalformedInputAndStaysEmpty)
         EXPECT_EQ(result, KES_DECODE_MALFORMED) << c.name;
         EXPECT_EQ(record.KRCount(), 0) << c.name;
     }
-}
-
-TEST(RecordDecoding, RefusesNullInputAndFilledRecords)
-{
-    CKesRecord record;
-    EXPECT_EQ(record.KOMDecode(nullptr, 1), -220552);
-    record.KRAddValue("kept", "1");
-    const Bytes good = FromHex("81a16101");
-    EXPECT_EQ(record.KOMDecode(good.data(), static_cast<unsigned int>(good.size())), -220552);
-    EXPECT_EQ(record.KRCount(), 1);
-    EXPECT_STREQ(record.KRValueOf("kept")->KAString(), "1");
 }
 
 TEST(RecordPeer, IntegerBoundariesAgree)
