@@ -55,22 +55,6 @@ int TextLength(const unsigned char* bytes, unsigned int length)
     return static_cast<int>(end);
 }
 
-// Writes all bytes, completing partial writes; false when the socket fails.
-// MSG_NOSIGNAL: a server that has gone must give an error, not end the process.
-bool SendAll(unsigned int socket, const unsigned char* bytes, unsigned int length)
-{
-    while (length > 0) {
-        const ssize_t sent = send(static_cast<int>(socket), bytes, length, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            return false;
-        bytes += sent;
-        length -= static_cast<unsigned int>(sent);
-    }
-    return true;
-}
-
 // Frees a heap text on scope exit unless released.
 struct HeapText {
     char* text;
@@ -713,7 +697,7 @@ int CKesObjSockClient::SendFrame(const unsigned char* frame, unsigned int length
     const unsigned int socket = m_TCPSocket;
     if (m_State != KES_CONNECTED || socket == KES_INVALID_SOCKET)
         return kSendFailed;
-    return SendAll(socket, frame, length) ? 1 : kSendFailed;
+    return KesSendAll(socket, frame, length) == 0 ? 1 : kSendFailed;
 }
 
 int CKesObjSockClient::KOSCSendToServer(CKesRecord* record)
@@ -764,7 +748,7 @@ int CKesObjSockClient::KOSCSendClientId()
                  static_cast<long>(time(nullptr)));
     // No m_SendLock: this runs inside the attempt in state 2, when no other
     // sender is admitted, so the greeting is the first frame on the socket.
-    if (!frame.KRHGetData() || !SendAll(m_TCPSocket, frame.KRHGetData(), frameLength))
+    if (!frame.KRHGetData() || KesSendAll(m_TCPSocket, frame.KRHGetData(), frameLength) != 0)
         result = kSendFailed;
     free(encoded);
     return result;

@@ -675,8 +675,9 @@ int CKesObjSockServer::KOSSSendToClient(char const* clientId, unsigned char* dat
     return SendFrame(client, clientId, data, length, "KOSS::KOSSSendToClient sending packet ");
 }
 
-// One send of the whole run to the client under the send lock. Called with
-// the endpoint lock held.
+// Sends the whole run to the client under the send lock (a write cut short by
+// a signal is completed, so a frame is never left half-sent). Called with the
+// endpoint lock held.
 int CKesObjSockServer::SendFrame(CKesSockEnd* client, char const* clientId, unsigned char* data, unsigned int length,
                                  char const* what) {
     const unsigned int socket = client->KSEGetEndPointSocket();
@@ -685,10 +686,10 @@ int CKesObjSockServer::SendFrame(CKesSockEnd* client, char const* clientId, unsi
         KesTrace("%s%s length %u socket %u at %lld\n", what, text.c_str(), length, socket,
                  static_cast<long long>(time(nullptr)));
     }
-    ssize_t sent;
+    int sent;
     {
         CKesAutoMutex guard(m_SendLock);
-        sent = send(static_cast<int>(socket), data, length, MSG_NOSIGNAL);
+        sent = KesSendAll(socket, data, length);
     }
     if (sent == -1) {
         CKesError(-220545, kSource, __LINE__, nullptr);

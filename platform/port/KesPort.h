@@ -79,6 +79,10 @@ constexpr long KES_FIONBIO = 34;
 int KesIoctl(unsigned int socket, long request, unsigned long* argument);
 // Bytes that can be read from the socket now; negative on error.
 int KesGetSocketPacketLength(unsigned int socket);
+// Writes every byte to a connected socket, completing partial writes and
+// restarting interrupted ones; a peer that has gone gives -1 (errno set), not
+// a signal. 0 when everything was written.
+int KesSendAll(unsigned int socket, const void* data, size_t length);
 // Closes a socket; 0 or -1.
 int KesCloseSocket(unsigned int socket);
 // Sets errno from the system's last error (on this platform they are one).

@@ -123,3 +123,15 @@ void KesReportSocketError(unsigned int socket, const char* text) {
     }
     errno = error;
 }
+
+int KesSendAll(unsigned int socket, const void* data, size_t length) {
+    const char* bytes = static_cast<const char*>(data);
+    while (length > 0) {
+        ssize_t sent = send(static_cast<int>(socket), bytes, length, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return -1;
+        bytes += sent;
+        length -= static_cast<size_t>(sent);
+    }
+    return 0;
+}
