@@ -630,10 +630,13 @@ void CKesSockEngine::OnIO(CMOMRvIO* io)
     unsigned int addressLength = KES_SOCKADDR_IN_LEN;
     int length = available;
     if (available >= 0) {
-        buffer = static_cast<unsigned char*>(calloc(static_cast<size_t>(available) + 1, 1));
+        // Only the byte after what is read needs zeroing: clearing the whole
+        // buffer first would cost one more pass over every large read.
+        buffer = static_cast<unsigned char*>(malloc(static_cast<size_t>(available) + 1));
         addressLength = SourceAddressLength(socket);
         address = static_cast<sockaddr*>(calloc(addressLength, 1));
         length = KSEReadSocket(socket, buffer, available, address, addressLength);
+        if (buffer != nullptr) buffer[length > 0 ? length : 0] = 0;
     }
     if (length < 0) {
         if (KesTraceOn(4)) KesReportSocketError(socket, "Ignoring packet due to socket error");
