@@ -34,38 +34,15 @@
 #include "CKesObjSockClient.h"
 #include "CKesRecord.h"
 #include "CKesSockEngine.h"
+#include "KesDemoDaemon.h"
 
 namespace {
 
-const char* const kService = "DemoEcho";
-const char* const kDomain = "Demo";
-
-CKesSockEngine* g_engine = nullptr;  // set before the handlers are installed
-
-// One event line; a single write under the stream's lock keeps lines whole.
-void Emit(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Emit(const char* format, ...) {
-    char line[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    std::fprintf(stdout, "@%s\n", line);
-    std::fflush(stdout);
-}
-
-// KRNStopNet only sets a flag and wakes the event loop: safe in a handler.
-extern "C" void StopOnSignal(int) {
-    g_engine->KRNStopNet();
-}
-
-void InstallStopHandlers() {
-    struct sigaction action {};
-    action.sa_handler = StopOnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
+using ksxdemo::Emit;
+using ksxdemo::InstallStopHandlers;
+using ksxdemo::g_engine;
+using ksxdemo::kDomain;
+using ksxdemo::kService;
 
 // "address:port" of the socket's peer. Asked of the socket itself rather
 // than the client's server endpoint, which a lost connection may free.
