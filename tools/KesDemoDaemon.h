@@ -3,9 +3,13 @@
 // SIGINT/SIGTERM through the engine's KRNStopNet.
 #pragma once
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 #include "CKesSockEngine.h"
 
@@ -37,6 +41,24 @@ inline void InstallStopHandlers() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+}
+
+// Hands each command line read from stdin to handle, until stdin ends or a
+// byte arrives on wakeFd (the daemon keeps running until a signal either way).
+template <typename Handler>
+void ReadCommands(int wakeFd, Handler handle) {
+    std::string pending;
+    char buffer[256];
+    for (;;) {
+        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) continue;  // EINTR from the stop signal
+        if (fds[1].revents) return;
+        const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
+        if (got <= 0) return;
+        pending.append(buffer, static_cast<size_t>(got));
+        for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1))
+            handle(pending.substr(0, end));
+    }
 }
 
 }  // namespace ksxdemo

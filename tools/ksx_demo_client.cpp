@@ -108,22 +108,6 @@ void HandleCommand(DemoClient* client, const std::string& line) {
     Emit("unknown-command text=%s", line.c_str());
 }
 
-// Reads command lines from stdin until its end or a byte on wakeFd.
-void ReadCommands(DemoClient* client, int wakeFd) {
-    std::string pending;
-    char buffer[256];
-    for (;;) {
-        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) continue;  // EINTR from the stop signal
-        if (fds[1].revents) return;
-        const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
-        if (got <= 0) return;  // no more commands; keep running until a signal
-        pending.append(buffer, static_cast<size_t>(got));
-        for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1))
-            HandleCommand(client, pending.substr(0, end));
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -154,7 +138,10 @@ int main(int argc, char** argv) {
         Emit("failed step=pipe");
         return EXIT_FAILURE;
     }
-    std::thread commands(ReadCommands, client, wake[0]);
+    const int wakeFd = wake[0];
+    std::thread commands([client, wakeFd] {
+        ksxdemo::ReadCommands(wakeFd, [client](const std::string& line) { HandleCommand(client, line); });
+    });
 
     engine.KRNStartNet();  // returns once a signal has called KRNStopNet
     Emit("stopping");

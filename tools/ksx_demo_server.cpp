@@ -89,22 +89,6 @@ void HandleCommand(DemoServer* server, const std::string& line) {
     Emit("unknown-command text=%s", line.c_str());
 }
 
-// Reads command lines from stdin until its end or a byte on wakeFd.
-void ReadCommands(DemoServer* server, int wakeFd) {
-    std::string pending;
-    char buffer[256];
-    for (;;) {
-        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) continue;  // EINTR from the stop signal
-        if (fds[1].revents) return;
-        const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
-        if (got <= 0) return;  // no more commands; keep serving until a signal
-        pending.append(buffer, static_cast<size_t>(got));
-        for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1))
-            HandleCommand(server, pending.substr(0, end));
-    }
-}
-
 }  // namespace
 
 int main() {
@@ -135,7 +119,10 @@ int main() {
         Emit("failed step=pipe");
         return EXIT_FAILURE;
     }
-    std::thread commands(ReadCommands, server, wake[0]);
+    const int wakeFd = wake[0];
+    std::thread commands([server, wakeFd] {
+        ksxdemo::ReadCommands(wakeFd, [server](const std::string& line) { HandleCommand(server, line); });
+    });
 
     engine.KRNStartNet();  // returns once a signal has called KRNStopNet
     Emit("stopping");
