@@ -1,19 +1,51 @@
 #include "CKesServPool.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
 #include <string>
 #include <system_error>
 
 #include "CKesError.h"
 
+// A waiting worker's own wake-up word. The waker writes the item, then the
+// word (release), then wakes the one futex waiter on it; the worker reads the
+// word (acquire) before the item, so the item is seen complete.
+struct CKesServPool::IdleWorker {
+    enum : uint32_t { kWaiting = 0, kHanded = 1, kStop = 2 };
+    std::atomic<uint32_t> word{kWaiting};
+    void* item = nullptr;
+
+    uint32_t Wait()
+    {
+        uint32_t seen;
+        while ((seen = word.load(std::memory_order_acquire)) == kWaiting)
+            syscall(SYS_futex, &word, FUTEX_WAIT_PRIVATE, kWaiting, nullptr, nullptr, 0);
+        return seen;
+    }
+    void Wake(uint32_t why)
+    {
+        word.store(why, std::memory_order_release);
+        syscall(SYS_futex, &word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    }
+};
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<uint32_t>::is_always_lock_free,
+              "the wake-up word is used as a futex");
+
 CKesServPool::CKesServPool(int workers, void* context)
     : m_WorkerCount(workers < 1 ? 1 : workers), m_Context(context) {}
 
 CKesServPool::~CKesServPool() {
+    std::vector<IdleWorker*> idle;
     {
         std::lock_guard<std::mutex> hold(m_Lock);
         m_Stopping = true;
+        idle.swap(m_IdleWorkers);
     }
-    m_Ready.notify_all();
+    for (IdleWorker* worker : idle) worker->Wake(IdleWorker::kStop);
     for (std::thread& worker : m_Workers) worker.join();
 
     // Only a pool that never got running workers can still hold items; they
@@ -46,33 +78,46 @@ int CKesServPool::KSPLaunchThreads(KesPoolWorkProcedure procedure) {
 }
 
 int CKesServPool::KSPAddWorkDetail(void* item) {
-    bool wake = false;
+    IdleWorker* idle = nullptr;
     {
         std::lock_guard<std::mutex> hold(m_Lock);
         if (m_Stopping) return -220552;
-        m_Queue.push_back(item);
-        wake = m_Idle > 0;
+        if (m_IdleWorkers.empty()) {
+            m_Queue.push_back(item); // every worker is busy and looks here next
+        } else {
+            idle = m_IdleWorkers.back();
+            m_IdleWorkers.pop_back();
+            idle->item = item;
+        }
     }
-    // Only an idle worker needs waking; busy ones look at the queue before
-    // they wait again. Notifying after unlocking spares the woken worker a
-    // trip straight back to sleep on the lock.
-    if (wake) m_Ready.notify_one();
+    // Woken after unlocking: the worker never needs the lock to start.
+    if (idle) idle->Wake(IdleWorker::kHanded);
     return 1;
 }
 
 void CKesServPool::WorkerLoop() {
+    IdleWorker self;
     std::unique_lock<std::mutex> hold(m_Lock);
     for (;;) {
-        while (m_Queue.empty() && !m_Stopping) {
-            ++m_Idle;
-            m_Ready.wait(hold);
-            --m_Idle;
+        if (!m_Queue.empty()) {
+            void* item = m_Queue.front();
+            m_Queue.pop_front();
+            hold.unlock();
+            m_Procedure(item, m_Context);
+            hold.lock();
+            continue;
         }
-        if (m_Queue.empty()) return; // stopping, and everything queued has run
-        void* item = m_Queue.front();
-        m_Queue.pop_front();
-        hold.unlock();
-        m_Procedure(item, m_Context);
-        hold.lock();
+        if (m_Stopping) return; // everything queued has run
+        WaitForHandedItem(self, hold);
     }
+}
+
+// Waits idle until an item is handed over or stop begins; runs a handed item.
+// Called and returns with the lock held.
+void CKesServPool::WaitForHandedItem(IdleWorker& self, std::unique_lock<std::mutex>& hold) {
+    self.word.store(IdleWorker::kWaiting, std::memory_order_relaxed);
+    m_IdleWorkers.push_back(&self);
+    hold.unlock();
+    if (self.Wait() == IdleWorker::kHanded) m_Procedure(self.item, m_Context);
+    hold.lock();
 }

@@ -5,11 +5,14 @@
 // Destruction stops taking items, lets the workers run every item already
 // queued, then joins them: nothing queued is lost or leaked. Items offered
 // while the pool is stopping are refused and stay with the caller.
-// Locks: m_Lock alone, held only to queue or take one item; the worker
+// Locks: m_Lock alone, held only to queue, hand over or take one item; the worker
 // procedure runs without it, so it may take any lock and add items.
+// Hand-off: an item offered while a worker is idle goes straight to that
+// worker, which wakes on a word of its own and runs the item without
+// touching the queue or the lock again: one wake-up per item, no second
+// round on the lock.
 #pragma once
 
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -32,15 +35,16 @@ public:
 private:
     CKesServPool(const CKesServPool&) = delete;
     CKesServPool& operator=(const CKesServPool&) = delete;
+    struct IdleWorker;
     void WorkerLoop();
+    void WaitForHandedItem(IdleWorker& self, std::unique_lock<std::mutex>& hold);
 
     const int m_WorkerCount;            // number of workers (at least 1)
     void* const m_Context;              // second argument of every call
     KesPoolWorkProcedure m_Procedure = nullptr; // set once by KSPLaunchThreads, under m_Lock
-    std::mutex m_Lock;                  // guards the queue, the counts and the flags
-    std::condition_variable m_Ready;    // an item was queued or stop began
-    std::deque<void*> m_Queue;          // items not yet taken, oldest first
-    int m_Idle = 0;                     // workers waiting on m_Ready
+    std::mutex m_Lock;                  // guards the queue, the idle list and the flag
+    std::deque<void*> m_Queue;          // items not yet taken, oldest first; empty while a worker is idle
+    std::vector<IdleWorker*> m_IdleWorkers; // waiting workers, the most recently busy last
     bool m_Stopping = false;            // destruction has begun
     std::vector<std::thread> m_Workers; // the worker threads (owner thread only)
 };

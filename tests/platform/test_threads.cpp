@@ -203,6 +203,35 @@ TEST(ServPool, ItemsAddedByAWorkerRun) {
     EXPECT_EQ(chain.runs, 1000);
 }
 
+TEST(ServPool, ItemsOfferedToIdleWorkersAreNeitherLostNorSerialised) {
+    // Each item waits until all three are running: only a pool that wakes a
+    // separate idle worker for each of them gets past the wait.
+    struct Meeting {
+        std::mutex lock;
+        std::condition_variable changed;
+        int arrived = 0;
+        int met = 0;
+    } meeting;
+    auto meet = [](void*, void* context) {
+        auto* m = static_cast<Meeting*>(context);
+        std::unique_lock<std::mutex> hold(m->lock);
+        ++m->arrived;
+        m->changed.notify_all();
+        if (m->changed.wait_for(hold, std::chrono::seconds(10), [&] { return m->arrived % 3 == 0; })) ++m->met;
+        m->changed.notify_all();
+    };
+    CKesServPool pool(3, &meeting);
+    ASSERT_EQ(pool.KSPLaunchThreads(meet), 1);
+    // Rounds of three, each offered once the last round is over, so every
+    // item of a round meets workers that have gone idle.
+    for (int round = 1; round <= 200; ++round) {
+        for (int i = 0; i < 3; ++i) ASSERT_EQ(pool.KSPAddWorkDetail(nullptr), 1);
+        std::unique_lock<std::mutex> hold(meeting.lock);
+        ASSERT_TRUE(meeting.changed.wait_for(hold, std::chrono::seconds(20), [&] { return meeting.met == 3 * round; }))
+            << "round " << round << ": " << meeting.arrived << " arrived, " << meeting.met << " met";
+    }
+}
+
 TEST(ServPool, DestructionRunsEverythingQueuedAndRefusesMore) {
     // The first item holds its worker until the destructor has begun (seen as
     // a refused add), so the rest are still queued when destruction starts.
