@@ -8,6 +8,10 @@
 //      a blocking read of the echoed frame, echoed by a thread of the server
 //      process. Median and 99th percentile, and what one round trip costs
 //      the client process: CPU time and voluntary context switches.
+//      A third echo, plain TCP read the way the library reads (a loop thread
+//      waiting in epoll hands each frame to a one-worker CKesServPool, whose
+//      thread sends the echo or takes the answer), shows what the hand-off
+//      from the reading thread to a worker costs by itself.
 //  (b) one-way throughput of records of 100 encoded bytes sent one by one
 //      with KOSCSendToServer and counted in the server's KesOnServerIO;
 //      plain TCP: one send per 104-byte frame, read and split into frames by
@@ -20,6 +24,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -33,6 +38,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -42,6 +48,7 @@
 #include "CKesObjSockClient.h"
 #include "CKesObjSockServer.h"
 #include "CKesRecord.h"
+#include "CKesServPool.h"
 #include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
 #include "KesPort.h"
@@ -140,9 +147,7 @@ private:
     std::atomic<int> m_Loaded{0};
 };
 
-// Plain framed TCP, one connection at a time: the first byte says echo
-// ('E': every frame goes back as it came) or sink ('S': frames are counted
-// and the end of the stream reported).
+// Plain framed TCP echo: every frame goes back as it came.
 void PlainEcho(int fd)
 {
     std::vector<unsigned char> frame(4 + kRoundTripBytes);
@@ -156,6 +161,7 @@ void PlainEcho(int fd)
     }
 }
 
+// Plain framed TCP sink: counts frames and reports the end of the stream.
 void PlainSink(int fd)
 {
     std::vector<unsigned char> buffer(1 << 16);
@@ -184,20 +190,66 @@ void PlainSink(int fd)
     }
 }
 
+// Reads frames of the round-trip size the way the library reads: a thread
+// waiting in epoll for the socket reads each frame into a buffer of its own
+// and hands it to a one-worker pool, whose thread calls act(frame, context)
+// and frees the frame. Returns when the peer closes.
+void ReadWithHandOff(int fd, KesPoolWorkProcedure act, void* context)
+{
+    CKesServPool pool(1, context);
+    pool.KSPLaunchThreads(act);
+    const int poller = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event event{};
+    event.events = EPOLLIN;
+    if (epoll_ctl(poller, EPOLL_CTL_ADD, fd, &event) != 0)
+        Fail("cannot watch the hand-off socket");
+    for (;;) {
+        if (epoll_wait(poller, &event, 1, -1) != 1)
+            continue;
+        auto* frame = new std::vector<unsigned char>(4 + kRoundTripBytes);
+        if (!ReadAll(fd, frame->data(), frame->size())) {
+            delete frame;
+            break;
+        }
+        pool.KSPAddWorkDetail(frame);
+    }
+    close(poller);
+}
+
+void EchoFrame(void* item, void* context)
+{
+    auto* frame = static_cast<std::vector<unsigned char>*>(item);
+    SendAll(*static_cast<int*>(context), frame->data(), frame->size());
+    delete frame;
+}
+
+// Serves one plain connection; the first byte says how: echo ('E': every
+// frame goes back as it came), hand-off echo ('H': the same, read the
+// library's way) or sink ('S': frames are counted and the end reported).
+void PlainConnection(int fd)
+{
+    char mode = 0;
+    if (recv(fd, &mode, 1, MSG_WAITALL) == 1) {
+        const int one = 1;
+        if (mode != 'S')
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (mode == 'E')
+            PlainEcho(fd);
+        else if (mode == 'H')
+            ReadWithHandOff(fd, EchoFrame, &fd);
+        else
+            PlainSink(fd);
+    }
+    close(fd);
+}
+
 void PlainServe(int listener)
 {
     for (;;) {
         const int fd = accept(listener, nullptr, nullptr);
         if (fd < 0)
             return;
-        char mode = 0;
-        if (recv(fd, &mode, 1, MSG_WAITALL) == 1) {
-            const int one = 1;
-            if (mode == 'E')
-                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            mode == 'E' ? PlainEcho(fd) : PlainSink(fd);
-        }
-        close(fd);
+        std::thread(PlainConnection, fd).detach();
     }
 }
 
@@ -299,7 +351,7 @@ int PlainConnect(uint16_t port, char mode)
     // The library leaves Nagle on; so does the plain stream. The echo is
     // unaffected either way (one frame in flight).
     const int one = 1;
-    if (mode == 'E')
+    if (mode != 'S')
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || send(fd, &mode, 1, 0) != 1)
         Fail("cannot connect to the plain server");
@@ -340,49 +392,104 @@ struct Cost {
     }
 };
 
+// The answers of the hand-off echo, taken by the worker of the client's pool.
+struct HandOffAnswers {
+    std::mutex lock;
+    std::condition_variable arrived;
+    long count = 0;
+    Clock::time_point last;
+
+    static void Take(void* item, void* context)
+    {
+        const Clock::time_point now = Clock::now();
+        delete static_cast<std::vector<unsigned char>*>(item);
+        auto* answers = static_cast<HandOffAnswers*>(context);
+        std::lock_guard<std::mutex> hold(answers->lock);
+        answers->last = now;
+        ++answers->count;
+        answers->arrived.notify_one();
+    }
+    // When answer number n arrived; fails the run when it does not come.
+    Clock::time_point WaitFor(long n)
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        if (!arrived.wait_for(hold, std::chrono::milliseconds(kGuardMs), [&] { return count >= n; }))
+            Fail("the hand-off echo broke off");
+        return last;
+    }
+};
+
+// One way of making round trips, with its samples and its cost.
+struct RoundTripPath {
+    const char* label;
+    std::function<double()> once;  // one round trip, in microseconds
+    std::vector<double> samples{};
+    Cost cost{};
+};
+
 void RoundTrips(BenchClient& client, uint16_t plainPort)
 {
     std::unique_ptr<CKesRecord> ping(RecordOfSize("Ping", kRoundTripBytes));
-    const int fd = PlainConnect(plainPort, 'E');
-    std::vector<unsigned char> frame = Frame(kRoundTripBytes), back(frame.size());
-    std::vector<double> library, plain;
-    Cost plainCost, libraryCost;
-    long answers = 0;
-    // Warm both paths, then alternate blocks so that drift hits both alike.
+    const std::vector<unsigned char> frame = Frame(kRoundTripBytes);
+    std::vector<unsigned char> back(frame.size());
+    const int plainFd = PlainConnect(plainPort, 'E');
+    const int handOffFd = PlainConnect(plainPort, 'H');
+    HandOffAnswers handOffAnswers;
+    std::thread handOffReader(ReadWithHandOff, handOffFd, HandOffAnswers::Take, &handOffAnswers);
+    long handOffCount = 0, libraryCount = 0;
+
+    RoundTripPath paths[] = {
+        {"plain framed TCP echo", [&] {
+             const auto start = Clock::now();
+             if (!SendAll(plainFd, frame.data(), frame.size()) || !ReadAll(plainFd, back.data(), back.size()))
+                 Fail("the plain echo broke off");
+             return Micros(Clock::now() - start);
+         }},
+        {"plain TCP, hand-off reads", [&] {
+             const auto start = Clock::now();
+             if (!SendAll(handOffFd, frame.data(), frame.size()))
+                 Fail("the hand-off echo broke off");
+             return Micros(handOffAnswers.WaitFor(++handOffCount) - start);
+         }},
+        {"KOSCSendToServer / echo", [&] {
+             const auto start = Clock::now();
+             if (client.KOSCSendToServer(ping.get()) != 1 || !client.WaitAnswers(++libraryCount))
+                 Fail("a record was not answered");
+             return Micros(client.LastArrival() - start);
+         }},
+    };
+    // Warm every path, then alternate blocks so that drift hits all alike.
     for (int block = -1; block < kBlocks; ++block) {
         const int count = block < 0 ? 200 : kRoundTrips / kBlocks;
-        const Cost plainStart = Cost::Now();
-        for (int i = 0; i < count; ++i) {
-            const auto start = Clock::now();
-            if (!SendAll(fd, frame.data(), frame.size()) || !ReadAll(fd, back.data(), back.size()))
-                Fail("the plain echo broke off");
+        for (RoundTripPath& path : paths) {
+            const Cost start = Cost::Now();
+            for (int i = 0; i < count; ++i) {
+                const double micros = path.once();
+                if (block >= 0)
+                    path.samples.push_back(micros);
+            }
             if (block >= 0)
-                plain.push_back(Micros(Clock::now() - start));
-        }
-        const Cost libraryStart = Cost::Now();
-        for (int i = 0; i < count; ++i) {
-            const auto start = Clock::now();
-            if (client.KOSCSendToServer(ping.get()) != 1 || !client.WaitAnswers(++answers))
-                Fail("a record was not answered");
-            if (block >= 0)
-                library.push_back(Micros(client.LastArrival() - start));
-        }
-        if (block >= 0) {
-            plainCost.Add(plainStart, libraryStart);
-            libraryCost.Add(libraryStart, Cost::Now());
+                path.cost.Add(start, Cost::Now());
         }
     }
-    close(fd);
-    const Spread l = SpreadOf(library), p = SpreadOf(plain);
+    shutdown(handOffFd, SHUT_RDWR);  // ends the reader's loop
+    handOffReader.join();
+    close(handOffFd);
+    close(plainFd);
+
     printf("(a) round trip, %u-byte record, %d each, two processes:\n", kRoundTripBytes, kRoundTrips);
-    printf("    plain framed TCP echo:      median %7.1f us   p99 %7.1f us\n", p.median, p.p99);
-    printf("    KOSCSendToServer / echo:    median %7.1f us   p99 %7.1f us\n", l.median, l.p99);
-    printf("    ratio library / plain:      median %7.2f      p99 %7.2f   (target at most 1.50)\n",
-           l.median / p.median, l.p99 / p.p99);
-    printf("    client process, per round trip:  plain %5.1f us CPU, %4.2f context switches;"
-           "  library %5.1f us CPU, %4.2f context switches\n",
-           plainCost.cpuMicros / kRoundTrips, plainCost.switches / kRoundTrips,
-           libraryCost.cpuMicros / kRoundTrips, libraryCost.switches / kRoundTrips);
+    printf("    %-27s %9s %9s %11s %9s\n", "", "median", "p99", "client CPU", "switches");
+    for (RoundTripPath& path : paths) {
+        const Spread spread = SpreadOf(path.samples);
+        printf("    %-27s %6.1f us %6.1f us %8.1f us %9.2f\n", path.label, spread.median, spread.p99,
+               path.cost.cpuMicros / kRoundTrips, path.cost.switches / kRoundTrips);
+    }
+    const Spread plain = SpreadOf(paths[0].samples), handOff = SpreadOf(paths[1].samples),
+                 library = SpreadOf(paths[2].samples);
+    printf("    ratio hand-off reads / plain:   median %5.2f   p99 %5.2f\n", handOff.median / plain.median,
+           handOff.p99 / plain.p99);
+    printf("    ratio library / plain:          median %5.2f   p99 %5.2f   (target at most 1.50)\n",
+           library.median / plain.median, library.p99 / plain.p99);
 }
 
 void Throughput(BenchClient& client, uint16_t plainPort, int done)
