@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <climits>
 #include <string>
 #include <system_error>
 
