@@ -222,8 +222,8 @@ TEST(ServPool, ItemsOfferedToIdleWorkersAreNeitherLostNorSerialised) {
     };
     CKesServPool pool(3, &meeting);
     ASSERT_EQ(pool.KSPLaunchThreads(meet), 1);
-    // Rounds of three, each offered once the last round is over, so every
-    // item of a round meets workers that have gone idle.
+    // Rounds of three, each offered once the last round has met, so most
+    // items reach workers that have just gone idle.
     for (int round = 1; round <= 200; ++round) {
         for (int i = 0; i < 3; ++i) ASSERT_EQ(pool.KSPAddWorkDetail(nullptr), 1);
         std::unique_lock<std::mutex> hold(meeting.lock);
