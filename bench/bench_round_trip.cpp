@@ -192,8 +192,8 @@ void PlainSink(int fd)
 
 // Reads frames of the round-trip size the way the library reads: a thread
 // waiting in epoll for the socket reads each frame into a buffer of its own
-// and hands it to a one-worker pool, whose thread calls act(frame, context)
-// and frees the frame. Returns when the peer closes.
+// and hands it to a one-worker pool, whose thread calls act(frame, context);
+// act frees the frame. Returns when the peer closes.
 void ReadWithHandOff(int fd, KesPoolWorkProcedure act, void* context)
 {
     CKesServPool pool(1, context);
