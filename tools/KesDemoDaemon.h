@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "CKesSockEngine.h"
 
@@ -59,6 +60,24 @@ void ReadCommands(int wakeFd, Handler handle) {
         for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1))
             handle(pending.substr(0, end));
     }
+}
+
+// Runs the engine's event loop until a signal stops it, with a command
+// thread of its own that hands each stdin line to handle. The thread and its
+// wake-up pipe live only inside this call: the thread is woken and joined
+// before the call returns. False when the pipe cannot be made.
+template <typename Handler>
+bool RunWithCommands(CKesSockEngine& engine, Handler handle) {
+    int wake[2];
+    if (pipe(wake) != 0) return false;
+    std::thread commands([wakeFd = wake[0], handle] { ReadCommands(wakeFd, handle); });
+    engine.KRNStartNet();  // returns once a signal has called KRNStopNet
+    Emit("stopping");
+    (void)!write(wake[1], "x", 1);
+    commands.join();
+    close(wake[0]);
+    close(wake[1]);
+    return true;
 }
 
 }  // namespace ksxdemo

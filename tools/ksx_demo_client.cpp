@@ -29,7 +29,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "CKesObjSockClient.h"
 #include "CKesRecord.h"
@@ -133,22 +132,10 @@ int main(int argc, char** argv) {
     }
     Emit("looking-for service=%s domain=%s id=%s pid=%d", kService, kDomain, argv[1], static_cast<int>(getpid()));
 
-    int wake[2];
-    if (pipe(wake) != 0) {
+    if (!ksxdemo::RunWithCommands(engine, [client](const std::string& line) { HandleCommand(client, line); })) {
         Emit("failed step=pipe");
         return EXIT_FAILURE;
     }
-    const int wakeFd = wake[0];
-    std::thread commands([client, wakeFd] {
-        ksxdemo::ReadCommands(wakeFd, [client](const std::string& line) { HandleCommand(client, line); });
-    });
-
-    engine.KRNStartNet();  // returns once a signal has called KRNStopNet
-    Emit("stopping");
-    (void)!write(wake[1], "x", 1);
-    commands.join();
-    close(wake[0]);
-    close(wake[1]);
     engine.KNSafeExit();
     Emit("stopped");
     return EXIT_SUCCESS;

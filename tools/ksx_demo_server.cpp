@@ -22,7 +22,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "CKesObjSockServer.h"
 #include "CKesRecord.h"
@@ -114,22 +113,10 @@ int main() {
          published ? published->KSEGetEndPtAddressPort() : 0, static_cast<int>(getpid()));
     free(address);
 
-    int wake[2];
-    if (pipe(wake) != 0) {
+    if (!ksxdemo::RunWithCommands(engine, [server](const std::string& line) { HandleCommand(server, line); })) {
         Emit("failed step=pipe");
         return EXIT_FAILURE;
     }
-    const int wakeFd = wake[0];
-    std::thread commands([server, wakeFd] {
-        ksxdemo::ReadCommands(wakeFd, [server](const std::string& line) { HandleCommand(server, line); });
-    });
-
-    engine.KRNStartNet();  // returns once a signal has called KRNStopNet
-    Emit("stopping");
-    (void)!write(wake[1], "x", 1);
-    commands.join();
-    close(wake[0]);
-    close(wake[1]);
     engine.KNSafeExit();  // stops the server and withdraws its service line
     Emit("withdrawn service=%s", kService);
     return EXIT_SUCCESS;
