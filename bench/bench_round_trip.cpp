@@ -293,6 +293,38 @@ int ServerProcess(int commands)
 
 // ---- the client process ----------------------------------------------------------
 
+// Answers arriving on a worker thread, counted and timed on arrival, for
+// the thread that sent the request and waits.
+struct Answers {
+    std::mutex lock;
+    std::condition_variable arrived;
+    long count = 0;
+    Clock::time_point last;
+
+    void Note()
+    {
+        const Clock::time_point now = Clock::now();
+        std::lock_guard<std::mutex> hold(lock);
+        last = now;
+        ++count;
+        arrived.notify_one();
+    }
+    // When answer number n arrived; fails the run when it does not come.
+    Clock::time_point WaitFor(long n)
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        if (!arrived.wait_for(hold, std::chrono::milliseconds(kGuardMs), [&] { return count >= n; }))
+            Fail("an answer did not come");
+        return last;
+    }
+    // The hand-off echo's worker procedure (context: the Answers).
+    static void TakeFrame(void* frame, void* context)
+    {
+        delete static_cast<std::vector<unsigned char>*>(frame);
+        static_cast<Answers*>(context)->Note();
+    }
+};
+
 class BenchClient : public CKesObjSockClient {
 public:
     BenchClient() : CKesObjSockClient(strdup("bench-client"))
@@ -303,12 +335,8 @@ public:
     ~BenchClient() override { KOSCStopConnectThread(); }
     void KesOnClientIO(CKesSockEnd*, CKesRecord* record) override
     {
-        const Clock::time_point arrived = Clock::now();
         delete record;
-        std::lock_guard<std::mutex> hold(m_Lock);
-        m_Arrived = arrived;
-        ++m_Answers;
-        m_Changed.notify_one();
+        answers.Note();
     }
     void KOSCOnClientConnect() override
     {
@@ -321,23 +349,12 @@ public:
         std::unique_lock<std::mutex> hold(m_Lock);
         return m_Changed.wait_for(hold, std::chrono::milliseconds(kGuardMs), [this] { return m_Connected; });
     }
-    bool WaitAnswers(long count)
-    {
-        std::unique_lock<std::mutex> hold(m_Lock);
-        return m_Changed.wait_for(hold, std::chrono::milliseconds(kGuardMs), [&] { return m_Answers >= count; });
-    }
-    // When the last answer reached KesOnClientIO.
-    Clock::time_point LastArrival()
-    {
-        std::lock_guard<std::mutex> hold(m_Lock);
-        return m_Arrived;
-    }
+
+    Answers answers;
 
 private:
     std::mutex m_Lock;
     std::condition_variable m_Changed;
-    long m_Answers = 0;
-    Clock::time_point m_Arrived;
     bool m_Connected = false;
 };
 
@@ -392,32 +409,6 @@ struct Cost {
     }
 };
 
-// The answers of the hand-off echo, taken by the worker of the client's pool.
-struct HandOffAnswers {
-    std::mutex lock;
-    std::condition_variable arrived;
-    long count = 0;
-    Clock::time_point last;
-
-    static void Take(void* item, void* context)
-    {
-        const Clock::time_point now = Clock::now();
-        delete static_cast<std::vector<unsigned char>*>(item);
-        auto* answers = static_cast<HandOffAnswers*>(context);
-        std::lock_guard<std::mutex> hold(answers->lock);
-        answers->last = now;
-        ++answers->count;
-        answers->arrived.notify_one();
-    }
-    // When answer number n arrived; fails the run when it does not come.
-    Clock::time_point WaitFor(long n)
-    {
-        std::unique_lock<std::mutex> hold(lock);
-        if (!arrived.wait_for(hold, std::chrono::milliseconds(kGuardMs), [&] { return count >= n; }))
-            Fail("the hand-off echo broke off");
-        return last;
-    }
-};
 
 // One way of making round trips, with its samples and its cost.
 struct RoundTripPath {
@@ -434,8 +425,8 @@ void RoundTrips(BenchClient& client, uint16_t plainPort)
     std::vector<unsigned char> back(frame.size());
     const int plainFd = PlainConnect(plainPort, 'E');
     const int handOffFd = PlainConnect(plainPort, 'H');
-    HandOffAnswers handOffAnswers;
-    std::thread handOffReader(ReadWithHandOff, handOffFd, HandOffAnswers::Take, &handOffAnswers);
+    Answers handOffAnswers;
+    std::thread handOffReader(ReadWithHandOff, handOffFd, Answers::TakeFrame, &handOffAnswers);
     long handOffCount = 0, libraryCount = 0;
 
     RoundTripPath paths[] = {
@@ -453,9 +444,9 @@ void RoundTrips(BenchClient& client, uint16_t plainPort)
          }},
         {"KOSCSendToServer / echo", [&] {
              const auto start = Clock::now();
-             if (client.KOSCSendToServer(ping.get()) != 1 || !client.WaitAnswers(++libraryCount))
-                 Fail("a record was not answered");
-             return Micros(client.LastArrival() - start);
+             if (client.KOSCSendToServer(ping.get()) != 1)
+                 Fail("a record could not be sent");
+             return Micros(client.answers.WaitFor(++libraryCount) - start);
          }},
     };
     // Warm every path, then alternate blocks so that drift hits all alike.
