@@ -249,6 +249,7 @@ void PlainServe(int listener)
         const int fd = accept(listener, nullptr, nullptr);
         if (fd < 0)
             return;
+        // Detached: it ends when the client closes, at the latest with the process.
         std::thread(PlainConnection, fd).detach();
     }
 }
