@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +14,8 @@
 #include "CKesTreeList.h"
 
 namespace {
+
+constexpr int kRefused = -220552;
 
 // A listable that counts its destructions.
 class Counted : public CKesListable {
@@ -28,91 +29,73 @@ private:
     int* m_Destroyed;
 };
 
-std::vector<int> Ids(const CKesDoubleList& list)
-{
+std::vector<int> Ids(const CKesDoubleList& list) {
     std::vector<int> ids;
     for (CKesListable* item = list.KDLHead(); item != nullptr; item = list.KDLGetNext(item))
         ids.push_back(static_cast<Counted*>(item)->Id());
     return ids;
 }
 
-std::vector<long> Values(CKesDoubleList* list)
-{
+std::vector<long> Values(CKesDoubleList* list) {
     std::vector<long> values;
     for (CKesListable* item = list->KDLHead(); item != nullptr; item = list->KDLGetNext(item))
         values.push_back(reinterpret_cast<long>(static_cast<CKesPointer*>(item)->KPData()));
     return values;
 }
 
-void* AsValue(long n)
-{
-    return reinterpret_cast<void*>(n);
-}
+void* AsValue(long n) { return reinterpret_cast<void*>(n); }
 
 }  // namespace
 
-TEST(DoubleList, KeepsOrderOfAddsAtBothEnds)
-{
+TEST(DoubleList, AddsAtBothEndsAndRefusesNullOrItemsAlreadyListed) {
     int destroyed = 0;
     CKesDoubleList list;
+    CKesDoubleList other;
     EXPECT_EQ(list.KDLHead(), nullptr);
-    EXPECT_EQ(list.KDLAddToListEnd(new Counted(2, &destroyed)), 1);
+    Counted* two = new Counted(2, &destroyed);
+    EXPECT_EQ(list.KDLAddToListEnd(two), 1);
     EXPECT_EQ(list.KDLAddToListEnd(new Counted(3, &destroyed)), 1);
     EXPECT_EQ(list.KDLAddToListStart(new Counted(1, &destroyed)), 1);
     EXPECT_EQ(Ids(list), (std::vector<int>{1, 2, 3}));
-    EXPECT_EQ(list.KDLLength(), 3);
     EXPECT_EQ(static_cast<Counted*>(list.KDLTail())->Id(), 3);
+
+    EXPECT_EQ(list.KDLAddToListEnd(nullptr), kRefused);
+    EXPECT_EQ(list.KDLAddToListEnd(two), kRefused);
+    EXPECT_EQ(other.KDLAddToListStart(two), kRefused);
+    EXPECT_EQ(list.KDLLength(), 3);
+    EXPECT_EQ(other.KDLLength(), 0);
+    EXPECT_EQ(other.KDLGetNext(two), nullptr);  // not other's item
 }
 
-TEST(DoubleList, RefusesNullAndItemsAlreadyInAList)
-{
-    int destroyed = 0;
-    CKesDoubleList first;
-    CKesDoubleList second;
-    Counted* item = new Counted(1, &destroyed);
-    EXPECT_EQ(first.KDLAddToListEnd(nullptr), -220552);
-    ASSERT_EQ(first.KDLAddToListEnd(item), 1);
-    EXPECT_EQ(first.KDLAddToListEnd(item), -220552);
-    EXPECT_EQ(second.KDLAddToListStart(item), -220552);
-    EXPECT_EQ(first.KDLLength(), 1);
-    EXPECT_EQ(second.KDLLength(), 0);
-    EXPECT_EQ(second.KDLGetNext(item), nullptr);  // not second's item
-}
-
-TEST(DoubleList, SetHeadTakesOutOnlyTheOldHead)
-{
+// Setting the head takes out only the old head (alive); null takes out the
+// head of any list, even an empty one; anything but the successor is refused.
+TEST(DoubleList, SetHeadTakesOutOnlyTheOldHead) {
     int destroyed = 0;
     CKesDoubleList list;
     Counted first(1, &destroyed);
-    Counted* second = new Counted(2, &destroyed);
-    Counted* third = new Counted(3, &destroyed);
-    list.KDLAddToListEnd(&first);
-    list.KDLAddToListEnd(second);
-    list.KDLAddToListEnd(third);
+    Counted second(2, &destroyed);
+    Counted third(3, &destroyed);
+    for (Counted* item : {&first, &second, &third})
+        list.KDLAddToListEnd(item);
 
-    EXPECT_EQ(list.KDLSetHead(list.KDLTail()), -220552);  // not the successor
+    EXPECT_EQ(list.KDLSetHead(list.KDLTail()), kRefused);
     EXPECT_EQ(Ids(list), (std::vector<int>{1, 2, 3}));
-    EXPECT_EQ(list.KDLSetHead(second), 1);
+    EXPECT_EQ(list.KDLSetHead(&second), 1);
     EXPECT_EQ(Ids(list), (std::vector<int>{2, 3}));
-    EXPECT_EQ(list.KDLGetNext(&first), nullptr);  // out of the list, alive
-    EXPECT_EQ(destroyed, 0);
-    // Null takes out the head and keeps the rest.
+    EXPECT_EQ(list.KDLGetNext(&first), nullptr);
     EXPECT_EQ(list.KDLSetHead(nullptr), 1);
     EXPECT_EQ(Ids(list), (std::vector<int>{3}));
-    delete second;
     EXPECT_EQ(list.KDLSetHead(nullptr), 1);
     EXPECT_EQ(list.KDLHead(), nullptr);
-    EXPECT_EQ(list.KDLSetHead(nullptr), 1);  // empty list
-    EXPECT_EQ(list.KDLSetHead(third), -220552);
+    EXPECT_EQ(list.KDLSetHead(nullptr), 1);
+    EXPECT_EQ(list.KDLSetHead(&first), kRefused);
     EXPECT_EQ(list.KDLLength(), 0);
-    EXPECT_EQ(destroyed, 1);  // taken out, never destroyed by the list
-    delete third;
+    EXPECT_EQ(destroyed, 0);  // taken out, never destroyed by the list
 }
 
 // The list destroys the items it holds; an unlinked item lives on and may
 // join another list; an item destroyed elsewhere leaves the list by itself.
-TEST(DoubleList, DestroysOnlyTheItemsItStillHolds)
-{
+TEST(DoubleList, DestroysOnlyTheItemsItStillHolds) {
     int destroyed = 0;
     CKesDoubleList other;
     Counted* unlinked = new Counted(2, &destroyed);
@@ -142,62 +125,45 @@ TEST(DoubleList, DestroysOnlyTheItemsItStillHolds)
     EXPECT_EQ(Ids(other), (std::vector<int>{2}));
 }
 
-TEST(TreeList, AddGetDeleteByEveryKeyForm)
-{
+// Texts, integers and atoms of either kind are keys, walked integers first
+// (ascending) then texts in byte order; duplicates, nulls and atoms that are
+// neither are refused without the table taking the holder.
+TEST(TreeList, KeysOfEveryFormTheirOrderAndRefusals) {
     CKesTreeList table(FALSE);
-    int a = 1, b = 2, c = 3;
-    EXPECT_EQ(table.KTLAdd("alpha", &a), 1);
-    EXPECT_EQ(table.KTLAdd(7, &b), 1);
+    EXPECT_EQ(table.KTLAdd("alpha", AsValue(4)), 1);
+    EXPECT_EQ(table.KTLAdd(7, AsValue(2)), 1);
     CKesAtom textKey("gamma");
-    EXPECT_EQ(table.KTLAdd(&textKey, new CKesPointer(&c), TRUE), 1);
-
+    EXPECT_EQ(table.KTLAdd(&textKey, new CKesPointer(AsValue(5)), TRUE), 1);
+    EXPECT_EQ(table.KTLAdd(-3, AsValue(1)), 1);
+    EXPECT_EQ(table.KTLAdd("B", AsValue(3)), 1);
+    EXPECT_EQ(Values(table.KTLIterator()), (std::vector<long>{1, 2, 3, 4, 5}));
     ASSERT_NE(table.KTLGet("alpha"), nullptr);
-    EXPECT_EQ(table.KTLGet("alpha")->KPData(), &a);
-    EXPECT_EQ(table.KTLGet(7)->KPData(), &b);
+    EXPECT_EQ(table.KTLGet("alpha")->KPData(), AsValue(4));
+    EXPECT_EQ(table.KTLGet(7)->KPData(), AsValue(2));
     CKesAtom intKey(7L);
-    EXPECT_EQ(table.KTLGet(&intKey)->KPData(), &b);  // an integer atom finds the integer key
-    EXPECT_EQ(table.KTLGet("gamma")->KPData(), &c);
+    EXPECT_EQ(table.KTLGet(&intKey)->KPData(), AsValue(2));
+    EXPECT_EQ(table.KTLGet("gamma")->KPData(), AsValue(5));
     EXPECT_EQ(table.KTLGet("7"), nullptr);  // texts and integers are different keys
     EXPECT_EQ(table.KTLGet(8), nullptr);
 
-    EXPECT_EQ(table.KTLDelete(&intKey), 1);
-    EXPECT_EQ(table.KTLDelete(7), -220552);
-    EXPECT_EQ(table.KTLGet(7), nullptr);
-    EXPECT_EQ(table.KTLLength(), 2);
-    EXPECT_EQ(b, 2);  // the value is never touched
-}
-
-TEST(TreeList, RefusesDuplicatesNullsAndUnkeyableAtoms)
-{
-    CKesTreeList table(FALSE);
-    int a = 1, b = 2;
-    ASSERT_EQ(table.KTLAdd("key", &a), 1);
-    EXPECT_EQ(table.KTLAdd("key", &b), -220552);
-    CKesPointer holder(&b);  // on the stack: the table must not take it
-    EXPECT_EQ(table.KTLAdd("key", &holder), -220552);
-    EXPECT_EQ(table.KTLAdd(static_cast<const char*>(nullptr), &a), -220552);
-    EXPECT_EQ(table.KTLAdd(3, static_cast<CKesPointer*>(nullptr)), -220552);
+    EXPECT_EQ(table.KTLAdd("alpha", AsValue(9)), kRefused);
+    CKesPointer holder(AsValue(9));  // on the stack: the table must not take it
+    EXPECT_EQ(table.KTLAdd("alpha", &holder), kRefused);
+    EXPECT_EQ(table.KTLAdd(static_cast<const char*>(nullptr), AsValue(9)), kRefused);
+    EXPECT_EQ(table.KTLAdd(3, static_cast<CKesPointer*>(nullptr)), kRefused);
     CKesAtom number(1.5);
-    EXPECT_EQ(table.KTLAdd(&number, &a, TRUE), -220552);
-    EXPECT_EQ(table.KTLGet("key")->KPData(), &a);
-    EXPECT_EQ(table.KTLLength(), 1);
-}
+    EXPECT_EQ(table.KTLAdd(&number, AsValue(9), TRUE), kRefused);
+    EXPECT_EQ(table.KTLGet("alpha")->KPData(), AsValue(4));
 
-TEST(TreeList, IteratesIntegersAscendingThenTextsInByteOrder)
-{
-    CKesTreeList table(FALSE);
-    table.KTLAdd("b", AsValue(5));
-    table.KTLAdd(10, AsValue(2));
-    table.KTLAdd("a", AsValue(4));
-    table.KTLAdd(-3, AsValue(1));
-    table.KTLAdd("B", AsValue(3));
-    EXPECT_EQ(Values(table.KTLIterator()), (std::vector<long>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(table.KTLDelete(&intKey), 1);
+    EXPECT_EQ(table.KTLDelete(7), kRefused);
+    EXPECT_EQ(table.KTLGet(7), nullptr);
+    EXPECT_EQ(table.KTLLength(), 4);
 }
 
 // Results handed out stay valid after their entries are deleted, until the
 // same thread asks again; each thread keeps its own.
-TEST(TreeList, ResultsSurviveDeletionAndBelongToTheirThread)
-{
+TEST(TreeList, ResultsSurviveDeletionAndBelongToTheirThread) {
     CKesTreeList table(FALSE);
     table.KTLAdd(1, AsValue(10));
     table.KTLAdd(2, AsValue(20));
@@ -212,13 +178,11 @@ TEST(TreeList, ResultsSurviveDeletionAndBelongToTheirThread)
     ASSERT_EQ(table.KTLDelete(2), 1);
     EXPECT_EQ(mine->KPData(), AsValue(10));
     EXPECT_EQ(Values(myWalk), (std::vector<long>{10, 20}));
-    // The next iteration replaces this thread's list with the current content.
     table.KTLAdd("z", AsValue(3));
     EXPECT_EQ(Values(table.KTLIterator()), (std::vector<long>{3}));
 }
 
-TEST(TreeList, DeletesValuesWithTheTableOnlyWhenAskedTo)
-{
+TEST(TreeList, DeletesValuesWithTheTableOnlyWhenAskedTo) {
     int destroyed = 0;
     Counted kept(1, &destroyed);
     {
@@ -234,76 +198,61 @@ TEST(TreeList, DeletesValuesWithTheTableOnlyWhenAskedTo)
     EXPECT_EQ(destroyed, 2);
 }
 
-// Several threads add, delete, get and walk at once; every value they can
-// see must be one that was stored under that key. Run under ThreadSanitizer
-// and AddressSanitizer this proves the locking and the per-thread copies.
-TEST(TreeList, ConcurrentAddDeleteGetAndIterateStayConsistent)
-{
-    constexpr int kThreads = 6;
-    constexpr int kKeys = 64;
-    constexpr int kRounds = 3000;
+// Several threads add, delete, get and walk at once; every value they see
+// must be one stored under that key. Under the sanitizers this proves the
+// locking and the per-thread copies.
+TEST(TreeList, ConcurrentAddDeleteGetAndIterateStayConsistent) {
+    constexpr int kThreads = 6, kKeys = 64, kRounds = 3000;
     CKesTreeList table(FALSE);
     std::atomic<int> wrong{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&table, &wrong, t] {
-            for (int round = 0; round < kRounds; ++round) {
-                const int key = (round * 7 + t) % kKeys;
-                const std::string text = "k" + std::to_string(key);
-                switch ((round + t) % 4) {
-                case 0:
-                    table.KTLAdd(key, AsValue(key + 1000));
-                    table.KTLAdd(text.c_str(), AsValue(key + 2000));
-                    break;
-                case 1:
-                    table.KTLDelete(key);
-                    table.KTLDelete(text.c_str());
-                    break;
-                case 2: {
-                    CKesPointer* got = table.KTLGet(key);
-                    if (got != nullptr && got->KPData() != AsValue(key + 1000))
-                        ++wrong;
-                    break;
-                }
-                default: {
-                    long previous = -1;
-                    for (long value : Values(table.KTLIterator())) {
-                        const bool known = (value >= 1000 && value < 1000 + kKeys) || (value >= 2000 && value < 2000 + kKeys);
-                        // Integer keys come first, ascending.
-                        if (!known || (value < 2000 && value <= previous))
-                            ++wrong;
-                        previous = value;
-                    }
-                    break;
-                }
+    auto run = [&table, &wrong](int t) {
+        for (int round = 0; round < kRounds; ++round) {
+            const int key = (round * 7 + t) % kKeys;
+            const std::string text = "k" + std::to_string(key);
+            const int step = (round + t) % 4;
+            if (step == 0) {
+                table.KTLAdd(key, AsValue(key + 1000));
+                table.KTLAdd(text.c_str(), AsValue(key + 2000));
+            } else if (step == 1) {
+                table.KTLDelete(key);
+                table.KTLDelete(text.c_str());
+            } else if (step == 2) {
+                CKesPointer* got = table.KTLGet(key);
+                wrong += got != nullptr && got->KPData() != AsValue(key + 1000);
+            } else {
+                long previous = -1;
+                for (long value : Values(table.KTLIterator())) {
+                    const bool known = (value >= 1000 && value < 1000 + kKeys) || (value >= 2000 && value < 2000 + kKeys);
+                    wrong += !known || (value < 2000 && value <= previous);  // integers first, ascending
+                    previous = value;
                 }
             }
-        });
-    }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back(run, t);
     for (std::thread& thread : threads)
         thread.join();
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(static_cast<int>(Values(table.KTLIterator()).size()), table.KTLLength());
 }
 
-TEST(Stack, PopsInReverseOrderAndRespectsItsBound)
-{
+TEST(Stack, PopsInReverseOrderAndRespectsItsBound) {
     int a = 0, b = 0, c = 0;
     CKesStack unbounded(-1);
     EXPECT_EQ(unbounded.KSPop(), nullptr);
-    unbounded.KSPush(&a);
-    unbounded.KSPush(&b);
-    unbounded.KSPush(&c);
-    EXPECT_EQ(unbounded.KSPop(), &c);
-    EXPECT_EQ(unbounded.KSPop(), &b);
-    EXPECT_EQ(unbounded.KSPop(), &a);
+    for (int* item : {&a, &b, &c})
+        unbounded.KSPush(item);
+    for (int* item : {&c, &b, &a})
+        EXPECT_EQ(unbounded.KSPop(), item);
     EXPECT_EQ(unbounded.KSPop(), nullptr);
-    EXPECT_EQ(unbounded.KSPush(nullptr), -220552);
+    EXPECT_EQ(unbounded.KSPush(nullptr), kRefused);
 
     CKesStack bounded(2);
     EXPECT_EQ(bounded.KSPush(&a), 1);
     EXPECT_EQ(bounded.KSPush(&b), 1);
-    EXPECT_EQ(bounded.KSPush(&c), -220552);
+    EXPECT_EQ(bounded.KSPush(&c), kRefused);
     EXPECT_EQ(bounded.KSPop(), &b);
     EXPECT_EQ(bounded.KSPush(&c), 1);
     EXPECT_EQ(bounded.KSSize(), 2);
