@@ -6,7 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -18,7 +18,9 @@
 
 namespace {
 
-double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
 void* StoreSeven(void* argument) {
     static_cast<std::atomic<int>*>(argument)->store(7);
@@ -29,47 +31,44 @@ void* StoreSeven(void* argument) {
 
 // ---- CKesThread ----------------------------------------------------------
 
-TEST(Thread, RunsProcedureAndJoinsOnce) {
+// A joinable thread runs and is joined exactly once, after which the object
+// can run again; null procedures, detached joins and self-joins are refused.
+TEST(Thread, JoinsOnceAndRefusesNullProcedureDetachedJoinAndSelfJoin) {
+    ksxtest::ErrorCapture capture;
     std::atomic<int> value{0};
     CKesThread thread;
-    EXPECT_LT(thread.KTJoinThread(), 0); // never started
-    ASSERT_EQ(thread.KTCreateThread(StoreSeven, &value, 1), 1);
-    EXPECT_LT(thread.KTCreateThread(StoreSeven, &value, 1), 0); // still running or unjoined
-    EXPECT_EQ(thread.KTJoinThread(), 1);
-    EXPECT_EQ(value.load(), 7);
-    EXPECT_LT(thread.KTJoinThread(), 0); // already joined
-    // Once joined the object can run a thread again.
-    value = 0;
-    ASSERT_EQ(thread.KTCreateThread(StoreSeven, &value, 1), 1);
-    EXPECT_EQ(thread.KTJoinThread(), 1);
-    EXPECT_EQ(value.load(), 7);
-}
-
-TEST(Thread, RefusesNullProcedureDetachedJoinAndSelfJoin) {
-    ksxtest::ErrorCapture capture;
-    CKesThread thread;
+    EXPECT_LT(thread.KTJoinThread(), 0);  // never started
     EXPECT_LT(thread.KTCreateThread(nullptr, nullptr, 1), 0);
+    for (int run = 0; run < 2; ++run) {
+        value = 0;
+        ASSERT_EQ(thread.KTCreateThread(StoreSeven, &value, 1), 1);
+        EXPECT_LT(thread.KTCreateThread(StoreSeven, &value, 1), 0);  // unjoined
+        EXPECT_EQ(thread.KTJoinThread(), 1);
+        EXPECT_EQ(value.load(), 7);
+        EXPECT_LT(thread.KTJoinThread(), 0);  // already joined
+    }
 
     struct SelfJoin {
         CKesThread thread;
         std::atomic<int> result{0};
     } self;
-    auto procedure = [](void* raw) -> void* {
+    auto joinSelf = [](void* raw) -> void* {
         auto* s = static_cast<SelfJoin*>(raw);
         s->result = s->thread.KTJoinThread();
         return nullptr;
     };
-    ASSERT_EQ(self.thread.KTCreateThread(procedure, &self, 1), 1);
+    ASSERT_EQ(self.thread.KTCreateThread(joinSelf, &self, 1), 1);
     EXPECT_EQ(self.thread.KTJoinThread(), 1);
     EXPECT_LT(self.result.load(), 0);
 
-    std::atomic<int> value{0};
+    value = 0;
     CKesThread detached;
     ASSERT_EQ(detached.KTCreateThread(StoreSeven, &value, 0), 1);
     EXPECT_LT(detached.KTJoinThread(), 0);
-    while (value.load() != 7) std::this_thread::yield(); // let it finish before the test ends
+    while (value.load() != 7) std::this_thread::yield();  // let it finish before the test ends
 }
 
+// At the production time scale the waits take their full delay.
 TEST(Thread, TimedWaitRunsOutAfterAtLeastTheDelay) {
     if (std::getenv("KSX_TIME_SCALE")) GTEST_SKIP() << "a time scale is set for this run";
     ASSERT_EQ(KesTimeScale(), 1.0);
@@ -77,10 +76,10 @@ TEST(Thread, TimedWaitRunsOutAfterAtLeastTheDelay) {
     CKesThread::AutoMutex hold(thread);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(thread.KTConditionRelTimedWaitNoLock(1, 0), KES_TIMED_WAIT_EXPIRED);
-    EXPECT_GE(Seconds(std::chrono::steady_clock::now() - start), 1.0);
+    EXPECT_GE(SecondsSince(start), 1.0);
     start = std::chrono::steady_clock::now();
     EXPECT_EQ(thread.KTConditionRelTimedWaitNoLock(0, 250000000), KES_TIMED_WAIT_EXPIRED);
-    EXPECT_GE(Seconds(std::chrono::steady_clock::now() - start), 0.25);
+    EXPECT_GE(SecondsSince(start), 0.25);
     // Nothing to wait for: runs out at once rather than blocking.
     EXPECT_EQ(thread.KTConditionRelTimedWaitNoLock(-5, 0), KES_TIMED_WAIT_EXPIRED);
 }
@@ -88,7 +87,7 @@ TEST(Thread, TimedWaitRunsOutAfterAtLeastTheDelay) {
 TEST(Thread, BroadcastEndsTimedWaitWithOne) {
     struct Shared {
         CKesThread thread;
-        bool waiting = false; // under the thread object's lock
+        bool waiting = false;  // under the thread object's lock
         int result = 0;
     } shared;
     auto waiter = [](void* raw) -> void* {
@@ -100,13 +99,10 @@ TEST(Thread, BroadcastEndsTimedWaitWithOne) {
     };
     CKesThread runner;
     ASSERT_EQ(runner.KTCreateThread(waiter, &shared, 1), 1);
-    for (;;) {
+    for (bool sent = false; !sent;) {
         CKesThread::AutoMutex hold(shared.thread);
-        if (shared.waiting) {
-            // The waiter released the lock inside the wait, so it is waiting now.
-            EXPECT_EQ(shared.thread.KTBroadcast(), 1);
-            break;
-        }
+        // Seen under the lock, the waiter has released it inside the wait.
+        if (shared.waiting) sent = shared.thread.KTBroadcast() == 1;
     }
     EXPECT_EQ(runner.KTJoinThread(), 1);
     EXPECT_EQ(shared.result, 1);
@@ -152,55 +148,43 @@ TEST(ServPool, EveryItemFromManyProducersRunsExactlyOnce) {
     for (size_t i = 0; i < runs.counts.size(); ++i) ASSERT_EQ(runs.counts[i].load(), 1) << "item " << i;
 }
 
-TEST(ServPool, OneWorkerRunsItemsInOrderWithTheContext) {
-    struct Order {
-        std::vector<uintptr_t> seen; // touched by the one worker only
-    } order;
+TEST(ServPool, OneWorkerRunsItemsInOrderIncludingThoseQueuedBeforeLaunch) {
+    std::vector<uintptr_t> seen;  // touched by the one worker only
     auto record = [](void* item, void* context) {
-        static_cast<Order*>(context)->seen.push_back(reinterpret_cast<uintptr_t>(item));
+        static_cast<std::vector<uintptr_t>*>(context)->push_back(reinterpret_cast<uintptr_t>(item));
     };
     {
-        CKesServPool pool(1, &order);
-        // Items queued before the launch wait for it.
+        CKesServPool pool(1, &seen);
         for (size_t i = 0; i < 100; ++i) ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(i)), 1);
         ASSERT_EQ(pool.KSPLaunchThreads(record), 1);
         for (size_t i = 100; i < 5000; ++i) ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(i)), 1);
     }
-    ASSERT_EQ(order.seen.size(), 5000u);
-    for (size_t i = 0; i < order.seen.size(); ++i) ASSERT_EQ(order.seen[i], i);
+    ASSERT_EQ(seen.size(), 5000u);
+    for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], i);
 }
 
+// Each item n > 0 queues n - 1 from inside its worker: a chain of 1000.
 TEST(ServPool, ItemsAddedByAWorkerRun) {
-    // Each item n > 0 queues n - 1 from inside the worker: a chain of 1000.
     struct Chain {
         CKesServPool* pool = nullptr;
-        std::mutex lock;
-        std::condition_variable done;
-        int runs = 0;
-        bool finished = false;
+        std::atomic<int> runs{0};
+        std::promise<void> done;
     } chain;
     auto step = [](void* item, void* context) {
         auto* c = static_cast<Chain*>(context);
-        auto n = reinterpret_cast<uintptr_t>(item);
-        {
-            // Counted before the successor is queued, which may run at once.
-            std::lock_guard<std::mutex> hold(c->lock);
-            ++c->runs;
-            c->finished = n == 0;
-        }
-        if (n == 0) {
-            c->done.notify_all();
-            return;
-        }
-        EXPECT_EQ(c->pool->KSPAddWorkDetail(AsItem(n - 1)), 1);
+        const auto n = reinterpret_cast<uintptr_t>(item);
+        ++c->runs;  // counted before the successor is queued, which may run at once
+        if (n == 0)
+            c->done.set_value();
+        else
+            EXPECT_EQ(c->pool->KSPAddWorkDetail(AsItem(n - 1)), 1);
     };
     CKesServPool pool(3, &chain);
     chain.pool = &pool;
     ASSERT_EQ(pool.KSPLaunchThreads(step), 1);
     ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(999)), 1);
-    std::unique_lock<std::mutex> hold(chain.lock);
-    chain.done.wait(hold, [&] { return chain.finished; });
-    EXPECT_EQ(chain.runs, 1000);
+    chain.done.get_future().wait();
+    EXPECT_EQ(chain.runs.load(), 1000);
 }
 
 TEST(ServPool, ItemsOfferedToIdleWorkersAreNeitherLostNorSerialised) {
@@ -265,7 +249,7 @@ TEST(ServPool, DestructionRunsEverythingQueuedAndRefusesMore) {
         gate.released = true;
         gate.open.notify_all();
     });
-    delete pool; // blocks until every queued item has run
+    delete pool;  // blocks until every queued item has run
     releaser.join();
     EXPECT_EQ(gate.runs.load(), 501 + acceptedLate.load());
 }
@@ -273,7 +257,7 @@ TEST(ServPool, DestructionRunsEverythingQueuedAndRefusesMore) {
 TEST(ServPool, LaunchIsRefusedWithoutProcedureOrTwiceAndUnrunItemsAreReported) {
     ksxtest::ErrorCapture capture;
     RunCounts runs(1);
-    CKesServPool pool(0, &runs); // a count below one still gives one worker
+    CKesServPool pool(0, &runs);  // a count below one still gives one worker
     EXPECT_EQ(pool.KSPWorkerCount(), 1);
     EXPECT_EQ(pool.KSPLaunchThreads(nullptr), -220552);
     EXPECT_EQ(pool.KSPLaunchThreads(CountRun), 1);
