@@ -39,11 +39,11 @@ std::string DumpOf(CKesIOWorkPacket& packet) {
 
 }  // namespace
 
-TEST(WorkPacketOwnership, CopyOutlivesItsOriginalWithItsOwnBuffers) {
+TEST(WorkPacket, CopiesOutliveTheirOriginalWithTheirOwnBuffers) {
     int engine = 0;
     auto* original = new CKesIOWorkPacket(5, HeapBytes(20, 3), 20, &engine, HeapIPv4("10.1.2.3", 80), 16);
     CKesIOWorkPacket copy(*original);
-    CKesListable* deep = original->KLTargetDeepCopy(original);
+    std::unique_ptr<CKesListable> deep(original->KLTargetDeepCopy(original));
     ASSERT_NE(deep, nullptr);
     EXPECT_NE(copy.KIWPGetPacket(), original->KIWPGetPacket());
     EXPECT_NE(copy.KIWPGetSource(), original->KIWPGetSource());
@@ -51,7 +51,7 @@ TEST(WorkPacketOwnership, CopyOutlivesItsOriginalWithItsOwnBuffers) {
     const std::string source(reinterpret_cast<char*>(original->KIWPGetSource()), 16);
     delete original;
 
-    for (auto* p : {&copy, static_cast<CKesIOWorkPacket*>(deep)}) {
+    for (auto* p : {&copy, static_cast<CKesIOWorkPacket*>(deep.get())}) {
         EXPECT_EQ(std::string(reinterpret_cast<char*>(p->KIWPGetPacket()), 20), payload);
         EXPECT_EQ(std::string(reinterpret_cast<char*>(p->KIWPGetSource()), 16), source);
         EXPECT_EQ(p->KIWPGetPacketLength(), 20u);
@@ -59,10 +59,11 @@ TEST(WorkPacketOwnership, CopyOutlivesItsOriginalWithItsOwnBuffers) {
         EXPECT_EQ(p->KIWPGetSocket(), 5u);
         EXPECT_EQ(p->KIWPGetSockServer(), &engine);
     }
-    delete deep;
 }
 
-TEST(WorkPacketSetters, CopyingSourceSetterKeepsAPrivateIPv6Copy) {
+// The copying setter keeps a private copy, refuses an empty one, and frees
+// the block it replaces (checked by the address sanitizer).
+TEST(WorkPacket, CopyingSourceSetterKeepsAPrivateIPv6Copy) {
     sockaddr_in6 address{};
     address.sin6_family = AF_INET6;
     address.sin6_port = htons(4000);
@@ -73,15 +74,13 @@ TEST(WorkPacketSetters, CopyingSourceSetterKeepsAPrivateIPv6Copy) {
     EXPECT_NE(packet.KIWPGetSource(), given);
     EXPECT_EQ(packet.KIWPGetSourceLen(), 28u);
     EXPECT_EQ(std::memcmp(packet.KIWPGetSource(), &address, 28), 0);
-
     EXPECT_EQ(packet.KIWPSetSource(given, 0), -220444);
     EXPECT_EQ(packet.KIWPGetSourceLen(), 28u);
-    // Replacing a held source frees the old block (checked by the address sanitizer).
     ASSERT_EQ(packet.KIWPSetSource(HeapIPv4("10.0.0.2", 1), 16), 1);
     EXPECT_EQ(packet.KIWPGetSourceLen(), 16u);
 }
 
-TEST(WorkPacketRecord, PayloadDecodesUnchangedAndBadOrEmptyOnesAreReported) {
+TEST(WorkPacket, PayloadDecodesUnchangedAndBadOrEmptyOnesAreReported) {
     CKesRecord record;
     record.KRAddValue("name", "value");
     unsigned char* bytes = nullptr;
@@ -111,35 +110,31 @@ TEST(WorkPacketRecord, PayloadDecodesUnchangedAndBadOrEmptyOnesAreReported) {
     EXPECT_TRUE(errors.Has(-220552, "CKesIOWorkPacket"));
 }
 
-TEST(WorkPacketDump, DefaultAndFilledPacketLines) {
+// Empty, filled (IPv4 source), IPv6 socket, and a handle that is no socket.
+TEST(WorkPacket, DumpLines) {
     CKesIOWorkPacket empty;
     EXPECT_EQ(DumpOf(empty), "IOWorkPacket: Socket: 4294967295 packet length 0 \n");
     int engine = 0;
-    CKesIOWorkPacket packet(KES_INVALID_SOCKET, HeapBytes(4, 0), 4, &engine, HeapIPv4("10.1.2.3", 7), 16);
-    EXPECT_EQ(DumpOf(packet),
+    CKesIOWorkPacket filled(KES_INVALID_SOCKET, HeapBytes(4, 0), 4, &engine, HeapIPv4("10.1.2.3", 7), 16);
+    EXPECT_EQ(DumpOf(filled),
               "IOWorkPacket: Socket: 4294967295 Packet entry  packet length 4 SockServer entry. IP: 10.1.2.3\n");
-}
 
-TEST(WorkPacketDump, IPv6SocketPrintsTheSixteenByteAddress) {
     const int s = ::socket(AF_INET6, SOCK_DGRAM, 0);
     ASSERT_GE(s, 0);
     sockaddr_in6 address{};
     address.sin6_family = AF_INET6;
     inet_pton(AF_INET6, "2001:db8::7", &address.sin6_addr);
-    CKesIOWorkPacket packet;
-    packet.KIWPSetSocket(static_cast<unsigned int>(s));
-    packet.KIWPSetSource(reinterpret_cast<const sockaddr*>(&address), 28);
-    const std::string out = DumpOf(packet);
+    CKesIOWorkPacket v6;
+    v6.KIWPSetSocket(static_cast<unsigned int>(s));
+    v6.KIWPSetSource(reinterpret_cast<const sockaddr*>(&address), 28);
+    EXPECT_EQ(DumpOf(v6), "IOWorkPacket: Socket: " + std::to_string(s) + " packet length 0  IP: 2001:db8::7\n");
     ::close(s);
-    EXPECT_EQ(out, "IOWorkPacket: Socket: " + std::to_string(s) + " packet length 0  IP: 2001:db8::7\n");
-}
 
-TEST(WorkPacketDump, HandleThatIsNoSocketGivesUnknownFamilyZero) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
-    CKesIOWorkPacket packet;
-    packet.KIWPSetSocket(static_cast<unsigned int>(fds[0]));
-    const std::string out = DumpOf(packet);
+    CKesIOWorkPacket piped;
+    piped.KIWPSetSocket(static_cast<unsigned int>(fds[0]));
+    const std::string out = DumpOf(piped);
     ::close(fds[0]);
     ::close(fds[1]);
     EXPECT_NE(out.find("Unknown address type :0 Address Ptr: "), std::string::npos) << out;
