@@ -5,67 +5,49 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 
-#include "CKesAtom.h"
-#include "CKesBaseRecord.h"
 #include "CKesRecord.h"
 #include "CKesString.h"
-#include "CKesVarBind.h"
 #include "KesTestSupport.h"
 
 namespace {
 
-// KAStrRep as a std::string ("<null>" for no text); frees the heap text.
-std::string Rep(const CKesAtom& atom)
+// Takes over a heap text ("<null>" for none) and frees it.
+std::string Owned(char* text)
 {
-    char* text = atom.KAStrRep();
-    if (text == nullptr)
-        return "<null>";
-    std::string result(text);
+    std::string result(text != nullptr ? text : "<null>");
     free(text);
     return result;
 }
 
-std::string Take(CKesString& text)
-{
-    char* taken = text.KSTakeString();
-    std::string result(taken != nullptr ? taken : "<null>");
-    free(taken);
-    return result;
-}
+std::string Rep(const CKesAtom& atom) { return Owned(atom.KAStrRep()); }
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
 }  // namespace
 
-TEST(Atom, StrRepRendersEveryType)
+TEST(Atom, StrRepRendersEveryTypeAndDoublesReadBackExactly)
 {
     EXPECT_EQ(CKesAtom("x").KAType(), 2);  // callers test for texts by number
     EXPECT_EQ(Rep(CKesAtom(-42)), "-42");
-    EXPECT_EQ(Rep(CKesAtom(7L)), "7");
     EXPECT_EQ(Rep(CKesAtom(std::numeric_limits<long long>::min())), "-9223372036854775808");
     EXPECT_EQ(Rep(CKesAtom("hello world")), "hello world");
-    EXPECT_EQ(Rep(CKesAtom("")), "");
     const unsigned char bytes[] = {0x00, 0xab, 0x10, 0xff};
     EXPECT_EQ(Rep(CKesAtom(bytes, sizeof bytes)), "00ab10ff");
     EXPECT_EQ(Rep(CKesAtom(bytes, 0)), "");
     EXPECT_EQ(Rep(CKesAtom()), "<null>");
-    EXPECT_EQ(Rep(CKesAtom(0.1)), "0.1");
     EXPECT_EQ(Rep(CKesAtom(-0.0)), "-0");
     EXPECT_EQ(Rep(CKesAtom(2.0)), "2");
-    EXPECT_EQ(Rep(CKesAtom(std::numeric_limits<double>::infinity())), "inf");
-    EXPECT_EQ(Rep(CKesAtom(-std::numeric_limits<double>::infinity())), "-inf");
+    EXPECT_EQ(Rep(CKesAtom(-kInf)), "-inf");
     EXPECT_EQ(Rep(CKesAtom(std::nan(""))), "nan");
-}
-
-TEST(Atom, DoubleTextReadsBackToTheSameValue)
-{
-    const double values[] = {1.0 / 3.0, 1e300, 5e-324, 123456789.123456789, -2.5e-10,
-                             std::numeric_limits<double>::max(), 0.30000000000000004};
-    for (double value : values) {
+    for (double value : {0.1, 1.0 / 3.0, 5e-324, -2.5e-10, std::numeric_limits<double>::max(), 0.30000000000000004}) {
         const std::string text = Rep(CKesAtom(value));
         EXPECT_EQ(strtod(text.c_str(), nullptr), value) << text;
         EXPECT_LE(text.size(), 24u) << text;  // shortest form, not %.17g padding
     }
+    EXPECT_EQ(Rep(CKesAtom(0.1)), "0.1");
 }
 
 TEST(Atom, EqualityComparesTypeAndValue)
@@ -74,8 +56,6 @@ TEST(Atom, EqualityComparesTypeAndValue)
     EXPECT_NE(CKesAtom(5), CKesAtom(6));
     EXPECT_NE(CKesAtom(5), CKesAtom(5L));
     EXPECT_NE(CKesAtom(5), CKesAtom(5.0));
-    EXPECT_NE(CKesAtom("5"), CKesAtom(5));
-    EXPECT_EQ(CKesAtom("abc"), CKesAtom("abc"));
     EXPECT_NE(CKesAtom("abc"), CKesAtom("abd"));
     EXPECT_NE(CKesAtom("abc"), CKesAtom("abc", 3));  // text vs bytes
     EXPECT_NE(CKesAtom::KAText("a\0b", 3), CKesAtom::KAText("a\0c", 3));
@@ -83,27 +63,22 @@ TEST(Atom, EqualityComparesTypeAndValue)
     EXPECT_EQ(CKesAtom(), CKesAtom());
 }
 
-TEST(Atom, CopiesAreDeepAndMovesEmptyTheSource)
+TEST(Atom, CopiesAreDeepMovesEmptyTheSourceAndNulTextsKeepEveryByte)
 {
     CKesAtom original("text");
     CKesAtom copy(original);
     EXPECT_NE(copy.KAString(), original.KAString());
     original = CKesAtom(3);
-    EXPECT_STREQ(copy.KAString(), "text");
     CKesAtom& same = copy;
-    copy = same;  // self-assignment keeps the value
+    copy = same;
     EXPECT_STREQ(copy.KAString(), "text");
     CKesAtom moved(std::move(copy));
     EXPECT_STREQ(moved.KAString(), "text");
     EXPECT_EQ(copy.KAType(), KES_DT_NONE);
-}
 
-TEST(Atom, TextWithNulKeepsItsFullLength)
-{
     CKesAtom text = CKesAtom::KAText("ab\0cd", 5);
     EXPECT_EQ(text.KAType(), KES_DT_STRING);
     EXPECT_EQ(text.KALength(), 5u);
-    EXPECT_STREQ(text.KAString(), "ab");  // as a C string it ends at the NUL
     char* rep = text.KAStrRep();
     EXPECT_EQ(memcmp(rep, "ab\0cd", 6), 0);  // every byte, NUL-terminated
     free(rep);
@@ -111,61 +86,49 @@ TEST(Atom, TextWithNulKeepsItsFullLength)
 
 TEST(String, BuildsFromIntegersTextsAndAtomsAndHandsOverItsText)
 {
-    CKesString domain(7);  // a domain written 007 arrives as the integer 7
-    EXPECT_STREQ(domain.KSString(), "7");
+    EXPECT_STREQ(CKesString(7).KSString(), "7");  // a domain written 007 arrives as the integer 7
     CKesString negative(-2147483647 - 1);
-    EXPECT_EQ(Take(negative), "-2147483648");
+    EXPECT_EQ(Owned(negative.KSTakeString()), "-2147483648");
     EXPECT_STREQ(CKesString{CKesAtom(65535L)}.KSString(), "65535");
     EXPECT_STREQ(CKesString{CKesAtom()}.KSString(), "");
-    EXPECT_EQ(CKesAtom("1234").KAInt(), 1234);  // and back: a text read as a number
+    EXPECT_EQ(CKesAtom("1234").KAInt(), 1234);
 
     CKesString text("port ");
     EXPECT_EQ(text.KSStrCat(8080), 1);
-    EXPECT_EQ(text.KSStrCat("/"), 1);
     EXPECT_EQ(text.KSStrCat(static_cast<const char*>(nullptr)), 1);
-    std::string longPart(1000, 'x');
+    const std::string longPart(1000, 'x');
     EXPECT_EQ(text.KSStrCat(longPart.c_str()), 1);
-    EXPECT_EQ(text.KSLength(), 10u + 1000u);
-    EXPECT_EQ(Take(text), "port 8080/" + longPart);
+    EXPECT_EQ(text.KSLength(), 9u + 1000u);
+    EXPECT_EQ(Owned(text.KSTakeString()), "port 8080" + longPart);
     EXPECT_STREQ(text.KSString(), "");  // empty after the hand-over
-    EXPECT_EQ(Take(text), "");
+    EXPECT_EQ(Owned(text.KSTakeString()), "");
 }
 
-TEST(VarBind, NamedValuesAndRecordsCopyDeeply)
+TEST(Record, ValuesAreFoundByFirstNameAndCopiedDeeply)
 {
     CKesVarBind bind("name", "value");
-    EXPECT_EQ(*CKesVarBind("n", 12).KVBValue(), CKesAtom(12));
     EXPECT_STREQ(CKesVarBind(nullptr, 1).KVBName(), "");
-    CKesListable* copy = bind.KLTargetDeepCopy(&bind);
-    ASSERT_NE(copy, nullptr);
-    auto* copied = static_cast<CKesVarBind*>(copy);
+    std::unique_ptr<CKesListable> copy(bind.KLTargetDeepCopy(&bind));
+    auto* copied = static_cast<CKesVarBind*>(copy.get());
+    ASSERT_NE(copied, nullptr);
     EXPECT_NE(copied->KVBName(), bind.KVBName());
     EXPECT_STREQ(copied->KVBName(), "name");
     EXPECT_EQ(*copied->KVBValue(), *bind.KVBValue());
-    delete copy;
 
-    CKesRecord record;
-    record.KRAddValue("k", "v");
-    CKesListable* recordCopy = record.KLTargetDeepCopy(&record);
-    ASSERT_NE(recordCopy, nullptr);
-    *record.KRValueOf("k") = CKesAtom("changed");
-    EXPECT_STREQ(static_cast<CKesRecord*>(recordCopy)->KRValueOf("k")->KAString(), "v");
-    delete recordCopy;
-}
-
-TEST(Record, ValueOfFindsTheFirstValueOfThatName)
-{
     CKesRecord record;
     record.KRAddValue("a", "first");
     record.KRAddValue("b", CKesAtom(2));
     record.KRAddValue("a", "second");
     ASSERT_NE(record.KRValueOf("a"), nullptr);
     EXPECT_STREQ(record.KRValueOf("a")->KAString(), "first");
-    EXPECT_EQ(record.KRValueOf("b")->KAInt(), 2);
     EXPECT_EQ(record.KRValueOf("c"), nullptr);
     EXPECT_EQ(record.KRValueOf(nullptr), nullptr);
     EXPECT_EQ(record.KRCount(), 3);
     EXPECT_STREQ(record.KRValueAt(2)->KVBValue()->KAString(), "second");
+    std::unique_ptr<CKesListable> recordCopy(record.KLTargetDeepCopy(&record));
+    ASSERT_NE(recordCopy, nullptr);
+    *record.KRValueOf("a") = CKesAtom("changed");
+    EXPECT_STREQ(static_cast<CKesRecord*>(recordCopy.get())->KRValueOf("a")->KAString(), "first");
 }
 
 TEST(Record, RefusesValuesThatCouldNeverBeEncoded)
@@ -190,6 +153,5 @@ TEST(Record, PrintWritesOneLinePerValue)
     record.KRAddValue("raw", CKesAtom(bytes, 2));
     testing::internal::CaptureStdout();
     record.KRPrint();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "KesSockInternalServiceName = Orders\nport = 4711\nraw = dead\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "KesSockInternalServiceName = Orders\nport = 4711\nraw = dead\n");
 }
