@@ -1,6 +1,8 @@
 // The engine's registries of servers, clients and accepted sockets.
 #include <cstring>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -14,9 +16,10 @@
 
 namespace {
 
-CKesObjSockServer* NamedServer(const char* name)
+template <typename Server = CKesObjSockServer, typename... Args>
+Server* NamedServer(const char* name, Args&&... args)
 {
-    auto* server = new CKesObjSockServer;
+    auto* server = new Server(std::forward<Args>(args)...);
     server->KOSSSetServiceName(strdup(name));
     server->KOSSSetDomain(strdup("RegistryDomain"));
     return server;
@@ -39,67 +42,54 @@ struct AcceptedSocket {
     unsigned int Socket() const { return end->KSEGetEndPointSocket(); }
 };
 
-TEST(EngineServerRegistry, SecondServerForATakenNameIsRefusedAndTheFirstStays)
-{
-    CKesSockEngine engine("registry-test", __KES_SERV_DAEMON, 1);
-    CKesObjSockServer* first = NamedServer("Shared");
-    CKesObjSockServer* second = NamedServer("Shared");
-    ASSERT_EQ(1, engine.KSEAddServer(first));
-    EXPECT_EQ(&engine, first->KOSSGetController());
-    EXPECT_EQ(engine.KSEGetMulticast(), first->KOSSGetMulticastPtr());
+class EngineRegistry : public ::testing::Test {
+protected:
+    CKesSockEngine m_Engine{"registry-test", __KES_SERV_DAEMON, 1};
+};
 
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(-220454, engine.KSEAddServer(second));
-    std::string warning = testing::internal::GetCapturedStderr();
-    EXPECT_NE(std::string::npos, warning.find("WARNING: You have attempted to add a server on service Shared when this "
-                                              "socket engine already has a server on this subject.\n"));
-    EXPECT_EQ(first, engine.KSEGetServer("Shared"));
-    delete second; // refused, so still ours
-}
-
-TEST(EngineServerRegistry, ServerWithoutNameIsRefusedAndNotFiled)
+TEST_F(EngineRegistry, SecondServerForATakenNameAndANamelessServerAreRefusedAndTheFirstStays)
 {
     ksxtest::ErrorCapture errors;
-    CKesSockEngine engine("registry-test", __KES_SERV_DAEMON, 1);
-    auto* nameless = new CKesObjSockServer;
-    EXPECT_EQ(-220552, engine.KSEAddServer(nameless));
+    CKesObjSockServer* first = NamedServer("Shared");
+    ASSERT_EQ(1, m_Engine.KSEAddServer(first));
+    EXPECT_EQ(&m_Engine, first->KOSSGetController());
+    EXPECT_EQ(m_Engine.KSEGetMulticast(), first->KOSSGetMulticastPtr());
+
+    std::unique_ptr<CKesObjSockServer> second(NamedServer("Shared")), nameless(new CKesObjSockServer);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-220454, m_Engine.KSEAddServer(second.get()));
+    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find(
+                                     "WARNING: You have attempted to add a server on service Shared when this socket "
+                                     "engine already has a server on this subject.\n"));
+    EXPECT_EQ(-220552, m_Engine.KSEAddServer(nameless.get()));
     EXPECT_TRUE(errors.Has(-220552, "CKesSockEngine"));
-    EXPECT_EQ(nullptr, engine.KSEGetServer(nullptr));
-    delete nameless;
+    EXPECT_EQ(first, m_Engine.KSEGetServer("Shared"));
 }
 
-TEST(EngineServerRegistry, AcceptedSocketAlreadyInUseWarnsKeepsItsBindingAndRegistersAgain)
+TEST_F(EngineRegistry, AcceptedSocketAlreadyInUseWarnsKeepsItsBindingAndRegistersAgain)
 {
-    CKesSockEngine engine("registry-test", __KES_SERV_DAEMON, 1);
-    ASSERT_EQ(1, engine.KSEAddServer(NamedServer("Owner")));
-    ASSERT_EQ(1, engine.KSEAddServer(NamedServer("Intruder")));
+    ASSERT_EQ(1, m_Engine.KSEAddServer(NamedServer("Owner")));
+    ASSERT_EQ(1, m_Engine.KSEAddServer(NamedServer("Intruder")));
     AcceptedSocket accepted;
     char owner[] = "Owner";
     char intruder[] = "Intruder";
-    ASSERT_EQ(1, engine.KSEAddNewServerSocket(owner, accepted.end));
-
+    ASSERT_EQ(1, m_Engine.KSEAddNewServerSocket(owner, accepted.end));
     testing::internal::CaptureStderr();
-    EXPECT_EQ(1, engine.KSEAddNewServerSocket(intruder, accepted.end));
-    std::string warning = testing::internal::GetCapturedStderr();
-    EXPECT_NE(std::string::npos, warning.find("WARNING: You have attempted to add a server side client socket on socket " +
-                                              std::to_string(accepted.Socket()) + " when this socket is already in use.\n"));
-
+    EXPECT_EQ(1, m_Engine.KSEAddNewServerSocket(intruder, accepted.end));
+    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find(
+                                     "WARNING: You have attempted to add a server side client socket on socket " +
+                                     std::to_string(accepted.Socket()) + " when this socket is already in use.\n"));
     // Still bound to its first service: removing the other one leaves it on the loop.
-    EXPECT_EQ(1, engine.KSERemoveServer(intruder));
-    EXPECT_EQ(1, engine.KRNRemoveIO(accepted.Socket()));
+    EXPECT_EQ(1, m_Engine.KSERemoveServer(intruder));
+    EXPECT_EQ(1, m_Engine.KRNRemoveIO(accepted.Socket()));
 }
 
-// A server that notes, when it is destroyed, whether its socket was still on
-// the event loop.
+// Notes, when destroyed, whether its socket was still on the event loop.
 class WatchingServer : public CKesObjSockServer {
 public:
     WatchingServer(CKesSockEngine& engine, unsigned int socket, int* stillRegistered)
         : m_Engine(engine), m_Socket(socket), m_StillRegistered(stillRegistered) {}
-    ~WatchingServer() override
-    {
-        int removed = m_Engine.KRNRemoveIO(m_Socket);
-        *m_StillRegistered = removed == 1 ? 1 : 0;
-    }
+    ~WatchingServer() override { *m_StillRegistered = m_Engine.KRNRemoveIO(m_Socket) == 1 ? 1 : 0; }
 
 private:
     CKesSockEngine& m_Engine;
@@ -107,73 +97,50 @@ private:
     int* m_StillRegistered;
 };
 
-TEST(EngineServerRegistry, RemovingAServerTakesItsSocketsOffTheLoopAndDestroysIt)
+TEST_F(EngineRegistry, RemovingAServerTakesItsSocketsOffTheLoopAndThenDestroysIt)
 {
-    ksxtest::ErrorCapture errors;
-    CKesSockEngine engine("registry-test", __KES_SERV_DAEMON, 1);
     AcceptedSocket first, second, other;
     int stillRegistered = -1;
-    auto* server = new WatchingServer(engine, first.Socket(), &stillRegistered);
-    server->KOSSSetServiceName(strdup("Leaving"));
-    server->KOSSSetDomain(strdup("RegistryDomain"));
-    ASSERT_EQ(1, engine.KSEAddServer(server));
-    ASSERT_EQ(1, engine.KSEAddServer(NamedServer("Staying")));
+    ASSERT_EQ(1, m_Engine.KSEAddServer(NamedServer<WatchingServer>("Leaving", m_Engine, first.Socket(), &stillRegistered)));
+    ASSERT_EQ(1, m_Engine.KSEAddServer(NamedServer("Staying")));
     char leaving[] = "Leaving";
     char staying[] = "Staying";
-    ASSERT_EQ(1, engine.KSEAddNewServerSocket(leaving, first.end));
-    ASSERT_EQ(1, engine.KSEAddNewServerSocket(leaving, second.end));
-    ASSERT_EQ(1, engine.KSEAddNewServerSocket(staying, other.end));
+    ASSERT_EQ(1, m_Engine.KSEAddNewServerSocket(leaving, first.end));
+    ASSERT_EQ(1, m_Engine.KSEAddNewServerSocket(leaving, second.end));
+    ASSERT_EQ(1, m_Engine.KSEAddNewServerSocket(staying, other.end));
 
-    EXPECT_EQ(1, engine.KSERemoveServer(leaving));
+    EXPECT_EQ(1, m_Engine.KSERemoveServer(leaving));
     EXPECT_EQ(0, stillRegistered) << "the server was destroyed while its socket was on the loop";
-    EXPECT_EQ(nullptr, engine.KSEGetServer("Leaving"));
-    EXPECT_EQ(-220459, engine.KRNRemoveIO(second.Socket()));
-    EXPECT_EQ(1, engine.KRNRemoveIO(other.Socket()));
+    EXPECT_EQ(nullptr, m_Engine.KSEGetServer("Leaving"));
+    EXPECT_EQ(-220459, m_Engine.KRNRemoveIO(second.Socket()));
+    EXPECT_EQ(1, m_Engine.KRNRemoveIO(other.Socket()));
     // An accepted socket that is gone already is no error.
-    EXPECT_EQ(1, engine.KSERemoveServerClientSocket(first.end));
+    EXPECT_EQ(1, m_Engine.KSERemoveServerClientSocket(first.end));
+
+    // Safe exit terminates every server still filed.
+    CKesObjSockServer* last = m_Engine.KSEGetServer("Staying");
+    m_Engine.KNSafeExit();
+    EXPECT_EQ(4, static_cast<int>(last->KOSSGetConnectState()));
 }
 
-TEST(EngineServerRegistry, SafeExitTerminatesEveryServer)
-{
-    CKesSockEngine engine("registry-test", __KES_SERV_DAEMON, 1);
-    CKesObjSockServer* a = NamedServer("A");
-    CKesObjSockServer* b = NamedServer("B");
-    engine.KSEAddServer(a);
-    engine.KSEAddServer(b);
-    engine.KNSafeExit();
-    EXPECT_EQ(4, static_cast<int>(a->KOSSGetConnectState()));
-    EXPECT_EQ(4, static_cast<int>(b->KOSSGetConnectState()));
-}
-
-TEST(EngineClientRegistry, SecondClientForATakenNameLeavesTheFirstInPlace)
-{
-    CKesSockEngine engine("registry-test", __KES_SERV_DAEMON, 1);
-    CKesObjSockClient* first = NamedClient("Used");
-    CKesObjSockClient* second = NamedClient("Used");
-    EXPECT_EQ(1, engine.KSEAddClient(first));
-    EXPECT_EQ(1, engine.KSEAddClient(second));
-    EXPECT_EQ(first, engine.KSEGetClient("Used"));
-
-    // Removing the refused one must not take the first one's entry.
-    EXPECT_EQ(1, engine.KSERemoveClient(second));
-    EXPECT_EQ(first, engine.KSEGetClient("Used"));
-    delete second;
-    EXPECT_EQ(1, engine.KSERemoveClient(first));
-    EXPECT_EQ(nullptr, engine.KSEGetClient("Used"));
-    delete first;
-}
-
-TEST(EngineClientRegistry, UnconnectedClientsNeedNoIOWork)
+TEST_F(EngineRegistry, SecondClientForATakenNameLeavesTheFirstInPlaceAndIdleClientsNeedNoIOWork)
 {
     ksxtest::ErrorCapture errors;
-    CKesSockEngine engine("registry-test", __KES_SERV_DAEMON, 1);
-    CKesObjSockClient* client = NamedClient("Idle");
-    ASSERT_EQ(1, engine.KSEAddClient(client));
-    ASSERT_EQ(KES_INVALID_SOCKET, client->KOSCGetClientTCPSocket());
-    EXPECT_EQ(1, engine.KSECloseClientIO(client)) << "closing the IO of an unconnected client does nothing";
+    std::unique_ptr<CKesObjSockClient> first(NamedClient("Used")), second(NamedClient("Used"));
+    EXPECT_EQ(1, m_Engine.KSEAddClient(first.get()));
+    EXPECT_EQ(1, m_Engine.KSEAddClient(second.get()));
+    EXPECT_EQ(first.get(), m_Engine.KSEGetClient("Used"));
+    // Removing the refused one must not take the first one's entry.
+    EXPECT_EQ(1, m_Engine.KSERemoveClient(second.get()));
+    EXPECT_EQ(first.get(), m_Engine.KSEGetClient("Used"));
+
+    ASSERT_EQ(KES_INVALID_SOCKET, first->KOSCGetClientTCPSocket());
+    EXPECT_EQ(1, m_Engine.KSECloseClientIO(first.get())) << "closing the IO of an unconnected client does nothing";
     CKesRecord record = ksxtest::TextRecord("hello", "world");
-    EXPECT_EQ(1, engine.KSESendToAll(&record)) << "nobody to send to is no error";
+    EXPECT_EQ(1, m_Engine.KSESendToAll(&record)) << "nobody to send to is no error";
     EXPECT_TRUE(errors.Reports().empty());
+    EXPECT_EQ(1, m_Engine.KSERemoveClient(first.get()));
+    EXPECT_EQ(nullptr, m_Engine.KSEGetClient("Used"));
 }
 
 } // namespace
