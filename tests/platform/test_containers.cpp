@@ -18,21 +18,17 @@ namespace {
 constexpr int kRefused = -220552;
 
 // A listable that counts its destructions.
-class Counted : public CKesListable {
-public:
-    Counted(int id, int* destroyed) : m_Id(id), m_Destroyed(destroyed) {}
-    ~Counted() override { ++*m_Destroyed; }
-    int Id() const { return m_Id; }
-
-private:
-    int m_Id;
-    int* m_Destroyed;
+struct Counted : CKesListable {
+    Counted(int id, int* destroyed) : id(id), destroyed(destroyed) {}
+    ~Counted() override { ++*destroyed; }
+    int id;
+    int* destroyed;
 };
 
 std::vector<int> Ids(const CKesDoubleList& list) {
     std::vector<int> ids;
     for (CKesListable* item = list.KDLHead(); item != nullptr; item = list.KDLGetNext(item))
-        ids.push_back(static_cast<Counted*>(item)->Id());
+        ids.push_back(static_cast<Counted*>(item)->id);
     return ids;
 }
 
@@ -47,55 +43,43 @@ void* AsValue(long n) { return reinterpret_cast<void*>(n); }
 
 }  // namespace
 
-TEST(DoubleList, AddsAtBothEndsAndRefusesNullOrItemsAlreadyListed) {
+// Adds at both ends; refuses null and items already in a list; setting the
+// head takes out only the old head (alive), null does so even on an empty
+// list, and anything but the successor is refused.
+TEST(DoubleList, AddsAtBothEndsTakesOutOnlyTheOldHeadAndRefusesMisuse) {
     int destroyed = 0;
     CKesDoubleList list;
     CKesDoubleList other;
+    Counted first(1, &destroyed), second(2, &destroyed), third(3, &destroyed);
     EXPECT_EQ(list.KDLHead(), nullptr);
-    Counted* two = new Counted(2, &destroyed);
-    EXPECT_EQ(list.KDLAddToListEnd(two), 1);
-    EXPECT_EQ(list.KDLAddToListEnd(new Counted(3, &destroyed)), 1);
-    EXPECT_EQ(list.KDLAddToListStart(new Counted(1, &destroyed)), 1);
+    EXPECT_EQ(list.KDLAddToListEnd(&second), 1);
+    EXPECT_EQ(list.KDLAddToListEnd(&third), 1);
+    EXPECT_EQ(list.KDLAddToListStart(&first), 1);
     EXPECT_EQ(Ids(list), (std::vector<int>{1, 2, 3}));
-    EXPECT_EQ(static_cast<Counted*>(list.KDLTail())->Id(), 3);
-
+    EXPECT_EQ(list.KDLTail(), &third);
     EXPECT_EQ(list.KDLAddToListEnd(nullptr), kRefused);
-    EXPECT_EQ(list.KDLAddToListEnd(two), kRefused);
-    EXPECT_EQ(other.KDLAddToListStart(two), kRefused);
-    EXPECT_EQ(list.KDLLength(), 3);
+    EXPECT_EQ(list.KDLAddToListEnd(&second), kRefused);
+    EXPECT_EQ(other.KDLAddToListStart(&second), kRefused);
+    EXPECT_EQ(other.KDLGetNext(&first), nullptr);  // not other's item
     EXPECT_EQ(other.KDLLength(), 0);
-    EXPECT_EQ(other.KDLGetNext(two), nullptr);  // not other's item
-}
 
-// Setting the head takes out only the old head (alive); null takes out the
-// head of any list, even an empty one; anything but the successor is refused.
-TEST(DoubleList, SetHeadTakesOutOnlyTheOldHead) {
-    int destroyed = 0;
-    CKesDoubleList list;
-    Counted first(1, &destroyed);
-    Counted second(2, &destroyed);
-    Counted third(3, &destroyed);
-    for (Counted* item : {&first, &second, &third})
-        list.KDLAddToListEnd(item);
-
-    EXPECT_EQ(list.KDLSetHead(list.KDLTail()), kRefused);
-    EXPECT_EQ(Ids(list), (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(list.KDLSetHead(&third), kRefused);
+    EXPECT_EQ(list.KDLLength(), 3);
     EXPECT_EQ(list.KDLSetHead(&second), 1);
-    EXPECT_EQ(Ids(list), (std::vector<int>{2, 3}));
     EXPECT_EQ(list.KDLGetNext(&first), nullptr);
     EXPECT_EQ(list.KDLSetHead(nullptr), 1);
     EXPECT_EQ(Ids(list), (std::vector<int>{3}));
     EXPECT_EQ(list.KDLSetHead(nullptr), 1);
-    EXPECT_EQ(list.KDLHead(), nullptr);
     EXPECT_EQ(list.KDLSetHead(nullptr), 1);
+    EXPECT_EQ(list.KDLHead(), nullptr);
     EXPECT_EQ(list.KDLSetHead(&first), kRefused);
-    EXPECT_EQ(list.KDLLength(), 0);
     EXPECT_EQ(destroyed, 0);  // taken out, never destroyed by the list
 }
 
-// The list destroys the items it holds; an unlinked item lives on and may
-// join another list; an item destroyed elsewhere leaves the list by itself.
-TEST(DoubleList, DestroysOnlyTheItemsItStillHolds) {
+// A list destroys the items it still holds: an unlinked item lives on and may
+// join another list, one destroyed elsewhere leaves the list by itself. A
+// table destroys its values only when made to own them.
+TEST(Ownership, ContainersDestroyOnlyWhatTheyHold) {
     int destroyed = 0;
     CKesDoubleList other;
     Counted* unlinked = new Counted(2, &destroyed);
@@ -123,6 +107,19 @@ TEST(DoubleList, DestroysOnlyTheItemsItStillHolds) {
     }
     EXPECT_EQ(destroyed, 8);
     EXPECT_EQ(Ids(other), (std::vector<int>{2}));
+
+    Counted kept(1, &destroyed);
+    {
+        CKesTreeList table(FALSE);
+        table.KTLAdd("kept", &kept);
+    }
+    EXPECT_EQ(destroyed, 8);
+    {
+        CKesTreeList table(TRUE);
+        table.KTLAdd("owned", new Counted(2, &destroyed));
+        table.KTLAdd(5, new Counted(3, &destroyed));
+    }
+    EXPECT_EQ(destroyed, 10);
 }
 
 // Texts, integers and atoms of either kind are keys, walked integers first
@@ -182,22 +179,6 @@ TEST(TreeList, ResultsSurviveDeletionAndBelongToTheirThread) {
     EXPECT_EQ(Values(table.KTLIterator()), (std::vector<long>{3}));
 }
 
-TEST(TreeList, DeletesValuesWithTheTableOnlyWhenAskedTo) {
-    int destroyed = 0;
-    Counted kept(1, &destroyed);
-    {
-        CKesTreeList table(FALSE);
-        table.KTLAdd("kept", &kept);
-    }
-    EXPECT_EQ(destroyed, 0);
-    {
-        CKesTreeList table(TRUE);
-        table.KTLAdd("owned", new Counted(2, &destroyed));
-        table.KTLAdd(5, new Counted(3, &destroyed));
-    }
-    EXPECT_EQ(destroyed, 2);
-}
-
 // Several threads add, delete, get and walk at once; every value they see
 // must be one stored under that key. Under the sanitizers this proves the
 // locking and the per-thread copies.
@@ -241,14 +222,12 @@ TEST(TreeList, ConcurrentAddDeleteGetAndIterateStayConsistent) {
 TEST(Stack, PopsInReverseOrderAndRespectsItsBound) {
     int a = 0, b = 0, c = 0;
     CKesStack unbounded(-1);
-    EXPECT_EQ(unbounded.KSPop(), nullptr);
     for (int* item : {&a, &b, &c})
         unbounded.KSPush(item);
     for (int* item : {&c, &b, &a})
         EXPECT_EQ(unbounded.KSPop(), item);
     EXPECT_EQ(unbounded.KSPop(), nullptr);
     EXPECT_EQ(unbounded.KSPush(nullptr), kRefused);
-
     CKesStack bounded(2);
     EXPECT_EQ(bounded.KSPush(&a), 1);
     EXPECT_EQ(bounded.KSPush(&b), 1);
