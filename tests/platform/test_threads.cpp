@@ -148,43 +148,33 @@ TEST(ServPool, EveryItemFromManyProducersRunsExactlyOnce) {
     for (size_t i = 0; i < runs.counts.size(); ++i) ASSERT_EQ(runs.counts[i].load(), 1) << "item " << i;
 }
 
-TEST(ServPool, OneWorkerRunsItemsInOrderIncludingThoseQueuedBeforeLaunch) {
-    std::vector<uintptr_t> seen;  // touched by the one worker only
-    auto record = [](void* item, void* context) {
-        static_cast<std::vector<uintptr_t>*>(context)->push_back(reinterpret_cast<uintptr_t>(item));
-    };
-    {
-        CKesServPool pool(1, &seen);
-        for (size_t i = 0; i < 100; ++i) ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(i)), 1);
-        ASSERT_EQ(pool.KSPLaunchThreads(record), 1);
-        for (size_t i = 100; i < 5000; ++i) ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(i)), 1);
-    }
-    ASSERT_EQ(seen.size(), 5000u);
-    for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], i);
-}
-
-// Each item n > 0 queues n - 1 from inside its worker: a chain of 1000.
-TEST(ServPool, ItemsAddedByAWorkerRun) {
-    struct Chain {
+// One worker runs items in order, including those queued before the launch
+// and one queued from inside the worker (a pool holding its lock while an
+// item runs would hang here).
+TEST(ServPool, OneWorkerRunsItemsInOrderAndTakesItemsFromItsOwnWorker) {
+    constexpr uintptr_t kLast = 5000;
+    struct Order {
         CKesServPool* pool = nullptr;
-        std::atomic<int> runs{0};
+        std::vector<uintptr_t> seen;  // touched by the one worker only
         std::promise<void> done;
-    } chain;
-    auto step = [](void* item, void* context) {
-        auto* c = static_cast<Chain*>(context);
+    } order;
+    auto record = [](void* item, void* context) {
+        auto* o = static_cast<Order*>(context);
         const auto n = reinterpret_cast<uintptr_t>(item);
-        ++c->runs;  // counted before the successor is queued, which may run at once
-        if (n == 0)
-            c->done.set_value();
-        else
-            EXPECT_EQ(c->pool->KSPAddWorkDetail(AsItem(n - 1)), 1);
+        o->seen.push_back(n);
+        if (n == kLast - 1) {
+            EXPECT_EQ(o->pool->KSPAddWorkDetail(AsItem(kLast)), 1);
+        }
+        if (n == kLast) o->done.set_value();
     };
-    CKesServPool pool(3, &chain);
-    chain.pool = &pool;
-    ASSERT_EQ(pool.KSPLaunchThreads(step), 1);
-    ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(999)), 1);
-    chain.done.get_future().wait();
-    EXPECT_EQ(chain.runs.load(), 1000);
+    CKesServPool pool(1, &order);
+    order.pool = &pool;
+    for (size_t i = 0; i < 100; ++i) ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(i)), 1);
+    ASSERT_EQ(pool.KSPLaunchThreads(record), 1);
+    for (size_t i = 100; i < kLast; ++i) ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(i)), 1);
+    order.done.get_future().wait();
+    ASSERT_EQ(order.seen.size(), kLast + 1);
+    for (size_t i = 0; i < order.seen.size(); ++i) ASSERT_EQ(order.seen[i], i);
 }
 
 TEST(ServPool, ItemsOfferedToIdleWorkersAreNeitherLostNorSerialised) {
