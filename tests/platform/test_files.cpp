@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <memory>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -29,28 +30,18 @@ std::string WriteFile(const std::string& name, const std::string& content) {
     return path;
 }
 
-// Sets or removes one environment variable for a scope.
+// Sets (or, given null, removes) one environment variable for a scope.
 class ScopedEnv {
 public:
-    ScopedEnv(const char* name, const char* value) : m_Name(name) {
-        const char* old = std::getenv(name);
-        m_HadOld = old != nullptr;
-        if (old) m_Old = old;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
+    ScopedEnv(const char* name, const char* value) : m_Name(name), m_Had(std::getenv(name) != nullptr) {
+        if (m_Had) m_Old = std::getenv(name);
+        value ? setenv(name, value, 1) : unsetenv(name);
     }
-    ~ScopedEnv() {
-        if (m_HadOld)
-            setenv(m_Name, m_Old.c_str(), 1);
-        else
-            unsetenv(m_Name);
-    }
+    ~ScopedEnv() { m_Had ? setenv(m_Name, m_Old.c_str(), 1) : unsetenv(m_Name); }
 
 private:
     const char* m_Name;
-    bool m_HadOld = false;
+    bool m_Had;
     std::string m_Old;
 };
 
@@ -99,7 +90,9 @@ TEST(FileLock, ExcludesOtherHandlesAndProcessesUntilReleasedOrDestroyed) {
     EXPECT_EQ(capture.Count(-220456, "CKesFileLock"), 3);
 }
 
-TEST(ReadOnlyFile, ReadsTheWholeContentRepeatedly) {
+// The whole content (large or empty) on every read; a missing file is
+// waited for only when retry was asked for.
+TEST(ReadOnlyFile, ReadsTheWholeContentRepeatedlyAndRetriesOnlyWhenAsked) {
     std::string big;
     for (int i = 0; big.size() < 100000; ++i) big += "line " + std::to_string(i) + "\n";
     for (const std::string& content : {big, std::string()}) {
@@ -107,35 +100,28 @@ TEST(ReadOnlyFile, ReadsTheWholeContentRepeatedly) {
         EXPECT_EQ(file.KOFCheckAccess(), 0);
         ASSERT_EQ(file.KOFOpenLoop(1, 10), 0);
         for (int pass = 0; pass < 2; ++pass) {
-            char* text = file.KOFReadAll();
+            std::unique_ptr<char, decltype(&std::free)> text(file.KOFReadAll(), &std::free);
             ASSERT_NE(text, nullptr);
-            EXPECT_EQ(std::string(text), content);
-            std::free(text);
+            EXPECT_EQ(std::string(text.get()), content);
         }
     }
-}
 
-// With retry the open waits for the file to appear; without, one attempt.
-TEST(ReadOnlyFile, MissingFileIsRetriedOnlyWhenAsked) {
     const std::string path = ksxtest::KsxHome() + "/late.cfg";
-    CKesReadOnlyFile missing(path.c_str(), false);
-    EXPECT_EQ(missing.KOFCheckAccess(), -1);
-    EXPECT_EQ(missing.KOFOpenLoop(100000, 1000), -1);
-    EXPECT_EQ(missing.KOFReadAll(), nullptr);
+    CKesReadOnlyFile once(path.c_str(), false);
+    EXPECT_EQ(once.KOFCheckAccess(), -1);
+    EXPECT_EQ(once.KOFOpenLoop(100000, 1000), -1);
+    EXPECT_EQ(once.KOFReadAll(), nullptr);
     CKesReadOnlyFile none(nullptr, true);
-    EXPECT_EQ(none.KOFCheckAccess(), -1);
     EXPECT_EQ(none.KOFOpenLoop(1, 1), -1);
-
     std::thread writer([] {
         KesSleep(30);
         WriteFile("late.cfg", "late");
     });
-    CKesReadOnlyFile file(path.c_str(), true);
-    EXPECT_EQ(file.KOFOpenLoop(100000, 1), 0);
+    CKesReadOnlyFile late(path.c_str(), true);
+    EXPECT_EQ(late.KOFOpenLoop(100000, 1), 0);
     writer.join();
-    char* text = file.KOFReadAll();
-    EXPECT_STREQ(text, "late");
-    std::free(text);
+    std::unique_ptr<char, decltype(&std::free)> text(late.KOFReadAll(), &std::free);
+    EXPECT_STREQ(text.get(), "late");
 }
 
 // Run in a child whose exit code names the first failed step.
