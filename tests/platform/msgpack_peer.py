@@ -3,12 +3,10 @@
 
 Usage: msgpack_peer.py ENCODED DESCRIPTION REPACKED
 
-Reads ENCODED (a record as our encoder writes it) with python3-msgpack,
-requires exactly one map with str keys, writes DESCRIPTION (one line
-"entries N", then one line per entry in order: "TYPE NAME_HEX VALUE") and
-writes REPACKED: the same entries packed again by python3-msgpack.
-VALUE is decimal for int, hex of the bytes for str and bin, and hex of the
-8 big-endian bytes for float. Exits non-zero on anything else.
+Reads ENCODED with python3-msgpack (exactly one map with str keys), writes
+DESCRIPTION ("entries N", then "TYPE NAME_HEX VALUE" per entry in order:
+decimal int, hex of str/bin bytes, hex of the big-endian float64) and
+REPACKED (the same entries packed again). Exits non-zero on anything else.
 """
 import struct
 import sys
