@@ -87,6 +87,7 @@ public:
         }
         return m_Result.load();
     }
+    pthread_t Handle() { return m_Thread.native_handle(); }
 
 private:
     CKesRvNet& m_Net;
@@ -316,18 +317,12 @@ TEST_F(EventLoopTest, StopFromAnotherThreadOrASignalHandlerEndsTheLoopWhichCanRu
     sigemptyset(&action.sa_mask);
     ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
     AddBarrier();
-    std::atomic<int> result{0};
-    std::thread loop([&] { result.store(m_Net.KRNStartNet()); });
-    ASSERT_TRUE(WaitFor([&] { return m_Net.KRNIsRunning(); }));
+    LoopThread loop(m_Net);
     ASSERT_TRUE(RoundTrip());  // the restarted loop dispatches
-    ASSERT_EQ(pthread_kill(loop.native_handle(), SIGUSR1), 0);
-    const bool stopped = WaitFor([&] { return !m_Net.KRNIsRunning(); });
-    if (!stopped)
-        m_Net.KRNStopNet();
-    loop.join();
+    ASSERT_EQ(pthread_kill(loop.Handle(), SIGUSR1), 0);
+    EXPECT_TRUE(WaitFor([&] { return !m_Net.KRNIsRunning(); }));
+    EXPECT_EQ(loop.Stop(), 1);
     sigaction(SIGUSR1, &previous, nullptr);
-    EXPECT_TRUE(stopped);
-    EXPECT_EQ(result.load(), 1);
 }
 
 }  // namespace
