@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <limits>
 #include <set>
 #include <sstream>
@@ -27,15 +28,6 @@
 #include "KesTestSupport.h"
 
 namespace {
-
-std::vector<std::string> Lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 // Runs this test program again with one test selected, KSX_DEBUG_LEVEL and
 // KSX_TIME_SCALE unset and the given variables set; returns its exit status.
@@ -111,7 +103,10 @@ TEST(ErrorReport, ConcurrentReportsNeverInterleaveAndTheListenerCanBeSwapped)
             thread.join();
         EXPECT_EQ(capture.Reports().size(), static_cast<size_t>(kThreads * kReports));
     }
-    const auto lines = Lines(testing::internal::GetCapturedStderr());
+    std::istringstream written(testing::internal::GetCapturedStderr());
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(written, line);)
+        lines.push_back(line);
     ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kReports));
     EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()).size(), lines.size());
     for (const auto& line : lines) {
@@ -188,10 +183,7 @@ TEST(Time, SleepNeverEndsEarlyAndUnusableScalesAreIgnored)
 TEST(PortFile, OpenNeverCreatesHonoursAccessFlagsAndRewritesInPlace)
 {
     const std::string path = ksxtest::KsxHome() + "/portfile.txt";
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fputs("0123456789", f);
-    std::fclose(f);
+    std::ofstream(path) << "0123456789";
     EXPECT_EQ(KesFileOpen((path + ".missing").c_str(), 3), KES_INVALID_FILE_HANDLE);
     EXPECT_NE(access((path + ".missing").c_str(), F_OK), 0);
     for (int badFlags : {0, 4})
