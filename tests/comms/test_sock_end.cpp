@@ -73,36 +73,31 @@ TEST(SockEndOwnership, MissingPartIsReportedAndNothingIsTakenOver) {
     std::free(address);
 }
 
-TEST(SockEndOwnership, CopiesHaveTheirOwnBlocksAndEqualFieldsButNoSocket) {
+// Copies (plain and deep) own their blocks and share the socket, which the
+// last holder closes unless it was released.
+TEST(SockEndOwnership, CopiesOwnTheirBlocksAndTheLastHolderClosesTheSharedSocket) {
+    const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(s, 0);
     CKesSockEnd* original = MakeEnd();
     original->KSESetEndPointName(strdup("h"));
     original->KSESetDynamic(false);
-    CKesSockEnd copy(*original);
-    CKesListable* deep = original->KLTargetDeepCopy(original);
-    ASSERT_NE(deep, nullptr);
-    EXPECT_NE(copy.KSEGetServiceName(), original->KSEGetServiceName());
-    EXPECT_NE(copy.KSEGetEndPointAddress(), original->KSEGetEndPointAddress());
-    const std::string line = Take(original->KSEGetServiceLine());
-    delete original;
-    for (auto* end : {&copy, static_cast<CKesSockEnd*>(deep)}) {
-        EXPECT_STREQ(end->KSEGetHashKey(), "D.S");
-        EXPECT_EQ(Take(end->KSEGetServiceLine()), line);
-        EXPECT_EQ(end->KSEGetEndPointSocket(), KES_INVALID_SOCKET);
-    }
-    delete deep;
-}
-
-TEST(SockEndOwnership, SharedHandleIsClosedByTheLastHolderUnlessReleased) {
-    const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ASSERT_GE(s, 0);
-    auto* original = MakeEnd();
     ASSERT_EQ(original->KSESetEndPointSocket(static_cast<unsigned int>(s)), 1);
     EXPECT_EQ(original->KSESetEndPointSocket(KES_INVALID_SOCKET), -220459);
     auto* copy = new CKesSockEnd(*original);
-    EXPECT_EQ(copy->KSEGetEndPointSocket(), static_cast<unsigned int>(s));
+    auto* deep = static_cast<CKesSockEnd*>(original->KLTargetDeepCopy(original));
+    ASSERT_NE(deep, nullptr);
+    EXPECT_NE(copy->KSEGetServiceName(), original->KSEGetServiceName());
+    EXPECT_NE(copy->KSEGetEndPointAddress(), original->KSEGetEndPointAddress());
+    const std::string line = Take(original->KSEGetServiceLine());
+    delete original;
+    for (auto* end : {copy, deep}) {
+        EXPECT_STREQ(end->KSEGetHashKey(), "D.S");
+        EXPECT_EQ(Take(end->KSEGetServiceLine()), line);
+        EXPECT_EQ(end->KSEGetEndPointSocket(), static_cast<unsigned int>(s));
+    }
     delete copy;
     EXPECT_TRUE(IsOpen(s));
-    delete original;
+    delete deep;
     EXPECT_FALSE(IsOpen(s));
 
     const int kept = ::socket(AF_INET, SOCK_DGRAM, 0);
