@@ -1,6 +1,5 @@
 // The receive path: packets cut anywhere across reads, the packet size limit,
-// closed connections, datagrams and sockets that belong to nobody, and random
-// streams over real loopback connections to a real server.
+// closed connections, datagrams, and random streams to a real server.
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <set>
@@ -43,7 +43,6 @@ struct Delivery {
     unsigned int socket;
     Bytes payload;
     Bytes source;
-    std::thread::id thread;
 };
 
 // An engine whose catch-all callback keeps every packet that reaches it.
@@ -53,7 +52,7 @@ public:
 
     void KesOnRvIO(CKesIOWorkPacket* packet) override
     {
-        Delivery delivery{packet->KIWPGetSocket(), Bytes(), Bytes(), std::this_thread::get_id()};
+        Delivery delivery{packet->KIWPGetSocket(), Bytes(), Bytes()};
         const unsigned char* bytes = packet->KIWPGetPacket();
         if (bytes != nullptr) delivery.payload.assign(bytes, bytes + packet->KIWPGetPacketLength());
         const auto* source = reinterpret_cast<const unsigned char*>(packet->KIWPGetSource());
@@ -171,16 +170,10 @@ TEST(ReceivePathSplitting, PacketsCutAnywhereArriveWholeInReadOrderWithPrivateSo
     }
 }
 
-class PacketLimit {
-public:
-    explicit PacketLimit(unsigned int limit) : m_Old(CKesRecHdr::KRHGetMaxPacketLength())
-    {
-        CKesRecHdr::KRHSetMaxPacketLength(limit);
-    }
-    ~PacketLimit() { CKesRecHdr::KRHSetMaxPacketLength(m_Old); }
-
-private:
-    unsigned int m_Old;
+struct PacketLimit {  // restores the process-wide limit
+    unsigned int old = CKesRecHdr::KRHGetMaxPacketLength();
+    explicit PacketLimit(unsigned int limit) { CKesRecHdr::KRHSetMaxPacketLength(limit); }
+    ~PacketLimit() { CKesRecHdr::KRHSetMaxPacketLength(old); }
 };
 
 TEST(ReceivePathBrokenFraming, OversizedLengthDeliversEarlierPacketsThenClosesTheConnection)

@@ -67,15 +67,10 @@ Bytes Tail(CKesRecHdr& header) {
     return Bytes(header.KRHGetData(), header.KRHGetData() + header.KRHGetTotalLen());
 }
 
-class ScopedPacketLimit {
-public:
-    explicit ScopedPacketLimit(unsigned int limit) : m_Old(CKesRecHdr::KRHGetMaxPacketLength()) {
-        CKesRecHdr::KRHSetMaxPacketLength(limit);
-    }
-    ~ScopedPacketLimit() { CKesRecHdr::KRHSetMaxPacketLength(m_Old); }
-
-private:
-    unsigned int m_Old;
+struct ScopedPacketLimit {  // restores the process-wide limit
+    unsigned int old = CKesRecHdr::KRHGetMaxPacketLength();
+    explicit ScopedPacketLimit(unsigned int limit) { CKesRecHdr::KRHSetMaxPacketLength(limit); }
+    ~ScopedPacketLimit() { CKesRecHdr::KRHSetMaxPacketLength(old); }
 };
 
 Bytes FramedRecord(const char* name, const char* text) { return Frame(ksxtest::Encode(ksxtest::TextRecord(name, text))); }
