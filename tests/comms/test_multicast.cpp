@@ -81,7 +81,9 @@ TEST(MulticastAddress, EndpointAddressIsCopiedAndABadOneIsReported)
     EXPECT_EQ(fromBadText.KOMGetSendSocket(), KES_INVALID_SOCKET);
 }
 
-TEST(MulticastInitialise, OpensASendSocketWithTheLoopbackOptionAndAReusableReceiveSocketOnThePort)
+// Address reuse and the bound port show in the send case (two channels
+// on one port); the loopback option only here.
+TEST(MulticastInitialise, SendSocketCarriesTheLoopbackOption)
 {
     for (__boolean loopback : {TRUE, FALSE}) {
         CKesObjMulticast channel(kGroup, kPort, loopback);
@@ -90,15 +92,6 @@ TEST(MulticastInitialise, OpensASendSocketWithTheLoopbackOptionAndAReusableRecei
         socklen_t size = sizeof loop;
         ASSERT_EQ(getsockopt(static_cast<int>(channel.KOMGetSendSocket()), IPPROTO_IP, IP_MULTICAST_LOOP, &loop, &size), 0);
         EXPECT_EQ(loop, loopback == TRUE ? 1 : 0);
-        const int receive = static_cast<int>(channel.KOMGetReceiveSocket());
-        int reuse = 0;
-        size = sizeof reuse;
-        ASSERT_EQ(getsockopt(receive, SOL_SOCKET, SO_REUSEADDR, &reuse, &size), 0);
-        EXPECT_NE(reuse, 0);
-        sockaddr_in bound{};
-        size = sizeof bound;
-        ASSERT_EQ(getsockname(receive, reinterpret_cast<sockaddr*>(&bound), &size), 0);
-        EXPECT_EQ(ntohs(bound.sin_port), kPort);
     }
 }
 
