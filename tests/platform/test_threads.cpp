@@ -133,9 +133,10 @@ TEST(ServPool, EveryItemFromManyProducersRunsExactlyOnce) {
     for (size_t i = 0; i < runs.size(); ++i) ASSERT_EQ(runs[i].load(), 1) << "item " << i;
 }
 
-// One worker runs items in order, including those queued before the launch
-// and one queued from inside the worker (a pool holding its lock while an
-// item runs would hang here).
+// A count below one gives one worker, which runs items in order: those
+// queued before the launch and one queued from inside the worker (a pool
+// holding its lock while an item runs would hang). Launching without a
+// procedure or twice is refused.
 TEST(ServPool, OneWorkerRunsItemsInOrderAndTakesItemsFromItsOwnWorker) {
     constexpr uintptr_t kLast = 5000;
     struct Order {
@@ -152,10 +153,15 @@ TEST(ServPool, OneWorkerRunsItemsInOrderAndTakesItemsFromItsOwnWorker) {
         }
         if (n == kLast) o->done.set_value();
     };
-    CKesServPool pool(1, &order);
+    ksxtest::ErrorCapture capture;
+    CKesServPool pool(0, &order);
     order.pool = &pool;
+    EXPECT_EQ(pool.KSPWorkerCount(), 1);
     for (size_t i = 0; i < 100; ++i) ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(i)), 1);
+    EXPECT_EQ(pool.KSPLaunchThreads(nullptr), -220552);
     ASSERT_EQ(pool.KSPLaunchThreads(record), 1);
+    EXPECT_EQ(pool.KSPLaunchThreads(record), -220552);
+    EXPECT_EQ(capture.Count(-220552, "CKesServPool"), 2);
     for (size_t i = 100; i < kLast; ++i) ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(i)), 1);
     order.done.get_future().wait();
     ASSERT_EQ(order.seen.size(), kLast + 1);
@@ -229,17 +235,8 @@ TEST(ServPool, DestructionRunsEverythingQueuedAndRefusesMore) {
     EXPECT_EQ(gate.runs.load(), 501 + acceptedLate.load());
 }
 
-TEST(ServPool, LaunchIsRefusedWithoutProcedureOrTwiceAndUnrunItemsAreReported) {
+TEST(ServPool, PoolNeverLaunchedReportsTheItemsItNeverRan) {
     ksxtest::ErrorCapture capture;
-    RunCounts runs(1);
-    CKesServPool pool(0, &runs);  // a count below one still gives one worker
-    EXPECT_EQ(pool.KSPWorkerCount(), 1);
-    EXPECT_EQ(pool.KSPLaunchThreads(nullptr), -220552);
-    EXPECT_EQ(pool.KSPLaunchThreads(CountRun), 1);
-    EXPECT_EQ(pool.KSPLaunchThreads(CountRun), -220552);
-    EXPECT_EQ(capture.Count(-220552, "CKesServPool"), 2);
-
-    capture.Clear();
     {
         CKesServPool unlaunched(2, nullptr);
         ASSERT_EQ(unlaunched.KSPAddWorkDetail(AsItem(1)), 1);
