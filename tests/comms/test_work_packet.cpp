@@ -1,10 +1,9 @@
-// The work packet: ownership of its buffers, copies, decoding and the dump.
+// The work packet: ownership of its buffers, copies and decoding.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -29,12 +28,6 @@ sockaddr* HeapIPv4(const char* dotted, int port) {
     address->sin_port = htons(static_cast<uint16_t>(port));
     inet_pton(AF_INET, dotted, &address->sin_addr);
     return reinterpret_cast<sockaddr*>(address);
-}
-
-std::string DumpOf(CKesIOWorkPacket& packet) {
-    testing::internal::CaptureStdout();
-    packet.KIWPDump();
-    return testing::internal::GetCapturedStdout();
 }
 
 }  // namespace
@@ -108,31 +101,4 @@ TEST(WorkPacket, PayloadDecodesUnchangedAndBadOrEmptyOnesAreReported) {
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(second->KRCount(), 0);
     EXPECT_TRUE(errors.Has(-220552, "CKesIOWorkPacket"));
-}
-
-// The source address is printed after the socket's family: IPv4, IPv6, or
-// unknown for a handle that is no socket.
-TEST(WorkPacket, DumpLines) {
-    int engine = 0;
-    CKesIOWorkPacket filled(KES_INVALID_SOCKET, HeapBytes(4, 0), 4, &engine, HeapIPv4("10.1.2.3", 7), 16);
-    EXPECT_EQ(DumpOf(filled),
-              "IOWorkPacket: Socket: 4294967295 Packet entry  packet length 4 SockServer entry. IP: 10.1.2.3\n");
-
-    const int s = ::socket(AF_INET6, SOCK_DGRAM, 0);
-    ASSERT_GE(s, 0);
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    inet_pton(AF_INET6, "2001:db8::7", &address.sin6_addr);
-    CKesIOWorkPacket v6;
-    v6.KIWPSetSocket(static_cast<unsigned int>(s));
-    v6.KIWPSetSource(reinterpret_cast<const sockaddr*>(&address), 28);
-    EXPECT_EQ(DumpOf(v6), "IOWorkPacket: Socket: " + std::to_string(s) + " packet length 0  IP: 2001:db8::7\n");
-    ::close(s);
-
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    v6.KIWPSetSocket(static_cast<unsigned int>(fds[0]));
-    EXPECT_NE(DumpOf(v6).find("Unknown address type :0 Address Ptr: "), std::string::npos);
-    ::close(fds[0]);
-    ::close(fds[1]);
 }
