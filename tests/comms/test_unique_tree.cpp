@@ -118,29 +118,25 @@ TEST_F(UniqueTree, KeysAreNeverHandedOutTwiceAcrossThreadsAndLocalOnesUseTheCall
     EXPECT_EQ(seed, 42);
 }
 
-TEST_F(UniqueTree, ListingsAndWalksFollowTheirOrders) {
+// Listings and walks follow their orders and a visit returning false stops
+// the walk; deleting a child unlinks it; re-parenting detaches or appends at
+// the end; deleting a parent deletes its subtree.
+TEST_F(UniqueTree, WalksDeletionAndReParentingKeepTheirOrders) {
     SampleTree t;
     EXPECT_EQ(Labels(t.r.KUTNDepthFirst()), "RBAC");
     EXPECT_EQ(Labels(t.r.KUTNBreadthFirst()), "RABC");
-    EXPECT_EQ(Labels(t.c->KUTNDepthFirst()), "C");
     std::string depth, breadth;
     EXPECT_TRUE(t.r.KUTNDoDepthFirst(Record, &depth));
     EXPECT_TRUE(t.r.KUTNDoBreadthFirst(Record, &breadth));
     EXPECT_EQ(depth, "RACB");
     EXPECT_EQ(breadth, "RABC");
-    // A visit that returns false stops the walk.
     depth.clear();
     breadth.clear();
     EXPECT_FALSE(t.r.KUTNDoDepthFirst(RecordUntilA, &depth));
     EXPECT_FALSE(t.r.KUTNDoBreadthFirst(RecordUntilA, &breadth));
     EXPECT_EQ(depth, "RA");
     EXPECT_EQ(breadth, "RA");
-}
 
-// Deleting a child unlinks it; re-parenting detaches or appends at the end;
-// R deletes what is left under it at scope end (checked by the sanitizers).
-TEST_F(UniqueTree, DeletingAndReParentingKeepTheLinksRight) {
-    SampleTree t;
     delete t.c;
     ASSERT_NE(t.a->KUTNChildren(), nullptr);  // the list stays, empty
     EXPECT_EQ(t.a->KUTNChildren()->KDLLength(), 0);
