@@ -1,5 +1,4 @@
-// The intrusive list, the keyed table (including its thread-safety promise)
-// and the stack.
+// The intrusive list and the keyed table: ownership, key rules, threads.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,30 +6,20 @@
 #include <thread>
 #include <vector>
 
-#include "CKesAtom.h"
 #include "CKesDoubleList.h"
 #include "CKesPointer.h"
-#include "CKesStack.h"
 #include "CKesTreeList.h"
 
 namespace {
 
 constexpr int kRefused = -220552;
 
-// A listable that counts its destructions.
 struct Counted : CKesListable {
     Counted(int id, int* destroyed) : id(id), destroyed(destroyed) {}
     ~Counted() override { ++*destroyed; }
     int id;
     int* destroyed;
 };
-
-std::vector<int> Ids(const CKesDoubleList& list) {
-    std::vector<int> ids;
-    for (CKesListable* item = list.KDLHead(); item != nullptr; item = list.KDLGetNext(item))
-        ids.push_back(static_cast<Counted*>(item)->id);
-    return ids;
-}
 
 std::vector<long> Values(CKesDoubleList* list) {
     std::vector<long> values;
@@ -43,41 +32,9 @@ void* AsValue(long n) { return reinterpret_cast<void*>(n); }
 
 }  // namespace
 
-// Adds at both ends; refuses null and items already in a list; setting the
-// head takes out only the old head (alive), null does so even on an empty
-// list, and anything but the successor is refused.
-TEST(DoubleList, AddsAtBothEndsTakesOutOnlyTheOldHeadAndRefusesMisuse) {
-    int destroyed = 0;
-    CKesDoubleList list, other;
-    Counted first(1, &destroyed), second(2, &destroyed), third(3, &destroyed);
-    EXPECT_EQ(list.KDLHead(), nullptr);
-    EXPECT_EQ(list.KDLAddToListEnd(&second), 1);
-    EXPECT_EQ(list.KDLAddToListEnd(&third), 1);
-    EXPECT_EQ(list.KDLAddToListStart(&first), 1);
-    EXPECT_EQ(Ids(list), (std::vector<int>{1, 2, 3}));
-    EXPECT_EQ(list.KDLTail(), &third);
-    EXPECT_EQ(list.KDLAddToListEnd(nullptr), kRefused);
-    EXPECT_EQ(list.KDLAddToListEnd(&second), kRefused);
-    EXPECT_EQ(other.KDLAddToListStart(&second), kRefused);
-    EXPECT_EQ(other.KDLGetNext(&first), nullptr);  // not other's item
-    EXPECT_EQ(other.KDLLength(), 0);
-
-    EXPECT_EQ(list.KDLSetHead(&third), kRefused);
-    EXPECT_EQ(list.KDLLength(), 3);
-    EXPECT_EQ(list.KDLSetHead(&second), 1);
-    EXPECT_EQ(list.KDLGetNext(&first), nullptr);
-    EXPECT_EQ(list.KDLSetHead(nullptr), 1);
-    EXPECT_EQ(Ids(list), (std::vector<int>{3}));
-    EXPECT_EQ(list.KDLSetHead(nullptr), 1);
-    EXPECT_EQ(list.KDLSetHead(nullptr), 1);
-    EXPECT_EQ(list.KDLHead(), nullptr);
-    EXPECT_EQ(list.KDLSetHead(&first), kRefused);
-    EXPECT_EQ(destroyed, 0);  // taken out, never destroyed by the list
-}
-
-// A list destroys the items it still holds: an unlinked item lives on and may
-// join another list, one destroyed elsewhere leaves the list by itself. A
-// table destroys its values only when made to own them.
+// A list destroys what it still holds; an item destroyed elsewhere leaves it
+// by itself, an unlinked one lives on, one already listed is refused. A table
+// destroys its values only when made to own them, never a holder it refused.
 TEST(Ownership, ContainersDestroyOnlyWhatTheyHold) {
     int destroyed = 0;
     CKesDoubleList other;
@@ -85,74 +42,34 @@ TEST(Ownership, ContainersDestroyOnlyWhatTheyHold) {
     {
         CKesDoubleList list;
         Counted* head = new Counted(1, &destroyed);
-        Counted* middle = new Counted(3, &destroyed);
-        Counted* tail = new Counted(4, &destroyed);
-        for (Counted* item : {head, unlinked, middle, tail}) list.KDLAddToListEnd(item);
+        Counted* tail = new Counted(3, &destroyed);
+        for (Counted* item : {head, unlinked, tail}) list.KDLAddToListEnd(item);
+        EXPECT_EQ(other.KDLAddToListEnd(unlinked), kRefused);
         EXPECT_EQ(list.KDLAttemptToDeleteFromList(unlinked), 1);
-        EXPECT_EQ(list.KDLAttemptToDeleteFromList(unlinked), 0);
         EXPECT_EQ(other.KDLAddToListEnd(unlinked), 1);
-        delete middle;
         delete tail;
-        EXPECT_EQ(Ids(list), (std::vector<int>{1}));
         EXPECT_EQ(list.KDLTail(), head);
-        delete head;
-        EXPECT_EQ(list.KDLHead(), nullptr);
-        EXPECT_EQ(list.KDLTail(), nullptr);
-        EXPECT_EQ(list.KDLLength(), 0);
-        for (int i = 0; i < 5; ++i) list.KDLAddToListEnd(new Counted(10 + i, &destroyed));
-        EXPECT_EQ(destroyed, 3);
+        EXPECT_EQ(list.KDLLength(), 1);
+        list.KDLAddToListEnd(new Counted(4, &destroyed));
+        EXPECT_EQ(destroyed, 1);
     }
-    EXPECT_EQ(destroyed, 8);
-    EXPECT_EQ(Ids(other), (std::vector<int>{2}));
+    EXPECT_EQ(destroyed, 3);
+    EXPECT_EQ(other.KDLHead(), unlinked);
 
     Counted kept(1, &destroyed);
     {
         CKesTreeList table(FALSE);
         table.KTLAdd("kept", &kept);
+        CKesPointer holder(&kept);  // on the stack: a refused add must not take it
+        EXPECT_EQ(table.KTLAdd("kept", &holder), kRefused);
     }
-    EXPECT_EQ(destroyed, 8);
+    EXPECT_EQ(destroyed, 3);
     {
         CKesTreeList table(TRUE);
         table.KTLAdd("owned", new Counted(2, &destroyed));
         table.KTLAdd(5, new Counted(3, &destroyed));
     }
-    EXPECT_EQ(destroyed, 10);
-}
-
-// Texts, integers and atoms of either kind are keys, walked integers first
-// (ascending) then texts in byte order; duplicates, nulls and atoms that are
-// neither are refused without the table taking the holder.
-TEST(TreeList, KeysOfEveryFormTheirOrderAndRefusals) {
-    CKesTreeList table(FALSE);
-    EXPECT_EQ(table.KTLAdd("alpha", AsValue(4)), 1);
-    EXPECT_EQ(table.KTLAdd(7, AsValue(2)), 1);
-    CKesAtom textKey("gamma");
-    EXPECT_EQ(table.KTLAdd(&textKey, new CKesPointer(AsValue(5)), TRUE), 1);
-    EXPECT_EQ(table.KTLAdd(-3, AsValue(1)), 1);
-    EXPECT_EQ(table.KTLAdd("B", AsValue(3)), 1);
-    EXPECT_EQ(Values(table.KTLIterator()), (std::vector<long>{1, 2, 3, 4, 5}));
-    ASSERT_NE(table.KTLGet("alpha"), nullptr);
-    EXPECT_EQ(table.KTLGet("alpha")->KPData(), AsValue(4));
-    EXPECT_EQ(table.KTLGet(7)->KPData(), AsValue(2));
-    CKesAtom intKey(7L);
-    EXPECT_EQ(table.KTLGet(&intKey)->KPData(), AsValue(2));
-    EXPECT_EQ(table.KTLGet("gamma")->KPData(), AsValue(5));
-    EXPECT_EQ(table.KTLGet("7"), nullptr);  // texts and integers are different keys
-    EXPECT_EQ(table.KTLGet(8), nullptr);
-
-    EXPECT_EQ(table.KTLAdd("alpha", AsValue(9)), kRefused);
-    CKesPointer holder(AsValue(9));  // on the stack: the table must not take it
-    EXPECT_EQ(table.KTLAdd("alpha", &holder), kRefused);
-    EXPECT_EQ(table.KTLAdd(static_cast<const char*>(nullptr), AsValue(9)), kRefused);
-    EXPECT_EQ(table.KTLAdd(3, static_cast<CKesPointer*>(nullptr)), kRefused);
-    CKesAtom number(1.5);
-    EXPECT_EQ(table.KTLAdd(&number, AsValue(9), TRUE), kRefused);
-    EXPECT_EQ(table.KTLGet("alpha")->KPData(), AsValue(4));
-
-    EXPECT_EQ(table.KTLDelete(&intKey), 1);
-    EXPECT_EQ(table.KTLDelete(7), kRefused);
-    EXPECT_EQ(table.KTLGet(7), nullptr);
-    EXPECT_EQ(table.KTLLength(), 4);
+    EXPECT_EQ(destroyed, 5);
 }
 
 // Results handed out stay valid after their entries are deleted, until the
@@ -176,9 +93,7 @@ TEST(TreeList, ResultsSurviveDeletionAndBelongToTheirThread) {
     EXPECT_EQ(Values(table.KTLIterator()), (std::vector<long>{3}));
 }
 
-// Several threads add, delete, get and walk at once; every value they see
-// must be one stored under that key. Under the sanitizers this proves the
-// locking and the per-thread copies.
+// Every value any thread sees must be one stored under that key.
 TEST(TreeList, ConcurrentAddDeleteGetAndIterateStayConsistent) {
     constexpr int kThreads = 6, kKeys = 64, kRounds = 3000;
     CKesTreeList table(FALSE);
@@ -212,18 +127,4 @@ TEST(TreeList, ConcurrentAddDeleteGetAndIterateStayConsistent) {
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(static_cast<int>(Values(table.KTLIterator()).size()), table.KTLLength());
-}
-
-// Last in, first out is pinned by the record header's tests; here the
-// bound and the null that KSPop could not tell from an empty stack.
-TEST(Stack, RefusesNullAndItemsPastItsBound) {
-    int a = 0, b = 0, c = 0;
-    CKesStack bounded(2);
-    EXPECT_EQ(bounded.KSPush(nullptr), kRefused);
-    EXPECT_EQ(bounded.KSPush(&a), 1);
-    EXPECT_EQ(bounded.KSPush(&b), 1);
-    EXPECT_EQ(bounded.KSPush(&c), kRefused);
-    EXPECT_EQ(bounded.KSPop(), &b);
-    EXPECT_EQ(bounded.KSPush(&c), 1);
-    EXPECT_EQ(bounded.KSSize(), 2);
 }
