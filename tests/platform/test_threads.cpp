@@ -1,4 +1,4 @@
-// Threads, their lock and condition, and the worker pool.
+// Threads, their condition, and the worker pool.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -14,18 +14,8 @@
 #include "CKesServPool.h"
 #include "CKesThread.h"
 #include "KesPort.h"
-#include "KesTestSupport.h"
 
 namespace {
-
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-void* StoreSeven(void* argument) {
-    static_cast<std::atomic<int>*>(argument)->store(7);
-    return nullptr;
-}
 
 // Counts the runs of each item (items are indices into the counts).
 using RunCounts = std::vector<std::atomic<int>>;
@@ -38,23 +28,9 @@ void* AsItem(size_t index) { return reinterpret_cast<void*>(static_cast<uintptr_
 
 }  // namespace
 
-// A joinable thread runs and is joined exactly once, after which the object
-// can run again; null procedures, detached joins and self-joins are refused.
-TEST(Thread, JoinsOnceAndRefusesNullProcedureDetachedJoinAndSelfJoin) {
-    ksxtest::ErrorCapture capture;
-    std::atomic<int> value{0};
-    CKesThread thread;
-    EXPECT_LT(thread.KTJoinThread(), 0);  // never started
-    EXPECT_LT(thread.KTCreateThread(nullptr, nullptr, 1), 0);
-    for (int run = 0; run < 2; ++run) {
-        value = 0;
-        ASSERT_EQ(thread.KTCreateThread(StoreSeven, &value, 1), 1);
-        EXPECT_LT(thread.KTCreateThread(StoreSeven, &value, 1), 0);  // unjoined
-        EXPECT_EQ(thread.KTJoinThread(), 1);
-        EXPECT_EQ(value.load(), 7);
-        EXPECT_LT(thread.KTJoinThread(), 0);  // already joined
-    }
-
+// A thread joining itself is refused rather than hanging; at the production
+// time scale a wait nobody ends takes its full delay.
+TEST(Thread, SelfJoinIsRefusedAndATimedWaitLastsItsFullDelay) {
     struct SelfJoin {
         CKesThread thread;
         std::atomic<int> result{0};
@@ -68,51 +44,12 @@ TEST(Thread, JoinsOnceAndRefusesNullProcedureDetachedJoinAndSelfJoin) {
     EXPECT_EQ(self.thread.KTJoinThread(), 1);
     EXPECT_LT(self.result.load(), 0);
 
-    value = 0;
-    CKesThread detached;
-    ASSERT_EQ(detached.KTCreateThread(StoreSeven, &value, 0), 1);
-    EXPECT_LT(detached.KTJoinThread(), 0);
-    while (value.load() != 7) std::this_thread::yield();  // let it finish before the test ends
-}
-
-// A broadcast ends a timed wait with 1; at the production time scale a wait
-// nobody ends takes its full delay.
-TEST(Thread, TimedWaitEndsWithOneOnBroadcastElseAfterAtLeastTheDelay) {
-    struct Shared {
-        CKesThread thread;
-        bool waiting = false;  // under the thread object's lock
-        int result = 0;
-    } shared;
-    auto waiter = [](void* raw) -> void* {
-        auto* s = static_cast<Shared*>(raw);
-        CKesThread::AutoMutex hold(s->thread);
-        s->waiting = true;
-        s->result = s->thread.KTConditionRelTimedWaitNoLock(600, 0);
-        return nullptr;
-    };
-    CKesThread runner;
-    ASSERT_EQ(runner.KTCreateThread(waiter, &shared, 1), 1);
-    for (bool sent = false; !sent;) {
-        CKesThread::AutoMutex hold(shared.thread);
-        if (!shared.waiting) continue;
-        // Seen under the lock, the waiter has released it inside the wait.
-        EXPECT_EQ(shared.thread.KTBroadcast(), 1);
-        sent = true;
-    }
-    EXPECT_EQ(runner.KTJoinThread(), 1);
-    EXPECT_EQ(shared.result, 1);
-
     if (std::getenv("KSX_TIME_SCALE")) GTEST_SKIP() << "a time scale is set for this run";
     ASSERT_EQ(KesTimeScale(), 1.0);
-    CKesThread::AutoMutex hold(shared.thread);
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(shared.thread.KTConditionRelTimedWaitNoLock(1, 0), KES_TIMED_WAIT_EXPIRED);
-    EXPECT_GE(SecondsSince(start), 1.0);
-    start = std::chrono::steady_clock::now();
-    EXPECT_EQ(shared.thread.KTConditionRelTimedWaitNoLock(0, 250000000), KES_TIMED_WAIT_EXPIRED);
-    EXPECT_GE(SecondsSince(start), 0.25);
-    // Nothing to wait for: runs out at once rather than blocking.
-    EXPECT_EQ(shared.thread.KTConditionRelTimedWaitNoLock(-5, 0), KES_TIMED_WAIT_EXPIRED);
+    CKesThread::AutoMutex hold(self.thread);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(self.thread.KTConditionRelTimedWaitNoLock(1, 0), KES_TIMED_WAIT_EXPIRED);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
 TEST(ServPool, EveryItemFromManyProducersRunsExactlyOnce) {
@@ -133,10 +70,9 @@ TEST(ServPool, EveryItemFromManyProducersRunsExactlyOnce) {
     for (size_t i = 0; i < runs.size(); ++i) ASSERT_EQ(runs[i].load(), 1) << "item " << i;
 }
 
-// A count below one gives one worker, which runs items in order: those
-// queued before the launch and one queued from inside the worker (a pool
-// holding its lock while an item runs would hang). Launching without a
-// procedure or twice is refused.
+// A count below one gives one worker, which runs items in order, including
+// one queued from inside the worker (a pool holding its lock while an item
+// runs would hang).
 TEST(ServPool, OneWorkerRunsItemsInOrderAndTakesItemsFromItsOwnWorker) {
     constexpr uintptr_t kLast = 5000;
     struct Order {
@@ -148,20 +84,13 @@ TEST(ServPool, OneWorkerRunsItemsInOrderAndTakesItemsFromItsOwnWorker) {
         auto* o = static_cast<Order*>(context);
         const auto n = reinterpret_cast<uintptr_t>(item);
         o->seen.push_back(n);
-        if (n == kLast - 1) {
-            EXPECT_EQ(o->pool->KSPAddWorkDetail(AsItem(kLast)), 1);
-        }
+        if (n == kLast - 1) { EXPECT_EQ(o->pool->KSPAddWorkDetail(AsItem(kLast)), 1); }
         if (n == kLast) o->done.set_value();
     };
-    ksxtest::ErrorCapture capture;
     CKesServPool pool(0, &order);
     order.pool = &pool;
-    EXPECT_EQ(pool.KSPWorkerCount(), 1);
     for (size_t i = 0; i < 100; ++i) ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(i)), 1);
-    EXPECT_EQ(pool.KSPLaunchThreads(nullptr), -220552);
     ASSERT_EQ(pool.KSPLaunchThreads(record), 1);
-    EXPECT_EQ(pool.KSPLaunchThreads(record), -220552);
-    EXPECT_EQ(capture.Count(-220552, "CKesServPool"), 2);
     for (size_t i = 100; i < kLast; ++i) ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(i)), 1);
     order.done.get_future().wait();
     ASSERT_EQ(order.seen.size(), kLast + 1);
@@ -187,8 +116,7 @@ TEST(ServPool, ItemsOfferedToIdleWorkersAreNeitherLostNorSerialised) {
     };
     CKesServPool pool(3, &meeting);
     ASSERT_EQ(pool.KSPLaunchThreads(meet), 1);
-    // Rounds of three, each offered once the last round has met, so most
-    // items reach workers that have just gone idle.
+    // Each round is offered once the last has met, so items reach workers that have just gone idle.
     for (int round = 1; round <= 200; ++round) {
         for (int i = 0; i < 3; ++i) ASSERT_EQ(pool.KSPAddWorkDetail(nullptr), 1);
         std::unique_lock<std::mutex> hold(meeting.lock);
@@ -233,17 +161,4 @@ TEST(ServPool, DestructionRunsEverythingQueuedAndRefusesMore) {
     delete pool;  // blocks until every queued item has run
     releaser.join();
     EXPECT_EQ(gate.runs.load(), 501 + acceptedLate.load());
-}
-
-TEST(ServPool, PoolNeverLaunchedReportsTheItemsItNeverRan) {
-    ksxtest::ErrorCapture capture;
-    {
-        CKesServPool unlaunched(2, nullptr);
-        ASSERT_EQ(unlaunched.KSPAddWorkDetail(AsItem(1)), 1);
-        ASSERT_EQ(unlaunched.KSPAddWorkDetail(AsItem(2)), 1);
-    }
-    auto reports = capture.Reports();
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].code, -220402);
-    EXPECT_EQ(reports[0].text, "2 queued work items were never run.");
 }
