@@ -1,5 +1,10 @@
-// File locks, whole-file reads and the environment.
+// File locks, whole-file reads, descriptor limits and the environment.
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +13,7 @@
 #include <vector>
 
 #include "CKesEnv.h"
+#include "CKesFileDescriptor.h"
 #include "CKesFileLock.h"
 #include "CKesReadOnlyFile.h"
 #include "KesPort.h"
@@ -110,4 +116,28 @@ TEST(Env, HostAddressesComeFromUpInterfacesOrTheOverride) {
     ScopedEnv list("KSX_HOST_ADDRS", " 10.1.1.1 ,,\t10.2.2.2,host.example , ");
     EXPECT_EQ(HostAddresses(), (std::vector<std::string>{"10.1.1.1", "10.2.2.2"}));
     EXPECT_EQ(capture.Count(-220439, "CKesEnv"), 1);
+}
+
+// A process out of descriptors gets more from KFDMakeAvailable (the server's
+// socket and service-file paths retry on it); run in a child, whose limits go
+// with it.
+TEST(FileDescriptor, RaisingTheLimitLetsAnExhaustedProcessOpenAgain) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        rlimit low{};
+        getrlimit(RLIMIT_NOFILE, &low);
+        if (low.rlim_max != RLIM_INFINITY && low.rlim_max < 128) _exit(0);  // nothing to gain here
+        low.rlim_cur = 64;
+        if (setrlimit(RLIMIT_NOFILE, &low) != 0) _exit(1);
+        while (open("/dev/null", O_RDONLY) >= 0) {
+        }
+        if (!CKesFileDescriptor::KFDIsUnavailable(errno) || CKesFileDescriptor::KFDIsUnavailable(ENOENT)) _exit(2);
+        if (CKesFileDescriptor::KFDMakeAvailable() != 0) _exit(3);
+        _exit(open("/dev/null", O_RDONLY) >= 0 ? 0 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
