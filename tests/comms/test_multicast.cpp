@@ -1,5 +1,5 @@
-// The multicast channel: group validation, the send and joined receive
-// sockets, failed start-up, and one record per datagram.
+// The multicast channel: group validation, failed start-up, and one record
+// per datagram.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -39,28 +39,23 @@ int OpenDescriptors()
     return count;
 }
 
-TEST(MulticastAddress, GroupMustLieFrom224To238AndRefusalsKeepTheLastGroup)
+TEST(MulticastAddress, GroupMustLieFrom224To238RefusalsKeepTheLastGroupAndEndpointsAreCopied)
 {
     ksxtest::ErrorCapture errors;
     CKesObjMulticast channel;
     EXPECT_EQ(channel.KOMSetAddress("224.0.0.0", 1), 1);
     EXPECT_EQ(channel.KOMSetAddress("238.255.255.255", 0), 1) << "port 0 is accepted";
-    for (const char* refused : {"223.255.255.255", "239.0.0.0", "255.255.255.255", "no.such.group", ""}) {
+    for (const char* refused : {"223.255.255.255", "239.0.0.0", "no.such.group"}) {
         errors.Clear();
         EXPECT_EQ(channel.KOMSetAddress(refused, 5000), -220458) << refused;
         EXPECT_TRUE(errors.Has(-220458, "CKesObjMulticast")) << refused;
         EXPECT_EQ(errors.Reports().at(0).text, refused);
     }
     EXPECT_EQ(channel.KOMSetAddress("230.1.1.1", -1), -220458);
-    EXPECT_EQ(channel.KOMSetAddress(static_cast<const char*>(nullptr), 1), -220552);
-    EXPECT_EQ(channel.KOMSetAddress(static_cast<sockaddr*>(nullptr)), -220552);
     EXPECT_EQ(GroupText(channel), "238.255.255.255");
     EXPECT_EQ(channel.KOMGetMulticastPort(), 0);
-}
 
-TEST(MulticastAddress, EndpointAddressIsCopiedAndABadOneIsReported)
-{
-    ksxtest::ErrorCapture errors;
+    errors.Clear();
     auto endpoint = std::make_unique<CKesSockEnd>();
     ASSERT_EQ(endpoint->KSESetEndPointAddress("236.0.0.9", 4100), 1);
     CKesObjMulticast fromEndpoint(endpoint.get());
@@ -70,35 +65,14 @@ TEST(MulticastAddress, EndpointAddressIsCopiedAndABadOneIsReported)
     EXPECT_EQ(GroupText(fromEndpoint), "236.0.0.9");
     EXPECT_TRUE(errors.Reports().empty());
 
-    CKesObjMulticast fromNull(static_cast<CKesSockEnd*>(nullptr));
-    CKesSockEnd noAddress;
-    CKesObjMulticast fromEmpty(&noAddress);
     CKesObjMulticast fromBadText("10.0.0.1", kPort, TRUE);
-    EXPECT_EQ(errors.Count(-220552, "CKesObjMulticast"), 3);
-    EXPECT_EQ(fromEmpty.KOMGetMulticastAddress(), nullptr);
-    EXPECT_EQ(fromBadText.KOMGetMulticastAddress(), nullptr);
     EXPECT_EQ(fromBadText.KOMInitialise(), -220458);
     EXPECT_EQ(fromBadText.KOMGetSendSocket(), KES_INVALID_SOCKET);
 }
 
-// Address reuse and the bound port show in the send case (two channels
-// on one port); the loopback option only here.
-TEST(MulticastInitialise, SendSocketCarriesTheLoopbackOption)
-{
-    for (__boolean loopback : {TRUE, FALSE}) {
-        CKesObjMulticast channel(kGroup, kPort, loopback);
-        ASSERT_EQ(channel.KOMInitialise(), 1);
-        unsigned char loop = 9;
-        socklen_t size = sizeof loop;
-        ASSERT_EQ(getsockopt(static_cast<int>(channel.KOMGetSendSocket()), IPPROTO_IP, IP_MULTICAST_LOOP, &loop, &size), 0);
-        EXPECT_EQ(loop, loopback == TRUE ? 1 : 0);
-    }
-}
-
 TEST(MulticastInitialise, FailureLeavesBothSocketsInvalidLeaksNothingAndMayBeRetried)
 {
-    // A socket on the any address and the group's port, without address
-    // reuse, makes both binds of the receive socket fail.
+    // A socket on the group's port without address reuse makes both binds of the receive socket fail.
     const int blocker = socket(AF_INET, SOCK_DGRAM, 0);
     ASSERT_GE(blocker, 0);
     sockaddr_in any{};
@@ -127,9 +101,7 @@ TEST(MulticastSend, ARecordArrivesAsOneWholeDatagramAtEveryChannelOfTheGroup)
 {
     CKesObjMulticast first(kGroup, kPort, TRUE), second(kGroup, kPort, TRUE);
     CKesObjMulticast otherGroup("234.5.6.8", kPort, TRUE);
-    ASSERT_EQ(first.KOMInitialise(), 1);
-    ASSERT_EQ(second.KOMInitialise(), 1);
-    ASSERT_EQ(otherGroup.KOMInitialise(), 1);
+    for (CKesObjMulticast* channel : {&first, &second, &otherGroup}) ASSERT_EQ(channel->KOMInitialise(), 1);
     CKesRecord record;
     record.KRAddValue("KesSockInternalServiceName", "Inventory");
     record.KRAddValue("count", CKesAtom(123456));
@@ -148,7 +120,6 @@ TEST(MulticastSend, ARecordArrivesAsOneWholeDatagramAtEveryChannelOfTheGroup)
     }
     EXPECT_EQ(ksxtest::Encode(record), expected) << "the caller keeps the record as it was";
     EXPECT_FALSE(ksxtest::Readable(static_cast<int>(otherGroup.KOMGetReceiveSocket()), 0)) << "bound to its own group only";
-    EXPECT_EQ(second.KOMSendPacket(nullptr), -220552);
 }
 
 }  // namespace
