@@ -1,8 +1,8 @@
-// The record encoding: round trips and exact smallest forms checked against
-// an independent MessagePack implementation (Debian's python3-msgpack),
-// longer forms accepted, and refusal of every malformed input.
+// The record encoding: exact smallest forms checked against an independent
+// MessagePack peer (python3-msgpack), longer forms accepted, malformed refused.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -39,8 +39,7 @@ std::string ToHex(const void* data, size_t length)
     return hex;
 }
 
-// Decodes from a heap block of exactly the input's size, so that
-// AddressSanitizer catches any read past the end.
+// Decodes from a heap block of exactly the input's size: ASan sees overreads.
 int Decode(const Bytes& bytes, CKesRecord* record)
 {
     std::unique_ptr<unsigned char[]> exact(new unsigned char[bytes.size() + !bytes.size()]);
@@ -48,43 +47,33 @@ int Decode(const Bytes& bytes, CKesRecord* record)
     return record->KOMDecode(exact.get(), static_cast<unsigned int>(bytes.size()));
 }
 
-// The record as the peer describes it: "entries N", then per value
-// "TYPE NAME_HEX VALUE" (decimal int, hex of str/bin bytes, hex of the
-// big-endian double).
+// The record as the peer describes it (see msgpack_peer.py).
 std::string Describe(const CKesRecord& record)
 {
     std::string text = "entries " + std::to_string(record.KRCount()) + "\n";
     for (int i = 0; i < record.KRCount(); ++i) {
+        const char* name = record.KRValueAt(i)->KVBName();
         const CKesAtom& atom = *record.KRValueAt(i)->KVBValue();
-        const std::string name = ToHex(record.KRValueAt(i)->KVBName(), strlen(record.KRValueAt(i)->KVBName()));
+        std::string kind = "int", value;
         size_t length = 0;
-        uint64_t bits = 0;
-        switch (atom.KAType()) {
-        case KES_DT_STRING:
-            text += "str " + name + " " + ToHex(atom.KAString(), atom.KALength()) + "\n";
-            break;
-        case KES_DT_BYTES: {
+        if (atom.KAType() == KES_DT_STRING) {
+            kind = "str", value = ToHex(atom.KAString(), atom.KALength());
+        } else if (atom.KAType() == KES_DT_BYTES) {
             const unsigned char* bytes = atom.KABytes(&length);
-            text += "bin " + name + " " + ToHex(bytes, length) + "\n";
-            break;
+            kind = "bin", value = ToHex(bytes, length);
+        } else if (atom.KAType() == KES_DT_DOUBLE) {
+            const uint64_t bits = __builtin_bswap64(std::bit_cast<uint64_t>(atom.KADouble()));
+            kind = "float", value = ToHex(&bits, 8);
+        } else {
+            value = std::to_string(atom.KAInt64());
         }
-        case KES_DT_DOUBLE: {
-            const double value = atom.KADouble();
-            memcpy(&bits, &value, sizeof bits);
-            bits = __builtin_bswap64(bits);
-            text += "float " + name + " " + ToHex(&bits, 8) + "\n";
-            break;
-        }
-        default:
-            text += "int " + name + " " + std::to_string(atom.KAInt64()) + "\n";
-        }
+        text += kind + " " + ToHex(name, strlen(name)) + " " + value + "\n";
     }
     return text;
 }
 
-// Our encoding goes to the peer: its description must match the record, its
-// own packing must be byte-identical to ours (both write smallest forms), and
-// that packing must decode back here to the same content.
+// The peer must read our encoding as the record, pack it byte for byte as we
+// did (both write smallest forms), and its packing must decode back here.
 void CrossCheck(const CKesRecord& record, const std::string& caseName)
 {
     const std::string base = ksxtest::KsxHome() + "/" + caseName;
@@ -105,7 +94,7 @@ void CrossCheck(const CKesRecord& record, const std::string& caseName)
 
 }  // namespace
 
-TEST(RecordPeer, EveryValueFormAgrees)
+TEST(RecordPeer, EveryValueFormAndMapSizeAgrees)
 {
     CKesRecord record;
     int n = 0;
@@ -116,7 +105,7 @@ TEST(RecordPeer, EveryValueFormAgrees)
                             -32769LL, -2147483648LL, -2147483649LL, LLONG_MIN}) {
         add(CKesAtom(value));
         add(CKesAtom(static_cast<long>(value)));
-        if (value >= INT_MIN && value <= INT_MAX)
+        if (value >= INT32_MIN && value <= INT32_MAX)
             add(CKesAtom(static_cast<int>(value)));
     }
     for (size_t length : {0, 31, 32, 255, 256, 65535, 65536})
@@ -134,12 +123,7 @@ TEST(RecordPeer, EveryValueFormAgrees)
     for (size_t length : {0, 1, 255, 256, 65535, 65536, 70000})
         add(CKesAtom(pattern.data(), length));
     CrossCheck(record, "values");
-}
-
-TEST(RecordPeer, MapSizesAndInsertionOrderAgree)
-{
-    CrossCheck(CKesRecord(), "empty");
-    for (int count : {15, 16, 65535, 65536}) {
+    for (int count : {0, 15, 16, 65535, 65536}) {  // entries in reverse name order: order kept
         CKesRecord record;
         for (int i = count - 1; i >= 0; --i)
             record.KRAddValue(("e" + std::to_string(i)).c_str(), CKesAtom(i));
@@ -147,9 +131,8 @@ TEST(RecordPeer, MapSizesAndInsertionOrderAgree)
     }
 }
 
-TEST(RecordEncoding, ValueWithoutTypeFailsWithNullBufferAndMisuseIsRefused)
+TEST(RecordCodec, ValueWithoutTypeFailsWithNullBufferAndDecodingNeverMerges)
 {
-    ksxtest::ErrorCapture errors;
     CKesRecord record;
     record.KRAddValue("ok", "1");
     record.KRAddValue("cleared", "2");
@@ -159,65 +142,38 @@ TEST(RecordEncoding, ValueWithoutTypeFailsWithNullBufferAndMisuseIsRefused)
     EXPECT_LT(record.KOMEncode(&buffer, &length), 0);
     EXPECT_EQ(buffer, nullptr);
     EXPECT_EQ(length, 0u);
-    EXPECT_EQ(record.KOMEncode(nullptr, &length), -220552);
-    EXPECT_EQ(errors.Count(-220552, "CKesBaseRecord"), 1);
-
-    // Decoding refuses a null input and a record that already holds values.
-    EXPECT_EQ(CKesRecord().KOMDecode(nullptr, 1), -220552);
     EXPECT_EQ(Decode(FromHex("81a16101"), &record), -220552);
     EXPECT_EQ(record.KRCount(), 2);
-    EXPECT_STREQ(record.KRValueOf("ok")->KAString(), "1");
 }
 
-TEST(RecordDecoding, AcceptsLongerFormsAndNarrowsIntegersThatFit)
+TEST(RecordDecoding, AcceptsLongerFormsNarrowsIntegersThatFitAndRefusesMalformedInput)
 {
-    struct { const char* hex; EKesDataType type; long long value; } cases[] = {
+    struct { const char* hex; EKesDataType type; long long value; } longer[] = {
         {"81a176cf0000000000000005", KES_DT_INT, 5},  {"81a176cf7fffffffffffffff", KES_DT_INT64, INT64_MAX},
-        {"81a176ce7fffffff", KES_DT_INT, INT32_MAX},  {"81a176ce80000000", KES_DT_INT64, 2147483648LL},
-        {"81a176cd0001", KES_DT_INT, 1},              {"81a176cc05", KES_DT_INT, 5},
-        {"81a176d005", KES_DT_INT, 5},                {"81a176d1ffff", KES_DT_INT, -1},
-        {"81a176d280000000", KES_DT_INT, INT32_MIN},  {"81a176d3ffffffffffffffff", KES_DT_INT, -1},
+        {"81a176ce80000000", KES_DT_INT64, 2147483648LL}, {"81a176d3ffffffffffffffff", KES_DT_INT, -1},
         {"81a176d3ffffffff7fffffff", KES_DT_INT64, INT32_MIN - 1LL},
-        {"81d90176e0", KES_DT_INT, -32},              {"81da000176ff", KES_DT_INT, -1},
         {"81db0000000176ff", KES_DT_INT, -1},         {"de0001a17601", KES_DT_INT, 1},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : longer) {
         CKesRecord record;
         ASSERT_EQ(Decode(FromHex(c.hex), &record), 1) << c.hex;
         ASSERT_NE(record.KRValueOf("v"), nullptr) << c.hex;
         EXPECT_EQ(record.KRValueOf("v")->KAType(), c.type) << c.hex;
         EXPECT_EQ(record.KRValueOf("v")->KAInt64(), c.value) << c.hex;
     }
-    CKesRecord texts;
-    ASSERT_EQ(Decode(FromHex("83a161d90178a162da000179a163db000000017a"), &texts), 1);
-    EXPECT_STREQ(texts.KRValueOf("c")->KAString(), "z");
-    CKesRecord empty;
-    EXPECT_EQ(Decode(FromHex("df00000000"), &empty), 1);
-    EXPECT_EQ(empty.KRCount(), 0);
-}
-
-TEST(RecordDecoding, RefusesMalformedInputAndStaysEmpty)
-{
-    struct { const char* name; const char* hex; } cases[] = {
-        {"empty input", ""}, {"top level is an array", "9101"}, {"top level is an integer", "01"},
-        {"top level is a str", "a161"}, {"nil value", "81a161c0"}, {"bool value", "81a161c3"},
-        {"float32 value", "81a161ca3f800000"}, {"array value", "81a1619101"}, {"nested map value", "81a16180"},
-        {"map16 value", "81a161de0000"}, {"fixext value", "81a161d40100"}, {"ext8 value", "81a161c70101"},
-        {"never-used type byte", "81a161c1"}, {"integer key", "810101"}, {"bin key", "81c4016101"},
-        {"nil key", "81c001"}, {"key holding a NUL byte", "81a2610001"}, {"trailing byte after the map", "8000"},
-        {"second map after the first", "8080"}, {"missing key", "81"}, {"missing value", "81a161"},
-        {"fewer entries than counted", "82a16101"}, {"truncated map16 count", "de00"},
-        {"map16 count larger than input", "deffff"}, {"map32 count near 4 GiB", "dfffffffffa16101"},
-        {"truncated key", "81a36162"}, {"str8 key length beyond input", "81d9ff6101"},
-        {"str8 value length beyond input", "81a161d9ff61"}, {"str32 value length near 4 GiB", "81a161dbffffffff61"},
-        {"str16 length cut", "81a161da00"}, {"bin8 without length", "81a161c4"},
-        {"bin8 length beyond input", "81a161c40561"}, {"bin32 length near 4 GiB", "81a161c6ffffffff00"},
-        {"uint64 above the largest int64", "81a161cf8000000000000000"},
-        {"uint64 all ones", "81a161cfffffffffffffffff"}, {"truncated uint16", "81a161cd01"},
-        {"truncated int32", "81a161d2000000"}, {"truncated int64", "81a161d300"},
-        {"truncated float64", "81a161cb0000"}, {"good entry then bad one", "82a16101a162c0"},
+    struct { const char* name; const char* hex; } malformed[] = {
+        {"empty input", ""}, {"top level is an array", "9101"}, {"top level is a str", "a161"},
+        {"nil value", "81a161c0"}, {"float32 value", "81a161ca3f800000"}, {"array value", "81a1619101"},
+        {"ext8 value", "81a161c70101"}, {"never-used type byte", "81a161c1"}, {"integer key", "810101"},
+        {"key holding a NUL byte", "81a2610001"}, {"trailing byte after the map", "8000"},
+        {"fewer entries than counted", "82a16101"}, {"map16 count larger than input", "deffff"},
+        {"map32 count near 4 GiB", "dfffffffffa16101"}, {"str8 key length beyond input", "81d9ff6101"},
+        {"str32 value length near 4 GiB", "81a161dbffffffff61"}, {"bin8 length beyond input", "81a161c40561"},
+        {"bin32 length near 4 GiB", "81a161c6ffffffff00"}, {"uint64 above the largest int64", "81a161cf8000000000000000"},
+        {"truncated int32", "81a161d2000000"}, {"truncated float64", "81a161cb0000"},
+        {"good entry then bad one", "82a16101a162c0"},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : malformed) {
         CKesRecord record;
         EXPECT_EQ(Decode(FromHex(c.hex), &record), KES_DECODE_MALFORMED) << c.name;
         EXPECT_EQ(record.KRCount(), 0) << c.name;
