@@ -2,15 +2,11 @@
 // records. (Splitting runs across reads is tested through the receive path.)
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "CKesIOWorkPacket.h"
 #include "CKesRecHdr.h"
-#include "CKesRecord.h"
 #include "CKesStack.h"
 #include "KesTestSupport.h"
-#include "KesWirePeer.h"
+#include "KesWirePeer.h"  // records, strings and vectors too
 
 namespace {
 
@@ -54,7 +50,7 @@ Bytes FramedRecord(const char* name, const char* text) { return Frame(ksxtest::E
 
 }  // namespace
 
-TEST(RecordHeaderFraming, LengthGoesInFrontMostSignificantFirstAndCopiesOwnTheirBuffer) {
+TEST(RecordHeaderFraming, LengthGoesInFrontMostSignificantFirst) {
     const unsigned char none = 0;
     for (int size : {0, 0x010203}) {
         const Bytes data = Payload(static_cast<size_t>(size), 0x40);
@@ -63,15 +59,6 @@ TEST(RecordHeaderFraming, LengthGoesInFrontMostSignificantFirstAndCopiesOwnTheir
         EXPECT_EQ(header.KRHGetKOMPData(), header.KRHGetData() + 4);
         EXPECT_EQ(CKesRecHdr::KRHPeekDataLen(header.KRHGetData(), 4), size);
     }
-    const Bytes data = Payload(6, 1);
-    auto* original = new CKesRecHdr(data.data(), 6);
-    CKesRecHdr copy(*original);
-    CKesListable* deep = original->KLTargetDeepCopy(original);
-    ASSERT_NE(deep, nullptr);
-    delete original;
-    EXPECT_EQ(Tail(copy), Frame(data));
-    EXPECT_EQ(Tail(*static_cast<CKesRecHdr*>(deep)), Frame(data));
-    delete deep;
 }
 
 TEST(RecordHeaderLimit, AboveTheLimitBreaksTheStreamAndLengthsNearFourGibibytesNeverWrapAround) {
@@ -89,15 +76,6 @@ TEST(RecordHeaderLimit, AboveTheLimitBreaksTheStreamAndLengthsNearFourGibibytesN
     header.KRHInitialise();
     EXPECT_FALSE(header.KRHIsBroken());
 
-    // The ceiling keeps lengths signed; the largest allowed length is a tail.
-    const unsigned int old = CKesRecHdr::KRHGetMaxPacketLength();
-    CKesRecHdr::KRHSetMaxPacketLength(0xFFFFFFFFu);
-    EXPECT_EQ(CKesRecHdr::KRHGetMaxPacketLength(), 0x7FFFFFFBu);
-    Bytes big = Join({Bytes{0x7f, 0xff, 0xff, 0xfb}, Payload(8, 0)});
-    EXPECT_EQ(header.KRHGetWorkStack(big.data(), big.size()), nullptr);
-    EXPECT_FALSE(header.KRHIsBroken());
-    EXPECT_EQ(Tail(header), big);
-    CKesRecHdr::KRHSetMaxPacketLength(old);
 }
 
 TEST(RecordHeaderRecords, WholePacketsDecodeInOrderAndBadOnesAreReportedAndLeftOut) {
