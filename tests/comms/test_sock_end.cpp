@@ -8,14 +8,10 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "CKesRecord.h"
 #include "CKesSockEnd.h"
 #include "KesTestSupport.h"
-#include "KesWirePeer.h"
+#include "KesWirePeer.h"  // records, strings, vectors and unique_ptr too
 
 namespace {
 
@@ -51,7 +47,7 @@ std::vector<Field> Fields(const CKesRecord* record) {
 
 }  // namespace
 
-TEST(SockEndOwnership, MissingPartIsReportedAndNothingIsTakenOver) {
+TEST(SockEndOwnership, MissingPartTakesNothingOverAndCopiesOwnTheirBlocksAndTheLastHolderClosesTheSocket) {
     ksxtest::ErrorCapture errors;
     char* name = strdup("S");
     char* domain = strdup("D");
@@ -66,11 +62,8 @@ TEST(SockEndOwnership, MissingPartIsReportedAndNothingIsTakenOver) {
     // Still ours: the sanitizer flags a double free if the records freed them.
     for (void* block : {static_cast<void*>(name), static_cast<void*>(domain), static_cast<void*>(address)})
         std::free(block);
-}
 
-// Copies (plain and deep) own their blocks and share the socket, which the
-// last holder closes.
-TEST(SockEndOwnership, CopiesOwnTheirBlocksAndTheLastHolderClosesTheSharedSocket) {
+    // Copies (plain and deep) own their blocks and share the socket, which the last holder closes.
     const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
     CKesSockEnd* original = MakeEnd();
     original->KSESetEndPointName(strdup("h"));
