@@ -55,24 +55,6 @@ TEST_F(EngineRegistry, SecondServerForATakenNameAndANamelessServerAreRefusedAndT
     EXPECT_EQ(first, m_Engine.KSEGetServer("Shared"));
 }
 
-TEST_F(EngineRegistry, AcceptedSocketAlreadyInUseWarnsKeepsItsBindingAndRegistersAgain)
-{
-    ASSERT_EQ(1, m_Engine.KSEAddServer(NamedServer("Owner")));
-    ASSERT_EQ(1, m_Engine.KSEAddServer(NamedServer("Intruder")));
-    AcceptedSocket accepted;
-    char owner[] = "Owner";
-    char intruder[] = "Intruder";
-    ASSERT_EQ(1, m_Engine.KSEAddNewServerSocket(owner, accepted.end));
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(1, m_Engine.KSEAddNewServerSocket(intruder, accepted.end));
-    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find(
-                                     "WARNING: You have attempted to add a server side client socket on socket " +
-                                     std::to_string(accepted.Socket()) + " when this socket is already in use.\n"));
-    // Still bound to its first service: removing the other one leaves it on the loop.
-    EXPECT_EQ(1, m_Engine.KSERemoveServer(intruder));
-    EXPECT_EQ(1, m_Engine.KRNRemoveIO(accepted.Socket()));
-}
-
 // Notes, when destroyed, whether its socket was still on the event loop.
 struct WatchingServer : public CKesObjSockServer {
     WatchingServer(CKesSockEngine& engine, unsigned int socket, int* still)
@@ -100,8 +82,6 @@ TEST_F(EngineRegistry, RemovingAServerTakesItsSocketsOffTheLoopAndThenDestroysIt
     EXPECT_EQ(nullptr, m_Engine.KSEGetServer("Leaving"));
     EXPECT_EQ(-220459, m_Engine.KRNRemoveIO(second.Socket()));
     EXPECT_EQ(1, m_Engine.KRNRemoveIO(other.Socket()));
-    // An accepted socket that is gone already is no error.
-    EXPECT_EQ(1, m_Engine.KSERemoveServerClientSocket(first.end));
 
     // Safe exit terminates every server still filed.
     CKesObjSockServer* last = m_Engine.KSEGetServer("Staying");
