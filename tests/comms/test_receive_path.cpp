@@ -1,31 +1,20 @@
 // The receive path: packets cut anywhere across reads, the packet size limit,
 // closed connections, datagrams, and random streams to a real server.
 #include <arpa/inet.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <cstring>
-#include <memory>
-#include <mutex>
 #include <random>
 #include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "CKesIOWorkPacket.h"
 #include "CKesObjSockServer.h"
 #include "CKesRecHdr.h"
-#include "CKesRecord.h"
 #include "CKesSockEnd.h"
-#include "CKesSockEngine.h"
-#include "EKesConnectState.h"
-#include "KesEngineHarness.h"
+#include "KesEngineHarness.h"  // the engine, threads, locks and containers too
 #include "KesTestSupport.h"
 #include "KesWirePeer.h"
 
