@@ -1,14 +1,13 @@
-// The socket client over real TCP on loopback, against a small peer that
-// speaks the wire format. Without an engine the tests hand the client its
-// work packets themselves, as the engine's receive path would; discovery
-// goes through a real multicast channel.
+// The socket client over real TCP on loopback, against a peer that speaks
+// the wire format. Without an engine the tests hand the client its work
+// packets as the engine's receive path would; discovery goes through a real
+// multicast channel.
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <memory>
@@ -21,9 +20,7 @@
 #include "CKesObjSockClient.h"
 #include "CKesRecord.h"
 #include "CKesSockEnd.h"
-#include "CKesSockEngine.h"
 #include "KesEngineHarness.h"
-#include "KesPort.h"
 #include "KesTestSupport.h"
 #include "KesWirePeer.h"
 
@@ -33,32 +30,25 @@ using ksxtest::TextOf;
 using ksxtest::WireConnection;
 using ksxtest::WireListener;
 
-constexpr int kGuardMs = ksxtest::kWireGuardMs;  // how long a test waits for something that must happen
+constexpr int kGuardMs = ksxtest::kWireGuardMs;
 const std::string kConnected = "connect " + std::to_string(KES_CONNECTED);
 
-std::string ServiceLine(const char* service, const char* domain, const char* address, int port)
-{
-    return std::string("SERVICE: ") + service + " DOMAIN: " + domain + " ADDRESS: " + address +
-           " PORT: " + std::to_string(port) + "\n";
-}
-
-// A host's client: logs "connect <state read from another thread>",
-// "disconnect" and "io <server port> <value of Reply>".
+// Logs "connect <state read from another thread>", "disconnect" and
+// "io <server port> <value of Reply>".
 class RecordingClient : public CKesObjSockClient {
 public:
-    explicit RecordingClient(const char* clientId, const char* service = "Svc", const char* domain = "Dom")
-        : CKesObjSockClient(clientId ? strdup(clientId) : nullptr)
+    explicit RecordingClient(const char* clientId) : CKesObjSockClient(clientId ? strdup(clientId) : nullptr)
     {
-        KOSCSetServiceName(strdup(service));
-        KOSCSetDomain(strdup(domain));
+        KOSCSetServiceName(strdup("Svc"));
+        KOSCSetDomain(strdup("Dom"));
     }
     ~RecordingClient() override { KOSCStopConnectThread(); }
 
     void KesOnClientIO(CKesSockEnd* server, CKesRecord* record) override
     {
         std::unique_ptr<CKesRecord> owned(record);
-        const int port = server ? static_cast<int>(server->KSEGetEndPtAddressPort()) : -1;
-        log.Add("io " + std::to_string(port) + " " + TextOf(*record, "Reply"));
+        log.Add("io " + std::to_string(server ? int(server->KSEGetEndPtAddressPort()) : -1) + " " +
+                TextOf(*record, "Reply"));
     }
     void KOSCOnClientConnect() override
     {
@@ -69,18 +59,14 @@ public:
     }
     void KOSCOnClientDisconnect() override { log.Add("disconnect"); }
 
-    // A work packet as the engine's receive path hands it over.
+    // A work packet as the engine's receive path hands it over (none: the connection closed).
     int Deliver(const CKesRecord* record, unsigned int socket)
     {
-        unsigned char* payload = nullptr;
-        unsigned int length = 0;
-        if (record) {
-            const ksxtest::Bytes bytes = ksxtest::Encode(*record);
-            payload = static_cast<unsigned char*>(malloc(bytes.size()));
+        const ksxtest::Bytes bytes = record ? ksxtest::Encode(*record) : ksxtest::Bytes();
+        auto* payload = static_cast<unsigned char*>(bytes.empty() ? nullptr : malloc(bytes.size()));
+        if (payload)
             memcpy(payload, bytes.data(), bytes.size());
-            length = static_cast<unsigned int>(bytes.size());
-        }
-        CKesIOWorkPacket packet(socket, payload, length, nullptr, nullptr, 0);
+        CKesIOWorkPacket packet(socket, payload, static_cast<unsigned int>(bytes.size()), nullptr, nullptr, 0);
         return KOSCProcessPacket(&packet);
     }
 
@@ -94,16 +80,15 @@ protected:
 
     void FileServer(int port, const char* address = "127.0.0.1")
     {
-        ksxtest::WriteServiceFile(std::string(ksxtest::kMulticastLine) + ServiceLine("Svc", "Dom", address, port));
+        ksxtest::WriteServiceFile(std::string(ksxtest::kMulticastLine) + "SERVICE: Svc DOMAIN: Dom ADDRESS: " +
+                                  address + " PORT: " + std::to_string(port) + "\n");
     }
-    // Accepts the client's connection and checks that its first record is the greeting.
+    // Accepts the client's connection and checks that its first record is the greeting alone.
     std::unique_ptr<WireConnection> AcceptGreeting(WireListener& peer, const char* clientId)
     {
         std::unique_ptr<WireConnection> connection = peer.Accept();
         EXPECT_TRUE(connection) << "the client did not connect";
-        if (!connection)
-            return connection;
-        std::unique_ptr<CKesRecord> first = connection->ReadRecord();
+        std::unique_ptr<CKesRecord> first = connection ? connection->ReadRecord() : nullptr;
         EXPECT_TRUE(first) << "no greeting arrived";
         if (first) {
             EXPECT_EQ(1, first->KRCount());
@@ -126,44 +111,51 @@ protected:
 
 // ---- connecting --------------------------------------------------------------------
 
-TEST_F(ClientTest, ConnectsFromServiceFileToThePeerAddressAndGreetsWithItsIdFirst)
+// A refused attempt fails and forgets the server; once the file names a
+// listening peer the client connects to the peer's address (the any-address
+// is replaced) and greets with its id first, the callback running without
+// the ClientLock.
+TEST_F(ClientTest, RefusedAttemptIsRetriedAndTheConnectionGreetsWithTheIdFirst)
 {
-    FileServer(m_Peer.Port(), "0.0.0.0");  // the any-address is replaced by the peer's
+    int port = 0;
+    {
+        WireListener gone;  // reserves a port that then refuses
+        port = gone.Port();
+    }
+    FileServer(port);
     RecordingClient client("client-7");
-    ASSERT_EQ(1, client.KOSCInitialise());
+    EXPECT_EQ(-220465, client.KOSCConnect());
+    EXPECT_EQ(KES_UNCONNECTED, client.KOSCGetState());
+    EXPECT_EQ(nullptr, client.KOSCGetServerData());
 
+    FileServer(m_Peer.Port(), "0.0.0.0");
+    ASSERT_EQ(1, client.KOSCInitialise());
     AcceptGreeting(m_Peer, "client-7");
     ASSERT_TRUE(client.log.WaitFor(kConnected)) << "the connect callback ran with the ClientLock held";
     EXPECT_EQ(std::vector<std::string>{kConnected}, client.log.Events());
-    EXPECT_EQ(KES_CONNECTED, client.KOSCGetState());
     ASSERT_NE(nullptr, client.KOSCGetServerData());
     EXPECT_EQ(unsigned(m_Peer.Port()), client.KOSCGetServerData()->KSEGetEndPtAddressPort());
     char* address = client.KOSCGetServerData()->KSEGetEndPtIpAddress();
     EXPECT_STREQ("127.0.0.1", address);
     free(address);
-    EXPECT_NE(KES_INVALID_SOCKET, client.KOSCGetClientTCPSocket());
 }
 
 TEST_F(ClientTest, UnconfiguredOrUnconnectedClientRefusesAttemptsAndSends)
 {
     CKesObjSockClient client;
-    EXPECT_EQ(-220552, client.KOSCConnect());
-    EXPECT_EQ(KES_UNCONNECTED, client.KOSCGetState());
-    EXPECT_EQ(-220552, client.KOSCSetServiceName(nullptr));
-    EXPECT_EQ(-220552, client.KOSCSetController(nullptr));
-    EXPECT_EQ(-220552, client.KOSCSetMulticastPtr(nullptr));
-    EXPECT_EQ(-220552, client.KOSCSendClientId());
     unsigned char byte = 1;
-    EXPECT_EQ(-220552, client.KOSCSendToServer(nullptr, 1));
-    EXPECT_EQ(-220552, client.KOSCSendToServer(&byte, 0));
-    EXPECT_EQ(-220552, client.KOSCSendToServer(static_cast<CKesRecord*>(nullptr)));
     CKesRecord record = ksxtest::TextRecord("a", "b");
+    for (int result : {client.KOSCConnect(), client.KOSCSetServiceName(nullptr), client.KOSCSetController(nullptr),
+                       client.KOSCSetMulticastPtr(nullptr), client.KOSCSendClientId(),
+                       client.KOSCSendToServer(nullptr, 1), client.KOSCSendToServer(&byte, 0),
+                       client.KOSCSendToServer(static_cast<CKesRecord*>(nullptr))})
+        EXPECT_EQ(-220552, result);
     EXPECT_EQ(-220545, client.KOSCSendToServer(&byte, 1));
     EXPECT_EQ(-220545, client.KOSCSendToServer(&record));
-
     ASSERT_EQ(1, client.KOSCSetServiceName(strdup("Svc")));
     EXPECT_EQ(-220552, client.KOSCConnect()) << "a domain is required too";
-    EXPECT_STREQ("Svc", client.KOSCGetServiceName());
+    ASSERT_EQ(1, client.KOSCSetDomain(strdup("Dom")));
+    EXPECT_EQ(-220552, client.KOSCSendAddressRequest()) << "no channel";
 }
 
 TEST_F(ClientTest, ClientWithoutIdIsRefusedAfterConnectingAndRetries)
@@ -172,9 +164,7 @@ TEST_F(ClientTest, ClientWithoutIdIsRefusedAfterConnectingAndRetries)
     RecordingClient client(nullptr);
     ksxtest::ErrorCapture errors;
     ASSERT_EQ(1, client.KOSCInitialise());
-
-    // Each attempt connects, cannot greet, and closes the connection again.
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    for (int attempt = 0; attempt < 2; ++attempt) {  // each attempt connects, cannot greet, and closes
         std::unique_ptr<WireConnection> connection = m_Peer.Accept();
         ASSERT_TRUE(connection);
         EXPECT_TRUE(connection->SeesEnd()) << "a connection without greeting must not stay open";
@@ -184,35 +174,26 @@ TEST_F(ClientTest, ClientWithoutIdIsRefusedAfterConnectingAndRetries)
     EXPECT_TRUE(errors.Has(-220552, "CKesObjSockClient"));
 }
 
-TEST_F(ClientTest, RefusedConnectionIsRetriedUntilTheServerListens)
-{
-    // Reserve a port, then close the listener so that connects are refused.
-    int port = 0;
-    {
-        WireListener gone;
-        port = gone.Port();
-    }
-    FileServer(port);
-    RecordingClient client("late");
-    EXPECT_EQ(-220465, client.KOSCConnect()) << "a refused connect fails the attempt";
-    EXPECT_EQ(KES_UNCONNECTED, client.KOSCGetState());
-    EXPECT_EQ(nullptr, client.KOSCGetServerData()) << "a failed attempt forgets the server";
-
-    Connected(client, "late");  // the server comes up elsewhere
-}
-
 // ---- traffic ---------------------------------------------------------------------
 
-TEST_F(ClientTest, RecordTravelsAsOneFrameOfLengthAndEncoding)
+TEST_F(ClientTest, SendDuringAnAttemptFollowsTheGreetingAndEachSendIsOneFrame)
 {
-    RecordingClient client("c");
-    auto server = Connected(client, "c");
+    KesSetTimeScale(0.2);  // a 400 ms greeting delay for the sender to run into
+    FileServer(m_Peer.Port());
+    RecordingClient client("first");
+    ASSERT_EQ(1, client.KOSCInitialise());
+    std::unique_ptr<WireConnection> server = m_Peer.Accept();
     ASSERT_TRUE(server);
 
+    // The attempt holds the ClientLock until the greeting is out.
     CKesRecord record;
     record.KRAddValue("Name", "value");
     record.KRAddValue("Count", CKesAtom(1234567));
-    ASSERT_EQ(1, client.KOSCSendToServer(&record));
+    auto sent = std::async(std::launch::async, [&] { return client.KOSCSendToServer(&record); });
+    EXPECT_EQ(1, sent.get());
+    std::unique_ptr<CKesRecord> first = server->ReadRecord();
+    ASSERT_TRUE(first);
+    EXPECT_EQ("first", TextOf(*first, "KesSocketClientIdField"));
     ksxtest::Bytes payload;
     ASSERT_TRUE(server->ReadFrame(payload));
     EXPECT_EQ(ksxtest::Encode(record), payload);
@@ -223,27 +204,12 @@ TEST_F(ClientTest, RecordTravelsAsOneFrameOfLengthAndEncoding)
     EXPECT_EQ(ksxtest::Bytes({'h', 'i'}), payload);
 }
 
-TEST_F(ClientTest, SendDuringAnAttemptWaitsAndFollowsTheGreeting)
-{
-    KesSetTimeScale(0.2);  // a 400 ms greeting delay for the sender to run into
-    FileServer(m_Peer.Port());
-    RecordingClient client("first");
-    ASSERT_EQ(1, client.KOSCInitialise());
-    std::unique_ptr<WireConnection> server = m_Peer.Accept();
-    ASSERT_TRUE(server);
-
-    // The attempt holds the ClientLock until the greeting is out.
-    CKesRecord record = ksxtest::TextRecord("After", "greeting");
-    auto sent = std::async(std::launch::async, [&] { return client.KOSCSendToServer(&record); });
-    EXPECT_EQ(1, sent.get());
-    std::unique_ptr<CKesRecord> first = server->ReadRecord();
-    std::unique_ptr<CKesRecord> second = server->ReadRecord();
-    ASSERT_TRUE(first && second);
-    EXPECT_EQ("first", TextOf(*first, "KesSocketClientIdField"));
-    EXPECT_EQ("greeting", TextOf(*second, "After"));
-}
-
-TEST_F(ClientTest, KeepAlivesFlowWhileConnected)
+// While connected keep-alives flow and records for the client's socket reach
+// the host with the server's endpoint. KOSCDisconnect reconnects to the same
+// server without a callback or the file; the engine's empty packet for a
+// closed connection is noticed once and the client goes to the file's new
+// address.
+TEST_F(ClientTest, KeepAlivesRecordsDisconnectAndServerLoss)
 {
     RecordingClient client("c");
     auto server = Connected(client, "c");
@@ -254,54 +220,31 @@ TEST_F(ClientTest, KeepAlivesFlowWhileConnected)
         EXPECT_EQ(1, keepAlive->KRCount());
         EXPECT_EQ("True", TextOf(*keepAlive, "_CKesSockEnd_KeepAlive_"));
     }
-}
-
-TEST_F(ClientTest, ReceivedRecordsReachTheHostWithTheServerEndpoint)
-{
-    RecordingClient client("c");
-    auto server = Connected(client, "c");
-
     CKesRecord record = ksxtest::TextRecord("Reply", "42");
     EXPECT_EQ(1, client.Deliver(&record, client.KOSCGetClientTCPSocket()));
-    EXPECT_EQ(1, client.Deliver(&record, client.KOSCGetClientTCPSocket() + 100)) << "another socket";
+    EXPECT_EQ(1, client.Deliver(&record, client.KOSCGetClientTCPSocket() + 100));
     EXPECT_EQ((std::vector<std::string>{kConnected, "io " + std::to_string(m_Peer.Port()) + " 42"}),
-              client.log.Events())
-        << "a packet for another socket must be ignored";
-}
-
-TEST_F(ClientTest, ServerLossIsNoticedOnceAndTheClientReconnectsFromTheFile)
-{
-    RecordingClient client("c");
-    auto server = Connected(client, "c");
-    const unsigned int oldSocket = client.KOSCGetClientTCPSocket();
-
-    // The server moves: close the connection, file a new address.
-    WireListener moved;
-    FileServer(moved.Port());
-    server->Close();
-    EXPECT_EQ(1, client.Deliver(nullptr, oldSocket));  // what the engine delivers for a closed connection
-    EXPECT_EQ(1, client.log.Count("disconnect"));
-    EXPECT_EQ(nullptr, client.KOSCGetServerData());
-
-    AcceptGreeting(moved, "c");
-    ASSERT_TRUE(client.log.WaitFor(kConnected, 2));
-    EXPECT_EQ(1, client.log.Count("disconnect"));
-    EXPECT_EQ(unsigned(moved.Port()), client.KOSCGetServerData()->KSEGetEndPtAddressPort());
-}
-
-TEST_F(ClientTest, DisconnectReconnectsToTheSameServerWithoutReadingTheFile)
-{
-    RecordingClient client("c");
-    auto server = Connected(client, "c");
-    ASSERT_TRUE(server);
+              client.log.Events());
 
     ksxtest::WriteServiceFile(ksxtest::kMulticastLine);  // the entry is gone; the endpoint is kept
     EXPECT_EQ(1, client.KOSCDisconnect());
     EXPECT_EQ(KES_INVALID_SOCKET, client.KOSCGetClientTCPSocket());
     EXPECT_TRUE(server->SeesEnd());
-    AcceptGreeting(m_Peer, "c");
-    EXPECT_TRUE(client.log.WaitFor(kConnected, 2));
+    server = AcceptGreeting(m_Peer, "c");
+    ASSERT_TRUE(server && client.log.WaitFor(kConnected, 2));
     EXPECT_EQ(0, client.log.Count("disconnect")) << "KOSCDisconnect calls no callback";
+
+    WireListener moved;
+    FileServer(moved.Port());
+    const unsigned int oldSocket = client.KOSCGetClientTCPSocket();
+    server->Close();
+    EXPECT_EQ(1, client.Deliver(nullptr, oldSocket));
+    EXPECT_EQ(1, client.log.Count("disconnect"));
+    EXPECT_EQ(nullptr, client.KOSCGetServerData());
+    AcceptGreeting(moved, "c");
+    ASSERT_TRUE(client.log.WaitFor(kConnected, 3));
+    EXPECT_EQ(1, client.log.Count("disconnect"));
+    EXPECT_EQ(unsigned(moved.Port()), client.KOSCGetServerData()->KSEGetEndPtAddressPort());
 }
 
 // ---- discovery -------------------------------------------------------------------
@@ -314,6 +257,7 @@ protected:
         ksxtest::WriteServiceFile(ksxtest::kMulticastLine);
         m_Channel = std::make_unique<CKesObjMulticast>("234.5.6.7", 23456, TRUE);
         ASSERT_EQ(1, m_Channel->KOMInitialise());
+        m_Client.KOSCSetMulticastPtr(m_Channel.get());
     }
     std::unique_ptr<CKesRecord> Reply(const char* service, const char* domain, int port)
     {
@@ -337,15 +281,15 @@ protected:
         return record;
     }
     std::unique_ptr<CKesObjMulticast> m_Channel;
+    RecordingClient m_Client{"c"};
 };
 
-TEST_F(ClientDiscoveryTest, WithoutFileEntryOneAttemptSendsOneAddressRequest)
+// Without a file entry one attempt sends one request; the first matching
+// reply (service and domain exactly) makes the next attempt connect.
+TEST_F(ClientDiscoveryTest, OneRequestPerAttemptAndTheFirstMatchingReplyWins)
 {
-    RecordingClient client("c");
-    client.KOSCSetMulticastPtr(m_Channel.get());
-    EXPECT_EQ(1, client.KOSCConnect()) << "the request went out";
-    EXPECT_EQ(KES_UNCONNECTED, client.KOSCGetState());
-
+    EXPECT_EQ(1, m_Client.KOSCConnect()) << "the request went out";
+    EXPECT_EQ(KES_UNCONNECTED, m_Client.KOSCGetState());
     std::unique_ptr<CKesRecord> request = NextDatagram();
     ASSERT_TRUE(request);
     EXPECT_EQ("KesSockAddressRequest", TextOf(*request, "KesSockAddressRequest"));
@@ -353,93 +297,65 @@ TEST_F(ClientDiscoveryTest, WithoutFileEntryOneAttemptSendsOneAddressRequest)
     EXPECT_EQ("Dom", TextOf(*request, "KesSockInternalDomainName"));
     EXPECT_FALSE(NextDatagram(200)) << "one attempt sends exactly one request";
 
-    CKesObjSockClient lonely;
-    lonely.KOSCSetServiceName(strdup("Svc"));
-    lonely.KOSCSetDomain(strdup("Dom"));
-    EXPECT_EQ(-220552, lonely.KOSCSendAddressRequest()) << "no channel";
-}
-
-TEST_F(ClientDiscoveryTest, MatchingReplyMakesTheNextAttemptConnectAndLaterRepliesAreIgnored)
-{
-    RecordingClient client("c");
-    client.KOSCSetMulticastPtr(m_Channel.get());
-    EXPECT_EQ(1, client.KOSCConnect());
-
     WireListener other;
-    EXPECT_EQ(1, client.KOSCProcessAddressReply(Reply("Svc", "dom", other.Port()).get())) << "case differs";
-    EXPECT_EQ(1, client.KOSCProcessAddressReply(Reply("Svc2", "Dom", other.Port()).get()));
-    EXPECT_EQ(nullptr, client.KOSCGetServerData());
-    EXPECT_EQ(1, client.KOSCProcessAddressReply(Reply("Svc", "Dom", m_Peer.Port()).get()));
-    EXPECT_EQ(1, client.KOSCProcessAddressReply(Reply("Svc", "Dom", other.Port()).get()));
-    ASSERT_NE(nullptr, client.KOSCGetServerData());
-    EXPECT_EQ(unsigned(m_Peer.Port()), client.KOSCGetServerData()->KSEGetEndPtAddressPort()) << "the first reply wins";
+    EXPECT_EQ(1, m_Client.KOSCProcessAddressReply(Reply("Svc", "dom", other.Port()).get())) << "case differs";
+    EXPECT_EQ(1, m_Client.KOSCProcessAddressReply(Reply("Svc2", "Dom", other.Port()).get()));
+    EXPECT_EQ(nullptr, m_Client.KOSCGetServerData());
+    EXPECT_EQ(1, m_Client.KOSCProcessAddressReply(Reply("Svc", "Dom", m_Peer.Port()).get()));
+    EXPECT_EQ(1, m_Client.KOSCProcessAddressReply(Reply("Svc", "Dom", other.Port()).get()));
+    ASSERT_NE(nullptr, m_Client.KOSCGetServerData());
+    EXPECT_EQ(unsigned(m_Peer.Port()), m_Client.KOSCGetServerData()->KSEGetEndPtAddressPort());
 
-    ASSERT_EQ(1, client.KOSCInitialise());
+    ASSERT_EQ(1, m_Client.KOSCInitialise());
     AcceptGreeting(m_Peer, "c");
-    EXPECT_TRUE(client.log.WaitFor(kConnected));
+    EXPECT_TRUE(m_Client.log.WaitFor(kConnected));
     EXPECT_FALSE(other.HasPendingConnection(100));
 }
 
+// Replies come on workers while the connect thread may hold the ClientLock
+// or use the endpoint: the client still connects once, to the announced server.
 TEST_F(ClientDiscoveryTest, RepliesRacingTheConnectThreadLeadToOneConnection)
 {
-    // Replies come on workers while the connect thread may hold the ClientLock
-    // or use the endpoint: fire replies all along and check that the client
-    // connects once, to the announced server.
-    RecordingClient client("c");
-    client.KOSCSetMulticastPtr(m_Channel.get());
-    ASSERT_EQ(1, client.KOSCInitialise());
+    ASSERT_EQ(1, m_Client.KOSCInitialise());
     std::unique_ptr<CKesRecord> reply = Reply("Svc", "Dom", m_Peer.Port());
     std::atomic<bool> stop{false};
     std::thread worker([&] {
         while (!stop) {
-            client.KOSCProcessAddressReply(reply.get());
+            m_Client.KOSCProcessAddressReply(reply.get());
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
     AcceptGreeting(m_Peer, "c");
-    EXPECT_TRUE(client.log.WaitFor(kConnected));
+    EXPECT_TRUE(m_Client.log.WaitFor(kConnected));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // replies while connected
     stop = true;
     worker.join();
-    EXPECT_EQ(std::vector<std::string>{kConnected}, client.log.Events());
-    EXPECT_EQ(KES_CONNECTED, client.KOSCGetState());
+    EXPECT_EQ(std::vector<std::string>{kConnected}, m_Client.log.Events());
+    EXPECT_EQ(KES_CONNECTED, m_Client.KOSCGetState());
 }
-
-// ---- the connect thread's end ------------------------------------------------------
 
 // With the delays stretched a thousandfold a thread that missed its wake-up
-// would sit in its wait for the better part of an hour; the guard below only
-// tells "woken" from "not woken".
-class ClientThreadEndTest : public ClientDiscoveryTest {
-protected:
-    void SetUp() override
-    {
-        ClientDiscoveryTest::SetUp();
-        KesSetTimeScale(1000.0);
-        m_Client = std::make_unique<RecordingClient>("c");
-        m_Client->KOSCSetMulticastPtr(m_Channel.get());
-        ASSERT_EQ(1, m_Client->KOSCInitialise());
-        // Its first attempt asks the group; after that it waits 3 s (x1000).
-        ASSERT_TRUE(NextDatagram());
-    }
-    std::unique_ptr<RecordingClient> m_Client;
-};
-
-TEST_F(ClientThreadEndTest, DestructionEndsAWaitingThreadAtOnce)
+// would sit in its 3 s retry wait for the better part of an hour; the guard
+// only tells "woken" from "not woken". Destruction and a broadcast on the
+// thread's condition both end it.
+TEST_F(ClientDiscoveryTest, AWaitingConnectThreadEndsAtOnce)
 {
-    auto destroyed = std::async(std::launch::async, [this] { m_Client.reset(); });
-    EXPECT_EQ(std::future_status::ready, destroyed.wait_for(std::chrono::milliseconds(kGuardMs)));
-}
-
-TEST_F(ClientThreadEndTest, BroadcastOnTheThreadConditionEndsTheThread)
-{
-    {
-        CKesThread::AutoMutex hold(m_Client->KOSCGetConnThread());  // the thread is in its wait
-        m_Client->KOSCGetConnThread().KTBroadcast();
+    KesSetTimeScale(1000.0);
+    for (bool destroy : {true, false}) {
+        auto client = std::make_unique<RecordingClient>("c");
+        client->KOSCSetMulticastPtr(m_Channel.get());
+        ASSERT_EQ(1, client->KOSCInitialise());
+        ASSERT_TRUE(NextDatagram());  // its first attempt asked the group; now it waits
+        if (!destroy) {
+            CKesThread::AutoMutex hold(client->KOSCGetConnThread());
+            client->KOSCGetConnThread().KTBroadcast();
+        }
+        auto ended = std::async(std::launch::async, [&] {
+            return destroy ? (client.reset(), 1) : client->KOSCGetConnThread().KTJoinThread();
+        });
+        ASSERT_EQ(std::future_status::ready, ended.wait_for(std::chrono::milliseconds(kGuardMs))) << destroy;
+        EXPECT_EQ(1, ended.get());
     }
-    auto joined = std::async(std::launch::async, [this] { return m_Client->KOSCGetConnThread().KTJoinThread(); });
-    ASSERT_EQ(std::future_status::ready, joined.wait_for(std::chrono::milliseconds(kGuardMs)));
-    EXPECT_EQ(1, joined.get());
 }
 
 }  // namespace
