@@ -3,12 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -23,7 +18,9 @@
 #include "CKesObjSockServer.h"
 #include "CKesRecord.h"
 #include "CKesSockEnd.h"
+#include "KesEngineHarness.h"
 #include "KesTestSupport.h"
+#include "KesWirePeer.h"
 
 namespace {
 
@@ -41,27 +38,6 @@ int CountEntries(const char* directory) {
     return count;
 }
 int ThreadCount() { return CountEntries("/proc/self/task"); }
-int DescriptorCount() { return CountEntries("/proc/self/fd"); }
-
-std::string HostName() {
-    char name[256] = {};
-    gethostname(name, sizeof(name) - 1);
-    return name;
-}
-
-// Connects to the server's port once its accept thread listens.
-int ConnectTo(unsigned int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    for (;;) {
-        int peer = socket(AF_INET, SOCK_STREAM, 0);
-        if (connect(peer, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) return peer;
-        close(peer);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-}
 
 std::unique_ptr<CKesObjSockServer> NewServer(const char* service, const char* domain) {
     auto server = std::make_unique<CKesObjSockServer>();
@@ -82,15 +58,10 @@ unsigned int PortOf(CKesObjSockServer& server) {
 
 // The line a dynamic server on the loopback address publishes.
 std::string PublishedLine(const char* service, const char* domain, unsigned int port) {
+    char host[256] = {};
+    gethostname(host, sizeof(host) - 1);
     return std::string("SERVICE: ") + service + " DOMAIN: " + domain + " ADDRESS: 127.0.0.1 PORT: " +
-           std::to_string(port) + " SERVERNAME: " + HostName() + " DYNAMIC: YES\r\n";
-}
-
-// The thread count of the process once one server has come and gone (a
-// sanitizer runtime starts helper threads on first use).
-int SettledThreadCount() {
-    StartServer("settle", "dom")->KOSSTerminate();
-    return ThreadCount();
+           std::to_string(port) + " SERVERNAME: " + host + " DYNAMIC: YES\r\n";
 }
 
 class ServerFileTest : public ::testing::Test {
@@ -103,6 +74,8 @@ protected:
 
 // Each file is written, the server publishes (the file must then equal
 // `published`, "@" standing for our line) and withdraws (leaving `withdrawn`).
+// The published port is the one that accepts, and the first accepted
+// connection sets the server's address.
 TEST_F(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines) {
     const std::string other = "SERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000\n";
     const std::string third = "SERVICE: third DOMAIN: dom ADDRESS: 10.7.7.8 PORT: 7001\n";
@@ -142,62 +115,53 @@ TEST_F(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines) {
         std::string published;
         for (char ch : c.published) published += ch == '@' ? PublishedLine("svc", "dom", port) : std::string(1, ch);
         EXPECT_EQ(published, ReadFile(ServiceFilePath())) << c.file;
-        close(ConnectTo(port));  // the published port is the one that accepts
+        EXPECT_EQ(nullptr, server->KOSSGetServerAddress());
+        auto peer = ksxtest::WireConnection::To(port);
+        ASSERT_TRUE(ksxtest::WaitUntil([&] { return server->KOSSGetServerAddress() != nullptr; }));
+        EXPECT_STREQ("127.0.0.1", server->KOSSGetServerAddress());
+        peer.reset();
         EXPECT_EQ(1, server->KOSSTerminate());
         if (!c.withdrawn.empty()) {
             EXPECT_EQ(c.withdrawn, ReadFile(ServiceFilePath())) << c.file;
         }
     }
-}
 
-TEST_F(ServerFileTest, WithdrawDropsOnlyOurOwnAddressAndPortAndTruncates) {
+    // Another server of the same service and domain on another port keeps its line.
     WriteServiceFile("## services\n");
     auto server = StartServer("svc", "dom");
     const unsigned int port = PortOf(*server);
-    const std::string ours = PublishedLine("svc", "dom", port);
-    // Another server of the same service and domain, on another port.
     const std::string neighbour = PublishedLine("svc", "dom", port + 1);
-    WriteServiceFile("## services\n" + neighbour + ours + "## trailer\n");
+    WriteServiceFile("## services\n" + neighbour + PublishedLine("svc", "dom", port) + "## trailer\n");
     server->KOSSTerminate();
     EXPECT_EQ("## services\n" + neighbour + "## trailer\n", ReadFile(ServiceFilePath()));
 }
 
-// ---- address replies ----------------------------------------------------------------
-
-CKesRecord* ReplyFor(const char* service, const char* domain, const char* address, int port) {
-    CKesSockEnd end;
-    end.KSESetServiceName(strdup(service));
-    end.KSESetEndPointDomain(strdup(domain));
-    end.KSESetEndPointAddress(address, port);
-    return end.KSEGetAddressReplyPacket();
-}
-
-TEST_F(ServerFileTest, AddressReplyIsAppendedOnceAndKnownServicesAreLeftAlone) {
+// A reply for an unknown service is appended once; a known one, or one
+// without its service, leaves the file alone.
+TEST_F(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftOut) {
     WriteServiceFile("SERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000\n");
     auto server = StartServer("svc", "dom");
     const std::string published = ReadFile(ServiceFilePath());
-
-    std::unique_ptr<CKesRecord> known(ReplyFor("other", "dom", "10.7.7.7", 7000));
-    ASSERT_TRUE(known);
-    EXPECT_EQ(1, server->KOSSProcessAddressReply(known.get()));
-    EXPECT_EQ(published, ReadFile(ServiceFilePath()));
-
-    std::unique_ptr<CKesRecord> fresh(ReplyFor("remote", "dom", "10.2.3.4", 999));
-    EXPECT_EQ(1, server->KOSSProcessAddressReply(fresh.get()));
-    const std::string appended = published + "\nSERVICE: remote DOMAIN: dom ADDRESS: 10.2.3.4 PORT: 999\r\n\n";
-    EXPECT_EQ(appended, ReadFile(ServiceFilePath()));
-    EXPECT_EQ(1, server->KOSSProcessAddressReply(fresh.get()));
-    EXPECT_EQ(appended, ReadFile(ServiceFilePath()));
-}
-
-TEST_F(ServerFileTest, AddressReplyWithoutItsServiceIsRefused) {
-    auto server = StartServer("svc", "dom");
-    const std::string published = ReadFile(ServiceFilePath());
-    CKesRecord reply;
-    reply.KRAddValue(CKesSockEnd::ms_DomainNameField, "dom");
-    EXPECT_EQ(-220457, server->KOSSProcessAddressReply(&reply));
+    auto reply = [](const char* service, const char* address, int port) {
+        CKesSockEnd end;
+        end.KSESetServiceName(strdup(service));
+        end.KSESetEndPointDomain(strdup("dom"));
+        end.KSESetEndPointAddress(address, port);
+        return std::unique_ptr<CKesRecord>(end.KSEGetAddressReplyPacket());
+    };
+    EXPECT_EQ(1, server->KOSSProcessAddressReply(reply("other", "10.7.7.7", 7000).get()));
+    CKesRecord serviceless;
+    serviceless.KRAddValue(CKesSockEnd::ms_DomainNameField, "dom");
+    EXPECT_EQ(-220457, server->KOSSProcessAddressReply(&serviceless));
     EXPECT_EQ(-220552, server->KOSSProcessAddressReply(nullptr));
     EXPECT_EQ(published, ReadFile(ServiceFilePath()));
+
+    std::unique_ptr<CKesRecord> fresh = reply("remote", "10.2.3.4", 999);
+    const std::string appended = published + "\nSERVICE: remote DOMAIN: dom ADDRESS: 10.2.3.4 PORT: 999\r\n\n";
+    for (int time = 0; time < 2; ++time) {
+        EXPECT_EQ(1, server->KOSSProcessAddressReply(fresh.get()));
+        EXPECT_EQ(appended, ReadFile(ServiceFilePath()));
+    }
 }
 
 // ---- start-up and termination ----------------------------------------------------------
@@ -206,9 +170,9 @@ TEST_F(ServerFileTest, FailedStartUpOpensNoSocketAndLeavesTheFile) {
     ErrorCapture errors;
     const std::string original = ReadFile(ServiceFilePath());
     CKesObjSockServer nameless;
-    const int descriptors = DescriptorCount();
+    const int descriptors = CountEntries("/proc/self/fd");
     EXPECT_EQ(-220552, nameless.KOSSInitialise());
-    EXPECT_EQ(descriptors, DescriptorCount());
+    EXPECT_EQ(descriptors, CountEntries("/proc/self/fd"));
     bool reported = false;
     for (const auto& report : errors.Reports())
         reported |= report.code == -220552 && report.text == "The service name is NULL.\n";
@@ -222,16 +186,8 @@ TEST_F(ServerFileTest, FailedStartUpOpensNoSocketAndLeavesTheFile) {
 
 TEST_F(ServerFileTest, FixedEntryWaitsForItsAddressAndNeverWritesTheFile) {
     KesSetTimeScale(0.001);
-    int blocker = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
-    ASSERT_EQ(0, listen(blocker, 1));
-    socklen_t length = sizeof(address);
-    getsockname(blocker, reinterpret_cast<sockaddr*>(&address), &length);
-    const unsigned int port = ntohs(address.sin_port);
-
+    auto blocker = std::make_unique<ksxtest::WireListener>();
+    const unsigned int port = blocker->Port();
     const std::string file = "SERVICE: svc DOMAIN: dom ADDRESS: 127.0.0.1 PORT: " + std::to_string(port) +
                              " DYNAMIC: NO\n";
     WriteServiceFile(file);
@@ -247,7 +203,7 @@ TEST_F(ServerFileTest, FixedEntryWaitsForItsAddressAndNeverWritesTheFile) {
         return count;
     };
     while (bindReports() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    close(blocker);
+    blocker.reset();
     starter.join();
     EXPECT_EQ(1, result);
     EXPECT_EQ(port, PortOf(*server));
@@ -256,9 +212,13 @@ TEST_F(ServerFileTest, FixedEntryWaitsForItsAddressAndNeverWritesTheFile) {
     EXPECT_EQ(file, ReadFile(ServiceFilePath()));
 }
 
-TEST_F(ServerFileTest, TerminateRightAfterInitialiseNeverHangsOrRevivesTheServer) {
+// Terminate right after initialise never hangs, leaks the accept thread or
+// revives the server; a running server's accept thread ends with it and a
+// second call only returns.
+TEST_F(ServerFileTest, TerminateEndsTheAcceptThreadAndNeverHangsOrRevivesTheServer) {
     const std::string original = ReadFile(ServiceFilePath());
-    const int threads = SettledThreadCount();
+    StartServer("settle", "dom")->KOSSTerminate();  // a sanitizer runtime starts helper threads on first use
+    const int threads = ThreadCount();
     for (int round = 0; round < 200; ++round) {
         auto server = StartServer("svc", "dom");
         ASSERT_EQ(1, server->KOSSTerminate());
@@ -266,12 +226,9 @@ TEST_F(ServerFileTest, TerminateRightAfterInitialiseNeverHangsOrRevivesTheServer
         ASSERT_EQ(threads, ThreadCount());
     }
     EXPECT_EQ(original, ReadFile(ServiceFilePath()));
-}
 
-TEST_F(ServerFileTest, TerminateEndsTheAcceptThreadAndASecondCallOnlyReturns) {
-    const int threads = SettledThreadCount();
     auto server = StartServer("svc", "dom");
-    while (server->KOSSGetConnectState() != KES_CONNECTED) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(ksxtest::WaitUntil([&] { return server->KOSSGetConnectState() == KES_CONNECTED; }));
     EXPECT_EQ(threads + 1, ThreadCount());
     EXPECT_EQ(1, server->KOSSTerminate());
     EXPECT_EQ(threads, ThreadCount());
@@ -281,18 +238,10 @@ TEST_F(ServerFileTest, TerminateEndsTheAcceptThreadAndASecondCallOnlyReturns) {
     EXPECT_EQ(withdrawn, ReadFile(ServiceFilePath()));
 }
 
-TEST_F(ServerFileTest, FirstAcceptedConnectionSetsTheServerAddress) {
-    auto server = StartServer("svc", "dom");
-    EXPECT_EQ(nullptr, server->KOSSGetServerAddress());
-    int peer = ConnectTo(PortOf(*server));
-    while (!server->KOSSGetServerAddress()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_STREQ("127.0.0.1", server->KOSSGetServerAddress());
-    server->KOSSTerminate();
-    close(peer);
-}
-
 // ---- several processes sharing the file ----------------------------------------------------
 
+// Publishers in separate processes, taking the file lock, each print
+// "<service> <port>" for every line they leave.
 TEST_F(ServerFileTest, ConcurrentProcessesLeaveExactlyTheirRemainingLines) {
     const std::string original = ReadFile(ServiceFilePath());
     const int processes = 8;
@@ -301,17 +250,14 @@ TEST_F(ServerFileTest, ConcurrentProcessesLeaveExactlyTheirRemainingLines) {
     for (int p = 0; p < processes; ++p) {
         std::string command = ksxtest::HostProgram("ksx_server_publisher") + " p" + std::to_string(p) + " " +
                               std::to_string(rounds);
-        FILE* output = popen(command.c_str(), "r");
-        ASSERT_NE(nullptr, output);
-        outputs.push_back(output);
+        outputs.push_back(popen(command.c_str(), "r"));
+        ASSERT_NE(nullptr, outputs.back());
     }
-    // Each publisher prints "<service> <port>" for every line it leaves.
     std::multiset<std::string> expected;
     for (FILE* output : outputs) {
         char service[128];
         unsigned int port = 0;
-        while (fscanf(output, "%127s %u", service, &port) == 2)
-            expected.insert(PublishedLine(service, "dom", port));
+        while (fscanf(output, "%127s %u", service, &port) == 2) expected.insert(PublishedLine(service, "dom", port));
         EXPECT_EQ(0, pclose(output));
     }
     EXPECT_EQ(static_cast<size_t>(processes * rounds / 2), expected.size());
