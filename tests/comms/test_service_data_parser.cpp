@@ -47,7 +47,9 @@ CKesSockEnd* NewRecord(const char* domain, const char* service, int port) {
 
 }  // namespace
 
-TEST(ServiceDataParser, LookupTakesTheDomainFirstAndMatchesExactly) {
+// Lookups take the domain first and match exactly; a later parse keeps
+// earlier entries unless it replaces them.
+TEST(ServiceDataParser, LookupMatchesDomainThenServiceAndLaterParsesMerge) {
     CKesServiceDataParser parser;
     Parse(parser, Entry("a", "svc", 1) + Entry("b", "svc", 2));
     EXPECT_EQ(1u, PortOf(parser, "a", "svc"));
@@ -55,46 +57,32 @@ TEST(ServiceDataParser, LookupTakesTheDomainFirstAndMatchesExactly) {
     EXPECT_EQ(nullptr, parser.KSDPGetServiceData("svc", "a"));
     EXPECT_EQ(nullptr, parser.KSDPGetServiceData(nullptr, "svc"));
     EXPECT_EQ(nullptr, parser.KSDPGetServiceData("a", nullptr));
-    EXPECT_EQ(2, parser.KSDPResults()->KTLLength());
-}
 
-TEST(ServiceDataParser, InstalledFileFilesTheMulticastServiceUnderTheAnyDomainOnly) {
-    CKesServiceDataParser parser;
-    ASSERT_EQ(1, parser.KSDPParseFromFile(ksxtest::ServiceFilePath().c_str()));
-    CKesSockEnd* multicast = parser.KSDPGetServiceData("ANY_OSTRAVINE_DOMAIN", "MulticastService");
-    ASSERT_NE(nullptr, multicast);
-    EXPECT_EQ(23456u, multicast->KSEGetEndPtAddressPort());
-    EXPECT_FALSE(multicast->KSEGetDynamic());
-    EXPECT_EQ(nullptr, parser.KSDPGetServiceData("ANY_KES_DOMAIN", "MulticastService"));
-    EXPECT_EQ(nullptr, parser.KSDPGetServiceData("dom", "MulticastService"));
-}
-
-TEST(ServiceDataParser, SuccessiveParsesKeepEarlierEntriesUnlessReplaced) {
-    CKesServiceDataParser parser;
-    Parse(parser, Entry("d", "one", 1) + Entry("d", "two", 2));
-    Parse(parser, Entry("d", "two", 22) + Entry("d", "three", 3));
+    Parse(parser, Entry("b", "svc", 22) + Entry("b", "three", 3));
     EXPECT_EQ(3, parser.KSDPResults()->KTLLength());
-    EXPECT_EQ(1u, PortOf(parser, "d", "one"));
-    EXPECT_EQ(22u, PortOf(parser, "d", "two"));
+    EXPECT_EQ(1u, PortOf(parser, "a", "svc"));
+    EXPECT_EQ(22u, PortOf(parser, "b", "svc"));
     EXPECT_EQ(-220552, parser.KSDPParse(nullptr));
     EXPECT_EQ(3, parser.KSDPResults()->KTLLength());
 }
 
+// The shipped file files the multicast service under the any-domain only; a
+// file with a syntax error reports its line and leaves an empty table.
 TEST(ServiceDataParser, ParseFromFileResults) {
     CKesServiceDataParser parser;
+    ASSERT_EQ(1, parser.KSDPParseFromFile(ksxtest::ServiceFilePath().c_str()));
+    EXPECT_EQ(23456u, PortOf(parser, "ANY_OSTRAVINE_DOMAIN", "MulticastService"));
+    EXPECT_FALSE(parser.KSDPGetServiceData("ANY_OSTRAVINE_DOMAIN", "MulticastService")->KSEGetDynamic());
+    EXPECT_EQ(nullptr, parser.KSDPGetServiceData("ANY_KES_DOMAIN", "MulticastService"));
+    EXPECT_EQ(nullptr, parser.KSDPGetServiceData("dom", "MulticastService"));
+
     EXPECT_EQ(-220402, parser.KSDPParseFromFile(nullptr));
     EXPECT_EQ(-220549, parser.KSDPParseFromFile((ksxtest::KsxHome() + "/no/such/file").c_str()));
-
     ksxtest::WriteServiceFile(Entry("d", "s", 1) + "SERVICE: broken\n");
     testing::internal::CaptureStdout();
     EXPECT_EQ(1, parser.KSDPParseFromFile(ksxtest::ServiceFilePath().c_str()));
     EXPECT_EQ("KesServiceData parse error Line number: 3\n", testing::internal::GetCapturedStdout());
     EXPECT_EQ(0, parser.KSDPResults()->KTLLength());
-
-    ksxtest::WriteServiceFile("");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(1, parser.KSDPParseFromFile(ksxtest::ServiceFilePath().c_str()));
-    EXPECT_EQ("KesServiceData parse error Line number: 1\n", testing::internal::GetCapturedStdout());
 }
 
 TEST(ServiceDataParser, CheckFileTimeRereadsOnlyOnALaterModificationSecond) {
