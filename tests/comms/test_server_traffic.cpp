@@ -165,6 +165,16 @@ TEST_F(ServerTraffic, DuplicateIdIsRefusedWithoutDisturbingTheFirstClient)
     CKesRecord still = TextRecord("data", "still-here");
     EXPECT_EQ(1, m_Server->KOSSSendToClient("dup", &still));
     EXPECT_EQ("still-here", NextData(*first));
+
+    // Once the server is terminated, packets for its clients are ignored.
+    ASSERT_EQ(1, m_Server->KOSSTerminate());
+    const std::vector<std::string> before = m_Server->log.Events();
+    ASSERT_EQ(owner, Client("dup"));
+    auto* bytes = static_cast<unsigned char*>(malloc(4));
+    memcpy(bytes, "\1\2\3\4", 4);
+    CKesIOWorkPacket packet(owner->KSEGetEndPointSocket(), bytes, 4, nullptr, nullptr, 0);
+    EXPECT_EQ(1, m_Server->KOSSProcessPacket(&packet));
+    EXPECT_EQ(before, m_Server->log.Events());
 }
 
 // A closed connection goes with one disconnect callback, its id after it;
@@ -193,19 +203,6 @@ TEST_F(ServerTraffic, ClosedOrNeverIdentifiedConnectionIsRemovedWithOneDisconnec
     EXPECT_EQ((std::vector<std::string>{"connect gone", "disconnect gone", "connect stays", "disconnect -",
                                         "disconnect -"}),
               m_Server->log.Events());
-}
-
-TEST_F(ServerTraffic, PacketsForATerminatedServerAreIgnored)
-{
-    auto peer = Identified("late");
-    ASSERT_EQ(1, m_Server->KOSSTerminate());
-    CKesSockEnd* client = Client("late");
-    ASSERT_NE(nullptr, client);
-    auto* bytes = static_cast<unsigned char*>(malloc(4));
-    memcpy(bytes, "\1\2\3\4", 4);
-    CKesIOWorkPacket packet(client->KSEGetEndPointSocket(), bytes, 4, nullptr, nullptr, 0);
-    EXPECT_EQ(1, m_Server->KOSSProcessPacket(&packet));
-    EXPECT_EQ((std::vector<std::string>{"connect late"}), m_Server->log.Events());
 }
 
 // ---- address requests --------------------------------------------------------------------
