@@ -37,15 +37,6 @@ private:
     std::vector<ErrorReport> m_Reports;
 };
 
-// Sets __Kesworks_Debug_Level for one scope.
-class ScopedDebugLevel {
-public:
-    explicit ScopedDebugLevel(int level) : m_Old(__Kesworks_Debug_Level) { __Kesworks_Debug_Level = level; }
-    ~ScopedDebugLevel() { __Kesworks_Debug_Level = m_Old; }
-private:
-    int m_Old;
-};
-
 // A service file line for the multicast group of the shipped service file.
 inline constexpr const char* kMulticastLine =
     "SERVICE: MulticastService DOMAIN: ANY_OSTRAVINE_DOMAIN ADDRESS: 234.5.6.7 PORT: 23456 DYNAMIC: NO\n";
