@@ -1,5 +1,5 @@
-// Helpers shared by the test programs: capturing error reports, setting the
-// trace level for one scope, and writing files into the test's KSX_HOME.
+// Helpers shared by the test programs: capturing error reports and writing
+// files into the test's KSX_HOME.
 #pragma once
 
 #include <mutex>
