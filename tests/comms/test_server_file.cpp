@@ -5,14 +5,12 @@
 #include <dirent.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "CKesObjSockServer.h"
@@ -24,7 +22,6 @@
 
 namespace {
 
-using ksxtest::ErrorCapture;
 using ksxtest::ReadFile;
 using ksxtest::ServiceFilePath;
 using ksxtest::WriteServiceFile;
@@ -39,15 +36,10 @@ int CountEntries(const char* directory) {
 }
 int ThreadCount() { return CountEntries("/proc/self/task"); }
 
-std::unique_ptr<CKesObjSockServer> NewServer(const char* service, const char* domain) {
+std::unique_ptr<CKesObjSockServer> StartServer(const char* service, const char* domain) {
     auto server = std::make_unique<CKesObjSockServer>();
     server->KOSSSetServiceName(strdup(service));
     server->KOSSSetDomain(strdup(domain));
-    return server;
-}
-
-std::unique_ptr<CKesObjSockServer> StartServer(const char* service, const char* domain) {
-    auto server = NewServer(service, domain);
     EXPECT_EQ(1, server->KOSSInitialise());
     return server;
 }
@@ -67,45 +59,27 @@ std::string PublishedLine(const char* service, const char* domain, unsigned int 
 class ServerFileTest : public ::testing::Test {
 protected:
     void SetUp() override { setenv("KSX_HOST_ADDRS", "127.0.0.1", 1); }
-    void TearDown() override { KesSetTimeScale(1.0); }
 };
 
-// ---- publishing and withdrawing ------------------------------------------------
-
 // Each file is written, the server publishes (the file must then equal
-// `published`, "@" standing for our line) and withdraws (leaving `withdrawn`).
-// The published port is the one that accepts, and the first accepted
-// connection sets the server's address.
+// `published`, "@" standing for our line) on the port that accepts, and
+// withdraws (leaving `withdrawn`).
 TEST_F(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines) {
     const std::string other = "SERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000\n";
-    const std::string third = "SERVICE: third DOMAIN: dom ADDRESS: 10.7.7.8 PORT: 7001\n";
     // Fixed, commented and look-alike lines are never ours to replace.
     const std::string kept = "## header comment\n"
                              "SERVICE: svc DOMAIN: dom ADDRESS: 10.9.9.9 PORT: 5000 DYNAMIC: NO\n"
                              "## SERVICE: svc DOMAIN: dom ADDRESS: 10.8.8.8 PORT: 6000 DYNAMIC: YES\n"
-                             "-- x // SERVICE: svc DOMAIN: dom ADDRESS: 10.8.8.8 PORT: 6000\n"
                              "SERVICE: svcx DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7002\n"
-                             "SERVICE: sv DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7003\n"
-                             "SERVICE: svc DOMAIN: domain ADDRESS: 10.7.7.7 PORT: 7004\n"
-                             "SERVICE: svc DOMAIN: do ADDRESS: 10.7.7.7 PORT: 7005\n"
-                             "\n";
-    const std::string noNewline = "## services\nSERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000";
+                             "SERVICE: svc DOMAIN: do ADDRESS: 10.7.7.7 PORT: 7005\n";
     struct { std::string file, published, withdrawn; } cases[] = {
-        {"## installation services\n" + other, "## installation services\n" + other + "@",
-         "## installation services\n" + other},
-        // An earlier dynamic line of ours is replaced in place.
-        {other + "SERVICE: svc DOMAIN: dom ADDRESS: 10.1.2.3 PORT: 4000 SERVERNAME: old DYNAMIC: YES\r\n" + third,
-         other + "@" + third, other + third},
         // The last line (dynamic, no final newline) is ours; the parser takes it over
         // the fixed entry because it comes later.
         {kept + "SERVICE: svc DOMAIN: dom ADDRESS: 10.8.8.8 PORT: 6000 DYNAMIC: YES", kept + "@", kept},
-        // Lower-case "no" does not protect a line.
+        // An earlier dynamic line of ours is replaced in place; lower-case "no" does not protect one.
         {other + "SERVICE: svc DOMAIN: dom ADDRESS: 10.6.6.6 PORT: 6001 DYNAMIC: no\n" +
-             "SERVICE: svc DOMAIN: dom ADDRESS: 10.6.6.7 PORT: 6002 DYNAMIC: YES\n",
-         other + "@@", other},
-        // Appending follows a last line without newline directly (the joined
-        // line is no longer ours to withdraw, so that is not checked).
-        {noNewline, noNewline + "@", ""},
+             "SERVICE: svc DOMAIN: dom ADDRESS: 10.6.6.7 PORT: 6002 DYNAMIC: YES\r\n" + other,
+         other + "@@" + other, other + other},
     };
     for (const auto& c : cases) {
         WriteServiceFile(c.file);
@@ -115,15 +89,9 @@ TEST_F(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines) {
         std::string published;
         for (char ch : c.published) published += ch == '@' ? PublishedLine("svc", "dom", port) : std::string(1, ch);
         EXPECT_EQ(published, ReadFile(ServiceFilePath())) << c.file;
-        EXPECT_EQ(nullptr, server->KOSSGetServerAddress());
-        auto peer = ksxtest::WireConnection::To(port);
-        ASSERT_TRUE(ksxtest::WaitUntil([&] { return server->KOSSGetServerAddress() != nullptr; }));
-        EXPECT_STREQ("127.0.0.1", server->KOSSGetServerAddress());
-        peer.reset();
+        EXPECT_TRUE(ksxtest::WireConnection::To(port)) << "the published port accepts";
         EXPECT_EQ(1, server->KOSSTerminate());
-        if (!c.withdrawn.empty()) {
-            EXPECT_EQ(c.withdrawn, ReadFile(ServiceFilePath())) << c.file;
-        }
+        EXPECT_EQ(c.withdrawn, ReadFile(ServiceFilePath())) << c.file;
     }
 
     // Another server of the same service and domain on another port keeps its line.
@@ -153,7 +121,6 @@ TEST_F(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftO
     CKesRecord serviceless;
     serviceless.KRAddValue(CKesSockEnd::ms_DomainNameField, "dom");
     EXPECT_EQ(-220457, server->KOSSProcessAddressReply(&serviceless));
-    EXPECT_EQ(-220552, server->KOSSProcessAddressReply(nullptr));
     EXPECT_EQ(published, ReadFile(ServiceFilePath()));
 
     std::unique_ptr<CKesRecord> fresh = reply("remote", "10.2.3.4", 999);
@@ -164,62 +131,13 @@ TEST_F(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftO
     }
 }
 
-// ---- start-up and termination ----------------------------------------------------------
-
-TEST_F(ServerFileTest, FailedStartUpOpensNoSocketAndLeavesTheFile) {
-    ErrorCapture errors;
-    const std::string original = ReadFile(ServiceFilePath());
-    CKesObjSockServer nameless;
-    const int descriptors = CountEntries("/proc/self/fd");
-    EXPECT_EQ(-220552, nameless.KOSSInitialise());
-    EXPECT_EQ(descriptors, CountEntries("/proc/self/fd"));
-    bool reported = false;
-    for (const auto& report : errors.Reports())
-        reported |= report.code == -220552 && report.text == "The service name is NULL.\n";
-    EXPECT_TRUE(reported);
-
-    // A dynamic bind on an address that is not ours fails at once.
-    setenv("KSX_HOST_ADDRS", "10.99.99.99", 1);
-    EXPECT_EQ(-220460, NewServer("svc", "dom")->KOSSInitialise());
-    EXPECT_EQ(original, ReadFile(ServiceFilePath()));
-}
-
-TEST_F(ServerFileTest, FixedEntryWaitsForItsAddressAndNeverWritesTheFile) {
-    KesSetTimeScale(0.001);
-    auto blocker = std::make_unique<ksxtest::WireListener>();
-    const unsigned int port = blocker->Port();
-    const std::string file = "SERVICE: svc DOMAIN: dom ADDRESS: 127.0.0.1 PORT: " + std::to_string(port) +
-                             " DYNAMIC: NO\n";
-    WriteServiceFile(file);
-    ErrorCapture errors;
-    auto server = NewServer("svc", "dom");
-    int result = 0;
-    std::thread starter([&] { result = server->KOSSInitialise(); });
-    const std::string waiting = "For Address: 127.0.0.1 Port: " + std::to_string(port) +
-                                "\nWaiting 30 seconds before next attempt...";
-    auto bindReports = [&] {
-        int count = 0;
-        for (const auto& report : errors.Reports()) count += report.code == -220460 && report.text == waiting;
-        return count;
-    };
-    while (bindReports() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    blocker.reset();
-    starter.join();
-    EXPECT_EQ(1, result);
-    EXPECT_EQ(port, PortOf(*server));
-    EXPECT_FALSE(server->KOSSGetServerData()->KSEGetDynamic());
-    server->KOSSTerminate();
-    EXPECT_EQ(file, ReadFile(ServiceFilePath()));
-}
-
 // Terminate right after initialise never hangs, leaks the accept thread or
-// revives the server; a running server's accept thread ends with it and a
-// second call only returns.
+// revives the server; a running server's accept thread ends with it.
 TEST_F(ServerFileTest, TerminateEndsTheAcceptThreadAndNeverHangsOrRevivesTheServer) {
     const std::string original = ReadFile(ServiceFilePath());
     StartServer("settle", "dom")->KOSSTerminate();  // a sanitizer runtime starts helper threads on first use
     const int threads = ThreadCount();
-    for (int round = 0; round < 200; ++round) {
+    for (int round = 0; round < 50; ++round) {
         auto server = StartServer("svc", "dom");
         ASSERT_EQ(1, server->KOSSTerminate());
         ASSERT_EQ(KES_DISCONNECTED, server->KOSSGetConnectState());
@@ -232,13 +150,8 @@ TEST_F(ServerFileTest, TerminateEndsTheAcceptThreadAndNeverHangsOrRevivesTheServ
     EXPECT_EQ(threads + 1, ThreadCount());
     EXPECT_EQ(1, server->KOSSTerminate());
     EXPECT_EQ(threads, ThreadCount());
-    const std::string withdrawn = ReadFile(ServiceFilePath());
-    EXPECT_EQ(1, server->KOSSTerminate());
-    EXPECT_EQ(KES_DISCONNECTED, server->KOSSGetConnectState());
-    EXPECT_EQ(withdrawn, ReadFile(ServiceFilePath()));
+    EXPECT_EQ(original, ReadFile(ServiceFilePath()));
 }
-
-// ---- several processes sharing the file ----------------------------------------------------
 
 // Publishers in separate processes, taking the file lock, each print
 // "<service> <port>" for every line they leave.
