@@ -153,12 +153,6 @@ bool WireConnection::SeesEnd()
     return Readable(m_Fd, kWireGuardMs) && recv(m_Fd, &byte, 1, 0) <= 0;
 }
 
-bool WireConnection::HasData()
-{
-    char byte;
-    return recv(m_Fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK) > 0;
-}
-
 void WireConnection::Shutdown() { shutdown(m_Fd, SHUT_RDWR); }
 
 void WireConnection::Close()

@@ -42,7 +42,6 @@ public:
     // Connects to a loopback port, retrying while it refuses (guarded).
     static std::unique_ptr<WireConnection> To(unsigned int port);
 
-    int Fd() const { return m_Fd; }
     // Writes bytes[from, from + count); false once the connection is gone.
     bool SendAll(const Bytes& bytes, size_t from = 0, size_t count = SIZE_MAX);
     bool Send(const CKesRecord& record) { return SendAll(FrameOf(record)); }
@@ -52,8 +51,6 @@ public:
     std::unique_ptr<CKesRecord> ReadRecord();
     // True when the other side ends the connection (and sends nothing first).
     bool SeesEnd();
-    // Whether any byte is waiting right now.
-    bool HasData();
     // Ends the connection but keeps the handle, so a blocked send returns.
     void Shutdown();
     void Close();
@@ -80,7 +77,6 @@ public:
     int Port() const { return m_Port; }
     // The next connection, or nullptr when none came in time.
     std::unique_ptr<WireConnection> Accept();
-    bool HasPendingConnection(int timeoutMs) const { return Readable(m_Listen, timeoutMs); }
 
 private:
     int m_Listen = -1;
@@ -88,8 +84,8 @@ private:
 };
 
 // A connected pair of loopback TCP sockets: Near() is the side handed to
-// the code under test (not closed here once Release() gave it away), Far()
-// the peer.
+// the code under test (not closed here once Release() gave it away); the
+// peer side stays open while the pair exists.
 class TcpPair {
 public:
     TcpPair();
@@ -99,7 +95,6 @@ public:
     unsigned int Near() const { return static_cast<unsigned int>(m_Near); }
     // Gives the near side away (to an object that closes it).
     unsigned int Release();
-    WireConnection& Far() { return *m_Far; }
 
 private:
     int m_Near = -1;
