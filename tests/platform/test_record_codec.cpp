@@ -43,7 +43,7 @@ std::string ToHex(const void* data, size_t length)
 int Decode(const Bytes& bytes, CKesRecord* record)
 {
     std::unique_ptr<unsigned char[]> exact(new unsigned char[bytes.size() + !bytes.size()]);
-    memcpy(exact.get(), bytes.data(), bytes.size());
+    if (!bytes.empty()) memcpy(exact.get(), bytes.data(), bytes.size());
     return record->KOMDecode(exact.get(), static_cast<unsigned int>(bytes.size()));
 }
 
