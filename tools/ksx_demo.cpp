@@ -41,6 +41,8 @@
 #include <string>
 #include <vector>
 
+#include "KesErrorCodes.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -598,7 +600,7 @@ bool Scenario::ClientsReconnect() {
     Daemon* server = m_Server;
     const size_t markA = m_StopMarkA, markB = m_StopMarkB;
     Say("each client tries again every 3 s; a client that was in its 10 s keep-alive pause when the server");
-    Say("went finishes that pause first, and its keep-alive on the lost connection is reported (KSX-ERROR -220545)");
+    Say("went finishes that pause first, and its keep-alive on the lost connection is reported (KSX-ERROR KES_ERR_SEND)");
     auto reconnected = [&] {
         return a->Has("connected", markA) && b->Has("connected", markB) &&
                server->Has("client-connected id=client-A") && server->Has("client-connected id=client-B");

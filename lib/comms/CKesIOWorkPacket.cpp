@@ -9,6 +9,7 @@
 
 #include "CKesError.h"
 #include "CKesRecord.h"
+#include "KesErrorCodes.h"
 #include "KesPort.h"
 
 namespace {
@@ -20,7 +21,7 @@ template <typename T>
 T* CopyBlock(const T* from, unsigned int length, int line) {
     void* block = std::malloc(length > 0 ? length : 1);
     if (!block) {
-        CKesError(-220553, kSource, line, nullptr);
+        CKesError(KES_ERR_ALLOCATION, kSource, line, nullptr);
         return nullptr;
     }
     std::memcpy(block, from, length);
@@ -91,7 +92,7 @@ int CKesIOWorkPacket::KIWPSetSocket(unsigned int socket) {
 }
 
 int CKesIOWorkPacket::KIWPSetPacket(unsigned char* packet) {
-    if (!packet) return -220552;
+    if (!packet) return KES_ERR_ARGUMENT;
     m_Packet = packet;
     return 1;
 }
@@ -102,13 +103,13 @@ int CKesIOWorkPacket::KIWPSetPacketLength(unsigned int length) {
 }
 
 int CKesIOWorkPacket::KIWPSetSockServer(void* sockServer) {
-    if (!sockServer) return -220552;
+    if (!sockServer) return KES_ERR_ARGUMENT;
     m_SockServer = sockServer;
     return 1;
 }
 
 int CKesIOWorkPacket::KIWPSetSource(sockaddr* source, unsigned int length) {
-    if (!source) return -220552;
+    if (!source) return KES_ERR_ARGUMENT;
     if (m_Source != source) std::free(m_Source);
     m_Source = source;
     m_SourceLength = length;
@@ -116,10 +117,10 @@ int CKesIOWorkPacket::KIWPSetSource(sockaddr* source, unsigned int length) {
 }
 
 int CKesIOWorkPacket::KIWPSetSource(const sockaddr* source, unsigned int length) {
-    if (!source) return -220552;
-    if (length == 0) return -220444;
+    if (!source) return KES_ERR_ARGUMENT;
+    if (length == 0) return KES_ERR_ZERO_LENGTH;
     auto* copy = static_cast<sockaddr*>(std::malloc(length));
-    if (!copy) return -220553;
+    if (!copy) return KES_ERR_ALLOCATION;
     std::memcpy(copy, source, length);
     std::free(m_Source);
     m_Source = copy;
@@ -142,12 +143,12 @@ unsigned int CKesIOWorkPacket::KIWPGetSourceLen() const { return m_SourceLength;
 CKesRecord* CKesIOWorkPacket::KIWPGetRecord() {
     auto* record = new (std::nothrow) CKesRecord();
     if (!record) {
-        CKesError(-220553, kSource, __LINE__, nullptr);
+        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
         return nullptr;
     }
     // Nothing to decode: the empty record is the answer.
     if (!m_Packet || m_PacketLength == 0) {
-        CKesError(-220552, kSource, __LINE__, "Work packet has no payload to decode.");
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "Work packet has no payload to decode.");
         return record;
     }
     const int rc = record->KOMDecode(m_Packet, m_PacketLength);

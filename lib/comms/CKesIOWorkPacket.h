@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 
 #include "CKesListable.h"
+#include "KesErrorCodes.h"
 
 class CKesRecord;
 
@@ -28,7 +29,7 @@ public:
     CKesIOWorkPacket(unsigned int socket, unsigned char* packet, unsigned int length,
                      void* sockServer, sockaddr* source, unsigned int sourceLength);
     // Deep copy: the copy owns its own payload and source buffers. A failed
-    // allocation reports -220553 and leaves that buffer null and its length 0.
+    // allocation reports KES_ERR_ALLOCATION and leaves that buffer null and its length 0.
     CKesIOWorkPacket(const CKesIOWorkPacket& other);
     // Frees payload and source.
     ~CKesIOWorkPacket() override;
@@ -38,17 +39,17 @@ public:
 
     // Setters return 1, or a code without reporting it.
     int KIWPSetSocket(unsigned int socket);
-    // Takes over the malloc'd buffer; null: -220552. A buffer held before is
+    // Takes over the malloc'd buffer; null: KES_ERR_ARGUMENT. A buffer held before is
     // NOT freed (the caller may have moved or reallocated it).
     int KIWPSetPacket(unsigned char* packet);
     int KIWPSetPacketLength(unsigned int length);
-    // The engine that received the packet; null: -220552.
+    // The engine that received the packet; null: KES_ERR_ARGUMENT.
     int KIWPSetSockServer(void* sockServer);
-    // Takes over the malloc'd address block; null: -220552. A different
+    // Takes over the malloc'd address block; null: KES_ERR_ARGUMENT. A different
     // block held before is freed.
     int KIWPSetSource(sockaddr* source, unsigned int length);
-    // Stores a private copy of the address; null: -220552, length 0:
-    // -220444, allocation failure: -220553. The block held before is freed.
+    // Stores a private copy of the address; null: KES_ERR_ARGUMENT, length 0:
+    // KES_ERR_ZERO_LENGTH, allocation failure: KES_ERR_ALLOCATION. The block held before is freed.
     int KIWPSetSource(const sockaddr* source, unsigned int length);
 
     unsigned int KIWPGetSocket() const;

@@ -14,6 +14,7 @@
 #include "CKesFileDescriptor.h"
 #include "CKesRecord.h"
 #include "CKesSockEnd.h"
+#include "KesErrorCodes.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ CKesObjMulticast::CKesObjMulticast(const char* address, int port, __boolean loop
     : CKesObjMulticast()
 {
     if (KOMSetAddress(address, port) != 1)
-        CKesError(-220552, kSource, __LINE__, nullptr);
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
     m_Loopback = loopback;
 }
 
@@ -51,17 +52,17 @@ CKesObjMulticast::CKesObjMulticast(CKesSockEnd* endpoint) : CKesObjMulticast()
 {
     m_Loopback = FALSE;
     if (endpoint == nullptr) {
-        CKesError(-220552, kSource, __LINE__, "No endpoint for the multicast channel");
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No endpoint for the multicast channel");
         return;
     }
     const sockaddr* source = endpoint->KSEGetEndPointAddress();
     if (source == nullptr) {
-        CKesError(-220552, kSource, __LINE__, "The multicast endpoint has no address");
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "The multicast endpoint has no address");
         return;
     }
     m_MulticastAddress = static_cast<sockaddr*>(malloc(KES_SOCKADDR_IN_LEN));
     if (m_MulticastAddress == nullptr) {
-        CKesError(-220553, kSource, __LINE__, nullptr);
+        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
         return;
     }
     memcpy(m_MulticastAddress, source, KES_SOCKADDR_IN_LEN);
@@ -72,7 +73,7 @@ CKesObjMulticast::CKesObjMulticast(const CKesObjMulticast&)
 {
     fputs("ERROR: This is a private copy constructor which should not\n", stderr);
     fputs(" be used.\n", stderr);
-    CKesError(-220552, kSource, __LINE__, nullptr);
+    CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
 }
 
 CKesObjMulticast::~CKesObjMulticast()
@@ -85,19 +86,19 @@ CKesObjMulticast::~CKesObjMulticast()
 int CKesObjMulticast::KOMSetAddress(const char* address, int port)
 {
     if (address == nullptr) {
-        CKesError(-220552, kSource, __LINE__, nullptr);
-        return -220552;
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
+        return KES_ERR_ARGUMENT;
     }
     const uint32_t group = HostOrderAddress(address);
     const bool inRange = group >= HostOrderAddress("224.0.0.0") && group <= HostOrderAddress("238.255.255.255");
     if (!inRange || port < 0) {
-        CKesError(-220458, kSource, __LINE__, address);
-        return -220458;
+        CKesError(KES_ERR_MULTICAST_GROUP, kSource, __LINE__, address);
+        return KES_ERR_MULTICAST_GROUP;
     }
     auto* block = static_cast<sockaddr_in*>(malloc(KES_SOCKADDR_IN_LEN));
     if (block == nullptr) {
-        CKesError(-220553, kSource, __LINE__, nullptr);
-        return -220553;
+        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
+        return KES_ERR_ALLOCATION;
     }
     memset(block, 0, KES_SOCKADDR_IN_LEN);
     block->sin_family = AF_INET;
@@ -112,8 +113,8 @@ int CKesObjMulticast::KOMSetAddress(const char* address, int port)
 int CKesObjMulticast::KOMSetAddress(sockaddr* address)
 {
     if (address == nullptr) {
-        CKesError(-220552, kSource, __LINE__, nullptr);
-        return -220552;
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
+        return KES_ERR_ARGUMENT;
     }
     if (address != m_MulticastAddress)
         free(m_MulticastAddress);
@@ -146,7 +147,7 @@ int CKesObjMulticast::KOMGetMulticastPort()
 int CKesObjMulticast::KOMInitialise()
 {
     if (m_MulticastAddress == nullptr)
-        return -220458;
+        return KES_ERR_MULTICAST_GROUP;
     // Initialising again replaces the sockets rather than leaking them.
     KOMCloseSocket(m_SendSocket);
     KOMCloseSocket(m_ReceiveSocket);
@@ -189,11 +190,11 @@ int CKesObjMulticast::KOMSetupSendSocket()
 {
     m_SendSocket = KOMOpenUdpSocket();
     if (m_SendSocket == KES_INVALID_SOCKET)
-        return -220518;
+        return KES_ERR_SOCKET_CREATE;
     const unsigned char loop = m_Loopback == TRUE ? 1 : 0;
     if (setsockopt(static_cast<int>(m_SendSocket), IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) != 0) {
         KOMCloseSocket(m_SendSocket);
-        return -220461;
+        return KES_ERR_SOCKET_OPTION;
     }
     return 1;
 }
@@ -202,14 +203,14 @@ int CKesObjMulticast::KOMSetupReceiveSocket()
 {
     m_ReceiveSocket = KOMOpenUdpSocket();
     if (m_ReceiveSocket == KES_INVALID_SOCKET)
-        return -220518;
+        return KES_ERR_SOCKET_CREATE;
     const int handle = static_cast<int>(m_ReceiveSocket);
     const int reuse = 1;
     if (setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) {
         KesReportSocketError(m_ReceiveSocket, "Socket option SO_REUSEADDR failed");
         KOMCloseSocket(m_ReceiveSocket);
-        CKesError(-220461, kSource, __LINE__, nullptr);
-        return -220461;
+        CKesError(KES_ERR_SOCKET_OPTION, kSource, __LINE__, nullptr);
+        return KES_ERR_SOCKET_OPTION;
     }
     // Bound to the group itself, the socket sees only the group's datagrams;
     // where the system refuses that, the any address on the same port.
@@ -220,16 +221,16 @@ int CKesObjMulticast::KOMSetupReceiveSocket()
         if (bind(handle, reinterpret_cast<sockaddr*>(&any), KES_SOCKADDR_IN_LEN) != 0) {
             KesReportSocketError(m_ReceiveSocket, "Multicast socket bind failed");
             KOMCloseSocket(m_ReceiveSocket);
-            CKesError(-220460, kSource, __LINE__, nullptr);
-            return -220460;
+            CKesError(KES_ERR_BIND, kSource, __LINE__, nullptr);
+            return KES_ERR_BIND;
         }
     }
     ip_mreq membership;
     membership.imr_multiaddr = AsInet(m_MulticastAddress)->sin_addr;
     membership.imr_interface.s_addr = htonl(INADDR_ANY);
     if (setsockopt(handle, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
-        CKesError(-220461, kSource, __LINE__, nullptr);
-        return -220461;
+        CKesError(KES_ERR_SOCKET_OPTION, kSource, __LINE__, nullptr);
+        return KES_ERR_SOCKET_OPTION;
     }
     return 1;
 }
@@ -237,15 +238,15 @@ int CKesObjMulticast::KOMSetupReceiveSocket()
 int CKesObjMulticast::KOMSendPacket(CKesRecord* record)
 {
     if (record == nullptr) {
-        CKesError(-220552, kSource, __LINE__, nullptr);
-        return -220552;
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
+        return KES_ERR_ARGUMENT;
     }
     unsigned char* buffer = nullptr;
     unsigned int length = 0;
     record->KOMEncode(&buffer, &length);
     if (buffer == nullptr) {
-        CKesError(-220552, kSource, __LINE__, "The record cannot be encoded");
-        return -220552;
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "The record cannot be encoded");
+        return KES_ERR_ARGUMENT;
     }
     if (KesTraceOn(4)) {
         KesTrace("Sending Multicast packet. - ");
@@ -260,7 +261,7 @@ int CKesObjMulticast::KOMSendPacket(CKesRecord* record)
                                 m_MulticastAddress, KES_SOCKADDR_IN_LEN);
     free(buffer);
     if (sent < 0 || static_cast<size_t>(sent) != length)
-        return -220517;
+        return KES_ERR_MULTICAST_SEND;
     return 1;
 }
 

@@ -14,6 +14,7 @@
 
 #include <sys/socket.h>
 
+#include "KesErrorCodes.h"
 #include "KesPort.h"
 
 class CKesRecord;
@@ -24,22 +25,22 @@ public:
     // Sockets invalid, no address, loopback on.
     CKesObjMulticast();
     // Sockets invalid; the group from a dotted text and a port (reports
-    // -220552 when they are refused); loopback as given.
+    // KES_ERR_ARGUMENT when they are refused); loopback as given.
     CKesObjMulticast(const char* address, int port, __boolean loopback);
     // Sockets invalid, loopback off; copies the endpoint's 16-byte address
-    // (the endpoint is not kept). Reports -220552 for a null endpoint or one
-    // without address, -220553 when the copy cannot be allocated.
+    // (the endpoint is not kept). Reports KES_ERR_ARGUMENT for a null endpoint or one
+    // without address, KES_ERR_ALLOCATION when the copy cannot be allocated.
     explicit CKesObjMulticast(CKesSockEnd* endpoint);
     // Closes each valid socket and frees the address block.
     virtual ~CKesObjMulticast();
 
     // Validates the dotted group text (224.0.0.0 to 238.255.255.255) and the
-    // port (not negative) and stores a new address block. 1, -220552 for a
-    // null text, -220458 for a refused group or port (nothing changes),
-    // -220553 when the block cannot be allocated.
+    // port (not negative) and stores a new address block. 1, KES_ERR_ARGUMENT for a
+    // null text, KES_ERR_MULTICAST_GROUP for a refused group or port (nothing changes),
+    // KES_ERR_ALLOCATION when the block cannot be allocated.
     int KOMSetAddress(const char* address, int port);
     // Takes the malloc'd 16-byte block over (it is freed by the channel). 1,
-    // or -220552 for null.
+    // or KES_ERR_ARGUMENT for null.
     int KOMSetAddress(sockaddr* address);
 
     // Takes effect at the next KOMInitialise.
@@ -58,13 +59,13 @@ public:
     // The port in host byte order; 0 without address.
     int KOMGetMulticastPort();
 
-    // Opens the send socket and the joined receive socket. 1; -220458
+    // Opens the send socket and the joined receive socket. 1; KES_ERR_MULTICAST_GROUP
     // without address; otherwise the failing step's code, with both sockets
     // closed and invalid so that it may be called again.
     int KOMInitialise();
     // Sends one encoded record as one datagram to the group; the caller
-    // keeps the record. 1, -220552 for null or an unencodable record,
-    // -220517 when the datagram was not sent whole.
+    // keeps the record. 1, KES_ERR_ARGUMENT for null or an unencodable record,
+    // KES_ERR_MULTICAST_SEND when the datagram was not sent whole.
     int KOMSendPacket(CKesRecord* record);
     // Writes the channel in one line to standard output, whatever the level.
     void KOMDump();

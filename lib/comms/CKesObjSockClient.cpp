@@ -24,20 +24,21 @@
 #include "CKesServiceDataParser.h"
 #include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
+#include "KesErrorCodes.h"
 #include "KesPort.h"
 
 namespace {
 
 const char* const kSource = "CKesObjSockClient";
 
-constexpr int kMissingValue = -220552;
-constexpr int kNoMemory = -220553;
-constexpr int kMissingObject = -220402;
-constexpr int kSendFailed = -220545;
-constexpr int kSocketFailed = -220518;
-constexpr int kConnectFailed = -220465;
-constexpr int kNoAddress = -220464;
-constexpr int kPeerUnknown = -220512;
+constexpr int kMissingValue = KES_ERR_ARGUMENT;
+constexpr int kNoMemory = KES_ERR_ALLOCATION;
+constexpr int kMissingObject = KES_ERR_MISSING;
+constexpr int kSendFailed = KES_ERR_SEND;
+constexpr int kSocketFailed = KES_ERR_SOCKET_CREATE;
+constexpr int kConnectFailed = KES_ERR_CONNECTION;
+constexpr int kNoAddress = KES_ERR_NO_SERVER_ADDRESS;
+constexpr int kPeerUnknown = KES_ERR_PEER_ADDRESS;
 
 constexpr long kRetrySeconds = 3;         // between attempts while unconnected
 constexpr long kKeepAliveSeconds = 10;    // between keep-alives while connected

@@ -31,6 +31,7 @@
 #include "CKesMutex.h"
 #include "CKesThread.h"
 #include "EKesConnectState.h"
+#include "KesErrorCodes.h"
 
 class CKesSockEngine;
 class CKesObjMulticast;
@@ -53,7 +54,7 @@ public:
     // The server has closed the connection.
     virtual void KOSCOnClientDisconnect();
 
-    // ---- setters: heap texts are taken over; null gives -220552 -----------
+    // ---- setters: heap texts are taken over; null gives KES_ERR_ARGUMENT -----------
     int KOSCSetClientId(char* clientId);
     int KOSCSetServiceName(char* serviceName);
     int KOSCSetDomain(char* domain);

@@ -30,6 +30,7 @@
 #include "CKesServiceDataParser.h"
 #include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
+#include "KesErrorCodes.h"
 
 namespace {
 
@@ -115,7 +116,7 @@ CKesObjSockServer::CKesObjSockServer()
 CKesObjSockServer::CKesObjSockServer(const CKesObjSockServer&) {
     fprintf(stderr, "ERROR: This is a private copy constructor which should not\n");
     fprintf(stderr, " be used.\n");
-    CKesError(-220552, kSource, __LINE__, nullptr);
+    CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
 }
 
 CKesObjSockServer::~CKesObjSockServer() {
@@ -150,27 +151,27 @@ CKesObjSockServer::~CKesObjSockServer() {
 // ---- setters and getters --------------------------------------------------------
 
 int CKesObjSockServer::KOSSSetServiceName(char* name) {
-    if (!name) return -220552;
+    if (!name) return KES_ERR_ARGUMENT;
     if (name != m_ServiceName) free(m_ServiceName);
     m_ServiceName = name;
     return 1;
 }
 
 int CKesObjSockServer::KOSSSetDomain(char* domain) {
-    if (!domain) return -220552;
+    if (!domain) return KES_ERR_ARGUMENT;
     if (domain != m_Domain) free(m_Domain);
     m_Domain = domain;
     return 1;
 }
 
 int CKesObjSockServer::KOSSSetController(CKesSockEngine* controller) {
-    if (!controller) return -220552;
+    if (!controller) return KES_ERR_ARGUMENT;
     m_Controller = controller;
     return 1;
 }
 
 int CKesObjSockServer::KOSSSetMulticastPtr(CKesObjMulticast* multicast) {
-    if (!multicast) return -220552;
+    if (!multicast) return KES_ERR_ARGUMENT;
     m_Multicast = multicast;
     return 1;
 }
@@ -197,8 +198,8 @@ int CKesObjSockServer::KOSSInitialise() {
     if (KesTraceOn(4)) KesTrace("Attempting to lock the server lock - KOSSInitialise.\n");
     CKesAutoMutex guard(m_ServerLock);
     if (!m_ServiceName) {
-        CKesError(-220552, kSource, __LINE__, "The service name is NULL.\n");
-        return -220552;
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "The service name is NULL.\n");
+        return KES_ERR_ARGUMENT;
     }
     if (!m_ServiceDataParser) {
         int parsed = KOSSParseServiceFile();
@@ -234,8 +235,8 @@ int CKesObjSockServer::KOSSOpenSocket() {
             m_ListenSocket = static_cast<unsigned int>(created);
             return 1;
         }
-        if (!CKesFileDescriptor::KFDIsUnavailable(errno)) return -220518;
-        if (CKesFileDescriptor::KFDMakeAvailable() != 0) return -220518;
+        if (!CKesFileDescriptor::KFDIsUnavailable(errno)) return KES_ERR_SOCKET_CREATE;
+        if (CKesFileDescriptor::KFDMakeAvailable() != 0) return KES_ERR_SOCKET_CREATE;
     }
 }
 
@@ -257,20 +258,20 @@ int CKesObjSockServer::KOSSBindServerSocket() {
         int one = 1;
         if (setsockopt(static_cast<int>(m_ListenSocket), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0) {
             KesReportSocketError(m_ListenSocket, "Socket option SO_REUSEADDR failed");
-            result = -220461;
-            CKesError(-220461, kSource, __LINE__, nullptr);
+            result = KES_ERR_SOCKET_OPTION;
+            CKesError(KES_ERR_SOCKET_OPTION, kSource, __LINE__, nullptr);
         }
     } else {
         char* host = KOSSGetHostAddr();
         if (!host) {
-            CKesError(-220552, kSource, __LINE__, nullptr);
-            return -220552;
+            CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
+            return KES_ERR_ARGUMENT;
         }
         int converted = KesInetAtoN(host, &address.sin_addr);
         free(host);
         if (converted == -1) {
-            CKesError(-220439, kSource, __LINE__, nullptr);
-            return -220439;
+            CKesError(KES_ERR_SERVICE_ENTRY, kSource, __LINE__, nullptr);
+            return KES_ERR_SERVICE_ENTRY;
         }
     }
     if (KesTraceOn(3))
@@ -282,15 +283,15 @@ int CKesObjSockServer::KOSSBindServerSocket() {
             return result;
         KesReportSocketError(m_ListenSocket, "Bind Failed");
         if (!fixed) {
-            CKesError(-220460, kSource, __LINE__, nullptr);
-            return -220460;
+            CKesError(KES_ERR_BIND, kSource, __LINE__, nullptr);
+            return KES_ERR_BIND;
         }
         char* dotted = m_ServerData->KSEGetEndPtIpAddress();
         std::string text = std::string("For Address: ") + (dotted ? dotted : "") + " Port: " +
                            std::to_string(m_ServerData->KSEGetEndPtAddressPort()) +
                            "\nWaiting 30 seconds before next attempt...";
         free(dotted);
-        CKesError(-220460, kSource, __LINE__, text.c_str());
+        CKesError(KES_ERR_BIND, kSource, __LINE__, text.c_str());
         KesSleep(30000);
     }
 }
@@ -299,7 +300,7 @@ int CKesObjSockServer::KOSSStartAcceptThread() {
     int status = KesPThreadCreate(&m_AcceptThread, KOSSAcceptThreadEntry, this);
     if (status != 0) {
         fprintf(stderr, "Accept Thread Create Error.  Reason: %s\n", strerror(status));
-        return -220364;
+        return KES_ERR_ACCEPT_THREAD;
     }
     m_AcceptThreadStarted = true;
     return 1;
@@ -310,7 +311,7 @@ int CKesObjSockServer::KOSSStartAcceptThread() {
 void CKesObjSockServer::KOSSStartAccepting() {
     if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSStartAccepting().\n");
     unsigned long nonBlocking = 1;
-    if (KesIoctl(m_ListenSocket, KES_FIONBIO, &nonBlocking) < 0) CKesError(-220447, kSource, __LINE__, nullptr);
+    if (KesIoctl(m_ListenSocket, KES_FIONBIO, &nonBlocking) < 0) CKesError(KES_ERR_BLOCKING_MODE, kSource, __LINE__, nullptr);
 
     // KOSSTerminate holds the server lock while it joins this thread, so the
     // lock is only tried: once the state is 4 the thread leaves without ever
@@ -329,7 +330,7 @@ void CKesObjSockServer::KOSSStartAccepting() {
     KOSSOnServerInit();
 
     if (listen(static_cast<int>(m_ListenSocket), 100) != 0) {
-        CKesError(-220543, kSource, __LINE__, nullptr);
+        CKesError(KES_ERR_LISTEN, kSource, __LINE__, nullptr);
         return;
     }
     for (;;) {
@@ -348,14 +349,14 @@ void CKesObjSockServer::KOSSStartAccepting() {
                 text += CKesFileDescriptor::KFDMakeAvailable() == 0 ? "The available number has now been increased."
                                                                      : "Could not make more available.";
             }
-            CKesError(-220465, kSource, __LINE__, text.c_str());
+            CKesError(KES_ERR_CONNECTION, kSource, __LINE__, text.c_str());
             continue;
         }
         unsigned int client = static_cast<unsigned int>(accepted);
         unsigned long blocking = 0;
-        if (KesIoctl(client, KES_FIONBIO, &blocking) < 0) CKesError(-220447, kSource, __LINE__, nullptr);
+        if (KesIoctl(client, KES_FIONBIO, &blocking) < 0) CKesError(KES_ERR_BLOCKING_MODE, kSource, __LINE__, nullptr);
         if (KOSSHandleNewSocket(client, reinterpret_cast<sockaddr*>(&peer)) != 1)
-            CKesError(-220465, kSource, __LINE__, nullptr);
+            CKesError(KES_ERR_CONNECTION, kSource, __LINE__, nullptr);
         if (!m_ServerAddress) {
             int result = KOSSSetServerAddress(client);
             if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
@@ -370,18 +371,18 @@ __boolean CKesObjSockServer::KOSSPreAccept() {
     timeval timeout{1, 0};
     int ready = select(static_cast<int>(m_ListenSocket) + 1, &readable, nullptr, nullptr, &timeout);
     if (ready < 0) {
-        CKesError(-220516, kSource, __LINE__, nullptr);
+        CKesError(KES_ERR_ACCEPT_WAIT, kSource, __LINE__, nullptr);
         return FALSE;
     }
     return ready > 0 && FD_ISSET(static_cast<int>(m_ListenSocket), &readable) ? TRUE : FALSE;
 }
 
 int CKesObjSockServer::KOSSHandleNewSocket(unsigned int socket, sockaddr* peer) {
-    if (socket == KES_INVALID_SOCKET || !peer) return -220552;
+    if (socket == KES_INVALID_SOCKET || !peer) return KES_ERR_ARGUMENT;
     auto* peerCopy = static_cast<sockaddr*>(malloc(KES_SOCKADDR_IN_LEN));
     char* service = m_ServiceName ? strdup(m_ServiceName) : nullptr;
     char* domain = m_Domain ? strdup(m_Domain) : nullptr;
-    if (!peerCopy || !service || !domain) CKesError(-220553, kSource, __LINE__, nullptr);
+    if (!peerCopy || !service || !domain) CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
     if (peerCopy) memcpy(peerCopy, peer, KES_SOCKADDR_IN_LEN);
 
     // The endpoint takes the copies and the socket over only when it has all
@@ -394,11 +395,11 @@ int CKesObjSockServer::KOSSHandleNewSocket(unsigned int socket, sockaddr* peer) 
         free(domain);
         KesCloseSocket(socket);
         if (!client) {
-            CKesError(-220553, kSource, __LINE__, nullptr);
-            return -220553;
+            CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
+            return KES_ERR_ALLOCATION;
         }
         delete client;
-        return -220465;
+        return KES_ERR_CONNECTION;
     }
     const int key = static_cast<int>(socket);
     if (m_NewSockets->KTLGet(key)) {
@@ -426,7 +427,7 @@ int CKesObjSockServer::KOSSSetServerAddress(unsigned int socket) {
     sockaddr_in local;
     memset(&local, 0, sizeof(local));
     socklen_t length = sizeof(local);
-    if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) return -220518;
+    if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) return KES_ERR_SOCKET_CREATE;
     uint32_t address = local.sin_addr.s_addr;
     if (address != 0 && address != 0xFFFFFFFFu) free(m_ServerAddress.exchange(KesGetIPStr(address)));
     return 1;
@@ -446,7 +447,7 @@ int CKesObjSockServer::KOSSTerminate() {
     if (m_AcceptThreadStarted) {
         if (KesTraceOn(4)) KesTrace("KesPThreadJoin");
         if (KesPThreadJoin(&m_AcceptThread) != 0)
-            CKesError(-220478, kSource, __LINE__, nullptr);
+            CKesError(KES_ERR_ACCEPT_JOIN, kSource, __LINE__, nullptr);
         else
             m_AcceptThreadStarted = false;
     }
@@ -459,10 +460,10 @@ int CKesObjSockServer::KOSSTerminate() {
 // ---- client table ---------------------------------------------------------------------------
 
 int CKesObjSockServer::KOSSAddToClientData(CKesSockEnd* client) {
-    if (!client || !client->KSEGetEndPointName()) return -220552;
+    if (!client || !client->KSEGetEndPointName()) return KES_ERR_ARGUMENT;
     const char* name = client->KSEGetEndPointName();
     if (m_ClientData->KTLGet(name)) {
-        CKesError(-220455, kSource, __LINE__, name);
+        CKesError(KES_ERR_DUPLICATE_CLIENT, kSource, __LINE__, name);
         return 1;
     }
     int result = 1;
@@ -502,8 +503,8 @@ __boolean CKesObjSockServer::KOSSIsPacketForServer(unsigned int socket) {
 
 int CKesObjSockServer::KOSSRemoveClient(CKesSockEnd* client) {
     if (!client) {
-        CKesError(-220552, kSource, __LINE__, nullptr);
-        return -220552;
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
+        return KES_ERR_ARGUMENT;
     }
     // A callback of this server cannot wait for its own packet to finish:
     // the connection is shut down instead, and the receive path removes it
@@ -563,7 +564,7 @@ int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet) {
         CKesAutoMutex guard(m_ServerLock);
         if (m_ConnectState.load() == KES_DISCONNECTED) return 1;
     }
-    if (!packet) return -220552;
+    if (!packet) return KES_ERR_ARGUMENT;
     const unsigned int socket = packet->KIWPGetSocket();
     const unsigned int length = packet->KIWPGetPacketLength();
     int result = 1;
@@ -645,8 +646,8 @@ int CKesObjSockServer::RequeueEarlyPacket(CKesSockEnd* client, CKesIOWorkPacket*
     }
     auto* copy = new (std::nothrow) CKesIOWorkPacket(*packet);
     if (!copy) {
-        CKesError(-220553, kSource, __LINE__, nullptr);
-        return -220553;
+        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
+        return KES_ERR_ALLOCATION;
     }
     if (KesTraceOn(1))
         KesTrace("CKesObjSockServer: Processed work packet early: adding it back to the IOPool until"
@@ -668,10 +669,10 @@ int CKesObjSockServer::KOSSSendToClient(char const* clientId, CKesRecord const* 
 }
 
 int CKesObjSockServer::KOSSSendToClient(char const* clientId, unsigned char* data, unsigned int length) {
-    if (!clientId || !data || length == 0) return -220545;
+    if (!clientId || !data || length == 0) return KES_ERR_SEND;
     SharedEndpointUse use(m_EndpointLock, this);
     CKesSockEnd* client = KOSSGetClientData(clientId);
-    if (!client || client->KSEGetEndPointSocket() == KES_INVALID_SOCKET) return -220545;
+    if (!client || client->KSEGetEndPointSocket() == KES_INVALID_SOCKET) return KES_ERR_SEND;
     return SendFrame(client, clientId, data, length, "KOSS::KOSSSendToClient sending packet ");
 }
 
@@ -692,17 +693,17 @@ int CKesObjSockServer::SendFrame(CKesSockEnd* client, char const* clientId, unsi
         sent = KesSendAll(socket, data, length);
     }
     if (sent == -1) {
-        CKesError(-220545, kSource, __LINE__, nullptr);
-        return -220545;
+        CKesError(KES_ERR_SEND, kSource, __LINE__, nullptr);
+        return KES_ERR_SEND;
     }
     if (KesTraceOn(4)) KesTrace("Server sent packet of len %u to clientId %s\n", length, clientId);
     return 1;
 }
 
 int CKesObjSockServer::KOSSBroadcastClients(CKesRecord* record) {
-    if (!record) return -220552;
+    if (!record) return KES_ERR_ARGUMENT;
     EncodedRecord encoded(record);
-    if (encoded.Empty()) return -220545;
+    if (encoded.Empty()) return KES_ERR_SEND;
     CKesRecHdr frame(encoded.data, static_cast<int>(encoded.length));
     int result = KOSSBroadcastClients(frame.KRHGetData(), static_cast<unsigned int>(frame.KRHGetTotalLen()));
     if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
@@ -710,18 +711,18 @@ int CKesObjSockServer::KOSSBroadcastClients(CKesRecord* record) {
 }
 
 int CKesObjSockServer::KOSSBroadcastClients(unsigned char* data, unsigned int length) {
-    if (!data || length == 0) return -220545;
+    if (!data || length == 0) return KES_ERR_SEND;
     SharedEndpointUse use(m_EndpointLock, this);
     int result = 1;
     CKesDoubleList* clients = m_ClientData->KTLIterator();
     for (CKesListable* item = clients ? clients->KDLHead() : nullptr; item; item = clients->KDLGetNext(item)) {
         auto* client = static_cast<CKesSockEnd*>(static_cast<CKesPointer*>(item)->KPData());
         if (!client || client->KSEGetEndPointSocket() == KES_INVALID_SOCKET) {
-            result = -220545;
+            result = KES_ERR_SEND;
             continue;
         }
         if (SendFrame(client, client->KSEGetEndPointName(), data, length, "KOSS::KOSSBroadcast sending packet ") != 1)
-            result = -220545;
+            result = KES_ERR_SEND;
     }
     return result;
 }
@@ -729,16 +730,16 @@ int CKesObjSockServer::KOSSBroadcastClients(unsigned char* data, unsigned int le
 // ---- discovery ------------------------------------------------------------------------------
 
 int CKesObjSockServer::KOSSProcessAddressRequest(CKesRecord* request) {
-    if (!request) return -220552;
+    if (!request) return KES_ERR_ARGUMENT;
     CKesAtom* service = request->KRValueOf(CKesSockEnd::ms_ServiceNameField);
     CKesAtom* domain = request->KRValueOf(CKesSockEnd::ms_DomainNameField);
-    if (!service || !domain || !service->KAString() || !domain->KAString()) return -220552;
+    if (!service || !domain || !service->KAString() || !domain->KAString()) return KES_ERR_ARGUMENT;
     if (!m_ServiceName || !m_Domain) return 1;
     if (strcmp(service->KAString(), m_ServiceName) != 0 || strcmp(domain->KAString(), m_Domain) != 0) return 1;
     if (!m_ServerData) return 1;
     CKesRecord* reply = m_ServerData->KSEGetAddressReplyPacket();
-    if (!reply) return -220552;
-    int result = m_Multicast ? m_Multicast->KOMSendPacket(reply) : -220552;
+    if (!reply) return KES_ERR_ARGUMENT;
+    int result = m_Multicast ? m_Multicast->KOMSendPacket(reply) : KES_ERR_ARGUMENT;
     delete reply;
     return result;
 }

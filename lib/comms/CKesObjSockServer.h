@@ -29,6 +29,7 @@
 #include "CKesMutex.h"
 #include "CKesTreeList.h"
 #include "EKesConnectState.h"
+#include "KesErrorCodes.h"
 #include "KesPort.h"
 
 class CKesIOWorkPacket;
@@ -54,7 +55,7 @@ public:
     virtual void KOSSOnServerInit();
 
     // ---- setters and getters ------------------------------------------------
-    // Take the heap string over; null gives -220552 and changes nothing.
+    // Take the heap string over; null gives KES_ERR_ARGUMENT and changes nothing.
     int KOSSSetServiceName(char* name);
     int KOSSSetDomain(char* domain);
     int KOSSSetController(CKesSockEngine* controller);

@@ -24,6 +24,7 @@
 #include "CKesRecord.h"
 #include "CKesServiceDataParser.h"
 #include "CKesSockEnd.h"
+#include "KesErrorCodes.h"
 
 namespace {
 
@@ -98,7 +99,7 @@ int CKesObjSockServer::KOSSInitServerFile() {
 
 KesFileHandle CKesObjSockServer::KOSSOpenServerFile(int mode) {
     if (!m_ServiceFilePath) {
-        CKesError(-220552, kSource, __LINE__, nullptr);
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
         return KES_INVALID_FILE_HANDLE;
     }
     for (;;) {
@@ -106,12 +107,12 @@ KesFileHandle CKesObjSockServer::KOSSOpenServerFile(int mode) {
         if (handle != KES_INVALID_FILE_HANDLE) return handle;
         const char* text = "Unable to access server data file";
         if (!CKesFileDescriptor::KFDIsUnavailable(errno)) {
-            CKesError(-220452, kSource, __LINE__, text);
+            CKesError(KES_ERR_SERVICE_FILE_WRITE, kSource, __LINE__, text);
             return KES_INVALID_FILE_HANDLE;
         }
         if (CKesFileDescriptor::KFDMakeAvailable() != 0) {
             std::string full = std::string(text) + " due to a lack of file descriptors.";
-            CKesError(-220452, kSource, __LINE__, full.c_str());
+            CKesError(KES_ERR_SERVICE_FILE_WRITE, kSource, __LINE__, full.c_str());
             return KES_INVALID_FILE_HANDLE;
         }
     }
@@ -151,17 +152,17 @@ int CKesObjSockServer::KOSSUpdateServerData() {
     socklen_t addressLength = KES_SOCKADDR_IN_LEN;
     if (!address || getsockname(static_cast<int>(m_ListenSocket), address, &addressLength) != 0) {
         free(address);
-        return -220518;
+        return KES_ERR_SOCKET_CREATE;
     }
     auto* hostName = static_cast<char*>(calloc(1, 255));
     if (!hostName || gethostname(hostName, 254) != 0) {
         free(address);
         free(hostName);
-        return -220463;
+        return KES_ERR_NO_SERVER;
     }
     char* service = m_ServiceName ? strdup(m_ServiceName) : nullptr;
     char* domain = m_Domain ? strdup(m_Domain) : nullptr;
-    if (!service || !domain) CKesError(-220553, kSource, __LINE__, nullptr);
+    if (!service || !domain) CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
 
     const auto* in = reinterpret_cast<const sockaddr_in*>(address);
     if (KesTraceOn(3))
@@ -178,8 +179,8 @@ int CKesObjSockServer::KOSSUpdateServerData() {
         free(domain);
         free(address);
         free(hostName);
-        CKesError(-220553, kSource, __LINE__, nullptr);
-        return -220553;
+        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
+        return KES_ERR_ALLOCATION;
     }
     m_ServerData->KSESetEndPointName(hostName);
 
@@ -195,24 +196,24 @@ int CKesObjSockServer::KOSSUpdateServerData() {
 int CKesObjSockServer::KOSSUpdateServerFile(__boolean add) {
     if (KesTraceOn(4)) KesTrace("gonna try for file lock\n");
     KesFileHandle handle = KOSSOpenServerFile(kReadWrite);
-    if (handle == KES_INVALID_FILE_HANDLE) return -220549;
+    if (handle == KES_INVALID_FILE_HANDLE) return KES_ERR_SERVICE_FILE_READ;
     auto lock = std::make_unique<CKesFileLock>(m_ServiceFilePath, handle);
-    if (lock->KFLLock() != 1) CKesError(-220456, kSource, __LINE__, nullptr);
+    if (lock->KFLLock() != 1) CKesError(KES_ERR_FILE_LOCK, kSource, __LINE__, nullptr);
     if (KesTraceOn(4)) KesTrace("got file lock\n");
 
     // Releases the lock and the handle on every way out.
     auto finish = [&](int result) {
         int unlocked = lock->KFLUnlock();
         if (unlocked != 1) {
-            CKesError(-220456, kSource, __LINE__, nullptr);
-            if (result == 1) result = -220456;
+            CKesError(KES_ERR_FILE_LOCK, kSource, __LINE__, nullptr);
+            if (result == 1) result = KES_ERR_FILE_LOCK;
         }
         KesFileClose(handle);
         return result;
     };
-    if (!m_ServerData) return finish(-220552);
+    if (!m_ServerData) return finish(KES_ERR_ARGUMENT);
     long long size = 0;
-    if (KesGetOpenFileSize(handle, &size) != 0 || size < 0) return finish(-220549);
+    if (KesGetOpenFileSize(handle, &size) != 0 || size < 0) return finish(KES_ERR_SERVICE_FILE_READ);
 
     std::string text(static_cast<size_t>(size), '\0');
     long long done = 0;
@@ -221,7 +222,7 @@ int CKesObjSockServer::KOSSUpdateServerFile(__boolean add) {
         if (count <= 0) break;
         done += count;
     }
-    if (done < size) return finish(-220549);  // nothing is written over a file we could not read
+    if (done < size) return finish(KES_ERR_SERVICE_FILE_READ);  // nothing is written over a file we could not read
     text.resize(strnlen(text.c_str(), text.size()));  // the text ends at its first NUL byte
 
     HeapText serviceLine(m_ServerData->KSEGetServiceLine());
@@ -295,14 +296,14 @@ int CKesObjSockServer::KOSSOverWriteServerFile(KesFileHandle handle, char const*
     if (written < 0 || static_cast<size_t>(written) < length) {
         std::string report = std::string("Unable to write our buffer to the ServiceData.cfg file.  Reason: ") +
                              strerror(errno);
-        CKesError(-220452, kSource, __LINE__, report.c_str());
-        return -220452;
+        CKesError(KES_ERR_SERVICE_FILE_WRITE, kSource, __LINE__, report.c_str());
+        return KES_ERR_SERVICE_FILE_WRITE;
     }
     if (KesFileTruncate(handle, static_cast<long long>(length)) != 0) {
         std::string report = std::string("Truncation of ServiceData.cfg to the correct size failed.  Reason: ") +
                              strerror(errno);
-        CKesError(-220452, kSource, __LINE__, report.c_str());
-        return -220452;
+        CKesError(KES_ERR_SERVICE_FILE_WRITE, kSource, __LINE__, report.c_str());
+        return KES_ERR_SERVICE_FILE_WRITE;
     }
     return 1;
 }
@@ -314,8 +315,8 @@ int CKesObjSockServer::KOSSRemoveServiceEntry() {
 
 int CKesObjSockServer::KOSSCheckServerData() {
     if (!m_ServiceDataParser || !m_ServiceFilePath) {
-        CKesError(-220552, kSource, __LINE__, nullptr);
-        return -220552;
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
+        return KES_ERR_ARGUMENT;
     }
     int result = m_ServiceDataParser->KSDPCheckFileTime(m_ServiceFilePath);
     if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
@@ -323,15 +324,15 @@ int CKesObjSockServer::KOSSCheckServerData() {
 }
 
 int CKesObjSockServer::KOSSAddRecordToServerDataFile(CKesRecord* reply, KesFileHandle handle) {
-    if (!reply) return -220552;
+    if (!reply) return KES_ERR_ARGUMENT;
     CKesAtom* serviceValue = reply->KRValueOf(CKesSockEnd::ms_ServiceNameField);
     CKesAtom* domainValue = reply->KRValueOf(CKesSockEnd::ms_DomainNameField);
     CKesAtom* addressValue = reply->KRValueOf(CKesSockEnd::ms_AddressField);
     CKesAtom* portValue = reply->KRValueOf(CKesSockEnd::ms_PortField);
-    if (!serviceValue || !domainValue || !addressValue || !portValue) return -220457;
+    if (!serviceValue || !domainValue || !addressValue || !portValue) return KES_ERR_ADDRESS_REPLY;
     const char* address = addressValue->KAString();
     const int port = portValue->KAInt();
-    if (!serviceValue->KAString() || !domainValue->KAString() || !address || port < 0) return -220457;
+    if (!serviceValue->KAString() || !domainValue->KAString() || !address || port < 0) return KES_ERR_ADDRESS_REPLY;
 
     std::unique_ptr<CKesSockEnd> entry(new CKesSockEnd());
     int result = entry->KSESetServiceName(strdup(serviceValue->KAString()));
@@ -340,7 +341,7 @@ int CKesObjSockServer::KOSSAddRecordToServerDataFile(CKesRecord* reply, KesFileH
     if (result != 1) return result;
 
     HeapText line(entry->KSEGetServiceLine());
-    if (!line.text) return -220552;
+    if (!line.text) return KES_ERR_ARGUMENT;
     result = KOSSAddLineToServiceFile(line.text, handle);
     if (result != 1) {
         CKesError(result, kSource, __LINE__, nullptr);
@@ -356,13 +357,13 @@ int CKesObjSockServer::KOSSAddRecordToServerDataFile(CKesRecord* reply, KesFileH
 }
 
 int CKesObjSockServer::KOSSAddLineToServiceFile(char* line, KesFileHandle handle) {
-    if (!line || handle == KES_INVALID_FILE_HANDLE) return -220552;
+    if (!line || handle == KES_INVALID_FILE_HANDLE) return KES_ERR_ARGUMENT;
     KesFileSeek(handle, 0, kSeekEnd);
     const size_t size = strlen(line) + 3;
     auto* buffer = static_cast<char*>(malloc(size));
     if (!buffer) {
-        CKesError(-220553, kSource, __LINE__, nullptr);
-        return -220553;
+        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
+        return KES_ERR_ALLOCATION;
     }
     snprintf(buffer, size, "\n%s\n", line);
     int written = KesFileWrite(handle, buffer, strlen(buffer));
@@ -370,8 +371,8 @@ int CKesObjSockServer::KOSSAddLineToServiceFile(char* line, KesFileHandle handle
     if (written < 0) {
         std::string report = std::string("Unable to write our buffer to the ServiceData.cfg file.  Reason: ") +
                              strerror(errno);
-        CKesError(-220452, kSource, __LINE__, report.c_str());
-        return -220452;
+        CKesError(KES_ERR_SERVICE_FILE_WRITE, kSource, __LINE__, report.c_str());
+        return KES_ERR_SERVICE_FILE_WRITE;
     }
     return 1;
 }
@@ -379,11 +380,11 @@ int CKesObjSockServer::KOSSAddLineToServiceFile(char* line, KesFileHandle handle
 int CKesObjSockServer::KOSSProcessAddressReply(CKesRecord* reply) {
     if (KesTraceOn(4)) KesTrace("gonna try for file lock with returning packet\n");
     KesFileHandle handle = KOSSOpenServerFile(kReadWrite);
-    if (handle == KES_INVALID_FILE_HANDLE) return -220549;
+    if (handle == KES_INVALID_FILE_HANDLE) return KES_ERR_SERVICE_FILE_READ;
     auto lock = std::make_unique<CKesFileLock>(m_ServiceFilePath, handle);
     if (!reply) {
         KesFileClose(handle);
-        return -220552;
+        return KES_ERR_ARGUMENT;
     }
     KOSSGetFileLock(*lock);
     int result = KOSSCheckServerData();
@@ -391,13 +392,13 @@ int CKesObjSockServer::KOSSProcessAddressReply(CKesRecord* reply) {
         CKesAtom* service = reply->KRValueOf(CKesSockEnd::ms_ServiceNameField);
         CKesAtom* domain = reply->KRValueOf(CKesSockEnd::ms_DomainNameField);
         if (!service || !domain || !service->KAString() || !domain->KAString())
-            result = -220457;
+            result = KES_ERR_ADDRESS_REPLY;
         else if (!m_ServiceDataParser)
-            result = -220552;
+            result = KES_ERR_ARGUMENT;
         else if (!m_ServiceDataParser->KSDPGetServiceData(domain->KAString(), service->KAString()))
             result = KOSSAddRecordToServerDataFile(reply, handle);
     }
-    if (lock->KFLUnlock() != 1) CKesError(-220456, kSource, __LINE__, nullptr);
+    if (lock->KFLUnlock() != 1) CKesError(KES_ERR_FILE_LOCK, kSource, __LINE__, nullptr);
     KesFileClose(handle);
     return result;
 }

@@ -15,6 +15,7 @@
 #include "CKesIOWorkPacket.h"
 #include "CKesRecord.h"
 #include "CKesStack.h"
+#include "KesErrorCodes.h"
 
 namespace {
 
@@ -48,13 +49,13 @@ CKesRecHdr::CKesRecHdr() { KRHInitialise(); }
 CKesRecHdr::CKesRecHdr(const unsigned char* data, int length) {
     KRHInitialise();
     if (length < 0 || !data || length > INT_MAX - m_HeaderLen) {
-        CKesError(-220552, kSource, __LINE__, "Cannot frame a record: no data or bad length.");
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "Cannot frame a record: no data or bad length.");
         return;
     }
     const int total = length + m_HeaderLen;
     auto* buffer = static_cast<unsigned char*>(std::malloc(total));
     if (!buffer) {
-        CKesError(-220553, kSource, __LINE__, nullptr);
+        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
         return;
     }
     const uint32_t wire = htonl(static_cast<uint32_t>(length));
@@ -70,7 +71,7 @@ CKesRecHdr::CKesRecHdr(const CKesRecHdr& other) : CKesListable() {
     if (!other.m_Packet || other.m_TotalLen <= 0) return;
     m_Packet = static_cast<unsigned char*>(std::malloc(other.m_TotalLen));
     if (!m_Packet) {
-        CKesError(-220553, kSource, __LINE__, nullptr);
+        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
         return;
     }
     std::memcpy(m_Packet, other.m_Packet, other.m_TotalLen);
@@ -84,7 +85,7 @@ CKesListable* CKesRecHdr::KLTargetDeepCopy(const CKesListable* source) {
     auto* from = dynamic_cast<const CKesRecHdr*>(source);
     if (!from) return nullptr;
     auto* copy = new (std::nothrow) CKesRecHdr(*from);
-    if (!copy) CKesError(-220553, kSource, __LINE__, nullptr);
+    if (!copy) CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
     return copy;
 }
 
@@ -129,20 +130,20 @@ void CKesRecHdr::MarkBroken(unsigned long long declared) {
     std::snprintf(text, sizeof text,
                   "Declared packet length %llu exceeds the limit of %u bytes; the stream cannot be framed.",
                   declared, KRHGetMaxPacketLength());
-    CKesError(-220440, kSource, __LINE__, text);
+    CKesError(KES_ERR_FRAMING, kSource, __LINE__, text);
     FreeBuffer();
     m_Broken = true;
 }
 
 void CKesRecHdr::KeepTail(const unsigned char* buffer, unsigned int offset, unsigned int length) {
     if (m_Packet) {
-        CKesError(-220440, kSource, __LINE__, kMisuseText);
+        CKesError(KES_ERR_FRAMING, kSource, __LINE__, kMisuseText);
         FreeBuffer();
     }
     const unsigned int size = length - offset;
     m_Packet = static_cast<unsigned char*>(std::malloc(size));
     if (!m_Packet) {
-        CKesError(-220553, kSource, __LINE__, nullptr);
+        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
         return;
     }
     std::memcpy(m_Packet, buffer + offset, size);
@@ -157,7 +158,7 @@ CKesStack* CKesRecHdr::KRHGetDataRecords(unsigned char* buffer, unsigned int len
     unsigned long long offset = 0;
     while (offset < end) {
         if (offset + headerLen > end) {
-            CKesError(-220440, kSource, __LINE__, kMismatchText);
+            CKesError(KES_ERR_FRAMING, kSource, __LINE__, kMismatchText);
             break;
         }
         const unsigned int n = ReadLength(buffer + offset);
@@ -166,7 +167,7 @@ CKesStack* CKesRecHdr::KRHGetDataRecords(unsigned char* buffer, unsigned int len
             break;
         }
         if (offset + headerLen + n > end) {
-            CKesError(-220440, kSource, __LINE__, kMismatchText);
+            CKesError(KES_ERR_FRAMING, kSource, __LINE__, kMismatchText);
             break;
         }
         const unsigned char* data = buffer + offset + headerLen;
@@ -174,7 +175,7 @@ CKesStack* CKesRecHdr::KRHGetDataRecords(unsigned char* buffer, unsigned int len
         // The decoder reads only [data, data + n): no private copy needed.
         auto* record = new (std::nothrow) CKesRecord();
         if (!record) {
-            CKesError(-220553, kSource, __LINE__, nullptr);
+            CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
             continue;
         }
         const int rc = record->KOMDecode(data, n);
@@ -184,7 +185,7 @@ CKesStack* CKesRecHdr::KRHGetDataRecords(unsigned char* buffer, unsigned int len
             continue;
         }
         if (!PushItem(stack, record)) {
-            CKesError(-220553, kSource, __LINE__, nullptr);
+            CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
             delete record;
         }
     }
@@ -214,7 +215,7 @@ CKesStack* CKesRecHdr::KRHGetWorkStack(unsigned char* buffer, unsigned int lengt
         // One byte at least, so an empty payload still has a buffer to own.
         auto* payload = static_cast<unsigned char*>(std::malloc(n > 0 ? n : 1));
         if (!payload) {
-            CKesError(-220553, kSource, __LINE__, nullptr);
+            CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
             offset += headerLen + n;
             continue;
         }
@@ -222,7 +223,7 @@ CKesStack* CKesRecHdr::KRHGetWorkStack(unsigned char* buffer, unsigned int lengt
         offset += headerLen + n;
         auto* packet = new (std::nothrow) CKesIOWorkPacket();
         if (!packet) {
-            CKesError(-220553, kSource, __LINE__, nullptr);
+            CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
             std::free(payload);
             continue;
         }
@@ -231,7 +232,7 @@ CKesStack* CKesRecHdr::KRHGetWorkStack(unsigned char* buffer, unsigned int lengt
         rc = packet->KIWPSetPacketLength(n);
         if (rc != 1) CKesError(rc, kSource, __LINE__, nullptr);
         if (!PushItem(stack, packet)) {
-            CKesError(-220553, kSource, __LINE__, nullptr);
+            CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
             delete packet;
         }
     }

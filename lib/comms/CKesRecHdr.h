@@ -10,6 +10,7 @@
 #pragma once
 
 #include "CKesListable.h"
+#include "KesErrorCodes.h"
 
 class CKesStack;
 
@@ -24,14 +25,14 @@ public:
     CKesRecHdr();
     // Frames `length` bytes of `data`: header and a copy of the data in one
     // malloc'd buffer. A negative or oversized length or null data reports
-    // -220552 and leaves the header empty.
+    // KES_ERR_ARGUMENT and leaves the header empty.
     CKesRecHdr(const unsigned char* data, int length);
     // Deep copy of the other header's buffer and lengths.
     CKesRecHdr(const CKesRecHdr& other);
     // Frees the packet buffer, if any.
     ~CKesRecHdr() override;
 
-    // A new header copied from source (a CKesRecHdr); null (after -220553)
+    // A new header copied from source (a CKesRecHdr); null (after KES_ERR_ALLOCATION)
     // when it cannot be allocated.
     CKesListable* KLTargetDeepCopy(const CKesListable* source) override;
 
@@ -48,14 +49,14 @@ public:
     // Splits a run expected to hold whole packets and decodes each record.
     // A stack of new CKesRecord objects (caller owns stack and records), or
     // null when none decoded. A declared length past the end of the run or
-    // above the limit reports -220440 and stops; what was decoded before is
+    // above the limit reports KES_ERR_FRAMING and stops; what was decoded before is
     // returned.
     CKesStack* KRHGetDataRecords(unsigned char* buffer, unsigned int length);
     // Splits a received run into work packets (payload without header), in
     // input order, and keeps an incomplete tail (header included) in this
     // header's buffer: read it with KRHGetData/KRHGetTotalLen. Returns a
     // stack of new CKesIOWorkPacket objects (caller owns both) or null.
-    // A header declaring more than the limit is broken framing: -220440 is
+    // A header declaring more than the limit is broken framing: KES_ERR_FRAMING is
     // reported, splitting stops, no tail is kept and KRHIsBroken() becomes
     // true; the packets before it are still returned.
     CKesStack* KRHGetWorkStack(unsigned char* buffer, unsigned int length);

@@ -14,6 +14,7 @@
 #include "CKesServiceDataScanner.h"
 #include "CKesSockEnd.h"
 #include "CKesTreeList.h"
+#include "KesErrorCodes.h"
 #include "KesPort.h"
 
 CKesServiceDataParser::CKesServiceDataParser()
@@ -30,8 +31,8 @@ CKesServiceDataParser::~CKesServiceDataParser()
 int CKesServiceDataParser::KSDPParse(char* text)
 {
     if (!text) {
-        CKesError(-220552, "CKesServiceDataParser", __LINE__, "No text to parse.");
-        return -220552;
+        CKesError(KES_ERR_ARGUMENT, "CKesServiceDataParser", __LINE__, "No text to parse.");
+        return KES_ERR_ARGUMENT;
     }
     {
         CKesServiceDataScanner scanner(text, static_cast<int>(strlen(text)));
@@ -45,13 +46,13 @@ int CKesServiceDataParser::KSDPParse(char* text)
 int CKesServiceDataParser::KSDPParseFromFile(char const* path)
 {
     if (!path)
-        return -220402;
+        return KES_ERR_MISSING;
     CKesReadOnlyFile file(path, true);
     if (file.KOFCheckAccess() == -1 || file.KOFOpenLoop(1, 10) != 0)
-        return -220549;
+        return KES_ERR_SERVICE_FILE_READ;
     char* text = file.KOFReadAll();
     if (!text)
-        return -220402;
+        return KES_ERR_MISSING;
     int result = KSDPParse(text);
     free(text);
     return result;
@@ -66,10 +67,10 @@ int CKesServiceDataParser::KSDPCheckFileTime(char const* path)
         CKesAutoMutex hold(m_DataLock);
         struct stat status;
         if (!path) {
-            result = -220552;
+            result = KES_ERR_ARGUMENT;
             CKesError(result, "CKesServiceDataParser", 289, nullptr);
         } else if (stat(path, &status) != 0) {
-            result = -220549;
+            result = KES_ERR_SERVICE_FILE_READ;
         } else if (static_cast<unsigned long long>(status.st_mtime) >
                    static_cast<unsigned long long>(m_LastParse)) {
             KSDPReset();
@@ -104,7 +105,7 @@ CKesSockEnd* CKesServiceDataParser::FindRecord(char const* domain, char const* s
     std::unique_ptr<char, decltype(&free)> key(
         static_cast<char*>(calloc(domainLength + serviceLength + 2, 1)), &free);
     if (!key) {
-        CKesError(-220553, "CKesServiceDataParser", 253, nullptr);
+        CKesError(KES_ERR_ALLOCATION, "CKesServiceDataParser", 253, nullptr);
         return nullptr;
     }
     memcpy(key.get(), domain, domainLength);
@@ -123,10 +124,10 @@ int CKesServiceDataParser::KSDPAddRecordToDataList(CKesSockEnd* record)
 int CKesServiceDataParser::KSDPFileParsedRecord(CKesSockEnd* record)
 {
     if (!record || !m_Data)
-        return -220552;
+        return KES_ERR_ARGUMENT;
     const char* key = record->KSEGetHashKey();
     if (!key)
-        return -220552;
+        return KES_ERR_ARGUMENT;
     CKesPointer* holder = m_Data->KTLGet(key);
     if (holder) {
         auto* filed = static_cast<CKesSockEnd*>(holder->KPData());
@@ -145,7 +146,7 @@ void CKesServiceDataParser::KSDPPurge()
         return;
     CKesDoubleList* entries = m_Data->KTLIterator();
     if (!entries) {
-        CKesError(-220552, "CKesServiceDataParser", 190, nullptr);
+        CKesError(KES_ERR_ARGUMENT, "CKesServiceDataParser", 190, nullptr);
     } else {
         for (CKesListable* item = entries->KDLHead(); item; item = entries->KDLGetNext(item))
             delete static_cast<CKesSockEnd*>(static_cast<CKesPointer*>(item)->KPData());

@@ -22,6 +22,7 @@
 #include <ctime>
 
 #include "CKesMutex.h"
+#include "KesErrorCodes.h"
 
 class CKesSockEnd;
 class CKesTreeList;
@@ -40,16 +41,16 @@ public:
 
     // Parses a NUL-terminated text in the service file syntax and adds its
     // entries to the table (earlier entries stay unless replaced by key; a
-    // syntax error empties the table). 1 whatever the text held; -220552
+    // syntax error empties the table). 1 whatever the text held; KES_ERR_ARGUMENT
     // for a null text, which changes nothing.
     int KSDPParse(char* text);
     // Reads the whole file and parses it. 1 for any file that could be read;
-    // -220402 for a null path or a failed read, -220549 when the file cannot
+    // KES_ERR_MISSING for a null path or a failed read, KES_ERR_SERVICE_FILE_READ when the file cannot
     // be accessed or opened.
     int KSDPParseFromFile(char const* path);
     // Under m_DataLock: when the file's modification second is later than the
     // last parse, empties the table and parses the file again. 1 when nothing
-    // was needed or the re-read succeeded; -220552 for a null path; -220549
+    // was needed or the re-read succeeded; KES_ERR_ARGUMENT for a null path; KES_ERR_SERVICE_FILE_READ
     // when the file cannot be stated (the table is then untouched).
     int KSDPCheckFileTime(char const* path);
     // Under m_DataLock: the table's record for domain and service (exact
@@ -57,7 +58,7 @@ public:
     CKesSockEnd* KSDPGetServiceData(char const* domain, char const* service);
     // Under m_DataLock: files the record under its hash key, deleting a
     // record already filed there; the table owns the record from then on.
-    // 1; -220552 for a null record, one without hash key, or no table (the
+    // 1; KES_ERR_ARGUMENT for a null record, one without hash key, or no table (the
     // caller keeps the record then).
     int KSDPAddRecordToDataList(CKesSockEnd* record);
     // Deletes every record and the table itself (KSDPResults is null after).

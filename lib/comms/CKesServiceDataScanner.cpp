@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "CKesError.h"
+#include "KesErrorCodes.h"
 
 std::atomic<int> KesServiceDataLineNo{1};
 
@@ -20,7 +21,7 @@ CKesServiceDataScanner::CKesServiceDataScanner(char const* text, int length)
     // One spare byte so that even an empty text has a block of its own.
     m_Text = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
     if (!m_Text) {
-        CKesError(-220553, "CKesServiceDataScanner", 102, "Failed CKesServiceDataFlexLexer()");
+        CKesError(KES_ERR_ALLOCATION, "CKesServiceDataScanner", 102, "Failed CKesServiceDataFlexLexer()");
         return;
     }
     if (length > 0)

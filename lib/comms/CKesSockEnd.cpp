@@ -15,6 +15,7 @@
 #include "CKesError.h"
 #include "CKesRecord.h"
 #include "CKesVarBind.h"
+#include "KesErrorCodes.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ bool DropSocket(unsigned int socket) {
 char* DupText(const char* text, int line) {
     if (!text) return nullptr;
     char* copy = strdup(text);
-    if (!copy) CKesError(-220553, kSource, line, nullptr);
+    if (!copy) CKesError(KES_ERR_ALLOCATION, kSource, line, nullptr);
     return copy;
 }
 
@@ -65,7 +66,7 @@ char* FormatText(int line, const char* format, Args... args) {
     const int size = std::snprintf(nullptr, 0, format, args...);
     char* text = size < 0 ? nullptr : static_cast<char*>(std::malloc(size + 1));
     if (!text) {
-        CKesError(-220553, kSource, line, nullptr);
+        CKesError(KES_ERR_ALLOCATION, kSource, line, nullptr);
         return nullptr;
     }
     std::snprintf(text, size + 1, format, args...);
@@ -101,7 +102,7 @@ CKesSockEnd::CKesSockEnd()
 CKesSockEnd::CKesSockEnd(char* serviceName, sockaddr* address, char* domain, unsigned int socket)
     : CKesSockEnd() {
     if (!serviceName || !address || !domain || socket == KES_INVALID_SOCKET) {
-        CKesError(-220552, kSource, __LINE__, "Incomplete end point: service, address, domain and socket are required.");
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "Incomplete end point: service, address, domain and socket are required.");
         return;
     }
     m_ServiceName = serviceName;
@@ -123,7 +124,7 @@ CKesSockEnd::CKesSockEnd(const CKesSockEnd& other) : CKesSockEnd() {
         if (m_EndPointAddress)
             std::memcpy(m_EndPointAddress, other.m_EndPointAddress, sizeof(sockaddr_in));
         else
-            CKesError(-220553, kSource, __LINE__, nullptr);
+            CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
     }
     m_Socket = other.m_Socket;
     HoldSocket(m_Socket);
@@ -150,37 +151,37 @@ CKesListable* CKesSockEnd::KLTargetDeepCopy(const CKesListable* source) {
 }
 
 int CKesSockEnd::KSESetServiceName(char* serviceName) {
-    if (!serviceName) return -220552;
+    if (!serviceName) return KES_ERR_ARGUMENT;
     Replace(m_ServiceName, serviceName);
     return 1;
 }
 
 int CKesSockEnd::KSESetEndPointName(char* endPointName) {
-    if (!endPointName) return -220552;
+    if (!endPointName) return KES_ERR_ARGUMENT;
     Replace(m_EndPointName, endPointName);
     return 1;
 }
 
 int CKesSockEnd::KSESetEndPointDomain(char* domain) {
-    if (!domain) return -220552;
+    if (!domain) return KES_ERR_ARGUMENT;
     Replace(m_Domain, domain);
     return 1;
 }
 
 int CKesSockEnd::KSESetEndPointAddress(sockaddr* address) {
-    if (!address) return -220552;
+    if (!address) return KES_ERR_ARGUMENT;
     Replace(m_EndPointAddress, address);
     return 1;
 }
 
 int CKesSockEnd::KSESetEndPointAddress(const char* address, int port) {
-    if (!address || port < 0) return -220552;
+    if (!address || port < 0) return KES_ERR_ARGUMENT;
     if (KesTraceOn(4)) KesTrace("CKesSockEnd::KSESetEndPointAddress(%s, %d)\n", address, port);
     auto* block = static_cast<sockaddr_in*>(std::calloc(1, sizeof(sockaddr_in)));
     if (!block) {
         // The old address stays: the record never points at a missing block.
-        CKesError(-220553, kSource, __LINE__, nullptr);
-        return -220553;
+        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
+        return KES_ERR_ALLOCATION;
     }
     block->sin_family = AF_INET;
     block->sin_addr.s_addr = std::strcmp(address, "0.0.0.0") == 0 ? 0 : inet_addr(address);
@@ -190,7 +191,7 @@ int CKesSockEnd::KSESetEndPointAddress(const char* address, int port) {
 }
 
 int CKesSockEnd::KSESetEndPointSocket(unsigned int socket) {
-    if (socket == KES_INVALID_SOCKET) return -220459;
+    if (socket == KES_INVALID_SOCKET) return KES_ERR_INVALID_SOCKET;
     if (socket == m_Socket) return 1;
     DropSocket(m_Socket);
     m_Socket = socket;
@@ -241,7 +242,7 @@ unsigned int CKesSockEnd::KSEGetEndPtAddressPort() const {
 char* CKesSockEnd::KSEGetEndPointSocketStr() const {
     if (m_Socket == KES_INVALID_SOCKET) return nullptr;
     char* text = CKesAtom(static_cast<int>(m_Socket)).KAStrRep();
-    if (!text) CKesError(-220552, kSource, __LINE__, nullptr);
+    if (!text) CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
     return text;
 }
 
@@ -287,7 +288,7 @@ CKesRecord* CKesSockEnd::KSEGetAddressReplyPacket() const {
     char* address = KSEGetEndPtIpAddress();
     if (!address) {
         // A reply without an address would send the asking client nowhere.
-        CKesError(-220552, kSource, __LINE__, "Cannot render the end point address for an address reply.");
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "Cannot render the end point address for an address reply.");
         return nullptr;
     }
     auto* record = new (std::nothrow) CKesRecord();

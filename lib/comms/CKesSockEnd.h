@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 
 #include "CKesListable.h"
+#include "KesErrorCodes.h"
 #include "KesPort.h"
 
 class CKesRecord;
@@ -39,7 +40,7 @@ public:
     // All fields at their initial values.
     CKesSockEnd();
     // Takes over the three malloc'd blocks and the socket. Any of them
-    // missing (null or the invalid socket): reports -220552, takes nothing
+    // missing (null or the invalid socket): reports KES_ERR_ARGUMENT, takes nothing
     // and yields an empty record.
     CKesSockEnd(char* serviceName, sockaddr* address, char* domain, unsigned int socket);
     // Deep copy of texts and address; shares the socket handle (see above).
@@ -52,16 +53,16 @@ public:
     CKesListable* KLTargetDeepCopy(const CKesListable* source) override;
 
     // Pointer setters take over the malloc'd block and free the block they
-    // replace (unless it is the same one). Null: -220552, nothing changes.
+    // replace (unless it is the same one). Null: KES_ERR_ARGUMENT, nothing changes.
     int KSESetServiceName(char* serviceName);
     int KSESetEndPointName(char* endPointName);
     int KSESetEndPointDomain(char* domain);
     int KSESetEndPointAddress(sockaddr* address);
     // A new IPv4 address block from dotted text ("0.0.0.0" is any address;
     // text that is no dotted address gives the all-ones address) and the
-    // low 16 bits of port. Null text or negative port: -220552.
+    // low 16 bits of port. Null text or negative port: KES_ERR_ARGUMENT.
     int KSESetEndPointAddress(const char* address, int port);
-    // Takes over the socket. The invalid socket: -220459, nothing changes.
+    // Takes over the socket. The invalid socket: KES_ERR_INVALID_SOCKET, nothing changes.
     // A different socket held before is given up without being closed.
     int KSESetEndPointSocket(unsigned int socket);
     void KSESetDynamic(bool dynamic);

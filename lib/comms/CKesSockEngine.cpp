@@ -31,6 +31,7 @@
 #include "CKesStack.h"
 #include "CKesTreeList.h"
 #include "CKesVarBind.h"
+#include "KesErrorCodes.h"
 
 namespace {
 
@@ -89,7 +90,7 @@ unsigned int SourceAddressLength(unsigned int socket)
         family = name.ss_family;
     if (family == AF_INET) return KES_SOCKADDR_IN_LEN;
     if (family == AF_INET6) return KES_SOCKADDR_IN6_LEN;
-    CKesError(-220432, kSource, __LINE__, "Socket address family is neither IPv4 nor IPv6");
+    CKesError(KES_ERR_ADDRESS_FAMILY, kSource, __LINE__, "Socket address family is neither IPv4 nor IPv6");
     return KES_SOCKADDR_IN_LEN;
 }
 
@@ -154,7 +155,7 @@ int CKesSockEngine::KSECreate(int poolSize)
         if (attempt >= ms_MulticastAttempts) break;
         KesSleep(ms_MulticastRetryMs);
     }
-    CKesError(-220469, kSource, __LINE__, "Unable to access the multicast service, exiting.");
+    CKesError(KES_ERR_MULTICAST_UNAVAILABLE, kSource, __LINE__, "Unable to access the multicast service, exiting.");
     // Stop the workers and free what was built so that the process ends with
     // no thread running and nothing half-made; then leave with a status that
     // tells a supervisor why.
@@ -253,7 +254,7 @@ int CKesSockEngine::KSERegisterIO(unsigned int socket, int line)
 
 int CKesSockEngine::KSEQueue(CKesIOWorkPacket* packet, int line)
 {
-    int result = m_IOPool != nullptr ? m_IOPool->KSPAddWorkDetail(packet) : -220552;
+    int result = m_IOPool != nullptr ? m_IOPool->KSPAddWorkDetail(packet) : KES_ERR_ARGUMENT;
     if (result == 1) return 1;
     // The pool refused it (it is closing): nobody will process the packet.
     CKesError(result, kSource, line, "Packet not queued to the IO pool, dropped");
@@ -273,7 +274,7 @@ CKesIOWorkPacket* CKesSockEngine::KSETakeFragment(unsigned int socket)
 int CKesSockEngine::KSEKeepFragment(unsigned int socket, CKesIOWorkPacket* fragment)
 {
     CKesAtom key = SocketKey(socket);
-    int result = -220552;
+    int result = KES_ERR_ARGUMENT;
     {
         CKesAutoMutex hold(m_EngineLock);
         if (m_FragmentTable != nullptr) result = m_FragmentTable->KTLAdd(&key, static_cast<void*>(fragment), TRUE);
@@ -326,8 +327,8 @@ int CKesSockEngine::KSEAddServer(CKesObjSockServer* server)
 {
     if (KesTraceOn(3)) KesTrace("CKesSockEngine::KSEAddServer()");
     if (server == nullptr) {
-        CKesError(-220552, kSource, __LINE__, "No server given");
-        return -220552;
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No server given");
+        return KES_ERR_ARGUMENT;
     }
     int result = server->KOSSSetController(this);
     if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
@@ -337,14 +338,14 @@ int CKesSockEngine::KSEAddServer(CKesObjSockServer* server)
     const char* name = server->KOSSGetServiceName();
     if (name == nullptr) {
         // A server without a name cannot be filed; the caller keeps it.
-        CKesError(-220552, kSource, __LINE__, "Server has no service name");
-        return -220552;
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "Server has no service name");
+        return KES_ERR_ARGUMENT;
     }
     CKesAutoMutex hold(m_EngineLock);
     if (KSEFindServer(name) != nullptr) {
         fprintf(stderr, "WARNING: You have attempted to add a server on service %s when this socket engine already has a "
                         "server on this subject.\n", name);
-        return -220454;
+        return KES_ERR_DUPLICATE_SERVER;
     }
     step = m_ServerTable->KTLAdd(name, static_cast<void*>(server));
     if (step != 1) CKesError(result = step, kSource, __LINE__, nullptr);
@@ -358,8 +359,8 @@ int CKesSockEngine::KSEAddNewServerSocket(char* serviceName, CKesSockEnd* end)
         if (end != nullptr) end->KSEDump();
     }
     if (serviceName == nullptr || end == nullptr) {
-        CKesError(-220552, kSource, __LINE__, "No service name or endpoint given");
-        return -220552;
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No service name or endpoint given");
+        return KES_ERR_ARGUMENT;
     }
     unsigned int socket = end->KSEGetEndPointSocket();
     CKesVarBind* binding = new CKesVarBind(serviceName, static_cast<int>(socket));
@@ -399,8 +400,8 @@ int CKesSockEngine::KSERemoveServer(char* serviceName)
 {
     if (KesTraceOn(3)) KesTrace("CKesSockEngine::KSERemoveServer(%s).\n", serviceName ? serviceName : "NULL");
     if (serviceName == nullptr) {
-        CKesError(-220552, kSource, __LINE__, "No service name given");
-        return -220552;
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No service name given");
+        return KES_ERR_ARGUMENT;
     }
     // The server's accepted sockets: off the event loop first, so that no
     // new packet for them is read, then out of the table.
@@ -435,8 +436,8 @@ int CKesSockEngine::KSERemoveServer(char* serviceName)
         server = KSEFindServer(serviceName);
         if (server == nullptr) return result;
         if (server == t_ServerInUse) {
-            CKesError(-220552, kSource, __LINE__, "A server cannot be removed from inside its own callbacks");
-            return -220552;
+            CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "A server cannot be removed from inside its own callbacks");
+            return KES_ERR_ARGUMENT;
         }
         int deleted = m_ServerTable->KTLDelete(serviceName);
         if (deleted != 1) CKesError(result = deleted, kSource, __LINE__, nullptr);
@@ -471,8 +472,8 @@ int CKesSockEngine::KSERemoveServerClientSocket(CKesSockEnd* end)
         KesTrace(").\n");
     }
     if (end == nullptr) {
-        CKesError(-220552, kSource, __LINE__, "No endpoint given");
-        return -220552;
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No endpoint given");
+        return KES_ERR_ARGUMENT;
     }
     unsigned int socket = end->KSEGetEndPointSocket();
     CKesAtom key = SocketKey(socket);
@@ -490,8 +491,8 @@ int CKesSockEngine::KSEAddClient(CKesObjSockClient* client)
 {
     if (KesTraceOn(3)) KesTrace("CKesSockEngine::KSEAddClient().\n");
     if (client == nullptr) {
-        CKesError(-220552, kSource, __LINE__, "No client given");
-        return -220552;
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No client given");
+        return KES_ERR_ARGUMENT;
     }
     int result = client->KOSCSetController(this);
     if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
@@ -500,8 +501,8 @@ int CKesSockEngine::KSEAddClient(CKesObjSockClient* client)
 
     const char* name = client->KOSCGetServiceName();
     if (name == nullptr) {
-        CKesError(-220552, kSource, __LINE__, "Client has no service name");
-        return -220552;
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "Client has no service name");
+        return KES_ERR_ARGUMENT;
     }
     if (KSEFindClient(name) != nullptr) return result;
     step = m_ClientTable->KTLAdd(name, static_cast<void*>(client));
@@ -513,8 +514,8 @@ int CKesSockEngine::KSEAddClientIO(CKesObjSockClient* client)
 {
     if (KesTraceOn(3)) KesTrace("CKesSockEngine::KSEAddClientIO().\n");
     if (client == nullptr) {
-        CKesError(-220552, kSource, __LINE__, "No client given");
-        return -220552;
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No client given");
+        return KES_ERR_ARGUMENT;
     }
     unsigned int socket = client->KOSCGetClientTCPSocket();
     CKesAtom key = SocketKey(socket);
@@ -542,8 +543,8 @@ int CKesSockEngine::KSECloseClientIO(CKesObjSockClient* client)
 {
     if (KesTraceOn(3)) KesTrace("CKesSockEngine::KSECloseClientIO().\n");
     if (client == nullptr) {
-        CKesError(-220552, kSource, __LINE__, "No client given");
-        return -220552;
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No client given");
+        return KES_ERR_ARGUMENT;
     }
     unsigned int socket = client->KOSCGetClientTCPSocket();
     if (socket == KES_INVALID_SOCKET) return 1;
@@ -564,8 +565,8 @@ int CKesSockEngine::KSERemoveClient(CKesObjSockClient* client)
 {
     if (KesTraceOn(3)) KesTrace("CKesSockEngine::KSERemoveClient().\n");
     if (client == nullptr) {
-        CKesError(-220552, kSource, __LINE__, "No client given");
-        return -220552;
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No client given");
+        return KES_ERR_ARGUMENT;
     }
     int result = KSECloseClientIO(client);
     const char* name = client->KOSCGetServiceName();
@@ -602,8 +603,8 @@ int CKesSockEngine::KSESendToAll(CKesRecord* record)
         KesTrace(").\n");
     }
     if (record == nullptr) {
-        CKesError(-220552, kSource, __LINE__, "No record given");
-        return -220552;
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No record given");
+        return KES_ERR_ARGUMENT;
     }
     int result = 1;
     for (void* value : TableValues(m_ClientSocketTable)) {
@@ -663,8 +664,8 @@ int CKesSockEngine::KSEReadSocket(unsigned int socket, unsigned char* buffer, in
                                   unsigned int addressLength)
 {
     if (buffer == nullptr || address == nullptr) {
-        CKesError(-220553, kSource, __LINE__, "Read buffer cannot be allocated");
-        return -220553;
+        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, "Read buffer cannot be allocated");
+        return KES_ERR_ALLOCATION;
     }
     socklen_t fromLength = addressLength;
     ssize_t got = recvfrom(static_cast<int>(socket), buffer, static_cast<size_t>(available), 0, address, &fromLength);
@@ -693,8 +694,8 @@ int CKesSockEngine::KSECheckSockPacket(unsigned int socket, unsigned char* data,
     if (data == nullptr || length < 0) {
         free(data);
         free(source);
-        CKesError(-220552, kSource, __LINE__, "No data given");
-        return -220552;
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No data given");
+        return KES_ERR_ARGUMENT;
     }
     unsigned int sourceLen = source != nullptr && sourceLength > 0 ? static_cast<unsigned int>(sourceLength) : 0;
     unsigned char* run = data;
@@ -716,7 +717,7 @@ int CKesSockEngine::KSECheckSockPacket(unsigned int socket, unsigned char* data,
             free(data);
             if (run == nullptr) {
                 free(source);
-                return -220553;
+                return KES_ERR_ALLOCATION;
             }
         }
     }
@@ -779,7 +780,7 @@ unsigned char* CKesSockEngine::KSEJoin(const CKesIOWorkPacket* fragment, const u
     size_t joined = static_cast<size_t>(fragmentLength) + length;
     unsigned char* run = static_cast<unsigned char*>(malloc(joined + 1));
     if (run == nullptr) {
-        CKesError(-220553, kSource, __LINE__, "Joined packet cannot be allocated");
+        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, "Joined packet cannot be allocated");
         return nullptr;
     }
     if (fragmentLength > 0) memcpy(run, fragment->KIWPGetPacket(), fragmentLength);
@@ -830,10 +831,10 @@ int CKesSockEngine::KSEKeepTail(unsigned int socket, unsigned char* tail, unsign
         size_t total = static_cast<size_t>(declared) + CKesRecHdr::ms_HeaderLength;
         unsigned char* whole = static_cast<unsigned char*>(realloc(tail, total));
         if (whole == nullptr) {
-            CKesError(-220553, kSource, __LINE__, "Buffer for an incomplete packet cannot be allocated");
+            CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, "Buffer for an incomplete packet cannot be allocated");
             free(tail);
             KSEBreakConnection(socket, source, sourceLength);
-            return -220553;
+            return KES_ERR_ALLOCATION;
         }
         tail = whole;
     }
@@ -901,7 +902,7 @@ void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
     int result = 1;
     if (serverSide) {
         if (server == nullptr) {
-            CKesError(-220463, kSource, __LINE__, "Packet for a service that has no server");
+            CKesError(KES_ERR_NO_SERVER, kSource, __LINE__, "Packet for a service that has no server");
             return;
         }
         CKesObjSockServer* outer = t_ServerInUse;
@@ -936,8 +937,8 @@ int CKesSockEngine::KSEStartMulticast()
     CKesSockEnd* entry = parser.KSDPGetServiceData(kAnyDomain, kMulticastService);
     if (entry == nullptr) {
         fprintf(stderr, "Server for service %s is not available...\n", kMulticastService);
-        CKesError(-220439, kSource, __LINE__, nullptr);
-        return -220439;
+        CKesError(KES_ERR_SERVICE_ENTRY, kSource, __LINE__, nullptr);
+        return KES_ERR_SERVICE_ENTRY;
     }
     int result = KSEStartMulticastServer(entry);
     if (result != 1) return result;
@@ -953,8 +954,8 @@ int CKesSockEngine::KSEStartMulticastServer(CKesSockEnd* end)
         if (end != nullptr) end->KSEDump();
     }
     if (end == nullptr) {
-        CKesError(-220552, kSource, __LINE__, "No multicast service entry given");
-        return -220552;
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No multicast service entry given");
+        return KES_ERR_ARGUMENT;
     }
     // A channel left by a failed attempt is closed before a new one is made.
     KSEDestroyMulticast();
@@ -967,13 +968,13 @@ int CKesSockEngine::KSEAddMulticastIO()
 {
     if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEAddMulticastIO().\n");
     if (m_Multicast == nullptr) {
-        CKesError(-220552, kSource, __LINE__, "No multicast channel");
-        return -220552;
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No multicast channel");
+        return KES_ERR_ARGUMENT;
     }
     unsigned int socket = m_Multicast->KOMGetReceiveSocket();
     if (socket == KES_INVALID_SOCKET) {
-        CKesError(-220459, kSource, __LINE__, "The multicast channel has no receive socket");
-        return -220459;
+        CKesError(KES_ERR_INVALID_SOCKET, kSource, __LINE__, "The multicast channel has no receive socket");
+        return KES_ERR_INVALID_SOCKET;
     }
     int result = KSERegisterIO(socket, __LINE__);
     if (KesTraceOn(4)) KesTrace("Adding multicast IO on %u\n", socket);
@@ -983,7 +984,7 @@ int CKesSockEngine::KSEAddMulticastIO()
 int CKesSockEngine::KSEProcessMulticast(CKesIOWorkPacket* packet)
 {
     if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEProcessMulticast().\n");
-    if (packet == nullptr) return -220552;
+    if (packet == nullptr) return KES_ERR_ARGUMENT;
     CKesRecord record;
     int result = record.KOMDecode(packet->KIWPGetPacket(), packet->KIWPGetPacketLength());
     if (result != 1) return result;

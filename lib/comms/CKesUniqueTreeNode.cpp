@@ -4,6 +4,7 @@
 
 #include "CKesError.h"
 #include "CKesPointer.h"
+#include "KesErrorCodes.h"
 
 namespace {
 const char* const kSource = "CKesUniqueTreeNode";
@@ -35,7 +36,7 @@ CKesUniqueTreeNode::CKesUniqueTreeNode(CKesAtom* key, char const* label, CKesUni
 
 CKesUniqueTreeNode::CKesUniqueTreeNode(char const* label, CKesUniqueTreeNode* parent, __boolean changeLabel)
     : CKesUniqueTreeNode(KTMGloballyUniqueKey(), label, parent, changeLabel) {
-    if (!m_Key) CKesError(-220552, kSource, 172, nullptr);
+    if (!m_Key) CKesError(KES_ERR_ARGUMENT, kSource, 172, nullptr);
 }
 
 CKesUniqueTreeNode::CKesUniqueTreeNode(CKesUniqueTreeNode const* other)
@@ -94,14 +95,14 @@ CKesDoubleList* CKesUniqueTreeNode::KUTNList(bool childrenAtStart, int noHeadLin
     while (work.KDLLength() > 0) {
         CKesListable* head = work.KDLHead();
         if (!head) {
-            CKesError(-220552, kSource, noHeadLine, nullptr);
+            CKesError(KES_ERR_ARGUMENT, kSource, noHeadLine, nullptr);
             break;
         }
         work.KDLSetHead(work.KDLGetNext(head));
         result->KDLAddToListEnd(head);
         auto* node = static_cast<CKesUniqueTreeNode*>(static_cast<CKesPointer*>(head)->KPData());
         if (!node) {
-            CKesError(-220552, kSource, noNodeLine, nullptr);
+            CKesError(KES_ERR_ARGUMENT, kSource, noNodeLine, nullptr);
             continue;
         }
         if (!node->m_Children) continue;
@@ -135,14 +136,14 @@ __boolean CKesUniqueTreeNode::KUTNDoBreadthFirst(KUTNVisitFunction visit, void* 
     while (work.KDLLength() > 0) {
         CKesListable* head = work.KDLHead();
         if (!head) {
-            CKesError(-220552, kSource, 616, nullptr);
+            CKesError(KES_ERR_ARGUMENT, kSource, 616, nullptr);
             return TRUE;
         }
         work.KDLSetHead(work.KDLGetNext(head));
         auto* node = static_cast<CKesUniqueTreeNode*>(static_cast<CKesPointer*>(head)->KPData());
         delete head;
         if (!node) {
-            CKesError(-220552, kSource, 630, nullptr);
+            CKesError(KES_ERR_ARGUMENT, kSource, 630, nullptr);
             return FALSE;
         }
         if (!visit(node, argument)) return FALSE;
@@ -160,7 +161,7 @@ CKesAtom* CKesUniqueTreeNode::KTMGloballyUniqueKey() {
                             "before CKesUniqueTreeNode::KTMGloballyUniqueKey.\n");
             fflush(stdout);
         }
-        CKesError(-220552, kSource, 329, nullptr);
+        CKesError(KES_ERR_ARGUMENT, kSource, 329, nullptr);
         return nullptr;
     }
     return NextKey(&m_KeySeed, m_KeyLock, 340, 351);

@@ -47,6 +47,7 @@ class CKesServiceDataParser;
 #include <strings.h>
 
 #include "CKesError.h"
+#include "KesErrorCodes.h"
 #include "CKesServiceDataParser.h"
 #include "CKesSockEnd.h"
 #include "CKesString.h"
@@ -101,7 +102,7 @@ void KesServiceDataSetDynamic(CKesSockEnd* record, char* dynamic)
         else if (strcasecmp(dynamic, "NO") == 0)
             record->KSESetDynamic(false);
         else
-            CKesError(-220439, "KesServiceData", 218, "Expected 'DYNAMIC: YES/NO' in ServiceData.cfg");
+            CKesError(KES_ERR_SERVICE_ENTRY, "KesServiceData", 218, "Expected 'DYNAMIC: YES/NO' in ServiceData.cfg");
     }
     free(dynamic);
 }
@@ -140,7 +141,7 @@ char* KesServiceDataAnyDomain()
 {
     char* domain = strdup("ANY_OSTRAVINE_DOMAIN");
     if (!domain)
-        CKesError(-220553, "KesServiceData", 279, nullptr);
+        CKesError(KES_ERR_ALLOCATION, "KesServiceData", 279, nullptr);
     return domain;
 }
 
@@ -177,7 +178,7 @@ entry
         {
             CKesSockEnd* record = KesServiceDataBuildRecord($2, $4, $6, $8, $9, $10);
             if (record) {
-                int result = parser ? parser->KSDPFileParsedRecord(record) : -220552;
+                int result = parser ? parser->KSDPFileParsedRecord(record) : KES_ERR_ARGUMENT;
                 if (result != 1)
                     KesServiceDataDropRecord(record);
             }

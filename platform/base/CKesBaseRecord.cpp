@@ -7,11 +7,12 @@
 #include <new>
 
 #include "CKesError.h"
+#include "KesErrorCodes.h"
 #include "KesMsgPack.h"
 
 namespace {
-constexpr int kBadArgument = -220552;
-constexpr int kNoMemory = -220553;
+constexpr int kBadArgument = KES_ERR_ARGUMENT;
+constexpr int kNoMemory = KES_ERR_ALLOCATION;
 }
 
 CKesBaseRecord::CKesBaseRecord(const CKesBaseRecord& other) : CKesListable(other)

@@ -9,6 +9,7 @@
 
 #include "CKesListable.h"
 #include "CKesVarBind.h"
+#include "KesErrorCodes.h"
 
 class CKesBaseRecord : public CKesListable {
 public:
@@ -18,10 +19,10 @@ public:
     ~CKesBaseRecord() override;
 
     // Adds the value, which the record takes over (also on failure, when it
-    // is deleted). 1, or -220552 for a null value or one without a value
+    // is deleted). 1, or KES_ERR_ARGUMENT for a null value or one without a value
     // type (it could never be encoded).
     int KRAddValue(CKesVarBind* value);
-    // Adds a text / atom value under the name. 1, or -220552 for a null name
+    // Adds a text / atom value under the name. 1, or KES_ERR_ARGUMENT for a null name
     // or a null text / an atom without a value (nothing is added).
     int KRAddValue(const char* name, const char* text);
     int KRAddValue(const char* name, const CKesAtom& value);
@@ -35,8 +36,8 @@ public:
     void KRPrint() const;
     // Writes a new malloc'd buffer with the encoding and its length into the
     // out-arguments (one allocation). 1; on failure a negative code and a
-    // null buffer: -220552 for null out-arguments, a value without a type or
-    // an encoding longer than 4 GiB, -220553 when memory runs out.
+    // null buffer: KES_ERR_ARGUMENT for null out-arguments, a value without a type or
+    // an encoding longer than 4 GiB, KES_ERR_ALLOCATION when memory runs out.
     int KOMEncode(unsigned char** buffer, unsigned int* length) const;
 
 protected:

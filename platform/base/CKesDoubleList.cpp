@@ -1,9 +1,10 @@
 #include "CKesDoubleList.h"
+#include "KesErrorCodes.h"
 
 #include <vector>
 
 namespace {
-constexpr int kBadArgument = -220552;
+constexpr int kBadArgument = KES_ERR_ARGUMENT;
 }
 
 CKesDoubleList::~CKesDoubleList()

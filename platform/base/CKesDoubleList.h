@@ -10,13 +10,14 @@
 #include <mutex>
 
 #include "CKesListable.h"
+#include "KesErrorCodes.h"
 
 class CKesDoubleList {
 public:
     CKesDoubleList() = default;
     virtual ~CKesDoubleList();
 
-    // 1, or -220552 for a null item or one already in a list.
+    // 1, or KES_ERR_ARGUMENT for a null item or one already in a list.
     int KDLAddToListEnd(CKesListable* item);
     int KDLAddToListStart(CKesListable* item);
     // The first / last item; null on an empty list.
@@ -28,7 +29,7 @@ public:
     // Takes the old head out of the list (not destroyed), so that its
     // successor becomes the first item. newHead must be that successor or
     // null; null never drops the items after the old head. 1 (also on an
-    // empty list), or -220552 when newHead is neither null nor the old
+    // empty list), or KES_ERR_ARGUMENT when newHead is neither null nor the old
     // head's successor (the list is left unchanged).
     int KDLSetHead(CKesListable* newHead);
     // Unlinks item without destroying it; 1 when it was in this list, else 0.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CKesError.h"
+#include "KesErrorCodes.h"
 #include "KesPort.h"
 
 namespace {
@@ -36,7 +37,7 @@ std::vector<std::string> AddressesFromList(const char* list) {
         in_addr parsed{};
         if (KesInetAtoN(item.c_str(), &parsed) != 0) {
             std::string report = "KSX_HOST_ADDRS item \"" + item + "\" is not an IPv4 address.";
-            CKesError(-220439, "CKesEnv", __LINE__, report.c_str());
+            CKesError(KES_ERR_SERVICE_ENTRY, "CKesEnv", __LINE__, report.c_str());
             continue;
         }
         addresses.push_back(item);

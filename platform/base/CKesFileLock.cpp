@@ -7,10 +7,11 @@
 #include <sys/file.h>
 
 #include "CKesError.h"
+#include "KesErrorCodes.h"
 
 namespace {
 
-constexpr int kLockFailed = -220456;
+constexpr int kLockFailed = KES_ERR_FILE_LOCK;
 
 // flock(2) on the handle, retried when a signal interrupts a blocking wait.
 int Flock(KesFileHandle handle, int operation) {

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "CKesError.h"
+#include "KesErrorCodes.h"
 
 // A waiting worker's own wake-up word. The waker writes the item, then the
 // word (release), then wakes the one futex waiter on it; the worker reads the
@@ -51,7 +52,7 @@ CKesServPool::~CKesServPool() {
     // cannot be run, and the pool cannot know how to free them.
     if (!m_Queue.empty()) {
         std::string text = std::to_string(m_Queue.size()) + " queued work items were never run.";
-        CKesError(-220402, "CKesServPool", __LINE__, text.c_str());
+        CKesError(KES_ERR_MISSING, "CKesServPool", __LINE__, text.c_str());
     }
 }
 
@@ -59,8 +60,8 @@ int CKesServPool::KSPLaunchThreads(KesPoolWorkProcedure procedure) {
     {
         std::lock_guard<std::mutex> hold(m_Lock);
         if (!procedure || m_Procedure) {
-            CKesError(-220552, "CKesServPool", __LINE__, procedure ? "Workers already launched." : "No worker procedure.");
-            return -220552;
+            CKesError(KES_ERR_ARGUMENT, "CKesServPool", __LINE__, procedure ? "Workers already launched." : "No worker procedure.");
+            return KES_ERR_ARGUMENT;
         }
         m_Procedure = procedure;
     }
@@ -69,18 +70,18 @@ int CKesServPool::KSPLaunchThreads(KesPoolWorkProcedure procedure) {
         try {
             m_Workers.emplace_back(&CKesServPool::WorkerLoop, this);
         } catch (const std::system_error&) {
-            CKesError(-220553, "CKesServPool", __LINE__, "A worker thread cannot be started.");
+            CKesError(KES_ERR_ALLOCATION, "CKesServPool", __LINE__, "A worker thread cannot be started.");
             break;
         }
     }
-    return m_Workers.empty() ? -220553 : 1;
+    return m_Workers.empty() ? KES_ERR_ALLOCATION : 1;
 }
 
 int CKesServPool::KSPAddWorkDetail(void* item) {
     IdleWorker* idle = nullptr;
     {
         std::lock_guard<std::mutex> hold(m_Lock);
-        if (m_Stopping) return -220552;
+        if (m_Stopping) return KES_ERR_ARGUMENT;
         if (m_IdleWorkers.empty()) {
             m_Queue.push_back(item); // every worker is busy and looks here next
         } else {

@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "KesErrorCodes.h"
+
 typedef void (*KesPoolWorkProcedure)(void* item, void* context);
 
 class CKesServPool {
@@ -25,10 +27,10 @@ public:
     CKesServPool(int workers, void* context);
     virtual ~CKesServPool();
 
-    // Starts the workers; 1, or -220552 for a null procedure or a second
-    // call, -220553 when no worker thread could be started.
+    // Starts the workers; 1, or KES_ERR_ARGUMENT for a null procedure or a second
+    // call, KES_ERR_ALLOCATION when no worker thread could be started.
     int KSPLaunchThreads(KesPoolWorkProcedure procedure);
-    // Queues one item; 1, or -220552 once the pool is stopping.
+    // Queues one item; 1, or KES_ERR_ARGUMENT once the pool is stopping.
     virtual int KSPAddWorkDetail(void* item);
     int KSPWorkerCount() const { return m_WorkerCount; }
 

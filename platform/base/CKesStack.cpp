@@ -1,4 +1,5 @@
 #include "CKesStack.h"
+#include "KesErrorCodes.h"
 
 #include <new>
 
@@ -6,13 +7,13 @@ int CKesStack::KSPush(void* item)
 {
     // A null item could not be told apart from an empty stack by KSPop.
     if (item == nullptr)
-        return -220552;
+        return KES_ERR_ARGUMENT;
     if (m_Bound >= 0 && static_cast<int>(m_Items.size()) >= m_Bound)
-        return -220552;
+        return KES_ERR_ARGUMENT;
     try {
         m_Items.push_back(item);
     } catch (const std::bad_alloc&) {
-        return -220553;
+        return KES_ERR_ALLOCATION;
     }
     return 1;
 }

@@ -5,14 +5,16 @@
 
 #include <vector>
 
+#include "KesErrorCodes.h"
+
 class CKesStack {
 public:
     // bound: the most items the stack holds; -1 for no bound.
     explicit CKesStack(int bound = -1) : m_Bound(bound) {}
     virtual ~CKesStack() = default;
 
-    // 1; -220552 when the stack is full or the item is null (a null item
-    // could not be told from an empty stack); -220553 when memory runs out.
+    // 1; KES_ERR_ARGUMENT when the stack is full or the item is null (a null item
+    // could not be told from an empty stack); KES_ERR_ALLOCATION when memory runs out.
     int KSPush(void* item);
     // The last item pushed, or null when the stack is empty.
     void* KSPop();

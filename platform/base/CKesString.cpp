@@ -5,9 +5,10 @@
 #include <cstring>
 
 #include "CKesAtom.h"
+#include "KesErrorCodes.h"
 
 namespace {
-constexpr int kNoMemory = -220553;
+constexpr int kNoMemory = KES_ERR_ALLOCATION;
 }
 
 CKesString::CKesString() = default;

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "KesErrorCodes.h"
+
 class CKesAtom;
 
 class CKesString {
@@ -16,9 +18,9 @@ public:
     ~CKesString();
 
     // Reserves room for at least size bytes of text (an initial size).
-    // 1, or -220553 when memory runs out.
+    // 1, or KES_ERR_ALLOCATION when memory runs out.
     int KSReserve(size_t size);
-    // Appends text / a decimal integer; 1, or -220553 when memory runs out.
+    // Appends text / a decimal integer; 1, or KES_ERR_ALLOCATION when memory runs out.
     int KSStrCat(const char* text);
     int KSStrCat(long long value);
     int KSStrCat(int value) { return KSStrCat(static_cast<long long>(value)); }

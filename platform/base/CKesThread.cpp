@@ -5,12 +5,13 @@
 #include <ctime>
 
 #include "CKesError.h"
+#include "KesErrorCodes.h"
 #include "KesPort.h"
 
 namespace {
 
-constexpr int kMisuse = -220552;
-constexpr int kNoResources = -220553;
+constexpr int kMisuse = KES_ERR_ARGUMENT;
+constexpr int kNoResources = KES_ERR_ALLOCATION;
 constexpr long kNanosPerSecond = 1000000000L;
 
 // now + (seconds, nanoseconds) * scale on the monotonic clock; negative

@@ -13,9 +13,11 @@
 #include <mutex>
 #include <pthread.h>
 
+#include "KesErrorCodes.h"
+
 typedef void* (*KesThreadProcedure)(void* argument);
 
-constexpr int KES_TIMED_WAIT_EXPIRED = -220477;
+constexpr int KES_TIMED_WAIT_EXPIRED = KES_ERR_WAIT_TIMEOUT;
 
 class CKesThread {
 public:
@@ -24,9 +26,9 @@ public:
 
     // Starts the thread running procedure(argument). joinable 1: the thread
     // must be joined with KTJoinThread; 0: detached. 1, or a negative code
-    // (-220552 null procedure or already started, -220553 no resources).
+    // (KES_ERR_ARGUMENT null procedure or already started, KES_ERR_ALLOCATION no resources).
     int KTCreateThread(KesThreadProcedure procedure, void* argument, int joinable);
-    // Waits for the thread to end. 1, or -220552 (never started, detached,
+    // Waits for the thread to end. 1, or KES_ERR_ARGUMENT (never started, detached,
     // already joined, or called from the thread itself).
     int KTJoinThread();
     // The thread's lock; 1 on success.
@@ -37,7 +39,7 @@ public:
     int KTSignal();
     // Waits on the condition with the lock already held, for at most the
     // relative time (scaled by KesTimeScale). 1 when woken by KTBroadcast or
-    // KTSignal, KES_TIMED_WAIT_EXPIRED (-220477) when the time ran out.
+    // KTSignal, KES_TIMED_WAIT_EXPIRED (KES_ERR_WAIT_TIMEOUT) when the time ran out.
     // Spurious wake-ups do not end the wait early.
     int KTConditionRelTimedWaitNoLock(long seconds, long nanoseconds);
     // Waits on the condition with the lock already held, without a time limit.

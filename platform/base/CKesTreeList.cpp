@@ -1,10 +1,11 @@
 #include "CKesTreeList.h"
+#include "KesErrorCodes.h"
 
 #include <new>
 #include <vector>
 
 namespace {
-constexpr int kBadArgument = -220552;
+constexpr int kBadArgument = KES_ERR_ARGUMENT;
 }
 
 bool CKesTreeList::Key::operator<(const Key& other) const
@@ -59,7 +60,7 @@ int CKesTreeList::AddValue(const Key& key, void* value)
 {
     CKesPointer* holder = new (std::nothrow) CKesPointer(value);
     if (holder == nullptr)
-        return -220553;
+        return KES_ERR_ALLOCATION;
     int result = Add(key, holder);
     if (result != 1)
         delete holder;

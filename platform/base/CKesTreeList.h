@@ -25,6 +25,7 @@
 #include "CKesAtom.h"
 #include "CKesDoubleList.h"
 #include "CKesPointer.h"
+#include "KesErrorCodes.h"
 #include "KesPort.h"
 
 class CKesTreeList {
@@ -34,7 +35,7 @@ public:
     explicit CKesTreeList(__boolean deleteValues = FALSE);
     virtual ~CKesTreeList();
 
-    // Adds key -> value. 1; -220552 for a null key or holder, an atom key
+    // Adds key -> value. 1; KES_ERR_ARGUMENT for a null key or holder, an atom key
     // that is neither an integer nor a text, or a key that is already present
     // (the table is left unchanged and, for the holder forms, the caller keeps
     // the holder). On success the table owns a holder form's holder. Atom keys
@@ -52,7 +53,7 @@ public:
     CKesPointer* KTLGet(const CKesAtom* key);
 
     // Removes the entry, destroying its holder but not the value. 1, or
-    // -220552 when the key is absent.
+    // KES_ERR_ARGUMENT when the key is absent.
     int KTLDelete(const char* key);
     int KTLDelete(int key);
     int KTLDelete(const CKesAtom* key);

@@ -8,6 +8,7 @@
 
 #include "CKesError.h"
 #include "KesEpollBackend.h"
+#include "KesErrorCodes.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ CKesRvNet::CKesRvNet(const char* name, __serv_types type)
     : CKesNet(name, type), m_Backend(std::make_unique<KesEpollBackend>())
 {
     if (m_Backend->Status() != 0)
-        CKesError(-220402, kSource, __LINE__, strerror(m_Backend->Status()));
+        CKesError(KES_ERR_MISSING, kSource, __LINE__, strerror(m_Backend->Status()));
 }
 
 CKesRvNet::~CKesRvNet() = default;
@@ -38,15 +39,15 @@ int CKesRvNet::KRNAddIOHandle(unsigned int socket, __boolean read, __boolean wri
                               __boolean except, CMOMRvIOCallback* callback)
 {
     if (socket == KES_INVALID_SOCKET)
-        return -220459;
+        return KES_ERR_INVALID_SOCKET;
     if (callback == nullptr || read != TRUE || write != FALSE || except != FALSE)
-        return -220552;
+        return KES_ERR_ARGUMENT;
     std::lock_guard<std::mutex> guard(m_Lock);
     const uint32_t generation = m_NextGeneration;
     const int error = m_Backend->Add(static_cast<int>(socket), MakeToken(socket, generation));
     if (error != 0) {
-        CKesError(-220459, kSource, __LINE__, strerror(error));
-        return -220459;
+        CKesError(KES_ERR_INVALID_SOCKET, kSource, __LINE__, strerror(error));
+        return KES_ERR_INVALID_SOCKET;
     }
     m_NextGeneration = generation == UINT32_MAX ? 1 : generation + 1;
     m_Registered[socket] = Registration{callback, generation};
@@ -59,7 +60,7 @@ int CKesRvNet::KRNRemoveIO(unsigned int socket)
 {
     std::lock_guard<std::mutex> guard(m_Lock);
     if (m_Registered.erase(socket) == 0)
-        return -220459;
+        return KES_ERR_INVALID_SOCKET;
     // A socket closed before its removal has left the epoll set by itself;
     // EBADF and ENOENT only say so.
     m_Backend->Remove(static_cast<int>(socket));
@@ -77,9 +78,9 @@ void CKesRvNet::KRNStopNet()
 int CKesRvNet::KRNStartNet()
 {
     if (m_Backend->Status() != 0)
-        return -220402;
+        return KES_ERR_MISSING;
     if (m_Running.exchange(true))
-        return -220552;
+        return KES_ERR_ARGUMENT;
     {
         std::lock_guard<std::mutex> guard(m_Lock);
         m_LoopThread = std::this_thread::get_id();
@@ -93,8 +94,8 @@ int CKesRvNet::KRNStartNet()
         if (count == -EINTR)
             continue;
         if (count < 0) {
-            CKesError(-220459, kSource, __LINE__, strerror(-count));
-            result = -220459;
+            CKesError(KES_ERR_INVALID_SOCKET, kSource, __LINE__, strerror(-count));
+            result = KES_ERR_INVALID_SOCKET;
             break;
         }
         for (int i = 0; i < count && !m_StopRequested.load(); ++i)

@@ -28,6 +28,7 @@
 
 #include "CKesNet.h"
 #include "CMOMRvIOCallback.h"
+#include "KesErrorCodes.h"
 #include "KesPort.h"
 
 class KesEpollBackend;
@@ -38,8 +39,8 @@ public:
     ~CKesRvNet() override;
 
     // Runs the event loop on the calling thread until KRNStopNet. 1, or a
-    // negative code when the loop cannot run: -220552 when it runs already,
-    // -220402 when the system gave no polling backend, -220459 when waiting
+    // negative code when the loop cannot run: KES_ERR_ARGUMENT when it runs already,
+    // KES_ERR_MISSING when the system gave no polling backend, KES_ERR_INVALID_SOCKET when waiting
     // for events failed.
     virtual int KRNStartNet();
     // The post-initialisation step; the base does nothing and returns 1.
@@ -48,13 +49,13 @@ public:
     // Registers the socket: callback->OnIO is called each time data can be
     // read from it, or it is closed or in error. read must be TRUE; write and
     // except are not supported and must be FALSE. Registering a socket again
-    // replaces its callback. 1, or -220459 for the invalid socket, -220552
-    // for a null callback or unsupported flags, or -220459 (reported with
+    // replaces its callback. 1, or KES_ERR_INVALID_SOCKET for the invalid socket, KES_ERR_ARGUMENT
+    // for a null callback or unsupported flags, or KES_ERR_INVALID_SOCKET (reported with
     // the system's reason) when the system refuses the socket (closed, not
     // pollable).
     int KRNAddIOHandle(unsigned int socket, __boolean read, __boolean write,
                        __boolean except, CMOMRvIOCallback* callback);
-    // Stops the callbacks for the socket, which stays open. 1, or -220459
+    // Stops the callbacks for the socket, which stays open. 1, or KES_ERR_INVALID_SOCKET
     // when the socket is not registered. A socket closed before its removal
     // is forgotten all the same.
     int KRNRemoveIO(unsigned int socket);

@@ -1,6 +1,8 @@
 // The trace level, traces, threads and time of the portability layer.
 #include "KesPort.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -9,6 +11,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <new>
+
+#include "KesCheck.h"
 
 namespace {
 
@@ -113,3 +117,13 @@ void KesSleep(unsigned int milliseconds) {
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
 }
+
+#ifdef KSX_CHECKS
+void KesCheckFailed(const char* rule, const char* file, int line)
+{
+    char text[512];
+    int n = snprintf(text, sizeof text, "KSX-CHECK %s:%d: %s\n", file, line, rule);
+    if (n > 0) (void)!write(2, text, static_cast<size_t>(n) < sizeof text ? n : sizeof text - 1);
+    abort();
+}
+#endif

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "KesErrorCodes.h"
 #include "KesMsgPack.h"
 #include "KesPort.h"
 
@@ -16,7 +17,7 @@ CKesListable* CKesRecord::KLTargetDeepCopy(const CKesListable* source)
 int CKesRecord::KOMDecode(const unsigned char* bytes, unsigned int length)
 {
     if (bytes == nullptr || !m_Values.empty())
-        return -220552;
+        return KES_ERR_ARGUMENT;
 
     kesmsgpack::Reader reader(bytes, length);
     uint32_t count = 0;

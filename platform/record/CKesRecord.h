@@ -6,10 +6,11 @@
 #pragma once
 
 #include "CKesBaseRecord.h"
+#include "KesErrorCodes.h"
 
 // Decoding failures (all negative): the input is malformed, truncated,
 // carries trailing bytes, or is not one map of named values.
-constexpr int KES_DECODE_MALFORMED = -220440;
+constexpr int KES_DECODE_MALFORMED = KES_ERR_FRAMING;
 
 class CKesRecord : public CKesBaseRecord {
 public:
@@ -27,7 +28,7 @@ public:
     virtual int DroppedFromDatabase() { return 1; }
 
     // Fills an empty record from an encoding made by KOMEncode. 1 on success;
-    // -220552 for null bytes or a record that is not empty (left as it is);
+    // KES_ERR_ARGUMENT for null bytes or a record that is not empty (left as it is);
     // KES_DECODE_MALFORMED (the record left empty) for any malformed,
     // truncated or trailing input, or a value type other than int, str, bin
     // and float64 (the reason is traced at level 1). Never reads

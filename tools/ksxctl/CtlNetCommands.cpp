@@ -21,6 +21,7 @@
 #include "CtlRecordText.h"
 #include "CtlServiceFile.h"
 #include "CtlSession.h"
+#include "KesErrorCodes.h"
 
 namespace {
 
@@ -121,7 +122,7 @@ std::string SendAddressRequest(CKesSockEngine* engine, const ProbeTarget& target
     asked.KSESetEndPointDomain(strdup(target.domain.c_str()));
     CKesRecord* request = asked.KSEGetAddressRequestPacket();
     CKesObjMulticast* channel = engine->KSEGetMulticast();
-    const int sent = request && channel ? channel->KOMSendPacket(request) : -220552;
+    const int sent = request && channel ? channel->KOMSendPacket(request) : KES_ERR_ARGUMENT;
     delete request;
     return sent == 1 ? "" : "the address request could not be sent (error " + std::to_string(sent) + ")";
 }
