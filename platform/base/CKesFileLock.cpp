@@ -5,6 +5,9 @@
 #include <cstring>
 #include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <utility>
+#include <vector>
 
 #include "CKesError.h"
 #include "KesErrorCodes.h"
@@ -22,6 +25,17 @@ int Flock(KesFileHandle handle, int operation) {
     return result;
 }
 
+// The files (device, inode) whose exclusive lock the calling thread holds.
+using FileId = std::pair<dev_t, ino_t>;
+thread_local std::vector<FileId> t_HeldFiles;
+
+bool IdOf(KesFileHandle handle, FileId* id) {
+    struct stat status{};
+    if (::fstat(handle, &status) != 0) return false;
+    *id = FileId(status.st_dev, status.st_ino);
+    return true;
+}
+
 }  // namespace
 
 CKesFileLock::CKesFileLock(const char* name, KesFileHandle handle)
@@ -37,13 +51,13 @@ int CKesFileLock::KFLLock() {
         Report(__LINE__, "cannot be locked");
         return kLockFailed;
     }
-    m_Held = true;
+    NoteHeld(true);
     return 1;
 }
 
 int CKesFileLock::KFLTryLock() {
     if (Flock(m_Handle, LOCK_EX | LOCK_NB) == 0) {
-        m_Held = true;
+        NoteHeld(true);
         return 1;
     }
     if (errno == EWOULDBLOCK) return 0;
@@ -57,12 +71,37 @@ int CKesFileLock::KFLUnlock() {
         Report(__LINE__, "is not locked by this holder");
         return kLockFailed;
     }
-    m_Held = false;
+    NoteHeld(false);
     if (Flock(m_Handle, LOCK_UN) != 0) {
         Report(__LINE__, "cannot be unlocked");
         return kLockFailed;
     }
     return 1;
+}
+
+bool CKesFileLock::KFLHeldByThisThread(KesFileHandle handle) {
+    FileId id;
+    if (t_HeldFiles.empty() || !IdOf(handle, &id)) return false;
+    for (const FileId& held : t_HeldFiles)
+        if (held == id) return true;
+    return false;
+}
+
+// Keeps the thread's list of held files; a lock is released on the thread
+// that took it (one thread uses an object at a time).
+void CKesFileLock::NoteHeld(bool held) {
+    m_Held = held;
+    FileId id;
+    if (!IdOf(m_Handle, &id)) return;
+    if (held) {
+        t_HeldFiles.push_back(id);
+        return;
+    }
+    for (auto it = t_HeldFiles.begin(); it != t_HeldFiles.end(); ++it)
+        if (*it == id) {
+            t_HeldFiles.erase(it);
+            return;
+        }
 }
 
 void CKesFileLock::Report(int line, const char* what) const {

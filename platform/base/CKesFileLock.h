@@ -6,6 +6,10 @@
 // The lock belongs to the handle's open file description: two objects on the
 // same handle (or a dup of it) do not exclude each other.
 // Locks: the file lock only; KFLLock blocks until it is free.
+// Readers of a file (CKesReadOnlyFile) take a shared lock on their own open
+// file description, so they wait for a rewrite in progress; a thread that
+// holds the exclusive lock reads without it (KFLHeldByThisThread), since a
+// second description of the same process would wait for itself.
 #pragma once
 
 #include "KesPort.h"
@@ -22,12 +26,16 @@ public:
     int KFLTryLock();
     // 1, or a negative code (also when the lock is not held).
     int KFLUnlock();
+    // True when the calling thread holds the exclusive lock of the file that
+    // the handle refers to, through any CKesFileLock.
+    static bool KFLHeldByThisThread(KesFileHandle handle);
 
 private:
     CKesFileLock(const CKesFileLock&) = delete;
     CKesFileLock& operator=(const CKesFileLock&) = delete;
 
     void Report(int line, const char* what) const;
+    void NoteHeld(bool held);
 
     char* m_Name;           // malloc'd copy of the name, for reports
     KesFileHandle m_Handle; // the locked file, not owned

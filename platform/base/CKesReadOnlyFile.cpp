@@ -4,10 +4,38 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "CKesFileLock.h"
 #include "KesPort.h"
+
+namespace {
+
+// A shared flock on the reader's own open file description for the length of
+// one read; released on every way out.
+class SharedReadLock {
+public:
+    explicit SharedReadLock(int fd) : m_Fd(CKesFileLock::KFLHeldByThisThread(fd) ? -1 : fd) {
+        if (m_Fd < 0) return;
+        int result;
+        do {
+            result = ::flock(m_Fd, LOCK_SH);
+        } while (result != 0 && errno == EINTR);
+        if (result != 0) m_Fd = -1;  // read unlocked rather than not at all
+    }
+    ~SharedReadLock() {
+        if (m_Fd >= 0) ::flock(m_Fd, LOCK_UN);
+    }
+    SharedReadLock(const SharedReadLock&) = delete;
+    SharedReadLock& operator=(const SharedReadLock&) = delete;
+
+private:
+    int m_Fd;  // the locked descriptor, or -1 when no lock was taken
+};
+
+}  // namespace
 
 CKesReadOnlyFile::CKesReadOnlyFile(const char* path, bool retry)
     : m_Path(path ? strdup(path) : nullptr), m_Retry(retry) {}
@@ -37,6 +65,7 @@ int CKesReadOnlyFile::KOFOpenLoop(int tries, int delayMs) {
 
 char* CKesReadOnlyFile::KOFReadAll() {
     if (m_Fd < 0) return nullptr;
+    SharedReadLock hold(m_Fd);
     // The size is only a first guess: the file may grow while we read it.
     struct stat status{};
     size_t capacity = 4096;

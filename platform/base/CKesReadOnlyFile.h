@@ -1,6 +1,9 @@
 // CKesReadOnlyFile: a file opened for reading and read whole.
-// Created and destroyed by one caller, used by that thread only; takes no
-// lock. Owns its copy of the path and the open descriptor (closed on
+// Created and destroyed by one caller, used by that thread only.
+// KOFReadAll holds a shared file lock while it reads, so a writer that
+// rewrites the file in place under the exclusive lock (CKesFileLock) is
+// never seen half-way; a thread that holds that exclusive lock itself reads
+// without waiting. Owns its copy of the path and the open descriptor (closed on
 // destruction); the text KOFReadAll returns belongs to the caller (free).
 #pragma once
 
@@ -16,7 +19,8 @@ public:
     // object was made with retry; 0 once open, -1 otherwise.
     int KOFOpenLoop(int tries, int delayMs);
     // The whole content as a malloc'd NUL-terminated text (an empty file gives
-    // ""), or null when the file is not open or a read fails.
+    // ""), or null when the file is not open or a read fails. Waits while
+    // another holder has the file's exclusive lock.
     char* KOFReadAll();
 
 private:

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -140,4 +141,49 @@ TEST(FileDescriptor, RaisingTheLimitLetsAnExhaustedProcessOpenAgain) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A reader never sees a rewrite in place half-way (the writer of another
+// process holds the exclusive lock, as servers do), and a thread that holds
+// the exclusive lock itself reads at once instead of waiting for itself.
+TEST(ReadOnlyFile, NeverSeesARewriteHalfWayAndTheLockHolderReadsAtOnce) {
+    const std::string shortText(300, 's'), longText(90000, 'l');
+    const std::string path = WriteFile("rewritten.cfg", longText);
+    pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        KesFileHandle handle = KesFileOpen(path.c_str(), 3);
+        for (int round = 0; round < 400; ++round) {
+            const std::string& text = round % 2 ? longText : shortText;
+            CKesFileLock lock("rewritten", handle);
+            if (lock.KFLLock() != 1) _exit(1);
+            // In place, in pieces, then cut to length: the way the service file is rewritten.
+            for (size_t at = 0; at < text.size(); at += 4096)
+                if (pwrite(handle, text.data() + at, std::min<size_t>(4096, text.size() - at), at) < 0) _exit(1);
+            if (ftruncate(handle, static_cast<off_t>(text.size())) != 0) _exit(1);
+        }
+        _exit(0);
+    }
+    int torn = 0, reads = 0, status = 0;
+    while (waitpid(writer, &status, WNOHANG) == 0) {
+        CKesReadOnlyFile file(path.c_str(), true);
+        ASSERT_EQ(file.KOFOpenLoop(1, 10), 0);
+        std::unique_ptr<char, decltype(&std::free)> text(file.KOFReadAll(), &std::free);
+        ASSERT_NE(text, nullptr);
+        ++reads;
+        if (text.get() != shortText && text.get() != longText) ++torn;
+    }
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_GT(reads, 0);
+    EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+
+    KesFileHandle handle = KesFileOpen(path.c_str(), 3);
+    CKesFileLock lock("rewritten", handle);
+    ASSERT_EQ(lock.KFLLock(), 1);
+    CKesReadOnlyFile file(path.c_str(), true);
+    ASSERT_EQ(file.KOFOpenLoop(1, 10), 0);
+    std::unique_ptr<char, decltype(&std::free)> text(file.KOFReadAll(), &std::free);
+    EXPECT_NE(text, nullptr);
+    EXPECT_EQ(lock.KFLUnlock(), 1);
+    KesFileClose(handle);
 }
