@@ -94,3 +94,23 @@ bool KesSocketPeerGone(int error);
 // "Error on socket <n>.[  <text>.][  Reason: <message>] Error No: <n>\n" to
 // the error stream, for the calling thread's last socket error.
 void KesReportSocketError(unsigned int socket, const char* text);
+
+// ---- reports a remote peer can trigger -----------------------------------
+// A source line (source name and line number) writes at most
+// KES_LIMITED_REPORTS reports in one window of KES_LIMITED_REPORT_WINDOW_MS
+// (scaled, see KesTimeScale); a window begins with the first report after the
+// previous one ended. The rest of the window's reports are counted, and one
+// line sums them up: "<n> similar reports suppressed; the last: <text>", with
+// the code, source and line of the last one held back. That line is written
+// by the next limited report of any line once the window has ended, by
+// KesFlushLimitedReports, or at the latest when the process exits.
+constexpr int KES_LIMITED_REPORTS = 5;
+constexpr unsigned int KES_LIMITED_REPORT_WINDOW_MS = 1000;
+// Reports like CKesError(code, source, line, text) unless this source line has
+// used up its window; true when the report was written. The text says what the
+// report is about (the peer's address, the client id or the datagram's
+// sender); it is required. No allocation; one process-wide lock, taken just
+// before the report lock, so a listener must not make limited reports either.
+bool KesReportLimited(int code, const char* source, int line, const char* text);
+// Writes now the summing-up line of every source line that holds reports back.
+void KesFlushLimitedReports();

@@ -81,6 +81,76 @@ TEST(ErrorReport, OneWholeLinePerReportFromAnyThreadAndTheListenerCanBeSwapped)
     EXPECT_EQ(workerLines, kThreads * kReports);
 }
 
+// A burst from one source line, made by several threads at once, writes the
+// window's first reports; other lines (also the same number in another
+// source) are not held back meanwhile. Once the window has ended, the next
+// limited report of any line first sums up what was held back, and the line
+// reports again; a flush sums up a window that has not ended.
+TEST(ErrorReport, ReportsAPeerCanTriggerAreLimitedPerSourceLineAndTheRestCounted)
+{
+    KesSetTimeScale(0.5);  // windows of half a second
+    ksxtest::ErrorCapture capture;
+    std::atomic<int> written{0};
+    std::vector<std::thread> burst;
+    for (int t = 0; t < 4; ++t) {
+        burst.emplace_back([&, t] {
+            const std::string text = "Bad datagram from 10.0.0." + std::to_string(t) + ":4000.";
+            for (int i = 0; i < 250; ++i)
+                written += KesReportLimited(-220440, "CKesSockEngine", 10, text.c_str());
+        });
+    }
+    for (auto& thread : burst)
+        thread.join();
+    EXPECT_TRUE(KesReportLimited(-220465, "CKesSockEngine", 11, "Early record from client a."));
+    EXPECT_TRUE(KesReportLimited(-220465, "CKesObjSockServer", 10, "Early record from client b."));
+    EXPECT_EQ(written, KES_LIMITED_REPORTS);
+    EXPECT_EQ(capture.Reports().size(), size_t(KES_LIMITED_REPORTS + 2));
+
+    capture.Clear();
+    KesSleep(KES_LIMITED_REPORT_WINDOW_MS + 100);
+    EXPECT_TRUE(KesReportLimited(-220465, "CKesSockEngine", 11, "Early record from client c."));
+    EXPECT_TRUE(KesReportLimited(-220440, "CKesSockEngine", 10, "Bad datagram from 10.0.0.9:4000."));
+    auto reports = capture.Reports();
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_EQ(reports[0].code, -220440);
+    EXPECT_EQ(reports[0].source, "CKesSockEngine");
+    EXPECT_EQ(reports[0].line, 10);
+    EXPECT_EQ(reports[0].text.rfind("995 similar reports suppressed; the last: Bad datagram from 10.0.0.", 0), 0u)
+        << reports[0].text;
+    EXPECT_EQ(reports[1].text, "Early record from client c.");
+    EXPECT_EQ(reports[2].text, "Bad datagram from 10.0.0.9:4000.");
+
+    capture.Clear();
+    for (int i = 0; i < KES_LIMITED_REPORTS + 1; ++i)
+        KesReportLimited(-220440, "CKesSockEngine", 10, ("Bad datagram number " + std::to_string(i) + ".").c_str());
+    KesFlushLimitedReports();
+    KesFlushLimitedReports();
+    reports = capture.Reports();
+    ASSERT_EQ(reports.size(), size_t(KES_LIMITED_REPORTS));
+    EXPECT_EQ(reports.back().text, "2 similar reports suppressed; the last: Bad datagram number 5.");
+    KesSetTimeScale(1.0);
+
+    // What a process still holds back when it exits is written on the way out.
+    int stream[2];
+    ASSERT_EQ(pipe(stream), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(stream[1], STDERR_FILENO);
+        for (int i = 0; i < KES_LIMITED_REPORTS + 1; ++i)
+            KesReportLimited(-220440, "Exit", 1, "Bad datagram.");
+        std::exit(0);
+    }
+    close(stream[1]);
+    std::string lines;
+    char buffer[512];
+    for (ssize_t got; (got = read(stream[0], buffer, sizeof buffer)) > 0;)
+        lines.append(buffer, size_t(got));
+    close(stream[0]);
+    waitpid(child, nullptr, 0);
+    EXPECT_NE(lines.find("KSX-ERROR -220440 Exit:1: 1 similar reports suppressed; the last: Bad datagram.\n"),
+              std::string::npos) << lines;
+}
+
 // Run as a child by the test below; checks the values this process started
 // with, and that a sleep lasts at least its scaled time.
 TEST(EnvironmentProbe, StartupValuesMatchExpectation)
