@@ -82,7 +82,7 @@ protected:
 // A refused attempt fails and forgets the server; once the file names a
 // listening peer the client connects to the peer's address (the any-address
 // is replaced), greets with its id first, the callback running without the
-// ClientLock, and keep-alives follow.
+// ClientLock, and keep-alives follow, none sooner than its interval.
 TEST_F(ClientTest, RefusedAttemptIsRetriedAndTheConnectionGreetsThenKeepsAlive)
 {
     int port = 0;
@@ -99,6 +99,7 @@ TEST_F(ClientTest, RefusedAttemptIsRetriedAndTheConnectionGreetsThenKeepsAlive)
     EXPECT_EQ(-220545, client.KOSCSendToServer(&record)) << "nothing is queued while unconnected";
 
     FileServer(m_Peer.Port(), "0.0.0.0");
+    const auto start = std::chrono::steady_clock::now();  // before the greeting goes out
     ASSERT_EQ(1, client.KOSCInitialise());
     auto server = AcceptGreeting(m_Peer, "client-7");
     ASSERT_TRUE(client.log.WaitFor(kConnected)) << "the connect callback ran with the ClientLock held";
@@ -108,9 +109,13 @@ TEST_F(ClientTest, RefusedAttemptIsRetriedAndTheConnectionGreetsThenKeepsAlive)
     char* address = client.KOSCGetServerData()->KSEGetEndPtIpAddress();
     EXPECT_STREQ("127.0.0.1", address);
     free(address);
-    for (int i = 0; server && i < 2; ++i) {
+    // The k-th keep-alive leaves at least k intervals (10 s scaled) after the
+    // greeting; the margin only absorbs clock rounding.
+    const std::chrono::duration<double, std::milli> interval(10000 * KesTimeScale());
+    for (int k = 1; server && k <= 3; ++k) {
         std::unique_ptr<CKesRecord> keepAlive = server->ReadRecord();
         ASSERT_TRUE(keepAlive);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, 0.8 * k * interval) << "keep-alive " << k << " came early";
         EXPECT_EQ(1, keepAlive->KRCount());
         EXPECT_EQ("True", TextOf(*keepAlive, "_CKesSockEnd_KeepAlive_"));
     }
@@ -134,6 +139,30 @@ TEST_F(ClientTest, SendDuringAnAttemptFollowsTheGreetingAsOneFrame)
     EXPECT_EQ("first", TextOf(*first, "KesSocketClientIdField"));
     ksxtest::Bytes payload;
     ASSERT_TRUE(server->ReadFrame(payload));
+    EXPECT_EQ(ksxtest::Encode(record), payload);
+}
+
+// A host that connects by itself leaves the client in state 2 (greeting under
+// way) outside any attempt: a send then waits for the connection instead of
+// failing, and goes out right after the greeting of the attempt that
+// completes it.
+TEST_F(ClientTest, SendInTheGreetingStateWaitsForTheConnection)
+{
+    KesSetTimeScale(0.05);  // 100 ms greeting delay, 500 ms steps of a send's wait
+    RecordingClient client("first");
+    ASSERT_EQ(1, client.KOSCBuildServerData(strdup("Dom"), strdup("Svc"), strdup("127.0.0.1"), m_Peer.Port()));
+    ASSERT_EQ(1, client.KOSCOpenTCPSocket());
+    auto greeted = std::async(std::launch::async, [&] { return client.KOSCConnectSocketToServer(); });
+    ASSERT_TRUE(ksxtest::WaitUntil([&] { return client.KOSCGetState() == KES_SOCKET_CONNECTED; }));
+    CKesRecord record = ksxtest::TextRecord("Name", "value");
+    auto sent = std::async(std::launch::async, [&] { return client.KOSCSendToServer(&record); });
+    EXPECT_EQ(1, greeted.get());
+    AcceptGreeting(m_Peer, "first");
+    EXPECT_EQ(1, client.KOSCConnect());  // reconnects and ends in state 3
+    ASSERT_EQ(1, sent.get()) << "a send in state 2 gave up instead of waiting";
+    auto server = AcceptGreeting(m_Peer, "first");
+    ksxtest::Bytes payload;
+    ASSERT_TRUE(server && server->ReadFrame(payload));
     EXPECT_EQ(ksxtest::Encode(record), payload);
 }
 

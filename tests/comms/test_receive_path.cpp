@@ -147,6 +147,7 @@ TEST(ReceivePathSplitting, PacketsCutAnywhereArriveWholeInReadOrderWithPrivateSo
     }
 }
 
+// A packet of exactly the limit is delivered; one byte more breaks the stream.
 TEST(ReceivePathBrokenFraming, OversizedLengthDeliversEarlierPacketsThenClosesTheConnection)
 {
     ksxtest::ErrorCapture errors;
@@ -157,7 +158,7 @@ TEST(ReceivePathBrokenFraming, OversizedLengthDeliversEarlierPacketsThenClosesTh
     const unsigned int socket = pair.Near();
     ASSERT_EQ(1, engine.KRNAddIOHandle(socket, TRUE, FALSE, FALSE, &engine));
 
-    const Bytes good = Pattern(100, 11), oversized = {0, 0, 0x08, 0x00, 1, 2, 3};  // announces 2048 bytes
+    const Bytes good = Pattern(1024, 11), oversized = {0, 0, 0x04, 0x01, 1, 2, 3};  // announces 1025 bytes
     Bytes stream = Frame(good);
     ASSERT_EQ(1, Feed(engine, socket, stream += oversized));
     auto deliveries = engine.WaitFor(2);

@@ -109,9 +109,12 @@ TEST_F(ServerTraffic, GreetingAndKeepAlivesStayInternalAndEarlyRecordsWaitForThe
     EXPECT_EQ("connect late", events[2]);
 }
 
+// A refused id leaves the first client filed; a broadcast reaches only that
+// client, not the refused connection nor one that never greeted.
 TEST_F(ServerTraffic, DuplicateIdIsRefusedWithoutDisturbingTheFirstClient)
 {
     ksxtest::ErrorCapture errors;
+    auto silent = WireConnection::To(Port());  // accepted before the others, never greets
     auto first = Identified("dup");
     CKesSockEnd* owner = Client("dup");
     auto second = WireConnection::To(Port());
@@ -122,6 +125,11 @@ TEST_F(ServerTraffic, DuplicateIdIsRefusedWithoutDisturbingTheFirstClient)
     for (const auto& report : errors.Reports()) reported |= report.code == -220455 && report.text == "dup";
     EXPECT_TRUE(reported);
     EXPECT_EQ(owner, Client("dup"));
+    CKesRecord news = TextRecord("data", "news");
+    EXPECT_EQ(1, m_Server->KOSSBroadcastClients(&news));
+    EXPECT_EQ("news", NextData(*first));
+    EXPECT_FALSE(second->Pending(50)) << "the refused connection got the broadcast";
+    EXPECT_FALSE(silent->Pending(50)) << "a connection without an id got the broadcast";
 
     // The refused connection goes; the owner's entry stays and still works.
     second->Close();

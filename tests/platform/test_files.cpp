@@ -53,11 +53,12 @@ std::vector<std::string> HostAddresses() {
 
 }  // namespace
 
-// Another handle, or another process (the flock command), is kept out until
-// the lock is released or its object destroyed.
+// Another handle, or another process (the flock command, asking only to
+// share the lock), is kept out until the lock is released or its object
+// destroyed.
 TEST(FileLock, ExcludesOtherHandlesAndProcessesUntilReleasedOrDestroyed) {
     const std::string path = WriteFile("locked.cfg", "content\n");
-    const std::string command = "flock -n '" + path + "' true";
+    const std::string command = "flock -s -n '" + path + "' true";
     KesFileHandle mine = KesFileOpen(path.c_str(), 3);
     KesFileHandle other = KesFileOpen(path.c_str(), 1);
     ASSERT_NE(mine, KES_INVALID_FILE_HANDLE);
@@ -74,6 +75,7 @@ TEST(FileLock, ExcludesOtherHandlesAndProcessesUntilReleasedOrDestroyed) {
     }
     EXPECT_EQ(std::system(command.c_str()), 0);
     EXPECT_EQ(second.KFLTryLock(), 1);
+    EXPECT_NE(std::system(command.c_str()), 0);
     EXPECT_EQ(second.KFLUnlock(), 1);
     KesFileClose(other);
     KesFileClose(mine);

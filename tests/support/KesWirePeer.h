@@ -51,6 +51,8 @@ public:
     std::unique_ptr<CKesRecord> ReadRecord();
     // True when the other side ends the connection (and sends nothing first).
     bool SeesEnd();
+    // Whether anything (data or the end) arrives within timeoutMs.
+    bool Pending(int timeoutMs) const { return Readable(m_Fd, timeoutMs); }
     // Ends the connection but keeps the handle, so a blocked send returns.
     void Shutdown();
     void Close();
