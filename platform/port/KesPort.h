@@ -94,8 +94,9 @@ int KesSendAll(unsigned int socket, const void* data, size_t length);
 // whatever is sent next.
 int KesSendAllWithin(unsigned int socket, const void* data, size_t length, int timeoutMs);
 // Sets TCP_USER_TIMEOUT: how long, in milliseconds, sent data may stay
-// unacknowledged (or the peer's window stay shut) before the system drops
-// the connection, which the reader then sees as an error. 0 restores the
+// unacknowledged (on kernels since 5.11 also: the peer's window stay shut)
+// before the system drops the connection, which the reader then sees as an
+// error. 0 restores the
 // system's default. 0, or -1 with errno (a socket that is not TCP).
 int KesSetUserTimeout(unsigned int socket, unsigned int ms);
 // Closes a socket; 0 or -1.
