@@ -96,8 +96,8 @@ int KesSendAllWithin(unsigned int socket, const void* data, size_t length, int t
 // Sets TCP_USER_TIMEOUT: how long, in milliseconds, sent data may stay
 // unacknowledged (on kernels since 5.11 also: the peer's window stay shut)
 // before the system drops the connection, which the reader then sees as an
-// error. 0 restores the
-// system's default. 0, or -1 with errno (a socket that is not TCP).
+// error. 0 restores the system's default. 0, or -1 with errno (a socket that
+// is not TCP).
 int KesSetUserTimeout(unsigned int socket, unsigned int ms);
 // Closes a socket; 0 or -1.
 int KesCloseSocket(unsigned int socket);
