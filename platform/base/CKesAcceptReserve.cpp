@@ -12,10 +12,7 @@
 
 namespace {
 
-int OpenSpare()
-{
-    return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-}
+int OpenSpare() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
 
 // True when a connection waits to be accepted; never waits itself.
 bool ConnectionPending(int listenFd)
@@ -24,14 +21,13 @@ bool ConnectionPending(int listenFd)
     return ::poll(&entry, 1, 0) == 1 && (entry.revents & POLLIN) != 0;
 }
 
-}  // namespace
+} // namespace
 
 CKesAcceptReserve::CKesAcceptReserve() : m_Spare(OpenSpare()) {}
 
 CKesAcceptReserve::~CKesAcceptReserve()
 {
-    if (m_Spare >= 0)
-        ::close(m_Spare);
+    if (m_Spare >= 0) ::close(m_Spare);
 }
 
 int CKesAcceptReserve::KARAccept(unsigned int listenSocket, sockaddr* peer, socklen_t* peerLength, int flags)
@@ -44,26 +40,21 @@ int CKesAcceptReserve::KARAccept(unsigned int listenSocket, sockaddr* peer, sock
         m_Short.store(false);
         return accepted;
     }
-    if (!CKesFileDescriptor::KFDIsUnavailable(errno))
-        return -1;
+    if (!CKesFileDescriptor::KFDIsUnavailable(errno)) return -1;
     const int shortage = errno;
-    if (!m_Short.exchange(true))
-        m_ShortageBegan.store(true);
-    if (!Shed(listenFd))
-        std::this_thread::sleep_for(std::chrono::milliseconds(kBackOffMs));
+    if (!m_Short.exchange(true)) m_ShortageBegan.store(true);
+    if (!Shed(listenFd)) std::this_thread::sleep_for(std::chrono::milliseconds(kBackOffMs));
     errno = shortage;
     return -1;
 }
 
 bool CKesAcceptReserve::Shed(int listenFd)
 {
-    if (m_Spare < 0)
-        m_Spare = OpenSpare();  // lost last time to another thread's open
+    if (m_Spare < 0) m_Spare = OpenSpare(); // lost last time to another thread's open
     // Accept only a connection that is there: on a blocking listening socket
     // accept would wait for the next one (Linux reports EMFILE before it
     // looks for a connection).
-    if (m_Spare < 0 || !ConnectionPending(listenFd))
-        return false;
+    if (m_Spare < 0 || !ConnectionPending(listenFd)) return false;
     ::close(m_Spare);
     const int doomed = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (doomed >= 0) {
@@ -76,12 +67,6 @@ bool CKesAcceptReserve::Shed(int listenFd)
     return doomed >= 0;
 }
 
-bool CKesAcceptReserve::KARTakeShortageBegan()
-{
-    return m_ShortageBegan.exchange(false);
-}
+bool CKesAcceptReserve::KARTakeShortageBegan() { return m_ShortageBegan.exchange(false); }
 
-int CKesAcceptReserve::KARTakeShedCount()
-{
-    return m_ShedCount.exchange(0);
-}
+int CKesAcceptReserve::KARTakeShedCount() { return m_ShedCount.exchange(0); }

@@ -56,8 +56,8 @@ private:
     // spare opened again. False when nothing could be shed.
     bool Shed(int listenFd);
 
-    int m_Spare = -1;                        // the spare descriptor, -1 while lost
-    std::atomic<bool> m_Short{false};        // a shortage is under way (KARAccept's thread)
+    int m_Spare = -1;                         // the spare descriptor, -1 while lost
+    std::atomic<bool> m_Short{false};         // a shortage is under way (KARAccept's thread)
     std::atomic<bool> m_ShortageBegan{false}; // a shortage began and was not yet taken
-    std::atomic<int> m_ShedCount{0};         // connections shed since the last take
+    std::atomic<int> m_ShedCount{0};          // connections shed since the last take
 };
