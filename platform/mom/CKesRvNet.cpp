@@ -50,7 +50,7 @@ int CKesRvNet::KRNAddIOHandle(unsigned int socket, __boolean read, __boolean wri
         return KES_ERR_INVALID_SOCKET;
     }
     m_NextGeneration = generation == UINT32_MAX ? 1 : generation + 1;
-    m_Registered[socket] = Registration{callback, generation};
+    m_Registered[socket] = Registration{callback, generation, false};
     if (KesTraceOn(4))
         KesTrace("CKesRvNet::KRNAddIOHandle() socket %u.\n", socket);
     return 1;
@@ -61,12 +61,65 @@ int CKesRvNet::KRNRemoveIO(unsigned int socket)
     std::lock_guard<std::mutex> guard(m_Lock);
     if (m_Registered.erase(socket) == 0)
         return KES_ERR_INVALID_SOCKET;
-    // A socket closed before its removal has left the epoll set by itself;
-    // EBADF and ENOENT only say so.
+    // A paused socket, or one closed before its removal, is out of the epoll
+    // set already; EBADF and ENOENT only say so.
     m_Backend->Remove(static_cast<int>(socket));
     if (KesTraceOn(4))
         KesTrace("CKesRvNet::KRNRemoveIO() socket %u.\n", socket);
     return 1;
+}
+
+CKesRvNet::Registration* CKesRvNet::FindRegistration(unsigned int socket, uint32_t generation)
+{
+    const auto found = m_Registered.find(socket);
+    if (found == m_Registered.end() || found->second.generation != generation)
+        return nullptr;
+    return &found->second;
+}
+
+int CKesRvNet::KRNPauseIO(unsigned int socket, uint32_t generation)
+{
+    std::lock_guard<std::mutex> guard(m_Lock);
+    Registration* registration = FindRegistration(socket, generation);
+    if (registration == nullptr)
+        return KES_ERR_INVALID_SOCKET;
+    if (registration->paused)
+        return 1;
+    // Out of the epoll set altogether rather than watched with no interest:
+    // epoll reports a hang-up or error whatever the interest, so a paused
+    // peer that hangs up would wake the loop round after round. A handle
+    // closed already has left the set by itself.
+    m_Backend->Remove(static_cast<int>(socket));
+    registration->paused = true;
+    if (KesTraceOn(4))
+        KesTrace("CKesRvNet::KRNPauseIO() socket %u.\n", socket);
+    return 1;
+}
+
+int CKesRvNet::KRNResumeIO(unsigned int socket, uint32_t generation)
+{
+    std::lock_guard<std::mutex> guard(m_Lock);
+    Registration* registration = FindRegistration(socket, generation);
+    if (registration == nullptr)
+        return KES_ERR_INVALID_SOCKET;
+    if (!registration->paused)
+        return 1;
+    const int error = m_Backend->Add(static_cast<int>(socket), MakeToken(socket, generation));
+    if (error != 0) {
+        CKesError(KES_ERR_INVALID_SOCKET, kSource, __LINE__, strerror(error));
+        return KES_ERR_INVALID_SOCKET;
+    }
+    registration->paused = false;
+    if (KesTraceOn(4))
+        KesTrace("CKesRvNet::KRNResumeIO() socket %u.\n", socket);
+    return 1;
+}
+
+uint32_t CKesRvNet::KRNGetGeneration(unsigned int socket)
+{
+    std::lock_guard<std::mutex> guard(m_Lock);
+    const auto found = m_Registered.find(socket);
+    return found == m_Registered.end() ? 0 : found->second.generation;
 }
 
 void CKesRvNet::KRNStopNet()
@@ -117,15 +170,16 @@ void CKesRvNet::Dispatch(uint64_t token)
     CMOMRvIOCallback* callback = nullptr;
     {
         std::lock_guard<std::mutex> guard(m_Lock);
-        const auto found = m_Registered.find(socket);
+        const Registration* registration = FindRegistration(socket, generation);
         // Removed meanwhile, or an event of an earlier registration of a
         // reused handle: the current one will fire by itself if it is ready.
-        if (found == m_Registered.end() || found->second.generation != generation)
+        // Paused after this batch was taken: it fires again once resumed.
+        if (registration == nullptr || registration->paused)
             return;
-        callback = found->second.callback;
+        callback = registration->callback;
         m_Dispatching = socket;
     }
-    CMOMRvIO io(socket);
+    CMOMRvIO io(socket, generation);
     callback->OnIO(&io);
     {
         std::lock_guard<std::mutex> guard(m_Lock);

@@ -3,11 +3,12 @@
 // whose OnIO the loop calls on its own thread.
 // Created and destroyed by the host's thread; destroy it only after
 // KRNStartNet has returned.
-// Threads: KRNAddIOHandle, KRNRemoveIO and KRNStopNet may be called from any
-// thread, also from inside OnIO. Once KRNRemoveIO has returned, no new OnIO
+// Threads: KRNAddIOHandle, KRNRemoveIO, KRNPauseIO, KRNResumeIO,
+// KRNGetGeneration and KRNStopNet may be called from any thread, also from
+// inside OnIO. Once KRNRemoveIO or KRNPauseIO has returned, no new OnIO
 // starts for that socket; an OnIO that the loop had already begun finishes
-// (KRNRemoveIO never waits for it, so a thread that OnIO waits for may
-// remove). KRNStopNet is async-signal-safe.
+// (neither waits for it, so a thread that OnIO waits for may call them).
+// KRNStopNet is async-signal-safe.
 // Locks: m_Lock guards the registrations and is innermost; it is never held
 // while OnIO runs.
 //
@@ -59,6 +60,31 @@ public:
     // when the socket is not registered. A socket closed before its removal
     // is forgotten all the same.
     int KRNRemoveIO(unsigned int socket);
+    // Pausing reading: a receiver whose queue is full stops taking more from
+    // one connection without losing it. Both name the registration by the
+    // socket and its generation (CMOMRvIO::Generation in OnIO, or
+    // KRNGetGeneration right after registering), so a late call for a
+    // connection that has gone can never reach a newer registration of the
+    // same handle.
+    //
+    // KRNPauseIO: the loop stops dispatching the socket, whatever it has
+    // pending (data, end of file, error); the registration and its generation
+    // stay, so KRNRemoveIO, re-registration (which starts unpaused) and
+    // handle reuse work as for any registration. Pausing a paused socket
+    // does nothing. 1, or KES_ERR_INVALID_SOCKET (nothing done) when the socket
+    // is not registered under that generation: removed, re-registered or
+    // never registered.
+    int KRNPauseIO(unsigned int socket, uint32_t generation);
+    // KRNResumeIO: dispatching starts again; whatever arrived meanwhile is
+    // reported at once (level-triggered). Resuming an unpaused socket does
+    // nothing. 1, or KES_ERR_INVALID_SOCKET (nothing done) as for
+    // KRNPauseIO; also KES_ERR_INVALID_SOCKET, reported with the system's
+    // reason, when the system refuses the socket (closed while paused): it
+    // then stays paused until it is removed.
+    int KRNResumeIO(unsigned int socket, uint32_t generation);
+    // The generation of the socket's current registration (never 0), or 0
+    // when it is not registered. Each registration gets a new one.
+    uint32_t KRNGetGeneration(unsigned int socket);
     // Makes KRNStartNet return before the next dispatch. Async-signal-safe.
     void KRNStopNet();
     // True while KRNStartNet runs.
@@ -73,11 +99,16 @@ private:
     struct Registration {
         CMOMRvIOCallback* callback; // not owned; must outlive its OnIO calls
         uint32_t generation;        // tells a re-registered socket from the old one
+        bool paused;                // out of the epoll set until KRNResumeIO
     };
     static constexpr int kMaxFired = 128; // events dispatched per wait
 
-    // Calls OnIO for one fired token when its registration is still current.
+    // Calls OnIO for one fired token when its registration is still current
+    // and not paused.
     void Dispatch(uint64_t token);
+    // The socket's registration when it has that generation, else null.
+    // Under m_Lock.
+    Registration* FindRegistration(unsigned int socket, uint32_t generation);
 
     std::unique_ptr<KesEpollBackend> m_Backend; // the polling backend; its epoll
                                                 // data is socket | generation << 32

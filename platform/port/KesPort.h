@@ -83,6 +83,22 @@ int KesGetSocketPacketLength(unsigned int socket);
 // restarting interrupted ones; a peer that has gone gives -1 (errno set), not
 // a signal. 0 when everything was written.
 int KesSendAll(unsigned int socket, const void* data, size_t length);
+// As KesSendAll, but gives up when the whole buffer is not written within
+// timeoutMs milliseconds (monotonic clock, not scaled; a negative timeout
+// never gives up, 0 writes only what fits at once). Works on blocking and
+// non-blocking sockets alike: it never blocks in send, it waits for room with
+// poll. 0 when everything was written; -1 with errno ETIMEDOUT when the
+// deadline passed first, or -1 with errno as KesSendAll for any other error.
+// After ETIMEDOUT part of the buffer may have been written: the caller must
+// close the connection, since the peer would read the rest of a frame from
+// whatever is sent next.
+int KesSendAllWithin(unsigned int socket, const void* data, size_t length, int timeoutMs);
+// Sets TCP_USER_TIMEOUT: how long, in milliseconds, sent data may stay
+// unacknowledged (on kernels since 5.11 also: the peer's window stay shut)
+// before the system drops the connection, which the reader then sees as an
+// error. 0 restores the system's default. 0, or -1 with errno (a socket that
+// is not TCP).
+int KesSetUserTimeout(unsigned int socket, unsigned int ms);
 // Closes a socket; 0 or -1.
 int KesCloseSocket(unsigned int socket);
 // Sets errno from the system's last error (on this platform they are one).

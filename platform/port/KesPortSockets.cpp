@@ -3,9 +3,12 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -39,6 +42,24 @@ char* KesGetIPv6Str(const struct in6_addr* address) {
 // ---- sockets -------------------------------------------------------------
 
 namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Whole milliseconds left until the deadline, rounded up so that a wait never
+// ends before it; 0 once it has passed.
+int MillisecondsUntil(SteadyClock::time_point deadline) {
+    const auto left = deadline - SteadyClock::now();
+    if (left <= SteadyClock::duration::zero()) return 0;
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
+// Waits until the socket can take more, the deadline passes (poll's 0) or a
+// signal arrives (restarted by the caller's loop). -1 on an error.
+int WaitWritable(int fd, bool forever, SteadyClock::time_point deadline) {
+    pollfd entry{fd, POLLOUT, 0};
+    const int ready = ::poll(&entry, 1, forever ? -1 : MillisecondsUntil(deadline));
+    return ready < 0 && errno != EINTR ? -1 : 0;
+}
 
 int SetNonBlocking(int fd, bool on) {
     int flags = ::fcntl(fd, F_GETFL);
@@ -134,4 +155,31 @@ int KesSendAll(unsigned int socket, const void* data, size_t length) {
         length -= static_cast<size_t>(sent);
     }
     return 0;
+}
+
+int KesSendAllWithin(unsigned int socket, const void* data, size_t length, int timeoutMs) {
+    const bool forever = timeoutMs < 0;
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
+    const int fd = static_cast<int>(socket);
+    const char* bytes = static_cast<const char*>(data);
+    while (length > 0) {
+        const ssize_t sent = send(fd, bytes, length, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent > 0) {
+            bytes += sent;
+            length -= static_cast<size_t>(sent);
+            continue;
+        }
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
+        if (!forever && MillisecondsUntil(deadline) == 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        if (WaitWritable(fd, forever, deadline) != 0) return -1;
+    }
+    return 0;
+}
+
+int KesSetUserTimeout(unsigned int socket, unsigned int ms) {
+    return ::setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_USER_TIMEOUT, &ms, sizeof ms) == 0 ? 0 : -1;
 }

@@ -1,8 +1,12 @@
-// File locks, whole-file reads, descriptor limits and the environment.
+// File locks, whole-file reads, descriptor limits (also when accepting) and
+// the environment.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "CKesAcceptReserve.h"
 #include "CKesEnv.h"
 #include "CKesFileDescriptor.h"
 #include "CKesFileLock.h"
@@ -188,4 +193,95 @@ TEST(ReadOnlyFile, NeverSeesARewriteHalfWayAndTheLockHolderReadsAtOnce) {
     EXPECT_NE(text, nullptr);
     EXPECT_EQ(lock.KFLUnlock(), 1);
     KesFileClose(handle);
+}
+
+namespace {
+
+// The checks of the shedding child below: each failure ends it with its own
+// status, which the parent names.
+void Require(bool condition, int status) {
+    if (!condition) _exit(status);
+}
+
+// A listening socket on a loopback port of this test's namespace.
+int ListenOnLoopback(sockaddr_in& address) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    address = sockaddr_in{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    Require(fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(fd, 16) == 0 &&
+                getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0,
+            10);
+    return fd;
+}
+
+// Runs in the child: its limits go with it.
+void ShedAtTheLimitAndRecover() {
+    constexpr int kShed = 3;
+    sockaddr_in address{};
+    const int listenFd = ListenOnLoopback(address);
+    std::vector<int> clients;
+    for (int i = 0; i < kShed + 2; ++i) clients.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    for (int client : clients) {
+        timeval patience{10, 0};  // a connection left waiting fails the read instead of hanging
+        Require(client >= 0 && setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience) == 0, 11);
+    }
+    auto connectClient = [&](int i) {
+        Require(connect(clients[i], reinterpret_cast<sockaddr*>(&address), sizeof address) == 0, 12);
+    };
+    CKesAcceptReserve reserve;
+    rlimit low{64, 64};  // the hard limit too, so that it cannot be raised
+    Require(setrlimit(RLIMIT_NOFILE, &low) == 0, 13);
+    std::vector<int> fillers;
+    for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) fillers.push_back(fd);
+    Require(!fillers.empty(), 14);
+
+    // Nothing pending: the call returns (after its pause) rather than block
+    // on the blocking listening socket, and sheds nothing.
+    Require(reserve.KARAccept(listenFd, nullptr, nullptr, SOCK_CLOEXEC) == -1 && errno == EMFILE, 20);
+    Require(reserve.KARTakeShortageBegan() && !reserve.KARTakeShortageBegan(), 21);
+    Require(reserve.KARTakeShedCount() == 0, 22);
+    // Each pending connection is accepted and closed at once; the spare
+    // comes back after each, or the next would simply be accepted.
+    for (int i = 0; i < kShed; ++i) connectClient(i);
+    for (int i = 0; i < kShed; ++i)
+        Require(reserve.KARAccept(listenFd, nullptr, nullptr, SOCK_CLOEXEC) == -1 && errno == EMFILE, 23);
+    Require(!reserve.KARTakeShortageBegan(), 24);  // still the same shortage
+    Require(reserve.KARTakeShedCount() == kShed && reserve.KARTakeShedCount() == 0, 25);
+    for (int i = 0; i < kShed; ++i) {
+        char byte;
+        const ssize_t got = recv(clients[i], &byte, 1, 0);
+        Require(got == 0 || (got < 0 && errno == ECONNRESET), 26);
+    }
+
+    // Descriptors freed: connections are accepted again, and a new shortage
+    // is a new one.
+    close(fillers.back()), fillers.pop_back();
+    connectClient(kShed);
+    const int accepted = reserve.KARAccept(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    Require(accepted >= 0 && reserve.KARTakeShedCount() == 0, 30);
+    connectClient(kShed + 1);
+    Require(reserve.KARAccept(listenFd, nullptr, nullptr, SOCK_CLOEXEC) == -1 && errno == EMFILE, 31);
+    Require(reserve.KARTakeShortageBegan() && reserve.KARTakeShedCount() == 1, 32);
+}
+
+}  // namespace
+
+// At the descriptor limit an accept loop neither spins nor leaves clients
+// waiting: each pending connection is accepted on the spare and closed, the
+// shortage is reported once with a count, and accepting resumes once
+// descriptors are free. In a child, whose limits go with it.
+TEST(FileDescriptor, AcceptAtTheLimitShedsPendingConnectionsAndCountsThem) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(60);  // a call that blocks ends the child instead of the test run
+        ShedAtTheLimitAndRecover();
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the step that failed (see ShedAtTheLimitAndRecover)";
 }

@@ -10,8 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <netinet/tcp.h>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -242,4 +244,49 @@ TEST(Socket, ErrorReportNamesSocketTextReasonAndNumberAndPeerLossIsRecognised)
                   "Error on socket 12. Error No: 0\n");
     EXPECT_TRUE(KesSocketPeerGone(ECONNRESET) && KesSocketPeerGone(ECONNABORTED));
     EXPECT_FALSE(KesSocketPeerGone(EPIPE));
+}
+
+// A send larger than the socket buffers to a peer that does not read gives up
+// at its deadline, never before it, on a blocking socket too; a peer that
+// reads gets every byte in order from a non-blocking one. The system's own
+// bound for unacknowledged TCP data reads back as set.
+TEST(Socket, SendWithinADeadlineGivesUpOnAStalledPeerAndDeliversAllToAReader)
+{
+    std::vector<unsigned char> data(4 << 20);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<unsigned char>(i * 131 + (i >> 16));
+    int stalled[2], reading[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, stalled), 0);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, reading), 0);
+    unsigned long nonBlocking = 1;
+    ASSERT_EQ(KesIoctl(reading[0], KES_FIONBIO, &nonBlocking), 0);
+
+    const auto start = std::chrono::steady_clock::now();
+    errno = 0;
+    EXPECT_EQ(KesSendAllWithin(stalled[0], data.data(), data.size(), 100), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+
+    std::vector<unsigned char> received;
+    std::thread reader([&] {
+        unsigned char buffer[65536];
+        for (ssize_t got; (got = recv(reading[1], buffer, sizeof buffer, 0)) > 0;)
+            received.insert(received.end(), buffer, buffer + got);
+    });
+    EXPECT_EQ(KesSendAllWithin(reading[0], data.data(), data.size(), 60000), 0);
+    shutdown(reading[0], SHUT_WR);
+    reader.join();
+    EXPECT_EQ(received.size(), data.size());
+    EXPECT_TRUE(received == data) << "bytes lost, repeated or reordered";
+
+    const int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(tcp, 0);
+    EXPECT_EQ(KesSetUserTimeout(tcp, 1500), 0);
+    unsigned int timeout = 0;
+    socklen_t length = sizeof timeout;
+    EXPECT_EQ(getsockopt(tcp, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, &length), 0);
+    EXPECT_EQ(timeout, 1500u);
+    EXPECT_EQ(KesSetUserTimeout(stalled[0], 1500), -1) << "not a TCP socket";
+    for (int fd : {stalled[0], stalled[1], reading[0], reading[1], tcp})
+        close(fd);
 }
