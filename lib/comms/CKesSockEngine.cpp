@@ -133,7 +133,7 @@ CKesSockEngine::CKesSockEngine(char* name, __serv_types type, int poolSize)
     KSECreate(poolSize);
 }
 
-CKesSockEngine::~CKesSockEngine() { KSEReleaseAll(); }
+CKesSockEngine::~CKesSockEngine() { ReleaseAll(); }
 
 int CKesSockEngine::KSECreate(int poolSize)
 {
@@ -159,30 +159,30 @@ int CKesSockEngine::KSECreate(int poolSize)
     // Stop the workers and free what was built so that the process ends with
     // no thread running and nothing half-made; then leave with a status that
     // tells a supervisor why.
-    KSEReleaseAll();
+    ReleaseAll();
     fflush(stdout);
     fflush(stderr);
     exit(ms_MulticastUnavailableExit);
 }
 
-void CKesSockEngine::KSEReleaseAll()
+void CKesSockEngine::ReleaseAll()
 {
     delete m_IOPool; // processes what is still queued, then joins the workers
     m_IOPool = nullptr;
-    KSEDestroyServerSockets();
-    KSEDestroyServers();
-    KSEDestroyClientSockets();
-    KSEDestroyClients();
-    KSEDestroyFragments();
-    KSEDestroyMulticast();
+    DestroyServerSockets();
+    DestroyServers();
+    DestroyClientSockets();
+    DestroyClients();
+    DestroyFragments();
+    DestroyMulticast();
 }
 
-void CKesSockEngine::KSEDestroyServerSockets()
+void CKesSockEngine::DestroyServerSockets()
 {
     CKesTreeList* table = m_ServerSocketTable;
     for (void* value : TableValues(table)) {
         CKesVarBind* binding = static_cast<CKesVarBind*>(value);
-        KSERemoveIO(static_cast<unsigned int>(binding->KVBValue()->KAInt()), __LINE__);
+        RemoveIO(static_cast<unsigned int>(binding->KVBValue()->KAInt()), __LINE__);
         delete binding;
     }
     // Cleared before the table goes, so that a server destroyed next finds
@@ -191,7 +191,7 @@ void CKesSockEngine::KSEDestroyServerSockets()
     delete table;
 }
 
-void CKesSockEngine::KSEDestroyServers()
+void CKesSockEngine::DestroyServers()
 {
     CKesTreeList* table = m_ServerTable;
     std::vector<void*> servers = TableValues(table);
@@ -200,16 +200,16 @@ void CKesSockEngine::KSEDestroyServers()
     for (void* server : servers) delete static_cast<CKesObjSockServer*>(server);
 }
 
-void CKesSockEngine::KSEDestroyClientSockets()
+void CKesSockEngine::DestroyClientSockets()
 {
     CKesTreeList* table = m_ClientSocketTable;
     for (void* client : TableValues(table))
-        KSERemoveIO(static_cast<CKesObjSockClient*>(client)->KOSCGetClientTCPSocket(), __LINE__);
+        RemoveIO(static_cast<CKesObjSockClient*>(client)->KOSCGetClientTCPSocket(), __LINE__);
     m_ClientSocketTable = nullptr;
     delete table;
 }
 
-void CKesSockEngine::KSEDestroyClients()
+void CKesSockEngine::DestroyClients()
 {
     CKesTreeList* table = m_ClientTable;
     std::vector<void*> clients = TableValues(table);
@@ -218,7 +218,7 @@ void CKesSockEngine::KSEDestroyClients()
     for (void* client : clients) delete static_cast<CKesObjSockClient*>(client);
 }
 
-void CKesSockEngine::KSEDestroyFragments()
+void CKesSockEngine::DestroyFragments()
 {
     CKesTreeList* table = m_FragmentTable;
     std::vector<void*> fragments = TableValues(table);
@@ -227,32 +227,32 @@ void CKesSockEngine::KSEDestroyFragments()
     for (void* fragment : fragments) delete static_cast<CKesIOWorkPacket*>(fragment);
 }
 
-void CKesSockEngine::KSEDestroyMulticast()
+void CKesSockEngine::DestroyMulticast()
 {
     if (m_Multicast == nullptr) return;
     unsigned int socket = m_Multicast->KOMGetReceiveSocket();
-    if (socket != KES_INVALID_SOCKET) KSERemoveIO(socket, __LINE__);
+    if (socket != KES_INVALID_SOCKET) RemoveIO(socket, __LINE__);
     delete m_Multicast;
     m_Multicast = nullptr;
 }
 
 // ---- helpers shared by the registries and the receive path ------------------
 
-int CKesSockEngine::KSERemoveIO(unsigned int socket, int line)
+int CKesSockEngine::RemoveIO(unsigned int socket, int line)
 {
     int result = KRNRemoveIO(socket);
     if (result != 1) CKesError(result, kSource, line, nullptr);
     return result;
 }
 
-int CKesSockEngine::KSERegisterIO(unsigned int socket, int line)
+int CKesSockEngine::RegisterIO(unsigned int socket, int line)
 {
     int result = KRNAddIOHandle(socket, TRUE, FALSE, FALSE, this);
     if (result != 1) CKesError(result, kSource, line, nullptr);
     return result;
 }
 
-int CKesSockEngine::KSEQueue(CKesIOWorkPacket* packet, int line)
+int CKesSockEngine::Queue(CKesIOWorkPacket* packet, int line)
 {
     int result = m_IOPool != nullptr ? m_IOPool->KSPAddWorkDetail(packet) : KES_ERR_ARGUMENT;
     if (result == 1) return 1;
@@ -262,7 +262,7 @@ int CKesSockEngine::KSEQueue(CKesIOWorkPacket* packet, int line)
     return result;
 }
 
-CKesIOWorkPacket* CKesSockEngine::KSETakeFragment(unsigned int socket)
+CKesIOWorkPacket* CKesSockEngine::TakeFragment(unsigned int socket)
 {
     CKesAtom key = SocketKey(socket);
     CKesAutoMutex hold(m_EngineLock);
@@ -271,7 +271,7 @@ CKesIOWorkPacket* CKesSockEngine::KSETakeFragment(unsigned int socket)
     return fragment;
 }
 
-int CKesSockEngine::KSEKeepFragment(unsigned int socket, CKesIOWorkPacket* fragment)
+int CKesSockEngine::KeepFragment(unsigned int socket, CKesIOWorkPacket* fragment)
 {
     CKesAtom key = SocketKey(socket);
     int result = KES_ERR_ARGUMENT;
@@ -285,24 +285,24 @@ int CKesSockEngine::KSEKeepFragment(unsigned int socket, CKesIOWorkPacket* fragm
     return result;
 }
 
-void CKesSockEngine::KSEDropFragment(unsigned int socket)
+void CKesSockEngine::DropFragment(unsigned int socket)
 {
-    delete KSETakeFragment(socket);
+    delete TakeFragment(socket);
 }
 
-bool CKesSockEngine::KSEIsOwnedStream(unsigned int socket)
+bool CKesSockEngine::IsOwnedStream(unsigned int socket)
 {
     CKesAtom key = SocketKey(socket);
     CKesAutoMutex hold(m_EngineLock);
     return TableValue(m_ServerSocketTable, key) != nullptr || TableValue(m_ClientSocketTable, key) != nullptr;
 }
 
-CKesObjSockServer* CKesSockEngine::KSEFindServer(const char* serviceName)
+CKesObjSockServer* CKesSockEngine::FindServer(const char* serviceName)
 {
     return static_cast<CKesObjSockServer*>(TableValue(m_ServerTable, serviceName));
 }
 
-CKesObjSockClient* CKesSockEngine::KSEFindClient(const char* serviceName)
+CKesObjSockClient* CKesSockEngine::FindClient(const char* serviceName)
 {
     return static_cast<CKesObjSockClient*>(TableValue(m_ClientTable, serviceName));
 }
@@ -342,7 +342,7 @@ int CKesSockEngine::KSEAddServer(CKesObjSockServer* server)
         return KES_ERR_ARGUMENT;
     }
     CKesAutoMutex hold(m_EngineLock);
-    if (KSEFindServer(name) != nullptr) {
+    if (FindServer(name) != nullptr) {
         fprintf(stderr, "WARNING: You have attempted to add a server on service %s when this socket engine already has a "
                         "server on this subject.\n", name);
         return KES_ERR_DUPLICATE_SERVER;
@@ -388,7 +388,7 @@ int CKesSockEngine::KSEAddNewServerSocket(char* serviceName, CKesSockEnd* end)
                         " when this socket is already in use.\n", socket);
         delete binding;
     }
-    int result = KSERegisterIO(socket, __LINE__);
+    int result = RegisterIO(socket, __LINE__);
     if (KesTraceOn(3)) {
         KesTrace("leaving CKesSockEngine::KSEAddNewServerSocket(%s Info: ", serviceName);
         end->KSEDump();
@@ -416,16 +416,16 @@ int CKesSockEngine::KSERemoveServer(char* serviceName)
     }
     int result = 1;
     for (unsigned int socket : sockets) {
-        int removed = KSERemoveIO(socket, __LINE__);
+        int removed = RemoveIO(socket, __LINE__);
         if (removed != 1) result = removed;
     }
     // A read that began before the removal must end before the server's
     // destruction closes these sockets.
     for (unsigned int socket : sockets) KRNWaitForDispatch(socket);
     for (unsigned int socket : sockets) {
-        CKesVarBind* binding = KSETakeBinding(socket, serviceName);
+        CKesVarBind* binding = TakeBinding(socket, serviceName);
         delete binding;
-        KSEDropFragment(socket);
+        DropFragment(socket);
     }
 
     CKesObjSockServer* server = nullptr;
@@ -433,7 +433,7 @@ int CKesSockEngine::KSERemoveServer(char* serviceName)
         // Out of the table first, so no new packet is routed to it, then wait
         // until no worker is inside it any more.
         CKesAutoMutex hold(m_EngineLock);
-        server = KSEFindServer(serviceName);
+        server = FindServer(serviceName);
         if (server == nullptr) return result;
         if (server == t_ServerInUse) {
             CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "A server cannot be removed from inside its own callbacks");
@@ -449,7 +449,7 @@ int CKesSockEngine::KSERemoveServer(char* serviceName)
     return result;
 }
 
-CKesVarBind* CKesSockEngine::KSETakeBinding(unsigned int socket, const char* serviceName)
+CKesVarBind* CKesSockEngine::TakeBinding(unsigned int socket, const char* serviceName)
 {
     CKesAtom key = SocketKey(socket);
     CKesAutoMutex hold(m_EngineLock);
@@ -481,9 +481,9 @@ int CKesSockEngine::KSERemoveServerClientSocket(CKesSockEnd* end)
         CKesAutoMutex hold(m_EngineLock);
         if (TableValue(m_ServerSocketTable, key) == nullptr) return 1;
     }
-    int result = KSERemoveIO(socket, __LINE__);
-    delete KSETakeBinding(socket, nullptr);
-    KSEDropFragment(socket);
+    int result = RemoveIO(socket, __LINE__);
+    delete TakeBinding(socket, nullptr);
+    DropFragment(socket);
     return result;
 }
 
@@ -504,7 +504,7 @@ int CKesSockEngine::KSEAddClient(CKesObjSockClient* client)
         CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "Client has no service name");
         return KES_ERR_ARGUMENT;
     }
-    if (KSEFindClient(name) != nullptr) return result;
+    if (FindClient(name) != nullptr) return result;
     step = m_ClientTable->KTLAdd(name, static_cast<void*>(client));
     if (step != 1) CKesError(result = step, kSource, __LINE__, nullptr);
     return result;
@@ -533,7 +533,7 @@ int CKesSockEngine::KSEAddClientIO(CKesObjSockClient* client)
         }
     }
     delete staleFragment;
-    int registered = KSERegisterIO(socket, __LINE__);
+    int registered = RegisterIO(socket, __LINE__);
     if (registered != 1) result = registered;
     if (KesTraceOn(4)) KesTrace("leaving CKesSockEngine::KSEAddClientIO().\n");
     return result;
@@ -548,7 +548,7 @@ int CKesSockEngine::KSECloseClientIO(CKesObjSockClient* client)
     }
     unsigned int socket = client->KOSCGetClientTCPSocket();
     if (socket == KES_INVALID_SOCKET) return 1;
-    int result = KSERemoveIO(socket, __LINE__);
+    int result = RemoveIO(socket, __LINE__);
     CKesAtom key = SocketKey(socket);
     {
         CKesAutoMutex hold(m_EngineLock);
@@ -557,7 +557,7 @@ int CKesSockEngine::KSECloseClientIO(CKesObjSockClient* client)
             if (deleted != 1) CKesError(result = deleted, kSource, __LINE__, nullptr);
         }
     }
-    KSEDropFragment(socket);
+    DropFragment(socket);
     return result;
 }
 
@@ -572,7 +572,7 @@ int CKesSockEngine::KSERemoveClient(CKesObjSockClient* client)
     const char* name = client->KOSCGetServiceName();
     // Only this client's own entry: a second client refused for the same
     // name must not take the first one's entry with it.
-    if (name == nullptr || KSEFindClient(name) != client) return result;
+    if (name == nullptr || FindClient(name) != client) return result;
     int deleted = m_ClientTable->KTLDelete(name);
     if (deleted != 1) CKesError(result = deleted, kSource, __LINE__, nullptr);
     return result;
@@ -581,13 +581,13 @@ int CKesSockEngine::KSERemoveClient(CKesObjSockClient* client)
 CKesObjSockServer* CKesSockEngine::KSEGetServer(const char* serviceName)
 {
     if (KesTraceOn(3)) KesTrace("CKesSockEngine::KSEGetServer(%s).\n", serviceName ? serviceName : "NULL");
-    return KSEFindServer(serviceName);
+    return FindServer(serviceName);
 }
 
 CKesObjSockClient* CKesSockEngine::KSEGetClient(const char* serviceName)
 {
     if (KesTraceOn(3)) KesTrace("CKesSockEngine::KSEGetClient(%s).\n", serviceName ? serviceName : "NULL");
-    return KSEFindClient(serviceName);
+    return FindClient(serviceName);
 }
 
 CKesObjMulticast* CKesSockEngine::KSEGetMulticast() { return m_Multicast; }
@@ -636,7 +636,7 @@ void CKesSockEngine::OnIO(CMOMRvIO* io)
         buffer = static_cast<unsigned char*>(malloc(static_cast<size_t>(available) + 1));
         addressLength = SourceAddressLength(socket);
         address = static_cast<sockaddr*>(calloc(addressLength, 1));
-        length = KSEReadSocket(socket, buffer, available, address, addressLength);
+        length = ReadSocket(socket, buffer, available, address, addressLength);
         if (buffer != nullptr) buffer[length > 0 ? length : 0] = 0;
     }
     if (length < 0) {
@@ -646,21 +646,21 @@ void CKesSockEngine::OnIO(CMOMRvIO* io)
         return;
     }
     if (length == 0) {
-        KSEDeliverClosed(socket, buffer, address, addressLength);
+        DeliverClosed(socket, buffer, address, addressLength);
         return;
     }
-    if (KSEIsOwnedStream(socket)) {
+    if (IsOwnedStream(socket)) {
         int result = KSECheckSockPacket(socket, buffer, length, address, static_cast<int>(addressLength));
         if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
         return;
     }
     // The multicast socket or one a derived engine registered: one datagram,
     // delivered whole.
-    KSEQueue(new CKesIOWorkPacket(socket, buffer, static_cast<unsigned int>(length), this, address, addressLength),
+    Queue(new CKesIOWorkPacket(socket, buffer, static_cast<unsigned int>(length), this, address, addressLength),
              __LINE__);
 }
 
-int CKesSockEngine::KSEReadSocket(unsigned int socket, unsigned char* buffer, int available, sockaddr* address,
+int CKesSockEngine::ReadSocket(unsigned int socket, unsigned char* buffer, int available, sockaddr* address,
                                   unsigned int addressLength)
 {
     if (buffer == nullptr || address == nullptr) {
@@ -679,11 +679,11 @@ int CKesSockEngine::KSEReadSocket(unsigned int socket, unsigned char* buffer, in
     return 0;
 }
 
-void CKesSockEngine::KSEDeliverClosed(unsigned int socket, unsigned char* buffer, sockaddr* address,
+void CKesSockEngine::DeliverClosed(unsigned int socket, unsigned char* buffer, sockaddr* address,
                                       unsigned int addressLength)
 {
     // Whatever was pending belonged to the connection that has just ended.
-    KSEDropFragment(socket);
+    DropFragment(socket);
     CKesIOWorkPacket packet(socket, buffer, 0, this, address, addressLength);
     KSEProcessIO(&packet);
 }
@@ -703,16 +703,16 @@ int CKesSockEngine::KSECheckSockPacket(unsigned int socket, unsigned char* data,
     unsigned int offset = 0;
     int result = 1;
 
-    CKesIOWorkPacket* fragment = KSETakeFragment(socket);
+    CKesIOWorkPacket* fragment = TakeFragment(socket);
     if (fragment != nullptr) {
-        KSETraceJoin(fragment, data, runLength);
+        TraceJoin(fragment, data, runLength);
         if (DeclaredLength(fragment) >= 0) {
             // The fragment's buffer already has room for its whole packet:
             // append in place rather than re-join, so a large packet costs
             // time linear in its size however many reads it takes.
-            offset = KSEFillFragment(socket, fragment, data, runLength, &result);
+            offset = FillFragment(socket, fragment, data, runLength, &result);
         } else {
-            run = KSEJoin(fragment, data, runLength, &runLength);
+            run = Join(fragment, data, runLength, &runLength);
             delete fragment;
             free(data);
             if (run == nullptr) {
@@ -726,13 +726,13 @@ int CKesSockEngine::KSECheckSockPacket(unsigned int socket, unsigned char* data,
         free(source);
         return result;
     }
-    int split = KSESplitRun(socket, run + offset, runLength - offset, source, sourceLen);
+    int split = SplitRun(socket, run + offset, runLength - offset, source, sourceLen);
     if (split != 1) result = split;
     free(run);
     return result;
 }
 
-void CKesSockEngine::KSETraceJoin(const CKesIOWorkPacket* fragment, const unsigned char* data, unsigned int length)
+void CKesSockEngine::TraceJoin(const CKesIOWorkPacket* fragment, const unsigned char* data, unsigned int length)
 {
     if (!KesTraceOn(4)) return;
     unsigned int fragmentLength = fragment->KIWPGetPacketLength();
@@ -748,7 +748,7 @@ void CKesSockEngine::KSETraceJoin(const CKesIOWorkPacket* fragment, const unsign
                  static_cast<unsigned long long>(fragmentLength) + length);
 }
 
-unsigned int CKesSockEngine::KSEFillFragment(unsigned int socket, CKesIOWorkPacket* fragment,
+unsigned int CKesSockEngine::FillFragment(unsigned int socket, CKesIOWorkPacket* fragment,
                                              const unsigned char* data, unsigned int length, int* result)
 {
     unsigned long long declared = static_cast<unsigned long long>(DeclaredLength(fragment));
@@ -760,7 +760,7 @@ unsigned int CKesSockEngine::KSEFillFragment(unsigned int socket, CKesIOWorkPack
     memcpy(buffer + have, data, take);
     fragment->KIWPSetPacketLength(have + take);
     if (have + take < total) {
-        int kept = KSEKeepFragment(socket, fragment);
+        int kept = KeepFragment(socket, fragment);
         if (kept != 1) *result = kept;
         return take;
     }
@@ -768,12 +768,12 @@ unsigned int CKesSockEngine::KSEFillFragment(unsigned int socket, CKesIOWorkPack
     // fragment then carries to a worker as the packet.
     memmove(buffer, buffer + CKesRecHdr::ms_HeaderLength, static_cast<size_t>(declared));
     fragment->KIWPSetPacketLength(static_cast<unsigned int>(declared));
-    int queued = KSEQueue(fragment, __LINE__);
+    int queued = Queue(fragment, __LINE__);
     if (queued != 1) *result = queued;
     return take;
 }
 
-unsigned char* CKesSockEngine::KSEJoin(const CKesIOWorkPacket* fragment, const unsigned char* data,
+unsigned char* CKesSockEngine::Join(const CKesIOWorkPacket* fragment, const unsigned char* data,
                                        unsigned int length, unsigned int* joinedLength)
 {
     unsigned int fragmentLength = fragment->KIWPGetPacketLength();
@@ -790,7 +790,7 @@ unsigned char* CKesSockEngine::KSEJoin(const CKesIOWorkPacket* fragment, const u
     return run;
 }
 
-int CKesSockEngine::KSESplitRun(unsigned int socket, unsigned char* run, unsigned int length, sockaddr* source,
+int CKesSockEngine::SplitRun(unsigned int socket, unsigned char* run, unsigned int length, sockaddr* source,
                                 unsigned int sourceLength)
 {
     int result = 1;
@@ -802,13 +802,13 @@ int CKesSockEngine::KSESplitRun(unsigned int socket, unsigned char* run, unsigne
                 packet->KIWPSetSource(const_cast<const sockaddr*>(source), sourceLength);
             packet->KIWPSetSockServer(this);
             packet->KIWPSetSocket(socket);
-            int queued = KSEQueue(packet, __LINE__);
+            int queued = Queue(packet, __LINE__);
             if (queued != 1) result = queued;
         }
         delete stack;
     }
     if (header.KRHIsBroken()) {
-        KSEBreakConnection(socket, source, sourceLength);
+        BreakConnection(socket, source, sourceLength);
         return result;
     }
     unsigned char* tail = header.KRHGetData();
@@ -818,11 +818,11 @@ int CKesSockEngine::KSESplitRun(unsigned int socket, unsigned char* run, unsigne
         return result;
     }
     header.KRHInitialise(); // the tail is ours from here on
-    int kept = KSEKeepTail(socket, tail, static_cast<unsigned int>(tailLength), source, sourceLength);
+    int kept = KeepTail(socket, tail, static_cast<unsigned int>(tailLength), source, sourceLength);
     return kept != 1 ? kept : result;
 }
 
-int CKesSockEngine::KSEKeepTail(unsigned int socket, unsigned char* tail, unsigned int tailLength,
+int CKesSockEngine::KeepTail(unsigned int socket, unsigned char* tail, unsigned int tailLength,
                                 sockaddr* source, unsigned int sourceLength)
 {
     long long declared = CKesRecHdr::KRHPeekDataLen(tail, tailLength);
@@ -833,20 +833,20 @@ int CKesSockEngine::KSEKeepTail(unsigned int socket, unsigned char* tail, unsign
         if (whole == nullptr) {
             CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, "Buffer for an incomplete packet cannot be allocated");
             free(tail);
-            KSEBreakConnection(socket, source, sourceLength);
+            BreakConnection(socket, source, sourceLength);
             return KES_ERR_ALLOCATION;
         }
         tail = whole;
     }
-    return KSEKeepFragment(socket, new CKesIOWorkPacket(socket, tail, tailLength, this, source, sourceLength));
+    return KeepFragment(socket, new CKesIOWorkPacket(socket, tail, tailLength, this, source, sourceLength));
 }
 
-void CKesSockEngine::KSEBreakConnection(unsigned int socket, sockaddr* source, unsigned int sourceLength)
+void CKesSockEngine::BreakConnection(unsigned int socket, sockaddr* source, unsigned int sourceLength)
 {
     // The stream can no longer be framed: no more reads from it, nothing
     // pending, and its owner hears of it as of a closed connection.
-    KSERemoveIO(socket, __LINE__);
-    KSEDropFragment(socket);
+    RemoveIO(socket, __LINE__);
+    DropFragment(socket);
     unsigned char* empty = static_cast<unsigned char*>(calloc(1, 1));
     CKesIOWorkPacket packet(socket, empty, 0, this, source, sourceLength);
     KSEProcessIO(&packet);
@@ -858,7 +858,7 @@ void CKesSockEngine::KSEAddWorkToIOPool(CKesIOWorkPacket* packet)
         if (KesTraceOn(1)) KesTrace("Will not add a NULL packet to the IO pool\n");
         return;
     }
-    KSEQueue(packet, __LINE__);
+    Queue(packet, __LINE__);
 }
 
 void CKesSockEngine::KSEWorkerProc(void* work, void*)
@@ -870,7 +870,7 @@ void CKesSockEngine::KSEWorkerProc(void* work, void*)
     delete packet;
 }
 
-void CKesSockEngine::KSEReleaseServerUse(CKesObjSockServer* server)
+void CKesSockEngine::ReleaseServerUse(CKesObjSockServer* server)
 {
     CKesAutoMutex hold(m_EngineLock);
     auto use = m_ServerUses.find(server);
@@ -895,7 +895,7 @@ void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
         CKesAutoMutex hold(m_EngineLock);
         CKesVarBind* binding = static_cast<CKesVarBind*>(TableValue(m_ServerSocketTable, key));
         serverSide = binding != nullptr;
-        if (serverSide) server = KSEFindServer(binding->KVBName());
+        if (serverSide) server = FindServer(binding->KVBName());
         if (server != nullptr) ++m_ServerUses[server];
         if (!serverSide) client = static_cast<CKesObjSockClient*>(TableValue(m_ClientSocketTable, key));
     }
@@ -909,7 +909,7 @@ void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
         t_ServerInUse = server;
         result = server->KOSSProcessPacket(packet);
         t_ServerInUse = outer;
-        KSEReleaseServerUse(server);
+        ReleaseServerUse(server);
     } else if (client != nullptr) {
         result = client->KOSCProcessPacket(packet);
     } else if (m_Multicast != nullptr && socket == m_Multicast->KOMGetReceiveSocket()) {
@@ -958,7 +958,7 @@ int CKesSockEngine::KSEStartMulticastServer(CKesSockEnd* end)
         return KES_ERR_ARGUMENT;
     }
     // A channel left by a failed attempt is closed before a new one is made.
-    KSEDestroyMulticast();
+    DestroyMulticast();
     m_Multicast = new CKesObjMulticast(end);
     m_Multicast->KOMSetLoopback(TRUE);
     return m_Multicast->KOMInitialise();
@@ -976,7 +976,7 @@ int CKesSockEngine::KSEAddMulticastIO()
         CKesError(KES_ERR_INVALID_SOCKET, kSource, __LINE__, "The multicast channel has no receive socket");
         return KES_ERR_INVALID_SOCKET;
     }
-    int result = KSERegisterIO(socket, __LINE__);
+    int result = RegisterIO(socket, __LINE__);
     if (KesTraceOn(4)) KesTrace("Adding multicast IO on %u\n", socket);
     return result;
 }
@@ -1010,7 +1010,7 @@ int CKesSockEngine::KSEProcessAddressRequest(CKesRecord* record)
 {
     if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEProcessAddressRequest().\n");
     const char* name = NamedService(record);
-    CKesObjSockServer* server = name != nullptr ? KSEFindServer(name) : nullptr;
+    CKesObjSockServer* server = name != nullptr ? FindServer(name) : nullptr;
     if (server == nullptr) return 1;
     server->KOSSProcessAddressRequest(record);
     if (KesTraceOn(4)) KesTrace("Forwarding AddrReq to SockServer %s\n", name);
@@ -1021,7 +1021,7 @@ int CKesSockEngine::KSEProcessAddressReply(CKesRecord* record)
 {
     if (KesTraceOn(3)) KesTrace("CKesSockEngine::KSEProcessAddressReply().\n");
     const char* name = NamedService(record);
-    CKesObjSockClient* client = name != nullptr ? KSEFindClient(name) : nullptr;
+    CKesObjSockClient* client = name != nullptr ? FindClient(name) : nullptr;
     if (client == nullptr) return 1;
     client->KOSCProcessAddressReply(record);
     return 1;

@@ -119,45 +119,45 @@ private:
 
     int KSECreate(int poolSize);
     // Destruction steps, in the order they run.
-    void KSEReleaseAll();
-    void KSEDestroyServerSockets();
-    void KSEDestroyServers();
-    void KSEDestroyClientSockets();
-    void KSEDestroyClients();
-    void KSEDestroyFragments();
-    void KSEDestroyMulticast();
+    void ReleaseAll();
+    void DestroyServerSockets();
+    void DestroyServers();
+    void DestroyClientSockets();
+    void DestroyClients();
+    void DestroyFragments();
+    void DestroyMulticast();
 
     // Event-loop calls whose failure is reported at the caller's line.
-    int KSERemoveIO(unsigned int socket, int line);
-    int KSERegisterIO(unsigned int socket, int line);
+    int RemoveIO(unsigned int socket, int line);
+    int RegisterIO(unsigned int socket, int line);
     // Hands a packet to the pool; a refused packet is reported and destroyed.
-    int KSEQueue(CKesIOWorkPacket* packet, int line);
+    int Queue(CKesIOWorkPacket* packet, int line);
 
     // Table access that must be atomic across two steps (engine lock).
-    CKesIOWorkPacket* KSETakeFragment(unsigned int socket);
-    int KSEKeepFragment(unsigned int socket, CKesIOWorkPacket* fragment);
-    void KSEDropFragment(unsigned int socket);
-    CKesVarBind* KSETakeBinding(unsigned int socket, const char* serviceName);
-    bool KSEIsOwnedStream(unsigned int socket);
-    CKesObjSockServer* KSEFindServer(const char* serviceName);
-    CKesObjSockClient* KSEFindClient(const char* serviceName);
+    CKesIOWorkPacket* TakeFragment(unsigned int socket);
+    int KeepFragment(unsigned int socket, CKesIOWorkPacket* fragment);
+    void DropFragment(unsigned int socket);
+    CKesVarBind* TakeBinding(unsigned int socket, const char* serviceName);
+    bool IsOwnedStream(unsigned int socket);
+    CKesObjSockServer* FindServer(const char* serviceName);
+    CKesObjSockClient* FindClient(const char* serviceName);
 
     // Receive path steps (event-loop thread).
-    int KSEReadSocket(unsigned int socket, unsigned char* buffer, int available, sockaddr* address,
+    int ReadSocket(unsigned int socket, unsigned char* buffer, int available, sockaddr* address,
                       unsigned int addressLength);
-    void KSEDeliverClosed(unsigned int socket, unsigned char* buffer, sockaddr* address,
+    void DeliverClosed(unsigned int socket, unsigned char* buffer, sockaddr* address,
                           unsigned int addressLength);
-    void KSETraceJoin(const CKesIOWorkPacket* fragment, const unsigned char* data, unsigned int length);
-    unsigned int KSEFillFragment(unsigned int socket, CKesIOWorkPacket* fragment, const unsigned char* data,
+    void TraceJoin(const CKesIOWorkPacket* fragment, const unsigned char* data, unsigned int length);
+    unsigned int FillFragment(unsigned int socket, CKesIOWorkPacket* fragment, const unsigned char* data,
                                  unsigned int length, int* result);
-    unsigned char* KSEJoin(const CKesIOWorkPacket* fragment, const unsigned char* data, unsigned int length,
+    unsigned char* Join(const CKesIOWorkPacket* fragment, const unsigned char* data, unsigned int length,
                            unsigned int* joinedLength);
-    int KSESplitRun(unsigned int socket, unsigned char* run, unsigned int length, sockaddr* source,
+    int SplitRun(unsigned int socket, unsigned char* run, unsigned int length, sockaddr* source,
                     unsigned int sourceLength);
-    int KSEKeepTail(unsigned int socket, unsigned char* tail, unsigned int tailLength, sockaddr* source,
+    int KeepTail(unsigned int socket, unsigned char* tail, unsigned int tailLength, sockaddr* source,
                     unsigned int sourceLength);
-    void KSEBreakConnection(unsigned int socket, sockaddr* source, unsigned int sourceLength);
-    void KSEReleaseServerUse(CKesObjSockServer* server);
+    void BreakConnection(unsigned int socket, sockaddr* source, unsigned int sourceLength);
+    void ReleaseServerUse(CKesObjSockServer* server);
 
     CKesServPool* m_IOPool;             // worker pool that processes received packets
     CKesMutex m_EngineLock;             // check-and-insert of servers and accepted sockets
