@@ -1,37 +1,35 @@
-// CKesSockEngine: construction and destruction, the registries of servers,
-// clients and their sockets, the receive path from the event loop to the
-// worker pool, and the engine's side of multicast discovery.
+// CKesSockEngine: construction and destruction, and the registries of
+// servers, clients and their sockets with the count of packets in progress
+// per server. The receive path is in CKesSockEngineReceive.cpp, multicast
+// discovery in CKesSockEngineDiscovery.cpp.
 #include "CKesSockEngine.h"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "CKesAtom.h"
 #include "CKesAutoMutex.h"
 #include "CKesDoubleList.h"
-#include "CKesEnv.h"
 #include "CKesError.h"
 #include "CKesIOWorkPacket.h"
 #include "CKesObjMulticast.h"
 #include "CKesObjSockClient.h"
 #include "CKesObjSockServer.h"
 #include "CKesPointer.h"
-#include "CKesRecHdr.h"
 #include "CKesRecord.h"
 #include "CKesServPool.h"
-#include "CKesServiceDataParser.h"
 #include "CKesSockEnd.h"
-#include "CKesStack.h"
 #include "CKesTreeList.h"
 #include "CKesVarBind.h"
+#include "KesEngineTables.h"
 #include "KesErrorCodes.h"
+
+using kesengine::kSource;
+using kesengine::SocketKey;
+using kesengine::TableValue;
+using kesengine::TableValues;
 
 namespace {
 
@@ -39,35 +37,9 @@ namespace {
 // thread must not wait for that server to become idle.
 thread_local CKesObjSockServer* t_ServerInUse = nullptr;
 
-constexpr const char* kSource = "CKesSockEngine";
-constexpr const char* kMulticastService = "MulticastService";
-constexpr const char* kAnyDomain = "ANY_OSTRAVINE_DOMAIN";
-constexpr const char* kServiceFileDir = "etc/ostravine";
-constexpr const char* kServiceFileName = "ServiceData.cfg";
-constexpr const char* kPathSeparator = "/";
+} // namespace
 
-// Table key of a socket: an integer atom made from the handle as an int.
-CKesAtom SocketKey(unsigned int socket) { return CKesAtom(static_cast<int>(socket)); }
-
-// The value a table entry holds, or null when the key is absent. The holder
-// KTLGet returns is this thread's copy, so reading it here is safe.
-void* TableValue(CKesTreeList* table, const CKesAtom& key)
-{
-    if (table == nullptr) return nullptr;
-    CKesPointer* holder = table->KTLGet(&key);
-    return holder != nullptr ? holder->KPData() : nullptr;
-}
-
-void* TableValue(CKesTreeList* table, const char* key)
-{
-    if (table == nullptr || key == nullptr) return nullptr;
-    CKesPointer* holder = table->KTLGet(key);
-    return holder != nullptr ? holder->KPData() : nullptr;
-}
-
-// Every value of a table, copied out so that the caller may call anything
-// (also another walk of the same table) while it goes through them.
-std::vector<void*> TableValues(CKesTreeList* table)
+std::vector<void*> kesengine::TableValues(CKesTreeList* table)
 {
     std::vector<void*> values;
     if (table == nullptr) return values;
@@ -77,43 +49,6 @@ std::vector<void*> TableValues(CKesTreeList* table)
         values.push_back(static_cast<CKesPointer*>(item)->KPData());
     return values;
 }
-
-// The size of the source address buffer for a socket: that of its family as
-// getsockname reports it (IPv4 for the invalid socket).
-unsigned int SourceAddressLength(unsigned int socket)
-{
-    if (socket == KES_INVALID_SOCKET) return KES_SOCKADDR_IN_LEN;
-    sockaddr_storage name{};
-    socklen_t nameLength = sizeof(name);
-    int family = -1;
-    if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&name), &nameLength) == 0)
-        family = name.ss_family;
-    if (family == AF_INET) return KES_SOCKADDR_IN_LEN;
-    if (family == AF_INET6) return KES_SOCKADDR_IN6_LEN;
-    CKesError(KES_ERR_ADDRESS_FAMILY, kSource, __LINE__, "Socket address family is neither IPv4 nor IPv6");
-    return KES_SOCKADDR_IN_LEN;
-}
-
-// True when the socket is a datagram socket; a failed query counts as stream.
-bool IsDatagramSocket(unsigned int socket)
-{
-    int type = SOCK_STREAM;
-    socklen_t typeLength = sizeof(type);
-    if (getsockopt(static_cast<int>(socket), SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0) {
-        if (__Kesworks_Debug_Level != 0) fputs("netGetSockType failed", stderr);
-        return false;
-    }
-    return type == SOCK_DGRAM;
-}
-
-// The declared data length at the start of a fragment, or -1 while its
-// header is incomplete.
-long long DeclaredLength(const CKesIOWorkPacket* fragment)
-{
-    return CKesRecHdr::KRHPeekDataLen(fragment->KIWPGetPacket(), fragment->KIWPGetPacketLength());
-}
-
-} // namespace
 
 // ---- construction and destruction ------------------------------------------
 
@@ -236,7 +171,7 @@ void CKesSockEngine::DestroyMulticast()
     m_Multicast = nullptr;
 }
 
-// ---- helpers shared by the registries and the receive path ------------------
+// ---- event-loop calls and lookups shared by the engine's files ---------------
 
 int CKesSockEngine::RemoveIO(unsigned int socket, int line)
 {
@@ -250,51 +185,6 @@ int CKesSockEngine::RegisterIO(unsigned int socket, int line)
     int result = KRNAddIOHandle(socket, TRUE, FALSE, FALSE, this);
     if (result != 1) CKesError(result, kSource, line, nullptr);
     return result;
-}
-
-int CKesSockEngine::Queue(CKesIOWorkPacket* packet, int line)
-{
-    int result = m_IOPool != nullptr ? m_IOPool->KSPAddWorkDetail(packet) : KES_ERR_ARGUMENT;
-    if (result == 1) return 1;
-    // The pool refused it (it is closing): nobody will process the packet.
-    CKesError(result, kSource, line, "Packet not queued to the IO pool, dropped");
-    delete packet;
-    return result;
-}
-
-CKesIOWorkPacket* CKesSockEngine::TakeFragment(unsigned int socket)
-{
-    CKesAtom key = SocketKey(socket);
-    CKesAutoMutex hold(m_EngineLock);
-    CKesIOWorkPacket* fragment = static_cast<CKesIOWorkPacket*>(TableValue(m_FragmentTable, key));
-    if (fragment != nullptr) m_FragmentTable->KTLDelete(&key);
-    return fragment;
-}
-
-int CKesSockEngine::KeepFragment(unsigned int socket, CKesIOWorkPacket* fragment)
-{
-    CKesAtom key = SocketKey(socket);
-    int result = KES_ERR_ARGUMENT;
-    {
-        CKesAutoMutex hold(m_EngineLock);
-        if (m_FragmentTable != nullptr) result = m_FragmentTable->KTLAdd(&key, static_cast<void*>(fragment), TRUE);
-    }
-    if (result == 1) return 1;
-    CKesError(result, kSource, __LINE__, "Incomplete packet cannot be kept, dropped");
-    delete fragment;
-    return result;
-}
-
-void CKesSockEngine::DropFragment(unsigned int socket)
-{
-    delete TakeFragment(socket);
-}
-
-bool CKesSockEngine::IsOwnedStream(unsigned int socket)
-{
-    CKesAtom key = SocketKey(socket);
-    CKesAutoMutex hold(m_EngineLock);
-    return TableValue(m_ServerSocketTable, key) != nullptr || TableValue(m_ClientSocketTable, key) != nullptr;
 }
 
 CKesObjSockServer* CKesSockEngine::FindServer(const char* serviceName)
@@ -616,258 +506,16 @@ int CKesSockEngine::KSESendToAll(CKesRecord* record)
     return result;
 }
 
-// ---- receive path ----------------------------------------------------------------
+// ---- packets in progress per server ------------------------------------------
 
-void CKesSockEngine::OnIO(CMOMRvIO* io)
+int CKesSockEngine::ServePacket(CKesObjSockServer* server, CKesIOWorkPacket* packet)
 {
-    if (io == nullptr) return;
-    if (KesTraceOn(4)) KesTrace("CKesSockEngine::OnIO().\n");
-    unsigned int socket = io->Source();
-    int available = KesGetSocketPacketLength(socket);
-    if (KesTraceOn(4)) KesTrace("Received IO on %u of length %d.\n", socket, available);
-
-    unsigned char* buffer = nullptr;
-    sockaddr* address = nullptr;
-    unsigned int addressLength = KES_SOCKADDR_IN_LEN;
-    int length = available;
-    if (available >= 0) {
-        // Only the byte after what is read needs zeroing: clearing the whole
-        // buffer first would cost one more pass over every large read.
-        buffer = static_cast<unsigned char*>(malloc(static_cast<size_t>(available) + 1));
-        addressLength = SourceAddressLength(socket);
-        address = static_cast<sockaddr*>(calloc(addressLength, 1));
-        length = ReadSocket(socket, buffer, available, address, addressLength);
-        if (buffer != nullptr) buffer[length > 0 ? length : 0] = 0;
-    }
-    if (length < 0) {
-        if (KesTraceOn(4)) KesReportSocketError(socket, "Ignoring packet due to socket error");
-        free(buffer);
-        free(address);
-        return;
-    }
-    if (length == 0) {
-        DeliverClosed(socket, buffer, address, addressLength);
-        return;
-    }
-    if (IsOwnedStream(socket)) {
-        int result = KSECheckSockPacket(socket, buffer, length, address, static_cast<int>(addressLength));
-        if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
-        return;
-    }
-    // The multicast socket or one a derived engine registered: one datagram,
-    // delivered whole.
-    Queue(new CKesIOWorkPacket(socket, buffer, static_cast<unsigned int>(length), this, address, addressLength),
-             __LINE__);
-}
-
-int CKesSockEngine::ReadSocket(unsigned int socket, unsigned char* buffer, int available, sockaddr* address,
-                                  unsigned int addressLength)
-{
-    if (buffer == nullptr || address == nullptr) {
-        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, "Read buffer cannot be allocated");
-        return KES_ERR_ALLOCATION;
-    }
-    socklen_t fromLength = addressLength;
-    ssize_t got = recvfrom(static_cast<int>(socket), buffer, static_cast<size_t>(available), 0, address, &fromLength);
-    if (got >= 0) return static_cast<int>(got);
-    if (!KesSocketPeerGone(KesLastSocketError())) return -1;
-    if (IsDatagramSocket(socket)) {
-        if (__Kesworks_Debug_Level != 0) KesTrace("Got ICMP port unreachable on socket %u\n", socket);
-        return -1;
-    }
-    if (__Kesworks_Debug_Level != 0) KesTrace("Far end of link on socket %u has dropped the connection\n", socket);
-    return 0;
-}
-
-void CKesSockEngine::DeliverClosed(unsigned int socket, unsigned char* buffer, sockaddr* address,
-                                      unsigned int addressLength)
-{
-    // Whatever was pending belonged to the connection that has just ended.
-    DropFragment(socket);
-    CKesIOWorkPacket packet(socket, buffer, 0, this, address, addressLength);
-    KSEProcessIO(&packet);
-}
-
-int CKesSockEngine::KSECheckSockPacket(unsigned int socket, unsigned char* data, int length, sockaddr* source,
-                                       int sourceLength)
-{
-    if (data == nullptr || length < 0) {
-        free(data);
-        free(source);
-        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No data given");
-        return KES_ERR_ARGUMENT;
-    }
-    unsigned int sourceLen = source != nullptr && sourceLength > 0 ? static_cast<unsigned int>(sourceLength) : 0;
-    unsigned char* run = data;
-    unsigned int runLength = static_cast<unsigned int>(length);
-    unsigned int offset = 0;
-    int result = 1;
-
-    CKesIOWorkPacket* fragment = TakeFragment(socket);
-    if (fragment != nullptr) {
-        TraceJoin(fragment, data, runLength);
-        if (DeclaredLength(fragment) >= 0) {
-            // The fragment's buffer already has room for its whole packet:
-            // append in place rather than re-join, so a large packet costs
-            // time linear in its size however many reads it takes.
-            offset = FillFragment(socket, fragment, data, runLength, &result);
-        } else {
-            run = Join(fragment, data, runLength, &runLength);
-            delete fragment;
-            free(data);
-            if (run == nullptr) {
-                free(source);
-                return KES_ERR_ALLOCATION;
-            }
-        }
-    }
-    if (offset == runLength) {
-        free(run);
-        free(source);
-        return result;
-    }
-    int split = SplitRun(socket, run + offset, runLength - offset, source, sourceLen);
-    if (split != 1) result = split;
-    free(run);
+    CKesObjSockServer* outer = t_ServerInUse;
+    t_ServerInUse = server;
+    int result = server->KOSSProcessPacket(packet);
+    t_ServerInUse = outer;
+    ReleaseServerUse(server);
     return result;
-}
-
-void CKesSockEngine::TraceJoin(const CKesIOWorkPacket* fragment, const unsigned char* data, unsigned int length)
-{
-    if (!KesTraceOn(4)) return;
-    unsigned int fragmentLength = fragment->KIWPGetPacketLength();
-    KesTrace("Adding chopped packets - Packet A %.*s Len: %u Packet B %.*s Len: %u\n",
-             static_cast<int>(fragmentLength), reinterpret_cast<const char*>(fragment->KIWPGetPacket()),
-             fragmentLength, static_cast<int>(length), reinterpret_cast<const char*>(data), length);
-    long long declared = DeclaredLength(fragment);
-    if (declared < 0)
-        KesTrace("Total packet should be unknown (header incomplete) Packet is %llu\n",
-                 static_cast<unsigned long long>(fragmentLength) + length);
-    else
-        KesTrace("Total packet should be %lld Packet is %llu\n", declared,
-                 static_cast<unsigned long long>(fragmentLength) + length);
-}
-
-unsigned int CKesSockEngine::FillFragment(unsigned int socket, CKesIOWorkPacket* fragment,
-                                             const unsigned char* data, unsigned int length, int* result)
-{
-    unsigned long long declared = static_cast<unsigned long long>(DeclaredLength(fragment));
-    unsigned long long total = declared + CKesRecHdr::ms_HeaderLength;
-    unsigned int have = fragment->KIWPGetPacketLength();
-    unsigned long long missing = total - have;
-    unsigned int take = missing < length ? static_cast<unsigned int>(missing) : length;
-    unsigned char* buffer = fragment->KIWPGetPacket();
-    memcpy(buffer + have, data, take);
-    fragment->KIWPSetPacketLength(have + take);
-    if (have + take < total) {
-        int kept = KeepFragment(socket, fragment);
-        if (kept != 1) *result = kept;
-        return take;
-    }
-    // Complete: the payload moves to the front of the same buffer, which the
-    // fragment then carries to a worker as the packet.
-    memmove(buffer, buffer + CKesRecHdr::ms_HeaderLength, static_cast<size_t>(declared));
-    fragment->KIWPSetPacketLength(static_cast<unsigned int>(declared));
-    int queued = Queue(fragment, __LINE__);
-    if (queued != 1) *result = queued;
-    return take;
-}
-
-unsigned char* CKesSockEngine::Join(const CKesIOWorkPacket* fragment, const unsigned char* data,
-                                       unsigned int length, unsigned int* joinedLength)
-{
-    unsigned int fragmentLength = fragment->KIWPGetPacketLength();
-    size_t joined = static_cast<size_t>(fragmentLength) + length;
-    unsigned char* run = static_cast<unsigned char*>(malloc(joined + 1));
-    if (run == nullptr) {
-        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, "Joined packet cannot be allocated");
-        return nullptr;
-    }
-    if (fragmentLength > 0) memcpy(run, fragment->KIWPGetPacket(), fragmentLength);
-    memcpy(run + fragmentLength, data, length);
-    run[joined] = 0;
-    *joinedLength = static_cast<unsigned int>(joined);
-    return run;
-}
-
-int CKesSockEngine::SplitRun(unsigned int socket, unsigned char* run, unsigned int length, sockaddr* source,
-                                unsigned int sourceLength)
-{
-    int result = 1;
-    CKesRecHdr header;
-    CKesStack* stack = header.KRHGetWorkStack(run, length);
-    if (stack != nullptr) {
-        while (CKesIOWorkPacket* packet = static_cast<CKesIOWorkPacket*>(stack->KSPop())) {
-            if (source != nullptr && sourceLength > 0)
-                packet->KIWPSetSource(const_cast<const sockaddr*>(source), sourceLength);
-            packet->KIWPSetSockServer(this);
-            packet->KIWPSetSocket(socket);
-            int queued = Queue(packet, __LINE__);
-            if (queued != 1) result = queued;
-        }
-        delete stack;
-    }
-    if (header.KRHIsBroken()) {
-        BreakConnection(socket, source, sourceLength);
-        return result;
-    }
-    unsigned char* tail = header.KRHGetData();
-    int tailLength = header.KRHGetTotalLen();
-    if (tail == nullptr || tailLength < 1) {
-        free(source);
-        return result;
-    }
-    header.KRHInitialise(); // the tail is ours from here on
-    int kept = KeepTail(socket, tail, static_cast<unsigned int>(tailLength), source, sourceLength);
-    return kept != 1 ? kept : result;
-}
-
-int CKesSockEngine::KeepTail(unsigned int socket, unsigned char* tail, unsigned int tailLength,
-                                sockaddr* source, unsigned int sourceLength)
-{
-    long long declared = CKesRecHdr::KRHPeekDataLen(tail, tailLength);
-    if (declared >= 0) {
-        // Sized once for the whole packet; later reads append to it.
-        size_t total = static_cast<size_t>(declared) + CKesRecHdr::ms_HeaderLength;
-        unsigned char* whole = static_cast<unsigned char*>(realloc(tail, total));
-        if (whole == nullptr) {
-            CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, "Buffer for an incomplete packet cannot be allocated");
-            free(tail);
-            BreakConnection(socket, source, sourceLength);
-            return KES_ERR_ALLOCATION;
-        }
-        tail = whole;
-    }
-    return KeepFragment(socket, new CKesIOWorkPacket(socket, tail, tailLength, this, source, sourceLength));
-}
-
-void CKesSockEngine::BreakConnection(unsigned int socket, sockaddr* source, unsigned int sourceLength)
-{
-    // The stream can no longer be framed: no more reads from it, nothing
-    // pending, and its owner hears of it as of a closed connection.
-    RemoveIO(socket, __LINE__);
-    DropFragment(socket);
-    unsigned char* empty = static_cast<unsigned char*>(calloc(1, 1));
-    CKesIOWorkPacket packet(socket, empty, 0, this, source, sourceLength);
-    KSEProcessIO(&packet);
-}
-
-void CKesSockEngine::KSEAddWorkToIOPool(CKesIOWorkPacket* packet)
-{
-    if (packet == nullptr) {
-        if (KesTraceOn(1)) KesTrace("Will not add a NULL packet to the IO pool\n");
-        return;
-    }
-    Queue(packet, __LINE__);
-}
-
-void CKesSockEngine::KSEWorkerProc(void* work, void*)
-{
-    CKesIOWorkPacket* packet = static_cast<CKesIOWorkPacket*>(work);
-    if (packet == nullptr) return;
-    CKesSockEngine* engine = static_cast<CKesSockEngine*>(packet->KIWPGetSockServer());
-    if (engine != nullptr) engine->KSEProcessIO(packet);
-    delete packet;
 }
 
 void CKesSockEngine::ReleaseServerUse(CKesObjSockServer* server)
@@ -877,158 +525,4 @@ void CKesSockEngine::ReleaseServerUse(CKesObjSockServer* server)
     if (use == m_ServerUses.end() || --use->second > 0) return;
     m_ServerUses.erase(use);
     m_ServerIdle.notify_all();
-}
-
-void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
-{
-    if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEProcessIO().\n");
-    if (packet == nullptr) return;
-    unsigned int socket = packet->KIWPGetSocket();
-    CKesAtom key = SocketKey(socket);
-
-    bool serverSide = false;
-    CKesObjSockServer* server = nullptr;
-    CKesObjSockClient* client = nullptr;
-    {
-        // The binding is read under the lock so that a removal on another
-        // thread cannot free it while its name is in use.
-        CKesAutoMutex hold(m_EngineLock);
-        CKesVarBind* binding = static_cast<CKesVarBind*>(TableValue(m_ServerSocketTable, key));
-        serverSide = binding != nullptr;
-        if (serverSide) server = FindServer(binding->KVBName());
-        if (server != nullptr) ++m_ServerUses[server];
-        if (!serverSide) client = static_cast<CKesObjSockClient*>(TableValue(m_ClientSocketTable, key));
-    }
-    int result = 1;
-    if (serverSide) {
-        if (server == nullptr) {
-            CKesError(KES_ERR_NO_SERVER, kSource, __LINE__, "Packet for a service that has no server");
-            return;
-        }
-        CKesObjSockServer* outer = t_ServerInUse;
-        t_ServerInUse = server;
-        result = server->KOSSProcessPacket(packet);
-        t_ServerInUse = outer;
-        ReleaseServerUse(server);
-    } else if (client != nullptr) {
-        result = client->KOSCProcessPacket(packet);
-    } else if (m_Multicast != nullptr && socket == m_Multicast->KOMGetReceiveSocket()) {
-        result = KSEProcessMulticast(packet);
-    } else {
-        KesOnRvIO(packet);
-    }
-    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
-}
-
-// ---- multicast discovery -----------------------------------------------------------
-
-int CKesSockEngine::KSEStartMulticast()
-{
-    if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEStartMulticast().\n");
-    CKesAtom home = CKesEnv::KEQBHome();
-    std::string path = home.KAString() != nullptr ? home.KAString() : "";
-    path.append(kPathSeparator).append(kServiceFileDir).append(kPathSeparator).append(kServiceFileName);
-    if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEStartMulticast() - going to parse the ServiceData.cfg file\n");
-
-    CKesServiceDataParser parser;
-    int parsed = parser.KSDPParseFromFile(path.c_str());
-    if (parsed != 1) CKesError(parsed, kSource, __LINE__, nullptr);
-
-    CKesSockEnd* entry = parser.KSDPGetServiceData(kAnyDomain, kMulticastService);
-    if (entry == nullptr) {
-        fprintf(stderr, "Server for service %s is not available...\n", kMulticastService);
-        CKesError(KES_ERR_SERVICE_ENTRY, kSource, __LINE__, nullptr);
-        return KES_ERR_SERVICE_ENTRY;
-    }
-    int result = KSEStartMulticastServer(entry);
-    if (result != 1) return result;
-    result = KSEAddMulticastIO();
-    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
-    return result;
-}
-
-int CKesSockEngine::KSEStartMulticastServer(CKesSockEnd* end)
-{
-    if (KesTraceOn(3)) {
-        KesTrace("CKesSockEngine::KSEStartMulticastServer().");
-        if (end != nullptr) end->KSEDump();
-    }
-    if (end == nullptr) {
-        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No multicast service entry given");
-        return KES_ERR_ARGUMENT;
-    }
-    // A channel left by a failed attempt is closed before a new one is made.
-    DestroyMulticast();
-    m_Multicast = new CKesObjMulticast(end);
-    m_Multicast->KOMSetLoopback(TRUE);
-    return m_Multicast->KOMInitialise();
-}
-
-int CKesSockEngine::KSEAddMulticastIO()
-{
-    if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEAddMulticastIO().\n");
-    if (m_Multicast == nullptr) {
-        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No multicast channel");
-        return KES_ERR_ARGUMENT;
-    }
-    unsigned int socket = m_Multicast->KOMGetReceiveSocket();
-    if (socket == KES_INVALID_SOCKET) {
-        CKesError(KES_ERR_INVALID_SOCKET, kSource, __LINE__, "The multicast channel has no receive socket");
-        return KES_ERR_INVALID_SOCKET;
-    }
-    int result = RegisterIO(socket, __LINE__);
-    if (KesTraceOn(4)) KesTrace("Adding multicast IO on %u\n", socket);
-    return result;
-}
-
-int CKesSockEngine::KSEProcessMulticast(CKesIOWorkPacket* packet)
-{
-    if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEProcessMulticast().\n");
-    if (packet == nullptr) return KES_ERR_ARGUMENT;
-    CKesRecord record;
-    int result = record.KOMDecode(packet->KIWPGetPacket(), packet->KIWPGetPacketLength());
-    if (result != 1) return result;
-    if (KesTraceOn(4)) KesTrace("Got multicast data ");
-
-    if (record.KRValueOf(CKesSockEnd::ms_AddressReply) != nullptr) result = KSEProcessAddressReply(&record);
-    else if (record.KRValueOf(CKesSockEnd::ms_AddressRequest) != nullptr) result = KSEProcessAddressRequest(&record);
-    else result = KSEProcessMulticastTraffic(&record);
-    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
-    return result;
-}
-
-// The service a discovery record names, or null when it names none.
-static const char* NamedService(const CKesRecord* record)
-{
-    if (record == nullptr) return nullptr;
-    const CKesAtom* name = record->KRValueOf(CKesSockEnd::ms_ServiceNameField);
-    if (name == nullptr || name->KAType() != KES_DT_STRING) return nullptr;
-    return name->KAString();
-}
-
-int CKesSockEngine::KSEProcessAddressRequest(CKesRecord* record)
-{
-    if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEProcessAddressRequest().\n");
-    const char* name = NamedService(record);
-    CKesObjSockServer* server = name != nullptr ? FindServer(name) : nullptr;
-    if (server == nullptr) return 1;
-    server->KOSSProcessAddressRequest(record);
-    if (KesTraceOn(4)) KesTrace("Forwarding AddrReq to SockServer %s\n", name);
-    return 1;
-}
-
-int CKesSockEngine::KSEProcessAddressReply(CKesRecord* record)
-{
-    if (KesTraceOn(3)) KesTrace("CKesSockEngine::KSEProcessAddressReply().\n");
-    const char* name = NamedService(record);
-    CKesObjSockClient* client = name != nullptr ? FindClient(name) : nullptr;
-    if (client == nullptr) return 1;
-    client->KOSCProcessAddressReply(record);
-    return 1;
-}
-
-int CKesSockEngine::KSEProcessMulticastTraffic(CKesRecord*)
-{
-    if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEProcessMulticastTraffic().\n");
-    return 1;
 }

@@ -117,6 +117,7 @@ private:
     CKesSockEngine(const CKesSockEngine&) = delete;
     CKesSockEngine& operator=(const CKesSockEngine&) = delete;
 
+    // ---- construction, destruction, registries (CKesSockEngine.cpp) ------
     int KSECreate(int poolSize);
     // Destruction steps, in the order they run.
     void ReleaseAll();
@@ -126,38 +127,39 @@ private:
     void DestroyClients();
     void DestroyFragments();
     void DestroyMulticast();
-
     // Event-loop calls whose failure is reported at the caller's line.
     int RemoveIO(unsigned int socket, int line);
     int RegisterIO(unsigned int socket, int line);
+    CKesVarBind* TakeBinding(unsigned int socket, const char* serviceName);
+    CKesObjSockServer* FindServer(const char* serviceName);
+    CKesObjSockClient* FindClient(const char* serviceName);
+    // Hands a packet to a server the caller has counted as in use, then
+    // uncounts it.
+    int ServePacket(CKesObjSockServer* server, CKesIOWorkPacket* packet);
+    void ReleaseServerUse(CKesObjSockServer* server);
+
+    // ---- receive path (CKesSockEngineReceive.cpp) --------------------------
     // Hands a packet to the pool; a refused packet is reported and destroyed.
     int Queue(CKesIOWorkPacket* packet, int line);
-
-    // Table access that must be atomic across two steps (engine lock).
+    // Fragment table access that must be atomic across two steps (engine lock).
     CKesIOWorkPacket* TakeFragment(unsigned int socket);
     int KeepFragment(unsigned int socket, CKesIOWorkPacket* fragment);
     void DropFragment(unsigned int socket);
-    CKesVarBind* TakeBinding(unsigned int socket, const char* serviceName);
     bool IsOwnedStream(unsigned int socket);
-    CKesObjSockServer* FindServer(const char* serviceName);
-    CKesObjSockClient* FindClient(const char* serviceName);
-
-    // Receive path steps (event-loop thread).
+    // Steps of the event-loop thread.
     int ReadSocket(unsigned int socket, unsigned char* buffer, int available, sockaddr* address,
-                      unsigned int addressLength);
-    void DeliverClosed(unsigned int socket, unsigned char* buffer, sockaddr* address,
-                          unsigned int addressLength);
+                   unsigned int addressLength);
+    void DeliverClosed(unsigned int socket, unsigned char* buffer, sockaddr* address, unsigned int addressLength);
     void TraceJoin(const CKesIOWorkPacket* fragment, const unsigned char* data, unsigned int length);
     unsigned int FillFragment(unsigned int socket, CKesIOWorkPacket* fragment, const unsigned char* data,
-                                 unsigned int length, int* result);
+                              unsigned int length, int* result);
     unsigned char* Join(const CKesIOWorkPacket* fragment, const unsigned char* data, unsigned int length,
-                           unsigned int* joinedLength);
+                        unsigned int* joinedLength);
     int SplitRun(unsigned int socket, unsigned char* run, unsigned int length, sockaddr* source,
-                    unsigned int sourceLength);
+                 unsigned int sourceLength);
     int KeepTail(unsigned int socket, unsigned char* tail, unsigned int tailLength, sockaddr* source,
-                    unsigned int sourceLength);
+                 unsigned int sourceLength);
     void BreakConnection(unsigned int socket, sockaddr* source, unsigned int sourceLength);
-    void ReleaseServerUse(CKesObjSockServer* server);
 
     CKesServPool* m_IOPool;             // worker pool that processes received packets
     CKesMutex m_EngineLock;             // check-and-insert of servers and accepted sockets
