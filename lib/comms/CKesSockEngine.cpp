@@ -27,6 +27,7 @@
 #include "KesErrorCodes.h"
 
 using kesengine::kSource;
+using kesengine::OwnedPacket;
 using kesengine::SocketKey;
 using kesengine::TableValue;
 using kesengine::TableValues;
@@ -254,13 +255,12 @@ int CKesSockEngine::KSEAddNewServerSocket(char* serviceName, CKesSockEnd* end)
     }
     unsigned int socket = end->KSEGetEndPointSocket();
     CKesVarBind* binding = new CKesVarBind(serviceName, static_cast<int>(socket));
-    CKesIOWorkPacket* staleFragment = nullptr;
+    OwnedPacket staleFragment;
     bool inUse = false;
     {
         CKesAutoMutex hold(m_EngineLock);
         // A fragment under this handle belongs to a connection that is gone.
-        staleFragment = static_cast<CKesIOWorkPacket*>(TableValue(m_FragmentTable, *binding->KVBValue()));
-        if (staleFragment != nullptr) m_FragmentTable->KTLDelete(binding->KVBValue());
+        staleFragment = DetachFragment(*binding->KVBValue());
         inUse = TableValue(m_ServerSocketTable, *binding->KVBValue()) != nullptr;
         if (!inUse) {
             CKesPointer* holder = new CKesPointer(binding);
@@ -272,7 +272,7 @@ int CKesSockEngine::KSEAddNewServerSocket(char* serviceName, CKesSockEnd* end)
             }
         }
     }
-    delete staleFragment;
+    staleFragment.reset(); // outside the lock
     if (inUse) {
         fprintf(stderr, "WARNING: You have attempted to add a server side client socket on socket %u"
                         " when this socket is already in use.\n", socket);
@@ -410,19 +410,18 @@ int CKesSockEngine::KSEAddClientIO(CKesObjSockClient* client)
     unsigned int socket = client->KOSCGetClientTCPSocket();
     CKesAtom key = SocketKey(socket);
     int result = 1;
-    CKesIOWorkPacket* staleFragment = nullptr;
+    OwnedPacket staleFragment;
     {
         // Filed before the event loop hears of the socket, so that its first
         // bytes are already framed as TCP data.
         CKesAutoMutex hold(m_EngineLock);
-        staleFragment = static_cast<CKesIOWorkPacket*>(TableValue(m_FragmentTable, key));
-        if (staleFragment != nullptr) m_FragmentTable->KTLDelete(&key);
+        staleFragment = DetachFragment(key);
         if (m_ClientSocketTable != nullptr && TableValue(m_ClientSocketTable, key) == nullptr) {
             int added = m_ClientSocketTable->KTLAdd(&key, static_cast<void*>(client), TRUE);
             if (added != 1) CKesError(result = added, kSource, __LINE__, nullptr);
         }
     }
-    delete staleFragment;
+    staleFragment.reset(); // outside the lock
     int registered = RegisterIO(socket, __LINE__);
     if (registered != 1) result = registered;
     if (KesTraceOn(4)) KesTrace("leaving CKesSockEngine::KSEAddClientIO().\n");

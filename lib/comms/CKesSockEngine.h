@@ -34,6 +34,8 @@
 #include <sys/socket.h>
 
 #include <condition_variable>
+#include <cstdlib>
+#include <memory>
 #include <unordered_map>
 
 #include "CKesEngine.h"
@@ -43,6 +45,7 @@
 #include "KesPort.h"
 #include "KesServTypes.h"
 
+class CKesAtom;
 class CKesIOWorkPacket;
 class CKesObjMulticast;
 class CKesObjSockClient;
@@ -52,6 +55,23 @@ class CKesServPool;
 class CKesSockEnd;
 class CKesTreeList;
 class CKesVarBind;
+
+// The receive path's owned heap blocks (used by CKesSockEngine's private
+// steps): malloc'd buffers and addresses, freed with free, and work packets.
+// A step that takes one by value takes it over; a plain pointer is only read
+// or written. Raw owning pointers remain only where the receive path meets
+// KSECheckSockPacket and the work packet's constructors and setters.
+namespace kesengine {
+struct FreeBlock {
+    void operator()(void* block) const noexcept { std::free(block); }
+};
+using OwnedBytes = std::unique_ptr<unsigned char[], FreeBlock>;
+struct OwnedSource { // the sender's address of one read and its size
+    std::unique_ptr<sockaddr, FreeBlock> address;
+    unsigned int length = 0;
+};
+using OwnedPacket = std::unique_ptr<CKesIOWorkPacket>;
+} // namespace kesengine
 
 class CKesSockEngine : public CKesEngine, public CMOMRvIOCallback {
 public:
@@ -140,26 +160,27 @@ private:
 
     // ---- receive path (CKesSockEngineReceive.cpp) --------------------------
     // Hands a packet to the pool; a refused packet is reported and destroyed.
-    int Queue(CKesIOWorkPacket* packet, int line);
-    // Fragment table access that must be atomic across two steps (engine lock).
-    CKesIOWorkPacket* TakeFragment(unsigned int socket);
-    int KeepFragment(unsigned int socket, CKesIOWorkPacket* fragment);
+    int Queue(kesengine::OwnedPacket packet, int line);
+    // The fragment table. Take and keep are each atomic under the engine
+    // lock; DetachFragment is for a caller that holds it already.
+    kesengine::OwnedPacket TakeFragment(unsigned int socket);
+    kesengine::OwnedPacket DetachFragment(const CKesAtom& key);
+    int KeepFragment(unsigned int socket, kesengine::OwnedPacket fragment);
     void DropFragment(unsigned int socket);
     bool IsOwnedStream(unsigned int socket);
     // Steps of the event-loop thread.
     int ReadSocket(unsigned int socket, unsigned char* buffer, int available, sockaddr* address,
                    unsigned int addressLength);
-    void DeliverClosed(unsigned int socket, unsigned char* buffer, sockaddr* address, unsigned int addressLength);
-    void TraceJoin(const CKesIOWorkPacket* fragment, const unsigned char* data, unsigned int length);
-    unsigned int FillFragment(unsigned int socket, CKesIOWorkPacket* fragment, const unsigned char* data,
+    void DeliverClosed(unsigned int socket, kesengine::OwnedBytes buffer, kesengine::OwnedSource source);
+    void TraceJoin(const CKesIOWorkPacket& fragment, const unsigned char* data, unsigned int length);
+    unsigned int FillFragment(unsigned int socket, kesengine::OwnedPacket fragment, const unsigned char* data,
                               unsigned int length, int* result);
-    unsigned char* Join(const CKesIOWorkPacket* fragment, const unsigned char* data, unsigned int length,
-                        unsigned int* joinedLength);
-    int SplitRun(unsigned int socket, unsigned char* run, unsigned int length, sockaddr* source,
-                 unsigned int sourceLength);
-    int KeepTail(unsigned int socket, unsigned char* tail, unsigned int tailLength, sockaddr* source,
-                 unsigned int sourceLength);
-    void BreakConnection(unsigned int socket, sockaddr* source, unsigned int sourceLength);
+    kesengine::OwnedBytes Join(const CKesIOWorkPacket& fragment, const unsigned char* data,
+                               unsigned int length, unsigned int* joinedLength);
+    int SplitRun(unsigned int socket, unsigned char* run, unsigned int length, kesengine::OwnedSource source);
+    int KeepTail(unsigned int socket, kesengine::OwnedBytes tail, unsigned int tailLength,
+                 kesengine::OwnedSource source);
+    void BreakConnection(unsigned int socket, kesengine::OwnedSource source);
 
     CKesServPool* m_IOPool;             // worker pool that processes received packets
     CKesMutex m_EngineLock;             // check-and-insert of servers and accepted sockets

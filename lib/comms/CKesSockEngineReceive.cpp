@@ -26,6 +26,9 @@
 #include "KesErrorCodes.h"
 
 using kesengine::kSource;
+using kesengine::OwnedBytes;
+using kesengine::OwnedPacket;
+using kesengine::OwnedSource;
 using kesengine::SocketKey;
 using kesengine::TableValue;
 
@@ -61,51 +64,61 @@ bool IsDatagramSocket(unsigned int socket)
 
 // The declared data length at the start of a fragment, or -1 while its
 // header is incomplete.
-long long DeclaredLength(const CKesIOWorkPacket* fragment)
+long long DeclaredLength(const CKesIOWorkPacket& fragment)
 {
-    return CKesRecHdr::KRHPeekDataLen(fragment->KIWPGetPacket(), fragment->KIWPGetPacketLength());
+    return CKesRecHdr::KRHPeekDataLen(fragment.KIWPGetPacket(), fragment.KIWPGetPacketLength());
 }
 
 } // namespace
 
 // ---- the fragment table and the pool -----------------------------------------
 
-int CKesSockEngine::Queue(CKesIOWorkPacket* packet, int line)
+int CKesSockEngine::Queue(OwnedPacket packet, int line)
 {
-    int result = m_IOPool != nullptr ? m_IOPool->KSPAddWorkDetail(packet) : KES_ERR_ARGUMENT;
-    if (result == 1) return 1;
+    int result = m_IOPool != nullptr ? m_IOPool->KSPAddWorkDetail(packet.get()) : KES_ERR_ARGUMENT;
+    if (result == 1) {
+        static_cast<void>(packet.release()); // the pool's now
+        return 1;
+    }
     // The pool refused it (it is closing): nobody will process the packet.
     CKesError(result, kSource, line, "Packet not queued to the IO pool, dropped");
-    delete packet;
     return result;
 }
 
-CKesIOWorkPacket* CKesSockEngine::TakeFragment(unsigned int socket)
+OwnedPacket CKesSockEngine::TakeFragment(unsigned int socket)
 {
     CKesAtom key = SocketKey(socket);
     CKesAutoMutex hold(m_EngineLock);
-    CKesIOWorkPacket* fragment = static_cast<CKesIOWorkPacket*>(TableValue(m_FragmentTable, key));
+    return DetachFragment(key);
+}
+
+OwnedPacket CKesSockEngine::DetachFragment(const CKesAtom& key)
+{
+    OwnedPacket fragment(static_cast<CKesIOWorkPacket*>(TableValue(m_FragmentTable, key)));
     if (fragment != nullptr) m_FragmentTable->KTLDelete(&key);
     return fragment;
 }
 
-int CKesSockEngine::KeepFragment(unsigned int socket, CKesIOWorkPacket* fragment)
+int CKesSockEngine::KeepFragment(unsigned int socket, OwnedPacket fragment)
 {
     CKesAtom key = SocketKey(socket);
     int result = KES_ERR_ARGUMENT;
     {
         CKesAutoMutex hold(m_EngineLock);
-        if (m_FragmentTable != nullptr) result = m_FragmentTable->KTLAdd(&key, static_cast<void*>(fragment), TRUE);
+        if (m_FragmentTable != nullptr)
+            result = m_FragmentTable->KTLAdd(&key, static_cast<void*>(fragment.get()), TRUE);
     }
-    if (result == 1) return 1;
+    if (result == 1) {
+        static_cast<void>(fragment.release()); // the table's now
+        return 1;
+    }
     CKesError(result, kSource, __LINE__, "Incomplete packet cannot be kept, dropped");
-    delete fragment;
     return result;
 }
 
 void CKesSockEngine::DropFragment(unsigned int socket)
 {
-    delete TakeFragment(socket);
+    TakeFragment(socket).reset();
 }
 
 bool CKesSockEngine::IsOwnedStream(unsigned int socket)
@@ -125,42 +138,42 @@ void CKesSockEngine::OnIO(CMOMRvIO* io)
     int available = KesGetSocketPacketLength(socket);
     if (KesTraceOn(4)) KesTrace("Received IO on %u of length %d.\n", socket, available);
 
-    unsigned char* buffer = nullptr;
-    sockaddr* address = nullptr;
-    unsigned int addressLength = KES_SOCKADDR_IN_LEN;
+    OwnedBytes buffer;
+    OwnedSource source;
+    source.length = KES_SOCKADDR_IN_LEN;
     int length = available;
     if (available >= 0) {
         // Only the byte after what is read needs zeroing: clearing the whole
         // buffer first would cost one more pass over every large read.
-        buffer = static_cast<unsigned char*>(malloc(static_cast<size_t>(available) + 1));
-        addressLength = SourceAddressLength(socket);
-        address = static_cast<sockaddr*>(calloc(addressLength, 1));
-        length = ReadSocket(socket, buffer, available, address, addressLength);
+        buffer.reset(static_cast<unsigned char*>(malloc(static_cast<size_t>(available) + 1)));
+        source.length = SourceAddressLength(socket);
+        source.address.reset(static_cast<sockaddr*>(calloc(source.length, 1)));
+        length = ReadSocket(socket, buffer.get(), available, source.address.get(), source.length);
         if (buffer != nullptr) buffer[length > 0 ? length : 0] = 0;
     }
     if (length < 0) {
         if (KesTraceOn(4)) KesReportSocketError(socket, "Ignoring packet due to socket error");
-        free(buffer);
-        free(address);
         return;
     }
     if (length == 0) {
-        DeliverClosed(socket, buffer, address, addressLength);
+        DeliverClosed(socket, std::move(buffer), std::move(source));
         return;
     }
     if (IsOwnedStream(socket)) {
-        int result = KSECheckSockPacket(socket, buffer, length, address, static_cast<int>(addressLength));
+        int result = KSECheckSockPacket(socket, buffer.release(), length, source.address.release(),
+                                        static_cast<int>(source.length));
         if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
         return;
     }
     // The multicast socket or one a derived engine registered: one datagram,
     // delivered whole.
-    Queue(new CKesIOWorkPacket(socket, buffer, static_cast<unsigned int>(length), this, address, addressLength),
-             __LINE__);
+    Queue(OwnedPacket(new CKesIOWorkPacket(socket, buffer.release(), static_cast<unsigned int>(length), this,
+                                         source.address.release(), source.length)),
+          __LINE__);
 }
 
 int CKesSockEngine::ReadSocket(unsigned int socket, unsigned char* buffer, int available, sockaddr* address,
-                                  unsigned int addressLength)
+                               unsigned int addressLength)
 {
     if (buffer == nullptr || address == nullptr) {
         CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, "Read buffer cannot be allocated");
@@ -178,65 +191,53 @@ int CKesSockEngine::ReadSocket(unsigned int socket, unsigned char* buffer, int a
     return 0;
 }
 
-void CKesSockEngine::DeliverClosed(unsigned int socket, unsigned char* buffer, sockaddr* address,
-                                      unsigned int addressLength)
+void CKesSockEngine::DeliverClosed(unsigned int socket, OwnedBytes buffer, OwnedSource source)
 {
     // Whatever was pending belonged to the connection that has just ended.
     DropFragment(socket);
-    CKesIOWorkPacket packet(socket, buffer, 0, this, address, addressLength);
+    CKesIOWorkPacket packet(socket, buffer.release(), 0, this, source.address.release(), source.length);
     KSEProcessIO(&packet);
 }
 
 int CKesSockEngine::KSECheckSockPacket(unsigned int socket, unsigned char* data, int length, sockaddr* source,
                                        int sourceLength)
 {
-    if (data == nullptr || length < 0) {
-        free(data);
-        free(source);
+    // Both blocks are owned here from the start, whatever happens below.
+    OwnedBytes run(data);
+    OwnedSource from;
+    from.address.reset(source);
+    from.length = source != nullptr && sourceLength > 0 ? static_cast<unsigned int>(sourceLength) : 0;
+    if (run == nullptr || length < 0) {
         CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No data given");
         return KES_ERR_ARGUMENT;
     }
-    unsigned int sourceLen = source != nullptr && sourceLength > 0 ? static_cast<unsigned int>(sourceLength) : 0;
-    unsigned char* run = data;
     unsigned int runLength = static_cast<unsigned int>(length);
     unsigned int offset = 0;
     int result = 1;
 
-    CKesIOWorkPacket* fragment = TakeFragment(socket);
-    if (fragment != nullptr) {
-        TraceJoin(fragment, data, runLength);
-        if (DeclaredLength(fragment) >= 0) {
+    if (OwnedPacket fragment = TakeFragment(socket)) {
+        TraceJoin(*fragment, run.get(), runLength);
+        if (DeclaredLength(*fragment) >= 0) {
             // The fragment's buffer already has room for its whole packet:
             // append in place rather than re-join, so a large packet costs
             // time linear in its size however many reads it takes.
-            offset = FillFragment(socket, fragment, data, runLength, &result);
+            offset = FillFragment(socket, std::move(fragment), run.get(), runLength, &result);
         } else {
-            run = Join(fragment, data, runLength, &runLength);
-            delete fragment;
-            free(data);
-            if (run == nullptr) {
-                free(source);
-                return KES_ERR_ALLOCATION;
-            }
+            run = Join(*fragment, run.get(), runLength, &runLength);
+            if (run == nullptr) return KES_ERR_ALLOCATION;
         }
     }
-    if (offset == runLength) {
-        free(run);
-        free(source);
-        return result;
-    }
-    int split = SplitRun(socket, run + offset, runLength - offset, source, sourceLen);
-    if (split != 1) result = split;
-    free(run);
-    return result;
+    if (offset == runLength) return result;
+    int split = SplitRun(socket, run.get() + offset, runLength - offset, std::move(from));
+    return split != 1 ? split : result;
 }
 
-void CKesSockEngine::TraceJoin(const CKesIOWorkPacket* fragment, const unsigned char* data, unsigned int length)
+void CKesSockEngine::TraceJoin(const CKesIOWorkPacket& fragment, const unsigned char* data, unsigned int length)
 {
     if (!KesTraceOn(4)) return;
-    unsigned int fragmentLength = fragment->KIWPGetPacketLength();
+    unsigned int fragmentLength = fragment.KIWPGetPacketLength();
     KesTrace("Adding chopped packets - Packet A %.*s Len: %u Packet B %.*s Len: %u\n",
-             static_cast<int>(fragmentLength), reinterpret_cast<const char*>(fragment->KIWPGetPacket()),
+             static_cast<int>(fragmentLength), reinterpret_cast<const char*>(fragment.KIWPGetPacket()),
              fragmentLength, static_cast<int>(length), reinterpret_cast<const char*>(data), length);
     long long declared = DeclaredLength(fragment);
     if (declared < 0)
@@ -247,10 +248,10 @@ void CKesSockEngine::TraceJoin(const CKesIOWorkPacket* fragment, const unsigned 
                  static_cast<unsigned long long>(fragmentLength) + length);
 }
 
-unsigned int CKesSockEngine::FillFragment(unsigned int socket, CKesIOWorkPacket* fragment,
-                                             const unsigned char* data, unsigned int length, int* result)
+unsigned int CKesSockEngine::FillFragment(unsigned int socket, OwnedPacket fragment, const unsigned char* data,
+                                          unsigned int length, int* result)
 {
-    unsigned long long declared = static_cast<unsigned long long>(DeclaredLength(fragment));
+    unsigned long long declared = static_cast<unsigned long long>(DeclaredLength(*fragment));
     unsigned long long total = declared + CKesRecHdr::ms_HeaderLength;
     unsigned int have = fragment->KIWPGetPacketLength();
     unsigned long long missing = total - have;
@@ -259,7 +260,7 @@ unsigned int CKesSockEngine::FillFragment(unsigned int socket, CKesIOWorkPacket*
     memcpy(buffer + have, data, take);
     fragment->KIWPSetPacketLength(have + take);
     if (have + take < total) {
-        int kept = KeepFragment(socket, fragment);
+        int kept = KeepFragment(socket, std::move(fragment));
         if (kept != 1) *result = kept;
         return take;
     }
@@ -267,87 +268,83 @@ unsigned int CKesSockEngine::FillFragment(unsigned int socket, CKesIOWorkPacket*
     // fragment then carries to a worker as the packet.
     memmove(buffer, buffer + CKesRecHdr::ms_HeaderLength, static_cast<size_t>(declared));
     fragment->KIWPSetPacketLength(static_cast<unsigned int>(declared));
-    int queued = Queue(fragment, __LINE__);
+    int queued = Queue(std::move(fragment), __LINE__);
     if (queued != 1) *result = queued;
     return take;
 }
 
-unsigned char* CKesSockEngine::Join(const CKesIOWorkPacket* fragment, const unsigned char* data,
-                                       unsigned int length, unsigned int* joinedLength)
+OwnedBytes CKesSockEngine::Join(const CKesIOWorkPacket& fragment, const unsigned char* data,
+                                           unsigned int length, unsigned int* joinedLength)
 {
-    unsigned int fragmentLength = fragment->KIWPGetPacketLength();
+    unsigned int fragmentLength = fragment.KIWPGetPacketLength();
     size_t joined = static_cast<size_t>(fragmentLength) + length;
-    unsigned char* run = static_cast<unsigned char*>(malloc(joined + 1));
+    OwnedBytes run(static_cast<unsigned char*>(malloc(joined + 1)));
     if (run == nullptr) {
         CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, "Joined packet cannot be allocated");
         return nullptr;
     }
-    if (fragmentLength > 0) memcpy(run, fragment->KIWPGetPacket(), fragmentLength);
-    memcpy(run + fragmentLength, data, length);
+    if (fragmentLength > 0) memcpy(run.get(), fragment.KIWPGetPacket(), fragmentLength);
+    memcpy(run.get() + fragmentLength, data, length);
     run[joined] = 0;
     *joinedLength = static_cast<unsigned int>(joined);
     return run;
 }
 
-int CKesSockEngine::SplitRun(unsigned int socket, unsigned char* run, unsigned int length, sockaddr* source,
-                                unsigned int sourceLength)
+int CKesSockEngine::SplitRun(unsigned int socket, unsigned char* run, unsigned int length, OwnedSource source)
 {
     int result = 1;
     CKesRecHdr header;
     CKesStack* stack = header.KRHGetWorkStack(run, length);
     if (stack != nullptr) {
         while (CKesIOWorkPacket* packet = static_cast<CKesIOWorkPacket*>(stack->KSPop())) {
-            if (source != nullptr && sourceLength > 0)
-                packet->KIWPSetSource(const_cast<const sockaddr*>(source), sourceLength);
+            if (source.address != nullptr && source.length > 0)
+                packet->KIWPSetSource(const_cast<const sockaddr*>(source.address.get()), source.length);
             packet->KIWPSetSockServer(this);
             packet->KIWPSetSocket(socket);
-            int queued = Queue(packet, __LINE__);
+            int queued = Queue(OwnedPacket(packet), __LINE__);
             if (queued != 1) result = queued;
         }
         delete stack;
     }
     if (header.KRHIsBroken()) {
-        BreakConnection(socket, source, sourceLength);
+        BreakConnection(socket, std::move(source));
         return result;
     }
-    unsigned char* tail = header.KRHGetData();
-    int tailLength = header.KRHGetTotalLen();
-    if (tail == nullptr || tailLength < 1) {
-        free(source);
-        return result;
-    }
+    if (header.KRHGetData() == nullptr || header.KRHGetTotalLen() < 1) return result;
+    OwnedBytes tail(header.KRHGetData());
+    unsigned int tailLength = static_cast<unsigned int>(header.KRHGetTotalLen());
     header.KRHInitialise(); // the tail is ours from here on
-    int kept = KeepTail(socket, tail, static_cast<unsigned int>(tailLength), source, sourceLength);
+    int kept = KeepTail(socket, std::move(tail), tailLength, std::move(source));
     return kept != 1 ? kept : result;
 }
 
-int CKesSockEngine::KeepTail(unsigned int socket, unsigned char* tail, unsigned int tailLength,
-                                sockaddr* source, unsigned int sourceLength)
+int CKesSockEngine::KeepTail(unsigned int socket, OwnedBytes tail, unsigned int tailLength, OwnedSource source)
 {
-    long long declared = CKesRecHdr::KRHPeekDataLen(tail, tailLength);
+    long long declared = CKesRecHdr::KRHPeekDataLen(tail.get(), tailLength);
     if (declared >= 0) {
         // Sized once for the whole packet; later reads append to it.
         size_t total = static_cast<size_t>(declared) + CKesRecHdr::ms_HeaderLength;
-        unsigned char* whole = static_cast<unsigned char*>(realloc(tail, total));
+        unsigned char* whole = static_cast<unsigned char*>(realloc(tail.get(), total));
         if (whole == nullptr) {
             CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, "Buffer for an incomplete packet cannot be allocated");
-            free(tail);
-            BreakConnection(socket, source, sourceLength);
+            BreakConnection(socket, std::move(source));
             return KES_ERR_ALLOCATION;
         }
-        tail = whole;
+        static_cast<void>(tail.release()); // realloc has taken the old block over
+        tail.reset(whole);
     }
-    return KeepFragment(socket, new CKesIOWorkPacket(socket, tail, tailLength, this, source, sourceLength));
+    return KeepFragment(socket, OwnedPacket(new CKesIOWorkPacket(socket, tail.release(), tailLength, this,
+                                                               source.address.release(), source.length)));
 }
 
-void CKesSockEngine::BreakConnection(unsigned int socket, sockaddr* source, unsigned int sourceLength)
+void CKesSockEngine::BreakConnection(unsigned int socket, OwnedSource source)
 {
     // The stream can no longer be framed: no more reads from it, nothing
     // pending, and its owner hears of it as of a closed connection.
     RemoveIO(socket, __LINE__);
     DropFragment(socket);
     unsigned char* empty = static_cast<unsigned char*>(calloc(1, 1));
-    CKesIOWorkPacket packet(socket, empty, 0, this, source, sourceLength);
+    CKesIOWorkPacket packet(socket, empty, 0, this, source.address.release(), source.length);
     KSEProcessIO(&packet);
 }
 
@@ -357,16 +354,15 @@ void CKesSockEngine::KSEAddWorkToIOPool(CKesIOWorkPacket* packet)
         if (KesTraceOn(1)) KesTrace("Will not add a NULL packet to the IO pool\n");
         return;
     }
-    Queue(packet, __LINE__);
+    Queue(OwnedPacket(packet), __LINE__);
 }
 
 void CKesSockEngine::KSEWorkerProc(void* work, void*)
 {
-    CKesIOWorkPacket* packet = static_cast<CKesIOWorkPacket*>(work);
+    OwnedPacket packet(static_cast<CKesIOWorkPacket*>(work));
     if (packet == nullptr) return;
     CKesSockEngine* engine = static_cast<CKesSockEngine*>(packet->KIWPGetSockServer());
-    if (engine != nullptr) engine->KSEProcessIO(packet);
-    delete packet;
+    if (engine != nullptr) engine->KSEProcessIO(packet.get());
 }
 
 void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
