@@ -498,7 +498,7 @@ int CKesSockEngine::KSESendToAll(CKesRecord* record)
     int result = 1;
     for (void* value : TableValues(m_ClientSocketTable)) {
         CKesObjSockClient* client = static_cast<CKesObjSockClient*>(value);
-        if (client->KOSCGetState() == 3) result = client->KOSCSendToServer(record);
+        if (client->KOSCGetState() == KES_CONNECTED) result = client->KOSCSendToServer(record);
     }
     for (void* server : TableValues(m_ServerTable))
         result = static_cast<CKesObjSockServer*>(server)->KOSSBroadcastClients(record);
