@@ -15,7 +15,11 @@
 //  - a server's accept thread: KSEAddNewServerSocket;
 //  - a client's connect thread: KSEAddClientIO, KSECloseClientIO;
 //  - the event-loop thread: OnIO, KSECheckSockPacket and the processing of
-//    closed connections (KSEProcessIO on the loop thread);
+//    closed connections (KSEProcessIO on the loop thread); while no loop
+//    runs, any one thread may hand reads to KSECheckSockPacket in its place
+//    (tests, benchmarks). Debug and sanitizer builds check this rule
+//    (KES_CHECK) and abort when another thread runs the receive path while
+//    a loop runs;
 //  - worker threads of the IO pool: KSEProcessIO and everything it calls
 //    (KSEProcessMulticast and its handlers, KesOnRvIO, the owners' packet
 //    processing, which may call KSERemoveServerClientSocket,
@@ -115,7 +119,8 @@ public:
 
     // ---- receive path -----------------------------------------------------
     // Splits TCP data read from a server's or client's socket into packets
-    // and queues them; takes over data and source (event-loop thread only).
+    // and queues them; takes over data and source. Runs on the event-loop
+    // thread, or on any one thread while no loop runs.
     int KSECheckSockPacket(unsigned int socket, unsigned char* data, int length,
                            sockaddr* source, int sourceLength);
     // Queues a packet for the workers, which then own it; null is refused.

@@ -22,6 +22,7 @@
 #include "CKesStack.h"
 #include "CKesTreeList.h"
 #include "CKesVarBind.h"
+#include "KesCheck.h"
 #include "KesEngineTables.h"
 #include "KesErrorCodes.h"
 
@@ -60,6 +61,19 @@ bool IsDatagramSocket(unsigned int socket)
         return false;
     }
     return type == SOCK_DGRAM;
+}
+
+// The thread rule of OnIO and the fragment steps (checked builds): the
+// event-loop thread alone while a loop runs, since a socket's fragment is
+// taken out of the table, completed and put back without the engine lock.
+// While no loop runs, any one thread may stand in for it (tests and
+// benchmarks hand reads to KSECheckSockPacket directly).
+[[maybe_unused]] constexpr const char* kLoopThreadRule =
+    "the receive path runs on the event-loop thread, or on any thread while no loop runs";
+
+[[maybe_unused]] bool MayRunReceivePath(const CKesRvNet& loop)
+{
+    return !loop.KRNIsRunning() || loop.KRNIsLoopThread();
 }
 
 // The declared data length at the start of a fragment, or -1 while its
@@ -133,6 +147,7 @@ bool CKesSockEngine::IsOwnedStream(unsigned int socket)
 void CKesSockEngine::OnIO(CMOMRvIO* io)
 {
     if (io == nullptr) return;
+    KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
     if (KesTraceOn(4)) KesTrace("CKesSockEngine::OnIO().\n");
     unsigned int socket = io->Source();
     int available = KesGetSocketPacketLength(socket);
@@ -202,6 +217,7 @@ void CKesSockEngine::DeliverClosed(unsigned int socket, OwnedBytes buffer, Owned
 int CKesSockEngine::KSECheckSockPacket(unsigned int socket, unsigned char* data, int length, sockaddr* source,
                                        int sourceLength)
 {
+    KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
     // Both blocks are owned here from the start, whatever happens below.
     OwnedBytes run(data);
     OwnedSource from;
@@ -251,6 +267,7 @@ void CKesSockEngine::TraceJoin(const CKesIOWorkPacket& fragment, const unsigned 
 unsigned int CKesSockEngine::FillFragment(unsigned int socket, OwnedPacket fragment, const unsigned char* data,
                                           unsigned int length, int* result)
 {
+    KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
     unsigned long long declared = static_cast<unsigned long long>(DeclaredLength(*fragment));
     unsigned long long total = declared + CKesRecHdr::ms_HeaderLength;
     unsigned int have = fragment->KIWPGetPacketLength();
@@ -276,6 +293,7 @@ unsigned int CKesSockEngine::FillFragment(unsigned int socket, OwnedPacket fragm
 OwnedBytes CKesSockEngine::Join(const CKesIOWorkPacket& fragment, const unsigned char* data,
                                            unsigned int length, unsigned int* joinedLength)
 {
+    KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
     unsigned int fragmentLength = fragment.KIWPGetPacketLength();
     size_t joined = static_cast<size_t>(fragmentLength) + length;
     OwnedBytes run(static_cast<unsigned char*>(malloc(joined + 1)));
@@ -320,6 +338,7 @@ int CKesSockEngine::SplitRun(unsigned int socket, unsigned char* run, unsigned i
 
 int CKesSockEngine::KeepTail(unsigned int socket, OwnedBytes tail, unsigned int tailLength, OwnedSource source)
 {
+    KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
     long long declared = CKesRecHdr::KRHPeekDataLen(tail.get(), tailLength);
     if (declared >= 0) {
         // Sized once for the whole packet; later reads append to it.
