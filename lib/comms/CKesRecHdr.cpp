@@ -15,6 +15,7 @@
 #include "CKesIOWorkPacket.h"
 #include "CKesRecord.h"
 #include "CKesStack.h"
+#include "KesDecodeReport.h"
 #include "KesErrorCodes.h"
 
 namespace {
@@ -190,7 +191,7 @@ CKesStack* CKesRecHdr::KRHGetDataRecords(unsigned char* buffer, unsigned int len
         }
         const int rc = record->KOMDecode(data, n);
         if (rc != 1) {
-            CKesError(rc, kSource, __LINE__, nullptr);
+            KesReportDecodeFailure(rc, kSource, __LINE__);
             delete record;
             return;
         }

@@ -23,6 +23,7 @@
 #include "CKesTreeList.h"
 #include "CKesVarBind.h"
 #include "KesCheck.h"
+#include "KesDecodeReport.h"
 #include "KesEngineTables.h"
 #include "KesErrorCodes.h"
 
@@ -418,5 +419,7 @@ void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
     } else {
         KesOnRvIO(packet);
     }
-    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+    // A datagram that does not decode comes back with the decoder's code.
+    if (result == KES_ERR_DECODE) KesReportDecodeFailure(result, kSource, __LINE__, socket);
+    else if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
 }
