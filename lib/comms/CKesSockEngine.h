@@ -26,13 +26,11 @@
 //    KSECloseClientIO and KSEAddWorkToIOPool).
 //
 // Locks: the engine lock (m_EngineLock) is innermost but for the tables' own
-// locks, which nest inside it; it is released before the event loop is
-// called. It guards the check-and-insert of KSEAddServer and KSEAddNewServerSocket, every
-// step that needs two table operations to happen as one (reading or removing
-// an accepted socket's binding; taking, returning or dropping a fragment), and
-// the count of packets in progress per server with its condition, on which
-// KSERemoveServer waits. Each table (CKesTreeList) is atomic per operation
-// under its own lock.
+// locks, which nest inside it; it is released before the event loop, the
+// pool, a server or a client is called. It makes steps of two table
+// operations atomic (see m_EngineLock below) and guards the count of packets
+// in progress per server with its condition, on which KSERemoveServer waits.
+// Each table (CKesTreeList) is atomic per operation under its own lock.
 #pragma once
 
 #include <sys/socket.h>
@@ -188,13 +186,26 @@ private:
     void BreakConnection(unsigned int socket, kesengine::OwnedSource source);
 
     CKesServPool* m_IOPool;             // worker pool that processes received packets
-    CKesMutex m_EngineLock;             // check-and-insert of servers and accepted sockets
+    // The engine lock. It makes these steps atomic: the check-and-insert of
+    // a server (KSEAddServer) and of an accepted or connected socket
+    // (KSEAddNewServerSocket, KSEAddClientIO); reading accepted sockets'
+    // bindings (KSEProcessIO with the lookup of the server, KSERemoveServer)
+    // and removing them (KSERemoveServer, KSERemoveServerClientSocket);
+    // removing a client socket (KSECloseClientIO); taking, keeping and
+    // dropping fragments; and m_ServerUses with m_ServerIdle.
+    CKesMutex m_EngineLock;
     CKesTreeList* m_ServerTable;        // service name -> CKesObjSockServer (owned)
     CKesTreeList* m_ServerSocketTable;  // accepted socket -> CKesPointer to CKesVarBind(service, socket) (owned)
     CKesTreeList* m_ClientTable;        // service name -> CKesObjSockClient (owned)
     CKesTreeList* m_ClientSocketTable;  // connected socket -> CKesObjSockClient (not owned here)
     CKesObjMulticast* m_Multicast;      // the multicast channel; null until started
-    CKesTreeList* m_FragmentTable;      // socket -> CKesIOWorkPacket with an incomplete packet (loop thread only)
+    // Socket -> CKesIOWorkPacket holding the incomplete packet its last read
+    // ended with (owned), always under m_EngineLock. The event-loop thread
+    // takes a socket's fragment out, completes it and puts it back. Other
+    // threads only drop one: a thread that removes the socket (workers, the
+    // host) and the accept and connect threads, when a new connection
+    // arrives under a reused handle, drop the dead connection's fragment.
+    CKesTreeList* m_FragmentTable;
     // Packets being processed per server (under m_EngineLock), so that
     // KSERemoveServer destroys a server only once no thread is inside it.
     std::unordered_map<CKesObjSockServer*, int> m_ServerUses;
