@@ -9,6 +9,7 @@
 
 #include "CKesError.h"
 #include "CKesRecord.h"
+#include "KesDecodeReport.h"
 #include "KesErrorCodes.h"
 #include "KesPort.h"
 
@@ -152,7 +153,7 @@ CKesRecord* CKesIOWorkPacket::KIWPGetRecord() {
         return record;
     }
     const int rc = record->KOMDecode(m_Packet, m_PacketLength);
-    if (rc != 1) CKesError(rc, kSource, __LINE__, nullptr);
+    if (rc != 1) KesReportDecodeFailure(rc, kSource, __LINE__, m_Socket);
     return record;
 }
 

@@ -61,7 +61,8 @@ public:
 
     // Decodes the payload into a new record that the caller owns and
     // deletes. Always returns a record (empty when the payload is missing,
-    // empty or malformed; each of those is reported).
+    // empty or malformed; each of those is reported, a malformed one as
+    // KES_ERR_DECODE with the decoder's reason and the socket).
     CKesRecord* KIWPGetRecord();
     // One line describing the packet on standard output.
     void KIWPDump();

@@ -15,6 +15,7 @@
 #include "CKesIOWorkPacket.h"
 #include "CKesRecord.h"
 #include "CKesStack.h"
+#include "KesDecodeReport.h"
 #include "KesErrorCodes.h"
 
 namespace {
@@ -40,6 +41,34 @@ bool PushItem(CKesStack*& stack, void* item) {
     if (!stack) stack = new (std::nothrow) CKesStack(-1);
     if (!stack) return false;
     return stack->KSPush(item) == 1;
+}
+
+// How a walk over a received run ended: at its end, at a packet that the
+// run cuts off (header included), or at a header above the packet limit.
+struct RunEnd {
+    enum Kind { Complete, Cut, OverLimit } kind = Complete;
+    unsigned int offset = 0;    // Cut: where the cut packet starts
+    unsigned int declared = 0;  // OverLimit: the length the header declares
+};
+
+// Calls onPacket(data, n) for each whole packet of the run, in order, and
+// says where and why the walk stopped. A declared length near 4 GiB counts
+// as running past the run, never as wrapping around.
+template <typename OnPacket>
+RunEnd WalkRun(const unsigned char* buffer, unsigned int length, int headerLength, OnPacket&& onPacket) {
+    const unsigned long long end = length;
+    const unsigned long long headerLen = static_cast<unsigned long long>(headerLength);
+    unsigned long long offset = 0;
+    while (offset < end) {
+        const RunEnd cut{RunEnd::Cut, static_cast<unsigned int>(offset), 0};
+        if (offset + headerLen > end) return cut;
+        const unsigned int n = ReadLength(buffer + offset);
+        if (n > CKesRecHdr::KRHGetMaxPacketLength()) return RunEnd{RunEnd::OverLimit, 0, n};
+        if (offset + headerLen + n > end) return cut;
+        onPacket(buffer + offset + headerLen, n);
+        offset += headerLen + n;
+    }
+    return RunEnd{};
 }
 
 }  // namespace
@@ -153,79 +182,45 @@ void CKesRecHdr::KeepTail(const unsigned char* buffer, unsigned int offset, unsi
 CKesStack* CKesRecHdr::KRHGetDataRecords(unsigned char* buffer, unsigned int length) {
     CKesStack* stack = nullptr;
     if (!buffer) return nullptr;
-    const unsigned long long end = length;
-    const unsigned long long headerLen = static_cast<unsigned long long>(m_HeaderLen);
-    unsigned long long offset = 0;
-    while (offset < end) {
-        if (offset + headerLen > end) {
-            CKesError(KES_ERR_FRAMING, kSource, __LINE__, kMismatchText);
-            break;
-        }
-        const unsigned int n = ReadLength(buffer + offset);
-        if (n > KRHGetMaxPacketLength()) {
-            MarkBroken(n);
-            break;
-        }
-        if (offset + headerLen + n > end) {
-            CKesError(KES_ERR_FRAMING, kSource, __LINE__, kMismatchText);
-            break;
-        }
-        const unsigned char* data = buffer + offset + headerLen;
-        offset += headerLen + n;
+    const RunEnd end = WalkRun(buffer, length, m_HeaderLen, [&](const unsigned char* data, unsigned int n) {
         // The decoder reads only [data, data + n): no private copy needed.
         auto* record = new (std::nothrow) CKesRecord();
         if (!record) {
             CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
-            continue;
+            return;
         }
         const int rc = record->KOMDecode(data, n);
         if (rc != 1) {
-            CKesError(rc, kSource, __LINE__, nullptr);
+            KesReportDecodeFailure(rc, kSource, __LINE__);
             delete record;
-            continue;
+            return;
         }
         if (!PushItem(stack, record)) {
             CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
             delete record;
         }
-    }
+    });
+    if (end.kind == RunEnd::Cut) CKesError(KES_ERR_FRAMING, kSource, __LINE__, kMismatchText);
+    if (end.kind == RunEnd::OverLimit) MarkBroken(end.declared);
     return stack;
 }
 
 CKesStack* CKesRecHdr::KRHGetWorkStack(unsigned char* buffer, unsigned int length) {
     CKesStack* stack = nullptr;
     if (!buffer) return nullptr;
-    const unsigned long long end = length;
-    const unsigned long long headerLen = static_cast<unsigned long long>(m_HeaderLen);
-    unsigned long long offset = 0;
-    while (offset < end) {
-        if (offset + headerLen > end) {
-            KeepTail(buffer, static_cast<unsigned int>(offset), length);
-            break;
-        }
-        const unsigned int n = ReadLength(buffer + offset);
-        if (n > KRHGetMaxPacketLength()) {
-            MarkBroken(n);
-            break;
-        }
-        if (offset + headerLen + n > end) {
-            KeepTail(buffer, static_cast<unsigned int>(offset), length);
-            break;
-        }
+    const RunEnd end = WalkRun(buffer, length, m_HeaderLen, [&](const unsigned char* data, unsigned int n) {
         // One byte at least, so an empty payload still has a buffer to own.
         auto* payload = static_cast<unsigned char*>(std::malloc(n > 0 ? n : 1));
         if (!payload) {
             CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
-            offset += headerLen + n;
-            continue;
+            return;
         }
-        std::memcpy(payload, buffer + offset + headerLen, n);
-        offset += headerLen + n;
+        std::memcpy(payload, data, n);
         auto* packet = new (std::nothrow) CKesIOWorkPacket();
         if (!packet) {
             CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
             std::free(payload);
-            continue;
+            return;
         }
         int rc = packet->KIWPSetPacket(payload);
         if (rc != 1) CKesError(rc, kSource, __LINE__, nullptr);
@@ -235,7 +230,9 @@ CKesStack* CKesRecHdr::KRHGetWorkStack(unsigned char* buffer, unsigned int lengt
             CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
             delete packet;
         }
-    }
+    });
+    if (end.kind == RunEnd::Cut) KeepTail(buffer, end.offset, length);
+    if (end.kind == RunEnd::OverLimit) MarkBroken(end.declared);
     return stack;
 }
 

@@ -48,9 +48,10 @@ public:
     unsigned char* KRHGetKOMPData();
     // Splits a run expected to hold whole packets and decodes each record.
     // A stack of new CKesRecord objects (caller owns stack and records), or
-    // null when none decoded. A declared length past the end of the run or
-    // above the limit reports KES_ERR_FRAMING and stops; what was decoded before is
-    // returned.
+    // null when none decoded. A record that does not decode is reported
+    // (KES_ERR_DECODE with the decoder's reason) and left out. A declared
+    // length past the end of the run or above the limit reports
+    // KES_ERR_FRAMING and stops; what was decoded before is returned.
     CKesStack* KRHGetDataRecords(unsigned char* buffer, unsigned int length);
     // Splits a received run into work packets (payload without header), in
     // input order, and keeps an incomplete tail (header included) in this

@@ -15,25 +15,29 @@
 //  - a server's accept thread: KSEAddNewServerSocket;
 //  - a client's connect thread: KSEAddClientIO, KSECloseClientIO;
 //  - the event-loop thread: OnIO, KSECheckSockPacket and the processing of
-//    closed connections (KSEProcessIO on the loop thread);
+//    closed connections (KSEProcessIO on the loop thread); while no loop
+//    runs, any one thread may hand reads to KSECheckSockPacket in its place
+//    (tests, benchmarks). Debug and sanitizer builds check this rule
+//    (KES_CHECK) and abort when another thread runs the receive path while
+//    a loop runs;
 //  - worker threads of the IO pool: KSEProcessIO and everything it calls
 //    (KSEProcessMulticast and its handlers, KesOnRvIO, the owners' packet
 //    processing, which may call KSERemoveServerClientSocket,
 //    KSECloseClientIO and KSEAddWorkToIOPool).
 //
 // Locks: the engine lock (m_EngineLock) is innermost but for the tables' own
-// locks, which nest inside it; it is released before the event loop is
-// called. It guards the check-and-insert of KSEAddServer and KSEAddNewServerSocket, every
-// step that needs two table operations to happen as one (reading or removing
-// an accepted socket's binding; taking, returning or dropping a fragment), and
-// the count of packets in progress per server with its condition, on which
-// KSERemoveServer waits. Each table (CKesTreeList) is atomic per operation
-// under its own lock.
+// locks, which nest inside it; it is released before the event loop, the
+// pool, a server or a client is called. It makes steps of two table
+// operations atomic (see m_EngineLock below) and guards the count of packets
+// in progress per server with its condition, on which KSERemoveServer waits.
+// Each table (CKesTreeList) is atomic per operation under its own lock.
 #pragma once
 
 #include <sys/socket.h>
 
 #include <condition_variable>
+#include <cstdlib>
+#include <memory>
 #include <unordered_map>
 
 #include "CKesEngine.h"
@@ -43,6 +47,7 @@
 #include "KesPort.h"
 #include "KesServTypes.h"
 
+class CKesAtom;
 class CKesIOWorkPacket;
 class CKesObjMulticast;
 class CKesObjSockClient;
@@ -52,6 +57,23 @@ class CKesServPool;
 class CKesSockEnd;
 class CKesTreeList;
 class CKesVarBind;
+
+// The receive path's owned heap blocks (used by CKesSockEngine's private
+// steps): malloc'd buffers and addresses, freed with free, and work packets.
+// A step that takes one by value takes it over; a plain pointer is only read
+// or written. Raw owning pointers remain only where the receive path meets
+// KSECheckSockPacket and the work packet's constructors and setters.
+namespace kesengine {
+struct FreeBlock {
+    void operator()(void* block) const noexcept { std::free(block); }
+};
+using OwnedBytes = std::unique_ptr<unsigned char[], FreeBlock>;
+struct OwnedSource { // the sender's address of one read and its size
+    std::unique_ptr<sockaddr, FreeBlock> address;
+    unsigned int length = 0;
+};
+using OwnedPacket = std::unique_ptr<CKesIOWorkPacket>;
+} // namespace kesengine
 
 class CKesSockEngine : public CKesEngine, public CMOMRvIOCallback {
 public:
@@ -95,7 +117,8 @@ public:
 
     // ---- receive path -----------------------------------------------------
     // Splits TCP data read from a server's or client's socket into packets
-    // and queues them; takes over data and source (event-loop thread only).
+    // and queues them; takes over data and source. Runs on the event-loop
+    // thread, or on any one thread while no loop runs.
     int KSECheckSockPacket(unsigned int socket, unsigned char* data, int length,
                            sockaddr* source, int sourceLength);
     // Queues a packet for the workers, which then own it; null is refused.
@@ -117,56 +140,72 @@ private:
     CKesSockEngine(const CKesSockEngine&) = delete;
     CKesSockEngine& operator=(const CKesSockEngine&) = delete;
 
+    // ---- construction, destruction, registries (CKesSockEngine.cpp) ------
     int KSECreate(int poolSize);
     // Destruction steps, in the order they run.
-    void KSEReleaseAll();
-    void KSEDestroyServerSockets();
-    void KSEDestroyServers();
-    void KSEDestroyClientSockets();
-    void KSEDestroyClients();
-    void KSEDestroyFragments();
-    void KSEDestroyMulticast();
-
+    void ReleaseAll();
+    void DestroyServerSockets();
+    void DestroyServers();
+    void DestroyClientSockets();
+    void DestroyClients();
+    void DestroyFragments();
+    void DestroyMulticast();
     // Event-loop calls whose failure is reported at the caller's line.
-    int KSERemoveIO(unsigned int socket, int line);
-    int KSERegisterIO(unsigned int socket, int line);
+    int RemoveIO(unsigned int socket, int line);
+    int RegisterIO(unsigned int socket, int line);
+    CKesVarBind* TakeBinding(unsigned int socket, const char* serviceName);
+    CKesObjSockServer* FindServer(const char* serviceName);
+    CKesObjSockClient* FindClient(const char* serviceName);
+    // Hands a packet to a server the caller has counted as in use, then
+    // uncounts it.
+    int ServePacket(CKesObjSockServer* server, CKesIOWorkPacket* packet);
+    void ReleaseServerUse(CKesObjSockServer* server);
+
+    // ---- receive path (CKesSockEngineReceive.cpp) --------------------------
     // Hands a packet to the pool; a refused packet is reported and destroyed.
-    int KSEQueue(CKesIOWorkPacket* packet, int line);
-
-    // Table access that must be atomic across two steps (engine lock).
-    CKesIOWorkPacket* KSETakeFragment(unsigned int socket);
-    int KSEKeepFragment(unsigned int socket, CKesIOWorkPacket* fragment);
-    void KSEDropFragment(unsigned int socket);
-    CKesVarBind* KSETakeBinding(unsigned int socket, const char* serviceName);
-    bool KSEIsOwnedStream(unsigned int socket);
-    CKesObjSockServer* KSEFindServer(const char* serviceName);
-    CKesObjSockClient* KSEFindClient(const char* serviceName);
-
-    // Receive path steps (event-loop thread).
-    int KSEReadSocket(unsigned int socket, unsigned char* buffer, int available, sockaddr* address,
-                      unsigned int addressLength);
-    void KSEDeliverClosed(unsigned int socket, unsigned char* buffer, sockaddr* address,
-                          unsigned int addressLength);
-    void KSETraceJoin(const CKesIOWorkPacket* fragment, const unsigned char* data, unsigned int length);
-    unsigned int KSEFillFragment(unsigned int socket, CKesIOWorkPacket* fragment, const unsigned char* data,
-                                 unsigned int length, int* result);
-    unsigned char* KSEJoin(const CKesIOWorkPacket* fragment, const unsigned char* data, unsigned int length,
-                           unsigned int* joinedLength);
-    int KSESplitRun(unsigned int socket, unsigned char* run, unsigned int length, sockaddr* source,
-                    unsigned int sourceLength);
-    int KSEKeepTail(unsigned int socket, unsigned char* tail, unsigned int tailLength, sockaddr* source,
-                    unsigned int sourceLength);
-    void KSEBreakConnection(unsigned int socket, sockaddr* source, unsigned int sourceLength);
-    void KSEReleaseServerUse(CKesObjSockServer* server);
+    int Queue(kesengine::OwnedPacket packet, int line);
+    // The fragment table. Take and keep are each atomic under the engine
+    // lock; DetachFragment is for a caller that holds it already.
+    kesengine::OwnedPacket TakeFragment(unsigned int socket);
+    kesengine::OwnedPacket DetachFragment(const CKesAtom& key);
+    int KeepFragment(unsigned int socket, kesengine::OwnedPacket fragment);
+    void DropFragment(unsigned int socket);
+    bool IsOwnedStream(unsigned int socket);
+    // Steps of the event-loop thread.
+    int ReadSocket(unsigned int socket, unsigned char* buffer, int available, sockaddr* address,
+                   unsigned int addressLength);
+    void DeliverClosed(unsigned int socket, kesengine::OwnedBytes buffer, kesengine::OwnedSource source);
+    void TraceJoin(const CKesIOWorkPacket& fragment, const unsigned char* data, unsigned int length);
+    unsigned int FillFragment(unsigned int socket, kesengine::OwnedPacket fragment, const unsigned char* data,
+                              unsigned int length, int* result);
+    kesengine::OwnedBytes Join(const CKesIOWorkPacket& fragment, const unsigned char* data,
+                               unsigned int length, unsigned int* joinedLength);
+    int SplitRun(unsigned int socket, unsigned char* run, unsigned int length, kesengine::OwnedSource source);
+    int KeepTail(unsigned int socket, kesengine::OwnedBytes tail, unsigned int tailLength,
+                 kesengine::OwnedSource source);
+    void BreakConnection(unsigned int socket, kesengine::OwnedSource source);
 
     CKesServPool* m_IOPool;             // worker pool that processes received packets
-    CKesMutex m_EngineLock;             // check-and-insert of servers and accepted sockets
+    // The engine lock. It makes these steps atomic: the check-and-insert of
+    // a server (KSEAddServer) and of an accepted or connected socket
+    // (KSEAddNewServerSocket, KSEAddClientIO); reading accepted sockets'
+    // bindings (KSEProcessIO with the lookup of the server, KSERemoveServer)
+    // and removing them (KSERemoveServer, KSERemoveServerClientSocket);
+    // removing a client socket (KSECloseClientIO); taking, keeping and
+    // dropping fragments; and m_ServerUses with m_ServerIdle.
+    CKesMutex m_EngineLock;
     CKesTreeList* m_ServerTable;        // service name -> CKesObjSockServer (owned)
     CKesTreeList* m_ServerSocketTable;  // accepted socket -> CKesPointer to CKesVarBind(service, socket) (owned)
     CKesTreeList* m_ClientTable;        // service name -> CKesObjSockClient (owned)
     CKesTreeList* m_ClientSocketTable;  // connected socket -> CKesObjSockClient (not owned here)
     CKesObjMulticast* m_Multicast;      // the multicast channel; null until started
-    CKesTreeList* m_FragmentTable;      // socket -> CKesIOWorkPacket with an incomplete packet (loop thread only)
+    // Socket -> CKesIOWorkPacket holding the incomplete packet its last read
+    // ended with (owned), always under m_EngineLock. The event-loop thread
+    // takes a socket's fragment out, completes it and puts it back. Other
+    // threads only drop one: a thread that removes the socket (workers, the
+    // host) and the accept and connect threads, when a new connection
+    // arrives under a reused handle, drop the dead connection's fragment.
+    CKesTreeList* m_FragmentTable;
     // Packets being processed per server (under m_EngineLock), so that
     // KSERemoveServer destroys a server only once no thread is inside it.
     std::unordered_map<CKesObjSockServer*, int> m_ServerUses;

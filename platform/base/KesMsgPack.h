@@ -58,7 +58,10 @@ public:
     bool Value(CKesAtom* atom);
     bool AtEnd() const { return m_Pos == m_End; }
     size_t Remaining() const { return static_cast<size_t>(m_End - m_Pos); }
+    // Why the input was refused: a fixed text that outlives the reader; null
+    // while nothing was refused.
     const char* Error() const { return m_Error; }
+    // Refuses the input; why must be a fixed text (a string literal).
     void Fail(const char* why) { m_Error = why; }
 
 private:

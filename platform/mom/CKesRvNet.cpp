@@ -134,10 +134,7 @@ int CKesRvNet::KRNStartNet()
         return KES_ERR_MISSING;
     if (m_Running.exchange(true))
         return KES_ERR_ARGUMENT;
-    {
-        std::lock_guard<std::mutex> guard(m_Lock);
-        m_LoopThread = std::this_thread::get_id();
-    }
+    m_LoopThread.store(std::this_thread::get_id());
     if (KesTraceOn(3))
         KesTrace("CKesRvNet::KRNStartNet().\n");
     uint64_t fired[kMaxFired];
@@ -154,10 +151,7 @@ int CKesRvNet::KRNStartNet()
         for (int i = 0; i < count && !m_StopRequested.load(); ++i)
             Dispatch(fired[i]);
     }
-    {
-        std::lock_guard<std::mutex> guard(m_Lock);
-        m_LoopThread = std::thread::id();
-    }
+    m_LoopThread.store(std::thread::id());
     m_StopRequested.store(false);
     m_Running.store(false);
     return result;
@@ -191,7 +185,7 @@ void CKesRvNet::Dispatch(uint64_t token)
 void CKesRvNet::KRNWaitForDispatch(unsigned int socket)
 {
     std::unique_lock<std::mutex> guard(m_Lock);
-    if (std::this_thread::get_id() == m_LoopThread)
+    if (KRNIsLoopThread())
         return;
     m_DispatchDone.wait(guard, [&] { return m_Dispatching != socket; });
 }

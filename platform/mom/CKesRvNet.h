@@ -4,8 +4,9 @@
 // Created and destroyed by the host's thread; destroy it only after
 // KRNStartNet has returned.
 // Threads: KRNAddIOHandle, KRNRemoveIO, KRNPauseIO, KRNResumeIO,
-// KRNGetGeneration and KRNStopNet may be called from any thread, also from
-// inside OnIO. Once KRNRemoveIO or KRNPauseIO has returned, no new OnIO
+// KRNGetGeneration, KRNStopNet and the queries KRNIsRunning and
+// KRNIsLoopThread may be called from any thread, also from inside OnIO.
+// Once KRNRemoveIO or KRNPauseIO has returned, no new OnIO
 // starts for that socket; an OnIO that the loop had already begun finishes
 // (neither waits for it, so a thread that OnIO waits for may call them).
 // KRNStopNet is async-signal-safe.
@@ -89,6 +90,10 @@ public:
     void KRNStopNet();
     // True while KRNStartNet runs.
     bool KRNIsRunning() const { return m_Running.load(); }
+    // True when the calling thread is the one running KRNStartNet; false on
+    // every thread while no loop runs. For checks of rules of the kind
+    // "only the event-loop thread may ...".
+    bool KRNIsLoopThread() const { return m_LoopThread.load() == std::this_thread::get_id(); }
     // Waits until no OnIO for the socket is running (one may have started
     // before KRNRemoveIO); returns at once on the loop thread. For an owner
     // about to close a socket it has just removed: it must hold nothing that
@@ -116,7 +121,7 @@ private:
     std::unordered_map<unsigned int, Registration> m_Registered; // socket -> callback
     uint32_t m_NextGeneration = 1;              // next registration's generation, never 0
     unsigned int m_Dispatching = KES_INVALID_SOCKET; // socket whose OnIO runs now (under m_Lock)
-    std::thread::id m_LoopThread;               // the thread running KRNStartNet (under m_Lock)
+    std::atomic<std::thread::id> m_LoopThread;  // the thread running KRNStartNet; none when no loop runs
     std::condition_variable m_DispatchDone;     // an OnIO has returned
     std::atomic<bool> m_Running{false};         // KRNStartNet is running
     std::atomic<bool> m_StopRequested{false};   // set by KRNStopNet, cleared when the loop returns

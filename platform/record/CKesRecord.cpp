@@ -6,6 +6,13 @@
 #include "KesMsgPack.h"
 #include "KesPort.h"
 
+namespace {
+
+// The reason of the calling thread's last refused decode.
+thread_local const char* t_DecodeRefusal = nullptr;
+
+}  // namespace
+
 CKesListable* CKesRecord::KLTargetDeepCopy(const CKesListable* source)
 {
     const CKesRecord* record = dynamic_cast<const CKesRecord*>(source);
@@ -38,7 +45,13 @@ int CKesRecord::KOMDecode(const unsigned char* bytes, unsigned int length)
         return 1;
 
     KRClear();
+    t_DecodeRefusal = reader.Error();
     if (KesTraceOn(1))
         KesTrace("CKesRecord::KOMDecode() refused %u bytes: %s.\n", length, reader.Error());
-    return KES_DECODE_MALFORMED;
+    return KES_ERR_DECODE;
+}
+
+const char* CKesRecord::KOMDecodeRefusal()
+{
+    return t_DecodeRefusal;
 }

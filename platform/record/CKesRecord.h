@@ -8,10 +8,6 @@
 #include "CKesBaseRecord.h"
 #include "KesErrorCodes.h"
 
-// Decoding failures (all negative): the input is malformed, truncated,
-// carries trailing bytes, or is not one map of named values.
-constexpr int KES_DECODE_MALFORMED = KES_ERR_FRAMING;
-
 class CKesRecord : public CKesBaseRecord {
 public:
     CKesRecord() = default;
@@ -29,10 +25,15 @@ public:
 
     // Fills an empty record from an encoding made by KOMEncode. 1 on success;
     // KES_ERR_ARGUMENT for null bytes or a record that is not empty (left as it is);
-    // KES_DECODE_MALFORMED (the record left empty) for any malformed,
-    // truncated or trailing input, or a value type other than int, str, bin
-    // and float64 (the reason is traced at level 1). Never reads
-    // outside [bytes, bytes + length) and allocates no more than the input
-    // justifies.
+    // KES_ERR_DECODE (the record left empty) for any malformed, truncated or
+    // trailing input, or a value type other than int, str, bin and float64
+    // (the reason is traced at level 1 and kept for KOMDecodeRefusal). Never
+    // reads outside [bytes, bytes + length) and allocates no more than the
+    // input justifies.
     int KOMDecode(const unsigned char* bytes, unsigned int length);
+    // Why the calling thread's last KOMDecode that returned KES_ERR_DECODE
+    // refused its input (a fixed text, e.g. "a key is not a str"); null while
+    // this thread has had no refusal. For the report of the caller that
+    // passes the code on.
+    static const char* KOMDecodeRefusal();
 };

@@ -52,11 +52,20 @@ TEST(EngineMulticastStart, ChannelIsOpenOnTheFileGroupSurvivesALaterMissingEntry
     EXPECT_EQ(channel, engine.KSEGetMulticast());
     ksxtest::WriteServiceFile(ksxtest::ReadFile(kShippedFile));
 
-    // An undecodable datagram (taken over by the packet) gives the decoder's code.
+    // An undecodable datagram (taken over by the packet) gives the decoder's
+    // code, which the receive path reports with the reason and the socket.
     auto* bytes = static_cast<unsigned char*>(malloc(5));
     memcpy(bytes, "\xc1garb", 5);
     CKesIOWorkPacket packet(channel->KOMGetReceiveSocket(), bytes, 5, &engine, nullptr, 0);
-    EXPECT_LT(engine.KSEProcessMulticast(&packet), 0);
+    EXPECT_EQ(KES_ERR_DECODE, engine.KSEProcessMulticast(&packet));
+    errors.Clear();
+    engine.KSEProcessIO(&packet);
+    ASSERT_EQ(1u, errors.Reports().size());
+    EXPECT_EQ(KES_ERR_DECODE, errors.Reports()[0].code);
+    EXPECT_EQ("CKesSockEngine", errors.Reports()[0].source);
+    EXPECT_EQ("Record cannot be decoded: the encoding is not a map (socket " +
+                  std::to_string(channel->KOMGetReceiveSocket()) + ")",
+              errors.Reports()[0].text);
 }
 
 } // namespace

@@ -177,6 +177,25 @@ TEST(ReceivePathBrokenFraming, OversizedLengthDeliversEarlierPacketsThenClosesTh
     CKesRecHdr::KRHSetMaxPacketLength(oldLimit);
 }
 
+// A socket's fragment is completed without the engine lock, so only the
+// event-loop thread may run the receive path while a loop runs: a read handed
+// over by another thread aborts checked builds at once.
+TEST(ReceivePathThreadsDeathTest, AReadHandedOverByAnotherThreadWhileTheLoopRunsAborts)
+{
+#ifndef KSX_CHECKS
+    GTEST_SKIP() << "thread rule checks are compiled in debug and sanitizer builds only";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // the child runs an event loop thread
+    EXPECT_DEATH(
+        {
+            CollectingEngine engine(1);
+            ksxtest::EventLoopThread loop(engine);
+            Feed(engine, kSocket, Frame(Pattern(8, 14)));
+        },
+        "KSX-CHECK .*: the receive path runs on the event-loop thread");
+#endif
+}
+
 // Sockets a derived engine registers itself (the multicast one too) are not
 // framed: each datagram goes to a worker whole.
 TEST(ReceivePathSockets, DatagramOnRegisteredUdpSocketArrivesWholeWhateverItsFirstBytesSay)

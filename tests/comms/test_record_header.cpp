@@ -98,6 +98,7 @@ TEST(RecordHeaderRecords, WholePacketsDecodeInOrderAndBadOnesAreReportedAndLeftO
               std::vector<std::string>{"ok=yes"});
     const auto reports = errors.Reports();
     ASSERT_EQ(reports.size(), 2u);
-    EXPECT_LT(reports[0].code, 0);  // the decoder's own code
+    EXPECT_EQ(reports[0].code, KES_ERR_DECODE);
+    EXPECT_EQ(reports[0].text, "Record cannot be decoded: the encoding is not a map");
     EXPECT_EQ(reports[1].code, -220440);
 }

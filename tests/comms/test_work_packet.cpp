@@ -83,6 +83,7 @@ TEST(WorkPacket, PayloadDecodesUnchangedAndABadOneIsReported) {
     ASSERT_NE(empty, nullptr);
     EXPECT_EQ(empty->KRCount(), 0);
     ASSERT_EQ(errors.Reports().size(), 1u);
-    EXPECT_LT(errors.Reports()[0].code, 0);
+    EXPECT_EQ(errors.Reports()[0].code, KES_ERR_DECODE);
     EXPECT_EQ(errors.Reports()[0].source, "CKesIOWorkPacket");
+    EXPECT_EQ(errors.Reports()[0].text, "Record cannot be decoded: the encoding is not a map (socket 3)");
 }

@@ -1,0 +1,143 @@
+// CKesSockEngine's side of multicast discovery: opening the multicast
+// channel from the service file's entry at construction, and dispatching the
+// records that arrive on it (requests to servers, replies to clients).
+#include "CKesSockEngine.h"
+
+#include <cstdio>
+#include <string>
+
+#include "CKesAtom.h"
+#include "CKesEnv.h"
+#include "CKesError.h"
+#include "CKesIOWorkPacket.h"
+#include "CKesObjMulticast.h"
+#include "CKesObjSockClient.h"
+#include "CKesObjSockServer.h"
+#include "CKesRecord.h"
+#include "CKesServiceDataParser.h"
+#include "CKesSockEnd.h"
+#include "KesEngineTables.h"
+#include "KesErrorCodes.h"
+
+using kesengine::kSource;
+
+namespace {
+
+constexpr const char* kMulticastService = "MulticastService";
+constexpr const char* kAnyDomain = "ANY_OSTRAVINE_DOMAIN";
+constexpr const char* kServiceFileDir = "etc/ostravine";
+constexpr const char* kServiceFileName = "ServiceData.cfg";
+constexpr const char* kPathSeparator = "/";
+
+// The service a discovery record names, or null when it names none.
+const char* NamedService(const CKesRecord* record)
+{
+    if (record == nullptr) return nullptr;
+    const CKesAtom* name = record->KRValueOf(CKesSockEnd::ms_ServiceNameField);
+    if (name == nullptr || name->KAType() != KES_DT_STRING) return nullptr;
+    return name->KAString();
+}
+
+} // namespace
+
+int CKesSockEngine::KSEStartMulticast()
+{
+    if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEStartMulticast().\n");
+    CKesAtom home = CKesEnv::KEQBHome();
+    std::string path = home.KAString() != nullptr ? home.KAString() : "";
+    path.append(kPathSeparator).append(kServiceFileDir).append(kPathSeparator).append(kServiceFileName);
+    if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEStartMulticast() - going to parse the ServiceData.cfg file\n");
+
+    CKesServiceDataParser parser;
+    int parsed = parser.KSDPParseFromFile(path.c_str());
+    if (parsed != 1) CKesError(parsed, kSource, __LINE__, nullptr);
+
+    CKesSockEnd* entry = parser.KSDPGetServiceData(kAnyDomain, kMulticastService);
+    if (entry == nullptr) {
+        fprintf(stderr, "Server for service %s is not available...\n", kMulticastService);
+        CKesError(KES_ERR_SERVICE_ENTRY, kSource, __LINE__, nullptr);
+        return KES_ERR_SERVICE_ENTRY;
+    }
+    int result = KSEStartMulticastServer(entry);
+    if (result != 1) return result;
+    result = KSEAddMulticastIO();
+    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+    return result;
+}
+
+int CKesSockEngine::KSEStartMulticastServer(CKesSockEnd* end)
+{
+    if (KesTraceOn(3)) {
+        KesTrace("CKesSockEngine::KSEStartMulticastServer().");
+        if (end != nullptr) end->KSEDump();
+    }
+    if (end == nullptr) {
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No multicast service entry given");
+        return KES_ERR_ARGUMENT;
+    }
+    // A channel left by a failed attempt is closed before a new one is made.
+    DestroyMulticast();
+    m_Multicast = new CKesObjMulticast(end);
+    m_Multicast->KOMSetLoopback(TRUE);
+    return m_Multicast->KOMInitialise();
+}
+
+int CKesSockEngine::KSEAddMulticastIO()
+{
+    if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEAddMulticastIO().\n");
+    if (m_Multicast == nullptr) {
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No multicast channel");
+        return KES_ERR_ARGUMENT;
+    }
+    unsigned int socket = m_Multicast->KOMGetReceiveSocket();
+    if (socket == KES_INVALID_SOCKET) {
+        CKesError(KES_ERR_INVALID_SOCKET, kSource, __LINE__, "The multicast channel has no receive socket");
+        return KES_ERR_INVALID_SOCKET;
+    }
+    int result = RegisterIO(socket, __LINE__);
+    if (KesTraceOn(4)) KesTrace("Adding multicast IO on %u\n", socket);
+    return result;
+}
+
+int CKesSockEngine::KSEProcessMulticast(CKesIOWorkPacket* packet)
+{
+    if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEProcessMulticast().\n");
+    if (packet == nullptr) return KES_ERR_ARGUMENT;
+    CKesRecord record;
+    int result = record.KOMDecode(packet->KIWPGetPacket(), packet->KIWPGetPacketLength());
+    if (result != 1) return result;
+    if (KesTraceOn(4)) KesTrace("Got multicast data ");
+
+    if (record.KRValueOf(CKesSockEnd::ms_AddressReply) != nullptr) result = KSEProcessAddressReply(&record);
+    else if (record.KRValueOf(CKesSockEnd::ms_AddressRequest) != nullptr) result = KSEProcessAddressRequest(&record);
+    else result = KSEProcessMulticastTraffic(&record);
+    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+    return result;
+}
+
+int CKesSockEngine::KSEProcessAddressRequest(CKesRecord* record)
+{
+    if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEProcessAddressRequest().\n");
+    const char* name = NamedService(record);
+    CKesObjSockServer* server = name != nullptr ? FindServer(name) : nullptr;
+    if (server == nullptr) return 1;
+    server->KOSSProcessAddressRequest(record);
+    if (KesTraceOn(4)) KesTrace("Forwarding AddrReq to SockServer %s\n", name);
+    return 1;
+}
+
+int CKesSockEngine::KSEProcessAddressReply(CKesRecord* record)
+{
+    if (KesTraceOn(3)) KesTrace("CKesSockEngine::KSEProcessAddressReply().\n");
+    const char* name = NamedService(record);
+    CKesObjSockClient* client = name != nullptr ? FindClient(name) : nullptr;
+    if (client == nullptr) return 1;
+    client->KOSCProcessAddressReply(record);
+    return 1;
+}
+
+int CKesSockEngine::KSEProcessMulticastTraffic(CKesRecord*)
+{
+    if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEProcessMulticastTraffic().\n");
+    return 1;
+}

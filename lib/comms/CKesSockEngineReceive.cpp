@@ -1,0 +1,425 @@
+// CKesSockEngine's receive path: OnIO reads a readable socket on the
+// event-loop thread, KSECheckSockPacket splits TCP data into packets and
+// keeps and rejoins fragments, and the worker pool routes each packet to its
+// owner (KSEProcessIO, KSEWorkerProc).
+#include "CKesSockEngine.h"
+
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "CKesAtom.h"
+#include "CKesAutoMutex.h"
+#include "CKesError.h"
+#include "CKesIOWorkPacket.h"
+#include "CKesObjMulticast.h"
+#include "CKesObjSockClient.h"
+#include "CKesObjSockServer.h"
+#include "CKesRecHdr.h"
+#include "CKesServPool.h"
+#include "CKesStack.h"
+#include "CKesTreeList.h"
+#include "CKesVarBind.h"
+#include "KesCheck.h"
+#include "KesDecodeReport.h"
+#include "KesEngineTables.h"
+#include "KesErrorCodes.h"
+
+using kesengine::kSource;
+using kesengine::OwnedBytes;
+using kesengine::OwnedPacket;
+using kesengine::OwnedSource;
+using kesengine::SocketKey;
+using kesengine::TableValue;
+
+namespace {
+
+// The size of the source address buffer for a socket: that of its family as
+// getsockname reports it (IPv4 for the invalid socket).
+unsigned int SourceAddressLength(unsigned int socket)
+{
+    if (socket == KES_INVALID_SOCKET) return KES_SOCKADDR_IN_LEN;
+    sockaddr_storage name{};
+    socklen_t nameLength = sizeof(name);
+    int family = -1;
+    if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&name), &nameLength) == 0)
+        family = name.ss_family;
+    if (family == AF_INET) return KES_SOCKADDR_IN_LEN;
+    if (family == AF_INET6) return KES_SOCKADDR_IN6_LEN;
+    CKesError(KES_ERR_ADDRESS_FAMILY, kSource, __LINE__, "Socket address family is neither IPv4 nor IPv6");
+    return KES_SOCKADDR_IN_LEN;
+}
+
+// True when the socket is a datagram socket; a failed query counts as stream.
+bool IsDatagramSocket(unsigned int socket)
+{
+    int type = SOCK_STREAM;
+    socklen_t typeLength = sizeof(type);
+    if (getsockopt(static_cast<int>(socket), SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0) {
+        if (__Kesworks_Debug_Level != 0) fputs("netGetSockType failed", stderr);
+        return false;
+    }
+    return type == SOCK_DGRAM;
+}
+
+// The thread rule of OnIO and the fragment steps (checked builds): the
+// event-loop thread alone while a loop runs, since a socket's fragment is
+// taken out of the table, completed and put back without the engine lock.
+// While no loop runs, any one thread may stand in for it (tests and
+// benchmarks hand reads to KSECheckSockPacket directly).
+[[maybe_unused]] constexpr const char* kLoopThreadRule =
+    "the receive path runs on the event-loop thread, or on any thread while no loop runs";
+
+[[maybe_unused]] bool MayRunReceivePath(const CKesRvNet& loop)
+{
+    return !loop.KRNIsRunning() || loop.KRNIsLoopThread();
+}
+
+// The declared data length at the start of a fragment, or -1 while its
+// header is incomplete.
+long long DeclaredLength(const CKesIOWorkPacket& fragment)
+{
+    return CKesRecHdr::KRHPeekDataLen(fragment.KIWPGetPacket(), fragment.KIWPGetPacketLength());
+}
+
+} // namespace
+
+// ---- the fragment table and the pool -----------------------------------------
+
+int CKesSockEngine::Queue(OwnedPacket packet, int line)
+{
+    int result = m_IOPool != nullptr ? m_IOPool->KSPAddWorkDetail(packet.get()) : KES_ERR_ARGUMENT;
+    if (result == 1) {
+        static_cast<void>(packet.release()); // the pool's now
+        return 1;
+    }
+    // The pool refused it (it is closing): nobody will process the packet.
+    CKesError(result, kSource, line, "Packet not queued to the IO pool, dropped");
+    return result;
+}
+
+OwnedPacket CKesSockEngine::TakeFragment(unsigned int socket)
+{
+    CKesAtom key = SocketKey(socket);
+    CKesAutoMutex hold(m_EngineLock);
+    return DetachFragment(key);
+}
+
+OwnedPacket CKesSockEngine::DetachFragment(const CKesAtom& key)
+{
+    OwnedPacket fragment(static_cast<CKesIOWorkPacket*>(TableValue(m_FragmentTable, key)));
+    if (fragment != nullptr) m_FragmentTable->KTLDelete(&key);
+    return fragment;
+}
+
+int CKesSockEngine::KeepFragment(unsigned int socket, OwnedPacket fragment)
+{
+    CKesAtom key = SocketKey(socket);
+    int result = KES_ERR_ARGUMENT;
+    {
+        CKesAutoMutex hold(m_EngineLock);
+        if (m_FragmentTable != nullptr)
+            result = m_FragmentTable->KTLAdd(&key, static_cast<void*>(fragment.get()), TRUE);
+    }
+    if (result == 1) {
+        static_cast<void>(fragment.release()); // the table's now
+        return 1;
+    }
+    CKesError(result, kSource, __LINE__, "Incomplete packet cannot be kept, dropped");
+    return result;
+}
+
+void CKesSockEngine::DropFragment(unsigned int socket)
+{
+    TakeFragment(socket).reset();
+}
+
+bool CKesSockEngine::IsOwnedStream(unsigned int socket)
+{
+    CKesAtom key = SocketKey(socket);
+    CKesAutoMutex hold(m_EngineLock);
+    return TableValue(m_ServerSocketTable, key) != nullptr || TableValue(m_ClientSocketTable, key) != nullptr;
+}
+
+// ---- receive path ----------------------------------------------------------------
+
+void CKesSockEngine::OnIO(CMOMRvIO* io)
+{
+    if (io == nullptr) return;
+    KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
+    if (KesTraceOn(4)) KesTrace("CKesSockEngine::OnIO().\n");
+    unsigned int socket = io->Source();
+    int available = KesGetSocketPacketLength(socket);
+    if (KesTraceOn(4)) KesTrace("Received IO on %u of length %d.\n", socket, available);
+
+    OwnedBytes buffer;
+    OwnedSource source;
+    source.length = KES_SOCKADDR_IN_LEN;
+    int length = available;
+    if (available >= 0) {
+        // Only the byte after what is read needs zeroing: clearing the whole
+        // buffer first would cost one more pass over every large read.
+        buffer.reset(static_cast<unsigned char*>(malloc(static_cast<size_t>(available) + 1)));
+        source.length = SourceAddressLength(socket);
+        source.address.reset(static_cast<sockaddr*>(calloc(source.length, 1)));
+        length = ReadSocket(socket, buffer.get(), available, source.address.get(), source.length);
+        if (buffer != nullptr) buffer[length > 0 ? length : 0] = 0;
+    }
+    if (length < 0) {
+        if (KesTraceOn(4)) KesReportSocketError(socket, "Ignoring packet due to socket error");
+        return;
+    }
+    if (length == 0) {
+        DeliverClosed(socket, std::move(buffer), std::move(source));
+        return;
+    }
+    if (IsOwnedStream(socket)) {
+        int result = KSECheckSockPacket(socket, buffer.release(), length, source.address.release(),
+                                        static_cast<int>(source.length));
+        if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+        return;
+    }
+    // The multicast socket or one a derived engine registered: one datagram,
+    // delivered whole.
+    Queue(OwnedPacket(new CKesIOWorkPacket(socket, buffer.release(), static_cast<unsigned int>(length), this,
+                                         source.address.release(), source.length)),
+          __LINE__);
+}
+
+int CKesSockEngine::ReadSocket(unsigned int socket, unsigned char* buffer, int available, sockaddr* address,
+                               unsigned int addressLength)
+{
+    if (buffer == nullptr || address == nullptr) {
+        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, "Read buffer cannot be allocated");
+        return KES_ERR_ALLOCATION;
+    }
+    socklen_t fromLength = addressLength;
+    ssize_t got = recvfrom(static_cast<int>(socket), buffer, static_cast<size_t>(available), 0, address, &fromLength);
+    if (got >= 0) return static_cast<int>(got);
+    if (!KesSocketPeerGone(KesLastSocketError())) return -1;
+    if (IsDatagramSocket(socket)) {
+        if (__Kesworks_Debug_Level != 0) KesTrace("Got ICMP port unreachable on socket %u\n", socket);
+        return -1;
+    }
+    if (__Kesworks_Debug_Level != 0) KesTrace("Far end of link on socket %u has dropped the connection\n", socket);
+    return 0;
+}
+
+void CKesSockEngine::DeliverClosed(unsigned int socket, OwnedBytes buffer, OwnedSource source)
+{
+    // Whatever was pending belonged to the connection that has just ended.
+    DropFragment(socket);
+    CKesIOWorkPacket packet(socket, buffer.release(), 0, this, source.address.release(), source.length);
+    KSEProcessIO(&packet);
+}
+
+int CKesSockEngine::KSECheckSockPacket(unsigned int socket, unsigned char* data, int length, sockaddr* source,
+                                       int sourceLength)
+{
+    KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
+    // Both blocks are owned here from the start, whatever happens below.
+    OwnedBytes run(data);
+    OwnedSource from;
+    from.address.reset(source);
+    from.length = source != nullptr && sourceLength > 0 ? static_cast<unsigned int>(sourceLength) : 0;
+    if (run == nullptr || length < 0) {
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No data given");
+        return KES_ERR_ARGUMENT;
+    }
+    unsigned int runLength = static_cast<unsigned int>(length);
+    unsigned int offset = 0;
+    int result = 1;
+
+    if (OwnedPacket fragment = TakeFragment(socket)) {
+        TraceJoin(*fragment, run.get(), runLength);
+        if (DeclaredLength(*fragment) >= 0) {
+            // The fragment's buffer already has room for its whole packet:
+            // append in place rather than re-join, so a large packet costs
+            // time linear in its size however many reads it takes.
+            offset = FillFragment(socket, std::move(fragment), run.get(), runLength, &result);
+        } else {
+            run = Join(*fragment, run.get(), runLength, &runLength);
+            if (run == nullptr) return KES_ERR_ALLOCATION;
+        }
+    }
+    if (offset == runLength) return result;
+    int split = SplitRun(socket, run.get() + offset, runLength - offset, std::move(from));
+    return split != 1 ? split : result;
+}
+
+void CKesSockEngine::TraceJoin(const CKesIOWorkPacket& fragment, const unsigned char* data, unsigned int length)
+{
+    if (!KesTraceOn(4)) return;
+    unsigned int fragmentLength = fragment.KIWPGetPacketLength();
+    KesTrace("Adding chopped packets - Packet A %.*s Len: %u Packet B %.*s Len: %u\n",
+             static_cast<int>(fragmentLength), reinterpret_cast<const char*>(fragment.KIWPGetPacket()),
+             fragmentLength, static_cast<int>(length), reinterpret_cast<const char*>(data), length);
+    long long declared = DeclaredLength(fragment);
+    if (declared < 0)
+        KesTrace("Total packet should be unknown (header incomplete) Packet is %llu\n",
+                 static_cast<unsigned long long>(fragmentLength) + length);
+    else
+        KesTrace("Total packet should be %lld Packet is %llu\n", declared,
+                 static_cast<unsigned long long>(fragmentLength) + length);
+}
+
+unsigned int CKesSockEngine::FillFragment(unsigned int socket, OwnedPacket fragment, const unsigned char* data,
+                                          unsigned int length, int* result)
+{
+    KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
+    unsigned long long declared = static_cast<unsigned long long>(DeclaredLength(*fragment));
+    unsigned long long total = declared + CKesRecHdr::ms_HeaderLength;
+    unsigned int have = fragment->KIWPGetPacketLength();
+    unsigned long long missing = total - have;
+    unsigned int take = missing < length ? static_cast<unsigned int>(missing) : length;
+    unsigned char* buffer = fragment->KIWPGetPacket();
+    memcpy(buffer + have, data, take);
+    fragment->KIWPSetPacketLength(have + take);
+    if (have + take < total) {
+        int kept = KeepFragment(socket, std::move(fragment));
+        if (kept != 1) *result = kept;
+        return take;
+    }
+    // Complete: the payload moves to the front of the same buffer, which the
+    // fragment then carries to a worker as the packet.
+    memmove(buffer, buffer + CKesRecHdr::ms_HeaderLength, static_cast<size_t>(declared));
+    fragment->KIWPSetPacketLength(static_cast<unsigned int>(declared));
+    int queued = Queue(std::move(fragment), __LINE__);
+    if (queued != 1) *result = queued;
+    return take;
+}
+
+OwnedBytes CKesSockEngine::Join(const CKesIOWorkPacket& fragment, const unsigned char* data,
+                                           unsigned int length, unsigned int* joinedLength)
+{
+    KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
+    unsigned int fragmentLength = fragment.KIWPGetPacketLength();
+    size_t joined = static_cast<size_t>(fragmentLength) + length;
+    OwnedBytes run(static_cast<unsigned char*>(malloc(joined + 1)));
+    if (run == nullptr) {
+        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, "Joined packet cannot be allocated");
+        return nullptr;
+    }
+    if (fragmentLength > 0) memcpy(run.get(), fragment.KIWPGetPacket(), fragmentLength);
+    memcpy(run.get() + fragmentLength, data, length);
+    run[joined] = 0;
+    *joinedLength = static_cast<unsigned int>(joined);
+    return run;
+}
+
+int CKesSockEngine::SplitRun(unsigned int socket, unsigned char* run, unsigned int length, OwnedSource source)
+{
+    int result = 1;
+    CKesRecHdr header;
+    CKesStack* stack = header.KRHGetWorkStack(run, length);
+    if (stack != nullptr) {
+        while (CKesIOWorkPacket* packet = static_cast<CKesIOWorkPacket*>(stack->KSPop())) {
+            if (source.address != nullptr && source.length > 0)
+                packet->KIWPSetSource(const_cast<const sockaddr*>(source.address.get()), source.length);
+            packet->KIWPSetSockServer(this);
+            packet->KIWPSetSocket(socket);
+            int queued = Queue(OwnedPacket(packet), __LINE__);
+            if (queued != 1) result = queued;
+        }
+        delete stack;
+    }
+    if (header.KRHIsBroken()) {
+        BreakConnection(socket, std::move(source));
+        return result;
+    }
+    if (header.KRHGetData() == nullptr || header.KRHGetTotalLen() < 1) return result;
+    OwnedBytes tail(header.KRHGetData());
+    unsigned int tailLength = static_cast<unsigned int>(header.KRHGetTotalLen());
+    header.KRHInitialise(); // the tail is ours from here on
+    int kept = KeepTail(socket, std::move(tail), tailLength, std::move(source));
+    return kept != 1 ? kept : result;
+}
+
+int CKesSockEngine::KeepTail(unsigned int socket, OwnedBytes tail, unsigned int tailLength, OwnedSource source)
+{
+    KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
+    long long declared = CKesRecHdr::KRHPeekDataLen(tail.get(), tailLength);
+    if (declared >= 0) {
+        // Sized once for the whole packet; later reads append to it.
+        size_t total = static_cast<size_t>(declared) + CKesRecHdr::ms_HeaderLength;
+        unsigned char* whole = static_cast<unsigned char*>(realloc(tail.get(), total));
+        if (whole == nullptr) {
+            CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, "Buffer for an incomplete packet cannot be allocated");
+            BreakConnection(socket, std::move(source));
+            return KES_ERR_ALLOCATION;
+        }
+        static_cast<void>(tail.release()); // realloc has taken the old block over
+        tail.reset(whole);
+    }
+    return KeepFragment(socket, OwnedPacket(new CKesIOWorkPacket(socket, tail.release(), tailLength, this,
+                                                               source.address.release(), source.length)));
+}
+
+void CKesSockEngine::BreakConnection(unsigned int socket, OwnedSource source)
+{
+    // The stream can no longer be framed: no more reads from it, nothing
+    // pending, and its owner hears of it as of a closed connection.
+    RemoveIO(socket, __LINE__);
+    DropFragment(socket);
+    unsigned char* empty = static_cast<unsigned char*>(calloc(1, 1));
+    CKesIOWorkPacket packet(socket, empty, 0, this, source.address.release(), source.length);
+    KSEProcessIO(&packet);
+}
+
+void CKesSockEngine::KSEAddWorkToIOPool(CKesIOWorkPacket* packet)
+{
+    if (packet == nullptr) {
+        if (KesTraceOn(1)) KesTrace("Will not add a NULL packet to the IO pool\n");
+        return;
+    }
+    Queue(OwnedPacket(packet), __LINE__);
+}
+
+void CKesSockEngine::KSEWorkerProc(void* work, void*)
+{
+    OwnedPacket packet(static_cast<CKesIOWorkPacket*>(work));
+    if (packet == nullptr) return;
+    CKesSockEngine* engine = static_cast<CKesSockEngine*>(packet->KIWPGetSockServer());
+    if (engine != nullptr) engine->KSEProcessIO(packet.get());
+}
+
+void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
+{
+    if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEProcessIO().\n");
+    if (packet == nullptr) return;
+    unsigned int socket = packet->KIWPGetSocket();
+    CKesAtom key = SocketKey(socket);
+
+    bool serverSide = false;
+    CKesObjSockServer* server = nullptr;
+    CKesObjSockClient* client = nullptr;
+    {
+        // The binding is read under the lock so that a removal on another
+        // thread cannot free it while its name is in use.
+        CKesAutoMutex hold(m_EngineLock);
+        CKesVarBind* binding = static_cast<CKesVarBind*>(TableValue(m_ServerSocketTable, key));
+        serverSide = binding != nullptr;
+        if (serverSide) server = FindServer(binding->KVBName());
+        if (server != nullptr) ++m_ServerUses[server];
+        if (!serverSide) client = static_cast<CKesObjSockClient*>(TableValue(m_ClientSocketTable, key));
+    }
+    int result = 1;
+    if (serverSide) {
+        if (server == nullptr) {
+            CKesError(KES_ERR_NO_SERVER, kSource, __LINE__, "Packet for a service that has no server");
+            return;
+        }
+        result = ServePacket(server, packet); // uncounts the server when done
+    } else if (client != nullptr) {
+        result = client->KOSCProcessPacket(packet);
+    } else if (m_Multicast != nullptr && socket == m_Multicast->KOMGetReceiveSocket()) {
+        result = KSEProcessMulticast(packet);
+    } else {
+        KesOnRvIO(packet);
+    }
+    // A datagram that does not decode comes back with the decoder's code.
+    if (result == KES_ERR_DECODE) KesReportDecodeFailure(result, kSource, __LINE__, socket);
+    else if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+}
