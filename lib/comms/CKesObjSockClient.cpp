@@ -630,9 +630,9 @@ std::shared_ptr<CKesSockEnd> CKesObjSockClient::ForgetServer()
 }
 
 // The server closed the connection on this socket. The socket leaves the
-// engine before the state turns 0, under the ClientLock: once the state is 0
-// the connect thread may close the socket and get the same handle back for
-// its next connection, which a late deregistration would then cut off.
+// engine before the state turns KES_UNCONNECTED, under the ClientLock: from
+// then on the connect thread may close the socket and get the same handle
+// back for its next connection, which a late deregistration would cut off.
 int CKesObjSockClient::ServerClosed(unsigned int socket)
 {
     int result = 1;
@@ -747,8 +747,9 @@ int CKesObjSockClient::KOSCSendClientId()
         KesTrace("KOSCSendClientId: Sending client Id to server %.*s packetLength %u at %ld\n",
                  TextLength(encoded, encodedLength), reinterpret_cast<const char*>(encoded), frameLength,
                  static_cast<long>(time(nullptr)));
-    // No m_SendLock: this runs inside the attempt in state 2, when no other
-    // sender is admitted, so the greeting is the first frame on the socket.
+    // No m_SendLock: this runs inside the attempt in KES_SOCKET_CONNECTED,
+    // when no other sender is admitted, so the greeting is the first frame
+    // on the socket.
     if (!frame.KRHGetData() || KesSendAll(m_TCPSocket, frame.KRHGetData(), frameLength) != 0)
         result = kSendFailed;
     free(encoded);

@@ -314,8 +314,8 @@ void CKesObjSockServer::KOSSStartAccepting() {
     if (KesIoctl(m_ListenSocket, KES_FIONBIO, &nonBlocking) < 0) CKesError(KES_ERR_BLOCKING_MODE, kSource, __LINE__, nullptr);
 
     // KOSSTerminate holds the server lock while it joins this thread, so the
-    // lock is only tried: once the state is 4 the thread leaves without ever
-    // entering state 3.
+    // lock is only tried: once the state is KES_DISCONNECTED the thread leaves
+    // without ever entering KES_CONNECTED.
     while (m_ServerLock.TryLock() != 1) {
         if (m_ConnectState.load() == KES_DISCONNECTED) return;
         usleep(1000);

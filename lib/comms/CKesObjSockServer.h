@@ -51,7 +51,7 @@ public:
     virtual void KOSSOnClientConnect(CKesSockEnd* client);
     // A client's connection is going away (the endpoint is still whole).
     virtual void KOSSOnClientDisconnect(CKesSockEnd* client);
-    // Once, on the accept thread, after entering state 3 and before listening.
+    // Once, on the accept thread, after entering KES_CONNECTED and before listening.
     virtual void KOSSOnServerInit();
 
     // ---- setters and getters ------------------------------------------------
