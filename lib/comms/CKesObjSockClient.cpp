@@ -56,26 +56,6 @@ int TextLength(const unsigned char* bytes, unsigned int length)
     return static_cast<int>(end);
 }
 
-// Frees a heap text on scope exit unless released.
-struct HeapText {
-    char* text;
-    explicit HeapText(char* t) : text(t) {}
-    ~HeapText() { free(text); }
-    char* Release() { char* t = text; text = nullptr; return t; }
-    HeapText(const HeapText&) = delete;
-    HeapText& operator=(const HeapText&) = delete;
-};
-
-int StoreText(char*& field, char* text)
-{
-    if (!text)
-        return kMissingValue;
-    if (field != text)
-        free(field);
-    field = text;
-    return 1;
-}
-
 }  // namespace
 
 // ---- construction -----------------------------------------------------------
@@ -142,9 +122,9 @@ void CKesObjSockClient::KOSCOnClientDisconnect() {}
 
 // ---- setters and getters ------------------------------------------------------
 
-int CKesObjSockClient::KOSCSetClientId(char* clientId) { return StoreText(m_ClientId, clientId); }
-int CKesObjSockClient::KOSCSetServiceName(char* serviceName) { return StoreText(m_ServiceName, serviceName); }
-int CKesObjSockClient::KOSCSetDomain(char* domain) { return StoreText(m_Domain, domain); }
+int CKesObjSockClient::KOSCSetClientId(char* clientId) { return KesTakeOver(m_ClientId, clientId); }
+int CKesObjSockClient::KOSCSetServiceName(char* serviceName) { return KesTakeOver(m_ServiceName, serviceName); }
+int CKesObjSockClient::KOSCSetDomain(char* domain) { return KesTakeOver(m_Domain, domain); }
 
 int CKesObjSockClient::KOSCSetMulticastPtr(CKesObjMulticast* multicast)
 {
@@ -416,12 +396,8 @@ void CKesObjSockClient::CloseSocket()
 
 CKesSockEnd* CKesObjSockClient::KOSCFindServerData()
 {
-    CKesAtom home = CKesEnv::KEQBHome();
-    std::string path = home.KAString() ? home.KAString() : "";
-    path += "/etc/ostravine/ServiceData.cfg";
-
     CKesServiceDataParser parser;
-    const int parsed = parser.KSDPParseFromFile(path.c_str());
+    const int parsed = parser.KSDPParseFromFile(CKesEnv::KEServiceFilePath().c_str());
     if (parsed != 1) {
         CKesError(parsed, kSource, __LINE__, nullptr);
         return nullptr;
@@ -480,34 +456,34 @@ int CKesObjSockClient::KOSCProcessAddressReply(CKesRecord* reply)
     const CKesAtom* domain = reply->KRValueOf(CKesSockEnd::ms_DomainNameField);
     if (!service || !domain)
         return 1;
-    HeapText serviceText(service->KAStrRep());
-    HeapText domainText(domain->KAStrRep());
-    if (!serviceText.text || !domainText.text)
+    KesHeapText serviceText(service->KAStrRep());
+    KesHeapText domainText(domain->KAStrRep());
+    if (!serviceText.get() || !domainText.get())
         return 1;
-    if (strcmp(domainText.text, m_Domain) != 0 || strcmp(serviceText.text, m_ServiceName) != 0)
+    if (strcmp(domainText.get(), m_Domain) != 0 || strcmp(serviceText.get(), m_ServiceName) != 0)
         return 1;
     const CKesAtom* address = reply->KRValueOf(CKesSockEnd::ms_AddressField);
     const CKesAtom* port = reply->KRValueOf(CKesSockEnd::ms_PortField);
     if (!address || !port)
         return 1;
-    return KOSCBuildServerData(domainText.Release(), serviceText.Release(), address->KAStrRep(), port->KAInt());
+    return KOSCBuildServerData(domainText.release(), serviceText.release(), address->KAStrRep(), port->KAInt());
 }
 
 int CKesObjSockClient::KOSCBuildServerData(char* domain, char* serviceName, char* address, int port)
 {
-    HeapText domainText(domain);
-    HeapText serviceText(serviceName);
-    HeapText addressText(address);  // the endpoint keeps the address in its own block
+    KesHeapText domainText(domain);
+    KesHeapText serviceText(serviceName);
+    KesHeapText addressText(address);  // the endpoint keeps the address in its own block
 
     auto* server = new CKesSockEnd;
-    int result = server->KSESetServiceName(serviceText.text);
+    int result = server->KSESetServiceName(serviceText.get());
     if (result == 1) {
-        serviceText.Release();
-        result = server->KSESetEndPointDomain(domainText.text);
+        serviceText.release();
+        result = server->KSESetEndPointDomain(domainText.get());
     }
     if (result == 1) {
-        domainText.Release();
-        result = server->KSESetEndPointAddress(addressText.text, port);
+        domainText.release();
+        result = server->KSESetEndPointAddress(addressText.get(), port);
     }
     if (result != 1) {
         delete server;
@@ -705,20 +681,15 @@ int CKesObjSockClient::KOSCSendToServer(CKesRecord* record)
 {
     if (!record)
         return kMissingValue;
-    unsigned char* encoded = nullptr;
-    unsigned int encodedLength = 0;
-    int result = record->KOMEncode(&encoded, &encodedLength);
+    CKesRecHdr frame;
+    int result = frame.KRHFrameRecord(*record);
     if (result != 1) {
         CKesError(result, kSource, __LINE__, nullptr);
         return result;
     }
-    {
-        CKesRecHdr frame(encoded, static_cast<int>(encodedLength));
-        result = KOSCSendToServer(frame.KRHGetData(), static_cast<unsigned int>(frame.KRHGetTotalLen()));
-    }
+    result = KOSCSendToServer(frame.KRHGetData(), static_cast<unsigned int>(frame.KRHGetTotalLen()));
     if (result != 1)
         CKesError(result, kSource, __LINE__, nullptr);
-    free(encoded);
     return result;
 }
 
@@ -734,25 +705,23 @@ int CKesObjSockClient::KOSCSendClientId()
     if (result != 1)
         CKesError(result, kSource, __LINE__, nullptr);
 
-    unsigned char* encoded = nullptr;
-    unsigned int encodedLength = 0;
-    const int encodedResult = greeting.KOMEncode(&encoded, &encodedLength);
+    CKesRecHdr frame;
+    const int encodedResult = frame.KRHFrameRecord(greeting);
     if (encodedResult != 1) {
         CKesError(encodedResult, kSource, __LINE__, nullptr);
         return encodedResult;
     }
-    CKesRecHdr frame(encoded, static_cast<int>(encodedLength));
     const unsigned int frameLength = static_cast<unsigned int>(frame.KRHGetTotalLen());
-    if (KesTraceOn(4))
+    if (KesTraceOn(4) && frame.KRHGetData())
         KesTrace("KOSCSendClientId: Sending client Id to server %.*s packetLength %u at %ld\n",
-                 TextLength(encoded, encodedLength), reinterpret_cast<const char*>(encoded), frameLength,
+                 TextLength(frame.KRHGetKOMPData(), static_cast<unsigned int>(frame.KRHGetDataLen())),
+                 reinterpret_cast<const char*>(frame.KRHGetKOMPData()), frameLength,
                  static_cast<long>(time(nullptr)));
     // No m_SendLock: this runs inside the attempt in KES_SOCKET_CONNECTED,
     // when no other sender is admitted, so the greeting is the first frame
     // on the socket.
     if (!frame.KRHGetData() || KesSendAll(m_TCPSocket, frame.KRHGetData(), frameLength) != 0)
         result = kSendFailed;
-    free(encoded);
     return result;
 }
 

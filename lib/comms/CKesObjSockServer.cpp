@@ -86,17 +86,6 @@ private:
     const CKesObjSockServer* m_Previous;
 };
 
-// The encoding of a record as a malloc'd buffer, released with the object.
-struct EncodedRecord {
-    unsigned char* data = nullptr;
-    unsigned int length = 0;
-    explicit EncodedRecord(const CKesRecord* record) {
-        if (record->KOMEncode(&data, &length) != 1) length = 0;
-    }
-    ~EncodedRecord() { free(data); }
-    bool Empty() const { return data == nullptr || length < 1; }
-};
-
 }  // namespace
 
 // Entry of the accept thread: runs the accept loop of the server given.
@@ -150,19 +139,8 @@ CKesObjSockServer::~CKesObjSockServer() {
 
 // ---- setters and getters --------------------------------------------------------
 
-int CKesObjSockServer::KOSSSetServiceName(char* name) {
-    if (!name) return KES_ERR_ARGUMENT;
-    if (name != m_ServiceName) free(m_ServiceName);
-    m_ServiceName = name;
-    return 1;
-}
-
-int CKesObjSockServer::KOSSSetDomain(char* domain) {
-    if (!domain) return KES_ERR_ARGUMENT;
-    if (domain != m_Domain) free(m_Domain);
-    m_Domain = domain;
-    return 1;
-}
+int CKesObjSockServer::KOSSSetServiceName(char* name) { return KesTakeOver(m_ServiceName, name); }
+int CKesObjSockServer::KOSSSetDomain(char* domain) { return KesTakeOver(m_Domain, domain); }
 
 int CKesObjSockServer::KOSSSetController(CKesSockEngine* controller) {
     if (!controller) return KES_ERR_ARGUMENT;
@@ -660,9 +638,8 @@ int CKesObjSockServer::RequeueEarlyPacket(CKesSockEnd* client, CKesIOWorkPacket*
 
 int CKesObjSockServer::KOSSSendToClient(char const* clientId, CKesRecord const* record) {
     if (!record) return 1;
-    EncodedRecord encoded(record);
-    if (encoded.Empty()) return 1;
-    CKesRecHdr frame(encoded.data, static_cast<int>(encoded.length));
+    CKesRecHdr frame;
+    if (frame.KRHFrameRecord(*record) != 1) return 1;  // nothing encoded, nothing sent
     int result = KOSSSendToClient(clientId, frame.KRHGetData(), static_cast<unsigned int>(frame.KRHGetTotalLen()));
     if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
     return result;
@@ -702,9 +679,8 @@ int CKesObjSockServer::SendFrame(CKesSockEnd* client, char const* clientId, unsi
 
 int CKesObjSockServer::KOSSBroadcastClients(CKesRecord* record) {
     if (!record) return KES_ERR_ARGUMENT;
-    EncodedRecord encoded(record);
-    if (encoded.Empty()) return KES_ERR_SEND;
-    CKesRecHdr frame(encoded.data, static_cast<int>(encoded.length));
+    CKesRecHdr frame;
+    if (frame.KRHFrameRecord(*record) != 1) return KES_ERR_SEND;
     int result = KOSSBroadcastClients(frame.KRHGetData(), static_cast<unsigned int>(frame.KRHGetTotalLen()));
     if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
     return result;

@@ -32,15 +32,6 @@ const char* const kSource = "CKesObjSockServer";
 const int kReadWrite = 3;
 const int kSeekEnd = 3;
 
-// malloc'd text released with the object.
-struct HeapText {
-    char* text;
-    explicit HeapText(char* owned) : text(owned) {}
-    ~HeapText() { free(text); }
-    HeapText(const HeapText&) = delete;
-    HeapText& operator=(const HeapText&) = delete;
-};
-
 // The value of the first occurrence of keyword in text that has one: the
 // first run of non-whitespace after the keyword (whitespace skipped). The
 // walk stops at "//" or "##", after which a line is comment. Null when not
@@ -89,11 +80,8 @@ CKesSockEnd* SocketlessCopy(const CKesSockEnd& source) {
 }  // namespace
 
 int CKesObjSockServer::KOSSInitServerFile() {
-    CKesAtom home = CKesEnv::KEQBHome();
-    std::string path = std::string(home.KAString() ? home.KAString() : "") + "/" + "etc/ostravine" + "/" +
-                       "ServiceData.cfg";
     free(m_ServiceFilePath);
-    m_ServiceFilePath = strdup(path.c_str());
+    m_ServiceFilePath = strdup(CKesEnv::KEServiceFilePath().c_str());
     return 1;
 }
 
@@ -140,9 +128,9 @@ int CKesObjSockServer::KOSSParseServiceFile() {
     delete m_ServerData;
     m_ServerData = new CKesSockEnd(*entry);
     if (KesTraceOn(2)) {
-        HeapText address(m_ServerData->KSEGetEndPtIpAddress());
+        KesHeapText address(m_ServerData->KSEGetEndPtIpAddress());
         KesTrace("CKesObjSockServer::KOSSParseServiceFile: Using fixed server: Domain: %s Address: %s Port: %u\n",
-                 m_Domain, address.text ? address.text : "", m_ServerData->KSEGetEndPtAddressPort());
+                 m_Domain, address.get() ? address.get() : "", m_ServerData->KSEGetEndPtAddressPort());
     }
     return 1;
 }
@@ -225,8 +213,8 @@ int CKesObjSockServer::KOSSUpdateServerFile(__boolean add) {
     if (done < size) return finish(KES_ERR_SERVICE_FILE_READ);  // nothing is written over a file we could not read
     text.resize(strnlen(text.c_str(), text.size()));  // the text ends at its first NUL byte
 
-    HeapText serviceLine(m_ServerData->KSEGetServiceLine());
-    const size_t lineMax = std::max(text.size(), serviceLine.text ? strlen(serviceLine.text) : 0) + 1;
+    KesHeapText serviceLine(m_ServerData->KSEGetServiceLine());
+    const size_t lineMax = std::max(text.size(), serviceLine.get() ? strlen(serviceLine.get()) : 0) + 1;
     std::unique_ptr<char[]> line(new char[lineMax]);
     std::unique_ptr<char[]> decided(new char[lineMax]);
     std::string output;
@@ -242,7 +230,7 @@ int CKesObjSockServer::KOSSUpdateServerFile(__boolean add) {
         output += decided.get();
         start = end;
     }
-    if (add && !found && serviceLine.text) output += serviceLine.text;
+    if (add && !found && serviceLine.get()) output += serviceLine.get();
 
     int result = KOSSOverWriteServerFile(handle, output.c_str());
     if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
@@ -254,7 +242,7 @@ int CKesObjSockServer::KOSSUpdateServerFile(__boolean add) {
 // longer of the line and the service line.
 __boolean CKesObjSockServer::KOSSProcessServiceLine(char* line, char* out, __boolean add) {
     const char* domain = m_ServerData->KSEGetEndPointDomain();
-    HeapText address(m_ServerData->KSEGetEndPtIpAddress());
+    KesHeapText address(m_ServerData->KSEGetEndPtIpAddress());
     const std::string port = std::to_string(m_ServerData->KSEGetEndPtAddressPort());
 
     bool match = false;
@@ -267,7 +255,7 @@ __boolean CKesObjSockServer::KOSSProcessServiceLine(char* line, char* out, __boo
                 match = true;
             } else {
                 const char* addressValue = KOSSFindKeywordValue(domainValue, "ADDRESS:", &length);
-                if (ValueEquals(addressValue, length, address.text)) {
+                if (ValueEquals(addressValue, length, address.get())) {
                     const char* portValue = KOSSFindKeywordValue(addressValue, "PORT:", &length);
                     match = ValueEquals(portValue, length, port.c_str());
                 }
@@ -284,8 +272,8 @@ __boolean CKesObjSockServer::KOSSProcessServiceLine(char* line, char* out, __boo
     }
     out[0] = '\0';
     if (add) {
-        HeapText serviceLine(m_ServerData->KSEGetServiceLine());
-        if (serviceLine.text) strcpy(out, serviceLine.text);
+        KesHeapText serviceLine(m_ServerData->KSEGetServiceLine());
+        if (serviceLine.get()) strcpy(out, serviceLine.get());
     }
     return TRUE;
 }
@@ -340,9 +328,9 @@ int CKesObjSockServer::KOSSAddRecordToServerDataFile(CKesRecord* reply, KesFileH
     if (result == 1) result = entry->KSESetEndPointAddress(address, port);
     if (result != 1) return result;
 
-    HeapText line(entry->KSEGetServiceLine());
-    if (!line.text) return KES_ERR_ARGUMENT;
-    result = KOSSAddLineToServiceFile(line.text, handle);
+    KesHeapText line(entry->KSEGetServiceLine());
+    if (!line.get()) return KES_ERR_ARGUMENT;
+    result = KOSSAddLineToServiceFile(line.get(), handle);
     if (result != 1) {
         CKesError(result, kSource, __LINE__, nullptr);
         return result;

@@ -51,13 +51,6 @@ char* DupText(const char* text, int line) {
     return copy;
 }
 
-// Frees *field and stores value, unless it is the same block.
-template <typename T>
-void Replace(T*& field, T* value) {
-    if (field != value) std::free(field);
-    field = value;
-}
-
 const sockaddr_in* AsIPv4(const sockaddr* address) { return reinterpret_cast<const sockaddr_in*>(address); }
 
 // A new heap text made by printf-style formatting, or null (reported).
@@ -151,27 +144,19 @@ CKesListable* CKesSockEnd::KLTargetDeepCopy(const CKesListable* source) {
 }
 
 int CKesSockEnd::KSESetServiceName(char* serviceName) {
-    if (!serviceName) return KES_ERR_ARGUMENT;
-    Replace(m_ServiceName, serviceName);
-    return 1;
+    return KesTakeOver(m_ServiceName, serviceName);
 }
 
 int CKesSockEnd::KSESetEndPointName(char* endPointName) {
-    if (!endPointName) return KES_ERR_ARGUMENT;
-    Replace(m_EndPointName, endPointName);
-    return 1;
+    return KesTakeOver(m_EndPointName, endPointName);
 }
 
 int CKesSockEnd::KSESetEndPointDomain(char* domain) {
-    if (!domain) return KES_ERR_ARGUMENT;
-    Replace(m_Domain, domain);
-    return 1;
+    return KesTakeOver(m_Domain, domain);
 }
 
 int CKesSockEnd::KSESetEndPointAddress(sockaddr* address) {
-    if (!address) return KES_ERR_ARGUMENT;
-    Replace(m_EndPointAddress, address);
-    return 1;
+    return KesTakeOver(m_EndPointAddress, address);
 }
 
 int CKesSockEnd::KSESetEndPointAddress(const char* address, int port) {
@@ -186,8 +171,7 @@ int CKesSockEnd::KSESetEndPointAddress(const char* address, int port) {
     block->sin_family = AF_INET;
     block->sin_addr.s_addr = std::strcmp(address, "0.0.0.0") == 0 ? 0 : inet_addr(address);
     block->sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
-    Replace(m_EndPointAddress, reinterpret_cast<sockaddr*>(block));
-    return 1;
+    return KesTakeOver(m_EndPointAddress, reinterpret_cast<sockaddr*>(block));
 }
 
 int CKesSockEnd::KSESetEndPointSocket(unsigned int socket) {

@@ -42,9 +42,6 @@ thread_local CKesObjSockServer* t_ServerInUse = nullptr;
 constexpr const char* kSource = "CKesSockEngine";
 constexpr const char* kMulticastService = "MulticastService";
 constexpr const char* kAnyDomain = "ANY_OSTRAVINE_DOMAIN";
-constexpr const char* kServiceFileDir = "etc/ostravine";
-constexpr const char* kServiceFileName = "ServiceData.cfg";
-constexpr const char* kPathSeparator = "/";
 
 // Table key of a socket: an integer atom made from the handle as an int.
 CKesAtom SocketKey(unsigned int socket) { return CKesAtom(static_cast<int>(socket)); }
@@ -925,9 +922,7 @@ void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
 int CKesSockEngine::KSEStartMulticast()
 {
     if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEStartMulticast().\n");
-    CKesAtom home = CKesEnv::KEQBHome();
-    std::string path = home.KAString() != nullptr ? home.KAString() : "";
-    path.append(kPathSeparator).append(kServiceFileDir).append(kPathSeparator).append(kServiceFileName);
+    const std::string path = CKesEnv::KEServiceFilePath();
     if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEStartMulticast() - going to parse the ServiceData.cfg file\n");
 
     CKesServiceDataParser parser;
