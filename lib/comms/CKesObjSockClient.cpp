@@ -17,6 +17,7 @@
 #include "CKesRecord.h"
 #include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
+#include "KesCheck.h"
 #include "KesErrorCodes.h"
 #include "KesPort.h"
 
@@ -63,14 +64,13 @@ CKesObjSockClient::CKesObjSockClient(const CKesObjSockClient&) : CKesObjSockClie
 CKesObjSockClient::~CKesObjSockClient()
 {
     KOSCStopConnectThread();
+    std::shared_ptr<CKesSockEnd> forgotten;
     {
         CKesAutoMutex hold(m_ClientLock);
         CKesAutoMutex sending(m_SendLock);
         CloseSocket();
-        m_State = KES_UNCONNECTED;
+        forgotten = ForgetServer();
     }
-    SwapServerData(nullptr);
-    DropAnnouncedServer();
     free(m_ClientId);
     free(m_ServiceName);
     free(m_Domain);
@@ -298,9 +298,11 @@ int CKesObjSockClient::KOSCDisconnect()
     return result;
 }
 
-// Caller holds the ClientLock and, while other senders may run, m_SendLock.
+// Caller holds the ClientLock and m_SendLock: no attempt and no frame is
+// under way on the socket while it is closed.
 void CKesObjSockClient::CloseSocket()
 {
+    KES_CHECK(m_ClientLock.IsHeldByMe() && m_SendLock.IsHeldByMe(), "caller holds the ClientLock and m_SendLock");
     const unsigned int socket = m_TCPSocket.exchange(KES_INVALID_SOCKET);
     if (socket != KES_INVALID_SOCKET)
         KesCloseSocket(socket);

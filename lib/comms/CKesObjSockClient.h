@@ -125,21 +125,30 @@ private:
     CKesObjSockClient(const CKesObjSockClient& other);
     CKesObjSockClient& operator=(const CKesObjSockClient&) = delete;
 
+    // The connect thread (CKesObjSockClientConnect.cpp); a pass runs with
+    // the thread's own lock held.
     static void* ClientConnectThread(void* argument);
     void ConnectThreadLoop();
     bool ConnectThreadPass();
     bool WaitOnConnThread(long seconds);
     void ReportRetry();
+
+    // Caller holds the ClientLock (checked in debug and sanitizer builds).
     int AttemptWithLock();
     void ForgetFailedSocket();
     std::shared_ptr<CKesSockEnd> ForgetServer();
-    int ServerClosed(unsigned int socket);
-    void CloseSocket();
     std::shared_ptr<CKesSockEnd> SwapServerData(CKesSockEnd* server);
+    void AdoptAnnouncedServer();
+    // Caller holds the ClientLock and m_SendLock (checked likewise).
+    void CloseSocket();
+
+    // Take m_ServerLock themselves, alone or inside the ClientLock.
     std::shared_ptr<CKesSockEnd> ServerSnapshot();
     void ParkAnnouncedServer(CKesSockEnd* server);
-    void AdoptAnnouncedServer();
     void DropAnnouncedServer();
+
+    // Traffic (CKesObjSockClient.cpp).
+    int ServerClosed(unsigned int socket);
     int SendFrame(const unsigned char* frame, unsigned int length);
     EKesConnectState WaitForConnection();
 

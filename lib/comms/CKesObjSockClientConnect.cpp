@@ -24,6 +24,7 @@
 #include "CKesServiceDataParser.h"
 #include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
+#include "KesCheck.h"
 #include "KesErrorCodes.h"
 #include "KesPort.h"
 
@@ -35,16 +36,19 @@ constexpr long kRetrySeconds = 3;               // between attempts while unconn
 constexpr long kKeepAliveSeconds = 10;          // between keep-alives while connected
 constexpr unsigned int kGreetingDelayMs = 2000; // registration to client id
 
+const char* const kHoldsClientLock = "caller holds the ClientLock";
+
 const char* Printable(const char* text) { return text ? text : "NULL"; }
 
 }  // namespace
 
 // ---- server endpoint hand-over ---------------------------------------------------
 
-// Replaces the endpoint in use (caller holds the ClientLock) and returns the
+// Caller holds the ClientLock. Replaces the endpoint in use and returns the
 // old one, which is freed when the caller and every callback reading it let go.
 std::shared_ptr<CKesSockEnd> CKesObjSockClient::SwapServerData(CKesSockEnd* server)
 {
+    KES_CHECK(m_ClientLock.IsHeldByMe(), kHoldsClientLock);
     std::shared_ptr<CKesSockEnd> replacement(server);
     CKesAutoMutex hold(m_ServerLock);
     m_ServerData.swap(replacement);
@@ -76,6 +80,7 @@ void CKesObjSockClient::ParkAnnouncedServer(CKesSockEnd* server)
 // only while none is in use; otherwise it is ignored.
 void CKesObjSockClient::AdoptAnnouncedServer()
 {
+    KES_CHECK(m_ClientLock.IsHeldByMe(), kHoldsClientLock);
     CKesSockEnd* announced = nullptr;
     {
         CKesAutoMutex hold(m_ServerLock);
@@ -210,9 +215,11 @@ int CKesObjSockClient::KOSCConnect()
     return result;
 }
 
-// The body of an attempt, ClientLock held, service name and domain set.
+// Caller holds the ClientLock. The body of an attempt, service name and
+// domain set.
 int CKesObjSockClient::AttemptWithLock()
 {
+    KES_CHECK(m_ClientLock.IsHeldByMe(), kHoldsClientLock);
     int result = 1;
     if (ServerSnapshot())
         DropAnnouncedServer();  // a reply that came while a server was known is ignored
@@ -248,10 +255,12 @@ int CKesObjSockClient::AttemptWithLock()
     return result;
 }
 
-// A greeting that failed leaves a registered socket behind: take it off the
-// engine and close it so that no stale registration outlives the attempt.
+// Caller holds the ClientLock. A greeting that failed leaves a registered
+// socket behind: take it off the engine and close it so that no stale
+// registration outlives the attempt.
 void CKesObjSockClient::ForgetFailedSocket()
 {
+    KES_CHECK(m_ClientLock.IsHeldByMe(), kHoldsClientLock);
     const bool registered = (m_State == KES_SOCKET_CONNECTED);
     m_State = KES_UNCONNECTED;
     if (registered && m_Controller) {
@@ -471,6 +480,7 @@ void CKesObjSockClient::KOSCIsUnconnected()
 // lock is released.
 std::shared_ptr<CKesSockEnd> CKesObjSockClient::ForgetServer()
 {
+    KES_CHECK(m_ClientLock.IsHeldByMe(), kHoldsClientLock);
     DropAnnouncedServer();
     m_State = KES_UNCONNECTED;
     return SwapServerData(nullptr);

@@ -111,10 +111,12 @@ private:
     int KOSSHandleNewSocket(unsigned int socket, sockaddr* peer);
     int KOSSSetServerAddress(unsigned int socket);
 
-    // ---- service file -----------------------------------------------------------
+    // ---- service file (CKesObjSockServerFile.cpp) ------------------------------------
     int KOSSInitServerFile();
     KesFileHandle KOSSOpenServerFile(int mode);
     int KOSSGetFileLock(CKesFileLock& lock);
+    // Start-up steps: the caller holds the server lock (checked in debug and
+    // sanitizer builds).
     int KOSSParseServiceFile();
     int KOSSUpdateServerData();
     int KOSSUpdateServerFile(__boolean add);
@@ -124,11 +126,15 @@ private:
     int KOSSAddRecordToServerDataFile(CKesRecord* reply, KesFileHandle handle);
     int KOSSAddLineToServiceFile(char* line, KesFileHandle handle);
 
-    // ---- helpers of the packet path ------------------------------------------------
+    // ---- helpers of the packet path (CKesObjSockServerTraffic.cpp) ------------------
+    // The lock rules noted are checked in debug and sanitizer builds.
     CKesSockEnd* FindNewSocket(unsigned int socket);
     int IdentifyOrRequeue(CKesSockEnd* client, CKesRecord* record, CKesIOWorkPacket* packet, bool* handled);
+    // Caller holds the identify lock.
     int RequeueEarlyPacket(CKesSockEnd* client, CKesIOWorkPacket* packet);
+    // Caller holds the endpoint lock, shared or exclusively.
     int SendFrame(CKesSockEnd* client, char const* clientId, unsigned char* data, unsigned int length, char const* what);
+    // Caller holds the endpoint lock exclusively.
     void ReleaseEndpoint(CKesSockEnd* client);
 
     CKesMutex m_SendLock;                        // around each send to a client socket

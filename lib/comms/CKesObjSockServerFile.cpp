@@ -24,6 +24,7 @@
 #include "CKesRecord.h"
 #include "CKesServiceDataParser.h"
 #include "CKesSockEnd.h"
+#include "KesCheck.h"
 #include "KesErrorCodes.h"
 
 namespace {
@@ -114,7 +115,9 @@ int CKesObjSockServer::KOSSGetFileLock(CKesFileLock& lock) {
     return 1;
 }
 
+// Caller holds the server lock (start-up).
 int CKesObjSockServer::KOSSParseServiceFile() {
+    KES_CHECK(m_ServerLock.IsHeldByMe(), "caller holds the server lock");
     if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSParseServiceFile()\n");
     m_ServiceDataParser = new CKesServiceDataParser();
     int result = m_ServiceDataParser->KSDPParseFromFile(m_ServiceFilePath);
@@ -135,7 +138,10 @@ int CKesObjSockServer::KOSSParseServiceFile() {
     return 1;
 }
 
+// Caller holds the server lock (start-up): builds the endpoint from the bound
+// socket, publishes it in the service file and files it in the parser.
 int CKesObjSockServer::KOSSUpdateServerData() {
+    KES_CHECK(m_ServerLock.IsHeldByMe(), "caller holds the server lock");
     auto* address = static_cast<sockaddr*>(calloc(1, KES_SOCKADDR_IN_LEN));
     socklen_t addressLength = KES_SOCKADDR_IN_LEN;
     if (!address || getsockname(static_cast<int>(m_ListenSocket), address, &addressLength) != 0) {

@@ -23,30 +23,36 @@
 #include "CKesRecord.h"
 #include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
+#include "KesCheck.h"
 #include "KesErrorCodes.h"
 
 namespace {
 
 const char* const kSource = "CKesObjSockServer";
 
-// The server whose endpoint lock the calling thread holds (shared or
-// exclusive), so that a host callback that sends or removes on the same
-// server does not take the lock a second time.
-thread_local const CKesObjSockServer* t_EndpointHolder = nullptr;
+// The endpoint lock the calling thread holds: of which server, and whether
+// exclusively. A host callback that sends or removes on the same server does
+// not take the lock a second time, and the helpers that need the lock check
+// that it is held.
+struct EndpointHold {
+    const CKesObjSockServer* server = nullptr;
+    bool exclusive = false;
+};
+thread_local EndpointHold t_EndpointHold;
 
 // Holds a server's endpoint lock shared for its lifetime, unless the thread
 // already holds it.
 class SharedEndpointUse {
 public:
     SharedEndpointUse(std::shared_mutex& lock, const CKesObjSockServer* server)
-        : m_Lock(lock), m_Previous(t_EndpointHolder), m_Taken(t_EndpointHolder != server) {
+        : m_Lock(lock), m_Previous(t_EndpointHold), m_Taken(t_EndpointHold.server != server) {
         if (!m_Taken) return;
         m_Lock.lock_shared();
-        t_EndpointHolder = server;
+        t_EndpointHold = {server, false};
     }
     ~SharedEndpointUse() {
         if (!m_Taken) return;
-        t_EndpointHolder = m_Previous;
+        t_EndpointHold = m_Previous;
         m_Lock.unlock_shared();
     }
 
@@ -54,8 +60,8 @@ private:
     SharedEndpointUse(const SharedEndpointUse&) = delete;
     SharedEndpointUse& operator=(const SharedEndpointUse&) = delete;
     std::shared_mutex& m_Lock;
-    const CKesObjSockServer* m_Previous;
-    bool m_Taken;
+    const EndpointHold m_Previous;
+    const bool m_Taken;
 };
 
 // Holds a server's endpoint lock exclusively; callbacks made meanwhile see
@@ -63,12 +69,12 @@ private:
 class ExclusiveEndpointUse {
 public:
     ExclusiveEndpointUse(std::shared_mutex& lock, const CKesObjSockServer* server)
-        : m_Lock(lock), m_Previous(t_EndpointHolder) {
+        : m_Lock(lock), m_Previous(t_EndpointHold) {
         m_Lock.lock();
-        t_EndpointHolder = server;
+        t_EndpointHold = {server, true};
     }
     ~ExclusiveEndpointUse() {
-        t_EndpointHolder = m_Previous;
+        t_EndpointHold = m_Previous;
         m_Lock.unlock();
     }
 
@@ -76,7 +82,7 @@ private:
     ExclusiveEndpointUse(const ExclusiveEndpointUse&) = delete;
     ExclusiveEndpointUse& operator=(const ExclusiveEndpointUse&) = delete;
     std::shared_mutex& m_Lock;
-    const CKesObjSockServer* m_Previous;
+    const EndpointHold m_Previous;
 };
 
 }  // namespace
@@ -133,7 +139,7 @@ int CKesObjSockServer::KOSSRemoveClient(CKesSockEnd* client) {
     // A callback of this server cannot wait for its own packet to finish:
     // the connection is shut down instead, and the receive path removes it
     // when it reads the end of the stream.
-    if (t_EndpointHolder == this) {
+    if (t_EndpointHold.server == this) {
         unsigned int socket = client->KSEGetEndPointSocket();
         if (socket != KES_INVALID_SOCKET) shutdown(static_cast<int>(socket), SHUT_RDWR);
         return 1;
@@ -146,9 +152,10 @@ int CKesObjSockServer::KOSSRemoveClient(CKesSockEnd* client) {
     return 1;
 }
 
-// Takes a filed connection out of the engine and both tables and destroys
-// it. Called with the endpoint lock held exclusively.
+// Caller holds the endpoint lock exclusively. Takes a filed connection out
+// of the engine and both tables and destroys it.
 void CKesObjSockServer::ReleaseEndpoint(CKesSockEnd* client) {
+    KES_CHECK(t_EndpointHold.server == this && t_EndpointHold.exclusive, "caller holds the endpoint lock exclusively");
     int result = 1;
     if (m_Controller) {
         int removed = m_Controller->KSERemoveServerClientSocket(client);
@@ -251,11 +258,12 @@ int CKesObjSockServer::IdentifyOrRequeue(CKesSockEnd* client, CKesRecord* record
     return result;
 }
 
-// Puts a copy of an early packet back into the pool. A connection whose
-// early packets have gone round for longer than ms_EarlyPacketLimitMs
-// without a client id is shut down (the receive path then removes it) and
-// the packet dropped. Called under the identify lock.
+// Caller holds the identify lock (it guards m_EarlySince). Puts a copy of an
+// early packet back into the pool. A connection whose early packets have
+// gone round for longer than ms_EarlyPacketLimitMs without a client id is
+// shut down (the receive path then removes it) and the packet dropped.
 int CKesObjSockServer::RequeueEarlyPacket(CKesSockEnd* client, CKesIOWorkPacket* packet) {
+    KES_CHECK(m_IdentifyLock.IsHeldByMe(), "caller holds the identify lock");
     const unsigned int socket = client->KSEGetEndPointSocket();
     const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
                               std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -299,11 +307,13 @@ int CKesObjSockServer::KOSSSendToClient(char const* clientId, unsigned char* dat
     return SendFrame(client, clientId, data, length, "KOSS::KOSSSendToClient sending packet ");
 }
 
-// Sends the whole run to the client under the send lock (a write cut short by
-// a signal is completed, so a frame is never left half-sent). Called with the
-// endpoint lock held.
+// Caller holds the endpoint lock (shared or exclusive), so the endpoint
+// stays whole. Sends the whole run to the client under the send lock (a
+// write cut short by a signal is completed, so a frame is never left
+// half-sent).
 int CKesObjSockServer::SendFrame(CKesSockEnd* client, char const* clientId, unsigned char* data, unsigned int length,
                                  char const* what) {
+    KES_CHECK(t_EndpointHold.server == this, "caller holds the endpoint lock");
     const unsigned int socket = client->KSEGetEndPointSocket();
     if (KesTraceOn(4)) {
         std::string text(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), length));
