@@ -6,12 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <string>
 #include <unordered_map>
 
 #include "CKesAtom.h"
+#include "CKesAutoMutex.h"
 #include "CKesError.h"
 #include "CKesRecord.h"
 #include "CKesVarBind.h"
@@ -23,19 +23,19 @@ const char* const kSource = "CKesSockEnd";
 
 // How many records hold each socket handle: a record and its copies share
 // one handle, and only the last of them to go closes it.
-std::mutex g_SocketLock;
+CKesMutex g_SocketLock;
 std::unordered_map<unsigned int, int> g_SocketHolders;
 
 void HoldSocket(unsigned int socket) {
     if (socket == KES_INVALID_SOCKET) return;
-    std::lock_guard<std::mutex> hold(g_SocketLock);
+    CKesAutoMutex hold(g_SocketLock);
     ++g_SocketHolders[socket];
 }
 
 // Drops one holder; true when it was the last one.
 bool DropSocket(unsigned int socket) {
     if (socket == KES_INVALID_SOCKET) return false;
-    std::lock_guard<std::mutex> hold(g_SocketLock);
+    CKesAutoMutex hold(g_SocketLock);
     auto it = g_SocketHolders.find(socket);
     if (it == g_SocketHolders.end()) return true;
     if (--it->second > 0) return false;
