@@ -145,7 +145,8 @@ void CKesObjSockClient::ConnectThreadLoop()
     }
 }
 
-// One pass with the thread lock held; false ends the thread.
+// One pass with the thread lock held: while unconnected an attempt, then a
+// 3 s wait; otherwise a 10 s wait, then a keep-alive. False ends the thread.
 bool CKesObjSockClient::ConnectThreadPass()
 {
     if (KOSCGetState() == KES_UNCONNECTED) {

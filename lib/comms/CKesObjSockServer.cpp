@@ -118,6 +118,9 @@ void CKesObjSockServer::KOSSOnServerInit() {}
 
 // ---- start-up ----------------------------------------------------------------------
 
+// Under the server lock: reads the service file once (a fixed entry sets the
+// endpoint), opens and binds the listening socket, publishes a dynamic
+// endpoint and starts the accept thread.
 int CKesObjSockServer::KOSSInitialise() {
     if (KesTraceOn(4)) KesTrace("Attempting to lock the server lock - KOSSInitialise.\n");
     CKesAutoMutex guard(m_ServerLock);
@@ -151,6 +154,8 @@ int CKesObjSockServer::KOSSInitialise() {
     return result;
 }
 
+// A new listening socket replaces (and closes) the one held. When the process
+// is out of descriptors it asks for more and tries again.
 int CKesObjSockServer::KOSSOpenSocket() {
     for (;;) {
         int created = socket(AF_INET, SOCK_STREAM, 0);
@@ -170,6 +175,9 @@ char* CKesObjSockServer::KOSSGetHostAddr() {
     return first ? first->KAStrRep() : nullptr;
 }
 
+// Binds to the fixed entry's address and port (with SO_REUSEADDR; a failed
+// bind is retried every 30 s without limit), or to the host's first address
+// with a port the system chooses (a failed bind fails at once).
 int CKesObjSockServer::KOSSBindServerSocket() {
     sockaddr_in address;
     memset(&address, 0, sizeof(address));
@@ -232,6 +240,9 @@ int CKesObjSockServer::KOSSStartAcceptThread() {
 
 // ---- the accept thread ----------------------------------------------------------------
 
+// The accept thread: enters KES_CONNECTED, listens and accepts until
+// KOSSTerminate sets KES_DISCONNECTED (seen within the 1 s wait of
+// KOSSPreAccept). Accepted sockets are made blocking again.
 void CKesObjSockServer::KOSSStartAccepting() {
     if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSStartAccepting().\n");
     unsigned long nonBlocking = 1;
@@ -288,6 +299,7 @@ void CKesObjSockServer::KOSSStartAccepting() {
     }
 }
 
+// Waits up to 1 s for a connection to accept.
 __boolean CKesObjSockServer::KOSSPreAccept() {
     fd_set readable;
     FD_ZERO(&readable);
@@ -301,6 +313,9 @@ __boolean CKesObjSockServer::KOSSPreAccept() {
     return ready > 0 && FD_ISSET(static_cast<int>(m_ListenSocket), &readable) ? TRUE : FALSE;
 }
 
+// Files an accepted connection in the new-socket table as an endpoint that
+// owns the socket from then on, and hands it to the engine. A socket number
+// already filed is left as it is.
 int CKesObjSockServer::KOSSHandleNewSocket(unsigned int socket, sockaddr* peer) {
     if (socket == KES_INVALID_SOCKET || !peer) return KES_ERR_ARGUMENT;
     auto* peerCopy = static_cast<sockaddr*>(malloc(KES_SOCKADDR_IN_LEN));
@@ -347,6 +362,8 @@ int CKesObjSockServer::KOSSHandleNewSocket(unsigned int socket, sockaddr* peer) 
     return 1;
 }
 
+// Keeps the local address of an accepted connection as the server address,
+// unless it is the any or the all-ones address.
 int CKesObjSockServer::KOSSSetServerAddress(unsigned int socket) {
     sockaddr_in local;
     memset(&local, 0, sizeof(local));
@@ -359,6 +376,9 @@ int CKesObjSockServer::KOSSSetServerAddress(unsigned int socket) {
 
 // ---- termination --------------------------------------------------------------------------
 
+// Stops accepting and withdraws a dynamic entry from the service file; a
+// second call does nothing. The server lock is held while the accept thread
+// is joined, which only ever tries it.
 int CKesObjSockServer::KOSSTerminate() {
     if (m_ConnectState.load() == KES_DISCONNECTED) {
         if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSTerminate() - already disconnected");

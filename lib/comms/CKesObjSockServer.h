@@ -13,12 +13,22 @@
 // closed connection, the event-loop thread (KOSSProcessPacket,
 // KOSSRemoveClient, KOSSProcessAddressRequest); any host thread (sends).
 //
-// Locks, outermost first: the server lock (state, start-up, termination),
-// then the service file lock (across processes), then the parser's data
-// lock. The endpoint lock (shared by packet processing and sends, exclusive
-// while a connection is destroyed) is taken before the identify lock; the
-// send lock is innermost and taken alone around each send. The address-reply
-// path takes the file lock and then the parser's lock.
+// Locks, outermost first: the server lock (state, start-up, termination;
+// the packet path takes it alone to read the state), then the service file
+// lock (across processes), then the parser's data lock. The endpoint lock
+// (shared by packet processing and sends, exclusive while a connection is
+// destroyed) is taken before the identify lock and before the send lock,
+// which is innermost, around each send. The address-reply path takes the
+// file lock and then the parser's lock. The library calls KesOnServerIO
+// with the endpoint lock held shared, KOSSOnClientConnect with it and the
+// identify lock, KOSSOnClientDisconnect with it held exclusively, and
+// KOSSOnServerInit with none. Helpers that need a lock check it in debug
+// and sanitizer builds.
+//
+// Sources: CKesObjSockServer.cpp (construction, binding, accepting,
+// termination), CKesObjSockServerTraffic.cpp (client table, packets, sends,
+// address requests), CKesObjSockServerFile.cpp (the service file, address
+// replies).
 #pragma once
 
 #include <atomic>

@@ -86,6 +86,8 @@ int CKesObjSockServer::KOSSInitServerFile() {
     return 1;
 }
 
+// Opens the service file (it is never created here), asking for more file
+// descriptors when the process has run out.
 KesFileHandle CKesObjSockServer::KOSSOpenServerFile(int mode) {
     if (!m_ServiceFilePath) {
         CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
@@ -107,6 +109,7 @@ KesFileHandle CKesObjSockServer::KOSSOpenServerFile(int mode) {
     }
 }
 
+// Waits for the file lock without limit, trying once a second.
 int CKesObjSockServer::KOSSGetFileLock(CKesFileLock& lock) {
     while (lock.KFLLock() != 1) {
         if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSGetFileLock().\n");
@@ -115,7 +118,9 @@ int CKesObjSockServer::KOSSGetFileLock(CKesFileLock& lock) {
     return 1;
 }
 
-// Caller holds the server lock (start-up).
+// Caller holds the server lock (start-up). Makes the server's parser from the
+// file; a fixed (non-dynamic) entry for this service and domain becomes the
+// server endpoint.
 int CKesObjSockServer::KOSSParseServiceFile() {
     KES_CHECK(m_ServerLock.IsHeldByMe(), "caller holds the server lock");
     if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSParseServiceFile()\n");
@@ -139,7 +144,8 @@ int CKesObjSockServer::KOSSParseServiceFile() {
 }
 
 // Caller holds the server lock (start-up): builds the endpoint from the bound
-// socket, publishes it in the service file and files it in the parser.
+// socket (the endpoint then holds the listening socket), publishes it in the
+// service file and files a socketless copy in the parser.
 int CKesObjSockServer::KOSSUpdateServerData() {
     KES_CHECK(m_ServerLock.IsHeldByMe(), "caller holds the server lock");
     auto* address = static_cast<sockaddr*>(calloc(1, KES_SOCKADDR_IN_LEN));
@@ -187,6 +193,10 @@ int CKesObjSockServer::KOSSUpdateServerData() {
     return result;
 }
 
+// Rewrites the service file in place under the file lock. Adding replaces a
+// dynamic line of this service and domain, or appends one; removing deletes
+// the line with this server's address and port. Fixed lines are never
+// touched, and nothing is written over a file that could not be read whole.
 int CKesObjSockServer::KOSSUpdateServerFile(__boolean add) {
     if (KesTraceOn(4)) KesTrace("gonna try for file lock\n");
     KesFileHandle handle = KOSSOpenServerFile(kReadWrite);
@@ -284,6 +294,7 @@ __boolean CKesObjSockServer::KOSSProcessServiceLine(char* line, char* out, __boo
     return TRUE;
 }
 
+// Writes the text from the start of the file and cuts the file to it.
 int CKesObjSockServer::KOSSOverWriteServerFile(KesFileHandle handle, char const* text) {
     const size_t length = strlen(text);
     long written = KesFilePWrite(handle, text, length, 0);
@@ -302,11 +313,13 @@ int CKesObjSockServer::KOSSOverWriteServerFile(KesFileHandle handle, char const*
     return 1;
 }
 
+// Only a dynamic server has a line of its own to remove.
 int CKesObjSockServer::KOSSRemoveServiceEntry() {
     if (m_ServerData && m_ServerData->KSEGetDynamic()) return KOSSUpdateServerFile(FALSE);
     return 1;
 }
 
+// Brings the parser's table up to date with the file (re-read when changed).
 int CKesObjSockServer::KOSSCheckServerData() {
     if (!m_ServiceDataParser || !m_ServiceFilePath) {
         CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
@@ -317,6 +330,7 @@ int CKesObjSockServer::KOSSCheckServerData() {
     return result;
 }
 
+// Appends the entry an address reply announces and files it in the parser.
 int CKesObjSockServer::KOSSAddRecordToServerDataFile(CKesRecord* reply, KesFileHandle handle) {
     if (!reply) return KES_ERR_ARGUMENT;
     CKesAtom* serviceValue = reply->KRValueOf(CKesSockEnd::ms_ServiceNameField);
@@ -350,6 +364,7 @@ int CKesObjSockServer::KOSSAddRecordToServerDataFile(CKesRecord* reply, KesFileH
     return result;
 }
 
+// Appends "\n", the line and "\n" at the end of the file.
 int CKesObjSockServer::KOSSAddLineToServiceFile(char* line, KesFileHandle handle) {
     if (!line || handle == KES_INVALID_FILE_HANDLE) return KES_ERR_ARGUMENT;
     KesFileSeek(handle, 0, kSeekEnd);
@@ -371,6 +386,8 @@ int CKesObjSockServer::KOSSAddLineToServiceFile(char* line, KesFileHandle handle
     return 1;
 }
 
+// Under the file lock (waited for without limit): files the service an
+// address reply announces when the file lacks it.
 int CKesObjSockServer::KOSSProcessAddressReply(CKesRecord* reply) {
     if (KesTraceOn(4)) KesTrace("gonna try for file lock with returning packet\n");
     KesFileHandle handle = KOSSOpenServerFile(kReadWrite);

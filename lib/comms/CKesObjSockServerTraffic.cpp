@@ -89,6 +89,9 @@ private:
 
 // ---- client table ---------------------------------------------------------------------------
 
+// Files an identified connection under its client id and calls
+// KOSSOnClientConnect. An id already filed is reported (the owner keeps it)
+// and the call still returns 1, without the callback.
 int CKesObjSockServer::KOSSAddToClientData(CKesSockEnd* client) {
     if (!client || !client->KSEGetEndPointName()) return KES_ERR_ARGUMENT;
     const char* name = client->KSEGetEndPointName();
@@ -131,6 +134,8 @@ __boolean CKesObjSockServer::KOSSIsPacketForServer(unsigned int socket) {
     return FindNewSocket(socket) ? TRUE : FALSE;
 }
 
+// Takes a connection out of the engine and both tables and destroys it,
+// under the endpoint lock held exclusively; removing it twice does nothing.
 int CKesObjSockServer::KOSSRemoveClient(CKesSockEnd* client) {
     if (!client) {
         CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
@@ -189,6 +194,11 @@ void CKesObjSockServer::ReleaseEndpoint(CKesSockEnd* client) {
 
 // ---- the packet path -------------------------------------------------------------------------
 
+// One packet of one of this server's connections: a zero-length one ends the
+// connection; a record identifies the connection, goes back into the pool
+// (early), is dropped (keep-alive) or goes to KesOnServerIO. Packets after
+// termination, and packets for sockets that are not (or no longer) this
+// server's, are ignored.
 int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet) {
     if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSProcessPacket().\n");
     {
@@ -229,9 +239,11 @@ int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet) {
     return result;
 }
 
-// For an unconfirmed connection: takes the client-id record, or puts an
-// early packet back into the pool. *handled tells whether the record was
-// consumed here; a confirmed connection's record is left to the caller.
+// Under the identify lock, so that a record processed while the client-id
+// record is being handled waits for it. For an unconfirmed connection: takes
+// the client-id record, or puts an early packet back into the pool.
+// *handled tells whether the record was consumed here; a confirmed
+// connection's record is left to the caller.
 int CKesObjSockServer::IdentifyOrRequeue(CKesSockEnd* client, CKesRecord* record, CKesIOWorkPacket* packet,
                                          bool* handled) {
     CKesAutoMutex identify(m_IdentifyLock);
@@ -308,9 +320,9 @@ int CKesObjSockServer::KOSSSendToClient(char const* clientId, unsigned char* dat
 }
 
 // Caller holds the endpoint lock (shared or exclusive), so the endpoint
-// stays whole. Sends the whole run to the client under the send lock (a
-// write cut short by a signal is completed, so a frame is never left
-// half-sent).
+// stays whole. Sends the whole run to the client under the send lock:
+// partial and interrupted writes are completed, so a frame is never left
+// half-sent, and a client that has gone gives KES_ERR_SEND, not SIGPIPE.
 int CKesObjSockServer::SendFrame(CKesSockEnd* client, char const* clientId, unsigned char* data, unsigned int length,
                                  char const* what) {
     KES_CHECK(t_EndpointHold.server == this, "caller holds the endpoint lock");
@@ -342,6 +354,8 @@ int CKesObjSockServer::KOSSBroadcastClients(CKesRecord* record) {
     return result;
 }
 
+// Sends to every identified client; a client without a socket or a failed
+// send makes the result KES_ERR_SEND, and the others are still sent to.
 int CKesObjSockServer::KOSSBroadcastClients(unsigned char* data, unsigned int length) {
     if (!data || length == 0) return KES_ERR_SEND;
     SharedEndpointUse use(m_EndpointLock, this);
@@ -361,6 +375,8 @@ int CKesObjSockServer::KOSSBroadcastClients(unsigned char* data, unsigned int le
 
 // ---- discovery ------------------------------------------------------------------------------
 
+// Answers a request for this server's service and domain with its address
+// reply on the multicast channel; a request for another one is ignored (1).
 int CKesObjSockServer::KOSSProcessAddressRequest(CKesRecord* request) {
     if (!request) return KES_ERR_ARGUMENT;
     CKesAtom* service = request->KRValueOf(CKesSockEnd::ms_ServiceNameField);

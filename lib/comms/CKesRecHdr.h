@@ -3,7 +3,8 @@
 // received TCP byte run back into packets, keeping an incomplete tail.
 //
 // Created and destroyed by its user: senders make one per packet they send
-// (framing constructor), the receive path makes one per read it splits.
+// (KRHFrameRecord, or the framing constructor for encoded bytes), the
+// receive path makes one per read it splits.
 // Threads: one thread at a time uses an instance. The process-wide packet
 // length limit (KRHSetMaxPacketLength) may be read and set from any thread.
 // Locks: none.
