@@ -36,7 +36,8 @@ constexpr long kRetrySeconds = 3;               // between attempts while unconn
 constexpr long kKeepAliveSeconds = 10;          // between keep-alives while connected
 constexpr unsigned int kGreetingDelayMs = 2000; // registration to client id
 
-const char* const kHoldsClientLock = "caller holds the ClientLock";
+// The rule the ClientLock helpers check (read only when checks are compiled in).
+[[maybe_unused]] const char* const kHoldsClientLock = "caller holds the ClientLock";
 
 const char* Printable(const char* text) { return text ? text : "NULL"; }
 
