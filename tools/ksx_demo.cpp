@@ -41,6 +41,7 @@
 #include <string>
 #include <vector>
 
+#include "CKesEnv.h"
 #include "KesErrorCodes.h"
 
 namespace {
@@ -345,9 +346,7 @@ void Demo::StopAll() {
 
 // ---- homes and service files --------------------------------------------------
 
-std::string ServiceFileOf(const std::string& home) {
-    return home + "/etc/ostravine/ServiceData.cfg";
-}
+std::string ServiceFileOf(const std::string& home) { return CKesEnv::KEServiceFilePath(home); }
 
 std::string ReadText(const std::string& path) {
     std::ifstream in(path);
@@ -376,7 +375,7 @@ void ShowServiceFile(const std::string& label, const std::string& home) {
 
 bool MakeHome(const std::string& home, const std::string& templateFile) {
     std::error_code error;
-    fs::create_directories(home + "/etc/ostravine", error);
+    fs::create_directories(fs::path(ServiceFileOf(home)).parent_path(), error);
     if (error) return false;
     return fs::copy_file(templateFile, ServiceFileOf(home), fs::copy_options::overwrite_existing, error) && !error;
 }

@@ -104,10 +104,7 @@ int CKesObjMulticast::KOMSetAddress(const char* address, int port)
     block->sin_family = AF_INET;
     block->sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
     block->sin_addr.s_addr = htonl(group);
-    if (reinterpret_cast<sockaddr*>(block) != m_MulticastAddress)
-        free(m_MulticastAddress);
-    m_MulticastAddress = reinterpret_cast<sockaddr*>(block);
-    return 1;
+    return KesTakeOver(m_MulticastAddress, reinterpret_cast<sockaddr*>(block));
 }
 
 int CKesObjMulticast::KOMSetAddress(sockaddr* address)
@@ -116,10 +113,7 @@ int CKesObjMulticast::KOMSetAddress(sockaddr* address)
         CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
         return KES_ERR_ARGUMENT;
     }
-    if (address != m_MulticastAddress)
-        free(m_MulticastAddress);
-    m_MulticastAddress = address;
-    return 1;
+    return KesTakeOver(m_MulticastAddress, address);
 }
 
 unsigned long CKesObjMulticast::KOMGetMulticastAddressLong()

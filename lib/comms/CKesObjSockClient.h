@@ -18,11 +18,17 @@
 // ClientLock (m_ClientLock: state changes, server endpoint, socket), then
 // m_SendLock (each frame written; closing the socket), then m_ServerLock
 // (innermost, held only for a pointer swap or copy). A sender holds
-// m_SendLock alone; workers take m_ServerLock alone. An address reply
-// arriving on a worker never touches the endpoint in use: it parks its
-// endpoint under m_ServerLock and the connect thread adopts it under the
-// ClientLock. Received records hold a counted reference to the endpoint, so
-// forgetting the server never frees an endpoint a callback still reads.
+// m_SendLock alone; workers take m_ServerLock alone, and the ClientLock only
+// by trying it. An address reply arriving on a worker never touches the
+// endpoint in use: it parks its endpoint under m_ServerLock, and the next
+// attempt (or the worker, when its try gets the ClientLock) adopts it under
+// the ClientLock. Received records hold a counted reference to the endpoint,
+// so forgetting the server never frees an endpoint a callback still reads.
+// Helpers that need a lock check it in debug and sanitizer builds.
+//
+// Sources: CKesObjSockClient.cpp (construction, setters, traffic, losing and
+// closing the connection), CKesObjSockClientConnect.cpp (the connect thread,
+// finding the server, attempts, connecting).
 #pragma once
 
 #include <atomic>
@@ -75,11 +81,13 @@ public:
     CKesThread& KOSCGetConnThread();
     bool KOSCShuttingDown() const;
 
-    // ---- connection ----------------------------------------------------------
+    // ---- connection (CKesObjSockClientConnect.cpp) ----------------------------
     // Starts the connect thread.
     int KOSCInitialise();
     int KOSCStartConnectThread();
-    // One connection attempt (holds the ClientLock throughout).
+    // One connection attempt, holding the ClientLock throughout (a sender
+    // waits for its end); a failed attempt forgets the server. Calls
+    // KOSCOnClientConnect after the lock is released when it connected.
     int KOSCConnect();
     // A new endpoint for this service and domain from the service file, or
     // null; the caller owns it.
@@ -88,22 +96,29 @@ public:
     // A new address request record, or null; the caller owns it.
     CKesRecord* KOSCBuildAddressRequest();
     // Called by the engine for each address reply naming this service; the
-    // caller keeps the record. The first matching reply wins.
+    // caller keeps the record. The first reply whose domain and service match
+    // exactly wins; replies are ignored while a server is known.
     int KOSCProcessAddressReply(CKesRecord* reply);
-    // Makes the server endpoint from the four values; takes over the texts.
+    // Makes an endpoint from the four values (taking over the texts) and
+    // offers it as the server: adopted at once when the ClientLock is free
+    // and no server is in use, otherwise parked for the next attempt.
     int KOSCBuildServerData(char* domain, char* serviceName, char* address, int port);
     // Replaces an any/all-ones server address by the socket's peer address.
     int KOSCResetServerAddress();
     int KOSCOpenTCPSocket();
-    // Connects, registers the socket with the engine and sends the client id.
+    // Connects (blocking; an interrupted connect is restarted), registers the
+    // socket with the engine and, after the greeting delay, sends the client id.
     int KOSCConnectSocketToServer();
     // Registers m_TCPSocket with the engine.
     int KOSCConnectIO();
-    // Forgets the server after the connection has been lost.
+    // Forgets the server (and a parked announced one) and turns
+    // KES_UNCONNECTED, under the ClientLock; the socket is left alone.
     void KOSCIsUnconnected();
 
-    // ---- traffic ---------------------------------------------------------------
-    // Sends a raw buffer (waiting while a connection is being made).
+    // ---- traffic (CKesObjSockClient.cpp) ---------------------------------------
+    // Sends a whole buffer. While a connection is being made outside an
+    // attempt it waits up to 70 s; KES_ERR_SEND when not connected then, or
+    // when the send fails. Nothing is queued.
     int KOSCSendToServer(unsigned char* buffer, unsigned int length);
     // Encodes, frames and sends a record; the caller keeps the record.
     int KOSCSendToServer(CKesRecord* record);
@@ -112,7 +127,8 @@ public:
     // Handles one work packet the engine received on a client socket; the
     // caller keeps the packet. Length 0 means the server has gone.
     int KOSCProcessPacket(CKesIOWorkPacket* workPacket);
-    // Closes the connection; the connect thread reconnects to the same server.
+    // Closes the connection, keeping the server endpoint and calling no
+    // callback; the connect thread reconnects to the same server.
     int KOSCDisconnect();
 
 protected:
@@ -125,21 +141,30 @@ private:
     CKesObjSockClient(const CKesObjSockClient& other);
     CKesObjSockClient& operator=(const CKesObjSockClient&) = delete;
 
+    // The connect thread (CKesObjSockClientConnect.cpp); a pass runs with
+    // the thread's own lock held.
     static void* ClientConnectThread(void* argument);
     void ConnectThreadLoop();
     bool ConnectThreadPass();
     bool WaitOnConnThread(long seconds);
     void ReportRetry();
+
+    // Caller holds the ClientLock (checked in debug and sanitizer builds).
     int AttemptWithLock();
     void ForgetFailedSocket();
     std::shared_ptr<CKesSockEnd> ForgetServer();
-    int ServerClosed(unsigned int socket);
-    void CloseSocket();
     std::shared_ptr<CKesSockEnd> SwapServerData(CKesSockEnd* server);
+    void AdoptAnnouncedServer();
+    // Caller holds the ClientLock and m_SendLock (checked likewise).
+    void CloseSocket();
+
+    // Take m_ServerLock themselves, alone or inside the ClientLock.
     std::shared_ptr<CKesSockEnd> ServerSnapshot();
     void ParkAnnouncedServer(CKesSockEnd* server);
-    void AdoptAnnouncedServer();
     void DropAnnouncedServer();
+
+    // Traffic (CKesObjSockClient.cpp).
+    int ServerClosed(unsigned int socket);
     int SendFrame(const unsigned char* frame, unsigned int length);
     EKesConnectState WaitForConnection();
 

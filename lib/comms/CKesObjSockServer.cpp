@@ -1,6 +1,7 @@
-// CKesObjSockServer: construction, binding, the accept thread, termination,
-// the client table and the traffic with clients. The service file side of
-// the class is in CKesObjSockServerFile.cpp.
+// CKesObjSockServer: construction, the setters and getters, binding, the
+// accept thread and termination. The client table and the traffic with
+// clients are in CKesObjSockServerTraffic.cpp, the service file side in
+// CKesObjSockServerFile.cpp.
 #include "CKesObjSockServer.h"
 
 #include <arpa/inet.h>
@@ -9,12 +10,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <mutex>
+#include <new>
 #include <string>
 
 #include "CKesAtom.h"
@@ -22,10 +21,7 @@
 #include "CKesEnv.h"
 #include "CKesError.h"
 #include "CKesFileDescriptor.h"
-#include "CKesIOWorkPacket.h"
-#include "CKesObjMulticast.h"
 #include "CKesPointer.h"
-#include "CKesRecHdr.h"
 #include "CKesRecord.h"
 #include "CKesServiceDataParser.h"
 #include "CKesSockEnd.h"
@@ -35,67 +31,6 @@
 namespace {
 
 const char* const kSource = "CKesObjSockServer";
-
-// The server whose endpoint lock the calling thread holds (shared or
-// exclusive), so that a host callback that sends or removes on the same
-// server does not take the lock a second time.
-thread_local const CKesObjSockServer* t_EndpointHolder = nullptr;
-
-// Holds a server's endpoint lock shared for its lifetime, unless the thread
-// already holds it.
-class SharedEndpointUse {
-public:
-    SharedEndpointUse(std::shared_mutex& lock, const CKesObjSockServer* server)
-        : m_Lock(lock), m_Previous(t_EndpointHolder), m_Taken(t_EndpointHolder != server) {
-        if (!m_Taken) return;
-        m_Lock.lock_shared();
-        t_EndpointHolder = server;
-    }
-    ~SharedEndpointUse() {
-        if (!m_Taken) return;
-        t_EndpointHolder = m_Previous;
-        m_Lock.unlock_shared();
-    }
-
-private:
-    SharedEndpointUse(const SharedEndpointUse&) = delete;
-    SharedEndpointUse& operator=(const SharedEndpointUse&) = delete;
-    std::shared_mutex& m_Lock;
-    const CKesObjSockServer* m_Previous;
-    bool m_Taken;
-};
-
-// Holds a server's endpoint lock exclusively; callbacks made meanwhile see
-// the thread as the holder.
-class ExclusiveEndpointUse {
-public:
-    ExclusiveEndpointUse(std::shared_mutex& lock, const CKesObjSockServer* server)
-        : m_Lock(lock), m_Previous(t_EndpointHolder) {
-        m_Lock.lock();
-        t_EndpointHolder = server;
-    }
-    ~ExclusiveEndpointUse() {
-        t_EndpointHolder = m_Previous;
-        m_Lock.unlock();
-    }
-
-private:
-    ExclusiveEndpointUse(const ExclusiveEndpointUse&) = delete;
-    ExclusiveEndpointUse& operator=(const ExclusiveEndpointUse&) = delete;
-    std::shared_mutex& m_Lock;
-    const CKesObjSockServer* m_Previous;
-};
-
-// The encoding of a record as a malloc'd buffer, released with the object.
-struct EncodedRecord {
-    unsigned char* data = nullptr;
-    unsigned int length = 0;
-    explicit EncodedRecord(const CKesRecord* record) {
-        if (record->KOMEncode(&data, &length) != 1) length = 0;
-    }
-    ~EncodedRecord() { free(data); }
-    bool Empty() const { return data == nullptr || length < 1; }
-};
 
 }  // namespace
 
@@ -150,19 +85,8 @@ CKesObjSockServer::~CKesObjSockServer() {
 
 // ---- setters and getters --------------------------------------------------------
 
-int CKesObjSockServer::KOSSSetServiceName(char* name) {
-    if (!name) return KES_ERR_ARGUMENT;
-    if (name != m_ServiceName) free(m_ServiceName);
-    m_ServiceName = name;
-    return 1;
-}
-
-int CKesObjSockServer::KOSSSetDomain(char* domain) {
-    if (!domain) return KES_ERR_ARGUMENT;
-    if (domain != m_Domain) free(m_Domain);
-    m_Domain = domain;
-    return 1;
-}
+int CKesObjSockServer::KOSSSetServiceName(char* name) { return KesTakeOver(m_ServiceName, name); }
+int CKesObjSockServer::KOSSSetDomain(char* domain) { return KesTakeOver(m_Domain, domain); }
 
 int CKesObjSockServer::KOSSSetController(CKesSockEngine* controller) {
     if (!controller) return KES_ERR_ARGUMENT;
@@ -194,6 +118,9 @@ void CKesObjSockServer::KOSSOnServerInit() {}
 
 // ---- start-up ----------------------------------------------------------------------
 
+// Under the server lock: reads the service file once (a fixed entry sets the
+// endpoint), opens and binds the listening socket, publishes a dynamic
+// endpoint and starts the accept thread.
 int CKesObjSockServer::KOSSInitialise() {
     if (KesTraceOn(4)) KesTrace("Attempting to lock the server lock - KOSSInitialise.\n");
     CKesAutoMutex guard(m_ServerLock);
@@ -227,6 +154,8 @@ int CKesObjSockServer::KOSSInitialise() {
     return result;
 }
 
+// A new listening socket replaces (and closes) the one held. When the process
+// is out of descriptors it asks for more and tries again.
 int CKesObjSockServer::KOSSOpenSocket() {
     for (;;) {
         int created = socket(AF_INET, SOCK_STREAM, 0);
@@ -246,6 +175,9 @@ char* CKesObjSockServer::KOSSGetHostAddr() {
     return first ? first->KAStrRep() : nullptr;
 }
 
+// Binds to the fixed entry's address and port (with SO_REUSEADDR; a failed
+// bind is retried every 30 s without limit), or to the host's first address
+// with a port the system chooses (a failed bind fails at once).
 int CKesObjSockServer::KOSSBindServerSocket() {
     sockaddr_in address;
     memset(&address, 0, sizeof(address));
@@ -308,14 +240,17 @@ int CKesObjSockServer::KOSSStartAcceptThread() {
 
 // ---- the accept thread ----------------------------------------------------------------
 
+// The accept thread: enters KES_CONNECTED, listens and accepts until
+// KOSSTerminate sets KES_DISCONNECTED (seen within the 1 s wait of
+// KOSSPreAccept). Accepted sockets are made blocking again.
 void CKesObjSockServer::KOSSStartAccepting() {
     if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSStartAccepting().\n");
     unsigned long nonBlocking = 1;
     if (KesIoctl(m_ListenSocket, KES_FIONBIO, &nonBlocking) < 0) CKesError(KES_ERR_BLOCKING_MODE, kSource, __LINE__, nullptr);
 
     // KOSSTerminate holds the server lock while it joins this thread, so the
-    // lock is only tried: once the state is 4 the thread leaves without ever
-    // entering state 3.
+    // lock is only tried: once the state is KES_DISCONNECTED the thread leaves
+    // without ever entering KES_CONNECTED.
     while (m_ServerLock.TryLock() != 1) {
         if (m_ConnectState.load() == KES_DISCONNECTED) return;
         usleep(1000);
@@ -364,6 +299,7 @@ void CKesObjSockServer::KOSSStartAccepting() {
     }
 }
 
+// Waits up to 1 s for a connection to accept.
 __boolean CKesObjSockServer::KOSSPreAccept() {
     fd_set readable;
     FD_ZERO(&readable);
@@ -377,6 +313,9 @@ __boolean CKesObjSockServer::KOSSPreAccept() {
     return ready > 0 && FD_ISSET(static_cast<int>(m_ListenSocket), &readable) ? TRUE : FALSE;
 }
 
+// Files an accepted connection in the new-socket table as an endpoint that
+// owns the socket from then on, and hands it to the engine. A socket number
+// already filed is left as it is.
 int CKesObjSockServer::KOSSHandleNewSocket(unsigned int socket, sockaddr* peer) {
     if (socket == KES_INVALID_SOCKET || !peer) return KES_ERR_ARGUMENT;
     auto* peerCopy = static_cast<sockaddr*>(malloc(KES_SOCKADDR_IN_LEN));
@@ -423,6 +362,8 @@ int CKesObjSockServer::KOSSHandleNewSocket(unsigned int socket, sockaddr* peer) 
     return 1;
 }
 
+// Keeps the local address of an accepted connection as the server address,
+// unless it is the any or the all-ones address.
 int CKesObjSockServer::KOSSSetServerAddress(unsigned int socket) {
     sockaddr_in local;
     memset(&local, 0, sizeof(local));
@@ -435,6 +376,9 @@ int CKesObjSockServer::KOSSSetServerAddress(unsigned int socket) {
 
 // ---- termination --------------------------------------------------------------------------
 
+// Stops accepting and withdraws a dynamic entry from the service file; a
+// second call does nothing. The server lock is held while the accept thread
+// is joined, which only ever tries it.
 int CKesObjSockServer::KOSSTerminate() {
     if (m_ConnectState.load() == KES_DISCONNECTED) {
         if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSTerminate() - already disconnected");
@@ -454,292 +398,5 @@ int CKesObjSockServer::KOSSTerminate() {
     int result = KOSSRemoveServiceEntry();
     if (result != 1) CKesError(result, kSource, __LINE__, "KOSSRemoveServiceEntry");
     if (KesTraceOn(4)) KesTrace("leaving CKesObjSockServer::KOSSTerminate().");
-    return result;
-}
-
-// ---- client table ---------------------------------------------------------------------------
-
-int CKesObjSockServer::KOSSAddToClientData(CKesSockEnd* client) {
-    if (!client || !client->KSEGetEndPointName()) return KES_ERR_ARGUMENT;
-    const char* name = client->KSEGetEndPointName();
-    if (m_ClientData->KTLGet(name)) {
-        CKesError(KES_ERR_DUPLICATE_CLIENT, kSource, __LINE__, name);
-        return 1;
-    }
-    int result = 1;
-    auto* holder = new CKesPointer(client);
-    int added = m_ClientData->KTLAdd(name, holder);
-    if (added != 1) {
-        delete holder;  // refused: the table did not take the holder
-        CKesError(added, kSource, __LINE__, nullptr);
-        result = added;
-    }
-    if (KesTraceOn(3)) {
-        KesTrace("CKesObjSockServer::KOSSAddToClientData(");
-        client->KSEDump();
-        KesTrace(").\n");
-    }
-    KOSSOnClientConnect(client);
-    return result;
-}
-
-CKesSockEnd* CKesObjSockServer::KOSSGetClient(char* clientId) { return KOSSGetClientData(static_cast<char const*>(clientId)); }
-
-CKesSockEnd* CKesObjSockServer::KOSSGetClientData(char const* clientId) {
-    if (!clientId) return nullptr;
-    CKesPointer* holder = m_ClientData->KTLGet(clientId);
-    return holder ? static_cast<CKesSockEnd*>(holder->KPData()) : nullptr;
-}
-
-CKesSockEnd* CKesObjSockServer::FindNewSocket(unsigned int socket) {
-    if (socket == KES_INVALID_SOCKET) return nullptr;
-    CKesPointer* holder = m_NewSockets->KTLGet(static_cast<int>(socket));
-    return holder ? static_cast<CKesSockEnd*>(holder->KPData()) : nullptr;
-}
-
-__boolean CKesObjSockServer::KOSSIsPacketForServer(unsigned int socket) {
-    return FindNewSocket(socket) ? TRUE : FALSE;
-}
-
-int CKesObjSockServer::KOSSRemoveClient(CKesSockEnd* client) {
-    if (!client) {
-        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
-        return KES_ERR_ARGUMENT;
-    }
-    // A callback of this server cannot wait for its own packet to finish:
-    // the connection is shut down instead, and the receive path removes it
-    // when it reads the end of the stream.
-    if (t_EndpointHolder == this) {
-        unsigned int socket = client->KSEGetEndPointSocket();
-        if (socket != KES_INVALID_SOCKET) shutdown(static_cast<int>(socket), SHUT_RDWR);
-        return 1;
-    }
-    ExclusiveEndpointUse guard(m_EndpointLock, this);
-    // Removed already (by another thread, or twice by the receive path).
-    unsigned int socket = client->KSEGetEndPointSocket();
-    if (socket == KES_INVALID_SOCKET || FindNewSocket(socket) != client) return 1;
-    ReleaseEndpoint(client);
-    return 1;
-}
-
-// Takes a filed connection out of the engine and both tables and destroys
-// it. Called with the endpoint lock held exclusively.
-void CKesObjSockServer::ReleaseEndpoint(CKesSockEnd* client) {
-    int result = 1;
-    if (m_Controller) {
-        int removed = m_Controller->KSERemoveServerClientSocket(client);
-        if (removed != 1) {
-            CKesError(removed, kSource, __LINE__, nullptr);
-            result = removed;
-        }
-    }
-    KOSSOnClientDisconnect(client);
-
-    // Only the entry that refers to this connection goes: a connection whose
-    // id was refused as a duplicate leaves the owner's entry alone.
-    const char* name = client->KSEGetEndPointName();
-    CKesPointer* filed = name ? m_ClientData->KTLGet(name) : nullptr;
-    if (filed && filed->KPData() == client) {
-        int deleted = m_ClientData->KTLDelete(name);
-        if (deleted != 1) CKesError(deleted, kSource, __LINE__, nullptr);
-        result = deleted;
-    }
-    {
-        CKesAutoMutex identify(m_IdentifyLock);
-        m_EarlySince.erase(client->KSEGetEndPointSocket());
-    }
-    int deleted = m_NewSockets->KTLDelete(static_cast<int>(client->KSEGetEndPointSocket()));
-    if (deleted == 1)
-        delete client;
-    else
-        CKesError(deleted, kSource, __LINE__, nullptr);
-    if (result != 1 && KesTraceOn(1)) KesTrace("CKesObjSockServer::KOSSRemoveClient(): result %d\n", result);
-}
-
-// ---- the packet path -------------------------------------------------------------------------
-
-int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet) {
-    if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSProcessPacket().\n");
-    {
-        CKesAutoMutex guard(m_ServerLock);
-        if (m_ConnectState.load() == KES_DISCONNECTED) return 1;
-    }
-    if (!packet) return KES_ERR_ARGUMENT;
-    const unsigned int socket = packet->KIWPGetSocket();
-    const unsigned int length = packet->KIWPGetPacketLength();
-    int result = 1;
-
-    // The end of a connection: removal takes the endpoint lock itself.
-    if (length == 0 && packet->KIWPGetPacket() != nullptr) {
-        CKesSockEnd* client = FindNewSocket(socket);
-        if (client) {
-            result = KOSSRemoveClient(client);
-            if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
-        }
-        if (KesTraceOn(4)) KesTrace("leaving CKesObjSockServer::KOSSProcessPacket().\n");
-        return result;
-    }
-    {
-        SharedEndpointUse use(m_EndpointLock, this);
-        CKesSockEnd* client = packet->KIWPGetPacket() ? FindNewSocket(socket) : nullptr;
-        if (client) {
-            CKesRecord* record = packet->KIWPGetRecord();
-            bool handled = false;
-            if (record) result = IdentifyOrRequeue(client, record, packet, &handled);
-            if (record && !handled) {
-                if (record->KRValueOf(CKesSockEnd::ms_KeepAliveField))
-                    delete record;
-                else
-                    KesOnServerIO(client, record);
-            }
-        }
-    }
-    if (KesTraceOn(4)) KesTrace("leaving CKesObjSockServer::KOSSProcessPacket().\n");
-    return result;
-}
-
-// For an unconfirmed connection: takes the client-id record, or puts an
-// early packet back into the pool. *handled tells whether the record was
-// consumed here; a confirmed connection's record is left to the caller.
-int CKesObjSockServer::IdentifyOrRequeue(CKesSockEnd* client, CKesRecord* record, CKesIOWorkPacket* packet,
-                                         bool* handled) {
-    CKesAutoMutex identify(m_IdentifyLock);
-    if (client->KSEIsConnectionConfirmed()) {
-        *handled = false;
-        return 1;
-    }
-    *handled = true;
-    CKesAtom* id = record->KRValueOf(CKesSockEnd::ms_ClientIdField);
-    if (!id || id->KAType() != KES_DT_STRING || !id->KAString()) {
-        delete record;
-        return RequeueEarlyPacket(client, packet);
-    }
-    int result = 1;
-    client->KSESetEndPointName(strdup(id->KAString()));
-    int filed = KOSSAddToClientData(client);
-    if (filed != 1) {
-        CKesError(filed, kSource, __LINE__, nullptr);
-        result = filed;
-    }
-    delete record;
-    client->KSEConfirmConnection(TRUE);
-    m_EarlySince.erase(client->KSEGetEndPointSocket());
-    return result;
-}
-
-// Puts a copy of an early packet back into the pool. A connection whose
-// early packets have gone round for longer than ms_EarlyPacketLimitMs
-// without a client id is shut down (the receive path then removes it) and
-// the packet dropped. Called under the identify lock.
-int CKesObjSockServer::RequeueEarlyPacket(CKesSockEnd* client, CKesIOWorkPacket* packet) {
-    const unsigned int socket = client->KSEGetEndPointSocket();
-    const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::steady_clock::now().time_since_epoch()).count();
-    const long long since = m_EarlySince.try_emplace(socket, now).first->second;
-    const double limit = ms_EarlyPacketLimitMs * KesTimeScale();
-    if (!m_Controller || static_cast<double>(now - since) > limit) {
-        if (KesTraceOn(1))
-            KesTrace("CKesObjSockServer: connection on socket %u sent no client id: shutting it down\n", socket);
-        m_EarlySince.erase(socket);
-        shutdown(static_cast<int>(socket), SHUT_RDWR);
-        return 1;
-    }
-    auto* copy = new (std::nothrow) CKesIOWorkPacket(*packet);
-    if (!copy) {
-        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
-        return KES_ERR_ALLOCATION;
-    }
-    if (KesTraceOn(1))
-        KesTrace("CKesObjSockServer: Processed work packet early: adding it back to the IOPool until"
-                 " connection is fully initialised\n");
-    m_Controller->KSEAddWorkToIOPool(copy);
-    return 1;
-}
-
-// ---- sending ---------------------------------------------------------------------------------
-
-int CKesObjSockServer::KOSSSendToClient(char const* clientId, CKesRecord const* record) {
-    if (!record) return 1;
-    EncodedRecord encoded(record);
-    if (encoded.Empty()) return 1;
-    CKesRecHdr frame(encoded.data, static_cast<int>(encoded.length));
-    int result = KOSSSendToClient(clientId, frame.KRHGetData(), static_cast<unsigned int>(frame.KRHGetTotalLen()));
-    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
-    return result;
-}
-
-int CKesObjSockServer::KOSSSendToClient(char const* clientId, unsigned char* data, unsigned int length) {
-    if (!clientId || !data || length == 0) return KES_ERR_SEND;
-    SharedEndpointUse use(m_EndpointLock, this);
-    CKesSockEnd* client = KOSSGetClientData(clientId);
-    if (!client || client->KSEGetEndPointSocket() == KES_INVALID_SOCKET) return KES_ERR_SEND;
-    return SendFrame(client, clientId, data, length, "KOSS::KOSSSendToClient sending packet ");
-}
-
-// Sends the whole run to the client under the send lock (a write cut short by
-// a signal is completed, so a frame is never left half-sent). Called with the
-// endpoint lock held.
-int CKesObjSockServer::SendFrame(CKesSockEnd* client, char const* clientId, unsigned char* data, unsigned int length,
-                                 char const* what) {
-    const unsigned int socket = client->KSEGetEndPointSocket();
-    if (KesTraceOn(4)) {
-        std::string text(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), length));
-        KesTrace("%s%s length %u socket %u at %lld\n", what, text.c_str(), length, socket,
-                 static_cast<long long>(time(nullptr)));
-    }
-    int sent;
-    {
-        CKesAutoMutex guard(m_SendLock);
-        sent = KesSendAll(socket, data, length);
-    }
-    if (sent == -1) {
-        CKesError(KES_ERR_SEND, kSource, __LINE__, nullptr);
-        return KES_ERR_SEND;
-    }
-    if (KesTraceOn(4)) KesTrace("Server sent packet of len %u to clientId %s\n", length, clientId);
-    return 1;
-}
-
-int CKesObjSockServer::KOSSBroadcastClients(CKesRecord* record) {
-    if (!record) return KES_ERR_ARGUMENT;
-    EncodedRecord encoded(record);
-    if (encoded.Empty()) return KES_ERR_SEND;
-    CKesRecHdr frame(encoded.data, static_cast<int>(encoded.length));
-    int result = KOSSBroadcastClients(frame.KRHGetData(), static_cast<unsigned int>(frame.KRHGetTotalLen()));
-    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
-    return result;
-}
-
-int CKesObjSockServer::KOSSBroadcastClients(unsigned char* data, unsigned int length) {
-    if (!data || length == 0) return KES_ERR_SEND;
-    SharedEndpointUse use(m_EndpointLock, this);
-    int result = 1;
-    CKesDoubleList* clients = m_ClientData->KTLIterator();
-    for (CKesListable* item = clients ? clients->KDLHead() : nullptr; item; item = clients->KDLGetNext(item)) {
-        auto* client = static_cast<CKesSockEnd*>(static_cast<CKesPointer*>(item)->KPData());
-        if (!client || client->KSEGetEndPointSocket() == KES_INVALID_SOCKET) {
-            result = KES_ERR_SEND;
-            continue;
-        }
-        if (SendFrame(client, client->KSEGetEndPointName(), data, length, "KOSS::KOSSBroadcast sending packet ") != 1)
-            result = KES_ERR_SEND;
-    }
-    return result;
-}
-
-// ---- discovery ------------------------------------------------------------------------------
-
-int CKesObjSockServer::KOSSProcessAddressRequest(CKesRecord* request) {
-    if (!request) return KES_ERR_ARGUMENT;
-    CKesAtom* service = request->KRValueOf(CKesSockEnd::ms_ServiceNameField);
-    CKesAtom* domain = request->KRValueOf(CKesSockEnd::ms_DomainNameField);
-    if (!service || !domain || !service->KAString() || !domain->KAString()) return KES_ERR_ARGUMENT;
-    if (!m_ServiceName || !m_Domain) return 1;
-    if (strcmp(service->KAString(), m_ServiceName) != 0 || strcmp(domain->KAString(), m_Domain) != 0) return 1;
-    if (!m_ServerData) return 1;
-    CKesRecord* reply = m_ServerData->KSEGetAddressReplyPacket();
-    if (!reply) return KES_ERR_ARGUMENT;
-    int result = m_Multicast ? m_Multicast->KOMSendPacket(reply) : KES_ERR_ARGUMENT;
-    delete reply;
     return result;
 }

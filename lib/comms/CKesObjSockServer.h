@@ -13,12 +13,22 @@
 // closed connection, the event-loop thread (KOSSProcessPacket,
 // KOSSRemoveClient, KOSSProcessAddressRequest); any host thread (sends).
 //
-// Locks, outermost first: the server lock (state, start-up, termination),
-// then the service file lock (across processes), then the parser's data
-// lock. The endpoint lock (shared by packet processing and sends, exclusive
-// while a connection is destroyed) is taken before the identify lock; the
-// send lock is innermost and taken alone around each send. The address-reply
-// path takes the file lock and then the parser's lock.
+// Locks, outermost first: the server lock (state, start-up, termination;
+// the packet path takes it alone to read the state), then the service file
+// lock (across processes), then the parser's data lock. The endpoint lock
+// (shared by packet processing and sends, exclusive while a connection is
+// destroyed) is taken before the identify lock and before the send lock,
+// which is innermost, around each send. The address-reply path takes the
+// file lock and then the parser's lock. The library calls KesOnServerIO
+// with the endpoint lock held shared, KOSSOnClientConnect with it and the
+// identify lock, KOSSOnClientDisconnect with it held exclusively, and
+// KOSSOnServerInit with none. Helpers that need a lock check it in debug
+// and sanitizer builds.
+//
+// Sources: CKesObjSockServer.cpp (construction, binding, accepting,
+// termination), CKesObjSockServerTraffic.cpp (client table, packets, sends,
+// address requests), CKesObjSockServerFile.cpp (the service file, address
+// replies).
 #pragma once
 
 #include <atomic>
@@ -51,7 +61,7 @@ public:
     virtual void KOSSOnClientConnect(CKesSockEnd* client);
     // A client's connection is going away (the endpoint is still whole).
     virtual void KOSSOnClientDisconnect(CKesSockEnd* client);
-    // Once, on the accept thread, after entering state 3 and before listening.
+    // Once, on the accept thread, after entering KES_CONNECTED and before listening.
     virtual void KOSSOnServerInit();
 
     // ---- setters and getters ------------------------------------------------
@@ -111,10 +121,12 @@ private:
     int KOSSHandleNewSocket(unsigned int socket, sockaddr* peer);
     int KOSSSetServerAddress(unsigned int socket);
 
-    // ---- service file -----------------------------------------------------------
+    // ---- service file (CKesObjSockServerFile.cpp) ------------------------------------
     int KOSSInitServerFile();
     KesFileHandle KOSSOpenServerFile(int mode);
     int KOSSGetFileLock(CKesFileLock& lock);
+    // Start-up steps: the caller holds the server lock (checked in debug and
+    // sanitizer builds).
     int KOSSParseServiceFile();
     int KOSSUpdateServerData();
     int KOSSUpdateServerFile(__boolean add);
@@ -124,11 +136,15 @@ private:
     int KOSSAddRecordToServerDataFile(CKesRecord* reply, KesFileHandle handle);
     int KOSSAddLineToServiceFile(char* line, KesFileHandle handle);
 
-    // ---- helpers of the packet path ------------------------------------------------
+    // ---- helpers of the packet path (CKesObjSockServerTraffic.cpp) ------------------
+    // The lock rules noted are checked in debug and sanitizer builds.
     CKesSockEnd* FindNewSocket(unsigned int socket);
     int IdentifyOrRequeue(CKesSockEnd* client, CKesRecord* record, CKesIOWorkPacket* packet, bool* handled);
+    // Caller holds the identify lock.
     int RequeueEarlyPacket(CKesSockEnd* client, CKesIOWorkPacket* packet);
+    // Caller holds the endpoint lock, shared or exclusively.
     int SendFrame(CKesSockEnd* client, char const* clientId, unsigned char* data, unsigned int length, char const* what);
+    // Caller holds the endpoint lock exclusively.
     void ReleaseEndpoint(CKesSockEnd* client);
 
     CKesMutex m_SendLock;                        // around each send to a client socket

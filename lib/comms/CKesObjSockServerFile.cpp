@@ -24,6 +24,7 @@
 #include "CKesRecord.h"
 #include "CKesServiceDataParser.h"
 #include "CKesSockEnd.h"
+#include "KesCheck.h"
 #include "KesErrorCodes.h"
 
 namespace {
@@ -31,15 +32,6 @@ namespace {
 const char* const kSource = "CKesObjSockServer";
 const int kReadWrite = 3;
 const int kSeekEnd = 3;
-
-// malloc'd text released with the object.
-struct HeapText {
-    char* text;
-    explicit HeapText(char* owned) : text(owned) {}
-    ~HeapText() { free(text); }
-    HeapText(const HeapText&) = delete;
-    HeapText& operator=(const HeapText&) = delete;
-};
 
 // The value of the first occurrence of keyword in text that has one: the
 // first run of non-whitespace after the keyword (whitespace skipped). The
@@ -89,14 +81,13 @@ CKesSockEnd* SocketlessCopy(const CKesSockEnd& source) {
 }  // namespace
 
 int CKesObjSockServer::KOSSInitServerFile() {
-    CKesAtom home = CKesEnv::KEQBHome();
-    std::string path = std::string(home.KAString() ? home.KAString() : "") + "/" + "etc/ostravine" + "/" +
-                       "ServiceData.cfg";
     free(m_ServiceFilePath);
-    m_ServiceFilePath = strdup(path.c_str());
+    m_ServiceFilePath = strdup(CKesEnv::KEServiceFilePath().c_str());
     return 1;
 }
 
+// Opens the service file (it is never created here), asking for more file
+// descriptors when the process has run out.
 KesFileHandle CKesObjSockServer::KOSSOpenServerFile(int mode) {
     if (!m_ServiceFilePath) {
         CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
@@ -118,6 +109,7 @@ KesFileHandle CKesObjSockServer::KOSSOpenServerFile(int mode) {
     }
 }
 
+// Waits for the file lock without limit, trying once a second.
 int CKesObjSockServer::KOSSGetFileLock(CKesFileLock& lock) {
     while (lock.KFLLock() != 1) {
         if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSGetFileLock().\n");
@@ -126,7 +118,11 @@ int CKesObjSockServer::KOSSGetFileLock(CKesFileLock& lock) {
     return 1;
 }
 
+// Caller holds the server lock (start-up). Makes the server's parser from the
+// file; a fixed (non-dynamic) entry for this service and domain becomes the
+// server endpoint.
 int CKesObjSockServer::KOSSParseServiceFile() {
+    KES_CHECK(m_ServerLock.IsHeldByMe(), "caller holds the server lock");
     if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSParseServiceFile()\n");
     m_ServiceDataParser = new CKesServiceDataParser();
     int result = m_ServiceDataParser->KSDPParseFromFile(m_ServiceFilePath);
@@ -140,14 +136,18 @@ int CKesObjSockServer::KOSSParseServiceFile() {
     delete m_ServerData;
     m_ServerData = new CKesSockEnd(*entry);
     if (KesTraceOn(2)) {
-        HeapText address(m_ServerData->KSEGetEndPtIpAddress());
+        KesHeapText address(m_ServerData->KSEGetEndPtIpAddress());
         KesTrace("CKesObjSockServer::KOSSParseServiceFile: Using fixed server: Domain: %s Address: %s Port: %u\n",
-                 m_Domain, address.text ? address.text : "", m_ServerData->KSEGetEndPtAddressPort());
+                 m_Domain, address.get() ? address.get() : "", m_ServerData->KSEGetEndPtAddressPort());
     }
     return 1;
 }
 
+// Caller holds the server lock (start-up): builds the endpoint from the bound
+// socket (the endpoint then holds the listening socket), publishes it in the
+// service file and files a socketless copy in the parser.
 int CKesObjSockServer::KOSSUpdateServerData() {
+    KES_CHECK(m_ServerLock.IsHeldByMe(), "caller holds the server lock");
     auto* address = static_cast<sockaddr*>(calloc(1, KES_SOCKADDR_IN_LEN));
     socklen_t addressLength = KES_SOCKADDR_IN_LEN;
     if (!address || getsockname(static_cast<int>(m_ListenSocket), address, &addressLength) != 0) {
@@ -193,6 +193,10 @@ int CKesObjSockServer::KOSSUpdateServerData() {
     return result;
 }
 
+// Rewrites the service file in place under the file lock. Adding replaces a
+// dynamic line of this service and domain, or appends one; removing deletes
+// the line with this server's address and port. Fixed lines are never
+// touched, and nothing is written over a file that could not be read whole.
 int CKesObjSockServer::KOSSUpdateServerFile(__boolean add) {
     if (KesTraceOn(4)) KesTrace("gonna try for file lock\n");
     KesFileHandle handle = KOSSOpenServerFile(kReadWrite);
@@ -225,8 +229,8 @@ int CKesObjSockServer::KOSSUpdateServerFile(__boolean add) {
     if (done < size) return finish(KES_ERR_SERVICE_FILE_READ);  // nothing is written over a file we could not read
     text.resize(strnlen(text.c_str(), text.size()));  // the text ends at its first NUL byte
 
-    HeapText serviceLine(m_ServerData->KSEGetServiceLine());
-    const size_t lineMax = std::max(text.size(), serviceLine.text ? strlen(serviceLine.text) : 0) + 1;
+    KesHeapText serviceLine(m_ServerData->KSEGetServiceLine());
+    const size_t lineMax = std::max(text.size(), serviceLine.get() ? strlen(serviceLine.get()) : 0) + 1;
     std::unique_ptr<char[]> line(new char[lineMax]);
     std::unique_ptr<char[]> decided(new char[lineMax]);
     std::string output;
@@ -242,7 +246,7 @@ int CKesObjSockServer::KOSSUpdateServerFile(__boolean add) {
         output += decided.get();
         start = end;
     }
-    if (add && !found && serviceLine.text) output += serviceLine.text;
+    if (add && !found && serviceLine.get()) output += serviceLine.get();
 
     int result = KOSSOverWriteServerFile(handle, output.c_str());
     if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
@@ -254,7 +258,7 @@ int CKesObjSockServer::KOSSUpdateServerFile(__boolean add) {
 // longer of the line and the service line.
 __boolean CKesObjSockServer::KOSSProcessServiceLine(char* line, char* out, __boolean add) {
     const char* domain = m_ServerData->KSEGetEndPointDomain();
-    HeapText address(m_ServerData->KSEGetEndPtIpAddress());
+    KesHeapText address(m_ServerData->KSEGetEndPtIpAddress());
     const std::string port = std::to_string(m_ServerData->KSEGetEndPtAddressPort());
 
     bool match = false;
@@ -267,7 +271,7 @@ __boolean CKesObjSockServer::KOSSProcessServiceLine(char* line, char* out, __boo
                 match = true;
             } else {
                 const char* addressValue = KOSSFindKeywordValue(domainValue, "ADDRESS:", &length);
-                if (ValueEquals(addressValue, length, address.text)) {
+                if (ValueEquals(addressValue, length, address.get())) {
                     const char* portValue = KOSSFindKeywordValue(addressValue, "PORT:", &length);
                     match = ValueEquals(portValue, length, port.c_str());
                 }
@@ -284,12 +288,13 @@ __boolean CKesObjSockServer::KOSSProcessServiceLine(char* line, char* out, __boo
     }
     out[0] = '\0';
     if (add) {
-        HeapText serviceLine(m_ServerData->KSEGetServiceLine());
-        if (serviceLine.text) strcpy(out, serviceLine.text);
+        KesHeapText serviceLine(m_ServerData->KSEGetServiceLine());
+        if (serviceLine.get()) strcpy(out, serviceLine.get());
     }
     return TRUE;
 }
 
+// Writes the text from the start of the file and cuts the file to it.
 int CKesObjSockServer::KOSSOverWriteServerFile(KesFileHandle handle, char const* text) {
     const size_t length = strlen(text);
     long written = KesFilePWrite(handle, text, length, 0);
@@ -308,11 +313,13 @@ int CKesObjSockServer::KOSSOverWriteServerFile(KesFileHandle handle, char const*
     return 1;
 }
 
+// Only a dynamic server has a line of its own to remove.
 int CKesObjSockServer::KOSSRemoveServiceEntry() {
     if (m_ServerData && m_ServerData->KSEGetDynamic()) return KOSSUpdateServerFile(FALSE);
     return 1;
 }
 
+// Brings the parser's table up to date with the file (re-read when changed).
 int CKesObjSockServer::KOSSCheckServerData() {
     if (!m_ServiceDataParser || !m_ServiceFilePath) {
         CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
@@ -323,6 +330,7 @@ int CKesObjSockServer::KOSSCheckServerData() {
     return result;
 }
 
+// Appends the entry an address reply announces and files it in the parser.
 int CKesObjSockServer::KOSSAddRecordToServerDataFile(CKesRecord* reply, KesFileHandle handle) {
     if (!reply) return KES_ERR_ARGUMENT;
     CKesAtom* serviceValue = reply->KRValueOf(CKesSockEnd::ms_ServiceNameField);
@@ -340,9 +348,9 @@ int CKesObjSockServer::KOSSAddRecordToServerDataFile(CKesRecord* reply, KesFileH
     if (result == 1) result = entry->KSESetEndPointAddress(address, port);
     if (result != 1) return result;
 
-    HeapText line(entry->KSEGetServiceLine());
-    if (!line.text) return KES_ERR_ARGUMENT;
-    result = KOSSAddLineToServiceFile(line.text, handle);
+    KesHeapText line(entry->KSEGetServiceLine());
+    if (!line.get()) return KES_ERR_ARGUMENT;
+    result = KOSSAddLineToServiceFile(line.get(), handle);
     if (result != 1) {
         CKesError(result, kSource, __LINE__, nullptr);
         return result;
@@ -356,6 +364,7 @@ int CKesObjSockServer::KOSSAddRecordToServerDataFile(CKesRecord* reply, KesFileH
     return result;
 }
 
+// Appends "\n", the line and "\n" at the end of the file.
 int CKesObjSockServer::KOSSAddLineToServiceFile(char* line, KesFileHandle handle) {
     if (!line || handle == KES_INVALID_FILE_HANDLE) return KES_ERR_ARGUMENT;
     KesFileSeek(handle, 0, kSeekEnd);
@@ -377,6 +386,8 @@ int CKesObjSockServer::KOSSAddLineToServiceFile(char* line, KesFileHandle handle
     return 1;
 }
 
+// Under the file lock (waited for without limit): files the service an
+// address reply announces when the file lacks it.
 int CKesObjSockServer::KOSSProcessAddressReply(CKesRecord* reply) {
     if (KesTraceOn(4)) KesTrace("gonna try for file lock with returning packet\n");
     KesFileHandle handle = KOSSOpenServerFile(kReadWrite);

@@ -23,6 +23,7 @@ namespace {
 const char* const kSource = "CKesRecHdr";
 const char* const kMismatchText = "Packet size mismatch in incoming conglomerated TCP packet.";
 const char* const kMisuseText = "Misuse of KesRecHdr object, should be empty.\n";
+const char* const kCannotFrameText = "Cannot frame a record: no data or bad length.";
 
 // Largest limit: a whole packet (header plus data) must fit a signed int.
 constexpr unsigned int kLimitCeiling = INT_MAX - CKesRecHdr::ms_HeaderLength;
@@ -78,21 +79,39 @@ CKesRecHdr::CKesRecHdr() { KRHInitialise(); }
 CKesRecHdr::CKesRecHdr(const unsigned char* data, int length) {
     KRHInitialise();
     if (length < 0 || !data || length > INT_MAX - m_HeaderLen) {
-        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "Cannot frame a record: no data or bad length.");
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, kCannotFrameText);
         return;
     }
-    const int total = length + m_HeaderLen;
-    auto* buffer = static_cast<unsigned char*>(std::malloc(total));
+    auto* buffer = static_cast<unsigned char*>(std::malloc(length + m_HeaderLen));
     if (!buffer) {
         CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
         return;
     }
+    if (length > 0) std::memcpy(buffer + m_HeaderLen, data, length);
+    AdoptFrame(buffer, length);
+}
+
+int CKesRecHdr::KRHFrameRecord(const CKesBaseRecord& record) {
+    FreeBuffer();
+    unsigned char* buffer = nullptr;
+    unsigned int length = 0;
+    const int result = record.KOMEncode(&buffer, &length, static_cast<unsigned int>(m_HeaderLen));
+    if (result != 1) return result;
+    if (length > static_cast<unsigned int>(INT_MAX - m_HeaderLen)) {
+        std::free(buffer);
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, kCannotFrameText);
+        return result;
+    }
+    AdoptFrame(buffer, static_cast<int>(length));
+    return result;
+}
+
+void CKesRecHdr::AdoptFrame(unsigned char* buffer, int length) {
     const uint32_t wire = htonl(static_cast<uint32_t>(length));
     std::memcpy(buffer, &wire, sizeof wire);
-    if (length > 0) std::memcpy(buffer + m_HeaderLen, data, length);
     m_Packet = buffer;
     m_DataLen = length;
-    m_TotalLen = total;
+    m_TotalLen = length + m_HeaderLen;
 }
 
 CKesRecHdr::CKesRecHdr(const CKesRecHdr& other) : CKesListable() {

@@ -3,7 +3,8 @@
 // received TCP byte run back into packets, keeping an incomplete tail.
 //
 // Created and destroyed by its user: senders make one per packet they send
-// (framing constructor), the receive path makes one per read it splits.
+// (KRHFrameRecord, or the framing constructor for encoded bytes), the
+// receive path makes one per read it splits.
 // Threads: one thread at a time uses an instance. The process-wide packet
 // length limit (KRHSetMaxPacketLength) may be read and set from any thread.
 // Locks: none.
@@ -12,6 +13,7 @@
 #include "CKesListable.h"
 #include "KesErrorCodes.h"
 
+class CKesBaseRecord;
 class CKesStack;
 
 class CKesRecHdr : public CKesListable {
@@ -29,6 +31,12 @@ public:
     CKesRecHdr(const unsigned char* data, int length);
     // Deep copy of the other header's buffer and lengths.
     CKesRecHdr(const CKesRecHdr& other);
+    // Encodes the record straight behind a header in one malloc'd buffer
+    // (the sending side's frame: one allocation, no copy), replacing what
+    // the header held. Returns KOMEncode's result; when the encoding is too
+    // long for a frame, KES_ERR_ARGUMENT is reported as by the framing
+    // constructor and the header is left empty, as that constructor leaves it.
+    int KRHFrameRecord(const CKesBaseRecord& record);
     // Frees the packet buffer, if any.
     ~CKesRecHdr() override;
 
@@ -89,6 +97,9 @@ private:
     void MarkBroken(unsigned long long declared);
     // Frees the packet buffer and clears the lengths.
     void FreeBuffer();
+    // Takes over a buffer holding room for the header and `length` bytes of
+    // data behind it, and writes the header.
+    void AdoptFrame(unsigned char* buffer, int length);
 
     unsigned char* m_Packet; // owned (malloc): framed packet or kept tail; null when empty
     int m_TotalLen;          // valid bytes in m_Packet

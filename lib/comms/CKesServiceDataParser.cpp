@@ -14,6 +14,7 @@
 #include "CKesServiceDataScanner.h"
 #include "CKesSockEnd.h"
 #include "CKesTreeList.h"
+#include "KesCheck.h"
 #include "KesErrorCodes.h"
 #include "KesPort.h"
 
@@ -98,6 +99,7 @@ CKesSockEnd* CKesServiceDataParser::KSDPGetServiceData(char const* domain, char 
 
 CKesSockEnd* CKesServiceDataParser::FindRecord(char const* domain, char const* service)
 {
+    KES_CHECK(m_DataLock.IsHeldByMe(), "caller holds the data lock");
     if (!domain || !service || !m_Data)
         return nullptr;
     size_t domainLength = strlen(domain);

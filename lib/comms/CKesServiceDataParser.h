@@ -80,7 +80,8 @@ private:
     // KSDPAddRecordToDataList's work; the caller holds m_DataLock or owns
     // the parser alone.
     int KSDPFileParsedRecord(CKesSockEnd* record);
-    // KSDPGetServiceData's work under the lock.
+    // KSDPGetServiceData's work; the caller holds m_DataLock (checked in
+    // debug and sanitizer builds).
     CKesSockEnd* FindRecord(char const* domain, char const* service);
 
     CKesMutex m_DataLock;   // guards m_Data (and m_LastParse) in the locked operations

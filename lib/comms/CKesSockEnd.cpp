@@ -6,12 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <string>
 #include <unordered_map>
 
 #include "CKesAtom.h"
+#include "CKesAutoMutex.h"
 #include "CKesError.h"
 #include "CKesRecord.h"
 #include "CKesVarBind.h"
@@ -23,19 +23,19 @@ const char* const kSource = "CKesSockEnd";
 
 // How many records hold each socket handle: a record and its copies share
 // one handle, and only the last of them to go closes it.
-std::mutex g_SocketLock;
+CKesMutex g_SocketLock;
 std::unordered_map<unsigned int, int> g_SocketHolders;
 
 void HoldSocket(unsigned int socket) {
     if (socket == KES_INVALID_SOCKET) return;
-    std::lock_guard<std::mutex> hold(g_SocketLock);
+    CKesAutoMutex hold(g_SocketLock);
     ++g_SocketHolders[socket];
 }
 
 // Drops one holder; true when it was the last one.
 bool DropSocket(unsigned int socket) {
     if (socket == KES_INVALID_SOCKET) return false;
-    std::lock_guard<std::mutex> hold(g_SocketLock);
+    CKesAutoMutex hold(g_SocketLock);
     auto it = g_SocketHolders.find(socket);
     if (it == g_SocketHolders.end()) return true;
     if (--it->second > 0) return false;
@@ -49,13 +49,6 @@ char* DupText(const char* text, int line) {
     char* copy = strdup(text);
     if (!copy) CKesError(KES_ERR_ALLOCATION, kSource, line, nullptr);
     return copy;
-}
-
-// Frees *field and stores value, unless it is the same block.
-template <typename T>
-void Replace(T*& field, T* value) {
-    if (field != value) std::free(field);
-    field = value;
 }
 
 const sockaddr_in* AsIPv4(const sockaddr* address) { return reinterpret_cast<const sockaddr_in*>(address); }
@@ -151,27 +144,19 @@ CKesListable* CKesSockEnd::KLTargetDeepCopy(const CKesListable* source) {
 }
 
 int CKesSockEnd::KSESetServiceName(char* serviceName) {
-    if (!serviceName) return KES_ERR_ARGUMENT;
-    Replace(m_ServiceName, serviceName);
-    return 1;
+    return KesTakeOver(m_ServiceName, serviceName);
 }
 
 int CKesSockEnd::KSESetEndPointName(char* endPointName) {
-    if (!endPointName) return KES_ERR_ARGUMENT;
-    Replace(m_EndPointName, endPointName);
-    return 1;
+    return KesTakeOver(m_EndPointName, endPointName);
 }
 
 int CKesSockEnd::KSESetEndPointDomain(char* domain) {
-    if (!domain) return KES_ERR_ARGUMENT;
-    Replace(m_Domain, domain);
-    return 1;
+    return KesTakeOver(m_Domain, domain);
 }
 
 int CKesSockEnd::KSESetEndPointAddress(sockaddr* address) {
-    if (!address) return KES_ERR_ARGUMENT;
-    Replace(m_EndPointAddress, address);
-    return 1;
+    return KesTakeOver(m_EndPointAddress, address);
 }
 
 int CKesSockEnd::KSESetEndPointAddress(const char* address, int port) {
@@ -186,8 +171,7 @@ int CKesSockEnd::KSESetEndPointAddress(const char* address, int port) {
     block->sin_family = AF_INET;
     block->sin_addr.s_addr = std::strcmp(address, "0.0.0.0") == 0 ? 0 : inet_addr(address);
     block->sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
-    Replace(m_EndPointAddress, reinterpret_cast<sockaddr*>(block));
-    return 1;
+    return KesTakeOver(m_EndPointAddress, reinterpret_cast<sockaddr*>(block));
 }
 
 int CKesSockEnd::KSESetEndPointSocket(unsigned int socket) {

@@ -25,9 +25,6 @@ namespace {
 
 constexpr const char* kMulticastService = "MulticastService";
 constexpr const char* kAnyDomain = "ANY_OSTRAVINE_DOMAIN";
-constexpr const char* kServiceFileDir = "etc/ostravine";
-constexpr const char* kServiceFileName = "ServiceData.cfg";
-constexpr const char* kPathSeparator = "/";
 
 // The service a discovery record names, or null when it names none.
 const char* NamedService(const CKesRecord* record)
@@ -43,9 +40,7 @@ const char* NamedService(const CKesRecord* record)
 int CKesSockEngine::KSEStartMulticast()
 {
     if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEStartMulticast().\n");
-    CKesAtom home = CKesEnv::KEQBHome();
-    std::string path = home.KAString() != nullptr ? home.KAString() : "";
-    path.append(kPathSeparator).append(kServiceFileDir).append(kPathSeparator).append(kServiceFileName);
+    const std::string path = CKesEnv::KEServiceFilePath();
     if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEStartMulticast() - going to parse the ServiceData.cfg file\n");
 
     CKesServiceDataParser parser;

@@ -95,6 +95,11 @@ void CKesBaseRecord::KRPrint() const
 
 int CKesBaseRecord::KOMEncode(unsigned char** buffer, unsigned int* length) const
 {
+    return KOMEncode(buffer, length, 0);
+}
+
+int CKesBaseRecord::KOMEncode(unsigned char** buffer, unsigned int* length, unsigned int headroom) const
+{
     if (buffer == nullptr || length == nullptr)
         return kBadArgument;
     *buffer = nullptr;
@@ -112,10 +117,10 @@ int CKesBaseRecord::KOMEncode(unsigned char** buffer, unsigned int* length) cons
     if (total > UINT32_MAX || m_Values.size() > UINT32_MAX)
         return kBadArgument;
 
-    unsigned char* out = static_cast<unsigned char*>(malloc(total));
+    unsigned char* out = static_cast<unsigned char*>(malloc(headroom + total));
     if (out == nullptr)
         return kNoMemory;
-    kesmsgpack::Writer writer(out);
+    kesmsgpack::Writer writer(out + headroom);
     writer.Map(static_cast<uint32_t>(m_Values.size()));
     for (const CKesVarBind* value : m_Values) {
         writer.Str(value->KVBName(), strlen(value->KVBName()));

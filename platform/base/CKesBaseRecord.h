@@ -39,6 +39,10 @@ public:
     // null buffer: KES_ERR_ARGUMENT for null out-arguments, a value without a type or
     // an encoding longer than 4 GiB, KES_ERR_ALLOCATION when memory runs out.
     int KOMEncode(unsigned char** buffer, unsigned int* length) const;
+    // The same with `headroom` bytes left unwritten before the encoding (for
+    // a frame header): the buffer holds headroom + *length bytes, *length
+    // counts the encoding only.
+    int KOMEncode(unsigned char** buffer, unsigned int* length, unsigned int headroom) const;
 
 protected:
     void KRClear();

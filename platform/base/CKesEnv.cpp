@@ -76,6 +76,15 @@ CKesAtom CKesEnv::KEQBHome() {
     return CKesAtom(home && *home ? home : "/opt/ksx");
 }
 
+std::string CKesEnv::KEServiceFilePath(const std::string& home) {
+    return home + "/etc/ostravine/ServiceData.cfg";
+}
+
+std::string CKesEnv::KEServiceFilePath() {
+    CKesAtom home = KEQBHome();
+    return KEServiceFilePath(home.KAString() ? home.KAString() : "");
+}
+
 CKesAtomVector CKesEnv::KELocalHostIPAddrs() {
     const char* list = std::getenv("KSX_HOST_ADDRS");
     std::vector<std::string> addresses;

@@ -3,6 +3,8 @@
 // callable from any thread, takes no lock.
 #pragma once
 
+#include <string>
+
 #include "CKesAtom.h"
 #include "CKesAtomVector.h"
 
@@ -10,6 +12,11 @@ class CKesEnv {
 public:
     // The installation home: KSX_HOME, or "/opt/ksx" when it is not set.
     static CKesAtom KEQBHome();
+    // The service file of the installation at home:
+    // home + "/etc/ostravine/ServiceData.cfg".
+    static std::string KEServiceFilePath(const std::string& home);
+    // The service file of this installation (the one at KEQBHome()).
+    static std::string KEServiceFilePath();
     // The host's IPv4 addresses as dotted texts, non-loopback first, loopback
     // last; KSX_HOST_ADDRS (comma-separated, blanks trimmed, empty items
     // skipped, items that are no IPv4 address reported and skipped) overrides

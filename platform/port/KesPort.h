@@ -5,9 +5,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <pthread.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+
+#include "KesErrorCodes.h"
 
 // The system's two-valued type: a 32-bit enumeration, 1 is TRUE, 0 is FALSE.
 enum __boolean : int32_t { FALSE = 0, TRUE = 1 };
@@ -28,6 +32,28 @@ extern "C" int __Kesworks_Debug_Level;
 inline bool KesTraceOn(int level) { return __Kesworks_Debug_Level >= level; }
 // Writes one trace statement (printf format) to standard output and flushes.
 void KesTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// ---- heap blocks -----------------------------------------------------------
+// Texts and addresses travel as malloc'd blocks that their receiver frees.
+
+// The setter rule for a block that an object takes over: null is refused
+// (KES_ERR_ARGUMENT, nothing changes); otherwise the block replaced is freed,
+// unless it is the same one, and the new one stored. 1 on success.
+template <typename T>
+int KesTakeOver(T*& field, T* block)
+{
+    if (!block) return KES_ERR_ARGUMENT;
+    if (field != block) std::free(field);
+    field = block;
+    return 1;
+}
+
+// A malloc'd text freed when its holder goes out of scope (release() hands
+// it on).
+struct KesFreeBlock {
+    void operator()(void* block) const { std::free(block); }
+};
+using KesHeapText = std::unique_ptr<char, KesFreeBlock>;
 
 // ---- threads -------------------------------------------------------------
 typedef pthread_t TKesPThread;

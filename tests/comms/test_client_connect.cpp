@@ -257,4 +257,26 @@ TEST_F(ClientDiscoveryTest, DestroyingAWaitingClientEndsItsConnectThreadAtOnce)
     EXPECT_EQ(std::future_status::ready, ended.wait_for(std::chrono::milliseconds(kGuardMs)));
 }
 
+// The ClientLock's helpers are private and every path to them takes the
+// lock. An explicit instantiation may name a private member (access is not
+// checked there), which lets the death test below call one without it.
+using ForgetServerHelper = std::shared_ptr<CKesSockEnd> (CKesObjSockClient::*)();
+ForgetServerHelper g_ForgetServer = nullptr;
+template <ForgetServerHelper Helper>
+struct ReachHelper {
+    static inline const bool reached = (g_ForgetServer = Helper, true);
+};
+template struct ReachHelper<&CKesObjSockClient::ForgetServer>;
+
+TEST(ClientLockDeathTest, AHelperOfTheClientLockCalledWithoutItAbortsInCheckBuilds)
+{
+#ifndef KSX_CHECKS
+    GTEST_SKIP() << "lock rules are checked in debug and sanitizer builds only";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    CKesObjSockClient client;
+    EXPECT_DEATH((client.*g_ForgetServer)(), "KSX-CHECK .*caller holds the ClientLock");
+#endif
+}
+
 }  // namespace

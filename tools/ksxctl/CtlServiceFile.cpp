@@ -53,10 +53,7 @@ std::string FiledDomain(const std::string& word) {
 
 }  // namespace
 
-std::string CtlServiceFile::DefaultPath() {
-    CKesAtom home = CKesEnv::KEQBHome();
-    return std::string(home.KAString() ? home.KAString() : "") + "/etc/ostravine/ServiceData.cfg";
-}
+std::string CtlServiceFile::DefaultPath() { return CKesEnv::KEServiceFilePath(); }
 
 std::string CtlServiceFile::Load(const std::string& path) {
     m_Path = path;

@@ -1,0 +1,393 @@
+// CKesObjSockServer: the client table and the traffic with clients: the
+// packet path (identification, early packets, records to the host), sending
+// to one client or to all, removing connections, and answering address
+// requests. Start-up, accepting and termination are in CKesObjSockServer.cpp.
+#include "CKesObjSockServer.h"
+
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <string>
+
+#include "CKesAtom.h"
+#include "CKesAutoMutex.h"
+#include "CKesError.h"
+#include "CKesIOWorkPacket.h"
+#include "CKesObjMulticast.h"
+#include "CKesPointer.h"
+#include "CKesRecHdr.h"
+#include "CKesRecord.h"
+#include "CKesSockEnd.h"
+#include "CKesSockEngine.h"
+#include "KesCheck.h"
+#include "KesErrorCodes.h"
+
+namespace {
+
+const char* const kSource = "CKesObjSockServer";
+
+// The endpoint lock the calling thread holds: of which server, and whether
+// exclusively. A host callback that sends or removes on the same server does
+// not take the lock a second time, and the helpers that need the lock check
+// that it is held.
+struct EndpointHold {
+    const CKesObjSockServer* server = nullptr;
+    bool exclusive = false;
+};
+thread_local EndpointHold t_EndpointHold;
+
+// Holds a server's endpoint lock shared for its lifetime, unless the thread
+// already holds it.
+class SharedEndpointUse {
+public:
+    SharedEndpointUse(std::shared_mutex& lock, const CKesObjSockServer* server)
+        : m_Lock(lock), m_Previous(t_EndpointHold), m_Taken(t_EndpointHold.server != server) {
+        if (!m_Taken) return;
+        m_Lock.lock_shared();
+        t_EndpointHold = {server, false};
+    }
+    ~SharedEndpointUse() {
+        if (!m_Taken) return;
+        t_EndpointHold = m_Previous;
+        m_Lock.unlock_shared();
+    }
+
+private:
+    SharedEndpointUse(const SharedEndpointUse&) = delete;
+    SharedEndpointUse& operator=(const SharedEndpointUse&) = delete;
+    std::shared_mutex& m_Lock;
+    const EndpointHold m_Previous;
+    const bool m_Taken;
+};
+
+// Holds a server's endpoint lock exclusively; callbacks made meanwhile see
+// the thread as the holder.
+class ExclusiveEndpointUse {
+public:
+    ExclusiveEndpointUse(std::shared_mutex& lock, const CKesObjSockServer* server)
+        : m_Lock(lock), m_Previous(t_EndpointHold) {
+        m_Lock.lock();
+        t_EndpointHold = {server, true};
+    }
+    ~ExclusiveEndpointUse() {
+        t_EndpointHold = m_Previous;
+        m_Lock.unlock();
+    }
+
+private:
+    ExclusiveEndpointUse(const ExclusiveEndpointUse&) = delete;
+    ExclusiveEndpointUse& operator=(const ExclusiveEndpointUse&) = delete;
+    std::shared_mutex& m_Lock;
+    const EndpointHold m_Previous;
+};
+
+}  // namespace
+
+// ---- client table ---------------------------------------------------------------------------
+
+// Files an identified connection under its client id and calls
+// KOSSOnClientConnect. An id already filed is reported (the owner keeps it)
+// and the call still returns 1, without the callback.
+int CKesObjSockServer::KOSSAddToClientData(CKesSockEnd* client) {
+    if (!client || !client->KSEGetEndPointName()) return KES_ERR_ARGUMENT;
+    const char* name = client->KSEGetEndPointName();
+    if (m_ClientData->KTLGet(name)) {
+        CKesError(KES_ERR_DUPLICATE_CLIENT, kSource, __LINE__, name);
+        return 1;
+    }
+    int result = 1;
+    auto* holder = new CKesPointer(client);
+    int added = m_ClientData->KTLAdd(name, holder);
+    if (added != 1) {
+        delete holder;  // refused: the table did not take the holder
+        CKesError(added, kSource, __LINE__, nullptr);
+        result = added;
+    }
+    if (KesTraceOn(3)) {
+        KesTrace("CKesObjSockServer::KOSSAddToClientData(");
+        client->KSEDump();
+        KesTrace(").\n");
+    }
+    KOSSOnClientConnect(client);
+    return result;
+}
+
+CKesSockEnd* CKesObjSockServer::KOSSGetClient(char* clientId) { return KOSSGetClientData(static_cast<char const*>(clientId)); }
+
+CKesSockEnd* CKesObjSockServer::KOSSGetClientData(char const* clientId) {
+    if (!clientId) return nullptr;
+    CKesPointer* holder = m_ClientData->KTLGet(clientId);
+    return holder ? static_cast<CKesSockEnd*>(holder->KPData()) : nullptr;
+}
+
+CKesSockEnd* CKesObjSockServer::FindNewSocket(unsigned int socket) {
+    if (socket == KES_INVALID_SOCKET) return nullptr;
+    CKesPointer* holder = m_NewSockets->KTLGet(static_cast<int>(socket));
+    return holder ? static_cast<CKesSockEnd*>(holder->KPData()) : nullptr;
+}
+
+__boolean CKesObjSockServer::KOSSIsPacketForServer(unsigned int socket) {
+    return FindNewSocket(socket) ? TRUE : FALSE;
+}
+
+// Takes a connection out of the engine and both tables and destroys it,
+// under the endpoint lock held exclusively; removing it twice does nothing.
+int CKesObjSockServer::KOSSRemoveClient(CKesSockEnd* client) {
+    if (!client) {
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
+        return KES_ERR_ARGUMENT;
+    }
+    // A callback of this server cannot wait for its own packet to finish:
+    // the connection is shut down instead, and the receive path removes it
+    // when it reads the end of the stream.
+    if (t_EndpointHold.server == this) {
+        unsigned int socket = client->KSEGetEndPointSocket();
+        if (socket != KES_INVALID_SOCKET) shutdown(static_cast<int>(socket), SHUT_RDWR);
+        return 1;
+    }
+    ExclusiveEndpointUse guard(m_EndpointLock, this);
+    // Removed already (by another thread, or twice by the receive path).
+    unsigned int socket = client->KSEGetEndPointSocket();
+    if (socket == KES_INVALID_SOCKET || FindNewSocket(socket) != client) return 1;
+    ReleaseEndpoint(client);
+    return 1;
+}
+
+// Caller holds the endpoint lock exclusively. Takes a filed connection out
+// of the engine and both tables and destroys it.
+void CKesObjSockServer::ReleaseEndpoint(CKesSockEnd* client) {
+    KES_CHECK(t_EndpointHold.server == this && t_EndpointHold.exclusive, "caller holds the endpoint lock exclusively");
+    int result = 1;
+    if (m_Controller) {
+        int removed = m_Controller->KSERemoveServerClientSocket(client);
+        if (removed != 1) {
+            CKesError(removed, kSource, __LINE__, nullptr);
+            result = removed;
+        }
+    }
+    KOSSOnClientDisconnect(client);
+
+    // Only the entry that refers to this connection goes: a connection whose
+    // id was refused as a duplicate leaves the owner's entry alone.
+    const char* name = client->KSEGetEndPointName();
+    CKesPointer* filed = name ? m_ClientData->KTLGet(name) : nullptr;
+    if (filed && filed->KPData() == client) {
+        int deleted = m_ClientData->KTLDelete(name);
+        if (deleted != 1) CKesError(deleted, kSource, __LINE__, nullptr);
+        result = deleted;
+    }
+    {
+        CKesAutoMutex identify(m_IdentifyLock);
+        m_EarlySince.erase(client->KSEGetEndPointSocket());
+    }
+    int deleted = m_NewSockets->KTLDelete(static_cast<int>(client->KSEGetEndPointSocket()));
+    if (deleted == 1)
+        delete client;
+    else
+        CKesError(deleted, kSource, __LINE__, nullptr);
+    if (result != 1 && KesTraceOn(1)) KesTrace("CKesObjSockServer::KOSSRemoveClient(): result %d\n", result);
+}
+
+// ---- the packet path -------------------------------------------------------------------------
+
+// One packet of one of this server's connections: a zero-length one ends the
+// connection; a record identifies the connection, goes back into the pool
+// (early), is dropped (keep-alive) or goes to KesOnServerIO. Packets after
+// termination, and packets for sockets that are not (or no longer) this
+// server's, are ignored.
+int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet) {
+    if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSProcessPacket().\n");
+    {
+        CKesAutoMutex guard(m_ServerLock);
+        if (m_ConnectState.load() == KES_DISCONNECTED) return 1;
+    }
+    if (!packet) return KES_ERR_ARGUMENT;
+    const unsigned int socket = packet->KIWPGetSocket();
+    const unsigned int length = packet->KIWPGetPacketLength();
+    int result = 1;
+
+    // The end of a connection: removal takes the endpoint lock itself.
+    if (length == 0 && packet->KIWPGetPacket() != nullptr) {
+        CKesSockEnd* client = FindNewSocket(socket);
+        if (client) {
+            result = KOSSRemoveClient(client);
+            if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+        }
+        if (KesTraceOn(4)) KesTrace("leaving CKesObjSockServer::KOSSProcessPacket().\n");
+        return result;
+    }
+    {
+        SharedEndpointUse use(m_EndpointLock, this);
+        CKesSockEnd* client = packet->KIWPGetPacket() ? FindNewSocket(socket) : nullptr;
+        if (client) {
+            CKesRecord* record = packet->KIWPGetRecord();
+            bool handled = false;
+            if (record) result = IdentifyOrRequeue(client, record, packet, &handled);
+            if (record && !handled) {
+                if (record->KRValueOf(CKesSockEnd::ms_KeepAliveField))
+                    delete record;
+                else
+                    KesOnServerIO(client, record);
+            }
+        }
+    }
+    if (KesTraceOn(4)) KesTrace("leaving CKesObjSockServer::KOSSProcessPacket().\n");
+    return result;
+}
+
+// Under the identify lock, so that a record processed while the client-id
+// record is being handled waits for it. For an unconfirmed connection: takes
+// the client-id record, or puts an early packet back into the pool.
+// *handled tells whether the record was consumed here; a confirmed
+// connection's record is left to the caller.
+int CKesObjSockServer::IdentifyOrRequeue(CKesSockEnd* client, CKesRecord* record, CKesIOWorkPacket* packet,
+                                         bool* handled) {
+    CKesAutoMutex identify(m_IdentifyLock);
+    if (client->KSEIsConnectionConfirmed()) {
+        *handled = false;
+        return 1;
+    }
+    *handled = true;
+    CKesAtom* id = record->KRValueOf(CKesSockEnd::ms_ClientIdField);
+    if (!id || id->KAType() != KES_DT_STRING || !id->KAString()) {
+        delete record;
+        return RequeueEarlyPacket(client, packet);
+    }
+    int result = 1;
+    client->KSESetEndPointName(strdup(id->KAString()));
+    int filed = KOSSAddToClientData(client);
+    if (filed != 1) {
+        CKesError(filed, kSource, __LINE__, nullptr);
+        result = filed;
+    }
+    delete record;
+    client->KSEConfirmConnection(TRUE);
+    m_EarlySince.erase(client->KSEGetEndPointSocket());
+    return result;
+}
+
+// Caller holds the identify lock (it guards m_EarlySince). Puts a copy of an
+// early packet back into the pool. A connection whose early packets have
+// gone round for longer than ms_EarlyPacketLimitMs without a client id is
+// shut down (the receive path then removes it) and the packet dropped.
+int CKesObjSockServer::RequeueEarlyPacket(CKesSockEnd* client, CKesIOWorkPacket* packet) {
+    KES_CHECK(m_IdentifyLock.IsHeldByMe(), "caller holds the identify lock");
+    const unsigned int socket = client->KSEGetEndPointSocket();
+    const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch()).count();
+    const long long since = m_EarlySince.try_emplace(socket, now).first->second;
+    const double limit = ms_EarlyPacketLimitMs * KesTimeScale();
+    if (!m_Controller || static_cast<double>(now - since) > limit) {
+        if (KesTraceOn(1))
+            KesTrace("CKesObjSockServer: connection on socket %u sent no client id: shutting it down\n", socket);
+        m_EarlySince.erase(socket);
+        shutdown(static_cast<int>(socket), SHUT_RDWR);
+        return 1;
+    }
+    auto* copy = new (std::nothrow) CKesIOWorkPacket(*packet);
+    if (!copy) {
+        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
+        return KES_ERR_ALLOCATION;
+    }
+    if (KesTraceOn(1))
+        KesTrace("CKesObjSockServer: Processed work packet early: adding it back to the IOPool until"
+                 " connection is fully initialised\n");
+    m_Controller->KSEAddWorkToIOPool(copy);
+    return 1;
+}
+
+// ---- sending ---------------------------------------------------------------------------------
+
+int CKesObjSockServer::KOSSSendToClient(char const* clientId, CKesRecord const* record) {
+    if (!record) return 1;
+    CKesRecHdr frame;
+    if (frame.KRHFrameRecord(*record) != 1) return 1;  // nothing encoded, nothing sent
+    int result = KOSSSendToClient(clientId, frame.KRHGetData(), static_cast<unsigned int>(frame.KRHGetTotalLen()));
+    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+    return result;
+}
+
+int CKesObjSockServer::KOSSSendToClient(char const* clientId, unsigned char* data, unsigned int length) {
+    if (!clientId || !data || length == 0) return KES_ERR_SEND;
+    SharedEndpointUse use(m_EndpointLock, this);
+    CKesSockEnd* client = KOSSGetClientData(clientId);
+    if (!client || client->KSEGetEndPointSocket() == KES_INVALID_SOCKET) return KES_ERR_SEND;
+    return SendFrame(client, clientId, data, length, "KOSS::KOSSSendToClient sending packet ");
+}
+
+// Caller holds the endpoint lock (shared or exclusive), so the endpoint
+// stays whole. Sends the whole run to the client under the send lock:
+// partial and interrupted writes are completed, so a frame is never left
+// half-sent, and a client that has gone gives KES_ERR_SEND, not SIGPIPE.
+int CKesObjSockServer::SendFrame(CKesSockEnd* client, char const* clientId, unsigned char* data, unsigned int length,
+                                 char const* what) {
+    KES_CHECK(t_EndpointHold.server == this, "caller holds the endpoint lock");
+    const unsigned int socket = client->KSEGetEndPointSocket();
+    if (KesTraceOn(4)) {
+        std::string text(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), length));
+        KesTrace("%s%s length %u socket %u at %lld\n", what, text.c_str(), length, socket,
+                 static_cast<long long>(time(nullptr)));
+    }
+    int sent;
+    {
+        CKesAutoMutex guard(m_SendLock);
+        sent = KesSendAll(socket, data, length);
+    }
+    if (sent == -1) {
+        CKesError(KES_ERR_SEND, kSource, __LINE__, nullptr);
+        return KES_ERR_SEND;
+    }
+    if (KesTraceOn(4)) KesTrace("Server sent packet of len %u to clientId %s\n", length, clientId);
+    return 1;
+}
+
+int CKesObjSockServer::KOSSBroadcastClients(CKesRecord* record) {
+    if (!record) return KES_ERR_ARGUMENT;
+    CKesRecHdr frame;
+    if (frame.KRHFrameRecord(*record) != 1) return KES_ERR_SEND;
+    int result = KOSSBroadcastClients(frame.KRHGetData(), static_cast<unsigned int>(frame.KRHGetTotalLen()));
+    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+    return result;
+}
+
+// Sends to every identified client; a client without a socket or a failed
+// send makes the result KES_ERR_SEND, and the others are still sent to.
+int CKesObjSockServer::KOSSBroadcastClients(unsigned char* data, unsigned int length) {
+    if (!data || length == 0) return KES_ERR_SEND;
+    SharedEndpointUse use(m_EndpointLock, this);
+    int result = 1;
+    CKesDoubleList* clients = m_ClientData->KTLIterator();
+    for (CKesListable* item = clients ? clients->KDLHead() : nullptr; item; item = clients->KDLGetNext(item)) {
+        auto* client = static_cast<CKesSockEnd*>(static_cast<CKesPointer*>(item)->KPData());
+        if (!client || client->KSEGetEndPointSocket() == KES_INVALID_SOCKET) {
+            result = KES_ERR_SEND;
+            continue;
+        }
+        if (SendFrame(client, client->KSEGetEndPointName(), data, length, "KOSS::KOSSBroadcast sending packet ") != 1)
+            result = KES_ERR_SEND;
+    }
+    return result;
+}
+
+// ---- discovery ------------------------------------------------------------------------------
+
+// Answers a request for this server's service and domain with its address
+// reply on the multicast channel; a request for another one is ignored (1).
+int CKesObjSockServer::KOSSProcessAddressRequest(CKesRecord* request) {
+    if (!request) return KES_ERR_ARGUMENT;
+    CKesAtom* service = request->KRValueOf(CKesSockEnd::ms_ServiceNameField);
+    CKesAtom* domain = request->KRValueOf(CKesSockEnd::ms_DomainNameField);
+    if (!service || !domain || !service->KAString() || !domain->KAString()) return KES_ERR_ARGUMENT;
+    if (!m_ServiceName || !m_Domain) return 1;
+    if (strcmp(service->KAString(), m_ServiceName) != 0 || strcmp(domain->KAString(), m_Domain) != 0) return 1;
+    if (!m_ServerData) return 1;
+    CKesRecord* reply = m_ServerData->KSEGetAddressReplyPacket();
+    if (!reply) return KES_ERR_ARGUMENT;
+    int result = m_Multicast ? m_Multicast->KOMSendPacket(reply) : KES_ERR_ARGUMENT;
+    delete reply;
+    return result;
+}
