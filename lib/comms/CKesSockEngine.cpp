@@ -525,3 +525,50 @@ void CKesSockEngine::ReleaseServerUse(CKesObjSockServer* server)
     m_ServerUses.erase(use);
     m_ServerIdle.notify_all();
 }
+
+// ---- bounds on peers ---------------------------------------------------------
+
+namespace {
+
+template <typename T>
+int SetBound(std::atomic<T>& bound, T value, const char* what)
+{
+    if (value < 1) {
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, what);
+        return KES_ERR_ARGUMENT;
+    }
+    bound.store(value, std::memory_order_relaxed);
+    return 1;
+}
+
+} // namespace
+
+int CKesSockEngine::KSESetSendDeadline(int milliseconds)
+{
+    return SetBound(m_SendDeadlineMs, milliseconds, "A send deadline must be at least 1 ms");
+}
+
+int CKesSockEngine::KSESetReceiveBacklogCap(long long bytes)
+{
+    return SetBound(m_ReceiveBacklogCap, bytes, "A receive backlog cap must be at least 1 byte");
+}
+
+int CKesSockEngine::KSESetReassemblyLimit(long long bytes)
+{
+    return SetBound(m_ReassemblyLimit, bytes, "A reassembly limit must be at least 1 byte");
+}
+
+int CKesSockEngine::KSESetIdentifyDeadline(int milliseconds)
+{
+    return SetBound(m_IdentifyDeadlineMs, milliseconds, "An identify deadline must be at least 1 ms");
+}
+
+int CKesSockEngine::KSESetIdleLimit(int milliseconds)
+{
+    return SetBound(m_IdleLimitMs, milliseconds, "An idle limit must be at least 1 ms");
+}
+
+int CKesSockEngine::KSESetUnackedLimit(int milliseconds)
+{
+    return SetBound(m_UnackedLimitMs, milliseconds, "An unacknowledged-data limit must be at least 1 ms");
+}

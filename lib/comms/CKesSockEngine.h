@@ -35,6 +35,7 @@
 
 #include <sys/socket.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <memory>
@@ -114,6 +115,32 @@ public:
     CKesObjSockClient* KSEGetClient(const char* serviceName);
     CKesObjMulticast* KSEGetMulticast();
     int KSESendToAll(CKesRecord* record);
+
+    // ---- bounds on peers --------------------------------------------------
+    // Limits that keep a peer that stops reading, floods, stalls or vanishes
+    // from stalling, flooding or exhausting the process. Peers that behave
+    // never meet them. Built-in defaults; a host that needs another value
+    // sets it before it adds servers and clients. Any thread; a value set
+    // later applies to the next send, read or check.
+    static constexpr int ms_DefaultSendDeadlineMs = 10000;              // one frame to one socket
+    static constexpr long long ms_DefaultReceiveBacklogCap = 4 << 20;   // bytes read, not yet processed, per connection
+    static constexpr long long ms_DefaultReassemblyLimit = 256LL << 20; // incomplete packets, whole process
+    static constexpr int ms_DefaultIdentifyDeadlineMs = 30000;          // accept to client id (follows the time scale)
+    static constexpr int ms_DefaultIdleLimitMs = 35000;                 // silence of an identified client (time scale)
+    static constexpr int ms_DefaultUnackedLimitMs = 30000;              // unacknowledged data of a client (time scale)
+    // Each setter refuses a value below 1 with KES_ERR_ARGUMENT and keeps the old one.
+    int KSESetSendDeadline(int milliseconds);
+    int KSEGetSendDeadline() const { return m_SendDeadlineMs.load(std::memory_order_relaxed); }
+    int KSESetReceiveBacklogCap(long long bytes);
+    long long KSEGetReceiveBacklogCap() const { return m_ReceiveBacklogCap.load(std::memory_order_relaxed); }
+    int KSESetReassemblyLimit(long long bytes);
+    long long KSEGetReassemblyLimit() const { return m_ReassemblyLimit.load(std::memory_order_relaxed); }
+    int KSESetIdentifyDeadline(int milliseconds);
+    int KSEGetIdentifyDeadline() const { return m_IdentifyDeadlineMs.load(std::memory_order_relaxed); }
+    int KSESetIdleLimit(int milliseconds);
+    int KSEGetIdleLimit() const { return m_IdleLimitMs.load(std::memory_order_relaxed); }
+    int KSESetUnackedLimit(int milliseconds);
+    int KSEGetUnackedLimit() const { return m_UnackedLimitMs.load(std::memory_order_relaxed); }
 
     // ---- receive path -----------------------------------------------------
     // Splits TCP data read from a server's or client's socket into packets
@@ -210,4 +237,12 @@ private:
     // KSERemoveServer destroys a server only once no thread is inside it.
     std::unordered_map<CKesObjSockServer*, int> m_ServerUses;
     std::condition_variable_any m_ServerIdle; // a server's last packet in progress is done
+
+    // The bounds on peers (see their setters); read on any thread.
+    std::atomic<int> m_SendDeadlineMs{ms_DefaultSendDeadlineMs};
+    std::atomic<long long> m_ReceiveBacklogCap{ms_DefaultReceiveBacklogCap};
+    std::atomic<long long> m_ReassemblyLimit{ms_DefaultReassemblyLimit};
+    std::atomic<int> m_IdentifyDeadlineMs{ms_DefaultIdentifyDeadlineMs};
+    std::atomic<int> m_IdleLimitMs{ms_DefaultIdleLimitMs};
+    std::atomic<int> m_UnackedLimitMs{ms_DefaultUnackedLimitMs};
 };
