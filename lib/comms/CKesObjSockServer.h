@@ -9,8 +9,9 @@
 //
 // Threads: the host's thread (construction, setters, KOSSInitialise,
 // destruction); the engine's threads (KOSSTerminate); the accept thread
-// (KOSSStartAccepting, KOSSHandleNewSocket, the sweep of overdue connections); the engine's workers and, for a
-// closed connection, the event-loop thread (KOSSProcessPacket,
+// (KOSSStartAccepting, KOSSHandleNewSocket, the sweep of overdue
+// connections); the engine's workers and, for a closed connection, the
+// event-loop thread (KOSSProcessPacket,
 // KOSSRemoveClient, KOSSProcessAddressRequest); any host thread (sends).
 //
 // Locks, outermost first: the server lock (state, start-up, termination;
