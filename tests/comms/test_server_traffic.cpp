@@ -185,8 +185,8 @@ TEST_F(ServerTraffic, DuplicateIdIsRefusedWithoutDisturbingTheFirstClient)
 TEST_F(ServerTraffic, ClosedUnidentifiedAndSilentConnectionsAreRemovedWithOneDisconnect)
 {
     ksxtest::ErrorCapture errors;
-    ASSERT_EQ(1, m_Engine->KSESetIdentifyDeadline(200));
-    ASSERT_EQ(1, m_Engine->KSESetIdleLimit(400));
+    ASSERT_EQ(1, m_Engine->KSESetIdentifyDeadline(500));
+    ASSERT_EQ(1, m_Engine->KSESetIdleLimit(800));
     auto peer = Identified("gone");
     peer->Close();
     ASSERT_TRUE(m_Server->log.WaitFor("disconnect gone"));
