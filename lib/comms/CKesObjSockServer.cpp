@@ -242,7 +242,8 @@ int CKesObjSockServer::KOSSStartAcceptThread() {
 
 // The accept thread: enters KES_CONNECTED, listens and accepts until
 // KOSSTerminate sets KES_DISCONNECTED (seen within the 1 s wait of
-// KOSSPreAccept). Accepted sockets are made blocking again.
+// KOSSPreAccept). Accepted sockets are made blocking again. Between waits it
+// shuts down overdue connections (ReapOverdue).
 void CKesObjSockServer::KOSSStartAccepting() {
     if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSStartAccepting().\n");
     unsigned long nonBlocking = 1;
@@ -270,6 +271,7 @@ void CKesObjSockServer::KOSSStartAccepting() {
     }
     for (;;) {
         if (m_ConnectState.load() == KES_DISCONNECTED) return;
+        ReapOverdue();
         if (!KOSSPreAccept()) continue;
         sockaddr_in peer;
         memset(&peer, 0, sizeof(peer));
@@ -353,6 +355,7 @@ int CKesObjSockServer::KOSSHandleNewSocket(unsigned int socket, sockaddr* peer) 
         delete client;
         return result;
     }
+    TrackConnection(client);
     if (!m_Controller) return 1;
     result = m_Controller->KSEAddNewServerSocket(m_ServiceName, client);
     if (result != 1) {

@@ -9,8 +9,9 @@
 //
 // Threads: the host's thread (construction, setters, KOSSInitialise,
 // destruction); the engine's threads (KOSSTerminate); the accept thread
-// (KOSSStartAccepting, KOSSHandleNewSocket); the engine's workers and, for a
-// closed connection, the event-loop thread (KOSSProcessPacket,
+// (KOSSStartAccepting, KOSSHandleNewSocket, the sweep of overdue
+// connections); the engine's workers and, for a closed connection, the
+// event-loop thread (KOSSProcessPacket,
 // KOSSRemoveClient, KOSSProcessAddressRequest); any host thread (sends).
 //
 // Locks, outermost first: the server lock (state, start-up, termination;
@@ -32,8 +33,12 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <map>
+#include <memory>
 #include <shared_mutex>
+#include <string>
 
 #include "CKesFileLock.h"
 #include "CKesMutex.h"
@@ -103,10 +108,8 @@ public:
     int KOSSProcessAddressRequest(CKesRecord* request);
     int KOSSProcessAddressReply(CKesRecord* reply);
 
-    // How long (in milliseconds, scaled by KesTimeScale) the early packets of
-    // a connection may go round the worker pool without a client id before
-    // the connection is shut down.
-    static constexpr unsigned int ms_EarlyPacketLimitMs = 30000;
+    // How often (milliseconds) the accept thread looks for overdue connections.
+    static constexpr long long ms_ReapIntervalMs = 1000;
 
 private:
     CKesObjSockServer(const CKesObjSockServer&);
@@ -139,9 +142,19 @@ private:
     // ---- helpers of the packet path (CKesObjSockServerTraffic.cpp) ------------------
     // The lock rules noted are checked in debug and sanitizer builds.
     CKesSockEnd* FindNewSocket(unsigned int socket);
-    int IdentifyOrRequeue(CKesSockEnd* client, CKesRecord* record, CKesIOWorkPacket* packet, bool* handled);
+    struct Connection;
+    using EarlyRecords = std::deque<std::unique_ptr<CKesRecord>>;
+    int IdentifyOrHold(CKesSockEnd* client, CKesRecord* record, unsigned int length, bool* handled,
+                       EarlyRecords* early);
     // Caller holds the identify lock.
-    int RequeueEarlyPacket(CKesSockEnd* client, CKesIOWorkPacket* packet);
+    int TakeClientId(CKesSockEnd* client, CKesRecord* record, Connection* connection, EarlyRecords* early);
+    int HoldEarlyRecord(Connection& connection, CKesRecord* record, unsigned int length, std::string* report);
+    void DeliverEarly(CKesSockEnd* client, EarlyRecords early);
+    void Deliver(CKesSockEnd* client, CKesRecord* record);
+    // Accept thread: files an accepted connection for reaping, and shuts
+    // down those that stayed unidentified or silent for too long.
+    void TrackConnection(CKesSockEnd* client);
+    void ReapOverdue();
     // Caller holds the endpoint lock, shared or exclusively.
     int SendFrame(CKesSockEnd* client, char const* clientId, unsigned char* data, unsigned int length, char const* what);
     // Caller holds the endpoint lock exclusively.
@@ -168,9 +181,21 @@ private:
     // connection is taken out of the tables and destroyed.
     std::shared_mutex m_EndpointLock;
     // Orders the confirmation of a connection against its other packets, and
-    // guards m_EarlySince.
+    // guards m_Connections.
     CKesMutex m_IdentifyLock;
-    // Socket of each unidentified connection with early packets -> when the
-    // first of them was put back (steady clock, milliseconds).
-    std::map<unsigned int, long long> m_EarlySince;
+    // Each accepted connection, from acceptance until removal (times on the
+    // steady clock, milliseconds).
+    struct Connection {
+        CKesSockEnd* end = nullptr;  // the new-socket table's endpoint
+        std::string peer;            // "address:port" of the peer
+        long long acceptedMs = 0;
+        long long lastPacketMs = 0;  // the last packet processed (keep-alives too)
+        EarlyRecords early;          // records before the client id, in arrival order
+        long long earlyBytes = 0;
+        bool draining = false;       // early records being delivered: later ones wait
+        bool closing = false;        // shut down and reported; its records are dropped
+    };
+    std::map<unsigned int, Connection> m_Connections;  // by socket
+    std::condition_variable_any m_Drained;             // a connection's early records were delivered
+    long long m_LastReapMs = 0;                        // accept thread only
 };

@@ -10,8 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "CKesAtom.h"
 #include "CKesAutoMutex.h"
@@ -29,6 +31,14 @@
 namespace {
 
 const char* const kSource = "CKesObjSockServer";
+
+long long NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// A bound of the engine in milliseconds, scaled like the other protocol delays.
+long long ScaledMs(int milliseconds) { return static_cast<long long>(milliseconds * KesTimeScale()); }
 
 // The endpoint lock the calling thread holds: of which server, and whether
 // exclusively. A host callback that sends or removes on the same server does
@@ -96,7 +106,7 @@ int CKesObjSockServer::KOSSAddToClientData(CKesSockEnd* client) {
     if (!client || !client->KSEGetEndPointName()) return KES_ERR_ARGUMENT;
     const char* name = client->KSEGetEndPointName();
     if (m_ClientData->KTLGet(name)) {
-        CKesError(KES_ERR_DUPLICATE_CLIENT, kSource, __LINE__, name);
+        KesReportLimited(KES_ERR_DUPLICATE_CLIENT, kSource, __LINE__, name);
         return 1;
     }
     int result = 1;
@@ -104,7 +114,7 @@ int CKesObjSockServer::KOSSAddToClientData(CKesSockEnd* client) {
     int added = m_ClientData->KTLAdd(name, holder);
     if (added != 1) {
         delete holder;  // refused: the table did not take the holder
-        CKesError(added, kSource, __LINE__, nullptr);
+        CKesError(added, kSource, __LINE__, (std::string("client id ") + name + " cannot be filed").c_str());
         result = added;
     }
     if (KesTraceOn(3)) {
@@ -161,11 +171,15 @@ int CKesObjSockServer::KOSSRemoveClient(CKesSockEnd* client) {
 // of the engine and both tables and destroys it.
 void CKesObjSockServer::ReleaseEndpoint(CKesSockEnd* client) {
     KES_CHECK(t_EndpointHold.server == this && t_EndpointHold.exclusive, "caller holds the endpoint lock exclusively");
+    const unsigned int socket = client->KSEGetEndPointSocket();
+    const char* name = client->KSEGetEndPointName();
+    const std::string about = std::string(name ? "client " : "unidentified connection on socket ") +
+                              (name ? name : std::to_string(socket)) + ": removal failed";
     int result = 1;
     if (m_Controller) {
         int removed = m_Controller->KSERemoveServerClientSocket(client);
         if (removed != 1) {
-            CKesError(removed, kSource, __LINE__, nullptr);
+            CKesError(removed, kSource, __LINE__, about.c_str());
             result = removed;
         }
     }
@@ -173,32 +187,34 @@ void CKesObjSockServer::ReleaseEndpoint(CKesSockEnd* client) {
 
     // Only the entry that refers to this connection goes: a connection whose
     // id was refused as a duplicate leaves the owner's entry alone.
-    const char* name = client->KSEGetEndPointName();
     CKesPointer* filed = name ? m_ClientData->KTLGet(name) : nullptr;
     if (filed && filed->KPData() == client) {
         int deleted = m_ClientData->KTLDelete(name);
-        if (deleted != 1) CKesError(deleted, kSource, __LINE__, nullptr);
+        if (deleted != 1) CKesError(deleted, kSource, __LINE__, about.c_str());
         result = deleted;
     }
     {
+        // Its early records go with it; the socket number may be reused
+        // once the endpoint below has closed it.
         CKesAutoMutex identify(m_IdentifyLock);
-        m_EarlySince.erase(client->KSEGetEndPointSocket());
+        auto found = m_Connections.find(socket);
+        if (found != m_Connections.end() && found->second.end == client) m_Connections.erase(found);
     }
-    int deleted = m_NewSockets->KTLDelete(static_cast<int>(client->KSEGetEndPointSocket()));
+    int deleted = m_NewSockets->KTLDelete(static_cast<int>(socket));
     if (deleted == 1)
         delete client;
     else
-        CKesError(deleted, kSource, __LINE__, nullptr);
+        CKesError(deleted, kSource, __LINE__, about.c_str());
     if (result != 1 && KesTraceOn(1)) KesTrace("CKesObjSockServer::KOSSRemoveClient(): result %d\n", result);
 }
 
 // ---- the packet path -------------------------------------------------------------------------
 
 // One packet of one of this server's connections: a zero-length one ends the
-// connection; a record identifies the connection, goes back into the pool
-// (early), is dropped (keep-alive) or goes to KesOnServerIO. Packets after
-// termination, and packets for sockets that are not (or no longer) this
-// server's, are ignored.
+// connection; a record identifies the connection, waits with it (early), is
+// dropped (keep-alive) or goes to KesOnServerIO. Packets after termination,
+// and packets for sockets that are not (or no longer) this server's, are
+// ignored.
 int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet) {
     if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSProcessPacket().\n");
     {
@@ -215,7 +231,8 @@ int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet) {
         CKesSockEnd* client = FindNewSocket(socket);
         if (client) {
             result = KOSSRemoveClient(client);
-            if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+            if (result != 1)
+                CKesError(result, kSource, __LINE__, ("closed connection on socket " + std::to_string(socket)).c_str());
         }
         if (KesTraceOn(4)) KesTrace("leaving CKesObjSockServer::KOSSProcessPacket().\n");
         return result;
@@ -226,78 +243,166 @@ int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet) {
         if (client) {
             CKesRecord* record = packet->KIWPGetRecord();
             bool handled = false;
-            if (record) result = IdentifyOrRequeue(client, record, packet, &handled);
-            if (record && !handled) {
-                if (record->KRValueOf(CKesSockEnd::ms_KeepAliveField))
-                    delete record;
-                else
-                    KesOnServerIO(client, record);
-            }
+            EarlyRecords early;
+            if (record) result = IdentifyOrHold(client, record, length, &handled, &early);
+            if (!early.empty()) DeliverEarly(client, std::move(early));
+            if (record && !handled) Deliver(client, record);
         }
     }
     if (KesTraceOn(4)) KesTrace("leaving CKesObjSockServer::KOSSProcessPacket().\n");
     return result;
 }
 
-// Under the identify lock, so that a record processed while the client-id
-// record is being handled waits for it. For an unconfirmed connection: takes
-// the client-id record, or puts an early packet back into the pool.
-// *handled tells whether the record was consumed here; a confirmed
-// connection's record is left to the caller.
-int CKesObjSockServer::IdentifyOrRequeue(CKesSockEnd* client, CKesRecord* record, CKesIOWorkPacket* packet,
-                                         bool* handled) {
-    CKesAutoMutex identify(m_IdentifyLock);
-    if (client->KSEIsConnectionConfirmed()) {
-        *handled = false;
-        return 1;
-    }
-    *handled = true;
-    CKesAtom* id = record->KRValueOf(CKesSockEnd::ms_ClientIdField);
-    if (!id || id->KAType() != KES_DT_STRING || !id->KAString()) {
+// A confirmed connection's record: a keep-alive is dropped, any other goes
+// to the host, which takes it over.
+void CKesObjSockServer::Deliver(CKesSockEnd* client, CKesRecord* record) {
+    if (record->KRValueOf(CKesSockEnd::ms_KeepAliveField))
         delete record;
-        return RequeueEarlyPacket(client, packet);
-    }
+    else
+        KesOnServerIO(client, record);
+}
+
+// Under the identify lock, so that a record processed while the client-id
+// record (or the early records after it) is being handled waits for it.
+// Notes the packet's arrival for reaping. For an unconfirmed connection:
+// takes the client-id record, handing the early records held so far to the
+// caller in *early (to deliver before anything else of the connection), or
+// holds an early record. *handled tells whether the record was consumed
+// here; a confirmed connection's record is left to the caller.
+int CKesObjSockServer::IdentifyOrHold(CKesSockEnd* client, CKesRecord* record, unsigned int length, bool* handled,
+                                      EarlyRecords* early) {
+    std::string report;
     int result = 1;
-    client->KSESetEndPointName(strdup(id->KAString()));
+    {
+        std::unique_lock<CKesMutex> identify(m_IdentifyLock);
+        // Not erased meanwhile: removal needs the endpoint lock exclusively.
+        auto found = m_Connections.find(client->KSEGetEndPointSocket());
+        Connection* connection = found != m_Connections.end() && found->second.end == client ? &found->second : nullptr;
+        if (connection) connection->lastPacketMs = NowMs();
+        m_Drained.wait(identify, [connection] { return !connection || !connection->draining; });
+        *handled = !client->KSEIsConnectionConfirmed();
+        if (!*handled) return 1;
+        CKesAtom* id = record->KRValueOf(CKesSockEnd::ms_ClientIdField);
+        if (!id || id->KAType() != KES_DT_STRING || !id->KAString()) {
+            if (connection)
+                result = HoldEarlyRecord(*connection, record, length, &report);
+            else
+                delete record;
+        } else {
+            result = TakeClientId(client, record, connection, early);
+        }
+    }
+    if (!report.empty()) KesReportLimited(KES_ERR_CONNECTION, kSource, __LINE__, report.c_str());
+    return result;
+}
+
+// Caller holds the identify lock. Names, files and confirms the connection;
+// its early records go to *early, and its later ones wait until they have
+// been delivered.
+int CKesObjSockServer::TakeClientId(CKesSockEnd* client, CKesRecord* record, Connection* connection,
+                                    EarlyRecords* early) {
+    KES_CHECK(m_IdentifyLock.IsHeldByMe(), "caller holds the identify lock");
+    int result = 1;
+    const char* id = record->KRValueOf(CKesSockEnd::ms_ClientIdField)->KAString();
+    client->KSESetEndPointName(strdup(id));
     int filed = KOSSAddToClientData(client);
     if (filed != 1) {
-        CKesError(filed, kSource, __LINE__, nullptr);
+        CKesError(filed, kSource, __LINE__, (std::string("client ") + id + " not filed").c_str());
         result = filed;
     }
     delete record;
     client->KSEConfirmConnection(TRUE);
-    m_EarlySince.erase(client->KSEGetEndPointSocket());
+    if (connection && !connection->early.empty()) {
+        *early = std::move(connection->early);
+        connection->early.clear();
+        connection->earlyBytes = 0;
+        connection->draining = true;
+    }
     return result;
 }
 
-// Caller holds the identify lock (it guards m_EarlySince). Puts a copy of an
-// early packet back into the pool. A connection whose early packets have
-// gone round for longer than ms_EarlyPacketLimitMs without a client id is
-// shut down (the receive path then removes it) and the packet dropped.
-int CKesObjSockServer::RequeueEarlyPacket(CKesSockEnd* client, CKesIOWorkPacket* packet) {
+// Caller holds the identify lock. Keeps an early record with its connection,
+// in arrival order. A connection that sends more than the receive backlog cap
+// before its client id is shut down (the receive path then removes it) and
+// reported; its records are dropped.
+int CKesObjSockServer::HoldEarlyRecord(Connection& connection, CKesRecord* record, unsigned int length,
+                                       std::string* report) {
     KES_CHECK(m_IdentifyLock.IsHeldByMe(), "caller holds the identify lock");
-    const unsigned int socket = client->KSEGetEndPointSocket();
-    const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::steady_clock::now().time_since_epoch()).count();
-    const long long since = m_EarlySince.try_emplace(socket, now).first->second;
-    const double limit = ms_EarlyPacketLimitMs * KesTimeScale();
-    if (!m_Controller || static_cast<double>(now - since) > limit) {
-        if (KesTraceOn(1))
-            KesTrace("CKesObjSockServer: connection on socket %u sent no client id: shutting it down\n", socket);
-        m_EarlySince.erase(socket);
-        shutdown(static_cast<int>(socket), SHUT_RDWR);
+    std::unique_ptr<CKesRecord> owned(record);
+    if (connection.closing) return 1;
+    const long long cap = m_Controller ? m_Controller->KSEGetReceiveBacklogCap() : CKesSockEngine::ms_DefaultReceiveBacklogCap;
+    connection.earlyBytes += length;
+    if (connection.earlyBytes > cap) {
+        connection.closing = true;
+        connection.early.clear();
+        shutdown(static_cast<int>(connection.end->KSEGetEndPointSocket()), SHUT_RDWR);
+        *report = "connection from " + connection.peer + " sent more than " + std::to_string(cap) +
+                  " bytes before its client id: closed";
         return 1;
-    }
-    auto* copy = new (std::nothrow) CKesIOWorkPacket(*packet);
-    if (!copy) {
-        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
-        return KES_ERR_ALLOCATION;
     }
     if (KesTraceOn(1))
         KesTrace("CKesObjSockServer: Processed work packet early: adding it back to the IOPool until"
                  " connection is fully initialised\n");
-    m_Controller->KSEAddWorkToIOPool(copy);
+    connection.early.push_back(std::move(owned));
     return 1;
+}
+
+// Delivers a connection's early records in arrival order, outside the
+// identify lock; its later records wait meanwhile (see IdentifyOrHold).
+void CKesObjSockServer::DeliverEarly(CKesSockEnd* client, EarlyRecords early) {
+    for (auto& record : early) Deliver(client, record.release());
+    CKesAutoMutex identify(m_IdentifyLock);
+    auto found = m_Connections.find(client->KSEGetEndPointSocket());
+    if (found != m_Connections.end() && found->second.end == client) found->second.draining = false;
+    m_Drained.notify_all();
+}
+
+// ---- reaping ---------------------------------------------------------------------------------
+
+// Accept thread, before the endpoint goes to the engine (so before any of its packets).
+void CKesObjSockServer::TrackConnection(CKesSockEnd* client) {
+    char* address = client->KSEGetEndPtIpAddress();
+    Connection connection;
+    connection.end = client;
+    connection.peer = std::string(address ? address : "?") + ":" + std::to_string(client->KSEGetEndPtAddressPort());
+    free(address);
+    connection.acceptedMs = connection.lastPacketMs = NowMs();
+    CKesAutoMutex identify(m_IdentifyLock);
+    m_Connections.insert_or_assign(client->KSEGetEndPointSocket(), std::move(connection));
+}
+
+// Accept thread, about once a second: shuts down each connection that sent
+// no client id within the identify deadline, or, identified, nothing within
+// the idle limit; the receive path then removes it as any closed one. Each is
+// reported once. Under the identify lock a filed connection's socket is still
+// its own (removal erases the entry before the endpoint closes it).
+void CKesObjSockServer::ReapOverdue() {
+    const long long now = NowMs();
+    if (now - m_LastReapMs < ms_ReapIntervalMs) return;
+    m_LastReapMs = now;
+    const long long identifyMs = ScaledMs(m_Controller ? m_Controller->KSEGetIdentifyDeadline()
+                                                       : CKesSockEngine::ms_DefaultIdentifyDeadlineMs);
+    const long long idleMs =
+        ScaledMs(m_Controller ? m_Controller->KSEGetIdleLimit() : CKesSockEngine::ms_DefaultIdleLimitMs);
+    std::vector<std::string> reports;
+    {
+        CKesAutoMutex identify(m_IdentifyLock);
+        for (auto& [socket, connection] : m_Connections) {
+            if (connection.closing) continue;
+            const bool confirmed = connection.end->KSEIsConnectionConfirmed();
+            if (confirmed ? now - connection.lastPacketMs <= idleMs : now - connection.acceptedMs <= identifyMs)
+                continue;
+            connection.closing = true;
+            connection.early.clear();
+            shutdown(static_cast<int>(socket), SHUT_RDWR);
+            const char* name = connection.end->KSEGetEndPointName();
+            reports.push_back(confirmed ? std::string("client ") + (name ? name : "?") + " from " + connection.peer +
+                                              " sent nothing for " + std::to_string(idleMs) + " ms: closed"
+                                        : "connection from " + connection.peer + " sent no client id within " +
+                                              std::to_string(identifyMs) + " ms: closed");
+        }
+    }
+    for (const std::string& report : reports) KesReportLimited(KES_ERR_CONNECTION, kSource, __LINE__, report.c_str());
 }
 
 // ---- sending ---------------------------------------------------------------------------------

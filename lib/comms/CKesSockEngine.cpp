@@ -371,10 +371,10 @@ int CKesSockEngine::KSERemoveServerClientSocket(CKesSockEnd* end)
         CKesAutoMutex hold(m_EngineLock);
         if (TableValue(m_ServerSocketTable, key) == nullptr) return 1;
     }
-    int result = RemoveIO(socket, __LINE__);
+    KRNRemoveIO(socket); // a stream that broke has left the loop already: not an error
     delete TakeBinding(socket, nullptr);
     DropFragment(socket);
-    return result;
+    return 1;
 }
 
 int CKesSockEngine::KSEAddClient(CKesObjSockClient* client)

@@ -2,6 +2,7 @@
 // loopback speak the wire format; host callbacks are logged in order.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -88,11 +89,17 @@ protected:
 };
 
 // The id files the connection; neither it nor keep-alives reach the host.
-// Records sent before the id wait for it and arrive once, after the connect.
+// Records sent before the id wait with their connection and arrive after the
+// connect, each of them once.
 TEST_F(ServerTraffic, GreetingAndKeepAlivesStayInternalAndEarlyRecordsWaitForTheId)
 {
     auto early = WireConnection::To(Port());
-    ASSERT_TRUE(early->SendText("data", "early-1") && early->SendText("data", "early-2"));
+    std::vector<std::string> expected{"connect alpha", "io alpha one", "connect late"};
+    for (int i = 0; i < 30; ++i) {
+        const std::string data = "early-" + std::to_string(i);
+        ASSERT_TRUE(early->SendText("data", data.c_str()));
+        expected.push_back("io late " + data);
+    }
     auto peer = Identified("alpha");
     CKesSockEnd* client = Client("alpha");
     ASSERT_NE(nullptr, client);
@@ -100,13 +107,42 @@ TEST_F(ServerTraffic, GreetingAndKeepAlivesStayInternalAndEarlyRecordsWaitForThe
     ASSERT_TRUE(peer->Send(*keepAlive) && peer->Send(*keepAlive) && peer->SendText("data", "one"));
     ASSERT_TRUE(m_Server->log.WaitFor("io alpha one"));
     EXPECT_EQ((std::vector<std::string>{"connect alpha", "io alpha one"}), m_Server->log.Events())
-        << "the early records went round the workers meanwhile";
+        << "an early record reached the host before its id";
 
+    // Workers take one connection's records in parallel, so their order among
+    // themselves is the order the workers reached the server in.
     ASSERT_TRUE(early->Send(*Hello("late")));
-    ASSERT_TRUE(m_Server->log.WaitFor("io late early-1") && m_Server->log.WaitFor("io late early-2"));
-    const std::vector<std::string> events = m_Server->log.Events();
-    ASSERT_EQ(5u, events.size());
-    EXPECT_EQ("connect late", events[2]);
+    ASSERT_TRUE(ksxtest::WaitUntil([&] { return m_Server->log.Events().size() >= expected.size(); }));
+    std::vector<std::string> events = m_Server->log.Events();
+    std::sort(events.begin() + 3, events.end());
+    std::sort(expected.begin() + 3, expected.end());
+    EXPECT_EQ(expected, events);
+}
+
+// A connection that sends more than the receive backlog cap before its id is
+// closed and reported; none of its records reach the host. A stream cut for
+// a bad header is removed once: no report without text, none for a second
+// removal.
+TEST_F(ServerTraffic, TooMuchBeforeTheIdOrABadHeaderClosesTheConnectionQuietly)
+{
+    ksxtest::ErrorCapture errors;
+    ASSERT_EQ(1, m_Engine->KSESetReceiveBacklogCap(1000));
+    auto flood = WireConnection::To(Port());
+    for (int i = 0; i < 100 && flood->SendText("data", "early record of some length"); ++i) {
+    }
+    EXPECT_TRUE(flood->SeesEnd());
+    ASSERT_TRUE(m_Server->log.WaitFor("disconnect -"));
+    EXPECT_EQ(1, errors.Count(-220465, "CKesObjSockServer"));
+
+    auto broken = WireConnection::To(Port());
+    ASSERT_TRUE(broken->SendAll(ksxtest::Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0}));
+    EXPECT_TRUE(broken->SeesEnd());
+    ASSERT_TRUE(m_Server->log.WaitFor("disconnect -", 2));
+    EXPECT_EQ((std::vector<std::string>{"disconnect -", "disconnect -"}), m_Server->log.Events());
+    for (const auto& report : errors.Reports()) {
+        EXPECT_FALSE(report.text.empty()) << report.source << ":" << report.line << " code " << report.code;
+        EXPECT_NE(-220459, report.code) << "a second removal was reported: " << report.text;
+    }
 }
 
 // A refused id leaves the first client filed; a broadcast reaches only that
@@ -141,12 +177,16 @@ TEST_F(ServerTraffic, DuplicateIdIsRefusedWithoutDisturbingTheFirstClient)
     EXPECT_EQ(-220545, m_Server->KOSSSendToClient("nobody", &still));
 }
 
-// A closed connection goes with one disconnect callback, its id after it; one
-// that never identifies is shut down once its early record has gone round
-// until the limit, never reaching the host, and leaves the table alone.
-TEST_F(ServerTraffic, ClosedOrNeverIdentifiedConnectionIsRemovedWithOneDisconnect)
+// A closed connection goes with one disconnect callback, its id after it.
+// Connections that never identify themselves (silent, with early records, or
+// half-open with 2 bytes of a header) are closed after the identify deadline,
+// an identified one that goes quiet after the idle limit, each with one
+// disconnect and one report; one that sends keep-alives stays.
+TEST_F(ServerTraffic, ClosedUnidentifiedAndSilentConnectionsAreRemovedWithOneDisconnect)
 {
-    KesSetTimeScale(0.01);  // the early-packet limit shrinks to a fraction of a second
+    ksxtest::ErrorCapture errors;
+    ASSERT_EQ(1, m_Engine->KSESetIdentifyDeadline(500));
+    ASSERT_EQ(1, m_Engine->KSESetIdleLimit(800));
     auto peer = Identified("gone");
     peer->Close();
     ASSERT_TRUE(m_Server->log.WaitFor("disconnect gone"));
@@ -154,14 +194,46 @@ TEST_F(ServerTraffic, ClosedOrNeverIdentifiedConnectionIsRemovedWithOneDisconnec
     CKesRecord late = TextRecord("data", "late");
     EXPECT_EQ(-220545, m_Server->KOSSSendToClient("gone", &late));
 
-    auto stays = Identified("stays");
+    auto quiet = Identified("quiet");
+    auto lively = Identified("lively");
+    std::atomic<bool> stop{false};
+    std::thread keepAlives([&] {
+        std::unique_ptr<CKesRecord> keepAlive(CKesSockEnd::KSEGetKeepAlivePacket());
+        while (!stop.load() && lively->Send(*keepAlive)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    });
+    auto silent = WireConnection::To(Port());
     auto anonymous = WireConnection::To(Port());
     ASSERT_TRUE(anonymous->SendText("data", "never-identified"));
-    EXPECT_TRUE(anonymous->SeesEnd());
-    ASSERT_TRUE(m_Server->log.WaitFor("disconnect -"));
-    EXPECT_NE(nullptr, Client("stays"));
-    EXPECT_EQ((std::vector<std::string>{"connect gone", "disconnect gone", "connect stays", "disconnect -"}),
-              m_Server->log.Events());
+    auto halfOpen = WireConnection::To(Port());
+    ASSERT_TRUE(halfOpen->SendAll(ksxtest::Bytes{0, 0}));
+    EXPECT_TRUE(silent->SeesEnd() && anonymous->SeesEnd() && halfOpen->SeesEnd());
+    EXPECT_TRUE(quiet->SeesEnd());
+    ASSERT_TRUE(m_Server->log.WaitFor("disconnect quiet") && m_Server->log.WaitFor("disconnect -", 3));
+    stop = true;
+    keepAlives.join();
+
+    CKesRecord still = TextRecord("data", "still-here");
+    EXPECT_EQ(1, m_Server->KOSSSendToClient("lively", &still));
+    EXPECT_EQ("still-here", NextData(*lively));
+    EXPECT_EQ(0, m_Server->log.Count("disconnect lively"));
+    EXPECT_EQ(1, m_Server->log.Count("disconnect quiet"));
+    EXPECT_EQ(0, m_Server->log.Count("io - never-identified"));
+    int idle = 0, unidentified = 0;
+    for (const auto& report : errors.Reports()) {
+        idle += report.text.find("client quiet from 127.0.0.1:") == 0;
+        unidentified += report.text.find("sent no client id") != std::string::npos;
+    }
+    EXPECT_EQ(1, idle);
+    EXPECT_EQ(3, unidentified);
+}
+
+// Hosts that set nothing get the production bounds: 30 s to identify, 35 s
+// of silence (times the time scale, 1 outside tests).
+TEST_F(ServerTraffic, ReapingDefaultsAreThirtyAndThirtyFiveSeconds)
+{
+    EXPECT_EQ(1.0, KesTimeScale());
+    EXPECT_EQ(30000, m_Engine->KSEGetIdentifyDeadline());
+    EXPECT_EQ(35000, m_Engine->KSEGetIdleLimit());
 }
 
 }  // namespace
