@@ -193,7 +193,7 @@ private:
     // The most one OnIO reads: a flooding connection's read, split into
     // packets, is what a bystander may have to wait behind beyond the
     // backlog's packet cap.
-    static constexpr int ms_ReadChunk = 64 << 10;
+    static constexpr int ms_ReadChunk = 16 << 10;
     // A fragment buffer starts at this size (or the bytes at hand) and then
     // doubles as its packet's bytes arrive, up to the declared length.
     static constexpr unsigned int ms_FirstFragmentCapacity = 4096;
