@@ -8,6 +8,7 @@
 #include <new>
 
 #include "CKesError.h"
+#include "CKesReceiveBacklog.h"
 #include "CKesRecord.h"
 #include "KesDecodeReport.h"
 #include "KesErrorCodes.h"
@@ -74,11 +75,27 @@ CKesIOWorkPacket::CKesIOWorkPacket(const CKesIOWorkPacket& other)
         m_Source = CopyBlock(other.m_Source, other.m_SourceLength, __LINE__);
         if (m_Source) m_SourceLength = other.m_SourceLength;
     }
+    // The copy waits with its own memory: it counts as much as the original.
+    KIWPCharge(other.m_Backlog);
 }
 
 CKesIOWorkPacket::~CKesIOWorkPacket() {
+    KIWPCharge(nullptr);
+    KIWPSetReassemblyCharge(0);
     std::free(m_Packet);
     std::free(m_Source);
+}
+
+void CKesIOWorkPacket::KIWPCharge(std::shared_ptr<CKesReceiveBacklog> backlog) {
+    if (m_Backlog) m_Backlog->Release(m_Charge);
+    m_Backlog = std::move(backlog);
+    m_Charge = static_cast<long long>(m_PacketLength) + CKesReceiveBacklog::ms_PacketOverhead;
+    if (m_Backlog) m_Backlog->Charge(m_Charge);
+}
+
+void CKesIOWorkPacket::KIWPSetReassemblyCharge(long long bytes) {
+    CKesReceiveBacklog::ReassemblyBytes() += bytes - m_Reassembly;
+    m_Reassembly = bytes;
 }
 
 CKesListable* CKesIOWorkPacket::KLTargetDeepCopy(const CKesListable* source) {
@@ -153,7 +170,7 @@ CKesRecord* CKesIOWorkPacket::KIWPGetRecord() {
         return record;
     }
     const int rc = record->KOMDecode(m_Packet, m_PacketLength);
-    if (rc != 1) KesReportDecodeFailure(rc, kSource, __LINE__, m_Socket);
+    if (rc != 1) KesReportDecodeFailure(rc, kSource, __LINE__, m_Socket, m_Source, m_SourceLength);
     return record;
 }
 

@@ -12,9 +12,12 @@
 
 #include <sys/socket.h>
 
+#include <memory>
+
 #include "CKesListable.h"
 #include "KesErrorCodes.h"
 
+class CKesReceiveBacklog;
 class CKesRecord;
 
 class CKesIOWorkPacket : public CKesListable {
@@ -67,6 +70,15 @@ public:
     // One line describing the packet on standard output.
     void KIWPDump();
 
+    // Memory accounting of the receive path (see CKesReceiveBacklog). The
+    // packet counts against its connection's backlog until it is destroyed;
+    // a copy is charged again. Charging twice replaces the first charge.
+    void KIWPCharge(std::shared_ptr<CKesReceiveBacklog> backlog);
+    // A fragment's buffer size counted against the process-wide reassembly
+    // total until it is destroyed or charged anew (0 ends the count).
+    void KIWPSetReassemblyCharge(long long bytes);
+    long long KIWPGetReassemblyCharge() const { return m_Reassembly; }
+
 private:
     CKesIOWorkPacket& operator=(const CKesIOWorkPacket&) = delete;
 
@@ -79,4 +91,7 @@ private:
     void* m_SockServer;          // not owned: the receiving CKesSockEngine
     sockaddr* m_Source;          // owned (malloc): sender's address, or null
     unsigned int m_SourceLength; // bytes in m_Source (16 IPv4, 28 IPv6)
+    std::shared_ptr<CKesReceiveBacklog> m_Backlog; // the connection charged, or null
+    long long m_Charge = 0;                        // bytes charged to m_Backlog
+    long long m_Reassembly = 0;                    // bytes counted as reassembly memory
 };

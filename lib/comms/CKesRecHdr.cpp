@@ -178,7 +178,8 @@ void CKesRecHdr::MarkBroken(unsigned long long declared) {
     std::snprintf(text, sizeof text,
                   "Declared packet length %llu exceeds the limit of %u bytes; the stream cannot be framed.",
                   declared, KRHGetMaxPacketLength());
-    CKesError(KES_ERR_FRAMING, kSource, __LINE__, text);
+    // A peer can send any number of these: rate-limited.
+    KesReportLimited(KES_ERR_FRAMING, kSource, __LINE__, text);
     FreeBuffer();
     m_Broken = true;
 }

@@ -66,7 +66,7 @@ public:
     // header's buffer: read it with KRHGetData/KRHGetTotalLen. Returns a
     // stack of new CKesIOWorkPacket objects (caller owns both) or null.
     // A header declaring more than the limit is broken framing: KES_ERR_FRAMING is
-    // reported, splitting stops, no tail is kept and KRHIsBroken() becomes
+    // reported (rate-limited: a peer can send any number), splitting stops, no tail is kept and KRHIsBroken() becomes
     // true; the packets before it are still returned.
     CKesStack* KRHGetWorkStack(unsigned char* buffer, unsigned int length);
     // Hexadecimal dump of the packet buffer on standard output.
@@ -78,8 +78,8 @@ public:
     bool KRHIsBroken() const;
 
     // The declared data length of a buffer that starts at a packet header,
-    // whether or not the rest has arrived (for reassembly in linear time:
-    // the receive path sizes its fragment buffer once from it). -1 when
+    // whether or not the rest has arrived (for reassembly: the receive path
+    // grows its fragment buffer towards it as bytes arrive). -1 when
     // the buffer is null or holds fewer than the header's 4 bytes.
     static long long KRHPeekDataLen(const unsigned char* buffer, unsigned int length);
     // The process-wide limit on the declared data length of one received

@@ -53,6 +53,7 @@ class CKesIOWorkPacket;
 class CKesObjMulticast;
 class CKesObjSockClient;
 class CKesObjSockServer;
+class CKesReceiveBacklog;
 class CKesRecord;
 class CKesServPool;
 class CKesSockEnd;
@@ -189,8 +190,30 @@ private:
     void ReleaseServerUse(CKesObjSockServer* server);
 
     // ---- receive path (CKesSockEngineReceive.cpp) --------------------------
+    // The most one OnIO reads: a flooding connection's read, split into
+    // packets, is what a bystander may have to wait behind beyond the
+    // backlog's packet cap.
+    static constexpr int ms_ReadChunk = 16 << 10;
+    // A fragment buffer starts at this size (or the bytes at hand) and then
+    // doubles as its packet's bytes arrive, up to the declared length.
+    static constexpr unsigned int ms_FirstFragmentCapacity = 4096;
     // Hands a packet to the pool; a refused packet is reported and destroyed.
     int Queue(kesengine::OwnedPacket packet, int line);
+    // Charges the packet to its socket's backlog and queues it.
+    int QueueCharged(kesengine::OwnedPacket packet, int line);
+    // The backlog of the socket's current registration (loop thread).
+    const std::shared_ptr<CKesReceiveBacklog>& BacklogOf(unsigned int socket);
+    // Stops reading a stream socket whose backlog is over its cap.
+    void ApplyBackPressure(unsigned int socket);
+    // Grows a fragment buffer to hold `needed` bytes (at most `total`),
+    // within the reassembly limit; false (reported, nothing changed) when it
+    // cannot.
+    bool GrowFragment(unsigned int socket, CKesIOWorkPacket& fragment, unsigned long long needed,
+                      unsigned long long total);
+    // Reports what a peer did to the connection, rate-limited, with the
+    // socket and the peer's address.
+    void ReportPeer(int code, int line, unsigned int socket, const sockaddr* source, unsigned int sourceLength,
+                    const char* what);
     // The fragment table. Take and keep are each atomic under the engine
     // lock; DetachFragment is for a caller that holds it already.
     kesengine::OwnedPacket TakeFragment(unsigned int socket);
@@ -211,6 +234,10 @@ private:
     int KeepTail(unsigned int socket, kesengine::OwnedBytes tail, unsigned int tailLength,
                  kesengine::OwnedSource source);
     void BreakConnection(unsigned int socket, kesengine::OwnedSource source);
+
+    // Socket -> the backlog of its current registration (CKesReceiveBacklog:
+    // packets read and queued, not yet finished); the loop thread alone.
+    std::unordered_map<unsigned int, std::shared_ptr<CKesReceiveBacklog>> m_Backlogs;
 
     CKesServPool* m_IOPool;             // worker pool that processes received packets
     // The engine lock. It makes these steps atomic: the check-and-insert of

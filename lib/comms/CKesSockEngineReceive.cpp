@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "CKesAtom.h"
 #include "CKesAutoMutex.h"
@@ -17,6 +18,7 @@
 #include "CKesObjMulticast.h"
 #include "CKesObjSockClient.h"
 #include "CKesObjSockServer.h"
+#include "CKesReceiveBacklog.h"
 #include "CKesRecHdr.h"
 #include "CKesServPool.h"
 #include "CKesStack.h"
@@ -84,6 +86,18 @@ long long DeclaredLength(const CKesIOWorkPacket& fragment)
     return CKesRecHdr::KRHPeekDataLen(fragment.KIWPGetPacket(), fragment.KIWPGetPacketLength());
 }
 
+// A copy of the packet's source address, for a step that outlives it.
+OwnedSource CopySource(const CKesIOWorkPacket& packet)
+{
+    OwnedSource copy;
+    if (packet.KIWPGetSource() == nullptr || packet.KIWPGetSourceLen() == 0) return copy;
+    copy.address.reset(static_cast<sockaddr*>(malloc(packet.KIWPGetSourceLen())));
+    if (copy.address == nullptr) return copy;
+    memcpy(copy.address.get(), packet.KIWPGetSource(), packet.KIWPGetSourceLen());
+    copy.length = packet.KIWPGetSourceLen();
+    return copy;
+}
+
 } // namespace
 
 // ---- the fragment table and the pool -----------------------------------------
@@ -98,6 +112,41 @@ int CKesSockEngine::Queue(OwnedPacket packet, int line)
     // The pool refused it (it is closing): nobody will process the packet.
     CKesError(result, kSource, line, "Packet not queued to the IO pool, dropped");
     return result;
+}
+
+int CKesSockEngine::QueueCharged(OwnedPacket packet, int line)
+{
+    packet->KIWPCharge(BacklogOf(packet->KIWPGetSocket()));
+    return Queue(std::move(packet), line);
+}
+
+const std::shared_ptr<CKesReceiveBacklog>& CKesSockEngine::BacklogOf(unsigned int socket)
+{
+    KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
+    // A new registration of the handle (a new connection) starts at zero;
+    // packets of the old one keep their own backlog until they are done.
+    uint32_t generation = KRNGetGeneration(socket);
+    std::shared_ptr<CKesReceiveBacklog>& backlog = m_Backlogs[socket];
+    if (backlog == nullptr || backlog->Generation() != generation)
+        backlog = std::make_shared<CKesReceiveBacklog>(this, socket, generation, KSEGetReceiveBacklogCap());
+    return backlog;
+}
+
+void CKesSockEngine::ApplyBackPressure(unsigned int socket)
+{
+    auto found = m_Backlogs.find(socket);
+    if (found == m_Backlogs.end() || !found->second->PauseIfFull()) return;
+    if (KesTraceOn(2)) KesTrace("Socket %u: backlog of %lld bytes, reading paused\n", socket, found->second->Bytes());
+}
+
+void CKesSockEngine::ReportPeer(int code, int line, unsigned int socket, const sockaddr* source,
+                                unsigned int sourceLength, const char* what)
+{
+    char peer[96];
+    KesDescribePeer(peer, sizeof peer, socket, source, sourceLength);
+    char text[256];
+    snprintf(text, sizeof text, "%s (%s)", what, peer);
+    KesReportLimited(code, kSource, line, text);
 }
 
 OwnedPacket CKesSockEngine::TakeFragment(unsigned int socket)
@@ -157,6 +206,9 @@ void CKesSockEngine::OnIO(CMOMRvIO* io)
     OwnedBytes buffer;
     OwnedSource source;
     source.length = KES_SOCKADDR_IN_LEN;
+    // A bounded read: what one read brings is queued at once, before the
+    // backlog can pause the socket; the rest stays in the kernel's buffer.
+    if (available > ms_ReadChunk) available = ms_ReadChunk;
     int length = available;
     if (available >= 0) {
         // Only the byte after what is read needs zeroing: clearing the whole
@@ -182,10 +234,17 @@ void CKesSockEngine::OnIO(CMOMRvIO* io)
         return;
     }
     // The multicast socket or one a derived engine registered: one datagram,
-    // delivered whole.
-    Queue(OwnedPacket(new CKesIOWorkPacket(socket, buffer.release(), static_cast<unsigned int>(length), this,
-                                         source.address.release(), source.length)),
-          __LINE__);
+    // delivered whole. Datagrams are never paused (that would stop discovery
+    // for every peer); past the backlog cap they are dropped, as the network
+    // may drop them anyway.
+    if (BacklogOf(socket)->IsFull()) {
+        ReportPeer(KES_ERR_ALLOCATION, __LINE__, socket, source.address.get(), source.length,
+                   "Datagram dropped: the receive backlog of the socket is full");
+        return;
+    }
+    QueueCharged(OwnedPacket(new CKesIOWorkPacket(socket, buffer.release(), static_cast<unsigned int>(length), this,
+                                                source.address.release(), source.length)),
+                 __LINE__);
 }
 
 int CKesSockEngine::ReadSocket(unsigned int socket, unsigned char* buffer, int available, sockaddr* address,
@@ -211,6 +270,7 @@ void CKesSockEngine::DeliverClosed(unsigned int socket, OwnedBytes buffer, Owned
 {
     // Whatever was pending belonged to the connection that has just ended.
     DropFragment(socket);
+    m_Backlogs.erase(socket);
     CKesIOWorkPacket packet(socket, buffer.release(), 0, this, source.address.release(), source.length);
     KSEProcessIO(&packet);
 }
@@ -244,9 +304,12 @@ int CKesSockEngine::KSECheckSockPacket(unsigned int socket, unsigned char* data,
             if (run == nullptr) return KES_ERR_ALLOCATION;
         }
     }
-    if (offset == runLength) return result;
-    int split = SplitRun(socket, run.get() + offset, runLength - offset, std::move(from));
-    return split != 1 ? split : result;
+    if (offset < runLength) {
+        int split = SplitRun(socket, run.get() + offset, runLength - offset, std::move(from));
+        if (split != 1) result = split;
+    }
+    ApplyBackPressure(socket);
+    return result;
 }
 
 void CKesSockEngine::TraceJoin(const CKesIOWorkPacket& fragment, const unsigned char* data, unsigned int length)
@@ -274,6 +337,13 @@ unsigned int CKesSockEngine::FillFragment(unsigned int socket, OwnedPacket fragm
     unsigned int have = fragment->KIWPGetPacketLength();
     unsigned long long missing = total - have;
     unsigned int take = missing < length ? static_cast<unsigned int>(missing) : length;
+    if (!GrowFragment(socket, *fragment, have + take, total)) {
+        *result = KES_ERR_ALLOCATION;
+        OwnedSource source = CopySource(*fragment);
+        fragment.reset();
+        BreakConnection(socket, std::move(source));
+        return length;
+    }
     unsigned char* buffer = fragment->KIWPGetPacket();
     memcpy(buffer + have, data, take);
     fragment->KIWPSetPacketLength(have + take);
@@ -286,7 +356,8 @@ unsigned int CKesSockEngine::FillFragment(unsigned int socket, OwnedPacket fragm
     // fragment then carries to a worker as the packet.
     memmove(buffer, buffer + CKesRecHdr::ms_HeaderLength, static_cast<size_t>(declared));
     fragment->KIWPSetPacketLength(static_cast<unsigned int>(declared));
-    int queued = Queue(std::move(fragment), __LINE__);
+    fragment->KIWPSetReassemblyCharge(0); // a queued packet now: the backlog counts it
+    int queued = QueueCharged(std::move(fragment), __LINE__);
     if (queued != 1) *result = queued;
     return take;
 }
@@ -320,12 +391,14 @@ int CKesSockEngine::SplitRun(unsigned int socket, unsigned char* run, unsigned i
                 packet->KIWPSetSource(const_cast<const sockaddr*>(source.address.get()), source.length);
             packet->KIWPSetSockServer(this);
             packet->KIWPSetSocket(socket);
-            int queued = Queue(OwnedPacket(packet), __LINE__);
+            int queued = QueueCharged(OwnedPacket(packet), __LINE__);
             if (queued != 1) result = queued;
         }
         delete stack;
     }
     if (header.KRHIsBroken()) {
+        ReportPeer(KES_ERR_FRAMING, __LINE__, socket, source.address.get(), source.length,
+                   "Connection closed: a packet header declares more than the packet limit");
         BreakConnection(socket, std::move(source));
         return result;
     }
@@ -340,21 +413,54 @@ int CKesSockEngine::SplitRun(unsigned int socket, unsigned char* run, unsigned i
 int CKesSockEngine::KeepTail(unsigned int socket, OwnedBytes tail, unsigned int tailLength, OwnedSource source)
 {
     KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
-    long long declared = CKesRecHdr::KRHPeekDataLen(tail.get(), tailLength);
+    OwnedPacket fragment(new CKesIOWorkPacket(socket, tail.release(), tailLength, this, source.address.release(),
+                                              source.length));
+    long long declared = CKesRecHdr::KRHPeekDataLen(fragment->KIWPGetPacket(), tailLength);
     if (declared >= 0) {
-        // Sized once for the whole packet; later reads append to it.
-        size_t total = static_cast<size_t>(declared) + CKesRecHdr::ms_HeaderLength;
-        unsigned char* whole = static_cast<unsigned char*>(realloc(tail.get(), total));
-        if (whole == nullptr) {
-            CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, "Buffer for an incomplete packet cannot be allocated");
+        // Room for the bytes at hand and some more; later reads grow it.
+        fragment->KIWPSetReassemblyCharge(tailLength);
+        unsigned long long total = static_cast<unsigned long long>(declared) + CKesRecHdr::ms_HeaderLength;
+        if (!GrowFragment(socket, *fragment, tailLength, total)) {
+            source = CopySource(*fragment);
+            fragment.reset();
             BreakConnection(socket, std::move(source));
             return KES_ERR_ALLOCATION;
         }
-        static_cast<void>(tail.release()); // realloc has taken the old block over
-        tail.reset(whole);
     }
-    return KeepFragment(socket, OwnedPacket(new CKesIOWorkPacket(socket, tail.release(), tailLength, this,
-                                                               source.address.release(), source.length)));
+    return KeepFragment(socket, std::move(fragment));
+}
+
+bool CKesSockEngine::GrowFragment(unsigned int socket, CKesIOWorkPacket& fragment, unsigned long long needed,
+                                  unsigned long long total)
+{
+    KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
+    unsigned long long capacity = static_cast<unsigned long long>(fragment.KIWPGetReassemblyCharge());
+    if (needed <= capacity && capacity >= ms_FirstFragmentCapacity) return true;
+    // Doubling: a packet of n bytes costs O(n) copying in all (large blocks
+    // grow in place through mremap) and holds at most twice what arrived.
+    unsigned long long grown = capacity * 2;
+    if (grown < needed) grown = needed;
+    if (grown < ms_FirstFragmentCapacity) grown = ms_FirstFragmentCapacity;
+    if (grown > total) grown = total;
+    if (grown == capacity) return true;
+    long long more = static_cast<long long>(grown - capacity);
+    if (CKesReceiveBacklog::ReassemblyBytes().load() + more > KSEGetReassemblyLimit()) {
+        // Pausing instead could leave every connection waiting for memory
+        // that only another paused one could free: the one that asks for
+        // more is cut.
+        ReportPeer(KES_ERR_ALLOCATION, __LINE__, socket, fragment.KIWPGetSource(), fragment.KIWPGetSourceLen(),
+                   "Connection closed: its incomplete packets would pass the process's reassembly limit");
+        return false;
+    }
+    unsigned char* block = static_cast<unsigned char*>(realloc(fragment.KIWPGetPacket(), grown));
+    if (block == nullptr) {
+        ReportPeer(KES_ERR_ALLOCATION, __LINE__, socket, fragment.KIWPGetSource(), fragment.KIWPGetSourceLen(),
+                   "Connection closed: buffer for an incomplete packet cannot be allocated");
+        return false;
+    }
+    fragment.KIWPSetPacket(block); // realloc has taken the old block over
+    fragment.KIWPSetReassemblyCharge(static_cast<long long>(grown));
+    return true;
 }
 
 void CKesSockEngine::BreakConnection(unsigned int socket, OwnedSource source)
@@ -363,6 +469,7 @@ void CKesSockEngine::BreakConnection(unsigned int socket, OwnedSource source)
     // pending, and its owner hears of it as of a closed connection.
     RemoveIO(socket, __LINE__);
     DropFragment(socket);
+    m_Backlogs.erase(socket);
     unsigned char* empty = static_cast<unsigned char*>(calloc(1, 1));
     CKesIOWorkPacket packet(socket, empty, 0, this, source.address.release(), source.length);
     KSEProcessIO(&packet);
@@ -420,6 +527,7 @@ void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
         KesOnRvIO(packet);
     }
     // A datagram that does not decode comes back with the decoder's code.
-    if (result == KES_ERR_DECODE) KesReportDecodeFailure(result, kSource, __LINE__, socket);
+    if (result == KES_ERR_DECODE)
+        KesReportDecodeFailure(result, kSource, __LINE__, socket, packet->KIWPGetSource(), packet->KIWPGetSourceLen());
     else if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
 #include <random>
 #include <set>
 
@@ -13,6 +14,7 @@
 #include "CKesIOWorkPacket.h"
 #include "CKesObjSockServer.h"
 #include "CKesRecHdr.h"
+#include "CKesReceiveBacklog.h"
 #include "CKesSockEnd.h"
 #include "KesEngineHarness.h"  // the engine, threads, locks and containers too
 #include "KesTestSupport.h"
@@ -285,6 +287,113 @@ TEST(ReceivePathServer, RandomRecordsWithRandomCutsArriveExactlyOnceAndAClosedPe
         EXPECT_TRUE(server->log.WaitFor("disconnect on loop", round));
     }
     EXPECT_EQ(0, server->log.Count("disconnect off loop"));
+    engine.KNSafeExit();
+}
+
+// A line of /proc/self/status ("VmHWM", "VmSize"), in KiB.
+long long StatusKiB(const std::string& field)
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field + ":", 0) == 0) return std::stoll(line.substr(field.size() + 1));
+    return -1;
+}
+
+// Fragment buffers grow with the bytes that arrive, not with the length a
+// header declares, and all of them together stay under the process's limit:
+// a connection whose fragment would pass it is cut, with a report that
+// names it.
+TEST(ReceivePathReassembly, FragmentsHoldWhatArrivedAndTheProcessLimitCutsTheConnectionThatPassesIt)
+{
+    ksxtest::ErrorCapture errors;
+    CollectingEngine engine(1);
+    const Bytes bigHeader = {0x04, 0, 0, 0, 'x'};  // announces 64 MiB, then one byte of it
+    const long long sizeBefore = StatusKiB("VmSize");
+    for (unsigned int i = 0; i < 50; ++i) ASSERT_EQ(1, Feed(engine, kSocket + i, bigHeader));
+    EXPECT_LE(CKesReceiveBacklog::ReassemblyBytes().load(), 50 * 4096);
+    EXPECT_LT(StatusKiB("VmSize") - sizeBefore, 64 * 1024) << "memory reserved for bytes that never came";
+
+    ASSERT_EQ(1, engine.KSESetReassemblyLimit(1 << 20));
+    const unsigned int greedy = kSocket + 50;
+    const Bytes header = {0, 0x40, 0, 0};  // announces 4 MiB
+    ASSERT_EQ(1, Feed(engine, greedy, header));
+    const Bytes chunk(64 << 10, 'y');
+    int result = 1;
+    for (int i = 0; i < 64 && result == 1; ++i) result = Feed(engine, greedy, chunk);
+    EXPECT_EQ(KES_ERR_ALLOCATION, result);
+    auto deliveries = engine.WaitFor(1);
+    ASSERT_EQ(1u, deliveries.size());
+    EXPECT_EQ(greedy, deliveries[0].socket);
+    EXPECT_TRUE(deliveries[0].payload.empty()) << "the owner hears of a closed connection";
+    bool named = false;
+    for (const auto& report : errors.Reports())
+        named = named || (report.text.find("reassembly limit") != std::string::npos &&
+                          report.text.find("socket " + std::to_string(greedy) + ", peer 127.0.0.1:4660") !=
+                              std::string::npos);
+    EXPECT_TRUE(named) << "the cut connection is reported with its socket and peer";
+    EXPECT_LE(CKesReceiveBacklog::ReassemblyBytes().load(), 1 << 20);
+}
+
+// Records that each take the server 1 ms, written as fast as a client can:
+// the engine stops reading the flooding connection at its backlog cap, so
+// the process's peak memory stays bounded, and a bystander's records are
+// still served while the flood goes on.
+class SlowServer : public CKesObjSockServer {
+public:
+    void KesOnServerIO(CKesSockEnd*, CKesRecord* record) override
+    {
+        const std::string text = ksxtest::TextOf(*record, "data");
+        delete record;
+        if (text == "bystander") {
+            ++bystanderServed;
+            return;
+        }
+        if (slow.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::atomic<int> bystanderServed{0};
+    std::atomic<bool> slow{true};
+};
+
+TEST(ReceivePathBackPressure, AFloodIsReadNoFasterThanItIsServedAndABystanderIsStillAnswered)
+{
+    CollectingEngine engine(2);
+    ksxtest::EventLoopThread loop(engine);
+    auto* server = ksxtest::AddServer<SlowServer>(engine, "FloodTest", "TestDomain");  // owned by the engine
+    ASSERT_NE(nullptr, server);
+    ASSERT_TRUE(ksxtest::WaitUntil([&] { return server->KOSSGetConnectState() == KES_CONNECTED; }));
+    const unsigned int port = server->KOSSGetServerData()->KSEGetEndPtAddressPort();
+    auto connect = [&](const char* id) {
+        auto peer = ksxtest::WireConnection::To(port);
+        std::unique_ptr<CKesRecord> hello(CKesSockEnd::KSEGetClientIdPacket(id));
+        EXPECT_TRUE(peer->Send(*hello));
+        return peer;
+    };
+    auto flooder = connect("flooder");
+    auto bystander = connect("bystander");
+
+    Bytes burst;  // records of 28 bytes or so, 64 KiB at a time
+    while (burst.size() < (64u << 10)) burst += ksxtest::FrameOf(ksxtest::TextRecord("data", "flood-record"));
+    std::atomic<bool> flooding{true};
+    std::atomic<long long> written{0};
+    std::thread flood([&] {
+        for (int i = 0; i < 16 * 1024 && flooding.load() && flooder->SendAll(burst); ++i) written += burst.size();
+    });
+    // Bounded by time, not by what the server takes.
+    for (int i = 0; i < 40; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_TRUE(bystander->SendText("data", "bystander"));
+    }
+    const int servedDuringFlood = server->bystanderServed.load();
+    const long long peakKiB = StatusKiB("VmHWM");
+    flooding = false;
+    flooder->Shutdown();  // a send blocked by the back-pressure returns
+    flood.join();
+    server->slow = false;
+
+    EXPECT_GT(written.load(), 1 << 20) << "the flood did not flood";
+    EXPECT_GT(servedDuringFlood, 0) << "the bystander was not served while another client flooded";
+    const long long boundKiB = (CKesSockEngine::ms_DefaultReceiveBacklogCap * 4 + (64 << 20)) >> 10;
+    EXPECT_LT(peakKiB, boundKiB) << "peak memory grows with what the flooder sends";
     engine.KNSafeExit();
 }
 

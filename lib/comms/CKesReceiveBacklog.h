@@ -1,0 +1,107 @@
+// CKesReceiveBacklog (internal to the library's sources; not installed): what
+// one connection has read but its owner has not yet finished, counted so the
+// receive path can stop reading a connection that floods it (back-pressure:
+// TCP then slows the sender) and read it again once the backlog has halved.
+//
+// Each queued packet carries a charge (CKesIOWorkPacket::KIWPCharge): its
+// payload plus ms_PacketOverhead, the memory a queued packet costs beside its
+// payload (packet object, address block, allocator and queue bookkeeping), so
+// that small records count honestly. The charge is released when the packet
+// is destroyed, wherever that happens: a worker, a drop, an owner that kept it
+// and let it go. A copy of a packet is charged again.
+//
+// Created by the event-loop thread for each registration of a socket (the
+// socket and its registration's generation), so a new connection under a
+// reused handle starts at zero, and a late release for a gone connection only
+// reaches a dead registration. Shared by the packets that carry charges.
+// Threads: Charge and PauseIfFull on the loop thread; Release on any thread.
+// Locks: m_Lock, taken outside the event loop's lock (KRNPauseIO and
+// KRNResumeIO are called under it so that a pause and the resume that
+// follows it cannot overtake each other).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "CKesRvNet.h"
+
+class CKesReceiveBacklog {
+public:
+    // What a queued packet costs beside its payload (measured: about 167
+    // bytes per queued 28-byte record before there was a bound).
+    static constexpr long long ms_PacketOverhead = 160;
+    // Packets queued for one connection before it is paused, whatever their
+    // bytes: with one pool queue for all connections, a bystander's record
+    // waits behind at most this many records of a flooding connection (plus
+    // one read's worth), not behind the whole byte cap.
+    static constexpr int ms_PacketCap = 256;
+
+    // loop: the event loop that pauses and resumes the socket (null: never
+    // paused, e.g. datagram sockets, which are bounded by dropping instead).
+    CKesReceiveBacklog(CKesRvNet* loop, unsigned int socket, uint32_t generation, long long capBytes)
+        : m_Loop(loop), m_Socket(socket), m_Generation(generation), m_CapBytes(capBytes)
+    {
+    }
+    CKesReceiveBacklog(const CKesReceiveBacklog&) = delete;
+    CKesReceiveBacklog& operator=(const CKesReceiveBacklog&) = delete;
+
+    uint32_t Generation() const { return m_Generation; }
+    void Charge(long long bytes)
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        m_Bytes += bytes;
+        ++m_Packets;
+    }
+    // Loop thread, after a read has been queued: when the backlog is over
+    // either cap, stops reading the socket. True when it is (now) paused.
+    bool PauseIfFull()
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        if (m_Paused || !IsFullLocked()) return m_Paused;
+        m_Paused = m_Loop != nullptr && m_Loop->KRNPauseIO(m_Socket, m_Generation) == 1;
+        return m_Paused;
+    }
+    // True when the backlog is over either cap (datagram sockets drop then).
+    bool IsFull()
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        return IsFullLocked();
+    }
+    // A charged packet is finished; a paused socket is read again once both
+    // counts are below half their caps (harmless when the connection is gone).
+    void Release(long long bytes)
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        m_Bytes -= bytes;
+        --m_Packets;
+        if (!m_Paused || m_Bytes >= m_CapBytes / 2 || m_Packets >= ms_PacketCap / 2) return;
+        m_Paused = false;
+        m_Loop->KRNResumeIO(m_Socket, m_Generation);
+    }
+    long long Bytes()
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        return m_Bytes;
+    }
+
+    // The bytes of fragment buffers (incomplete packets) of the whole
+    // process, counted against the engine's reassembly limit.
+    static std::atomic<long long>& ReassemblyBytes()
+    {
+        static std::atomic<long long> bytes{0};
+        return bytes;
+    }
+
+private:
+    bool IsFullLocked() const { return m_Bytes > m_CapBytes || m_Packets > ms_PacketCap; }
+
+    CKesRvNet* const m_Loop;          // not owned; outlives the packets (the engine's)
+    const unsigned int m_Socket;
+    const uint32_t m_Generation;      // the registration this backlog counts for
+    const long long m_CapBytes;       // the engine's cap when the registration began
+    std::mutex m_Lock;                // guards the three below
+    long long m_Bytes = 0;            // charges of packets not yet destroyed
+    int m_Packets = 0;                // their number
+    bool m_Paused = false;            // this backlog paused the socket
+};
