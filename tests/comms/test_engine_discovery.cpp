@@ -16,6 +16,9 @@
 namespace {
 
 const std::string kShippedFile = std::string(KSX_SOURCE_DIR) + "/etc/ServiceData.cfg.default";
+// The group and port of the shipped service file.
+const char* const kGroup = "234.5.6.7";
+constexpr int kPort = 23456;
 
 // The host constructs an engine and prints "sleep <ms>" for every pause.
 TEST(EngineMulticastStart, ProcessEndsAfterTwelfthFailedAttemptHavingPausedElevenTimesButStartsAtOnceWithTheEntry)
@@ -41,8 +44,8 @@ TEST(EngineMulticastStart, ChannelIsOpenOnTheFileGroupSurvivesALaterMissingEntry
     CKesObjMulticast* channel = engine.KSEGetMulticast();
     ASSERT_NE(nullptr, channel);
     EXPECT_NE(KES_INVALID_SOCKET, channel->KOMGetReceiveSocket());
-    EXPECT_EQ(23456, channel->KOMGetMulticastPort());
-    EXPECT_EQ(static_cast<unsigned long>(inet_addr("234.5.6.7")), channel->KOMGetMulticastAddressLong());
+    EXPECT_EQ(kPort, channel->KOMGetMulticastPort());
+    EXPECT_EQ(static_cast<unsigned long>(inet_addr(kGroup)), channel->KOMGetMulticastAddressLong());
     EXPECT_EQ(TRUE, channel->KOMGetLoopback());
 
     ksxtest::WriteServiceFile("## nothing here\n");
@@ -52,19 +55,24 @@ TEST(EngineMulticastStart, ChannelIsOpenOnTheFileGroupSurvivesALaterMissingEntry
     EXPECT_EQ(channel, engine.KSEGetMulticast());
     ksxtest::WriteServiceFile(ksxtest::ReadFile(kShippedFile));
 
-    // An undecodable datagram (taken over by the packet) gives the decoder's
-    // code, which the receive path reports with the reason and the socket.
+    // An undecodable datagram (taken over by the packet with its sender)
+    // gives the decoder's code, which the receive path reports with the
+    // reason and the sender.
     auto* bytes = static_cast<unsigned char*>(malloc(5));
     memcpy(bytes, "\xc1garb", 5);
-    CKesIOWorkPacket packet(channel->KOMGetReceiveSocket(), bytes, 5, &engine, nullptr, 0);
+    auto* sender = static_cast<sockaddr_in*>(calloc(1, sizeof(sockaddr_in)));
+    sender->sin_family = AF_INET;
+    sender->sin_port = htons(4000);
+    sender->sin_addr.s_addr = inet_addr("10.1.2.3");
+    CKesIOWorkPacket packet(channel->KOMGetReceiveSocket(), bytes, 5, &engine, reinterpret_cast<sockaddr*>(sender),
+                            sizeof(sockaddr_in));
     EXPECT_EQ(KES_ERR_DECODE, engine.KSEProcessMulticast(&packet));
     errors.Clear();
     engine.KSEProcessIO(&packet);
     ASSERT_EQ(1u, errors.Reports().size());
     EXPECT_EQ(KES_ERR_DECODE, errors.Reports()[0].code);
     EXPECT_EQ("CKesSockEngine", errors.Reports()[0].source);
-    EXPECT_EQ("Record cannot be decoded: the encoding is not a map (socket " +
-                  std::to_string(channel->KOMGetReceiveSocket()) + ")",
+    EXPECT_EQ("Record cannot be decoded: the encoding is not a map (datagram from 10.1.2.3:4000)",
               errors.Reports()[0].text);
 }
 
