@@ -189,6 +189,16 @@ private:
     int ServePacket(CKesObjSockServer* server, CKesIOWorkPacket* packet);
     void ReleaseServerUse(CKesObjSockServer* server);
 
+    // ---- multicast discovery (CKesSockEngineDiscovery.cpp) ----------------
+    // True for a packet read from the multicast channel's receive socket.
+    bool IsMulticastPacket(const CKesIOWorkPacket& packet);
+    // Reports what a datagram on the multicast channel caused. Any host on
+    // the link can send any number of them, so the report is rate-limited
+    // per source line (KesReportLimited) and names the datagram's sender. A
+    // decode refusal (KES_ERR_DECODE) says the decoder's reason (call it on
+    // the thread that decoded); any other code says `what`.
+    static void ReportDatagram(int code, int line, const CKesIOWorkPacket& packet, const char* what);
+
     // ---- receive path (CKesSockEngineReceive.cpp) --------------------------
     // The most one OnIO reads: a flooding connection's read, split into
     // packets, is what a bystander may have to wait behind beyond the

@@ -3,6 +3,9 @@
 // records that arrive on it (requests to servers, replies to clients).
 #include "CKesSockEngine.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cstdio>
 #include <string>
 
@@ -35,7 +38,59 @@ const char* NamedService(const CKesRecord* record)
     return name->KAString();
 }
 
+// "a.b.c.d:port" or "[v6]:port" of the datagram's sender; "an unknown
+// sender" when the packet holds no address of either family.
+void SenderText(const CKesIOWorkPacket& packet, char* out, size_t size)
+{
+    const sockaddr* source = packet.KIWPGetSource();
+    const unsigned int length = packet.KIWPGetSourceLen();
+    char address[INET6_ADDRSTRLEN] = "";
+    if (source != nullptr && source->sa_family == AF_INET && length >= sizeof(sockaddr_in)) {
+        const auto* inet = reinterpret_cast<const sockaddr_in*>(source);
+        if (inet_ntop(AF_INET, &inet->sin_addr, address, sizeof address) != nullptr) {
+            snprintf(out, size, "%s:%u", address, ntohs(inet->sin_port));
+            return;
+        }
+    }
+    if (source != nullptr && source->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
+        const auto* inet6 = reinterpret_cast<const sockaddr_in6*>(source);
+        if (inet_ntop(AF_INET6, &inet6->sin6_addr, address, sizeof address) != nullptr) {
+            snprintf(out, size, "[%s]:%u", address, ntohs(inet6->sin6_port));
+            return;
+        }
+    }
+    snprintf(out, size, "an unknown sender");
+}
+
+// What a dispatched record that was not processed was.
+const char* KindOf(const CKesRecord& record)
+{
+    if (record.KRValueOf(CKesSockEnd::ms_AddressReply) != nullptr) return "Address reply not processed";
+    if (record.KRValueOf(CKesSockEnd::ms_AddressRequest) != nullptr) return "Address request not processed";
+    return "Multicast record not processed";
+}
+
 } // namespace
+
+bool CKesSockEngine::IsMulticastPacket(const CKesIOWorkPacket& packet)
+{
+    return m_Multicast != nullptr && packet.KIWPGetSocket() == m_Multicast->KOMGetReceiveSocket();
+}
+
+void CKesSockEngine::ReportDatagram(int code, int line, const CKesIOWorkPacket& packet, const char* what)
+{
+    char sender[INET6_ADDRSTRLEN + 16];
+    SenderText(packet, sender, sizeof sender);
+    char text[256];
+    if (code == KES_ERR_DECODE) {
+        const char* why = CKesRecord::KOMDecodeRefusal();
+        snprintf(text, sizeof text, "Record cannot be decoded: %s (datagram from %s)",
+                 why != nullptr ? why : "no reason given", sender);
+    } else {
+        snprintf(text, sizeof text, "%s (datagram from %s)", what, sender);
+    }
+    KesReportLimited(code, kSource, line, text);
+}
 
 int CKesSockEngine::KSEStartMulticast()
 {
@@ -106,7 +161,7 @@ int CKesSockEngine::KSEProcessMulticast(CKesIOWorkPacket* packet)
     if (record.KRValueOf(CKesSockEnd::ms_AddressReply) != nullptr) result = KSEProcessAddressReply(&record);
     else if (record.KRValueOf(CKesSockEnd::ms_AddressRequest) != nullptr) result = KSEProcessAddressRequest(&record);
     else result = KSEProcessMulticastTraffic(&record);
-    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+    if (result != 1) ReportDatagram(result, __LINE__, *packet, KindOf(record));
     return result;
 }
 

@@ -526,8 +526,11 @@ void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
     } else {
         KesOnRvIO(packet);
     }
-    // A datagram that does not decode comes back with the decoder's code.
-    if (result == KES_ERR_DECODE)
+    // A datagram that does not decode comes back with the decoder's code; what a
+    // datagram on the multicast channel causes is rate-limited and names its sender.
+    if (result != 1 && IsMulticastPacket(*packet))
+        ReportDatagram(result, __LINE__, *packet, "Datagram not processed");
+    else if (result == KES_ERR_DECODE)
         KesReportDecodeFailure(result, kSource, __LINE__, socket, packet->KIWPGetSource(), packet->KIWPGetSourceLen());
     else if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
 }
