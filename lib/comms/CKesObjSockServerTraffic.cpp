@@ -386,7 +386,6 @@ using SteadyTime = std::chrono::steady_clock::time_point;
 
 // One frame to one connection within one SendFrame call.
 struct Delivery {
-    CKesSockEnd* client;
     std::timed_mutex* lock;
     std::atomic<bool>* closing;
     int socket;
@@ -477,11 +476,13 @@ int CKesObjSockServer::SendFrame(std::vector<CKesSockEnd*> const& clients, unsig
     KES_CHECK(t_EndpointHold.server == this, "caller holds the endpoint lock");
     const int deadlineMs = m_Controller ? m_Controller->KSEGetSendDeadline() : CKesSockEngine::ms_DefaultSendDeadlineMs;
     const SteadyTime deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
+    std::vector<ConnectionSend*> states;
     std::vector<Delivery> deliveries;
     deliveries.reserve(clients.size());
     for (CKesSockEnd* client : clients) {
         ConnectionSend* state = SendStateOf(client);
-        deliveries.push_back({client, &state->lock, &state->closing, static_cast<int>(client->KSEGetEndPointSocket())});
+        states.push_back(state);
+        deliveries.push_back({&state->lock, &state->closing, static_cast<int>(client->KSEGetEndPointSocket())});
         if (KesTraceOn(4)) {
             std::string text(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), length));
             KesTrace("%s%s length %u socket %u at %lld\n", what, text.c_str(), length, client->KSEGetEndPointSocket(),
@@ -495,7 +496,7 @@ int CKesObjSockServer::SendFrame(std::vector<CKesSockEnd*> const& clients, unsig
     const std::string late = "did not complete within " + std::to_string(deadlineMs) + " ms";
     for (size_t i = 0; i < deliveries.size(); ++i) {
         Delivery& delivery = deliveries[i];
-        ConnectionSend* state = SendStateOf(clients[i]);
+        ConnectionSend* state = states[i];
         if (delivery.stage == Delivery::kFailed) {
             const std::string failed = std::string("failed (") + strerror(delivery.error) + ")";
             CutConnection(clients[i], state, failed.c_str());
