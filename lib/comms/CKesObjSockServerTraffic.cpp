@@ -477,6 +477,7 @@ int CKesObjSockServer::SendFrame(std::vector<CKesSockEnd*> const& clients, unsig
     const int deadlineMs = m_Controller ? m_Controller->KSEGetSendDeadline() : CKesSockEngine::ms_DefaultSendDeadlineMs;
     const SteadyTime deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
     std::vector<ConnectionSend*> states;
+    states.reserve(clients.size());
     std::vector<Delivery> deliveries;
     deliveries.reserve(clients.size());
     for (CKesSockEnd* client : clients) {
@@ -493,7 +494,6 @@ int CKesObjSockServer::SendFrame(std::vector<CKesSockEnd*> const& clients, unsig
     FinishDeliveries(deliveries, data, length, deadline);
 
     int result = 1;
-    const std::string late = "did not complete within " + std::to_string(deadlineMs) + " ms";
     for (size_t i = 0; i < deliveries.size(); ++i) {
         Delivery& delivery = deliveries[i];
         ConnectionSend* state = states[i];
@@ -502,6 +502,7 @@ int CKesObjSockServer::SendFrame(std::vector<CKesSockEnd*> const& clients, unsig
             CutConnection(clients[i], state, failed.c_str());
             delivery.lock->unlock();
         } else if (delivery.stage == Delivery::kWriting) {
+            const std::string late = "did not complete within " + std::to_string(deadlineMs) + " ms";
             CutConnection(clients[i], state, late.c_str());
             delivery.lock->unlock();
         }
