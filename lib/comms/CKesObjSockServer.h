@@ -153,7 +153,7 @@ private:
     // (a send that missed the deadline, or removal), and later sends fail at
     // once.
     struct ConnectionSend {
-        std::timed_mutex lock;
+        std::mutex lock;
         std::atomic<bool> closing{false};
     };
     // Caller holds the endpoint lock, shared or exclusively.

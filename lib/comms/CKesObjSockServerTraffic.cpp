@@ -386,7 +386,7 @@ using SteadyTime = std::chrono::steady_clock::time_point;
 
 // One frame to one connection within one SendFrame call.
 struct Delivery {
-    std::timed_mutex* lock;
+    std::mutex* lock;
     std::atomic<bool>* closing;
     int socket;
     size_t written = 0;
@@ -418,10 +418,14 @@ void WriteWhatFits(Delivery& delivery, unsigned char const* data, unsigned int l
     delivery.lock->unlock();
 }
 
-// Takes the delivery's lock if it is free (or, with until, once it is freed
-// before then) and starts writing; a connection already cut fails at once.
-void StartDelivery(Delivery& delivery, unsigned char const* data, unsigned int length, SteadyTime const* until) {
-    if (until ? !delivery.lock->try_lock_until(*until) : !delivery.lock->try_lock()) return;
+// Takes the delivery's lock if it is free (or, with wait, once it is freed:
+// its holder is bounded by the deadline of its own send, which began first)
+// and starts writing; a connection already cut fails at once.
+void StartDelivery(Delivery& delivery, unsigned char const* data, unsigned int length, bool wait) {
+    if (wait)
+        delivery.lock->lock();
+    else if (!delivery.lock->try_lock())
+        return;
     if (delivery.closing->load()) {
         delivery.stage = Delivery::kRefused;
         delivery.lock->unlock();
@@ -448,7 +452,7 @@ void FinishDeliveries(std::vector<Delivery>& deliveries, unsigned char const* da
         const SteadyTime now = std::chrono::steady_clock::now();
         if ((writing.empty() && waiting.empty()) || now >= deadline) return;
         if (writing.empty() && waiting.size() == 1) {
-            StartDelivery(*waiting.front(), data, length, &deadline);
+            StartDelivery(*waiting.front(), data, length, true);
             continue;
         }
         // Locks held by other senders are tried again every millisecond.
@@ -457,7 +461,7 @@ void FinishDeliveries(std::vector<Delivery>& deliveries, unsigned char const* da
         if (poll(room.data(), room.size(), timeout) < 0 && errno != EINTR) return;
         for (size_t i = 0; i < room.size(); ++i)
             if (room[i].revents) WriteWhatFits(*writing[i], data, length);
-        for (Delivery* delivery : waiting) StartDelivery(*delivery, data, length, nullptr);
+        for (Delivery* delivery : waiting) StartDelivery(*delivery, data, length, false);
     }
 }
 
@@ -490,7 +494,7 @@ int CKesObjSockServer::SendFrame(std::vector<CKesSockEnd*> const& clients, unsig
                      static_cast<long long>(time(nullptr)));
         }
     }
-    for (Delivery& delivery : deliveries) StartDelivery(delivery, data, length, nullptr);
+    for (Delivery& delivery : deliveries) StartDelivery(delivery, data, length, false);
     FinishDeliveries(deliveries, data, length, deadline);
 
     int result = 1;
