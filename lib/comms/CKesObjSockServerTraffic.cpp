@@ -441,7 +441,9 @@ void FinishDeliveries(std::vector<Delivery>& deliveries, unsigned char const* da
     for (;;) {
         std::vector<pollfd> room;
         std::vector<Delivery*> writing, waiting;
+        bool holdsFailed = false;  // a failed delivery keeps its lock until it is cut
         for (Delivery& delivery : deliveries) {
+            holdsFailed = holdsFailed || delivery.stage == Delivery::kFailed;
             if (delivery.stage == Delivery::kWriting) {
                 room.push_back({delivery.socket, POLLOUT, 0});
                 writing.push_back(&delivery);
@@ -451,7 +453,8 @@ void FinishDeliveries(std::vector<Delivery>& deliveries, unsigned char const* da
         }
         const SteadyTime now = std::chrono::steady_clock::now();
         if ((writing.empty() && waiting.empty()) || now >= deadline) return;
-        if (writing.empty() && waiting.size() == 1) {
+        // Waiting for a lock is safe only while holding none.
+        if (writing.empty() && !holdsFailed && waiting.size() == 1) {
             StartDelivery(*waiting.front(), data, length, true);
             continue;
         }
