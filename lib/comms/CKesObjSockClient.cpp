@@ -5,10 +5,14 @@
 // threads, locks and ownership.
 #include "CKesObjSockClient.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "CKesAutoMutex.h"
 #include "CKesError.h"
@@ -151,8 +155,10 @@ int CKesObjSockClient::KOSCSendToServer(unsigned char* buffer, unsigned int leng
         state = WaitForConnection();
         form = "1";
     }
-    if (state != KES_CONNECTED)
+    if (state != KES_CONNECTED) {
+        ReportRefusedSend(state);
         return KES_ERR_SEND;
+    }
     if (KesTraceOn(4))
         KesTrace("KOSCSendToServer %s: Sending packet to server %.*s packetLength %u at %ld\n", form,
                  TextLength(buffer, length), reinterpret_cast<const char*>(buffer), length,
@@ -178,14 +184,43 @@ EKesConnectState CKesObjSockClient::WaitForConnection()
 
 // One whole frame under m_SendLock. The state is checked again under the
 // lock: whoever closes or replaces the socket holds m_SendLock, so a frame
-// never goes to a socket that was closed, reused, or not yet greeted.
+// never goes to a socket that was closed, reused, or not yet greeted. A frame
+// the socket has not taken within the engine's send deadline may be half
+// written: the connection is shut down, later frames fail at once, and the
+// receive path sees the end and loses the server as after any other loss
+// (the connect thread reconnects).
 int CKesObjSockClient::SendFrame(const unsigned char* frame, unsigned int length)
 {
     CKesAutoMutex hold(m_SendLock);
     const unsigned int socket = m_TCPSocket;
-    if (m_State != KES_CONNECTED || socket == KES_INVALID_SOCKET)
+    if (m_State != KES_CONNECTED || socket == KES_INVALID_SOCKET) {
+        ReportRefusedSend(m_State);
         return KES_ERR_SEND;
-    return KesSendAll(socket, frame, length) == 0 ? 1 : KES_ERR_SEND;
+    }
+    const int deadlineMs = m_Controller ? m_Controller->KSEGetSendDeadline() : CKesSockEngine::ms_DefaultSendDeadlineMs;
+    if (KesSendAllWithin(socket, frame, length, deadlineMs) == 0)
+        return 1;
+    const bool late = errno == ETIMEDOUT;
+    shutdown(static_cast<int>(socket), SHUT_RDWR);
+    char text[256];
+    snprintf(text, sizeof text, "Send to server of service %s on socket %u %s: connection closed",
+             m_ServiceName ? m_ServiceName : "(unnamed)", socket,
+             late ? ("did not complete within " + std::to_string(deadlineMs) + " ms").c_str() : "failed");
+    KesReportLimited(KES_ERR_SEND, kSource, __LINE__, text);
+    return KES_ERR_SEND;
+}
+
+// A send refused because there is no connection: one report, rate-limited,
+// since an outage refuses every send the host makes.
+void CKesObjSockClient::ReportRefusedSend(EKesConnectState state)
+{
+    static const char* const names[] = {"unconnected", "connecting", "greeting the server", "connected",
+                                        "disconnected"};
+    const char* name = state >= KES_UNCONNECTED && state <= KES_DISCONNECTED ? names[state] : "unknown";
+    char text[256];
+    snprintf(text, sizeof text, "Send to service %s in domain %s refused: the client is %s",
+             m_ServiceName ? m_ServiceName : "(unnamed)", m_Domain ? m_Domain : "(none)", name);
+    KesReportLimited(KES_ERR_SEND, kSource, __LINE__, text);
 }
 
 int CKesObjSockClient::KOSCSendToServer(CKesRecord* record)
@@ -198,10 +233,8 @@ int CKesObjSockClient::KOSCSendToServer(CKesRecord* record)
         CKesError(result, kSource, __LINE__, nullptr);
         return result;
     }
-    result = KOSCSendToServer(frame.KRHGetData(), static_cast<unsigned int>(frame.KRHGetTotalLen()));
-    if (result != 1)
-        CKesError(result, kSource, __LINE__, nullptr);
-    return result;
+    // A failed send has been reported where it failed.
+    return KOSCSendToServer(frame.KRHGetData(), static_cast<unsigned int>(frame.KRHGetTotalLen()));
 }
 
 int CKesObjSockClient::KOSCSendClientId()

@@ -118,7 +118,9 @@ public:
     // ---- traffic (CKesObjSockClient.cpp) ---------------------------------------
     // Sends a whole buffer. While a connection is being made outside an
     // attempt it waits up to 70 s; KES_ERR_SEND when not connected then, or
-    // when the send fails. Nothing is queued.
+    // when the send fails. A frame not taken within the engine's send
+    // deadline closes the connection (the connect thread reconnects) and
+    // gives KES_ERR_SEND. Nothing is queued.
     int KOSCSendToServer(unsigned char* buffer, unsigned int length);
     // Encodes, frames and sends a record; the caller keeps the record.
     int KOSCSendToServer(CKesRecord* record);
@@ -166,6 +168,7 @@ private:
     // Traffic (CKesObjSockClient.cpp).
     int ServerClosed(unsigned int socket);
     int SendFrame(const unsigned char* frame, unsigned int length);
+    void ReportRefusedSend(EKesConnectState state);
     EKesConnectState WaitForConnection();
 
     CKesMutex m_ClientLock;           // the ClientLock: state, endpoint, socket

@@ -18,8 +18,10 @@
 // the packet path takes it alone to read the state), then the service file
 // lock (across processes), then the parser's data lock. The endpoint lock
 // (shared by packet processing and sends, exclusive while a connection is
-// destroyed) is taken before the identify lock and before the send lock,
-// which is innermost, around each send. The address-reply path takes the
+// destroyed) is taken before the identify lock and before the send locks:
+// each connection has its own, held while one frame is written to it (for
+// at most the engine's send deadline), and the server's send lock, innermost,
+// guards only the table of those per-connection locks. The address-reply path takes the
 // file lock and then the parser's lock. The library calls KesOnServerIO
 // with the endpoint lock held shared, KOSSOnClientConnect with it and the
 // identify lock, KOSSOnClientDisconnect with it held exclusively, and
@@ -37,8 +39,10 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <vector>
 
 #include "CKesFileLock.h"
 #include "CKesMutex.h"
@@ -155,12 +159,27 @@ private:
     // down those that stayed unidentified or silent for too long.
     void TrackConnection(CKesSockEnd* client);
     void ReapOverdue();
+    // ---- sending (CKesObjSockServerTraffic.cpp) ---------------------------------------
+    // One frame on its way to one connection. The lock keeps the frames of
+    // two senders apart; closing is set once the connection has been cut
+    // (a send that missed the deadline, or removal), and later sends fail at
+    // once.
+    struct ConnectionSend {
+        std::mutex lock;
+        std::atomic<bool> closing{false};
+    };
     // Caller holds the endpoint lock, shared or exclusively.
-    int SendFrame(CKesSockEnd* client, char const* clientId, unsigned char* data, unsigned int length, char const* what);
+    ConnectionSend* SendStateOf(CKesSockEnd* client);
+    int SendFrame(std::vector<CKesSockEnd*> const& clients, unsigned char const* data, unsigned int length,
+                  char const* what);
+    void CutConnection(CKesSockEnd* client, ConnectionSend* state, char const* reason);
     // Caller holds the endpoint lock exclusively.
     void ReleaseEndpoint(CKesSockEnd* client);
 
-    CKesMutex m_SendLock;                        // around each send to a client socket
+    CKesMutex m_SendLock;                        // innermost; guards m_ConnectionSends only
+    // Endpoint -> its send state; entries are made by the first send and
+    // dropped when the endpoint is released.
+    std::map<const CKesSockEnd*, std::unique_ptr<ConnectionSend>> m_ConnectionSends;
     CKesMutex m_ServerLock;                      // connect state, start-up, termination
     char* m_ServiceName = nullptr;               // owned heap text
     char* m_Domain = nullptr;                    // owned heap text

@@ -4,7 +4,11 @@
 // requests. Start-up, accepting and termination are in CKesObjSockServer.cpp.
 #include "CKesObjSockServer.h"
 
+#include <poll.h>
 #include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
 
 #include <chrono>
 #include <cstdlib>
@@ -199,6 +203,11 @@ void CKesObjSockServer::ReleaseEndpoint(CKesSockEnd* client) {
         CKesAutoMutex identify(m_IdentifyLock);
         auto found = m_Connections.find(socket);
         if (found != m_Connections.end() && found->second.end == client) m_Connections.erase(found);
+    }
+    {
+        // No sender uses the entry: each holds the endpoint lock.
+        CKesAutoMutex sending(m_SendLock);
+        m_ConnectionSends.erase(client);
     }
     int deleted = m_NewSockets->KTLDelete(static_cast<int>(socket));
     if (deleted == 1)
@@ -421,33 +430,7 @@ int CKesObjSockServer::KOSSSendToClient(char const* clientId, unsigned char* dat
     SharedEndpointUse use(m_EndpointLock, this);
     CKesSockEnd* client = KOSSGetClientData(clientId);
     if (!client || client->KSEGetEndPointSocket() == KES_INVALID_SOCKET) return KES_ERR_SEND;
-    return SendFrame(client, clientId, data, length, "KOSS::KOSSSendToClient sending packet ");
-}
-
-// Caller holds the endpoint lock (shared or exclusive), so the endpoint
-// stays whole. Sends the whole run to the client under the send lock:
-// partial and interrupted writes are completed, so a frame is never left
-// half-sent, and a client that has gone gives KES_ERR_SEND, not SIGPIPE.
-int CKesObjSockServer::SendFrame(CKesSockEnd* client, char const* clientId, unsigned char* data, unsigned int length,
-                                 char const* what) {
-    KES_CHECK(t_EndpointHold.server == this, "caller holds the endpoint lock");
-    const unsigned int socket = client->KSEGetEndPointSocket();
-    if (KesTraceOn(4)) {
-        std::string text(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), length));
-        KesTrace("%s%s length %u socket %u at %lld\n", what, text.c_str(), length, socket,
-                 static_cast<long long>(time(nullptr)));
-    }
-    int sent;
-    {
-        CKesAutoMutex guard(m_SendLock);
-        sent = KesSendAll(socket, data, length);
-    }
-    if (sent == -1) {
-        CKesError(KES_ERR_SEND, kSource, __LINE__, nullptr);
-        return KES_ERR_SEND;
-    }
-    if (KesTraceOn(4)) KesTrace("Server sent packet of len %u to clientId %s\n", length, clientId);
-    return 1;
+    return SendFrame({client}, data, length, "KOSS::KOSSSendToClient sending packet ");
 }
 
 int CKesObjSockServer::KOSSBroadcastClients(CKesRecord* record) {
@@ -465,15 +448,183 @@ int CKesObjSockServer::KOSSBroadcastClients(unsigned char* data, unsigned int le
     if (!data || length == 0) return KES_ERR_SEND;
     SharedEndpointUse use(m_EndpointLock, this);
     int result = 1;
-    CKesDoubleList* clients = m_ClientData->KTLIterator();
-    for (CKesListable* item = clients ? clients->KDLHead() : nullptr; item; item = clients->KDLGetNext(item)) {
+    std::vector<CKesSockEnd*> clients;
+    CKesDoubleList* items = m_ClientData->KTLIterator();
+    for (CKesListable* item = items ? items->KDLHead() : nullptr; item; item = items->KDLGetNext(item)) {
         auto* client = static_cast<CKesSockEnd*>(static_cast<CKesPointer*>(item)->KPData());
-        if (!client || client->KSEGetEndPointSocket() == KES_INVALID_SOCKET) {
+        if (!client || client->KSEGetEndPointSocket() == KES_INVALID_SOCKET)
             result = KES_ERR_SEND;
+        else
+            clients.push_back(client);
+    }
+    if (!clients.empty() && SendFrame(clients, data, length, "KOSS::KOSSBroadcast sending packet ") != 1)
+        result = KES_ERR_SEND;
+    return result;
+}
+
+// Caller holds the endpoint lock, so the endpoint stays whole and its entry
+// stays in the table.
+CKesObjSockServer::ConnectionSend* CKesObjSockServer::SendStateOf(CKesSockEnd* client) {
+    KES_CHECK(t_EndpointHold.server == this, "caller holds the endpoint lock");
+    CKesAutoMutex guard(m_SendLock);
+    std::unique_ptr<ConnectionSend>& state = m_ConnectionSends[client];
+    if (!state) state = std::make_unique<ConnectionSend>();
+    return state.get();
+}
+
+// Caller holds the state's lock. Cuts the connection once: later sends fail
+// at once, and the receive path sees the end of the stream and removes the
+// connection as any other that closed (KOSSOnClientDisconnect).
+void CKesObjSockServer::CutConnection(CKesSockEnd* client, ConnectionSend* state, char const* reason) {
+    if (state->closing.exchange(true)) return;
+    const unsigned int socket = client->KSEGetEndPointSocket();
+    shutdown(static_cast<int>(socket), SHUT_RDWR);
+    const char* name = client->KSEGetEndPointName();
+    std::string text = "Send to client " + std::string(name ? name : "(unidentified)") + " on socket " +
+                       std::to_string(socket) + " " + reason + ": connection closed";
+    KesReportLimited(KES_ERR_SEND, kSource, __LINE__, text.c_str());
+}
+
+namespace {
+
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+// One frame to one connection within one SendFrame call.
+struct Delivery {
+    std::mutex* lock;
+    std::atomic<bool>* closing;
+    int socket;
+    size_t written = 0;
+    int error = 0;  // errno of a failed write
+    // kRefused: the connection had been cut already; nothing was written.
+    enum Stage { kWaitingForLock, kWriting, kDone, kFailed, kRefused } stage = kWaitingForLock;
+};
+
+// Writes to a delivery holding its lock what the socket takes without
+// waiting; the lock is released once the frame is through or has failed.
+// A failure leaves the stage kFailed, the lock still held.
+void WriteWhatFits(Delivery& delivery, unsigned char const* data, unsigned int length) {
+    while (delivery.written < length) {
+        ssize_t sent = send(delivery.socket, data + delivery.written, length - delivery.written, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent > 0) {
+            delivery.written += static_cast<size_t>(sent);
+        } else if (sent < 0 && errno == EINTR) {
+            continue;
+        } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            delivery.stage = Delivery::kWriting;
+            return;
+        } else {
+            delivery.error = sent < 0 ? errno : EPIPE;
+            delivery.stage = Delivery::kFailed;
+            return;
+        }
+    }
+    delivery.stage = Delivery::kDone;
+    delivery.lock->unlock();
+}
+
+// Takes the delivery's lock if it is free (or, with wait, once it is freed:
+// its holder is bounded by the deadline of its own send, which began first)
+// and starts writing; a connection already cut fails at once.
+void StartDelivery(Delivery& delivery, unsigned char const* data, unsigned int length, bool wait) {
+    if (wait)
+        delivery.lock->lock();
+    else if (!delivery.lock->try_lock())
+        return;
+    if (delivery.closing->load()) {
+        delivery.stage = Delivery::kRefused;
+        delivery.lock->unlock();
+        return;
+    }
+    WriteWhatFits(delivery, data, length);
+}
+
+// Waits, until the deadline at most, for room on the sockets being written
+// and for the locks not yet taken, and goes on writing.
+void FinishDeliveries(std::vector<Delivery>& deliveries, unsigned char const* data, unsigned int length,
+                      SteadyTime deadline) {
+    for (;;) {
+        std::vector<pollfd> room;
+        std::vector<Delivery*> writing, waiting;
+        bool holdsFailed = false;  // a failed delivery keeps its lock until it is cut
+        for (Delivery& delivery : deliveries) {
+            holdsFailed = holdsFailed || delivery.stage == Delivery::kFailed;
+            if (delivery.stage == Delivery::kWriting) {
+                room.push_back({delivery.socket, POLLOUT, 0});
+                writing.push_back(&delivery);
+            } else if (delivery.stage == Delivery::kWaitingForLock) {
+                waiting.push_back(&delivery);
+            }
+        }
+        const SteadyTime now = std::chrono::steady_clock::now();
+        if ((writing.empty() && waiting.empty()) || now >= deadline) return;
+        // Waiting for a lock is safe only while holding none.
+        if (writing.empty() && !holdsFailed && waiting.size() == 1) {
+            StartDelivery(*waiting.front(), data, length, true);
             continue;
         }
-        if (SendFrame(client, client->KSEGetEndPointName(), data, length, "KOSS::KOSSBroadcast sending packet ") != 1)
+        // Locks held by other senders are tried again every millisecond.
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+        int timeout = static_cast<int>(waiting.empty() ? left : std::min<long long>(left, 1));
+        if (poll(room.data(), room.size(), timeout) < 0 && errno != EINTR) return;
+        for (size_t i = 0; i < room.size(); ++i)
+            if (room[i].revents) WriteWhatFits(*writing[i], data, length);
+        for (Delivery* delivery : waiting) StartDelivery(*delivery, data, length, false);
+    }
+}
+
+}  // namespace
+
+// Caller holds the endpoint lock (shared or exclusive), so the endpoints stay
+// whole. Sends one frame to each client, never interleaved with another
+// sender's frame to the same connection and never waiting on one socket with
+// a lock that another connection's sends need. First every connection whose
+// send lock is free gets what its socket takes at once; then the rest is
+// written as room appears, until the engine's send deadline. A connection
+// that has not taken the whole frame by then is cut (it would otherwise be
+// left with half a frame), as is one whose send fails.
+int CKesObjSockServer::SendFrame(std::vector<CKesSockEnd*> const& clients, unsigned char const* data,
+                                 unsigned int length, char const* what) {
+    KES_CHECK(t_EndpointHold.server == this, "caller holds the endpoint lock");
+    const int deadlineMs = m_Controller ? m_Controller->KSEGetSendDeadline() : CKesSockEngine::ms_DefaultSendDeadlineMs;
+    const SteadyTime deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
+    std::vector<ConnectionSend*> states;
+    states.reserve(clients.size());
+    std::vector<Delivery> deliveries;
+    deliveries.reserve(clients.size());
+    for (CKesSockEnd* client : clients) {
+        ConnectionSend* state = SendStateOf(client);
+        states.push_back(state);
+        deliveries.push_back({&state->lock, &state->closing, static_cast<int>(client->KSEGetEndPointSocket())});
+        if (KesTraceOn(4)) {
+            std::string text(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), length));
+            KesTrace("%s%s length %u socket %u at %lld\n", what, text.c_str(), length, client->KSEGetEndPointSocket(),
+                     static_cast<long long>(time(nullptr)));
+        }
+    }
+    for (Delivery& delivery : deliveries) StartDelivery(delivery, data, length, false);
+    FinishDeliveries(deliveries, data, length, deadline);
+
+    int result = 1;
+    for (size_t i = 0; i < deliveries.size(); ++i) {
+        Delivery& delivery = deliveries[i];
+        ConnectionSend* state = states[i];
+        if (delivery.stage == Delivery::kFailed) {
+            const std::string failed = std::string("failed (") + strerror(delivery.error) + ")";
+            CutConnection(clients[i], state, failed.c_str());
+            delivery.lock->unlock();
+        } else if (delivery.stage == Delivery::kWriting) {
+            const std::string late = "did not complete within " + std::to_string(deadlineMs) + " ms";
+            CutConnection(clients[i], state, late.c_str());
+            delivery.lock->unlock();
+        }
+        // A connection cut before, or one whose lock another sender held
+        // throughout, fails without being cut here.
+        if (delivery.stage != Delivery::kDone) {
             result = KES_ERR_SEND;
+        } else if (KesTraceOn(4)) {
+            KesTrace("Server sent packet of len %u to clientId %s\n", length, clients[i]->KSEGetEndPointName());
+        }
     }
     return result;
 }

@@ -10,6 +10,7 @@
 #include "CKesRecord.h"
 #include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
+#include "KesErrorCodes.h"
 #include "KesEngineHarness.h"
 #include "KesTestSupport.h"
 #include "KesWirePeer.h"
@@ -77,6 +78,53 @@ TEST(ClientWithServer, RecordsTravelBothWaysAcrossDisconnect)
     EXPECT_EQ(0, client->log.Count("disconnect")) << "disconnecting calls no callback";
     EXPECT_TRUE(roundTrip("back"));
 
+    loop.reset();
+    engine->KNSafeExit();
+    engine.reset();
+    KesSetTimeScale(1.0);
+}
+
+// A server that stops reading: the send that its socket cannot take within
+// the deadline gives KES_ERR_SEND, the connection is closed with one report
+// naming the service, and the client comes back as after any loss.
+TEST(ClientWithServer, SendPastTheDeadlineClosesTheConnectionAndTheClientReconnects)
+{
+    KesSetTimeScale(0.01);
+    ksxtest::WireListener peer;
+    ksxtest::WriteServiceFile(std::string(ksxtest::kMulticastLine) + "SERVICE: Echo DOMAIN: Lab ADDRESS: 127.0.0.1 PORT: " +
+                              std::to_string(peer.Port()) + "\n");
+    auto engine = std::make_unique<CKesSockEngine>("client-deadline", __KES_SERV_DAEMON, 2);
+    ASSERT_EQ(1, engine->KSESetSendDeadline(300));
+    auto loop = std::make_unique<ksxtest::EventLoopThread>(*engine);
+    auto* client = new EchoClient("stalled");  // owned by the engine
+    ASSERT_EQ(1, engine->KSEAddClient(client));
+    ASSERT_EQ(1, client->KOSCInitialise());
+    std::unique_ptr<ksxtest::WireConnection> stopped = peer.Accept();
+    ASSERT_TRUE(stopped && stopped->ReadRecord()) << "no greeting";  // then it reads no more
+    ASSERT_TRUE(client->log.WaitFor("connect"));
+
+    ksxtest::ErrorCapture errors;
+    CKesRecord big = ksxtest::TextRecord("Text", std::string(1 << 20, 'x').c_str());
+    int result = 1;
+    for (int n = 0; n < 200 && result == 1; ++n) result = client->KOSCSendToServer(&big);
+    EXPECT_EQ(KES_ERR_SEND, result);
+    ASSERT_TRUE(client->log.WaitFor("disconnect"));
+    int late = 0;
+    for (const ksxtest::ErrorReport& report : errors.Reports())
+        if (report.text.find("Send to server of service Echo on socket") == 0 &&
+            report.text.find("did not complete within 300 ms: connection closed") != std::string::npos)
+            ++late;
+    EXPECT_EQ(1, late);
+
+    std::unique_ptr<ksxtest::WireConnection> again = peer.Accept();
+    ASSERT_TRUE(again && again->ReadRecord()) << "the client did not come back";
+    ASSERT_TRUE(client->log.WaitFor("connect", 2));
+    CKesRecord small = ksxtest::TextRecord("Text", "small");
+    EXPECT_EQ(1, client->KOSCSendToServer(&small));
+    std::unique_ptr<CKesRecord> next = again->ReadRecord();
+    while (next && TextOf(*next, "Text").empty()) next = again->ReadRecord();  // keep-alives
+    ASSERT_TRUE(next);
+    EXPECT_EQ("small", TextOf(*next, "Text"));
     loop.reset();
     engine->KNSafeExit();
     engine.reset();

@@ -2,8 +2,11 @@
 // loopback speak the wire format; host callbacks are logged in order.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -11,7 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "CKesError.h"
 #include "CKesObjSockServer.h"
+#include "KesErrorCodes.h"
 #include "CKesRecord.h"
 #include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
@@ -30,12 +35,16 @@ class RecordingServer : public CKesObjSockServer {
 public:
     void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override
     {
-        log.Add("io " + Name(client) + " " + TextOf(*record, "data"));
+        if (echo)
+            KOSSSendToClient(client->KSEGetEndPointName(), record);
+        else
+            log.Add("io " + Name(client) + " " + TextOf(*record, "data"));
         delete record;
     }
     void KOSSOnClientConnect(CKesSockEnd* client) override { log.Add("connect " + Name(client)); }
     void KOSSOnClientDisconnect(CKesSockEnd* client) override { log.Add("disconnect " + Name(client)); }
     ksxtest::EventLog log;
+    std::atomic<bool> echo{false};  // send each record back instead of logging it
 
 private:
     static std::string Name(CKesSockEnd* client)
@@ -234,6 +243,113 @@ TEST_F(ServerTraffic, ReapingDefaultsAreThirtyAndThirtyFiveSeconds)
     EXPECT_EQ(1.0, KesTimeScale());
     EXPECT_EQ(30000, m_Engine->KSEGetIdentifyDeadline());
     EXPECT_EQ(35000, m_Engine->KSEGetIdleLimit());
+}
+
+// Watches the reports of sends cut by the deadline: how many name the
+// client, and whether every reader had already read the broadcast under way
+// when it was cut, and had the echoes of the ones before (the others are not
+// made to wait for the stuck one).
+struct CutWatch {
+    std::string client;
+    const std::atomic<int>* current;
+    const std::vector<std::atomic<int>>* latest;
+    const std::vector<std::atomic<int>>* echoes;
+    std::atomic<int> cuts{0};
+    std::atomic<bool> othersServedFirst{true};
+
+    static void OnReport(int code, const char*, int, const char* text, void* self)
+    {
+        auto* watch = static_cast<CutWatch*>(self);
+        if (code != KES_ERR_SEND || !text || !strstr(text, ("client " + watch->client + " ").c_str()))
+            return;
+        ++watch->cuts;
+        for (const std::atomic<int>& read : *watch->latest)
+            if (read.load() < watch->current->load()) watch->othersServedFirst = false;
+        for (const std::atomic<int>& answered : *watch->echoes)
+            if (answered.load() < watch->current->load()) watch->othersServedFirst = false;
+    }
+};
+
+// Among many readers one stops reading while 60 KB records are broadcast and
+// every reader has each one echoed. The broadcast that meets the full socket
+// reaches all the others at once; the stuck client is cut at the deadline,
+// reported once and removed once; the others lose no broadcast and no echo,
+// later broadcasts do not wait for it, and a new client is served.
+TEST_F(ServerTraffic, StuckReaderIsCutAtTheSendDeadlineWhileTheOthersAreServed)
+{
+    constexpr int kReaders = 19;
+    constexpr int kAfterCut = 5;
+    ASSERT_EQ(1, m_Engine->KSESetSendDeadline(1000));
+    m_Server->echo = true;
+    int fd = Identified("a-stuck")->Release();
+    int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    WireConnection stuck(fd);  // never reads; first in the table, so the others come after it
+    std::vector<std::unique_ptr<WireConnection>> readers;
+    for (int i = 0; i < kReaders; ++i) readers.push_back(Identified(("reader-" + std::to_string(i)).c_str()));
+
+    std::atomic<int> current{-1};
+    std::vector<std::atomic<int>> latest(kReaders), echoes(kReaders);
+    for (auto& read : latest) read = -1;
+    CutWatch watch{"a-stuck", &current, &latest, &echoes};
+    CKesError::KESetListener(&CutWatch::OnReport, &watch);
+    std::vector<int> broadcasts(kReaders, 0);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kReaders; ++i)
+        threads.emplace_back([&, i] {
+            // Each broadcast read is answered with an echo request; after
+            // the end the echoes still due are read.
+            bool ended = false;
+            while (!ended || echoes[i] < broadcasts[i]) {
+                const std::string data = NextData(*readers[i]);
+                if (data == "<closed>") {
+                    break;
+                } else if (data.rfind("echo", 0) == 0) {
+                    ++echoes[i];
+                } else if (data == "end") {
+                    ended = true;
+                } else {
+                    latest[i] = std::stoi(data.substr(1, data.find(':') - 1));
+                    ++broadcasts[i];
+                    if (!readers[i]->SendText("data", ("echo " + data.substr(0, data.find(':'))).c_str())) break;
+                }
+            }
+        });
+
+    int sent = 0;
+    int cutAt = -1;
+    for (int n = 0; n < 3000 && (cutAt < 0 || n <= cutAt + kAfterCut); ++n) {
+        if (cutAt >= 0 && n == cutAt + 1) {
+            EXPECT_TRUE(m_Server->log.WaitFor("disconnect a-stuck"));
+        }
+        current = n;
+        CKesRecord record = TextRecord("data", ("b" + std::to_string(n) + ":" + std::string(60000, 'x')).c_str());
+        int result = m_Server->KOSSBroadcastClients(&record);
+        ++sent;
+        if (result != 1) {
+            EXPECT_EQ(-1, cutAt) << "only the broadcast that met the full socket fails";
+            cutAt = n;
+        }
+    }
+    CKesRecord end = TextRecord("data", "end");
+    EXPECT_EQ(1, m_Server->KOSSBroadcastClients(&end));
+    for (auto& t : threads) t.join();
+    CKesError::KESetListener(nullptr, nullptr);
+
+    ASSERT_GE(cutAt, 0);
+    EXPECT_EQ(1, watch.cuts.load());
+    EXPECT_TRUE(watch.othersServedFirst.load());
+    for (int i = 0; i < kReaders; ++i) {
+        EXPECT_EQ(sent, broadcasts[i]) << "reader " << i;
+        EXPECT_EQ(sent, echoes[i].load()) << "reader " << i;
+    }
+    auto late = Identified("late");
+    ASSERT_TRUE(late->SendText("data", "echo late"));
+    EXPECT_EQ("echo late", NextData(*late));
+    std::vector<std::string> events = m_Server->log.Events();
+    EXPECT_EQ(1, std::count(events.begin(), events.end(), "disconnect a-stuck"));
+    EXPECT_EQ(0, std::count_if(events.begin(), events.end(),
+                               [](const std::string& e) { return e.rfind("disconnect reader", 0) == 0; }));
 }
 
 }  // namespace
