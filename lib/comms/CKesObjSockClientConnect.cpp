@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +41,17 @@ constexpr unsigned int kGreetingDelayMs = 2000; // registration to client id
 [[maybe_unused]] const char* const kHoldsClientLock = "caller holds the ClientLock";
 
 const char* Printable(const char* text) { return text ? text : "NULL"; }
+
+// How long data sent to the server may stay unacknowledged before the system
+// drops the connection: the engine's bound, on the time scale. Keep-alives
+// put data on the wire every 10 s, so a server that vanished without closing
+// is noticed within the keep-alive interval plus this bound; it also bounds
+// a connect to a server that does not answer.
+unsigned int UnackedLimitMs(const CKesSockEngine* engine)
+{
+    const int limit = engine ? engine->KSEGetUnackedLimit() : CKesSockEngine::ms_DefaultUnackedLimitMs;
+    return static_cast<unsigned int>(std::max(1.0, limit * KesTimeScale()));
+}
 
 }  // namespace
 
@@ -411,6 +423,8 @@ int CKesObjSockClient::KOSCConnectSocketToServer()
     if (!address)
         return KES_ERR_NO_SERVER_ADDRESS;
 
+    if (KesSetUserTimeout(m_TCPSocket, UnackedLimitMs(m_Controller)) != 0)
+        KesReportSocketError(m_TCPSocket, "Socket option TCP_USER_TIMEOUT failed");
     int connected;
     do {
         connected = connect(static_cast<int>(m_TCPSocket.load()), address, KES_SOCKADDR_IN_LEN);

@@ -9,13 +9,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
+#include <thread>
 
+#include "CKesAcceptReserve.h"
 #include "CKesAtom.h"
 #include "CKesAutoMutex.h"
 #include "CKesEnv.h"
@@ -31,6 +35,45 @@
 namespace {
 
 const char* const kSource = "CKesObjSockServer";
+
+const char* Printable(const char* text) { return text ? text : "NULL"; }
+
+// How long accepted data may stay unacknowledged before the system drops the
+// connection: the engine's bound, on the time scale. Without it a send to a
+// client that vanished waits on the system's default of about 15 minutes.
+unsigned int UnackedLimitMs(const CKesSockEngine* engine) {
+    const int limit = engine ? engine->KSEGetUnackedLimit() : CKesSockEngine::ms_DefaultUnackedLimitMs;
+    return static_cast<unsigned int>(std::max(1.0, limit * KesTimeScale()));
+}
+
+// A descriptor shortage of one accept loop, reported twice: when it begins
+// and, with the number of connections closed at once, when it ends (the
+// next connection accepted, or the end of the loop).
+class ShortageReports {
+public:
+    explicit ShortageReports(const char* service) : m_Service(Printable(service)) {}
+    void Began() {
+        m_Under = true;
+        std::string text = "Out of descriptors: new connections to " + m_Service + " are closed at once";
+        CKesError(KES_ERR_CONNECTION, kSource, __LINE__, text.c_str());
+    }
+    // The reserve's count goes into the episode's report, if one is under way.
+    void Ended(CKesAcceptReserve& reserve) {
+        const int shed = reserve.KARTakeShedCount();
+        m_Shed += shed;
+        if (!m_Under) return;
+        std::string text = "Out of descriptors: " + std::to_string(m_Shed) + " connections to " + m_Service +
+                           " closed at once";
+        CKesError(KES_ERR_CONNECTION, kSource, __LINE__, text.c_str());
+        m_Under = false;
+        m_Shed = 0;
+    }
+
+private:
+    std::string m_Service;
+    bool m_Under = false;  // a shortage began and its end is not yet reported
+    long long m_Shed = 0;  // connections shed in the episode so far
+};
 
 }  // namespace
 
@@ -269,35 +312,63 @@ void CKesObjSockServer::KOSSStartAccepting() {
         CKesError(KES_ERR_LISTEN, kSource, __LINE__, nullptr);
         return;
     }
-    for (;;) {
-        if (m_ConnectState.load() == KES_DISCONNECTED) return;
+    AcceptLoop();
+}
+
+// Accepts until KOSSTerminate sets KES_DISCONNECTED. At the descriptor limit
+// the reserve closes each pending connection at once, so its peer sees the
+// connection closed instead of hanging, and the loop neither spins nor
+// reports per connection: once when the shortage begins, once with the count
+// when it ends.
+void CKesObjSockServer::AcceptLoop() {
+    CKesAcceptReserve reserve;  // this server's spare descriptor
+    ShortageReports shortage(m_ServiceName);
+    while (m_ConnectState.load() != KES_DISCONNECTED) {
         ReapOverdue();
         if (!KOSSPreAccept()) continue;
         sockaddr_in peer;
         memset(&peer, 0, sizeof(peer));
         socklen_t peerLength = sizeof(peer);
-        int accepted = accept(static_cast<int>(m_ListenSocket), reinterpret_cast<sockaddr*>(&peer), &peerLength);
+        int accepted = reserve.KARAccept(m_ListenSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
         if (accepted < 0) {
-            if (m_ConnectState.load() == KES_DISCONNECTED) return;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) continue;  // the peer went before we took it
-            std::string text = "Unable to accept on server socket";
-            if (CKesFileDescriptor::KFDIsUnavailable(errno)) {
-                text += " due to a lack of file descriptors. ";
-                text += CKesFileDescriptor::KFDMakeAvailable() == 0 ? "The available number has now been increased."
-                                                                     : "Could not make more available.";
+            const int error = errno;
+            if (m_ConnectState.load() == KES_DISCONNECTED) break;
+            if (CKesFileDescriptor::KFDIsUnavailable(error)) {
+                if (reserve.KARTakeShortageBegan()) shortage.Began();
+            } else {
+                ReportAcceptFailure(error);
             }
-            CKesError(KES_ERR_CONNECTION, kSource, __LINE__, text.c_str());
             continue;
         }
-        unsigned int client = static_cast<unsigned int>(accepted);
-        unsigned long blocking = 0;
-        if (KesIoctl(client, KES_FIONBIO, &blocking) < 0) CKesError(KES_ERR_BLOCKING_MODE, kSource, __LINE__, nullptr);
-        if (KOSSHandleNewSocket(client, reinterpret_cast<sockaddr*>(&peer)) != 1)
-            CKesError(KES_ERR_CONNECTION, kSource, __LINE__, nullptr);
-        if (!m_ServerAddress) {
-            int result = KOSSSetServerAddress(client);
-            if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
-        }
+        shortage.Ended(reserve);
+        TakeAccepted(static_cast<unsigned int>(accepted), reinterpret_cast<sockaddr*>(&peer));
+    }
+    shortage.Ended(reserve);
+}
+
+// A failed accept other than a shortage. A peer that went before it was
+// taken is no error; anything else (the system short of memory) is reported,
+// limited, and followed by a pause, since the connection stays pending and
+// the next wait would return at once.
+void CKesObjSockServer::ReportAcceptFailure(int error) {
+    if (error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED || error == EINTR) return;
+    std::string text = std::string("Unable to accept on server socket of ") + Printable(m_ServiceName) + ": " +
+                       strerror(error);
+    KesReportLimited(KES_ERR_CONNECTION, kSource, __LINE__, text.c_str());
+    std::this_thread::sleep_for(std::chrono::milliseconds(CKesAcceptReserve::kBackOffMs));
+}
+
+// An accepted connection, made blocking and bounded in its unacknowledged
+// data, goes to the new-socket table and the engine.
+void CKesObjSockServer::TakeAccepted(unsigned int client, sockaddr* peer) {
+    unsigned long blocking = 0;
+    if (KesIoctl(client, KES_FIONBIO, &blocking) < 0) CKesError(KES_ERR_BLOCKING_MODE, kSource, __LINE__, nullptr);
+    if (KesSetUserTimeout(client, UnackedLimitMs(m_Controller)) != 0)
+        KesReportSocketError(client, "Socket option TCP_USER_TIMEOUT failed");
+    if (KOSSHandleNewSocket(client, peer) != 1) CKesError(KES_ERR_CONNECTION, kSource, __LINE__, nullptr);
+    if (!m_ServerAddress) {
+        int result = KOSSSetServerAddress(client);
+        if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
     }
 }
 

@@ -125,6 +125,10 @@ private:
     int KOSSBindServerSocket();
     int KOSSStartAcceptThread();
     __boolean KOSSPreAccept();
+    // The accept thread's loop and its steps (CKesObjSockServer.cpp).
+    void AcceptLoop();
+    void ReportAcceptFailure(int error);
+    void TakeAccepted(unsigned int client, sockaddr* peer);
     int KOSSHandleNewSocket(unsigned int socket, sockaddr* peer);
     int KOSSSetServerAddress(unsigned int socket);
 

@@ -131,7 +131,9 @@ int KesCloseSocket(unsigned int socket);
 void KesMapWinLastErrorToErrno();
 // The calling thread's last socket error number.
 int KesLastSocketError();
-// True for the error numbers that mean the peer is gone (reset, aborted).
+// True for the error numbers that mean the peer is gone: reset, aborted, or
+// given up by the system (unacknowledged too long, unreachable), as a read
+// reports once a connection's bound on unacknowledged data has run out.
 bool KesSocketPeerGone(int error);
 // "Error on socket <n>.[  <text>.][  Reason: <message>] Error No: <n>\n" to
 // the error stream, for the calling thread's last socket error.

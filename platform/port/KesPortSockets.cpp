@@ -114,7 +114,10 @@ void KesMapWinLastErrorToErrno() {
 
 int KesLastSocketError() { return errno; }
 
-bool KesSocketPeerGone(int error) { return error == ECONNRESET || error == ECONNABORTED; }
+bool KesSocketPeerGone(int error) {
+    return error == ECONNRESET || error == ECONNABORTED || error == ETIMEDOUT || error == EHOSTUNREACH ||
+           error == ENETUNREACH;
+}
 
 void KesReportSocketError(unsigned int socket, const char* text) {
     const int error = KesLastSocketError();

@@ -126,6 +126,13 @@ std::string Daemon::Output() const
     return all;
 }
 
+void Daemon::Drain(int ms)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end && ReadSome(10)) {
+    }
+}
+
 bool Daemon::ReadSome(int ms)
 {
     pollfd p{m_Out, POLLIN, 0};

@@ -42,6 +42,10 @@ public:
     int CountContaining(const std::string& text) const;
     // Everything printed so far, one line each.
     std::string Output() const;
+    // Keeps reading the output for ms, so that a daemon that prints much
+    // never blocks on a full pipe meanwhile.
+    void Drain(int ms);
+    pid_t Pid() const { return m_Pid; }
 
 private:
     // Waits up to ms for output and splits it into lines; false at its end.
