@@ -19,6 +19,7 @@
 // network has any interface but loopback.
 #include <arpa/inet.h>
 #include <cerrno>
+#include <dirent.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -26,7 +27,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -51,15 +51,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kIdleConnections = 1000;
-constexpr int kConnectBatch = 50;            // below the server's listen backlog of 100
+constexpr int kConnectBatch = 50; // below the server's listen backlog of 100
 constexpr unsigned kPingBytes = 64;
 constexpr unsigned kFloodBytes = 28;
 constexpr int kFloodMs = 2000;
 constexpr long kFloodRecords = 2000000;
 constexpr int kQuietMs = 1500;
 constexpr int kQuietRounds = 5000;
-constexpr int kDrainGuardMs = 15000;         // the server works off the flood within this, or we stop waiting
-constexpr int kGuardMs = 10000;              // any other step that takes longer has failed
+constexpr int kDrainGuardMs = 15000; // the server works off the flood within this, or we stop waiting
+constexpr int kGuardMs = 10000;      // any other step that takes longer has failed
 
 void Fail(const char* what)
 {
@@ -80,8 +80,7 @@ double Micros(Clock::duration d) { return std::chrono::duration<double, std::mic
 void RequirePrivateNetwork()
 {
     ifaddrs* interfaces = nullptr;
-    if (getifaddrs(&interfaces) != 0)
-        Fail("cannot list the network interfaces");
+    if (getifaddrs(&interfaces) != 0) Fail("cannot list the network interfaces");
     std::string others;
     for (ifaddrs* at = interfaces; at; at = at->ifa_next) {
         const std::string name = std::string(" ") + at->ifa_name + " ";
@@ -109,8 +108,7 @@ void RaiseDescriptorLimit()
         setrlimit(RLIMIT_NOFILE, &limit);
     }
     getrlimit(RLIMIT_NOFILE, &limit);
-    if (limit.rlim_cur < wanted)
-        Fail("the descriptor limit cannot be raised far enough");
+    if (limit.rlim_cur < wanted) Fail("the descriptor limit cannot be raised far enough");
 }
 
 // ---- the wire --------------------------------------------------------------------
@@ -121,8 +119,7 @@ Bytes FrameOf(const CKesRecord& record)
 {
     unsigned char* encoded = nullptr;
     unsigned int length = 0;
-    if (record.KOMEncode(&encoded, &length) != 1)
-        Fail("a record cannot be encoded");
+    if (record.KOMEncode(&encoded, &length) != 1) Fail("a record cannot be encoded");
     Bytes frame(4 + length);
     const uint32_t header = htonl(length);
     memcpy(frame.data(), &header, 4);
@@ -139,8 +136,7 @@ Bytes FrameOfSize(const char* name, unsigned bytes)
         CKesRecord record;
         record.KRAddValue(name, std::string(filler, 'x').c_str());
         Bytes frame = FrameOf(record);
-        if (frame.size() == 4 + bytes)
-            return frame;
+        if (frame.size() == 4 + bytes) return frame;
     }
     Fail("no record of the wanted size");
     return {};
@@ -150,8 +146,7 @@ Bytes FrameOfSize(const char* name, unsigned bytes)
 Bytes ClientIdFrame(const std::string& id)
 {
     std::unique_ptr<CKesRecord> record(CKesSockEnd::KSEGetClientIdPacket(id.c_str()));
-    if (!record)
-        Fail("no client-id record");
+    if (!record) Fail("no client-id record");
     return FrameOf(*record);
 }
 
@@ -166,8 +161,7 @@ bool SendAll(int fd, const Bytes& bytes)
 {
     for (size_t at = 0; at < bytes.size();) {
         const ssize_t sent = send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-        if (sent <= 0)
-            return false;
+        if (sent <= 0) return false;
         at += size_t(sent);
     }
     return true;
@@ -177,12 +171,11 @@ bool SendAll(int fd, const Bytes& bytes)
 bool ReadAll(int fd, unsigned char* into, size_t length, Clock::time_point deadline)
 {
     while (length > 0) {
-        const int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-        if (!Ready(fd, POLLIN, left))
-            return false;
+        const int left =
+            int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        if (!Ready(fd, POLLIN, left)) return false;
         const ssize_t got = recv(fd, into, length, 0);
-        if (got <= 0)
-            return false;
+        if (got <= 0) return false;
         into += got;
         length -= size_t(got);
     }
@@ -201,13 +194,11 @@ int Connect(const sockaddr_in& server, const std::string& id)
         if (fd < 0 || setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0)
             Fail("no client socket");
         if (connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0) {
-            if (!SendAll(fd, ClientIdFrame(id)))
-                Fail("a client cannot identify itself");
+            if (!SendAll(fd, ClientIdFrame(id))) Fail("a client cannot identify itself");
             return fd;
         }
         close(fd);
-        if (errno != ECONNREFUSED || MillisSince(start) > kGuardMs)
-            Fail("a client cannot connect");
+        if (errno != ECONNREFUSED || MillisSince(start) > kGuardMs) Fail("a client cannot connect");
         usleep(5000);
     }
 }
@@ -216,8 +207,8 @@ int Connect(const sockaddr_in& server, const std::string& id)
 
 // What the server process tells the client process when asked.
 struct ServerCounts {
-    long long identified;  // connections that have identified themselves and are still up
-    long long flooded;     // flood records taken by KesOnServerIO
+    long long identified; // connections that have identified themselves and are still up
+    long long flooded;    // flood records taken by KesOnServerIO
 };
 
 class RobustServer : public CKesObjSockServer {
@@ -233,8 +224,7 @@ public:
     void KOSSOnClientConnect(CKesSockEnd*) override { ++m_Identified; }
     void KOSSOnClientDisconnect(CKesSockEnd* client) override
     {
-        if (client->KSEIsConnectionConfirmed())
-            --m_Identified;
+        if (client->KSEIsConnectionConfirmed()) --m_Identified;
     }
     ServerCounts Counts() const { return {m_Identified.load(), m_Flooded.load()}; }
 
@@ -251,8 +241,7 @@ private:
     auto* server = new RobustServer;
     server->KOSSSetServiceName(strdup("Robust"));
     server->KOSSSetDomain(strdup("Lab"));
-    if (engine->KSEAddServer(server) != 1 || server->KOSSInitialise() != 1)
-        Fail("the server cannot start");
+    if (engine->KSEAddServer(server) != 1 || server->KOSSInitialise() != 1) Fail("the server cannot start");
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = uint32_t(server->KOSSGetServerData()->KSEGetEndPtIpAddressLong());
@@ -263,8 +252,7 @@ private:
         char command;
         while (read(commands, &command, 1) == 1) {
             const ServerCounts counts = server->Counts();
-            if (write(replies, &counts, sizeof counts) != sizeof counts)
-                break;
+            if (write(replies, &counts, sizeof counts) != sizeof counts) break;
         }
         engine->KRNStopNet();
     });
@@ -296,8 +284,7 @@ struct Server {
     {
         const auto start = Clock::now();
         while (Counts().identified != wanted) {
-            if (MillisSince(start) > kGuardMs)
-                return false;
+            if (MillisSince(start) > kGuardMs) return false;
             usleep(2000);
         }
         return true;
@@ -308,8 +295,7 @@ struct Server {
         std::ifstream status("/proc/" + std::to_string(pid) + "/status");
         const std::string wanted = std::string(field) + ":";
         for (std::string line; std::getline(status, line);) {
-            if (line.compare(0, wanted.size(), wanted) == 0)
-                return atol(line.c_str() + wanted.size());
+            if (line.compare(0, wanted.size(), wanted) == 0) return atol(line.c_str() + wanted.size());
         }
         return -1;
     }
@@ -317,11 +303,9 @@ struct Server {
     {
         DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
         long count = 0;
-        while (dir && readdir(dir))
-            ++count;
-        if (dir)
-            closedir(dir);
-        return count - 2;  // "." and ".."
+        while (dir && readdir(dir)) ++count;
+        if (dir) closedir(dir);
+        return count - 2; // "." and ".."
     }
 };
 
@@ -342,7 +326,7 @@ void IdleConnections(const Server& server)
             Fail("the idle connections were not all identified");
     }
     const int connectMs = MillisSince(start);
-    usleep(200000);  // let the server settle
+    usleep(200000); // let the server settle
     const long rssAfter = server.Status("VmRSS"), fdsAfter = server.Descriptors(),
                threadsAfter = server.Status("Threads");
 
@@ -355,10 +339,8 @@ void IdleConnections(const Server& server)
     printf("    %-26s %12ld %12ld\n", "threads", threadsBefore, threadsAfter);
     printf("    all connected and identified in %d ms\n", connectMs);
 
-    for (int fd : idle)
-        close(fd);
-    if (!server.WaitIdentified(1))
-        Fail("the idle connections did not all go");
+    for (int fd : idle) close(fd);
+    if (!server.WaitIdentified(1)) Fail("the idle connections did not all go");
 }
 
 // ---- (2) a bystander beside a flood --------------------------------------------------
@@ -372,8 +354,7 @@ struct Spread {
 
 Spread SpreadOf(std::vector<double> samples)
 {
-    if (samples.empty())
-        return {0, 0, 0, 0};
+    if (samples.empty()) return {0, 0, 0, 0};
     std::sort(samples.begin(), samples.end());
     return {samples.size(), samples[samples.size() / 2], samples[samples.size() * 99 / 100], samples.back()};
 }
@@ -381,16 +362,15 @@ Spread SpreadOf(std::vector<double> samples)
 // Round trips on the bystander's connection while keepGoing() holds, each
 // waiting at most until the deadline; returns the samples in microseconds and
 // counts a round trip that got no answer by then.
-std::vector<double> RoundTrips(int fd, int rounds, Clock::time_point deadline, const std::atomic<bool>& keepGoing,
-                               int* unanswered)
+std::vector<double> RoundTrips(int fd, int rounds, Clock::time_point deadline,
+                               const std::atomic<bool>& keepGoing, int* unanswered)
 {
     static const Bytes ping = FrameOfSize("Ping", kPingBytes);
     Bytes back(ping.size());
     std::vector<double> samples;
     while (int(samples.size()) < rounds && keepGoing && Clock::now() < deadline) {
         const auto start = Clock::now();
-        if (!SendAll(fd, ping))
-            Fail("the bystander's connection broke off");
+        if (!SendAll(fd, ping)) Fail("the bystander's connection broke off");
         if (!ReadAll(fd, back.data(), back.size(), deadline)) {
             ++*unanswered;
             break;
@@ -402,8 +382,8 @@ std::vector<double> RoundTrips(int fd, int rounds, Clock::time_point deadline, c
 
 // What the flooding connection did.
 struct Flood {
-    long records = 0;  // whole records written
-    int ms = 0;        // how long it wrote
+    long records = 0; // whole records written
+    int ms = 0;       // how long it wrote
 };
 
 // Writes framed flood records as fast as the socket takes them, until the
@@ -413,23 +393,20 @@ Flood FloodFor(int fd)
 {
     const Bytes one = FrameOfSize("Load", kFloodBytes);
     Bytes batch;
-    for (int i = 0; i < 2048; ++i)
-        batch.insert(batch.end(), one.begin(), one.end());
+    for (int i = 0; i < 2048; ++i) batch.insert(batch.end(), one.begin(), one.end());
     const long limit = kFloodRecords * long(one.size());
     long bytes = 0;
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::milliseconds(kFloodMs);
     while (bytes < limit && Clock::now() < deadline) {
-        const int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-        if (!Ready(fd, POLLOUT, left))
-            continue;
+        const int left =
+            int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        if (!Ready(fd, POLLOUT, left)) continue;
         const size_t at = size_t(bytes % long(batch.size()));
         const size_t want = std::min(batch.size() - at, size_t(limit - bytes));
         const ssize_t sent = send(fd, batch.data() + at, want, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0 && (errno == EAGAIN || errno == EINTR))
-            continue;
-        if (sent <= 0)
-            break;  // the server ended the connection
+        if (sent < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (sent <= 0) break; // the server ended the connection
         bytes += sent;
     }
     // Finish a frame already begun, so the server sees whole records only.
@@ -437,8 +414,7 @@ Flood FloodFor(int fd)
         const size_t at = size_t(bytes % long(batch.size()));
         const ssize_t sent = send(fd, batch.data() + at, size_t(one.size() - bytes % long(one.size())),
                                   MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent <= 0 && errno != EAGAIN && errno != EINTR)
-            break;
+        if (sent <= 0 && errno != EAGAIN && errno != EINTR) break;
         bytes += std::max<ssize_t>(sent, 0);
     }
     return {bytes / long(one.size()), MillisSince(start)};
@@ -448,12 +424,12 @@ void Bystander(const Server& server, int bystander)
 {
     std::atomic<bool> always{true};
     int unansweredQuiet = 0, unansweredFlood = 0;
-    const Spread quiet = SpreadOf(RoundTrips(bystander, kQuietRounds, Clock::now() + std::chrono::milliseconds(kQuietMs),
-                                             always, &unansweredQuiet));
+    const Spread quiet =
+        SpreadOf(RoundTrips(bystander, kQuietRounds, Clock::now() + std::chrono::milliseconds(kQuietMs),
+                            always, &unansweredQuiet));
 
     const int flooder = Connect(server.address, "flooder");
-    if (!server.WaitIdentified(2))
-        Fail("the flooding connection was not identified");
+    if (!server.WaitIdentified(2)) Fail("the flooding connection was not identified");
     const long rssBefore = server.Status("VmRSS");
     const long long floodedBefore = server.Counts().flooded;
     std::atomic<bool> flooding{true};
@@ -471,8 +447,9 @@ void Bystander(const Server& server, int bystander)
         flooding = false;
     });
     const auto floodStart = Clock::now();
-    const Spread busy = SpreadOf(RoundTrips(bystander, INT32_MAX, floodStart + std::chrono::milliseconds(kDrainGuardMs),
-                                            flooding, &unansweredFlood));
+    const Spread busy =
+        SpreadOf(RoundTrips(bystander, INT32_MAX, floodStart + std::chrono::milliseconds(kDrainGuardMs),
+                            flooding, &unansweredFlood));
     floodThread.join();
     const long long takenDuringFlood = server.Counts().flooded - floodedBefore;
 
@@ -487,38 +464,38 @@ void Bystander(const Server& server, int bystander)
     sampler.join();
     close(flooder);
 
-    printf("(2) bystander round trip, %u-byte record echoed by KesOnServerIO / KOSSSendToClient\n", kPingBytes);
+    printf("(2) bystander round trip, %u-byte record echoed by KesOnServerIO / KOSSSendToClient\n",
+           kPingBytes);
     printf("    %-30s %8s %11s %11s %11s %11s\n", "", "rounds", "median", "p99", "max", "unanswered");
-    printf("    %-30s %8zu %8.1f us %8.1f us %8.1f us %11d\n", "quiet server", quiet.rounds, quiet.median, quiet.p99,
-           quiet.max, unansweredQuiet);
+    printf("    %-30s %8zu %8.1f us %8.1f us %8.1f us %11d\n", "quiet server", quiet.rounds, quiet.median,
+           quiet.p99, quiet.max, unansweredQuiet);
     printf("    %-30s %8zu %8.1f us %8.1f us %8.1f us %11d\n", "while another client floods", busy.rounds,
            busy.median, busy.p99, busy.max, unansweredFlood);
     if (quiet.rounds && busy.rounds)
-        printf("    ratio flood / quiet:  median %.1f   p99 %.1f\n", busy.median / quiet.median, busy.p99 / quiet.p99);
-    printf("    flood: %ld records of %u bytes in %d ms (%.0f records/s, %.1f MB/s on the wire)\n", flood.records,
-           kFloodBytes, flood.ms, flood.records * 1000.0 / std::max(flood.ms, 1),
+        printf("    ratio flood / quiet:  median %.1f   p99 %.1f\n", busy.median / quiet.median,
+               busy.p99 / quiet.p99);
+    printf("    flood: %ld records of %u bytes in %d ms (%.0f records/s, %.1f MB/s on the wire)\n",
+           flood.records, kFloodBytes, flood.ms, flood.records * 1000.0 / std::max(flood.ms, 1),
            flood.records * (4.0 + kFloodBytes) / 1000.0 / std::max(flood.ms, 1));
     printf("    server: %lld of them through KesOnServerIO when the flood stopped; ", takenDuringFlood);
     if (taken >= flood.records)
         printf("all %d ms later\n", drainedMs - flood.ms);
     else
         printf("only %lld %d ms later (stopped waiting)\n", taken, drainedMs - flood.ms);
-    printf("    server resident set: %ld KiB before the flood, peak %ld KiB (+%ld KiB)\n", rssBefore, peakRss.load(),
-           peakRss.load() - rssBefore);
+    printf("    server resident set: %ld KiB before the flood, peak %ld KiB (+%ld KiB)\n", rssBefore,
+           peakRss.load(), peakRss.load() - rssBefore);
 }
 
-}  // namespace
+} // namespace
 
 int main()
 {
     RequirePrivateNetwork();
     RaiseDescriptorLimit();
     int commands[2], replies[2];
-    if (pipe(commands) != 0 || pipe(replies) != 0)
-        Fail("no pipes");
+    if (pipe(commands) != 0 || pipe(replies) != 0) Fail("no pipes");
     const pid_t child = fork();
-    if (child < 0)
-        Fail("cannot fork the server process");
+    if (child < 0) Fail("cannot fork the server process");
     if (child == 0) {
         close(commands[1]);
         close(replies[0]);
@@ -534,8 +511,7 @@ int main()
     // The bystander connects first and warms the echo path, so the baseline
     // of (1) already holds everything one connection and its traffic need.
     const int bystander = Connect(server.address, "bystander");
-    if (!server.WaitIdentified(1))
-        Fail("the bystander was not identified");
+    if (!server.WaitIdentified(1)) Fail("the bystander was not identified");
     std::atomic<bool> always{true};
     int unanswered = 0;
     RoundTrips(bystander, 200, Clock::now() + std::chrono::milliseconds(kGuardMs), always, &unanswered);
@@ -545,7 +521,7 @@ int main()
     Bystander(server, bystander);
 
     close(bystander);
-    close(server.commands);  // the server stops
+    close(server.commands); // the server stops
     int status = 0;
     waitpid(child, &status, 0);
     return 0;

@@ -24,8 +24,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/epoll.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -58,10 +58,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr unsigned kRoundTripBytes = 64;
 constexpr unsigned kStreamBytes = 100;
-constexpr int kRoundTrips = 4000;    // per side, in kBlocks alternating blocks
+constexpr int kRoundTrips = 4000; // per side, in kBlocks alternating blocks
 constexpr int kBlocks = 4;
 constexpr int kStreamRecords = 200000;
-constexpr int kGuardMs = 120000;     // a step that takes longer has failed
+constexpr int kGuardMs = 120000; // a step that takes longer has failed
 
 // ---- helpers -----------------------------------------------------------------
 
@@ -75,8 +75,7 @@ CKesRecord* RecordOfSize(const char* name, unsigned bytes)
         unsigned int length = 0;
         record->KOMEncode(&encoded, &length);
         free(encoded);
-        if (length == bytes)
-            return record;
+        if (length == bytes) return record;
         delete record;
     }
     fprintf(stderr, "no record of %u encoded bytes\n", bytes);
@@ -87,8 +86,7 @@ bool SendAll(int fd, const unsigned char* data, size_t length)
 {
     while (length > 0) {
         const ssize_t sent = send(fd, data, length, MSG_NOSIGNAL);
-        if (sent <= 0)
-            return false;
+        if (sent <= 0) return false;
         data += sent;
         length -= size_t(sent);
     }
@@ -99,8 +97,7 @@ bool ReadAll(int fd, unsigned char* into, size_t length)
 {
     while (length > 0) {
         const ssize_t got = recv(fd, into, length, 0);
-        if (got <= 0)
-            return false;
+        if (got <= 0) return false;
         into += got;
         length -= size_t(got);
     }
@@ -130,7 +127,7 @@ void Fail(const char* what)
 
 // ---- the server process ----------------------------------------------------------
 
-int g_Done = -1;  // the server process's end of the pipe that reports to the client process
+int g_Done = -1; // the server process's end of the pipe that reports to the client process
 
 class BenchServer : public CKesObjSockServer {
 public:
@@ -156,8 +153,7 @@ void PlainEcho(int fd)
         memcpy(&length, frame.data(), 4);
         length = ntohl(length);
         frame.resize(4 + length);
-        if (!ReadAll(fd, frame.data() + 4, length) || !SendAll(fd, frame.data(), frame.size()))
-            return;
+        if (!ReadAll(fd, frame.data() + 4, length) || !SendAll(fd, frame.data(), frame.size())) return;
     }
 }
 
@@ -169,18 +165,15 @@ void PlainSink(int fd)
     int frames = 0;
     for (;;) {
         const ssize_t got = recv(fd, buffer.data() + held, buffer.size() - held, 0);
-        if (got <= 0)
-            return;
+        if (got <= 0) return;
         held += size_t(got);
         size_t at = 0;
         for (;;) {
             uint32_t length;
-            if (held - at < 4)
-                break;
+            if (held - at < 4) break;
             memcpy(&length, buffer.data() + at, 4);
             length = ntohl(length);
-            if (held - at < 4 + length)
-                break;
+            if (held - at < 4 + length) break;
             at += 4 + length;
             if (++frames == kStreamRecords && write(g_Done, "P", 1) != 1)
                 Fail("cannot report the end of the plain stream");
@@ -201,11 +194,9 @@ void ReadWithHandOff(int fd, KesPoolWorkProcedure act, void* context)
     const int poller = epoll_create1(EPOLL_CLOEXEC);
     epoll_event event{};
     event.events = EPOLLIN;
-    if (epoll_ctl(poller, EPOLL_CTL_ADD, fd, &event) != 0)
-        Fail("cannot watch the hand-off socket");
+    if (epoll_ctl(poller, EPOLL_CTL_ADD, fd, &event) != 0) Fail("cannot watch the hand-off socket");
     for (;;) {
-        if (epoll_wait(poller, &event, 1, -1) != 1)
-            continue;
+        if (epoll_wait(poller, &event, 1, -1) != 1) continue;
         auto* frame = new std::vector<unsigned char>(4 + kRoundTripBytes);
         if (!ReadAll(fd, frame->data(), frame->size())) {
             delete frame;
@@ -231,8 +222,7 @@ void PlainConnection(int fd)
     char mode = 0;
     if (recv(fd, &mode, 1, MSG_WAITALL) == 1) {
         const int one = 1;
-        if (mode != 'S')
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (mode != 'S') setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         if (mode == 'E')
             PlainEcho(fd);
         else if (mode == 'H')
@@ -247,8 +237,7 @@ void PlainServe(int listener)
 {
     for (;;) {
         const int fd = accept(listener, nullptr, nullptr);
-        if (fd < 0)
-            return;
+        if (fd < 0) return;
         // Detached: it ends when the client closes, at the latest with the process.
         std::thread(PlainConnection, fd).detach();
     }
@@ -265,7 +254,8 @@ int ServerProcess(int commands)
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 4) != 0 ||
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, 4) != 0 ||
         getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
         Fail("the plain listener cannot start");
     std::thread(PlainServe, listener).detach();
@@ -277,12 +267,10 @@ int ServerProcess(int commands)
     if (g_ServerEngine->KSEAddServer(server) != 1 || server->KOSSInitialise() != 1)
         Fail("the server cannot start");
     const uint16_t port = ntohs(address.sin_port);
-    if (write(g_Done, &port, sizeof port) != sizeof port)
-        Fail("cannot announce the plain port");
+    if (write(g_Done, &port, sizeof port) != sizeof port) Fail("cannot announce the plain port");
     std::thread stopper([commands] {
         char byte;
-        while (read(commands, &byte, 1) > 0) {
-        }
+        while (read(commands, &byte, 1) > 0) {}
         g_ServerEngine->KRNStopNet();
     });
     g_ServerEngine->KRNStartNet();
@@ -369,8 +357,7 @@ int PlainConnect(uint16_t port, char mode)
     // The library leaves Nagle on; so does the plain stream. The echo is
     // unaffected either way (one frame in flight).
     const int one = 1;
-    if (mode != 'S')
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (mode != 'S') setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || send(fd, &mode, 1, 0) != 1)
         Fail("cannot connect to the plain server");
     return fd;
@@ -410,11 +397,10 @@ struct Cost {
     }
 };
 
-
 // One way of making round trips, with its samples and its cost.
 struct RoundTripPath {
     const char* label;
-    std::function<double()> once;  // one round trip, in microseconds
+    std::function<double()> once; // one round trip, in microseconds
     std::vector<double> samples{};
     Cost cost{};
 };
@@ -431,22 +417,23 @@ void RoundTrips(BenchClient& client, uint16_t plainPort)
     long handOffCount = 0, libraryCount = 0;
 
     RoundTripPath paths[] = {
-        {"plain framed TCP echo", [&] {
+        {"plain framed TCP echo",
+         [&] {
              const auto start = Clock::now();
              if (!SendAll(plainFd, frame.data(), frame.size()) || !ReadAll(plainFd, back.data(), back.size()))
                  Fail("the plain echo broke off");
              return Micros(Clock::now() - start);
          }},
-        {"plain TCP, hand-off reads", [&] {
+        {"plain TCP, hand-off reads",
+         [&] {
              const auto start = Clock::now();
-             if (!SendAll(handOffFd, frame.data(), frame.size()))
-                 Fail("the hand-off echo broke off");
+             if (!SendAll(handOffFd, frame.data(), frame.size())) Fail("the hand-off echo broke off");
              return Micros(handOffAnswers.WaitFor(++handOffCount) - start);
          }},
-        {"KOSCSendToServer / echo", [&] {
+        {"KOSCSendToServer / echo",
+         [&] {
              const auto start = Clock::now();
-             if (client.KOSCSendToServer(ping.get()) != 1)
-                 Fail("a record could not be sent");
+             if (client.KOSCSendToServer(ping.get()) != 1) Fail("a record could not be sent");
              return Micros(client.answers.WaitFor(++libraryCount) - start);
          }},
     };
@@ -457,14 +444,12 @@ void RoundTrips(BenchClient& client, uint16_t plainPort)
             const Cost start = Cost::Now();
             for (int i = 0; i < count; ++i) {
                 const double micros = path.once();
-                if (block >= 0)
-                    path.samples.push_back(micros);
+                if (block >= 0) path.samples.push_back(micros);
             }
-            if (block >= 0)
-                path.cost.Add(start, Cost::Now());
+            if (block >= 0) path.cost.Add(start, Cost::Now());
         }
     }
-    shutdown(handOffFd, SHUT_RDWR);  // ends the reader's loop
+    shutdown(handOffFd, SHUT_RDWR); // ends the reader's loop
     handOffReader.join();
     close(handOffFd);
     close(plainFd);
@@ -493,21 +478,17 @@ void Throughput(BenchClient& client, uint16_t plainPort, int done)
 
     auto start = Clock::now();
     for (int i = 0; i < kStreamRecords; ++i) {
-        if (!SendAll(fd, frame.data(), frame.size()))
-            Fail("the plain stream broke off");
+        if (!SendAll(fd, frame.data(), frame.size())) Fail("the plain stream broke off");
     }
-    if (!WaitByte(done, &byte) || byte != 'P')
-        Fail("the plain stream did not arrive whole");
+    if (!WaitByte(done, &byte) || byte != 'P') Fail("the plain stream did not arrive whole");
     const double plain = std::chrono::duration<double>(Clock::now() - start).count();
     close(fd);
 
     start = Clock::now();
     for (int i = 0; i < kStreamRecords; ++i) {
-        if (client.KOSCSendToServer(load.get()) != 1)
-            Fail("a record could not be sent");
+        if (client.KOSCSendToServer(load.get()) != 1) Fail("a record could not be sent");
     }
-    if (!WaitByte(done, &byte) || byte != 'L')
-        Fail("the records did not all arrive");
+    if (!WaitByte(done, &byte) || byte != 'L') Fail("the records did not all arrive");
     const double library = std::chrono::duration<double>(Clock::now() - start).count();
 
     printf("(b) one-way throughput, %d records of %u bytes, two processes:\n", kStreamRecords, kStreamBytes);
@@ -516,14 +497,13 @@ void Throughput(BenchClient& client, uint16_t plainPort, int done)
     printf("    ratio library / plain:       %9.2f   (target at least 0.70)\n", plain / library);
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
     const std::string only = argc > 1 ? argv[1] : "";
     int done[2], commands[2];
-    if (pipe(done) != 0 || pipe(commands) != 0)
-        Fail("no pipes");
+    if (pipe(done) != 0 || pipe(commands) != 0) Fail("no pipes");
     const pid_t child = fork();
     if (child == 0) {
         close(done[0]);
@@ -539,20 +519,16 @@ int main(int argc, char** argv)
     if (poll(&p, 1, kGuardMs) != 1 || read(done[0], &plainPort, sizeof plainPort) != sizeof plainPort)
         Fail("the server process did not start");
 
-    KesSetTimeScale(0.01);  // only the connect and greeting delays; the paths measured do not wait
+    KesSetTimeScale(0.01); // only the connect and greeting delays; the paths measured do not wait
     auto* engine = new CKesSockEngine("bench-client", __KES_SERV_DAEMON, 2);
     auto* client = new BenchClient;
     engine->KSEAddClient(client);
-    if (client->KOSCInitialise() != 1)
-        Fail("the client cannot start");
+    if (client->KOSCInitialise() != 1) Fail("the client cannot start");
     std::thread loop([engine] { engine->KRNStartNet(); });
-    if (!client->WaitConnected())
-        Fail("the client did not connect");
+    if (!client->WaitConnected()) Fail("the client did not connect");
 
-    if (only != "b")
-        RoundTrips(*client, plainPort);
-    if (only != "a")
-        Throughput(*client, plainPort, done[0]);
+    if (only != "b") RoundTrips(*client, plainPort);
+    if (only != "a") Throughput(*client, plainPort, done[0]);
 
     engine->KRNStopNet();
     loop.join();

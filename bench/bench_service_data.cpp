@@ -12,20 +12,27 @@ namespace {
 
 // Entries of every form: fixed and dynamic, with and without server name,
 // numeric and any-domain domains, comments between them.
-std::string MakeFile(int entries) {
+std::string MakeFile(int entries)
+{
     std::string text;
     text.reserve(static_cast<size_t>(entries) * 110);
     for (int i = 0; i < entries; ++i) {
         std::string n = std::to_string(i);
-        std::string address = "10." + std::to_string(i / 65536 % 256) + "." + std::to_string(i / 256 % 256) + "." +
-                              std::to_string(i % 256);
+        std::string address = "10." + std::to_string(i / 65536 % 256) + "." + std::to_string(i / 256 % 256) +
+                              "." + std::to_string(i % 256);
         switch (i % 4) {
         case 0: text += "SERVICE: svc" + n + " DOMAIN: dom ADDRESS: " + address + " PORT: 7000\r\n"; break;
-        case 1: text += "service: svc" + n + " domain: 42 address: " + address + " port: 7001 servername: host"
-                        + n + " dynamic: no\n"; break;
-        case 2: text += "## entry " + n + "\nSERVICE: svc" + n + " DOMAIN: ANY_KES_DOMAIN ADDRESS: " + address
-                        + " PORT: 7002 DYNAMIC: YES\n"; break;
-        default: text += "SERVICE: svc" + n + "\tDOMAIN: d" + n + "\nADDRESS: " + address + " PORT: 7003 -- note\n";
+        case 1:
+            text += "service: svc" + n + " domain: 42 address: " + address + " port: 7001 servername: host" +
+                    n + " dynamic: no\n";
+            break;
+        case 2:
+            text += "## entry " + n + "\nSERVICE: svc" + n + " DOMAIN: ANY_KES_DOMAIN ADDRESS: " + address +
+                    " PORT: 7002 DYNAMIC: YES\n";
+            break;
+        default:
+            text +=
+                "SERVICE: svc" + n + "\tDOMAIN: d" + n + "\nADDRESS: " + address + " PORT: 7003 -- note\n";
         }
     }
     return text;
@@ -33,7 +40,8 @@ std::string MakeFile(int entries) {
 
 // Seconds per entry of one parse of text, or a negative value when the parse
 // did not file every entry.
-double SecondsPerEntry(std::string& text, int entries) {
+double SecondsPerEntry(std::string& text, int entries)
+{
     CKesServiceDataParser parser;
     auto start = std::chrono::steady_clock::now();
     parser.KSDPParse(text.data());
@@ -45,9 +53,10 @@ double SecondsPerEntry(std::string& text, int entries) {
     return seconds / entries;
 }
 
-}  // namespace
+} // namespace
 
-int main() {
+int main()
+{
     const int smallSize = 10000, largeSize = 100000;
     std::string smallText = MakeFile(smallSize), largeText = MakeFile(largeSize);
     // Alternate the sizes and keep the best of each, so that load from other

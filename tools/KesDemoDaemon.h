@@ -19,11 +19,12 @@ namespace ksxdemo {
 inline const char* const kService = "DemoEcho";
 inline const char* const kDomain = "Demo";
 
-inline CKesSockEngine* g_engine = nullptr;  // set before the handlers are installed
+inline CKesSockEngine* g_engine = nullptr; // set before the handlers are installed
 
 // One event line, "@<text>"; a single write under the stream's lock keeps lines whole.
 inline void Emit(const char* format, ...) __attribute__((format(printf, 1, 2)));
-inline void Emit(const char* format, ...) {
+inline void Emit(const char* format, ...)
+{
     char line[512];
     va_list args;
     va_start(args, format);
@@ -36,7 +37,8 @@ inline void Emit(const char* format, ...) {
 // KRNStopNet only sets a flag and wakes the event loop: safe in a handler.
 extern "C" inline void StopOnSignal(int) { g_engine->KRNStopNet(); }
 
-inline void InstallStopHandlers() {
+inline void InstallStopHandlers()
+{
     struct sigaction action {};
     action.sa_handler = StopOnSignal;
     sigemptyset(&action.sa_mask);
@@ -47,12 +49,13 @@ inline void InstallStopHandlers() {
 // Hands each command line read from stdin to handle, until stdin ends or a
 // byte arrives on wakeFd (the daemon keeps running until a signal either way).
 template <typename Handler>
-void ReadCommands(int wakeFd, Handler handle) {
+void ReadCommands(int wakeFd, Handler handle)
+{
     std::string pending;
     char buffer[256];
     for (;;) {
         pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) continue;  // EINTR from the stop signal
+        if (poll(fds, 2, -1) < 0) continue; // EINTR from the stop signal
         if (fds[1].revents) return;
         const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
         if (got <= 0) return;
@@ -67,11 +70,12 @@ void ReadCommands(int wakeFd, Handler handle) {
 // wake-up pipe live only inside this call: the thread is woken and joined
 // before the call returns. False when the pipe cannot be made.
 template <typename Handler>
-bool RunWithCommands(CKesSockEngine& engine, Handler handle) {
+bool RunWithCommands(CKesSockEngine& engine, Handler handle)
+{
     int wake[2];
     if (pipe(wake) != 0) return false;
     std::thread commands([wakeFd = wake[0], handle] { ReadCommands(wakeFd, handle); });
-    engine.KRNStartNet();  // returns once a signal has called KRNStopNet
+    engine.KRNStartNet(); // returns once a signal has called KRNStopNet
     Emit("stopping");
     (void)!write(wake[1], "x", 1);
     commands.join();
@@ -80,4 +84,4 @@ bool RunWithCommands(CKesSockEngine& engine, Handler handle) {
     return true;
 }
 
-}  // namespace ksxdemo
+} // namespace ksxdemo

@@ -50,8 +50,8 @@ using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 const char* const kService = "DemoEcho";
-constexpr int kRecordsFirst = 3;   // requests each client sends before the restart
-constexpr int kRecordsSecond = 2;  // and after it
+constexpr int kRecordsFirst = 3;  // requests each client sends before the restart
+constexpr int kRecordsSecond = 2; // and after it
 // Generous time-outs: the library waits 2 s before greeting, 3 s between
 // connect attempts and may retry multicast set-up every 5 s.
 constexpr int kStartSeconds = 30;
@@ -62,14 +62,14 @@ constexpr int kKillSeconds = 5;
 
 volatile sig_atomic_t g_interrupted = 0;
 
-extern "C" void OnInterrupt(int) {
-    g_interrupted = 1;
-}
+extern "C" void OnInterrupt(int) { g_interrupted = 1; }
 
-std::string Stamp() {
+std::string Stamp()
+{
     auto now = std::chrono::system_clock::now();
     std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
     char text[32];
     std::strftime(text, sizeof text, "%H:%M:%S", std::localtime(&seconds));
     char out[48];
@@ -78,7 +78,8 @@ std::string Stamp() {
 }
 
 void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Say(const char* format, ...) {
+void Say(const char* format, ...)
+{
     std::printf("%s ", Stamp().c_str());
     va_list args;
     va_start(args, format);
@@ -91,7 +92,8 @@ void Say(const char* format, ...) {
 // ---- event lines ----------------------------------------------------------------
 
 // The value of key in "name key=value key=value", or "".
-std::string Field(const std::string& event, const std::string& key) {
+std::string Field(const std::string& event, const std::string& key)
+{
     const std::string needle = " " + key + "=";
     size_t at = event.find(needle);
     if (at == std::string::npos) return "";
@@ -100,11 +102,14 @@ std::string Field(const std::string& event, const std::string& key) {
 }
 
 // True when event is text, or text followed by more fields.
-bool IsEvent(const std::string& event, const std::string& text) {
-    return event.compare(0, text.size(), text) == 0 && (event.size() == text.size() || event[text.size()] == ' ');
+bool IsEvent(const std::string& event, const std::string& text)
+{
+    return event.compare(0, text.size(), text) == 0 &&
+           (event.size() == text.size() || event[text.size()] == ' ');
 }
 
-std::string PortOf(const std::string& address) {
+std::string PortOf(const std::string& address)
+{
     size_t colon = address.rfind(':');
     return colon == std::string::npos ? "" : address.substr(colon + 1);
 }
@@ -117,22 +122,24 @@ struct Daemon {
     pid_t pid = -1;
     int in = -1, out = -1, err = -1;
     std::string outPending, errPending;
-    std::vector<std::string> events;  // stdout lines starting with '@', without it
-    std::vector<std::string> traces;  // other stdout lines (library traces)
-    bool expectRunning = false;       // a death now is a failure
+    std::vector<std::string> events; // stdout lines starting with '@', without it
+    std::vector<std::string> traces; // other stdout lines (library traces)
+    bool expectRunning = false;      // a death now is a failure
     bool reaped = false;
     int status = 0;
 
     bool Running() const { return pid > 0 && !reaped; }
     size_t Mark() const { return events.size(); }
     // The first event since mark that is text (or starts with text and a blank).
-    const std::string* Find(const std::string& text, size_t mark = 0) const {
+    const std::string* Find(const std::string& text, size_t mark = 0) const
+    {
         for (size_t i = mark; i < events.size(); ++i)
             if (IsEvent(events[i], text)) return &events[i];
         return nullptr;
     }
     bool Has(const std::string& text, size_t mark = 0) const { return Find(text, mark) != nullptr; }
-    bool TraceHas(const std::string& text) const {
+    bool TraceHas(const std::string& text) const
+    {
         for (const std::string& line : traces)
             if (line.find(text) != std::string::npos) return true;
         return false;
@@ -140,7 +147,8 @@ struct Daemon {
     bool ExitedCleanly() const { return reaped && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
 };
 
-void CloseFd(int& fd) {
+void CloseFd(int& fd)
+{
     if (fd >= 0) close(fd);
     fd = -1;
 }
@@ -172,8 +180,9 @@ private:
 };
 
 Daemon* Demo::Start(const std::string& name, const std::string& program, const std::string& home,
-                    const std::vector<std::string>& args, const char* debugLevel) {
-    int pipes[6];  // stdin, stdout, stderr: read end, write end each
+                    const std::vector<std::string>& args, const char* debugLevel)
+{
+    int pipes[6]; // stdin, stdout, stderr: read end, write end each
     int made = 0;
     while (made < 3 && pipe2(pipes + 2 * made, O_CLOEXEC) == 0) ++made;
     if (made < 3) {
@@ -224,19 +233,22 @@ Daemon* Demo::Start(const std::string& name, const std::string& program, const s
     return m_Daemons.back().get();
 }
 
-void Demo::Send(Daemon* daemon, const std::string& command) {
+void Demo::Send(Daemon* daemon, const std::string& command)
+{
     Say("-> %s: %s", daemon->name.c_str(), command.c_str());
     const std::string line = command + "\n";
     if (daemon->in < 0 || write(daemon->in, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
         Say("   could not write to %s", daemon->name.c_str());
 }
 
-void Demo::Signal(Daemon* daemon, int signal) {
+void Demo::Signal(Daemon* daemon, int signal)
+{
     daemon->expectRunning = false;
     if (daemon->Running()) kill(daemon->pid, signal);
 }
 
-void Demo::OnLine(Daemon& daemon, const std::string& line, bool isErr) {
+void Demo::OnLine(Daemon& daemon, const std::string& line, bool isErr)
+{
     std::printf("%s %14s %s %s\n", Stamp().c_str(), daemon.name.c_str(), isErr ? "!" : "|", line.c_str());
     std::fflush(stdout);
     if (isErr) return;
@@ -246,7 +258,8 @@ void Demo::OnLine(Daemon& daemon, const std::string& line, bool isErr) {
         daemon.traces.push_back(line);
 }
 
-void Demo::ReadFrom(Daemon& daemon, int& fd, std::string& pending, bool isErr) {
+void Demo::ReadFrom(Daemon& daemon, int& fd, std::string& pending, bool isErr)
+{
     char buffer[4096];
     const ssize_t got = read(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) return;
@@ -261,7 +274,8 @@ void Demo::ReadFrom(Daemon& daemon, int& fd, std::string& pending, bool isErr) {
         OnLine(daemon, pending.substr(0, end), isErr);
 }
 
-void Demo::ReapExited() {
+void Demo::ReapExited()
+{
     for (auto& daemon : m_Daemons) {
         if (!daemon->Running() || waitpid(daemon->pid, &daemon->status, WNOHANG) != daemon->pid) continue;
         daemon->reaped = true;
@@ -273,12 +287,15 @@ void Demo::ReapExited() {
     }
 }
 
-void Demo::Pump(int timeoutMs) {
+void Demo::Pump(int timeoutMs)
+{
     std::vector<pollfd> fds;
-    std::vector<std::pair<Daemon*, bool>> owners;  // daemon, is its stderr
+    std::vector<std::pair<Daemon*, bool>> owners; // daemon, is its stderr
     for (auto& daemon : m_Daemons) {
-        if (daemon->out >= 0) fds.push_back({daemon->out, POLLIN, 0}), owners.emplace_back(daemon.get(), false);
-        if (daemon->err >= 0) fds.push_back({daemon->err, POLLIN, 0}), owners.emplace_back(daemon.get(), true);
+        if (daemon->out >= 0)
+            fds.push_back({daemon->out, POLLIN, 0}), owners.emplace_back(daemon.get(), false);
+        if (daemon->err >= 0)
+            fds.push_back({daemon->err, POLLIN, 0}), owners.emplace_back(daemon.get(), true);
     }
     if (poll(fds.data(), fds.size(), timeoutMs) > 0) {
         for (size_t i = 0; i < fds.size(); ++i) {
@@ -293,7 +310,8 @@ void Demo::Pump(int timeoutMs) {
     ReapExited();
 }
 
-bool Demo::WaitFor(const std::function<bool()>& done, int seconds) {
+bool Demo::WaitFor(const std::function<bool()>& done, int seconds)
+{
     const auto deadline = Clock::now() + std::chrono::seconds(seconds);
     while (!done()) {
         if (g_interrupted) {
@@ -315,12 +333,14 @@ bool Demo::WaitFor(const std::function<bool()>& done, int seconds) {
     return true;
 }
 
-bool Demo::WaitExit(Daemon* daemon, int seconds) {
+bool Demo::WaitExit(Daemon* daemon, int seconds)
+{
     // Output first: the pipes close when the daemon has gone.
     return WaitFor([daemon] { return daemon->reaped && daemon->out < 0 && daemon->err < 0; }, seconds);
 }
 
-void Demo::StopAll() {
+void Demo::StopAll()
+{
     for (auto& daemon : m_Daemons) {
         CloseFd(daemon->in);
         Signal(daemon.get(), SIGTERM);
@@ -348,7 +368,8 @@ void Demo::StopAll() {
 
 std::string ServiceFileOf(const std::string& home) { return CKesEnv::KEServiceFilePath(home); }
 
-std::string ReadText(const std::string& path) {
+std::string ReadText(const std::string& path)
+{
     std::ifstream in(path);
     std::stringstream text;
     text << in.rdbuf();
@@ -356,14 +377,16 @@ std::string ReadText(const std::string& path) {
 }
 
 // The demo service's line in the file, or "" when it has none.
-std::string ServiceLine(const std::string& home) {
+std::string ServiceLine(const std::string& home)
+{
     std::istringstream text(ReadText(ServiceFileOf(home)));
     for (std::string line; std::getline(text, line);)
         if (line.find(std::string("SERVICE: ") + kService + " ") != std::string::npos) return line;
     return "";
 }
 
-void ShowServiceFile(const std::string& label, const std::string& home) {
+void ShowServiceFile(const std::string& label, const std::string& home)
+{
     Say("service file of %s (%s):", label.c_str(), ServiceFileOf(home).c_str());
     std::istringstream text(ReadText(ServiceFileOf(home)));
     for (std::string line; std::getline(text, line);) {
@@ -373,21 +396,24 @@ void ShowServiceFile(const std::string& label, const std::string& home) {
     std::fflush(stdout);
 }
 
-bool MakeHome(const std::string& home, const std::string& templateFile) {
+bool MakeHome(const std::string& home, const std::string& templateFile)
+{
     std::error_code error;
     fs::create_directories(fs::path(ServiceFileOf(home)).parent_path(), error);
     if (error) return false;
-    return fs::copy_file(templateFile, ServiceFileOf(home), fs::copy_options::overwrite_existing, error) && !error;
+    return fs::copy_file(templateFile, ServiceFileOf(home), fs::copy_options::overwrite_existing, error) &&
+           !error;
 }
 
 // Network interfaces other than loopback in this process's network namespace
 // (/proc/self/net/dev follows the namespace; /sys may be the host's).
-std::vector<std::string> OtherInterfaces() {
+std::vector<std::string> OtherInterfaces()
+{
     std::vector<std::string> names;
     std::istringstream text(ReadText("/proc/self/net/dev"));
     for (std::string line; std::getline(text, line);) {
         const size_t colon = line.find(':');
-        if (colon == std::string::npos) continue;  // the two header lines
+        if (colon == std::string::npos) continue; // the two header lines
         std::string name = line.substr(0, colon);
         name.erase(0, name.find_first_not_of(' '));
         if (name != "lo") names.push_back(name);
@@ -398,7 +424,8 @@ std::vector<std::string> OtherInterfaces() {
 // Removes the temporary homes on every way out.
 struct TempDir {
     std::string path;
-    ~TempDir() {
+    ~TempDir()
+    {
         std::error_code error;
         if (!path.empty()) fs::remove_all(path, error);
     }
@@ -409,7 +436,9 @@ struct TempDir {
 class Scenario {
 public:
     Scenario(Demo& demo, std::string homeA, std::string homeB)
-        : m_Demo(demo), m_HomeA(std::move(homeA)), m_HomeB(std::move(homeB)) {}
+        : m_Demo(demo), m_HomeA(std::move(homeA)), m_HomeB(std::move(homeB))
+    {
+    }
     // Runs the steps in order until one fails; returns the number that happened.
     int Run();
     static constexpr int ms_Steps = 10;
@@ -436,17 +465,19 @@ private:
     Daemon* m_Server = nullptr;
     Daemon* m_ClientA = nullptr;
     Daemon* m_ClientB = nullptr;
-    std::string m_Port;         // the running server's port
-    std::string m_FirstPort;    // its port before the restart
+    std::string m_Port;      // the running server's port
+    std::string m_FirstPort; // its port before the restart
     size_t m_StopMarkA = 0, m_StopMarkB = 0;
 };
 
-bool Scenario::Check(bool ok, const char* what) {
+bool Scenario::Check(bool ok, const char* what)
+{
     Say("   %s %s", ok ? "ok:  " : "FAIL:", what);
     return ok;
 }
 
-bool Scenario::Step(int number, const char* what, bool (Scenario::*body)()) {
+bool Scenario::Step(int number, const char* what, bool (Scenario::*body)())
+{
     std::printf("\n");
     Say("== step %d of %d: %s", number, ms_Steps, what);
     const bool ok = (this->*body)();
@@ -454,7 +485,8 @@ bool Scenario::Step(int number, const char* what, bool (Scenario::*body)()) {
     return ok;
 }
 
-int Scenario::Run() {
+int Scenario::Run()
+{
     struct Entry {
         const char* what;
         bool (Scenario::*body)();
@@ -462,7 +494,8 @@ int Scenario::Run() {
     const Entry steps[ms_Steps] = {
         {"a server of DemoEcho starts in home A and publishes its line", &Scenario::PublishServer},
         {"client-A (home A) finds the server through the service file", &Scenario::ConnectThroughFile},
-        {"client-B (home B, no DemoEcho line) finds the server over multicast", &Scenario::ConnectThroughMulticast},
+        {"client-B (home B, no DemoEcho line) finds the server over multicast",
+         &Scenario::ConnectThroughMulticast},
         {"records go from each client to the server and answers come back", &Scenario::RecordsBothWays},
         {"a broadcast from the server reaches both clients", &Scenario::BroadcastReachesBoth},
         {"the server is stopped with SIGTERM and withdraws its line", &Scenario::StopServer},
@@ -476,7 +509,8 @@ int Scenario::Run() {
     return ms_Steps;
 }
 
-bool Scenario::StartServer() {
+bool Scenario::StartServer()
+{
     m_Server = m_Demo.Start("server", "ksx_demo_server", m_HomeA, {}, "0");
     if (!Check(m_Server != nullptr, "server process started")) return false;
     Daemon* server = m_Server;
@@ -490,7 +524,8 @@ bool Scenario::StartServer() {
                  "home A's service file names the server's port");
 }
 
-bool Scenario::PublishServer() {
+bool Scenario::PublishServer()
+{
     ShowServiceFile("home A before the server starts", m_HomeA);
     if (!Check(ServiceLine(m_HomeA).empty(), "home A's service file has no DemoEcho line yet")) return false;
     if (!StartServer()) return false;
@@ -498,22 +533,25 @@ bool Scenario::PublishServer() {
     return true;
 }
 
-bool Scenario::ConnectThroughFile() {
+bool Scenario::ConnectThroughFile()
+{
     Say("client-A reads its service file, connects, and greets the server with its id after the 2 s pause");
     const size_t mark = m_Server->Mark();
     m_ClientA = m_Demo.Start("client-A", "ksx_demo_client", m_HomeA, {"client-A"}, "1");
     if (!Check(m_ClientA != nullptr, "client-A process started")) return false;
     Daemon* client = m_ClientA;
     Daemon* server = m_Server;
-    bool up = m_Demo.WaitFor([&] { return client->Has("connected") && server->Has("client-connected id=client-A", mark); },
-                             kConnectSeconds);
+    bool up = m_Demo.WaitFor(
+        [&] { return client->Has("connected") && server->Has("client-connected id=client-A", mark); },
+        kConnectSeconds);
     if (!Check(up, "client-A connected and the server saw it identify itself")) return false;
     const std::string reached = Field(*client->Find("connected"), "server");
     if (!Check(PortOf(reached) == m_Port, "client-A reached the server's published port")) return false;
     return Check(!client->TraceHas("sending Address Req"), "client-A sent no multicast address request");
 }
 
-bool Scenario::ConnectThroughMulticast() {
+bool Scenario::ConnectThroughMulticast()
+{
     ShowServiceFile("home B", m_HomeB);
     if (!Check(ServiceLine(m_HomeB).empty(), "home B's service file has no DemoEcho line")) return false;
     Say("client-B finds no line, so it asks the multicast group; the server's engine answers with the");
@@ -523,19 +561,22 @@ bool Scenario::ConnectThroughMulticast() {
     if (!Check(m_ClientB != nullptr, "client-B process started")) return false;
     Daemon* client = m_ClientB;
     Daemon* server = m_Server;
-    bool up = m_Demo.WaitFor([&] { return client->Has("connected") && server->Has("client-connected id=client-B", mark); },
-                             kConnectSeconds);
+    bool up = m_Demo.WaitFor(
+        [&] { return client->Has("connected") && server->Has("client-connected id=client-B", mark); },
+        kConnectSeconds);
     if (!Check(up, "client-B connected and the server saw it identify itself")) return false;
     const std::string reached = Field(*client->Find("connected"), "server");
     if (!Check(PortOf(reached) == m_Port, "client-B reached the server's port")) return false;
-    if (!Check(client->TraceHas("sending Address Req"), "client-B asked for the address over multicast")) return false;
+    if (!Check(client->TraceHas("sending Address Req"), "client-B asked for the address over multicast"))
+        return false;
     return Check(ServiceLine(m_HomeB).empty(), "home B's service file still has no DemoEcho line");
 }
 
 // Each client sends count requests numbered from firstSeq; every one must
 // reach the server and come back as an answer. Then, when broadcastSeq > 0,
 // the server broadcasts once and both clients must receive it.
-bool Scenario::Exchange(int firstSeq, int count, int broadcastSeq) {
+bool Scenario::Exchange(int firstSeq, int count, int broadcastSeq)
+{
     const size_t serverMark = m_Server->Mark();
     const size_t markA = m_ClientA->Mark(), markB = m_ClientB->Mark();
     if (count > 0) {
@@ -546,7 +587,8 @@ bool Scenario::Exchange(int firstSeq, int count, int broadcastSeq) {
                 const std::string s = std::to_string(seq);
                 if (!m_Server->Has("received from=client-A seq=" + s, serverMark)) return false;
                 if (!m_Server->Has("received from=client-B seq=" + s, serverMark)) return false;
-                if (!m_ClientA->Has("answer seq=" + s, markA) || !m_ClientB->Has("answer seq=" + s, markB)) return false;
+                if (!m_ClientA->Has("answer seq=" + s, markA) || !m_ClientB->Has("answer seq=" + s, markB))
+                    return false;
             }
             return true;
         };
@@ -562,27 +604,26 @@ bool Scenario::Exchange(int firstSeq, int count, int broadcastSeq) {
                  "both clients received the broadcast");
 }
 
-bool Scenario::RecordsBothWays() {
-    return Exchange(1, kRecordsFirst, 0);
-}
+bool Scenario::RecordsBothWays() { return Exchange(1, kRecordsFirst, 0); }
 
-bool Scenario::BroadcastReachesBoth() {
-    return Exchange(0, 0, 1);
-}
+bool Scenario::BroadcastReachesBoth() { return Exchange(0, 0, 1); }
 
-bool Scenario::StopServer() {
+bool Scenario::StopServer()
+{
     m_StopMarkA = m_ClientA->Mark();
     m_StopMarkB = m_ClientB->Mark();
     Say("sending SIGTERM to the server (its handler calls KRNStopNet; KNSafeExit follows)");
     m_Demo.Signal(m_Server, SIGTERM);
     if (!Check(m_Demo.WaitExit(m_Server, kStopSeconds), "the server exited")) return false;
-    if (!Check(m_Server->ExitedCleanly() && m_Server->Has("withdrawn"), "it withdrew its service and exited with 0"))
+    if (!Check(m_Server->ExitedCleanly() && m_Server->Has("withdrawn"),
+               "it withdrew its service and exited with 0"))
         return false;
     ShowServiceFile("home A after the stop", m_HomeA);
     return Check(ServiceLine(m_HomeA).empty(), "home A's service file has no DemoEcho line any more");
 }
 
-bool Scenario::RestartServer() {
+bool Scenario::RestartServer()
+{
     m_FirstPort = m_Port;
     if (!StartServer()) return false;
     ShowServiceFile("home A after the restart", m_HomeA);
@@ -593,13 +634,15 @@ bool Scenario::RestartServer() {
     return true;
 }
 
-bool Scenario::ClientsReconnect() {
+bool Scenario::ClientsReconnect()
+{
     Daemon* a = m_ClientA;
     Daemon* b = m_ClientB;
     Daemon* server = m_Server;
     const size_t markA = m_StopMarkA, markB = m_StopMarkB;
     Say("each client tries again every 3 s; a client that was in its 10 s keep-alive pause when the server");
-    Say("went finishes that pause first, and its keep-alive on the lost connection is reported (KSX-ERROR KES_ERR_SEND)");
+    Say("went finishes that pause first, and its keep-alive on the lost connection is reported (KSX-ERROR "
+        "KES_ERR_SEND)");
     auto reconnected = [&] {
         return a->Has("connected", markA) && b->Has("connected", markB) &&
                server->Has("client-connected id=client-A") && server->Has("client-connected id=client-B");
@@ -608,23 +651,24 @@ bool Scenario::ClientsReconnect() {
                               kStopSeconds),
                "both clients noticed that the server had gone"))
         return false;
-    if (!Check(m_Demo.WaitFor(reconnected, kConnectSeconds), "both clients connected and identified themselves again"))
+    if (!Check(m_Demo.WaitFor(reconnected, kConnectSeconds),
+               "both clients connected and identified themselves again"))
         return false;
     const std::string portA = PortOf(Field(*a->Find("connected", markA), "server"));
     const std::string portB = PortOf(Field(*b->Find("connected", markB), "server"));
     return Check(portA == m_Port && portB == m_Port, "both reached the new server's port");
 }
 
-bool Scenario::TrafficAgain() {
-    return Exchange(kRecordsFirst + 1, kRecordsSecond, 2);
-}
+bool Scenario::TrafficAgain() { return Exchange(kRecordsFirst + 1, kRecordsSecond, 2); }
 
-bool Scenario::ShutDown() {
+bool Scenario::ShutDown()
+{
     bool ok = true;
     for (Daemon* daemon : {m_ClientA, m_ClientB, m_Server}) {
         m_Demo.Signal(daemon, SIGTERM);
         ok = Check(m_Demo.WaitExit(daemon, kStopSeconds) && daemon->ExitedCleanly(),
-                   (daemon->name + " stopped on SIGTERM with status 0").c_str()) && ok;
+                   (daemon->name + " stopped on SIGTERM with status 0").c_str()) &&
+             ok;
     }
     ShowServiceFile("home A at the end", m_HomeA);
     return Check(ServiceLine(m_HomeA).empty(), "home A's service file is back to its shipped content") && ok;
@@ -632,32 +676,36 @@ bool Scenario::ShutDown() {
 
 // ---- main -----------------------------------------------------------------------
 
-std::string ProgramDir() {
+std::string ProgramDir()
+{
     std::error_code error;
     fs::path self = fs::read_symlink("/proc/self/exe", error);
     return error ? "." : self.parent_path().string();
 }
 
-std::string TemplateFile(int argc, char** argv) {
+std::string TemplateFile(int argc, char** argv)
+{
     if (argc == 3 && std::strcmp(argv[1], "--service-file") == 0) return argv[2];
     if (argc != 1) return "";
     const char* home = std::getenv("KSX_HOME");
     return home ? ServiceFileOf(home) : "";
 }
 
-void InstallHandlers() {
+void InstallHandlers()
+{
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);  // a daemon that died must not take the demo with it
+    signal(SIGPIPE, SIG_IGN); // a daemon that died must not take the demo with it
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     const std::string templateFile = TemplateFile(argc, argv);
     if (templateFile.empty()) {
         std::fprintf(stderr, "usage: ksx_demo [--service-file PATH]  (default: $KSX_HOME's service file)\n");
@@ -678,7 +726,8 @@ int main(int argc, char** argv) {
     InstallHandlers();
 
     TempDir root;
-    std::string pattern = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/ksx-demo.XXXXXX";
+    std::string pattern =
+        std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/ksx-demo.XXXXXX";
     if (!mkdtemp(pattern.data())) {
         std::fprintf(stderr, "ksx_demo: cannot make a temporary directory: %s\n", std::strerror(errno));
         return 1;
@@ -699,7 +748,7 @@ int main(int argc, char** argv) {
         Demo demo(ProgramDir());
         Scenario scenario(demo, homeA, homeB);
         happened = scenario.Run();
-    }  // every daemon is stopped here
+    } // every daemon is stopped here
     const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
     std::printf("\n");
     if (happened == Scenario::ms_Steps) {

@@ -38,14 +38,15 @@
 namespace {
 
 using ksxdemo::Emit;
-using ksxdemo::InstallStopHandlers;
 using ksxdemo::g_engine;
+using ksxdemo::InstallStopHandlers;
 using ksxdemo::kDomain;
 using ksxdemo::kService;
 
 // "address:port" of the socket's peer. Asked of the socket itself rather
 // than the client's server endpoint, which a lost connection may free.
-std::string PeerOf(unsigned int socket) {
+std::string PeerOf(unsigned int socket)
+{
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     if (getpeername(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&peer), &length) != 0)
@@ -63,14 +64,16 @@ public:
     ~DemoClient() override { KOSCStopConnectThread(); }
 
     // Connect thread, after each successful attempt.
-    void KOSCOnClientConnect() override {
+    void KOSCOnClientConnect() override
+    {
         Emit("connected server=%s", PeerOf(KOSCGetClientTCPSocket()).c_str());
     }
     // Event-loop thread; the connect thread tries again by itself.
     void KOSCOnClientDisconnect() override { Emit("disconnected"); }
 
     // Worker thread; the record is ours.
-    void KesOnClientIO(CKesSockEnd*, CKesRecord* record) override {
+    void KesOnClientIO(CKesSockEnd*, CKesRecord* record) override
+    {
         CKesAtom* kind = record->KRValueOf("kind");
         CKesAtom* seq = record->KRValueOf("seq");
         const char* kindText = kind && kind->KAString() ? kind->KAString() : "record";
@@ -79,7 +82,8 @@ public:
     }
 
     // Command thread: numbered requests, continuing from the last one.
-    void SendRequests(int count) {
+    void SendRequests(int count)
+    {
         for (int i = 0; i < count; ++i) {
             const int seq = ++m_LastSeq;
             CKesRecord record;
@@ -98,7 +102,8 @@ private:
     std::atomic<int> m_LastSeq{0};
 };
 
-void HandleCommand(DemoClient* client, const std::string& line) {
+void HandleCommand(DemoClient* client, const std::string& line)
+{
     int count = 0;
     if (std::sscanf(line.c_str(), "send %d", &count) == 1 && count > 0) {
         client->SendRequests(count);
@@ -107,9 +112,10 @@ void HandleCommand(DemoClient* client, const std::string& line) {
     Emit("unknown-command text=%s", line.c_str());
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (argc != 2 || !argv[1][0]) {
         std::fprintf(stderr, "usage: ksx_demo_client <client-id>\n");
         return 2;
@@ -118,7 +124,7 @@ int main(int argc, char** argv) {
     g_engine = &engine;
     InstallStopHandlers();
 
-    auto* client = new DemoClient(strdup(argv[1]));  // owned by the engine once added
+    auto* client = new DemoClient(strdup(argv[1])); // owned by the engine once added
     client->KOSCSetServiceName(strdup(kService));
     client->KOSCSetDomain(strdup(kDomain));
     if (engine.KSEAddClient(client) != 1) {
@@ -130,9 +136,11 @@ int main(int argc, char** argv) {
         Emit("failed step=initialise");
         return EXIT_FAILURE;
     }
-    Emit("looking-for service=%s domain=%s id=%s pid=%d", kService, kDomain, argv[1], static_cast<int>(getpid()));
+    Emit("looking-for service=%s domain=%s id=%s pid=%d", kService, kDomain, argv[1],
+         static_cast<int>(getpid()));
 
-    if (!ksxdemo::RunWithCommands(engine, [client](const std::string& line) { HandleCommand(client, line); })) {
+    if (!ksxdemo::RunWithCommands(engine,
+                                  [client](const std::string& line) { HandleCommand(client, line); })) {
         Emit("failed step=pipe");
         return EXIT_FAILURE;
     }

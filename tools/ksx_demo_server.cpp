@@ -32,29 +32,33 @@
 namespace {
 
 using ksxdemo::Emit;
-using ksxdemo::InstallStopHandlers;
 using ksxdemo::g_engine;
+using ksxdemo::InstallStopHandlers;
 using ksxdemo::kDomain;
 using ksxdemo::kService;
 
-int SeqOf(const CKesRecord* record) {
+int SeqOf(const CKesRecord* record)
+{
     CKesAtom* seq = record->KRValueOf("seq");
     return seq ? seq->KAInt() : -1;
 }
 
 class DemoServer : public CKesObjSockServer {
 public:
-    void KOSSOnClientConnect(CKesSockEnd* client) override {
+    void KOSSOnClientConnect(CKesSockEnd* client) override
+    {
         Emit("client-connected id=%s", client->KSEGetEndPointName());
     }
-    void KOSSOnClientDisconnect(CKesSockEnd* client) override {
+    void KOSSOnClientDisconnect(CKesSockEnd* client) override
+    {
         const char* id = client->KSEGetEndPointName();
         Emit("client-disconnected id=%s", id ? id : "(unidentified)");
     }
 
     // Worker thread; the record is ours. Every request gets an answer that
     // carries its sequence number back.
-    void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override {
+    void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override
+    {
         const char* id = client->KSEGetEndPointName();
         const int seq = SeqOf(record);
         delete record;
@@ -70,7 +74,8 @@ public:
             Emit("answer-failed to=%s seq=%d code=%d", id, seq, result);
     }
 
-    void Broadcast(int seq) {
+    void Broadcast(int seq)
+    {
         CKesRecord record;
         record.KRAddValue("kind", "broadcast");
         record.KRAddValue("seq", CKesAtom(seq));
@@ -79,7 +84,8 @@ public:
     }
 };
 
-void HandleCommand(DemoServer* server, const std::string& line) {
+void HandleCommand(DemoServer* server, const std::string& line)
+{
     int seq = 0;
     if (std::sscanf(line.c_str(), "broadcast %d", &seq) == 1) {
         server->Broadcast(seq);
@@ -88,14 +94,15 @@ void HandleCommand(DemoServer* server, const std::string& line) {
     Emit("unknown-command text=%s", line.c_str());
 }
 
-}  // namespace
+} // namespace
 
-int main() {
+int main()
+{
     CKesSockEngine engine("ksx_demo_server", __KES_SERV_DAEMON, 4);
     g_engine = &engine;
     InstallStopHandlers();
 
-    auto* server = new DemoServer();  // owned by the engine once added
+    auto* server = new DemoServer(); // owned by the engine once added
     server->KOSSSetServiceName(strdup(kService));
     server->KOSSSetDomain(strdup(kDomain));
     if (engine.KSEAddServer(server) != 1) {
@@ -105,7 +112,7 @@ int main() {
     }
     if (server->KOSSInitialise() != 1) {
         Emit("failed step=initialise");
-        return EXIT_FAILURE;  // the engine's destructor disposes of the server
+        return EXIT_FAILURE; // the engine's destructor disposes of the server
     }
     CKesSockEnd* published = server->KOSSGetServerData();
     char* address = published ? published->KSEGetEndPtIpAddress() : nullptr;
@@ -113,11 +120,12 @@ int main() {
          published ? published->KSEGetEndPtAddressPort() : 0, static_cast<int>(getpid()));
     free(address);
 
-    if (!ksxdemo::RunWithCommands(engine, [server](const std::string& line) { HandleCommand(server, line); })) {
+    if (!ksxdemo::RunWithCommands(engine,
+                                  [server](const std::string& line) { HandleCommand(server, line); })) {
         Emit("failed step=pipe");
         return EXIT_FAILURE;
     }
-    engine.KNSafeExit();  // stops the server and withdraws its service line
+    engine.KNSafeExit(); // stops the server and withdraws its service line
     Emit("withdrawn service=%s", kService);
     return EXIT_SUCCESS;
 }

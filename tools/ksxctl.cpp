@@ -22,15 +22,14 @@ const char* const kToolHelp =
     "to /opt/ksx); KSX_DEBUG_LEVEL sets the library's trace level.\n"
     "Exit status: 0 done, 1 wrong use or unusable configuration, 2 nothing answered.\n";
 
-const char* const kListHelp =
-    "usage: ksxctl list [--file F]\n"
-    "\n"
-    "Shows the entries of the service file as a table (service, domain, address,\n"
-    "port, server name, dynamic or fixed), sorted by domain, then service.\n"
-    "\n"
-    "  --file F   read F instead of $KSX_HOME/etc/ostravine/ServiceData.cfg\n"
-    "\n"
-    "A file with a syntax error is refused with the line of the error (exit 1).\n";
+const char* const kListHelp = "usage: ksxctl list [--file F]\n"
+                              "\n"
+                              "Shows the entries of the service file as a table (service, domain, address,\n"
+                              "port, server name, dynamic or fixed), sorted by domain, then service.\n"
+                              "\n"
+                              "  --file F   read F instead of $KSX_HOME/etc/ostravine/ServiceData.cfg\n"
+                              "\n"
+                              "A file with a syntax error is refused with the line of the error (exit 1).\n";
 
 const char* const kCheckHelp =
     "usage: ksxctl check [--file F]\n"
@@ -44,17 +43,16 @@ const char* const kCheckHelp =
     "\n"
     "  --file F   check F instead of $KSX_HOME/etc/ostravine/ServiceData.cfg\n";
 
-const char* const kProbeHelp =
-    "usage: ksxctl probe SERVICE DOMAIN [--timeout SECONDS] [--count N]\n"
-    "\n"
-    "Sends an address request for SERVICE in DOMAIN to the installation's\n"
-    "multicast group and prints every reply (address, port and the server name\n"
-    "the service file gives for them, '-' when it names none).\n"
-    "\n"
-    "  --timeout S   how long to wait for replies (default 5 s)\n"
-    "  --count N     stop after N replies\n"
-    "\n"
-    "Exit status 0 when at least one reply came, 2 when none did.\n";
+const char* const kProbeHelp = "usage: ksxctl probe SERVICE DOMAIN [--timeout SECONDS] [--count N]\n"
+                               "\n"
+                               "Sends an address request for SERVICE in DOMAIN to the installation's\n"
+                               "multicast group and prints every reply (address, port and the server name\n"
+                               "the service file gives for them, '-' when it names none).\n"
+                               "\n"
+                               "  --timeout S   how long to wait for replies (default 5 s)\n"
+                               "  --count N     stop after N replies\n"
+                               "\n"
+                               "Exit status 0 when at least one reply came, 2 when none did.\n";
 
 const char* const kSendHelp =
     "usage: ksxctl send SERVICE DOMAIN name=value... [--id CLIENT_ID] [--timeout SECONDS] [--count N]\n"
@@ -99,42 +97,49 @@ const Command kCommands[] = {
     {"listen", CtlRunListen, kListenHelp},
 };
 
-const Command* FindCommand(const std::string& name) {
+const Command* FindCommand(const std::string& name)
+{
     for (const Command& command : kCommands)
         if (name == command.name) return &command;
     return nullptr;
 }
 
-}  // namespace
+} // namespace
 
-int CtlFail(const std::string& command, const std::string& message, int status) {
+int CtlFail(const std::string& command, const std::string& message, int status)
+{
     std::string prefix = command.empty() ? "ksxctl" : "ksxctl " + command;
     std::fprintf(stderr, "%s: %s\n", prefix.c_str(), message.c_str());
     return status;
 }
 
-int CtlUsageError(const std::string& command, const std::string& message) {
+int CtlUsageError(const std::string& command, const std::string& message)
+{
     std::string help = command.empty() ? "ksxctl --help" : "ksxctl " + command + " --help";
     return CtlFail(command, message + " (see '" + help + "')", kCtlError);
 }
 
-void CtlPrintHelp(const std::string& command) {
+void CtlPrintHelp(const std::string& command)
+{
     const Command* found = FindCommand(command);
     std::fputs(found ? found->help : kToolHelp, stdout);
     std::fflush(stdout);
 }
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (argc < 2) return CtlUsageError("", "no command given");
     const std::string name = argv[1];
     if (name == "--help" || name == "-h") return CtlPrintHelp(""), kCtlOk;
     if (name == "help") {
-        if (argc > 2 && !FindCommand(argv[2])) return CtlUsageError("", std::string("unknown command '") + argv[2] + "'");
+        if (argc > 2 && !FindCommand(argv[2]))
+            return CtlUsageError("", std::string("unknown command '") + argv[2] + "'");
         return CtlPrintHelp(argc > 2 ? argv[2] : ""), kCtlOk;
     }
     const Command* command = FindCommand(name);
     if (!command) {
-        if (name.rfind("-", 0) == 0) return CtlUsageError("", "unknown option " + name + " before the command");
+        if (name.rfind("-", 0) == 0)
+            return CtlUsageError("", "unknown option " + name + " before the command");
         return CtlUsageError("", "unknown command '" + name + "'");
     }
     return command->run(argc, argv);

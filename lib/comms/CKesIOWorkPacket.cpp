@@ -20,7 +20,8 @@ const char* const kSource = "CKesIOWorkPacket";
 
 // A malloc'd copy of length bytes, or null (reported) when it cannot be made.
 template <typename T>
-T* CopyBlock(const T* from, unsigned int length, int line) {
+T* CopyBlock(const T* from, unsigned int length, int line)
+{
     void* block = std::malloc(length > 0 ? length : 1);
     if (!block) {
         CKesError(KES_ERR_ALLOCATION, kSource, line, nullptr);
@@ -32,7 +33,8 @@ T* CopyBlock(const T* from, unsigned int length, int line) {
 
 // The address family the socket reports; IPv4 for the invalid socket and
 // 0 when the socket cannot tell.
-int SocketFamily(unsigned int socket) {
+int SocketFamily(unsigned int socket)
+{
     if (socket == KES_INVALID_SOCKET) return AF_INET;
     sockaddr_storage local{};
     socklen_t size = sizeof local;
@@ -40,33 +42,25 @@ int SocketFamily(unsigned int socket) {
     return local.ss_family;
 }
 
-}  // namespace
+} // namespace
 
 CKesIOWorkPacket::CKesIOWorkPacket()
-    : m_Socket(KES_INVALID_SOCKET),
-      m_Packet(nullptr),
-      m_PacketLength(0),
-      m_SockServer(nullptr),
-      m_Source(nullptr),
-      m_SourceLength(0) {}
+    : m_Socket(KES_INVALID_SOCKET), m_Packet(nullptr), m_PacketLength(0), m_SockServer(nullptr),
+      m_Source(nullptr), m_SourceLength(0)
+{
+}
 
 CKesIOWorkPacket::CKesIOWorkPacket(unsigned int socket, unsigned char* packet, unsigned int length,
                                    void* sockServer, sockaddr* source, unsigned int sourceLength)
-    : m_Socket(socket),
-      m_Packet(packet),
-      m_PacketLength(length),
-      m_SockServer(sockServer),
-      m_Source(source),
-      m_SourceLength(sourceLength) {}
+    : m_Socket(socket), m_Packet(packet), m_PacketLength(length), m_SockServer(sockServer), m_Source(source),
+      m_SourceLength(sourceLength)
+{
+}
 
 CKesIOWorkPacket::CKesIOWorkPacket(const CKesIOWorkPacket& other)
-    : CKesListable(),
-      m_Socket(other.m_Socket),
-      m_Packet(nullptr),
-      m_PacketLength(other.m_PacketLength),
-      m_SockServer(other.m_SockServer),
-      m_Source(nullptr),
-      m_SourceLength(0) {
+    : CKesListable(), m_Socket(other.m_Socket), m_Packet(nullptr), m_PacketLength(other.m_PacketLength),
+      m_SockServer(other.m_SockServer), m_Source(nullptr), m_SourceLength(0)
+{
     if (other.m_Packet) {
         m_Packet = CopyBlock(other.m_Packet, other.m_PacketLength, __LINE__);
         if (!m_Packet) m_PacketLength = 0;
@@ -79,54 +73,63 @@ CKesIOWorkPacket::CKesIOWorkPacket(const CKesIOWorkPacket& other)
     KIWPCharge(other.m_Backlog);
 }
 
-CKesIOWorkPacket::~CKesIOWorkPacket() {
+CKesIOWorkPacket::~CKesIOWorkPacket()
+{
     KIWPCharge(nullptr);
     KIWPSetReassemblyCharge(0);
     std::free(m_Packet);
     std::free(m_Source);
 }
 
-void CKesIOWorkPacket::KIWPCharge(std::shared_ptr<CKesReceiveBacklog> backlog) {
+void CKesIOWorkPacket::KIWPCharge(std::shared_ptr<CKesReceiveBacklog> backlog)
+{
     if (m_Backlog) m_Backlog->Release(m_Charge);
     m_Backlog = std::move(backlog);
     m_Charge = static_cast<long long>(m_PacketLength) + CKesReceiveBacklog::ms_PacketOverhead;
     if (m_Backlog) m_Backlog->Charge(m_Charge);
 }
 
-void CKesIOWorkPacket::KIWPSetReassemblyCharge(long long bytes) {
+void CKesIOWorkPacket::KIWPSetReassemblyCharge(long long bytes)
+{
     CKesReceiveBacklog::ReassemblyBytes() += bytes - m_Reassembly;
     m_Reassembly = bytes;
 }
 
-CKesListable* CKesIOWorkPacket::KLTargetDeepCopy(const CKesListable* source) {
+CKesListable* CKesIOWorkPacket::KLTargetDeepCopy(const CKesListable* source)
+{
     auto* from = dynamic_cast<const CKesIOWorkPacket*>(source);
     if (!from) return nullptr;
     return new (std::nothrow) CKesIOWorkPacket(*from);
 }
 
-int CKesIOWorkPacket::KIWPSetSocket(unsigned int socket) {
+int CKesIOWorkPacket::KIWPSetSocket(unsigned int socket)
+{
     m_Socket = socket;
     return 1;
 }
 
-int CKesIOWorkPacket::KIWPSetPacket(unsigned char* packet) {
+int CKesIOWorkPacket::KIWPSetPacket(unsigned char* packet)
+{
     if (!packet) return KES_ERR_ARGUMENT;
     m_Packet = packet;
     return 1;
 }
 
-int CKesIOWorkPacket::KIWPSetPacketLength(unsigned int length) {
+int CKesIOWorkPacket::KIWPSetPacketLength(unsigned int length)
+{
     m_PacketLength = length;
     return 1;
 }
 
-int CKesIOWorkPacket::KIWPSetSockServer(void* sockServer) {
+int CKesIOWorkPacket::KIWPSetSockServer(void* sockServer)
+{
     if (!sockServer) return KES_ERR_ARGUMENT;
     m_SockServer = sockServer;
     return 1;
 }
 
-int CKesIOWorkPacket::KIWPSetSource(sockaddr* source, unsigned int length) {
+int CKesIOWorkPacket::KIWPSetSource(sockaddr* source, unsigned int length)
+{
     if (!source) return KES_ERR_ARGUMENT;
     if (m_Source != source) std::free(m_Source);
     m_Source = source;
@@ -134,7 +137,8 @@ int CKesIOWorkPacket::KIWPSetSource(sockaddr* source, unsigned int length) {
     return 1;
 }
 
-int CKesIOWorkPacket::KIWPSetSource(const sockaddr* source, unsigned int length) {
+int CKesIOWorkPacket::KIWPSetSource(const sockaddr* source, unsigned int length)
+{
     if (!source) return KES_ERR_ARGUMENT;
     if (length == 0) return KES_ERR_ZERO_LENGTH;
     auto* copy = static_cast<sockaddr*>(std::malloc(length));
@@ -158,7 +162,8 @@ sockaddr* CKesIOWorkPacket::KIWPGetSource() const { return m_Source; }
 
 unsigned int CKesIOWorkPacket::KIWPGetSourceLen() const { return m_SourceLength; }
 
-CKesRecord* CKesIOWorkPacket::KIWPGetRecord() {
+CKesRecord* CKesIOWorkPacket::KIWPGetRecord()
+{
     auto* record = new (std::nothrow) CKesRecord();
     if (!record) {
         CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
@@ -174,7 +179,8 @@ CKesRecord* CKesIOWorkPacket::KIWPGetRecord() {
     return record;
 }
 
-void CKesIOWorkPacket::DumpSource() const {
+void CKesIOWorkPacket::DumpSource() const
+{
     const int family = SocketFamily(m_Socket);
     if (family == AF_INET) {
         if (!m_Source) return;
@@ -197,11 +203,12 @@ void CKesIOWorkPacket::DumpSource() const {
         std::free(text);
         return;
     }
-    std::printf("Unknown address type :%d Address Ptr: %p Length: %u", family,
-                static_cast<void*>(m_Source), m_SourceLength);
+    std::printf("Unknown address type :%d Address Ptr: %p Length: %u", family, static_cast<void*>(m_Source),
+                m_SourceLength);
 }
 
-void CKesIOWorkPacket::KIWPDump() {
+void CKesIOWorkPacket::KIWPDump()
+{
     std::printf("IOWorkPacket: Socket: %u", m_Socket);
     if (m_Packet) std::printf(" Packet entry ");
     std::printf(" packet length %u ", m_PacketLength);

@@ -29,8 +29,8 @@ public:
     CKesIOWorkPacket();
     // Stores all six values; takes over `packet` and `source` (malloc'd)
     // without copying them.
-    CKesIOWorkPacket(unsigned int socket, unsigned char* packet, unsigned int length,
-                     void* sockServer, sockaddr* source, unsigned int sourceLength);
+    CKesIOWorkPacket(unsigned int socket, unsigned char* packet, unsigned int length, void* sockServer,
+                     sockaddr* source, unsigned int sourceLength);
     // Deep copy: the copy owns its own payload and source buffers. A failed
     // allocation reports KES_ERR_ALLOCATION and leaves that buffer null and its length 0.
     CKesIOWorkPacket(const CKesIOWorkPacket& other);
@@ -85,12 +85,12 @@ private:
     // Writes the source address part of the dump line.
     void DumpSource() const;
 
-    unsigned int m_Socket;       // socket the data was read from
-    unsigned char* m_Packet;     // owned (malloc): the payload, or null
-    unsigned int m_PacketLength; // payload bytes
-    void* m_SockServer;          // not owned: the receiving CKesSockEngine
-    sockaddr* m_Source;          // owned (malloc): sender's address, or null
-    unsigned int m_SourceLength; // bytes in m_Source (16 IPv4, 28 IPv6)
+    unsigned int m_Socket;                         // socket the data was read from
+    unsigned char* m_Packet;                       // owned (malloc): the payload, or null
+    unsigned int m_PacketLength;                   // payload bytes
+    void* m_SockServer;                            // not owned: the receiving CKesSockEngine
+    sockaddr* m_Source;                            // owned (malloc): sender's address, or null
+    unsigned int m_SourceLength;                   // bytes in m_Source (16 IPv4, 28 IPv6)
     std::shared_ptr<CKesReceiveBacklog> m_Backlog; // the connection charged, or null
     long long m_Charge = 0;                        // bytes charged to m_Backlog
     long long m_Reassembly = 0;                    // bytes counted as reassembly memory

@@ -22,29 +22,21 @@ const char* const kSource = "CKesObjMulticast";
 
 // A dotted text converted as inet_addr does (all ones when it is no dotted
 // address), in host byte order.
-uint32_t HostOrderAddress(const char* text)
-{
-    return ntohl(static_cast<uint32_t>(inet_addr(text)));
-}
+uint32_t HostOrderAddress(const char* text) { return ntohl(static_cast<uint32_t>(inet_addr(text))); }
 
-const sockaddr_in* AsInet(const sockaddr* address)
-{
-    return reinterpret_cast<const sockaddr_in*>(address);
-}
+const sockaddr_in* AsInet(const sockaddr* address) { return reinterpret_cast<const sockaddr_in*>(address); }
 
-}  // namespace
+} // namespace
 
 CKesObjMulticast::CKesObjMulticast()
-    : m_SendSocket(KES_INVALID_SOCKET), m_ReceiveSocket(KES_INVALID_SOCKET),
-      m_MulticastAddress(nullptr), m_Loopback(TRUE)
+    : m_SendSocket(KES_INVALID_SOCKET), m_ReceiveSocket(KES_INVALID_SOCKET), m_MulticastAddress(nullptr),
+      m_Loopback(TRUE)
 {
 }
 
-CKesObjMulticast::CKesObjMulticast(const char* address, int port, __boolean loopback)
-    : CKesObjMulticast()
+CKesObjMulticast::CKesObjMulticast(const char* address, int port, __boolean loopback) : CKesObjMulticast()
 {
-    if (KOMSetAddress(address, port) != 1)
-        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
+    if (KOMSetAddress(address, port) != 1) CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
     m_Loopback = loopback;
 }
 
@@ -68,8 +60,7 @@ CKesObjMulticast::CKesObjMulticast(CKesSockEnd* endpoint) : CKesObjMulticast()
     memcpy(m_MulticastAddress, source, KES_SOCKADDR_IN_LEN);
 }
 
-CKesObjMulticast::CKesObjMulticast(const CKesObjMulticast&)
-    : CKesObjMulticast()
+CKesObjMulticast::CKesObjMulticast(const CKesObjMulticast&) : CKesObjMulticast()
 {
     fputs("ERROR: This is a private copy constructor which should not\n", stderr);
     fputs(" be used.\n", stderr);
@@ -90,7 +81,8 @@ int CKesObjMulticast::KOMSetAddress(const char* address, int port)
         return KES_ERR_ARGUMENT;
     }
     const uint32_t group = HostOrderAddress(address);
-    const bool inRange = group >= HostOrderAddress("224.0.0.0") && group <= HostOrderAddress("238.255.255.255");
+    const bool inRange =
+        group >= HostOrderAddress("224.0.0.0") && group <= HostOrderAddress("238.255.255.255");
     if (!inRange || port < 0) {
         CKesError(KES_ERR_MULTICAST_GROUP, kSource, __LINE__, address);
         return KES_ERR_MULTICAST_GROUP;
@@ -118,30 +110,26 @@ int CKesObjMulticast::KOMSetAddress(sockaddr* address)
 
 unsigned long CKesObjMulticast::KOMGetMulticastAddressLong()
 {
-    if (m_MulticastAddress == nullptr)
-        return 0;
+    if (m_MulticastAddress == nullptr) return 0;
     return AsInet(m_MulticastAddress)->sin_addr.s_addr;
 }
 
 char* CKesObjMulticast::KOMGetMulticastIPAddress()
 {
     const unsigned long address = KOMGetMulticastAddressLong();
-    if (address == 0 || address == 0xFFFFFFFFul)
-        return nullptr;
+    if (address == 0 || address == 0xFFFFFFFFul) return nullptr;
     return KesGetIPStr(static_cast<uint32_t>(address));
 }
 
 int CKesObjMulticast::KOMGetMulticastPort()
 {
-    if (m_MulticastAddress == nullptr)
-        return 0;
+    if (m_MulticastAddress == nullptr) return 0;
     return ntohs(AsInet(m_MulticastAddress)->sin_port);
 }
 
 int CKesObjMulticast::KOMInitialise()
 {
-    if (m_MulticastAddress == nullptr)
-        return KES_ERR_MULTICAST_GROUP;
+    if (m_MulticastAddress == nullptr) return KES_ERR_MULTICAST_GROUP;
     // Initialising again replaces the sockets rather than leaking them.
     KOMCloseSocket(m_SendSocket);
     KOMCloseSocket(m_ReceiveSocket);
@@ -164,8 +152,7 @@ unsigned int CKesObjMulticast::KOMOpenUdpSocket()
 {
     for (;;) {
         const int handle = ::socket(AF_INET, SOCK_DGRAM, 0);
-        if (handle >= 0)
-            return static_cast<unsigned int>(handle);
+        if (handle >= 0) return static_cast<unsigned int>(handle);
         // Out of descriptors: raise the limit and try again while it can be raised.
         if (!CKesFileDescriptor::KFDIsUnavailable(errno) || CKesFileDescriptor::KFDMakeAvailable() != 0)
             return KES_INVALID_SOCKET;
@@ -174,8 +161,7 @@ unsigned int CKesObjMulticast::KOMOpenUdpSocket()
 
 void CKesObjMulticast::KOMCloseSocket(unsigned int& socket)
 {
-    if (socket == KES_INVALID_SOCKET)
-        return;
+    if (socket == KES_INVALID_SOCKET) return;
     KesCloseSocket(socket);
     socket = KES_INVALID_SOCKET;
 }
@@ -183,8 +169,7 @@ void CKesObjMulticast::KOMCloseSocket(unsigned int& socket)
 int CKesObjMulticast::KOMSetupSendSocket()
 {
     m_SendSocket = KOMOpenUdpSocket();
-    if (m_SendSocket == KES_INVALID_SOCKET)
-        return KES_ERR_SOCKET_CREATE;
+    if (m_SendSocket == KES_INVALID_SOCKET) return KES_ERR_SOCKET_CREATE;
     const unsigned char loop = m_Loopback == TRUE ? 1 : 0;
     if (setsockopt(static_cast<int>(m_SendSocket), IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) != 0) {
         KOMCloseSocket(m_SendSocket);
@@ -196,8 +181,7 @@ int CKesObjMulticast::KOMSetupSendSocket()
 int CKesObjMulticast::KOMSetupReceiveSocket()
 {
     m_ReceiveSocket = KOMOpenUdpSocket();
-    if (m_ReceiveSocket == KES_INVALID_SOCKET)
-        return KES_ERR_SOCKET_CREATE;
+    if (m_ReceiveSocket == KES_INVALID_SOCKET) return KES_ERR_SOCKET_CREATE;
     const int handle = static_cast<int>(m_ReceiveSocket);
     const int reuse = 1;
     if (setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) {
@@ -251,11 +235,10 @@ int CKesObjMulticast::KOMSendPacket(CKesRecord* record)
         fwrite(buffer, 1, length, stdout);
         KesTrace("\n");
     }
-    const ssize_t sent = sendto(static_cast<int>(m_SendSocket), buffer, length, 0,
-                                m_MulticastAddress, KES_SOCKADDR_IN_LEN);
+    const ssize_t sent =
+        sendto(static_cast<int>(m_SendSocket), buffer, length, 0, m_MulticastAddress, KES_SOCKADDR_IN_LEN);
     free(buffer);
-    if (sent < 0 || static_cast<size_t>(sent) != length)
-        return KES_ERR_MULTICAST_SEND;
+    if (sent < 0 || static_cast<size_t>(sent) != length) return KES_ERR_MULTICAST_SEND;
     return 1;
 }
 

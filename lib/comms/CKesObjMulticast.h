@@ -83,8 +83,8 @@ private:
     static unsigned int KOMOpenUdpSocket();
     static void KOMCloseSocket(unsigned int& socket);
 
-    unsigned int m_SendSocket;       // owned; used by KOMSendPacket
-    unsigned int m_ReceiveSocket;    // owned; bound to the group port, joined
-    sockaddr* m_MulticastAddress;    // owned, malloc'd 16 bytes, network order
-    __boolean m_Loopback;            // own datagrams delivered to this host too
+    unsigned int m_SendSocket;    // owned; used by KOMSendPacket
+    unsigned int m_ReceiveSocket; // owned; bound to the group port, joined
+    sockaddr* m_MulticastAddress; // owned, malloc'd 16 bytes, network order
+    __boolean m_Loopback;         // own datagrams delivered to this host too
 };

@@ -36,26 +36,25 @@ constexpr int kSendWaitSteps = 7;               // at most 70 seconds
 int TextLength(const unsigned char* bytes, unsigned int length)
 {
     const void* zero = memchr(bytes, 0, length);
-    const unsigned int end = zero ? static_cast<unsigned int>(static_cast<const unsigned char*>(zero) - bytes) : length;
+    const unsigned int end =
+        zero ? static_cast<unsigned int>(static_cast<const unsigned char*>(zero) - bytes) : length;
     return static_cast<int>(end);
 }
 
-}  // namespace
+} // namespace
 
 // ---- construction -----------------------------------------------------------
 
 CKesObjSockClient::CKesObjSockClient()
-    : m_ClientId(nullptr), m_ServiceName(nullptr), m_Domain(nullptr),
-      m_TCPSocket(KES_INVALID_SOCKET), m_ClientData(nullptr), m_State(KES_UNCONNECTED),
-      m_Controller(nullptr), m_Multicast(nullptr), m_ShuttingDown(false),
-      m_AnnouncedServer(nullptr)
+    : m_ClientId(nullptr), m_ServiceName(nullptr), m_Domain(nullptr), m_TCPSocket(KES_INVALID_SOCKET),
+      m_ClientData(nullptr), m_State(KES_UNCONNECTED), m_Controller(nullptr), m_Multicast(nullptr),
+      m_ShuttingDown(false), m_AnnouncedServer(nullptr)
 {
 }
 
 CKesObjSockClient::CKesObjSockClient(char* clientId) : CKesObjSockClient()
 {
-    if (clientId)
-        m_ClientId = clientId;
+    if (clientId) m_ClientId = clientId;
 }
 
 CKesObjSockClient::CKesObjSockClient(const CKesObjSockClient&) : CKesObjSockClient()
@@ -89,15 +88,12 @@ void CKesObjSockClient::KOSCStopConnectThread()
         m_ShuttingDown = true;
         m_ConnThread.KTBroadcast();
     }
-    m_ConnThread.KTJoinThread();  // a thread never started (or joined) is no error here
+    m_ConnThread.KTJoinThread(); // a thread never started (or joined) is no error here
 }
 
 // ---- host callbacks (defaults) ------------------------------------------------
 
-void CKesObjSockClient::KesOnClientIO(CKesSockEnd*, CKesRecord* record)
-{
-    delete record;
-}
+void CKesObjSockClient::KesOnClientIO(CKesSockEnd*, CKesRecord* record) { delete record; }
 
 void CKesObjSockClient::KOSCOnClientConnect() {}
 
@@ -106,21 +102,22 @@ void CKesObjSockClient::KOSCOnClientDisconnect() {}
 // ---- setters and getters ------------------------------------------------------
 
 int CKesObjSockClient::KOSCSetClientId(char* clientId) { return KesTakeOver(m_ClientId, clientId); }
-int CKesObjSockClient::KOSCSetServiceName(char* serviceName) { return KesTakeOver(m_ServiceName, serviceName); }
+int CKesObjSockClient::KOSCSetServiceName(char* serviceName)
+{
+    return KesTakeOver(m_ServiceName, serviceName);
+}
 int CKesObjSockClient::KOSCSetDomain(char* domain) { return KesTakeOver(m_Domain, domain); }
 
 int CKesObjSockClient::KOSCSetMulticastPtr(CKesObjMulticast* multicast)
 {
-    if (!multicast)
-        return KES_ERR_ARGUMENT;
+    if (!multicast) return KES_ERR_ARGUMENT;
     m_Multicast = multicast;
     return 1;
 }
 
 int CKesObjSockClient::KOSCSetController(CKesSockEngine* controller)
 {
-    if (!controller)
-        return KES_ERR_ARGUMENT;
+    if (!controller) return KES_ERR_ARGUMENT;
     m_Controller = controller;
     return 1;
 }
@@ -147,8 +144,7 @@ EKesConnectState CKesObjSockClient::KOSCGetState()
 
 int CKesObjSockClient::KOSCSendToServer(unsigned char* buffer, unsigned int length)
 {
-    if (!buffer || length == 0)
-        return KES_ERR_ARGUMENT;
+    if (!buffer || length == 0) return KES_ERR_ARGUMENT;
     EKesConnectState state = KOSCGetState();
     const char* form = "2";
     if (state == KES_CONNECTING || state == KES_SOCKET_CONNECTED) {
@@ -172,12 +168,10 @@ EKesConnectState CKesObjSockClient::WaitForConnection()
 {
     EKesConnectState state = KOSCGetState();
     for (int step = 0; step < kSendWaitSteps && state != KES_CONNECTED; ++step) {
-        if (KOSCShuttingDown())
-            break;
+        if (KOSCShuttingDown()) break;
         KesSleep(kSendWaitStepMs);
         state = KOSCGetState();
-        if (KesTraceOn(4))
-            KesTrace("KOSC Send waiting for connect.\n");
+        if (KesTraceOn(4)) KesTrace("KOSC Send waiting for connect.\n");
     }
     return state;
 }
@@ -197,9 +191,9 @@ int CKesObjSockClient::SendFrame(const unsigned char* frame, unsigned int length
         ReportRefusedSend(m_State);
         return KES_ERR_SEND;
     }
-    const int deadlineMs = m_Controller ? m_Controller->KSEGetSendDeadline() : CKesSockEngine::ms_DefaultSendDeadlineMs;
-    if (KesSendAllWithin(socket, frame, length, deadlineMs) == 0)
-        return 1;
+    const int deadlineMs =
+        m_Controller ? m_Controller->KSEGetSendDeadline() : CKesSockEngine::ms_DefaultSendDeadlineMs;
+    if (KesSendAllWithin(socket, frame, length, deadlineMs) == 0) return 1;
     const bool late = errno == ETIMEDOUT;
     shutdown(static_cast<int>(socket), SHUT_RDWR);
     char text[256];
@@ -225,8 +219,7 @@ void CKesObjSockClient::ReportRefusedSend(EKesConnectState state)
 
 int CKesObjSockClient::KOSCSendToServer(CKesRecord* record)
 {
-    if (!record)
-        return KES_ERR_ARGUMENT;
+    if (!record) return KES_ERR_ARGUMENT;
     CKesRecHdr frame;
     int result = frame.KRHFrameRecord(*record);
     if (result != 1) {
@@ -239,15 +232,12 @@ int CKesObjSockClient::KOSCSendToServer(CKesRecord* record)
 
 int CKesObjSockClient::KOSCSendClientId()
 {
-    if (KesTraceOn(4))
-        KesTrace("CKesObjSockClient::KOSCSendClientId().\n");
-    if (!m_ClientId)
-        return KES_ERR_ARGUMENT;
+    if (KesTraceOn(4)) KesTrace("CKesObjSockClient::KOSCSendClientId().\n");
+    if (!m_ClientId) return KES_ERR_ARGUMENT;
 
     CKesRecord greeting;
     int result = greeting.KRAddValue(CKesSockEnd::ms_ClientIdField, m_ClientId);
-    if (result != 1)
-        CKesError(result, kSource, __LINE__, nullptr);
+    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
 
     CKesRecHdr frame;
     const int encodedResult = frame.KRHFrameRecord(greeting);
@@ -271,14 +261,11 @@ int CKesObjSockClient::KOSCSendClientId()
 
 int CKesObjSockClient::KOSCProcessPacket(CKesIOWorkPacket* workPacket)
 {
-    if (!workPacket)
-        return KES_ERR_ARGUMENT;
+    if (!workPacket) return KES_ERR_ARGUMENT;
     const unsigned int socket = workPacket->KIWPGetSocket();
-    if (socket == KES_INVALID_SOCKET || socket != m_TCPSocket)
-        return 1;
+    if (socket == KES_INVALID_SOCKET || socket != m_TCPSocket) return 1;
 
-    if (workPacket->KIWPGetPacketLength() == 0)
-        return ServerClosed(socket);
+    if (workPacket->KIWPGetPacketLength() == 0) return ServerClosed(socket);
 
     // The callback reads the endpoint through a counted reference, so a
     // loss of the server meanwhile cannot free it under the host's feet.
@@ -299,12 +286,10 @@ int CKesObjSockClient::ServerClosed(unsigned int socket)
     std::shared_ptr<CKesSockEnd> forgotten;
     {
         CKesAutoMutex hold(m_ClientLock);
-        if (socket != m_TCPSocket)
-            return 1;  // that connection has been replaced meanwhile
+        if (socket != m_TCPSocket) return 1; // that connection has been replaced meanwhile
         if (m_Controller) {
             result = m_Controller->KSECloseClientIO(this);
-            if (result != 1)
-                CKesError(result, kSource, __LINE__, nullptr);
+            if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
         }
         forgotten = ForgetServer();
     }
@@ -316,15 +301,14 @@ int CKesObjSockClient::KOSCDisconnect()
 {
     int result = 1;
     if (KesTraceOn(4))
-        KesTrace("Trying to lock the ClientLock - KOSCDisconnect(%s).\n", m_ServiceName ? m_ServiceName : "NULL");
+        KesTrace("Trying to lock the ClientLock - KOSCDisconnect(%s).\n",
+                 m_ServiceName ? m_ServiceName : "NULL");
     CKesAutoMutex hold(m_ClientLock);
     m_State = KES_UNCONNECTED;
-    if (m_TCPSocket == KES_INVALID_SOCKET)
-        return result;
+    if (m_TCPSocket == KES_INVALID_SOCKET) return result;
     if (m_Controller) {
         result = m_Controller->KSECloseClientIO(this);
-        if (result != 1)
-            CKesError(result, kSource, __LINE__, nullptr);
+        if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
     }
     CKesAutoMutex sending(m_SendLock);
     CloseSocket();
@@ -335,8 +319,8 @@ int CKesObjSockClient::KOSCDisconnect()
 // under way on the socket while it is closed.
 void CKesObjSockClient::CloseSocket()
 {
-    KES_CHECK(m_ClientLock.IsHeldByMe() && m_SendLock.IsHeldByMe(), "caller holds the ClientLock and m_SendLock");
+    KES_CHECK(m_ClientLock.IsHeldByMe() && m_SendLock.IsHeldByMe(),
+              "caller holds the ClientLock and m_SendLock");
     const unsigned int socket = m_TCPSocket.exchange(KES_INVALID_SOCKET);
-    if (socket != KES_INVALID_SOCKET)
-        KesCloseSocket(socket);
+    if (socket != KES_INVALID_SOCKET) KesCloseSocket(socket);
 }

@@ -171,23 +171,23 @@ private:
     void ReportRefusedSend(EKesConnectState state);
     EKesConnectState WaitForConnection();
 
-    CKesMutex m_ClientLock;           // the ClientLock: state, endpoint, socket
-    CKesMutex m_SendLock;             // held around each send of a frame
-    char* m_ClientId;                 // owned heap text, sent after each connect
-    char* m_ServiceName;              // owned heap text; the engine's key for us
-    char* m_Domain;                   // owned heap text
-    std::atomic<unsigned int> m_TCPSocket; // owned; changed under the ClientLock
-                                      // and m_SendLock, read by workers unlocked
-    CKesSockEnd* m_ClientData;        // never set by the system; stays null
+    CKesMutex m_ClientLock;                    // the ClientLock: state, endpoint, socket
+    CKesMutex m_SendLock;                      // held around each send of a frame
+    char* m_ClientId;                          // owned heap text, sent after each connect
+    char* m_ServiceName;                       // owned heap text; the engine's key for us
+    char* m_Domain;                            // owned heap text
+    std::atomic<unsigned int> m_TCPSocket;     // owned; changed under the ClientLock
+                                               // and m_SendLock, read by workers unlocked
+    CKesSockEnd* m_ClientData;                 // never set by the system; stays null
     std::shared_ptr<CKesSockEnd> m_ServerData; // the server in use, or null;
-                                      // replaced under the ClientLock and m_ServerLock
-    std::atomic<EKesConnectState> m_State; // changed under the ClientLock
-    CKesSockEngine* m_Controller;     // the engine, not owned
-    CKesObjMulticast* m_Multicast;    // the engine's channel, not owned
-    CKesThread m_ConnThread;          // the connect thread, its lock and condition
-    std::atomic<bool> m_ShuttingDown; // set by the destructor under the thread lock
+                                               // replaced under the ClientLock and m_ServerLock
+    std::atomic<EKesConnectState> m_State;     // changed under the ClientLock
+    CKesSockEngine* m_Controller;              // the engine, not owned
+    CKesObjMulticast* m_Multicast;             // the engine's channel, not owned
+    CKesThread m_ConnThread;                   // the connect thread, its lock and condition
+    std::atomic<bool> m_ShuttingDown;          // set by the destructor under the thread lock
 
-    CKesMutex m_ServerLock;           // innermost: m_ServerData swaps, m_AnnouncedServer
-    CKesSockEnd* m_AnnouncedServer;   // owned; endpoint from an address reply,
-                                      // adopted by the next attempt
+    CKesMutex m_ServerLock;         // innermost: m_ServerData swaps, m_AnnouncedServer
+    CKesSockEnd* m_AnnouncedServer; // owned; endpoint from an address reply,
+                                    // adopted by the next attempt
 };

@@ -53,7 +53,7 @@ unsigned int UnackedLimitMs(const CKesSockEngine* engine)
     return static_cast<unsigned int>(std::max(1.0, limit * KesTimeScale()));
 }
 
-}  // namespace
+} // namespace
 
 // ---- server endpoint hand-over ---------------------------------------------------
 
@@ -123,18 +123,15 @@ void CKesObjSockClient::DropAnnouncedServer()
 int CKesObjSockClient::KOSCInitialise()
 {
     const int result = KOSCStartConnectThread();
-    if (result != 1)
-        CKesError(result, kSource, __LINE__, nullptr);
+    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
     return result;
 }
 
 int CKesObjSockClient::KOSCStartConnectThread()
 {
-    if (KesTraceOn(3))
-        KesTrace("CKesObjSockClient::KOSCStartConnectThread().\n");
+    if (KesTraceOn(3)) KesTrace("CKesObjSockClient::KOSCStartConnectThread().\n");
     const int result = m_ConnThread.KTCreateThread(ClientConnectThread, this, 1);
-    if (result != 1)
-        CKesError(result, kSource, __LINE__, nullptr);
+    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
     return result;
 }
 
@@ -153,8 +150,7 @@ void CKesObjSockClient::ConnectThreadLoop()
 {
     while (!KOSCShuttingDown()) {
         CKesThread::AutoMutex hold(m_ConnThread);
-        if (!ConnectThreadPass())
-            return;
+        if (!ConnectThreadPass()) return;
     }
 }
 
@@ -163,14 +159,12 @@ void CKesObjSockClient::ConnectThreadLoop()
 bool CKesObjSockClient::ConnectThreadPass()
 {
     if (KOSCGetState() == KES_UNCONNECTED) {
-        if (KOSCConnect() != 1)
-            ReportRetry();
+        if (KOSCConnect() != 1) ReportRetry();
         return WaitOnConnThread(kRetrySeconds);
     }
-    if (!WaitOnConnThread(kKeepAliveSeconds))
-        return false;
+    if (!WaitOnConnThread(kKeepAliveSeconds)) return false;
     CKesRecord* keepAlive = CKesSockEnd::KSEGetKeepAlivePacket();
-    KOSCSendToServer(keepAlive);  // a lost keep-alive is noticed by nobody
+    KOSCSendToServer(keepAlive); // a lost keep-alive is noticed by nobody
     delete keepAlive;
     return true;
 }
@@ -179,15 +173,13 @@ bool CKesObjSockClient::ConnectThreadPass()
 // the thread.
 bool CKesObjSockClient::WaitOnConnThread(long seconds)
 {
-    if (KOSCShuttingDown())
-        return false;
+    if (KOSCShuttingDown()) return false;
     return m_ConnThread.KTConditionRelTimedWaitNoLock(seconds, 0) == KES_TIMED_WAIT_EXPIRED;
 }
 
 void CKesObjSockClient::ReportRetry()
 {
-    if (!KesTraceOn(1))
-        return;
+    if (!KesTraceOn(1)) return;
     if (m_Domain)
         KesTrace("Could not connect to a server on domain %s - retrying!\n", m_Domain);
     else
@@ -204,28 +196,24 @@ int CKesObjSockClient::KOSCConnect()
     }
     std::shared_ptr<CKesSockEnd> forgotten;
     m_ClientLock.Lock();
-    if (KesTraceOn(3))
-        KesTrace("Locked!\n");
+    if (KesTraceOn(3)) KesTrace("Locked!\n");
     m_State = KES_CONNECTING;
 
     const int result = (m_ServiceName && m_Domain) ? AttemptWithLock() : KES_ERR_ARGUMENT;
 
     if (m_State != KES_CONNECTED && m_State != KES_SOCKET_CONNECTED) {
         m_State = KES_UNCONNECTED;
-        if (KesTraceOn(3))
-            KesTrace("CKesObjSockClient::KOSCConnect() failed.\n");
-        forgotten = SwapServerData(nullptr);  // the next attempt looks the server up again
+        if (KesTraceOn(3)) KesTrace("CKesObjSockClient::KOSCConnect() failed.\n");
+        forgotten = SwapServerData(nullptr); // the next attempt looks the server up again
     } else {
-        if (KesTraceOn(3))
-            KesTrace("CKesObjSockClient::KOSCConnect() succeeded.\n");
+        if (KesTraceOn(3)) KesTrace("CKesObjSockClient::KOSCConnect() succeeded.\n");
         m_State = KES_CONNECTED;
     }
     if (KesTraceOn(3))
         KesTrace("Trying to unlock the ClientLock - KOSCConnect(%s).\n", Printable(m_ServiceName));
     m_ClientLock.Unlock();
 
-    if (KOSCGetState() == KES_CONNECTED)
-        KOSCOnClientConnect();
+    if (KOSCGetState() == KES_CONNECTED) KOSCOnClientConnect();
     return result;
 }
 
@@ -236,7 +224,7 @@ int CKesObjSockClient::AttemptWithLock()
     KES_CHECK(m_ClientLock.IsHeldByMe(), kHoldsClientLock);
     int result = 1;
     if (ServerSnapshot())
-        DropAnnouncedServer();  // a reply that came while a server was known is ignored
+        DropAnnouncedServer(); // a reply that came while a server was known is ignored
     else
         AdoptAnnouncedServer();
 
@@ -245,8 +233,7 @@ int CKesObjSockClient::AttemptWithLock()
         if (found) {
             SwapServerData(found);
         } else {
-            if (__Kesworks_Debug_Level != 0)
-                KesTrace("CurrData is NULL, sending Address Req\n");
+            if (__Kesworks_Debug_Level != 0) KesTrace("CurrData is NULL, sending Address Req\n");
             return KOSCSendAddressRequest();
         }
     }
@@ -256,10 +243,8 @@ int CKesObjSockClient::AttemptWithLock()
         CloseSocket();
     }
     result = KOSCOpenTCPSocket();
-    if (result != 1)
-        CKesError(result, kSource, __LINE__, nullptr);
-    if (m_TCPSocket == KES_INVALID_SOCKET)
-        return result;
+    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+    if (m_TCPSocket == KES_INVALID_SOCKET) return result;
 
     result = KOSCConnectSocketToServer();
     if (result != 1 && result != KES_ERR_CONNECTION) {
@@ -279,8 +264,7 @@ void CKesObjSockClient::ForgetFailedSocket()
     m_State = KES_UNCONNECTED;
     if (registered && m_Controller) {
         const int closed = m_Controller->KSECloseClientIO(this);
-        if (closed != 1)
-            CKesError(closed, kSource, __LINE__, nullptr);
+        if (closed != 1) CKesError(closed, kSource, __LINE__, nullptr);
     }
     CKesAutoMutex sending(m_SendLock);
     CloseSocket();
@@ -297,18 +281,15 @@ CKesSockEnd* CKesObjSockClient::KOSCFindServerData()
         return nullptr;
     }
     CKesSockEnd* entry = parser.KSDPGetServiceData(m_Domain, m_ServiceName);
-    if (!entry)
-        return nullptr;
+    if (!entry) return nullptr;
     return new CKesSockEnd(*entry);
 }
 
 int CKesObjSockClient::KOSCSendAddressRequest()
 {
-    if (!m_Multicast)
-        return KES_ERR_ARGUMENT;
+    if (!m_Multicast) return KES_ERR_ARGUMENT;
     CKesRecord* request = KOSCBuildAddressRequest();
-    if (!request)
-        return KES_ERR_ARGUMENT;
+    if (!request) return KES_ERR_ARGUMENT;
     const int result = m_Multicast->KOMSendPacket(request);
     delete request;
     return result;
@@ -316,8 +297,7 @@ int CKesObjSockClient::KOSCSendAddressRequest()
 
 CKesRecord* CKesObjSockClient::KOSCBuildAddressRequest()
 {
-    if (!m_Domain || !m_ServiceName)
-        return nullptr;
+    if (!m_Domain || !m_ServiceName) return nullptr;
     CKesSockEnd asked;
     char* service = strdup(m_ServiceName);
     if (!service) {
@@ -342,32 +322,27 @@ CKesRecord* CKesObjSockClient::KOSCBuildAddressRequest()
 
 int CKesObjSockClient::KOSCProcessAddressReply(CKesRecord* reply)
 {
-    if (KesTraceOn(3))
-        KesTrace("CKesObjSockClient::KOSCProcessAddressReply(rec).\n");
-    if (!reply || !m_Domain || !m_ServiceName || ServerSnapshot())
-        return 1;
+    if (KesTraceOn(3)) KesTrace("CKesObjSockClient::KOSCProcessAddressReply(rec).\n");
+    if (!reply || !m_Domain || !m_ServiceName || ServerSnapshot()) return 1;
     const CKesAtom* service = reply->KRValueOf(CKesSockEnd::ms_ServiceNameField);
     const CKesAtom* domain = reply->KRValueOf(CKesSockEnd::ms_DomainNameField);
-    if (!service || !domain)
-        return 1;
+    if (!service || !domain) return 1;
     KesHeapText serviceText(service->KAStrRep());
     KesHeapText domainText(domain->KAStrRep());
-    if (!serviceText.get() || !domainText.get())
-        return 1;
-    if (strcmp(domainText.get(), m_Domain) != 0 || strcmp(serviceText.get(), m_ServiceName) != 0)
-        return 1;
+    if (!serviceText.get() || !domainText.get()) return 1;
+    if (strcmp(domainText.get(), m_Domain) != 0 || strcmp(serviceText.get(), m_ServiceName) != 0) return 1;
     const CKesAtom* address = reply->KRValueOf(CKesSockEnd::ms_AddressField);
     const CKesAtom* port = reply->KRValueOf(CKesSockEnd::ms_PortField);
-    if (!address || !port)
-        return 1;
-    return KOSCBuildServerData(domainText.release(), serviceText.release(), address->KAStrRep(), port->KAInt());
+    if (!address || !port) return 1;
+    return KOSCBuildServerData(domainText.release(), serviceText.release(), address->KAStrRep(),
+                               port->KAInt());
 }
 
 int CKesObjSockClient::KOSCBuildServerData(char* domain, char* serviceName, char* address, int port)
 {
     KesHeapText domainText(domain);
     KesHeapText serviceText(serviceName);
-    KesHeapText addressText(address);  // the endpoint keeps the address in its own block
+    KesHeapText addressText(address); // the endpoint keeps the address in its own block
 
     auto* server = new CKesSockEnd;
     int result = server->KSESetServiceName(serviceText.get());
@@ -417,11 +392,9 @@ int CKesObjSockClient::KOSCOpenTCPSocket()
 int CKesObjSockClient::KOSCConnectSocketToServer()
 {
     std::shared_ptr<CKesSockEnd> server = ServerSnapshot();
-    if (!server)
-        return KES_ERR_CONNECTION;
+    if (!server) return KES_ERR_CONNECTION;
     sockaddr* address = server->KSEGetEndPointAddress();
-    if (!address)
-        return KES_ERR_NO_SERVER_ADDRESS;
+    if (!address) return KES_ERR_NO_SERVER_ADDRESS;
 
     if (KesSetUserTimeout(m_TCPSocket, UnackedLimitMs(m_Controller)) != 0)
         KesReportSocketError(m_TCPSocket, "Socket option TCP_USER_TIMEOUT failed");
@@ -440,11 +413,9 @@ int CKesObjSockClient::KOSCConnectSocketToServer()
 
     m_State = KES_SOCKET_CONNECTED;
     int result = KOSCResetServerAddress();
-    if (result != 1)
-        CKesError(result, kSource, __LINE__, nullptr);
+    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
     result = KOSCConnectIO();
-    if (result != 1)
-        CKesError(result, kSource, __LINE__, nullptr);
+    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
     KesSleep(kGreetingDelayMs);
     return KOSCSendClientId();
 }
@@ -458,8 +429,7 @@ int CKesObjSockClient::KOSCResetServerAddress()
         return KES_ERR_ARGUMENT;
     }
     const in_addr_t stored = reinterpret_cast<sockaddr_in*>(address)->sin_addr.s_addr;
-    if (stored != htonl(INADDR_ANY) && stored != htonl(INADDR_NONE))
-        return 1;
+    if (stored != htonl(INADDR_ANY) && stored != htonl(INADDR_NONE)) return 1;
     socklen_t length = KES_SOCKADDR_IN_LEN;
     if (getpeername(static_cast<int>(m_TCPSocket.load()), address, &length) != 0) {
         KesReportSocketError(m_TCPSocket, "getpeername() failed");
@@ -470,18 +440,14 @@ int CKesObjSockClient::KOSCResetServerAddress()
 
 int CKesObjSockClient::KOSCConnectIO()
 {
-    if (KesTraceOn(3))
-        KesTrace("CKesObjSockClient::KOSCConnectIO().\n");
-    if (m_TCPSocket == KES_INVALID_SOCKET)
-        return KES_ERR_ARGUMENT;
+    if (KesTraceOn(3)) KesTrace("CKesObjSockClient::KOSCConnectIO().\n");
+    if (m_TCPSocket == KES_INVALID_SOCKET) return KES_ERR_ARGUMENT;
     int result = 1;
     if (m_Controller) {
         result = m_Controller->KSEAddClientIO(this);
-        if (result != 1)
-            CKesError(result, kSource, __LINE__, nullptr);
+        if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
     }
-    if (KesTraceOn(3))
-        KesTrace("leaving CKesObjSockClient::KOSCConnectIO().\n");
+    if (KesTraceOn(3)) KesTrace("leaving CKesObjSockClient::KOSCConnectIO().\n");
     return result;
 }
 

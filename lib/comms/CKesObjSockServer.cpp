@@ -41,7 +41,8 @@ const char* Printable(const char* text) { return text ? text : "NULL"; }
 // How long accepted data may stay unacknowledged before the system drops the
 // connection: the engine's bound, on the time scale. Without it a send to a
 // client that vanished waits on the system's default of about 15 minutes.
-unsigned int UnackedLimitMs(const CKesSockEngine* engine) {
+unsigned int UnackedLimitMs(const CKesSockEngine* engine)
+{
     const int limit = engine ? engine->KSEGetUnackedLimit() : CKesSockEngine::ms_DefaultUnackedLimitMs;
     return static_cast<unsigned int>(std::max(1.0, limit * KesTimeScale()));
 }
@@ -52,13 +53,15 @@ unsigned int UnackedLimitMs(const CKesSockEngine* engine) {
 class ShortageReports {
 public:
     explicit ShortageReports(const char* service) : m_Service(Printable(service)) {}
-    void Began() {
+    void Began()
+    {
         m_Under = true;
         std::string text = "Out of descriptors: new connections to " + m_Service + " are closed at once";
         CKesError(KES_ERR_CONNECTION, kSource, __LINE__, text.c_str());
     }
     // The reserve's count goes into the episode's report, if one is under way.
-    void Ended(CKesAcceptReserve& reserve) {
+    void Ended(CKesAcceptReserve& reserve)
+    {
         const int shed = reserve.KARTakeShedCount();
         m_Shed += shed;
         if (!m_Under) return;
@@ -71,14 +74,15 @@ public:
 
 private:
     std::string m_Service;
-    bool m_Under = false;  // a shortage began and its end is not yet reported
-    long long m_Shed = 0;  // connections shed in the episode so far
+    bool m_Under = false; // a shortage began and its end is not yet reported
+    long long m_Shed = 0; // connections shed in the episode so far
 };
 
-}  // namespace
+} // namespace
 
 // Entry of the accept thread: runs the accept loop of the server given.
-unsigned int KOSSAcceptThreadEntry(void* server) {
+unsigned int KOSSAcceptThreadEntry(void* server)
+{
     static_cast<CKesObjSockServer*>(server)->KOSSStartAccepting();
     return 0;
 }
@@ -86,18 +90,21 @@ unsigned int KOSSAcceptThreadEntry(void* server) {
 // ---- construction and destruction -------------------------------------------
 
 CKesObjSockServer::CKesObjSockServer()
-    : m_ClientData(new CKesTreeList(FALSE)), m_NewSockets(new CKesTreeList(FALSE)) {
+    : m_ClientData(new CKesTreeList(FALSE)), m_NewSockets(new CKesTreeList(FALSE))
+{
     int result = KOSSInitServerFile();
     if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
 }
 
-CKesObjSockServer::CKesObjSockServer(const CKesObjSockServer&) {
+CKesObjSockServer::CKesObjSockServer(const CKesObjSockServer&)
+{
     fprintf(stderr, "ERROR: This is a private copy constructor which should not\n");
     fprintf(stderr, " be used.\n");
     CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
 }
 
-CKesObjSockServer::~CKesObjSockServer() {
+CKesObjSockServer::~CKesObjSockServer()
+{
     int result = KOSSTerminate();
     if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
 
@@ -116,7 +123,8 @@ CKesObjSockServer::~CKesObjSockServer() {
 
     // Connections still open are closed without callbacks.
     CKesDoubleList* entries = m_NewSockets->KTLIterator();
-    for (CKesListable* item = entries ? entries->KDLHead() : nullptr; item; item = entries->KDLGetNext(item)) {
+    for (CKesListable* item = entries ? entries->KDLHead() : nullptr; item;
+         item = entries->KDLGetNext(item)) {
         auto* client = static_cast<CKesSockEnd*>(static_cast<CKesPointer*>(item)->KPData());
         if (client && client->KSEGetEndPointSocket() != KES_INVALID_SOCKET) delete client;
     }
@@ -131,13 +139,15 @@ CKesObjSockServer::~CKesObjSockServer() {
 int CKesObjSockServer::KOSSSetServiceName(char* name) { return KesTakeOver(m_ServiceName, name); }
 int CKesObjSockServer::KOSSSetDomain(char* domain) { return KesTakeOver(m_Domain, domain); }
 
-int CKesObjSockServer::KOSSSetController(CKesSockEngine* controller) {
+int CKesObjSockServer::KOSSSetController(CKesSockEngine* controller)
+{
     if (!controller) return KES_ERR_ARGUMENT;
     m_Controller = controller;
     return 1;
 }
 
-int CKesObjSockServer::KOSSSetMulticastPtr(CKesObjMulticast* multicast) {
+int CKesObjSockServer::KOSSSetMulticastPtr(CKesObjMulticast* multicast)
+{
     if (!multicast) return KES_ERR_ARGUMENT;
     m_Multicast = multicast;
     return 1;
@@ -164,7 +174,8 @@ void CKesObjSockServer::KOSSOnServerInit() {}
 // Under the server lock: reads the service file once (a fixed entry sets the
 // endpoint), opens and binds the listening socket, publishes a dynamic
 // endpoint and starts the accept thread.
-int CKesObjSockServer::KOSSInitialise() {
+int CKesObjSockServer::KOSSInitialise()
+{
     if (KesTraceOn(4)) KesTrace("Attempting to lock the server lock - KOSSInitialise.\n");
     CKesAutoMutex guard(m_ServerLock);
     if (!m_ServiceName) {
@@ -199,7 +210,8 @@ int CKesObjSockServer::KOSSInitialise() {
 
 // A new listening socket replaces (and closes) the one held. When the process
 // is out of descriptors it asks for more and tries again.
-int CKesObjSockServer::KOSSOpenSocket() {
+int CKesObjSockServer::KOSSOpenSocket()
+{
     for (;;) {
         int created = socket(AF_INET, SOCK_STREAM, 0);
         if (created >= 0) {
@@ -212,7 +224,8 @@ int CKesObjSockServer::KOSSOpenSocket() {
     }
 }
 
-char* CKesObjSockServer::KOSSGetHostAddr() {
+char* CKesObjSockServer::KOSSGetHostAddr()
+{
     CKesAtomVector addresses = CKesEnv::KELocalHostIPAddrs();
     const CKesAtom* first = addresses.KAVGetValue(0);
     return first ? first->KAStrRep() : nullptr;
@@ -221,7 +234,8 @@ char* CKesObjSockServer::KOSSGetHostAddr() {
 // Binds to the fixed entry's address and port (with SO_REUSEADDR; a failed
 // bind is retried every 30 s without limit), or to the host's first address
 // with a port the system chooses (a failed bind fails at once).
-int CKesObjSockServer::KOSSBindServerSocket() {
+int CKesObjSockServer::KOSSBindServerSocket()
+{
     sockaddr_in address;
     memset(&address, 0, sizeof(address));
     address.sin_family = AF_INET;
@@ -250,11 +264,13 @@ int CKesObjSockServer::KOSSBindServerSocket() {
         }
     }
     if (KesTraceOn(3))
-        KesTrace("CKesObjSockServer::KOSSBindServerSocket(): The address in_addr is %x and the port number is %u\n",
+        KesTrace("CKesObjSockServer::KOSSBindServerSocket(): The address in_addr is %x and the port number "
+                 "is %u\n",
                  ntohl(address.sin_addr.s_addr), static_cast<unsigned>(ntohs(address.sin_port)));
 
     for (;;) {
-        if (bind(static_cast<int>(m_ListenSocket), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0)
+        if (bind(static_cast<int>(m_ListenSocket), reinterpret_cast<sockaddr*>(&address), sizeof(address)) ==
+            0)
             return result;
         KesReportSocketError(m_ListenSocket, "Bind Failed");
         if (!fixed) {
@@ -262,8 +278,8 @@ int CKesObjSockServer::KOSSBindServerSocket() {
             return KES_ERR_BIND;
         }
         char* dotted = m_ServerData->KSEGetEndPtIpAddress();
-        std::string text = std::string("For Address: ") + (dotted ? dotted : "") + " Port: " +
-                           std::to_string(m_ServerData->KSEGetEndPtAddressPort()) +
+        std::string text = std::string("For Address: ") + (dotted ? dotted : "") +
+                           " Port: " + std::to_string(m_ServerData->KSEGetEndPtAddressPort()) +
                            "\nWaiting 30 seconds before next attempt...";
         free(dotted);
         CKesError(KES_ERR_BIND, kSource, __LINE__, text.c_str());
@@ -271,7 +287,8 @@ int CKesObjSockServer::KOSSBindServerSocket() {
     }
 }
 
-int CKesObjSockServer::KOSSStartAcceptThread() {
+int CKesObjSockServer::KOSSStartAcceptThread()
+{
     int status = KesPThreadCreate(&m_AcceptThread, KOSSAcceptThreadEntry, this);
     if (status != 0) {
         fprintf(stderr, "Accept Thread Create Error.  Reason: %s\n", strerror(status));
@@ -287,10 +304,12 @@ int CKesObjSockServer::KOSSStartAcceptThread() {
 // KOSSTerminate sets KES_DISCONNECTED (seen within the 1 s wait of
 // KOSSPreAccept). Accepted sockets are made blocking again. Between waits it
 // shuts down overdue connections (ReapOverdue).
-void CKesObjSockServer::KOSSStartAccepting() {
+void CKesObjSockServer::KOSSStartAccepting()
+{
     if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSStartAccepting().\n");
     unsigned long nonBlocking = 1;
-    if (KesIoctl(m_ListenSocket, KES_FIONBIO, &nonBlocking) < 0) CKesError(KES_ERR_BLOCKING_MODE, kSource, __LINE__, nullptr);
+    if (KesIoctl(m_ListenSocket, KES_FIONBIO, &nonBlocking) < 0)
+        CKesError(KES_ERR_BLOCKING_MODE, kSource, __LINE__, nullptr);
 
     // KOSSTerminate holds the server lock while it joins this thread, so the
     // lock is only tried: once the state is KES_DISCONNECTED the thread leaves
@@ -320,8 +339,9 @@ void CKesObjSockServer::KOSSStartAccepting() {
 // connection closed instead of hanging, and the loop neither spins nor
 // reports per connection: once when the shortage begins, once with the count
 // when it ends.
-void CKesObjSockServer::AcceptLoop() {
-    CKesAcceptReserve reserve;  // this server's spare descriptor
+void CKesObjSockServer::AcceptLoop()
+{
+    CKesAcceptReserve reserve; // this server's spare descriptor
     ShortageReports shortage(m_ServiceName);
     while (m_ConnectState.load() != KES_DISCONNECTED) {
         ReapOverdue();
@@ -329,7 +349,8 @@ void CKesObjSockServer::AcceptLoop() {
         sockaddr_in peer;
         memset(&peer, 0, sizeof(peer));
         socklen_t peerLength = sizeof(peer);
-        int accepted = reserve.KARAccept(m_ListenSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
+        int accepted =
+            reserve.KARAccept(m_ListenSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
         if (accepted < 0) {
             const int error = errno;
             if (m_ConnectState.load() == KES_DISCONNECTED) break;
@@ -350,19 +371,22 @@ void CKesObjSockServer::AcceptLoop() {
 // taken is no error; anything else (the system short of memory) is reported,
 // limited, and followed by a pause, since the connection stays pending and
 // the next wait would return at once.
-void CKesObjSockServer::ReportAcceptFailure(int error) {
+void CKesObjSockServer::ReportAcceptFailure(int error)
+{
     if (error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED || error == EINTR) return;
-    std::string text = std::string("Unable to accept on server socket of ") + Printable(m_ServiceName) + ": " +
-                       strerror(error);
+    std::string text = std::string("Unable to accept on server socket of ") + Printable(m_ServiceName) +
+                       ": " + strerror(error);
     KesReportLimited(KES_ERR_CONNECTION, kSource, __LINE__, text.c_str());
     std::this_thread::sleep_for(std::chrono::milliseconds(CKesAcceptReserve::kBackOffMs));
 }
 
 // An accepted connection, made blocking and bounded in its unacknowledged
 // data, goes to the new-socket table and the engine.
-void CKesObjSockServer::TakeAccepted(unsigned int client, sockaddr* peer) {
+void CKesObjSockServer::TakeAccepted(unsigned int client, sockaddr* peer)
+{
     unsigned long blocking = 0;
-    if (KesIoctl(client, KES_FIONBIO, &blocking) < 0) CKesError(KES_ERR_BLOCKING_MODE, kSource, __LINE__, nullptr);
+    if (KesIoctl(client, KES_FIONBIO, &blocking) < 0)
+        CKesError(KES_ERR_BLOCKING_MODE, kSource, __LINE__, nullptr);
     if (KesSetUserTimeout(client, UnackedLimitMs(m_Controller)) != 0)
         KesReportSocketError(client, "Socket option TCP_USER_TIMEOUT failed");
     if (KOSSHandleNewSocket(client, peer) != 1) CKesError(KES_ERR_CONNECTION, kSource, __LINE__, nullptr);
@@ -373,7 +397,8 @@ void CKesObjSockServer::TakeAccepted(unsigned int client, sockaddr* peer) {
 }
 
 // Waits up to 1 s for a connection to accept.
-__boolean CKesObjSockServer::KOSSPreAccept() {
+__boolean CKesObjSockServer::KOSSPreAccept()
+{
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(static_cast<int>(m_ListenSocket), &readable);
@@ -389,7 +414,8 @@ __boolean CKesObjSockServer::KOSSPreAccept() {
 // Files an accepted connection in the new-socket table as an endpoint that
 // owns the socket from then on, and hands it to the engine. A socket number
 // already filed is left as it is.
-int CKesObjSockServer::KOSSHandleNewSocket(unsigned int socket, sockaddr* peer) {
+int CKesObjSockServer::KOSSHandleNewSocket(unsigned int socket, sockaddr* peer)
+{
     if (socket == KES_INVALID_SOCKET || !peer) return KES_ERR_ARGUMENT;
     auto* peerCopy = static_cast<sockaddr*>(malloc(KES_SOCKADDR_IN_LEN));
     char* service = m_ServiceName ? strdup(m_ServiceName) : nullptr;
@@ -438,11 +464,13 @@ int CKesObjSockServer::KOSSHandleNewSocket(unsigned int socket, sockaddr* peer) 
 
 // Keeps the local address of an accepted connection as the server address,
 // unless it is the any or the all-ones address.
-int CKesObjSockServer::KOSSSetServerAddress(unsigned int socket) {
+int CKesObjSockServer::KOSSSetServerAddress(unsigned int socket)
+{
     sockaddr_in local;
     memset(&local, 0, sizeof(local));
     socklen_t length = sizeof(local);
-    if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) return KES_ERR_SOCKET_CREATE;
+    if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return KES_ERR_SOCKET_CREATE;
     uint32_t address = local.sin_addr.s_addr;
     if (address != 0 && address != 0xFFFFFFFFu) free(m_ServerAddress.exchange(KesGetIPStr(address)));
     return 1;
@@ -453,14 +481,15 @@ int CKesObjSockServer::KOSSSetServerAddress(unsigned int socket) {
 // Stops accepting and withdraws a dynamic entry from the service file; a
 // second call does nothing. The server lock is held while the accept thread
 // is joined, which only ever tries it.
-int CKesObjSockServer::KOSSTerminate() {
+int CKesObjSockServer::KOSSTerminate()
+{
     if (m_ConnectState.load() == KES_DISCONNECTED) {
         if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSTerminate() - already disconnected");
         return 1;
     }
     if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSTerminate().");
     CKesAutoMutex guard(m_ServerLock);
-    if (m_ConnectState.load() == KES_DISCONNECTED) return 1;  // another thread finished it meanwhile
+    if (m_ConnectState.load() == KES_DISCONNECTED) return 1; // another thread finished it meanwhile
     m_ConnectState.store(KES_DISCONNECTED);
     if (m_AcceptThreadStarted) {
         if (KesTraceOn(4)) KesTrace("KesPThreadJoin");

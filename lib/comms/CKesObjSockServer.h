@@ -180,25 +180,25 @@ private:
     // Caller holds the endpoint lock exclusively.
     void ReleaseEndpoint(CKesSockEnd* client);
 
-    CKesMutex m_SendLock;                        // innermost; guards m_ConnectionSends only
+    CKesMutex m_SendLock; // innermost; guards m_ConnectionSends only
     // Endpoint -> its send state; entries are made by the first send and
     // dropped when the endpoint is released.
     std::map<const CKesSockEnd*, std::unique_ptr<ConnectionSend>> m_ConnectionSends;
-    CKesMutex m_ServerLock;                      // connect state, start-up, termination
-    char* m_ServiceName = nullptr;               // owned heap text
-    char* m_Domain = nullptr;                    // owned heap text
+    CKesMutex m_ServerLock;                           // connect state, start-up, termination
+    char* m_ServiceName = nullptr;                    // owned heap text
+    char* m_Domain = nullptr;                         // owned heap text
     unsigned int m_ListenSocket = KES_INVALID_SOCKET; // bound and listened on
-    std::atomic<char*> m_ServerAddress{nullptr}; // owned; local address of the first accepted connection
+    std::atomic<char*> m_ServerAddress{nullptr};      // owned; local address of the first accepted connection
     std::atomic<EKesConnectState> m_ConnectState{KES_UNCONNECTED}; // written under m_ServerLock
-    CKesSockEnd* m_ServerData = nullptr;         // owned; fixed entry or published endpoint
-    CKesTreeList* m_ClientData = nullptr;        // owned; client id -> endpoint (not owned)
-    CKesTreeList* m_NewSockets = nullptr;        // owned; socket -> endpoint (owned)
-    TKesPThread m_AcceptThread{};                // the accept thread
-    bool m_AcceptThreadStarted = false;          // created and not yet joined
-    char* m_ServiceFilePath = nullptr;           // owned; path of the service file
+    CKesSockEnd* m_ServerData = nullptr;                           // owned; fixed entry or published endpoint
+    CKesTreeList* m_ClientData = nullptr;                          // owned; client id -> endpoint (not owned)
+    CKesTreeList* m_NewSockets = nullptr;                          // owned; socket -> endpoint (owned)
+    TKesPThread m_AcceptThread{};                                  // the accept thread
+    bool m_AcceptThreadStarted = false;                            // created and not yet joined
+    char* m_ServiceFilePath = nullptr;                             // owned; path of the service file
     CKesServiceDataParser* m_ServiceDataParser = nullptr; // owned; created by the first KOSSInitialise
-    CKesObjMulticast* m_Multicast = nullptr;     // the engine's channel, not owned
-    CKesSockEngine* m_Controller = nullptr;      // the owning engine, not owned
+    CKesObjMulticast* m_Multicast = nullptr;              // the engine's channel, not owned
+    CKesSockEngine* m_Controller = nullptr;               // the owning engine, not owned
 
     // Shared while a packet or a send uses an endpoint, exclusive while a
     // connection is taken out of the tables and destroyed.
@@ -209,16 +209,16 @@ private:
     // Each accepted connection, from acceptance until removal (times on the
     // steady clock, milliseconds).
     struct Connection {
-        CKesSockEnd* end = nullptr;  // the new-socket table's endpoint
-        std::string peer;            // "address:port" of the peer
+        CKesSockEnd* end = nullptr; // the new-socket table's endpoint
+        std::string peer;           // "address:port" of the peer
         long long acceptedMs = 0;
-        long long lastPacketMs = 0;  // the last packet processed (keep-alives too)
-        EarlyRecords early;          // records before the client id, in arrival order
+        long long lastPacketMs = 0; // the last packet processed (keep-alives too)
+        EarlyRecords early;         // records before the client id, in arrival order
         long long earlyBytes = 0;
-        bool draining = false;       // early records being delivered: later ones wait
-        bool closing = false;        // shut down and reported; its records are dropped
+        bool draining = false; // early records being delivered: later ones wait
+        bool closing = false;  // shut down and reported; its records are dropped
     };
-    std::map<unsigned int, Connection> m_Connections;  // by socket
-    std::condition_variable_any m_Drained;             // a connection's early records were delivered
-    long long m_LastReapMs = 0;                        // accept thread only
+    std::map<unsigned int, Connection> m_Connections; // by socket
+    std::condition_variable_any m_Drained;            // a connection's early records were delivered
+    long long m_LastReapMs = 0;                       // accept thread only
 };

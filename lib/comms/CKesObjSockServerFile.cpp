@@ -37,7 +37,8 @@ const int kSeekEnd = 3;
 // first run of non-whitespace after the keyword (whitespace skipped). The
 // walk stops at "//" or "##", after which a line is comment. Null when not
 // found; *length is the value's character count.
-const char* KOSSFindKeywordValue(const char* text, const char* keyword, int* length) {
+const char* KOSSFindKeywordValue(const char* text, const char* keyword, int* length)
+{
     if (!text || !keyword) return nullptr;
     const size_t keywordLength = strlen(keyword);
     for (const char* at = text; *at; ++at) {
@@ -56,13 +57,15 @@ const char* KOSSFindKeywordValue(const char* text, const char* keyword, int* len
 }
 
 // Whether the value (not NUL-terminated) is exactly the text.
-bool ValueEquals(const char* value, int length, const char* text) {
+bool ValueEquals(const char* value, int length, const char* text)
+{
     return value && text && strlen(text) == static_cast<size_t>(length) && strncmp(value, text, length) == 0;
 }
 
 // A socketless copy of an endpoint, for the parser's table: discarding the
 // parser's records never closes a socket of ours.
-CKesSockEnd* SocketlessCopy(const CKesSockEnd& source) {
+CKesSockEnd* SocketlessCopy(const CKesSockEnd& source)
+{
     auto* copy = new CKesSockEnd();
     if (source.KSEGetServiceName()) copy->KSESetServiceName(strdup(source.KSEGetServiceName()));
     if (source.KSEGetEndPointDomain()) copy->KSESetEndPointDomain(strdup(source.KSEGetEndPointDomain()));
@@ -78,9 +81,10 @@ CKesSockEnd* SocketlessCopy(const CKesSockEnd& source) {
     return copy;
 }
 
-}  // namespace
+} // namespace
 
-int CKesObjSockServer::KOSSInitServerFile() {
+int CKesObjSockServer::KOSSInitServerFile()
+{
     free(m_ServiceFilePath);
     m_ServiceFilePath = strdup(CKesEnv::KEServiceFilePath().c_str());
     return 1;
@@ -88,7 +92,8 @@ int CKesObjSockServer::KOSSInitServerFile() {
 
 // Opens the service file (it is never created here), asking for more file
 // descriptors when the process has run out.
-KesFileHandle CKesObjSockServer::KOSSOpenServerFile(int mode) {
+KesFileHandle CKesObjSockServer::KOSSOpenServerFile(int mode)
+{
     if (!m_ServiceFilePath) {
         CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
         return KES_INVALID_FILE_HANDLE;
@@ -110,7 +115,8 @@ KesFileHandle CKesObjSockServer::KOSSOpenServerFile(int mode) {
 }
 
 // Waits for the file lock without limit, trying once a second.
-int CKesObjSockServer::KOSSGetFileLock(CKesFileLock& lock) {
+int CKesObjSockServer::KOSSGetFileLock(CKesFileLock& lock)
+{
     while (lock.KFLLock() != 1) {
         if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSGetFileLock().\n");
         KesSleep(1000);
@@ -121,7 +127,8 @@ int CKesObjSockServer::KOSSGetFileLock(CKesFileLock& lock) {
 // Caller holds the server lock (start-up). Makes the server's parser from the
 // file; a fixed (non-dynamic) entry for this service and domain becomes the
 // server endpoint.
-int CKesObjSockServer::KOSSParseServiceFile() {
+int CKesObjSockServer::KOSSParseServiceFile()
+{
     KES_CHECK(m_ServerLock.IsHeldByMe(), "caller holds the server lock");
     if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSParseServiceFile()\n");
     m_ServiceDataParser = new CKesServiceDataParser();
@@ -137,8 +144,9 @@ int CKesObjSockServer::KOSSParseServiceFile() {
     m_ServerData = new CKesSockEnd(*entry);
     if (KesTraceOn(2)) {
         KesHeapText address(m_ServerData->KSEGetEndPtIpAddress());
-        KesTrace("CKesObjSockServer::KOSSParseServiceFile: Using fixed server: Domain: %s Address: %s Port: %u\n",
-                 m_Domain, address.get() ? address.get() : "", m_ServerData->KSEGetEndPtAddressPort());
+        KesTrace(
+            "CKesObjSockServer::KOSSParseServiceFile: Using fixed server: Domain: %s Address: %s Port: %u\n",
+            m_Domain, address.get() ? address.get() : "", m_ServerData->KSEGetEndPtAddressPort());
     }
     return 1;
 }
@@ -146,7 +154,8 @@ int CKesObjSockServer::KOSSParseServiceFile() {
 // Caller holds the server lock (start-up): builds the endpoint from the bound
 // socket (the endpoint then holds the listening socket), publishes it in the
 // service file and files a socketless copy in the parser.
-int CKesObjSockServer::KOSSUpdateServerData() {
+int CKesObjSockServer::KOSSUpdateServerData()
+{
     KES_CHECK(m_ServerLock.IsHeldByMe(), "caller holds the server lock");
     auto* address = static_cast<sockaddr*>(calloc(1, KES_SOCKADDR_IN_LEN));
     socklen_t addressLength = KES_SOCKADDR_IN_LEN;
@@ -166,7 +175,8 @@ int CKesObjSockServer::KOSSUpdateServerData() {
 
     const auto* in = reinterpret_cast<const sockaddr_in*>(address);
     if (KesTraceOn(3))
-        KesTrace("CKesObjSockServer::KOSSUpdateServerData(): The address in_addr is %x and the port number is %u\n",
+        KesTrace("CKesObjSockServer::KOSSUpdateServerData(): The address in_addr is %x and the port number "
+                 "is %u\n",
                  ntohl(in->sin_addr.s_addr), static_cast<unsigned>(ntohs(in->sin_port)));
 
     delete m_ServerData;
@@ -197,7 +207,8 @@ int CKesObjSockServer::KOSSUpdateServerData() {
 // dynamic line of this service and domain, or appends one; removing deletes
 // the line with this server's address and port. Fixed lines are never
 // touched, and nothing is written over a file that could not be read whole.
-int CKesObjSockServer::KOSSUpdateServerFile(__boolean add) {
+int CKesObjSockServer::KOSSUpdateServerFile(__boolean add)
+{
     if (KesTraceOn(4)) KesTrace("gonna try for file lock\n");
     KesFileHandle handle = KOSSOpenServerFile(kReadWrite);
     if (handle == KES_INVALID_FILE_HANDLE) return KES_ERR_SERVICE_FILE_READ;
@@ -226,8 +237,9 @@ int CKesObjSockServer::KOSSUpdateServerFile(__boolean add) {
         if (count <= 0) break;
         done += count;
     }
-    if (done < size) return finish(KES_ERR_SERVICE_FILE_READ);  // nothing is written over a file we could not read
-    text.resize(strnlen(text.c_str(), text.size()));  // the text ends at its first NUL byte
+    if (done < size)
+        return finish(KES_ERR_SERVICE_FILE_READ);    // nothing is written over a file we could not read
+    text.resize(strnlen(text.c_str(), text.size())); // the text ends at its first NUL byte
 
     KesHeapText serviceLine(m_ServerData->KSEGetServiceLine());
     const size_t lineMax = std::max(text.size(), serviceLine.get() ? strlen(serviceLine.get()) : 0) + 1;
@@ -256,7 +268,8 @@ int CKesObjSockServer::KOSSUpdateServerFile(__boolean add) {
 // Decides one line of a rewrite: out receives the line unchanged, this
 // server's service line (adding) or nothing (removing). out must hold the
 // longer of the line and the service line.
-__boolean CKesObjSockServer::KOSSProcessServiceLine(char* line, char* out, __boolean add) {
+__boolean CKesObjSockServer::KOSSProcessServiceLine(char* line, char* out, __boolean add)
+{
     const char* domain = m_ServerData->KSEGetEndPointDomain();
     KesHeapText address(m_ServerData->KSEGetEndPtIpAddress());
     const std::string port = std::to_string(m_ServerData->KSEGetEndPtAddressPort());
@@ -295,18 +308,21 @@ __boolean CKesObjSockServer::KOSSProcessServiceLine(char* line, char* out, __boo
 }
 
 // Writes the text from the start of the file and cuts the file to it.
-int CKesObjSockServer::KOSSOverWriteServerFile(KesFileHandle handle, char const* text) {
+int CKesObjSockServer::KOSSOverWriteServerFile(KesFileHandle handle, char const* text)
+{
     const size_t length = strlen(text);
     long written = KesFilePWrite(handle, text, length, 0);
     if (written < 0 || static_cast<size_t>(written) < length) {
-        std::string report = std::string("Unable to write our buffer to the ServiceData.cfg file.  Reason: ") +
-                             strerror(errno);
+        std::string report =
+            std::string("Unable to write our buffer to the ServiceData.cfg file.  Reason: ") +
+            strerror(errno);
         CKesError(KES_ERR_SERVICE_FILE_WRITE, kSource, __LINE__, report.c_str());
         return KES_ERR_SERVICE_FILE_WRITE;
     }
     if (KesFileTruncate(handle, static_cast<long long>(length)) != 0) {
-        std::string report = std::string("Truncation of ServiceData.cfg to the correct size failed.  Reason: ") +
-                             strerror(errno);
+        std::string report =
+            std::string("Truncation of ServiceData.cfg to the correct size failed.  Reason: ") +
+            strerror(errno);
         CKesError(KES_ERR_SERVICE_FILE_WRITE, kSource, __LINE__, report.c_str());
         return KES_ERR_SERVICE_FILE_WRITE;
     }
@@ -314,13 +330,15 @@ int CKesObjSockServer::KOSSOverWriteServerFile(KesFileHandle handle, char const*
 }
 
 // Only a dynamic server has a line of its own to remove.
-int CKesObjSockServer::KOSSRemoveServiceEntry() {
+int CKesObjSockServer::KOSSRemoveServiceEntry()
+{
     if (m_ServerData && m_ServerData->KSEGetDynamic()) return KOSSUpdateServerFile(FALSE);
     return 1;
 }
 
 // Brings the parser's table up to date with the file (re-read when changed).
-int CKesObjSockServer::KOSSCheckServerData() {
+int CKesObjSockServer::KOSSCheckServerData()
+{
     if (!m_ServiceDataParser || !m_ServiceFilePath) {
         CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
         return KES_ERR_ARGUMENT;
@@ -331,7 +349,8 @@ int CKesObjSockServer::KOSSCheckServerData() {
 }
 
 // Appends the entry an address reply announces and files it in the parser.
-int CKesObjSockServer::KOSSAddRecordToServerDataFile(CKesRecord* reply, KesFileHandle handle) {
+int CKesObjSockServer::KOSSAddRecordToServerDataFile(CKesRecord* reply, KesFileHandle handle)
+{
     if (!reply) return KES_ERR_ARGUMENT;
     CKesAtom* serviceValue = reply->KRValueOf(CKesSockEnd::ms_ServiceNameField);
     CKesAtom* domainValue = reply->KRValueOf(CKesSockEnd::ms_DomainNameField);
@@ -340,7 +359,8 @@ int CKesObjSockServer::KOSSAddRecordToServerDataFile(CKesRecord* reply, KesFileH
     if (!serviceValue || !domainValue || !addressValue || !portValue) return KES_ERR_ADDRESS_REPLY;
     const char* address = addressValue->KAString();
     const int port = portValue->KAInt();
-    if (!serviceValue->KAString() || !domainValue->KAString() || !address || port < 0) return KES_ERR_ADDRESS_REPLY;
+    if (!serviceValue->KAString() || !domainValue->KAString() || !address || port < 0)
+        return KES_ERR_ADDRESS_REPLY;
 
     std::unique_ptr<CKesSockEnd> entry(new CKesSockEnd());
     int result = entry->KSESetServiceName(strdup(serviceValue->KAString()));
@@ -365,7 +385,8 @@ int CKesObjSockServer::KOSSAddRecordToServerDataFile(CKesRecord* reply, KesFileH
 }
 
 // Appends "\n", the line and "\n" at the end of the file.
-int CKesObjSockServer::KOSSAddLineToServiceFile(char* line, KesFileHandle handle) {
+int CKesObjSockServer::KOSSAddLineToServiceFile(char* line, KesFileHandle handle)
+{
     if (!line || handle == KES_INVALID_FILE_HANDLE) return KES_ERR_ARGUMENT;
     KesFileSeek(handle, 0, kSeekEnd);
     const size_t size = strlen(line) + 3;
@@ -378,8 +399,9 @@ int CKesObjSockServer::KOSSAddLineToServiceFile(char* line, KesFileHandle handle
     int written = KesFileWrite(handle, buffer, strlen(buffer));
     free(buffer);
     if (written < 0) {
-        std::string report = std::string("Unable to write our buffer to the ServiceData.cfg file.  Reason: ") +
-                             strerror(errno);
+        std::string report =
+            std::string("Unable to write our buffer to the ServiceData.cfg file.  Reason: ") +
+            strerror(errno);
         CKesError(KES_ERR_SERVICE_FILE_WRITE, kSource, __LINE__, report.c_str());
         return KES_ERR_SERVICE_FILE_WRITE;
     }
@@ -388,7 +410,8 @@ int CKesObjSockServer::KOSSAddLineToServiceFile(char* line, KesFileHandle handle
 
 // Under the file lock (waited for without limit): files the service an
 // address reply announces when the file lacks it.
-int CKesObjSockServer::KOSSProcessAddressReply(CKesRecord* reply) {
+int CKesObjSockServer::KOSSProcessAddressReply(CKesRecord* reply)
+{
     if (KesTraceOn(4)) KesTrace("gonna try for file lock with returning packet\n");
     KesFileHandle handle = KOSSOpenServerFile(kReadWrite);
     if (handle == KES_INVALID_FILE_HANDLE) return KES_ERR_SERVICE_FILE_READ;

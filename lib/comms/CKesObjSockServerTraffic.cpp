@@ -36,8 +36,10 @@ namespace {
 
 const char* const kSource = "CKesObjSockServer";
 
-long long NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+long long NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -59,12 +61,14 @@ thread_local EndpointHold t_EndpointHold;
 class SharedEndpointUse {
 public:
     SharedEndpointUse(std::shared_mutex& lock, const CKesObjSockServer* server)
-        : m_Lock(lock), m_Previous(t_EndpointHold), m_Taken(t_EndpointHold.server != server) {
+        : m_Lock(lock), m_Previous(t_EndpointHold), m_Taken(t_EndpointHold.server != server)
+    {
         if (!m_Taken) return;
         m_Lock.lock_shared();
         t_EndpointHold = {server, false};
     }
-    ~SharedEndpointUse() {
+    ~SharedEndpointUse()
+    {
         if (!m_Taken) return;
         t_EndpointHold = m_Previous;
         m_Lock.unlock_shared();
@@ -83,11 +87,13 @@ private:
 class ExclusiveEndpointUse {
 public:
     ExclusiveEndpointUse(std::shared_mutex& lock, const CKesObjSockServer* server)
-        : m_Lock(lock), m_Previous(t_EndpointHold) {
+        : m_Lock(lock), m_Previous(t_EndpointHold)
+    {
         m_Lock.lock();
         t_EndpointHold = {server, true};
     }
-    ~ExclusiveEndpointUse() {
+    ~ExclusiveEndpointUse()
+    {
         t_EndpointHold = m_Previous;
         m_Lock.unlock();
     }
@@ -99,14 +105,15 @@ private:
     const EndpointHold m_Previous;
 };
 
-}  // namespace
+} // namespace
 
 // ---- client table ---------------------------------------------------------------------------
 
 // Files an identified connection under its client id and calls
 // KOSSOnClientConnect. An id already filed is reported (the owner keeps it)
 // and the call still returns 1, without the callback.
-int CKesObjSockServer::KOSSAddToClientData(CKesSockEnd* client) {
+int CKesObjSockServer::KOSSAddToClientData(CKesSockEnd* client)
+{
     if (!client || !client->KSEGetEndPointName()) return KES_ERR_ARGUMENT;
     const char* name = client->KSEGetEndPointName();
     if (m_ClientData->KTLGet(name)) {
@@ -117,7 +124,7 @@ int CKesObjSockServer::KOSSAddToClientData(CKesSockEnd* client) {
     auto* holder = new CKesPointer(client);
     int added = m_ClientData->KTLAdd(name, holder);
     if (added != 1) {
-        delete holder;  // refused: the table did not take the holder
+        delete holder; // refused: the table did not take the holder
         CKesError(added, kSource, __LINE__, (std::string("client id ") + name + " cannot be filed").c_str());
         result = added;
     }
@@ -130,27 +137,34 @@ int CKesObjSockServer::KOSSAddToClientData(CKesSockEnd* client) {
     return result;
 }
 
-CKesSockEnd* CKesObjSockServer::KOSSGetClient(char* clientId) { return KOSSGetClientData(static_cast<char const*>(clientId)); }
+CKesSockEnd* CKesObjSockServer::KOSSGetClient(char* clientId)
+{
+    return KOSSGetClientData(static_cast<char const*>(clientId));
+}
 
-CKesSockEnd* CKesObjSockServer::KOSSGetClientData(char const* clientId) {
+CKesSockEnd* CKesObjSockServer::KOSSGetClientData(char const* clientId)
+{
     if (!clientId) return nullptr;
     CKesPointer* holder = m_ClientData->KTLGet(clientId);
     return holder ? static_cast<CKesSockEnd*>(holder->KPData()) : nullptr;
 }
 
-CKesSockEnd* CKesObjSockServer::FindNewSocket(unsigned int socket) {
+CKesSockEnd* CKesObjSockServer::FindNewSocket(unsigned int socket)
+{
     if (socket == KES_INVALID_SOCKET) return nullptr;
     CKesPointer* holder = m_NewSockets->KTLGet(static_cast<int>(socket));
     return holder ? static_cast<CKesSockEnd*>(holder->KPData()) : nullptr;
 }
 
-__boolean CKesObjSockServer::KOSSIsPacketForServer(unsigned int socket) {
+__boolean CKesObjSockServer::KOSSIsPacketForServer(unsigned int socket)
+{
     return FindNewSocket(socket) ? TRUE : FALSE;
 }
 
 // Takes a connection out of the engine and both tables and destroys it,
 // under the endpoint lock held exclusively; removing it twice does nothing.
-int CKesObjSockServer::KOSSRemoveClient(CKesSockEnd* client) {
+int CKesObjSockServer::KOSSRemoveClient(CKesSockEnd* client)
+{
     if (!client) {
         CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
         return KES_ERR_ARGUMENT;
@@ -173,8 +187,10 @@ int CKesObjSockServer::KOSSRemoveClient(CKesSockEnd* client) {
 
 // Caller holds the endpoint lock exclusively. Takes a filed connection out
 // of the engine and both tables and destroys it.
-void CKesObjSockServer::ReleaseEndpoint(CKesSockEnd* client) {
-    KES_CHECK(t_EndpointHold.server == this && t_EndpointHold.exclusive, "caller holds the endpoint lock exclusively");
+void CKesObjSockServer::ReleaseEndpoint(CKesSockEnd* client)
+{
+    KES_CHECK(t_EndpointHold.server == this && t_EndpointHold.exclusive,
+              "caller holds the endpoint lock exclusively");
     const unsigned int socket = client->KSEGetEndPointSocket();
     const char* name = client->KSEGetEndPointName();
     const std::string about = std::string(name ? "client " : "unidentified connection on socket ") +
@@ -224,7 +240,8 @@ void CKesObjSockServer::ReleaseEndpoint(CKesSockEnd* client) {
 // dropped (keep-alive) or goes to KesOnServerIO. Packets after termination,
 // and packets for sockets that are not (or no longer) this server's, are
 // ignored.
-int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet) {
+int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet)
+{
     if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSProcessPacket().\n");
     {
         CKesAutoMutex guard(m_ServerLock);
@@ -241,7 +258,8 @@ int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet) {
         if (client) {
             result = KOSSRemoveClient(client);
             if (result != 1)
-                CKesError(result, kSource, __LINE__, ("closed connection on socket " + std::to_string(socket)).c_str());
+                CKesError(result, kSource, __LINE__,
+                          ("closed connection on socket " + std::to_string(socket)).c_str());
         }
         if (KesTraceOn(4)) KesTrace("leaving CKesObjSockServer::KOSSProcessPacket().\n");
         return result;
@@ -264,7 +282,8 @@ int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet) {
 
 // A confirmed connection's record: a keep-alive is dropped, any other goes
 // to the host, which takes it over.
-void CKesObjSockServer::Deliver(CKesSockEnd* client, CKesRecord* record) {
+void CKesObjSockServer::Deliver(CKesSockEnd* client, CKesRecord* record)
+{
     if (record->KRValueOf(CKesSockEnd::ms_KeepAliveField))
         delete record;
     else
@@ -278,15 +297,17 @@ void CKesObjSockServer::Deliver(CKesSockEnd* client, CKesRecord* record) {
 // caller in *early (to deliver before anything else of the connection), or
 // holds an early record. *handled tells whether the record was consumed
 // here; a confirmed connection's record is left to the caller.
-int CKesObjSockServer::IdentifyOrHold(CKesSockEnd* client, CKesRecord* record, unsigned int length, bool* handled,
-                                      EarlyRecords* early) {
+int CKesObjSockServer::IdentifyOrHold(CKesSockEnd* client, CKesRecord* record, unsigned int length,
+                                      bool* handled, EarlyRecords* early)
+{
     std::string report;
     int result = 1;
     {
         std::unique_lock<CKesMutex> identify(m_IdentifyLock);
         // Not erased meanwhile: removal needs the endpoint lock exclusively.
         auto found = m_Connections.find(client->KSEGetEndPointSocket());
-        Connection* connection = found != m_Connections.end() && found->second.end == client ? &found->second : nullptr;
+        Connection* connection =
+            found != m_Connections.end() && found->second.end == client ? &found->second : nullptr;
         if (connection) connection->lastPacketMs = NowMs();
         m_Drained.wait(identify, [connection] { return !connection || !connection->draining; });
         *handled = !client->KSEIsConnectionConfirmed();
@@ -309,7 +330,8 @@ int CKesObjSockServer::IdentifyOrHold(CKesSockEnd* client, CKesRecord* record, u
 // its early records go to *early, and its later ones wait until they have
 // been delivered.
 int CKesObjSockServer::TakeClientId(CKesSockEnd* client, CKesRecord* record, Connection* connection,
-                                    EarlyRecords* early) {
+                                    EarlyRecords* early)
+{
     KES_CHECK(m_IdentifyLock.IsHeldByMe(), "caller holds the identify lock");
     int result = 1;
     const char* id = record->KRValueOf(CKesSockEnd::ms_ClientIdField)->KAString();
@@ -335,11 +357,13 @@ int CKesObjSockServer::TakeClientId(CKesSockEnd* client, CKesRecord* record, Con
 // before its client id is shut down (the receive path then removes it) and
 // reported; its records are dropped.
 int CKesObjSockServer::HoldEarlyRecord(Connection& connection, CKesRecord* record, unsigned int length,
-                                       std::string* report) {
+                                       std::string* report)
+{
     KES_CHECK(m_IdentifyLock.IsHeldByMe(), "caller holds the identify lock");
     std::unique_ptr<CKesRecord> owned(record);
     if (connection.closing) return 1;
-    const long long cap = m_Controller ? m_Controller->KSEGetReceiveBacklogCap() : CKesSockEngine::ms_DefaultReceiveBacklogCap;
+    const long long cap =
+        m_Controller ? m_Controller->KSEGetReceiveBacklogCap() : CKesSockEngine::ms_DefaultReceiveBacklogCap;
     connection.earlyBytes += length;
     if (connection.earlyBytes > cap) {
         connection.closing = true;
@@ -358,7 +382,8 @@ int CKesObjSockServer::HoldEarlyRecord(Connection& connection, CKesRecord* recor
 
 // Delivers a connection's early records in arrival order, outside the
 // identify lock; its later records wait meanwhile (see IdentifyOrHold).
-void CKesObjSockServer::DeliverEarly(CKesSockEnd* client, EarlyRecords early) {
+void CKesObjSockServer::DeliverEarly(CKesSockEnd* client, EarlyRecords early)
+{
     for (auto& record : early) Deliver(client, record.release());
     CKesAutoMutex identify(m_IdentifyLock);
     auto found = m_Connections.find(client->KSEGetEndPointSocket());
@@ -369,11 +394,13 @@ void CKesObjSockServer::DeliverEarly(CKesSockEnd* client, EarlyRecords early) {
 // ---- reaping ---------------------------------------------------------------------------------
 
 // Accept thread, before the endpoint goes to the engine (so before any of its packets).
-void CKesObjSockServer::TrackConnection(CKesSockEnd* client) {
+void CKesObjSockServer::TrackConnection(CKesSockEnd* client)
+{
     char* address = client->KSEGetEndPtIpAddress();
     Connection connection;
     connection.end = client;
-    connection.peer = std::string(address ? address : "?") + ":" + std::to_string(client->KSEGetEndPtAddressPort());
+    connection.peer =
+        std::string(address ? address : "?") + ":" + std::to_string(client->KSEGetEndPtAddressPort());
     free(address);
     connection.acceptedMs = connection.lastPacketMs = NowMs();
     CKesAutoMutex identify(m_IdentifyLock);
@@ -385,7 +412,8 @@ void CKesObjSockServer::TrackConnection(CKesSockEnd* client) {
 // the idle limit; the receive path then removes it as any closed one. Each is
 // reported once. Under the identify lock a filed connection's socket is still
 // its own (removal erases the entry before the endpoint closes it).
-void CKesObjSockServer::ReapOverdue() {
+void CKesObjSockServer::ReapOverdue()
+{
     const long long now = NowMs();
     if (now - m_LastReapMs < ms_ReapIntervalMs) return;
     m_LastReapMs = now;
@@ -399,33 +427,39 @@ void CKesObjSockServer::ReapOverdue() {
         for (auto& [socket, connection] : m_Connections) {
             if (connection.closing) continue;
             const bool confirmed = connection.end->KSEIsConnectionConfirmed();
-            if (confirmed ? now - connection.lastPacketMs <= idleMs : now - connection.acceptedMs <= identifyMs)
+            if (confirmed ? now - connection.lastPacketMs <= idleMs
+                          : now - connection.acceptedMs <= identifyMs)
                 continue;
             connection.closing = true;
             connection.early.clear();
             shutdown(static_cast<int>(socket), SHUT_RDWR);
             const char* name = connection.end->KSEGetEndPointName();
-            reports.push_back(confirmed ? std::string("client ") + (name ? name : "?") + " from " + connection.peer +
-                                              " sent nothing for " + std::to_string(idleMs) + " ms: closed"
-                                        : "connection from " + connection.peer + " sent no client id within " +
-                                              std::to_string(identifyMs) + " ms: closed");
+            reports.push_back(
+                confirmed ? std::string("client ") + (name ? name : "?") + " from " + connection.peer +
+                                " sent nothing for " + std::to_string(idleMs) + " ms: closed"
+                          : "connection from " + connection.peer + " sent no client id within " +
+                                std::to_string(identifyMs) + " ms: closed");
         }
     }
-    for (const std::string& report : reports) KesReportLimited(KES_ERR_CONNECTION, kSource, __LINE__, report.c_str());
+    for (const std::string& report : reports)
+        KesReportLimited(KES_ERR_CONNECTION, kSource, __LINE__, report.c_str());
 }
 
 // ---- sending ---------------------------------------------------------------------------------
 
-int CKesObjSockServer::KOSSSendToClient(char const* clientId, CKesRecord const* record) {
+int CKesObjSockServer::KOSSSendToClient(char const* clientId, CKesRecord const* record)
+{
     if (!record) return 1;
     CKesRecHdr frame;
-    if (frame.KRHFrameRecord(*record) != 1) return 1;  // nothing encoded, nothing sent
-    int result = KOSSSendToClient(clientId, frame.KRHGetData(), static_cast<unsigned int>(frame.KRHGetTotalLen()));
+    if (frame.KRHFrameRecord(*record) != 1) return 1; // nothing encoded, nothing sent
+    int result =
+        KOSSSendToClient(clientId, frame.KRHGetData(), static_cast<unsigned int>(frame.KRHGetTotalLen()));
     if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
     return result;
 }
 
-int CKesObjSockServer::KOSSSendToClient(char const* clientId, unsigned char* data, unsigned int length) {
+int CKesObjSockServer::KOSSSendToClient(char const* clientId, unsigned char* data, unsigned int length)
+{
     if (!clientId || !data || length == 0) return KES_ERR_SEND;
     SharedEndpointUse use(m_EndpointLock, this);
     CKesSockEnd* client = KOSSGetClientData(clientId);
@@ -433,7 +467,8 @@ int CKesObjSockServer::KOSSSendToClient(char const* clientId, unsigned char* dat
     return SendFrame({client}, data, length, "KOSS::KOSSSendToClient sending packet ");
 }
 
-int CKesObjSockServer::KOSSBroadcastClients(CKesRecord* record) {
+int CKesObjSockServer::KOSSBroadcastClients(CKesRecord* record)
+{
     if (!record) return KES_ERR_ARGUMENT;
     CKesRecHdr frame;
     if (frame.KRHFrameRecord(*record) != 1) return KES_ERR_SEND;
@@ -444,7 +479,8 @@ int CKesObjSockServer::KOSSBroadcastClients(CKesRecord* record) {
 
 // Sends to every identified client; a client without a socket or a failed
 // send makes the result KES_ERR_SEND, and the others are still sent to.
-int CKesObjSockServer::KOSSBroadcastClients(unsigned char* data, unsigned int length) {
+int CKesObjSockServer::KOSSBroadcastClients(unsigned char* data, unsigned int length)
+{
     if (!data || length == 0) return KES_ERR_SEND;
     SharedEndpointUse use(m_EndpointLock, this);
     int result = 1;
@@ -464,7 +500,8 @@ int CKesObjSockServer::KOSSBroadcastClients(unsigned char* data, unsigned int le
 
 // Caller holds the endpoint lock, so the endpoint stays whole and its entry
 // stays in the table.
-CKesObjSockServer::ConnectionSend* CKesObjSockServer::SendStateOf(CKesSockEnd* client) {
+CKesObjSockServer::ConnectionSend* CKesObjSockServer::SendStateOf(CKesSockEnd* client)
+{
     KES_CHECK(t_EndpointHold.server == this, "caller holds the endpoint lock");
     CKesAutoMutex guard(m_SendLock);
     std::unique_ptr<ConnectionSend>& state = m_ConnectionSends[client];
@@ -475,7 +512,8 @@ CKesObjSockServer::ConnectionSend* CKesObjSockServer::SendStateOf(CKesSockEnd* c
 // Caller holds the state's lock. Cuts the connection once: later sends fail
 // at once, and the receive path sees the end of the stream and removes the
 // connection as any other that closed (KOSSOnClientDisconnect).
-void CKesObjSockServer::CutConnection(CKesSockEnd* client, ConnectionSend* state, char const* reason) {
+void CKesObjSockServer::CutConnection(CKesSockEnd* client, ConnectionSend* state, char const* reason)
+{
     if (state->closing.exchange(true)) return;
     const unsigned int socket = client->KSEGetEndPointSocket();
     shutdown(static_cast<int>(socket), SHUT_RDWR);
@@ -495,7 +533,7 @@ struct Delivery {
     std::atomic<bool>* closing;
     int socket;
     size_t written = 0;
-    int error = 0;  // errno of a failed write
+    int error = 0; // errno of a failed write
     // kRefused: the connection had been cut already; nothing was written.
     enum Stage { kWaitingForLock, kWriting, kDone, kFailed, kRefused } stage = kWaitingForLock;
 };
@@ -503,9 +541,11 @@ struct Delivery {
 // Writes to a delivery holding its lock what the socket takes without
 // waiting; the lock is released once the frame is through or has failed.
 // A failure leaves the stage kFailed, the lock still held.
-void WriteWhatFits(Delivery& delivery, unsigned char const* data, unsigned int length) {
+void WriteWhatFits(Delivery& delivery, unsigned char const* data, unsigned int length)
+{
     while (delivery.written < length) {
-        ssize_t sent = send(delivery.socket, data + delivery.written, length - delivery.written, MSG_DONTWAIT | MSG_NOSIGNAL);
+        ssize_t sent = send(delivery.socket, data + delivery.written, length - delivery.written,
+                            MSG_DONTWAIT | MSG_NOSIGNAL);
         if (sent > 0) {
             delivery.written += static_cast<size_t>(sent);
         } else if (sent < 0 && errno == EINTR) {
@@ -526,7 +566,8 @@ void WriteWhatFits(Delivery& delivery, unsigned char const* data, unsigned int l
 // Takes the delivery's lock if it is free (or, with wait, once it is freed:
 // its holder is bounded by the deadline of its own send, which began first)
 // and starts writing; a connection already cut fails at once.
-void StartDelivery(Delivery& delivery, unsigned char const* data, unsigned int length, bool wait) {
+void StartDelivery(Delivery& delivery, unsigned char const* data, unsigned int length, bool wait)
+{
     if (wait)
         delivery.lock->lock();
     else if (!delivery.lock->try_lock())
@@ -542,11 +583,12 @@ void StartDelivery(Delivery& delivery, unsigned char const* data, unsigned int l
 // Waits, until the deadline at most, for room on the sockets being written
 // and for the locks not yet taken, and goes on writing.
 void FinishDeliveries(std::vector<Delivery>& deliveries, unsigned char const* data, unsigned int length,
-                      SteadyTime deadline) {
+                      SteadyTime deadline)
+{
     for (;;) {
         std::vector<pollfd> room;
         std::vector<Delivery*> writing, waiting;
-        bool holdsFailed = false;  // a failed delivery keeps its lock until it is cut
+        bool holdsFailed = false; // a failed delivery keeps its lock until it is cut
         for (Delivery& delivery : deliveries) {
             holdsFailed = holdsFailed || delivery.stage == Delivery::kFailed;
             if (delivery.stage == Delivery::kWriting) {
@@ -573,7 +615,7 @@ void FinishDeliveries(std::vector<Delivery>& deliveries, unsigned char const* da
     }
 }
 
-}  // namespace
+} // namespace
 
 // Caller holds the endpoint lock (shared or exclusive), so the endpoints stay
 // whole. Sends one frame to each client, never interleaved with another
@@ -584,9 +626,11 @@ void FinishDeliveries(std::vector<Delivery>& deliveries, unsigned char const* da
 // that has not taken the whole frame by then is cut (it would otherwise be
 // left with half a frame), as is one whose send fails.
 int CKesObjSockServer::SendFrame(std::vector<CKesSockEnd*> const& clients, unsigned char const* data,
-                                 unsigned int length, char const* what) {
+                                 unsigned int length, char const* what)
+{
     KES_CHECK(t_EndpointHold.server == this, "caller holds the endpoint lock");
-    const int deadlineMs = m_Controller ? m_Controller->KSEGetSendDeadline() : CKesSockEngine::ms_DefaultSendDeadlineMs;
+    const int deadlineMs =
+        m_Controller ? m_Controller->KSEGetSendDeadline() : CKesSockEngine::ms_DefaultSendDeadlineMs;
     const SteadyTime deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
     std::vector<ConnectionSend*> states;
     states.reserve(clients.size());
@@ -595,11 +639,13 @@ int CKesObjSockServer::SendFrame(std::vector<CKesSockEnd*> const& clients, unsig
     for (CKesSockEnd* client : clients) {
         ConnectionSend* state = SendStateOf(client);
         states.push_back(state);
-        deliveries.push_back({&state->lock, &state->closing, static_cast<int>(client->KSEGetEndPointSocket())});
+        deliveries.push_back(
+            {&state->lock, &state->closing, static_cast<int>(client->KSEGetEndPointSocket())});
         if (KesTraceOn(4)) {
-            std::string text(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), length));
-            KesTrace("%s%s length %u socket %u at %lld\n", what, text.c_str(), length, client->KSEGetEndPointSocket(),
-                     static_cast<long long>(time(nullptr)));
+            std::string text(reinterpret_cast<const char*>(data),
+                             strnlen(reinterpret_cast<const char*>(data), length));
+            KesTrace("%s%s length %u socket %u at %lld\n", what, text.c_str(), length,
+                     client->KSEGetEndPointSocket(), static_cast<long long>(time(nullptr)));
         }
     }
     for (Delivery& delivery : deliveries) StartDelivery(delivery, data, length, false);
@@ -623,7 +669,8 @@ int CKesObjSockServer::SendFrame(std::vector<CKesSockEnd*> const& clients, unsig
         if (delivery.stage != Delivery::kDone) {
             result = KES_ERR_SEND;
         } else if (KesTraceOn(4)) {
-            KesTrace("Server sent packet of len %u to clientId %s\n", length, clients[i]->KSEGetEndPointName());
+            KesTrace("Server sent packet of len %u to clientId %s\n", length,
+                     clients[i]->KSEGetEndPointName());
         }
     }
     return result;
@@ -633,13 +680,15 @@ int CKesObjSockServer::SendFrame(std::vector<CKesSockEnd*> const& clients, unsig
 
 // Answers a request for this server's service and domain with its address
 // reply on the multicast channel; a request for another one is ignored (1).
-int CKesObjSockServer::KOSSProcessAddressRequest(CKesRecord* request) {
+int CKesObjSockServer::KOSSProcessAddressRequest(CKesRecord* request)
+{
     if (!request) return KES_ERR_ARGUMENT;
     CKesAtom* service = request->KRValueOf(CKesSockEnd::ms_ServiceNameField);
     CKesAtom* domain = request->KRValueOf(CKesSockEnd::ms_DomainNameField);
     if (!service || !domain || !service->KAString() || !domain->KAString()) return KES_ERR_ARGUMENT;
     if (!m_ServiceName || !m_Domain) return 1;
-    if (strcmp(service->KAString(), m_ServiceName) != 0 || strcmp(domain->KAString(), m_Domain) != 0) return 1;
+    if (strcmp(service->KAString(), m_ServiceName) != 0 || strcmp(domain->KAString(), m_Domain) != 0)
+        return 1;
     if (!m_ServerData) return 1;
     CKesRecord* reply = m_ServerData->KSEGetAddressReplyPacket();
     if (!reply) return KES_ERR_ARGUMENT;

@@ -31,14 +31,16 @@ constexpr unsigned int kLimitCeiling = INT_MAX - CKesRecHdr::ms_HeaderLength;
 std::atomic<unsigned int> g_MaxPacketLength{CKesRecHdr::ms_DefaultMaxPacketLength};
 
 // Network-order 32-bit value at p (at least 4 readable bytes).
-unsigned int ReadLength(const unsigned char* p) {
+unsigned int ReadLength(const unsigned char* p)
+{
     uint32_t n;
     std::memcpy(&n, p, sizeof n);
     return ntohl(n);
 }
 
 // Pushes item, creating the stack on first use. False when either fails.
-bool PushItem(CKesStack*& stack, void* item) {
+bool PushItem(CKesStack*& stack, void* item)
+{
     if (!stack) stack = new (std::nothrow) CKesStack(-1);
     if (!stack) return false;
     return stack->KSPush(item) == 1;
@@ -48,15 +50,16 @@ bool PushItem(CKesStack*& stack, void* item) {
 // run cuts off (header included), or at a header above the packet limit.
 struct RunEnd {
     enum Kind { Complete, Cut, OverLimit } kind = Complete;
-    unsigned int offset = 0;    // Cut: where the cut packet starts
-    unsigned int declared = 0;  // OverLimit: the length the header declares
+    unsigned int offset = 0;   // Cut: where the cut packet starts
+    unsigned int declared = 0; // OverLimit: the length the header declares
 };
 
 // Calls onPacket(data, n) for each whole packet of the run, in order, and
 // says where and why the walk stopped. A declared length near 4 GiB counts
 // as running past the run, never as wrapping around.
 template <typename OnPacket>
-RunEnd WalkRun(const unsigned char* buffer, unsigned int length, int headerLength, OnPacket&& onPacket) {
+RunEnd WalkRun(const unsigned char* buffer, unsigned int length, int headerLength, OnPacket&& onPacket)
+{
     const unsigned long long end = length;
     const unsigned long long headerLen = static_cast<unsigned long long>(headerLength);
     unsigned long long offset = 0;
@@ -72,11 +75,12 @@ RunEnd WalkRun(const unsigned char* buffer, unsigned int length, int headerLengt
     return RunEnd{};
 }
 
-}  // namespace
+} // namespace
 
 CKesRecHdr::CKesRecHdr() { KRHInitialise(); }
 
-CKesRecHdr::CKesRecHdr(const unsigned char* data, int length) {
+CKesRecHdr::CKesRecHdr(const unsigned char* data, int length)
+{
     KRHInitialise();
     if (length < 0 || !data || length > INT_MAX - m_HeaderLen) {
         CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, kCannotFrameText);
@@ -91,7 +95,8 @@ CKesRecHdr::CKesRecHdr(const unsigned char* data, int length) {
     AdoptFrame(buffer, length);
 }
 
-int CKesRecHdr::KRHFrameRecord(const CKesBaseRecord& record) {
+int CKesRecHdr::KRHFrameRecord(const CKesBaseRecord& record)
+{
     FreeBuffer();
     unsigned char* buffer = nullptr;
     unsigned int length = 0;
@@ -106,7 +111,8 @@ int CKesRecHdr::KRHFrameRecord(const CKesBaseRecord& record) {
     return result;
 }
 
-void CKesRecHdr::AdoptFrame(unsigned char* buffer, int length) {
+void CKesRecHdr::AdoptFrame(unsigned char* buffer, int length)
+{
     const uint32_t wire = htonl(static_cast<uint32_t>(length));
     std::memcpy(buffer, &wire, sizeof wire);
     m_Packet = buffer;
@@ -114,7 +120,8 @@ void CKesRecHdr::AdoptFrame(unsigned char* buffer, int length) {
     m_TotalLen = length + m_HeaderLen;
 }
 
-CKesRecHdr::CKesRecHdr(const CKesRecHdr& other) : CKesListable() {
+CKesRecHdr::CKesRecHdr(const CKesRecHdr& other) : CKesListable()
+{
     KRHInitialise();
     if (!other.m_Packet || other.m_TotalLen <= 0) return;
     m_Packet = static_cast<unsigned char*>(std::malloc(other.m_TotalLen));
@@ -129,7 +136,8 @@ CKesRecHdr::CKesRecHdr(const CKesRecHdr& other) : CKesListable() {
 
 CKesRecHdr::~CKesRecHdr() { std::free(m_Packet); }
 
-CKesListable* CKesRecHdr::KLTargetDeepCopy(const CKesListable* source) {
+CKesListable* CKesRecHdr::KLTargetDeepCopy(const CKesListable* source)
+{
     auto* from = dynamic_cast<const CKesRecHdr*>(source);
     if (!from) return nullptr;
     auto* copy = new (std::nothrow) CKesRecHdr(*from);
@@ -137,7 +145,8 @@ CKesListable* CKesRecHdr::KLTargetDeepCopy(const CKesListable* source) {
     return copy;
 }
 
-void CKesRecHdr::KRHInitialise() {
+void CKesRecHdr::KRHInitialise()
+{
     m_Packet = nullptr;
     m_TotalLen = 0;
     m_DataLen = 0;
@@ -155,25 +164,29 @@ unsigned char* CKesRecHdr::KRHGetKOMPData() { return m_Packet ? m_Packet + m_Hea
 
 bool CKesRecHdr::KRHIsBroken() const { return m_Broken; }
 
-long long CKesRecHdr::KRHPeekDataLen(const unsigned char* buffer, unsigned int length) {
+long long CKesRecHdr::KRHPeekDataLen(const unsigned char* buffer, unsigned int length)
+{
     if (!buffer || length < static_cast<unsigned int>(ms_HeaderLength)) return -1;
     return ReadLength(buffer);
 }
 
-void CKesRecHdr::KRHSetMaxPacketLength(unsigned int maxLength) {
+void CKesRecHdr::KRHSetMaxPacketLength(unsigned int maxLength)
+{
     g_MaxPacketLength.store(maxLength > kLimitCeiling ? kLimitCeiling : maxLength);
 }
 
 unsigned int CKesRecHdr::KRHGetMaxPacketLength() { return g_MaxPacketLength.load(); }
 
-void CKesRecHdr::FreeBuffer() {
+void CKesRecHdr::FreeBuffer()
+{
     std::free(m_Packet);
     m_Packet = nullptr;
     m_TotalLen = 0;
     m_DataLen = 0;
 }
 
-void CKesRecHdr::MarkBroken(unsigned long long declared) {
+void CKesRecHdr::MarkBroken(unsigned long long declared)
+{
     char text[160];
     std::snprintf(text, sizeof text,
                   "Declared packet length %llu exceeds the limit of %u bytes; the stream cannot be framed.",
@@ -184,7 +197,8 @@ void CKesRecHdr::MarkBroken(unsigned long long declared) {
     m_Broken = true;
 }
 
-void CKesRecHdr::KeepTail(const unsigned char* buffer, unsigned int offset, unsigned int length) {
+void CKesRecHdr::KeepTail(const unsigned char* buffer, unsigned int offset, unsigned int length)
+{
     if (m_Packet) {
         CKesError(KES_ERR_FRAMING, kSource, __LINE__, kMisuseText);
         FreeBuffer();
@@ -199,7 +213,8 @@ void CKesRecHdr::KeepTail(const unsigned char* buffer, unsigned int offset, unsi
     m_TotalLen = static_cast<int>(size);
 }
 
-CKesStack* CKesRecHdr::KRHGetDataRecords(unsigned char* buffer, unsigned int length) {
+CKesStack* CKesRecHdr::KRHGetDataRecords(unsigned char* buffer, unsigned int length)
+{
     CKesStack* stack = nullptr;
     if (!buffer) return nullptr;
     const RunEnd end = WalkRun(buffer, length, m_HeaderLen, [&](const unsigned char* data, unsigned int n) {
@@ -225,7 +240,8 @@ CKesStack* CKesRecHdr::KRHGetDataRecords(unsigned char* buffer, unsigned int len
     return stack;
 }
 
-CKesStack* CKesRecHdr::KRHGetWorkStack(unsigned char* buffer, unsigned int length) {
+CKesStack* CKesRecHdr::KRHGetWorkStack(unsigned char* buffer, unsigned int length)
+{
     CKesStack* stack = nullptr;
     if (!buffer) return nullptr;
     const RunEnd end = WalkRun(buffer, length, m_HeaderLen, [&](const unsigned char* data, unsigned int n) {
@@ -256,7 +272,8 @@ CKesStack* CKesRecHdr::KRHGetWorkStack(unsigned char* buffer, unsigned int lengt
     return stack;
 }
 
-void CKesRecHdr::KRHDumpPacket() {
+void CKesRecHdr::KRHDumpPacket()
+{
     std::cout << std::hex << '\n';
     for (int i = 0; i < m_TotalLen && m_Packet; ++i) {
         std::cout << std::setw(2) << std::setfill('0') << static_cast<unsigned int>(m_Packet[i]) << ' ';

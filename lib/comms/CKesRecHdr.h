@@ -66,8 +66,8 @@ public:
     // header's buffer: read it with KRHGetData/KRHGetTotalLen. Returns a
     // stack of new CKesIOWorkPacket objects (caller owns both) or null.
     // A header declaring more than the limit is broken framing: KES_ERR_FRAMING is
-    // reported (rate-limited: a peer can send any number), splitting stops, no tail is kept and KRHIsBroken() becomes
-    // true; the packets before it are still returned.
+    // reported (rate-limited: a peer can send any number), splitting stops, no tail is kept and KRHIsBroken()
+    // becomes true; the packets before it are still returned.
     CKesStack* KRHGetWorkStack(unsigned char* buffer, unsigned int length);
     // Hexadecimal dump of the packet buffer on standard output.
     void KRHDumpPacket();

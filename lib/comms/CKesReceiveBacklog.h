@@ -96,12 +96,12 @@ public:
 private:
     bool IsFullLocked() const { return m_Bytes > m_CapBytes || m_Packets > ms_PacketCap; }
 
-    CKesRvNet* const m_Loop;          // not owned; outlives the packets (the engine's)
+    CKesRvNet* const m_Loop; // not owned; outlives the packets (the engine's)
     const unsigned int m_Socket;
-    const uint32_t m_Generation;      // the registration this backlog counts for
-    const long long m_CapBytes;       // the engine's cap when the registration began
-    std::mutex m_Lock;                // guards the three below
-    long long m_Bytes = 0;            // charges of packets not yet destroyed
-    int m_Packets = 0;                // their number
-    bool m_Paused = false;            // this backlog paused the socket
+    const uint32_t m_Generation; // the registration this backlog counts for
+    const long long m_CapBytes;  // the engine's cap when the registration began
+    std::mutex m_Lock;           // guards the three below
+    long long m_Bytes = 0;       // charges of packets not yet destroyed
+    int m_Packets = 0;           // their number
+    bool m_Paused = false;       // this backlog paused the socket
 };

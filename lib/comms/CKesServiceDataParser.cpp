@@ -18,15 +18,11 @@
 #include "KesErrorCodes.h"
 #include "KesPort.h"
 
-CKesServiceDataParser::CKesServiceDataParser()
-    : m_LastParse(0), m_Data(new CKesTreeList(FALSE))
-{
-}
+CKesServiceDataParser::CKesServiceDataParser() : m_LastParse(0), m_Data(new CKesTreeList(FALSE)) {}
 
 CKesServiceDataParser::~CKesServiceDataParser()
 {
-    if (m_Data)
-        KSDPPurge();
+    if (m_Data) KSDPPurge();
 }
 
 int CKesServiceDataParser::KSDPParse(char* text)
@@ -46,14 +42,11 @@ int CKesServiceDataParser::KSDPParse(char* text)
 
 int CKesServiceDataParser::KSDPParseFromFile(char const* path)
 {
-    if (!path)
-        return KES_ERR_MISSING;
+    if (!path) return KES_ERR_MISSING;
     CKesReadOnlyFile file(path, true);
-    if (file.KOFCheckAccess() == -1 || file.KOFOpenLoop(1, 10) != 0)
-        return KES_ERR_SERVICE_FILE_READ;
+    if (file.KOFCheckAccess() == -1 || file.KOFOpenLoop(1, 10) != 0) return KES_ERR_SERVICE_FILE_READ;
     char* text = file.KOFReadAll();
-    if (!text)
-        return KES_ERR_MISSING;
+    if (!text) return KES_ERR_MISSING;
     int result = KSDPParse(text);
     free(text);
     return result;
@@ -61,8 +54,7 @@ int CKesServiceDataParser::KSDPParseFromFile(char const* path)
 
 int CKesServiceDataParser::KSDPCheckFileTime(char const* path)
 {
-    if (KesTraceOn(4))
-        KesTrace("CKesServiceDataParser::Locking the data lock.\n");
+    if (KesTraceOn(4)) KesTrace("CKesServiceDataParser::Locking the data lock.\n");
     int result = 1;
     {
         CKesAutoMutex hold(m_DataLock);
@@ -78,30 +70,26 @@ int CKesServiceDataParser::KSDPCheckFileTime(char const* path)
             result = KSDPParseFromFile(path);
         }
     }
-    if (KesTraceOn(4))
-        KesTrace("CKesServiceDataParser::Unlocking the data lock.\n");
+    if (KesTraceOn(4)) KesTrace("CKesServiceDataParser::Unlocking the data lock.\n");
     return result;
 }
 
 CKesSockEnd* CKesServiceDataParser::KSDPGetServiceData(char const* domain, char const* service)
 {
-    if (KesTraceOn(4))
-        KesTrace("CKesServiceDataParser::GetData Locking the data lock.\n");
+    if (KesTraceOn(4)) KesTrace("CKesServiceDataParser::GetData Locking the data lock.\n");
     CKesSockEnd* record = nullptr;
     {
         CKesAutoMutex hold(m_DataLock);
         record = FindRecord(domain, service);
     }
-    if (KesTraceOn(4))
-        KesTrace("CKesServiceDataParser::GetDataUnlocking the data lock.\n");
+    if (KesTraceOn(4)) KesTrace("CKesServiceDataParser::GetDataUnlocking the data lock.\n");
     return record;
 }
 
 CKesSockEnd* CKesServiceDataParser::FindRecord(char const* domain, char const* service)
 {
     KES_CHECK(m_DataLock.IsHeldByMe(), "caller holds the data lock");
-    if (!domain || !service || !m_Data)
-        return nullptr;
+    if (!domain || !service || !m_Data) return nullptr;
     size_t domainLength = strlen(domain);
     size_t serviceLength = strlen(service);
     std::unique_ptr<char, decltype(&free)> key(
@@ -125,17 +113,14 @@ int CKesServiceDataParser::KSDPAddRecordToDataList(CKesSockEnd* record)
 
 int CKesServiceDataParser::KSDPFileParsedRecord(CKesSockEnd* record)
 {
-    if (!record || !m_Data)
-        return KES_ERR_ARGUMENT;
+    if (!record || !m_Data) return KES_ERR_ARGUMENT;
     const char* key = record->KSEGetHashKey();
-    if (!key)
-        return KES_ERR_ARGUMENT;
+    if (!key) return KES_ERR_ARGUMENT;
     CKesPointer* holder = m_Data->KTLGet(key);
     if (holder) {
         auto* filed = static_cast<CKesSockEnd*>(holder->KPData());
         // Filing the record that is already there must not delete it.
-        if (filed == record)
-            return 1;
+        if (filed == record) return 1;
         delete filed;
         m_Data->KTLDelete(key);
     }
@@ -144,8 +129,7 @@ int CKesServiceDataParser::KSDPFileParsedRecord(CKesSockEnd* record)
 
 void CKesServiceDataParser::KSDPPurge()
 {
-    if (!m_Data)
-        return;
+    if (!m_Data) return;
     CKesDoubleList* entries = m_Data->KTLIterator();
     if (!entries) {
         CKesError(KES_ERR_ARGUMENT, "CKesServiceDataParser", 190, nullptr);
@@ -163,7 +147,4 @@ void CKesServiceDataParser::KSDPReset()
     m_Data = new CKesTreeList(FALSE);
 }
 
-CKesTreeList* CKesServiceDataParser::KSDPResults()
-{
-    return m_Data;
-}
+CKesTreeList* CKesServiceDataParser::KSDPResults() { return m_Data; }

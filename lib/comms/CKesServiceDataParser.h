@@ -84,7 +84,7 @@ private:
     // debug and sanitizer builds).
     CKesSockEnd* FindRecord(char const* domain, char const* service);
 
-    CKesMutex m_DataLock;   // guards m_Data (and m_LastParse) in the locked operations
-    time_t m_LastParse;     // wall-clock second at which the last parse finished; 0 before
-    CKesTreeList* m_Data;   // "domain.service" -> CKesSockEnd*, records owned; null after purge
+    CKesMutex m_DataLock; // guards m_Data (and m_LastParse) in the locked operations
+    time_t m_LastParse;   // wall-clock second at which the last parse finished; 0 before
+    CKesTreeList* m_Data; // "domain.service" -> CKesSockEnd*, records owned; null after purge
 };

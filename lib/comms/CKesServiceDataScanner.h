@@ -56,7 +56,7 @@ private:
     CKesServiceDataScanner(const CKesServiceDataScanner&) = delete;
     CKesServiceDataScanner& operator=(const CKesServiceDataScanner&) = delete;
 
-    char* m_Text;         // owned (malloc) copy of the text, or null
-    int m_TextLength;     // bytes of m_Text to scan
-    char* m_ReadPos;      // next byte of m_Text to hand to the scanner
+    char* m_Text;     // owned (malloc) copy of the text, or null
+    int m_TextLength; // bytes of m_Text to scan
+    char* m_ReadPos;  // next byte of m_Text to hand to the scanner
 };

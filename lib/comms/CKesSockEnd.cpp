@@ -26,14 +26,16 @@ const char* const kSource = "CKesSockEnd";
 CKesMutex g_SocketLock;
 std::unordered_map<unsigned int, int> g_SocketHolders;
 
-void HoldSocket(unsigned int socket) {
+void HoldSocket(unsigned int socket)
+{
     if (socket == KES_INVALID_SOCKET) return;
     CKesAutoMutex hold(g_SocketLock);
     ++g_SocketHolders[socket];
 }
 
 // Drops one holder; true when it was the last one.
-bool DropSocket(unsigned int socket) {
+bool DropSocket(unsigned int socket)
+{
     if (socket == KES_INVALID_SOCKET) return false;
     CKesAutoMutex hold(g_SocketLock);
     auto it = g_SocketHolders.find(socket);
@@ -44,7 +46,8 @@ bool DropSocket(unsigned int socket) {
 }
 
 // strdup of text when present; a failed copy is reported.
-char* DupText(const char* text, int line) {
+char* DupText(const char* text, int line)
+{
     if (!text) return nullptr;
     char* copy = strdup(text);
     if (!copy) CKesError(KES_ERR_ALLOCATION, kSource, line, nullptr);
@@ -55,7 +58,8 @@ const sockaddr_in* AsIPv4(const sockaddr* address) { return reinterpret_cast<con
 
 // A new heap text made by printf-style formatting, or null (reported).
 template <typename... Args>
-char* FormatText(int line, const char* format, Args... args) {
+char* FormatText(int line, const char* format, Args... args)
+{
     const int size = std::snprintf(nullptr, 0, format, args...);
     char* text = size < 0 ? nullptr : static_cast<char*>(std::malloc(size + 1));
     if (!text) {
@@ -67,35 +71,36 @@ char* FormatText(int line, const char* format, Args... args) {
 }
 
 // Adds a value to the record; the record takes it over in every case.
-bool AddValue(CKesRecord* record, CKesVarBind* value) {
+bool AddValue(CKesRecord* record, CKesVarBind* value)
+{
     if (!value) return false;
     return record->KRAddValue(value) == 1;
 }
 
-bool AddText(CKesRecord* record, const char* name, const char* text) {
+bool AddText(CKesRecord* record, const char* name, const char* text)
+{
     return AddValue(record, new (std::nothrow) CKesVarBind(name, text));
 }
 
-bool AddInt(CKesRecord* record, const char* name, int value) {
+bool AddInt(CKesRecord* record, const char* name, int value)
+{
     return AddValue(record, new (std::nothrow) CKesVarBind(name, value));
 }
 
-}  // namespace
+} // namespace
 
 CKesSockEnd::CKesSockEnd()
-    : m_ServiceName(nullptr),
-      m_EndPointName(nullptr),
-      m_EndPointAddress(nullptr),
-      m_Domain(nullptr),
-      m_Socket(KES_INVALID_SOCKET),
-      m_HashKey(nullptr),
-      m_ConnectionConfirmed(FALSE),
-      m_Dynamic(true) {}
+    : m_ServiceName(nullptr), m_EndPointName(nullptr), m_EndPointAddress(nullptr), m_Domain(nullptr),
+      m_Socket(KES_INVALID_SOCKET), m_HashKey(nullptr), m_ConnectionConfirmed(FALSE), m_Dynamic(true)
+{
+}
 
 CKesSockEnd::CKesSockEnd(char* serviceName, sockaddr* address, char* domain, unsigned int socket)
-    : CKesSockEnd() {
+    : CKesSockEnd()
+{
     if (!serviceName || !address || !domain || socket == KES_INVALID_SOCKET) {
-        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "Incomplete end point: service, address, domain and socket are required.");
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__,
+                  "Incomplete end point: service, address, domain and socket are required.");
         return;
     }
     m_ServiceName = serviceName;
@@ -105,7 +110,8 @@ CKesSockEnd::CKesSockEnd(char* serviceName, sockaddr* address, char* domain, uns
     HoldSocket(socket);
 }
 
-CKesSockEnd::CKesSockEnd(const CKesSockEnd& other) : CKesSockEnd() {
+CKesSockEnd::CKesSockEnd(const CKesSockEnd& other) : CKesSockEnd()
+{
     m_ConnectionConfirmed = other.m_ConnectionConfirmed;
     m_Dynamic = other.m_Dynamic;
     m_ServiceName = DupText(other.m_ServiceName, __LINE__);
@@ -125,7 +131,8 @@ CKesSockEnd::CKesSockEnd(const CKesSockEnd& other) : CKesSockEnd() {
 
 CKesSockEnd::~CKesSockEnd() { Clear(); }
 
-void CKesSockEnd::Clear() {
+void CKesSockEnd::Clear()
+{
     std::free(m_ServiceName);
     std::free(m_EndPointName);
     std::free(m_EndPointAddress);
@@ -137,29 +144,23 @@ void CKesSockEnd::Clear() {
     m_Socket = KES_INVALID_SOCKET;
 }
 
-CKesListable* CKesSockEnd::KLTargetDeepCopy(const CKesListable* source) {
+CKesListable* CKesSockEnd::KLTargetDeepCopy(const CKesListable* source)
+{
     auto* from = dynamic_cast<const CKesSockEnd*>(source);
     if (!from) return nullptr;
     return new (std::nothrow) CKesSockEnd(*from);
 }
 
-int CKesSockEnd::KSESetServiceName(char* serviceName) {
-    return KesTakeOver(m_ServiceName, serviceName);
-}
+int CKesSockEnd::KSESetServiceName(char* serviceName) { return KesTakeOver(m_ServiceName, serviceName); }
 
-int CKesSockEnd::KSESetEndPointName(char* endPointName) {
-    return KesTakeOver(m_EndPointName, endPointName);
-}
+int CKesSockEnd::KSESetEndPointName(char* endPointName) { return KesTakeOver(m_EndPointName, endPointName); }
 
-int CKesSockEnd::KSESetEndPointDomain(char* domain) {
-    return KesTakeOver(m_Domain, domain);
-}
+int CKesSockEnd::KSESetEndPointDomain(char* domain) { return KesTakeOver(m_Domain, domain); }
 
-int CKesSockEnd::KSESetEndPointAddress(sockaddr* address) {
-    return KesTakeOver(m_EndPointAddress, address);
-}
+int CKesSockEnd::KSESetEndPointAddress(sockaddr* address) { return KesTakeOver(m_EndPointAddress, address); }
 
-int CKesSockEnd::KSESetEndPointAddress(const char* address, int port) {
+int CKesSockEnd::KSESetEndPointAddress(const char* address, int port)
+{
     if (!address || port < 0) return KES_ERR_ARGUMENT;
     if (KesTraceOn(4)) KesTrace("CKesSockEnd::KSESetEndPointAddress(%s, %d)\n", address, port);
     auto* block = static_cast<sockaddr_in*>(std::calloc(1, sizeof(sockaddr_in)));
@@ -174,7 +175,8 @@ int CKesSockEnd::KSESetEndPointAddress(const char* address, int port) {
     return KesTakeOver(m_EndPointAddress, reinterpret_cast<sockaddr*>(block));
 }
 
-int CKesSockEnd::KSESetEndPointSocket(unsigned int socket) {
+int CKesSockEnd::KSESetEndPointSocket(unsigned int socket)
+{
     if (socket == KES_INVALID_SOCKET) return KES_ERR_INVALID_SOCKET;
     if (socket == m_Socket) return 1;
     DropSocket(m_Socket);
@@ -183,7 +185,8 @@ int CKesSockEnd::KSESetEndPointSocket(unsigned int socket) {
     return 1;
 }
 
-unsigned int CKesSockEnd::KSEReleaseEndPointSocket() {
+unsigned int CKesSockEnd::KSEReleaseEndPointSocket()
+{
     const unsigned int socket = m_Socket;
     DropSocket(socket);
     m_Socket = KES_INVALID_SOCKET;
@@ -208,36 +211,42 @@ __boolean CKesSockEnd::KSEIsConnectionConfirmed() const { return m_ConnectionCon
 
 bool CKesSockEnd::KSEGetDynamic() const { return m_Dynamic; }
 
-char* CKesSockEnd::KSEGetEndPtIpAddress() const {
+char* CKesSockEnd::KSEGetEndPtIpAddress() const
+{
     if (!m_EndPointAddress) return nullptr;
     return KesGetIPStr(AsIPv4(m_EndPointAddress)->sin_addr.s_addr);
 }
 
-unsigned long CKesSockEnd::KSEGetEndPtIpAddressLong() const {
+unsigned long CKesSockEnd::KSEGetEndPtIpAddressLong() const
+{
     if (!m_EndPointAddress) return 0;
     return AsIPv4(m_EndPointAddress)->sin_addr.s_addr;
 }
 
-unsigned int CKesSockEnd::KSEGetEndPtAddressPort() const {
+unsigned int CKesSockEnd::KSEGetEndPtAddressPort() const
+{
     if (!m_EndPointAddress) return 0;
     return ntohs(AsIPv4(m_EndPointAddress)->sin_port);
 }
 
-char* CKesSockEnd::KSEGetEndPointSocketStr() const {
+char* CKesSockEnd::KSEGetEndPointSocketStr() const
+{
     if (m_Socket == KES_INVALID_SOCKET) return nullptr;
     char* text = CKesAtom(static_cast<int>(m_Socket)).KAStrRep();
     if (!text) CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
     return text;
 }
 
-char* CKesSockEnd::KSEGetHashKey() {
+char* CKesSockEnd::KSEGetHashKey()
+{
     if (m_HashKey) return m_HashKey;
     if (!m_ServiceName || !m_Domain) return nullptr;
     m_HashKey = FormatText(__LINE__, "%s.%s", m_Domain, m_ServiceName);
     return m_HashKey;
 }
 
-char* CKesSockEnd::KSEGetServiceLine() const {
+char* CKesSockEnd::KSEGetServiceLine() const
+{
     char* address = KSEGetEndPtIpAddress();
     char* port = CKesAtom(static_cast<long>(KSEGetEndPtAddressPort())).KAStrRep();
     char* line = nullptr;
@@ -246,15 +255,16 @@ char* CKesSockEnd::KSEGetServiceLine() const {
         line = FormatText(__LINE__, "SERVICE: %s DOMAIN: %s ADDRESS: %s PORT: %s%s", m_ServiceName, m_Domain,
                           address, port, "\r\n");
     if (complete && m_EndPointName)
-        line = FormatText(__LINE__, "SERVICE: %s DOMAIN: %s ADDRESS: %s PORT: %s SERVERNAME: %s DYNAMIC: %s%s",
-                          m_ServiceName, m_Domain, address, port, m_EndPointName, m_Dynamic ? "YES" : "NO",
-                          "\r\n");
+        line = FormatText(
+            __LINE__, "SERVICE: %s DOMAIN: %s ADDRESS: %s PORT: %s SERVERNAME: %s DYNAMIC: %s%s",
+            m_ServiceName, m_Domain, address, port, m_EndPointName, m_Dynamic ? "YES" : "NO", "\r\n");
     std::free(address);
     std::free(port);
     return line;
 }
 
-CKesRecord* CKesSockEnd::KSEGetAddressRequestPacket() const {
+CKesRecord* CKesSockEnd::KSEGetAddressRequestPacket() const
+{
     if (!m_ServiceName || !m_Domain) return nullptr;
     auto* record = new (std::nothrow) CKesRecord();
     if (!record) return nullptr;
@@ -267,12 +277,14 @@ CKesRecord* CKesSockEnd::KSEGetAddressRequestPacket() const {
     return nullptr;
 }
 
-CKesRecord* CKesSockEnd::KSEGetAddressReplyPacket() const {
+CKesRecord* CKesSockEnd::KSEGetAddressReplyPacket() const
+{
     if (!m_ServiceName || !m_Domain || !m_EndPointAddress) return nullptr;
     char* address = KSEGetEndPtIpAddress();
     if (!address) {
         // A reply without an address would send the asking client nowhere.
-        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "Cannot render the end point address for an address reply.");
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__,
+                  "Cannot render the end point address for an address reply.");
         return nullptr;
     }
     auto* record = new (std::nothrow) CKesRecord();
@@ -287,7 +299,8 @@ CKesRecord* CKesSockEnd::KSEGetAddressReplyPacket() const {
     return nullptr;
 }
 
-void CKesSockEnd::KSEDump() const {
+void CKesSockEnd::KSEDump() const
+{
     std::string text = "SockEnd: ";
     if (m_ServiceName) text += std::string("ServiceName::") + m_ServiceName + " ";
     if (m_EndPointName) text += std::string("EndPointName::") + m_EndPointName + " ";
@@ -303,7 +316,8 @@ void CKesSockEnd::KSEDump() const {
     std::fflush(stdout);
 }
 
-CKesRecord* CKesSockEnd::KSEGetClientIdPacket(const char* clientId) {
+CKesRecord* CKesSockEnd::KSEGetClientIdPacket(const char* clientId)
+{
     if (!clientId) return nullptr;
     auto* record = new (std::nothrow) CKesRecord();
     if (!record) return nullptr;
@@ -312,7 +326,8 @@ CKesRecord* CKesSockEnd::KSEGetClientIdPacket(const char* clientId) {
     return nullptr;
 }
 
-CKesRecord* CKesSockEnd::KSEGetKeepAlivePacket() {
+CKesRecord* CKesSockEnd::KSEGetKeepAlivePacket()
+{
     auto* record = new (std::nothrow) CKesRecord();
     if (!record) return nullptr;
     if (AddText(record, ms_KeepAliveField, ms_KeepAliveValue)) return record;

@@ -113,12 +113,12 @@ private:
     // Frees every owned block, releases the socket and resets all fields.
     void Clear();
 
-    char* m_ServiceName;               // owned (malloc)
-    char* m_EndPointName;              // owned: host name, client id or server name
-    sockaddr* m_EndPointAddress;       // owned: 16-byte IPv4 address, network order
-    char* m_Domain;                    // owned
-    unsigned int m_Socket;             // shared handle, closed by its last holder
-    char* m_HashKey;                   // owned: cached "domain.service"
-    __boolean m_ConnectionConfirmed;   // client id received on this connection
-    bool m_Dynamic;                    // "DYNAMIC: YES" / "NO" in the service line
+    char* m_ServiceName;             // owned (malloc)
+    char* m_EndPointName;            // owned: host name, client id or server name
+    sockaddr* m_EndPointAddress;     // owned: 16-byte IPv4 address, network order
+    char* m_Domain;                  // owned
+    unsigned int m_Socket;           // shared handle, closed by its last holder
+    char* m_HashKey;                 // owned: cached "domain.service"
+    __boolean m_ConnectionConfirmed; // client id received on this connection
+    bool m_Dynamic;                  // "DYNAMIC: YES" / "NO" in the service line
 };

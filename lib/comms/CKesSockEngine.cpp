@@ -54,17 +54,17 @@ std::vector<void*> kesengine::TableValues(CKesTreeList* table)
 // ---- construction and destruction ------------------------------------------
 
 CKesSockEngine::CKesSockEngine(const char* name, __serv_types type, int poolSize)
-    : CKesEngine(name, type), CMOMRvIOCallback(), m_IOPool(nullptr), m_EngineLock(),
-      m_ServerTable(nullptr), m_ServerSocketTable(nullptr), m_ClientTable(nullptr),
-      m_ClientSocketTable(nullptr), m_Multicast(nullptr), m_FragmentTable(nullptr)
+    : CKesEngine(name, type), CMOMRvIOCallback(), m_IOPool(nullptr), m_EngineLock(), m_ServerTable(nullptr),
+      m_ServerSocketTable(nullptr), m_ClientTable(nullptr), m_ClientSocketTable(nullptr),
+      m_Multicast(nullptr), m_FragmentTable(nullptr)
 {
     KSECreate(poolSize);
 }
 
 CKesSockEngine::CKesSockEngine(char* name, __serv_types type, int poolSize)
-    : CKesEngine(name, type), CMOMRvIOCallback(), m_IOPool(nullptr), m_EngineLock(),
-      m_ServerTable(nullptr), m_ServerSocketTable(nullptr), m_ClientTable(nullptr),
-      m_ClientSocketTable(nullptr), m_Multicast(nullptr), m_FragmentTable(nullptr)
+    : CKesEngine(name, type), CMOMRvIOCallback(), m_IOPool(nullptr), m_EngineLock(), m_ServerTable(nullptr),
+      m_ServerSocketTable(nullptr), m_ClientTable(nullptr), m_ClientSocketTable(nullptr),
+      m_Multicast(nullptr), m_FragmentTable(nullptr)
 {
     KSECreate(poolSize);
 }
@@ -91,7 +91,8 @@ int CKesSockEngine::KSECreate(int poolSize)
         if (attempt >= ms_MulticastAttempts) break;
         KesSleep(ms_MulticastRetryMs);
     }
-    CKesError(KES_ERR_MULTICAST_UNAVAILABLE, kSource, __LINE__, "Unable to access the multicast service, exiting.");
+    CKesError(KES_ERR_MULTICAST_UNAVAILABLE, kSource, __LINE__,
+              "Unable to access the multicast service, exiting.");
     // Stop the workers and free what was built so that the process ends with
     // no thread running and nothing half-made; then leave with a status that
     // tells a supervisor why.
@@ -234,8 +235,11 @@ int CKesSockEngine::KSEAddServer(CKesObjSockServer* server)
     }
     CKesAutoMutex hold(m_EngineLock);
     if (FindServer(name) != nullptr) {
-        fprintf(stderr, "WARNING: You have attempted to add a server on service %s when this socket engine already has a "
-                        "server on this subject.\n", name);
+        fprintf(
+            stderr,
+            "WARNING: You have attempted to add a server on service %s when this socket engine already has a "
+            "server on this subject.\n",
+            name);
         return KES_ERR_DUPLICATE_SERVER;
     }
     step = m_ServerTable->KTLAdd(name, static_cast<void*>(server));
@@ -274,8 +278,10 @@ int CKesSockEngine::KSEAddNewServerSocket(char* serviceName, CKesSockEnd* end)
     }
     staleFragment.reset(); // outside the lock
     if (inUse) {
-        fprintf(stderr, "WARNING: You have attempted to add a server side client socket on socket %u"
-                        " when this socket is already in use.\n", socket);
+        fprintf(stderr,
+                "WARNING: You have attempted to add a server side client socket on socket %u"
+                " when this socket is already in use.\n",
+                socket);
         delete binding;
     }
     int result = RegisterIO(socket, __LINE__);
@@ -326,7 +332,8 @@ int CKesSockEngine::KSERemoveServer(char* serviceName)
         server = FindServer(serviceName);
         if (server == nullptr) return result;
         if (server == t_ServerInUse) {
-            CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "A server cannot be removed from inside its own callbacks");
+            CKesError(KES_ERR_ARGUMENT, kSource, __LINE__,
+                      "A server cannot be removed from inside its own callbacks");
             return KES_ERR_ARGUMENT;
         }
         int deleted = m_ServerTable->KTLDelete(serviceName);

@@ -123,12 +123,13 @@ public:
     // never meet them. Built-in defaults; a host that needs another value
     // sets it before it adds servers and clients. Any thread; a value set
     // later applies to the next send, read or check.
-    static constexpr int ms_DefaultSendDeadlineMs = 10000;              // one frame to one socket
-    static constexpr long long ms_DefaultReceiveBacklogCap = 4 << 20;   // bytes read, not yet processed, per connection
+    static constexpr int ms_DefaultSendDeadlineMs = 10000; // one frame to one socket
+    static constexpr long long ms_DefaultReceiveBacklogCap =
+        4 << 20; // bytes read, not yet processed, per connection
     static constexpr long long ms_DefaultReassemblyLimit = 256LL << 20; // incomplete packets, whole process
-    static constexpr int ms_DefaultIdentifyDeadlineMs = 30000;          // accept to client id (follows the time scale)
-    static constexpr int ms_DefaultIdleLimitMs = 35000;                 // silence of an identified client (time scale)
-    static constexpr int ms_DefaultUnackedLimitMs = 30000;              // unacknowledged data of a client (time scale)
+    static constexpr int ms_DefaultIdentifyDeadlineMs = 30000; // accept to client id (follows the time scale)
+    static constexpr int ms_DefaultIdleLimitMs = 35000;        // silence of an identified client (time scale)
+    static constexpr int ms_DefaultUnackedLimitMs = 30000;     // unacknowledged data of a client (time scale)
     // Each setter refuses a value below 1 with KES_ERR_ARGUMENT and keeps the old one.
     int KSESetSendDeadline(int milliseconds);
     int KSEGetSendDeadline() const { return m_SendDeadlineMs.load(std::memory_order_relaxed); }
@@ -147,8 +148,8 @@ public:
     // Splits TCP data read from a server's or client's socket into packets
     // and queues them; takes over data and source. Runs on the event-loop
     // thread, or on any one thread while no loop runs.
-    int KSECheckSockPacket(unsigned int socket, unsigned char* data, int length,
-                           sockaddr* source, int sourceLength);
+    int KSECheckSockPacket(unsigned int socket, unsigned char* data, int length, sockaddr* source,
+                           int sourceLength);
     // Queues a packet for the workers, which then own it; null is refused.
     void KSEAddWorkToIOPool(CKesIOWorkPacket* packet);
     // Routes one packet to its owner by its socket; never destroys it.
@@ -222,8 +223,8 @@ private:
                       unsigned long long total);
     // Reports what a peer did to the connection, rate-limited, with the
     // socket and the peer's address.
-    void ReportPeer(int code, int line, unsigned int socket, const sockaddr* source, unsigned int sourceLength,
-                    const char* what);
+    void ReportPeer(int code, int line, unsigned int socket, const sockaddr* source,
+                    unsigned int sourceLength, const char* what);
     // The fragment table. Take and keep are each atomic under the engine
     // lock; DetachFragment is for a caller that holds it already.
     kesengine::OwnedPacket TakeFragment(unsigned int socket);
@@ -249,7 +250,7 @@ private:
     // packets read and queued, not yet finished); the loop thread alone.
     std::unordered_map<unsigned int, std::shared_ptr<CKesReceiveBacklog>> m_Backlogs;
 
-    CKesServPool* m_IOPool;             // worker pool that processes received packets
+    CKesServPool* m_IOPool; // worker pool that processes received packets
     // The engine lock. It makes these steps atomic: the check-and-insert of
     // a server (KSEAddServer) and of an accepted or connected socket
     // (KSEAddNewServerSocket, KSEAddClientIO); reading accepted sockets'
@@ -258,11 +259,12 @@ private:
     // removing a client socket (KSECloseClientIO); taking, keeping and
     // dropping fragments; and m_ServerUses with m_ServerIdle.
     CKesMutex m_EngineLock;
-    CKesTreeList* m_ServerTable;        // service name -> CKesObjSockServer (owned)
-    CKesTreeList* m_ServerSocketTable;  // accepted socket -> CKesPointer to CKesVarBind(service, socket) (owned)
-    CKesTreeList* m_ClientTable;        // service name -> CKesObjSockClient (owned)
-    CKesTreeList* m_ClientSocketTable;  // connected socket -> CKesObjSockClient (not owned here)
-    CKesObjMulticast* m_Multicast;      // the multicast channel; null until started
+    CKesTreeList* m_ServerTable; // service name -> CKesObjSockServer (owned)
+    CKesTreeList*
+        m_ServerSocketTable;     // accepted socket -> CKesPointer to CKesVarBind(service, socket) (owned)
+    CKesTreeList* m_ClientTable; // service name -> CKesObjSockClient (owned)
+    CKesTreeList* m_ClientSocketTable; // connected socket -> CKesObjSockClient (not owned here)
+    CKesObjMulticast* m_Multicast;     // the multicast channel; null until started
     // Socket -> CKesIOWorkPacket holding the incomplete packet its last read
     // ended with (owned), always under m_EngineLock. The event-loop thread
     // takes a socket's fragment out, completes it and puts it back. Other

@@ -96,7 +96,8 @@ int CKesSockEngine::KSEStartMulticast()
 {
     if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEStartMulticast().\n");
     const std::string path = CKesEnv::KEServiceFilePath();
-    if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEStartMulticast() - going to parse the ServiceData.cfg file\n");
+    if (KesTraceOn(4))
+        KesTrace("CKesSockEngine::KSEStartMulticast() - going to parse the ServiceData.cfg file\n");
 
     CKesServiceDataParser parser;
     int parsed = parser.KSDPParseFromFile(path.c_str());
@@ -158,9 +159,12 @@ int CKesSockEngine::KSEProcessMulticast(CKesIOWorkPacket* packet)
     if (result != 1) return result;
     if (KesTraceOn(4)) KesTrace("Got multicast data ");
 
-    if (record.KRValueOf(CKesSockEnd::ms_AddressReply) != nullptr) result = KSEProcessAddressReply(&record);
-    else if (record.KRValueOf(CKesSockEnd::ms_AddressRequest) != nullptr) result = KSEProcessAddressRequest(&record);
-    else result = KSEProcessMulticastTraffic(&record);
+    if (record.KRValueOf(CKesSockEnd::ms_AddressReply) != nullptr)
+        result = KSEProcessAddressReply(&record);
+    else if (record.KRValueOf(CKesSockEnd::ms_AddressRequest) != nullptr)
+        result = KSEProcessAddressRequest(&record);
+    else
+        result = KSEProcessMulticastTraffic(&record);
     if (result != 1) ReportDatagram(result, __LINE__, *packet, KindOf(record));
     return result;
 }

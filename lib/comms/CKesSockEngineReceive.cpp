@@ -18,8 +18,8 @@
 #include "CKesObjMulticast.h"
 #include "CKesObjSockClient.h"
 #include "CKesObjSockServer.h"
-#include "CKesReceiveBacklog.h"
 #include "CKesRecHdr.h"
+#include "CKesReceiveBacklog.h"
 #include "CKesServPool.h"
 #include "CKesStack.h"
 #include "CKesTreeList.h"
@@ -136,7 +136,8 @@ void CKesSockEngine::ApplyBackPressure(unsigned int socket)
 {
     auto found = m_Backlogs.find(socket);
     if (found == m_Backlogs.end() || !found->second->PauseIfFull()) return;
-    if (KesTraceOn(2)) KesTrace("Socket %u: backlog of %lld bytes, reading paused\n", socket, found->second->Bytes());
+    if (KesTraceOn(2))
+        KesTrace("Socket %u: backlog of %lld bytes, reading paused\n", socket, found->second->Bytes());
 }
 
 void CKesSockEngine::ReportPeer(int code, int line, unsigned int socket, const sockaddr* source,
@@ -180,10 +181,7 @@ int CKesSockEngine::KeepFragment(unsigned int socket, OwnedPacket fragment)
     return result;
 }
 
-void CKesSockEngine::DropFragment(unsigned int socket)
-{
-    TakeFragment(socket).reset();
-}
+void CKesSockEngine::DropFragment(unsigned int socket) { TakeFragment(socket).reset(); }
 
 bool CKesSockEngine::IsOwnedStream(unsigned int socket)
 {
@@ -242,8 +240,8 @@ void CKesSockEngine::OnIO(CMOMRvIO* io)
                    "Datagram dropped: the receive backlog of the socket is full");
         return;
     }
-    QueueCharged(OwnedPacket(new CKesIOWorkPacket(socket, buffer.release(), static_cast<unsigned int>(length), this,
-                                                source.address.release(), source.length)),
+    QueueCharged(OwnedPacket(new CKesIOWorkPacket(socket, buffer.release(), static_cast<unsigned int>(length),
+                                                  this, source.address.release(), source.length)),
                  __LINE__);
 }
 
@@ -255,14 +253,16 @@ int CKesSockEngine::ReadSocket(unsigned int socket, unsigned char* buffer, int a
         return KES_ERR_ALLOCATION;
     }
     socklen_t fromLength = addressLength;
-    ssize_t got = recvfrom(static_cast<int>(socket), buffer, static_cast<size_t>(available), 0, address, &fromLength);
+    ssize_t got =
+        recvfrom(static_cast<int>(socket), buffer, static_cast<size_t>(available), 0, address, &fromLength);
     if (got >= 0) return static_cast<int>(got);
     if (!KesSocketPeerGone(KesLastSocketError())) return -1;
     if (IsDatagramSocket(socket)) {
         if (__Kesworks_Debug_Level != 0) KesTrace("Got ICMP port unreachable on socket %u\n", socket);
         return -1;
     }
-    if (__Kesworks_Debug_Level != 0) KesTrace("Far end of link on socket %u has dropped the connection\n", socket);
+    if (__Kesworks_Debug_Level != 0)
+        KesTrace("Far end of link on socket %u has dropped the connection\n", socket);
     return 0;
 }
 
@@ -312,7 +312,8 @@ int CKesSockEngine::KSECheckSockPacket(unsigned int socket, unsigned char* data,
     return result;
 }
 
-void CKesSockEngine::TraceJoin(const CKesIOWorkPacket& fragment, const unsigned char* data, unsigned int length)
+void CKesSockEngine::TraceJoin(const CKesIOWorkPacket& fragment, const unsigned char* data,
+                               unsigned int length)
 {
     if (!KesTraceOn(4)) return;
     unsigned int fragmentLength = fragment.KIWPGetPacketLength();
@@ -328,8 +329,8 @@ void CKesSockEngine::TraceJoin(const CKesIOWorkPacket& fragment, const unsigned 
                  static_cast<unsigned long long>(fragmentLength) + length);
 }
 
-unsigned int CKesSockEngine::FillFragment(unsigned int socket, OwnedPacket fragment, const unsigned char* data,
-                                          unsigned int length, int* result)
+unsigned int CKesSockEngine::FillFragment(unsigned int socket, OwnedPacket fragment,
+                                          const unsigned char* data, unsigned int length, int* result)
 {
     KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
     unsigned long long declared = static_cast<unsigned long long>(DeclaredLength(*fragment));
@@ -363,7 +364,7 @@ unsigned int CKesSockEngine::FillFragment(unsigned int socket, OwnedPacket fragm
 }
 
 OwnedBytes CKesSockEngine::Join(const CKesIOWorkPacket& fragment, const unsigned char* data,
-                                           unsigned int length, unsigned int* joinedLength)
+                                unsigned int length, unsigned int* joinedLength)
 {
     KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
     unsigned int fragmentLength = fragment.KIWPGetPacketLength();
@@ -410,11 +411,12 @@ int CKesSockEngine::SplitRun(unsigned int socket, unsigned char* run, unsigned i
     return kept != 1 ? kept : result;
 }
 
-int CKesSockEngine::KeepTail(unsigned int socket, OwnedBytes tail, unsigned int tailLength, OwnedSource source)
+int CKesSockEngine::KeepTail(unsigned int socket, OwnedBytes tail, unsigned int tailLength,
+                             OwnedSource source)
 {
     KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
-    OwnedPacket fragment(new CKesIOWorkPacket(socket, tail.release(), tailLength, this, source.address.release(),
-                                              source.length));
+    OwnedPacket fragment(new CKesIOWorkPacket(socket, tail.release(), tailLength, this,
+                                              source.address.release(), source.length));
     long long declared = CKesRecHdr::KRHPeekDataLen(fragment->KIWPGetPacket(), tailLength);
     if (declared >= 0) {
         // Room for the bytes at hand and some more; later reads grow it.
@@ -448,13 +450,15 @@ bool CKesSockEngine::GrowFragment(unsigned int socket, CKesIOWorkPacket& fragmen
         // Pausing instead could leave every connection waiting for memory
         // that only another paused one could free: the one that asks for
         // more is cut.
-        ReportPeer(KES_ERR_ALLOCATION, __LINE__, socket, fragment.KIWPGetSource(), fragment.KIWPGetSourceLen(),
+        ReportPeer(KES_ERR_ALLOCATION, __LINE__, socket, fragment.KIWPGetSource(),
+                   fragment.KIWPGetSourceLen(),
                    "Connection closed: its incomplete packets would pass the process's reassembly limit");
         return false;
     }
     unsigned char* block = static_cast<unsigned char*>(realloc(fragment.KIWPGetPacket(), grown));
     if (block == nullptr) {
-        ReportPeer(KES_ERR_ALLOCATION, __LINE__, socket, fragment.KIWPGetSource(), fragment.KIWPGetSourceLen(),
+        ReportPeer(KES_ERR_ALLOCATION, __LINE__, socket, fragment.KIWPGetSource(),
+                   fragment.KIWPGetSourceLen(),
                    "Connection closed: buffer for an incomplete packet cannot be allocated");
         return false;
     }
@@ -531,6 +535,8 @@ void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
     if (result != 1 && IsMulticastPacket(*packet))
         ReportDatagram(result, __LINE__, *packet, "Datagram not processed");
     else if (result == KES_ERR_DECODE)
-        KesReportDecodeFailure(result, kSource, __LINE__, socket, packet->KIWPGetSource(), packet->KIWPGetSourceLen());
-    else if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+        KesReportDecodeFailure(result, kSource, __LINE__, socket, packet->KIWPGetSource(),
+                               packet->KIWPGetSourceLen());
+    else if (result != 1)
+        CKesError(result, kSource, __LINE__, nullptr);
 }

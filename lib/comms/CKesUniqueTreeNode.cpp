@@ -11,7 +11,8 @@ const char* const kSource = "CKesUniqueTreeNode";
 
 // Takes the next value of seed under lock; reports a failed lock/unlock at the
 // given lines. Null when the lock fails.
-CKesAtom* NextKey(int64_t* seed, CKesThread* lock, int lockLine, int unlockLine) {
+CKesAtom* NextKey(int64_t* seed, CKesThread* lock, int lockLine, int unlockLine)
+{
     int result = lock->KTLock();
     if (result != 1) {
         CKesError(result, kSource, lockLine, nullptr);
@@ -22,7 +23,7 @@ CKesAtom* NextKey(int64_t* seed, CKesThread* lock, int lockLine, int unlockLine)
     if (result != 1) CKesError(result, kSource, unlockLine, nullptr);
     return new CKesAtom(static_cast<long long>(value));
 }
-}  // namespace
+} // namespace
 
 CKesThread* CKesUniqueTreeNode::m_KeyLock = nullptr;
 int64_t CKesUniqueTreeNode::m_KeySeed = 0;
@@ -30,23 +31,26 @@ int64_t CKesUniqueTreeNode::m_InitRefs = 0;
 
 CKesUniqueTreeNode::CKesUniqueTreeNode(CKesAtom* key, char const* label, CKesUniqueTreeNode* parent,
                                        __boolean changeLabel)
-    : m_Key(key), m_Label(label), m_Parent(parent), m_Children(nullptr), m_ChangeLabel(changeLabel) {
+    : m_Key(key), m_Label(label), m_Parent(parent), m_Children(nullptr), m_ChangeLabel(changeLabel)
+{
     KUTNAttachTo(parent);
 }
 
 CKesUniqueTreeNode::CKesUniqueTreeNode(char const* label, CKesUniqueTreeNode* parent, __boolean changeLabel)
-    : CKesUniqueTreeNode(KTMGloballyUniqueKey(), label, parent, changeLabel) {
+    : CKesUniqueTreeNode(KTMGloballyUniqueKey(), label, parent, changeLabel)
+{
     if (!m_Key) CKesError(KES_ERR_ARGUMENT, kSource, 172, nullptr);
 }
 
 CKesUniqueTreeNode::CKesUniqueTreeNode(CKesUniqueTreeNode const* other)
     : m_Key(other && other->m_Key ? new CKesAtom(*other->m_Key) : nullptr),
-      m_Label(other ? other->m_Label : nullptr),
-      m_Parent(nullptr),
-      m_Children(nullptr),
-      m_ChangeLabel(other ? other->m_ChangeLabel : FALSE) {}
+      m_Label(other ? other->m_Label : nullptr), m_Parent(nullptr), m_Children(nullptr),
+      m_ChangeLabel(other ? other->m_ChangeLabel : FALSE)
+{
+}
 
-CKesUniqueTreeNode::~CKesUniqueTreeNode() {
+CKesUniqueTreeNode::~CKesUniqueTreeNode()
+{
     delete m_Key;
     m_Key = nullptr;
     m_Label = nullptr;
@@ -59,19 +63,22 @@ CKesUniqueTreeNode::~CKesUniqueTreeNode() {
     delete children;
 }
 
-void CKesUniqueTreeNode::KUTNAttachTo(CKesUniqueTreeNode* parent) {
+void CKesUniqueTreeNode::KUTNAttachTo(CKesUniqueTreeNode* parent)
+{
     if (!parent) return;
     if (!parent->m_Children) parent->m_Children = new CKesDoubleList();
     parent->m_Children->KDLAddToListEnd(this);
 }
 
-CKesListable* CKesUniqueTreeNode::KLTargetDeepCopy(CKesListable const* source) {
+CKesListable* CKesUniqueTreeNode::KLTargetDeepCopy(CKesListable const* source)
+{
     return new CKesUniqueTreeNode(dynamic_cast<CKesUniqueTreeNode const*>(source));
 }
 
 char const* CKesUniqueTreeNode::KUTNTreeIcon() const { return "kesicon16"; }
 
-int CKesUniqueTreeNode::KUTNReParentTo(CKesUniqueTreeNode* newParent) {
+int CKesUniqueTreeNode::KUTNReParentTo(CKesUniqueTreeNode* newParent)
+{
     if (m_Parent) {
         if (m_Parent->m_Children) {
             int result = m_Parent->m_Children->KDLAttemptToDeleteFromList(this);
@@ -88,7 +95,8 @@ int CKesUniqueTreeNode::KUTNReParentTo(CKesUniqueTreeNode* newParent) {
 // The listing shared by both orders: the work list's head moves to the result
 // list; its children go to the start (depth first, last child listed first)
 // or the end (breadth first) of the work list.
-CKesDoubleList* CKesUniqueTreeNode::KUTNList(bool childrenAtStart, int noHeadLine, int noNodeLine) const {
+CKesDoubleList* CKesUniqueTreeNode::KUTNList(bool childrenAtStart, int noHeadLine, int noNodeLine) const
+{
     CKesDoubleList* result = new CKesDoubleList();
     CKesDoubleList work;
     work.KDLAddToListStart(new CKesPointer(const_cast<CKesUniqueTreeNode*>(this)));
@@ -106,7 +114,8 @@ CKesDoubleList* CKesUniqueTreeNode::KUTNList(bool childrenAtStart, int noHeadLin
             continue;
         }
         if (!node->m_Children) continue;
-        for (CKesListable* child = node->m_Children->KDLHead(); child; child = node->m_Children->KDLGetNext(child)) {
+        for (CKesListable* child = node->m_Children->KDLHead(); child;
+             child = node->m_Children->KDLGetNext(child)) {
             auto* holder = new CKesPointer(child);
             if (childrenAtStart)
                 work.KDLAddToListStart(holder);
@@ -121,7 +130,8 @@ CKesDoubleList* CKesUniqueTreeNode::KUTNDepthFirst() const { return KUTNList(tru
 
 CKesDoubleList* CKesUniqueTreeNode::KUTNBreadthFirst() const { return KUTNList(false, 505, 524); }
 
-__boolean CKesUniqueTreeNode::KUTNDoDepthFirst(KUTNVisitFunction visit, void* argument) {
+__boolean CKesUniqueTreeNode::KUTNDoDepthFirst(KUTNVisitFunction visit, void* argument)
+{
     if (!visit(this, argument)) return FALSE;
     if (!m_Children) return TRUE;
     for (CKesListable* child = m_Children->KDLHead(); child; child = m_Children->KDLGetNext(child)) {
@@ -130,8 +140,9 @@ __boolean CKesUniqueTreeNode::KUTNDoDepthFirst(KUTNVisitFunction visit, void* ar
     return TRUE;
 }
 
-__boolean CKesUniqueTreeNode::KUTNDoBreadthFirst(KUTNVisitFunction visit, void* argument) {
-    CKesDoubleList work;  // its destruction releases what an early stop leaves
+__boolean CKesUniqueTreeNode::KUTNDoBreadthFirst(KUTNVisitFunction visit, void* argument)
+{
+    CKesDoubleList work; // its destruction releases what an early stop leaves
     work.KDLAddToListEnd(new CKesPointer(this));
     while (work.KDLLength() > 0) {
         CKesListable* head = work.KDLHead();
@@ -148,13 +159,15 @@ __boolean CKesUniqueTreeNode::KUTNDoBreadthFirst(KUTNVisitFunction visit, void* 
         }
         if (!visit(node, argument)) return FALSE;
         if (!node->m_Children) continue;
-        for (CKesListable* child = node->m_Children->KDLHead(); child; child = node->m_Children->KDLGetNext(child))
+        for (CKesListable* child = node->m_Children->KDLHead(); child;
+             child = node->m_Children->KDLGetNext(child))
             work.KDLAddToListEnd(new CKesPointer(child));
     }
     return TRUE;
 }
 
-CKesAtom* CKesUniqueTreeNode::KTMGloballyUniqueKey() {
+CKesAtom* CKesUniqueTreeNode::KTMGloballyUniqueKey()
+{
     if (!m_KeyLock) {
         if (__Kesworks_Debug_Level != 0) {
             fprintf(stderr, "CKesUniqueTreeNode::KUTNInitStatic _MUST_ be called "
@@ -167,12 +180,14 @@ CKesAtom* CKesUniqueTreeNode::KTMGloballyUniqueKey() {
     return NextKey(&m_KeySeed, m_KeyLock, 340, 351);
 }
 
-CKesAtom* CKesUniqueTreeNode::KUTNLocallyUniqueKey(int64_t* seed, CKesThread* lock) {
+CKesAtom* CKesUniqueTreeNode::KUTNLocallyUniqueKey(int64_t* seed, CKesThread* lock)
+{
     if (!lock || !seed) return nullptr;
     return NextKey(seed, lock, 298, 309);
 }
 
-void CKesUniqueTreeNode::KUTNInitStatic() {
+void CKesUniqueTreeNode::KUTNInitStatic()
+{
     if (!m_KeyLock) {
         m_KeyLock = new CKesThread();
         m_KeySeed = 0;
@@ -185,7 +200,8 @@ void CKesUniqueTreeNode::KUTNInitStatic() {
     if (result != 1) CKesError(result, kSource, 716, nullptr);
 }
 
-void CKesUniqueTreeNode::KUTNExitStatic() {
+void CKesUniqueTreeNode::KUTNExitStatic()
+{
     if (!m_KeyLock) return;
     int result = m_KeyLock->KTLock();
     if (result != 1) CKesError(result, kSource, 731, nullptr);

@@ -69,9 +69,9 @@ private:
     void KUTNAttachTo(CKesUniqueTreeNode* parent);
     CKesDoubleList* KUTNList(bool childrenAtStart, int noHeadLine, int noNodeLine) const;
 
-    CKesAtom* m_Key;               // owned; null when the node has no key
-    char const* m_Label;           // borrowed from the caller, never freed
-    CKesUniqueTreeNode* m_Parent;  // not owned; null for a root
-    CKesDoubleList* m_Children;    // owned; null until the first child attaches
-    __boolean m_ChangeLabel;       // given at construction, no behaviour attached
+    CKesAtom* m_Key;              // owned; null when the node has no key
+    char const* m_Label;          // borrowed from the caller, never freed
+    CKesUniqueTreeNode* m_Parent; // not owned; null for a root
+    CKesDoubleList* m_Children;   // owned; null until the first child attaches
+    __boolean m_ChangeLabel;      // given at construction, no behaviour attached
 };

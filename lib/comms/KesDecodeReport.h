@@ -19,8 +19,8 @@
 // Writes "socket <n>" and, when known, ", peer <address>:<port>" into text:
 // the address given, else the socket's peer as the system reports it. For
 // reports that a remote peer triggers, which must say whom they are about.
-inline void KesDescribePeer(char* text, std::size_t size, unsigned int socket, const sockaddr* address = nullptr,
-                            unsigned int addressLength = 0)
+inline void KesDescribePeer(char* text, std::size_t size, unsigned int socket,
+                            const sockaddr* address = nullptr, unsigned int addressLength = 0)
 {
     sockaddr_storage peer{};
     socklen_t peerLength = sizeof peer;
@@ -40,8 +40,10 @@ inline void KesDescribePeer(char* text, std::size_t size, unsigned int socket, c
         inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
         port = ntohs(in6->sin6_port);
     }
-    if (host[0] != 0) std::snprintf(text, size, "socket %u, peer %s:%u", socket, host, port);
-    else std::snprintf(text, size, "socket %u", socket);
+    if (host[0] != 0)
+        std::snprintf(text, size, "socket %u, peer %s:%u", socket, host, port);
+    else
+        std::snprintf(text, size, "socket %u", socket);
 }
 
 // Reports a KOMDecode result other than 1 under the module's source name. A
@@ -50,7 +52,8 @@ inline void KesDescribePeer(char* text, std::size_t size, unsigned int socket, c
 // socket it came from and the peer's address (rate-limited per source line,
 // since a peer can send any number); any other code is reported without a
 // text. Call it on the thread that decoded, before it decodes again.
-inline void KesReportDecodeFailure(int code, const char* source, int line, unsigned int socket = KES_INVALID_SOCKET,
+inline void KesReportDecodeFailure(int code, const char* source, int line,
+                                   unsigned int socket = KES_INVALID_SOCKET,
                                    const sockaddr* address = nullptr, unsigned int addressLength = 0)
 {
     if (code != KES_ERR_DECODE) {
@@ -66,6 +69,7 @@ inline void KesReportDecodeFailure(int code, const char* source, int line, unsig
     }
     char peer[96];
     KesDescribePeer(peer, sizeof peer, socket, address, addressLength);
-    std::snprintf(text, sizeof text, "Record cannot be decoded: %s (%s)", why ? why : "no reason given", peer);
+    std::snprintf(text, sizeof text, "Record cannot be decoded: %s (%s)", why ? why : "no reason given",
+                  peer);
     KesReportLimited(code, source, line, text);
 }

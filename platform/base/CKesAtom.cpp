@@ -12,16 +12,12 @@ bool IsInteger(EKesDataType type)
     return type == KES_DT_INT || type == KES_DT_LONG || type == KES_DT_INT64;
 }
 
-bool IsBuffer(EKesDataType type)
-{
-    return type == KES_DT_STRING || type == KES_DT_BYTES;
-}
+bool IsBuffer(EKesDataType type) { return type == KES_DT_STRING || type == KES_DT_BYTES; }
 
 char* CopyText(const char* text, size_t length)
 {
     char* copy = static_cast<char*>(malloc(length + 1));
-    if (copy == nullptr)
-        return nullptr;
+    if (copy == nullptr) return nullptr;
     memcpy(copy, text, length);
     copy[length] = '\0';
     return copy;
@@ -36,8 +32,7 @@ char* Decimal(long long value)
 
 char* ShortestDouble(double value)
 {
-    if (std::isnan(value))
-        return strdup("nan");
+    if (std::isnan(value)) return strdup("nan");
     char digits[40];
     auto result = std::to_chars(digits, digits + sizeof digits, value);
     return CopyText(digits, static_cast<size_t>(result.ptr - digits));
@@ -47,8 +42,7 @@ char* LowerHex(const unsigned char* bytes, size_t length)
 {
     static const char kDigits[] = "0123456789abcdef";
     char* hex = static_cast<char*>(malloc(length * 2 + 1));
-    if (hex == nullptr)
-        return nullptr;
+    if (hex == nullptr) return nullptr;
     for (size_t i = 0; i < length; ++i) {
         hex[2 * i] = kDigits[bytes[i] >> 4];
         hex[2 * i + 1] = kDigits[bytes[i] & 0x0f];
@@ -57,69 +51,43 @@ char* LowerHex(const unsigned char* bytes, size_t length)
     return hex;
 }
 
-}  // namespace
+} // namespace
 
-CKesAtom::CKesAtom() : m_Type(KES_DT_NONE), m_Length(0)
-{
-    m_Value.i = 0;
-}
+CKesAtom::CKesAtom() : m_Type(KES_DT_NONE), m_Length(0) { m_Value.i = 0; }
 
-CKesAtom::CKesAtom(int value) : m_Type(KES_DT_INT), m_Length(0)
-{
-    m_Value.i = value;
-}
+CKesAtom::CKesAtom(int value) : m_Type(KES_DT_INT), m_Length(0) { m_Value.i = value; }
 
-CKesAtom::CKesAtom(long value) : m_Type(KES_DT_LONG), m_Length(0)
-{
-    m_Value.i = value;
-}
+CKesAtom::CKesAtom(long value) : m_Type(KES_DT_LONG), m_Length(0) { m_Value.i = value; }
 
-CKesAtom::CKesAtom(long long value) : m_Type(KES_DT_INT64), m_Length(0)
-{
-    m_Value.i = value;
-}
+CKesAtom::CKesAtom(long long value) : m_Type(KES_DT_INT64), m_Length(0) { m_Value.i = value; }
 
-CKesAtom::CKesAtom(double value) : m_Type(KES_DT_DOUBLE), m_Length(0)
-{
-    m_Value.d = value;
-}
+CKesAtom::CKesAtom(double value) : m_Type(KES_DT_DOUBLE), m_Length(0) { m_Value.d = value; }
 
 CKesAtom::CKesAtom(const char* text) : CKesAtom()
 {
-    if (text != nullptr && SetBuffer(text, strlen(text)))
-        m_Type = KES_DT_STRING;
+    if (text != nullptr && SetBuffer(text, strlen(text))) m_Type = KES_DT_STRING;
 }
 
 CKesAtom::CKesAtom(const void* bytes, size_t length) : CKesAtom()
 {
-    if (bytes == nullptr && length != 0)
-        return;
-    if (SetBuffer(bytes, length))
-        m_Type = KES_DT_BYTES;
+    if (bytes == nullptr && length != 0) return;
+    if (SetBuffer(bytes, length)) m_Type = KES_DT_BYTES;
 }
 
 CKesAtom CKesAtom::KAText(const char* text, size_t length)
 {
     CKesAtom atom;
-    if (text != nullptr && atom.SetBuffer(text, length))
-        atom.m_Type = KES_DT_STRING;
+    if (text != nullptr && atom.SetBuffer(text, length)) atom.m_Type = KES_DT_STRING;
     return atom;
 }
 
-CKesAtom::CKesAtom(const CKesAtom& other) : CKesAtom()
-{
-    CopyFrom(other);
-}
+CKesAtom::CKesAtom(const CKesAtom& other) : CKesAtom() { CopyFrom(other); }
 
-CKesAtom::CKesAtom(CKesAtom&& other) noexcept : CKesAtom()
-{
-    TakeFrom(other);
-}
+CKesAtom::CKesAtom(CKesAtom&& other) noexcept : CKesAtom() { TakeFrom(other); }
 
 CKesAtom& CKesAtom::operator=(const CKesAtom& other)
 {
-    if (this == &other)
-        return *this;
+    if (this == &other) return *this;
     Release();
     CopyFrom(other);
     return *this;
@@ -127,22 +95,17 @@ CKesAtom& CKesAtom::operator=(const CKesAtom& other)
 
 CKesAtom& CKesAtom::operator=(CKesAtom&& other) noexcept
 {
-    if (this == &other)
-        return *this;
+    if (this == &other) return *this;
     Release();
     TakeFrom(other);
     return *this;
 }
 
-CKesAtom::~CKesAtom()
-{
-    Release();
-}
+CKesAtom::~CKesAtom() { Release(); }
 
 void CKesAtom::Release()
 {
-    if (IsBuffer(m_Type))
-        free(m_Value.text);
+    if (IsBuffer(m_Type)) free(m_Value.text);
     m_Type = KES_DT_NONE;
     m_Value.i = 0;
     m_Length = 0;
@@ -156,8 +119,7 @@ void CKesAtom::CopyFrom(const CKesAtom& other)
         m_Value = other.m_Value;
         return;
     }
-    if (SetBuffer(other.m_Value.text, other.m_Length))
-        m_Type = other.m_Type;
+    if (SetBuffer(other.m_Value.text, other.m_Length)) m_Type = other.m_Type;
 }
 
 void CKesAtom::TakeFrom(CKesAtom& other)
@@ -173,88 +135,63 @@ void CKesAtom::TakeFrom(CKesAtom& other)
 bool CKesAtom::SetBuffer(const void* data, size_t length)
 {
     char* copy = CopyText(static_cast<const char*>(data), length);
-    if (copy == nullptr)
-        return false;
+    if (copy == nullptr) return false;
     m_Value.text = copy;
     m_Length = length;
     return true;
 }
 
-int CKesAtom::KAInt() const
-{
-    return static_cast<int>(KAInt64());
-}
+int CKesAtom::KAInt() const { return static_cast<int>(KAInt64()); }
 
 long long CKesAtom::KAInt64() const
 {
-    if (IsInteger(m_Type))
-        return m_Value.i;
-    if (m_Type == KES_DT_STRING)
-        return strtoll(m_Value.text, nullptr, 10);
+    if (IsInteger(m_Type)) return m_Value.i;
+    if (m_Type == KES_DT_STRING) return strtoll(m_Value.text, nullptr, 10);
     return 0;
 }
 
 double CKesAtom::KADouble() const
 {
-    if (m_Type == KES_DT_DOUBLE)
-        return m_Value.d;
-    if (IsInteger(m_Type))
-        return static_cast<double>(m_Value.i);
-    if (m_Type == KES_DT_STRING)
-        return strtod(m_Value.text, nullptr);
+    if (m_Type == KES_DT_DOUBLE) return m_Value.d;
+    if (IsInteger(m_Type)) return static_cast<double>(m_Value.i);
+    if (m_Type == KES_DT_STRING) return strtod(m_Value.text, nullptr);
     return 0.0;
 }
 
-const char* CKesAtom::KAString() const
-{
-    return m_Type == KES_DT_STRING ? m_Value.text : nullptr;
-}
+const char* CKesAtom::KAString() const { return m_Type == KES_DT_STRING ? m_Value.text : nullptr; }
 
 const unsigned char* CKesAtom::KABytes(size_t* length) const
 {
-    if (m_Type != KES_DT_BYTES)
-        return nullptr;
-    if (length != nullptr)
-        *length = m_Length;
+    if (m_Type != KES_DT_BYTES) return nullptr;
+    if (length != nullptr) *length = m_Length;
     return reinterpret_cast<const unsigned char*>(m_Value.text);
 }
 
-size_t CKesAtom::KALength() const
-{
-    return IsBuffer(m_Type) ? m_Length : 0;
-}
+size_t CKesAtom::KALength() const { return IsBuffer(m_Type) ? m_Length : 0; }
 
 char* CKesAtom::KAStrRep() const
 {
     switch (m_Type) {
     case KES_DT_INT:
     case KES_DT_LONG:
-    case KES_DT_INT64:
-        return Decimal(m_Value.i);
-    case KES_DT_DOUBLE:
-        return ShortestDouble(m_Value.d);
-    case KES_DT_STRING:
-        return CopyText(m_Value.text, m_Length);
-    case KES_DT_BYTES:
-        return LowerHex(reinterpret_cast<const unsigned char*>(m_Value.text), m_Length);
-    case KES_DT_NONE:
-        break;
+    case KES_DT_INT64: return Decimal(m_Value.i);
+    case KES_DT_DOUBLE: return ShortestDouble(m_Value.d);
+    case KES_DT_STRING: return CopyText(m_Value.text, m_Length);
+    case KES_DT_BYTES: return LowerHex(reinterpret_cast<const unsigned char*>(m_Value.text), m_Length);
+    case KES_DT_NONE: break;
     }
     return nullptr;
 }
 
 bool CKesAtom::operator==(const CKesAtom& other) const
 {
-    if (m_Type != other.m_Type)
-        return false;
-    if (IsInteger(m_Type))
-        return m_Value.i == other.m_Value.i;
+    if (m_Type != other.m_Type) return false;
+    if (IsInteger(m_Type)) return m_Value.i == other.m_Value.i;
     if (m_Type == KES_DT_DOUBLE) {
-        if (std::isnan(m_Value.d) && std::isnan(other.m_Value.d))
-            return true;
+        if (std::isnan(m_Value.d) && std::isnan(other.m_Value.d)) return true;
         return m_Value.d == other.m_Value.d;
     }
     if (IsBuffer(m_Type))
         return m_Length == other.m_Length && memcmp(m_Value.text, other.m_Value.text, m_Length) == 0;
-    return true;  // both without value
+    return true; // both without value
 }

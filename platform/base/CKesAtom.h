@@ -10,12 +10,12 @@
 
 class CKesAtom {
 public:
-    CKesAtom();                       // no value (KES_DT_NONE)
-    CKesAtom(int value);              // KES_DT_INT
-    CKesAtom(long value);             // KES_DT_LONG
-    CKesAtom(long long value);        // KES_DT_INT64 (the 64-bit constructor)
-    CKesAtom(double value);           // KES_DT_DOUBLE
-    CKesAtom(const char* text);       // KES_DT_STRING (copied); null gives no value
+    CKesAtom();                                 // no value (KES_DT_NONE)
+    CKesAtom(int value);                        // KES_DT_INT
+    CKesAtom(long value);                       // KES_DT_LONG
+    CKesAtom(long long value);                  // KES_DT_INT64 (the 64-bit constructor)
+    CKesAtom(double value);                     // KES_DT_DOUBLE
+    CKesAtom(const char* text);                 // KES_DT_STRING (copied); null gives no value
     CKesAtom(const void* bytes, size_t length); // KES_DT_BYTES (copied)
     CKesAtom(const CKesAtom& other);
     CKesAtom(CKesAtom&& other) noexcept;
@@ -63,9 +63,9 @@ private:
 
     EKesDataType m_Type; // which member of the union holds the value
     union {
-        long long i;     // KES_DT_INT, KES_DT_LONG, KES_DT_INT64
-        double d;        // KES_DT_DOUBLE
-        char* text;      // KES_DT_STRING / KES_DT_BYTES: malloc'd, NUL-terminated
+        long long i; // KES_DT_INT, KES_DT_LONG, KES_DT_INT64
+        double d;    // KES_DT_DOUBLE
+        char* text;  // KES_DT_STRING / KES_DT_BYTES: malloc'd, NUL-terminated
     } m_Value;
-    size_t m_Length;     // byte count of text/bytes (without the NUL)
+    size_t m_Length; // byte count of text/bytes (without the NUL)
 };

@@ -13,31 +13,25 @@
 namespace {
 constexpr int kBadArgument = KES_ERR_ARGUMENT;
 constexpr int kNoMemory = KES_ERR_ALLOCATION;
-}
+} // namespace
 
 CKesBaseRecord::CKesBaseRecord(const CKesBaseRecord& other) : CKesListable(other)
 {
     m_Values.reserve(other.m_Values.size());
-    for (const CKesVarBind* value : other.m_Values)
-        m_Values.push_back(new CKesVarBind(*value));
+    for (const CKesVarBind* value : other.m_Values) m_Values.push_back(new CKesVarBind(*value));
 }
 
-CKesBaseRecord::~CKesBaseRecord()
-{
-    KRClear();
-}
+CKesBaseRecord::~CKesBaseRecord() { KRClear(); }
 
 void CKesBaseRecord::KRClear()
 {
-    for (CKesVarBind* value : m_Values)
-        delete value;
+    for (CKesVarBind* value : m_Values) delete value;
     m_Values.clear();
 }
 
 int CKesBaseRecord::KRAddValue(CKesVarBind* value)
 {
-    if (value == nullptr)
-        return kBadArgument;
+    if (value == nullptr) return kBadArgument;
     if (value->KVBValue()->KAType() == KES_DT_NONE) {
         CKesError(kBadArgument, "CKesBaseRecord", __LINE__, "a record value needs a value type");
         delete value;
@@ -67,19 +61,16 @@ int CKesBaseRecord::KRAddValue(const char* name, const CKesAtom& value)
 
 CKesAtom* CKesBaseRecord::KRValueOf(const char* name) const
 {
-    if (name == nullptr)
-        return nullptr;
+    if (name == nullptr) return nullptr;
     for (CKesVarBind* value : m_Values) {
-        if (strcmp(value->KVBName(), name) == 0)
-            return value->KVBValue();
+        if (strcmp(value->KVBName(), name) == 0) return value->KVBValue();
     }
     return nullptr;
 }
 
 const CKesVarBind* CKesBaseRecord::KRValueAt(int index) const
 {
-    if (index < 0 || index >= KRCount())
-        return nullptr;
+    if (index < 0 || index >= KRCount()) return nullptr;
     return m_Values[static_cast<size_t>(index)];
 }
 
@@ -100,8 +91,7 @@ int CKesBaseRecord::KOMEncode(unsigned char** buffer, unsigned int* length) cons
 
 int CKesBaseRecord::KOMEncode(unsigned char** buffer, unsigned int* length, unsigned int headroom) const
 {
-    if (buffer == nullptr || length == nullptr)
-        return kBadArgument;
+    if (buffer == nullptr || length == nullptr) return kBadArgument;
     *buffer = nullptr;
     *length = 0;
 
@@ -109,17 +99,16 @@ int CKesBaseRecord::KOMEncode(unsigned char** buffer, unsigned int* length, unsi
     for (const CKesVarBind* value : m_Values) {
         size_t valueSize = kesmsgpack::ValueSize(*value->KVBValue());
         if (valueSize == 0) {
-            CKesError(kBadArgument, "CKesBaseRecord", __LINE__, "a record value without a type cannot be encoded");
+            CKesError(kBadArgument, "CKesBaseRecord", __LINE__,
+                      "a record value without a type cannot be encoded");
             return kBadArgument;
         }
         total += kesmsgpack::StrSize(strlen(value->KVBName())) + valueSize;
     }
-    if (total > UINT32_MAX || m_Values.size() > UINT32_MAX)
-        return kBadArgument;
+    if (total > UINT32_MAX || m_Values.size() > UINT32_MAX) return kBadArgument;
 
     unsigned char* out = static_cast<unsigned char*>(malloc(headroom + total));
-    if (out == nullptr)
-        return kNoMemory;
+    if (out == nullptr) return kNoMemory;
     kesmsgpack::Writer writer(out + headroom);
     writer.Map(static_cast<uint32_t>(m_Values.size()));
     for (const CKesVarBind* value : m_Values) {

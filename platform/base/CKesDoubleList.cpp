@@ -15,8 +15,7 @@ CKesDoubleList::~CKesDoubleList()
     {
         std::lock_guard<std::mutex> guard(m_Lock);
         items.reserve(m_Length);
-        for (CKesListable* item = m_Head; item != nullptr; item = item->m_Next)
-            items.push_back(item);
+        for (CKesListable* item = m_Head; item != nullptr; item = item->m_Next) items.push_back(item);
         for (CKesListable* item : items) {
             item->m_Prev = nullptr;
             item->m_Next = nullptr;
@@ -25,29 +24,20 @@ CKesDoubleList::~CKesDoubleList()
         m_Head = m_Tail = nullptr;
         m_Length = 0;
     }
-    for (CKesListable* item : items)
-        delete item;
+    for (CKesListable* item : items) delete item;
 }
 
-int CKesDoubleList::KDLAddToListEnd(CKesListable* item)
-{
-    return AddLocked(item, true);
-}
+int CKesDoubleList::KDLAddToListEnd(CKesListable* item) { return AddLocked(item, true); }
 
-int CKesDoubleList::KDLAddToListStart(CKesListable* item)
-{
-    return AddLocked(item, false);
-}
+int CKesDoubleList::KDLAddToListStart(CKesListable* item) { return AddLocked(item, false); }
 
 int CKesDoubleList::AddLocked(CKesListable* item, bool atEnd)
 {
-    if (item == nullptr)
-        return kBadArgument;
+    if (item == nullptr) return kBadArgument;
     std::lock_guard<std::mutex> guard(m_Lock);
     // Claim the item atomically, so two lists racing for it cannot both win.
     CKesDoubleList* expected = nullptr;
-    if (!item->m_List.compare_exchange_strong(expected, this))
-        return kBadArgument;
+    if (!item->m_List.compare_exchange_strong(expected, this)) return kBadArgument;
     if (atEnd) {
         item->m_Prev = m_Tail;
         item->m_Next = nullptr;
@@ -83,11 +73,9 @@ CKesListable* CKesDoubleList::KDLTail() const
 
 CKesListable* CKesDoubleList::KDLGetNext(const CKesListable* item) const
 {
-    if (item == nullptr)
-        return nullptr;
+    if (item == nullptr) return nullptr;
     std::lock_guard<std::mutex> guard(m_Lock);
-    if (item->m_List.load() != this)
-        return nullptr;
+    if (item->m_List.load() != this) return nullptr;
     return item->m_Next;
 }
 
@@ -100,21 +88,17 @@ int CKesDoubleList::KDLLength() const
 int CKesDoubleList::KDLSetHead(CKesListable* newHead)
 {
     std::lock_guard<std::mutex> guard(m_Lock);
-    if (m_Head == nullptr)
-        return newHead == nullptr ? 1 : kBadArgument;
-    if (newHead != nullptr && newHead != m_Head->m_Next)
-        return kBadArgument;
+    if (m_Head == nullptr) return newHead == nullptr ? 1 : kBadArgument;
+    if (newHead != nullptr && newHead != m_Head->m_Next) return kBadArgument;
     UnlinkLocked(m_Head);
     return 1;
 }
 
 int CKesDoubleList::KDLAttemptToDeleteFromList(CKesListable* item)
 {
-    if (item == nullptr)
-        return 0;
+    if (item == nullptr) return 0;
     std::lock_guard<std::mutex> guard(m_Lock);
-    if (item->m_List.load() != this)
-        return 0;
+    if (item->m_List.load() != this) return 0;
     UnlinkLocked(item);
     return 1;
 }

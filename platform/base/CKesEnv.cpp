@@ -14,7 +14,8 @@
 
 namespace {
 
-std::string Trimmed(const std::string& text) {
+std::string Trimmed(const std::string& text)
+{
     size_t first = 0;
     size_t last = text.size();
     while (first < last && std::isspace(static_cast<unsigned char>(text[first]))) ++first;
@@ -24,7 +25,8 @@ std::string Trimmed(const std::string& text) {
 
 // The items of KSX_HOST_ADDRS that are dotted IPv4 addresses; the others are
 // reported and left out.
-std::vector<std::string> AddressesFromList(const char* list) {
+std::vector<std::string> AddressesFromList(const char* list)
+{
     std::vector<std::string> addresses;
     std::string text(list);
     size_t start = 0;
@@ -45,13 +47,15 @@ std::vector<std::string> AddressesFromList(const char* list) {
     return addresses;
 }
 
-void AppendUnique(std::vector<std::string>& list, const std::string& address) {
+void AppendUnique(std::vector<std::string>& list, const std::string& address)
+{
     for (const std::string& known : list)
         if (known == address) return;
     list.push_back(address);
 }
 
-std::vector<std::string> AddressesOfInterfaces() {
+std::vector<std::string> AddressesOfInterfaces()
+{
     std::vector<std::string> outside;
     std::vector<std::string> loopback;
     ifaddrs* interfaces = nullptr;
@@ -69,23 +73,27 @@ std::vector<std::string> AddressesOfInterfaces() {
     return outside;
 }
 
-}  // namespace
+} // namespace
 
-CKesAtom CKesEnv::KEQBHome() {
+CKesAtom CKesEnv::KEQBHome()
+{
     const char* home = std::getenv("KSX_HOME");
     return CKesAtom(home && *home ? home : "/opt/ksx");
 }
 
-std::string CKesEnv::KEServiceFilePath(const std::string& home) {
+std::string CKesEnv::KEServiceFilePath(const std::string& home)
+{
     return home + "/etc/ostravine/ServiceData.cfg";
 }
 
-std::string CKesEnv::KEServiceFilePath() {
+std::string CKesEnv::KEServiceFilePath()
+{
     CKesAtom home = KEQBHome();
     return KEServiceFilePath(home.KAString() ? home.KAString() : "");
 }
 
-CKesAtomVector CKesEnv::KELocalHostIPAddrs() {
+CKesAtomVector CKesEnv::KELocalHostIPAddrs()
+{
     const char* list = std::getenv("KSX_HOST_ADDRS");
     std::vector<std::string> addresses;
     if (list) addresses = AddressesFromList(list);

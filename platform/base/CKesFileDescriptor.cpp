@@ -3,11 +3,13 @@
 #include <cerrno>
 #include <sys/resource.h>
 
-__boolean CKesFileDescriptor::KFDIsUnavailable(int error) {
+__boolean CKesFileDescriptor::KFDIsUnavailable(int error)
+{
     return (error == EMFILE || error == ENFILE) ? TRUE : FALSE;
 }
 
-int CKesFileDescriptor::KFDMakeAvailable() {
+int CKesFileDescriptor::KFDMakeAvailable()
+{
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
     if (limit.rlim_max != RLIM_INFINITY && limit.rlim_cur >= limit.rlim_max) return -1;

@@ -17,7 +17,8 @@ namespace {
 constexpr int kLockFailed = KES_ERR_FILE_LOCK;
 
 // flock(2) on the handle, retried when a signal interrupts a blocking wait.
-int Flock(KesFileHandle handle, int operation) {
+int Flock(KesFileHandle handle, int operation)
+{
     int result;
     do {
         result = ::flock(handle, operation);
@@ -29,24 +30,29 @@ int Flock(KesFileHandle handle, int operation) {
 using FileId = std::pair<dev_t, ino_t>;
 thread_local std::vector<FileId> t_HeldFiles;
 
-bool IdOf(KesFileHandle handle, FileId* id) {
-    struct stat status{};
+bool IdOf(KesFileHandle handle, FileId* id)
+{
+    struct stat status {};
     if (::fstat(handle, &status) != 0) return false;
     *id = FileId(status.st_dev, status.st_ino);
     return true;
 }
 
-}  // namespace
+} // namespace
 
 CKesFileLock::CKesFileLock(const char* name, KesFileHandle handle)
-    : m_Name(strdup(name ? name : "")), m_Handle(handle) {}
+    : m_Name(strdup(name ? name : "")), m_Handle(handle)
+{
+}
 
-CKesFileLock::~CKesFileLock() {
+CKesFileLock::~CKesFileLock()
+{
     if (m_Held) KFLUnlock();
     std::free(m_Name);
 }
 
-int CKesFileLock::KFLLock() {
+int CKesFileLock::KFLLock()
+{
     if (Flock(m_Handle, LOCK_EX) != 0) {
         Report(__LINE__, "cannot be locked");
         return kLockFailed;
@@ -55,7 +61,8 @@ int CKesFileLock::KFLLock() {
     return 1;
 }
 
-int CKesFileLock::KFLTryLock() {
+int CKesFileLock::KFLTryLock()
+{
     if (Flock(m_Handle, LOCK_EX | LOCK_NB) == 0) {
         NoteHeld(true);
         return 1;
@@ -65,7 +72,8 @@ int CKesFileLock::KFLTryLock() {
     return kLockFailed;
 }
 
-int CKesFileLock::KFLUnlock() {
+int CKesFileLock::KFLUnlock()
+{
     if (!m_Held) {
         errno = 0;
         Report(__LINE__, "is not locked by this holder");
@@ -79,7 +87,8 @@ int CKesFileLock::KFLUnlock() {
     return 1;
 }
 
-bool CKesFileLock::KFLHeldByThisThread(KesFileHandle handle) {
+bool CKesFileLock::KFLHeldByThisThread(KesFileHandle handle)
+{
     FileId id;
     if (t_HeldFiles.empty() || !IdOf(handle, &id)) return false;
     for (const FileId& held : t_HeldFiles)
@@ -89,7 +98,8 @@ bool CKesFileLock::KFLHeldByThisThread(KesFileHandle handle) {
 
 // Keeps the thread's list of held files; a lock is released on the thread
 // that took it (one thread uses an object at a time).
-void CKesFileLock::NoteHeld(bool held) {
+void CKesFileLock::NoteHeld(bool held)
+{
     m_Held = held;
     FileId id;
     if (!IdOf(m_Handle, &id)) return;
@@ -104,7 +114,8 @@ void CKesFileLock::NoteHeld(bool held) {
         }
 }
 
-void CKesFileLock::Report(int line, const char* what) const {
+void CKesFileLock::Report(int line, const char* what) const
+{
     const int error = errno;
     std::string text = std::string("File lock ") + (m_Name ? m_Name : "") + " " + what;
     if (error != 0) text += std::string(": ") + std::strerror(error);

@@ -5,11 +5,7 @@
 CKesListable::~CKesListable()
 {
     CKesDoubleList* list = m_List.load();
-    if (list != nullptr)
-        list->KDLAttemptToDeleteFromList(this);
+    if (list != nullptr) list->KDLAttemptToDeleteFromList(this);
 }
 
-CKesListable* CKesListable::KLTargetDeepCopy(const CKesListable*)
-{
-    return nullptr;
-}
+CKesListable* CKesListable::KLTargetDeepCopy(const CKesListable*) { return nullptr; }

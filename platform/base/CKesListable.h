@@ -24,8 +24,8 @@ public:
 
 private:
     friend class CKesDoubleList;
-    CKesListable* m_Prev = nullptr;   // set by the holding list, under its lock
-    CKesListable* m_Next = nullptr;   // set by the holding list, under its lock
+    CKesListable* m_Prev = nullptr; // set by the holding list, under its lock
+    CKesListable* m_Next = nullptr; // set by the holding list, under its lock
     // The list holding the item, or null. Atomic because a list checks it
     // for items that another list may hold.
     std::atomic<CKesDoubleList*> m_List{nullptr};

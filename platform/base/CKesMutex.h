@@ -17,8 +17,16 @@ class CKesMutex {
 public:
     CKesMutex() = default;
     virtual ~CKesMutex() = default;
-    int Lock() { lock(); return 1; }
-    int Unlock() { unlock(); return 1; }
+    int Lock()
+    {
+        lock();
+        return 1;
+    }
+    int Unlock()
+    {
+        unlock();
+        return 1;
+    }
     // 1 when the lock was taken, 0 when another thread holds it.
     int TryLock()
     {
@@ -45,7 +53,7 @@ public:
 private:
     CKesMutex(const CKesMutex&) = delete;
     CKesMutex& operator=(const CKesMutex&) = delete;
-    std::mutex m_Mutex;                  // the lock
+    std::mutex m_Mutex;                                      // the lock
     std::atomic<std::thread::id> m_Owner{std::thread::id()}; // the holding thread; no thread while free
     static_assert(std::atomic<std::thread::id>::is_always_lock_free, "the owner must be a plain word");
 };

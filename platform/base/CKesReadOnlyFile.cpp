@@ -17,40 +17,47 @@ namespace {
 // one read; released on every way out.
 class SharedReadLock {
 public:
-    explicit SharedReadLock(int fd) : m_Fd(CKesFileLock::KFLHeldByThisThread(fd) ? -1 : fd) {
+    explicit SharedReadLock(int fd) : m_Fd(CKesFileLock::KFLHeldByThisThread(fd) ? -1 : fd)
+    {
         if (m_Fd < 0) return;
         int result;
         do {
             result = ::flock(m_Fd, LOCK_SH);
         } while (result != 0 && errno == EINTR);
-        if (result != 0) m_Fd = -1;  // read unlocked rather than not at all
+        if (result != 0) m_Fd = -1; // read unlocked rather than not at all
     }
-    ~SharedReadLock() {
+    ~SharedReadLock()
+    {
         if (m_Fd >= 0) ::flock(m_Fd, LOCK_UN);
     }
     SharedReadLock(const SharedReadLock&) = delete;
     SharedReadLock& operator=(const SharedReadLock&) = delete;
 
 private:
-    int m_Fd;  // the locked descriptor, or -1 when no lock was taken
+    int m_Fd; // the locked descriptor, or -1 when no lock was taken
 };
 
-}  // namespace
+} // namespace
 
 CKesReadOnlyFile::CKesReadOnlyFile(const char* path, bool retry)
-    : m_Path(path ? strdup(path) : nullptr), m_Retry(retry) {}
+    : m_Path(path ? strdup(path) : nullptr), m_Retry(retry)
+{
+}
 
-CKesReadOnlyFile::~CKesReadOnlyFile() {
+CKesReadOnlyFile::~CKesReadOnlyFile()
+{
     if (m_Fd >= 0) KesFileClose(m_Fd);
     std::free(m_Path);
 }
 
-int CKesReadOnlyFile::KOFCheckAccess() {
+int CKesReadOnlyFile::KOFCheckAccess()
+{
     if (!m_Path) return -1;
     return ::access(m_Path, R_OK) == 0 ? 0 : -1;
 }
 
-int CKesReadOnlyFile::KOFOpenLoop(int tries, int delayMs) {
+int CKesReadOnlyFile::KOFOpenLoop(int tries, int delayMs)
+{
     if (m_Fd >= 0) return 0;
     if (!m_Path) return -1;
     if (!m_Retry || tries < 1) tries = 1;
@@ -63,11 +70,12 @@ int CKesReadOnlyFile::KOFOpenLoop(int tries, int delayMs) {
     return -1;
 }
 
-char* CKesReadOnlyFile::KOFReadAll() {
+char* CKesReadOnlyFile::KOFReadAll()
+{
     if (m_Fd < 0) return nullptr;
     SharedReadLock hold(m_Fd);
     // The size is only a first guess: the file may grow while we read it.
-    struct stat status{};
+    struct stat status {};
     size_t capacity = 4096;
     if (::fstat(m_Fd, &status) == 0 && status.st_size > 0) capacity = static_cast<size_t>(status.st_size) + 1;
     char* content = static_cast<char*>(std::malloc(capacity));

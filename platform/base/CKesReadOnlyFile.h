@@ -27,7 +27,7 @@ private:
     CKesReadOnlyFile(const CKesReadOnlyFile&) = delete;
     CKesReadOnlyFile& operator=(const CKesReadOnlyFile&) = delete;
 
-    char* m_Path;     // malloc'd copy of the path
-    bool m_Retry;     // retry failed opens
-    int m_Fd = -1;    // the open file, or -1
+    char* m_Path;  // malloc'd copy of the path
+    bool m_Retry;  // retry failed opens
+    int m_Fd = -1; // the open file, or -1
 };

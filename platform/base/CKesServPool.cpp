@@ -36,9 +36,12 @@ static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<u
               "the wake-up word is used as a futex");
 
 CKesServPool::CKesServPool(int workers, void* context)
-    : m_WorkerCount(workers < 1 ? 1 : workers), m_Context(context) {}
+    : m_WorkerCount(workers < 1 ? 1 : workers), m_Context(context)
+{
+}
 
-CKesServPool::~CKesServPool() {
+CKesServPool::~CKesServPool()
+{
     std::vector<IdleWorker*> idle;
     {
         std::lock_guard<std::mutex> hold(m_Lock);
@@ -56,11 +59,13 @@ CKesServPool::~CKesServPool() {
     }
 }
 
-int CKesServPool::KSPLaunchThreads(KesPoolWorkProcedure procedure) {
+int CKesServPool::KSPLaunchThreads(KesPoolWorkProcedure procedure)
+{
     {
         std::lock_guard<std::mutex> hold(m_Lock);
         if (!procedure || m_Procedure) {
-            CKesError(KES_ERR_ARGUMENT, "CKesServPool", __LINE__, procedure ? "Workers already launched." : "No worker procedure.");
+            CKesError(KES_ERR_ARGUMENT, "CKesServPool", __LINE__,
+                      procedure ? "Workers already launched." : "No worker procedure.");
             return KES_ERR_ARGUMENT;
         }
         m_Procedure = procedure;
@@ -77,7 +82,8 @@ int CKesServPool::KSPLaunchThreads(KesPoolWorkProcedure procedure) {
     return m_Workers.empty() ? KES_ERR_ALLOCATION : 1;
 }
 
-int CKesServPool::KSPAddWorkDetail(void* item) {
+int CKesServPool::KSPAddWorkDetail(void* item)
+{
     IdleWorker* idle = nullptr;
     {
         std::lock_guard<std::mutex> hold(m_Lock);
@@ -95,7 +101,8 @@ int CKesServPool::KSPAddWorkDetail(void* item) {
     return 1;
 }
 
-void CKesServPool::WorkerLoop() {
+void CKesServPool::WorkerLoop()
+{
     IdleWorker self;
     std::unique_lock<std::mutex> hold(m_Lock);
     for (;;) {
@@ -114,7 +121,8 @@ void CKesServPool::WorkerLoop() {
 
 // Waits idle until an item is handed over or stop begins; runs a handed item.
 // Called and returns with the lock held.
-void CKesServPool::WaitForHandedItem(IdleWorker& self, std::unique_lock<std::mutex>& hold) {
+void CKesServPool::WaitForHandedItem(IdleWorker& self, std::unique_lock<std::mutex>& hold)
+{
     self.word.store(IdleWorker::kWaiting, std::memory_order_relaxed);
     m_IdleWorkers.push_back(&self);
     hold.unlock();

@@ -41,12 +41,12 @@ private:
     void WorkerLoop();
     void WaitForHandedItem(IdleWorker& self, std::unique_lock<std::mutex>& hold);
 
-    const int m_WorkerCount;            // number of workers (at least 1)
-    void* const m_Context;              // second argument of every call
+    const int m_WorkerCount;                    // number of workers (at least 1)
+    void* const m_Context;                      // second argument of every call
     KesPoolWorkProcedure m_Procedure = nullptr; // set once by KSPLaunchThreads, under m_Lock
-    std::mutex m_Lock;                  // guards the queue, the idle list and the flag
-    std::deque<void*> m_Queue;          // items not yet taken, oldest first; empty while a worker is idle
+    std::mutex m_Lock;                          // guards the queue, the idle list and the flag
+    std::deque<void*> m_Queue;              // items not yet taken, oldest first; empty while a worker is idle
     std::vector<IdleWorker*> m_IdleWorkers; // waiting workers, the most recently busy last
-    bool m_Stopping = false;            // destruction has begun
-    std::vector<std::thread> m_Workers; // the worker threads (owner thread only)
+    bool m_Stopping = false;                // destruction has begun
+    std::vector<std::thread> m_Workers;     // the worker threads (owner thread only)
 };

@@ -6,10 +6,8 @@
 int CKesStack::KSPush(void* item)
 {
     // A null item could not be told apart from an empty stack by KSPop.
-    if (item == nullptr)
-        return KES_ERR_ARGUMENT;
-    if (m_Bound >= 0 && static_cast<int>(m_Items.size()) >= m_Bound)
-        return KES_ERR_ARGUMENT;
+    if (item == nullptr) return KES_ERR_ARGUMENT;
+    if (m_Bound >= 0 && static_cast<int>(m_Items.size()) >= m_Bound) return KES_ERR_ARGUMENT;
     try {
         m_Items.push_back(item);
     } catch (const std::bad_alloc&) {
@@ -20,8 +18,7 @@ int CKesStack::KSPush(void* item)
 
 void* CKesStack::KSPop()
 {
-    if (m_Items.empty())
-        return nullptr;
+    if (m_Items.empty()) return nullptr;
     void* item = m_Items.back();
     m_Items.pop_back();
     return item;

@@ -13,41 +13,28 @@ constexpr int kNoMemory = KES_ERR_ALLOCATION;
 
 CKesString::CKesString() = default;
 
-CKesString::CKesString(int value)
-{
-    KSStrCat(static_cast<long long>(value));
-}
+CKesString::CKesString(int value) { KSStrCat(static_cast<long long>(value)); }
 
-CKesString::CKesString(const char* text)
-{
-    KSStrCat(text);
-}
+CKesString::CKesString(const char* text) { KSStrCat(text); }
 
 CKesString::CKesString(const CKesAtom& atom)
 {
     char* text = atom.KAStrRep();
-    if (text == nullptr)
-        return;
+    if (text == nullptr) return;
     // Take the rendered text over instead of copying it.
     m_Text = text;
     m_Length = strlen(text);
     m_Capacity = m_Length + 1;
 }
 
-CKesString::~CKesString()
-{
-    free(m_Text);
-}
+CKesString::~CKesString() { free(m_Text); }
 
 int CKesString::KSReserve(size_t size)
 {
-    if (size + 1 <= m_Capacity)
-        return 1;
+    if (size + 1 <= m_Capacity) return 1;
     char* grown = static_cast<char*>(realloc(m_Text, size + 1));
-    if (grown == nullptr)
-        return kNoMemory;
-    if (m_Text == nullptr)
-        grown[0] = '\0';
+    if (grown == nullptr) return kNoMemory;
+    if (m_Text == nullptr) grown[0] = '\0';
     m_Text = grown;
     m_Capacity = size + 1;
     return 1;
@@ -55,8 +42,7 @@ int CKesString::KSReserve(size_t size)
 
 int CKesString::KSStrCat(const char* text)
 {
-    if (text == nullptr)
-        return 1;
+    if (text == nullptr) return 1;
     size_t added = strlen(text);
     size_t needed = m_Length + added;
     // Grow geometrically so that repeated appends stay linear.
@@ -75,10 +61,7 @@ int CKesString::KSStrCat(long long value)
     return KSStrCat(digits);
 }
 
-const char* CKesString::KSString() const
-{
-    return m_Text != nullptr ? m_Text : "";
-}
+const char* CKesString::KSString() const { return m_Text != nullptr ? m_Text : ""; }
 
 char* CKesString::KSTakeString()
 {

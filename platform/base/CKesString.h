@@ -11,10 +11,10 @@ class CKesAtom;
 
 class CKesString {
 public:
-    CKesString();                             // empty text
-    explicit CKesString(int value);           // the value in decimal
-    explicit CKesString(const char* text);    // a copy of text (null: empty)
-    explicit CKesString(const CKesAtom& atom);// the atom's text form (KAStrRep)
+    CKesString();                              // empty text
+    explicit CKesString(int value);            // the value in decimal
+    explicit CKesString(const char* text);     // a copy of text (null: empty)
+    explicit CKesString(const CKesAtom& atom); // the atom's text form (KAStrRep)
     ~CKesString();
 
     // Reserves room for at least size bytes of text (an initial size).

@@ -16,7 +16,8 @@ constexpr long kNanosPerSecond = 1000000000L;
 
 // now + (seconds, nanoseconds) * scale on the monotonic clock; negative
 // times count as zero, absurdly long ones are capped at about a century.
-timespec DeadlineAfter(long seconds, long nanoseconds) {
+timespec DeadlineAfter(long seconds, long nanoseconds)
+{
     double delay = (static_cast<double>(seconds) + static_cast<double>(nanoseconds) / 1e9) * KesTimeScale();
     if (!(delay > 0.0)) delay = 0.0;
     if (delay > 3.2e9) delay = 3.2e9;
@@ -33,9 +34,10 @@ timespec DeadlineAfter(long seconds, long nanoseconds) {
     return deadline;
 }
 
-}  // namespace
+} // namespace
 
-CKesThread::CKesThread() {
+CKesThread::CKesThread()
+{
     pthread_mutex_init(&m_Lock, nullptr);
     pthread_condattr_t attributes;
     pthread_condattr_init(&attributes);
@@ -44,7 +46,8 @@ CKesThread::CKesThread() {
     pthread_condattr_destroy(&attributes);
 }
 
-CKesThread::~CKesThread() {
+CKesThread::~CKesThread()
+{
     {
         std::lock_guard<std::mutex> hold(m_StateLock);
         if (m_Started && m_Joinable && !pthread_equal(m_Thread, pthread_self())) pthread_detach(m_Thread);
@@ -54,7 +57,8 @@ CKesThread::~CKesThread() {
     pthread_mutex_destroy(&m_Lock);
 }
 
-int CKesThread::KTCreateThread(KesThreadProcedure procedure, void* argument, int joinable) {
+int CKesThread::KTCreateThread(KesThreadProcedure procedure, void* argument, int joinable)
+{
     if (!procedure) {
         CKesError(kMisuse, "CKesThread", __LINE__, "No thread procedure given.");
         return kMisuse;
@@ -78,7 +82,8 @@ int CKesThread::KTCreateThread(KesThreadProcedure procedure, void* argument, int
     return 1;
 }
 
-int CKesThread::KTJoinThread() {
+int CKesThread::KTJoinThread()
+{
     pthread_t thread;
     {
         std::lock_guard<std::mutex> hold(m_StateLock);
@@ -93,17 +98,20 @@ int CKesThread::KTLock() { return pthread_mutex_lock(&m_Lock) == 0 ? 1 : kMisuse
 
 int CKesThread::KTUnLock() { return pthread_mutex_unlock(&m_Lock) == 0 ? 1 : kMisuse; }
 
-int CKesThread::KTBroadcast() {
+int CKesThread::KTBroadcast()
+{
     m_Wakes.fetch_add(1, std::memory_order_release);
     return pthread_cond_broadcast(&m_Cond) == 0 ? 1 : kMisuse;
 }
 
-int CKesThread::KTSignal() {
+int CKesThread::KTSignal()
+{
     m_Wakes.fetch_add(1, std::memory_order_release);
     return pthread_cond_signal(&m_Cond) == 0 ? 1 : kMisuse;
 }
 
-int CKesThread::KTConditionRelTimedWaitNoLock(long seconds, long nanoseconds) {
+int CKesThread::KTConditionRelTimedWaitNoLock(long seconds, long nanoseconds)
+{
     const timespec deadline = DeadlineAfter(seconds, nanoseconds);
     const unsigned long wakes = m_Wakes.load(std::memory_order_acquire);
     for (;;) {

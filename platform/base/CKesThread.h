@@ -51,6 +51,7 @@ public:
         explicit AutoMutex(CKesThread& thread) : m_Thread(thread) { m_Thread.KTLock(); }
         explicit AutoMutex(CKesThread* thread) : AutoMutex(*thread) {}
         ~AutoMutex() { m_Thread.KTUnLock(); }
+
     private:
         AutoMutex(const AutoMutex&) = delete;
         AutoMutex& operator=(const AutoMutex&) = delete;
@@ -61,11 +62,11 @@ private:
     CKesThread(const CKesThread&) = delete;
     CKesThread& operator=(const CKesThread&) = delete;
 
-    pthread_mutex_t m_Lock;   // the thread object's lock
-    pthread_cond_t m_Cond;    // its condition (CLOCK_MONOTONIC)
+    pthread_mutex_t m_Lock;                // the thread object's lock
+    pthread_cond_t m_Cond;                 // its condition (CLOCK_MONOTONIC)
     std::atomic<unsigned long> m_Wakes{0}; // bumped by every broadcast/signal
-    std::mutex m_StateLock;   // guards the three fields below
-    pthread_t m_Thread;       // the thread, valid while m_Started
-    bool m_Started = false;   // KTCreateThread succeeded and not yet joined
-    bool m_Joinable = false;  // created joinable
+    std::mutex m_StateLock;                // guards the three fields below
+    pthread_t m_Thread;                    // the thread, valid while m_Started
+    bool m_Started = false;                // KTCreateThread succeeded and not yet joined
+    bool m_Joinable = false;               // created joinable
 };

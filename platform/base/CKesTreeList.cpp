@@ -10,48 +10,36 @@ constexpr int kBadArgument = KES_ERR_ARGUMENT;
 
 bool CKesTreeList::Key::operator<(const Key& other) const
 {
-    if (isText != other.isText)
-        return !isText;
-    if (isText)
-        return text < other.text;
+    if (isText != other.isText) return !isText;
+    if (isText) return text < other.text;
     return number < other.number;
 }
 
-CKesTreeList::CKesTreeList(__boolean deleteValues) : m_DeleteValues(deleteValues)
-{
-}
+CKesTreeList::CKesTreeList(__boolean deleteValues) : m_DeleteValues(deleteValues) {}
 
 CKesTreeList::~CKesTreeList()
 {
     for (auto& entry : m_Entries) {
-        if (m_DeleteValues == TRUE)
-            delete static_cast<CKesListable*>(entry.second->KPData());
+        if (m_DeleteValues == TRUE) delete static_cast<CKesListable*>(entry.second->KPData());
         delete entry.second;
     }
 }
 
 bool CKesTreeList::MakeKey(const CKesAtom* atom, Key* key)
 {
-    if (atom == nullptr)
-        return false;
+    if (atom == nullptr) return false;
     switch (atom->KAType()) {
     case KES_DT_INT:
     case KES_DT_LONG:
-    case KES_DT_INT64:
-        *key = Key{false, atom->KAInt64(), {}};
-        return true;
-    case KES_DT_STRING:
-        *key = Key{true, 0, std::string(atom->KAString(), atom->KALength())};
-        return true;
-    default:
-        return false;
+    case KES_DT_INT64: *key = Key{false, atom->KAInt64(), {}}; return true;
+    case KES_DT_STRING: *key = Key{true, 0, std::string(atom->KAString(), atom->KALength())}; return true;
+    default: return false;
     }
 }
 
 int CKesTreeList::Add(const Key& key, CKesPointer* holder)
 {
-    if (holder == nullptr)
-        return kBadArgument;
+    if (holder == nullptr) return kBadArgument;
     std::lock_guard<std::mutex> guard(m_Lock);
     return m_Entries.try_emplace(key, holder).second ? 1 : kBadArgument;
 }
@@ -59,19 +47,16 @@ int CKesTreeList::Add(const Key& key, CKesPointer* holder)
 int CKesTreeList::AddValue(const Key& key, void* value)
 {
     CKesPointer* holder = new (std::nothrow) CKesPointer(value);
-    if (holder == nullptr)
-        return KES_ERR_ALLOCATION;
+    if (holder == nullptr) return KES_ERR_ALLOCATION;
     int result = Add(key, holder);
-    if (result != 1)
-        delete holder;
+    if (result != 1) delete holder;
     return result;
 }
 
 CKesTreeList::ThreadSlot* CKesTreeList::SlotLocked()
 {
     std::unique_ptr<ThreadSlot>& slot = m_Slots[std::this_thread::get_id()];
-    if (!slot)
-        slot = std::make_unique<ThreadSlot>();
+    if (!slot) slot = std::make_unique<ThreadSlot>();
     return slot.get();
 }
 
@@ -79,8 +64,7 @@ CKesPointer* CKesTreeList::Get(const Key& key)
 {
     std::lock_guard<std::mutex> guard(m_Lock);
     auto found = m_Entries.find(key);
-    if (found == m_Entries.end())
-        return nullptr;
+    if (found == m_Entries.end()) return nullptr;
     ThreadSlot* slot = SlotLocked();
     slot->got.KPSetData(found->second->KPData());
     return &slot->got;
@@ -92,8 +76,7 @@ int CKesTreeList::Delete(const Key& key)
     {
         std::lock_guard<std::mutex> guard(m_Lock);
         auto found = m_Entries.find(key);
-        if (found == m_Entries.end())
-            return kBadArgument;
+        if (found == m_Entries.end()) return kBadArgument;
         holder = found->second;
         m_Entries.erase(found);
     }
@@ -103,81 +86,61 @@ int CKesTreeList::Delete(const Key& key)
 
 int CKesTreeList::KTLAdd(const char* key, void* value)
 {
-    if (key == nullptr)
-        return kBadArgument;
+    if (key == nullptr) return kBadArgument;
     return AddValue(Key{true, 0, key}, value);
 }
 
 int CKesTreeList::KTLAdd(const char* key, CKesPointer* value)
 {
-    if (key == nullptr)
-        return kBadArgument;
+    if (key == nullptr) return kBadArgument;
     return Add(Key{true, 0, key}, value);
 }
 
-int CKesTreeList::KTLAdd(int key, void* value)
-{
-    return AddValue(Key{false, key, {}}, value);
-}
+int CKesTreeList::KTLAdd(int key, void* value) { return AddValue(Key{false, key, {}}, value); }
 
-int CKesTreeList::KTLAdd(int key, CKesPointer* value)
-{
-    return Add(Key{false, key, {}}, value);
-}
+int CKesTreeList::KTLAdd(int key, CKesPointer* value) { return Add(Key{false, key, {}}, value); }
 
 int CKesTreeList::KTLAdd(const CKesAtom* key, void* value, __boolean)
 {
     Key made;
-    if (!MakeKey(key, &made))
-        return kBadArgument;
+    if (!MakeKey(key, &made)) return kBadArgument;
     return AddValue(made, value);
 }
 
 int CKesTreeList::KTLAdd(const CKesAtom* key, CKesPointer* value, __boolean)
 {
     Key made;
-    if (!MakeKey(key, &made))
-        return kBadArgument;
+    if (!MakeKey(key, &made)) return kBadArgument;
     return Add(made, value);
 }
 
 CKesPointer* CKesTreeList::KTLGet(const char* key)
 {
-    if (key == nullptr)
-        return nullptr;
+    if (key == nullptr) return nullptr;
     return Get(Key{true, 0, key});
 }
 
-CKesPointer* CKesTreeList::KTLGet(int key)
-{
-    return Get(Key{false, key, {}});
-}
+CKesPointer* CKesTreeList::KTLGet(int key) { return Get(Key{false, key, {}}); }
 
 CKesPointer* CKesTreeList::KTLGet(const CKesAtom* key)
 {
     Key made;
-    if (!MakeKey(key, &made))
-        return nullptr;
+    if (!MakeKey(key, &made)) return nullptr;
     return Get(made);
 }
 
 int CKesTreeList::KTLDelete(const char* key)
 {
-    if (key == nullptr)
-        return kBadArgument;
+    if (key == nullptr) return kBadArgument;
     return Delete(Key{true, 0, key});
 }
 
-int CKesTreeList::KTLDelete(int key)
-{
-    return Delete(Key{false, key, {}});
-}
+int CKesTreeList::KTLDelete(int key) { return Delete(Key{false, key, {}}); }
 
 int CKesTreeList::KTLDelete(const CKesAtom* key)
 {
     Key made;
-    if (!MakeKey(key, &made))
-        return kBadArgument;
+    if (!MakeKey(key, &made)) return kBadArgument;
     return Delete(made);
 }
 
@@ -191,17 +154,15 @@ CKesDoubleList* CKesTreeList::KTLIterator()
         std::lock_guard<std::mutex> guard(m_Lock);
         slot = SlotLocked();
         values.reserve(m_Entries.size());
-        for (const auto& entry : m_Entries)
-            values.push_back(entry.second->KPData());
+        for (const auto& entry : m_Entries) values.push_back(entry.second->KPData());
     }
     auto walk = std::make_unique<CKesDoubleList>();
     for (void* value : values) {
         CKesPointer* holder = new (std::nothrow) CKesPointer(value);
-        if (holder == nullptr)
-            return nullptr;
+        if (holder == nullptr) return nullptr;
         walk->KDLAddToListEnd(holder);
     }
-    slot->walk = std::move(walk);  // destroys this thread's previous list
+    slot->walk = std::move(walk); // destroys this thread's previous list
     return slot->walk.get();
 }
 

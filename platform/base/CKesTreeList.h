@@ -77,8 +77,8 @@ private:
     };
     // What one thread was last handed by KTLGet and KTLIterator.
     struct ThreadSlot {
-        CKesPointer got;                       // KTLGet's result
-        std::unique_ptr<CKesDoubleList> walk;  // KTLIterator's result
+        CKesPointer got;                      // KTLGet's result
+        std::unique_ptr<CKesDoubleList> walk; // KTLIterator's result
     };
     static bool MakeKey(const CKesAtom* atom, Key* key);
     int Add(const Key& key, CKesPointer* holder);
@@ -92,5 +92,5 @@ private:
     // One slot per calling thread, kept until the table is destroyed (a
     // thread id reused by a later thread reuses the slot).
     std::unordered_map<std::thread::id, std::unique_ptr<ThreadSlot>> m_Slots;
-    __boolean m_DeleteValues;              // delete values with the table
+    __boolean m_DeleteValues; // delete values with the table
 };

@@ -9,35 +9,21 @@ namespace {
 char* CopyName(const char* name, size_t length)
 {
     char* copy = static_cast<char*>(malloc(length + 1));
-    if (copy == nullptr)
-        return nullptr;
-    if (length != 0)
-        memcpy(copy, name, length);
+    if (copy == nullptr) return nullptr;
+    if (length != 0) memcpy(copy, name, length);
     copy[length] = '\0';
     return copy;
 }
 
-char* CopyName(const char* name)
-{
-    return name != nullptr ? CopyName(name, strlen(name)) : CopyName("", 0);
-}
+char* CopyName(const char* name) { return name != nullptr ? CopyName(name, strlen(name)) : CopyName("", 0); }
 
-}  // namespace
+} // namespace
 
-CKesVarBind::CKesVarBind(const char* name, const char* text)
-    : m_Name(CopyName(name)), m_Value(text)
-{
-}
+CKesVarBind::CKesVarBind(const char* name, const char* text) : m_Name(CopyName(name)), m_Value(text) {}
 
-CKesVarBind::CKesVarBind(const char* name, int value)
-    : m_Name(CopyName(name)), m_Value(value)
-{
-}
+CKesVarBind::CKesVarBind(const char* name, int value) : m_Name(CopyName(name)), m_Value(value) {}
 
-CKesVarBind::CKesVarBind(const char* name, const CKesAtom& value)
-    : m_Name(CopyName(name)), m_Value(value)
-{
-}
+CKesVarBind::CKesVarBind(const char* name, const CKesAtom& value) : m_Name(CopyName(name)), m_Value(value) {}
 
 CKesVarBind::CKesVarBind(const char* name, size_t nameLength, CKesAtom&& value)
     : m_Name(name != nullptr ? CopyName(name, nameLength) : CopyName("", 0)), m_Value(std::move(value))
@@ -49,15 +35,11 @@ CKesVarBind::CKesVarBind(const CKesVarBind& other)
 {
 }
 
-CKesVarBind::~CKesVarBind()
-{
-    free(m_Name);
-}
+CKesVarBind::~CKesVarBind() { free(m_Name); }
 
 CKesListable* CKesVarBind::KLTargetDeepCopy(const CKesListable* source)
 {
     const CKesVarBind* value = dynamic_cast<const CKesVarBind*>(source);
-    if (value == nullptr)
-        return nullptr;
+    if (value == nullptr) return nullptr;
     return new (std::nothrow) CKesVarBind(*value);
 }

@@ -7,44 +7,34 @@ namespace kesmsgpack {
 
 size_t MapHeaderSize(size_t count)
 {
-    if (count <= 15)
-        return 1;
+    if (count <= 15) return 1;
     return count <= 0xffff ? 3 : 5;
 }
 
 size_t IntSize(long long value)
 {
     if (value >= 0) {
-        if (value <= 0x7f)
-            return 1;
-        if (value <= 0xff)
-            return 2;
-        if (value <= 0xffff)
-            return 3;
+        if (value <= 0x7f) return 1;
+        if (value <= 0xff) return 2;
+        if (value <= 0xffff) return 3;
         return value <= 0xffffffffLL ? 5 : 9;
     }
-    if (value >= -32)
-        return 1;
-    if (value >= INT8_MIN)
-        return 2;
-    if (value >= INT16_MIN)
-        return 3;
+    if (value >= -32) return 1;
+    if (value >= INT8_MIN) return 2;
+    if (value >= INT16_MIN) return 3;
     return value >= INT32_MIN ? 5 : 9;
 }
 
 size_t StrSize(size_t length)
 {
-    if (length <= 31)
-        return 1 + length;
-    if (length <= 0xff)
-        return 2 + length;
+    if (length <= 31) return 1 + length;
+    if (length <= 0xff) return 2 + length;
     return (length <= 0xffff ? 3 : 5) + length;
 }
 
 size_t BinSize(size_t length)
 {
-    if (length <= 0xff)
-        return 2 + length;
+    if (length <= 0xff) return 2 + length;
     return (length <= 0xffff ? 3 : 5) + length;
 }
 
@@ -53,16 +43,11 @@ size_t ValueSize(const CKesAtom& atom)
     switch (atom.KAType()) {
     case KES_DT_INT:
     case KES_DT_LONG:
-    case KES_DT_INT64:
-        return IntSize(atom.KAInt64());
-    case KES_DT_STRING:
-        return StrSize(atom.KALength());
-    case KES_DT_BYTES:
-        return BinSize(atom.KALength());
-    case KES_DT_DOUBLE:
-        return kFloat64Size;
-    case KES_DT_NONE:
-        break;
+    case KES_DT_INT64: return IntSize(atom.KAInt64());
+    case KES_DT_STRING: return StrSize(atom.KALength());
+    case KES_DT_BYTES: return BinSize(atom.KALength());
+    case KES_DT_DOUBLE: return kFloat64Size;
+    case KES_DT_NONE: break;
     }
     return 0;
 }
@@ -91,7 +76,7 @@ void Writer::Int(long long value)
     const uint64_t bits = static_cast<uint64_t>(value);
     switch (IntSize(value)) {
     case 1:
-        Byte(static_cast<unsigned char>(bits));  // positive or negative fixint
+        Byte(static_cast<unsigned char>(bits)); // positive or negative fixint
         return;
     case 2:
         Byte(value >= 0 ? 0xcc : 0xd0);
@@ -126,8 +111,7 @@ void Writer::Str(const char* text, size_t length)
         Byte(0xdb);
         BigEndian(length, 4);
     }
-    if (length != 0)
-        memcpy(m_Out, text, length);
+    if (length != 0) memcpy(m_Out, text, length);
     m_Out += length;
 }
 
@@ -143,8 +127,7 @@ void Writer::Bin(const unsigned char* bytes, size_t length)
         Byte(0xc6);
         BigEndian(length, 4);
     }
-    if (length != 0)
-        memcpy(m_Out, bytes, length);
+    if (length != 0) memcpy(m_Out, bytes, length);
     m_Out += length;
 }
 
@@ -162,63 +145,50 @@ bool Writer::Value(const CKesAtom& atom)
     switch (atom.KAType()) {
     case KES_DT_INT:
     case KES_DT_LONG:
-    case KES_DT_INT64:
-        Int(atom.KAInt64());
-        return true;
-    case KES_DT_STRING:
-        Str(atom.KAString(), atom.KALength());
-        return true;
+    case KES_DT_INT64: Int(atom.KAInt64()); return true;
+    case KES_DT_STRING: Str(atom.KAString(), atom.KALength()); return true;
     case KES_DT_BYTES: {
         const unsigned char* bytes = atom.KABytes(&length);
         Bin(bytes, length);
         return true;
     }
-    case KES_DT_DOUBLE:
-        Float64(atom.KADouble());
-        return true;
-    case KES_DT_NONE:
-        break;
+    case KES_DT_DOUBLE: Float64(atom.KADouble()); return true;
+    case KES_DT_NONE: break;
     }
     return false;
 }
 
 bool Reader::Need(uint64_t count, const char* why)
 {
-    if (count <= Remaining())
-        return true;
+    if (count <= Remaining()) return true;
     Fail(why);
     return false;
 }
 
 bool Reader::Unsigned(int bytes, uint64_t* value)
 {
-    if (!Need(static_cast<uint64_t>(bytes), "truncated length or number"))
-        return false;
+    if (!Need(static_cast<uint64_t>(bytes), "truncated length or number")) return false;
     uint64_t result = 0;
-    for (int i = 0; i < bytes; ++i)
-        result = (result << 8) | *m_Pos++;
+    for (int i = 0; i < bytes; ++i) result = (result << 8) | *m_Pos++;
     *value = result;
     return true;
 }
 
 bool Reader::MapHeader(uint32_t* count)
 {
-    if (!Need(1, "empty input"))
-        return false;
+    if (!Need(1, "empty input")) return false;
     const unsigned char lead = *m_Pos++;
     uint64_t value = 0;
     if ((lead & 0xf0) == 0x80) {
         value = lead & 0x0f;
     } else if (lead == 0xde || lead == 0xdf) {
-        if (!Unsigned(lead == 0xde ? 2 : 4, &value))
-            return false;
+        if (!Unsigned(lead == 0xde ? 2 : 4, &value)) return false;
     } else {
         Fail("the encoding is not a map");
         return false;
     }
     // Every entry takes at least one byte of key and one of value.
-    if (!Need(value * 2, "map count larger than the input"))
-        return false;
+    if (!Need(value * 2, "map count larger than the input")) return false;
     *count = static_cast<uint32_t>(value);
     return true;
 }
@@ -231,14 +201,10 @@ bool Reader::IsStrLead(unsigned char lead) const
 bool Reader::StrBody(unsigned char lead, const char** text, uint32_t* length)
 {
     uint64_t size = lead & 0x1f;
-    if (lead == 0xd9 && !Unsigned(1, &size))
-        return false;
-    if (lead == 0xda && !Unsigned(2, &size))
-        return false;
-    if (lead == 0xdb && !Unsigned(4, &size))
-        return false;
-    if (!Need(size, "str length larger than the input"))
-        return false;
+    if (lead == 0xd9 && !Unsigned(1, &size)) return false;
+    if (lead == 0xda && !Unsigned(2, &size)) return false;
+    if (lead == 0xdb && !Unsigned(4, &size)) return false;
+    if (!Need(size, "str length larger than the input")) return false;
     *text = reinterpret_cast<const char*>(m_Pos);
     *length = static_cast<uint32_t>(size);
     m_Pos += size;
@@ -247,15 +213,13 @@ bool Reader::StrBody(unsigned char lead, const char** text, uint32_t* length)
 
 bool Reader::Key(const char** text, uint32_t* length)
 {
-    if (!Need(1, "truncated before a key"))
-        return false;
+    if (!Need(1, "truncated before a key")) return false;
     const unsigned char lead = *m_Pos++;
     if (!IsStrLead(lead)) {
         Fail("a key is not a str");
         return false;
     }
-    if (!StrBody(lead, text, length))
-        return false;
+    if (!StrBody(lead, text, length)) return false;
     // Names are C texts: a NUL byte inside one could not be kept.
     if (memchr(*text, '\0', *length) != nullptr) {
         Fail("a key holds a NUL byte");
@@ -275,41 +239,31 @@ bool Reader::Integer(long long value, CKesAtom* atom)
 
 bool Reader::Allocated(const CKesAtom& atom)
 {
-    if (atom.KAType() != KES_DT_NONE)
-        return true;
+    if (atom.KAType() != KES_DT_NONE) return true;
     Fail("out of memory");
     return false;
 }
 
 const char* Reader::Refusal(unsigned char lead) const
 {
-    if (lead == 0xc0)
-        return "nil value";
-    if (lead == 0xc2 || lead == 0xc3)
-        return "bool value";
-    if (lead == 0xca)
-        return "float32 value";
-    if ((lead & 0xf0) == 0x90 || lead == 0xdc || lead == 0xdd)
-        return "array value";
-    if ((lead & 0xf0) == 0x80 || lead == 0xde || lead == 0xdf)
-        return "nested map value";
-    if (lead == 0xc7 || lead == 0xc8 || lead == 0xc9 || (lead >= 0xd4 && lead <= 0xd8))
-        return "ext value";
+    if (lead == 0xc0) return "nil value";
+    if (lead == 0xc2 || lead == 0xc3) return "bool value";
+    if (lead == 0xca) return "float32 value";
+    if ((lead & 0xf0) == 0x90 || lead == 0xdc || lead == 0xdd) return "array value";
+    if ((lead & 0xf0) == 0x80 || lead == 0xde || lead == 0xdf) return "nested map value";
+    if (lead == 0xc7 || lead == 0xc8 || lead == 0xc9 || (lead >= 0xd4 && lead <= 0xd8)) return "ext value";
     return "unknown type byte";
 }
 
 bool Reader::Value(CKesAtom* atom)
 {
-    if (!Need(1, "truncated before a value"))
-        return false;
+    if (!Need(1, "truncated before a value")) return false;
     const unsigned char lead = *m_Pos++;
-    if (lead <= 0x7f || lead >= 0xe0)
-        return Integer(static_cast<signed char>(lead), atom);
+    if (lead <= 0x7f || lead >= 0xe0) return Integer(static_cast<signed char>(lead), atom);
     if (IsStrLead(lead)) {
         const char* text = nullptr;
         uint32_t length = 0;
-        if (!StrBody(lead, &text, &length))
-            return false;
+        if (!StrBody(lead, &text, &length)) return false;
         *atom = CKesAtom::KAText(text, length);
         return Allocated(*atom);
     }
@@ -319,8 +273,7 @@ bool Reader::Value(CKesAtom* atom)
     case 0xcd:
     case 0xce:
     case 0xcf: {
-        if (!Unsigned(1 << (lead - 0xcc), &value))
-            return false;
+        if (!Unsigned(1 << (lead - 0xcc), &value)) return false;
         if (value > static_cast<uint64_t>(INT64_MAX)) {
             Fail("uint64 above the largest signed 64-bit value");
             return false;
@@ -332,8 +285,7 @@ bool Reader::Value(CKesAtom* atom)
     case 0xd2:
     case 0xd3: {
         const int bytes = 1 << (lead - 0xd0);
-        if (!Unsigned(bytes, &value))
-            return false;
+        if (!Unsigned(bytes, &value)) return false;
         // Sign-extend from the width that was read.
         const int unused = 64 - 8 * bytes;
         const long long signedValue = static_cast<long long>(value << unused) >> unused;
@@ -342,26 +294,21 @@ bool Reader::Value(CKesAtom* atom)
     case 0xc4:
     case 0xc5:
     case 0xc6: {
-        if (!Unsigned(1 << (lead - 0xc4), &value))
-            return false;
-        if (!Need(value, "bin length larger than the input"))
-            return false;
+        if (!Unsigned(1 << (lead - 0xc4), &value)) return false;
+        if (!Need(value, "bin length larger than the input")) return false;
         *atom = CKesAtom(m_Pos, static_cast<size_t>(value));
         m_Pos += value;
         return Allocated(*atom);
     }
     case 0xcb: {
-        if (!Unsigned(8, &value))
-            return false;
+        if (!Unsigned(8, &value)) return false;
         double number;
         memcpy(&number, &value, sizeof number);
         *atom = CKesAtom(number);
         return true;
     }
-    default:
-        Fail(Refusal(lead));
-        return false;
+    default: Fail(Refusal(lead)); return false;
     }
 }
 
-}  // namespace kesmsgpack
+} // namespace kesmsgpack

@@ -19,8 +19,8 @@ namespace kesmsgpack {
 // Encoded sizes of the smallest forms.
 size_t MapHeaderSize(size_t count);
 size_t IntSize(long long value);
-size_t StrSize(size_t length);  // header and bytes
-size_t BinSize(size_t length);  // header and bytes
+size_t StrSize(size_t length); // header and bytes
+size_t BinSize(size_t length); // header and bytes
 constexpr size_t kFloat64Size = 9;
 // Size of the atom's value, or 0 when it has no value.
 size_t ValueSize(const CKesAtom& atom);
@@ -41,7 +41,7 @@ public:
 private:
     void Byte(unsigned char byte) { *m_Out++ = byte; }
     void BigEndian(uint64_t value, int bytes);
-    unsigned char* m_Out;  // next byte to write
+    unsigned char* m_Out; // next byte to write
 };
 
 // Reads the record encoding. Each step returns false and sets Error() on
@@ -73,9 +73,9 @@ private:
     bool Allocated(const CKesAtom& atom);
     const char* Refusal(unsigned char lead) const;
 
-    const unsigned char* m_Pos;  // next byte to read
-    const unsigned char* m_End;  // one past the last byte
+    const unsigned char* m_Pos; // next byte to read
+    const unsigned char* m_End; // one past the last byte
     const char* m_Error = nullptr;
 };
 
-}  // namespace kesmsgpack
+} // namespace kesmsgpack

@@ -9,7 +9,4 @@ CKesNet::CKesNet(const char* name, __serv_types type)
 {
 }
 
-CKesNet::~CKesNet()
-{
-    free(m_Name);
-}
+CKesNet::~CKesNet() { free(m_Name); }

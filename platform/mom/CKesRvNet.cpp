@@ -19,7 +19,7 @@ uint64_t MakeToken(unsigned int socket, uint32_t generation)
     return static_cast<uint64_t>(generation) << 32 | socket;
 }
 
-}  // namespace
+} // namespace
 
 CKesRvNet::CKesRvNet(const char* name, __serv_types type)
     : CKesNet(name, type), m_Backend(std::make_unique<KesEpollBackend>())
@@ -30,18 +30,13 @@ CKesRvNet::CKesRvNet(const char* name, __serv_types type)
 
 CKesRvNet::~CKesRvNet() = default;
 
-int CKesRvNet::KRNPostInitFns()
-{
-    return 1;
-}
+int CKesRvNet::KRNPostInitFns() { return 1; }
 
-int CKesRvNet::KRNAddIOHandle(unsigned int socket, __boolean read, __boolean write,
-                              __boolean except, CMOMRvIOCallback* callback)
+int CKesRvNet::KRNAddIOHandle(unsigned int socket, __boolean read, __boolean write, __boolean except,
+                              CMOMRvIOCallback* callback)
 {
-    if (socket == KES_INVALID_SOCKET)
-        return KES_ERR_INVALID_SOCKET;
-    if (callback == nullptr || read != TRUE || write != FALSE || except != FALSE)
-        return KES_ERR_ARGUMENT;
+    if (socket == KES_INVALID_SOCKET) return KES_ERR_INVALID_SOCKET;
+    if (callback == nullptr || read != TRUE || write != FALSE || except != FALSE) return KES_ERR_ARGUMENT;
     std::lock_guard<std::mutex> guard(m_Lock);
     const uint32_t generation = m_NextGeneration;
     const int error = m_Backend->Add(static_cast<int>(socket), MakeToken(socket, generation));
@@ -51,29 +46,25 @@ int CKesRvNet::KRNAddIOHandle(unsigned int socket, __boolean read, __boolean wri
     }
     m_NextGeneration = generation == UINT32_MAX ? 1 : generation + 1;
     m_Registered[socket] = Registration{callback, generation, false};
-    if (KesTraceOn(4))
-        KesTrace("CKesRvNet::KRNAddIOHandle() socket %u.\n", socket);
+    if (KesTraceOn(4)) KesTrace("CKesRvNet::KRNAddIOHandle() socket %u.\n", socket);
     return 1;
 }
 
 int CKesRvNet::KRNRemoveIO(unsigned int socket)
 {
     std::lock_guard<std::mutex> guard(m_Lock);
-    if (m_Registered.erase(socket) == 0)
-        return KES_ERR_INVALID_SOCKET;
+    if (m_Registered.erase(socket) == 0) return KES_ERR_INVALID_SOCKET;
     // A paused socket, or one closed before its removal, is out of the epoll
     // set already; EBADF and ENOENT only say so.
     m_Backend->Remove(static_cast<int>(socket));
-    if (KesTraceOn(4))
-        KesTrace("CKesRvNet::KRNRemoveIO() socket %u.\n", socket);
+    if (KesTraceOn(4)) KesTrace("CKesRvNet::KRNRemoveIO() socket %u.\n", socket);
     return 1;
 }
 
 CKesRvNet::Registration* CKesRvNet::FindRegistration(unsigned int socket, uint32_t generation)
 {
     const auto found = m_Registered.find(socket);
-    if (found == m_Registered.end() || found->second.generation != generation)
-        return nullptr;
+    if (found == m_Registered.end() || found->second.generation != generation) return nullptr;
     return &found->second;
 }
 
@@ -81,18 +72,15 @@ int CKesRvNet::KRNPauseIO(unsigned int socket, uint32_t generation)
 {
     std::lock_guard<std::mutex> guard(m_Lock);
     Registration* registration = FindRegistration(socket, generation);
-    if (registration == nullptr)
-        return KES_ERR_INVALID_SOCKET;
-    if (registration->paused)
-        return 1;
+    if (registration == nullptr) return KES_ERR_INVALID_SOCKET;
+    if (registration->paused) return 1;
     // Out of the epoll set altogether rather than watched with no interest:
     // epoll reports a hang-up or error whatever the interest, so a paused
     // peer that hangs up would wake the loop round after round. A handle
     // closed already has left the set by itself.
     m_Backend->Remove(static_cast<int>(socket));
     registration->paused = true;
-    if (KesTraceOn(4))
-        KesTrace("CKesRvNet::KRNPauseIO() socket %u.\n", socket);
+    if (KesTraceOn(4)) KesTrace("CKesRvNet::KRNPauseIO() socket %u.\n", socket);
     return 1;
 }
 
@@ -100,18 +88,15 @@ int CKesRvNet::KRNResumeIO(unsigned int socket, uint32_t generation)
 {
     std::lock_guard<std::mutex> guard(m_Lock);
     Registration* registration = FindRegistration(socket, generation);
-    if (registration == nullptr)
-        return KES_ERR_INVALID_SOCKET;
-    if (!registration->paused)
-        return 1;
+    if (registration == nullptr) return KES_ERR_INVALID_SOCKET;
+    if (!registration->paused) return 1;
     const int error = m_Backend->Add(static_cast<int>(socket), MakeToken(socket, generation));
     if (error != 0) {
         CKesError(KES_ERR_INVALID_SOCKET, kSource, __LINE__, strerror(error));
         return KES_ERR_INVALID_SOCKET;
     }
     registration->paused = false;
-    if (KesTraceOn(4))
-        KesTrace("CKesRvNet::KRNResumeIO() socket %u.\n", socket);
+    if (KesTraceOn(4)) KesTrace("CKesRvNet::KRNResumeIO() socket %u.\n", socket);
     return 1;
 }
 
@@ -130,26 +115,21 @@ void CKesRvNet::KRNStopNet()
 
 int CKesRvNet::KRNStartNet()
 {
-    if (m_Backend->Status() != 0)
-        return KES_ERR_MISSING;
-    if (m_Running.exchange(true))
-        return KES_ERR_ARGUMENT;
+    if (m_Backend->Status() != 0) return KES_ERR_MISSING;
+    if (m_Running.exchange(true)) return KES_ERR_ARGUMENT;
     m_LoopThread.store(std::this_thread::get_id());
-    if (KesTraceOn(3))
-        KesTrace("CKesRvNet::KRNStartNet().\n");
+    if (KesTraceOn(3)) KesTrace("CKesRvNet::KRNStartNet().\n");
     uint64_t fired[kMaxFired];
     int result = 1;
     while (!m_StopRequested.load()) {
         const int count = m_Backend->Wait(fired, kMaxFired);
-        if (count == -EINTR)
-            continue;
+        if (count == -EINTR) continue;
         if (count < 0) {
             CKesError(KES_ERR_INVALID_SOCKET, kSource, __LINE__, strerror(-count));
             result = KES_ERR_INVALID_SOCKET;
             break;
         }
-        for (int i = 0; i < count && !m_StopRequested.load(); ++i)
-            Dispatch(fired[i]);
+        for (int i = 0; i < count && !m_StopRequested.load(); ++i) Dispatch(fired[i]);
     }
     m_LoopThread.store(std::thread::id());
     m_StopRequested.store(false);
@@ -168,8 +148,7 @@ void CKesRvNet::Dispatch(uint64_t token)
         // Removed meanwhile, or an event of an earlier registration of a
         // reused handle: the current one will fire by itself if it is ready.
         // Paused after this batch was taken: it fires again once resumed.
-        if (registration == nullptr || registration->paused)
-            return;
+        if (registration == nullptr || registration->paused) return;
         callback = registration->callback;
         m_Dispatching = socket;
     }
@@ -185,7 +164,6 @@ void CKesRvNet::Dispatch(uint64_t token)
 void CKesRvNet::KRNWaitForDispatch(unsigned int socket)
 {
     std::unique_lock<std::mutex> guard(m_Lock);
-    if (KRNIsLoopThread())
-        return;
+    if (KRNIsLoopThread()) return;
     m_DispatchDone.wait(guard, [&] { return m_Dispatching != socket; });
 }

@@ -22,10 +22,10 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <thread>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 
 #include "CKesNet.h"
@@ -55,8 +55,8 @@ public:
     // for a null callback or unsupported flags, or KES_ERR_INVALID_SOCKET (reported with
     // the system's reason) when the system refuses the socket (closed, not
     // pollable).
-    int KRNAddIOHandle(unsigned int socket, __boolean read, __boolean write,
-                       __boolean except, CMOMRvIOCallback* callback);
+    int KRNAddIOHandle(unsigned int socket, __boolean read, __boolean write, __boolean except,
+                       CMOMRvIOCallback* callback);
     // Stops the callbacks for the socket, which stays open. 1, or KES_ERR_INVALID_SOCKET
     // when the socket is not registered. A socket closed before its removal
     // is forgotten all the same.
@@ -115,14 +115,14 @@ private:
     // Under m_Lock.
     Registration* FindRegistration(unsigned int socket, uint32_t generation);
 
-    std::unique_ptr<KesEpollBackend> m_Backend; // the polling backend; its epoll
-                                                // data is socket | generation << 32
-    std::mutex m_Lock;                          // guards m_Registered, m_NextGeneration
+    std::unique_ptr<KesEpollBackend> m_Backend;                  // the polling backend; its epoll
+                                                                 // data is socket | generation << 32
+    std::mutex m_Lock;                                           // guards m_Registered, m_NextGeneration
     std::unordered_map<unsigned int, Registration> m_Registered; // socket -> callback
-    uint32_t m_NextGeneration = 1;              // next registration's generation, never 0
-    unsigned int m_Dispatching = KES_INVALID_SOCKET; // socket whose OnIO runs now (under m_Lock)
-    std::atomic<std::thread::id> m_LoopThread;  // the thread running KRNStartNet; none when no loop runs
-    std::condition_variable m_DispatchDone;     // an OnIO has returned
-    std::atomic<bool> m_Running{false};         // KRNStartNet is running
-    std::atomic<bool> m_StopRequested{false};   // set by KRNStopNet, cleared when the loop returns
+    uint32_t m_NextGeneration = 1;                               // next registration's generation, never 0
+    unsigned int m_Dispatching = KES_INVALID_SOCKET;             // socket whose OnIO runs now (under m_Lock)
+    std::atomic<std::thread::id> m_LoopThread; // the thread running KRNStartNet; none when no loop runs
+    std::condition_variable m_DispatchDone;    // an OnIO has returned
+    std::atomic<bool> m_Running{false};        // KRNStartNet is running
+    std::atomic<bool> m_StopRequested{false};  // set by KRNStopNet, cleared when the loop returns
 };

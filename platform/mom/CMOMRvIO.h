@@ -8,7 +8,10 @@
 
 class CMOMRvIO {
 public:
-    explicit CMOMRvIO(unsigned int source, uint32_t generation = 0) : m_Source(source), m_Generation(generation) {}
+    explicit CMOMRvIO(unsigned int source, uint32_t generation = 0)
+        : m_Source(source), m_Generation(generation)
+    {
+    }
     unsigned int Source() const { return m_Source; }
     // The generation of the registration that fired (never 0 from the loop):
     // what KRNPauseIO and KRNResumeIO take, so that a later pause or resume
@@ -16,6 +19,6 @@ public:
     uint32_t Generation() const { return m_Generation; }
 
 private:
-    unsigned int m_Source;   // the socket the event is for
-    uint32_t m_Generation;   // its registration's generation
+    unsigned int m_Source; // the socket the event is for
+    uint32_t m_Generation; // its registration's generation
 };

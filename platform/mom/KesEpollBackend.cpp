@@ -9,7 +9,7 @@
 namespace {
 // The wake descriptor's token; registration tokens are never 0.
 constexpr uint64_t kWakeToken = 0;
-}  // namespace
+} // namespace
 
 KesEpollBackend::KesEpollBackend()
 {
@@ -28,10 +28,8 @@ KesEpollBackend::KesEpollBackend()
 
 KesEpollBackend::~KesEpollBackend()
 {
-    if (m_Wake >= 0)
-        close(m_Wake);
-    if (m_Epoll >= 0)
-        close(m_Epoll);
+    if (m_Wake >= 0) close(m_Wake);
+    if (m_Epoll >= 0) close(m_Epoll);
 }
 
 int KesEpollBackend::Add(int fd, uint64_t token)
@@ -39,10 +37,8 @@ int KesEpollBackend::Add(int fd, uint64_t token)
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.u64 = token;
-    if (epoll_ctl(m_Epoll, EPOLL_CTL_ADD, fd, &event) == 0)
-        return 0;
-    if (errno != EEXIST)
-        return errno;
+    if (epoll_ctl(m_Epoll, EPOLL_CTL_ADD, fd, &event) == 0) return 0;
+    if (errno != EEXIST) return errno;
     return epoll_ctl(m_Epoll, EPOLL_CTL_MOD, fd, &event) == 0 ? 0 : errno;
 }
 
@@ -55,8 +51,7 @@ int KesEpollBackend::Wait(uint64_t* fired, int max)
 {
     epoll_event events[kBatch];
     const int ready = epoll_wait(m_Epoll, events, max < kBatch ? max : kBatch, -1);
-    if (ready < 0)
-        return -errno;
+    if (ready < 0) return -errno;
     int count = 0;
     for (int i = 0; i < ready; ++i) {
         if (events[i].data.u64 != kWakeToken) {

@@ -36,7 +36,7 @@ public:
 private:
     static constexpr int kBatch = 128; // events taken per epoll_wait
 
-    int m_Epoll = -1;  // the epoll set
-    int m_Wake = -1;   // eventfd written by Wake, drained by Wait
-    int m_Status = 0;  // errno of a failed construction, else 0
+    int m_Epoll = -1; // the epoll set
+    int m_Wake = -1;  // eventfd written by Wake, drained by Wait
+    int m_Status = 0; // errno of a failed construction, else 0
 };

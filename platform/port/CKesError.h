@@ -21,5 +21,5 @@ private:
     CKesError(const CKesError&) = delete;
     CKesError& operator=(const CKesError&) = delete;
 
-    int m_Code;  // the reported code, for callers that keep the temporary
+    int m_Code; // the reported code, for callers that keep the temporary
 };

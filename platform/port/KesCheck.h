@@ -6,16 +6,16 @@
 
 #ifdef KSX_CHECKS
 void KesCheckFailed(const char* rule, const char* file, int line);
-#define KES_CHECK(condition, rule)                                        \
-    do {                                                                  \
-        if (!(condition)) KesCheckFailed(rule, __FILE__, __LINE__);       \
+#define KES_CHECK(condition, rule)                                                                           \
+    do {                                                                                                     \
+        if (!(condition)) KesCheckFailed(rule, __FILE__, __LINE__);                                          \
     } while (0)
 #else
 // Compiled out: neither argument is evaluated, but both are still compiled,
 // so a check cannot rot and what it names does not look unused.
-#define KES_CHECK(condition, rule)   \
-    do {                             \
-        (void)sizeof(!(condition));  \
-        (void)sizeof(rule);          \
+#define KES_CHECK(condition, rule)                                                                           \
+    do {                                                                                                     \
+        (void)sizeof(!(condition));                                                                          \
+        (void)sizeof(rule);                                                                                  \
     } while (0)
 #endif

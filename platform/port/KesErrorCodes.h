@@ -15,7 +15,7 @@ constexpr int KES_ERR_WAIT_TIMEOUT = -220477; // a timed wait on a thread's cond
 constexpr int KES_ERR_SERVICE_FILE_READ = -220549;  // cannot be stated, opened or read
 constexpr int KES_ERR_SERVICE_FILE_WRITE = -220452; // cannot be opened, written or truncated
 constexpr int KES_ERR_FILE_LOCK = -220456;          // its lock cannot be taken or released
-constexpr int KES_ERR_SERVICE_ENTRY = -220439;      // a required entry is missing, or a value in it is not valid
+constexpr int KES_ERR_SERVICE_ENTRY = -220439; // a required entry is missing, or a value in it is not valid
 
 // Sockets.
 constexpr int KES_ERR_SOCKET_CREATE = -220518;  // a socket cannot be created
@@ -27,11 +27,11 @@ constexpr int KES_ERR_INVALID_SOCKET = -220459; // an invalid socket, or no vali
 constexpr int KES_ERR_ADDRESS_FAMILY = -220432; // an address family other than IPv4 or IPv6
 
 // Servers and their connections.
-constexpr int KES_ERR_ACCEPT_THREAD = -220364;    // the accept thread cannot be created
-constexpr int KES_ERR_ACCEPT_JOIN = -220478;      // the accept thread cannot be joined
-constexpr int KES_ERR_ACCEPT_WAIT = -220516;      // waiting for a connection to accept failed
-constexpr int KES_ERR_CONNECTION = -220465;       // a connection cannot be accepted or taken on; no server endpoint
-constexpr int KES_ERR_NO_SERVER = -220463;        // a packet for a service without a server; no host name
+constexpr int KES_ERR_ACCEPT_THREAD = -220364; // the accept thread cannot be created
+constexpr int KES_ERR_ACCEPT_JOIN = -220478;   // the accept thread cannot be joined
+constexpr int KES_ERR_ACCEPT_WAIT = -220516;   // waiting for a connection to accept failed
+constexpr int KES_ERR_CONNECTION = -220465; // a connection cannot be accepted or taken on; no server endpoint
+constexpr int KES_ERR_NO_SERVER = -220463;  // a packet for a service without a server; no host name
 constexpr int KES_ERR_DUPLICATE_CLIENT = -220455; // a client id is already in the server's client table
 constexpr int KES_ERR_DUPLICATE_SERVER = -220454; // a server is already registered for the service name
 
@@ -45,7 +45,8 @@ constexpr int KES_ERR_FRAMING = -220440; // inconsistent framing of TCP packets
 constexpr int KES_ERR_DECODE = -220441;  // a record's bytes are not one well-formed record
 
 // Multicast discovery.
-constexpr int KES_ERR_MULTICAST_SEND = -220517;        // a multicast datagram cannot be sent
-constexpr int KES_ERR_MULTICAST_GROUP = -220458;       // a multicast group address is not acceptable
-constexpr int KES_ERR_MULTICAST_UNAVAILABLE = -220469; // the multicast service cannot be reached; the process ends
-constexpr int KES_ERR_ADDRESS_REPLY = -220457;         // an address reply cannot be processed
+constexpr int KES_ERR_MULTICAST_SEND = -220517;  // a multicast datagram cannot be sent
+constexpr int KES_ERR_MULTICAST_GROUP = -220458; // a multicast group address is not acceptable
+constexpr int KES_ERR_MULTICAST_UNAVAILABLE =
+    -220469;                                   // the multicast service cannot be reached; the process ends
+constexpr int KES_ERR_ADDRESS_REPLY = -220457; // an address reply cannot be processed

@@ -18,7 +18,8 @@ namespace {
 
 // Parses a whole decimal integer (blanks around it allowed); false for
 // anything else, including values outside int.
-bool ParseInt(const char* text, int* value) {
+bool ParseInt(const char* text, int* value)
+{
     if (!text) return false;
     errno = 0;
     char* end = nullptr;
@@ -30,14 +31,16 @@ bool ParseInt(const char* text, int* value) {
     return true;
 }
 
-int InitialDebugLevel() {
+int InitialDebugLevel()
+{
     int level = 0;
     return ParseInt(std::getenv("KSX_DEBUG_LEVEL"), &level) ? level : 0;
 }
 
 bool UsableScale(double factor) { return std::isfinite(factor) && factor > 0.0; }
 
-double InitialTimeScale() {
+double InitialTimeScale()
+{
     const char* text = std::getenv("KSX_TIME_SCALE");
     if (!text || !*text) return 1.0;
     char* end = nullptr;
@@ -54,19 +57,21 @@ struct ThreadStart {
     void* argument;
 };
 
-void* ThreadTrampoline(void* raw) {
+void* ThreadTrampoline(void* raw)
+{
     ThreadStart start = *static_cast<ThreadStart*>(raw);
     delete static_cast<ThreadStart*>(raw);
     start.procedure(start.argument);
     return nullptr;
 }
 
-}  // namespace
+} // namespace
 
 // Declared extern "C" in KesPort.h, so the definition keeps C linkage.
 int __Kesworks_Debug_Level = InitialDebugLevel();
 
-void KesTrace(const char* format, ...) {
+void KesTrace(const char* format, ...)
+{
     va_list arguments;
     va_start(arguments, format);
     std::vfprintf(stdout, format, arguments);
@@ -76,7 +81,8 @@ void KesTrace(const char* format, ...) {
 
 // ---- threads -------------------------------------------------------------
 
-int KesPThreadCreate(TKesPThread* thread, KesPThreadProc procedure, void* argument) {
+int KesPThreadCreate(TKesPThread* thread, KesPThreadProc procedure, void* argument)
+{
     if (!thread || !procedure) return EINVAL;
     auto* start = new (std::nothrow) ThreadStart{procedure, argument};
     if (!start) return ENOMEM;
@@ -85,7 +91,8 @@ int KesPThreadCreate(TKesPThread* thread, KesPThreadProc procedure, void* argume
     return result;
 }
 
-int KesPThreadJoin(TKesPThread* thread) {
+int KesPThreadJoin(TKesPThread* thread)
+{
     if (!thread) return EINVAL;
     return pthread_join(*thread, nullptr);
 }
@@ -94,14 +101,16 @@ int KesPThreadJoin(TKesPThread* thread) {
 
 double KesTimeScale() { return g_TimeScale.load(std::memory_order_relaxed); }
 
-void KesSetTimeScale(double factor) {
+void KesSetTimeScale(double factor)
+{
     // A zero, negative or infinite factor would make every delay vanish or
     // never end; such a value is ignored and the current factor kept.
     if (!UsableScale(factor)) return;
     g_TimeScale.store(factor, std::memory_order_relaxed);
 }
 
-void KesSleep(unsigned int milliseconds) {
+void KesSleep(unsigned int milliseconds)
+{
     const double nanoseconds = static_cast<double>(milliseconds) * 1e6 * KesTimeScale();
     timespec deadline{};
     clock_gettime(CLOCK_MONOTONIC, &deadline);
@@ -114,8 +123,7 @@ void KesSleep(unsigned int milliseconds) {
     }
     // An absolute deadline on the monotonic clock: signals and clock changes
     // can neither shorten nor stretch the sleep.
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {}
 }
 
 #ifdef KSX_CHECKS

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
-#include <pthread.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include "KesErrorCodes.h"
@@ -73,7 +73,7 @@ void KesSetTimeScale(double factor);
 
 // ---- files ---------------------------------------------------------------
 typedef int KesFileHandle;
-constexpr KesFileHandle KES_INVALID_FILE_HANDLE = -1;  // all bits set
+constexpr KesFileHandle KES_INVALID_FILE_HANDLE = -1; // all bits set
 // Flags: 1 read, 2 write, 3 read and write. The file is not created.
 KesFileHandle KesFileOpen(const char* path, int flags);
 // Positioned write; returns the number of bytes written, or -1.

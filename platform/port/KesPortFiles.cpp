@@ -12,9 +12,10 @@ namespace {
 
 size_t ClampCount(size_t length) { return length > INT_MAX ? static_cast<size_t>(INT_MAX) : length; }
 
-}  // namespace
+} // namespace
 
-KesFileHandle KesFileOpen(const char* path, int flags) {
+KesFileHandle KesFileOpen(const char* path, int flags)
+{
     int mode = 0;
     switch (flags) {
     case 1: mode = O_RDONLY; break;
@@ -33,7 +34,8 @@ KesFileHandle KesFileOpen(const char* path, int flags) {
     return fd < 0 ? KES_INVALID_FILE_HANDLE : fd;
 }
 
-long KesFilePWrite(KesFileHandle handle, const void* buffer, size_t length, long long offset) {
+long KesFilePWrite(KesFileHandle handle, const void* buffer, size_t length, long long offset)
+{
     if (!buffer && length > 0) {
         errno = EINVAL;
         return -1;
@@ -52,7 +54,8 @@ long KesFilePWrite(KesFileHandle handle, const void* buffer, size_t length, long
     return static_cast<long>(done);
 }
 
-long long KesFileSeek(KesFileHandle handle, long long offset, int origin) {
+long long KesFileSeek(KesFileHandle handle, long long offset, int origin)
+{
     int whence = 0;
     switch (origin) {
     case 1: whence = SEEK_SET; break;
@@ -64,18 +67,20 @@ long long KesFileSeek(KesFileHandle handle, long long offset, int origin) {
     return position < 0 ? -1 : static_cast<long long>(position);
 }
 
-int KesGetOpenFileSize(KesFileHandle handle, long long* size) {
+int KesGetOpenFileSize(KesFileHandle handle, long long* size)
+{
     if (!size) {
         errno = EINVAL;
         return -1;
     }
-    struct stat status{};
+    struct stat status {};
     if (::fstat(handle, &status) != 0) return -1;
     *size = static_cast<long long>(status.st_size);
     return 0;
 }
 
-int KesFileRead(KesFileHandle handle, void* buffer, size_t length) {
+int KesFileRead(KesFileHandle handle, void* buffer, size_t length)
+{
     if (!buffer && length > 0) {
         errno = EINVAL;
         return -1;
@@ -87,7 +92,8 @@ int KesFileRead(KesFileHandle handle, void* buffer, size_t length) {
     return static_cast<int>(count);
 }
 
-int KesFileWrite(KesFileHandle handle, const void* buffer, size_t length) {
+int KesFileWrite(KesFileHandle handle, const void* buffer, size_t length)
+{
     if (!buffer && length > 0) {
         errno = EINVAL;
         return -1;
@@ -99,7 +105,8 @@ int KesFileWrite(KesFileHandle handle, const void* buffer, size_t length) {
     return static_cast<int>(count);
 }
 
-int KesFileTruncate(KesFileHandle handle, long long length) {
+int KesFileTruncate(KesFileHandle handle, long long length)
+{
     if (length < 0) {
         errno = EINVAL;
         return -1;
@@ -111,7 +118,8 @@ int KesFileTruncate(KesFileHandle handle, long long length) {
     return result == 0 ? 0 : -1;
 }
 
-int KesFileClose(KesFileHandle handle) {
+int KesFileClose(KesFileHandle handle)
+{
     // Linux releases the descriptor even when close reports EINTR; retrying
     // could close a descriptor another thread has just opened.
     if (::close(handle) == 0 || errno == EINTR) return 0;

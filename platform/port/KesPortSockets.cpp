@@ -13,10 +13,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-
 // ---- addresses -----------------------------------------------------------
 
-int KesInetAtoN(const char* text, struct in_addr* address) {
+int KesInetAtoN(const char* text, struct in_addr* address)
+{
     if (!text || !address) return -1;
     in_addr parsed{};
     if (inet_pton(AF_INET, text, &parsed) != 1) return -1;
@@ -24,7 +24,8 @@ int KesInetAtoN(const char* text, struct in_addr* address) {
     return 0;
 }
 
-char* KesGetIPStr(uint32_t networkOrderAddress) {
+char* KesGetIPStr(uint32_t networkOrderAddress)
+{
     in_addr address{};
     address.s_addr = networkOrderAddress;
     char text[INET_ADDRSTRLEN];
@@ -32,7 +33,8 @@ char* KesGetIPStr(uint32_t networkOrderAddress) {
     return strdup(text);
 }
 
-char* KesGetIPv6Str(const struct in6_addr* address) {
+char* KesGetIPv6Str(const struct in6_addr* address)
+{
     if (!address) return nullptr;
     char text[INET6_ADDRSTRLEN];
     if (!inet_ntop(AF_INET6, address, text, sizeof text)) return nullptr;
@@ -47,7 +49,8 @@ using SteadyClock = std::chrono::steady_clock;
 
 // Whole milliseconds left until the deadline, rounded up so that a wait never
 // ends before it; 0 once it has passed.
-int MillisecondsUntil(SteadyClock::time_point deadline) {
+int MillisecondsUntil(SteadyClock::time_point deadline)
+{
     const auto left = deadline - SteadyClock::now();
     if (left <= SteadyClock::duration::zero()) return 0;
     return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
@@ -55,13 +58,15 @@ int MillisecondsUntil(SteadyClock::time_point deadline) {
 
 // Waits until the socket can take more, the deadline passes (poll's 0) or a
 // signal arrives (restarted by the caller's loop). -1 on an error.
-int WaitWritable(int fd, bool forever, SteadyClock::time_point deadline) {
+int WaitWritable(int fd, bool forever, SteadyClock::time_point deadline)
+{
     pollfd entry{fd, POLLOUT, 0};
     const int ready = ::poll(&entry, 1, forever ? -1 : MillisecondsUntil(deadline));
     return ready < 0 && errno != EINTR ? -1 : 0;
 }
 
-int SetNonBlocking(int fd, bool on) {
+int SetNonBlocking(int fd, bool on)
+{
     int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0) return -1;
     int wanted = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
@@ -69,9 +74,10 @@ int SetNonBlocking(int fd, bool on) {
     return ::fcntl(fd, F_SETFL, wanted) == 0 ? 0 : -1;
 }
 
-}  // namespace
+} // namespace
 
-int KesIoctl(unsigned int socket, long request, unsigned long* argument) {
+int KesIoctl(unsigned int socket, long request, unsigned long* argument)
+{
     if (socket == KES_INVALID_SOCKET || !argument) {
         errno = socket == KES_INVALID_SOCKET ? EBADF : EINVAL;
         return -1;
@@ -88,7 +94,8 @@ int KesIoctl(unsigned int socket, long request, unsigned long* argument) {
     return ::ioctl(fd, static_cast<unsigned long>(request), argument) == 0 ? 0 : -1;
 }
 
-int KesGetSocketPacketLength(unsigned int socket) {
+int KesGetSocketPacketLength(unsigned int socket)
+{
     if (socket == KES_INVALID_SOCKET) {
         errno = EBADF;
         return -1;
@@ -98,7 +105,8 @@ int KesGetSocketPacketLength(unsigned int socket) {
     return available;
 }
 
-int KesCloseSocket(unsigned int socket) {
+int KesCloseSocket(unsigned int socket)
+{
     if (socket == KES_INVALID_SOCKET) {
         errno = EBADF;
         return -1;
@@ -108,18 +116,21 @@ int KesCloseSocket(unsigned int socket) {
     return -1;
 }
 
-void KesMapWinLastErrorToErrno() {
+void KesMapWinLastErrorToErrno()
+{
     // Socket and system calls share errno here: nothing to translate.
 }
 
 int KesLastSocketError() { return errno; }
 
-bool KesSocketPeerGone(int error) {
+bool KesSocketPeerGone(int error)
+{
     return error == ECONNRESET || error == ECONNABORTED || error == ETIMEDOUT || error == EHOSTUNREACH ||
            error == ENETUNREACH;
 }
 
-void KesReportSocketError(unsigned int socket, const char* text) {
+void KesReportSocketError(unsigned int socket, const char* text)
+{
     const int error = KesLastSocketError();
     std::string line = "Error on socket " + std::to_string(socket) + ".";
     if (text) {
@@ -148,7 +159,8 @@ void KesReportSocketError(unsigned int socket, const char* text) {
     errno = error;
 }
 
-int KesSendAll(unsigned int socket, const void* data, size_t length) {
+int KesSendAll(unsigned int socket, const void* data, size_t length)
+{
     const char* bytes = static_cast<const char*>(data);
     while (length > 0) {
         ssize_t sent = send(static_cast<int>(socket), bytes, length, MSG_NOSIGNAL);
@@ -160,7 +172,8 @@ int KesSendAll(unsigned int socket, const void* data, size_t length) {
     return 0;
 }
 
-int KesSendAllWithin(unsigned int socket, const void* data, size_t length, int timeoutMs) {
+int KesSendAllWithin(unsigned int socket, const void* data, size_t length, int timeoutMs)
+{
     const bool forever = timeoutMs < 0;
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
     const int fd = static_cast<int>(socket);
@@ -183,6 +196,8 @@ int KesSendAllWithin(unsigned int socket, const void* data, size_t length, int t
     return 0;
 }
 
-int KesSetUserTimeout(unsigned int socket, unsigned int ms) {
-    return ::setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_USER_TIMEOUT, &ms, sizeof ms) == 0 ? 0 : -1;
+int KesSetUserTimeout(unsigned int socket, unsigned int ms)
+{
+    return ::setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_USER_TIMEOUT, &ms, sizeof ms) == 0 ? 0
+                                                                                                      : -1;
 }

@@ -44,7 +44,8 @@ public:
     {
         // The ClientLock must be free here: read the state from another thread.
         auto state = std::async(std::launch::async, [this] { return KOSCGetState(); });
-        const bool answered = state.wait_for(std::chrono::milliseconds(kGuardMs)) == std::future_status::ready;
+        const bool answered =
+            state.wait_for(std::chrono::milliseconds(kGuardMs)) == std::future_status::ready;
         log.Add("connect " + (answered ? std::to_string(state.get()) : std::string("<ClientLock held>")));
     }
     void KesOnClientIO(CKesSockEnd*, CKesRecord* record) override { delete record; }
@@ -54,13 +55,14 @@ public:
 
 class ClientTest : public ::testing::Test {
 protected:
-    void SetUp() override { KesSetTimeScale(0.01); }  // 2 s greeting delay -> 20 ms, 3 s retry -> 30 ms
+    void SetUp() override { KesSetTimeScale(0.01); } // 2 s greeting delay -> 20 ms, 3 s retry -> 30 ms
     void TearDown() override { KesSetTimeScale(1.0); }
 
     void FileServer(int port, const char* address = "127.0.0.1")
     {
-        ksxtest::WriteServiceFile(std::string(ksxtest::kMulticastLine) + "SERVICE: Svc DOMAIN: Dom ADDRESS: " +
-                                  address + " PORT: " + std::to_string(port) + "\n");
+        ksxtest::WriteServiceFile(std::string(ksxtest::kMulticastLine) +
+                                  "SERVICE: Svc DOMAIN: Dom ADDRESS: " + address +
+                                  " PORT: " + std::to_string(port) + "\n");
     }
     // Accepts the client's connection and checks that its first record is the greeting alone.
     std::unique_ptr<WireConnection> AcceptGreeting(WireListener& peer, const char* clientId)
@@ -87,7 +89,7 @@ TEST_F(ClientTest, RefusedAttemptIsRetriedAndTheConnectionGreetsThenKeepsAlive)
 {
     int port = 0;
     {
-        WireListener gone;  // reserves a port that then refuses
+        WireListener gone; // reserves a port that then refuses
         port = gone.Port();
     }
     FileServer(port);
@@ -99,7 +101,7 @@ TEST_F(ClientTest, RefusedAttemptIsRetriedAndTheConnectionGreetsThenKeepsAlive)
     EXPECT_EQ(-220545, client.KOSCSendToServer(&record)) << "nothing is queued while unconnected";
 
     FileServer(m_Peer.Port(), "0.0.0.0");
-    const auto start = std::chrono::steady_clock::now();  // before the greeting goes out
+    const auto start = std::chrono::steady_clock::now(); // before the greeting goes out
     ASSERT_EQ(1, client.KOSCInitialise());
     auto server = AcceptGreeting(m_Peer, "client-7");
     ASSERT_TRUE(client.log.WaitFor(kConnected)) << "the connect callback ran with the ClientLock held";
@@ -115,7 +117,8 @@ TEST_F(ClientTest, RefusedAttemptIsRetriedAndTheConnectionGreetsThenKeepsAlive)
     for (int k = 1; server && k <= 3; ++k) {
         std::unique_ptr<CKesRecord> keepAlive = server->ReadRecord();
         ASSERT_TRUE(keepAlive);
-        EXPECT_GE(std::chrono::steady_clock::now() - start, 0.8 * k * interval) << "keep-alive " << k << " came early";
+        EXPECT_GE(std::chrono::steady_clock::now() - start, 0.8 * k * interval)
+            << "keep-alive " << k << " came early";
         EXPECT_EQ(1, keepAlive->KRCount());
         EXPECT_EQ("True", TextOf(*keepAlive, "_CKesSockEnd_KeepAlive_"));
     }
@@ -123,7 +126,7 @@ TEST_F(ClientTest, RefusedAttemptIsRetriedAndTheConnectionGreetsThenKeepsAlive)
 
 TEST_F(ClientTest, SendDuringAnAttemptFollowsTheGreetingAsOneFrame)
 {
-    KesSetTimeScale(0.2);  // a 400 ms greeting delay for the sender to run into
+    KesSetTimeScale(0.2); // a 400 ms greeting delay for the sender to run into
     FileServer(m_Peer.Port());
     RecordingClient client("first");
     ASSERT_EQ(1, client.KOSCInitialise());
@@ -148,9 +151,10 @@ TEST_F(ClientTest, SendDuringAnAttemptFollowsTheGreetingAsOneFrame)
 // completes it.
 TEST_F(ClientTest, SendInTheGreetingStateWaitsForTheConnection)
 {
-    KesSetTimeScale(0.05);  // 100 ms greeting delay, 500 ms steps of a send's wait
+    KesSetTimeScale(0.05); // 100 ms greeting delay, 500 ms steps of a send's wait
     RecordingClient client("first");
-    ASSERT_EQ(1, client.KOSCBuildServerData(strdup("Dom"), strdup("Svc"), strdup("127.0.0.1"), m_Peer.Port()));
+    ASSERT_EQ(1,
+              client.KOSCBuildServerData(strdup("Dom"), strdup("Svc"), strdup("127.0.0.1"), m_Peer.Port()));
     ASSERT_EQ(1, client.KOSCOpenTCPSocket());
     auto greeted = std::async(std::launch::async, [&] { return client.KOSCConnectSocketToServer(); });
     ASSERT_TRUE(ksxtest::WaitUntil([&] { return client.KOSCGetState() == KES_SOCKET_CONNECTED; }));
@@ -158,7 +162,7 @@ TEST_F(ClientTest, SendInTheGreetingStateWaitsForTheConnection)
     auto sent = std::async(std::launch::async, [&] { return client.KOSCSendToServer(&record); });
     EXPECT_EQ(1, greeted.get());
     AcceptGreeting(m_Peer, "first");
-    EXPECT_EQ(1, client.KOSCConnect());  // reconnects and ends in state 3
+    EXPECT_EQ(1, client.KOSCConnect()); // reconnects and ends in state 3
     ASSERT_EQ(1, sent.get()) << "a send in state 2 gave up instead of waiting";
     auto server = AcceptGreeting(m_Peer, "first");
     ksxtest::Bytes payload;
@@ -188,13 +192,11 @@ protected:
     std::unique_ptr<CKesRecord> NextDatagram(int timeoutMs = kGuardMs)
     {
         const int fd = static_cast<int>(m_Channel->KOMGetReceiveSocket());
-        if (!ksxtest::Readable(fd, timeoutMs))
-            return nullptr;
+        if (!ksxtest::Readable(fd, timeoutMs)) return nullptr;
         unsigned char buffer[2048];
         const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
         auto record = std::make_unique<CKesRecord>();
-        if (got <= 0 || record->KOMDecode(buffer, static_cast<unsigned int>(got)) != 1)
-            return nullptr;
+        if (got <= 0 || record->KOMDecode(buffer, static_cast<unsigned int>(got)) != 1) return nullptr;
         return record;
     }
     std::unique_ptr<CKesObjMulticast> m_Channel;
@@ -237,7 +239,7 @@ TEST_F(ClientDiscoveryTest, RepliesRacingTheConnectThreadLeadToOneConnection)
     });
     AcceptGreeting(m_Peer, "c");
     EXPECT_TRUE(m_Client.log.WaitFor(kConnected));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // replies while connected
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // replies while connected
     stop = true;
     worker.join();
     EXPECT_EQ(std::vector<std::string>{kConnected}, m_Client.log.Events());
@@ -252,7 +254,7 @@ TEST_F(ClientDiscoveryTest, DestroyingAWaitingClientEndsItsConnectThreadAtOnce)
     auto client = std::make_unique<RecordingClient>("c");
     client->KOSCSetMulticastPtr(m_Channel.get());
     ASSERT_EQ(1, client->KOSCInitialise());
-    ASSERT_TRUE(NextDatagram());  // its first attempt asked the group; now it waits
+    ASSERT_TRUE(NextDatagram()); // its first attempt asked the group; now it waits
     auto ended = std::async(std::launch::async, [&] { client.reset(); });
     EXPECT_EQ(std::future_status::ready, ended.wait_for(std::chrono::milliseconds(kGuardMs)));
 }
@@ -279,4 +281,4 @@ TEST(ClientLockDeathTest, AHelperOfTheClientLockCalledWithoutItAbortsInCheckBuil
 #endif
 }
 
-}  // namespace
+} // namespace

@@ -10,8 +10,8 @@
 #include "CKesRecord.h"
 #include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
-#include "KesErrorCodes.h"
 #include "KesEngineHarness.h"
+#include "KesErrorCodes.h"
 #include "KesTestSupport.h"
 #include "KesWirePeer.h"
 
@@ -62,7 +62,7 @@ TEST(ClientWithServer, RecordsTravelBothWaysAcrossDisconnect)
     ksxtest::WriteServiceFile(ksxtest::kMulticastLine);
     auto engine = std::make_unique<CKesSockEngine>("client-e2e", __KES_SERV_DAEMON, 2);
     auto loop = std::make_unique<ksxtest::EventLoopThread>(*engine);
-    auto* server = ksxtest::AddServer<EchoServer>(*engine, "Echo", "Lab");  // both owned by the engine
+    auto* server = ksxtest::AddServer<EchoServer>(*engine, "Echo", "Lab"); // both owned by the engine
     ASSERT_NE(nullptr, server);
     auto* client = new EchoClient("echo-client");
     ASSERT_EQ(1, engine->KSEAddClient(client));
@@ -91,16 +91,17 @@ TEST(ClientWithServer, SendPastTheDeadlineClosesTheConnectionAndTheClientReconne
 {
     KesSetTimeScale(0.01);
     ksxtest::WireListener peer;
-    ksxtest::WriteServiceFile(std::string(ksxtest::kMulticastLine) + "SERVICE: Echo DOMAIN: Lab ADDRESS: 127.0.0.1 PORT: " +
-                              std::to_string(peer.Port()) + "\n");
+    ksxtest::WriteServiceFile(
+        std::string(ksxtest::kMulticastLine) +
+        "SERVICE: Echo DOMAIN: Lab ADDRESS: 127.0.0.1 PORT: " + std::to_string(peer.Port()) + "\n");
     auto engine = std::make_unique<CKesSockEngine>("client-deadline", __KES_SERV_DAEMON, 2);
     ASSERT_EQ(1, engine->KSESetSendDeadline(300));
     auto loop = std::make_unique<ksxtest::EventLoopThread>(*engine);
-    auto* client = new EchoClient("stalled");  // owned by the engine
+    auto* client = new EchoClient("stalled"); // owned by the engine
     ASSERT_EQ(1, engine->KSEAddClient(client));
     ASSERT_EQ(1, client->KOSCInitialise());
     std::unique_ptr<ksxtest::WireConnection> stopped = peer.Accept();
-    ASSERT_TRUE(stopped && stopped->ReadRecord()) << "no greeting";  // then it reads no more
+    ASSERT_TRUE(stopped && stopped->ReadRecord()) << "no greeting"; // then it reads no more
     ASSERT_TRUE(client->log.WaitFor("connect"));
 
     ksxtest::ErrorCapture errors;
@@ -122,7 +123,7 @@ TEST(ClientWithServer, SendPastTheDeadlineClosesTheConnectionAndTheClientReconne
     CKesRecord small = ksxtest::TextRecord("Text", "small");
     EXPECT_EQ(1, client->KOSCSendToServer(&small));
     std::unique_ptr<CKesRecord> next = again->ReadRecord();
-    while (next && TextOf(*next, "Text").empty()) next = again->ReadRecord();  // keep-alives
+    while (next && TextOf(*next, "Text").empty()) next = again->ReadRecord(); // keep-alives
     ASSERT_TRUE(next);
     EXPECT_EQ("small", TextOf(*next, "Text"));
     loop.reset();
@@ -131,4 +132,4 @@ TEST(ClientWithServer, SendPastTheDeadlineClosesTheConnectionAndTheClientReconne
     KesSetTimeScale(1.0);
 }
 
-}  // namespace
+} // namespace

@@ -129,7 +129,8 @@ TEST_P(E2eProcessTest, BroadcastReachesEachClientOnceAndAllFollowAKilledServerEl
     const std::string address = listening.substr(listening.find(' ', 10) + 1);
     for (auto& client : m_Clients) {
         client->Write("SERVER");
-        EXPECT_EQ("SERVER " + address + " " + std::to_string(Port(listening)), client->WaitForLine("SERVER "));
+        EXPECT_EQ("SERVER " + address + " " + std::to_string(Port(listening)),
+                  client->WaitForLine("SERVER "));
     }
 
     // A client's output is complete once it has ended cleanly: it processes
@@ -157,11 +158,9 @@ Descriptors DescriptorsOf(pid_t pid)
     Descriptors found;
     const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
     DIR* listing = opendir(dir.c_str());
-    if (!listing)
-        return found;
+    if (!listing) return found;
     while (dirent* entry = readdir(listing)) {
-        if (entry->d_name[0] == '.')
-            continue;
+        if (entry->d_name[0] == '.') continue;
         ++found.open;
         char target[64] = {};
         if (readlink((dir + "/" + entry->d_name).c_str(), target, sizeof target - 1) > 0 &&
@@ -178,10 +177,9 @@ double CpuSeconds(pid_t pid)
 {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));  // from the third field on
+    std::istringstream fields(text.substr(text.rfind(')') + 2)); // from the third field on
     std::string skip;
-    for (int field = 3; field < 14; ++field)
-        fields >> skip;
+    for (int field = 3; field < 14; ++field) fields >> skip;
     unsigned long long user = 0, system = 0;
     fields >> user >> system;
     return double(user + system) / double(sysconf(_SC_CLK_TCK));
@@ -191,8 +189,7 @@ double CpuSeconds(pid_t pid)
 int ConnectTo(const sockaddr_in& address)
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd >= 0)
-        connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    if (fd >= 0) connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     return fd;
 }
 
@@ -218,7 +215,8 @@ TEST(E2eDescriptorLimit, ConnectionsBeyondTheLimitAreClosedAtOnceWithoutSpinOrFl
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(Port(listening)));
-    ASSERT_EQ(1, inet_pton(AF_INET, listening.substr(listening.find(' ', 10) + 1).c_str(), &address.sin_addr));
+    ASSERT_EQ(1,
+              inet_pton(AF_INET, listening.substr(listening.find(' ', 10) + 1).c_str(), &address.sin_addr));
 
     // New descriptors take the lowest free numbers, so the limit leaves as
     // many free as it exceeds the number open (and lies above the highest).
@@ -245,14 +243,14 @@ TEST(E2eDescriptorLimit, ConnectionsBeyondTheLimitAreClosedAtOnceWithoutSpinOrFl
             for (pollfd& peer : peers) {
                 if (peer.fd >= 0 && peer.revents != 0 && ClosedByServer(peer.fd)) {
                     close(peer.fd);
-                    peer.fd = -1;  // poll skips it from now on
+                    peer.fd = -1; // poll skips it from now on
                     ++closed;
                 }
             }
             taken = DescriptorsOf(server.Pid()).sockets - before.sockets;
         }
     }
-    server.Drain(2000);  // the shortage goes on, with nothing pending
+    server.Drain(2000); // the shortage goes on, with nothing pending
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double cpu = CpuSeconds(server.Pid()) - cpuBefore;
 
@@ -263,14 +261,14 @@ TEST(E2eDescriptorLimit, ConnectionsBeyondTheLimitAreClosedAtOnceWithoutSpinOrFl
     EXPECT_EQ(1, server.CountContaining("Out of descriptors: new connections to Echo are closed at once"));
 
     for (pollfd& peer : peers)
-        if (peer.fd >= 0)
-            close(peer.fd);
+        if (peer.fd >= 0) close(peer.fd);
     Daemon client("ksx_e2e_client", {"Echo", "Lab", "after"}, ksxtest::KsxHome(), "0.05");
     ASSERT_EQ("CONNECTED", client.WaitForLine("CONNECTED"));
     EXPECT_EQ("CLIENT after", server.WaitForLine("CLIENT "));
     client.Write("SEND again");
     EXPECT_EQ("RECV again", client.WaitForLine("RECV "));
-    const std::string count = "Out of descriptors: " + std::to_string(closed) + " connections to Echo closed at once";
+    const std::string count =
+        "Out of descriptors: " + std::to_string(closed) + " connections to Echo closed at once";
     EXPECT_EQ(1, server.CountContaining(count)) << server.Output();
     EXPECT_EQ(2, server.CountContaining("Out of descriptors")) << server.Output();
 }
@@ -278,4 +276,4 @@ TEST(E2eDescriptorLimit, ConnectionsBeyondTheLimitAreClosedAtOnceWithoutSpinOrFl
 INSTANTIATE_TEST_SUITE_P(Scaled, E2eProcessTest, ::testing::Values("0.05"));
 INSTANTIATE_TEST_SUITE_P(ProductionDelays, E2eProcessTest, ::testing::Values(""));
 
-}  // namespace
+} // namespace

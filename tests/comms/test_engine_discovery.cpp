@@ -33,9 +33,11 @@ const char* const kGroup = "234.5.6.7";
 constexpr int kPort = 23456;
 
 // The host constructs an engine and prints "sleep <ms>" for every pause.
-TEST(EngineMulticastStart, ProcessEndsAfterTwelfthFailedAttemptHavingPausedElevenTimesButStartsAtOnceWithTheEntry)
+TEST(EngineMulticastStart,
+     ProcessEndsAfterTwelfthFailedAttemptHavingPausedElevenTimesButStartsAtOnceWithTheEntry)
 {
-    ksxtest::WriteServiceFile("SERVICE: Other DOMAIN: ANY_KES_DOMAIN ADDRESS: 234.5.6.7 PORT: 23456 DYNAMIC: NO\n");
+    ksxtest::WriteServiceFile(
+        "SERVICE: Other DOMAIN: ANY_KES_DOMAIN ADDRESS: 234.5.6.7 PORT: 23456 DYNAMIC: NO\n");
     ksxtest::Daemon failing{"ksx_engine_multicast_retry", {}, ksxtest::KsxHome(), "0.0001", true};
     EXPECT_EQ(69, failing.Finish()) << failing.Output();
     EXPECT_EQ(12, failing.Count("Server for service MulticastService is not available..."));
@@ -76,8 +78,8 @@ TEST(EngineMulticastStart, ChannelIsOpenOnTheFileGroupSurvivesALaterMissingEntry
     sender->sin_family = AF_INET;
     sender->sin_port = htons(4000);
     sender->sin_addr.s_addr = inet_addr("10.1.2.3");
-    CKesIOWorkPacket packet(channel->KOMGetReceiveSocket(), bytes, 5, &engine, reinterpret_cast<sockaddr*>(sender),
-                            sizeof(sockaddr_in));
+    CKesIOWorkPacket packet(channel->KOMGetReceiveSocket(), bytes, 5, &engine,
+                            reinterpret_cast<sockaddr*>(sender), sizeof(sockaddr_in));
     EXPECT_EQ(KES_ERR_DECODE, engine.KSEProcessMulticast(&packet));
     errors.Clear();
     engine.KSEProcessIO(&packet);
@@ -96,14 +98,14 @@ TEST(EngineMulticastFlood, BadDatagramsGiveAFewReportsASecondNamingTheSenderAndR
 {
     CKesSockEngine engine("flood-test", __KES_SERV_DAEMON, 1);
     ksxtest::EventLoopThread loop(engine);
-    ASSERT_NE(nullptr, ksxtest::AddServer<CKesObjSockServer>(engine, "Asked", "Lab"));  // owned by the engine
+    ASSERT_NE(nullptr, ksxtest::AddServer<CKesObjSockServer>(engine, "Asked", "Lab")); // owned by the engine
     CKesSockEnd asked;
     asked.KSESetServiceName(strdup("Asked"));
     asked.KSESetEndPointDomain(strdup("Lab"));
     std::unique_ptr<CKesRecord> request(asked.KSEGetAddressRequestPacket());
     ASSERT_NE(nullptr, request);
     const ksxtest::Bytes good = ksxtest::Encode(*request);
-    CKesObjMulticast listener(kGroup, kPort, TRUE);  // hears the group as every engine does
+    CKesObjMulticast listener(kGroup, kPort, TRUE); // hears the group as every engine does
     ASSERT_EQ(1, listener.KOMInitialise());
     const int heard = static_cast<int>(listener.KOMGetReceiveSocket());
 
@@ -121,8 +123,8 @@ TEST(EngineMulticastFlood, BadDatagramsGiveAFewReportsASecondNamingTheSenderAndR
     group.sin_port = htons(kPort);
     group.sin_addr.s_addr = inet_addr(kGroup);
     auto sendToGroup = [&](const ksxtest::Bytes& datagram) {
-        return sendto(peer, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&group), sizeof group) ==
-               static_cast<ssize_t>(datagram.size());
+        return sendto(peer, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&group),
+                      sizeof group) == static_cast<ssize_t>(datagram.size());
     };
     // Asks until the server replies: a datagram may be dropped when a
     // socket's buffer is full, as on any link.
@@ -135,21 +137,22 @@ TEST(EngineMulticastFlood, BadDatagramsGiveAFewReportsASecondNamingTheSenderAndR
                 CKesRecord record;
                 if (length > 0 && record.KOMDecode(buffer, static_cast<unsigned int>(length)) == 1 &&
                     record.KRValueOf("KesSockAddressReply") != nullptr &&
-                    ksxtest::TextOf(record, "KesSockInternalServiceName") == "Asked")  // not one of the bad ones
+                    ksxtest::TextOf(record, "KesSockInternalServiceName") ==
+                        "Asked") // not one of the bad ones
                     return true;
             }
             return false;
         });
     };
 
-    CKesRecord serviceless;  // a request without its service
+    CKesRecord serviceless; // a request without its service
     serviceless.KRAddValue("KesSockAddressRequest", "KesSockAddressRequest");
-    CKesRecord numbered;  // a reply whose service is a number
+    CKesRecord numbered; // a reply whose service is a number
     numbered.KRAddValue("KesSockAddressReply", "KesSockAddressReply");
     numbered.KRAddValue("KesSockInternalServiceName", CKesAtom(7));
     const ksxtest::Bytes cut(good.begin(), good.begin() + static_cast<long>(good.size() / 2));
-    const std::vector<ksxtest::Bytes> bad = {{0xc1, 'g', 'a', 'r', 'b'}, cut, ksxtest::Encode(serviceless),
-                                             ksxtest::Encode(numbered)};
+    const std::vector<ksxtest::Bytes> bad = {
+        {0xc1, 'g', 'a', 'r', 'b'}, cut, ksxtest::Encode(serviceless), ksxtest::Encode(numbered)};
 
     ksxtest::ErrorCapture errors;
     const auto start = std::chrono::steady_clock::now();
@@ -174,8 +177,8 @@ TEST(EngineMulticastFlood, BadDatagramsGiveAFewReportsASecondNamingTheSenderAndR
     EXPECT_FALSE(reports.empty()) << "undecodable datagrams are reported";
     EXPECT_GT(counted, 0) << "what was held back is counted";
     for (const auto& [line, count] : perLine)
-        EXPECT_LE(count, (KES_LIMITED_REPORTS + 1) * windows) << line.first << ":" << line.second << " in " << seconds
-                                                              << " s";
+        EXPECT_LE(count, (KES_LIMITED_REPORTS + 1) * windows)
+            << line.first << ":" << line.second << " in " << seconds << " s";
 }
 
 } // namespace

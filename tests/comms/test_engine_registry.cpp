@@ -11,7 +11,7 @@
 #include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
 #include "KesTestSupport.h"
-#include "KesWirePeer.h"  // TcpPair
+#include "KesWirePeer.h" // TcpPair
 
 namespace {
 
@@ -29,7 +29,7 @@ struct AcceptedSocket {
     ksxtest::TcpPair pair;
     CKesSockEnd* end = new CKesSockEnd;
     AcceptedSocket() { end->KSESetEndPointSocket(pair.Release()); }
-    ~AcceptedSocket() { delete end; }  // closes the accepted socket
+    ~AcceptedSocket() { delete end; } // closes the accepted socket
     unsigned int Socket() const { return end->KSEGetEndPointSocket(); }
 };
 
@@ -47,9 +47,10 @@ TEST_F(EngineRegistry, SecondServerForATakenNameAndANamelessServerAreRefusedAndT
     std::unique_ptr<CKesObjSockServer> second(NamedServer("Shared")), nameless(new CKesObjSockServer);
     testing::internal::CaptureStderr();
     EXPECT_EQ(-220454, m_Engine.KSEAddServer(second.get()));
-    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find(
-                                     "WARNING: You have attempted to add a server on service Shared when this socket "
-                                     "engine already has a server on this subject.\n"));
+    EXPECT_NE(std::string::npos,
+              testing::internal::GetCapturedStderr().find(
+                  "WARNING: You have attempted to add a server on service Shared when this socket "
+                  "engine already has a server on this subject.\n"));
     EXPECT_EQ(-220552, m_Engine.KSEAddServer(nameless.get()));
     EXPECT_TRUE(errors.Has(-220552, "CKesSockEngine"));
     EXPECT_EQ(first, m_Engine.KSEGetServer("Shared"));
@@ -58,7 +59,9 @@ TEST_F(EngineRegistry, SecondServerForATakenNameAndANamelessServerAreRefusedAndT
 // Notes, when destroyed, whether its socket was still on the event loop.
 struct WatchingServer : public CKesObjSockServer {
     WatchingServer(CKesSockEngine& engine, unsigned int socket, int* still)
-        : m_Engine(engine), m_Socket(socket), m_Still(still) {}
+        : m_Engine(engine), m_Socket(socket), m_Still(still)
+    {
+    }
     ~WatchingServer() override { *m_Still = m_Engine.KRNRemoveIO(m_Socket) == 1 ? 1 : 0; }
     CKesSockEngine& m_Engine;
     unsigned int m_Socket;
@@ -69,7 +72,8 @@ TEST_F(EngineRegistry, RemovingAServerTakesItsSocketsOffTheLoopAndThenDestroysIt
 {
     AcceptedSocket first, second, other;
     int stillRegistered = -1;
-    ASSERT_EQ(1, m_Engine.KSEAddServer(NamedServer<WatchingServer>("Leaving", m_Engine, first.Socket(), &stillRegistered)));
+    ASSERT_EQ(1, m_Engine.KSEAddServer(
+                     NamedServer<WatchingServer>("Leaving", m_Engine, first.Socket(), &stillRegistered)));
     ASSERT_EQ(1, m_Engine.KSEAddServer(NamedServer("Staying")));
     char leaving[] = "Leaving";
     char staying[] = "Staying";

@@ -91,11 +91,13 @@ TEST(MulticastSend, ARecordArrivesAsOneWholeDatagramAtEveryChannelOfTheGroup)
         unsigned char buffer[65536];
         const ssize_t length = recv(fd, buffer, sizeof buffer, 0);
         ASSERT_GT(length, 0);
-        EXPECT_EQ(ksxtest::Bytes(buffer, buffer + length), expected) << "the encoding alone, without a header";
+        EXPECT_EQ(ksxtest::Bytes(buffer, buffer + length), expected)
+            << "the encoding alone, without a header";
         EXPECT_FALSE(ksxtest::Readable(fd, 0)) << "one record, one datagram";
     }
     EXPECT_EQ(ksxtest::Encode(record), expected) << "the caller keeps the record as it was";
-    EXPECT_FALSE(ksxtest::Readable(static_cast<int>(otherGroup.KOMGetReceiveSocket()), 0)) << "bound to its own group only";
+    EXPECT_FALSE(ksxtest::Readable(static_cast<int>(otherGroup.KOMGetReceiveSocket()), 0))
+        << "bound to its own group only";
 }
 
-}  // namespace
+} // namespace

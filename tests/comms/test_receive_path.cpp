@@ -16,7 +16,7 @@
 #include "CKesRecHdr.h"
 #include "CKesReceiveBacklog.h"
 #include "CKesSockEnd.h"
-#include "KesEngineHarness.h"  // the engine, threads, locks and containers too
+#include "KesEngineHarness.h" // the engine, threads, locks and containers too
 #include "KesTestSupport.h"
 #include "KesWirePeer.h"
 
@@ -41,12 +41,13 @@ public:
         const size_t length = bytes ? packet->KIWPGetPacketLength() : 0;
         Delivery delivery{packet->KIWPGetSocket(), Bytes(bytes, bytes + length),
                           Bytes(source, source ? source + packet->KIWPGetSourceLen() : source)};
-        if (length == 0) KRNRemoveIO(packet->KIWPGetSocket());  // an owner takes a closed connection off the loop
+        if (length == 0)
+            KRNRemoveIO(packet->KIWPGetSocket()); // an owner takes a closed connection off the loop
         std::lock_guard<std::mutex> hold(m_Lock);
         m_Deliveries.push_back(std::move(delivery));
         m_Changed.notify_all();
     }
-    std::vector<Delivery> WaitFor(size_t count)  // guarded against a hang only
+    std::vector<Delivery> WaitFor(size_t count) // guarded against a hang only
     {
         std::unique_lock<std::mutex> hold(m_Lock);
         m_Changed.wait_for(hold, std::chrono::seconds(60), [&] { return m_Deliveries.size() >= count; });
@@ -74,17 +75,19 @@ Bytes& operator+=(Bytes& to, const Bytes& more)
 }
 
 const Bytes kSource = {2, 0, 0x12, 0x34, 127, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0};
-constexpr unsigned int kSocket = 4242;  // a handle no table knows: packets reach KesOnRvIO
+constexpr unsigned int kSocket = 4242; // a handle no table knows: packets reach KesOnRvIO
 
 // Hands one "read" to the receive path as the event-loop thread would.
-int Feed(CKesSockEngine& engine, unsigned int socket, const Bytes& bytes, size_t from = 0, size_t count = SIZE_MAX)
+int Feed(CKesSockEngine& engine, unsigned int socket, const Bytes& bytes, size_t from = 0,
+         size_t count = SIZE_MAX)
 {
     count = std::min(count, bytes.size() - from);
     auto* data = static_cast<unsigned char*>(malloc(count + 1));
     memcpy(data, bytes.data() + from, count);
     auto* source = static_cast<sockaddr*>(malloc(kSource.size()));
     memcpy(source, kSource.data(), kSource.size());
-    return engine.KSECheckSockPacket(socket, data, static_cast<int>(count), source, static_cast<int>(kSource.size()));
+    return engine.KSECheckSockPacket(socket, data, static_cast<int>(count), source,
+                                     static_cast<int>(kSource.size()));
 }
 
 std::multiset<Bytes> Payloads(const std::vector<Delivery>& deliveries)
@@ -96,13 +99,15 @@ std::multiset<Bytes> Payloads(const std::vector<Delivery>& deliveries)
 
 struct CutCase {
     const char* what;
-    std::vector<size_t> sizes;  // payload sizes, framed one after the other
-    std::vector<size_t> reads;  // lengths of the reads; the last one takes the rest
-    size_t every = 0;           // or: reads of this length throughout
+    std::vector<size_t> sizes; // payload sizes, framed one after the other
+    std::vector<size_t> reads; // lengths of the reads; the last one takes the rest
+    size_t every = 0;          // or: reads of this length throughout
 };
 
 const CutCase kCutCases[] = {
-    {"three whole packets (one empty) in one read, then one more", {10, 0, 300, 7}, {4 + 10 + 4 + 0 + 4 + 300}},
+    {"three whole packets (one empty) in one read, then one more",
+     {10, 0, 300, 7},
+     {4 + 10 + 4 + 0 + 4 + 300}},
     {"a packet cut twice inside its header", {50, 3}, {1, 2, 51}},
     {"a packet cut in its data, the rest with another packet", {1000, 20}, {400}},
     {"a large packet in reads that line up with nothing", {8u << 20, 33}, {}, 65536 - 3},
@@ -124,10 +129,12 @@ TEST(ReceivePathSplitting, PacketsCutAnywhereArriveWholeInReadOrderWithPrivateSo
             sent.push_back(Pattern(size, seed++));
             frameEnds.push_back((stream += Frame(sent.back())).size());
         }
-        std::vector<size_t> completedBy(sent.size());  // the read that completes each packet
+        std::vector<size_t> completedBy(sent.size()); // the read that completes each packet
         size_t from = 0;
         for (size_t i = 0; from < stream.size(); ++i) {
-            const size_t length = std::min(cut.every ? cut.every : i < cut.reads.size() ? cut.reads[i] : SIZE_MAX,
+            const size_t length = std::min(cut.every              ? cut.every
+                                           : i < cut.reads.size() ? cut.reads[i]
+                                                                  : SIZE_MAX,
                                            stream.size() - from);
             ASSERT_EQ(1, Feed(engine, kSocket, stream, from, length));
             from += length;
@@ -142,7 +149,7 @@ TEST(ReceivePathSplitting, PacketsCutAnywhereArriveWholeInReadOrderWithPrivateSo
             EXPECT_EQ(kSocket, delivery.socket);
             EXPECT_EQ(kSource, delivery.source);
             const size_t p = std::find(sent.begin(), sent.end(), delivery.payload) - sent.begin();
-            if (p == sent.size()) continue;  // reported by the multiset check
+            if (p == sent.size()) continue; // reported by the multiset check
             EXPECT_LE(lastRead, completedBy[p]) << "a packet overtook one completed by an earlier read";
             lastRead = std::max(lastRead, completedBy[p]);
         }
@@ -160,7 +167,7 @@ TEST(ReceivePathBrokenFraming, OversizedLengthDeliversEarlierPacketsThenClosesTh
     const unsigned int socket = pair.Near();
     ASSERT_EQ(1, engine.KRNAddIOHandle(socket, TRUE, FALSE, FALSE, &engine));
 
-    const Bytes good = Pattern(1024, 11), oversized = {0, 0, 0x04, 0x01, 1, 2, 3};  // announces 1025 bytes
+    const Bytes good = Pattern(1024, 11), oversized = {0, 0, 0x04, 0x01, 1, 2, 3}; // announces 1025 bytes
     Bytes stream = Frame(good);
     ASSERT_EQ(1, Feed(engine, socket, stream += oversized));
     auto deliveries = engine.WaitFor(2);
@@ -187,7 +194,7 @@ TEST(ReceivePathThreadsDeathTest, AReadHandedOverByAnotherThreadWhileTheLoopRuns
 #ifndef KSX_CHECKS
     GTEST_SKIP() << "thread rule checks are compiled in debug and sanitizer builds only";
 #else
-    GTEST_FLAG_SET(death_test_style, "threadsafe");  // the child runs an event loop thread
+    GTEST_FLAG_SET(death_test_style, "threadsafe"); // the child runs an event loop thread
     EXPECT_DEATH(
         {
             CollectingEngine engine(1);
@@ -213,10 +220,11 @@ TEST(ReceivePathSockets, DatagramOnRegisteredUdpSocketArrivesWholeWhateverItsFir
     getsockname(udp, reinterpret_cast<sockaddr*>(&address), &length);
     ASSERT_EQ(1, engine.KRNAddIOHandle(static_cast<unsigned int>(udp), TRUE, FALSE, FALSE, &engine));
 
-    Bytes datagram = {0, 0, 0, 5};  // a "header" that does not fit
+    Bytes datagram = {0, 0, 0, 5}; // a "header" that does not fit
     datagram += Pattern(96, 13);
     ASSERT_EQ(static_cast<ssize_t>(datagram.size()),
-              sendto(sender, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+              sendto(sender, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&address),
+                     sizeof(address)));
     auto deliveries = engine.WaitFor(1);
     ASSERT_EQ(1u, deliveries.size());
     EXPECT_EQ(datagram, deliveries[0].payload);
@@ -251,7 +259,8 @@ TEST(ReceivePathServer, RandomRecordsWithRandomCutsArriveExactlyOnceAndAClosedPe
 {
     CollectingEngine engine(3);
     ksxtest::EventLoopThread loop(engine);
-    auto* server = ksxtest::AddServer<LoggingServer>(engine, "ReceiveTest", "TestDomain");  // owned by the engine
+    auto* server =
+        ksxtest::AddServer<LoggingServer>(engine, "ReceiveTest", "TestDomain"); // owned by the engine
     ASSERT_NE(nullptr, server);
     server->loop = loop.Id();
     ASSERT_TRUE(ksxtest::WaitUntil([&] { return server->KOSSGetConnectState() == KES_CONNECTED; }));
@@ -259,22 +268,29 @@ TEST(ReceivePathServer, RandomRecordsWithRandomCutsArriveExactlyOnceAndAClosedPe
         SCOPED_TRACE("round " + std::to_string(round));
         std::mt19937 random(round * 7919u);
         auto peer = ksxtest::WireConnection::To(server->KOSSGetServerData()->KSEGetEndPtAddressPort());
-        std::unique_ptr<CKesRecord> hello(CKesSockEnd::KSEGetClientIdPacket(("peer-" + std::to_string(round)).c_str()));
+        std::unique_ptr<CKesRecord> hello(
+            CKesSockEnd::KSEGetClientIdPacket(("peer-" + std::to_string(round)).c_str()));
         ASSERT_TRUE(peer->Send(*hello));
         ASSERT_TRUE(server->log.WaitFor("connect", round));
         Bytes stream, half;
         std::vector<std::string> sent;
         for (int i = 0, records = 5 + static_cast<int>(random() % 20); i <= records; ++i) {
             const unsigned pick = random() % 10;
-            std::string text(pick < 5 ? random() % 200 : pick < 8 ? random() % 65536 : random() % (1u << 20) + 1, 'a');
+            std::string text(pick < 5   ? random() % 200
+                             : pick < 8 ? random() % 65536
+                                        : random() % (1u << 20) + 1,
+                             'a');
             for (char& letter : text) letter = static_cast<char>('a' + random() % 26);
-            text = std::to_string(round * 1000 + i) + text;  // unique across rounds
+            text = std::to_string(round * 1000 + i) + text; // unique across rounds
             (i < records ? stream : half) += ksxtest::FrameOf(ksxtest::TextRecord("data", text.c_str()));
-            if (i < records) sent.push_back(text);
-            else half.resize(half.size() / 2);
+            if (i < records)
+                sent.push_back(text);
+            else
+                half.resize(half.size() / 2);
         }
         for (size_t from = 0; from < stream.size();) {
-            size_t cut = std::min(stream.size() - from, static_cast<size_t>(1 + random() % (random() % 2 ? 7 : 300000)));
+            size_t cut = std::min(stream.size() - from,
+                                  static_cast<size_t>(1 + random() % (random() % 2 ? 7 : 300000)));
             ASSERT_TRUE(peer->SendAll(stream, from, cut));
             from += cut;
             if (random() % 4 == 0) std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
@@ -307,7 +323,7 @@ TEST(ReceivePathReassembly, FragmentsHoldWhatArrivedAndTheProcessLimitCutsTheCon
 {
     ksxtest::ErrorCapture errors;
     CollectingEngine engine(1);
-    const Bytes bigHeader = {0x04, 0, 0, 0, 'x'};  // announces 64 MiB, then one byte of it
+    const Bytes bigHeader = {0x04, 0, 0, 0, 'x'}; // announces 64 MiB, then one byte of it
     const long long sizeBefore = StatusKiB("VmSize");
     for (unsigned int i = 0; i < 50; ++i) ASSERT_EQ(1, Feed(engine, kSocket + i, bigHeader));
     EXPECT_LE(CKesReceiveBacklog::ReassemblyBytes().load(), 50 * 4096);
@@ -317,7 +333,7 @@ TEST(ReceivePathReassembly, FragmentsHoldWhatArrivedAndTheProcessLimitCutsTheCon
 
     ASSERT_EQ(1, engine.KSESetReassemblyLimit(1 << 20));
     const unsigned int greedy = kSocket + 50;
-    const Bytes header = {0, 0x40, 0, 0};  // announces 4 MiB
+    const Bytes header = {0, 0x40, 0, 0}; // announces 4 MiB
     ASSERT_EQ(1, Feed(engine, greedy, header));
     const Bytes chunk(64 << 10, 'y');
     int result = 1;
@@ -360,7 +376,7 @@ TEST(ReceivePathBackPressure, AFloodIsReadNoFasterThanItIsServedAndABystanderIsS
 {
     CollectingEngine engine(2);
     ksxtest::EventLoopThread loop(engine);
-    auto* server = ksxtest::AddServer<SlowServer>(engine, "FloodTest", "TestDomain");  // owned by the engine
+    auto* server = ksxtest::AddServer<SlowServer>(engine, "FloodTest", "TestDomain"); // owned by the engine
     ASSERT_NE(nullptr, server);
     ASSERT_TRUE(ksxtest::WaitUntil([&] { return server->KOSSGetConnectState() == KES_CONNECTED; }));
     const unsigned int port = server->KOSSGetServerData()->KSEGetEndPtAddressPort();
@@ -373,12 +389,13 @@ TEST(ReceivePathBackPressure, AFloodIsReadNoFasterThanItIsServedAndABystanderIsS
     auto flooder = connect("flooder");
     auto bystander = connect("bystander");
 
-    Bytes burst;  // records of 28 bytes or so, 64 KiB at a time
+    Bytes burst; // records of 28 bytes or so, 64 KiB at a time
     while (burst.size() < (64u << 10)) burst += ksxtest::FrameOf(ksxtest::TextRecord("data", "flood-record"));
     std::atomic<bool> flooding{true};
     std::atomic<long long> written{0};
     std::thread flood([&] {
-        for (int i = 0; i < 16 * 1024 && flooding.load() && flooder->SendAll(burst); ++i) written += burst.size();
+        for (int i = 0; i < 16 * 1024 && flooding.load() && flooder->SendAll(burst); ++i)
+            written += burst.size();
     });
     // Bounded by time, not by what the server takes.
     for (int i = 0; i < 40; ++i) {
@@ -388,7 +405,7 @@ TEST(ReceivePathBackPressure, AFloodIsReadNoFasterThanItIsServedAndABystanderIsS
     const int servedDuringFlood = server->bystanderServed.load();
     const long long peakKiB = StatusKiB("VmHWM");
     flooding = false;
-    flooder->Shutdown();  // a send blocked by the back-pressure returns
+    flooder->Shutdown(); // a send blocked by the back-pressure returns
     flood.join();
     server->slow = false;
 

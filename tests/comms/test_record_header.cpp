@@ -6,20 +6,22 @@
 #include "CKesRecHdr.h"
 #include "CKesStack.h"
 #include "KesTestSupport.h"
-#include "KesWirePeer.h"  // records, strings and vectors too
+#include "KesWirePeer.h" // records, strings and vectors too
 
 namespace {
 
 using ksxtest::Bytes;
-using ksxtest::Frame;  // an independent framing to check ours against
+using ksxtest::Frame; // an independent framing to check ours against
 
-Bytes Payload(size_t size, unsigned char seed) {
+Bytes Payload(size_t size, unsigned char seed)
+{
     Bytes data(size);
     for (size_t i = 0; i < size; ++i) data[i] = static_cast<unsigned char>(seed + i);
     return data;
 }
 
-Bytes Join(std::initializer_list<Bytes> parts) {
+Bytes Join(std::initializer_list<Bytes> parts)
+{
     Bytes all;
     for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
     return all;
@@ -27,7 +29,8 @@ Bytes Join(std::initializer_list<Bytes> parts) {
 
 // The stack's items in input order (it pops the last pushed first), deleted.
 template <typename Item, typename Read>
-std::vector<std::string> Take(CKesStack* stack, Read read) {
+std::vector<std::string> Take(CKesStack* stack, Read read)
+{
     std::vector<std::string> items;
     while (auto* item = stack ? static_cast<Item*>(stack->KSPop()) : nullptr) {
         items.insert(items.begin(), read(item));
@@ -37,20 +40,27 @@ std::vector<std::string> Take(CKesStack* stack, Read read) {
     return items;
 }
 
-std::string FieldText(CKesRecord* record) {  // "name=text" of the first field
+std::string FieldText(CKesRecord* record)
+{ // "name=text" of the first field
     const CKesVarBind* field = record->KRValueAt(0);
     return std::string(field->KVBName()) + "=" + field->KVBValue()->KAString();
 }
 
-Bytes Tail(CKesRecHdr& header) {
-    return header.KRHGetData() ? Bytes(header.KRHGetData(), header.KRHGetData() + header.KRHGetTotalLen()) : Bytes();
+Bytes Tail(CKesRecHdr& header)
+{
+    return header.KRHGetData() ? Bytes(header.KRHGetData(), header.KRHGetData() + header.KRHGetTotalLen())
+                               : Bytes();
 }
 
-Bytes FramedRecord(const char* name, const char* text) { return Frame(ksxtest::Encode(ksxtest::TextRecord(name, text))); }
+Bytes FramedRecord(const char* name, const char* text)
+{
+    return Frame(ksxtest::Encode(ksxtest::TextRecord(name, text)));
+}
 
-}  // namespace
+} // namespace
 
-TEST(RecordHeaderFraming, LengthGoesInFrontMostSignificantFirst) {
+TEST(RecordHeaderFraming, LengthGoesInFrontMostSignificantFirst)
+{
     const unsigned char none = 0;
     for (int size : {0, 0x010203}) {
         const Bytes data = Payload(static_cast<size_t>(size), 0x40);
@@ -61,11 +71,13 @@ TEST(RecordHeaderFraming, LengthGoesInFrontMostSignificantFirst) {
     }
 }
 
-TEST(RecordHeaderLimit, AboveTheLimitBreaksTheStreamAndLengthsNearFourGibibytesNeverWrapAround) {
+TEST(RecordHeaderLimit, AboveTheLimitBreaksTheStreamAndLengthsNearFourGibibytesNeverWrapAround)
+{
     EXPECT_EQ(CKesRecHdr::KRHGetMaxPacketLength(), 64u * 1024u * 1024u);
     ksxtest::ErrorCapture errors;
     // 0xFFFFFFFC + 4 wraps to 0 in 32 bits and would look complete.
-    Bytes run = Join({Frame(Payload(3, 1)), Bytes{0xff, 0xff, 0xff, 0xfc}, Payload(8, 0), Frame(Payload(3, 1))});
+    Bytes run =
+        Join({Frame(Payload(3, 1)), Bytes{0xff, 0xff, 0xff, 0xfc}, Payload(8, 0), Frame(Payload(3, 1))});
     CKesRecHdr header;
     auto length = [](CKesIOWorkPacket* packet) { return std::to_string(packet->KIWPGetPacketLength()); };
     EXPECT_EQ(Take<CKesIOWorkPacket>(header.KRHGetWorkStack(run.data(), run.size()), length),
@@ -75,15 +87,16 @@ TEST(RecordHeaderLimit, AboveTheLimitBreaksTheStreamAndLengthsNearFourGibibytesN
     EXPECT_EQ(errors.Count(-220440, "CKesRecHdr"), 1);
     header.KRHInitialise();
     EXPECT_FALSE(header.KRHIsBroken());
-
 }
 
-TEST(RecordHeaderRecords, WholePacketsDecodeInOrderAndBadOnesAreReportedAndLeftOut) {
+TEST(RecordHeaderRecords, WholePacketsDecodeInOrderAndBadOnesAreReportedAndLeftOut)
+{
     ksxtest::ErrorCapture errors;
     CKesRecHdr header;
     // Running past the end: the earlier records stay, in order; nothing is kept.
     const Bytes third = FramedRecord("c", "third");
-    Bytes run = Join({FramedRecord("a", "first"), FramedRecord("b", "second"), Bytes(third.begin(), third.end() - 1)});
+    Bytes run = Join(
+        {FramedRecord("a", "first"), FramedRecord("b", "second"), Bytes(third.begin(), third.end() - 1)});
     EXPECT_EQ(Take<CKesRecord>(header.KRHGetDataRecords(run.data(), run.size()), FieldText),
               (std::vector<std::string>{"a=first", "b=second"}));
     ASSERT_EQ(errors.Count(-220440, "CKesRecHdr"), 1);

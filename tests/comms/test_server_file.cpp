@@ -26,7 +26,8 @@ using ksxtest::ReadFile;
 using ksxtest::ServiceFilePath;
 using ksxtest::WriteServiceFile;
 
-int CountEntries(const char* directory) {
+int CountEntries(const char* directory)
+{
     int count = 0;
     DIR* dir = opendir(directory);
     if (!dir) return -1;
@@ -36,7 +37,8 @@ int CountEntries(const char* directory) {
 }
 int ThreadCount() { return CountEntries("/proc/self/task"); }
 
-std::unique_ptr<CKesObjSockServer> StartServer(const char* service, const char* domain) {
+std::unique_ptr<CKesObjSockServer> StartServer(const char* service, const char* domain)
+{
     auto server = std::make_unique<CKesObjSockServer>();
     server->KOSSSetServiceName(strdup(service));
     server->KOSSSetDomain(strdup(domain));
@@ -44,16 +46,18 @@ std::unique_ptr<CKesObjSockServer> StartServer(const char* service, const char* 
     return server;
 }
 
-unsigned int PortOf(CKesObjSockServer& server) {
+unsigned int PortOf(CKesObjSockServer& server)
+{
     return server.KOSSGetServerData() ? server.KOSSGetServerData()->KSEGetEndPtAddressPort() : 0;
 }
 
 // The line a dynamic server on the loopback address publishes.
-std::string PublishedLine(const char* service, const char* domain, unsigned int port) {
+std::string PublishedLine(const char* service, const char* domain, unsigned int port)
+{
     char host[256] = {};
     gethostname(host, sizeof(host) - 1);
-    return std::string("SERVICE: ") + service + " DOMAIN: " + domain + " ADDRESS: 127.0.0.1 PORT: " +
-           std::to_string(port) + " SERVERNAME: " + host + " DYNAMIC: YES\r\n";
+    return std::string("SERVICE: ") + service + " DOMAIN: " + domain +
+           " ADDRESS: 127.0.0.1 PORT: " + std::to_string(port) + " SERVERNAME: " + host + " DYNAMIC: YES\r\n";
 }
 
 class ServerFileTest : public ::testing::Test {
@@ -64,7 +68,8 @@ protected:
 // Each file is written, the server publishes (the file must then equal
 // `published`, "@" standing for our line) on the port that accepts, and
 // withdraws (leaving `withdrawn`).
-TEST_F(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines) {
+TEST_F(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines)
+{
     const std::string other = "SERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000\n";
     // Fixed, commented and look-alike lines are never ours to replace.
     const std::string kept = "## header comment\n"
@@ -72,7 +77,9 @@ TEST_F(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines) {
                              "## SERVICE: svc DOMAIN: dom ADDRESS: 10.8.8.8 PORT: 6000 DYNAMIC: YES\n"
                              "SERVICE: svcx DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7002\n"
                              "SERVICE: svc DOMAIN: do ADDRESS: 10.7.7.7 PORT: 7005\n";
-    struct { std::string file, published, withdrawn; } cases[] = {
+    struct {
+        std::string file, published, withdrawn;
+    } cases[] = {
         // The last line (dynamic, no final newline) is ours; the parser takes it over
         // the fixed entry because it comes later.
         {kept + "SERVICE: svc DOMAIN: dom ADDRESS: 10.8.8.8 PORT: 6000 DYNAMIC: YES", kept + "@", kept},
@@ -87,7 +94,8 @@ TEST_F(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines) {
         const unsigned int port = PortOf(*server);
         ASSERT_NE(0u, port) << c.file;
         std::string published;
-        for (char ch : c.published) published += ch == '@' ? PublishedLine("svc", "dom", port) : std::string(1, ch);
+        for (char ch : c.published)
+            published += ch == '@' ? PublishedLine("svc", "dom", port) : std::string(1, ch);
         EXPECT_EQ(published, ReadFile(ServiceFilePath())) << c.file;
         EXPECT_TRUE(ksxtest::WireConnection::To(port)) << "the published port accepts";
         EXPECT_EQ(1, server->KOSSTerminate());
@@ -106,7 +114,8 @@ TEST_F(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines) {
 
 // A reply for an unknown service is appended once; a known one, or one
 // without its service, leaves the file alone.
-TEST_F(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftOut) {
+TEST_F(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftOut)
+{
     WriteServiceFile("SERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000\n");
     auto server = StartServer("svc", "dom");
     const std::string published = ReadFile(ServiceFilePath());
@@ -124,7 +133,8 @@ TEST_F(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftO
     EXPECT_EQ(published, ReadFile(ServiceFilePath()));
 
     std::unique_ptr<CKesRecord> fresh = reply("remote", "10.2.3.4", 999);
-    const std::string appended = published + "\nSERVICE: remote DOMAIN: dom ADDRESS: 10.2.3.4 PORT: 999\r\n\n";
+    const std::string appended =
+        published + "\nSERVICE: remote DOMAIN: dom ADDRESS: 10.2.3.4 PORT: 999\r\n\n";
     for (int time = 0; time < 2; ++time) {
         EXPECT_EQ(1, server->KOSSProcessAddressReply(fresh.get()));
         EXPECT_EQ(appended, ReadFile(ServiceFilePath()));
@@ -133,9 +143,10 @@ TEST_F(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftO
 
 // Terminate right after initialise never hangs, leaks the accept thread or
 // revives the server; a running server's accept thread ends with it.
-TEST_F(ServerFileTest, TerminateEndsTheAcceptThreadAndNeverHangsOrRevivesTheServer) {
+TEST_F(ServerFileTest, TerminateEndsTheAcceptThreadAndNeverHangsOrRevivesTheServer)
+{
     const std::string original = ReadFile(ServiceFilePath());
-    StartServer("settle", "dom")->KOSSTerminate();  // a sanitizer runtime starts helper threads on first use
+    StartServer("settle", "dom")->KOSSTerminate(); // a sanitizer runtime starts helper threads on first use
     const int threads = ThreadCount();
     for (int round = 0; round < 50; ++round) {
         auto server = StartServer("svc", "dom");
@@ -155,7 +166,8 @@ TEST_F(ServerFileTest, TerminateEndsTheAcceptThreadAndNeverHangsOrRevivesTheServ
 
 // Publishers in separate processes, taking the file lock, each print
 // "<service> <port>" for every line they leave.
-TEST_F(ServerFileTest, ConcurrentProcessesLeaveExactlyTheirRemainingLines) {
+TEST_F(ServerFileTest, ConcurrentProcessesLeaveExactlyTheirRemainingLines)
+{
     const std::string original = ReadFile(ServiceFilePath());
     const int processes = 8;
     const int rounds = 24;
@@ -170,7 +182,8 @@ TEST_F(ServerFileTest, ConcurrentProcessesLeaveExactlyTheirRemainingLines) {
     for (FILE* output : outputs) {
         char service[128];
         unsigned int port = 0;
-        while (fscanf(output, "%127s %u", service, &port) == 2) expected.insert(PublishedLine(service, "dom", port));
+        while (fscanf(output, "%127s %u", service, &port) == 2)
+            expected.insert(PublishedLine(service, "dom", port));
         EXPECT_EQ(0, pclose(output));
     }
     EXPECT_EQ(static_cast<size_t>(processes * rounds / 2), expected.size());
@@ -183,4 +196,4 @@ TEST_F(ServerFileTest, ConcurrentProcessesLeaveExactlyTheirRemainingLines) {
     EXPECT_EQ(expected, remaining);
 }
 
-}  // namespace
+} // namespace

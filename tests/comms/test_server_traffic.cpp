@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -16,11 +16,11 @@
 
 #include "CKesError.h"
 #include "CKesObjSockServer.h"
-#include "KesErrorCodes.h"
 #include "CKesRecord.h"
 #include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
 #include "KesEngineHarness.h"
+#include "KesErrorCodes.h"
 #include "KesTestSupport.h"
 #include "KesWirePeer.h"
 
@@ -44,7 +44,7 @@ public:
     void KOSSOnClientConnect(CKesSockEnd* client) override { log.Add("connect " + Name(client)); }
     void KOSSOnClientDisconnect(CKesSockEnd* client) override { log.Add("disconnect " + Name(client)); }
     ksxtest::EventLog log;
-    std::atomic<bool> echo{false};  // send each record back instead of logging it
+    std::atomic<bool> echo{false}; // send each record back instead of logging it
 
 private:
     static std::string Name(CKesSockEnd* client)
@@ -79,7 +79,7 @@ protected:
         KesSetTimeScale(1.0);
         m_Loop.reset();
         m_Engine->KNSafeExit();
-        m_Engine.reset();  // destroys the servers
+        m_Engine.reset(); // destroys the servers
     }
     unsigned int Port() { return m_Server->KOSSGetServerData()->KSEGetEndPtAddressPort(); }
     CKesSockEnd* Client(const char* id) { return m_Server->KOSSGetClient(const_cast<char*>(id)); }
@@ -93,7 +93,7 @@ protected:
     }
 
     std::unique_ptr<CKesSockEngine> m_Engine;
-    RecordingServer* m_Server = nullptr;  // owned by the engine
+    RecordingServer* m_Server = nullptr; // owned by the engine
     std::unique_ptr<ksxtest::EventLoopThread> m_Loop;
 };
 
@@ -137,8 +137,7 @@ TEST_F(ServerTraffic, TooMuchBeforeTheIdOrABadHeaderClosesTheConnectionQuietly)
     ksxtest::ErrorCapture errors;
     ASSERT_EQ(1, m_Engine->KSESetReceiveBacklogCap(1000));
     auto flood = WireConnection::To(Port());
-    for (int i = 0; i < 100 && flood->SendText("data", "early record of some length"); ++i) {
-    }
+    for (int i = 0; i < 100 && flood->SendText("data", "early record of some length"); ++i) {}
     EXPECT_TRUE(flood->SeesEnd());
     ASSERT_TRUE(m_Server->log.WaitFor("disconnect -"));
     EXPECT_EQ(1, errors.Count(-220465, "CKesObjSockServer"));
@@ -159,12 +158,12 @@ TEST_F(ServerTraffic, TooMuchBeforeTheIdOrABadHeaderClosesTheConnectionQuietly)
 TEST_F(ServerTraffic, DuplicateIdIsRefusedWithoutDisturbingTheFirstClient)
 {
     ksxtest::ErrorCapture errors;
-    auto silent = WireConnection::To(Port());  // accepted before the others, never greets
+    auto silent = WireConnection::To(Port()); // accepted before the others, never greets
     auto first = Identified("dup");
     CKesSockEnd* owner = Client("dup");
     auto second = WireConnection::To(Port());
     ASSERT_TRUE(second->Send(*Hello("dup")) && second->SendText("data", "from-second"));
-    ASSERT_TRUE(m_Server->log.WaitFor("io dup from-second"));  // confirmed, though not filed
+    ASSERT_TRUE(m_Server->log.WaitFor("io dup from-second")); // confirmed, though not filed
     EXPECT_EQ(1, m_Server->log.Count("connect dup"));
     bool reported = false;
     for (const auto& report : errors.Reports()) reported |= report.code == -220455 && report.text == "dup";
@@ -208,7 +207,8 @@ TEST_F(ServerTraffic, ClosedUnidentifiedAndSilentConnectionsAreRemovedWithOneDis
     std::atomic<bool> stop{false};
     std::thread keepAlives([&] {
         std::unique_ptr<CKesRecord> keepAlive(CKesSockEnd::KSEGetKeepAlivePacket());
-        while (!stop.load() && lively->Send(*keepAlive)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        while (!stop.load() && lively->Send(*keepAlive))
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
     });
     auto silent = WireConnection::To(Port());
     auto anonymous = WireConnection::To(Port());
@@ -260,8 +260,7 @@ struct CutWatch {
     static void OnReport(int code, const char*, int, const char* text, void* self)
     {
         auto* watch = static_cast<CutWatch*>(self);
-        if (code != KES_ERR_SEND || !text || !strstr(text, ("client " + watch->client + " ").c_str()))
-            return;
+        if (code != KES_ERR_SEND || !text || !strstr(text, ("client " + watch->client + " ").c_str())) return;
         ++watch->cuts;
         for (const std::atomic<int>& read : *watch->latest)
             if (read.load() < watch->current->load()) watch->othersServedFirst = false;
@@ -284,7 +283,7 @@ TEST_F(ServerTraffic, StuckReaderIsCutAtTheSendDeadlineWhileTheOthersAreServed)
     int fd = Identified("a-stuck")->Release();
     int small = 4096;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    WireConnection stuck(fd);  // never reads; first in the table, so the others come after it
+    WireConnection stuck(fd); // never reads; first in the table, so the others come after it
     std::vector<std::unique_ptr<WireConnection>> readers;
     for (int i = 0; i < kReaders; ++i) readers.push_back(Identified(("reader-" + std::to_string(i)).c_str()));
 
@@ -311,7 +310,8 @@ TEST_F(ServerTraffic, StuckReaderIsCutAtTheSendDeadlineWhileTheOthersAreServed)
                 } else {
                     latest[i] = std::stoi(data.substr(1, data.find(':') - 1));
                     ++broadcasts[i];
-                    if (!readers[i]->SendText("data", ("echo " + data.substr(0, data.find(':'))).c_str())) break;
+                    if (!readers[i]->SendText("data", ("echo " + data.substr(0, data.find(':'))).c_str()))
+                        break;
                 }
             }
         });
@@ -323,7 +323,8 @@ TEST_F(ServerTraffic, StuckReaderIsCutAtTheSendDeadlineWhileTheOthersAreServed)
             EXPECT_TRUE(m_Server->log.WaitFor("disconnect a-stuck"));
         }
         current = n;
-        CKesRecord record = TextRecord("data", ("b" + std::to_string(n) + ":" + std::string(60000, 'x')).c_str());
+        CKesRecord record =
+            TextRecord("data", ("b" + std::to_string(n) + ":" + std::string(60000, 'x')).c_str());
         int result = m_Server->KOSSBroadcastClients(&record);
         ++sent;
         if (result != 1) {
@@ -352,7 +353,7 @@ TEST_F(ServerTraffic, StuckReaderIsCutAtTheSendDeadlineWhileTheOthersAreServed)
                                [](const std::string& e) { return e.rfind("disconnect reader", 0) == 0; }));
 }
 
-}  // namespace
+} // namespace
 
 // Callbacks in progress, and servers destroyed while one of theirs still ran.
 std::atomic<int> g_SlowCallbacks{0};
@@ -368,7 +369,7 @@ public:
     {
         ++g_SlowCallbacks;
         ++m_Received;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));  // widens the window
+        std::this_thread::sleep_for(std::chrono::milliseconds(2)); // widens the window
         delete record;
         --g_SlowCallbacks;
     }
@@ -388,8 +389,7 @@ TEST_F(ServerTraffic, RemovingAServerWaitsForThePacketsItIsProcessing)
     }
     for (auto& peer : peers)
         senders.emplace_back([&stop, p = peer.get()] {
-            while (!stop.load() && p->SendText("data", "load")) {
-            }
+            while (!stop.load() && p->SendText("data", "load")) {}
         });
     while (slow->m_Received.load() < 20) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
@@ -397,6 +397,6 @@ TEST_F(ServerTraffic, RemovingAServerWaitsForThePacketsItIsProcessing)
     EXPECT_EQ(nullptr, m_Engine->KSEGetServer("slow"));
     EXPECT_EQ(0, g_DestroyedWhileBusy.load());
     stop = true;
-    for (auto& peer : peers) peer->Shutdown();  // unblocks senders stuck in send
+    for (auto& peer : peers) peer->Shutdown(); // unblocks senders stuck in send
     for (auto& t : senders) t.join();
 }

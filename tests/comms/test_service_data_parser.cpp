@@ -18,29 +18,34 @@
 
 namespace {
 
-std::string Entry(const std::string& domain, const std::string& service, int port) {
-    return "SERVICE: " + service + " DOMAIN: " + domain + " ADDRESS: 10.0.0.1 PORT: " + std::to_string(port) + "\n";
+std::string Entry(const std::string& domain, const std::string& service, int port)
+{
+    return "SERVICE: " + service + " DOMAIN: " + domain + " ADDRESS: 10.0.0.1 PORT: " + std::to_string(port) +
+           "\n";
 }
 
 int Parse(CKesServiceDataParser& parser, std::string text) { return parser.KSDPParse(text.data()); }
 
 // Writes the service file and stamps it with the given modification second.
-void WriteServiceFileAt(const std::string& text, time_t second) {
+void WriteServiceFileAt(const std::string& text, time_t second)
+{
     ksxtest::WriteServiceFile(text);
     struct timespec times[2] = {{second, 0}, {second, 0}};
     ASSERT_EQ(0, utimensat(AT_FDCWD, ksxtest::ServiceFilePath().c_str(), times, 0));
 }
 
-unsigned int PortOf(CKesServiceDataParser& parser, const char* domain, const char* service) {
+unsigned int PortOf(CKesServiceDataParser& parser, const char* domain, const char* service)
+{
     CKesSockEnd* record = parser.KSDPGetServiceData(domain, service);
     return record ? record->KSEGetEndPtAddressPort() : 0;
 }
 
-}  // namespace
+} // namespace
 
 // Lookups take the domain first and match exactly; a later parse keeps
 // earlier entries unless it replaces them (freeing the replaced one).
-TEST(ServiceDataParser, LookupMatchesDomainThenServiceAndLaterParsesMerge) {
+TEST(ServiceDataParser, LookupMatchesDomainThenServiceAndLaterParsesMerge)
+{
     CKesServiceDataParser parser;
     Parse(parser, Entry("a", "svc", 1) + Entry("b", "svc", 2));
     EXPECT_EQ(1u, PortOf(parser, "a", "svc"));
@@ -52,7 +57,7 @@ TEST(ServiceDataParser, LookupMatchesDomainThenServiceAndLaterParsesMerge) {
     EXPECT_EQ(1u, PortOf(parser, "a", "svc"));
     EXPECT_EQ(22u, PortOf(parser, "b", "svc"));
     CKesSockEnd* filed = parser.KSDPGetServiceData("b", "svc");
-    EXPECT_EQ(1, parser.KSDPAddRecordToDataList(filed));  // already filed: kept, not freed
+    EXPECT_EQ(1, parser.KSDPAddRecordToDataList(filed)); // already filed: kept, not freed
     EXPECT_EQ(22u, PortOf(parser, "b", "svc"));
 
     // The shipped file files the multicast service under the any-domain only.
@@ -61,12 +66,13 @@ TEST(ServiceDataParser, LookupMatchesDomainThenServiceAndLaterParsesMerge) {
     EXPECT_EQ(nullptr, parser.KSDPGetServiceData("ANY_KES_DOMAIN", "MulticastService"));
 }
 
-TEST(ServiceDataParser, CheckFileTimeRereadsOnlyOnALaterModificationSecond) {
+TEST(ServiceDataParser, CheckFileTimeRereadsOnlyOnALaterModificationSecond)
+{
     const time_t now = time(nullptr);
     const std::string path = ksxtest::ServiceFilePath();
     CKesServiceDataParser parser;
     WriteServiceFileAt(Entry("d", "s", 1), now - 100);
-    EXPECT_EQ(1, parser.KSDPCheckFileTime(path.c_str()));  // never parsed: reads
+    EXPECT_EQ(1, parser.KSDPCheckFileTime(path.c_str())); // never parsed: reads
     CKesSockEnd* first = parser.KSDPGetServiceData("d", "s");
     ASSERT_NE(nullptr, first);
 
@@ -77,18 +83,18 @@ TEST(ServiceDataParser, CheckFileTimeRereadsOnlyOnALaterModificationSecond) {
 
     WriteServiceFileAt(Entry("d", "other", 3), now + 100);
     EXPECT_EQ(1, parser.KSDPCheckFileTime(path.c_str()));
-    EXPECT_EQ(nullptr, parser.KSDPGetServiceData("d", "s"));  // table rebuilt, not merged
+    EXPECT_EQ(nullptr, parser.KSDPGetServiceData("d", "s")); // table rebuilt, not merged
     EXPECT_EQ(3u, PortOf(parser, "d", "other"));
 
     ASSERT_EQ(0, unlink(path.c_str()));
     EXPECT_EQ(-220549, parser.KSDPCheckFileTime(path.c_str()));
     EXPECT_EQ(3u, PortOf(parser, "d", "other"));
-
 }
 
 // A lookup while another thread re-reads the file waits for the whole new
 // table: the last entry of every version of the file is always there.
-TEST(ServiceDataParser, LookupDuringRereadNeverSeesAHalfBuiltTable) {
+TEST(ServiceDataParser, LookupDuringRereadNeverSeesAHalfBuiltTable)
+{
     const int kEntries = 2000;
     const std::string path = ksxtest::ServiceFilePath();
     std::string text;

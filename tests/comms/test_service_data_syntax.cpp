@@ -15,35 +15,42 @@ namespace {
 const char* kEntry = "SERVICE: svc DOMAIN: dom ADDRESS: 10.1.2.3 PORT: 8000";
 
 // Parses text on parser and returns what went to standard output.
-std::string Parse(CKesServiceDataParser& parser, std::string text) {
+std::string Parse(CKesServiceDataParser& parser, std::string text)
+{
     testing::internal::CaptureStdout();
     EXPECT_EQ(1, parser.KSDPParse(text.data()));
     return testing::internal::GetCapturedStdout();
 }
 
-std::string ErrorLine(int line) { return "KesServiceData parse error Line number: " + std::to_string(line) + "\n"; }
+std::string ErrorLine(int line)
+{
+    return "KesServiceData parse error Line number: " + std::to_string(line) + "\n";
+}
 
 int Entries(CKesServiceDataParser& parser) { return parser.KSDPResults()->KTLLength(); }
 
 // The whole table in key order, one "key address:port dynamic|fixed [name]" line per entry.
-std::string Table(CKesServiceDataParser& parser) {
+std::string Table(CKesServiceDataParser& parser)
+{
     std::string out;
     CKesDoubleList* entries = parser.KSDPResults()->KTLIterator();
     for (CKesListable* item = entries->KDLHead(); item; item = entries->KDLGetNext(item)) {
         auto* end = static_cast<CKesSockEnd*>(static_cast<CKesPointer*>(item)->KPData());
         char* address = end->KSEGetEndPtIpAddress();
         out += std::string(end->KSEGetHashKey()) + " " + (address ? address : "-") + ":" +
-               std::to_string(end->KSEGetEndPtAddressPort()) + (end->KSEGetDynamic() ? " dynamic" : " fixed") +
+               std::to_string(end->KSEGetEndPtAddressPort()) +
+               (end->KSEGetDynamic() ? " dynamic" : " fixed") +
                (end->KSEGetEndPointName() ? std::string(" ") + end->KSEGetEndPointName() : "") + "\n";
         free(address);
     }
     return out;
 }
 
-}  // namespace
+} // namespace
 
 // Each text parses without a report into exactly these entries.
-TEST(ServiceDataSyntax, EachTextFilesExactlyItsEntries) {
+TEST(ServiceDataSyntax, EachTextFilesExactlyItsEntries)
+{
     const std::string svc = "dom.svc 10.1.2.3:8000 dynamic\n";
     const std::pair<std::string, std::string> cases[] = {
         // Entries may span lines and share a line.
@@ -58,7 +65,8 @@ TEST(ServiceDataSyntax, EachTextFilesExactlyItsEntries) {
         {"SERVICE: a DOMAIN: 007 ADDRESS: 1.1.1.1 PORT: 1\n"
          "SERVICE: b DOMAIN: any_kes_domain ADDRESS: 1.1.1.1 PORT: 1\n"
          "SERVICE: c DOMAIN: ANY_OSTRAVINE_DOMAIN ADDRESS: 1.1.1.1 PORT: 1\n",
-         "7.a 1.1.1.1:1 dynamic\nANY_OSTRAVINE_DOMAIN.b 1.1.1.1:1 dynamic\nANY_OSTRAVINE_DOMAIN.c 1.1.1.1:1 dynamic\n"},
+         "7.a 1.1.1.1:1 dynamic\nANY_OSTRAVINE_DOMAIN.b 1.1.1.1:1 dynamic\nANY_OSTRAVINE_DOMAIN.c 1.1.1.1:1 "
+         "dynamic\n"},
         // Comments are skipped wherever a word may begin.
         {"## header SERVICE: ignored DOMAIN: x ADDRESS: 1.1.1.1 PORT: 1\n-- another header\n"
          "SERVICE: ## between keyword and value\n svc --\n DOMAIN: --x\n dom ADDRESS: 10.1.2.3"
@@ -74,7 +82,8 @@ TEST(ServiceDataSyntax, EachTextFilesExactlyItsEntries) {
 
 // An unknown dynamic value is reported and its entry kept (as dynamic); a
 // refused port drops only its entry.
-TEST(ServiceDataSyntax, BadValuesAreReportedAtTheirLines) {
+TEST(ServiceDataSyntax, BadValuesAreReportedAtTheirLines)
+{
     ksxtest::ErrorCapture errors;
     CKesServiceDataParser parser;
     EXPECT_EQ("", Parse(parser, std::string(kEntry) + " DYNAMIC: maybe\n" +
@@ -88,18 +97,21 @@ TEST(ServiceDataSyntax, BadValuesAreReportedAtTheirLines) {
     EXPECT_NE(nullptr, parser.KSDPGetServiceData("d", "b"));
 }
 
-TEST(ServiceDataSyntax, WordsThatMerelyResembleTokensAreStrings) {
+TEST(ServiceDataSyntax, WordsThatMerelyResembleTokensAreStrings)
+{
     CKesServiceDataParser parser;
     const std::vector<std::string> domains = {"#note", "12--3", "12a", "1.2.3.4.5", "PORT:80", "DOMAIN"};
     std::string text;
     for (const auto& domain : domains) text += "SERVICE: s DOMAIN: " + domain + " ADDRESS: 1.1.1.1 PORT: 1\n";
     EXPECT_EQ("", Parse(parser, text));
     EXPECT_EQ(static_cast<int>(domains.size()), Entries(parser));
-    for (const auto& domain : domains) EXPECT_NE(nullptr, parser.KSDPGetServiceData(domain.c_str(), "s")) << domain;
+    for (const auto& domain : domains)
+        EXPECT_NE(nullptr, parser.KSDPGetServiceData(domain.c_str(), "s")) << domain;
 }
 
 // Each text holds one syntax error; the report names its line.
-TEST(ServiceDataSyntax, SyntaxErrorGivesOneReportAndAnEmptyTable) {
+TEST(ServiceDataSyntax, SyntaxErrorGivesOneReportAndAnEmptyTable)
+{
     const std::string good = "SERVICE: a DOMAIN: d ADDRESS: 1.1.1.1 PORT: 1\n";
     const std::vector<std::pair<std::string, int>> cases = {
         {"## only\n-- comments\n\n", 4},

@@ -11,12 +11,13 @@
 
 #include "CKesSockEnd.h"
 #include "KesTestSupport.h"
-#include "KesWirePeer.h"  // records, strings, vectors and unique_ptr too
+#include "KesWirePeer.h" // records, strings, vectors and unique_ptr too
 
 namespace {
 
 // A record of service S in domain D at 10.1.2.3:7000 without a socket.
-CKesSockEnd* MakeEnd() {
+CKesSockEnd* MakeEnd()
+{
     auto* end = new CKesSockEnd();
     end->KSESetServiceName(strdup("S"));
     end->KSESetEndPointDomain(strdup("D"));
@@ -24,7 +25,8 @@ CKesSockEnd* MakeEnd() {
     return end;
 }
 
-std::string Take(char* text) {
+std::string Take(char* text)
+{
     std::string copy = text ? text : "<null>";
     std::free(text);
     return copy;
@@ -34,20 +36,22 @@ bool IsOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
 
 using Field = std::pair<std::string, std::string>;
 // Names and values of a record in order; integers as "int:<n>".
-std::vector<Field> Fields(const CKesRecord* record) {
+std::vector<Field> Fields(const CKesRecord* record)
+{
     std::vector<Field> fields;
     for (int i = 0; i < record->KRCount(); ++i) {
         const CKesAtom* atom = record->KRValueAt(i)->KVBValue();
         fields.emplace_back(record->KRValueAt(i)->KVBName(), atom->KAType() == KES_DT_STRING
-                                                                  ? std::string(atom->KAString())
-                                                                  : "int:" + std::to_string(atom->KAInt64()));
+                                                                 ? std::string(atom->KAString())
+                                                                 : "int:" + std::to_string(atom->KAInt64()));
     }
     return fields;
 }
 
-}  // namespace
+} // namespace
 
-TEST(SockEndOwnership, MissingPartTakesNothingOverAndCopiesOwnTheirBlocksAndTheLastHolderClosesTheSocket) {
+TEST(SockEndOwnership, MissingPartTakesNothingOverAndCopiesOwnTheirBlocksAndTheLastHolderClosesTheSocket)
+{
     ksxtest::ErrorCapture errors;
     char* name = strdup("S");
     char* domain = strdup("D");
@@ -86,7 +90,8 @@ TEST(SockEndOwnership, MissingPartTakesNothingOverAndCopiesOwnTheirBlocksAndTheL
     EXPECT_FALSE(IsOpen(s));
 }
 
-TEST(SockEndTexts, ServiceLineByteForByteAndUnchangedByRefusedSetters) {
+TEST(SockEndTexts, ServiceLineByteForByteAndUnchangedByRefusedSetters)
+{
     std::unique_ptr<CKesSockEnd> end(MakeEnd());
     const std::string plain = "SERVICE: S DOMAIN: D ADDRESS: 10.1.2.3 PORT: 7000";
     EXPECT_EQ(end->KSESetServiceName(nullptr), -220552);
@@ -104,15 +109,21 @@ TEST(SockEndTexts, ServiceLineByteForByteAndUnchangedByRefusedSetters) {
     EXPECT_EQ(bare.KSEGetAddressReplyPacket(), nullptr);
 }
 
-TEST(SockEndRecords, EachRecordHoldsItsFieldsInOrderAlsoOverTheWire) {
+TEST(SockEndRecords, EachRecordHoldsItsFieldsInOrderAlsoOverTheWire)
+{
     std::unique_ptr<CKesSockEnd> end(MakeEnd());
     const Field data = {"KesSockInternalDataField", "KesSockInternalDataField"};
     const Field service = {"KesSockInternalServiceName", "S"}, domain = {"KesSockInternalDomainName", "D"};
     const std::pair<CKesRecord*, std::vector<Field>> cases[] = {
-        {end->KSEGetAddressRequestPacket(), {data, {"KesSockAddressRequest", "KesSockAddressRequest"}, service, domain}},
+        {end->KSEGetAddressRequestPacket(),
+         {data, {"KesSockAddressRequest", "KesSockAddressRequest"}, service, domain}},
         {end->KSEGetAddressReplyPacket(),
-         {data, {"KesSockAddressReply", "KesSockAddressReply"}, service, domain,
-          {"KesSockInternalAddress", "10.1.2.3"}, {"KesSockInternalPort", "int:7000"}}},
+         {data,
+          {"KesSockAddressReply", "KesSockAddressReply"},
+          service,
+          domain,
+          {"KesSockInternalAddress", "10.1.2.3"},
+          {"KesSockInternalPort", "int:7000"}}},
         {CKesSockEnd::KSEGetClientIdPacket("client-7"), {{"KesSocketClientIdField", "client-7"}}},
         {CKesSockEnd::KSEGetKeepAlivePacket(), {{"_CKesSockEnd_KeepAlive_", "True"}}},
     };

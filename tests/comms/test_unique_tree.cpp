@@ -23,12 +23,14 @@ public:
 // Each test ends with the key machinery uninitialised.
 class UniqueTree : public ::testing::Test {
 protected:
-    void TearDown() override {
+    void TearDown() override
+    {
         while (CKesUniqueTreeNode::m_KeyLock) CKesUniqueTreeNode::KUTNExitStatic();
     }
 };
 
-std::string Labels(CKesDoubleList* list) {
+std::string Labels(CKesDoubleList* list)
+{
     std::string out;
     for (CKesListable* e = list->KDLHead(); e; e = list->KDLGetNext(e))
         out += static_cast<CKesUniqueTreeNode*>(static_cast<CKesPointer*>(e)->KPData())->KUTNLabel();
@@ -37,16 +39,18 @@ std::string Labels(CKesDoubleList* list) {
 }
 
 // Records each label; stops the walk at "A".
-__boolean RecordUntilA(CKesUniqueTreeNode* node, void* out) {
+__boolean RecordUntilA(CKesUniqueTreeNode* node, void* out)
+{
     static_cast<std::string*>(out)->append(node->KUTNLabel());
     return std::string(node->KUTNLabel()) == "A" ? FALSE : TRUE;
 }
 
-}  // namespace
+} // namespace
 
 // Keys from many threads are never handed out twice; every exit restarts
 // them at zero; without init none is handed out and the misuse is reported.
-TEST_F(UniqueTree, KeysAreUniqueAcrossThreadsAndRestartAfterEveryExit) {
+TEST_F(UniqueTree, KeysAreUniqueAcrossThreadsAndRestartAfterEveryExit)
+{
     CKesUniqueTreeNode::KUTNInitStatic();
     CKesUniqueTreeNode::KUTNInitStatic();
     constexpr int kThreads = 4, kEach = 2000;
@@ -80,7 +84,8 @@ TEST_F(UniqueTree, KeysAreUniqueAcrossThreadsAndRestartAfterEveryExit) {
 // Listings and walks follow their orders and a visit returning false stops
 // the walk; re-parenting detaches or appends at the end; deleting a parent
 // deletes its subtree.
-TEST_F(UniqueTree, WalksAndReParentingKeepTheirOrders) {
+TEST_F(UniqueTree, WalksAndReParentingKeepTheirOrders)
+{
     Node r(nullptr, "R", nullptr, FALSE);
     Node* a = new Node(nullptr, "A", &r, FALSE);
     Node* b = new Node(nullptr, "B", &r, FALSE);
@@ -104,7 +109,8 @@ TEST_F(UniqueTree, WalksAndReParentingKeepTheirOrders) {
     EXPECT_EQ(Labels(r.KUTNBreadthFirst()), "RD");
 }
 
-TEST_F(UniqueTree, DeepCopyIsParentlessChildlessWithAnEqualSeparateKey) {
+TEST_F(UniqueTree, DeepCopyIsParentlessChildlessWithAnEqualSeparateKey)
+{
     CKesUniqueTreeNode::KUTNInitStatic();
     Node root(nullptr, "R", nullptr, FALSE);
     Node keyed("K", &root, TRUE);

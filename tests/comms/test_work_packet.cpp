@@ -16,13 +16,15 @@
 
 namespace {
 
-unsigned char* HeapBytes(size_t size, unsigned char seed) {
+unsigned char* HeapBytes(size_t size, unsigned char seed)
+{
     auto* bytes = static_cast<unsigned char*>(std::malloc(size));
     for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<unsigned char>(seed + i);
     return bytes;
 }
 
-sockaddr* HeapIPv4(const char* dotted, int port) {
+sockaddr* HeapIPv4(const char* dotted, int port)
+{
     auto* address = static_cast<sockaddr_in*>(std::calloc(1, sizeof(sockaddr_in)));
     address->sin_family = AF_INET;
     address->sin_port = htons(static_cast<uint16_t>(port));
@@ -30,11 +32,12 @@ sockaddr* HeapIPv4(const char* dotted, int port) {
     return reinterpret_cast<sockaddr*>(address);
 }
 
-}  // namespace
+} // namespace
 
 // Copies own their buffers; the copying setter keeps a private copy and the
 // taking one frees the block it replaces (both checked by the address sanitizer).
-TEST(WorkPacket, CopiesAndSettersOwnTheirBuffers) {
+TEST(WorkPacket, CopiesAndSettersOwnTheirBuffers)
+{
     int engine = 0;
     auto* original = new CKesIOWorkPacket(5, HeapBytes(20, 3), 20, &engine, HeapIPv4("10.1.2.3", 80), 16);
     CKesIOWorkPacket copy(*original);
@@ -44,7 +47,8 @@ TEST(WorkPacket, CopiesAndSettersOwnTheirBuffers) {
     const std::string source(reinterpret_cast<char*>(original->KIWPGetSource()), 16);
     delete original;
     for (auto* p : {&copy, static_cast<CKesIOWorkPacket*>(deep.get())}) {
-        EXPECT_EQ(std::string(reinterpret_cast<char*>(p->KIWPGetPacket()), p->KIWPGetPacketLength()), payload);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(p->KIWPGetPacket()), p->KIWPGetPacketLength()),
+                  payload);
         EXPECT_EQ(std::string(reinterpret_cast<char*>(p->KIWPGetSource()), p->KIWPGetSourceLen()), source);
         EXPECT_EQ(p->KIWPGetSocket(), 5u);
         EXPECT_EQ(p->KIWPGetSockServer(), &engine);
@@ -63,7 +67,8 @@ TEST(WorkPacket, CopiesAndSettersOwnTheirBuffers) {
 }
 
 // A good payload decodes and stays unchanged; a bad one gives an empty record and a report.
-TEST(WorkPacket, PayloadDecodesUnchangedAndABadOneIsReported) {
+TEST(WorkPacket, PayloadDecodesUnchangedAndABadOneIsReported)
+{
     CKesRecord record;
     record.KRAddValue("name", "value");
     unsigned char* bytes = nullptr;

@@ -12,29 +12,24 @@ namespace {
 
 void Check(bool condition)
 {
-    if (!condition)
-        abort();
+    if (!condition) abort();
 }
 
 bool SameContent(const CKesRecord& a, const CKesRecord& b)
 {
-    if (a.KRCount() != b.KRCount())
-        return false;
+    if (a.KRCount() != b.KRCount()) return false;
     for (int i = 0; i < a.KRCount(); ++i) {
-        if (strcmp(a.KRValueAt(i)->KVBName(), b.KRValueAt(i)->KVBName()) != 0)
-            return false;
-        if (*a.KRValueAt(i)->KVBValue() != *b.KRValueAt(i)->KVBValue())
-            return false;
+        if (strcmp(a.KRValueAt(i)->KVBName(), b.KRValueAt(i)->KVBName()) != 0) return false;
+        if (*a.KRValueAt(i)->KVBValue() != *b.KRValueAt(i)->KVBValue()) return false;
     }
     return true;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (size > UINT32_MAX)
-        return 0;
+    if (size > UINT32_MAX) return 0;
     CKesRecord record;
     if (record.KOMDecode(data, static_cast<unsigned int>(size)) != 1) {
         Check(record.KRCount() == 0);
@@ -43,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     unsigned char* encoded = nullptr;
     unsigned int length = 0;
     Check(record.KOMEncode(&encoded, &length) == 1);
-    Check(length <= size);  // smallest forms never grow the input
+    Check(length <= size); // smallest forms never grow the input
     CKesRecord again;
     Check(again.KOMDecode(encoded, length) == 1);
     Check(SameContent(record, again));

@@ -14,7 +14,8 @@
 #include "CKesSockEnd.h"
 #include "CKesTreeList.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     // Syntax reports and dumps are expected: keep them off the fuzzer's
     // output (error reports go to stderr; run with -close_fd_mask=2 to drop them).
     static FILE* quiet = std::freopen("/dev/null", "w", stdout);
@@ -23,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CKesServiceDataParser parser;
     parser.KSDPParse(text.data());
     CKesDoubleList* entries = parser.KSDPResults()->KTLIterator();
-    for (CKesListable* item = entries ? entries->KDLHead() : nullptr; item; item = entries->KDLGetNext(item)) {
+    for (CKesListable* item = entries ? entries->KDLHead() : nullptr; item;
+         item = entries->KDLGetNext(item)) {
         auto* record = static_cast<CKesSockEnd*>(static_cast<CKesPointer*>(item)->KPData());
         if (parser.KSDPGetServiceData(record->KSEGetEndPointDomain(), record->KSEGetServiceName()) != record)
             std::abort();

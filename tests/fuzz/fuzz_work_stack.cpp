@@ -24,7 +24,8 @@ struct Split {
 };
 
 // The whole stream read in one pass.
-Split ReadWhole(const unsigned char* data, size_t size) {
+Split ReadWhole(const unsigned char* data, size_t size)
+{
     Split result;
     size_t offset = 0;
     while (offset + 4 <= size) {
@@ -43,7 +44,8 @@ Split ReadWhole(const unsigned char* data, size_t size) {
 }
 
 // Appends the stack's packets in input order (the stack gives the last first).
-void Collect(CKesStack* stack, std::vector<Bytes>& packets) {
+void Collect(CKesStack* stack, std::vector<Bytes>& packets)
+{
     if (!stack) return;
     std::vector<Bytes> read;
     while (void* item = stack->KSPop()) {
@@ -58,7 +60,8 @@ void Collect(CKesStack* stack, std::vector<Bytes>& packets) {
 }
 
 // The stream cut into reads whose sizes come from a small generator.
-Split ReadInPieces(const unsigned char* data, size_t size, uint32_t seed) {
+Split ReadInPieces(const unsigned char* data, size_t size, uint32_t seed)
+{
     Split result;
     size_t offset = 0;
     while (offset < size) {
@@ -81,9 +84,10 @@ Split ReadInPieces(const unsigned char* data, size_t size, uint32_t seed) {
     return result;
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     if (size < 2) return 0;
     CKesRecHdr::KRHSetMaxPacketLength(kLimit);
     const uint32_t seed = (uint32_t(data[0]) << 8) | data[1];

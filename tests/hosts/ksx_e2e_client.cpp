@@ -53,11 +53,9 @@ public:
     void KesOnClientIO(CKesSockEnd*, CKesRecord* record) override
     {
         const CKesAtom* echo = record->KRValueOf("Echo");
-        if (echo && echo->KAString())
-            Say(std::string("RECV ") + echo->KAString());
+        if (echo && echo->KAString()) Say(std::string("RECV ") + echo->KAString());
         const CKesAtom* news = record->KRValueOf("News");
-        if (news && news->KAString())
-            Say(std::string("NEWS ") + news->KAString());
+        if (news && news->KAString()) Say(std::string("NEWS ") + news->KAString());
         delete record;
     }
     void KOSCOnClientConnect() override { Say("CONNECTED"); }
@@ -78,7 +76,7 @@ void TellServer(CKesObjSockClient* client)
     free(address);
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -103,11 +101,10 @@ int main(int argc, char** argv)
             TellServer(client);
             continue;
         }
-        if (line.rfind("SEND ", 0) == 0)
-            Send(client, line.substr(5));
+        if (line.rfind("SEND ", 0) == 0) Send(client, line.substr(5));
     }
     engine->KRNStopNet();
     loop.join();
-    delete engine;  // destroys the client with it
+    delete engine; // destroys the client with it
     return 0;
 }

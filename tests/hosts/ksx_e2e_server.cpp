@@ -63,14 +63,16 @@ public:
     void KOSSOnClientDisconnect(CKesSockEnd* client) override { Say("GONE " + Id(client)); }
 };
 
-void OnTerminate(int) { if (g_Engine) g_Engine->KRNStopNet(); }
+void OnTerminate(int)
+{
+    if (g_Engine) g_Engine->KRNStopNet();
+}
 
 // One command line from standard input.
 void Obey(const std::string& line)
 {
     std::lock_guard<std::mutex> hold(g_CommandLock);
-    if (!g_Server)
-        return;
+    if (!g_Server) return;
     CKesRecord news;
     if (line.rfind("BROADCAST ", 0) == 0) {
         news.KRAddValue("News", line.substr(10).c_str());
@@ -78,13 +80,12 @@ void Obey(const std::string& line)
         return;
     }
     const size_t idEnd = line.find(' ', 7);
-    if (line.rfind("SENDTO ", 0) != 0 || idEnd == std::string::npos)
-        return;
+    if (line.rfind("SENDTO ", 0) != 0 || idEnd == std::string::npos) return;
     news.KRAddValue("News", line.substr(idEnd + 1).c_str());
     Say("SENDTO " + std::to_string(g_Server->KOSSSendToClient(line.substr(7, idEnd - 7).c_str(), &news)));
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -113,8 +114,7 @@ int main(int argc, char** argv)
     // Blocked in a read at the end; the process ends around it.
     std::thread([] {
         std::string line;
-        while (std::getline(std::cin, line))
-            Obey(line);
+        while (std::getline(std::cin, line)) Obey(line);
     }).detach();
     g_Engine->KRNStartNet();
     announce.join();

@@ -14,7 +14,8 @@
 #include "CKesObjSockServer.h"
 #include "CKesSockEnd.h"
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (argc != 3) {
         fprintf(stderr, "usage: %s <tag> <count>\n", argv[0]);
         return 2;
@@ -36,7 +37,8 @@ int main(int argc, char** argv) {
             delete server;
             continue;
         }
-        printf("%s %u\n", server->KOSSGetServiceName(), server->KOSSGetServerData()->KSEGetEndPtAddressPort());
+        printf("%s %u\n", server->KOSSGetServiceName(),
+               server->KOSSGetServerData()->KSEGetEndPtAddressPort());
     }
     fflush(stdout);
     // The remaining servers stay published: the process ends without

@@ -21,7 +21,8 @@ struct Counted : CKesListable {
     int* destroyed;
 };
 
-std::vector<long> Values(CKesDoubleList* list) {
+std::vector<long> Values(CKesDoubleList* list)
+{
     std::vector<long> values;
     for (CKesListable* item = list->KDLHead(); item != nullptr; item = list->KDLGetNext(item))
         values.push_back(reinterpret_cast<long>(static_cast<CKesPointer*>(item)->KPData()));
@@ -30,12 +31,13 @@ std::vector<long> Values(CKesDoubleList* list) {
 
 void* AsValue(long n) { return reinterpret_cast<void*>(n); }
 
-}  // namespace
+} // namespace
 
 // A list destroys what it still holds; an item destroyed elsewhere leaves it
 // by itself, an unlinked one lives on, one already listed is refused. A table
 // destroys its values only when made to own them, never a holder it refused.
-TEST(Ownership, ContainersDestroyOnlyWhatTheyHold) {
+TEST(Ownership, ContainersDestroyOnlyWhatTheyHold)
+{
     int destroyed = 0;
     CKesDoubleList other;
     Counted* unlinked = new Counted(2, &destroyed);
@@ -60,7 +62,7 @@ TEST(Ownership, ContainersDestroyOnlyWhatTheyHold) {
     {
         CKesTreeList table(FALSE);
         table.KTLAdd("kept", &kept);
-        CKesPointer holder(&kept);  // on the stack: a refused add must not take it
+        CKesPointer holder(&kept); // on the stack: a refused add must not take it
         EXPECT_EQ(table.KTLAdd("kept", &holder), kRefused);
     }
     EXPECT_EQ(destroyed, 3);
@@ -74,7 +76,8 @@ TEST(Ownership, ContainersDestroyOnlyWhatTheyHold) {
 
 // Results handed out stay valid after their entries are deleted, until the
 // same thread asks again; each thread keeps its own.
-TEST(TreeList, ResultsSurviveDeletionAndBelongToTheirThread) {
+TEST(TreeList, ResultsSurviveDeletionAndBelongToTheirThread)
+{
     CKesTreeList table(FALSE);
     table.KTLAdd(1, AsValue(10));
     table.KTLAdd(2, AsValue(20));
@@ -94,7 +97,8 @@ TEST(TreeList, ResultsSurviveDeletionAndBelongToTheirThread) {
 }
 
 // Every value any thread sees must be one stored under that key.
-TEST(TreeList, ConcurrentAddDeleteGetAndIterateStayConsistent) {
+TEST(TreeList, ConcurrentAddDeleteGetAndIterateStayConsistent)
+{
     constexpr int kThreads = 6, kKeys = 64, kRounds = 3000;
     CKesTreeList table(FALSE);
     std::atomic<int> wrong{0};
@@ -115,8 +119,9 @@ TEST(TreeList, ConcurrentAddDeleteGetAndIterateStayConsistent) {
             } else {
                 long previous = -1;
                 for (long value : Values(table.KTLIterator())) {
-                    const bool known = (value >= 1000 && value < 1000 + kKeys) || (value >= 2000 && value < 2000 + kKeys);
-                    wrong += !known || (value < 2000 && value <= previous);  // integers first, ascending
+                    const bool known =
+                        (value >= 1000 && value < 1000 + kKeys) || (value >= 2000 && value < 2000 + kKeys);
+                    wrong += !known || (value < 2000 && value <= previous); // integers first, ascending
                     previous = value;
                 }
             }

@@ -36,7 +36,10 @@ struct SocketPair {
     ~SocketPair() { Close(0), Close(1); }
     unsigned int Watched() const { return static_cast<unsigned int>(fd[0]); }
     void Poke() const { ASSERT_EQ(write(fd[1], "x", 1), 1); }
-    void Close(int end) { if (fd[end] >= 0) close(std::exchange(fd[end], -1)); }
+    void Close(int end)
+    {
+        if (fd[end] >= 0) close(std::exchange(fd[end], -1));
+    }
 };
 
 // Counts OnIO calls, and those that begin after the owner marked the socket
@@ -48,13 +51,12 @@ public:
         lateCalls += removed.load();
         char buffer[256];
         while (recv(static_cast<int>(io->Source()), buffer, sizeof buffer, MSG_DONTWAIT) > 0) {}
-        if (hook)
-            hook(io);
+        if (hook) hook(io);
         ++calls;
     }
     std::atomic<int> calls{0}, lateCalls{0};
     std::atomic<bool> removed{false};
-    std::function<void(CMOMRvIO*)> hook;  // set before registration
+    std::function<void(CMOMRvIO*)> hook; // set before registration
 };
 
 // Runs KRNStartNet on its own thread; stops and joins on destruction.
@@ -66,8 +68,7 @@ struct LoopThread {
     ~LoopThread() { Stop(); }
     int Stop()
     {
-        if (thread.joinable())
-            net.KRNStopNet(), thread.join();
+        if (thread.joinable()) net.KRNStopNet(), thread.join();
         return result.load();
     }
     CKesRvNet& net;
@@ -77,7 +78,10 @@ struct LoopThread {
 
 class EventLoopTest : public ::testing::Test {
 protected:
-    int Watch(unsigned int socket, Recorder& recorder) { return m_Net.KRNAddIOHandle(socket, TRUE, FALSE, FALSE, &recorder); }
+    int Watch(unsigned int socket, Recorder& recorder)
+    {
+        return m_Net.KRNAddIOHandle(socket, TRUE, FALSE, FALSE, &recorder);
+    }
     void SetUp() override { ASSERT_EQ(Watch(m_Barrier.Watched(), m_BarrierCalls), 1); }
     // A round trip through the barrier socket proves that the loop has
     // finished every OnIO that was running when it began.
@@ -110,7 +114,7 @@ TEST_F(EventLoopTest, PendingEventsOfRemovedOrReusedDescriptorsReachNoCallback)
         ASSERT_EQ(Watch(static_cast<unsigned int>(number), fresh), 1);
         EXPECT_EQ(m_Net.KRNRemoveIO(self.Watched()), 1);
         self.Poke();
-        m_Barrier.Poke();  // fires in a later batch
+        m_Barrier.Poke(); // fires in a later batch
     };
     ra.hook = [&](CMOMRvIO*) { act(a, b); };
     rb.hook = [&](CMOMRvIO*) { act(b, a); };
@@ -125,7 +129,7 @@ TEST_F(EventLoopTest, PendingEventsOfRemovedOrReusedDescriptorsReachNoCallback)
     replacement.Poke();
     ASSERT_TRUE(WaitFor([&] { return fresh.calls.load() == 1; }));
     EXPECT_EQ(ra.calls.load() + rb.calls.load(), 1);
-    loop.Stop();  // before replacement and fresh go
+    loop.Stop(); // before replacement and fresh go
 }
 
 // OnIO waits for a thread that removes the same socket: the removal must not
@@ -163,27 +167,23 @@ TEST_F(EventLoopTest, NoOnIOStartsForASocketAfterItsRemovalUnderConcurrentChurn)
         for (int i = thread * kRounds; i < (thread + 1) * kRounds; ++i) {
             failures += Watch(pairs[i].Watched(), recorders[i]) != 1;
             pairs[i].Poke();
-            if (i % 2 == 0)
-                failures += !WaitFor([&] { return recorders[i].calls.load() > 0; });
+            if (i % 2 == 0) failures += !WaitFor([&] { return recorders[i].calls.load() > 0; });
             pairs[i].Poke();
             failures += m_Net.KRNRemoveIO(pairs[i].Watched()) != 1;
             recorders[i].removed.store(true);
             pairs[i].Poke();
-            pairs[i].Close(1);  // end of file: readable for good
+            pairs[i].Close(1); // end of file: readable for good
         }
     };
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back(churn, t);
-    for (auto& t : threads)
-        t.join();
+    for (int t = 0; t < kThreads; ++t) threads.emplace_back(churn, t);
+    for (auto& t : threads) t.join();
     ASSERT_EQ(failures.load(), 0);
 
     ASSERT_TRUE(RoundTrip());
     ASSERT_TRUE(RoundTrip());
     std::vector<int> settled;
-    for (auto& r : recorders)
-        settled.push_back(r.calls.load());
+    for (auto& r : recorders) settled.push_back(r.calls.load());
     ASSERT_TRUE(RoundTrip());
     ASSERT_TRUE(RoundTrip());
     for (size_t i = 0; i < recorders.size(); ++i) {
@@ -207,8 +207,7 @@ TEST_F(EventLoopTest, PausedSocketWaitsUntilResumedAndAPauseNamesOneRegistration
     std::atomic<uint32_t> fired{0};
     recorder.hook = [&](CMOMRvIO* io) {
         fired = io->Generation();
-        if (pauseOnIO)
-            pauseResult = m_Net.KRNPauseIO(io->Source(), io->Generation());
+        if (pauseOnIO) pauseResult = m_Net.KRNPauseIO(io->Source(), io->Generation());
     };
     ASSERT_EQ(Watch(pair.Watched(), recorder), 1);
     const uint32_t generation = m_Net.KRNGetGeneration(pair.Watched());
@@ -229,7 +228,7 @@ TEST_F(EventLoopTest, PausedSocketWaitsUntilResumedAndAPauseNamesOneRegistration
     EXPECT_EQ(m_Net.KRNResumeIO(pair.Watched(), generation), 1);
     ASSERT_TRUE(WaitFor([&] { return recorder.calls.load() >= 2; })) << "not dispatched after resuming";
 
-    ASSERT_EQ(m_Net.KRNPauseIO(pair.Watched(), generation), 1);  // end of file: readable for good
+    ASSERT_EQ(m_Net.KRNPauseIO(pair.Watched(), generation), 1); // end of file: readable for good
     ASSERT_EQ(m_Net.KRNRemoveIO(pair.Watched()), 1);
     EXPECT_EQ(m_Net.KRNGetGeneration(pair.Watched()), 0u);
     EXPECT_EQ(m_Net.KRNResumeIO(pair.Watched(), generation), KES_ERR_INVALID_SOCKET);
@@ -238,9 +237,10 @@ TEST_F(EventLoopTest, PausedSocketWaitsUntilResumedAndAPauseNamesOneRegistration
     EXPECT_EQ(m_Net.KRNPauseIO(pair.Watched(), generation), KES_ERR_INVALID_SOCKET);
     const int before = fresh.calls.load();
     // Two more calls: at most one can have begun before a wrongful pause.
-    EXPECT_TRUE(WaitFor([&] { return fresh.calls.load() > before + 1; })) << "a stale pause reached the new registration";
+    EXPECT_TRUE(WaitFor([&] { return fresh.calls.load() > before + 1; }))
+        << "a stale pause reached the new registration";
     EXPECT_EQ(m_Net.KRNRemoveIO(pair.Watched()), 1);
-    loop.Stop();  // before fresh goes
+    loop.Stop(); // before fresh goes
 }
 
 // One thread registers a socket, sees it dispatched, publishes its generation
@@ -262,8 +262,7 @@ TEST_F(EventLoopTest, PauseAndResumeRacingRemovalLeaveTheNextRegistrationWorking
         for (int i = 0; !done.load(); ++i) {
             const uint32_t generation = published.load();
             int result = m_Net.KRNPauseIO(pair.Watched(), generation);
-            if (i % 3 == 0 && result == 1)
-                result = m_Net.KRNResumeIO(pair.Watched(), generation);
+            if (i % 3 == 0 && result == 1) result = m_Net.KRNResumeIO(pair.Watched(), generation);
             unexpected += result != 1 && result != KES_ERR_INVALID_SOCKET;
             std::this_thread::yield();
         }
@@ -278,7 +277,7 @@ TEST_F(EventLoopTest, PauseAndResumeRacingRemovalLeaveTheNextRegistrationWorking
             published = generation;
             pair.Poke();
             ASSERT_EQ(m_Net.KRNRemoveIO(pair.Watched()), 1);
-            m_Net.KRNWaitForDispatch(pair.Watched());  // no OnIO of this round counts in the next
+            m_Net.KRNWaitForDispatch(pair.Watched()); // no OnIO of this round counts in the next
         }
     };
     rounds();
@@ -297,12 +296,13 @@ TEST_F(EventLoopTest, StopIsKeptBeforeStartWorksFromASignalHandlerAndTheLoopRuns
     EXPECT_EQ(m_Net.KRNStartNet(), 1);
 
     g_SignalledNet = &m_Net;
-    struct sigaction action {}, previous {};
+    struct sigaction action {
+    }, previous{};
     action.sa_handler = [](int) { g_SignalledNet->KRNStopNet(); };
     sigemptyset(&action.sa_mask);
     ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
     LoopThread loop(m_Net);
-    ASSERT_TRUE(RoundTrip());  // the restarted loop dispatches
+    ASSERT_TRUE(RoundTrip()); // the restarted loop dispatches
     EXPECT_EQ(m_Net.KRNStartNet(), -220552) << "a second loop on the same object";
     ASSERT_EQ(pthread_kill(loop.thread.native_handle(), SIGUSR1), 0);
     EXPECT_TRUE(WaitFor([&] { return !m_Net.KRNIsRunning(); }));
@@ -310,4 +310,4 @@ TEST_F(EventLoopTest, StopIsKeptBeforeStartWorksFromASignalHandlerAndTheLoopRuns
     sigaction(SIGUSR1, &previous, nullptr);
 }
 
-}  // namespace
+} // namespace

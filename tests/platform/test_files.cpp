@@ -27,7 +27,8 @@
 
 namespace {
 
-std::string WriteFile(const std::string& name, const std::string& content) {
+std::string WriteFile(const std::string& name, const std::string& content)
+{
     std::string path = ksxtest::KsxHome() + "/" + name;
     std::FILE* f = std::fopen(path.c_str(), "wb");
     std::fwrite(content.data(), 1, content.size(), f);
@@ -38,30 +39,34 @@ std::string WriteFile(const std::string& name, const std::string& content) {
 // Sets (or, given null, removes) one environment variable for a scope.
 class ScopedEnv {
 public:
-    ScopedEnv(const char* name, const char* value) : m_Name(name), m_Had(std::getenv(name) != nullptr) {
+    ScopedEnv(const char* name, const char* value) : m_Name(name), m_Had(std::getenv(name) != nullptr)
+    {
         if (m_Had) m_Old = std::getenv(name);
         value ? setenv(name, value, 1) : unsetenv(name);
     }
     ~ScopedEnv() { m_Had ? setenv(m_Name, m_Old.c_str(), 1) : unsetenv(m_Name); }
+
 private:
     const char* m_Name;
     bool m_Had;
     std::string m_Old;
 };
 
-std::vector<std::string> HostAddresses() {
+std::vector<std::string> HostAddresses()
+{
     const CKesAtomVector& atoms = CKesEnv::KELocalHostIPAddrs();
     std::vector<std::string> texts;
     for (int i = 0; i < atoms.KAVLength(); ++i) texts.push_back(atoms.KAVGetValue(i)->KAString());
     return texts;
 }
 
-}  // namespace
+} // namespace
 
 // Another handle, or another process (the flock command, asking only to
 // share the lock), is kept out until the lock is released or its object
 // destroyed.
-TEST(FileLock, ExcludesOtherHandlesAndProcessesUntilReleasedOrDestroyed) {
+TEST(FileLock, ExcludesOtherHandlesAndProcessesUntilReleasedOrDestroyed)
+{
     const std::string path = WriteFile("locked.cfg", "content\n");
     const std::string command = "flock -s -n '" + path + "' true";
     KesFileHandle mine = KesFileOpen(path.c_str(), 3);
@@ -87,7 +92,8 @@ TEST(FileLock, ExcludesOtherHandlesAndProcessesUntilReleasedOrDestroyed) {
 }
 
 // The whole of a file larger than one read, on every read.
-TEST(ReadOnlyFile, ReadsTheWholeContentRepeatedly) {
+TEST(ReadOnlyFile, ReadsTheWholeContentRepeatedly)
+{
     std::string big;
     for (int i = 0; big.size() < 100000; ++i) big += "line " + std::to_string(i) + "\n";
     CKesReadOnlyFile file(WriteFile("whole.cfg", big).c_str(), true);
@@ -99,7 +105,8 @@ TEST(ReadOnlyFile, ReadsTheWholeContentRepeatedly) {
     }
 }
 
-TEST(Env, HomeDefaultsWhenKsxHomeIsUnsetOrEmpty) {
+TEST(Env, HomeDefaultsWhenKsxHomeIsUnsetOrEmpty)
+{
     for (const char* value : {static_cast<const char*>(nullptr), ""}) {
         ScopedEnv home("KSX_HOME", value);
         EXPECT_STREQ(CKesEnv::KEQBHome().KAString(), "/opt/ksx");
@@ -108,7 +115,8 @@ TEST(Env, HomeDefaultsWhenKsxHomeIsUnsetOrEmpty) {
 
 // Up interfaces only, loopback last; an override is trimmed, skips empty and
 // bad items (reported), and one naming no address leaves the interfaces.
-TEST(Env, HostAddressesComeFromUpInterfacesOrTheOverride) {
+TEST(Env, HostAddressesComeFromUpInterfacesOrTheOverride)
+{
     ksxtest::ErrorCapture capture;
     ScopedEnv blank("KSX_HOST_ADDRS", " , ");
     // The test's own network namespace: only loopback so far.
@@ -129,18 +137,19 @@ TEST(Env, HostAddressesComeFromUpInterfacesOrTheOverride) {
 // A process out of descriptors gets more from KFDMakeAvailable (the server's
 // socket and service-file paths retry on it); run in a child, whose limits go
 // with it.
-TEST(FileDescriptor, RaisingTheLimitLetsAnExhaustedProcessOpenAgain) {
+TEST(FileDescriptor, RaisingTheLimitLetsAnExhaustedProcessOpenAgain)
+{
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         rlimit low{};
         getrlimit(RLIMIT_NOFILE, &low);
-        if (low.rlim_max != RLIM_INFINITY && low.rlim_max < 128) _exit(0);  // nothing to gain here
+        if (low.rlim_max != RLIM_INFINITY && low.rlim_max < 128) _exit(0); // nothing to gain here
         low.rlim_cur = 64;
         if (setrlimit(RLIMIT_NOFILE, &low) != 0) _exit(1);
-        while (open("/dev/null", O_RDONLY) >= 0) {
-        }
-        if (!CKesFileDescriptor::KFDIsUnavailable(errno) || CKesFileDescriptor::KFDIsUnavailable(ENOENT)) _exit(2);
+        while (open("/dev/null", O_RDONLY) >= 0) {}
+        if (!CKesFileDescriptor::KFDIsUnavailable(errno) || CKesFileDescriptor::KFDIsUnavailable(ENOENT))
+            _exit(2);
         if (CKesFileDescriptor::KFDMakeAvailable() != 0) _exit(3);
         _exit(open("/dev/null", O_RDONLY) >= 0 ? 0 : 4);
     }
@@ -153,7 +162,8 @@ TEST(FileDescriptor, RaisingTheLimitLetsAnExhaustedProcessOpenAgain) {
 // A reader never sees a rewrite in place half-way (the writer of another
 // process holds the exclusive lock, as servers do), and a thread that holds
 // the exclusive lock itself reads at once instead of waiting for itself.
-TEST(ReadOnlyFile, NeverSeesARewriteHalfWayAndTheLockHolderReadsAtOnce) {
+TEST(ReadOnlyFile, NeverSeesARewriteHalfWayAndTheLockHolderReadsAtOnce)
+{
     const std::string shortText(300, 's'), longText(90000, 'l');
     const std::string path = WriteFile("rewritten.cfg", longText);
     pid_t writer = fork();
@@ -166,7 +176,8 @@ TEST(ReadOnlyFile, NeverSeesARewriteHalfWayAndTheLockHolderReadsAtOnce) {
             if (lock.KFLLock() != 1) _exit(1);
             // In place, in pieces, then cut to length: the way the service file is rewritten.
             for (size_t at = 0; at < text.size(); at += 4096)
-                if (pwrite(handle, text.data() + at, std::min<size_t>(4096, text.size() - at), at) < 0) _exit(1);
+                if (pwrite(handle, text.data() + at, std::min<size_t>(4096, text.size() - at), at) < 0)
+                    _exit(1);
             if (ftruncate(handle, static_cast<off_t>(text.size())) != 0) _exit(1);
         }
         _exit(0);
@@ -199,39 +210,43 @@ namespace {
 
 // The checks of the shedding child below: each failure ends it with its own
 // status, which the parent names.
-void Require(bool condition, int status) {
+void Require(bool condition, int status)
+{
     if (!condition) _exit(status);
 }
 
 // A listening socket on a loopback port of this test's namespace.
-int ListenOnLoopback(sockaddr_in& address) {
+int ListenOnLoopback(sockaddr_in& address)
+{
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     address = sockaddr_in{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    Require(fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(fd, 16) == 0 &&
-                getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0,
+    Require(fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                listen(fd, 16) == 0 && getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0,
             10);
     return fd;
 }
 
 // Runs in the child: its limits go with it.
-void ShedAtTheLimitAndRecover() {
+void ShedAtTheLimitAndRecover()
+{
     constexpr int kShed = 3;
     sockaddr_in address{};
     const int listenFd = ListenOnLoopback(address);
     std::vector<int> clients;
     for (int i = 0; i < kShed + 2; ++i) clients.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     for (int client : clients) {
-        timeval patience{10, 0};  // a connection left waiting fails the read instead of hanging
-        Require(client >= 0 && setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience) == 0, 11);
+        timeval patience{10, 0}; // a connection left waiting fails the read instead of hanging
+        Require(client >= 0 && setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience) == 0,
+                11);
     }
     auto connectClient = [&](int i) {
         Require(connect(clients[i], reinterpret_cast<sockaddr*>(&address), sizeof address) == 0, 12);
     };
     CKesAcceptReserve reserve;
-    rlimit low{64, 64};  // the hard limit too, so that it cannot be raised
+    rlimit low{64, 64}; // the hard limit too, so that it cannot be raised
     Require(setrlimit(RLIMIT_NOFILE, &low) == 0, 13);
     std::vector<int> fillers;
     for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) fillers.push_back(fd);
@@ -247,7 +262,7 @@ void ShedAtTheLimitAndRecover() {
     for (int i = 0; i < kShed; ++i) connectClient(i);
     for (int i = 0; i < kShed; ++i)
         Require(reserve.KARAccept(listenFd, nullptr, nullptr, SOCK_CLOEXEC) == -1 && errno == EMFILE, 23);
-    Require(!reserve.KARTakeShortageBegan(), 24);  // still the same shortage
+    Require(!reserve.KARTakeShortageBegan(), 24); // still the same shortage
     Require(reserve.KARTakeShedCount() == kShed && reserve.KARTakeShedCount() == 0, 25);
     for (int i = 0; i < kShed; ++i) {
         char byte;
@@ -266,17 +281,18 @@ void ShedAtTheLimitAndRecover() {
     Require(reserve.KARTakeShortageBegan() && reserve.KARTakeShedCount() == 1, 32);
 }
 
-}  // namespace
+} // namespace
 
 // At the descriptor limit an accept loop neither spins nor leaves clients
 // waiting: each pending connection is accepted on the spare and closed, the
 // shortage is reported once with a count, and accepting resumes once
 // descriptors are free. In a child, whose limits go with it.
-TEST(FileDescriptor, AcceptAtTheLimitShedsPendingConnectionsAndCountsThem) {
+TEST(FileDescriptor, AcceptAtTheLimitShedsPendingConnectionsAndCountsThem)
+{
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        alarm(60);  // a call that blocks ends the child instead of the test run
+        alarm(60); // a call that blocks ends the child instead of the test run
         ShedAtTheLimitAndRecover();
         _exit(0);
     }

@@ -40,11 +40,10 @@ TEST(ErrorReport, OneWholeLinePerReportFromAnyThreadAndTheListenerCanBeSwapped)
         EXPECT_TRUE(capture.Has(-220552, "CKesSockEngine", 123));
         EXPECT_EQ(reports[0].text, "Null server.");
     }
-    CKesError(-220553, "X", 1, nullptr);  // with the listener gone: still written
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "KSX-ERROR -220552 CKesSockEngine:123: Null server.\n"
-              "KSX-ERROR -220402 KesServiceData:7\n"
-              "KSX-ERROR -220553 X:1\n");
+    CKesError(-220553, "X", 1, nullptr); // with the listener gone: still written
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "KSX-ERROR -220552 CKesSockEngine:123: Null server.\n"
+                                                      "KSX-ERROR -220402 KesServiceData:7\n"
+                                                      "KSX-ERROR -220553 X:1\n");
 
     testing::internal::CaptureStderr();
     constexpr int kThreads = 8, kReports = 200;
@@ -58,23 +57,21 @@ TEST(ErrorReport, OneWholeLinePerReportFromAnyThreadAndTheListenerCanBeSwapped)
     }
     std::atomic<bool> stop{false};
     std::thread reporter([&] {
-        while (!stop)
-            CKesError(-1, "Busy", 1, nullptr);
+        while (!stop) CKesError(-1, "Busy", 1, nullptr);
     });
-    for (int i = 0; i < 200; ++i)
-        ksxtest::ErrorCapture capture;  // installs, then removes, the listener
-    for (auto& thread : threads)
-        thread.join();
+    for (int i = 0; i < 200; ++i) ksxtest::ErrorCapture capture; // installs, then removes, the listener
+    for (auto& thread : threads) thread.join();
     stop = true;
     reporter.join();
     std::istringstream written(testing::internal::GetCapturedStderr());
     int workerLines = 0;
     for (std::string line; std::getline(written, line);) {
-        if (line == "KSX-ERROR -1 Busy:1")
-            continue;
+        if (line == "KSX-ERROR -1 Busy:1") continue;
         int code = 0, number = 0, thread = -1;
         char rest[400] = {};
-        ASSERT_EQ(std::sscanf(line.c_str(), "KSX-ERROR %d Worker:%d: thread %d %399s", &code, &number, &thread, rest), 4)
+        ASSERT_EQ(std::sscanf(line.c_str(), "KSX-ERROR %d Worker:%d: thread %d %399s", &code, &number,
+                              &thread, rest),
+                  4)
             << line;
         EXPECT_EQ(code, -thread);
         EXPECT_EQ(std::string(rest), filler);
@@ -90,7 +87,7 @@ TEST(ErrorReport, OneWholeLinePerReportFromAnyThreadAndTheListenerCanBeSwapped)
 // reports again; a flush sums up a window that has not ended.
 TEST(ErrorReport, ReportsAPeerCanTriggerAreLimitedPerSourceLineAndTheRestCounted)
 {
-    KesSetTimeScale(0.5);  // windows of half a second
+    KesSetTimeScale(0.5); // windows of half a second
     ksxtest::ErrorCapture capture;
     std::atomic<int> written{0};
     std::vector<std::thread> burst;
@@ -101,8 +98,7 @@ TEST(ErrorReport, ReportsAPeerCanTriggerAreLimitedPerSourceLineAndTheRestCounted
                 written += KesReportLimited(-220440, "CKesSockEngine", 10, text.c_str());
         });
     }
-    for (auto& thread : burst)
-        thread.join();
+    for (auto& thread : burst) thread.join();
     EXPECT_TRUE(KesReportLimited(-220465, "CKesSockEngine", 11, "Early record from client a."));
     EXPECT_TRUE(KesReportLimited(-220465, "CKesObjSockServer", 10, "Early record from client b."));
     EXPECT_EQ(written, KES_LIMITED_REPORTS);
@@ -117,14 +113,16 @@ TEST(ErrorReport, ReportsAPeerCanTriggerAreLimitedPerSourceLineAndTheRestCounted
     EXPECT_EQ(reports[0].code, -220440);
     EXPECT_EQ(reports[0].source, "CKesSockEngine");
     EXPECT_EQ(reports[0].line, 10);
-    EXPECT_EQ(reports[0].text.rfind("995 similar reports suppressed; the last: Bad datagram from 10.0.0.", 0), 0u)
+    EXPECT_EQ(reports[0].text.rfind("995 similar reports suppressed; the last: Bad datagram from 10.0.0.", 0),
+              0u)
         << reports[0].text;
     EXPECT_EQ(reports[1].text, "Early record from client c.");
     EXPECT_EQ(reports[2].text, "Bad datagram from 10.0.0.9:4000.");
 
     capture.Clear();
     for (int i = 0; i < KES_LIMITED_REPORTS + 1; ++i)
-        KesReportLimited(-220440, "CKesSockEngine", 10, ("Bad datagram number " + std::to_string(i) + ".").c_str());
+        KesReportLimited(-220440, "CKesSockEngine", 10,
+                         ("Bad datagram number " + std::to_string(i) + ".").c_str());
     KesFlushLimitedReports();
     KesFlushLimitedReports();
     reports = capture.Reports();
@@ -145,12 +143,12 @@ TEST(ErrorReport, ReportsAPeerCanTriggerAreLimitedPerSourceLineAndTheRestCounted
     close(stream[1]);
     std::string lines;
     char buffer[512];
-    for (ssize_t got; (got = read(stream[0], buffer, sizeof buffer)) > 0;)
-        lines.append(buffer, size_t(got));
+    for (ssize_t got; (got = read(stream[0], buffer, sizeof buffer)) > 0;) lines.append(buffer, size_t(got));
     close(stream[0]);
     waitpid(child, nullptr, 0);
     EXPECT_NE(lines.find("KSX-ERROR -220440 Exit:1: 1 similar reports suppressed; the last: Bad datagram.\n"),
-              std::string::npos) << lines;
+              std::string::npos)
+        << lines;
 }
 
 // Run as a child by the test below; checks the values this process started
@@ -159,21 +157,30 @@ TEST(EnvironmentProbe, StartupValuesMatchExpectation)
 {
     const char* level = std::getenv("KSX_PROBE_LEVEL");
     const char* scale = std::getenv("KSX_PROBE_SCALE");
-    if (!level || !scale)
-        GTEST_SKIP() << "only run as a child of the environment test";
+    if (!level || !scale) GTEST_SKIP() << "only run as a child of the environment test";
     EXPECT_EQ(__Kesworks_Debug_Level, std::atoi(level));
     EXPECT_EQ(KesTimeScale(), std::atof(scale));
     const auto start = std::chrono::steady_clock::now();
     KesSleep(40);
-    EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 0.04 * std::atof(scale));
+    EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+              0.04 * std::atof(scale));
 }
 
 // Each row: one variable set in a fresh process and the values it starts with.
 TEST(Environment, TraceLevelAndPositiveTimeScaleComeFromTheEnvironmentAtLoad)
 {
-    struct { const char* name; const char* value; const char* level; const char* scale; } cases[] = {
-        {nullptr, nullptr, "0", "1"} /* production */, {"KSX_DEBUG_LEVEL", "4", "4", "1"}, {"KSX_DEBUG_LEVEL", "4x", "0", "1"},
-        {"KSX_TIME_SCALE", "0.25", "0", "0.25"}, {"KSX_TIME_SCALE", "0", "0", "1"}, {"KSX_TIME_SCALE", "inf", "0", "1"},
+    struct {
+        const char* name;
+        const char* value;
+        const char* level;
+        const char* scale;
+    } cases[] = {
+        {nullptr, nullptr, "0", "1"} /* production */,
+        {"KSX_DEBUG_LEVEL", "4", "4", "1"},
+        {"KSX_DEBUG_LEVEL", "4x", "0", "1"},
+        {"KSX_TIME_SCALE", "0.25", "0", "0.25"},
+        {"KSX_TIME_SCALE", "0", "0", "1"},
+        {"KSX_TIME_SCALE", "inf", "0", "1"},
     };
     for (const auto& c : cases) {
         const pid_t child = fork();
@@ -182,14 +189,14 @@ TEST(Environment, TraceLevelAndPositiveTimeScaleComeFromTheEnvironmentAtLoad)
             unsetenv("KSX_TIME_SCALE");
             setenv("KSX_PROBE_LEVEL", c.level, 1);
             setenv("KSX_PROBE_SCALE", c.scale, 1);
-            if (c.name)
-                setenv(c.name, c.value, 1);
+            if (c.name) setenv(c.name, c.value, 1);
             execl("/proc/self/exe", "self", "--gtest_filter=EnvironmentProbe.*", static_cast<char*>(nullptr));
             _exit(127);
         }
         int status = -1;
         waitpid(child, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << (c.name ? c.name : "none") << "=" << (c.value ? c.value : "");
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << (c.name ? c.name : "none") << "=" << (c.value ? c.value : "");
     }
 }
 
@@ -207,13 +214,13 @@ TEST(PortFile, OpenNeverCreatesAndRewritesInPlace)
     EXPECT_EQ(KesFileRead(file, buffer, 3), 3);
     EXPECT_STREQ(buffer, "012");
     EXPECT_EQ(KesFilePWrite(file, "XY", 2, 1), 2);
-    EXPECT_EQ(KesFileSeek(file, 0, 2), 3);  // from the current position: unmoved
+    EXPECT_EQ(KesFileSeek(file, 0, 2), 3); // from the current position: unmoved
     EXPECT_EQ(KesFilePWrite(file, "END", 3, 12), 3);
     long long size = -1;
     EXPECT_EQ(KesGetOpenFileSize(file, &size), 0);
     EXPECT_EQ(size, 15);
     EXPECT_EQ(KesFileTruncate(file, 5), 0);
-    EXPECT_EQ(KesFileSeek(file, 0, 3), 5);  // from the end
+    EXPECT_EQ(KesFileSeek(file, 0, 3), 5); // from the end
     EXPECT_EQ(KesFileWrite(file, "+", 1), 1);
     EXPECT_EQ(KesFileClose(file), 0);
     EXPECT_EQ(ksxtest::ReadFile(path), "0XY34+");
@@ -239,8 +246,9 @@ TEST(Socket, ErrorReportNamesSocketTextReasonAndNumberAndPeerLossIsRecognised)
     errno = 0;
     KesReportSocketError(12, nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Error on socket 4294967294.  Send to client failed.  Reason: " + std::string(std::strerror(ECONNRESET)) +
-                  " Error No: " + std::to_string(ECONNRESET) + "\n"
+              "Error on socket 4294967294.  Send to client failed.  Reason: " +
+                  std::string(std::strerror(ECONNRESET)) + " Error No: " + std::to_string(ECONNRESET) +
+                  "\n"
                   "Error on socket 12. Error No: 0\n");
     for (int gone : {ECONNRESET, ECONNABORTED, ETIMEDOUT, EHOSTUNREACH, ENETUNREACH})
         EXPECT_TRUE(KesSocketPeerGone(gone)) << gone;
@@ -254,8 +262,7 @@ TEST(Socket, ErrorReportNamesSocketTextReasonAndNumberAndPeerLossIsRecognised)
 TEST(Socket, SendWithinADeadlineGivesUpOnAStalledPeerAndDeliversAllToAReader)
 {
     std::vector<unsigned char> data(4 << 20);
-    for (size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<unsigned char>(i * 131 + (i >> 16));
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 131 + (i >> 16));
     int stalled[2], reading[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, stalled), 0);
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, reading), 0);
@@ -288,6 +295,5 @@ TEST(Socket, SendWithinADeadlineGivesUpOnAStalledPeerAndDeliversAllToAReader)
     EXPECT_EQ(getsockopt(tcp, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, &length), 0);
     EXPECT_EQ(timeout, 1500u);
     EXPECT_EQ(KesSetUserTimeout(stalled[0], 1500), -1) << "not a TCP socket";
-    for (int fd : {stalled[0], stalled[1], reading[0], reading[1], tcp})
-        close(fd);
+    for (int fd : {stalled[0], stalled[1], reading[0], reading[1], tcp}) close(fd);
 }

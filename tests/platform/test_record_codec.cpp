@@ -34,8 +34,7 @@ std::string ToHex(const void* data, size_t length)
     static const char kDigits[] = "0123456789abcdef";
     const auto* bytes = static_cast<const unsigned char*>(data);
     std::string hex;
-    for (size_t i = 0; i < length; ++i)
-        hex += {kDigits[bytes[i] >> 4], kDigits[bytes[i] & 0x0f]};
+    for (size_t i = 0; i < length; ++i) hex += {kDigits[bytes[i] >> 4], kDigits[bytes[i] & 0x0f]};
     return hex;
 }
 
@@ -80,8 +79,8 @@ void CrossCheck(const CKesRecord& record, const std::string& caseName)
     const Bytes encoded = ksxtest::Encode(record);
     std::ofstream(base + ".ours", std::ios::binary)
         .write(reinterpret_cast<const char*>(encoded.data()), static_cast<std::streamsize>(encoded.size()));
-    const std::string command = "/usr/bin/python3 " KSX_SOURCE_DIR "/tests/platform/msgpack_peer.py '" + base +
-                                ".ours' '" + base + ".txt' '" + base + ".theirs'";
+    const std::string command = "/usr/bin/python3 " KSX_SOURCE_DIR "/tests/platform/msgpack_peer.py '" +
+                                base + ".ours' '" + base + ".txt' '" + base + ".theirs'";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
     EXPECT_EQ(ksxtest::ReadFile(base + ".txt"), Describe(record));
     const std::string repacked = ksxtest::ReadFile(base + ".theirs");
@@ -92,7 +91,7 @@ void CrossCheck(const CKesRecord& record, const std::string& caseName)
     EXPECT_EQ(Describe(decoded), Describe(record));
 }
 
-}  // namespace
+} // namespace
 
 TEST(RecordPeer, EveryValueFormAndMapSizeAgrees)
 {
@@ -100,30 +99,29 @@ TEST(RecordPeer, EveryValueFormAndMapSizeAgrees)
     int n = 0;
     auto add = [&](const CKesAtom& atom) { record.KRAddValue(("v" + std::to_string(n++)).c_str(), atom); };
     // Integer boundaries of every smallest form, as int, long and 64-bit.
-    for (long long value : {0LL, 127LL, 128LL, 255LL, 256LL, 65535LL, 65536LL, 2147483647LL, 2147483648LL,
-                            4294967295LL, 4294967296LL, LLONG_MAX, -1LL, -32LL, -33LL, -128LL, -129LL, -32768LL,
+    for (long long value : {0LL,      127LL,         128LL,         255LL,        256LL,        65535LL,
+                            65536LL,  2147483647LL,  2147483648LL,  4294967295LL, 4294967296LL, LLONG_MAX,
+                            -1LL,     -32LL,         -33LL,         -128LL,       -129LL,       -32768LL,
                             -32769LL, -2147483648LL, -2147483649LL, LLONG_MIN}) {
         add(CKesAtom(value));
         add(CKesAtom(static_cast<long>(value)));
-        if (value >= INT32_MIN && value <= INT32_MAX)
-            add(CKesAtom(static_cast<int>(value)));
+        if (value >= INT32_MIN && value <= INT32_MAX) add(CKesAtom(static_cast<int>(value)));
     }
-    for (size_t length : {0, 31, 32, 255, 256, 65535, 65536})
-        add(CKesAtom(std::string(length, 'x').c_str()));
-    add(CKesAtom("Gr\xc3\xbc\xc3\x9f""e \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x93\xa6"));
+    for (size_t length : {0, 31, 32, 255, 256, 65535, 65536}) add(CKesAtom(std::string(length, 'x').c_str()));
+    add(CKesAtom("Gr\xc3\xbc\xc3\x9f"
+                 "e \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x93\xa6"));
     add(CKesAtom::KAText("a\0b", 3));
     record.KRAddValue("\xc3\xa9t\xc3\xa9", "named in UTF-8");
     record.KRAddValue(std::string(300, 'k').c_str(), "long name");
     constexpr double kInf = std::numeric_limits<double>::infinity();
-    for (double value : {0.0, -0.0, 1.5, -1e-300, 5e-324, std::numeric_limits<double>::max(), kInf, -kInf, std::nan("")})
+    for (double value :
+         {0.0, -0.0, 1.5, -1e-300, 5e-324, std::numeric_limits<double>::max(), kInf, -kInf, std::nan("")})
         add(CKesAtom(value));
     Bytes pattern(70000);
-    for (size_t i = 0; i < pattern.size(); ++i)
-        pattern[i] = static_cast<unsigned char>(i * 7);
-    for (size_t length : {0, 1, 255, 256, 65535, 65536, 70000})
-        add(CKesAtom(pattern.data(), length));
+    for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<unsigned char>(i * 7);
+    for (size_t length : {0, 1, 255, 256, 65535, 65536, 70000}) add(CKesAtom(pattern.data(), length));
     CrossCheck(record, "values");
-    for (int count : {0, 15, 16, 65535, 65536}) {  // entries in reverse name order: order kept
+    for (int count : {0, 15, 16, 65535, 65536}) { // entries in reverse name order: order kept
         CKesRecord record;
         for (int i = count - 1; i >= 0; --i)
             record.KRAddValue(("e" + std::to_string(i)).c_str(), CKesAtom(i));
@@ -137,7 +135,7 @@ TEST(RecordCodec, ValueWithoutTypeFailsWithNullBufferAndDecodingNeverMerges)
     record.KRAddValue("ok", "1");
     record.KRAddValue("cleared", "2");
     *record.KRValueOf("cleared") = CKesAtom();
-    unsigned char* buffer = reinterpret_cast<unsigned char*>(&record);  // must be overwritten
+    unsigned char* buffer = reinterpret_cast<unsigned char*>(&record); // must be overwritten
     unsigned int length = 77;
     EXPECT_LT(record.KOMEncode(&buffer, &length), 0);
     EXPECT_EQ(buffer, nullptr);
@@ -148,11 +146,18 @@ TEST(RecordCodec, ValueWithoutTypeFailsWithNullBufferAndDecodingNeverMerges)
 
 TEST(RecordDecoding, AcceptsLongerFormsNarrowsIntegersThatFitAndRefusesMalformedInput)
 {
-    struct { const char* hex; EKesDataType type; long long value; } longer[] = {
-        {"81a176cf0000000000000005", KES_DT_INT, 5},  {"81a176cf7fffffffffffffff", KES_DT_INT64, INT64_MAX},
-        {"81a176ce80000000", KES_DT_INT64, 2147483648LL}, {"81a176d3ffffffffffffffff", KES_DT_INT, -1},
+    struct {
+        const char* hex;
+        EKesDataType type;
+        long long value;
+    } longer[] = {
+        {"81a176cf0000000000000005", KES_DT_INT, 5},
+        {"81a176cf7fffffffffffffff", KES_DT_INT64, INT64_MAX},
+        {"81a176ce80000000", KES_DT_INT64, 2147483648LL},
+        {"81a176d3ffffffffffffffff", KES_DT_INT, -1},
         {"81a176d3ffffffff7fffffff", KES_DT_INT64, INT32_MIN - 1LL},
-        {"81db0000000176ff", KES_DT_INT, -1},         {"de0001a17601", KES_DT_INT, 1},
+        {"81db0000000176ff", KES_DT_INT, -1},
+        {"de0001a17601", KES_DT_INT, 1},
     };
     for (const auto& c : longer) {
         CKesRecord record;
@@ -161,16 +166,31 @@ TEST(RecordDecoding, AcceptsLongerFormsNarrowsIntegersThatFitAndRefusesMalformed
         EXPECT_EQ(record.KRValueOf("v")->KAType(), c.type) << c.hex;
         EXPECT_EQ(record.KRValueOf("v")->KAInt64(), c.value) << c.hex;
     }
-    struct { const char* name; const char* hex; } malformed[] = {
-        {"empty input", ""}, {"top level is an array", "9101"}, {"top level is a str", "a161"},
-        {"nil value", "81a161c0"}, {"float32 value", "81a161ca3f800000"}, {"array value", "81a1619101"},
-        {"ext8 value", "81a161c70101"}, {"never-used type byte", "81a161c1"}, {"integer key", "810101"},
-        {"key holding a NUL byte", "81a2610001"}, {"trailing byte after the map", "8000"},
-        {"fewer entries than counted", "82a16101"}, {"map16 count larger than input", "deffff"},
-        {"map32 count near 4 GiB", "dfffffffffa16101"}, {"str8 key length beyond input", "81d9ff6101"},
-        {"str32 value length near 4 GiB", "81a161dbffffffff61"}, {"bin8 length beyond input", "81a161c40561"},
-        {"bin32 length near 4 GiB", "81a161c6ffffffff00"}, {"uint64 above the largest int64", "81a161cf8000000000000000"},
-        {"truncated int32", "81a161d2000000"}, {"truncated float64", "81a161cb0000"},
+    struct {
+        const char* name;
+        const char* hex;
+    } malformed[] = {
+        {"empty input", ""},
+        {"top level is an array", "9101"},
+        {"top level is a str", "a161"},
+        {"nil value", "81a161c0"},
+        {"float32 value", "81a161ca3f800000"},
+        {"array value", "81a1619101"},
+        {"ext8 value", "81a161c70101"},
+        {"never-used type byte", "81a161c1"},
+        {"integer key", "810101"},
+        {"key holding a NUL byte", "81a2610001"},
+        {"trailing byte after the map", "8000"},
+        {"fewer entries than counted", "82a16101"},
+        {"map16 count larger than input", "deffff"},
+        {"map32 count near 4 GiB", "dfffffffffa16101"},
+        {"str8 key length beyond input", "81d9ff6101"},
+        {"str32 value length near 4 GiB", "81a161dbffffffff61"},
+        {"bin8 length beyond input", "81a161c40561"},
+        {"bin32 length near 4 GiB", "81a161c6ffffffff00"},
+        {"uint64 above the largest int64", "81a161cf8000000000000000"},
+        {"truncated int32", "81a161d2000000"},
+        {"truncated float64", "81a161cb0000"},
         {"good entry then bad one", "82a16101a162c0"},
     };
     for (const auto& c : malformed) {

@@ -20,17 +20,19 @@ namespace {
 // Counts the runs of each item (items are indices into the counts).
 using RunCounts = std::vector<std::atomic<int>>;
 
-void CountRun(void* item, void* context) {
+void CountRun(void* item, void* context)
+{
     (*static_cast<RunCounts*>(context))[reinterpret_cast<uintptr_t>(item)].fetch_add(1);
 }
 
 void* AsItem(size_t index) { return reinterpret_cast<void*>(static_cast<uintptr_t>(index)); }
 
-}  // namespace
+} // namespace
 
 // A thread joining itself is refused rather than hanging; at the production
 // time scale a wait nobody ends takes its full delay.
-TEST(Thread, SelfJoinIsRefusedAndATimedWaitLastsItsFullDelay) {
+TEST(Thread, SelfJoinIsRefusedAndATimedWaitLastsItsFullDelay)
+{
     struct SelfJoin {
         CKesThread thread;
         std::atomic<int> result{0};
@@ -52,7 +54,8 @@ TEST(Thread, SelfJoinIsRefusedAndATimedWaitLastsItsFullDelay) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
-TEST(ServPool, EveryItemFromManyProducersRunsExactlyOnce) {
+TEST(ServPool, EveryItemFromManyProducersRunsExactlyOnce)
+{
     constexpr int kProducers = 6;
     constexpr size_t kPerProducer = 20000;
     RunCounts runs(kProducers * kPerProducer);
@@ -62,7 +65,8 @@ TEST(ServPool, EveryItemFromManyProducersRunsExactlyOnce) {
         std::vector<std::thread> producers;
         for (int p = 0; p < kProducers; ++p) {
             producers.emplace_back([&, p] {
-                for (size_t i = 0; i < kPerProducer; ++i) ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(p * kPerProducer + i)), 1);
+                for (size_t i = 0; i < kPerProducer; ++i)
+                    ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(p * kPerProducer + i)), 1);
             });
         }
         for (auto& producer : producers) producer.join();
@@ -73,18 +77,21 @@ TEST(ServPool, EveryItemFromManyProducersRunsExactlyOnce) {
 // A count below one gives one worker, which runs items in order, including
 // one queued from inside the worker (a pool holding its lock while an item
 // runs would hang).
-TEST(ServPool, OneWorkerRunsItemsInOrderAndTakesItemsFromItsOwnWorker) {
+TEST(ServPool, OneWorkerRunsItemsInOrderAndTakesItemsFromItsOwnWorker)
+{
     constexpr uintptr_t kLast = 5000;
     struct Order {
         CKesServPool* pool = nullptr;
-        std::vector<uintptr_t> seen;  // touched by the one worker only
+        std::vector<uintptr_t> seen; // touched by the one worker only
         std::promise<void> done;
     } order;
     auto record = [](void* item, void* context) {
         auto* o = static_cast<Order*>(context);
         const auto n = reinterpret_cast<uintptr_t>(item);
         o->seen.push_back(n);
-        if (n == kLast - 1) { EXPECT_EQ(o->pool->KSPAddWorkDetail(AsItem(kLast)), 1); }
+        if (n == kLast - 1) {
+            EXPECT_EQ(o->pool->KSPAddWorkDetail(AsItem(kLast)), 1);
+        }
         if (n == kLast) o->done.set_value();
     };
     CKesServPool pool(0, &order);
@@ -97,7 +104,8 @@ TEST(ServPool, OneWorkerRunsItemsInOrderAndTakesItemsFromItsOwnWorker) {
     for (size_t i = 0; i < order.seen.size(); ++i) ASSERT_EQ(order.seen[i], i);
 }
 
-TEST(ServPool, ItemsOfferedToIdleWorkersAreNeitherLostNorSerialised) {
+TEST(ServPool, ItemsOfferedToIdleWorkersAreNeitherLostNorSerialised)
+{
     // Each item waits until all three are running: only a pool that wakes a
     // separate idle worker for each of them gets past the wait.
     struct Meeting {
@@ -111,7 +119,8 @@ TEST(ServPool, ItemsOfferedToIdleWorkersAreNeitherLostNorSerialised) {
         std::unique_lock<std::mutex> hold(m->lock);
         ++m->arrived;
         m->changed.notify_all();
-        if (m->changed.wait_for(hold, std::chrono::seconds(10), [&] { return m->arrived % 3 == 0; })) ++m->met;
+        if (m->changed.wait_for(hold, std::chrono::seconds(10), [&] { return m->arrived % 3 == 0; }))
+            ++m->met;
         m->changed.notify_all();
     };
     CKesServPool pool(3, &meeting);
@@ -120,12 +129,14 @@ TEST(ServPool, ItemsOfferedToIdleWorkersAreNeitherLostNorSerialised) {
     for (int round = 1; round <= 200; ++round) {
         for (int i = 0; i < 3; ++i) ASSERT_EQ(pool.KSPAddWorkDetail(nullptr), 1);
         std::unique_lock<std::mutex> hold(meeting.lock);
-        ASSERT_TRUE(meeting.changed.wait_for(hold, std::chrono::seconds(20), [&] { return meeting.met == 3 * round; }))
+        ASSERT_TRUE(meeting.changed.wait_for(hold, std::chrono::seconds(20),
+                                             [&] { return meeting.met == 3 * round; }))
             << "round " << round << ": " << meeting.arrived << " arrived, " << meeting.met << " met";
     }
 }
 
-TEST(ServPool, DestructionRunsEverythingQueuedAndRefusesMore) {
+TEST(ServPool, DestructionRunsEverythingQueuedAndRefusesMore)
+{
     // The first item holds its worker until the destructor has begun (seen as
     // a refused add), so the rest are still queued when destruction starts.
     struct Gate {
@@ -158,7 +169,7 @@ TEST(ServPool, DestructionRunsEverythingQueuedAndRefusesMore) {
         gate.released = true;
         gate.open.notify_all();
     });
-    delete pool;  // blocks until every queued item has run
+    delete pool; // blocks until every queued item has run
     releaser.join();
     EXPECT_EQ(gate.runs.load(), 501 + acceptedLate.load());
 }

@@ -21,7 +21,7 @@ std::string Rep(const CKesAtom& atom)
     return result;
 }
 
-}  // namespace
+} // namespace
 
 TEST(Atom, StrRepIsExactAndKeepsEveryByteOfATextWithNul)
 {
@@ -32,12 +32,12 @@ TEST(Atom, StrRepIsExactAndKeepsEveryByteOfATextWithNul)
     for (double value : {0.1, 1.0 / 3.0, 5e-324, std::numeric_limits<double>::max()}) {
         const std::string text = Rep(CKesAtom(value));
         EXPECT_EQ(strtod(text.c_str(), nullptr), value) << text;
-        EXPECT_LE(text.size(), 24u) << text;  // shortest form, not %.17g padding
+        EXPECT_LE(text.size(), 24u) << text; // shortest form, not %.17g padding
     }
     CKesAtom text = CKesAtom::KAText("ab\0cd", 5);
     EXPECT_EQ(text.KALength(), 5u);
     char* rep = text.KAStrRep();
-    EXPECT_EQ(memcmp(rep, "ab\0cd", 6), 0);  // every byte, NUL-terminated
+    EXPECT_EQ(memcmp(rep, "ab\0cd", 6), 0); // every byte, NUL-terminated
     free(rep);
 }
 
@@ -58,7 +58,7 @@ TEST(Record, ValuesAreFoundByFirstNameCopiedDeeplyAndUnencodableOnesRefused)
     ksxtest::ErrorCapture errors;
     EXPECT_EQ(record.KRAddValue(nullptr, "text"), -220552);
     EXPECT_EQ(record.KRAddValue("name", CKesAtom()), -220552);
-    EXPECT_EQ(record.KRAddValue(new CKesVarBind("name", CKesAtom())), -220552);  // deleted, not leaked
+    EXPECT_EQ(record.KRAddValue(new CKesVarBind("name", CKesAtom())), -220552); // deleted, not leaked
     EXPECT_EQ(record.KRCount(), 3);
     EXPECT_EQ(errors.Count(-220552, "CKesBaseRecord"), 3);
 }

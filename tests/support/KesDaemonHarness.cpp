@@ -32,16 +32,14 @@ Daemon::Daemon(const std::string& name, const std::vector<std::string>& args, co
     if (m_Pid == 0) {
         dup2(in[0], 0);
         dup2(out[1], 1);
-        if (withStderr)
-            dup2(out[1], 2);
+        if (withStderr) dup2(out[1], 2);
         setenv("KSX_HOME", home.c_str(), 1);
         if (timeScale.empty())
             unsetenv("KSX_TIME_SCALE");
         else
             setenv("KSX_TIME_SCALE", timeScale.c_str(), 1);
         std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(program.c_str(), argv.data());
         _exit(127);
@@ -55,8 +53,7 @@ Daemon::Daemon(const std::string& name, const std::vector<std::string>& args, co
 Daemon::~Daemon()
 {
     Kill();
-    if (m_In >= 0)
-        close(m_In);
+    if (m_In >= 0) close(m_In);
     close(m_Out);
 }
 
@@ -66,11 +63,9 @@ std::string Daemon::WaitForLine(const std::string& prefix)
     size_t& next = m_Next[prefix];
     for (;;) {
         for (; next < m_Lines.size(); ++next) {
-            if (m_Lines[next].rfind(prefix, 0) == 0)
-                return m_Lines[next++];
+            if (m_Lines[next].rfind(prefix, 0) == 0) return m_Lines[next++];
         }
-        if (std::chrono::steady_clock::now() >= deadline || !ReadSome(100))
-            return "";
+        if (std::chrono::steady_clock::now() >= deadline || !ReadSome(100)) return "";
     }
 }
 
@@ -83,8 +78,7 @@ void Daemon::Write(const std::string& line)
 
 void Daemon::Kill()
 {
-    if (m_Pid <= 0)
-        return;
+    if (m_Pid <= 0) return;
     kill(m_Pid, SIGKILL);
     waitpid(m_Pid, nullptr, 0);
     m_Pid = -1;
@@ -95,12 +89,10 @@ int Daemon::Finish()
     close(m_In);
     m_In = -1;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDaemonGuardMs);
-    while (std::chrono::steady_clock::now() < deadline && ReadSome(100)) {
-    }
+    while (std::chrono::steady_clock::now() < deadline && ReadSome(100)) {}
     int status = -1;
     while (waitpid(m_Pid, &status, WNOHANG) != m_Pid) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return -1;
+        if (std::chrono::steady_clock::now() >= deadline) return -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     m_Pid = -1;
@@ -121,27 +113,23 @@ int Daemon::CountContaining(const std::string& text) const
 std::string Daemon::Output() const
 {
     std::string all;
-    for (const std::string& line : m_Lines)
-        all += line + "\n";
+    for (const std::string& line : m_Lines) all += line + "\n";
     return all;
 }
 
 void Daemon::Drain(int ms)
 {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end && ReadSome(10)) {
-    }
+    while (std::chrono::steady_clock::now() < end && ReadSome(10)) {}
 }
 
 bool Daemon::ReadSome(int ms)
 {
     pollfd p{m_Out, POLLIN, 0};
-    if (poll(&p, 1, ms) != 1)
-        return true;
+    if (poll(&p, 1, ms) != 1) return true;
     char chunk[512];
     const ssize_t got = read(m_Out, chunk, sizeof chunk);
-    if (got <= 0)
-        return false;
+    if (got <= 0) return false;
     m_Partial.append(chunk, size_t(got));
     for (size_t end; (end = m_Partial.find('\n')) != std::string::npos; m_Partial.erase(0, end + 1))
         m_Lines.push_back(m_Partial.substr(0, end));
@@ -151,11 +139,9 @@ bool Daemon::ReadSome(int ms)
 std::string MakeHome(const std::string& name, const std::string& serviceFile)
 {
     const std::string home = KsxHome() + "/" + name;
-    for (const char* dir : {"", "/etc", "/etc/ostravine"})
-        mkdir((home + dir).c_str(), 0755);
+    for (const char* dir : {"", "/etc", "/etc/ostravine"}) mkdir((home + dir).c_str(), 0755);
     std::ofstream(home + "/etc/ostravine/ServiceData.cfg", std::ios::binary | std::ios::trunc) << serviceFile;
     return home;
 }
 
-}  // namespace ksxtest
-
+} // namespace ksxtest

@@ -56,11 +56,11 @@ private:
     int m_Out = -1;
     std::string m_Partial;
     std::vector<std::string> m_Lines;
-    std::map<std::string, size_t> m_Next;  // prefix -> first line not yet looked at
+    std::map<std::string, size_t> m_Next; // prefix -> first line not yet looked at
 };
 
 // A fresh installation home under the test's KSX_HOME whose service file
 // holds the given text; returns its path.
 std::string MakeHome(const std::string& name, const std::string& serviceFile);
 
-}  // namespace ksxtest
+} // namespace ksxtest

@@ -8,8 +8,7 @@ namespace ksxtest {
 bool WaitUntil(const std::function<bool()>& done, int guardMs)
 {
     for (int waited = 0; waited < guardMs; waited += 2) {
-        if (done())
-            return true;
+        if (done()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return done();
@@ -18,8 +17,7 @@ bool WaitUntil(const std::function<bool()>& done, int guardMs)
 EventLoopThread::EventLoopThread(CKesSockEngine& engine)
     : m_Engine(engine), m_Thread([this] { m_Engine.KRNStartNet(); })
 {
-    while (!m_Engine.KRNIsRunning())
-        std::this_thread::yield();
+    while (!m_Engine.KRNIsRunning()) std::this_thread::yield();
 }
 
 EventLoopThread::~EventLoopThread()
@@ -50,9 +48,8 @@ int EventLog::Count(const std::string& event)
 bool EventLog::WaitFor(const std::string& event, int times)
 {
     std::unique_lock<std::mutex> hold(m_Lock);
-    return m_Changed.wait_for(hold, std::chrono::milliseconds(kEngineGuardMs), [&] {
-        return std::count(m_Events.begin(), m_Events.end(), event) >= times;
-    });
+    return m_Changed.wait_for(hold, std::chrono::milliseconds(kEngineGuardMs),
+                              [&] { return std::count(m_Events.begin(), m_Events.end(), event) >= times; });
 }
 
-}  // namespace ksxtest
+} // namespace ksxtest

@@ -25,8 +25,8 @@ bool WaitUntil(const std::function<bool()>& done, int guardMs = kEngineGuardMs);
 // Runs the engine's event loop on its own thread while it exists.
 class EventLoopThread {
 public:
-    explicit EventLoopThread(CKesSockEngine& engine);  // returns once the loop runs
-    ~EventLoopThread();                                // stops the loop and joins
+    explicit EventLoopThread(CKesSockEngine& engine); // returns once the loop runs
+    ~EventLoopThread();                               // stops the loop and joins
     EventLoopThread(const EventLoopThread&) = delete;
     EventLoopThread& operator=(const EventLoopThread&) = delete;
     std::thread::id Id() const { return m_Thread.get_id(); }
@@ -66,4 +66,4 @@ Server* AddServer(CKesSockEngine& engine, const char* service, const char* domai
     return server->KOSSInitialise() == 1 ? server : nullptr;
 }
 
-}  // namespace ksxtest
+} // namespace ksxtest

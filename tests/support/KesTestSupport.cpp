@@ -11,18 +11,21 @@ ErrorCapture::ErrorCapture() { CKesError::KESetListener(&ErrorCapture::OnReport,
 
 ErrorCapture::~ErrorCapture() { CKesError::KESetListener(nullptr, nullptr); }
 
-void ErrorCapture::OnReport(int code, const char* source, int line, const char* text, void* self) {
+void ErrorCapture::OnReport(int code, const char* source, int line, const char* text, void* self)
+{
     auto* capture = static_cast<ErrorCapture*>(self);
     std::lock_guard<std::mutex> hold(capture->m_Lock);
     capture->m_Reports.push_back({code, source ? source : "", line, text ? text : ""});
 }
 
-std::vector<ErrorReport> ErrorCapture::Reports() const {
+std::vector<ErrorReport> ErrorCapture::Reports() const
+{
     std::lock_guard<std::mutex> hold(m_Lock);
     return m_Reports;
 }
 
-int ErrorCapture::Count(int code, const char* source) const {
+int ErrorCapture::Count(int code, const char* source) const
+{
     std::lock_guard<std::mutex> hold(m_Lock);
     int n = 0;
     for (const auto& r : m_Reports)
@@ -30,32 +33,38 @@ int ErrorCapture::Count(int code, const char* source) const {
     return n;
 }
 
-bool ErrorCapture::Has(int code, const char* source, int line) const {
+bool ErrorCapture::Has(int code, const char* source, int line) const
+{
     std::lock_guard<std::mutex> hold(m_Lock);
     for (const auto& r : m_Reports)
         if (r.code == code && (!source || r.source == source) && (line < 0 || r.line == line)) return true;
     return false;
 }
 
-void ErrorCapture::Clear() {
+void ErrorCapture::Clear()
+{
     std::lock_guard<std::mutex> hold(m_Lock);
     m_Reports.clear();
 }
 
-std::string KsxHome() {
+std::string KsxHome()
+{
     const char* home = std::getenv("KSX_HOME");
-    if (!home || !*home) throw std::runtime_error("KSX_HOME is not set: run the test through scripts/netns-run");
+    if (!home || !*home)
+        throw std::runtime_error("KSX_HOME is not set: run the test through scripts/netns-run");
     return home;
 }
 
 std::string ServiceFilePath() { return KsxHome() + "/etc/ostravine/ServiceData.cfg"; }
 
-void WriteServiceFile(const std::string& text) {
+void WriteServiceFile(const std::string& text)
+{
     std::ofstream out(ServiceFilePath(), std::ios::binary | std::ios::trunc);
     out << text;
 }
 
-std::string ReadFile(const std::string& path) {
+std::string ReadFile(const std::string& path)
+{
     std::ifstream in(path, std::ios::binary);
     std::stringstream content;
     content << in.rdbuf();
@@ -64,4 +73,4 @@ std::string ReadFile(const std::string& path) {
 
 std::string HostProgram(const std::string& name) { return std::string(KSX_TEST_HOST_DIR) + "/" + name; }
 
-}  // namespace ksxtest
+} // namespace ksxtest

@@ -51,4 +51,4 @@ std::string ReadFile(const std::string& path);
 // Path of a program built from tests/hosts/<name>.cpp.
 std::string HostProgram(const std::string& name);
 
-}  // namespace ksxtest
+} // namespace ksxtest

@@ -41,14 +41,13 @@ int ListenOnLoopback(int* port)
     return fd;
 }
 
-}  // namespace
+} // namespace
 
 Bytes Encode(const CKesRecord& record)
 {
     unsigned char* bytes = nullptr;
     unsigned int length = 0;
-    if (record.KOMEncode(&bytes, &length) != 1)
-        return {};
+    if (record.KOMEncode(&bytes, &length) != 1) return {};
     Bytes out(bytes, bytes + length);
     free(bytes);
     return out;
@@ -58,8 +57,7 @@ Bytes Frame(const Bytes& payload)
 {
     const uint32_t length = static_cast<uint32_t>(payload.size());
     Bytes frame(4 + payload.size());
-    for (int i = 0; i < 4; ++i)
-        frame[i] = static_cast<unsigned char>(length >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i) frame[i] = static_cast<unsigned char>(length >> (24 - 8 * i));
     std::copy(payload.begin(), payload.end(), frame.begin() + 4);
     return frame;
 }
@@ -103,8 +101,7 @@ bool WireConnection::SendAll(const Bytes& bytes, size_t from, size_t count)
     count = std::min(count, bytes.size() - from);
     while (count > 0) {
         const ssize_t sent = send(m_Fd, bytes.data() + from, count, MSG_NOSIGNAL);
-        if (sent <= 0)
-            return false;
+        if (sent <= 0) return false;
         from += static_cast<size_t>(sent);
         count -= static_cast<size_t>(sent);
     }
@@ -114,11 +111,9 @@ bool WireConnection::SendAll(const Bytes& bytes, size_t from, size_t count)
 bool WireConnection::ReadExactly(unsigned char* out, size_t length)
 {
     while (length > 0) {
-        if (!Readable(m_Fd, kWireGuardMs))
-            return false;
+        if (!Readable(m_Fd, kWireGuardMs)) return false;
         const ssize_t got = recv(m_Fd, out, length, 0);
-        if (got <= 0)
-            return false;
+        if (got <= 0) return false;
         out += got;
         length -= static_cast<size_t>(got);
     }
@@ -128,10 +123,9 @@ bool WireConnection::ReadExactly(unsigned char* out, size_t length)
 bool WireConnection::ReadFrame(Bytes& payload)
 {
     unsigned char header[4];
-    if (!ReadExactly(header, 4))
-        return false;
-    const uint32_t length = (uint32_t(header[0]) << 24) | (uint32_t(header[1]) << 16) |
-                            (uint32_t(header[2]) << 8) | header[3];
+    if (!ReadExactly(header, 4)) return false;
+    const uint32_t length =
+        (uint32_t(header[0]) << 24) | (uint32_t(header[1]) << 16) | (uint32_t(header[2]) << 8) | header[3];
     payload.resize(length);
     return length == 0 || ReadExactly(payload.data(), length);
 }
@@ -139,11 +133,9 @@ bool WireConnection::ReadFrame(Bytes& payload)
 std::unique_ptr<CKesRecord> WireConnection::ReadRecord()
 {
     Bytes payload;
-    if (!ReadFrame(payload))
-        return nullptr;
+    if (!ReadFrame(payload)) return nullptr;
     auto record = std::make_unique<CKesRecord>();
-    if (record->KOMDecode(payload.data(), static_cast<unsigned int>(payload.size())) != 1)
-        return nullptr;
+    if (record->KOMDecode(payload.data(), static_cast<unsigned int>(payload.size())) != 1) return nullptr;
     return record;
 }
 
@@ -157,8 +149,7 @@ void WireConnection::Shutdown() { shutdown(m_Fd, SHUT_RDWR); }
 
 void WireConnection::Close()
 {
-    if (m_Fd >= 0)
-        close(m_Fd);
+    if (m_Fd >= 0) close(m_Fd);
     m_Fd = -1;
 }
 
@@ -168,8 +159,7 @@ WireListener::~WireListener() { close(m_Listen); }
 
 std::unique_ptr<WireConnection> WireListener::Accept()
 {
-    if (!Readable(m_Listen, kWireGuardMs))
-        return nullptr;
+    if (!Readable(m_Listen, kWireGuardMs)) return nullptr;
     const int fd = accept(m_Listen, nullptr, nullptr);
     return fd < 0 ? nullptr : std::make_unique<WireConnection>(fd);
 }
@@ -179,15 +169,13 @@ TcpPair::TcpPair()
     WireListener listener;
     m_Far = WireConnection::To(static_cast<unsigned int>(listener.Port()));
     std::unique_ptr<WireConnection> near = listener.Accept();
-    if (!near)
-        throw std::runtime_error("loopback connection not accepted");
+    if (!near) throw std::runtime_error("loopback connection not accepted");
     m_Near = near->Release();
 }
 
 TcpPair::~TcpPair()
 {
-    if (m_Near >= 0)
-        close(m_Near);
+    if (m_Near >= 0) close(m_Near);
 }
 
 unsigned int TcpPair::Release()
@@ -197,4 +185,4 @@ unsigned int TcpPair::Release()
     return near;
 }
 
-}  // namespace ksxtest
+} // namespace ksxtest

@@ -103,4 +103,4 @@ private:
     std::unique_ptr<WireConnection> m_Far;
 };
 
-}  // namespace ksxtest
+} // namespace ksxtest

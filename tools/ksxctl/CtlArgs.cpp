@@ -4,7 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 
-std::string CtlArgs::Parse(int argc, char** argv, int first, std::initializer_list<CtlOption> options) {
+std::string CtlArgs::Parse(int argc, char** argv, int first, std::initializer_list<CtlOption> options)
+{
     m_Options.assign(options.begin(), options.end());
     bool optionsEnded = false;
     for (int i = first; i < argc; ++i) {
@@ -42,12 +43,14 @@ std::string CtlArgs::Parse(int argc, char** argv, int first, std::initializer_li
     return "";
 }
 
-std::string CtlArgs::Value(const std::string& name, const std::string& fallback) const {
+std::string CtlArgs::Value(const std::string& name, const std::string& fallback) const
+{
     auto found = m_Values.find(name);
     return found == m_Values.end() ? fallback : found->second;
 }
 
-std::string CtlArgs::Seconds(const std::string& name, double fallback, double* seconds) const {
+std::string CtlArgs::Seconds(const std::string& name, double fallback, double* seconds) const
+{
     *seconds = fallback;
     if (!Has(name)) return "";
     const std::string text = Value(name);
@@ -61,7 +64,8 @@ std::string CtlArgs::Seconds(const std::string& name, double fallback, double* s
     return "";
 }
 
-std::string CtlArgs::Count(const std::string& name, int fallback, int* count) const {
+std::string CtlArgs::Count(const std::string& name, int fallback, int* count) const
+{
     *count = fallback;
     if (!Has(name)) return "";
     const std::string text = Value(name);
@@ -74,7 +78,8 @@ std::string CtlArgs::Count(const std::string& name, int fallback, int* count) co
     return "";
 }
 
-const CtlOption* CtlArgs::Find(const std::string& name) const {
+const CtlOption* CtlArgs::Find(const std::string& name) const
+{
     for (const CtlOption& option : m_Options)
         if (name == option.name) return &option;
     return nullptr;

@@ -10,8 +10,8 @@
 #include <vector>
 
 struct CtlOption {
-    const char* name;  // without the leading "--"
-    bool takesValue;   // false: a flag
+    const char* name; // without the leading "--"
+    bool takesValue;  // false: a flag
 };
 
 class CtlArgs {
@@ -34,8 +34,8 @@ public:
 private:
     const CtlOption* Find(const std::string& name) const;
 
-    std::vector<CtlOption> m_Options;             // what this command accepts
-    std::map<std::string, std::string> m_Values;  // given options ("" for flags)
-    std::vector<std::string> m_Positional;        // words that are no option
-    bool m_Help = false;                          // --help or -h was given
+    std::vector<CtlOption> m_Options;            // what this command accepts
+    std::map<std::string, std::string> m_Values; // given options ("" for flags)
+    std::vector<std::string> m_Positional;       // words that are no option
+    bool m_Help = false;                         // --help or -h was given
 };

@@ -6,9 +6,9 @@
 
 #include <string>
 
-constexpr int kCtlOk = 0;        // done
-constexpr int kCtlError = 1;     // wrong use, unreadable or unusable configuration
-constexpr int kCtlNoAnswer = 2;  // nothing answered within the time-out
+constexpr int kCtlOk = 0;       // done
+constexpr int kCtlError = 1;    // wrong use, unreadable or unusable configuration
+constexpr int kCtlNoAnswer = 2; // nothing answered within the time-out
 
 // Writes "ksxctl[ COMMAND]: MESSAGE" on standard error and returns status.
 int CtlFail(const std::string& command, const std::string& message, int status = kCtlError);

@@ -11,11 +11,13 @@
 namespace {
 
 // Reads the file named by --file (or the installation's); "" or the error.
-std::string LoadFromArgs(const CtlArgs& args, CtlServiceFile* file) {
+std::string LoadFromArgs(const CtlArgs& args, CtlServiceFile* file)
+{
     return file->Load(args.Value("file", CtlServiceFile::DefaultPath()));
 }
 
-std::string SyntaxMessage(const CtlServiceFile& file) {
+std::string SyntaxMessage(const CtlServiceFile& file)
+{
     std::string message = file.Path() + ": line " + std::to_string(file.ErrorLine()) + ": syntax error";
     if (file.HasNoWords()) return message + ": the file holds no entry";
     std::string text = file.LineText(file.ErrorLine());
@@ -24,11 +26,12 @@ std::string SyntaxMessage(const CtlServiceFile& file) {
 }
 
 // The table: one row per entry, columns as wide as their widest cell.
-void PrintTable(const std::vector<CtlEntry>& entries) {
+void PrintTable(const std::vector<CtlEntry>& entries)
+{
     std::vector<std::vector<std::string>> rows{{"SERVICE", "DOMAIN", "ADDRESS", "PORT", "SERVER", "TYPE"}};
     for (const CtlEntry& e : entries)
-        rows.push_back({e.service, e.domain, e.address, std::to_string(e.port), e.server.empty() ? "-" : e.server,
-                        e.dynamic ? "dynamic" : "fixed"});
+        rows.push_back({e.service, e.domain, e.address, std::to_string(e.port),
+                        e.server.empty() ? "-" : e.server, e.dynamic ? "dynamic" : "fixed"});
     std::vector<size_t> widths(rows[0].size(), 0);
     for (const auto& row : rows)
         for (size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
@@ -43,9 +46,10 @@ void PrintTable(const std::vector<CtlEntry>& entries) {
     std::fflush(stdout);
 }
 
-}  // namespace
+} // namespace
 
-int CtlRunList(int argc, char** argv) {
+int CtlRunList(int argc, char** argv)
+{
     CtlArgs args;
     std::string error = args.Parse(argc, argv, 2, {{"file", true}});
     if (args.Help()) return CtlPrintHelp("list"), kCtlOk;
@@ -59,7 +63,8 @@ int CtlRunList(int argc, char** argv) {
     return kCtlOk;
 }
 
-int CtlRunCheck(int argc, char** argv) {
+int CtlRunCheck(int argc, char** argv)
+{
     CtlArgs args;
     std::string error = args.Parse(argc, argv, 2, {{"file", true}});
     if (args.Help()) return CtlPrintHelp("check"), kCtlOk;
@@ -74,10 +79,11 @@ int CtlRunCheck(int argc, char** argv) {
         std::fprintf(stderr, "ksxctl check: warning: %s: line %d: %s\n", file.Path().c_str(), finding.line,
                      finding.text.c_str());
     if (!file.Find(CtlServiceFile::ms_MulticastDomain, CtlServiceFile::ms_MulticastService))
-        std::fprintf(stderr,
-                     "ksxctl check: warning: %s: no multicast entry (SERVICE: MulticastService DOMAIN: ANY_KES_DOMAIN "
-                     "ADDRESS: <group> PORT: <port>); no engine can start with this file\n",
-                     file.Path().c_str());
+        std::fprintf(
+            stderr,
+            "ksxctl check: warning: %s: no multicast entry (SERVICE: MulticastService DOMAIN: ANY_KES_DOMAIN "
+            "ADDRESS: <group> PORT: <port>); no engine can start with this file\n",
+            file.Path().c_str());
     const size_t count = file.Entries().size();
     std::printf("%s: valid, %zu entr%s\n", file.Path().c_str(), count, count == 1 ? "y" : "ies");
     std::fflush(stdout);

@@ -29,7 +29,8 @@ namespace {
 constexpr int kWorkers = 2;
 constexpr double kDefaultTimeout = 5.0;
 
-std::string Seconds(double seconds) {
+std::string Seconds(double seconds)
+{
     char text[32];
     std::snprintf(text, sizeof text, "%g", seconds);
     return text;
@@ -38,7 +39,8 @@ std::string Seconds(double seconds) {
 // An engine cannot start without the installation's service file and its
 // multicast entry; it would retry for a minute and then end the process.
 // Says so at once instead. "" when the engine can start.
-std::string CheckInstallation(CtlServiceFile* file) {
+std::string CheckInstallation(CtlServiceFile* file)
+{
     std::string error = file->Load(CtlServiceFile::DefaultPath());
     if (!error.empty()) return error + " (is KSX_HOME the installation home?)";
     if (file->SyntaxError())
@@ -46,20 +48,23 @@ std::string CheckInstallation(CtlServiceFile* file) {
                std::to_string(file->ErrorLine()) + " (see 'ksxctl check')";
     if (!file->Find(CtlServiceFile::ms_MulticastDomain, CtlServiceFile::ms_MulticastService))
         return "the service file " + file->Path() +
-               " has no multicast entry (SERVICE: MulticastService DOMAIN: ANY_KES_DOMAIN ...), so no engine can start";
+               " has no multicast entry (SERVICE: MulticastService DOMAIN: ANY_KES_DOMAIN ...), so no engine "
+               "can start";
     return "";
 }
 
 // The server name the service file gives for an address and port, or "-".
 std::string ServerNameOf(const std::string& domain, const std::string& service, const std::string& address,
-                         int port) {
+                         int port)
+{
     CKesServiceDataParser parser;
     std::string path = CtlServiceFile::DefaultPath();
     if (parser.KSDPParseFromFile(path.c_str()) != 1) return "-";
     CKesSockEnd* entry = parser.KSDPGetServiceData(domain.c_str(), service.c_str());
     if (!entry || !entry->KSEGetEndPointName()) return "-";
     char* entryAddress = entry->KSEGetEndPtIpAddress();
-    const bool same = entryAddress && address == entryAddress && static_cast<int>(entry->KSEGetEndPtAddressPort()) == port;
+    const bool same =
+        entryAddress && address == entryAddress && static_cast<int>(entry->KSEGetEndPtAddressPort()) == port;
     free(entryAddress);
     return same ? entry->KSEGetEndPointName() : "-";
 }
@@ -75,7 +80,8 @@ struct ProbeTarget {
 
     // True when the record is an address reply for this service and domain
     // (printed and counted).
-    bool Take(const CKesRecord& record) {
+    bool Take(const CKesRecord& record)
+    {
         if (!record.KRValueOf(CKesSockEnd::ms_AddressReply)) return false;
         const CKesAtom* name = record.KRValueOf(CKesSockEnd::ms_ServiceNameField);
         const CKesAtom* domainName = record.KRValueOf(CKesSockEnd::ms_DomainNameField);
@@ -104,11 +110,13 @@ class ProbeEngine : public CKesSockEngine {
 public:
     ProbeEngine() : CKesSockEngine("ksxctl-probe", __KES_SERV_TOOL, kWorkers) {}
 
-    int KSEProcessMulticast(CKesIOWorkPacket* packet) override {
+    int KSEProcessMulticast(CKesIOWorkPacket* packet) override
+    {
         ProbeTarget* target = g_ProbeTarget.load();
         if (target && packet && packet->KIWPGetPacket()) {
             CKesRecord record;
-            if (record.KOMDecode(packet->KIWPGetPacket(), packet->KIWPGetPacketLength()) == 1 && target->Take(record))
+            if (record.KOMDecode(packet->KIWPGetPacket(), packet->KIWPGetPacketLength()) == 1 &&
+                target->Take(record))
                 return 1;
         }
         return CKesSockEngine::KSEProcessMulticast(packet);
@@ -116,7 +124,8 @@ public:
 };
 
 // Sends one address request over the engine's multicast channel.
-std::string SendAddressRequest(CKesSockEngine* engine, const ProbeTarget& target) {
+std::string SendAddressRequest(CKesSockEngine* engine, const ProbeTarget& target)
+{
     CKesSockEnd asked;
     asked.KSESetServiceName(strdup(target.service.c_str()));
     asked.KSESetEndPointDomain(strdup(target.domain.c_str()));
@@ -136,10 +145,12 @@ public:
     // The callbacks use this object's members: end the connect thread first.
     ~SendClient() override { KOSCStopConnectThread(); }
 
-    void KOSCOnClientConnect() override {
+    void KOSCOnClientConnect() override
+    {
         m_Session->Update([&] { connected = true; });
     }
-    void KesOnClientIO(CKesSockEnd*, CKesRecord* record) override {
+    void KesOnClientIO(CKesSockEnd*, CKesRecord* record) override
+    {
         int number = 0;
         m_Session->Update([&] { number = ++received; });
         CtlWriteOut("record " + std::to_string(number) + " from " + KOSCGetServiceName() + ":\n" +
@@ -152,11 +163,12 @@ public:
     int received = 0;
 
 private:
-    CtlSession* m_Session;  // outlives the client
+    CtlSession* m_Session; // outlives the client
 };
 
 std::string Unreachable(const std::string& service, const std::string& domain, const CtlServiceFile& file,
-                        double timeout) {
+                        double timeout)
+{
     std::string head = "cannot reach " + service + " in " + domain + ": ";
     const CtlEntry* entry = file.Find(domain, service);
     if (!entry) return head + "no server answered within " + Seconds(timeout) + " s";
@@ -170,12 +182,16 @@ std::string Unreachable(const std::string& service, const std::string& domain, c
 // asked, and ends the session after the wanted number of records.
 class ListenServer : public CKesObjSockServer {
 public:
-    ListenServer(CtlSession* session, bool echo, int wanted) : m_Session(session), m_Echo(echo), m_Wanted(wanted) {}
+    ListenServer(CtlSession* session, bool echo, int wanted)
+        : m_Session(session), m_Echo(echo), m_Wanted(wanted)
+    {
+    }
 
-    void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override {
+    void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override
+    {
         int number = 0;
         m_Session->Update([&] { number = (m_Wanted == 0 || received < m_Wanted) ? ++received : 0; });
-        if (number == 0) {  // beyond the wanted count: the session is ending
+        if (number == 0) { // beyond the wanted count: the session is ending
             delete record;
             return;
         }
@@ -186,27 +202,31 @@ public:
         delete record;
         if (m_Wanted != 0 && number == m_Wanted) m_Session->Finish();
     }
-    void KOSSOnClientConnect(CKesSockEnd* client) override {
+    void KOSSOnClientConnect(CKesSockEnd* client) override
+    {
         CtlWriteOut(std::string("client ") + Id(client) + " connected\n");
     }
-    void KOSSOnClientDisconnect(CKesSockEnd* client) override {
+    void KOSSOnClientDisconnect(CKesSockEnd* client) override
+    {
         CtlWriteOut(std::string("client ") + Id(client) + " disconnected\n");
     }
 
-    int received = 0;  // guarded by the session's lock
+    int received = 0; // guarded by the session's lock
 
 private:
-    static const char* Id(CKesSockEnd* client) {
+    static const char* Id(CKesSockEnd* client)
+    {
         return client && client->KSEGetEndPointName() ? client->KSEGetEndPointName() : "?";
     }
-    CtlSession* m_Session;  // outlives the server
-    const bool m_Echo;      // send each record back to its client
-    const int m_Wanted;     // records after which to stop; 0: no limit
+    CtlSession* m_Session; // outlives the server
+    const bool m_Echo;     // send each record back to its client
+    const int m_Wanted;    // records after which to stop; 0: no limit
 };
 
-}  // namespace
+} // namespace
 
-int CtlRunProbe(int argc, char** argv) {
+int CtlRunProbe(int argc, char** argv)
+{
     CtlArgs args;
     std::string error = args.Parse(argc, argv, 2, {{"timeout", true}, {"count", true}});
     if (args.Help()) return CtlPrintHelp("probe"), kCtlOk;
@@ -235,14 +255,16 @@ int CtlRunProbe(int argc, char** argv) {
 
     if (!sendError.empty()) return CtlFail("probe", sendError);
     if (target.replies > 0) return kCtlOk;
-    if (session.Interrupted()) return CtlFail("probe", "interrupted before any server answered", kCtlNoAnswer);
+    if (session.Interrupted())
+        return CtlFail("probe", "interrupted before any server answered", kCtlNoAnswer);
     return CtlFail("probe",
-                   "no server of " + target.service + " in " + target.domain + " answered within " + Seconds(timeout) +
-                       " s",
+                   "no server of " + target.service + " in " + target.domain + " answered within " +
+                       Seconds(timeout) + " s",
                    kCtlNoAnswer);
 }
 
-int CtlRunSend(int argc, char** argv) {
+int CtlRunSend(int argc, char** argv)
+{
     CtlArgs args;
     std::string error = args.Parse(argc, argv, 2, {{"id", true}, {"timeout", true}, {"count", true}});
     if (args.Help()) return CtlPrintHelp("send"), kCtlOk;
@@ -250,7 +272,8 @@ int CtlRunSend(int argc, char** argv) {
     int wanted = 0;
     if (error.empty()) error = args.Seconds("timeout", kDefaultTimeout, &timeout);
     if (error.empty()) error = args.Count("count", 0, &wanted);
-    if (error.empty() && args.Positional().size() < 3) error = "wants SERVICE, DOMAIN and at least one name=value";
+    if (error.empty() && args.Positional().size() < 3)
+        error = "wants SERVICE, DOMAIN and at least one name=value";
     const std::string clientId = args.Value("id", "ksxctl-" + std::to_string(getpid()));
     if (error.empty() && clientId.empty()) error = "--id wants a client id that is not empty";
     CKesRecord record;
@@ -280,7 +303,7 @@ int CtlRunSend(int argc, char** argv) {
         session.Abandon();
         return CtlFail("send", "the client of " + service + " could not start its connect thread");
     }
-    std::string outcome;  // "" once sent
+    std::string outcome; // "" once sent
     int status = kCtlOk;
     session.Run([&] {
         if (!session.Wait([&] { return client->connected; })) {
@@ -299,7 +322,8 @@ int CtlRunSend(int argc, char** argv) {
     return outcome.empty() ? kCtlOk : CtlFail("send", outcome, status);
 }
 
-int CtlRunListen(int argc, char** argv) {
+int CtlRunListen(int argc, char** argv)
+{
     CtlArgs args;
     std::string error = args.Parse(argc, argv, 2, {{"echo", false}, {"count", true}, {"timeout", true}});
     if (args.Help()) return CtlPrintHelp("listen"), kCtlOk;
@@ -343,6 +367,8 @@ int CtlRunListen(int argc, char** argv) {
         session.Finish();
     });
     if (wanted == 0 || complete || session.Interrupted()) return kCtlOk;
-    return CtlFail("listen", "fewer than " + std::to_string(wanted) + " records arrived within " + Seconds(timeout) + " s",
+    return CtlFail("listen",
+                   "fewer than " + std::to_string(wanted) + " records arrived within " + Seconds(timeout) +
+                       " s",
                    kCtlNoAnswer);
 }

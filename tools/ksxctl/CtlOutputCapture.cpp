@@ -2,7 +2,8 @@
 
 #include <unistd.h>
 
-CtlOutputCapture::CtlOutputCapture() {
+CtlOutputCapture::CtlOutputCapture()
+{
     std::fflush(stdout);
     std::fflush(stderr);
     m_File = std::tmpfile();
@@ -10,15 +11,18 @@ CtlOutputCapture::CtlOutputCapture() {
     m_SavedOut = dup(STDOUT_FILENO);
     m_SavedErr = dup(STDERR_FILENO);
     const int fd = fileno(m_File);
-    if (m_SavedOut < 0 || m_SavedErr < 0 || dup2(fd, STDOUT_FILENO) < 0 || dup2(fd, STDERR_FILENO) < 0) Restore();
+    if (m_SavedOut < 0 || m_SavedErr < 0 || dup2(fd, STDOUT_FILENO) < 0 || dup2(fd, STDERR_FILENO) < 0)
+        Restore();
 }
 
-CtlOutputCapture::~CtlOutputCapture() {
+CtlOutputCapture::~CtlOutputCapture()
+{
     Restore();
     if (m_File) std::fclose(m_File);
 }
 
-std::string CtlOutputCapture::Finish() {
+std::string CtlOutputCapture::Finish()
+{
     std::fflush(stdout);
     std::fflush(stderr);
     const bool diverted = m_SavedOut >= 0 && m_SavedErr >= 0;
@@ -32,7 +36,8 @@ std::string CtlOutputCapture::Finish() {
     return text;
 }
 
-void CtlOutputCapture::Restore() {
+void CtlOutputCapture::Restore()
+{
     if (m_SavedOut >= 0) {
         dup2(m_SavedOut, STDOUT_FILENO);
         close(m_SavedOut);

@@ -27,7 +27,7 @@ private:
 
     void Restore();
 
-    FILE* m_File = nullptr;  // the temporary file (deleted when closed)
-    int m_SavedOut = -1;     // duplicate of the original descriptor 1
-    int m_SavedErr = -1;     // duplicate of the original descriptor 2
+    FILE* m_File = nullptr; // the temporary file (deleted when closed)
+    int m_SavedOut = -1;    // duplicate of the original descriptor 1
+    int m_SavedErr = -1;    // duplicate of the original descriptor 2
 };

@@ -10,9 +10,10 @@
 
 namespace {
 
-std::mutex g_OutLock;  // one block at a time on standard output
+std::mutex g_OutLock; // one block at a time on standard output
 
-bool IsInteger(const std::string& text) {
+bool IsInteger(const std::string& text)
+{
     size_t i = (!text.empty() && (text[0] == '+' || text[0] == '-')) ? 1 : 0;
     if (i == text.size()) return false;
     for (; i < text.size(); ++i)
@@ -20,19 +21,22 @@ bool IsInteger(const std::string& text) {
     return true;
 }
 
-std::string AddInteger(const std::string& name, const std::string& text, CKesRecord* record) {
+std::string AddInteger(const std::string& name, const std::string& text, CKesRecord* record)
+{
     errno = 0;
     const long long value = std::strtoll(text.c_str(), nullptr, 10);
     if (errno == ERANGE)
         return "value of " + name + " does not fit a 64-bit integer (write " + name + ":s=" + text +
                " to send it as text)";
     // The smallest atom that holds it: most peers read an int.
-    const int added = (value >= INT_MIN && value <= INT_MAX) ? record->KRAddValue(name.c_str(), CKesAtom(static_cast<int>(value)))
-                                                             : record->KRAddValue(name.c_str(), CKesAtom(value));
+    const int added = (value >= INT_MIN && value <= INT_MAX)
+                          ? record->KRAddValue(name.c_str(), CKesAtom(static_cast<int>(value)))
+                          : record->KRAddValue(name.c_str(), CKesAtom(value));
     return added == 1 ? "" : "cannot add the value " + name;
 }
 
-std::string AddOne(const std::string& word, CKesRecord* record) {
+std::string AddOne(const std::string& word, CKesRecord* record)
+{
     const size_t equals = word.find('=');
     if (equals == std::string::npos) return "expected name=value, got '" + word + "'";
     std::string name = word.substr(0, equals);
@@ -43,32 +47,40 @@ std::string AddOne(const std::string& word, CKesRecord* record) {
         name.resize(name.size() - 2);
     }
     if (name.empty()) return "a value has no name in '" + word + "'";
-    if (type == 's') return record->KRAddValue(name.c_str(), value.c_str()) == 1 ? "" : "cannot add the value " + name;
+    if (type == 's')
+        return record->KRAddValue(name.c_str(), value.c_str()) == 1 ? "" : "cannot add the value " + name;
     if (type == 'i' && !IsInteger(value)) return "value of " + name + " is no integer: '" + value + "'";
-    if (type != 0 && type != 'i') return "unknown type :" + std::string(1, type) + " in '" + word + "' (use :s or :i)";
+    if (type != 0 && type != 'i')
+        return "unknown type :" + std::string(1, type) + " in '" + word + "' (use :s or :i)";
     if (IsInteger(value)) return AddInteger(name, value, record);
     return record->KRAddValue(name.c_str(), value.c_str()) == 1 ? "" : "cannot add the value " + name;
 }
 
-std::string Escaped(const char* text, size_t length) {
+std::string Escaped(const char* text, size_t length)
+{
     std::string out;
     for (size_t i = 0; i < length; ++i) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '\n') out += "\\n";
-        else if (c == '\t') out += "\\t";
-        else if (c == '\\') out += "\\\\";
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c == '\\')
+            out += "\\\\";
         else if (c < 0x20 || c == 0x7f) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "\\x%02x", c);
             out += hex;
-        } else out += static_cast<char>(c);
+        } else
+            out += static_cast<char>(c);
     }
     return out;
 }
 
-}  // namespace
+} // namespace
 
-std::string CtlFillRecord(const std::vector<std::string>& words, CKesRecord* record) {
+std::string CtlFillRecord(const std::vector<std::string>& words, CKesRecord* record)
+{
     for (const std::string& word : words) {
         std::string error = AddOne(word, record);
         if (!error.empty()) return error;
@@ -76,7 +88,8 @@ std::string CtlFillRecord(const std::vector<std::string>& words, CKesRecord* rec
     return "";
 }
 
-std::string CtlFormatRecord(const CKesRecord& record) {
+std::string CtlFormatRecord(const CKesRecord& record)
+{
     std::string out;
     for (int i = 0; i < record.KRCount(); ++i) {
         const CKesVarBind* value = record.KRValueAt(i);
@@ -95,7 +108,8 @@ std::string CtlFormatRecord(const CKesRecord& record) {
     return out;
 }
 
-void CtlWriteOut(const std::string& block) {
+void CtlWriteOut(const std::string& block)
+{
     std::lock_guard<std::mutex> hold(g_OutLock);
     std::fwrite(block.data(), 1, block.size(), stdout);
     std::fflush(stdout);

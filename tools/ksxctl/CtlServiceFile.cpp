@@ -25,13 +25,16 @@ const char* const kSyntaxReport = "parse error Line number: ";
 
 bool SameWord(const std::string& word, const char* keyword) { return strcasecmp(word.c_str(), keyword) == 0; }
 
-bool AllDigits(const std::string& word) {
-    return !word.empty() && std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; });
+bool AllDigits(const std::string& word)
+{
+    return !word.empty() &&
+           std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // Four digit runs joined by dots (the address shape of the syntax) with an
 // octet above 255.
-bool OctetTooLarge(const std::string& word) {
+bool OctetTooLarge(const std::string& word)
+{
     std::stringstream parts(word);
     std::string part;
     int count = 0;
@@ -45,17 +48,19 @@ bool OctetTooLarge(const std::string& word) {
 }
 
 // The domain under which the parser files a DOMAIN: value.
-std::string FiledDomain(const std::string& word) {
+std::string FiledDomain(const std::string& word)
+{
     if (SameWord(word, "ANY_KES_DOMAIN")) return CtlServiceFile::ms_MulticastDomain;
     if (AllDigits(word)) return std::to_string(std::strtol(word.c_str(), nullptr, 10));
     return word;
 }
 
-}  // namespace
+} // namespace
 
 std::string CtlServiceFile::DefaultPath() { return CKesEnv::KEServiceFilePath(); }
 
-std::string CtlServiceFile::Load(const std::string& path) {
+std::string CtlServiceFile::Load(const std::string& path)
+{
     m_Path = path;
     std::ifstream in(path, std::ios::binary);
     if (!in) return "cannot read the service file " + path + ": " + std::strerror(errno);
@@ -69,14 +74,16 @@ std::string CtlServiceFile::Load(const std::string& path) {
     CtlOutputCapture capture;
     const int result = parser.KSDPParseFromFile(path.c_str());
     const std::string said = capture.Finish();
-    if (result != 1) return "cannot read the service file " + path + " (error " + std::to_string(result) + ")";
+    if (result != 1)
+        return "cannot read the service file " + path + " (error " + std::to_string(result) + ")";
     if (size_t at = said.find(kSyntaxReport); at != std::string::npos)
         m_ErrorLine = std::max(1, std::atoi(said.c_str() + at + std::strlen(kSyntaxReport)));
     CopyEntries(&parser);
     return "";
 }
 
-void CtlServiceFile::CopyEntries(CKesServiceDataParser* parser) {
+void CtlServiceFile::CopyEntries(CKesServiceDataParser* parser)
+{
     CKesTreeList* table = parser->KSDPResults();
     CKesDoubleList* walk = table ? table->KTLIterator() : nullptr;
     for (CKesListable* item = walk ? walk->KDLHead() : nullptr; item; item = walk->KDLGetNext(item)) {
@@ -100,7 +107,8 @@ void CtlServiceFile::CopyEntries(CKesServiceDataParser* parser) {
 
 bool CtlServiceFile::HasNoWords() const { return Words().empty(); }
 
-std::string CtlServiceFile::LineText(int line) const {
+std::string CtlServiceFile::LineText(int line) const
+{
     std::stringstream text(m_Text);
     std::string current;
     for (int number = 1; std::getline(text, current); ++number) {
@@ -111,7 +119,8 @@ std::string CtlServiceFile::LineText(int line) const {
     return "";
 }
 
-const CtlEntry* CtlServiceFile::Find(const std::string& domain, const std::string& service) const {
+const CtlEntry* CtlServiceFile::Find(const std::string& domain, const std::string& service) const
+{
     for (const CtlEntry& entry : m_Entries)
         if (entry.domain == domain && entry.service == service) return &entry;
     return nullptr;
@@ -120,7 +129,8 @@ const CtlEntry* CtlServiceFile::Find(const std::string& domain, const std::strin
 // The words of the text as the service file's scanner separates them:
 // blanks, tabs, carriage returns and line feeds between words, comments from
 // a word-initial "##" or "--" to the line end, the text ending at a NUL.
-std::vector<CtlServiceFile::Word> CtlServiceFile::Words() const {
+std::vector<CtlServiceFile::Word> CtlServiceFile::Words() const
+{
     std::vector<Word> words;
     int line = 1;
     size_t i = 0;
@@ -143,9 +153,10 @@ std::vector<CtlServiceFile::Word> CtlServiceFile::Words() const {
     return words;
 }
 
-std::vector<CtlFinding> CtlServiceFile::Findings() const {
+std::vector<CtlFinding> CtlServiceFile::Findings() const
+{
     std::vector<CtlFinding> findings;
-    std::map<std::string, int> entryLines;  // "domain.service" -> line of its SERVICE:
+    std::map<std::string, int> entryLines; // "domain.service" -> line of its SERVICE:
     const std::vector<Word> words = Words();
     std::string service;
     int serviceLine = 0;
@@ -158,15 +169,18 @@ std::vector<CtlFinding> CtlServiceFile::Findings() const {
         } else if (SameWord(keyword, "DOMAIN:")) {
             const std::string key = FiledDomain(value.text) + "." + service;
             if (auto earlier = entryLines.find(key); earlier != entryLines.end())
-                findings.push_back({serviceLine, "the entry of " + service + " in " + FiledDomain(value.text) +
-                                                     " replaces the one on line " + std::to_string(earlier->second)});
+                findings.push_back({serviceLine, "the entry of " + service + " in " +
+                                                     FiledDomain(value.text) + " replaces the one on line " +
+                                                     std::to_string(earlier->second)});
             entryLines[key] = serviceLine;
         } else if (SameWord(keyword, "PORT:") && AllDigits(value.text) &&
                    (value.text.size() > 5 || std::atol(value.text.c_str()) > 65535)) {
             findings.push_back({value.line, "port " + value.text + " is above 65535"});
         } else if (SameWord(keyword, "ADDRESS:") && OctetTooLarge(value.text)) {
-            findings.push_back({value.line, "address " + value.text + " is no IPv4 address (a part is above 255)"});
-        } else if (SameWord(keyword, "DYNAMIC:") && !SameWord(value.text, "YES") && !SameWord(value.text, "NO")) {
+            findings.push_back(
+                {value.line, "address " + value.text + " is no IPv4 address (a part is above 255)"});
+        } else if (SameWord(keyword, "DYNAMIC:") && !SameWord(value.text, "YES") &&
+                   !SameWord(value.text, "NO")) {
             findings.push_back({value.line, "DYNAMIC: " + value.text +
                                                 " is neither YES nor NO; the entry counts as dynamic"});
         }

@@ -16,9 +16,9 @@ class CKesServiceDataParser;
 struct CtlEntry {
     std::string service;
     std::string domain;
-    std::string address;  // dotted text as the library reads it back
+    std::string address; // dotted text as the library reads it back
     unsigned int port = 0;
-    std::string server;   // "" when the entry has no SERVERNAME
+    std::string server; // "" when the entry has no SERVERNAME
     bool dynamic = true;
 };
 
@@ -65,8 +65,8 @@ private:
     std::vector<Word> Words() const;
     void CopyEntries(CKesServiceDataParser* parser);
 
-    std::string m_Path;               // as given
-    std::string m_Text;               // the whole content
-    int m_ErrorLine = 0;              // from the parser's syntax report
-    std::vector<CtlEntry> m_Entries;  // what the parser filed
+    std::string m_Path;              // as given
+    std::string m_Text;              // the whole content
+    int m_ErrorLine = 0;             // from the parser's syntax report
+    std::vector<CtlEntry> m_Entries; // what the parser filed
 };

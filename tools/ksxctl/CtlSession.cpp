@@ -13,7 +13,8 @@ std::atomic<CKesSockEngine*> g_SignalledEngine{nullptr};
 // Set by the handler so that Run can tell a signal from a finished command.
 volatile std::sig_atomic_t g_StopSignal = 0;
 
-void SetStopHandler(void (*handler)(int)) {
+void SetStopHandler(void (*handler)(int))
+{
     struct sigaction action {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
@@ -21,27 +22,31 @@ void SetStopHandler(void (*handler)(int)) {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-}  // namespace
+} // namespace
 
 CtlSession::CtlSession(double seconds)
-    : m_HasDeadline(seconds > 0),
-      m_Deadline(std::chrono::steady_clock::now() +
-                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds))) {
+    : m_HasDeadline(seconds > 0), m_Deadline(std::chrono::steady_clock::now() +
+                                             std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                 std::chrono::duration<double>(seconds)))
+{
 }
 
-void CtlSession::OnStopSignal(int) {
+void CtlSession::OnStopSignal(int)
+{
     g_StopSignal = 1;
     // KRNStopNet is async-signal-safe; a stop before the loop runs is kept.
     if (CKesSockEngine* engine = g_SignalledEngine.load()) engine->KRNStopNet();
 }
 
-void CtlSession::Arm(CKesSockEngine* engine) {
+void CtlSession::Arm(CKesSockEngine* engine)
+{
     m_Engine = engine;
     g_SignalledEngine = engine;
     SetStopHandler(OnStopSignal);
 }
 
-void CtlSession::Abandon() {
+void CtlSession::Abandon()
+{
     SetStopHandler(SIG_IGN);
     g_SignalledEngine = nullptr;
     m_Engine->KNSafeExit();
@@ -50,7 +55,8 @@ void CtlSession::Abandon() {
     SetStopHandler(SIG_DFL);
 }
 
-void CtlSession::Run(const std::function<void()>& driver) {
+void CtlSession::Run(const std::function<void()>& driver)
+{
     CKesSockEngine* engine = m_Engine;
     std::thread work(driver);
     engine->KRNStartNet();
@@ -70,7 +76,8 @@ void CtlSession::Run(const std::function<void()>& driver) {
     SetStopHandler(SIG_DFL);
 }
 
-bool CtlSession::Wait(const std::function<bool()>& done) {
+bool CtlSession::Wait(const std::function<bool()>& done)
+{
     std::unique_lock<std::mutex> hold(m_Lock);
     auto over = [&] { return m_LoopEnded || done(); };
     if (m_HasDeadline)
@@ -80,7 +87,8 @@ bool CtlSession::Wait(const std::function<bool()>& done) {
     return done();
 }
 
-void CtlSession::Update(const std::function<void()>& change) {
+void CtlSession::Update(const std::function<void()>& change)
+{
     {
         std::lock_guard<std::mutex> hold(m_Lock);
         change();
@@ -88,7 +96,8 @@ void CtlSession::Update(const std::function<void()>& change) {
     m_Changed.notify_all();
 }
 
-void CtlSession::Finish() {
+void CtlSession::Finish()
+{
     // Under the lock so that the engine cannot be destroyed meanwhile: Run
     // marks the loop ended under it before going on to destroy the engine.
     // KRNStopNet takes no lock and calls nothing back.
@@ -96,7 +105,8 @@ void CtlSession::Finish() {
     if (!m_LoopEnded && m_Engine) m_Engine->KRNStopNet();
 }
 
-bool CtlSession::LoopEnded() {
+bool CtlSession::LoopEnded()
+{
     std::lock_guard<std::mutex> hold(m_Lock);
     return m_LoopEnded;
 }

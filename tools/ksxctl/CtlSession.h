@@ -51,11 +51,11 @@ private:
 
     static void OnStopSignal(int signal);
 
-    const bool m_HasDeadline;                              // a time-out was given
+    const bool m_HasDeadline;                               // a time-out was given
     const std::chrono::steady_clock::time_point m_Deadline; // when the time-out ends
-    std::mutex m_Lock;                                     // the command's state
-    std::condition_variable m_Changed;                     // state changed or loop ended
-    bool m_LoopEnded = false;                              // KRNStartNet has returned
-    bool m_Interrupted = false;                            // written by Run only
-    CKesSockEngine* m_Engine = nullptr;                    // set by Arm, before the driver starts
+    std::mutex m_Lock;                                      // the command's state
+    std::condition_variable m_Changed;                      // state changed or loop ended
+    bool m_LoopEnded = false;                               // KRNStartNet has returned
+    bool m_Interrupted = false;                             // written by Run only
+    CKesSockEngine* m_Engine = nullptr;                     // set by Arm, before the driver starts
 };
