@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build
-  g++ clang libclang-rt-14-dev
+  g++ clang libclang-rt-14-dev clang-format
   flex libfl-dev bison
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 util-linux procps

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs every test: the release,
-# AddressSanitizer and ThreadSanitizer builds, then each fuzz target briefly.
+# Installs what is missing, checks the format of every C++ source, builds and
+# runs every test: the release, AddressSanitizer and ThreadSanitizer builds,
+# then each fuzz target briefly.
 #   scripts/test.sh [preset...]      (default: release asan tsan fuzz)
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -39,6 +40,9 @@ run_fuzzers() {
 }
 
 status=0
+echo "== format"
+bash scripts/check-format.sh || status=1
+
 for preset in "${presets[@]}"; do
   echo "== $preset: configure and build"
   cmake --preset "$preset" >/dev/null
