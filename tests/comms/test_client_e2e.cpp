@@ -96,6 +96,9 @@ TEST(ClientWithServer, SendPastTheDeadlineClosesTheConnectionAndTheClientReconne
         "SERVICE: Echo DOMAIN: Lab ADDRESS: 127.0.0.1 PORT: " + std::to_string(peer.Port()) + "\n");
     auto engine = std::make_unique<CKesSockEngine>("client-deadline", __KES_SERV_DAEMON, 2);
     ASSERT_EQ(1, engine->KSESetSendDeadline(300));
+    // The system's bound on unacknowledged data, scaled down with the test's
+    // delays, would otherwise cut the stalled connection first.
+    ASSERT_EQ(1, engine->KSESetUnackedLimit(600000));
     auto loop = std::make_unique<ksxtest::EventLoopThread>(*engine);
     auto* client = new EchoClient("stalled"); // owned by the engine
     ASSERT_EQ(1, engine->KSEAddClient(client));
