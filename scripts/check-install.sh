@@ -106,8 +106,11 @@ for lib in KSXComms KSXPort KSXBase Lumenar KSXMOM; do
   [ -e "$stage/$libdir/$soname" ] || fail "$soname is not installed beside lib$lib.so"
 done
 
-# Exactly the headers of the source tree: every public one, nothing generated.
-for h in "$root"/lib/comms/*.h "$root"/platform/*/*.h; do basename "$h"; done | sort >"$work/want"
+# Exactly the headers of the source tree: every public one, nothing generated,
+# none of the library's internal ones (those lib/comms/CMakeLists.txt names).
+internal=$(sed -n '/^set(internal_headers/,/)/p' "$root/lib/comms/CMakeLists.txt" | grep -o '[A-Za-z]*\.h')
+for h in "$root"/lib/comms/*.h "$root"/platform/*/*.h; do basename "$h"; done |
+  grep -vxF -f <(printf '%s\n' $internal) | sort >"$work/want"
 find "$incdir" -mindepth 1 -printf '%P\n' | sort >"$work/have"
 diff -u "$work/want" "$work/have" >&2 || fail "installed headers differ from the public headers (- missing, + extra)"
 
