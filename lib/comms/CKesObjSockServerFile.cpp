@@ -1,6 +1,7 @@
-// CKesObjSockServer: the server's side of the service file: finding a fixed
-// entry, publishing the bound endpoint, withdrawing it, and recording a
-// service announced by an address reply. Every write happens with the file
+// CKesObjSockServer: the server's side of the service file and discovery:
+// finding a fixed entry, publishing the bound endpoint, withdrawing it,
+// answering address requests and recording a service announced by an
+// address reply. Every write happens with the file
 // open and locked (CKesFileLock) and is closed again before returning.
 #include "CKesObjSockServer.h"
 
@@ -21,6 +22,7 @@
 #include "CKesEnv.h"
 #include "CKesError.h"
 #include "CKesFileDescriptor.h"
+#include "CKesObjMulticast.h"
 #include "CKesRecord.h"
 #include "CKesServiceDataParser.h"
 #include "CKesSockEnd.h"
@@ -434,5 +436,26 @@ int CKesObjSockServer::KOSSProcessAddressReply(CKesRecord* reply)
     }
     if (lock->KFLUnlock() != 1) CKesError(KES_ERR_FILE_LOCK, kSource, __LINE__, nullptr);
     KesFileClose(handle);
+    return result;
+}
+
+// ---- discovery ------------------------------------------------------------------------------
+
+// Answers a request for this server's service and domain with its address
+// reply on the multicast channel; a request for another one is ignored (1).
+int CKesObjSockServer::KOSSProcessAddressRequest(CKesRecord* request)
+{
+    if (!request) return KES_ERR_ARGUMENT;
+    CKesAtom* service = request->KRValueOf(CKesSockEnd::ms_ServiceNameField);
+    CKesAtom* domain = request->KRValueOf(CKesSockEnd::ms_DomainNameField);
+    if (!service || !domain || !service->KAString() || !domain->KAString()) return KES_ERR_ARGUMENT;
+    if (!m_ServiceName || !m_Domain) return 1;
+    if (strcmp(service->KAString(), m_ServiceName) != 0 || strcmp(domain->KAString(), m_Domain) != 0)
+        return 1;
+    if (!m_ServerData) return 1;
+    CKesRecord* reply = m_ServerData->KSEGetAddressReplyPacket();
+    if (!reply) return KES_ERR_ARGUMENT;
+    int result = m_Multicast ? m_Multicast->KOMSendPacket(reply) : KES_ERR_ARGUMENT;
+    delete reply;
     return result;
 }

@@ -454,7 +454,12 @@ int CKesObjSockServer::KOSSSendToClient(char const* clientId, CKesRecord const* 
     if (frame.KRHFrameRecord(*record) != 1) return 1; // nothing encoded, nothing sent
     int result =
         KOSSSendToClient(clientId, frame.KRHGetData(), static_cast<unsigned int>(frame.KRHGetTotalLen()));
-    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+    if (result != 1) {
+        const std::string text = std::string("Send to client ") + (clientId ? clientId : "(none)") +
+                                 " of service " + (m_ServiceName ? m_ServiceName : "(unnamed)") +
+                                 " not done: no such client, or its connection was cut";
+        KesReportLimited(result, kSource, __LINE__, text.c_str());
+    }
     return result;
 }
 
@@ -473,7 +478,12 @@ int CKesObjSockServer::KOSSBroadcastClients(CKesRecord* record)
     CKesRecHdr frame;
     if (frame.KRHFrameRecord(*record) != 1) return KES_ERR_SEND;
     int result = KOSSBroadcastClients(frame.KRHGetData(), static_cast<unsigned int>(frame.KRHGetTotalLen()));
-    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+    if (result != 1) {
+        const std::string text = std::string("Broadcast of service ") +
+                                 (m_ServiceName ? m_ServiceName : "(unnamed)") +
+                                 " did not reach every client: a connection was cut";
+        KesReportLimited(result, kSource, __LINE__, text.c_str());
+    }
     return result;
 }
 
@@ -673,26 +683,5 @@ int CKesObjSockServer::SendFrame(std::vector<CKesSockEnd*> const& clients, unsig
                      clients[i]->KSEGetEndPointName());
         }
     }
-    return result;
-}
-
-// ---- discovery ------------------------------------------------------------------------------
-
-// Answers a request for this server's service and domain with its address
-// reply on the multicast channel; a request for another one is ignored (1).
-int CKesObjSockServer::KOSSProcessAddressRequest(CKesRecord* request)
-{
-    if (!request) return KES_ERR_ARGUMENT;
-    CKesAtom* service = request->KRValueOf(CKesSockEnd::ms_ServiceNameField);
-    CKesAtom* domain = request->KRValueOf(CKesSockEnd::ms_DomainNameField);
-    if (!service || !domain || !service->KAString() || !domain->KAString()) return KES_ERR_ARGUMENT;
-    if (!m_ServiceName || !m_Domain) return 1;
-    if (strcmp(service->KAString(), m_ServiceName) != 0 || strcmp(domain->KAString(), m_Domain) != 0)
-        return 1;
-    if (!m_ServerData) return 1;
-    CKesRecord* reply = m_ServerData->KSEGetAddressReplyPacket();
-    if (!reply) return KES_ERR_ARGUMENT;
-    int result = m_Multicast ? m_Multicast->KOMSendPacket(reply) : KES_ERR_ARGUMENT;
-    delete reply;
     return result;
 }
