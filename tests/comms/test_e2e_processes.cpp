@@ -263,8 +263,12 @@ TEST(E2eDescriptorLimit, ConnectionsBeyondTheLimitAreClosedAtOnceWithoutSpinOrFl
     for (pollfd& peer : peers)
         if (peer.fd >= 0) close(peer.fd);
 #if defined(__SANITIZE_ADDRESS__)
-    // Under AddressSanitizer the server does not take a new connection after
-    // the shortage within the guard time; not yet understood, see the notes.
+    // The sanitizer build's check of a virtual call reads the object's type
+    // through a pipe. With no descriptor free (the moments after the peers
+    // close, before the server has closed its side) that check fails and
+    // halts the server with a false "invalid vptr" report; raising the limit
+    // instead would need a privilege the test's namespace lacks. The step
+    // after the shortage therefore runs in the other builds.
     return;
 #endif
     Daemon client("ksx_e2e_client", {"Echo", "Lab", "after"}, ksxtest::KsxHome(), "0.05");
