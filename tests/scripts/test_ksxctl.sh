@@ -210,8 +210,8 @@ test_prune_removes_refused_dynamic_lines_only() {
   ip link del ksxp0
   cp "$default_cfg" "$cfg"
 
-  # The library reads nothing after a NUL byte; prune leaves it alone too.
-  { cat "$default_cfg"; printf '\0\n%s\n' "$dead"; } >"$work/nul.cfg"
+  # The library reads nothing from a NUL byte on; prune leaves it alone too.
+  { cat "$default_cfg"; printf '%s\0\n%s\n' "$dead" "$dead"; } >"$work/nul.cfg"
   cp "$work/nul.cfg" "$work/nul-before.cfg"
   run prune --file "$work/nul.cfg"
   expect_rc 0 "prune of a file with a NUL byte"; expect_out "0 dynamic lines, 0 removed" "prune of a file with a NUL byte"

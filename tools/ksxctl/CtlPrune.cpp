@@ -1,13 +1,13 @@
 // prune: removes the dynamic lines of the service file whose server is gone
-// (a connection to its address and port is refused). The file is read under
-// the readers' shared lock, the addresses are tried with no lock held, and
-// the lines are removed in place under the exclusive lock the servers take
-// for their own rewrites (CKesFileLock), so no server's rewrite and no
-// reader ever meets a half-written file. Every other byte stays as it was.
-#include <sys/file.h>
-
+// (a connection to its address and port is refused). The file is read as
+// the library's readers read it (under the shared lock), the addresses are
+// tried with no lock held, and the lines are removed in place under the
+// exclusive lock the servers take for their own rewrites (CKesFileLock), so
+// no server's rewrite and no reader ever meets a half-written file. Every
+// other byte stays as it was.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "CKesFileLock.h"
+#include "CKesReadOnlyFile.h"
 #include "CtlArgs.h"
 #include "CtlCommands.h"
 #include "CtlReach.h"
@@ -120,21 +121,18 @@ bool ReadWhole(KesFileHandle handle, std::string* text)
     }
 }
 
-// Reads the file under the readers' shared lock on its own description, so
-// a server's rewrite in progress is waited for, never seen half-way.
+// Reads the file as every reader of the library does (CKesReadOnlyFile,
+// under the shared lock), so a server's rewrite in progress is waited for,
+// never seen half-way.
 std::string ReadShared(const std::string& path, std::string* text)
 {
-    KesFileHandle handle = KesFileOpen(path.c_str(), 1);
-    if (handle == KES_INVALID_FILE_HANDLE)
-        return "cannot read the service file " + path + ": " + std::strerror(errno);
-    int locked;
-    do {
-        locked = ::flock(handle, LOCK_SH);
-    } while (locked != 0 && errno == EINTR);
-    const bool read = ReadWhole(handle, text);
-    const int error = errno;
-    KesFileClose(handle); // releases the shared lock
-    return read ? "" : "cannot read the service file " + path + ": " + std::strerror(error);
+    CKesReadOnlyFile file(path.c_str(), false);
+    size_t length = 0;
+    char* content = file.KOFOpenLoop(1, 0) == 0 ? file.KOFReadAll(&length) : nullptr;
+    if (!content) return "cannot read the service file " + path + ": " + std::strerror(errno);
+    text->assign(content, length);
+    std::free(content);
+    return "";
 }
 
 // One dynamic line that is to go, with the reason.
