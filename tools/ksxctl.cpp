@@ -1,6 +1,6 @@
-// ksxctl: the operator's command-line tool for an installation: lists and
-// checks the service file, asks over multicast who serves a service, sends a
-// record to a service and serves one. See docs/ksxctl.md.
+// ksxctl: the operator's command-line tool for an installation: lists,
+// checks and prunes the service file, asks over multicast who serves a
+// service, sends a record to a service and serves one. See docs/ksxctl.md.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -14,6 +14,7 @@ const char* const kToolHelp =
     "\n"
     "  list    [--file F]                      the services of a service file\n"
     "  check   [--file F]                      check a service file\n"
+    "  prune   [--file F] [--dry-run]          remove dynamic lines whose server is gone\n"
     "  probe   SERVICE DOMAIN                  ask over multicast who serves SERVICE\n"
     "  send    SERVICE DOMAIN name=value...    send one record to SERVICE, show the answers\n"
     "  listen  SERVICE DOMAIN                  serve SERVICE, show what clients send\n"
@@ -42,6 +43,26 @@ const char* const kCheckHelp =
     "multicast entry, without which no engine can start.\n"
     "\n"
     "  --file F   check F instead of $KSX_HOME/etc/ostravine/ServiceData.cfg\n";
+
+const char* const kPruneHelp =
+    "usage: ksxctl prune [--file F] [--dry-run] [--unreachable] [--timeout SECONDS]\n"
+    "\n"
+    "Tries a TCP connection to the address and port of every dynamic line\n"
+    "(DYNAMIC: YES) of the service file, all at once, and removes the lines whose\n"
+    "connection is refused: a server that crashed left them behind, and clients\n"
+    "keep trying them instead of asking over multicast. Lines that answer stay;\n"
+    "so do lines that give no answer in time (the host may only be away) unless\n"
+    "--unreachable is given. Fixed lines, comments and every other byte stay as\n"
+    "they are. The file is changed in place under the servers' file lock; each\n"
+    "line removed is printed.\n"
+    "\n"
+    "  --file F        prune F instead of $KSX_HOME/etc/ostravine/ServiceData.cfg\n"
+    "  --dry-run       print what would be removed, change nothing\n"
+    "  --unreachable   also remove lines that give no answer\n"
+    "  --timeout S     how long to wait for answers (default 1 s)\n"
+    "\n"
+    "Exit status 0 when done (whether or not a line was removed), 1 when the file\n"
+    "cannot be read, has a syntax error or cannot be written.\n";
 
 const char* const kProbeHelp = "usage: ksxctl probe SERVICE DOMAIN [--timeout SECONDS] [--count N]\n"
                                "\n"
@@ -92,9 +113,9 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"list", CtlRunList, kListHelp},       {"check", CtlRunCheck, kCheckHelp},
-    {"probe", CtlRunProbe, kProbeHelp},    {"send", CtlRunSend, kSendHelp},
-    {"listen", CtlRunListen, kListenHelp},
+    {"list", CtlRunList, kListHelp},    {"check", CtlRunCheck, kCheckHelp},
+    {"prune", CtlRunPrune, kPruneHelp}, {"probe", CtlRunProbe, kProbeHelp},
+    {"send", CtlRunSend, kSendHelp},    {"listen", CtlRunListen, kListenHelp},
 };
 
 const Command* FindCommand(const std::string& name)

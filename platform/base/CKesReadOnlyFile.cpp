@@ -70,7 +70,7 @@ int CKesReadOnlyFile::KOFOpenLoop(int tries, int delayMs)
     return -1;
 }
 
-char* CKesReadOnlyFile::KOFReadAll()
+char* CKesReadOnlyFile::KOFReadAll(size_t* readLength)
 {
     if (m_Fd < 0) return nullptr;
     SharedReadLock hold(m_Fd);
@@ -95,6 +95,7 @@ char* CKesReadOnlyFile::KOFReadAll()
         if (count < 0) break;
         if (count == 0) {
             content[length] = '\0';
+            if (readLength) *readLength = length;
             return content;
         }
         length += static_cast<size_t>(count);

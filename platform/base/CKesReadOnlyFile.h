@@ -7,6 +7,8 @@
 // destruction); the text KOFReadAll returns belongs to the caller (free).
 #pragma once
 
+#include <cstddef>
+
 class CKesReadOnlyFile {
 public:
     // retry: KOFOpenLoop retries a failed open (see there).
@@ -20,8 +22,9 @@ public:
     int KOFOpenLoop(int tries, int delayMs);
     // The whole content as a malloc'd NUL-terminated text (an empty file gives
     // ""), or null when the file is not open or a read fails. Waits while
-    // another holder has the file's exclusive lock.
-    char* KOFReadAll();
+    // another holder has the file's exclusive lock. *readLength, when asked for,
+    // receives the number of bytes read (NUL bytes within the file included).
+    char* KOFReadAll(size_t* readLength = nullptr);
 
 private:
     CKesReadOnlyFile(const CKesReadOnlyFile&) = delete;

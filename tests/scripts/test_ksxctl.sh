@@ -54,7 +54,7 @@ stop_listener() { kill -TERM "$1" 2>/dev/null; wait "$1"; listener_rc=$?; }
 # ---- help and command-line errors --------------------------------------------
 
 test_help_and_usage_errors() {
-  for cmd in list check probe send listen; do
+  for cmd in list check prune probe send listen; do
     run "$cmd" --help
     expect_rc 0 "$cmd --help"
     expect_out "usage: ksxctl $cmd" "$cmd --help"
@@ -63,7 +63,7 @@ test_help_and_usage_errors() {
   done
   run --help
   expect_rc 0 "--help"
-  for cmd in list check probe send listen; do expect_out "  $cmd " "--help lists $cmd"; done
+  for cmd in list check prune probe send listen; do expect_out "  $cmd " "--help lists $cmd"; done
 
   run
   expect_rc 1 "no command"; expect_err "no command given" "no command"
@@ -164,6 +164,66 @@ CFG
   grep -q KSX-ERROR <<<"$err" && fail "the library's own report leaked: $err"
 }
 
+# ---- prune -------------------------------------------------------------------
+
+# 10.99.0.2 exists only in this namespace and never answers: a veth link whose
+# far end has no address, and a fixed neighbour entry, so SYNs leave and are lost.
+make_silent_address() {
+  ip link add ksxp0 type veth peer name ksxp1 && ip addr add 10.99.0.1/24 dev ksxp0 &&
+    ip link set ksxp0 up && ip link set ksxp1 up &&
+    ip neigh replace 10.99.0.2 lladdr 02:00:00:00:00:02 dev ksxp0 nud permanent
+}
+
+test_prune_removes_refused_dynamic_lines_only() {
+  start_listener "$work/prune-listener.log" Echo Plant1 || return
+  make_silent_address || { fail "cannot set up the silent address"; return; }
+  grep -q '^SERVICE: Echo DOMAIN: Plant1 .*DYNAMIC: YES' "$cfg" || fail "the listener published no line: $(cat "$cfg")"
+  cp "$cfg" "$work/head.cfg"
+  # Nothing listens on port 1: the dynamic line goes, the fixed and the
+  # commented one stay. The last line lacks its newline and does not answer.
+  local dead='SERVICE: Gone DOMAIN: Plant1 ADDRESS: 127.0.0.1 PORT: 1 SERVERNAME: crashed DYNAMIC: YES'
+  local kept=$'SERVICE: Fixed DOMAIN: Plant1 ADDRESS: 127.0.0.1 PORT: 1 DYNAMIC: NO\n-- SERVICE: Old DOMAIN: Plant1 ADDRESS: 127.0.0.1 PORT: 1 DYNAMIC: YES\n'
+  local away='SERVICE: Away DOMAIN: Plant1 ADDRESS: 10.99.0.2 PORT: 4000 DYNAMIC: YES'
+  { cat "$work/head.cfg"; printf '%s\r\n%s%s' "$dead" "$kept" "$away"; } >"$cfg"
+  cp "$cfg" "$work/before.cfg"
+  { cat "$work/head.cfg"; printf '%s%s' "$kept" "$away"; } >"$work/pruned.cfg"
+  { cat "$work/head.cfg"; printf '%s' "$kept"; } >"$work/unreachable-pruned.cfg"
+
+  run prune --dry-run --timeout 0.5
+  expect_rc 0 "prune --dry-run"
+  expect_out "line 8: would remove (connection refused): $dead" "prune --dry-run"
+  expect_out "3 dynamic lines, 1 would be removed" "prune --dry-run"
+  cmp -s "$cfg" "$work/before.cfg" || fail "prune --dry-run changed the file: $(cat -A "$cfg")"
+
+  run prune --timeout 0.5
+  expect_rc 0 "prune"
+  expect_out "line 8: removed (connection refused): $dead" "prune"
+  expect_err "line 11: 10.99.0.2:4000: no answer within 0.5 s; kept" "prune keeps a line that does not answer"
+  cmp -s "$cfg" "$work/pruned.cfg" || fail "prune left: $(cat -A "$cfg")"
+
+  run prune --unreachable --timeout 0.5
+  expect_rc 0 "prune --unreachable"
+  expect_out "line 10: removed (no answer within 0.5 s): $away" "prune --unreachable"
+  cmp -s "$cfg" "$work/unreachable-pruned.cfg" || fail "prune --unreachable left: $(cat -A "$cfg")"
+
+  stop_listener "$listener"
+  ip link del ksxp0
+  cp "$default_cfg" "$cfg"
+
+  # The library reads nothing from a NUL byte on; prune leaves it alone too.
+  { cat "$default_cfg"; printf '%s\0\n%s\n' "$dead" "$dead"; } >"$work/nul.cfg"
+  cp "$work/nul.cfg" "$work/nul-before.cfg"
+  run prune --file "$work/nul.cfg"
+  expect_rc 0 "prune of a file with a NUL byte"; expect_out "0 dynamic lines, 0 removed" "prune of a file with a NUL byte"
+  cmp -s "$work/nul.cfg" "$work/nul-before.cfg" || fail "prune changed what follows a NUL byte"
+
+  printf 'SERVICE: Gone DOMAIN: Plant1 ADDRESS: 127.0.0.1 PORT: 1 DYNAMIC: YES\nSERVICE: Bad\n' >"$work/bad-prune.cfg"
+  cp "$work/bad-prune.cfg" "$work/bad-before.cfg"
+  run prune --file "$work/bad-prune.cfg"
+  expect_rc 1 "prune of a file with a syntax error"; expect_err "line 3: syntax error" "prune of a file with a syntax error"
+  cmp -s "$work/bad-prune.cfg" "$work/bad-before.cfg" || fail "prune changed a file with a syntax error"
+}
+
 # ---- probe, send and listen --------------------------------------------------
 
 test_probe_finds_a_listener_and_nothing_else() {
@@ -257,6 +317,7 @@ test_network_commands_refuse_a_file_without_multicast_entry() {
 
 for t in test_help_and_usage_errors test_list_sorts_by_domain_then_service \
          test_check_reports_the_line_of_a_syntax_error test_check_warns_about_values_that_do_not_work \
+         test_prune_removes_refused_dynamic_lines_only \
          test_probe_finds_a_listener_and_nothing_else test_send_reaches_an_echoing_listener \
          test_send_to_an_unreachable_service_fails_clearly test_listen_stops_after_count_or_time_out \
          test_network_commands_refuse_a_file_without_multicast_entry; do

@@ -19,6 +19,7 @@ void CtlPrintHelp(const std::string& command);
 
 int CtlRunList(int argc, char** argv);
 int CtlRunCheck(int argc, char** argv);
+int CtlRunPrune(int argc, char** argv);
 int CtlRunProbe(int argc, char** argv);
 int CtlRunSend(int argc, char** argv);
 int CtlRunListen(int argc, char** argv);
