@@ -51,8 +51,9 @@ std::string LongComment(size_t bytes) { return kMulticastEntry + "## " + std::st
 // The multicast entry and an entry whose server name is one word of `bytes` characters.
 std::string LongWord(size_t bytes)
 {
-    return kMulticastEntry + "SERVICE: svc DOMAIN: dom ADDRESS: 10.0.0.1 PORT: 7000 SERVERNAME: " +
-           std::string(bytes, 'w') + " DYNAMIC: YES\n";
+    return kMulticastEntry +
+           "SERVICE: svc DOMAIN: dom ADDRESS: 10.0.0.1 PORT: 7000 SERVERNAME: " + std::string(bytes, 'w') +
+           " DYNAMIC: YES\n";
 }
 
 struct Shape {

@@ -73,8 +73,8 @@ TEST(ServiceDataSyntax, EachTextFilesExactlyItsEntries)
          " PORT: 8000 ## after an entry\n\t--indented\n",
          svc},
         // Words and comment lines far longer than a read of the scanner stay whole.
-        {std::string(kEntry) + " SERVERNAME: " + std::string(100000, 'h') + "\n## " + std::string(100000, 'c') +
-             "\nSERVICE: b DOMAIN: d ADDRESS: 2.2.2.2 PORT: 2",
+        {std::string(kEntry) + " SERVERNAME: " + std::string(100000, 'h') + "\n## " +
+             std::string(100000, 'c') + "\nSERVICE: b DOMAIN: d ADDRESS: 2.2.2.2 PORT: 2",
          "d.b 2.2.2.2:2 dynamic\ndom.svc 10.1.2.3:8000 dynamic " + std::string(100000, 'h') + "\n"},
     };
     for (const auto& [text, expected] : cases) {

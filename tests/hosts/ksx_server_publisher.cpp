@@ -73,7 +73,8 @@ int main(int argc, char** argv)
         return 2;
     }
     const int count = atoi(argv[2]);
-    const int status = argc == 3 ? LeaveEveryOtherOne(argv[1], count) : PublishAndWithdraw(argv[1], count, atoi(argv[3]));
+    const int status =
+        argc == 3 ? LeaveEveryOtherOne(argv[1], count) : PublishAndWithdraw(argv[1], count, atoi(argv[3]));
     fflush(stdout);
     // The servers are left running: the process ends without destroying
     // them, so the lines they still hold stay published.

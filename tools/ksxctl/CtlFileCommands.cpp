@@ -27,7 +27,8 @@ std::string SyntaxMessage(const CtlServiceFile& file)
         message += " (the whole file reads as empty until it is fixed)";
     }
     if (file.NulLine() > 0)
-        message += "; a NUL byte on line " + std::to_string(file.NulLine()) + " ends the text, the rest is ignored";
+        message +=
+            "; a NUL byte on line " + std::to_string(file.NulLine()) + " ends the text, the rest is ignored";
     return message;
 }
 
