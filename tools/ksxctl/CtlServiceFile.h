@@ -48,9 +48,8 @@ public:
     // True when the file holds no word outside comments.
     bool HasNoWords() const;
     // The line of the first NUL byte, which ends the text the library
-    // parses, and the bytes after it; 0 and 0 when the file holds none.
+    // parses; 0 when the file holds none.
     int NulLine() const { return m_NulLine; }
-    size_t IgnoredBytes() const { return m_IgnoredBytes; }
     // The text of a line (1-based) without its line end; "" beyond the end.
     std::string LineText(int line) const;
 
