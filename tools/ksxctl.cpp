@@ -39,8 +39,9 @@ const char* const kCheckHelp =
     "is reported as 'F: line N: syntax error ...' and the exit status is 1.\n"
     "A valid file exits 0; warnings (stderr) name values that pass the syntax but\n"
     "do not work (a port above 65535, an address part above 255, a DYNAMIC value\n"
-    "other than YES or NO), entries that replace an earlier one, and a missing\n"
-    "multicast entry, without which no engine can start.\n"
+    "other than YES or NO), entries that replace an earlier one, a missing\n"
+    "multicast entry, without which no engine can start, and a NUL byte, which\n"
+    "ends the text the library reads (the rest of the file is ignored).\n"
     "\n"
     "  --file F   check F instead of $KSX_HOME/etc/ostravine/ServiceData.cfg\n";
 

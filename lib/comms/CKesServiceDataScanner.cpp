@@ -1,5 +1,6 @@
 #include "CKesServiceDataScanner.h"
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -24,6 +25,11 @@ CKesServiceDataScanner::CKesServiceDataScanner(char const* text, int length)
     m_Text[length] = '\0';
     m_TextLength = length;
     m_ReadPos = m_Text;
+    // A scanner buffer that holds the whole text, taken in one read, so that
+    // flex never refills inside a word (see KesServiceData.l): scanning stays
+    // linear in the text's length whatever the length of its lines and words.
+    // Two bytes spare: the refill after the last word must find room.
+    if (length <= INT_MAX - 2) yy_switch_to_buffer(yy_create_buffer(yyin, length + 2));
 }
 
 CKesServiceDataScanner::~CKesServiceDataScanner() { free(m_Text); }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -15,7 +16,9 @@
 
 #include "CKesObjSockServer.h"
 #include "CKesRecord.h"
+#include "CKesServiceDataParser.h"
 #include "CKesSockEnd.h"
+#include "CKesTreeList.h"
 #include "KesEngineHarness.h"
 #include "KesTestSupport.h"
 #include "KesWirePeer.h"
@@ -194,6 +197,82 @@ TEST_F(ServerFileTest, ConcurrentProcessesLeaveExactlyTheirRemainingLines)
     std::istringstream rest(text.substr(original.size()));
     for (std::string line; std::getline(rest, line);) remaining.insert(line + "\n");
     EXPECT_EQ(expected, remaining);
+}
+
+// Runs in a forked reader: parses the service file the way engines and
+// clients do, `parses` times, counting the parses that miss the multicast
+// entry (the file always holds it) and the changes of the entry count seen
+// (rewrites that happened meanwhile); writes "<missed> <changes>" to `out`.
+[[noreturn]] void ParseContinuously(int out, int parses)
+{
+    const std::string path = ServiceFilePath();
+    int missed = 0, changes = 0, lastCount = -1;
+    for (int i = 0; i < parses; ++i) {
+        CKesServiceDataParser parser;
+        if (parser.KSDPParseFromFile(path.c_str()) != 1 ||
+            !parser.KSDPGetServiceData("ANY_OSTRAVINE_DOMAIN", "MulticastService"))
+            ++missed;
+        const int count = parser.KSDPResults()->KTLLength();
+        if (lastCount >= 0 && count != lastCount) ++changes;
+        lastCount = count;
+    }
+    dprintf(out, "%d %d\n", missed, changes);
+    _exit(0);
+}
+
+// Readers in several processes never see a rewrite half-way: every parse
+// finds the multicast entry while servers of other processes publish and
+// withdraw their lines under the file lock.
+TEST_F(ServerFileTest, ReadersOfOtherProcessesNeverSeeARewriteHalfWay)
+{
+    WriteServiceFile(std::string("## services\n") + ksxtest::kMulticastLine);
+    constexpr int kReaders = 4, kParsesEach = 2500, kPublishers = 3;
+    std::vector<pid_t> readers;
+    std::vector<int> results;
+    for (int r = 0; r < kReaders; ++r) {
+        int ends[2];
+        ASSERT_EQ(0, pipe(ends));
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) ParseContinuously(ends[1], kParsesEach);
+        close(ends[1]);
+        readers.push_back(pid);
+        results.push_back(ends[0]);
+    }
+    // Publishers that publish and withdraw their services again and again,
+    // until every reader is done. Their service names differ in length, so
+    // that a shorter file written over a longer one leaves a torn last line.
+    const std::string publisher = ksxtest::HostProgram("ksx_server_publisher");
+    int running = kReaders;
+    while (running > 0) {
+        std::vector<FILE*> outputs;
+        for (int p = 0; p < kPublishers; ++p)
+            outputs.push_back(popen((publisher + " " + std::string(p + 1, 'w') + " 12 10").c_str(), "r"));
+        for (FILE* output : outputs) {
+            ASSERT_NE(nullptr, output);
+            EXPECT_EQ(0, pclose(output));
+        }
+        for (pid_t& reader : readers) {
+            int status = 0;
+            if (reader > 0 && waitpid(reader, &status, WNOHANG) == reader) {
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+                reader = 0;
+                --running;
+            }
+        }
+    }
+    int missed = 0, changes = 0;
+    for (int fd : results) {
+        char text[64] = {};
+        int readerMissed = -1, readerChanges = 0;
+        EXPECT_GT(read(fd, text, sizeof text - 1), 0);
+        EXPECT_EQ(2, sscanf(text, "%d %d", &readerMissed, &readerChanges));
+        missed += readerMissed;
+        changes += readerChanges;
+        close(fd);
+    }
+    EXPECT_EQ(0, missed) << "of " << kReaders * kParsesEach << " parses";
+    EXPECT_GT(changes, 0) << "the readers saw no rewrite";
 }
 
 } // namespace

@@ -72,6 +72,10 @@ TEST(ServiceDataSyntax, EachTextFilesExactlyItsEntries)
          "SERVICE: ## between keyword and value\n svc --\n DOMAIN: --x\n dom ADDRESS: 10.1.2.3"
          " PORT: 8000 ## after an entry\n\t--indented\n",
          svc},
+        // Words and comment lines far longer than a read of the scanner stay whole.
+        {std::string(kEntry) + " SERVERNAME: " + std::string(100000, 'h') + "\n## " +
+             std::string(100000, 'c') + "\nSERVICE: b DOMAIN: d ADDRESS: 2.2.2.2 PORT: 2",
+         "d.b 2.2.2.2:2 dynamic\ndom.svc 10.1.2.3:8000 dynamic " + std::string(100000, 'h') + "\n"},
     };
     for (const auto& [text, expected] : cases) {
         CKesServiceDataParser parser;

@@ -1,8 +1,14 @@
-// A process that publishes services in the shared service file and then
-// withdraws every other one, for the test of several processes rewriting
-// the file at once. Usage: ksx_server_publisher <tag> <count>. Prints
-// "<service> <port>" for each service it leaves published, then exits
-// without withdrawing those.
+// A process whose servers publish services in the shared service file and
+// withdraw them, for the tests of several processes rewriting the file at
+// once.
+//
+// ksx_server_publisher <tag> <count>: publishes <count> services, then
+// withdraws every other one; prints "<service> <port>" for each service it
+// leaves published and exits without withdrawing those.
+// ksx_server_publisher <tag> <count> <rounds>: <rounds> times, publishes
+// <count> services and withdraws them all (KOSSRemoveServiceEntry, the
+// rewrite of termination without its wait for the accept thread); leaves
+// nothing published and prints nothing.
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,22 +20,26 @@
 #include "CKesObjSockServer.h"
 #include "CKesSockEnd.h"
 
-int main(int argc, char** argv)
+namespace {
+
+// Servers <tag>-0 .. <tag>-<count - 1>, each published; empty on a failure.
+std::vector<CKesObjSockServer*> Publish(const std::string& tag, int count)
 {
-    if (argc != 3) {
-        fprintf(stderr, "usage: %s <tag> <count>\n", argv[0]);
-        return 2;
-    }
-    const std::string tag = argv[1];
-    const int count = atoi(argv[2]);
     std::vector<CKesObjSockServer*> servers;
     for (int i = 0; i < count; ++i) {
         auto* server = new CKesObjSockServer();
         server->KOSSSetServiceName(strdup((tag + "-" + std::to_string(i)).c_str()));
         server->KOSSSetDomain(strdup("dom"));
-        if (server->KOSSInitialise() != 1) return 1;
+        if (server->KOSSInitialise() != 1) return {};
         servers.push_back(server);
     }
+    return servers;
+}
+
+int LeaveEveryOtherOne(const std::string& tag, int count)
+{
+    std::vector<CKesObjSockServer*> servers = Publish(tag, count);
+    if (static_cast<int>(servers.size()) != count) return 1;
     for (int i = 0; i < count; ++i) {
         CKesObjSockServer* server = servers[i];
         if (i % 2 == 0) {
@@ -40,8 +50,33 @@ int main(int argc, char** argv)
         printf("%s %u\n", server->KOSSGetServiceName(),
                server->KOSSGetServerData()->KSEGetEndPtAddressPort());
     }
+    return 0;
+}
+
+int PublishAndWithdraw(const std::string& tag, int count, int rounds)
+{
+    for (int round = 0; round < rounds; ++round) {
+        std::vector<CKesObjSockServer*> servers = Publish(tag, count);
+        if (static_cast<int>(servers.size()) != count) return 1;
+        for (CKesObjSockServer* server : servers)
+            if (server->KOSSRemoveServiceEntry() != 1) return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 3 && argc != 4) {
+        fprintf(stderr, "usage: %s <tag> <count> [<rounds>]\n", argv[0]);
+        return 2;
+    }
+    const int count = atoi(argv[2]);
+    const int status =
+        argc == 3 ? LeaveEveryOtherOne(argv[1], count) : PublishAndWithdraw(argv[1], count, atoi(argv[3]));
     fflush(stdout);
-    // The remaining servers stay published: the process ends without
-    // destroying them.
-    _exit(0);
+    // The servers are left running: the process ends without destroying
+    // them, so the lines they still hold stay published.
+    _exit(status);
 }

@@ -162,6 +162,19 @@ CFG
   expect_err "no multicast entry" "missing multicast warning"
   expect_out "valid, 2 entries" "check with warnings"
   grep -q KSX-ERROR <<<"$err" && fail "the library's own report leaked: $err"
+
+  # The library's text ends at a NUL byte: the entry after it is not read.
+  { cat "$default_cfg"; printf '## tail\n\0SERVICE: Lost DOMAIN: d ADDRESS: 10.0.0.5 PORT: 5\n'; } >"$work/nul.cfg"
+  local nul_line=$(($(grep -c '' "$default_cfg") + 2))
+  run check --file "$work/nul.cfg"
+  expect_rc 0 "check with a NUL byte"; expect_out "valid, 1 entry" "check with a NUL byte"
+  expect_err "line $nul_line: a NUL byte ends the text here: the rest of the file (50 bytes) is ignored" \
+    "check with a NUL byte"
+  printf 'SERVICE: Cut DOMAIN: d\n\0 ADDRESS: 10.0.0.5 PORT: 5\n' >"$work/cut.cfg"
+  run check --file "$work/cut.cfg"
+  expect_rc 1 "check of an entry cut by a NUL byte"
+  expect_err "a NUL byte on line 2 ends the text, the rest is ignored" "check of an entry cut by a NUL byte"
+  expect_one_err_line "check of an entry cut by a NUL byte"
 }
 
 # ---- prune -------------------------------------------------------------------

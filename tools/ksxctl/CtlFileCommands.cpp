@@ -19,10 +19,17 @@ std::string LoadFromArgs(const CtlArgs& args, CtlServiceFile* file)
 std::string SyntaxMessage(const CtlServiceFile& file)
 {
     std::string message = file.Path() + ": line " + std::to_string(file.ErrorLine()) + ": syntax error";
-    if (file.HasNoWords()) return message + ": the file holds no entry";
-    std::string text = file.LineText(file.ErrorLine());
-    if (!text.empty()) message += " in '" + text + "'";
-    return message + " (the whole file reads as empty until it is fixed)";
+    if (file.HasNoWords()) {
+        message += ": the file holds no entry";
+    } else {
+        std::string text = file.LineText(file.ErrorLine());
+        if (!text.empty()) message += " in '" + text + "'";
+        message += " (the whole file reads as empty until it is fixed)";
+    }
+    if (file.NulLine() > 0)
+        message +=
+            "; a NUL byte on line " + std::to_string(file.NulLine()) + " ends the text, the rest is ignored";
+    return message;
 }
 
 // The table: one row per entry, columns as wide as their widest cell.

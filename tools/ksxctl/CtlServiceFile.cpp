@@ -67,6 +67,12 @@ std::string CtlServiceFile::Load(const std::string& path)
     std::stringstream text;
     text << in.rdbuf();
     m_Text = text.str();
+    // The library's text ends at the first NUL byte: keep what it parses.
+    if (size_t nul = m_Text.find('\0'); nul != std::string::npos) {
+        m_NulLine = 1 + static_cast<int>(std::count(m_Text.begin(), m_Text.begin() + nul, '\n'));
+        m_IgnoredBytes = m_Text.size() - nul - 1;
+        m_Text.resize(nul);
+    }
 
     // The parser reads the file itself (as the library does everywhere) and
     // reports a syntax error on standard output: catch that report here.
@@ -128,13 +134,13 @@ const CtlEntry* CtlServiceFile::Find(const std::string& domain, const std::strin
 
 // The words of the text as the service file's scanner separates them:
 // blanks, tabs, carriage returns and line feeds between words, comments from
-// a word-initial "##" or "--" to the line end, the text ending at a NUL.
+// a word-initial "##" or "--" to the line end (the text ends before any NUL).
 std::vector<CtlServiceFile::Word> CtlServiceFile::Words() const
 {
     std::vector<Word> words;
     int line = 1;
     size_t i = 0;
-    const size_t end = std::min(m_Text.size(), std::strlen(m_Text.c_str()));
+    const size_t end = m_Text.size();
     while (i < end) {
         const char c = m_Text[i];
         if (c == '\n') ++line;
@@ -185,6 +191,9 @@ std::vector<CtlFinding> CtlServiceFile::Findings() const
                                                 " is neither YES nor NO; the entry counts as dynamic"});
         }
     }
+    if (m_NulLine > 0)
+        findings.push_back({m_NulLine, "a NUL byte ends the text here: the rest of the file (" +
+                                           std::to_string(m_IgnoredBytes) + " bytes) is ignored"});
     std::stable_sort(findings.begin(), findings.end(),
                      [](const CtlFinding& a, const CtlFinding& b) { return a.line < b.line; });
     return findings;

@@ -47,14 +47,18 @@ public:
     int ErrorLine() const { return m_ErrorLine; }
     // True when the file holds no word outside comments.
     bool HasNoWords() const;
+    // The line of the first NUL byte, which ends the text the library
+    // parses; 0 when the file holds none.
+    int NulLine() const { return m_NulLine; }
     // The text of a line (1-based) without its line end; "" beyond the end.
     std::string LineText(int line) const;
 
     // Sorted by domain, then service; empty after a syntax error.
     const std::vector<CtlEntry>& Entries() const { return m_Entries; }
     const CtlEntry* Find(const std::string& domain, const std::string& service) const;
-    // Values the syntax accepts but the library cannot use as meant, and
-    // entries that replace an earlier one; in line order.
+    // Values the syntax accepts but the library cannot use as meant,
+    // entries that replace an earlier one, and a NUL byte that cuts the
+    // text short; in line order.
     std::vector<CtlFinding> Findings() const;
 
 private:
@@ -66,7 +70,9 @@ private:
     void CopyEntries(CKesServiceDataParser* parser);
 
     std::string m_Path;              // as given
-    std::string m_Text;              // the whole content
+    std::string m_Text;              // the content up to its first NUL byte
+    int m_NulLine = 0;               // line of that NUL byte, 0 when none
+    size_t m_IgnoredBytes = 0;       // bytes after it
     int m_ErrorLine = 0;             // from the parser's syntax report
     std::vector<CtlEntry> m_Entries; // what the parser filed
 };
