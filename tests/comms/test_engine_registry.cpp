@@ -1,15 +1,22 @@
 // The engine's registries of servers, clients and accepted sockets.
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "CKesObjMulticast.h"
 #include "CKesObjSockClient.h"
 #include "CKesObjSockServer.h"
+#include "CKesRecord.h"
 #include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
+#include "KesEngineHarness.h"
 #include "KesTestSupport.h"
 #include "KesWirePeer.h" // TcpPair
 
@@ -108,6 +115,62 @@ TEST_F(EngineRegistry, SecondClientForATakenNameLeavesTheFirstInPlace)
     EXPECT_EQ(first.get(), m_Engine.KSEGetClient("Used"));
     EXPECT_EQ(1, m_Engine.KSERemoveClient(first.get()));
     EXPECT_EQ(nullptr, m_Engine.KSEGetClient("Used"));
+}
+
+// Sends a record to the group on its own thread, again and again, until destroyed.
+class GroupSender {
+public:
+    GroupSender(CKesObjMulticast* channel, std::vector<CKesRecord*> records)
+        : m_Thread([this, channel, records] {
+              while (!m_Stop.load())
+                  for (CKesRecord* record : records) {
+                      channel->KOMSendPacket(record);
+                      std::this_thread::sleep_for(std::chrono::microseconds(20));
+                  }
+          })
+    {
+    }
+    ~GroupSender()
+    {
+        m_Stop = true;
+        m_Thread.join();
+    }
+
+private:
+    std::atomic<bool> m_Stop{false};
+    std::thread m_Thread;
+};
+
+// Discovery records reach a server or a client through the service name,
+// with no socket of theirs involved. While address requests and replies for
+// one service arrive without pause, its server and client are removed
+// (the client then destroyed by the host) and added again: each removal
+// must wait for a worker that is inside them.
+TEST_F(EngineRegistry, ServerAndClientRemovedAndAddedAgainWhileDiscoveryRecordsArrive)
+{
+    ksxtest::EventLoopThread loop(m_Engine);
+    CKesSockEnd announced;
+    announced.KSESetServiceName(strdup("Churned"));
+    announced.KSESetEndPointDomain(strdup("RegistryDomain"));
+    announced.KSESetEndPointAddress("127.0.0.1", 4000);
+    std::unique_ptr<CKesRecord> request(announced.KSEGetAddressRequestPacket());
+    std::unique_ptr<CKesRecord> reply(announced.KSEGetAddressReplyPacket());
+    ASSERT_TRUE(request && reply);
+    // The engine's own channel loops its datagrams back to the engine.
+    GroupSender sender(m_Engine.KSEGetMulticast(), {request.get(), reply.get()});
+
+    char name[] = "Churned";
+    for (int round = 0; round < 300; ++round) {
+        ASSERT_EQ(1, m_Engine.KSEAddServer(NamedServer("Churned")));
+        auto client = std::make_unique<CKesObjSockClient>(strdup("churn-client"));
+        client->KOSCSetServiceName(strdup("Churned"));
+        client->KOSCSetDomain(strdup("RegistryDomain"));
+        ASSERT_EQ(1, m_Engine.KSEAddClient(client.get()));
+        // A reply has been through the client in this round.
+        ASSERT_TRUE(ksxtest::WaitUntil([&] { return client->KOSCGetServerData() != nullptr; }));
+        EXPECT_EQ(1, m_Engine.KSERemoveServer(name));
+        EXPECT_EQ(1, m_Engine.KSERemoveClient(client.get()));
+    }
 }
 
 } // namespace
