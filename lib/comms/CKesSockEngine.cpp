@@ -307,6 +307,12 @@ int CKesSockEngine::KSERemoveServer(char* serviceName)
         CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No service name given");
         return KES_ERR_ARGUMENT;
     }
+    // Refused before anything is taken away: the wait below would never end.
+    if (InUse::Entered(FindServer(serviceName))) {
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__,
+                  "A server cannot be removed from inside its own callbacks");
+        return KES_ERR_ARGUMENT;
+    }
     int result = UnfileServerSockets(serviceName);
 
     CKesObjSockServer* server = nullptr;
@@ -316,11 +322,6 @@ int CKesSockEngine::KSERemoveServer(char* serviceName)
         CKesAutoMutex hold(m_EngineLock);
         server = FindServer(serviceName);
         if (server == nullptr) return result;
-        if (InUse::Entered(server)) {
-            CKesError(KES_ERR_ARGUMENT, kSource, __LINE__,
-                      "A server cannot be removed from inside its own callbacks");
-            return KES_ERR_ARGUMENT;
-        }
         int deleted = m_ServerTable->KTLDelete(serviceName);
         if (deleted != 1) CKesError(result = deleted, kSource, __LINE__, nullptr);
         WaitUntilUnused(server);
@@ -586,6 +587,7 @@ CKesSockEngine::InUse::~InUse()
 
 bool CKesSockEngine::InUse::Entered(const void* object)
 {
+    if (object == nullptr) return false;
     for (const InUse* use = ms_Innermost; use != nullptr; use = use->m_Outer)
         if (use->m_Object == object) return true;
     return false;

@@ -107,11 +107,15 @@ public:
     // ---- registries -------------------------------------------------------
     int KSEAddServer(CKesObjSockServer* server);
     int KSEAddNewServerSocket(char* serviceName, CKesSockEnd* end);
+    // Returns once no thread is inside the server any more, then terminates
+    // and destroys it; refused from inside the server's own callbacks.
     int KSERemoveServer(char* serviceName);
     int KSERemoveServerClientSocket(CKesSockEnd* end);
     int KSEAddClient(CKesObjSockClient* client);
     int KSEAddClientIO(CKesObjSockClient* client);
     int KSECloseClientIO(CKesObjSockClient* client);
+    // Returns once no call of the engine is inside the client any more (from
+    // inside its own callbacks, at once); the client goes back to the caller.
     int KSERemoveClient(CKesObjSockClient* client);
     CKesObjSockServer* KSEGetServer(const char* serviceName);
     CKesObjSockClient* KSEGetClient(const char* serviceName);
