@@ -6,7 +6,9 @@
 // Ownership: created by the host (usually as a derived class that overrides
 // the KesOn.../KOSCOn... callbacks); once added to an engine (KSEAddClient)
 // the engine owns it and destroys it with itself. A host that destroys it
-// itself removes it from the engine first (KSERemoveClient).
+// itself stops its connect thread (KOSCStopConnectThread) and removes it from
+// the engine (KSERemoveClient, which waits for the engine's calls inside it)
+// first.
 //
 // Threads: the connect thread (attempts, keep-alives), the engine's worker
 // threads (KOSCProcessAddressReply, KOSCProcessPacket), the event-loop thread

@@ -1,6 +1,6 @@
 // CKesSockEngine: construction and destruction, and the registries of
-// servers, clients and their sockets with the count of packets in progress
-// per server. The receive path is in CKesSockEngineReceive.cpp, multicast
+// servers, clients and their sockets with the count of threads inside each
+// server and client. The receive path is in CKesSockEngineReceive.cpp, multicast
 // discovery in CKesSockEngineDiscovery.cpp.
 #include "CKesSockEngine.h"
 
@@ -23,6 +23,7 @@
 #include "CKesSockEnd.h"
 #include "CKesTreeList.h"
 #include "CKesVarBind.h"
+#include "KesCheck.h"
 #include "KesEngineTables.h"
 #include "KesErrorCodes.h"
 
@@ -34,9 +35,7 @@ using kesengine::TableValues;
 
 namespace {
 
-// The server whose packet the calling thread is processing, if any: such a
-// thread must not wait for that server to become idle.
-thread_local CKesObjSockServer* t_ServerInUse = nullptr;
+constexpr const char* kHoldsEngineLock = "caller holds the engine lock";
 
 } // namespace
 
@@ -203,7 +202,16 @@ CKesObjSockClient* CKesSockEngine::FindClient(const char* serviceName)
 
 void CKesSockEngine::KNSafeExit()
 {
-    for (void* server : TableValues(m_ServerTable)) static_cast<CKesObjSockServer*>(server)->KOSSTerminate();
+    std::vector<void*> servers;
+    {
+        CKesAutoMutex hold(m_EngineLock);
+        servers = TableValues(m_ServerTable);
+        for (void* server : servers) CountIn(server);
+    }
+    for (void* server : servers) {
+        InUse use(*this, server);
+        static_cast<CKesObjSockServer*>(server)->KOSSTerminate();
+    }
 }
 
 int CKesSockEngine::KRNPostInitFns() { return CKesEngine::KRNPostInitFns(); }
@@ -299,8 +307,38 @@ int CKesSockEngine::KSERemoveServer(char* serviceName)
         CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No service name given");
         return KES_ERR_ARGUMENT;
     }
-    // The server's accepted sockets: off the event loop first, so that no
-    // new packet for them is read, then out of the table.
+    // Refused before anything is taken away: the wait below would never end.
+    if (InUse::Entered(FindServer(serviceName))) {
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__,
+                  "A server cannot be removed from inside its own callbacks");
+        return KES_ERR_ARGUMENT;
+    }
+    int result = UnfileServerSockets(serviceName);
+
+    CKesObjSockServer* server = nullptr;
+    {
+        // Out of the table first, so that no thread finds it any more, then
+        // wait until every thread that found it has left it.
+        CKesAutoMutex hold(m_EngineLock);
+        server = FindServer(serviceName);
+        if (server == nullptr) return result;
+        int deleted = m_ServerTable->KTLDelete(serviceName);
+        if (deleted != 1) CKesError(result = deleted, kSource, __LINE__, nullptr);
+        WaitUntilUnused(server);
+    }
+    int terminated = server->KOSSTerminate();
+    if (terminated != 1) CKesError(result = terminated, kSource, __LINE__, nullptr);
+    // Connections its accept thread filed until termination stopped it.
+    int late = UnfileServerSockets(serviceName);
+    if (late != 1) result = late;
+    delete server;
+    return result;
+}
+
+int CKesSockEngine::UnfileServerSockets(const char* serviceName)
+{
+    // Off the event loop first, so that no new packet for them is read, then
+    // out of the table.
     std::vector<unsigned int> sockets;
     {
         CKesAutoMutex hold(m_EngineLock);
@@ -319,30 +357,9 @@ int CKesSockEngine::KSERemoveServer(char* serviceName)
     // destruction closes these sockets.
     for (unsigned int socket : sockets) KRNWaitForDispatch(socket);
     for (unsigned int socket : sockets) {
-        CKesVarBind* binding = TakeBinding(socket, serviceName);
-        delete binding;
+        delete TakeBinding(socket, serviceName);
         DropFragment(socket);
     }
-
-    CKesObjSockServer* server = nullptr;
-    {
-        // Out of the table first, so no new packet is routed to it, then wait
-        // until no worker is inside it any more.
-        CKesAutoMutex hold(m_EngineLock);
-        server = FindServer(serviceName);
-        if (server == nullptr) return result;
-        if (server == t_ServerInUse) {
-            CKesError(KES_ERR_ARGUMENT, kSource, __LINE__,
-                      "A server cannot be removed from inside its own callbacks");
-            return KES_ERR_ARGUMENT;
-        }
-        int deleted = m_ServerTable->KTLDelete(serviceName);
-        if (deleted != 1) CKesError(result = deleted, kSource, __LINE__, nullptr);
-        m_ServerIdle.wait(m_EngineLock, [&] { return m_ServerUses.count(server) == 0; });
-    }
-    int terminated = server->KOSSTerminate();
-    if (terminated != 1) CKesError(result = terminated, kSource, __LINE__, nullptr);
-    delete server;
     return result;
 }
 
@@ -401,6 +418,7 @@ int CKesSockEngine::KSEAddClient(CKesObjSockClient* client)
         CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "Client has no service name");
         return KES_ERR_ARGUMENT;
     }
+    CKesAutoMutex hold(m_EngineLock);
     if (FindClient(name) != nullptr) return result;
     step = m_ClientTable->KTLAdd(name, static_cast<void*>(client));
     if (step != 1) CKesError(result = step, kSource, __LINE__, nullptr);
@@ -466,11 +484,16 @@ int CKesSockEngine::KSERemoveClient(CKesObjSockClient* client)
     }
     int result = KSECloseClientIO(client);
     const char* name = client->KOSCGetServiceName();
+    CKesAutoMutex hold(m_EngineLock);
     // Only this client's own entry: a second client refused for the same
     // name must not take the first one's entry with it.
-    if (name == nullptr || FindClient(name) != client) return result;
-    int deleted = m_ClientTable->KTLDelete(name);
-    if (deleted != 1) CKesError(result = deleted, kSource, __LINE__, nullptr);
+    if (name != nullptr && FindClient(name) == client) {
+        int deleted = m_ClientTable->KTLDelete(name);
+        if (deleted != 1) CKesError(result = deleted, kSource, __LINE__, nullptr);
+    }
+    // The host may destroy the client once this returns, but not from inside
+    // its own callbacks, which cannot wait for themselves.
+    if (!InUse::Entered(client)) WaitUntilUnused(client);
     return result;
 }
 
@@ -502,35 +525,72 @@ int CKesSockEngine::KSESendToAll(CKesRecord* record)
         CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No record given");
         return KES_ERR_ARGUMENT;
     }
+    std::vector<void*> clients, servers;
+    {
+        CKesAutoMutex hold(m_EngineLock);
+        clients = TableValues(m_ClientSocketTable);
+        servers = TableValues(m_ServerTable);
+        for (void* client : clients) CountIn(client);
+        for (void* server : servers) CountIn(server);
+    }
     int result = 1;
-    for (void* value : TableValues(m_ClientSocketTable)) {
+    for (void* value : clients) {
+        InUse use(*this, value);
         CKesObjSockClient* client = static_cast<CKesObjSockClient*>(value);
         if (client->KOSCGetState() == KES_CONNECTED) result = client->KOSCSendToServer(record);
     }
-    for (void* server : TableValues(m_ServerTable))
+    for (void* server : servers) {
+        InUse use(*this, server);
         result = static_cast<CKesObjSockServer*>(server)->KOSSBroadcastClients(record);
+    }
     return result;
 }
 
-// ---- packets in progress per server ------------------------------------------
+// ---- servers and clients in use ------------------------------------------------
 
-int CKesSockEngine::ServePacket(CKesObjSockServer* server, CKesIOWorkPacket* packet)
+void CKesSockEngine::CountIn(const void* object)
 {
-    CKesObjSockServer* outer = t_ServerInUse;
-    t_ServerInUse = server;
-    int result = server->KOSSProcessPacket(packet);
-    t_ServerInUse = outer;
-    ReleaseServerUse(server);
-    return result;
+    KES_CHECK(m_EngineLock.IsHeldByMe(), kHoldsEngineLock);
+    if (object != nullptr) ++m_InUse[object];
 }
 
-void CKesSockEngine::ReleaseServerUse(CKesObjSockServer* server)
+void CKesSockEngine::CountOut(const void* object)
 {
-    CKesAutoMutex hold(m_EngineLock);
-    auto use = m_ServerUses.find(server);
-    if (use == m_ServerUses.end() || --use->second > 0) return;
-    m_ServerUses.erase(use);
-    m_ServerIdle.notify_all();
+    KES_CHECK(m_EngineLock.IsHeldByMe(), kHoldsEngineLock);
+    auto use = m_InUse.find(object);
+    if (use == m_InUse.end() || --use->second > 0) return;
+    m_InUse.erase(use);
+    m_Unused.notify_all();
+}
+
+void CKesSockEngine::WaitUntilUnused(const void* object)
+{
+    KES_CHECK(m_EngineLock.IsHeldByMe(), kHoldsEngineLock);
+    m_Unused.wait(m_EngineLock, [&] { return m_InUse.count(object) == 0; });
+}
+
+thread_local const CKesSockEngine::InUse* CKesSockEngine::InUse::ms_Innermost = nullptr;
+
+CKesSockEngine::InUse::InUse(CKesSockEngine& engine, const void* object)
+    : m_Engine(engine), m_Object(object), m_Outer(ms_Innermost)
+{
+    ms_Innermost = this;
+}
+
+CKesSockEngine::InUse::~InUse()
+{
+    ms_Innermost = m_Outer;
+    if (m_Object == nullptr) return;
+    CKesAutoMutex hold(m_Engine.m_EngineLock);
+    m_Engine.CountOut(m_Object);
+}
+
+bool CKesSockEngine::InUse::Entered(const void* object)
+{
+    if (object == nullptr) return false;
+    for (const InUse* use = ms_Innermost; use != nullptr; use = use->m_Outer)
+        if (use->m_Object == object) return true;
+    return false;
 }
 
 // ---- bounds on peers ---------------------------------------------------------

@@ -28,8 +28,9 @@
 // Locks: the engine lock (m_EngineLock) is innermost but for the tables' own
 // locks, which nest inside it; it is released before the event loop, the
 // pool, a server or a client is called. It makes steps of two table
-// operations atomic (see m_EngineLock below) and guards the count of packets
-// in progress per server with its condition, on which KSERemoveServer waits.
+// operations atomic (see m_EngineLock below) and guards the count of threads
+// inside each server and client with its condition, on which
+// KSERemoveServer and KSERemoveClient wait.
 // Each table (CKesTreeList) is atomic per operation under its own lock.
 #pragma once
 
@@ -106,11 +107,15 @@ public:
     // ---- registries -------------------------------------------------------
     int KSEAddServer(CKesObjSockServer* server);
     int KSEAddNewServerSocket(char* serviceName, CKesSockEnd* end);
+    // Returns once no thread is inside the server any more, then terminates
+    // and destroys it; refused from inside the server's own callbacks.
     int KSERemoveServer(char* serviceName);
     int KSERemoveServerClientSocket(CKesSockEnd* end);
     int KSEAddClient(CKesObjSockClient* client);
     int KSEAddClientIO(CKesObjSockClient* client);
     int KSECloseClientIO(CKesObjSockClient* client);
+    // Returns once no call of the engine is inside the client any more (from
+    // inside its own callbacks, at once); the client goes back to the caller.
     int KSERemoveClient(CKesObjSockClient* client);
     CKesObjSockServer* KSEGetServer(const char* serviceName);
     CKesObjSockClient* KSEGetClient(const char* serviceName);
@@ -183,12 +188,25 @@ private:
     int RemoveIO(unsigned int socket, int line);
     int RegisterIO(unsigned int socket, int line);
     CKesVarBind* TakeBinding(unsigned int socket, const char* serviceName);
+    // Takes every accepted socket bound to the service off the loop and out
+    // of the table, once no read of them is in progress.
+    int UnfileServerSockets(const char* serviceName);
     CKesObjSockServer* FindServer(const char* serviceName);
     CKesObjSockClient* FindClient(const char* serviceName);
-    // Hands a packet to a server the caller has counted as in use, then
-    // uncounts it.
-    int ServePacket(CKesObjSockServer* server, CKesIOWorkPacket* packet);
-    void ReleaseServerUse(CKesObjSockServer* server);
+
+    // ---- servers and clients in use (CKesSockEngine.cpp) -------------------
+    // Every call the engine makes into a server or a client it found in its
+    // tables (a packet, an address request or reply, a broadcast, a
+    // termination) counts the object in under the engine lock, in the same
+    // step as the lookup, and out when the call returns (InUse). Removal
+    // unfiles the object under the lock and then waits until no count is
+    // left, so it is never destroyed while a thread is inside it.
+    class InUse;
+    // Caller holds m_EngineLock. Null is ignored.
+    void CountIn(const void* object);
+    void CountOut(const void* object);
+    // Caller holds m_EngineLock; released while waiting.
+    void WaitUntilUnused(const void* object);
 
     // ---- multicast discovery (CKesSockEngineDiscovery.cpp) ----------------
     // True for a packet read from the multicast channel's receive socket.
@@ -257,7 +275,7 @@ private:
     // bindings (KSEProcessIO with the lookup of the server, KSERemoveServer)
     // and removing them (KSERemoveServer, KSERemoveServerClientSocket);
     // removing a client socket (KSECloseClientIO); taking, keeping and
-    // dropping fragments; and m_ServerUses with m_ServerIdle.
+    // dropping fragments; and m_InUse with m_Unused.
     CKesMutex m_EngineLock;
     CKesTreeList* m_ServerTable; // service name -> CKesObjSockServer (owned)
     CKesTreeList*
@@ -272,10 +290,10 @@ private:
     // host) and the accept and connect threads, when a new connection
     // arrives under a reused handle, drop the dead connection's fragment.
     CKesTreeList* m_FragmentTable;
-    // Packets being processed per server (under m_EngineLock), so that
-    // KSERemoveServer destroys a server only once no thread is inside it.
-    std::unordered_map<CKesObjSockServer*, int> m_ServerUses;
-    std::condition_variable_any m_ServerIdle; // a server's last packet in progress is done
+    // Threads inside each server and client (under m_EngineLock), so that
+    // KSERemoveServer and KSERemoveClient return only once none is left.
+    std::unordered_map<const void*, int> m_InUse;
+    std::condition_variable_any m_Unused; // an object's last thread has left it
 
     // The bounds on peers (see their setters); read on any thread.
     std::atomic<int> m_SendDeadlineMs{ms_DefaultSendDeadlineMs};

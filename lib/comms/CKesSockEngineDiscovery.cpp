@@ -10,6 +10,7 @@
 #include <string>
 
 #include "CKesAtom.h"
+#include "CKesAutoMutex.h"
 #include "CKesEnv.h"
 #include "CKesError.h"
 #include "CKesIOWorkPacket.h"
@@ -173,8 +174,16 @@ int CKesSockEngine::KSEProcessAddressRequest(CKesRecord* record)
 {
     if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEProcessAddressRequest().\n");
     const char* name = NamedService(record);
-    CKesObjSockServer* server = name != nullptr ? FindServer(name) : nullptr;
+    if (name == nullptr) return 1;
+    CKesObjSockServer* server = nullptr;
+    {
+        // Found and counted in as one step, so that its removal waits for this call.
+        CKesAutoMutex hold(m_EngineLock);
+        server = FindServer(name);
+        CountIn(server);
+    }
     if (server == nullptr) return 1;
+    InUse use(*this, server);
     server->KOSSProcessAddressRequest(record);
     if (KesTraceOn(4)) KesTrace("Forwarding AddrReq to SockServer %s\n", name);
     return 1;
@@ -184,8 +193,15 @@ int CKesSockEngine::KSEProcessAddressReply(CKesRecord* record)
 {
     if (KesTraceOn(3)) KesTrace("CKesSockEngine::KSEProcessAddressReply().\n");
     const char* name = NamedService(record);
-    CKesObjSockClient* client = name != nullptr ? FindClient(name) : nullptr;
+    if (name == nullptr) return 1;
+    CKesObjSockClient* client = nullptr;
+    {
+        CKesAutoMutex hold(m_EngineLock);
+        client = FindClient(name);
+        CountIn(client);
+    }
     if (client == nullptr) return 1;
+    InUse use(*this, client);
     client->KOSCProcessAddressReply(record);
     return 1;
 }

@@ -508,21 +508,24 @@ void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
     CKesObjSockClient* client = nullptr;
     {
         // The binding is read under the lock so that a removal on another
-        // thread cannot free it while its name is in use.
+        // thread cannot free it while its name is in use; the owner found is
+        // counted in, so that its removal waits for this packet.
         CKesAutoMutex hold(m_EngineLock);
         CKesVarBind* binding = static_cast<CKesVarBind*>(TableValue(m_ServerSocketTable, key));
         serverSide = binding != nullptr;
         if (serverSide) server = FindServer(binding->KVBName());
-        if (server != nullptr) ++m_ServerUses[server];
         if (!serverSide) client = static_cast<CKesObjSockClient*>(TableValue(m_ClientSocketTable, key));
+        CountIn(server);
+        CountIn(client);
     }
+    InUse use(*this, server != nullptr ? static_cast<const void*>(server) : client);
     int result = 1;
     if (serverSide) {
         if (server == nullptr) {
             CKesError(KES_ERR_NO_SERVER, kSource, __LINE__, "Packet for a service that has no server");
             return;
         }
-        result = ServePacket(server, packet); // uncounts the server when done
+        result = server->KOSSProcessPacket(packet);
     } else if (client != nullptr) {
         result = client->KOSCProcessPacket(packet);
     } else if (m_Multicast != nullptr && socket == m_Multicast->KOMGetReceiveSocket()) {

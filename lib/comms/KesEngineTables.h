@@ -10,6 +10,7 @@
 
 #include "CKesAtom.h"
 #include "CKesPointer.h"
+#include "CKesSockEngine.h"
 #include "CKesTreeList.h"
 
 namespace kesengine {
@@ -41,3 +42,26 @@ inline void* TableValue(CKesTreeList* table, const char* key)
 std::vector<void*> TableValues(CKesTreeList* table);
 
 } // namespace kesengine
+
+// One count of a server or client that the calling thread is inside. The
+// caller takes the count with CountIn under the engine lock, in the step
+// that found the object, and hands it to an InUse on its stack before it
+// calls the object; the InUse gives it back when the call is over. Null
+// holds nothing.
+class CKesSockEngine::InUse {
+public:
+    InUse(CKesSockEngine& engine, const void* object);
+    ~InUse();
+    InUse(const InUse&) = delete;
+    InUse& operator=(const InUse&) = delete;
+    // True when the calling thread is inside the object: such a thread must
+    // not wait for the object to become unused.
+    static bool Entered(const void* object);
+
+private:
+    CKesSockEngine& m_Engine;
+    const void* m_Object;
+    const InUse* m_Outer; // the calling thread's enclosing InUse, if any
+    // The calling thread's innermost InUse: the objects it is inside, as a chain.
+    static thread_local const InUse* ms_Innermost;
+};

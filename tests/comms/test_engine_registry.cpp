@@ -1,15 +1,22 @@
 // The engine's registries of servers, clients and accepted sockets.
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "CKesObjMulticast.h"
 #include "CKesObjSockClient.h"
 #include "CKesObjSockServer.h"
+#include "CKesRecord.h"
 #include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
+#include "KesEngineHarness.h"
 #include "KesTestSupport.h"
 #include "KesWirePeer.h" // TcpPair
 
@@ -108,6 +115,72 @@ TEST_F(EngineRegistry, SecondClientForATakenNameLeavesTheFirstInPlace)
     EXPECT_EQ(first.get(), m_Engine.KSEGetClient("Used"));
     EXPECT_EQ(1, m_Engine.KSERemoveClient(first.get()));
     EXPECT_EQ(nullptr, m_Engine.KSEGetClient("Used"));
+}
+
+// Sends records to the group on its own thread, in bursts, until destroyed.
+class GroupSender {
+public:
+    GroupSender(CKesObjMulticast* channel, std::vector<CKesRecord*> records)
+        : m_Thread([this, channel, records] {
+              while (!m_Stop.load()) {
+                  for (int burst = 0; burst < 4; ++burst)
+                      for (CKesRecord* record : records) channel->KOMSendPacket(record);
+                  std::this_thread::sleep_for(std::chrono::microseconds(20));
+              }
+          })
+    {
+    }
+    ~GroupSender()
+    {
+        m_Stop = true;
+        m_Thread.join();
+    }
+
+private:
+    std::atomic<bool> m_Stop{false};
+    std::thread m_Thread;
+};
+
+// Discovery records reach a server or a client through the service name,
+// with no socket of theirs involved. While address requests and replies for
+// one service arrive without pause, its server and client are removed
+// (the client then destroyed by the host) and added again: each removal
+// must wait for a worker that is inside them. The servers are not
+// initialised, so a removal joins no accept thread and takes microseconds:
+// a worker still inside would meet the object destroyed (the sanitizer
+// builds report it).
+TEST(EngineRegistryUnderTraffic, ServerAndClientRemovedAndAddedAgainWhileDiscoveryRecordsArrive)
+{
+    CKesSockEngine engine("removal-test", __KES_SERV_DAEMON, 4); // several workers inside at once
+    ksxtest::EventLoopThread loop(engine);
+    CKesSockEnd announced;
+    announced.KSESetServiceName(strdup("Churned"));
+    announced.KSESetEndPointDomain(strdup("RegistryDomain"));
+    announced.KSESetEndPointAddress("127.0.0.1", 4000);
+    std::unique_ptr<CKesRecord> request(announced.KSEGetAddressRequestPacket());
+    std::unique_ptr<CKesRecord> reply(announced.KSEGetAddressReplyPacket());
+    ASSERT_TRUE(request && reply);
+    // The engine's own channel loops its datagrams back to the engine.
+    GroupSender sender(engine.KSEGetMulticast(), {request.get(), reply.get()});
+
+    char name[] = "Churned";
+    for (int round = 0; round < 1000; ++round) {
+        ASSERT_EQ(1, engine.KSEAddServer(NamedServer("Churned")));
+        auto client = std::make_unique<CKesObjSockClient>(strdup("churn-client"));
+        client->KOSCSetServiceName(strdup("Churned"));
+        client->KOSCSetDomain(strdup("RegistryDomain"));
+        EXPECT_EQ(1, engine.KSEAddClient(client.get()));
+        // A reply has been through the client in this round (waited for
+        // without sleeping, so that rounds follow each other closely).
+        const auto guard =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(ksxtest::kEngineGuardMs);
+        while (client->KOSCGetServerData() == nullptr && std::chrono::steady_clock::now() < guard)
+            std::this_thread::yield();
+        const bool heard = client->KOSCGetServerData() != nullptr;
+        EXPECT_EQ(1, engine.KSERemoveServer(name));
+        EXPECT_EQ(1, engine.KSERemoveClient(client.get()));
+        ASSERT_TRUE(heard) << "no reply reached the client in round " << round;
+    }
 }
 
 } // namespace
