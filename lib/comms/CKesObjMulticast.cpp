@@ -17,6 +17,7 @@
 #include "CKesFileDescriptor.h"
 #include "CKesRecord.h"
 #include "CKesSockEnd.h"
+#include "KesCheck.h"
 #include "KesErrorCodes.h"
 
 namespace {
@@ -184,6 +185,7 @@ unsigned int CKesObjMulticast::KOMGetInterfaceIndex()
 
 int CKesObjMulticast::SwitchInterface(unsigned int index, uint32_t address)
 {
+    KES_CHECK(m_InterfaceLock.IsHeldByMe(), "SwitchInterface: caller holds the interface lock");
     const ip_mreqn wanted = OnInterface(m_MulticastAddress, index, address);
     const ip_mreqn previous = OnInterface(m_MulticastAddress, m_InterfaceIndex, m_InterfaceAddress);
     const bool receiving = m_ReceiveSocket != KES_INVALID_SOCKET;
