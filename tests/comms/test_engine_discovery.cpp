@@ -1,5 +1,6 @@
 // The engine's multicast start-up: twelve attempts then exit, the channel on
-// the file's group, and what bad datagrams on it do, one or a flood of them.
+// the file's group and its interface, and what bad datagrams on it do, one or
+// a flood of them.
 #include <arpa/inet.h>
 #include <net/if.h>
 
