@@ -7,13 +7,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
+#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "CKesAutoMutex.h"
+#include "CKesEnv.h"
 #include "CKesError.h"
 #include "CKesFileDescriptor.h"
 #include "CKesRecord.h"
 #include "CKesSockEnd.h"
+#include "KesCheck.h"
 #include "KesErrorCodes.h"
 
 namespace {
@@ -25,6 +29,31 @@ const char* const kSource = "CKesObjMulticast";
 uint32_t HostOrderAddress(const char* text) { return ntohl(static_cast<uint32_t>(inet_addr(text))); }
 
 const sockaddr_in* AsInet(const sockaddr* address) { return reinterpret_cast<const sockaddr_in*>(address); }
+
+// The group on an interface, as a membership request and as the value of
+// IP_MULTICAST_IF; index 0 with INADDR_ANY leaves the interface to the system.
+ip_mreqn OnInterface(const sockaddr* group, unsigned int index, uint32_t address)
+{
+    ip_mreqn request{};
+    request.imr_multiaddr = AsInet(group)->sin_addr;
+    request.imr_address.s_addr = address;
+    request.imr_ifindex = static_cast<int>(index);
+    return request;
+}
+
+bool SetIpOption(unsigned int socket, int option, const void* value, socklen_t length)
+{
+    return setsockopt(static_cast<int>(socket), IPPROTO_IP, option, value, length) == 0;
+}
+
+// With a chosen interface the receive socket takes only what arrives on it;
+// otherwise the system also delivers the group's datagrams from interfaces
+// where other sockets of the host joined it.
+bool TakeOnlyJoined(unsigned int socket, bool only)
+{
+    const int all = only ? 0 : 1;
+    return SetIpOption(socket, IP_MULTICAST_ALL, &all, sizeof all);
+}
 
 } // namespace
 
@@ -127,9 +156,79 @@ int CKesObjMulticast::KOMGetMulticastPort()
     return ntohs(AsInet(m_MulticastAddress)->sin_port);
 }
 
+int CKesObjMulticast::KOMSetInterface(const char* nameOrAddress)
+{
+    unsigned int index = 0;
+    uint32_t address = htonl(INADDR_ANY);
+    const bool chosen = nameOrAddress != nullptr && *nameOrAddress != '\0';
+    if (chosen && !CKesEnv::KEFindInterface(nameOrAddress, &index, &address)) {
+        const std::string text = std::string("Multicast interface \"") + nameOrAddress +
+                                 "\" is neither a network interface of this host nor one of its IPv4 "
+                                 "addresses; the channel keeps its interface";
+        CKesError(KES_ERR_MULTICAST_INTERFACE, kSource, __LINE__, text.c_str());
+        return KES_ERR_MULTICAST_INTERFACE;
+    }
+    CKesAutoMutex hold(m_InterfaceLock);
+    if (index == m_InterfaceIndex && address == m_InterfaceAddress) return 1;
+    if (m_SendSocket != KES_INVALID_SOCKET || m_ReceiveSocket != KES_INVALID_SOCKET)
+        return SwitchInterface(index, address);
+    m_InterfaceIndex = index;
+    m_InterfaceAddress = address;
+    return 1;
+}
+
+unsigned int CKesObjMulticast::KOMGetInterfaceIndex()
+{
+    CKesAutoMutex hold(m_InterfaceLock);
+    return m_InterfaceIndex;
+}
+
+int CKesObjMulticast::SwitchInterface(unsigned int index, uint32_t address)
+{
+    KES_CHECK(m_InterfaceLock.IsHeldByMe(), "SwitchInterface: caller holds the interface lock");
+    const ip_mreqn wanted = OnInterface(m_MulticastAddress, index, address);
+    const ip_mreqn previous = OnInterface(m_MulticastAddress, m_InterfaceIndex, m_InterfaceAddress);
+    const bool receiving = m_ReceiveSocket != KES_INVALID_SOCKET;
+    // Join first, drop last: the socket is a member somewhere throughout.
+    // EADDRINUSE: it is a member on that interface already (the previous
+    // membership is there), so there is nothing to join or to drop.
+    bool joined = false;
+    if (receiving) {
+        joined = SetIpOption(m_ReceiveSocket, IP_ADD_MEMBERSHIP, &wanted, sizeof wanted);
+        if (!joined && errno != EADDRINUSE) {
+            KesReportSocketError(m_ReceiveSocket,
+                                 "The multicast group cannot be joined on the chosen interface");
+            CKesError(KES_ERR_SOCKET_OPTION, kSource, __LINE__, nullptr);
+            return KES_ERR_SOCKET_OPTION;
+        }
+    }
+    const bool onlyJoined = !receiving || TakeOnlyJoined(m_ReceiveSocket, index != 0);
+    const bool sendsThere =
+        onlyJoined && (m_SendSocket == KES_INVALID_SOCKET ||
+                       SetIpOption(m_SendSocket, IP_MULTICAST_IF, &wanted, sizeof wanted));
+    if (!sendsThere) { // undone: the channel keeps its interface
+        KesReportSocketError(onlyJoined ? m_SendSocket : m_ReceiveSocket,
+                             "The multicast interface cannot be changed");
+        if (joined) SetIpOption(m_ReceiveSocket, IP_DROP_MEMBERSHIP, &wanted, sizeof wanted);
+        if (receiving && onlyJoined) TakeOnlyJoined(m_ReceiveSocket, m_InterfaceIndex != 0);
+        CKesError(KES_ERR_SOCKET_OPTION, kSource, __LINE__, nullptr);
+        return KES_ERR_SOCKET_OPTION;
+    }
+    if (joined && !SetIpOption(m_ReceiveSocket, IP_DROP_MEMBERSHIP, &previous, sizeof previous)) {
+        // Still a member on the previous interface as well: more datagrams
+        // than chosen, none lost.
+        KesReportSocketError(m_ReceiveSocket, "The multicast group stays joined on the previous interface");
+        CKesError(KES_ERR_SOCKET_OPTION, kSource, __LINE__, nullptr);
+    }
+    m_InterfaceIndex = index;
+    m_InterfaceAddress = address;
+    return 1;
+}
+
 int CKesObjMulticast::KOMInitialise()
 {
     if (m_MulticastAddress == nullptr) return KES_ERR_MULTICAST_GROUP;
+    CKesAutoMutex hold(m_InterfaceLock);
     // Initialising again replaces the sockets rather than leaking them.
     KOMCloseSocket(m_SendSocket);
     KOMCloseSocket(m_ReceiveSocket);
@@ -175,6 +274,14 @@ int CKesObjMulticast::KOMSetupSendSocket()
         KOMCloseSocket(m_SendSocket);
         return KES_ERR_SOCKET_OPTION;
     }
+    // By default the route for the group chooses the interface.
+    if (m_InterfaceIndex == 0) return 1;
+    const ip_mreqn chosen = OnInterface(m_MulticastAddress, m_InterfaceIndex, m_InterfaceAddress);
+    if (!SetIpOption(m_SendSocket, IP_MULTICAST_IF, &chosen, sizeof chosen)) {
+        KesReportSocketError(m_SendSocket, "Socket option IP_MULTICAST_IF failed");
+        KOMCloseSocket(m_SendSocket);
+        return KES_ERR_SOCKET_OPTION;
+    }
     return 1;
 }
 
@@ -203,10 +310,10 @@ int CKesObjMulticast::KOMSetupReceiveSocket()
             return KES_ERR_BIND;
         }
     }
-    ip_mreq membership;
-    membership.imr_multiaddr = AsInet(m_MulticastAddress)->sin_addr;
-    membership.imr_interface.s_addr = htonl(INADDR_ANY);
-    if (setsockopt(handle, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
+    // The any interface (index 0) is the one the route for the group names.
+    const ip_mreqn membership = OnInterface(m_MulticastAddress, m_InterfaceIndex, m_InterfaceAddress);
+    if (setsockopt(handle, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0 ||
+        (m_InterfaceIndex != 0 && !TakeOnlyJoined(m_ReceiveSocket, true))) {
         CKesError(KES_ERR_SOCKET_OPTION, kSource, __LINE__, nullptr);
         return KES_ERR_SOCKET_OPTION;
     }

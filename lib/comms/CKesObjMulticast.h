@@ -8,12 +8,24 @@
 // and engine workers; the constructors, setters, KOMInitialise and the
 // destructor run on one thread before the channel is shared or after all
 // users have stopped.
-// Locks: none. Each send uses its own buffer and one sendto on the shared
-// send socket, which the kernel serialises.
+// Locks: sends take none. Each send uses its own buffer and one sendto on
+// the shared send socket, which the kernel serialises. The interface lock
+// (m_InterfaceLock, a leaf: only error reports run under it) serialises
+// choices of the interface with each other and with KOMInitialise, so the
+// interface may be changed from any thread while the channel is in use.
+//
+// The interface: by default datagrams leave by the route for the group and
+// the group is joined on the interface that route names (the system's
+// choice). KOMSetInterface chooses one interface for both; the receive
+// socket then takes only datagrams that arrive on it (IP_MULTICAST_ALL off),
+// not those of memberships other sockets of the host hold elsewhere.
 #pragma once
 
 #include <sys/socket.h>
 
+#include <cstdint>
+
+#include "CKesMutex.h"
 #include "KesErrorCodes.h"
 #include "KesPort.h"
 
@@ -59,6 +71,19 @@ public:
     // The port in host byte order; 0 without address.
     int KOMGetMulticastPort();
 
+    // Chooses the interface the channel sends by and receives on: an
+    // interface name or one of the host's IPv4 addresses (which also becomes
+    // the datagrams' source address); null or "" goes back to the default.
+    // Stored for KOMInitialise; on open sockets it takes effect at once, the
+    // new membership joined before the old one is dropped, so no datagram is
+    // missed and nothing is reopened. 1; KES_ERR_MULTICAST_INTERFACE (reported) for a
+    // text that names no interface of this host, KES_ERR_SOCKET_OPTION
+    // (reported) when the sockets refuse it; on failure the channel keeps
+    // the interface it had.
+    int KOMSetInterface(const char* nameOrAddress);
+    // The chosen interface's index; 0 for the default.
+    unsigned int KOMGetInterfaceIndex();
+
     // Opens the send socket and the joined receive socket. 1; KES_ERR_MULTICAST_GROUP
     // without address; otherwise the failing step's code, with both sockets
     // closed and invalid so that it may be called again.
@@ -82,9 +107,17 @@ private:
     // descriptors and the limit could be raised; the invalid socket else.
     static unsigned int KOMOpenUdpSocket();
     static void KOMCloseSocket(unsigned int& socket);
+    // Moves open sockets to the interface (caller holds m_InterfaceLock).
+    int SwitchInterface(unsigned int index, uint32_t address);
 
     unsigned int m_SendSocket;    // owned; used by KOMSendPacket
     unsigned int m_ReceiveSocket; // owned; bound to the group port, joined
     sockaddr* m_MulticastAddress; // owned, malloc'd 16 bytes, network order
     __boolean m_Loopback;         // own datagrams delivered to this host too
+    // The chosen interface, under m_InterfaceLock: its index (0: the
+    // default) and, when it was chosen by address, that address (network
+    // order; INADDR_ANY otherwise).
+    CKesMutex m_InterfaceLock;
+    unsigned int m_InterfaceIndex = 0;
+    uint32_t m_InterfaceAddress = 0;
 };

@@ -82,6 +82,7 @@ int CKesSockEngine::KSECreate(int poolSize)
     m_ClientSocketTable = new CKesTreeList(FALSE);
     m_FragmentTable = new CKesTreeList(FALSE);
     m_Multicast = nullptr;
+    m_MulticastInterface = MulticastInterfaceFromEnvironment();
 
     for (int attempt = 1;; ++attempt) {
         result = KSEStartMulticast();

@@ -40,6 +40,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <unordered_map>
 
 #include "CKesEngine.h"
@@ -169,6 +170,16 @@ public:
     int KSEProcessAddressRequest(CKesRecord* record);
     int KSEProcessAddressReply(CKesRecord* record);
     int KSEProcessMulticastTraffic(CKesRecord* record);
+    // Chooses the interface the multicast channel sends by and joins the
+    // group on: an interface name or one of the host's IPv4 addresses; null
+    // or "" is the default (the route for 224.0.0.0/4). The constructor
+    // starts with KSX_MULTICAST_IF; this setter changes the open channel at
+    // once (the new membership is joined before the old one is dropped:
+    // nothing is missed, nothing reopened) and every channel opened later.
+    // Host thread, not concurrently with itself. 1; KES_ERR_MULTICAST_INTERFACE
+    // (reported) for a name or address that is not this host's, or the
+    // channel's KES_ERR_SOCKET_OPTION; on failure the interface stays.
+    int KSESetMulticastInterface(const char* nameOrAddress);
 
 private:
     CKesSockEngine(const CKesSockEngine&) = delete;
@@ -217,6 +228,9 @@ private:
     // decode refusal (KES_ERR_DECODE) says the decoder's reason (call it on
     // the thread that decoded); any other code says `what`.
     static void ReportDatagram(int code, int line, const CKesIOWorkPacket& packet, const char* what);
+    // KSX_MULTICAST_IF when it names an interface or address of this host;
+    // otherwise "" (the default), a bad value reported once here.
+    static std::string MulticastInterfaceFromEnvironment();
 
     // ---- receive path (CKesSockEngineReceive.cpp) --------------------------
     // The most one OnIO reads: a flooding connection's read, split into
@@ -283,6 +297,7 @@ private:
     CKesTreeList* m_ClientTable; // service name -> CKesObjSockClient (owned)
     CKesTreeList* m_ClientSocketTable; // connected socket -> CKesObjSockClient (not owned here)
     CKesObjMulticast* m_Multicast;     // the multicast channel; null until started
+    std::string m_MulticastInterface;  // its chosen interface; "" the default (host thread)
     // Socket -> CKesIOWorkPacket holding the incomplete packet its last read
     // ended with (owned), always under m_EngineLock. The event-loop thread
     // takes a socket's fragment out, completes it and puts it back. Other

@@ -131,7 +131,41 @@ int CKesSockEngine::KSEStartMulticastServer(CKesSockEnd* end)
     DestroyMulticast();
     m_Multicast = new CKesObjMulticast(end);
     m_Multicast->KOMSetLoopback(TRUE);
+    // An interface that has gone since it was chosen is reported by the
+    // channel, which then keeps the default.
+    if (!m_MulticastInterface.empty()) m_Multicast->KOMSetInterface(m_MulticastInterface.c_str());
     return m_Multicast->KOMInitialise();
+}
+
+std::string CKesSockEngine::MulticastInterfaceFromEnvironment()
+{
+    const std::string chosen = CKesEnv::KEMulticastInterface();
+    unsigned int index = 0;
+    uint32_t address = 0;
+    if (chosen.empty() || CKesEnv::KEFindInterface(chosen.c_str(), &index, &address)) return chosen;
+    // The engine still starts: discovery on the default interface loses
+    // less than no discovery at all.
+    const std::string text = "KSX_MULTICAST_IF \"" + chosen +
+                             "\" is neither a network interface of this host nor one of its IPv4 "
+                             "addresses; discovery uses the default interface (the route for 224.0.0.0/4)";
+    CKesError(KES_ERR_MULTICAST_INTERFACE, kSource, __LINE__, text.c_str());
+    return std::string();
+}
+
+int CKesSockEngine::KSESetMulticastInterface(const char* nameOrAddress)
+{
+    if (KesTraceOn(3)) KesTrace("CKesSockEngine::KSESetMulticastInterface().\n");
+    const std::string chosen = nameOrAddress != nullptr ? nameOrAddress : "";
+    int result = 1;
+    if (m_Multicast != nullptr) {
+        result = m_Multicast->KOMSetInterface(chosen.c_str());
+    } else if (!chosen.empty()) {
+        // No channel yet: only checked here, applied when one is opened.
+        CKesObjMulticast probe;
+        result = probe.KOMSetInterface(chosen.c_str());
+    }
+    if (result == 1) m_MulticastInterface = chosen;
+    return result;
 }
 
 int CKesSockEngine::KSEAddMulticastIO()

@@ -73,6 +73,24 @@ std::vector<std::string> AddressesOfInterfaces()
     return outside;
 }
 
+// The index of the interface that holds the IPv4 address (network order);
+// 0 when no interface of the host holds it.
+unsigned int InterfaceHolding(uint32_t address)
+{
+    ifaddrs* interfaces = nullptr;
+    if (::getifaddrs(&interfaces) != 0) return 0;
+    unsigned int index = 0;
+    for (ifaddrs* entry = interfaces; entry && index == 0; entry = entry->ifa_next) {
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !entry->ifa_name) continue;
+        if (reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr != address) continue;
+        // An address label ("eth0:1") names its interface before the colon.
+        const std::string name(entry->ifa_name);
+        index = ::if_nametoindex(name.substr(0, name.find(':')).c_str());
+    }
+    ::freeifaddrs(interfaces);
+    return index;
+}
+
 } // namespace
 
 CKesAtom CKesEnv::KEQBHome()
@@ -103,4 +121,22 @@ CKesAtomVector CKesEnv::KELocalHostIPAddrs()
     CKesAtomVector result;
     for (const std::string& address : addresses) result.KAVAppend(CKesAtom(address.c_str()));
     return result;
+}
+
+std::string CKesEnv::KEMulticastInterface()
+{
+    const char* text = std::getenv("KSX_MULTICAST_IF");
+    return text ? Trimmed(text) : std::string();
+}
+
+bool CKesEnv::KEFindInterface(const char* nameOrAddress, unsigned int* index, uint32_t* address)
+{
+    if (!nameOrAddress || !*nameOrAddress || !index || !address) return false;
+    in_addr parsed{};
+    const bool isAddress = KesInetAtoN(nameOrAddress, &parsed) == 0;
+    const unsigned int found = isAddress ? InterfaceHolding(parsed.s_addr) : ::if_nametoindex(nameOrAddress);
+    if (found == 0) return false;
+    *index = found;
+    *address = isAddress ? parsed.s_addr : htonl(INADDR_ANY);
+    return true;
 }

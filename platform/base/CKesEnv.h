@@ -3,6 +3,7 @@
 // callable from any thread, takes no lock.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "CKesAtom.h"
@@ -22,4 +23,13 @@ public:
     // skipped, items that are no IPv4 address reported and skipped) overrides
     // the list when it names at least one address.
     static CKesAtomVector KELocalHostIPAddrs();
+    // The multicast interface of this installation: KSX_MULTICAST_IF with
+    // blanks trimmed, or "" (the default interface) when it is unset or blank.
+    static std::string KEMulticastInterface();
+    // Finds one of the host's network interfaces by its name or by one of
+    // its IPv4 addresses (a dotted IPv4 text is taken as an address). True
+    // when found: *index is the interface's index and *address the address
+    // given (network order), or INADDR_ANY for a name. False, nothing
+    // written, when the text names neither; reports nothing.
+    static bool KEFindInterface(const char* nameOrAddress, unsigned int* index, uint32_t* address);
 };

@@ -50,3 +50,5 @@ constexpr int KES_ERR_MULTICAST_GROUP = -220458; // a multicast group address is
 constexpr int KES_ERR_MULTICAST_UNAVAILABLE =
     -220469;                                   // the multicast service cannot be reached; the process ends
 constexpr int KES_ERR_ADDRESS_REPLY = -220457; // an address reply cannot be processed
+constexpr int KES_ERR_MULTICAST_INTERFACE =
+    -220442; // the chosen multicast interface is no interface or IPv4 address of this host

@@ -1,6 +1,8 @@
 // The engine's multicast start-up: twelve attempts then exit, the channel on
-// the file's group, and what bad datagrams on it do, one or a flood of them.
+// the file's group and its interface, and what bad datagrams on it do, one or
+// a flood of them.
 #include <arpa/inet.h>
+#include <net/if.h>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,24 +35,59 @@ const std::string kShippedFile = std::string(KSX_SOURCE_DIR) + "/etc/ServiceData
 const char* const kGroup = "234.5.6.7";
 constexpr int kPort = 23456;
 
-// The host constructs an engine and prints "sleep <ms>" for every pause.
+// The host constructs an engine and prints "sleep <ms>" for every pause. A
+// multicast interface that is not the host's is reported once, not per attempt.
 TEST(EngineMulticastStart,
      ProcessEndsAfterTwelfthFailedAttemptHavingPausedElevenTimesButStartsAtOnceWithTheEntry)
 {
     ksxtest::WriteServiceFile(
         "SERVICE: Other DOMAIN: ANY_KES_DOMAIN ADDRESS: 234.5.6.7 PORT: 23456 DYNAMIC: NO\n");
+    std::optional<ksxtest::ScopedEnv> badInterface(std::in_place, "KSX_MULTICAST_IF", "eth-nowhere");
     ksxtest::Daemon failing{"ksx_engine_multicast_retry", {}, ksxtest::KsxHome(), "0.0001", true};
+    badInterface.reset();
     EXPECT_EQ(69, failing.Finish()) << failing.Output();
     EXPECT_EQ(12, failing.Count("Server for service MulticastService is not available..."));
     EXPECT_EQ(11, failing.CountContaining("sleep "));
     EXPECT_EQ(11, failing.Count("sleep 5000"));
     EXPECT_EQ(1, failing.CountContaining("KSX-ERROR -220469 CKesSockEngine:"));
     EXPECT_EQ(1, failing.CountContaining("Unable to access the multicast service, exiting."));
+    EXPECT_EQ(1, failing.CountContaining("KSX-ERROR -220442 CKesSockEngine:"));
+    EXPECT_EQ(1, failing.CountContaining("KSX_MULTICAST_IF \"eth-nowhere\" is neither"));
 
     ksxtest::WriteServiceFile(ksxtest::ReadFile(kShippedFile));
     ksxtest::Daemon starting{"ksx_engine_multicast_retry", {}, ksxtest::KsxHome(), "0.0001", true};
     EXPECT_EQ(0, starting.Finish()) << starting.Output();
     EXPECT_EQ(0, starting.CountContaining("sleep "));
+}
+
+// KSX_MULTICAST_IF chooses the channel's interface; a value that is not the
+// host's leaves the default (reported once, above). The setter changes the
+// open channel and refuses what is not the host's, keeping the interface.
+TEST(EngineMulticastStart, TheInterfaceComesFromTheEnvironmentOrTheSetterAndRefusalsKeepIt)
+{
+    const unsigned int loopback = if_nametoindex("lo");
+    {
+        ksxtest::ScopedEnv chosen("KSX_MULTICAST_IF", " lo ");
+        CKesSockEngine engine("interface-test", __KES_SERV_DAEMON, 1);
+        EXPECT_EQ(engine.KSEGetMulticast()->KOMGetInterfaceIndex(), loopback);
+    }
+    ksxtest::ScopedEnv wrong("KSX_MULTICAST_IF", "eth-nowhere");
+    ksxtest::ErrorCapture errors;
+    CKesSockEngine engine("interface-test", __KES_SERV_DAEMON, 1);
+    CKesObjMulticast* channel = engine.KSEGetMulticast();
+    ASSERT_NE(nullptr, channel);
+    EXPECT_NE(KES_INVALID_SOCKET, channel->KOMGetReceiveSocket());
+    EXPECT_EQ(channel->KOMGetInterfaceIndex(), 0u);
+    EXPECT_EQ(errors.Count(-220442, "CKesSockEngine"), 1);
+
+    EXPECT_EQ(engine.KSESetMulticastInterface("127.0.0.1"), 1);
+    EXPECT_EQ(channel->KOMGetInterfaceIndex(), loopback);
+    errors.Clear();
+    EXPECT_EQ(engine.KSESetMulticastInterface("10.1.2.3"), -220442);
+    EXPECT_EQ(errors.Count(-220442), 1);
+    EXPECT_EQ(channel->KOMGetInterfaceIndex(), loopback);
+    EXPECT_EQ(engine.KSESetMulticastInterface(""), 1);
+    EXPECT_EQ(channel->KOMGetInterfaceIndex(), 0u);
 }
 
 TEST(EngineMulticastStart, ChannelIsOpenOnTheFileGroupSurvivesALaterMissingEntryAndRefusesGarbage)

@@ -1,8 +1,9 @@
-// The multicast channel: group validation, failed start-up, and one record
-// per datagram.
+// The multicast channel: group validation, failed start-up, one record per
+// datagram, and the interface it sends by and receives on.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -98,6 +99,88 @@ TEST(MulticastSend, ARecordArrivesAsOneWholeDatagramAtEveryChannelOfTheGroup)
     EXPECT_EQ(ksxtest::Encode(record), expected) << "the caller keeps the record as it was";
     EXPECT_FALSE(ksxtest::Readable(static_cast<int>(otherGroup.KOMGetReceiveSocket()), 0))
         << "bound to its own group only";
+}
+
+// A veth pair in the test's own network namespace, up, 10.9.7.1 on the first
+// end; removed with the object.
+class TestLink {
+public:
+    TestLink()
+    {
+        m_Made = std::system("ip link add mi0 type veth peer name mi1 && ip addr add 10.9.7.1/24 dev mi0 && "
+                             "ip link set mi0 multicast on up && ip link set mi1 up") == 0;
+    }
+    ~TestLink()
+    {
+        if (m_Made) std::system("ip link del mi0");
+    }
+    bool Made() const { return m_Made; }
+
+private:
+    bool m_Made = false;
+};
+
+// Sends a record through `from`; true when `to` received it. What `to` held
+// before is read first. Wait only for a channel that receives the datagram:
+// the system delivers one datagram to all its sockets at once, so the
+// others have it by then or never.
+bool Arrives(CKesObjMulticast& from, CKesObjMulticast& to, int waitMs)
+{
+    const int fd = static_cast<int>(to.KOMGetReceiveSocket());
+    unsigned char buffer[2048];
+    while (ksxtest::Readable(fd, 0)) recv(fd, buffer, sizeof buffer, 0);
+    CKesRecord record;
+    record.KRAddValue("KesSockInternalServiceName", "Inventory");
+    return from.KOMSendPacket(&record) == 1 && ksxtest::Readable(fd, waitMs);
+}
+
+// Route for the group: loopback (scripts/netns-run). `plant` is moved from
+// the default to mi0 while open, `lab` chooses mi0 by address and `lo`
+// loopback by name before they open.
+TEST(MulticastInterface, AChosenInterfaceBoundsSendingAndReceivingAndChangesOnOpenSockets)
+{
+    TestLink link;
+    ASSERT_TRUE(link.Made());
+    const unsigned int mi0 = if_nametoindex("mi0"), loopback = if_nametoindex("lo");
+    ksxtest::ErrorCapture errors;
+    CKesObjMulticast plant(kGroup, kPort, TRUE), lab(kGroup, kPort, TRUE), lo(kGroup, kPort, TRUE);
+    EXPECT_EQ(plant.KOMGetInterfaceIndex(), 0u) << "the default";
+    ASSERT_EQ(lab.KOMSetInterface("10.9.7.1"), 1);
+    ASSERT_EQ(lo.KOMSetInterface("lo"), 1);
+    for (CKesObjMulticast* channel : {&plant, &lab, &lo}) ASSERT_EQ(channel->KOMInitialise(), 1);
+    ASSERT_TRUE(Arrives(lo, plant, 10000)) << "the default joins where the route goes";
+
+    ASSERT_EQ(plant.KOMSetInterface("mi0"), 1);
+    EXPECT_EQ(plant.KOMGetInterfaceIndex(), mi0);
+    EXPECT_EQ(lab.KOMGetInterfaceIndex(), mi0);
+    EXPECT_TRUE(Arrives(lab, plant, 10000));
+    EXPECT_FALSE(Arrives(lab, lo, 0)) << "sent by mi0, not by the route";
+    EXPECT_TRUE(Arrives(lo, lo, 10000));
+    EXPECT_FALSE(Arrives(lo, plant, 0)) << "the membership on the route's interface was dropped";
+
+    // Back to loopback by address, then by name: the second finds the group
+    // joined there already, which must stay joined.
+    ASSERT_EQ(plant.KOMSetInterface("127.0.0.1"), 1);
+    ASSERT_EQ(plant.KOMSetInterface("lo"), 1);
+    EXPECT_EQ(plant.KOMGetInterfaceIndex(), loopback);
+    EXPECT_TRUE(Arrives(lo, plant, 10000));
+    EXPECT_TRUE(Arrives(lab, lab, 10000));
+    EXPECT_FALSE(Arrives(lab, plant, 0)) << "the membership on mi0 was dropped";
+    EXPECT_EQ(errors.Reports().size(), 0u);
+
+    // Names and addresses that are not this host's change nothing.
+    for (const char* foreign : {"mi9", "10.9.7.2", "0.0.0.0"}) {
+        errors.Clear();
+        EXPECT_EQ(plant.KOMSetInterface(foreign), KES_ERR_MULTICAST_INTERFACE) << foreign;
+        ASSERT_EQ(errors.Reports().size(), 1u) << foreign;
+        EXPECT_NE(errors.Reports()[0].text.find(std::string("\"") + foreign + "\""), std::string::npos);
+    }
+    EXPECT_EQ(plant.KOMGetInterfaceIndex(), loopback);
+    EXPECT_TRUE(Arrives(lo, plant, 10000));
+
+    ASSERT_EQ(plant.KOMSetInterface(nullptr), 1);
+    EXPECT_EQ(plant.KOMGetInterfaceIndex(), 0u);
+    EXPECT_TRUE(Arrives(lo, plant, 10000));
 }
 
 } // namespace

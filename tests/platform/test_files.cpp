@@ -36,21 +36,7 @@ std::string WriteFile(const std::string& name, const std::string& content)
     return path;
 }
 
-// Sets (or, given null, removes) one environment variable for a scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : m_Name(name), m_Had(std::getenv(name) != nullptr)
-    {
-        if (m_Had) m_Old = std::getenv(name);
-        value ? setenv(name, value, 1) : unsetenv(name);
-    }
-    ~ScopedEnv() { m_Had ? setenv(m_Name, m_Old.c_str(), 1) : unsetenv(m_Name); }
-
-private:
-    const char* m_Name;
-    bool m_Had;
-    std::string m_Old;
-};
+using ksxtest::ScopedEnv;
 
 std::vector<std::string> HostAddresses()
 {

@@ -18,52 +18,16 @@ tag=$$                           # makes the names of this run's links unique
 bridge="mhbr$tag"
 work=$(mktemp -d "${TMPDIR:-/tmp}/ksx-multihost.XXXXXX")
 unset KSX_TIME_SCALE             # the library's own retry and greeting delays
-holders=()                       # one process per host keeping its namespace alive
-daemons=()
+source "$(dirname "${BASH_SOURCE[0]}")/netns_hosts.sh"
 
 cleanup() {
   exec 7>&- 2>/dev/null
-  for pid in "${daemons[@]}"; do kill -9 "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
-  # Anything else still running in a host's namespace, then the holders.
-  local holder ns proc
-  for holder in "${holders[@]}"; do
-    ns=$(readlink "/proc/$holder/ns/net") || continue
-    for proc in /proc/[0-9]*; do
-      [ "${proc#/proc/}" = "$holder" ] || [ "$(readlink "$proc/ns/net" 2>/dev/null)" != "$ns" ] ||
-        kill -9 "${proc#/proc/}" 2>/dev/null
-    done
-    kill -9 "$holder" 2>/dev/null
-    wait "$holder" 2>/dev/null
-  done
+  cleanup_hosts
   for i in 1 2 3; do ip link del "mhb$i$tag" 2>/dev/null; done
   ip link del "$bridge" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*"
-  for log in "$work"/*.log; do
-    [ -e "$log" ] || continue
-    echo "---- $(basename "$log")"
-    cat "$log"
-  done
-  exit 1
-}
-
-# on HOST COMMAND...: runs the command in that host's network namespace. A
-# daemon is started with "$enter" directly instead, so that $! is its own pid.
-on() { nsenter -t "${holders[$(($1 - 1))]}" -n -- "${@:2}"; }
-enter() { echo "nsenter -t ${holders[$(($1 - 1))]} -n --"; }
-
-# wait_count FILE LINE N: waits until FILE holds the exact LINE at least N times.
-wait_count() {
-  local deadline=$((SECONDS + guard))
-  while [ "$(count "$1" "$2")" -lt "$3" ]; do
-    [ $SECONDS -lt $deadline ] || fail "no '$2' (x$3) in $(basename "$1") within ${guard}s"
-    sleep 0.1
-  done
-}
 
 # wait_prefix FILE PREFIX: waits for a line starting with PREFIX; the last such line goes to $found.
 wait_prefix() {
@@ -75,26 +39,15 @@ wait_prefix() {
   found=$(grep -- "^$2" "$1" | tail -n 1)
 }
 
-# count FILE LINE: how often FILE holds the exact LINE.
-count() { grep -cxF -- "$2" "$1" 2>/dev/null; }
-
-# make_host I: a namespace with 10.77.0.I on a veth whose peer is on the bridge.
+# make_host I: a host with 10.77.0.I on a veth whose peer is on the bridge.
 make_host() {
-  local i=$1 inner="mhh$i$tag" outer="mhb$i$tag" own
-  unshare -n -- sleep infinity &
-  holders+=($!)
-  own=$(readlink /proc/self/ns/net)
-  until [ -e "/proc/$!/ns/net" ] && [ "$(readlink "/proc/$!/ns/net")" != "$own" ]; do sleep 0.01; done
+  local i=$1 inner="mhh$1$tag" outer="mhb$1$tag"
+  new_host
   ip link add "$inner" type veth peer name "$outer" || fail "cannot create the veth pair of host $i"
   ip link set "$outer" master "$bridge" up || fail "cannot attach host $i to the bridge"
-  ip link set "$inner" netns "$!" || fail "cannot move the veth into host $i"
-  on "$i" ip link set lo up
-  on "$i" ip addr add "10.77.0.$i/24" dev "$inner"
-  on "$i" ip link set "$inner" multicast on up
-  on "$i" ip route add 224.0.0.0/4 dev "$inner" || fail "cannot route multicast on host $i"
-  mkdir -p "$work/host$i/etc/ostravine"
-  grep '^SERVICE: *MulticastService' "$KSX_SOURCE_DIR/etc/ServiceData.cfg.default" \
-    >"$work/host$i/etc/ostravine/ServiceData.cfg" || fail "the shipped service file has no multicast entry"
+  host_link "$i" "$inner" "10.77.0.$i/24"
+  route_multicast "$i" "$inner"
+  new_home "host$i"
 }
 
 # start_server HOST: the echo server on that host; its port goes to $port, its pid to $server.

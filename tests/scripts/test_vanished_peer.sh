@@ -21,42 +21,15 @@ tag=$$                          # makes the names of this run's links unique
 server_link="vps$tag"
 client_link="vpc$tag"
 work=$(mktemp -d "${TMPDIR:-/tmp}/ksx-vanish.XXXXXX")
-holders=()                      # one process per host keeping its namespace alive
-daemons=()
+source "$(dirname "${BASH_SOURCE[0]}")/netns_hosts.sh"
 
 cleanup() {
   exec 7>&- 8>&- 2>/dev/null
-  for pid in "${daemons[@]}"; do kill -9 "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
-  for holder in "${holders[@]}"; do kill -9 "$holder" 2>/dev/null; wait "$holder" 2>/dev/null; done
+  cleanup_hosts
   ip link del "$server_link" 2>/dev/null  # gone with its namespace already, unless moving it failed
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*"
-  for log in "$work"/*.log; do
-    [ -e "$log" ] || continue
-    echo "---- $(basename "$log")"
-    cat "$log"
-  done
-  exit 1
-}
-
-on() { nsenter -t "${holders[$(($1 - 1))]}" -n -- "${@:2}"; }
-enter() { echo "nsenter -t ${holders[$(($1 - 1))]} -n --"; }
-
-# count FILE LINE: how often FILE holds the exact LINE.
-count() { grep -cxF -- "$2" "$1" 2>/dev/null; }
-
-# wait_count FILE LINE N: waits until FILE holds the exact LINE at least N times.
-wait_count() {
-  local deadline=$((SECONDS + guard))
-  while [ "$(count "$1" "$2")" -lt "$3" ]; do
-    [ $SECONDS -lt $deadline ] || fail "no '$2' (x$3) in $(basename "$1") within ${guard}s"
-    sleep 0.05
-  done
-}
 
 # both_within_bound: waits for the client's DISCONNECTED and the server's
 # GONE, noting when each first appears; fails when either came later than
@@ -76,18 +49,11 @@ both_within_bound() {
 
 now_ms() { local us=${EPOCHREALTIME/./}; echo $((us / 1000)); }
 
-# make_host I LINK: a namespace holding LINK with 10.78.0.I.
+# make_host I LINK: a host holding LINK with 10.78.0.I.
 make_host() {
-  local i=$1 link=$2 own
-  unshare -n -- sleep infinity &
-  holders+=($!)
-  own=$(readlink /proc/self/ns/net)
-  until [ -e "/proc/$!/ns/net" ] && [ "$(readlink "/proc/$!/ns/net")" != "$own" ]; do sleep 0.01; done
-  ip link set "$link" netns "$!" || fail "cannot move the veth into host $i"
-  on "$i" ip link set lo up
-  on "$i" ip addr add "10.78.0.$i/24" dev "$link"
-  on "$i" ip link set "$link" multicast on up
-  on "$i" ip route add 224.0.0.0/4 dev "$link" || fail "cannot route multicast on host $i"
+  new_host
+  host_link "$1" "$2" "10.78.0.$1/24"
+  route_multicast "$1" "$2"
 }
 
 ip link add "$server_link" type veth peer name "$client_link" || fail "cannot create the veth pair"

@@ -2,6 +2,7 @@
 // files into the test's KSX_HOME.
 #pragma once
 
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -35,6 +36,22 @@ private:
     static void OnReport(int code, const char* source, int line, const char* text, void* self);
     mutable std::mutex m_Lock;
     std::vector<ErrorReport> m_Reports;
+};
+
+// Sets (or, given null, removes) one environment variable for a scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : m_Name(name), m_Had(std::getenv(name) != nullptr)
+    {
+        if (m_Had) m_Old = std::getenv(name);
+        value ? setenv(name, value, 1) : unsetenv(name);
+    }
+    ~ScopedEnv() { m_Had ? setenv(m_Name, m_Old.c_str(), 1) : unsetenv(m_Name); }
+
+private:
+    const char* m_Name;
+    bool m_Had;
+    std::string m_Old;
 };
 
 // A service file line for the multicast group of the shipped service file.
