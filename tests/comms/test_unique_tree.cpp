@@ -1,11 +1,5 @@
 // The unique tree: keys, walks, re-parenting, copies.
-#include <gtest/gtest.h>
-
-#include <memory>
 #include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "CKesPointer.h"
 #include "CKesUniqueTreeNode.h"
@@ -77,8 +71,8 @@ TEST_F(UniqueTree, KeysAreUniqueAcrossThreadsAndRestartAfterEveryExit)
     ksxtest::ErrorCapture errors;
     Node keyless("k", nullptr, FALSE);
     EXPECT_EQ(keyless.KUTNKey(), nullptr);
-    EXPECT_TRUE(errors.Has(-220552, "CKesUniqueTreeNode", 172));
-    EXPECT_TRUE(errors.Has(-220552, "CKesUniqueTreeNode", 329));
+    EXPECT_TRUE(errors.Has(KES_ERR_ARGUMENT, "CKesUniqueTreeNode", 172));
+    EXPECT_TRUE(errors.Has(KES_ERR_ARGUMENT, "CKesUniqueTreeNode", 329));
 }
 
 // Listings and walks follow their orders and a visit returning false stops
