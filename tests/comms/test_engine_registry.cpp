@@ -1,17 +1,8 @@
 // The engine's registries of servers, clients and accepted sockets.
-#include <cstring>
-#include <memory>
-#include <string>
 #include <utility>
 
-#include <gtest/gtest.h>
-
 #include "CKesObjSockClient.h"
-#include "CKesObjSockServer.h"
-#include "CKesSockEnd.h"
-#include "CKesSockEngine.h"
-#include "KesTestSupport.h"
-#include "KesWirePeer.h" // TcpPair
+#include "KesEngineHarness.h" // the engine, its servers and TcpPair too
 
 namespace {
 
@@ -46,13 +37,13 @@ TEST_F(EngineRegistry, SecondServerForATakenNameAndANamelessServerAreRefusedAndT
 
     std::unique_ptr<CKesObjSockServer> second(NamedServer("Shared")), nameless(new CKesObjSockServer);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(-220454, m_Engine.KSEAddServer(second.get()));
+    EXPECT_EQ(KES_ERR_DUPLICATE_SERVER, m_Engine.KSEAddServer(second.get()));
     EXPECT_NE(std::string::npos,
               testing::internal::GetCapturedStderr().find(
                   "WARNING: You have attempted to add a server on service Shared when this socket "
                   "engine already has a server on this subject.\n"));
-    EXPECT_EQ(-220552, m_Engine.KSEAddServer(nameless.get()));
-    EXPECT_TRUE(errors.Has(-220552, "CKesSockEngine"));
+    EXPECT_EQ(KES_ERR_ARGUMENT, m_Engine.KSEAddServer(nameless.get()));
+    EXPECT_TRUE(errors.Has(KES_ERR_ARGUMENT, "CKesSockEngine"));
     EXPECT_EQ(first, m_Engine.KSEGetServer("Shared"));
 }
 
@@ -84,7 +75,7 @@ TEST_F(EngineRegistry, RemovingAServerTakesItsSocketsOffTheLoopAndThenDestroysIt
     EXPECT_EQ(1, m_Engine.KSERemoveServer(leaving));
     EXPECT_EQ(0, stillRegistered) << "the server was destroyed while its socket was on the loop";
     EXPECT_EQ(nullptr, m_Engine.KSEGetServer("Leaving"));
-    EXPECT_EQ(-220459, m_Engine.KRNRemoveIO(second.Socket()));
+    EXPECT_EQ(KES_ERR_INVALID_SOCKET, m_Engine.KRNRemoveIO(second.Socket()));
     EXPECT_EQ(1, m_Engine.KRNRemoveIO(other.Socket()));
 
     // Safe exit terminates every server still filed.
