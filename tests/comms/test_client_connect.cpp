@@ -47,7 +47,8 @@ protected:
 
     void FileServer(int port, const char* address = "127.0.0.1")
     {
-        ksxtest::WriteServiceFile(ksxtest::kMulticastLine + ksxtest::ServiceLine("Svc", "Dom", address, port));
+        ksxtest::WriteServiceFile(ksxtest::kMulticastLine +
+                                  ksxtest::ServiceLine("Svc", "Dom", address, port));
     }
     // Accepts the client's connection and checks that its first record is the greeting alone.
     std::unique_ptr<WireConnection> AcceptGreeting(WireListener& peer, const char* clientId)

@@ -15,7 +15,10 @@ public:
         CKesRecord echo = ksxtest::TextRecord("Echo", TextOf(*record, "Text").c_str());
         KOSSSendToClient(client->KSEGetEndPointName(), &echo);
     }
-    void KOSSOnClientConnect(CKesSockEnd* client) override { log.Add("client " + ksxtest::RecordingServer::Name(client)); }
+    void KOSSOnClientConnect(CKesSockEnd* client) override
+    {
+        log.Add("client " + ksxtest::RecordingServer::Name(client));
+    }
     ksxtest::EventLog log;
 };
 

@@ -314,7 +314,8 @@ TEST(ReceivePathReassembly, FragmentsHoldWhatArrivedAndTheProcessLimitCutsTheCon
     ASSERT_EQ(1u, deliveries.size());
     EXPECT_EQ(greedy, deliveries[0].socket);
     EXPECT_TRUE(deliveries[0].payload.empty()) << "the owner hears of a closed connection";
-    EXPECT_EQ(1, errors.CountText({"reassembly limit", "socket " + std::to_string(greedy) + ", peer 127.0.0.1:4660"}))
+    EXPECT_EQ(1, errors.CountText(
+                     {"reassembly limit", "socket " + std::to_string(greedy) + ", peer 127.0.0.1:4660"}))
         << "the cut connection is reported with its socket and peer";
     EXPECT_LE(CKesReceiveBacklog::ReassemblyBytes().load(), 1 << 20);
 }
@@ -350,7 +351,8 @@ TEST(ReceivePathBackPressure, AFloodIsReadNoFasterThanItIsServedAndABystanderIsS
     auto flooder = ksxtest::Greeted(port, "flooder"), bystander = ksxtest::Greeted(port, "bystander");
 
     Bytes burst; // records of 28 bytes or so, 64 KiB at a time
-    for (const Bytes record = ksxtest::FrameOf(ksxtest::TextRecord("data", "flood-record")); burst.size() < (64u << 10);)
+    for (const Bytes record = ksxtest::FrameOf(ksxtest::TextRecord("data", "flood-record"));
+         burst.size() < (64u << 10);)
         burst.insert(burst.end(), record.begin(), record.end());
     std::atomic<bool> flooding{true};
     std::atomic<long long> written{0};

@@ -325,7 +325,8 @@ TEST_F(ServerTraffic, RemovingAServerWaitsForThePacketsItIsProcessing)
     std::vector<std::thread> senders;
     std::atomic<bool> stop{false};
     for (int i = 0; i < 3; ++i)
-        peers.push_back(ksxtest::Greeted(slow->KOSSGetServerData()->KSEGetEndPtAddressPort(), "sender-" + std::to_string(i)));
+        peers.push_back(ksxtest::Greeted(slow->KOSSGetServerData()->KSEGetEndPtAddressPort(),
+                                         "sender-" + std::to_string(i)));
     for (auto& peer : peers)
         senders.emplace_back([&stop, p = peer.get()] {
             while (!stop.load() && p->SendText("data", "load")) {}

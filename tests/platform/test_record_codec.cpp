@@ -169,7 +169,8 @@ TEST(Record, ValuesAreFoundByFirstNameCopiedDeeplyAndUntypedOnesRefused)
     ksxtest::ErrorCapture errors;
     EXPECT_EQ(record.KRAddValue(nullptr, "text"), KES_ERR_ARGUMENT);
     EXPECT_EQ(record.KRAddValue("name", CKesAtom()), KES_ERR_ARGUMENT);
-    EXPECT_EQ(record.KRAddValue(new CKesVarBind("name", CKesAtom())), KES_ERR_ARGUMENT); // deleted, not leaked
+    EXPECT_EQ(record.KRAddValue(new CKesVarBind("name", CKesAtom())),
+              KES_ERR_ARGUMENT); // deleted, not leaked
     EXPECT_EQ(record.KRCount(), 3);
     EXPECT_EQ(errors.Count(KES_ERR_ARGUMENT, "CKesBaseRecord"), 3);
 

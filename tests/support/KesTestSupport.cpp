@@ -47,7 +47,8 @@ int ErrorCapture::CountText(std::initializer_list<std::string> pieces, int code)
     std::lock_guard<std::mutex> hold(m_Lock);
     int n = 0;
     for (const auto& r : m_Reports)
-        n += (code == 0 || r.code == code) && std::all_of(pieces.begin(), pieces.end(),
+        n += (code == 0 || r.code == code) &&
+             std::all_of(pieces.begin(), pieces.end(),
                          [&](const std::string& piece) { return r.text.find(piece) != std::string::npos; });
     return n;
 }
@@ -86,8 +87,8 @@ int EventLoopThread::Stop()
 std::string ServiceLine(const std::string& service, const std::string& domain, const std::string& address,
                         int port)
 {
-    return "SERVICE: " + service + " DOMAIN: " + domain + " ADDRESS: " + address + " PORT: " + std::to_string(port) +
-           "\n";
+    return "SERVICE: " + service + " DOMAIN: " + domain + " ADDRESS: " + address +
+           " PORT: " + std::to_string(port) + "\n";
 }
 
 std::string KsxHome()
