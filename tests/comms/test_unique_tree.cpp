@@ -77,8 +77,9 @@ TEST_F(UniqueTree, KeysAreUniqueAcrossThreadsAndRestartAfterEveryExit)
 
 // Listings and walks follow their orders and a visit returning false stops
 // the walk; re-parenting detaches or appends at the end; deleting a parent
-// deletes its subtree.
-TEST_F(UniqueTree, WalksAndReParentingKeepTheirOrders)
+// deletes its subtree. A deep copy is parentless and childless, with an
+// equal but separate key.
+TEST_F(UniqueTree, WalksReParentingAndCopiesKeepTheirOrdersAndKeys)
 {
     Node r(nullptr, "R", nullptr, FALSE);
     Node* a = new Node(nullptr, "A", &r, FALSE);
@@ -101,13 +102,9 @@ TEST_F(UniqueTree, WalksAndReParentingKeepTheirOrders)
     EXPECT_EQ(Labels(r.KUTNBreadthFirst()), "RBDAC");
     delete b;
     EXPECT_EQ(Labels(r.KUTNBreadthFirst()), "RD");
-}
 
-TEST_F(UniqueTree, DeepCopyIsParentlessChildlessWithAnEqualSeparateKey)
-{
     CKesUniqueTreeNode::KUTNInitStatic();
-    Node root(nullptr, "R", nullptr, FALSE);
-    Node keyed("K", &root, TRUE);
+    Node keyed("K", &r, TRUE);
     new Node(nullptr, "child", &keyed, FALSE);
     std::unique_ptr<CKesListable> copy(keyed.KLTargetDeepCopy(&keyed));
     auto* node = dynamic_cast<CKesUniqueTreeNode*>(copy.get());
