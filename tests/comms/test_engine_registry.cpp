@@ -29,7 +29,9 @@ protected:
     CKesSockEngine m_Engine{"registry-test", __KES_SERV_DAEMON, 1};
 };
 
-TEST_F(EngineRegistry, SecondServerForATakenNameAndANamelessServerAreRefusedAndTheFirstStays)
+// A second client for a taken name is accepted but not filed: removing it
+// must not take the first one's entry.
+TEST_F(EngineRegistry, SecondServerOrClientForATakenNameAndANamelessServerLeaveTheFirstInPlace)
 {
     ksxtest::ErrorCapture errors;
     CKesObjSockServer* first = NamedServer("Shared");
@@ -45,6 +47,18 @@ TEST_F(EngineRegistry, SecondServerForATakenNameAndANamelessServerAreRefusedAndT
     EXPECT_EQ(KES_ERR_ARGUMENT, m_Engine.KSEAddServer(nameless.get()));
     EXPECT_TRUE(errors.Has(KES_ERR_ARGUMENT, "CKesSockEngine"));
     EXPECT_EQ(first, m_Engine.KSEGetServer("Shared"));
+
+    std::unique_ptr<CKesObjSockClient> firstClient, secondClient;
+    for (auto* client : {&firstClient, &secondClient}) {
+        client->reset(new CKesObjSockClient(strdup("registry-client")));
+        (*client)->KOSCSetServiceName(strdup("Used"));
+        (*client)->KOSCSetDomain(strdup("RegistryDomain"));
+        EXPECT_EQ(1, m_Engine.KSEAddClient(client->get()));
+    }
+    EXPECT_EQ(1, m_Engine.KSERemoveClient(secondClient.get()));
+    EXPECT_EQ(firstClient.get(), m_Engine.KSEGetClient("Used"));
+    EXPECT_EQ(1, m_Engine.KSERemoveClient(firstClient.get()));
+    EXPECT_EQ(nullptr, m_Engine.KSEGetClient("Used"));
 }
 
 // Notes, when destroyed, whether its socket was still on the event loop.
@@ -82,23 +96,6 @@ TEST_F(EngineRegistry, RemovingAServerTakesItsSocketsOffTheLoopAndThenDestroysIt
     CKesObjSockServer* last = m_Engine.KSEGetServer("Staying");
     m_Engine.KNSafeExit();
     EXPECT_EQ(4, static_cast<int>(last->KOSSGetConnectState()));
-}
-
-TEST_F(EngineRegistry, SecondClientForATakenNameLeavesTheFirstInPlace)
-{
-    std::unique_ptr<CKesObjSockClient> first, second;
-    for (auto* client : {&first, &second}) {
-        client->reset(new CKesObjSockClient(strdup("registry-client")));
-        (*client)->KOSCSetServiceName(strdup("Used"));
-        (*client)->KOSCSetDomain(strdup("RegistryDomain"));
-    }
-    EXPECT_EQ(1, m_Engine.KSEAddClient(first.get()));
-    EXPECT_EQ(1, m_Engine.KSEAddClient(second.get()));
-    // Removing the refused one must not take the first one's entry.
-    EXPECT_EQ(1, m_Engine.KSERemoveClient(second.get()));
-    EXPECT_EQ(first.get(), m_Engine.KSEGetClient("Used"));
-    EXPECT_EQ(1, m_Engine.KSERemoveClient(first.get()));
-    EXPECT_EQ(nullptr, m_Engine.KSEGetClient("Used"));
 }
 
 } // namespace
