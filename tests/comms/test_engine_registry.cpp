@@ -95,7 +95,7 @@ TEST_F(EngineRegistry, RemovingAServerTakesItsSocketsOffTheLoopAndThenDestroysIt
     // Safe exit terminates every server still filed.
     CKesObjSockServer* last = m_Engine.KSEGetServer("Staying");
     m_Engine.KNSafeExit();
-    EXPECT_EQ(4, static_cast<int>(last->KOSSGetConnectState()));
+    EXPECT_EQ(KES_DISCONNECTED, last->KOSSGetConnectState());
 }
 
 } // namespace
