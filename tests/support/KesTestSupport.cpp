@@ -61,10 +61,9 @@ void ErrorCapture::Clear()
 
 bool WaitUntil(const std::function<bool()>& done, int guardMs)
 {
-    const auto guard = std::chrono::steady_clock::now() + std::chrono::milliseconds(guardMs);
-    while (std::chrono::steady_clock::now() < guard) {
+    for (int waited = 0; waited < guardMs; waited += 2) {
         if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return done();
 }
