@@ -1,25 +1,12 @@
 // The socket client over real TCP on loopback, against a peer that speaks the
 // wire format; discovery goes through a real multicast channel.
-#include <gtest/gtest.h>
-
 #include <sys/socket.h>
 
-#include <atomic>
-#include <chrono>
-#include <cstring>
 #include <future>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "CKesObjMulticast.h"
 #include "CKesObjSockClient.h"
-#include "CKesRecord.h"
-#include "CKesSockEnd.h"
 #include "KesEngineHarness.h"
-#include "KesTestSupport.h"
-#include "KesWirePeer.h"
 
 namespace {
 
@@ -60,9 +47,8 @@ protected:
 
     void FileServer(int port, const char* address = "127.0.0.1")
     {
-        ksxtest::WriteServiceFile(std::string(ksxtest::kMulticastLine) +
-                                  "SERVICE: Svc DOMAIN: Dom ADDRESS: " + address +
-                                  " PORT: " + std::to_string(port) + "\n");
+        ksxtest::WriteServiceFile(ksxtest::kMulticastLine +
+                                  ksxtest::ServiceLine("Svc", "Dom", address, port));
     }
     // Accepts the client's connection and checks that its first record is the greeting alone.
     std::unique_ptr<WireConnection> AcceptGreeting(WireListener& peer, const char* clientId)
@@ -94,11 +80,11 @@ TEST_F(ClientTest, RefusedAttemptIsRetriedAndTheConnectionGreetsThenKeepsAlive)
     }
     FileServer(port);
     RecordingClient client("client-7");
-    EXPECT_EQ(-220465, client.KOSCConnect());
+    EXPECT_EQ(KES_ERR_CONNECTION, client.KOSCConnect());
     EXPECT_EQ(KES_UNCONNECTED, client.KOSCGetState());
     EXPECT_EQ(nullptr, client.KOSCGetServerData());
     CKesRecord record = ksxtest::TextRecord("a", "b");
-    EXPECT_EQ(-220545, client.KOSCSendToServer(&record)) << "nothing is queued while unconnected";
+    EXPECT_EQ(KES_ERR_SEND, client.KOSCSendToServer(&record)) << "nothing is queued while unconnected";
 
     FileServer(m_Peer.Port(), "0.0.0.0");
     const auto start = std::chrono::steady_clock::now(); // before the greeting goes out

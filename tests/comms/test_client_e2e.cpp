@@ -1,19 +1,6 @@
 // The socket client inside a real engine, with the real server, in one process.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <memory>
-#include <string>
-
 #include "CKesObjSockClient.h"
-#include "CKesObjSockServer.h"
-#include "CKesRecord.h"
-#include "CKesSockEnd.h"
-#include "CKesSockEngine.h"
 #include "KesEngineHarness.h"
-#include "KesErrorCodes.h"
-#include "KesTestSupport.h"
-#include "KesWirePeer.h"
 
 namespace {
 
@@ -30,7 +17,7 @@ public:
     }
     void KOSSOnClientConnect(CKesSockEnd* client) override
     {
-        log.Add(std::string("client ") + (client->KSEGetEndPointName() ? client->KSEGetEndPointName() : ""));
+        log.Add("client " + ksxtest::RecordingServer::Name(client));
     }
     ksxtest::EventLog log;
 };
@@ -54,18 +41,45 @@ public:
     ksxtest::EventLog log;
 };
 
+// At the test time scale: MakeEngine writes the service file (the multicast
+// line and the given lines) and makes the engine; Run runs its loop and adds
+// the client.
+class ClientWithServer : public ::testing::Test {
+protected:
+    void SetUp() override { KesSetTimeScale(0.01); }
+    void TearDown() override
+    {
+        m_Loop.reset();
+        if (m_Engine) m_Engine->KNSafeExit();
+        m_Engine.reset();
+        KesSetTimeScale(1.0);
+    }
+    void MakeEngine(const std::string& lines)
+    {
+        ksxtest::WriteServiceFile(ksxtest::kMulticastLine + lines);
+        m_Engine = std::make_unique<CKesSockEngine>("client-e2e", __KES_SERV_DAEMON, 2);
+    }
+    void Run(const char* clientId)
+    {
+        m_Loop = std::make_unique<ksxtest::EventLoopThread>(*m_Engine);
+        m_Client = new EchoClient(clientId); // owned by the engine
+        ASSERT_EQ(1, m_Engine->KSEAddClient(m_Client));
+    }
+
+    std::unique_ptr<CKesSockEngine> m_Engine;
+    std::unique_ptr<ksxtest::EventLoopThread> m_Loop;
+    EchoClient* m_Client = nullptr;
+};
+
 // Records travel both ways through a running engine's receive path; after
 // KOSCDisconnect the client comes back on its own without a callback.
-TEST(ClientWithServer, RecordsTravelBothWaysAcrossDisconnect)
+TEST_F(ClientWithServer, RecordsTravelBothWaysAcrossDisconnect)
 {
-    KesSetTimeScale(0.01);
-    ksxtest::WriteServiceFile(ksxtest::kMulticastLine);
-    auto engine = std::make_unique<CKesSockEngine>("client-e2e", __KES_SERV_DAEMON, 2);
-    auto loop = std::make_unique<ksxtest::EventLoopThread>(*engine);
-    auto* server = ksxtest::AddServer<EchoServer>(*engine, "Echo", "Lab"); // both owned by the engine
+    MakeEngine("");
+    Run("echo-client");
+    auto* server = ksxtest::AddServer<EchoServer>(*m_Engine, "Echo", "Lab"); // owned by the engine
     ASSERT_NE(nullptr, server);
-    auto* client = new EchoClient("echo-client");
-    ASSERT_EQ(1, engine->KSEAddClient(client));
+    EchoClient* client = m_Client;
     ASSERT_EQ(1, client->KOSCInitialise());
     ASSERT_TRUE(client->log.WaitFor("connect") && server->log.WaitFor("client echo-client"));
     auto roundTrip = [&](const char* text) {
@@ -77,31 +91,21 @@ TEST(ClientWithServer, RecordsTravelBothWaysAcrossDisconnect)
     ASSERT_TRUE(client->log.WaitFor("connect", 2));
     EXPECT_EQ(0, client->log.Count("disconnect")) << "disconnecting calls no callback";
     EXPECT_TRUE(roundTrip("back"));
-
-    loop.reset();
-    engine->KNSafeExit();
-    engine.reset();
-    KesSetTimeScale(1.0);
 }
 
 // A server that stops reading: the send that its socket cannot take within
 // the deadline gives KES_ERR_SEND, the connection is closed with one report
 // naming the service, and the client comes back as after any loss.
-TEST(ClientWithServer, SendPastTheDeadlineClosesTheConnectionAndTheClientReconnects)
+TEST_F(ClientWithServer, SendPastTheDeadlineClosesTheConnectionAndTheClientReconnects)
 {
-    KesSetTimeScale(0.01);
     ksxtest::WireListener peer;
-    ksxtest::WriteServiceFile(
-        std::string(ksxtest::kMulticastLine) +
-        "SERVICE: Echo DOMAIN: Lab ADDRESS: 127.0.0.1 PORT: " + std::to_string(peer.Port()) + "\n");
-    auto engine = std::make_unique<CKesSockEngine>("client-deadline", __KES_SERV_DAEMON, 2);
-    ASSERT_EQ(1, engine->KSESetSendDeadline(300));
+    MakeEngine(ksxtest::ServiceLine("Echo", "Lab", "127.0.0.1", peer.Port()));
+    ASSERT_EQ(1, m_Engine->KSESetSendDeadline(300));
     // The system's bound on unacknowledged data, scaled down with the test's
     // delays, would otherwise cut the stalled connection first.
-    ASSERT_EQ(1, engine->KSESetUnackedLimit(600000));
-    auto loop = std::make_unique<ksxtest::EventLoopThread>(*engine);
-    auto* client = new EchoClient("stalled"); // owned by the engine
-    ASSERT_EQ(1, engine->KSEAddClient(client));
+    ASSERT_EQ(1, m_Engine->KSESetUnackedLimit(600000));
+    Run("stalled");
+    EchoClient* client = m_Client;
     ASSERT_EQ(1, client->KOSCInitialise());
     std::unique_ptr<ksxtest::WireConnection> stopped = peer.Accept();
     ASSERT_TRUE(stopped && stopped->ReadRecord()) << "no greeting"; // then it reads no more
@@ -113,12 +117,8 @@ TEST(ClientWithServer, SendPastTheDeadlineClosesTheConnectionAndTheClientReconne
     for (int n = 0; n < 200 && result == 1; ++n) result = client->KOSCSendToServer(&big);
     EXPECT_EQ(KES_ERR_SEND, result);
     ASSERT_TRUE(client->log.WaitFor("disconnect"));
-    int late = 0;
-    for (const ksxtest::ErrorReport& report : errors.Reports())
-        if (report.text.find("Send to server of service Echo on socket") == 0 &&
-            report.text.find("did not complete within 300 ms: connection closed") != std::string::npos)
-            ++late;
-    EXPECT_EQ(1, late);
+    EXPECT_EQ(1, errors.CountText({"Send to server of service Echo on socket",
+                                   "did not complete within 300 ms: connection closed"}));
 
     std::unique_ptr<ksxtest::WireConnection> again = peer.Accept();
     ASSERT_TRUE(again && again->ReadRecord()) << "the client did not come back";
@@ -129,10 +129,6 @@ TEST(ClientWithServer, SendPastTheDeadlineClosesTheConnectionAndTheClientReconne
     while (next && TextOf(*next, "Text").empty()) next = again->ReadRecord(); // keep-alives
     ASSERT_TRUE(next);
     EXPECT_EQ("small", TextOf(*next, "Text"));
-    loop.reset();
-    engine->KNSafeExit();
-    engine.reset();
-    KesSetTimeScale(1.0);
 }
 
 } // namespace

@@ -45,7 +45,9 @@ protected:
     CKesSockEngine m_Engine{"registry-test", __KES_SERV_DAEMON, 1};
 };
 
-TEST_F(EngineRegistry, SecondServerForATakenNameAndANamelessServerAreRefusedAndTheFirstStays)
+// A second client for a taken name is accepted but not filed: removing it
+// must not take the first one's entry.
+TEST_F(EngineRegistry, SecondServerOrClientForATakenNameAndANamelessServerLeaveTheFirstInPlace)
 {
     ksxtest::ErrorCapture errors;
     CKesObjSockServer* first = NamedServer("Shared");
@@ -53,14 +55,26 @@ TEST_F(EngineRegistry, SecondServerForATakenNameAndANamelessServerAreRefusedAndT
 
     std::unique_ptr<CKesObjSockServer> second(NamedServer("Shared")), nameless(new CKesObjSockServer);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(-220454, m_Engine.KSEAddServer(second.get()));
+    EXPECT_EQ(KES_ERR_DUPLICATE_SERVER, m_Engine.KSEAddServer(second.get()));
     EXPECT_NE(std::string::npos,
               testing::internal::GetCapturedStderr().find(
                   "WARNING: You have attempted to add a server on service Shared when this socket "
                   "engine already has a server on this subject.\n"));
-    EXPECT_EQ(-220552, m_Engine.KSEAddServer(nameless.get()));
-    EXPECT_TRUE(errors.Has(-220552, "CKesSockEngine"));
+    EXPECT_EQ(KES_ERR_ARGUMENT, m_Engine.KSEAddServer(nameless.get()));
+    EXPECT_TRUE(errors.Has(KES_ERR_ARGUMENT, "CKesSockEngine"));
     EXPECT_EQ(first, m_Engine.KSEGetServer("Shared"));
+
+    std::unique_ptr<CKesObjSockClient> firstClient, secondClient;
+    for (auto* client : {&firstClient, &secondClient}) {
+        client->reset(new CKesObjSockClient(strdup("registry-client")));
+        (*client)->KOSCSetServiceName(strdup("Used"));
+        (*client)->KOSCSetDomain(strdup("RegistryDomain"));
+        EXPECT_EQ(1, m_Engine.KSEAddClient(client->get()));
+    }
+    EXPECT_EQ(1, m_Engine.KSERemoveClient(secondClient.get()));
+    EXPECT_EQ(firstClient.get(), m_Engine.KSEGetClient("Used"));
+    EXPECT_EQ(1, m_Engine.KSERemoveClient(firstClient.get()));
+    EXPECT_EQ(nullptr, m_Engine.KSEGetClient("Used"));
 }
 
 // Notes, when destroyed, whether its socket was still on the event loop.
@@ -91,30 +105,13 @@ TEST_F(EngineRegistry, RemovingAServerTakesItsSocketsOffTheLoopAndThenDestroysIt
     EXPECT_EQ(1, m_Engine.KSERemoveServer(leaving));
     EXPECT_EQ(0, stillRegistered) << "the server was destroyed while its socket was on the loop";
     EXPECT_EQ(nullptr, m_Engine.KSEGetServer("Leaving"));
-    EXPECT_EQ(-220459, m_Engine.KRNRemoveIO(second.Socket()));
+    EXPECT_EQ(KES_ERR_INVALID_SOCKET, m_Engine.KRNRemoveIO(second.Socket()));
     EXPECT_EQ(1, m_Engine.KRNRemoveIO(other.Socket()));
 
     // Safe exit terminates every server still filed.
     CKesObjSockServer* last = m_Engine.KSEGetServer("Staying");
     m_Engine.KNSafeExit();
-    EXPECT_EQ(4, static_cast<int>(last->KOSSGetConnectState()));
-}
-
-TEST_F(EngineRegistry, SecondClientForATakenNameLeavesTheFirstInPlace)
-{
-    std::unique_ptr<CKesObjSockClient> first, second;
-    for (auto* client : {&first, &second}) {
-        client->reset(new CKesObjSockClient(strdup("registry-client")));
-        (*client)->KOSCSetServiceName(strdup("Used"));
-        (*client)->KOSCSetDomain(strdup("RegistryDomain"));
-    }
-    EXPECT_EQ(1, m_Engine.KSEAddClient(first.get()));
-    EXPECT_EQ(1, m_Engine.KSEAddClient(second.get()));
-    // Removing the refused one must not take the first one's entry.
-    EXPECT_EQ(1, m_Engine.KSERemoveClient(second.get()));
-    EXPECT_EQ(first.get(), m_Engine.KSEGetClient("Used"));
-    EXPECT_EQ(1, m_Engine.KSERemoveClient(first.get()));
-    EXPECT_EQ(nullptr, m_Engine.KSEGetClient("Used"));
+    EXPECT_EQ(KES_DISCONNECTED, last->KOSSGetConnectState());
 }
 
 // Sends records to the group on its own thread, in bursts, until destroyed.

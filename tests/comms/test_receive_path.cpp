@@ -3,27 +3,20 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <fstream>
 #include <random>
 #include <set>
 
-#include <gtest/gtest.h>
-
 #include "CKesIOWorkPacket.h"
-#include "CKesObjSockServer.h"
 #include "CKesRecHdr.h"
 #include "CKesReceiveBacklog.h"
-#include "CKesSockEnd.h"
-#include "KesEngineHarness.h" // the engine, threads, locks and containers too
-#include "KesTestSupport.h"
-#include "KesWirePeer.h"
+#include "KesEngineHarness.h" // the engine, peers, threads, locks and containers too
 
 namespace {
 
 using ksxtest::Bytes;
 using ksxtest::Frame;
+using ksxtest::Pattern;
 
 struct Delivery {
     unsigned int socket;
@@ -59,20 +52,6 @@ private:
     std::condition_variable m_Changed;
     std::vector<Delivery> m_Deliveries;
 };
-
-Bytes Pattern(size_t size, unsigned seed)
-{
-    Bytes bytes(size);
-    std::mt19937 random(seed);
-    for (auto& byte : bytes) byte = static_cast<unsigned char>(random());
-    return bytes;
-}
-
-Bytes& operator+=(Bytes& to, const Bytes& more)
-{
-    to.insert(to.end(), more.begin(), more.end());
-    return to;
-}
 
 const Bytes kSource = {2, 0, 0x12, 0x34, 127, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0};
 constexpr unsigned int kSocket = 4242; // a handle no table knows: packets reach KesOnRvIO
@@ -127,7 +106,8 @@ TEST(ReceivePathSplitting, PacketsCutAnywhereArriveWholeInReadOrderWithPrivateSo
         Bytes stream;
         for (size_t size : cut.sizes) {
             sent.push_back(Pattern(size, seed++));
-            frameEnds.push_back((stream += Frame(sent.back())).size());
+            stream = ksxtest::Join({stream, Frame(sent.back())});
+            frameEnds.push_back(stream.size());
         }
         std::vector<size_t> completedBy(sent.size()); // the read that completes each packet
         size_t from = 0;
@@ -168,14 +148,13 @@ TEST(ReceivePathBrokenFraming, OversizedLengthDeliversEarlierPacketsThenClosesTh
     ASSERT_EQ(1, engine.KRNAddIOHandle(socket, TRUE, FALSE, FALSE, &engine));
 
     const Bytes good = Pattern(1024, 11), oversized = {0, 0, 0x04, 0x01, 1, 2, 3}; // announces 1025 bytes
-    Bytes stream = Frame(good);
-    ASSERT_EQ(1, Feed(engine, socket, stream += oversized));
+    ASSERT_EQ(1, Feed(engine, socket, ksxtest::Join({Frame(good), oversized})));
     auto deliveries = engine.WaitFor(2);
     ASSERT_EQ(2u, deliveries.size());
     // The close is handled on the reading thread, the good packet by a worker.
     EXPECT_EQ((std::multiset<Bytes>{good, Bytes()}), Payloads(deliveries));
-    EXPECT_TRUE(errors.Has(-220440));
-    EXPECT_EQ(-220459, engine.KRNRemoveIO(socket)) << "still registered with the event loop";
+    EXPECT_TRUE(errors.Has(KES_ERR_FRAMING));
+    EXPECT_EQ(KES_ERR_INVALID_SOCKET, engine.KRNRemoveIO(socket)) << "still registered with the event loop";
 
     // Nothing of the broken stream is kept for whatever uses the handle next.
     const Bytes next = Pattern(5, 12);
@@ -220,8 +199,7 @@ TEST(ReceivePathSockets, DatagramOnRegisteredUdpSocketArrivesWholeWhateverItsFir
     getsockname(udp, reinterpret_cast<sockaddr*>(&address), &length);
     ASSERT_EQ(1, engine.KRNAddIOHandle(static_cast<unsigned int>(udp), TRUE, FALSE, FALSE, &engine));
 
-    Bytes datagram = {0, 0, 0, 5}; // a "header" that does not fit
-    datagram += Pattern(96, 13);
+    const Bytes datagram = ksxtest::Join({{0, 0, 0, 5}, Pattern(96, 13)}); // a "header" that does not fit
     ASSERT_EQ(static_cast<ssize_t>(datagram.size()),
               sendto(sender, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&address),
                      sizeof(address)));
@@ -234,20 +212,13 @@ TEST(ReceivePathSockets, DatagramOnRegisteredUdpSocketArrivesWholeWhateverItsFir
     close(udp);
 }
 
-// Logs "connect", "disconnect on loop" (or "off loop") and each record's text.
-class LoggingServer : public CKesObjSockServer {
+// Logs a disconnect as "disconnect on loop" (or "off loop").
+class LoggingServer : public ksxtest::RecordingServer {
 public:
-    void KesOnServerIO(CKesSockEnd*, CKesRecord* record) override
-    {
-        log.Add(ksxtest::TextOf(*record, "data"));
-        delete record;
-    }
-    void KOSSOnClientConnect(CKesSockEnd*) override { log.Add("connect"); }
     void KOSSOnClientDisconnect(CKesSockEnd*) override
     {
         log.Add(std::this_thread::get_id() == loop.load() ? "disconnect on loop" : "disconnect off loop");
     }
-    ksxtest::EventLog log;
     std::atomic<std::thread::id> loop;
 };
 
@@ -267,11 +238,9 @@ TEST(ReceivePathServer, RandomRecordsWithRandomCutsArriveExactlyOnceAndAClosedPe
     for (int round = 1; round <= 6; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         std::mt19937 random(round * 7919u);
-        auto peer = ksxtest::WireConnection::To(server->KOSSGetServerData()->KSEGetEndPtAddressPort());
-        std::unique_ptr<CKesRecord> hello(
-            CKesSockEnd::KSEGetClientIdPacket(("peer-" + std::to_string(round)).c_str()));
-        ASSERT_TRUE(peer->Send(*hello));
-        ASSERT_TRUE(server->log.WaitFor("connect", round));
+        const std::string id = "peer-" + std::to_string(round);
+        auto peer = ksxtest::Greeted(server->Port(), id);
+        ASSERT_TRUE(server->log.WaitFor("connect " + id));
         Bytes stream, half;
         std::vector<std::string> sent;
         for (int i = 0, records = 5 + static_cast<int>(random() % 20); i <= records; ++i) {
@@ -282,11 +251,13 @@ TEST(ReceivePathServer, RandomRecordsWithRandomCutsArriveExactlyOnceAndAClosedPe
                              'a');
             for (char& letter : text) letter = static_cast<char>('a' + random() % 26);
             text = std::to_string(round * 1000 + i) + text; // unique across rounds
-            (i < records ? stream : half) += ksxtest::FrameOf(ksxtest::TextRecord("data", text.c_str()));
-            if (i < records)
-                sent.push_back(text);
-            else
-                half.resize(half.size() / 2);
+            const Bytes frame = ksxtest::FrameOf(ksxtest::TextRecord("data", text.c_str()));
+            if (i < records) {
+                stream.insert(stream.end(), frame.begin(), frame.end());
+                sent.push_back("io " + id + " " + text);
+            } else {
+                half.assign(frame.begin(), frame.begin() + frame.size() / 2);
+            }
         }
         for (size_t from = 0; from < stream.size();) {
             size_t cut = std::min(stream.size() - from,
@@ -343,12 +314,9 @@ TEST(ReceivePathReassembly, FragmentsHoldWhatArrivedAndTheProcessLimitCutsTheCon
     ASSERT_EQ(1u, deliveries.size());
     EXPECT_EQ(greedy, deliveries[0].socket);
     EXPECT_TRUE(deliveries[0].payload.empty()) << "the owner hears of a closed connection";
-    bool named = false;
-    for (const auto& report : errors.Reports())
-        named = named || (report.text.find("reassembly limit") != std::string::npos &&
-                          report.text.find("socket " + std::to_string(greedy) + ", peer 127.0.0.1:4660") !=
-                              std::string::npos);
-    EXPECT_TRUE(named) << "the cut connection is reported with its socket and peer";
+    EXPECT_EQ(1, errors.CountText(
+                     {"reassembly limit", "socket " + std::to_string(greedy) + ", peer 127.0.0.1:4660"}))
+        << "the cut connection is reported with its socket and peer";
     EXPECT_LE(CKesReceiveBacklog::ReassemblyBytes().load(), 1 << 20);
 }
 
@@ -380,17 +348,12 @@ TEST(ReceivePathBackPressure, AFloodIsReadNoFasterThanItIsServedAndABystanderIsS
     ASSERT_NE(nullptr, server);
     ASSERT_TRUE(ksxtest::WaitUntil([&] { return server->KOSSGetConnectState() == KES_CONNECTED; }));
     const unsigned int port = server->KOSSGetServerData()->KSEGetEndPtAddressPort();
-    auto connect = [&](const char* id) {
-        auto peer = ksxtest::WireConnection::To(port);
-        std::unique_ptr<CKesRecord> hello(CKesSockEnd::KSEGetClientIdPacket(id));
-        EXPECT_TRUE(peer->Send(*hello));
-        return peer;
-    };
-    auto flooder = connect("flooder");
-    auto bystander = connect("bystander");
+    auto flooder = ksxtest::Greeted(port, "flooder"), bystander = ksxtest::Greeted(port, "bystander");
 
     Bytes burst; // records of 28 bytes or so, 64 KiB at a time
-    while (burst.size() < (64u << 10)) burst += ksxtest::FrameOf(ksxtest::TextRecord("data", "flood-record"));
+    for (const Bytes record = ksxtest::FrameOf(ksxtest::TextRecord("data", "flood-record"));
+         burst.size() < (64u << 10);)
+        burst.insert(burst.end(), record.begin(), record.end());
     std::atomic<bool> flooding{true};
     std::atomic<long long> written{0};
     std::thread flood([&] {

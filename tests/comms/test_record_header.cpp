@@ -1,30 +1,39 @@
-// Framing of TCP packets, the packet length limit and decoding whole runs of
-// records. (Splitting runs across reads is tested through the receive path.)
-#include <gtest/gtest.h>
+// Framing of TCP packets, the packet length limit, decoding whole runs of
+// records, and the work packets that carry them. (Splitting runs across reads
+// is tested through the receive path.)
+#include <arpa/inet.h>
+
+#include <cstring>
 
 #include "CKesIOWorkPacket.h"
 #include "CKesRecHdr.h"
 #include "CKesStack.h"
 #include "KesTestSupport.h"
-#include "KesWirePeer.h" // records, strings and vectors too
+#include "KesWirePeer.h" // records too
 
 namespace {
 
 using ksxtest::Bytes;
 using ksxtest::Frame; // an independent framing to check ours against
+using ksxtest::Join;
+using ksxtest::Pattern;
+const Bytes kNotAMap = {0xC1, 1, 2, 3, 4}; // 0xC1 is never used by the encoding
 
-Bytes Payload(size_t size, unsigned char seed)
+// A heap block holding the bytes (or the IPv4 address), as a packet takes it.
+unsigned char* HeapBytes(const Bytes& bytes)
 {
-    Bytes data(size);
-    for (size_t i = 0; i < size; ++i) data[i] = static_cast<unsigned char>(seed + i);
-    return data;
+    auto* block = static_cast<unsigned char*>(std::malloc(bytes.size()));
+    std::memcpy(block, bytes.data(), bytes.size());
+    return block;
 }
 
-Bytes Join(std::initializer_list<Bytes> parts)
+sockaddr* HeapIPv4(const char* dotted, int port)
 {
-    Bytes all;
-    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
-    return all;
+    auto* address = static_cast<sockaddr_in*>(std::calloc(1, sizeof(sockaddr_in)));
+    address->sin_family = AF_INET;
+    address->sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, dotted, &address->sin_addr);
+    return reinterpret_cast<sockaddr*>(address);
 }
 
 // The stack's items in input order (it pops the last pushed first), deleted.
@@ -63,7 +72,7 @@ TEST(RecordHeaderFraming, LengthGoesInFrontMostSignificantFirst)
 {
     const unsigned char none = 0;
     for (int size : {0, 0x010203}) {
-        const Bytes data = Payload(static_cast<size_t>(size), 0x40);
+        const Bytes data = Pattern(static_cast<size_t>(size), 0x40);
         CKesRecHdr header(size == 0 ? &none : data.data(), size);
         EXPECT_EQ(Tail(header), Frame(data));
         EXPECT_EQ(header.KRHGetKOMPData(), header.KRHGetData() + 4);
@@ -77,14 +86,14 @@ TEST(RecordHeaderLimit, AboveTheLimitBreaksTheStreamAndLengthsNearFourGibibytesN
     ksxtest::ErrorCapture errors;
     // 0xFFFFFFFC + 4 wraps to 0 in 32 bits and would look complete.
     Bytes run =
-        Join({Frame(Payload(3, 1)), Bytes{0xff, 0xff, 0xff, 0xfc}, Payload(8, 0), Frame(Payload(3, 1))});
+        Join({Frame(Pattern(3, 1)), Bytes{0xff, 0xff, 0xff, 0xfc}, Pattern(8, 0), Frame(Pattern(3, 1))});
     CKesRecHdr header;
     auto length = [](CKesIOWorkPacket* packet) { return std::to_string(packet->KIWPGetPacketLength()); };
     EXPECT_EQ(Take<CKesIOWorkPacket>(header.KRHGetWorkStack(run.data(), run.size()), length),
               std::vector<std::string>{"3"});
     EXPECT_TRUE(header.KRHIsBroken());
     EXPECT_EQ(header.KRHGetData(), nullptr);
-    EXPECT_EQ(errors.Count(-220440, "CKesRecHdr"), 1);
+    EXPECT_EQ(errors.Count(KES_ERR_FRAMING, "CKesRecHdr"), 1);
     header.KRHInitialise();
     EXPECT_FALSE(header.KRHIsBroken());
 }
@@ -99,13 +108,13 @@ TEST(RecordHeaderRecords, WholePacketsDecodeInOrderAndBadOnesAreReportedAndLeftO
         {FramedRecord("a", "first"), FramedRecord("b", "second"), Bytes(third.begin(), third.end() - 1)});
     EXPECT_EQ(Take<CKesRecord>(header.KRHGetDataRecords(run.data(), run.size()), FieldText),
               (std::vector<std::string>{"a=first", "b=second"}));
-    ASSERT_EQ(errors.Count(-220440, "CKesRecHdr"), 1);
+    ASSERT_EQ(errors.Count(KES_ERR_FRAMING, "CKesRecHdr"), 1);
     EXPECT_EQ(errors.Reports()[0].text, "Packet size mismatch in incoming conglomerated TCP packet.");
     EXPECT_EQ(header.KRHGetData(), nullptr);
 
     // An undecodable payload: the decoder reports it, then the bad length.
     errors.Clear();
-    run = Join({Frame(Payload(5, 0xC1)), FramedRecord("ok", "yes"), Bytes{0xff, 0xff, 0xff, 0xff}});
+    run = Join({Frame(kNotAMap), FramedRecord("ok", "yes"), Bytes{0xff, 0xff, 0xff, 0xff}});
     CKesRecHdr other;
     EXPECT_EQ(Take<CKesRecord>(other.KRHGetDataRecords(run.data(), run.size()), FieldText),
               std::vector<std::string>{"ok=yes"});
@@ -113,5 +122,62 @@ TEST(RecordHeaderRecords, WholePacketsDecodeInOrderAndBadOnesAreReportedAndLeftO
     ASSERT_EQ(reports.size(), 2u);
     EXPECT_EQ(reports[0].code, KES_ERR_DECODE);
     EXPECT_EQ(reports[0].text, "Record cannot be decoded: the encoding is not a map");
-    EXPECT_EQ(reports[1].code, -220440);
+    EXPECT_EQ(reports[1].code, KES_ERR_FRAMING);
+}
+
+// Copies own their buffers; the copying setter keeps a private copy and the
+// taking one frees the block it replaces (both checked by the address sanitizer).
+TEST(WorkPacket, CopiesAndSettersOwnTheirBuffers)
+{
+    int engine = 0;
+    auto* original =
+        new CKesIOWorkPacket(5, HeapBytes(Pattern(20, 3)), 20, &engine, HeapIPv4("10.1.2.3", 80), 16);
+    CKesIOWorkPacket copy(*original);
+    std::unique_ptr<CKesListable> deep(original->KLTargetDeepCopy(original));
+    ASSERT_NE(deep, nullptr);
+    const std::string payload(reinterpret_cast<char*>(original->KIWPGetPacket()), 20);
+    const std::string source(reinterpret_cast<char*>(original->KIWPGetSource()), 16);
+    delete original;
+    for (auto* p : {&copy, static_cast<CKesIOWorkPacket*>(deep.get())}) {
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(p->KIWPGetPacket()), p->KIWPGetPacketLength()),
+                  payload);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(p->KIWPGetSource()), p->KIWPGetSourceLen()), source);
+        EXPECT_EQ(p->KIWPGetSocket(), 5u);
+        EXPECT_EQ(p->KIWPGetSockServer(), &engine);
+    }
+
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, "fe80::1", &address.sin6_addr);
+    const auto* given = reinterpret_cast<const sockaddr*>(&address);
+    ASSERT_EQ(copy.KIWPSetSource(given, 28), 1);
+    EXPECT_NE(copy.KIWPGetSource(), given);
+    EXPECT_EQ(copy.KIWPGetSourceLen(), 28u);
+    EXPECT_EQ(std::memcmp(copy.KIWPGetSource(), &address, 28), 0);
+    ASSERT_EQ(copy.KIWPSetSource(HeapIPv4("10.0.0.2", 1), 16), 1);
+    EXPECT_EQ(copy.KIWPGetSourceLen(), 16u);
+}
+
+// A good payload decodes and stays unchanged; a bad one gives an empty
+// record and a report naming the socket.
+TEST(WorkPacket, PayloadDecodesUnchangedAndABadOneIsReported)
+{
+    const Bytes good = ksxtest::Encode(ksxtest::TextRecord("name", "value"));
+    CKesIOWorkPacket packet(KES_INVALID_SOCKET, HeapBytes(good), good.size(), nullptr, nullptr, 0);
+    ksxtest::ErrorCapture errors;
+    std::unique_ptr<CKesRecord> decoded(packet.KIWPGetRecord());
+    ASSERT_NE(decoded, nullptr);
+    EXPECT_EQ(ksxtest::TextOf(*decoded, "name"), "value");
+    EXPECT_EQ(Bytes(packet.KIWPGetPacket(), packet.KIWPGetPacket() + good.size()), good);
+    EXPECT_TRUE(errors.Reports().empty());
+
+    CKesIOWorkPacket garbage(3, HeapBytes(kNotAMap), kNotAMap.size(), nullptr, nullptr, 0);
+    std::unique_ptr<CKesRecord> empty(garbage.KIWPGetRecord());
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(empty->KRCount(), 0);
+    const auto reports = errors.Reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].code, KES_ERR_DECODE);
+    EXPECT_EQ(reports[0].source, "CKesIOWorkPacket");
+    EXPECT_EQ(reports[0].text, "Record cannot be decoded: the encoding is not a map (socket 3)");
 }

@@ -1,17 +1,14 @@
 // The socket endpoint record: ownership of its parts and socket, its service
 // line, and the discovery and greeting records it builds.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "CKesSockEnd.h"
 #include "KesTestSupport.h"
-#include "KesWirePeer.h" // records, strings, vectors and unique_ptr too
+#include "KesWirePeer.h" // records too
 
 namespace {
 
@@ -62,7 +59,7 @@ TEST(SockEndOwnership, MissingPartTakesNothingOverAndCopiesOwnTheirBlocksAndTheL
         EXPECT_EQ(noSocket.KSEGetServiceName(), nullptr);
         EXPECT_EQ(noAddress.KSEGetEndPointSocket(), KES_INVALID_SOCKET);
     }
-    EXPECT_EQ(errors.Count(-220552, "CKesSockEnd"), 2);
+    EXPECT_EQ(errors.Count(KES_ERR_ARGUMENT, "CKesSockEnd"), 2);
     // Still ours: the sanitizer flags a double free if the records freed them.
     for (void* block : {static_cast<void*>(name), static_cast<void*>(domain), static_cast<void*>(address)})
         std::free(block);
@@ -94,9 +91,9 @@ TEST(SockEndTexts, ServiceLineByteForByteAndUnchangedByRefusedSetters)
 {
     std::unique_ptr<CKesSockEnd> end(MakeEnd());
     const std::string plain = "SERVICE: S DOMAIN: D ADDRESS: 10.1.2.3 PORT: 7000";
-    EXPECT_EQ(end->KSESetServiceName(nullptr), -220552);
-    EXPECT_EQ(end->KSESetEndPointAddress(static_cast<sockaddr*>(nullptr)), -220552);
-    EXPECT_EQ(end->KSESetEndPointAddress("10.9.9.9", -1), -220552);
+    EXPECT_EQ(end->KSESetServiceName(nullptr), KES_ERR_ARGUMENT);
+    EXPECT_EQ(end->KSESetEndPointAddress(static_cast<sockaddr*>(nullptr)), KES_ERR_ARGUMENT);
+    EXPECT_EQ(end->KSESetEndPointAddress("10.9.9.9", -1), KES_ERR_ARGUMENT);
     EXPECT_EQ(Take(end->KSEGetServiceLine()), plain + "\r\n");
     end->KSESetEndPointName(strdup("h"));
     end->KSESetDynamic(false);

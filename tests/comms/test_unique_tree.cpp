@@ -1,11 +1,5 @@
 // The unique tree: keys, walks, re-parenting, copies.
-#include <gtest/gtest.h>
-
-#include <memory>
 #include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "CKesPointer.h"
 #include "CKesUniqueTreeNode.h"
@@ -77,14 +71,15 @@ TEST_F(UniqueTree, KeysAreUniqueAcrossThreadsAndRestartAfterEveryExit)
     ksxtest::ErrorCapture errors;
     Node keyless("k", nullptr, FALSE);
     EXPECT_EQ(keyless.KUTNKey(), nullptr);
-    EXPECT_TRUE(errors.Has(-220552, "CKesUniqueTreeNode", 172));
-    EXPECT_TRUE(errors.Has(-220552, "CKesUniqueTreeNode", 329));
+    EXPECT_TRUE(errors.Has(KES_ERR_ARGUMENT, "CKesUniqueTreeNode", 172));
+    EXPECT_TRUE(errors.Has(KES_ERR_ARGUMENT, "CKesUniqueTreeNode", 329));
 }
 
 // Listings and walks follow their orders and a visit returning false stops
 // the walk; re-parenting detaches or appends at the end; deleting a parent
-// deletes its subtree.
-TEST_F(UniqueTree, WalksAndReParentingKeepTheirOrders)
+// deletes its subtree. A deep copy is parentless and childless, with an
+// equal but separate key.
+TEST_F(UniqueTree, WalksReParentingAndCopiesKeepTheirOrdersAndKeys)
 {
     Node r(nullptr, "R", nullptr, FALSE);
     Node* a = new Node(nullptr, "A", &r, FALSE);
@@ -107,13 +102,9 @@ TEST_F(UniqueTree, WalksAndReParentingKeepTheirOrders)
     EXPECT_EQ(Labels(r.KUTNBreadthFirst()), "RBDAC");
     delete b;
     EXPECT_EQ(Labels(r.KUTNBreadthFirst()), "RD");
-}
 
-TEST_F(UniqueTree, DeepCopyIsParentlessChildlessWithAnEqualSeparateKey)
-{
     CKesUniqueTreeNode::KUTNInitStatic();
-    Node root(nullptr, "R", nullptr, FALSE);
-    Node keyed("K", &root, TRUE);
+    Node keyed("K", &r, TRUE);
     new Node(nullptr, "child", &keyed, FALSE);
     std::unique_ptr<CKesListable> copy(keyed.KLTargetDeepCopy(&keyed));
     auto* node = dynamic_cast<CKesUniqueTreeNode*>(copy.get());

@@ -1,18 +1,12 @@
 // The intrusive list and the keyed table: ownership, key rules, threads.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "CKesDoubleList.h"
 #include "CKesPointer.h"
 #include "CKesTreeList.h"
+#include "KesTestSupport.h"
 
 namespace {
 
-constexpr int kRefused = -220552;
+constexpr int kRefused = KES_ERR_ARGUMENT;
 
 struct Counted : CKesListable {
     Counted(int id, int* destroyed) : id(id), destroyed(destroyed) {}

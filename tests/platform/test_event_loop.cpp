@@ -1,33 +1,18 @@
 // The event loop: removal from any thread (also inside a callback), stale
 // events of removed and reused handles, pausing and resuming, and stopping.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
 #include <csignal>
-#include <functional>
-#include <thread>
 #include <utility>
-#include <vector>
 
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "CKesRvNet.h"
-#include "KesErrorCodes.h"
+#include "KesTestSupport.h" // the event loop too
 
 namespace {
 
-// Polls until the condition holds or a generous deadlock guard runs out.
-template <class Condition>
-bool WaitFor(Condition condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    return condition();
-}
+using LoopThread = ksxtest::EventLoopThread;
+using ksxtest::WaitUntil;
 
 // A connected stream socket pair: [0] is watched, [1] writes to it.
 struct SocketPair {
@@ -59,23 +44,6 @@ public:
     std::function<void(CMOMRvIO*)> hook; // set before registration
 };
 
-// Runs KRNStartNet on its own thread; stops and joins on destruction.
-struct LoopThread {
-    explicit LoopThread(CKesRvNet& loopNet) : net(loopNet), thread([this] { result = net.KRNStartNet(); })
-    {
-        EXPECT_TRUE(WaitFor([this] { return net.KRNIsRunning(); }));
-    }
-    ~LoopThread() { Stop(); }
-    int Stop()
-    {
-        if (thread.joinable()) net.KRNStopNet(), thread.join();
-        return result.load();
-    }
-    CKesRvNet& net;
-    std::atomic<int> result{0};
-    std::thread thread;
-};
-
 class EventLoopTest : public ::testing::Test {
 protected:
     int Watch(unsigned int socket, Recorder& recorder)
@@ -89,7 +57,7 @@ protected:
     {
         const int before = m_BarrierCalls.calls.load();
         m_Barrier.Poke();
-        return WaitFor([&] { return m_BarrierCalls.calls.load() > before; });
+        return WaitUntil([&] { return m_BarrierCalls.calls.load() > before; });
     }
     CKesRvNet m_Net{"event-loop-test", __KES_SERV_NONE};
     SocketPair m_Barrier;
@@ -123,11 +91,11 @@ TEST_F(EventLoopTest, PendingEventsOfRemovedOrReusedDescriptorsReachNoCallback)
     a.Poke();
     b.Poke();
     LoopThread loop(m_Net);
-    ASSERT_TRUE(WaitFor([&] { return m_BarrierCalls.calls.load() >= 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return m_BarrierCalls.calls.load() >= 1; }));
     ASSERT_TRUE(RoundTrip());
     EXPECT_EQ(fresh.calls.load(), 0) << "the old socket's event reached the new callback";
     replacement.Poke();
-    ASSERT_TRUE(WaitFor([&] { return fresh.calls.load() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return fresh.calls.load() == 1; }));
     EXPECT_EQ(ra.calls.load() + rb.calls.load(), 1);
     loop.Stop(); // before replacement and fresh go
 }
@@ -141,14 +109,14 @@ TEST_F(EventLoopTest, RemovalByAThreadThatOnIOWaitsForDoesNotBlock)
     std::atomic<bool> entered{false}, removed{false}, sawRemoval{false};
     recorder.hook = [&](CMOMRvIO*) {
         entered = true;
-        sawRemoval = WaitFor([&] { return removed.load(); });
+        sawRemoval = WaitUntil([&] { return removed.load(); });
     };
     ASSERT_EQ(Watch(pair.Watched(), recorder), 1);
     LoopThread loop(m_Net);
     pair.Poke();
-    ASSERT_TRUE(WaitFor([&] { return entered.load(); }));
+    ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
     removed = m_Net.KRNRemoveIO(pair.Watched()) == 1;
-    ASSERT_TRUE(WaitFor([&] { return recorder.calls.load() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return recorder.calls.load() == 1; }));
     EXPECT_TRUE(sawRemoval);
 }
 
@@ -167,7 +135,7 @@ TEST_F(EventLoopTest, NoOnIOStartsForASocketAfterItsRemovalUnderConcurrentChurn)
         for (int i = thread * kRounds; i < (thread + 1) * kRounds; ++i) {
             failures += Watch(pairs[i].Watched(), recorders[i]) != 1;
             pairs[i].Poke();
-            if (i % 2 == 0) failures += !WaitFor([&] { return recorders[i].calls.load() > 0; });
+            if (i % 2 == 0) failures += !WaitUntil([&] { return recorders[i].calls.load() > 0; });
             pairs[i].Poke();
             failures += m_Net.KRNRemoveIO(pairs[i].Watched()) != 1;
             recorders[i].removed.store(true);
@@ -213,7 +181,7 @@ TEST_F(EventLoopTest, PausedSocketWaitsUntilResumedAndAPauseNamesOneRegistration
     const uint32_t generation = m_Net.KRNGetGeneration(pair.Watched());
     LoopThread loop(m_Net);
     pair.Poke();
-    ASSERT_TRUE(WaitFor([&] { return recorder.calls.load() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return recorder.calls.load() == 1; }));
     EXPECT_EQ(pauseResult.load(), 1);
     EXPECT_EQ(fired.load(), generation);
 
@@ -226,7 +194,7 @@ TEST_F(EventLoopTest, PausedSocketWaitsUntilResumedAndAPauseNamesOneRegistration
     pauseOnIO = false;
     EXPECT_EQ(m_Net.KRNResumeIO(pair.Watched(), generation), 1);
     EXPECT_EQ(m_Net.KRNResumeIO(pair.Watched(), generation), 1);
-    ASSERT_TRUE(WaitFor([&] { return recorder.calls.load() >= 2; })) << "not dispatched after resuming";
+    ASSERT_TRUE(WaitUntil([&] { return recorder.calls.load() >= 2; })) << "not dispatched after resuming";
 
     ASSERT_EQ(m_Net.KRNPauseIO(pair.Watched(), generation), 1); // end of file: readable for good
     ASSERT_EQ(m_Net.KRNRemoveIO(pair.Watched()), 1);
@@ -237,7 +205,7 @@ TEST_F(EventLoopTest, PausedSocketWaitsUntilResumedAndAPauseNamesOneRegistration
     EXPECT_EQ(m_Net.KRNPauseIO(pair.Watched(), generation), KES_ERR_INVALID_SOCKET);
     const int before = fresh.calls.load();
     // Two more calls: at most one can have begun before a wrongful pause.
-    EXPECT_TRUE(WaitFor([&] { return fresh.calls.load() > before + 1; }))
+    EXPECT_TRUE(WaitUntil([&] { return fresh.calls.load() > before + 1; }))
         << "a stale pause reached the new registration";
     EXPECT_EQ(m_Net.KRNRemoveIO(pair.Watched()), 1);
     loop.Stop(); // before fresh goes
@@ -273,7 +241,7 @@ TEST_F(EventLoopTest, PauseAndResumeRacingRemovalLeaveTheNextRegistrationWorking
             const uint32_t generation = m_Net.KRNGetGeneration(pair.Watched());
             const int before = recorder.calls.load();
             pair.Poke();
-            ASSERT_TRUE(WaitFor([&] { return recorder.calls.load() > before; })) << "round " << round;
+            ASSERT_TRUE(WaitUntil([&] { return recorder.calls.load() > before; })) << "round " << round;
             published = generation;
             pair.Poke();
             ASSERT_EQ(m_Net.KRNRemoveIO(pair.Watched()), 1);
@@ -303,9 +271,9 @@ TEST_F(EventLoopTest, StopIsKeptBeforeStartWorksFromASignalHandlerAndTheLoopRuns
     ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
     LoopThread loop(m_Net);
     ASSERT_TRUE(RoundTrip()); // the restarted loop dispatches
-    EXPECT_EQ(m_Net.KRNStartNet(), -220552) << "a second loop on the same object";
-    ASSERT_EQ(pthread_kill(loop.thread.native_handle(), SIGUSR1), 0);
-    EXPECT_TRUE(WaitFor([&] { return !m_Net.KRNIsRunning(); }));
+    EXPECT_EQ(m_Net.KRNStartNet(), KES_ERR_ARGUMENT) << "a second loop on the same object";
+    ASSERT_EQ(pthread_kill(loop.Thread().native_handle(), SIGUSR1), 0);
+    EXPECT_TRUE(WaitUntil([&] { return !m_Net.KRNIsRunning(); }));
     EXPECT_EQ(loop.Stop(), 1);
     sigaction(SIGUSR1, &previous, nullptr);
 }

@@ -1,27 +1,20 @@
 // The portability layer: error reports, the trace level and time scale taken
 // from the environment, sleeps, files, addresses and socket helpers.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
-#include <atomic>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <netinet/tcp.h>
 #include <sstream>
-#include <string>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
-#include <vector>
 
-#include "CKesError.h"
-#include "KesPort.h"
-#include "KesTestSupport.h"
+#include "KesTestSupport.h" // error reports, the portability layer and GoogleTest too
+#include "KesWirePeer.h"
 
 // Each report is one whole line on stderr, also from many threads at once,
 // and reaches the listener; a listener removed while another thread reports
@@ -32,15 +25,15 @@ TEST(ErrorReport, OneWholeLinePerReportFromAnyThreadAndTheListenerCanBeSwapped)
     {
         ksxtest::ErrorCapture capture;
         errno = ECONNRESET;
-        CKesError(-220552, "CKesSockEngine", 123, "Null server.");
+        CKesError(KES_ERR_ARGUMENT, "CKesSockEngine", 123, "Null server.");
         EXPECT_EQ(errno, ECONNRESET);
-        CKesError(-220402, "KesServiceData", 7, nullptr);
+        CKesError(KES_ERR_MISSING, "KesServiceData", 7, nullptr);
         const auto reports = capture.Reports();
         ASSERT_EQ(reports.size(), 2u);
-        EXPECT_TRUE(capture.Has(-220552, "CKesSockEngine", 123));
+        EXPECT_TRUE(capture.Has(KES_ERR_ARGUMENT, "CKesSockEngine", 123));
         EXPECT_EQ(reports[0].text, "Null server.");
     }
-    CKesError(-220553, "X", 1, nullptr); // with the listener gone: still written
+    CKesError(KES_ERR_ALLOCATION, "X", 1, nullptr); // with the listener gone: still written
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "KSX-ERROR -220552 CKesSockEngine:123: Null server.\n"
                                                       "KSX-ERROR -220402 KesServiceData:7\n"
                                                       "KSX-ERROR -220553 X:1\n");
@@ -95,22 +88,22 @@ TEST(ErrorReport, ReportsAPeerCanTriggerAreLimitedPerSourceLineAndTheRestCounted
         burst.emplace_back([&, t] {
             const std::string text = "Bad datagram from 10.0.0." + std::to_string(t) + ":4000.";
             for (int i = 0; i < 250; ++i)
-                written += KesReportLimited(-220440, "CKesSockEngine", 10, text.c_str());
+                written += KesReportLimited(KES_ERR_FRAMING, "CKesSockEngine", 10, text.c_str());
         });
     }
     for (auto& thread : burst) thread.join();
-    EXPECT_TRUE(KesReportLimited(-220465, "CKesSockEngine", 11, "Early record from client a."));
-    EXPECT_TRUE(KesReportLimited(-220465, "CKesObjSockServer", 10, "Early record from client b."));
+    EXPECT_TRUE(KesReportLimited(KES_ERR_CONNECTION, "CKesSockEngine", 11, "Early record from client a."));
+    EXPECT_TRUE(KesReportLimited(KES_ERR_CONNECTION, "CKesObjSockServer", 10, "Early record from client b."));
     EXPECT_EQ(written, KES_LIMITED_REPORTS);
     EXPECT_EQ(capture.Reports().size(), size_t(KES_LIMITED_REPORTS + 2));
 
     capture.Clear();
     KesSleep(KES_LIMITED_REPORT_WINDOW_MS + 100);
-    EXPECT_TRUE(KesReportLimited(-220465, "CKesSockEngine", 11, "Early record from client c."));
-    EXPECT_TRUE(KesReportLimited(-220440, "CKesSockEngine", 10, "Bad datagram from 10.0.0.9:4000."));
+    EXPECT_TRUE(KesReportLimited(KES_ERR_CONNECTION, "CKesSockEngine", 11, "Early record from client c."));
+    EXPECT_TRUE(KesReportLimited(KES_ERR_FRAMING, "CKesSockEngine", 10, "Bad datagram from 10.0.0.9:4000."));
     auto reports = capture.Reports();
     ASSERT_EQ(reports.size(), 3u);
-    EXPECT_EQ(reports[0].code, -220440);
+    EXPECT_EQ(reports[0].code, KES_ERR_FRAMING);
     EXPECT_EQ(reports[0].source, "CKesSockEngine");
     EXPECT_EQ(reports[0].line, 10);
     EXPECT_EQ(reports[0].text.rfind("995 similar reports suppressed; the last: Bad datagram from 10.0.0.", 0),
@@ -121,7 +114,7 @@ TEST(ErrorReport, ReportsAPeerCanTriggerAreLimitedPerSourceLineAndTheRestCounted
 
     capture.Clear();
     for (int i = 0; i < KES_LIMITED_REPORTS + 1; ++i)
-        KesReportLimited(-220440, "CKesSockEngine", 10,
+        KesReportLimited(KES_ERR_FRAMING, "CKesSockEngine", 10,
                          ("Bad datagram number " + std::to_string(i) + ".").c_str());
     KesFlushLimitedReports();
     KesFlushLimitedReports();
@@ -137,7 +130,7 @@ TEST(ErrorReport, ReportsAPeerCanTriggerAreLimitedPerSourceLineAndTheRestCounted
     if (child == 0) {
         dup2(stream[1], STDERR_FILENO);
         for (int i = 0; i < KES_LIMITED_REPORTS + 1; ++i)
-            KesReportLimited(-220440, "Exit", 1, "Bad datagram.");
+            KesReportLimited(KES_ERR_FRAMING, "Exit", 1, "Bad datagram.");
         std::exit(0);
     }
     close(stream[1]);
@@ -261,8 +254,7 @@ TEST(Socket, ErrorReportNamesSocketTextReasonAndNumberAndPeerLossIsRecognised)
 // bound for unacknowledged TCP data reads back as set.
 TEST(Socket, SendWithinADeadlineGivesUpOnAStalledPeerAndDeliversAllToAReader)
 {
-    std::vector<unsigned char> data(4 << 20);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 131 + (i >> 16));
+    const ksxtest::Bytes data = ksxtest::Pattern(4 << 20, 1);
     int stalled[2], reading[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, stalled), 0);
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, reading), 0);
@@ -275,7 +267,7 @@ TEST(Socket, SendWithinADeadlineGivesUpOnAStalledPeerAndDeliversAllToAReader)
     EXPECT_EQ(errno, ETIMEDOUT);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
 
-    std::vector<unsigned char> received;
+    ksxtest::Bytes received;
     std::thread reader([&] {
         unsigned char buffer[65536];
         for (ssize_t got; (got = recv(reading[1], buffer, sizeof buffer, 0)) > 0;)

@@ -1,25 +1,28 @@
-// The record encoding: exact smallest forms checked against an independent
-// MessagePack peer (python3-msgpack), longer forms accepted, malformed refused.
-#include <gtest/gtest.h>
-
+// Typed values, the record's content operations and its encoding: exact
+// smallest forms checked against an independent MessagePack peer
+// (python3-msgpack), longer forms accepted, malformed refused.
 #include <bit>
 #include <climits>
 #include <cmath>
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <limits>
-#include <memory>
-#include <string>
 
-#include "CKesRecord.h"
 #include "KesTestSupport.h"
-#include "KesWirePeer.h"
+#include "KesWirePeer.h" // records too
 
 namespace {
 
 using ksxtest::Bytes;
+
+// The atom's heap text ("<null>" for none), freed.
+std::string Rep(const CKesAtom& atom)
+{
+    char* text = atom.KAStrRep();
+    std::string result(text != nullptr ? text : "<null>");
+    free(text);
+    return result;
+}
 
 Bytes FromHex(const std::string& hex)
 {
@@ -117,8 +120,7 @@ TEST(RecordPeer, EveryValueFormAndMapSizeAgrees)
     for (double value :
          {0.0, -0.0, 1.5, -1e-300, 5e-324, std::numeric_limits<double>::max(), kInf, -kInf, std::nan("")})
         add(CKesAtom(value));
-    Bytes pattern(70000);
-    for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<unsigned char>(i * 7);
+    const Bytes pattern = ksxtest::Pattern(70000, 7);
     for (size_t length : {0, 1, 255, 256, 65535, 65536, 70000}) add(CKesAtom(pattern.data(), length));
     CrossCheck(record, "values");
     for (int count : {0, 15, 16, 65535, 65536}) { // entries in reverse name order: order kept
@@ -129,19 +131,57 @@ TEST(RecordPeer, EveryValueFormAndMapSizeAgrees)
     }
 }
 
-TEST(RecordCodec, ValueWithoutTypeFailsWithNullBufferAndDecodingNeverMerges)
+TEST(Atom, StrRepIsExactAndKeepsEveryByteOfATextWithNul)
+{
+    EXPECT_EQ(Rep(CKesAtom(std::numeric_limits<long long>::min())), "-9223372036854775808");
+    const unsigned char bytes[] = {0x00, 0xab, 0x10, 0xff};
+    EXPECT_EQ(Rep(CKesAtom(bytes, sizeof bytes)), "00ab10ff");
+    EXPECT_EQ(Rep(CKesAtom()), "<null>");
+    for (double value : {0.1, 1.0 / 3.0, 5e-324, std::numeric_limits<double>::max()}) {
+        const std::string text = Rep(CKesAtom(value));
+        EXPECT_EQ(strtod(text.c_str(), nullptr), value) << text;
+        EXPECT_LE(text.size(), 24u) << text; // shortest form, not %.17g padding
+    }
+    CKesAtom text = CKesAtom::KAText("ab\0cd", 5);
+    EXPECT_EQ(text.KALength(), 5u);
+    char* rep = text.KAStrRep();
+    EXPECT_EQ(memcmp(rep, "ab\0cd", 6), 0); // every byte, NUL-terminated
+    free(rep);
+}
+
+// A value without a type is refused when added, and one cleared in place
+// fails the encoding with a null buffer; decoding into a filled record
+// never merges.
+TEST(Record, ValuesAreFoundByFirstNameCopiedDeeplyAndUntypedOnesRefused)
 {
     CKesRecord record;
-    record.KRAddValue("ok", "1");
-    record.KRAddValue("cleared", "2");
-    *record.KRValueOf("cleared") = CKesAtom();
+    record.KRAddValue("a", "first");
+    record.KRAddValue("b", CKesAtom(2));
+    record.KRAddValue("a", "second");
+    EXPECT_STREQ(record.KRValueOf("a")->KAString(), "first");
+    EXPECT_EQ(record.KRValueOf("c"), nullptr);
+    EXPECT_EQ(record.KRCount(), 3);
+    std::unique_ptr<CKesListable> copy(record.KLTargetDeepCopy(&record));
+    ASSERT_NE(copy, nullptr);
+    *record.KRValueOf("a") = CKesAtom("changed");
+    EXPECT_STREQ(static_cast<CKesRecord*>(copy.get())->KRValueOf("a")->KAString(), "first");
+
+    ksxtest::ErrorCapture errors;
+    EXPECT_EQ(record.KRAddValue(nullptr, "text"), KES_ERR_ARGUMENT);
+    EXPECT_EQ(record.KRAddValue("name", CKesAtom()), KES_ERR_ARGUMENT);
+    EXPECT_EQ(record.KRAddValue(new CKesVarBind("name", CKesAtom())),
+              KES_ERR_ARGUMENT); // deleted, not leaked
+    EXPECT_EQ(record.KRCount(), 3);
+    EXPECT_EQ(errors.Count(KES_ERR_ARGUMENT, "CKesBaseRecord"), 3);
+
+    *record.KRValueOf("b") = CKesAtom();
     unsigned char* buffer = reinterpret_cast<unsigned char*>(&record); // must be overwritten
     unsigned int length = 77;
     EXPECT_LT(record.KOMEncode(&buffer, &length), 0);
     EXPECT_EQ(buffer, nullptr);
     EXPECT_EQ(length, 0u);
-    EXPECT_EQ(Decode(FromHex("81a16101"), &record), -220552);
-    EXPECT_EQ(record.KRCount(), 2);
+    EXPECT_EQ(Decode(FromHex("81a16101"), &record), KES_ERR_ARGUMENT);
+    EXPECT_EQ(record.KRCount(), 3);
 }
 
 TEST(RecordDecoding, AcceptsLongerFormsNarrowsIntegersThatFitAndRefusesMalformedInput)

@@ -1,19 +1,10 @@
 // Threads, their condition, and the worker pool.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
 #include <condition_variable>
-#include <cstdint>
-#include <cstdlib>
 #include <future>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 #include "CKesServPool.h"
 #include "CKesThread.h"
-#include "KesPort.h"
+#include "KesTestSupport.h"
 
 namespace {
 

@@ -1,30 +1,8 @@
 #include "KesEngineHarness.h"
 
 #include <algorithm>
-#include <chrono>
 
 namespace ksxtest {
-
-bool WaitUntil(const std::function<bool()>& done, int guardMs)
-{
-    for (int waited = 0; waited < guardMs; waited += 2) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return done();
-}
-
-EventLoopThread::EventLoopThread(CKesSockEngine& engine)
-    : m_Engine(engine), m_Thread([this] { m_Engine.KRNStartNet(); })
-{
-    while (!m_Engine.KRNIsRunning()) std::this_thread::yield();
-}
-
-EventLoopThread::~EventLoopThread()
-{
-    m_Engine.KRNStopNet();
-    m_Thread.join();
-}
 
 void EventLog::Add(const std::string& event)
 {
@@ -50,6 +28,32 @@ bool EventLog::WaitFor(const std::string& event, int times)
     std::unique_lock<std::mutex> hold(m_Lock);
     return m_Changed.wait_for(hold, std::chrono::milliseconds(kEngineGuardMs),
                               [&] { return std::count(m_Events.begin(), m_Events.end(), event) >= times; });
+}
+
+void RecordingServer::KesOnServerIO(CKesSockEnd* client, CKesRecord* record)
+{
+    if (echo)
+        KOSSSendToClient(client->KSEGetEndPointName(), record);
+    else
+        log.Add("io " + Name(client) + " " + TextOf(*record, "data"));
+    delete record;
+}
+
+std::string RecordingServer::Name(CKesSockEnd* client)
+{
+    return client->KSEGetEndPointName() ? client->KSEGetEndPointName() : "-";
+}
+
+std::unique_ptr<CKesRecord> Hello(const std::string& id)
+{
+    return std::unique_ptr<CKesRecord>(CKesSockEnd::KSEGetClientIdPacket(id.c_str()));
+}
+
+std::unique_ptr<WireConnection> Greeted(unsigned int port, const std::string& id)
+{
+    auto peer = WireConnection::To(port);
+    if (!peer->Send(*Hello(id))) ADD_FAILURE() << "the greeting of " << id << " was not sent";
+    return peer;
 }
 
 } // namespace ksxtest

@@ -1,40 +1,22 @@
-// Scaffolding for tests that run a socket engine in the test process: the
-// event loop on its own thread, a thread-safe log of host callbacks, and
-// polling for a condition. Made and destroyed by the test thread; EventLog
-// is written from engine threads and read by the test under its own lock.
+// Scaffolding for tests that run a socket engine in the test process: a
+// thread-safe log of host callbacks, a server that logs them, and peers that
+// greet a server. Made and destroyed by the test thread; EventLog is written
+// from engine threads and read by the test under its own lock.
 #pragma once
 
 #include <condition_variable>
 #include <cstring>
-#include <functional>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
+#include "CKesObjSockServer.h"
+#include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
+#include "KesTestSupport.h"
+#include "KesWirePeer.h"
 
 namespace ksxtest {
 
 // How long a test waits for something that must happen.
-constexpr int kEngineGuardMs = 30000;
-
-// Polls done() until it holds; false when the guard runs out.
-bool WaitUntil(const std::function<bool()>& done, int guardMs = kEngineGuardMs);
-
-// Runs the engine's event loop on its own thread while it exists.
-class EventLoopThread {
-public:
-    explicit EventLoopThread(CKesSockEngine& engine); // returns once the loop runs
-    ~EventLoopThread();                               // stops the loop and joins
-    EventLoopThread(const EventLoopThread&) = delete;
-    EventLoopThread& operator=(const EventLoopThread&) = delete;
-    std::thread::id Id() const { return m_Thread.get_id(); }
-
-private:
-    CKesSockEngine& m_Engine;
-    std::thread m_Thread;
-};
+constexpr int kEngineGuardMs = kGuardMs;
 
 // Host callbacks as lines of text, in the order they happened.
 class EventLog {
@@ -50,6 +32,26 @@ private:
     std::condition_variable m_Changed;
     std::vector<std::string> m_Events;
 };
+
+// Logs every callback as "connect <id>", "disconnect <id or ->" and
+// "io <id or -> <text of the record's "data" field>"; with echo set it sends
+// each record back to its client instead of logging it.
+class RecordingServer : public CKesObjSockServer {
+public:
+    void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override;
+    void KOSSOnClientConnect(CKesSockEnd* client) override { log.Add("connect " + Name(client)); }
+    void KOSSOnClientDisconnect(CKesSockEnd* client) override { log.Add("disconnect " + Name(client)); }
+    unsigned int Port() { return KOSSGetServerData()->KSEGetEndPtAddressPort(); }
+    static std::string Name(CKesSockEnd* client);
+
+    EventLog log;
+    std::atomic<bool> echo{false};
+};
+
+// The record a client greets its server with.
+std::unique_ptr<CKesRecord> Hello(const std::string& id);
+// A connection to a loopback port that has sent its greeting.
+std::unique_ptr<WireConnection> Greeted(unsigned int port, const std::string& id);
 
 // A server of this service and domain, added to the engine and initialised
 // (nullptr when either fails; the engine owns it otherwise).

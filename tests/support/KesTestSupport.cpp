@@ -1,5 +1,6 @@
 #include "KesTestSupport.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -41,10 +42,52 @@ bool ErrorCapture::Has(int code, const char* source, int line) const
     return false;
 }
 
+int ErrorCapture::CountText(std::initializer_list<std::string> pieces, int code) const
+{
+    std::lock_guard<std::mutex> hold(m_Lock);
+    int n = 0;
+    for (const auto& r : m_Reports)
+        n += (code == 0 || r.code == code) &&
+             std::all_of(pieces.begin(), pieces.end(),
+                         [&](const std::string& piece) { return r.text.find(piece) != std::string::npos; });
+    return n;
+}
+
 void ErrorCapture::Clear()
 {
     std::lock_guard<std::mutex> hold(m_Lock);
     m_Reports.clear();
+}
+
+bool WaitUntil(const std::function<bool()>& done, int guardMs)
+{
+    for (int waited = 0; waited < guardMs; waited += 2) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return done();
+}
+
+EventLoopThread::EventLoopThread(CKesRvNet& net)
+    : m_Net(net), m_Thread([this] { m_Result = m_Net.KRNStartNet(); })
+{
+    if (!WaitUntil([this] { return m_Net.KRNIsRunning(); })) ADD_FAILURE() << "the event loop did not start";
+}
+
+int EventLoopThread::Stop()
+{
+    if (m_Thread.joinable()) {
+        m_Net.KRNStopNet();
+        m_Thread.join();
+    }
+    return m_Result.load();
+}
+
+std::string ServiceLine(const std::string& service, const std::string& domain, const std::string& address,
+                        int port)
+{
+    return "SERVICE: " + service + " DOMAIN: " + domain + " ADDRESS: " + address +
+           " PORT: " + std::to_string(port) + "\n";
 }
 
 std::string KsxHome()

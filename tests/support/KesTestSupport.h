@@ -1,16 +1,50 @@
-// Helpers shared by the test programs: capturing error reports and writing
-// files into the test's KSX_HOME.
+// Helpers shared by the test programs: capturing error reports, writing
+// files into the test's KSX_HOME, waiting for a condition and running an event
+// loop. Brings GoogleTest and the standard headers the tests share.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "CKesError.h"
+#include "CKesRvNet.h"
+#include "KesErrorCodes.h"
 #include "KesPort.h"
 
 namespace ksxtest {
+
+// How long a test waits for something that must happen.
+constexpr int kGuardMs = 30000;
+
+// Polls done() until it holds; false when the guard runs out.
+bool WaitUntil(const std::function<bool()>& done, int guardMs = kGuardMs);
+
+// Runs an event loop (an engine's too) on its own thread while it exists.
+class EventLoopThread {
+public:
+    explicit EventLoopThread(CKesRvNet& net); // returns once the loop runs
+    ~EventLoopThread() { Stop(); }
+    EventLoopThread(const EventLoopThread&) = delete;
+    EventLoopThread& operator=(const EventLoopThread&) = delete;
+    std::thread::id Id() const { return m_Thread.get_id(); }
+    std::thread& Thread() { return m_Thread; }
+    // Stops the loop (once) and returns what KRNStartNet returned.
+    int Stop();
+
+private:
+    CKesRvNet& m_Net;
+    std::atomic<int> m_Result{0};
+    std::thread m_Thread;
+};
 
 // One captured CKesError report.
 struct ErrorReport {
@@ -30,6 +64,9 @@ public:
     // Number of reports with this code (and, when given, this source).
     int Count(int code, const char* source = nullptr) const;
     bool Has(int code, const char* source = nullptr, int line = -1) const;
+    // Number of reports whose text contains all of the given pieces (and,
+    // when given, with this code).
+    int CountText(std::initializer_list<std::string> pieces, int code = 0) const;
     void Clear();
 
 private:
@@ -57,6 +94,10 @@ private:
 // A service file line for the multicast group of the shipped service file.
 inline constexpr const char* kMulticastLine =
     "SERVICE: MulticastService DOMAIN: ANY_OSTRAVINE_DOMAIN ADDRESS: 234.5.6.7 PORT: 23456 DYNAMIC: NO\n";
+
+// A service file line for a TCP service.
+std::string ServiceLine(const std::string& service, const std::string& domain, const std::string& address,
+                        int port);
 
 // The test's KSX_HOME (set by scripts/netns-run) and its service file path.
 std::string KsxHome();

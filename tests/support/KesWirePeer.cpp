@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <random>
 #include <stdexcept>
 #include <thread>
 
@@ -42,6 +43,21 @@ int ListenOnLoopback(int* port)
 }
 
 } // namespace
+
+Bytes Pattern(size_t size, unsigned seed)
+{
+    Bytes bytes(size);
+    std::mt19937 random(seed);
+    for (auto& byte : bytes) byte = static_cast<unsigned char>(random());
+    return bytes;
+}
+
+Bytes Join(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
 
 Bytes Encode(const CKesRecord& record)
 {

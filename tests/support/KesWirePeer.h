@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +20,10 @@ using Bytes = std::vector<unsigned char>;
 // How long a peer waits for something that must happen.
 constexpr int kWireGuardMs = 30000;
 
+// Pseudo-random bytes, the same for the same seed.
+Bytes Pattern(size_t size, unsigned seed);
+// The parts one after the other.
+Bytes Join(std::initializer_list<Bytes> parts);
 // The record's encoding (empty when it cannot be encoded).
 Bytes Encode(const CKesRecord& record);
 // The payload behind its 4-byte big-endian length.
