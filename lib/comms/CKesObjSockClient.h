@@ -32,6 +32,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <memory>
 
 #include "CKesMutex.h"
@@ -164,6 +166,15 @@ private:
     std::shared_ptr<CKesSockEnd> ServerSnapshot();
     void ParkAnnouncedServer(CKesSockEnd* server);
     void DropAnnouncedServer();
+
+    // Installation key (CKesObjSockClientAuth.cpp). Caller holds the ClientLock.
+    bool ProveInstallationKey(const CKesSockEnd& server);
+    bool ReadBefore(unsigned char* out, size_t length, std::chrono::steady_clock::time_point deadline,
+                    bool* late);
+    std::unique_ptr<CKesRecord> ReadProofRecord(std::chrono::steady_clock::time_point deadline, bool* late);
+    // A worker: true when the record is a member server's proof reaching a
+    // client without a key (reported once per server; the caller drops it).
+    bool DropProofRecord(const CKesRecord& record);
 
     // Traffic (CKesObjSockClient.cpp).
     int ServerClosed(unsigned int socket);

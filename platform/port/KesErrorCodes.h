@@ -50,3 +50,7 @@ constexpr int KES_ERR_MULTICAST_GROUP = -220458; // a multicast group address is
 constexpr int KES_ERR_MULTICAST_UNAVAILABLE =
     -220469;                                   // the multicast service cannot be reached; the process ends
 constexpr int KES_ERR_ADDRESS_REPLY = -220457; // an address reply cannot be processed
+
+// The installation key (opt-in authentication of discovery and connections).
+constexpr int KES_ERR_AUTH = -220442; // a peer did not prove the installation key, or proved one here unknown
+constexpr int KES_ERR_AUTH_KEY = -220443; // the installation key file or value cannot be used

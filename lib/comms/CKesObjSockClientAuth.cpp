@@ -1,0 +1,193 @@
+// CKesObjSockClient and the installation key: the client's side of the proof
+// at the start of each connection (docs/protocol.md, "Authentication"), run
+// on the connect thread before the socket is given to the engine, and what a
+// client that holds no key does with a member server's challenge.
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "CKesAtom.h"
+#include "CKesInstallationKey.h"
+#include "CKesObjSockClient.h"
+#include "CKesRecHdr.h"
+#include "CKesRecord.h"
+#include "CKesSockEnd.h"
+#include "CKesSockEngine.h"
+#include "KesCheck.h"
+#include "KesErrorCodes.h"
+#include "KesPort.h"
+
+namespace {
+
+const char* const kSource = "CKesObjSockClient";
+
+// The largest proof record a client reads; anything longer is no proof.
+constexpr unsigned int kMaxProofRecord = 256;
+// How often a wait for the server looks whether the client is being destroyed.
+constexpr int kPollSliceMs = 100;
+// How long a client that refuses a server waits for it to close (time scale).
+constexpr int kRefusalGraceMs = 2000;
+
+using Clock = std::chrono::steady_clock;
+
+std::string ServerText(const CKesSockEnd& server)
+{
+    char* address = server.KSEGetEndPtIpAddress();
+    std::string text =
+        std::string(address ? address : "?") + ":" + std::to_string(server.KSEGetEndPtAddressPort());
+    free(address);
+    return text;
+}
+
+bool WriteAll(int socket, const CKesRecord& record)
+{
+    CKesRecHdr frame;
+    if (frame.KRHFrameRecord(record) != 1) return false;
+    const unsigned char* data = frame.KRHGetData();
+    size_t left = static_cast<size_t>(frame.KRHGetTotalLen());
+    while (left > 0) {
+        const ssize_t sent = send(socket, data, left, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return false;
+        data += sent;
+        left -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+} // namespace
+
+// Reads exactly length bytes before the deadline; false when the connection
+// ended, failed, the time ran out or the client is being destroyed.
+bool CKesObjSockClient::ReadBefore(unsigned char* out, size_t length, Clock::time_point deadline, bool* late)
+{
+    const int socket = static_cast<int>(m_TCPSocket.load());
+    while (length > 0) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0 || KOSCShuttingDown()) {
+            *late = true;
+            return false;
+        }
+        pollfd readable{socket, POLLIN, 0};
+        const int ready = poll(&readable, 1, static_cast<int>(std::min<long long>(left, kPollSliceMs)));
+        if (ready < 0 && errno != EINTR) return false;
+        if (ready <= 0) continue;
+        const ssize_t got = recv(socket, out, length, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        out += got;
+        length -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+// One framed record of the proof before the deadline, or null.
+std::unique_ptr<CKesRecord> CKesObjSockClient::ReadProofRecord(Clock::time_point deadline, bool* late)
+{
+    unsigned char header[4];
+    if (!ReadBefore(header, sizeof header, deadline, late)) return nullptr;
+    uint32_t length = 0;
+    memcpy(&length, header, sizeof length);
+    length = ntohl(length);
+    if (length == 0 || length > kMaxProofRecord) return nullptr;
+    unsigned char body[kMaxProofRecord];
+    if (!ReadBefore(body, length, deadline, late)) return nullptr;
+    auto record = std::make_unique<CKesRecord>();
+    if (record->KOMDecode(body, length) != 1) return nullptr;
+    return record;
+}
+
+// Caller holds the ClientLock; the socket has just connected and the engine
+// does not read it yet. A member waits for the server's challenge, answers
+// with its nonce and proof and waits for the server's proof, all within the
+// engine's identify deadline. False (reported once per server, the refusal
+// told to the server where it can be) when the server did not prove the key.
+bool CKesObjSockClient::ProveInstallationKey(const CKesSockEnd& server)
+{
+    KES_CHECK(m_ClientLock.IsHeldByMe(), "caller holds the ClientLock");
+    CKesInstallationKey* key = m_Controller ? m_Controller->KSEGetInstallationKey() : nullptr;
+    if (!key || !key->KIKIsMember()) return true;
+    const int socket = static_cast<int>(m_TCPSocket.load());
+    const int deadlineMs = static_cast<int>(m_Controller->KSEGetIdentifyDeadline() * KesTimeScale());
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::max(1, deadlineMs));
+    const std::string at = ServerText(server);
+
+    bool late = false;
+    std::unique_ptr<CKesRecord> challenge = ReadProofRecord(deadline, &late);
+    const unsigned char* serverNonce =
+        challenge ? CKesInstallationKey::KIKBytesOf(*challenge, CKesInstallationKey::ms_ChallengeField,
+                                                    CKesInstallationKey::ms_NonceBytes)
+                  : nullptr;
+    unsigned char clientNonce[CKesInstallationKey::ms_NonceBytes];
+    unsigned char proof[CKesInstallationKey::ms_MacBytes];
+    CKesInstallationKey::KIKNewNonce(clientNonce);
+    std::string why;
+    std::unique_ptr<CKesRecord> answer;
+    if (challenge && challenge->KRValueOf(CKesInstallationKey::ms_RefusedField)) {
+        const CKesAtom* reason = challenge->KRValueOf(CKesInstallationKey::ms_RefusedField);
+        why = "server at " + at + " refused this client (" +
+              (reason->KAString() ? reason->KAString() : "no reason given") + ")";
+    } else if (!serverNonce) {
+        why = "server at " + at +
+              (late ? " sent no installation-key challenge in time (it holds no key)"
+                    : " did not start the installation-key proof (it holds no key)");
+        CKesRecord refusal; // tells a server without a key why the client goes
+        refusal.KRAddValue(CKesInstallationKey::ms_RefusedField,
+                           "this client takes part only with holders of its installation key");
+        // Waits (briefly) for the server to close first, so that it has read why.
+        if (WriteAll(socket, refusal)) {
+            const Clock::time_point until =
+                Clock::now() +
+                std::chrono::milliseconds(std::max(1, static_cast<int>(kRefusalGraceMs * KesTimeScale())));
+            unsigned char ignored;
+            bool over = false;
+            while (ReadBefore(&ignored, 1, until, &over)) {}
+        }
+    } else if (!key->KIKProve(true, serverNonce, clientNonce, proof)) {
+        why = "this process's installation key file cannot be used; server at " + at + " not tried";
+    } else {
+        CKesRecord reply;
+        reply.KRAddValue(CKesInstallationKey::ms_NonceField, CKesAtom(clientNonce, sizeof clientNonce));
+        reply.KRAddValue(CKesInstallationKey::ms_ProofField, CKesAtom(proof, sizeof proof));
+        answer = WriteAll(socket, reply) ? ReadProofRecord(deadline, &late) : nullptr;
+        if (answer && key->KIKCheckProof(false, serverNonce, clientNonce, *answer)) {
+            key->KIKForgetRequests(m_ServiceName);
+            return true;
+        }
+        const CKesAtom* reason = answer ? answer->KRValueOf(CKesInstallationKey::ms_RefusedField) : nullptr;
+        if (reason)
+            why = "server at " + at + " refused this client (" +
+                  (reason->KAString() ? reason->KAString() : "no reason given") + ")";
+        else if (answer && answer->KRValueOf(CKesInstallationKey::ms_ProofField))
+            why = "server at " + at + " proved another installation key";
+        else
+            why = "server at " + at + " did not prove the installation key" + (late ? " in time" : "");
+    }
+    key->KIKCountRefusal();
+    key->KIKReportOnce(kSource, __LINE__, at, why + ": connection closed");
+    return false;
+}
+
+// A worker, for a record on the connection. A client without a key drops
+// the records of a member server's proof, saying once per server why.
+bool CKesObjSockClient::DropProofRecord(const CKesRecord& record)
+{
+    if (!CKesInstallationKey::KIKIsProofRecord(record)) return false;
+    CKesInstallationKey* key = m_Controller ? m_Controller->KSEGetInstallationKey() : nullptr;
+    if (!key || key->KIKIsMember()) return false;
+    std::shared_ptr<CKesSockEnd> server = ServerSnapshot();
+    const std::string at = server ? ServerText(*server) : "?";
+    key->KIKCountRefusal();
+    key->KIKReportOnce(kSource, __LINE__, at,
+                       "server at " + at + " requires an installation key and this process has none");
+    return true;
+}
