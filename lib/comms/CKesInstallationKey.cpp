@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -87,7 +88,7 @@ std::string CKesInstallationKey::KIKDefaultPath()
 
 int CKesInstallationKey::KIKLoadFile(const std::string& path)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) return KIKSetKey(nullptr, 0);
     std::string why;
     unsigned char key[ms_KeyBytes + 1];
@@ -187,6 +188,7 @@ int CKesInstallationKey::KIKSignRequest(CKesRecord& request, const char* service
         std::deque<Nonce>& kept = m_Outstanding[service];
         kept.push_back(nonce);
         if (kept.size() > ms_OutstandingRequests) kept.pop_front();
+        NoteHeard(nonce.data());
     }
     if (request.KRAddValue(ms_NonceField, CKesAtom(nonce.data(), nonce.size())) != 1)
         return KES_ERR_ALLOCATION;
@@ -202,6 +204,63 @@ int CKesInstallationKey::KIKSignReply(CKesRecord& reply, const CKesRecord& reque
     return Sign(reply);
 }
 
+// Caller holds m_Lock. Requests heard on the group (this process's own
+// included) within the window, oldest first, at most ms_HeardCap.
+void CKesInstallationKey::NoteHeard(const unsigned char* nonce)
+{
+    Heard heard;
+    memcpy(heard.nonce.data(), nonce, ms_NonceBytes);
+    heard.at = std::chrono::steady_clock::now();
+    m_Heard.push_back(heard);
+    if (m_Heard.size() > ms_HeardCap) m_Heard.pop_front();
+}
+
+// Caller holds m_Lock.
+bool CKesInstallationKey::HeardRecently(const unsigned char* nonce)
+{
+    const auto window = std::chrono::milliseconds(static_cast<long long>(ms_HeardWindowMs * KesTimeScale()));
+    const auto now = std::chrono::steady_clock::now();
+    while (!m_Heard.empty() && now - m_Heard.front().at > window) m_Heard.pop_front();
+    bool heard = false;
+    for (const Heard& request : m_Heard)
+        heard = heard || sodium_memcmp(request.nonce.data(), nonce, ms_NonceBytes) == 0;
+    return heard;
+}
+
+// Caller holds m_Lock.
+bool CKesInstallationKey::Outstanding(const char* service, const unsigned char* nonce) const
+{
+    auto kept = m_Outstanding.find(service);
+    bool asked = false;
+    if (kept != m_Outstanding.end())
+        for (const Nonce& sent : kept->second)
+            asked = asked || sodium_memcmp(sent.data(), nonce, ms_NonceBytes) == 0;
+    return asked;
+}
+
+// Caller holds m_Lock; the datagram is a request or a reply. Empty when it
+// is admitted (*drop false) or silently dropped (*drop true: a member's
+// answer to another process); otherwise why it is refused.
+std::string CKesInstallationKey::CheckDatagram(const unsigned char* bytes, unsigned int length,
+                                               const CKesRecord& record, bool reply, bool* drop)
+{
+    *drop = false;
+    size_t covered = 0;
+    unsigned char mac[ms_MacBytes];
+    const unsigned char* nonce = KIKBytesOf(record, ms_NonceField, ms_NonceBytes);
+    if (!MacEntryAt(bytes, length, &covered) || !DatagramMac(bytes, covered, mac) ||
+        crypto_verify_32(mac, bytes + length - ms_MacBytes) != 0 || !nonce)
+        return "fails the installation-key check (forged, damaged or made with another key): dropped";
+    if (!reply) {
+        NoteHeard(nonce);
+        return "";
+    }
+    if (Outstanding(TextOf(record, CKesSockEnd::ms_ServiceNameField), nonce)) return "";
+    *drop = true;
+    if (HeardRecently(nonce)) return ""; // answers another process's request
+    return "answers no request heard lately (replayed or unasked for): dropped";
+}
+
 bool CKesInstallationKey::KIKAdmitDatagram(const unsigned char* bytes, unsigned int length,
                                            const CKesRecord& record, const sockaddr* sender,
                                            unsigned int senderLength)
@@ -209,51 +268,31 @@ bool CKesInstallationKey::KIKAdmitDatagram(const unsigned char* bytes, unsigned 
     const bool reply = record.KRValueOf(CKesSockEnd::ms_AddressReply) != nullptr;
     const bool request = !reply && record.KRValueOf(CKesSockEnd::ms_AddressRequest) != nullptr;
     if (!reply && !request) return true;
-    const char* kind = reply ? "address reply" : "address request";
-    const char* kinds = reply ? "address replies" : "address requests";
-    const std::string from = KIKPeerText(sender, senderLength);
+    const std::string kinds = reply ? "address replies" : "address requests";
     const std::string host = KIKPeerText(sender, senderLength, false);
-
     std::string refusal; // rate-limited: anyone can send any number of these
     bool member = false;
     {
         std::lock_guard<std::mutex> hold(m_Lock);
         member = m_Member;
-        size_t covered = 0;
-        unsigned char mac[ms_MacBytes];
-        const unsigned char* nonce = KIKBytesOf(record, ms_NonceField, ms_NonceBytes);
-        if (!m_Member && !HasAuthFields(record)) return true;
-        if (m_Member && HasAuthFields(record)) {
-            if (!MacEntryAt(bytes, length, &covered) || !DatagramMac(bytes, covered, mac) ||
-                crypto_verify_32(mac, bytes + length - ms_MacBytes) != 0 || !nonce) {
-                refusal =
-                    std::string(kind) + " from " + from +
-                    " fails the installation-key check (forged, damaged or made with another key): dropped";
-            } else if (reply) {
-                auto kept = m_Outstanding.find(TextOf(record, CKesSockEnd::ms_ServiceNameField));
-                bool asked = false;
-                if (kept != m_Outstanding.end())
-                    for (const Nonce& sent : kept->second)
-                        asked = asked || sodium_memcmp(sent.data(), nonce, ms_NonceBytes) == 0;
-                if (asked) return true;
-                refusal =
-                    std::string(kind) + " from " + from +
-                    " answers no outstanding request of this process (replayed or unasked for): dropped";
-            } else {
-                return true;
-            }
+        if (m_Member == HasAuthFields(record)) {
+            bool drop = false;
+            if (m_Member) refusal = CheckDatagram(bytes, length, record, reply, &drop);
+            if (refusal.empty()) return !drop;
         }
         ++m_Refusals;
     }
     if (!refusal.empty()) {
+        refusal = std::string(reply ? "address reply" : "address request") + " from " +
+                  KIKPeerText(sender, senderLength) + " " + refusal;
         KesReportLimited(KES_ERR_AUTH, kSource, __LINE__, refusal.c_str());
     } else if (member) {
         KIKReportOnce(kSource, __LINE__, host,
-                      std::string(kinds) + " from " + host +
+                      kinds + " from " + host +
                           " carry no installation-key proof (the sender is not a member): ignored");
     } else {
         KIKReportOnce(kSource, __LINE__, host,
-                      std::string(kinds) + " from " + host +
+                      kinds + " from " + host +
                           " prove an installation key and this process has none: ignored");
     }
     return false;

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <deque>
 #include <map>
@@ -36,7 +37,13 @@ public:
     static constexpr unsigned int ms_MacBytes = 32;
     // Request nonces a client (per service) keeps answerable: its last ones.
     static constexpr size_t ms_OutstandingRequests = 4;
+    // A member reply whose nonce is not this process's answers another
+    // process when its request was heard within this window (time scale);
+    // otherwise it is a replay. Requests heard are kept up to the cap.
+    static constexpr int ms_HeardWindowMs = 6000;
+    static constexpr size_t ms_HeardCap = 1024;
     // Peers remembered for the once-per-peer reports; beyond, the memory starts afresh.
+
     static constexpr size_t ms_PeersRemembered = 4096;
 
     // Value names of the authentication fields.
@@ -71,9 +78,10 @@ public:
     int KIKSignReply(CKesRecord& reply, const CKesRecord& request) const;
     // Whether a decoded discovery datagram may be dispatched. A member takes
     // only requests and replies with a valid MAC, and replies only with the
-    // nonce of one of its outstanding requests for the reply's service; a
-    // non-member takes only those without authentication fields. Other
-    // traffic passes. A refusal is counted and reported with the sender.
+    // nonce of one of its outstanding requests for the reply's service (a
+    // valid reply to a request another process made lately is dropped
+    // quietly); a non-member takes only those without authentication fields.
+    // Other traffic passes. A refusal is counted and reported with the sender.
     bool KIKAdmitDatagram(const unsigned char* bytes, unsigned int length, const CKesRecord& record,
                           const sockaddr* sender, unsigned int senderLength);
     // A client connected to its service asks no more: its nonces go.
@@ -112,6 +120,11 @@ private:
     using Nonce = std::array<unsigned char, ms_NonceBytes>;
     // Caller holds m_Lock. The datagram MAC over bytes.
     bool DatagramMac(const unsigned char* bytes, size_t length, unsigned char* mac) const;
+    void NoteHeard(const unsigned char* nonce);
+    bool HeardRecently(const unsigned char* nonce);
+    bool Outstanding(const char* service, const unsigned char* nonce) const;
+    std::string CheckDatagram(const unsigned char* bytes, unsigned int length, const CKesRecord& record,
+                              bool reply, bool* drop);
     int Sign(CKesRecord& record) const;
     void Wipe();
 
@@ -120,6 +133,11 @@ private:
     bool m_Usable = false;                                  // m_Key holds a key
     unsigned char m_Key[ms_KeyBytes] = {};                  // wiped on replacement and destruction
     std::map<std::string, std::deque<Nonce>> m_Outstanding; // service -> request nonces, newest last
+    struct Heard {
+        Nonce nonce;
+        std::chrono::steady_clock::time_point at;
+    };
+    std::deque<Heard> m_Heard; // requests heard lately, oldest first
     long long m_Refusals = 0;
 
     std::mutex m_ReportLock;

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -112,6 +113,63 @@ public:
     void KOSCOnClientConnect() override { log.Add("connect"); }
     ksxtest::EventLog log;
 };
+
+// The key file: absent, the process is no member; 32 bytes that only the
+// owner (and the group, reading) may use make a member whose requests another
+// holder of those bytes admits; any other file fails closed: reported, a
+// member that signs nothing.
+TEST(InstallationKeyFile, OnlyAPrivateFileOf32BytesMakesAMemberAndAnyOtherFailsClosed)
+{
+    const std::string path = ksxtest::KsxHome() + "/etc/ostravine/Installation.key";
+    const KeyBytes bytes = MakeKey(9);
+    const std::unique_ptr<Key> holder = Holder(bytes);
+    struct Case {
+        const char* what;
+        int size; // -1: no file
+        mode_t mode;
+        int result;
+    };
+    const Case cases[] = {
+        {"absent", -1, 0600, 1},
+        {"owner only", 32, 0600, 1},
+        {"group reads", 32, 0640, 1},
+        {"others read", 32, 0644, KES_ERR_AUTH_KEY},
+        {"group writes", 32, 0660, KES_ERR_AUTH_KEY},
+        {"short", 31, 0600, KES_ERR_AUTH_KEY},
+        {"long", 33, 0600, KES_ERR_AUTH_KEY},
+    };
+    for (const Case& c : cases) {
+        unlink(path.c_str());
+        if (c.size >= 0) {
+            std::string content(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            content.resize(static_cast<size_t>(c.size), 'x');
+            std::ofstream(path, std::ios::binary) << content;
+            chmod(path.c_str(), c.mode);
+        }
+        ksxtest::ErrorCapture errors;
+        Key key;
+        EXPECT_EQ(c.result, key.KIKLoadFile(path)) << c.what;
+        EXPECT_EQ(c.size >= 0, key.KIKIsMember()) << c.what;
+        EXPECT_EQ(c.result == 1 ? 0 : 1, errors.Count(KES_ERR_AUTH_KEY)) << c.what;
+        CKesSockEnd asked;
+        asked.KSESetServiceName(strdup("S"));
+        asked.KSESetEndPointDomain(strdup("D"));
+        std::unique_ptr<CKesRecord> request(asked.KSEGetAddressRequestPacket());
+        const int signedResult = key.KIKSignRequest(*request, "S");
+        if (c.size < 0) {
+            EXPECT_EQ(1, signedResult);
+            EXPECT_EQ(4, request->KRCount()) << "a non-member's request is the plain one";
+        } else if (c.result != 1) {
+            EXPECT_EQ(KES_ERR_AUTH_KEY, signedResult) << c.what;
+        } else {
+            ASSERT_EQ(1, signedResult) << c.what;
+            const ksxtest::Bytes datagram = ksxtest::Encode(*request);
+            EXPECT_TRUE(holder->KIKAdmitDatagram(datagram.data(), static_cast<unsigned int>(datagram.size()),
+                                                 *request, nullptr, 0))
+                << c.what;
+        }
+    }
+}
 
 // A member server: the client that proves the key is answered with the
 // server's proof and then identified; one that sends its id without a proof,
@@ -303,8 +361,7 @@ TEST(InstallationKeyDiscovery, ForgedReplayedAndUnprovenRepliesAreDroppedAndAGen
                              &ownLength));
     const std::string sender = Key::KIKPeerText(reinterpret_cast<sockaddr*>(&own), ownLength, false);
     EXPECT_EQ(3, engine->KSEGetInstallationKey()->KIKRefusals());
-    EXPECT_EQ(
-        1, ReportsWith(errors, "answers no outstanding request of this process (replayed or unasked for)"));
+    EXPECT_EQ(1, ReportsWith(errors, "answers no request heard lately (replayed or unasked for)"));
     EXPECT_EQ(1, ReportsWith(errors, "fails the installation-key check"));
     EXPECT_EQ(1, ReportsWith(errors, "address replies from " + sender + " carry no installation-key proof"));
     EXPECT_EQ(
