@@ -47,6 +47,14 @@ std::string ServerText(const CKesSockEnd& server)
     return text;
 }
 
+// The reason a refusal record gives, or null when the record is none.
+const char* RefusalReason(const CKesRecord* record)
+{
+    const CKesAtom* reason = record ? record->KRValueOf(CKesInstallationKey::ms_RefusedField) : nullptr;
+    if (!reason) return nullptr;
+    return reason->KAType() == KES_DT_STRING && reason->KAString() ? reason->KAString() : "no reason given";
+}
+
 bool WriteAll(int socket, const CKesRecord& record)
 {
     CKesRecHdr frame;
@@ -116,10 +124,8 @@ bool CKesObjSockClient::ProveInstallationKey(const CKesSockEnd& server)
     KES_CHECK(m_ClientLock.IsHeldByMe(), "caller holds the ClientLock");
     CKesInstallationKey* key = m_Controller ? m_Controller->KSEGetInstallationKey() : nullptr;
     if (!key || !key->KIKIsMember()) return true;
-    const int socket = static_cast<int>(m_TCPSocket.load());
     const int deadlineMs = static_cast<int>(m_Controller->KSEGetIdentifyDeadline() * KesTimeScale());
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::max(1, deadlineMs));
-    const std::string at = ServerText(server);
 
     bool late = false;
     std::unique_ptr<CKesRecord> challenge = ReadProofRecord(deadline, &late);
@@ -127,54 +133,65 @@ bool CKesObjSockClient::ProveInstallationKey(const CKesSockEnd& server)
         challenge ? CKesInstallationKey::KIKBytesOf(*challenge, CKesInstallationKey::ms_ChallengeField,
                                                     CKesInstallationKey::ms_NonceBytes)
                   : nullptr;
+    std::string why;
+    if (const char* reason = RefusalReason(challenge.get())) {
+        why = std::string("refused this client (") + reason + ")";
+    } else if (!serverNonce) {
+        why = late ? "sent no installation-key challenge in time (it holds no key)"
+                   : "did not start the installation-key proof (it holds no key)";
+        RefuseServer();
+    } else {
+        why = AnswerChallenge(*key, serverNonce, deadline);
+    }
+    if (why.empty()) {
+        key->KIKForgetRequests(m_ServiceName); // connected: no reply is awaited any more
+        return true;
+    }
+    key->KIKCountRefusal();
+    const std::string at = ServerText(server);
+    key->KIKReportOnce(kSource, __LINE__, at, "server at " + at + " " + why + ": connection closed");
+    return false;
+}
+
+// Caller holds the ClientLock. Sends the client's nonce and proof and checks
+// the server's; "" when it proved the key, else why not.
+std::string CKesObjSockClient::AnswerChallenge(const CKesInstallationKey& key,
+                                               const unsigned char* serverNonce, Clock::time_point deadline)
+{
     unsigned char clientNonce[CKesInstallationKey::ms_NonceBytes];
     unsigned char proof[CKesInstallationKey::ms_MacBytes];
     CKesInstallationKey::KIKNewNonce(clientNonce);
-    std::string why;
-    std::unique_ptr<CKesRecord> answer;
-    if (challenge && challenge->KRValueOf(CKesInstallationKey::ms_RefusedField)) {
-        const CKesAtom* reason = challenge->KRValueOf(CKesInstallationKey::ms_RefusedField);
-        why = "server at " + at + " refused this client (" +
-              (reason->KAString() ? reason->KAString() : "no reason given") + ")";
-    } else if (!serverNonce) {
-        why = "server at " + at +
-              (late ? " sent no installation-key challenge in time (it holds no key)"
-                    : " did not start the installation-key proof (it holds no key)");
-        CKesRecord refusal; // tells a server without a key why the client goes
-        refusal.KRAddValue(CKesInstallationKey::ms_RefusedField,
-                           "this client takes part only with holders of its installation key");
-        // Waits (briefly) for the server to close first, so that it has read why.
-        if (WriteAll(socket, refusal)) {
-            const Clock::time_point until =
-                Clock::now() +
-                std::chrono::milliseconds(std::max(1, static_cast<int>(kRefusalGraceMs * KesTimeScale())));
-            unsigned char ignored;
-            bool over = false;
-            while (ReadBefore(&ignored, 1, until, &over)) {}
-        }
-    } else if (!key->KIKProve(true, serverNonce, clientNonce, proof)) {
-        why = "this process's installation key file cannot be used; server at " + at + " not tried";
-    } else {
-        CKesRecord reply;
-        reply.KRAddValue(CKesInstallationKey::ms_NonceField, CKesAtom(clientNonce, sizeof clientNonce));
-        reply.KRAddValue(CKesInstallationKey::ms_ProofField, CKesAtom(proof, sizeof proof));
-        answer = WriteAll(socket, reply) ? ReadProofRecord(deadline, &late) : nullptr;
-        if (answer && key->KIKCheckProof(false, serverNonce, clientNonce, *answer)) {
-            key->KIKForgetRequests(m_ServiceName);
-            return true;
-        }
-        const CKesAtom* reason = answer ? answer->KRValueOf(CKesInstallationKey::ms_RefusedField) : nullptr;
-        if (reason)
-            why = "server at " + at + " refused this client (" +
-                  (reason->KAString() ? reason->KAString() : "no reason given") + ")";
-        else if (answer && answer->KRValueOf(CKesInstallationKey::ms_ProofField))
-            why = "server at " + at + " proved another installation key";
-        else
-            why = "server at " + at + " did not prove the installation key" + (late ? " in time" : "");
-    }
-    key->KIKCountRefusal();
-    key->KIKReportOnce(kSource, __LINE__, at, why + ": connection closed");
-    return false;
+    if (!key.KIKProve(true, serverNonce, clientNonce, proof))
+        return "was not tried: this process's installation key file cannot be used";
+    CKesRecord reply;
+    reply.KRAddValue(CKesInstallationKey::ms_NonceField, CKesAtom(clientNonce, sizeof clientNonce));
+    reply.KRAddValue(CKesInstallationKey::ms_ProofField, CKesAtom(proof, sizeof proof));
+    bool late = false;
+    std::unique_ptr<CKesRecord> answer =
+        WriteAll(static_cast<int>(m_TCPSocket.load()), reply) ? ReadProofRecord(deadline, &late) : nullptr;
+    if (answer && key.KIKCheckProof(false, serverNonce, clientNonce, *answer)) return "";
+    if (const char* reason = RefusalReason(answer.get()))
+        return std::string("refused this client (") + reason + ")";
+    if (answer && answer->KRValueOf(CKesInstallationKey::ms_ProofField))
+        return "proved another installation key";
+    return late ? "did not prove the installation key in time" : "did not prove the installation key";
+}
+
+// Caller holds the ClientLock. Tells a server that sent no challenge why the
+// client goes, and waits briefly for it to close first, so that it has read
+// the reason before it sees the end.
+void CKesObjSockClient::RefuseServer()
+{
+    CKesRecord refusal;
+    refusal.KRAddValue(CKesInstallationKey::ms_RefusedField,
+                       "this client takes part only with holders of its installation key");
+    if (!WriteAll(static_cast<int>(m_TCPSocket.load()), refusal)) return;
+    const Clock::time_point until =
+        Clock::now() +
+        std::chrono::milliseconds(std::max(1, static_cast<int>(kRefusalGraceMs * KesTimeScale())));
+    unsigned char ignored;
+    bool over = false;
+    while (ReadBefore(&ignored, 1, until, &over)) {}
 }
 
 // A worker, for a record on the connection. A client without a key drops
