@@ -169,7 +169,8 @@ private:
     void ParkAnnouncedServer(CKesSockEnd* server);
     void DropAnnouncedServer();
 
-    // Installation key (CKesObjSockClientAuth.cpp). Caller holds the ClientLock.
+    // Installation key (CKesObjSockClientAuth.cpp): the proof runs inside
+    // KOSCConnectSocketToServer, before the socket is registered.
     bool ProveInstallationKey(const CKesSockEnd& server);
     bool ReadBefore(unsigned char* out, size_t length, std::chrono::steady_clock::time_point deadline,
                     bool* late);

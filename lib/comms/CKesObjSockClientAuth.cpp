@@ -21,7 +21,6 @@
 #include "CKesRecord.h"
 #include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
-#include "KesCheck.h"
 #include "KesErrorCodes.h"
 #include "KesPort.h"
 
@@ -114,14 +113,13 @@ std::unique_ptr<CKesRecord> CKesObjSockClient::ReadProofRecord(Clock::time_point
     return record;
 }
 
-// Caller holds the ClientLock; the socket has just connected and the engine
-// does not read it yet. A member waits for the server's challenge, answers
-// with its nonce and proof and waits for the server's proof, all within the
-// engine's identify deadline. False (reported once per server, the refusal
-// told to the server where it can be) when the server did not prove the key.
+// Inside KOSCConnectSocketToServer (an attempt holds the ClientLock): the
+// socket has just connected and the engine does not read it yet. A member waits for the server's challenge,
+// answers with its nonce and proof and waits for the server's proof, all within the engine's identify
+// deadline. False (reported once per server, the refusal told to the server where it can be) when the server
+// did not prove the key.
 bool CKesObjSockClient::ProveInstallationKey(const CKesSockEnd& server)
 {
-    KES_CHECK(m_ClientLock.IsHeldByMe(), "caller holds the ClientLock");
     CKesInstallationKey* key = m_Controller ? m_Controller->KSEGetInstallationKey() : nullptr;
     if (!key || !key->KIKIsMember()) return true;
     const int deadlineMs = static_cast<int>(m_Controller->KSEGetIdentifyDeadline() * KesTimeScale());
@@ -153,7 +151,7 @@ bool CKesObjSockClient::ProveInstallationKey(const CKesSockEnd& server)
     return false;
 }
 
-// Caller holds the ClientLock. Sends the client's nonce and proof and checks
+// Inside the proof. Sends the client's nonce and proof and checks
 // the server's; "" when it proved the key, else why not.
 std::string CKesObjSockClient::AnswerChallenge(const CKesInstallationKey& key,
                                                const unsigned char* serverNonce, Clock::time_point deadline)
@@ -177,7 +175,7 @@ std::string CKesObjSockClient::AnswerChallenge(const CKesInstallationKey& key,
     return late ? "did not prove the installation key in time" : "did not prove the installation key";
 }
 
-// Caller holds the ClientLock. Tells a server that sent no challenge why the
+// Inside the proof. Tells a server that sent no challenge why the
 // client goes, and waits briefly for it to close first, so that it has read
 // the reason before it sees the end.
 void CKesObjSockClient::RefuseServer()
