@@ -10,6 +10,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 util-linux procps
   python3 python3-msgpack pkgconf
+  libsodium-dev
 )
 
 missing=()

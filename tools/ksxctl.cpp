@@ -18,6 +18,7 @@ const char* const kToolHelp =
     "  probe   SERVICE DOMAIN                  ask over multicast who serves SERVICE\n"
     "  send    SERVICE DOMAIN name=value...    send one record to SERVICE, show the answers\n"
     "  listen  SERVICE DOMAIN                  serve SERVICE, show what clients send\n"
+    "  key     generate [--force]              write a new installation key\n"
     "\n"
     "The service file is $KSX_HOME/etc/ostravine/ServiceData.cfg (KSX_HOME defaults\n"
     "to /opt/ksx); KSX_DEBUG_LEVEL sets the library's trace level.\n"
@@ -107,6 +108,18 @@ const char* const kListenHelp =
     "SIGINT and SIGTERM stop it; the published entry is withdrawn on every stop.\n"
     "Exit status 0, or 2 when --count records did not arrive within --timeout.\n";
 
+const char* const kKeyHelp = "usage: ksxctl key generate [--force]\n"
+                             "\n"
+                             "Writes 32 new random bytes to $KSX_HOME/etc/ostravine/Installation.key with\n"
+                             "mode 0600. With that file the installation's processes take part only with\n"
+                             "each other: discovery and connections prove the key (records are not\n"
+                             "encrypted). Copy the file to every host of the installation. probe, send and\n"
+                             "listen use it when it is there.\n"
+                             "\n"
+                             "  --force   replace an existing key (every host then needs the new one)\n"
+                             "\n"
+                             "The key is never printed. Exit status 0, or 1 when the file was not written.\n";
+
 struct Command {
     const char* name;
     int (*run)(int argc, char** argv);
@@ -114,9 +127,10 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"list", CtlRunList, kListHelp},    {"check", CtlRunCheck, kCheckHelp},
-    {"prune", CtlRunPrune, kPruneHelp}, {"probe", CtlRunProbe, kProbeHelp},
-    {"send", CtlRunSend, kSendHelp},    {"listen", CtlRunListen, kListenHelp},
+    {"list", CtlRunList, kListHelp},       {"check", CtlRunCheck, kCheckHelp},
+    {"prune", CtlRunPrune, kPruneHelp},    {"probe", CtlRunProbe, kProbeHelp},
+    {"send", CtlRunSend, kSendHelp},       {"listen", CtlRunListen, kListenHelp},
+    {"key", CtlRunKey, kKeyHelp},
 };
 
 const Command* FindCommand(const std::string& name)

@@ -34,13 +34,17 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <memory>
+#include <string>
 
 #include "CKesMutex.h"
 #include "CKesThread.h"
 #include "EKesConnectState.h"
 #include "KesErrorCodes.h"
 
+class CKesInstallationKey;
 class CKesSockEngine;
 class CKesObjMulticast;
 class CKesSockEnd;
@@ -166,6 +170,19 @@ private:
     std::shared_ptr<CKesSockEnd> ServerSnapshot();
     void ParkAnnouncedServer(CKesSockEnd* server);
     void DropAnnouncedServer();
+
+    // Installation key (CKesObjSockClientAuth.cpp): the proof runs inside
+    // KOSCConnectSocketToServer, before the socket is registered.
+    bool ProveInstallationKey(const CKesSockEnd& server);
+    bool ReadBefore(unsigned char* out, size_t length, std::chrono::steady_clock::time_point deadline,
+                    bool* late);
+    std::unique_ptr<CKesRecord> ReadProofRecord(std::chrono::steady_clock::time_point deadline, bool* late);
+    std::string AnswerChallenge(const CKesInstallationKey& key, const unsigned char* serverNonce,
+                                std::chrono::steady_clock::time_point deadline);
+    void RefuseServer();
+    // A worker: true when the record is a member server's proof reaching a
+    // client without a key (reported once per server; the caller drops it).
+    bool DropProofRecord(const CKesRecord& record);
 
     // Traffic (CKesObjSockClient.cpp).
     int ServerClosed(unsigned int socket);

@@ -20,6 +20,7 @@
 #include "CKesEnv.h"
 #include "CKesError.h"
 #include "CKesFileDescriptor.h"
+#include "CKesInstallationKey.h"
 #include "CKesObjMulticast.h"
 #include "CKesRecord.h"
 #include "CKesServiceDataParser.h"
@@ -290,7 +291,10 @@ int CKesObjSockClient::KOSCSendAddressRequest()
     if (!m_Multicast) return KES_ERR_ARGUMENT;
     CKesRecord* request = KOSCBuildAddressRequest();
     if (!request) return KES_ERR_ARGUMENT;
-    const int result = m_Multicast->KOMSendPacket(request);
+    // A member's request carries a nonce, which the reply must bring back.
+    int result =
+        m_Controller ? m_Controller->KSEGetInstallationKey()->KIKSignRequest(*request, m_ServiceName) : 1;
+    if (result == 1) result = m_Multicast->KOMSendPacket(request);
     delete request;
     return result;
 }
@@ -408,6 +412,12 @@ int CKesObjSockClient::KOSCConnectSocketToServer()
             CKesError(KES_ERR_CONNECTION, kSource, __LINE__, nullptr);
             fflush(stdout);
         }
+        return KES_ERR_CONNECTION;
+    }
+    // A member goes on only with a server that proves the installation key.
+    if (!ProveInstallationKey(*server)) {
+        CKesAutoMutex sending(m_SendLock);
+        CloseSocket();
         return KES_ERR_CONNECTION;
     }
 

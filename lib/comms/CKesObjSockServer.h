@@ -159,6 +159,22 @@ private:
     int HoldEarlyRecord(Connection& connection, CKesRecord* record, unsigned int length, std::string* report);
     void DeliverEarly(CKesSockEnd* client, EarlyRecords early);
     void Deliver(CKesSockEnd* client, CKesRecord* record);
+    // ---- installation key (CKesObjSockServerAuth.cpp) ---------------------------------
+    // What a step of the connection proof leaves to do once the identify lock
+    // is released: a record to send, a report, and whether to close.
+    struct ProofStep {
+        std::unique_ptr<CKesRecord> answer;
+        std::string report;
+        bool close = false;
+    };
+    // Accept thread: sends a member's challenge on a new connection.
+    void ChallengeClient(CKesSockEnd* client, Connection& connection);
+    // Caller holds the identify lock; the connection is unconfirmed. True
+    // when the record was part of the proof (consumed, whatever came of it).
+    bool TakeProofRecord(CKesSockEnd* client, Connection* connection, CKesRecord* record, ProofStep* step);
+    // Caller holds the endpoint lock, not the identify lock.
+    void FinishProofStep(CKesSockEnd* client, ProofStep& step);
+    int SignReply(CKesRecord& reply, const CKesRecord& request);
     // Accept thread: files an accepted connection for reaping, and shuts
     // down those that stayed unidentified or silent for too long.
     void TrackConnection(CKesSockEnd* client);
@@ -217,6 +233,11 @@ private:
         long long earlyBytes = 0;
         bool draining = false; // early records being delivered: later ones wait
         bool closing = false;  // shut down and reported; its records are dropped
+        // Installation key: this server's nonce for the connection, and
+        // whether the client has proved the key (from the start for a
+        // server that is no member).
+        unsigned char nonce[16] = {};
+        bool proved = true;
     };
     std::map<unsigned int, Connection> m_Connections; // by socket
     std::condition_variable_any m_Drained;            // a connection's early records were delivered

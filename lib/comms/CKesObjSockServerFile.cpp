@@ -455,7 +455,8 @@ int CKesObjSockServer::KOSSProcessAddressRequest(CKesRecord* request)
     if (!m_ServerData) return 1;
     CKesRecord* reply = m_ServerData->KSEGetAddressReplyPacket();
     if (!reply) return KES_ERR_ARGUMENT;
-    int result = m_Multicast ? m_Multicast->KOMSendPacket(reply) : KES_ERR_ARGUMENT;
+    int result = SignReply(*reply, *request); // a member's reply proves the key
+    if (result == 1) result = m_Multicast ? m_Multicast->KOMSendPacket(reply) : KES_ERR_ARGUMENT;
     delete reply;
     return result;
 }

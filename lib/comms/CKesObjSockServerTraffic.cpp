@@ -302,6 +302,7 @@ int CKesObjSockServer::IdentifyOrHold(CKesSockEnd* client, CKesRecord* record, u
 {
     std::string report;
     int result = 1;
+    ProofStep proof; // a step of the installation-key proof, finished outside the lock
     {
         std::unique_lock<CKesMutex> identify(m_IdentifyLock);
         // Not erased meanwhile: removal needs the endpoint lock exclusively.
@@ -312,8 +313,10 @@ int CKesObjSockServer::IdentifyOrHold(CKesSockEnd* client, CKesRecord* record, u
         m_Drained.wait(identify, [connection] { return !connection || !connection->draining; });
         *handled = !client->KSEIsConnectionConfirmed();
         if (!*handled) return 1;
-        CKesAtom* id = record->KRValueOf(CKesSockEnd::ms_ClientIdField);
-        if (!id || id->KAType() != KES_DT_STRING || !id->KAString()) {
+        if (TakeProofRecord(client, connection, record, &proof)) {
+            record = nullptr;
+        } else if (CKesAtom* id = record->KRValueOf(CKesSockEnd::ms_ClientIdField);
+                   !id || id->KAType() != KES_DT_STRING || !id->KAString()) {
             if (connection)
                 result = HoldEarlyRecord(*connection, record, length, &report);
             else
@@ -323,6 +326,7 @@ int CKesObjSockServer::IdentifyOrHold(CKesSockEnd* client, CKesRecord* record, u
         }
     }
     if (!report.empty()) KesReportLimited(KES_ERR_CONNECTION, kSource, __LINE__, report.c_str());
+    FinishProofStep(client, proof);
     return result;
 }
 
@@ -403,6 +407,7 @@ void CKesObjSockServer::TrackConnection(CKesSockEnd* client)
         std::string(address ? address : "?") + ":" + std::to_string(client->KSEGetEndPtAddressPort());
     free(address);
     connection.acceptedMs = connection.lastPacketMs = NowMs();
+    ChallengeClient(client, connection);
     CKesAutoMutex identify(m_IdentifyLock);
     m_Connections.insert_or_assign(client->KSEGetEndPointSocket(), std::move(connection));
 }
@@ -437,7 +442,9 @@ void CKesObjSockServer::ReapOverdue()
             reports.push_back(
                 confirmed ? std::string("client ") + (name ? name : "?") + " from " + connection.peer +
                                 " sent nothing for " + std::to_string(idleMs) + " ms: closed"
-                          : "connection from " + connection.peer + " sent no client id within " +
+                          : "connection from " + connection.peer +
+                                (connection.proved ? " sent no client id within "
+                                                   : " did not prove the installation key within ") +
                                 std::to_string(identifyMs) + " ms: closed");
         }
     }

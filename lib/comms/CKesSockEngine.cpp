@@ -14,6 +14,7 @@
 #include "CKesDoubleList.h"
 #include "CKesError.h"
 #include "CKesIOWorkPacket.h"
+#include "CKesInstallationKey.h"
 #include "CKesObjMulticast.h"
 #include "CKesObjSockClient.h"
 #include "CKesObjSockServer.h"
@@ -72,6 +73,8 @@ CKesSockEngine::~CKesSockEngine() { ReleaseAll(); }
 
 int CKesSockEngine::KSECreate(int poolSize)
 {
+    m_InstallationKey = std::make_unique<CKesInstallationKey>();
+    m_InstallationKey->KIKLoadFile(CKesInstallationKey::KIKDefaultPath());
     m_IOPool = new CKesServPool(poolSize, nullptr);
     int result = m_IOPool->KSPLaunchThreads(&CKesSockEngine::KSEWorkerProc);
     if (result != 1) CKesError(result, kSource, __LINE__, "The IO pool's threads cannot be started");
@@ -624,6 +627,11 @@ int CKesSockEngine::KSESetReceiveBacklogCap(long long bytes)
 int CKesSockEngine::KSESetReassemblyLimit(long long bytes)
 {
     return SetBound(m_ReassemblyLimit, bytes, "A reassembly limit must be at least 1 byte");
+}
+
+int CKesSockEngine::KSESetInstallationKey(const unsigned char* key, unsigned int length)
+{
+    return m_InstallationKey->KIKSetKey(key, length);
 }
 
 int CKesSockEngine::KSESetIdentifyDeadline(int milliseconds)

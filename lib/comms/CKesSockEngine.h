@@ -51,6 +51,7 @@
 #include "KesServTypes.h"
 
 class CKesAtom;
+class CKesInstallationKey;
 class CKesIOWorkPacket;
 class CKesObjMulticast;
 class CKesObjSockClient;
@@ -149,6 +150,15 @@ public:
     int KSEGetIdleLimit() const { return m_IdleLimitMs.load(std::memory_order_relaxed); }
     int KSESetUnackedLimit(int milliseconds);
     int KSEGetUnackedLimit() const { return m_UnackedLimitMs.load(std::memory_order_relaxed); }
+
+    // ---- installation key (opt-in authentication) -------------------------
+    // Read from the installation's key file at construction; never null. With
+    // a key the process is a member: its discovery datagrams and connections
+    // prove the key and it takes part only with members (docs/protocol.md).
+    CKesInstallationKey* KSEGetInstallationKey() const { return m_InstallationKey.get(); }
+    // 32 bytes make the process a member with that key, null and 0 a
+    // non-member (KES_ERR_ARGUMENT otherwise). Before servers and clients are added.
+    int KSESetInstallationKey(const unsigned char* key, unsigned int length);
 
     // ---- receive path -----------------------------------------------------
     // Splits TCP data read from a server's or client's socket into packets
@@ -317,4 +327,5 @@ private:
     std::atomic<int> m_IdentifyDeadlineMs{ms_DefaultIdentifyDeadlineMs};
     std::atomic<int> m_IdleLimitMs{ms_DefaultIdleLimitMs};
     std::atomic<int> m_UnackedLimitMs{ms_DefaultUnackedLimitMs};
+    std::unique_ptr<CKesInstallationKey> m_InstallationKey; // made first by KSECreate
 };

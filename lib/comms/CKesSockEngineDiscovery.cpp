@@ -14,6 +14,7 @@
 #include "CKesEnv.h"
 #include "CKesError.h"
 #include "CKesIOWorkPacket.h"
+#include "CKesInstallationKey.h"
 #include "CKesObjMulticast.h"
 #include "CKesObjSockClient.h"
 #include "CKesObjSockServer.h"
@@ -192,6 +193,9 @@ int CKesSockEngine::KSEProcessMulticast(CKesIOWorkPacket* packet)
     CKesRecord record;
     int result = record.KOMDecode(packet->KIWPGetPacket(), packet->KIWPGetPacketLength());
     if (result != 1) return result;
+    if (!m_InstallationKey->KIKAdmitDatagram(packet->KIWPGetPacket(), packet->KIWPGetPacketLength(), record,
+                                             packet->KIWPGetSource(), packet->KIWPGetSourceLen()))
+        return 1; // counted and reported
     if (KesTraceOn(4)) KesTrace("Got multicast data ");
 
     if (record.KRValueOf(CKesSockEnd::ms_AddressReply) != nullptr)

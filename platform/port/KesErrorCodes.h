@@ -52,3 +52,7 @@ constexpr int KES_ERR_MULTICAST_UNAVAILABLE =
 constexpr int KES_ERR_ADDRESS_REPLY = -220457; // an address reply cannot be processed
 constexpr int KES_ERR_MULTICAST_INTERFACE =
     -220442; // the chosen multicast interface is no interface or IPv4 address of this host
+
+// The installation key (opt-in authentication of discovery and connections).
+constexpr int KES_ERR_AUTH = -220445; // a peer did not prove the installation key, or proved one here unknown
+constexpr int KES_ERR_AUTH_KEY = -220446; // the installation key file or value cannot be used

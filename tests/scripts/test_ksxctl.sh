@@ -328,12 +328,43 @@ test_network_commands_refuse_a_file_without_multicast_entry() {
   cp "$default_cfg" "$cfg"
 }
 
+test_key_generate_and_keyed_probe_send_and_listen() {
+  local key="$KSX_HOME/etc/ostravine/Installation.key" first
+  run key generate
+  expect_rc 0 "key generate"
+  [ "$(stat -c '%a %s' "$key")" = "600 32" ] || fail "key file mode and size: $(stat -c '%a %s' "$key")"
+  first=$(od -An -tx1 "$key")
+  run key generate
+  expect_rc 1 "key generate over a key"; expect_err "exists already; --force replaces it" "key generate over a key"
+  [ "$(od -An -tx1 "$key")" = "$first" ] || fail "key generate without --force changed the key"
+
+  start_listener "$work/keyed.log" Keyed Plant1 --echo || return
+  run probe Keyed Plant1 --timeout 5 --count 1
+  expect_rc 0 "probe with the key"
+  run send Keyed Plant1 via=key --count 1 --timeout 10
+  expect_rc 0 "send with the key"; expect_out "via = key" "send with the key"
+
+  # A new key for this tool only: the running listener keeps the old one.
+  run key generate --force
+  expect_rc 0 "key generate --force"
+  [ "$(od -An -tx1 "$key")" != "$first" ] || fail "key generate --force kept the old key"
+  run probe Keyed Plant1 --timeout 1
+  expect_rc 2 "probe with another key"
+  run send Keyed Plant1 a=1 --timeout 1.5
+  expect_rc 2 "send with another key"; expect_err "refused this client (the proof does not match this server's installation key)" "send with another key"
+  stop_listener "$listener"
+  grep -q "fails the installation-key check" "$work/keyed.log" ||
+    fail "the listener did not report the request made with another key: $(cat "$work/keyed.log")"
+  rm -f "$key"
+}
+
 for t in test_help_and_usage_errors test_list_sorts_by_domain_then_service \
          test_check_reports_the_line_of_a_syntax_error test_check_warns_about_values_that_do_not_work \
          test_prune_removes_refused_dynamic_lines_only \
          test_probe_finds_a_listener_and_nothing_else test_send_reaches_an_echoing_listener \
          test_send_to_an_unreachable_service_fails_clearly test_listen_stops_after_count_or_time_out \
-         test_network_commands_refuse_a_file_without_multicast_entry; do
+         test_network_commands_refuse_a_file_without_multicast_entry \
+         test_key_generate_and_keyed_probe_send_and_listen; do
   before=$failures
   $t
   [ "$failures" -eq "$before" ] && echo "ok: $t" || echo "not ok: $t"

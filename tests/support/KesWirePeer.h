@@ -84,6 +84,8 @@ public:
     int Port() const { return m_Port; }
     // The next connection, or nullptr when none came in time.
     std::unique_ptr<WireConnection> Accept();
+    // Whether a connection waits to be accepted within timeoutMs.
+    bool Pending(int timeoutMs) const { return Readable(m_Listen, timeoutMs); }
 
 private:
     int m_Listen = -1;

@@ -23,3 +23,4 @@ int CtlRunPrune(int argc, char** argv);
 int CtlRunProbe(int argc, char** argv);
 int CtlRunSend(int argc, char** argv);
 int CtlRunListen(int argc, char** argv);
+int CtlRunKey(int argc, char** argv);

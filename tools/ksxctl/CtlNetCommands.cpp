@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CKesIOWorkPacket.h"
+#include "CKesInstallationKey.h"
 #include "CKesObjMulticast.h"
 #include "CKesObjSockClient.h"
 #include "CKesObjSockServer.h"
@@ -115,9 +116,14 @@ public:
         ProbeTarget* target = g_ProbeTarget.load();
         if (target && packet && packet->KIWPGetPacket()) {
             CKesRecord record;
-            if (record.KOMDecode(packet->KIWPGetPacket(), packet->KIWPGetPacketLength()) == 1 &&
-                target->Take(record))
-                return 1;
+            if (record.KOMDecode(packet->KIWPGetPacket(), packet->KIWPGetPacketLength()) == 1) {
+                // With an installation key only replies that prove it to this probe are shown.
+                if (!KSEGetInstallationKey()->KIKAdmitDatagram(
+                        packet->KIWPGetPacket(), packet->KIWPGetPacketLength(), record,
+                        packet->KIWPGetSource(), packet->KIWPGetSourceLen()))
+                    return 1;
+                if (target->Take(record)) return 1;
+            }
         }
         return CKesSockEngine::KSEProcessMulticast(packet);
     }
@@ -131,7 +137,10 @@ std::string SendAddressRequest(CKesSockEngine* engine, const ProbeTarget& target
     asked.KSESetEndPointDomain(strdup(target.domain.c_str()));
     CKesRecord* request = asked.KSEGetAddressRequestPacket();
     CKesObjMulticast* channel = engine->KSEGetMulticast();
-    const int sent = request && channel ? channel->KOMSendPacket(request) : KES_ERR_ARGUMENT;
+    int sent = request && channel
+                   ? engine->KSEGetInstallationKey()->KIKSignRequest(*request, target.service.c_str())
+                   : KES_ERR_ARGUMENT;
+    if (sent == 1) sent = channel->KOMSendPacket(request);
     delete request;
     return sent == 1 ? "" : "the address request could not be sent (error " + std::to_string(sent) + ")";
 }
