@@ -10,6 +10,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 util-linux procps
   python3 python3-msgpack pkgconf
+  tshark
 )
 
 missing=()
@@ -29,5 +30,8 @@ fi
 
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# tshark's capture helper stays root-only: answer its setuid question
+# beforehand so that the install never stops to ask.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
