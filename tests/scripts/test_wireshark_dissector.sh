@@ -35,14 +35,12 @@ decode() {
   tshark -X "lua_script:$lua" -o tcp.try_heuristic_first:TRUE -r "$capture" "$@" 2>"$work/tshark.err"
 }
 
-# count TEXT FILE: the number of lines of FILE that hold TEXT.
-count() { grep -cF -- "$1" "$2"; }
-
-# expect_count N TEXT FILE WHAT
-expect_count() {
+# expect_lines TEST N TEXT FILE WHAT: the number of lines of FILE that hold
+# TEXT compares to N by TEST (-eq, -ge).
+expect_lines() {
   local got
-  got=$(count "$2" "$3")
-  [ "$got" -eq "$1" ] || fail "$4: $got lines with '$2', wanted $1"
+  got=$(grep -cF -- "$3" "$4")
+  [ "$got" "$1" "$2" ] || fail "$5: $got lines with '$3', wanted $1 $2"
 }
 
 # wait_for TEXT FILE SECONDS
@@ -69,7 +67,7 @@ test_demo_capture_decodes() {
   # Each client greets once per server run, and the greeting names the connection.
   local id
   for id in client-A client-B; do
-    expect_count 2 "Greeting, client id \"$id\"" "$info" "greetings"
+    expect_lines -eq 2 "Greeting, client id \"$id\"" "$info" "greetings"
     grep -qF "KesSocketClientIdField: \"$id\" (str)" "$tree" || fail "$id: no client-id value in the tree"
   done
   # Every request and answer once per client, with its values and direction;
@@ -77,27 +75,28 @@ test_demo_capture_decodes() {
   local seq
   for seq in 1 2 3 4 5; do
     for id in client-A client-B; do
-      expect_count 1 "$id -> server: Record {kind=\"request\", seq=$seq, text=\"hello from the demo\"}" "$info" "requests"
-      expect_count 1 "server -> $id: Record {kind=\"answer\", seq=$seq, text=\"answered by the demo server\"}" "$info" "answers"
+      expect_lines -eq 1 "$id -> server: Record {kind=\"request\", seq=$seq, text=\"hello from the demo\"}" "$info" "requests"
+      expect_lines -eq 1 "server -> $id: Record {kind=\"answer\", seq=$seq, text=\"answered by the demo server\"}" "$info" "answers"
     done
   done
   for seq in 1 2; do
     for id in client-A client-B; do
-      expect_count 1 "server -> $id: Record {kind=\"broadcast\", seq=$seq, text=\"news for every client\"}" "$info" "broadcasts"
+      expect_lines -eq 1 "server -> $id: Record {kind=\"broadcast\", seq=$seq, text=\"news for every client\"}" "$info" "broadcasts"
     done
   done
   grep -qF 'seq: 4 (int)' "$tree" || fail "no integer value in the tree"
   grep -qF 'Integer: 4' "$tree" || fail "no typed integer field in the tree"
 
-  # client-B asks over multicast for each server run; each server's reply
-  # carries the address and port it printed when it started serving.
-  expect_count 2 'Address request, service DemoEcho, domain Demo' "$info" "address requests"
+  # client-B, whose file lacks the service, asks over multicast for each
+  # server run (client-A too when it tries while no server runs); each
+  # server's reply carries the address and port it printed when it started.
+  expect_lines -ge 2 'Address request, service DemoEcho, domain Demo' "$info" "address requests"
   local served
   served=$(sed -n 's/.*server | @serving .*address=\([0-9.]*\) port=\([0-9]*\).*/\1:\2/p' "$log")
   [ "$(wc -l <<<"$served")" -eq 2 ] || fail "the demo log does not show two server starts"
   local at
   for at in $served; do
-    expect_count 1 "Address reply, service DemoEcho, domain Demo at $at" "$info" "address replies"
+    expect_lines -ge 1 "Address reply, service DemoEcho, domain Demo at $at" "$info" "address replies"
     grep -qF "KesSockInternalPort: ${at##*:} (int)" "$tree" || fail "reply port ${at##*:} missing from the tree"
   done
   [ $failures -eq 0 ] || { echo "--- decoded:"; cat "$info"; }
