@@ -11,6 +11,7 @@ packages=(
   iproute2 util-linux procps
   python3 python3-msgpack pkgconf
   libsodium-dev
+  tshark
 )
 
 missing=()
@@ -30,5 +31,8 @@ fi
 
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# tshark's capture helper stays root-only: answer its setuid question
+# beforehand so that the install never stops to ask.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
