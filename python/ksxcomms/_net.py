@@ -10,7 +10,7 @@ import socket
 import struct
 import threading
 import time
-from typing import Callable, List, Optional
+from typing import Callable, List, Optional, Tuple
 
 from . import timing, wire
 
@@ -19,6 +19,30 @@ _SIOCGIFFLAGS = 0x8913
 _IFF_UP = 0x1
 _IFF_LOOPBACK = 0x8
 _TCP_USER_TIMEOUT = getattr(socket, "TCP_USER_TIMEOUT", 18)
+
+
+def _interface_flags() -> List[Tuple[str, str, int]]:
+    """(name, IPv4 address, flags) of every interface that has an address."""
+    result = []
+    probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        buffer = array.array("B", b"\0" * 40 * 64)
+        pointer, _ = buffer.buffer_info()
+        length = struct.unpack("iL", fcntl.ioctl(probe.fileno(), _SIOCGIFCONF,
+                                                 struct.pack("iL", len(buffer), pointer)))[0]
+        data = buffer.tobytes()[:length]
+        for offset in range(0, length, 40):
+            name = data[offset:offset + 16]
+            address = socket.inet_ntoa(data[offset + 20:offset + 24])
+            flags = struct.unpack("H", fcntl.ioctl(probe.fileno(), _SIOCGIFFLAGS, name + b"\0" * 24)[16:18])[0]
+            result.append((name.rstrip(b"\0").decode(), address, flags))
+    finally:
+        probe.close()
+    return result
+
+
+def _interfaces() -> List[Tuple[str, str]]:
+    return [(name, address) for name, address, _ in _interface_flags()]
 
 
 def host_addresses() -> List[str]:
@@ -36,22 +60,23 @@ def host_addresses() -> List[str]:
     if valid:
         return valid
     found, loopback = [], []
-    probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    try:
-        buffer = array.array("B", b"\0" * 40 * 64)
-        pointer, _ = buffer.buffer_info()
-        length = struct.unpack("iL", fcntl.ioctl(probe.fileno(), _SIOCGIFCONF,
-                                                 struct.pack("iL", len(buffer), pointer)))[0]
-        data = buffer.tobytes()[:length]
-        for offset in range(0, length, 40):
-            name = data[offset:offset + 16]
-            address = socket.inet_ntoa(data[offset + 20:offset + 24])
-            flags = struct.unpack("H", fcntl.ioctl(probe.fileno(), _SIOCGIFFLAGS, name + b"\0" * 24)[16:18])[0]
-            if flags & _IFF_UP:
-                (loopback if flags & _IFF_LOOPBACK else found).append(address)
-    finally:
-        probe.close()
+    for _name, address, flags in _interface_flags():
+        if flags & _IFF_UP:
+            (loopback if flags & _IFF_LOOPBACK else found).append(address)
     return found + loopback or ["127.0.0.1"]
+
+
+def multicast_interface() -> str:
+    """The address of the interface discovery uses: ``KSX_MULTICAST_IF``, an
+    interface name or one of the host's addresses; else 0.0.0.0, the
+    interface of the route for the group."""
+    wanted = os.environ.get("KSX_MULTICAST_IF", "").strip()
+    if not wanted:
+        return "0.0.0.0"
+    for name, address in _interfaces():
+        if wanted in (name, address):
+            return address
+    return "0.0.0.0"
 
 
 def tune_connection(sock: socket.socket) -> None:
@@ -192,13 +217,15 @@ class MulticastChannel:
         self._send = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self._send.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_LOOP, 1)
         self._send.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 1)
+        interface = socket.inet_aton(multicast_interface())
+        self._send.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, interface)
         self._receive = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self._receive.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         try:
             self._receive.bind((group, port))
         except OSError:
             self._receive.bind(("0.0.0.0", port))
-        membership = socket.inet_aton(group) + socket.inet_aton("0.0.0.0")
+        membership = socket.inet_aton(group) + interface
         self._receive.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, membership)
         self._stopping = False
         self._thread = threading.Thread(target=self._run, name="ksxcomms-multicast", daemon=True)

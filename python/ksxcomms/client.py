@@ -172,7 +172,8 @@ class Client:
         if endpoint is None or endpoint[0] != self.service or endpoint[1] != self.domain:
             return
         with self._lock:
-            if self._announced is None:
+            # The first reply wins; none changes a server in use.
+            if self._announced is None and self._connection is None:
                 self._announced = (str(endpoint[2]), int(endpoint[3]))
 
     def _attempt(self) -> None:

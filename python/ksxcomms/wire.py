@@ -82,6 +82,8 @@ def _pairs(pairs: List[tuple]) -> Record:
             raise DecodeError("a value name is not a text")
         if isinstance(value, bool) or not isinstance(value, (int, str, float, bytes)):
             raise DecodeError("value of %s is of a type records do not hold" % name)
+        if isinstance(value, int) and value > _INT64_MAX:
+            raise DecodeError("value of %s is above the largest signed 64-bit integer" % name)
         # A repeated name: the first value counts, as for the C++ lookup.
         record.setdefault(name, value)
     return record

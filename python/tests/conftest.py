@@ -4,7 +4,6 @@ daemons the tests start. Run inside scripts/netns-run (ctest does)."""
 
 import os
 import queue
-import shutil
 import signal
 import socket
 import subprocess
