@@ -184,8 +184,12 @@ class Client:
             sock = socket.create_connection(server, timeout=timing.scaled(timing.CONNECT_RETRY) + 5)
         except OSError:
             return
-        tune_connection(sock)
-        connection = Connection(sock, self._received, self._lost, self.max_packet, self.send_deadline)
+        try:
+            tune_connection(sock)
+            connection = Connection(sock, self._received, self._lost, self.max_packet, self.send_deadline)
+        except OSError:  # gone again at once
+            sock.close()
+            return
         connection.start()
         # The server takes the first record as the client id; nothing else is
         # sent before it, since send() sees no connection until it is out.
