@@ -114,29 +114,22 @@ class Client:
     # ---- the connect thread ----------------------------------------------
 
     def _run(self) -> None:
-        while True:
-            with self._lock:
-                if self._stopping:
-                    return
-                connection = self._connection
-            if connection is None or connection.closed:
+        while not self._stopping:
+            if not self.connected:
                 self._attempt()
-                period = timing.CONNECT_RETRY
-            else:
-                period = timing.KEEP_ALIVE_PERIOD
+                if not self.connected:
+                    self._pause(timing.CONNECT_RETRY)
+                continue
             with self._lock:
-                if self._stopping:
-                    return
                 connection = self._connection
-                if connection is None or period == timing.KEEP_ALIVE_PERIOD:
-                    self._wake.wait(timing.scaled(period))
-                else:
-                    continue  # just connected: the next pass waits for the keep-alive
-                if self._stopping:
-                    return
-                connection = self._connection
-            if connection is not None and period == timing.KEEP_ALIVE_PERIOD:
+            if self._pause(timing.KEEP_ALIVE_PERIOD) and connection is not None:
                 connection.send(wire.keep_alive())
+
+    def _pause(self, seconds: float) -> bool:
+        """Waits the scaled time; False when woken before it ran out (the
+        client stops, or its connection was lost)."""
+        with self._lock:
+            return not self._stopping and not self._wake.wait(timing.scaled(seconds))
 
     def _find(self) -> Optional[Tuple[str, int]]:
         """The server from the service file, else a parked address reply;

@@ -4,12 +4,14 @@ file and over multicast: records of every value type both ways, a broadcast,
 and the server restarted under the connected client."""
 
 import struct
+import time
 
 import pytest
 
 from conftest import WAIT, Events, free_port
 
 import ksxcomms
+from ksxcomms import timing
 
 # One value of every type, with the edges of each: int widths and signs,
 # texts with a NUL, blanks and non-ASCII, floats, empty and binary bytes.
@@ -74,6 +76,13 @@ def test_python_client_and_cpp_server(finding, homes, daemons):
         server.write("BROADCAST to-all")
         assert server.wait_for("BROADCAST ") == "BROADCAST 1"
         assert events.next("record") == ({"News": "to-all"},)
+
+        if finding == "service file":
+            # Silent past the server's idle limit: the keep-alives hold the line.
+            time.sleep(timing.scaled(timing.IDLE_LIMIT) * 1.5)
+            assert client.send({"Still": "here"})
+            assert server.wait_for("RECORD ") == "RECORD py-1 " + typed_text({"Still": "here"})
+            assert "GONE py-1" not in server.seen
 
         # Killed outright: its line stays in the file until the next server
         # of the service replaces it.
