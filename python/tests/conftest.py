@@ -82,6 +82,7 @@ class Daemon:
                                         stdout=subprocess.PIPE, text=True, bufsize=1)
         self.lines = queue.Queue()
         self.seen = []
+        self.killed = False
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self):
@@ -105,20 +106,28 @@ class Daemon:
         self.process.stdin.flush()
 
     def kill(self):
+        self.killed = True
         self.process.kill()
         self.process.wait()
 
     def stop(self):
-        if self.process.poll() is None:
+        """Ends the program as its users do (end of input, else SIGTERM);
+        its exit status, None when the test killed it."""
+        if self.killed:
+            return None
+        try:
+            self.process.stdin.close()
+        except OSError:
+            pass
+        try:
+            self.process.wait(2)
+        except subprocess.TimeoutExpired:
             self.process.send_signal(signal.SIGTERM)
             try:
-                self.process.stdin.close()
-            except OSError:
-                pass
-            try:
-                self.process.wait(10)
+                self.process.wait(20)
             except subprocess.TimeoutExpired:
                 self.kill()
+                return "hung"
         return self.process.returncode
 
 
@@ -132,8 +141,8 @@ def daemons():
         return started[-1]
 
     yield start
-    for daemon in started:
-        daemon.stop()
+    # A sanitizer's finding at exit shows only in the status.
+    assert [daemon.stop() for daemon in started] == [None if d.killed else 0 for d in started]
 
 
 class Events:
