@@ -93,9 +93,9 @@ def send_all(sock: socket.socket, data: bytes, deadline: float) -> bool:
     caller closes it: a frame may be half written)."""
     end = time.monotonic() + deadline
     view = memoryview(data)
-    poller = select.poll()
-    poller.register(sock.fileno(), select.POLLOUT)
     try:
+        poller = select.poll()
+        poller.register(sock.fileno(), select.POLLOUT)  # -1 once closed: ValueError
         while view:
             left = end - time.monotonic()
             if left <= 0:
@@ -107,7 +107,7 @@ def send_all(sock: socket.socket, data: bytes, deadline: float) -> bool:
             except BlockingIOError:
                 continue
         return True
-    except OSError:
+    except (OSError, ValueError):
         return False
 
 
