@@ -6,7 +6,8 @@ values the document shows.
 
 An example in the document is an HTML comment ``<!-- example: NAME -->``
 followed by a fenced block of hex bytes and a fenced block with the decoded
-record as a Python list of (name, value) pairs."""
+record as a Python list of (name, value) pairs; the example of a published
+service line is one line of text, compared with what a server writes."""
 
 import ast
 import os
@@ -26,9 +27,14 @@ GROUP = ("234.5.6.7", 23456)  # the shipped multicast entry
 
 def doc_examples():
     text = open(os.path.join(SOURCE_DIR, "docs", "protocol.md")).read()
-    pattern = re.compile(r"<!-- example: ([\w-]+) -->\s*```text\n(.*?)```\s*```python\n(.*?)```", re.S)
+    pattern = re.compile(r"<!-- example: ([\w-]+) -->\s*```text\n([0-9a-f\s]*?)```\s*```python\n(.*?)```", re.S)
     return {name: (bytes.fromhex(hex_text), ast.literal_eval(decoded.strip()))
             for name, hex_text, decoded in pattern.findall(text)}
+
+
+def doc_dynamic_line():
+    text = open(os.path.join(SOURCE_DIR, "docs", "protocol.md")).read()
+    return re.search(r"<!-- example: dynamic-line -->\s*```text\n(.*?)\n```", text).group(1)
 
 
 def read_frame(sock):
@@ -100,6 +106,17 @@ def capture_discovery(homes, daemons):
     reply = next_datagram(sock, "KesSockAddressReply")
     sock.close()
     return {"address-request": request, "address-reply": reply}
+
+
+def test_a_published_line_has_the_documented_form(homes, daemons):
+    home = homes("published")
+    server = daemons("ksx_e2e_server", ["Echo", "Lab"], home)
+    _, port, address = server.wait_for("LISTENING ").split()
+    published = [line for line in open(home.service_file, newline="").read().splitlines(True)
+                 if line.startswith("SERVICE: Echo ")]
+    expected = doc_dynamic_line().replace("10.1.2.4", address).replace("40123", port)
+    expected = expected.replace("host2", socket.gethostname()) + "\r\n"
+    assert published == [expected]
 
 
 def test_every_example_is_what_the_library_sends(homes, daemons):
