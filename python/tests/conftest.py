@@ -56,10 +56,6 @@ class Home:
         with open(self.service_file, "w") as stream:
             stream.write(text)
 
-    def read(self):
-        with open(self.service_file) as stream:
-            return stream.read()
-
 
 @pytest.fixture
 def homes(tmp_path):
