@@ -9,7 +9,8 @@
 #     examples/ against it with find_package, and the client once more with
 #     the flags pkg-config gives;
 #  4. inside scripts/netns-run, runs the echo server, then each client against
-#     it, then stops the server with SIGTERM and checks it withdrew its line.
+#     it, then stops the server with SIGTERM and checks it withdrew its line;
+#  5. installs the Python package python/ with pip, offline, and imports it.
 # Exits non-zero on the first failure.
 #
 #   scripts/check-install.sh           (build tree: $KSX_BUILD_DIR or build/release)
@@ -164,4 +165,13 @@ g++ -std=c++20 -Wall -Wextra -o "$work/echo_client_pc" "$root/examples/echo_clie
 # ---- step 4: run them in a private network namespace ---------------------------------
 "$here/netns-run" bash "$here/check-install.sh" --run-examples \
   "$work/examples/echo_server" "$work/examples/echo_client" "$work/echo_client_pc"
+
+# ---- step 5: the Python package installs offline (from a copy: pip builds in place) --
+note "installing python/ with pip, offline"
+cp -r "$root/python" "$work/python-src"
+/usr/bin/python3 -m pip install -q --root-user-action=ignore --no-build-isolation --no-index --no-deps --target "$work/python" \
+  "$work/python-src" || fail "pip cannot install python/ offline"
+(cd "$work" && PYTHONPATH="$work/python" /usr/bin/python3 -c \
+  'import ksxcomms, os, sys; sys.exit(0 if ksxcomms.__file__.startswith(sys.argv[1]) and os.path.exists(os.path.join(os.path.dirname(ksxcomms.__file__), "py.typed")) else 1)' \
+  "$work/python/") || fail "the installed ksxcomms is not the one imported, or has no type information"
 note "all checks passed"

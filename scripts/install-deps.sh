@@ -9,7 +9,7 @@ packages=(
   flex libfl-dev bison
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 util-linux procps
-  python3 python3-msgpack pkgconf
+  python3 python3-msgpack python3-pytest python3-pip pkgconf
   libsodium-dev
   tshark
 )

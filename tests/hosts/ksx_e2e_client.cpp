@@ -1,9 +1,11 @@
 // A client daemon built on the library, for end-to-end tests across
 // processes. Usage: ksx_e2e_client <service> <domain> <client id>.
 // Prints "CONNECTED", "DISCONNECTED", "RECV <text>" (for each record with
-// an "Echo" value) and "NEWS <text>" (for each record with a "News" value).
+// an "Echo" value), "NEWS <text>" (for each record with a "News" value) and
+// "RECORD <typed words>" (KesTypedText.h) for any other record.
 // Reads commands from standard input: "SEND <text>" sends a record with that
 // "Text" value and prints "SENT <result>" (before any answer to it);
+// "TYPED <typed words>" sends that record and prints "SENT <result>";
 // "SERVER" prints "SERVER <address> <port>" of the server in use, or
 // "SERVER none"; end of input ends the program.
 #include <cstdio>
@@ -19,6 +21,7 @@
 #include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
 #include "KesPort.h"
+#include "KesTypedText.h"
 
 namespace {
 
@@ -38,10 +41,13 @@ void Say(const std::string& line)
 
 // Holds the print lock across the send, so that "SENT" comes out before
 // anything the server answers to that record.
-void Send(CKesObjSockClient* client, const std::string& text)
+void Send(CKesObjSockClient* client, const std::string& text, bool typed)
 {
     CKesRecord record;
-    record.KRAddValue("Text", text.c_str());
+    if (!typed)
+        record.KRAddValue("Text", text.c_str());
+    else if (!ksxhost::FillTyped(text, &record))
+        return Say("SENT unreadable");
     std::lock_guard<std::mutex> hold(g_PrintLock);
     Print("SENT " + std::to_string(client->KOSCSendToServer(&record)));
 }
@@ -56,6 +62,7 @@ public:
         if (echo && echo->KAString()) Say(std::string("RECV ") + echo->KAString());
         const CKesAtom* news = record->KRValueOf("News");
         if (news && news->KAString()) Say(std::string("NEWS ") + news->KAString());
+        if (!echo && !news) Say("RECORD " + ksxhost::TypedText(*record));
         delete record;
     }
     void KOSCOnClientConnect() override { Say("CONNECTED"); }
@@ -101,7 +108,8 @@ int main(int argc, char** argv)
             TellServer(client);
             continue;
         }
-        if (line.rfind("SEND ", 0) == 0) Send(client, line.substr(5));
+        if (line.rfind("SEND ", 0) == 0) Send(client, line.substr(5), false);
+        if (line.rfind("TYPED ", 0) == 0) Send(client, line.substr(6), true);
     }
     engine->KRNStopNet();
     loop.join();

@@ -3,7 +3,9 @@
 // Prints "LISTENING <port> <address>" once it accepts, "CLIENT <id>" when a
 // client has identified itself, "RECV <id> <text>" for each record with a
 // "Text" value (answered with the same text as "Echo"), "GONE <id>" when a
-// client's connection closes. SIGTERM ends it cleanly.
+// client's connection closes. A record without a "Text" value is printed
+// as "RECORD <id> <typed words>" (KesTypedText.h) and sent back whole.
+// SIGTERM ends it cleanly.
 // Reads commands from standard input (end of input only stops the reading):
 // "BROADCAST <text>" sends a record with that "News" value to every client
 // and prints "BROADCAST <result>"; "SENDTO <id> <text>" sends it to one
@@ -22,6 +24,7 @@
 #include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
 #include "KesPort.h"
+#include "KesTypedText.h"
 
 namespace {
 
@@ -56,6 +59,9 @@ public:
             CKesRecord echo;
             echo.KRAddValue("Echo", text->KAString());
             KOSSSendToClient(Id(client).c_str(), &echo);
+        } else {
+            Say("RECORD " + Id(client) + " " + ksxhost::TypedText(*record));
+            KOSSSendToClient(Id(client).c_str(), record);
         }
         delete record;
     }

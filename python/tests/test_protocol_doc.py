@@ -1,0 +1,133 @@
+"""Every example of docs/protocol.md is what the C++ library puts on the
+wire: the bytes are captured from the host programs (tests/hosts) on plain
+sockets, compared with the document's hex, and decoded by python3-msgpack,
+an implementation independent of both the library and ksxcomms, into the
+values the document shows.
+
+An example in the document is an HTML comment ``<!-- example: NAME -->``
+followed by a fenced block of hex bytes and a fenced block with the decoded
+record as a Python list of (name, value) pairs; the example of a published
+service line is one line of text, compared with what a server writes."""
+
+import ast
+import os
+import re
+import socket
+import struct
+import time
+
+import msgpack
+
+from conftest import SOURCE_DIR, WAIT
+
+# The record the document's frame example carries, as the client host sends it.
+FRAME_RECORD = "Count:i=7 Big:i=-5000000000 Name:s=70756d70 Level:f=3fe0000000000000 Raw:b=00ff"
+GROUP = ("234.5.6.7", 23456)  # the shipped multicast entry
+
+
+def doc_examples():
+    text = open(os.path.join(SOURCE_DIR, "docs", "protocol.md")).read()
+    pattern = re.compile(r"<!-- example: ([\w-]+) -->\s*```text\n([0-9a-f\s]*?)```\s*```python\n(.*?)```", re.S)
+    return {name: (bytes.fromhex(hex_text), ast.literal_eval(decoded.strip()))
+            for name, hex_text, decoded in pattern.findall(text)}
+
+
+def doc_dynamic_line():
+    text = open(os.path.join(SOURCE_DIR, "docs", "protocol.md")).read()
+    return re.search(r"<!-- example: dynamic-line -->\s*```text\n(.*?)\n```", text).group(1)
+
+
+def read_frame(sock):
+    """One frame read with plain socket calls: (whole frame, payload)."""
+    def exactly(count):
+        data = b""
+        while len(data) < count:
+            chunk = sock.recv(count - len(data))
+            assert chunk, "the connection ended inside a frame"
+            data += chunk
+        return data
+    header = exactly(4)
+    payload = exactly(struct.unpack(">I", header)[0])
+    return header + payload, payload
+
+
+def pairs(payload):
+    return msgpack.unpackb(payload, raw=False, object_pairs_hook=list, strict_map_key=True)
+
+
+def capture_connection(homes, daemons):
+    """The greeting, a record and a keep-alive from a C++ client."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    listener.settimeout(WAIT)
+    port = listener.getsockname()[1]
+    home = homes("tcp", "SERVICE: Echo DOMAIN: Lab ADDRESS: 127.0.0.1 PORT: %d DYNAMIC: NO\n" % port)
+    client = daemons("ksx_e2e_client", ["Echo", "Lab", "node-1"], home)
+    connection, _ = listener.accept()
+    connection.settimeout(WAIT)
+    frames = {"greeting": read_frame(connection)[0]}
+    client.write("TYPED " + FRAME_RECORD)
+    while len(frames) < 3:
+        whole, payload = read_frame(connection)
+        names = [name for name, _ in pairs(payload)]
+        frames["keep-alive" if names == ["_CKesSockEnd_KeepAlive_"] else "record"] = whole
+    connection.close()
+    listener.close()
+    return frames
+
+
+def group_socket():
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    sock.bind(GROUP)
+    sock.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                    socket.inet_aton(GROUP[0]) + socket.inet_aton("0.0.0.0"))
+    sock.settimeout(WAIT)
+    return sock
+
+
+def next_datagram(sock, field):
+    end = time.monotonic() + WAIT
+    while time.monotonic() < end:
+        data = sock.recv(65536)
+        if field in [name for name, _ in pairs(data)]:
+            return data
+    raise AssertionError("no datagram with " + field)
+
+
+def capture_discovery(homes, daemons):
+    """A C++ client's address request, and a C++ server's reply to it."""
+    sock = group_socket()
+    daemons("ksx_e2e_client", ["Echo", "Lab", "node-1"], homes("asking"))
+    request = next_datagram(sock, "KesSockAddressRequest")
+    daemons("ksx_e2e_server", ["Echo", "Lab"],
+            homes("serving", "SERVICE: Echo DOMAIN: Lab ADDRESS: 127.0.0.1 PORT: 40000 DYNAMIC: NO\n"))
+    reply = next_datagram(sock, "KesSockAddressReply")
+    sock.close()
+    return {"address-request": request, "address-reply": reply}
+
+
+def test_a_published_line_has_the_documented_form(homes, daemons):
+    home = homes("published")
+    server = daemons("ksx_e2e_server", ["Echo", "Lab"], home)
+    _, port, address = server.wait_for("LISTENING ").split()
+    published = [line for line in open(home.service_file, newline="").read().splitlines(True)
+                 if line.startswith("SERVICE: Echo ")]
+    expected = doc_dynamic_line().replace("10.1.2.4", address).replace("40123", port)
+    expected = expected.replace("host2", socket.gethostname()) + "\r\n"
+    assert published == [expected]
+
+
+def test_every_example_is_what_the_library_sends(homes, daemons):
+    examples = doc_examples()
+    captured = capture_connection(homes, daemons)
+    captured.update(capture_discovery(homes, daemons))
+    assert sorted(examples) == sorted(captured)
+    for name, (documented, decoded) in examples.items():
+        assert captured[name].hex(" ") == documented.hex(" "), name
+        framed = name not in ("address-request", "address-reply")
+        payload = documented[4:] if framed else documented
+        if framed:
+            assert struct.unpack(">I", documented[:4])[0] == len(payload), name
+        assert [tuple(pair) for pair in pairs(payload)] == decoded, name
