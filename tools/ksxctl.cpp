@@ -127,9 +127,9 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"list", CtlRunList, kListHelp},       {"check", CtlRunCheck, kCheckHelp},
-    {"prune", CtlRunPrune, kPruneHelp},    {"probe", CtlRunProbe, kProbeHelp},
-    {"send", CtlRunSend, kSendHelp},       {"listen", CtlRunListen, kListenHelp},
+    {"list", CtlRunList, kListHelp},    {"check", CtlRunCheck, kCheckHelp},
+    {"prune", CtlRunPrune, kPruneHelp}, {"probe", CtlRunProbe, kProbeHelp},
+    {"send", CtlRunSend, kSendHelp},    {"listen", CtlRunListen, kListenHelp},
     {"key", CtlRunKey, kKeyHelp},
 };
 

@@ -89,6 +89,8 @@ void CKesIOWorkPacket::KIWPCharge(std::shared_ptr<CKesReceiveBacklog> backlog)
     if (m_Backlog) m_Backlog->Charge(m_Charge);
 }
 
+uint32_t CKesIOWorkPacket::KIWPGetGeneration() const { return m_Backlog ? m_Backlog->Generation() : 0; }
+
 void CKesIOWorkPacket::KIWPSetReassemblyCharge(long long bytes)
 {
     CKesReceiveBacklog::ReassemblyBytes() += bytes - m_Reassembly;

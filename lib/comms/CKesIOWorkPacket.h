@@ -12,6 +12,7 @@
 
 #include <sys/socket.h>
 
+#include <cstdint>
 #include <memory>
 
 #include "CKesListable.h"
@@ -74,6 +75,9 @@ public:
     // packet counts against its connection's backlog until it is destroyed;
     // a copy is charged again. Charging twice replaces the first charge.
     void KIWPCharge(std::shared_ptr<CKesReceiveBacklog> backlog);
+    // The registration of the socket that the charged bytes were read from
+    // (CKesRvNet's generation), or 0 for a packet charged to no connection.
+    uint32_t KIWPGetGeneration() const;
     // A fragment's buffer size counted against the process-wide reassembly
     // total until it is destroyed or charged anew (0 ends the count).
     void KIWPSetReassemblyCharge(long long bytes);

@@ -258,6 +258,8 @@ private:
     const std::shared_ptr<CKesReceiveBacklog>& BacklogOf(unsigned int socket);
     // Stops reading a stream socket whose backlog is over its cap.
     void ApplyBackPressure(unsigned int socket);
+    // A stream packet read under an earlier registration of its socket.
+    bool IsFromEndedConnection(const CKesIOWorkPacket& packet);
     // Grows a fragment buffer to hold `needed` bytes (at most `total`),
     // within the reassembly limit; false (reported, nothing changed) when it
     // cannot.

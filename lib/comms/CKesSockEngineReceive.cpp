@@ -496,6 +496,12 @@ void CKesSockEngine::KSEWorkerProc(void* work, void*)
     if (engine != nullptr) engine->KSEProcessIO(packet.get());
 }
 
+bool CKesSockEngine::IsFromEndedConnection(const CKesIOWorkPacket& packet)
+{
+    const uint32_t generation = packet.KIWPGetGeneration();
+    return generation != 0 && generation != KRNGetGeneration(packet.KIWPGetSocket());
+}
+
 void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
 {
     if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEProcessIO().\n");
@@ -515,6 +521,12 @@ void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
         serverSide = binding != nullptr;
         if (serverSide) server = FindServer(binding->KVBName());
         if (!serverSide) client = static_cast<CKesObjSockClient*>(TableValue(m_ClientSocketTable, key));
+        // Bytes read from a connection that has ended meanwhile (its handle
+        // may already belong to a new one) must not reach the new owner.
+        if ((serverSide || client != nullptr) && IsFromEndedConnection(*packet)) {
+            if (KesTraceOn(2)) KesTrace("Socket %u: a packet of an ended connection dropped\n", socket);
+            return;
+        }
         CountIn(server);
         CountIn(client);
     }

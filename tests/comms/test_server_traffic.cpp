@@ -1,5 +1,6 @@
 // The server's traffic with its clients through a running engine: peers on
 // loopback speak the wire format; host callbacks are logged in order.
+#include <fcntl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -339,4 +340,87 @@ TEST_F(ServerTraffic, RemovingAServerWaitsForThePacketsItIsProcessing)
     stop = true;
     for (auto& peer : peers) peer->Shutdown(); // unblocks senders stuck in send
     for (auto& t : senders) t.join();
+}
+
+namespace {
+
+// Holds the engine's one worker in the callback of a "hold" record until
+// opened, and remembers each client's socket.
+class GateServer : public ksxtest::RecordingServer {
+public:
+    void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override
+    {
+        if (TextOf(*record, "data") == "hold") {
+            std::unique_lock<std::mutex> lock(m_Lock);
+            m_Held = true;
+            m_Changed.notify_all();
+            m_Changed.wait(lock, [this] { return m_Open; });
+        }
+        RecordingServer::KesOnServerIO(client, record);
+    }
+    void KOSSOnClientConnect(CKesSockEnd* client) override
+    {
+        sockets[Name(client)] = client->KSEGetEndPointSocket();
+        RecordingServer::KOSSOnClientConnect(client);
+    }
+    bool WaitHeld()
+    {
+        std::unique_lock<std::mutex> lock(m_Lock);
+        return m_Changed.wait_for(lock, std::chrono::milliseconds(ksxtest::kEngineGuardMs),
+                                  [this] { return m_Held; });
+    }
+    void Open()
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        m_Open = true;
+        m_Changed.notify_all();
+    }
+
+    std::map<std::string, unsigned int> sockets; // written by the worker before "connect" is logged
+
+private:
+    std::mutex m_Lock;
+    std::condition_variable m_Changed;
+    bool m_Held = false, m_Open = false;
+};
+
+} // namespace
+
+// A record still queued when its connection ends is dropped, even once a new
+// connection has the same socket handle: it never reaches the newcomer. (The
+// one worker is held by another server, whose callback holds only its own
+// endpoint lock, so the end of the connection is processed meanwhile.)
+TEST(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOwnerOfItsHandle)
+{
+    setenv("KSX_HOST_ADDRS", "127.0.0.1", 1);
+    CKesSockEngine engine("handle-reuse", __KES_SERV_DAEMON, 1);
+    auto* gate = ksxtest::AddServer<GateServer>(engine, "gate", "dom");
+    auto* server = ksxtest::AddServer<GateServer>(engine, "main", "dom");
+    ASSERT_TRUE(gate != nullptr && server != nullptr);
+    ksxtest::EventLoopThread loop(engine);
+    struct Opener {
+        GateServer* gate;
+        ~Opener() { gate->Open(); } // never leaves the worker held
+    } opener{gate};
+
+    auto holder = ksxtest::Greeted(gate->Port(), "holder");
+    auto first = ksxtest::Greeted(server->Port(), "a");
+    ASSERT_TRUE(gate->log.WaitFor("connect holder") && server->log.WaitFor("connect a"));
+    ASSERT_TRUE(holder->SendText("data", "hold"));
+    ASSERT_TRUE(gate->WaitHeld());
+    ASSERT_TRUE(first->SendText("data", "late")); // queued behind the held worker
+    first->Close();
+    ASSERT_TRUE(server->log.WaitFor("disconnect a"));
+    const int handle = static_cast<int>(server->sockets["a"]);
+    ASSERT_TRUE(ksxtest::WaitUntil([handle] { return fcntl(handle, F_GETFD) < 0; })) << "handle not closed";
+
+    auto second = ksxtest::Greeted(server->Port(), "b");
+    gate->Open();
+    ASSERT_TRUE(server->log.WaitFor("connect b"));
+    ASSERT_TRUE(second->SendText("data", "after"));
+    ASSERT_TRUE(server->log.WaitFor("io b after")); // one worker: everything queued before is done
+    ASSERT_EQ(server->sockets["a"], server->sockets["b"]) << "the handle was not reused";
+    EXPECT_EQ(0, server->log.Count("io b late"));
+    EXPECT_EQ(0, server->log.Count("io - late"));
+    engine.KNSafeExit();
 }
