@@ -142,6 +142,9 @@ print("O", forms[7:].hex())                                           # the rest
 print("I", (frame({"n": 1}) + frame({"n": 2})).hex())                 # two frames in one segment
 print("O", frame({"a": None}).hex())                                  # a form no record holds
 print("O", (struct.pack(">I", 0x7fffffff) + b"\x81\xa1a\x01").hex())  # above the packet limit
+print("I", frame({"KesSockAuthChallenge": b"\x01" * 16}).hex())     # the installation-key exchange
+print("O", frame({"KesSockAuthNonce": b"\x02" * 16, "KesSockAuthProof": b"\x03" * 32}).hex())
+print("I", frame({"KesSockAuthRefused": "another key"}).hex())
 EOF
   { while read -r dir hex; do hex_dump "$dir" "$hex"; done <"$frames"; } >"$work/frames.hex"
   text2pcap -q -D -T 40000,50000 "$work/frames.hex" "$work/ours.pcap" >"$work/text2pcap.log" 2>&1 || { fail "text2pcap failed"; return; }
@@ -158,7 +161,10 @@ EOF
     fail "two frames in one segment: $(cat "$info")"
   grep -qP '^4\tKSXComms\t.*Malformed record: .*\(nil\)' "$info" || fail "a nil value is not refused: $(cat "$info")"
   grep -qP '^5\tKSXComms\t.*above the packet limit' "$info" || fail "no over-limit frame: $(cat "$info")"
-  grep -P '^[67]\t' "$info" | grep -q KSXComms && fail "data that is not ours was claimed: $(cat "$info")"
+  grep -qP '^6\tKSXComms\t.*Installation-key challenge$' "$info" || fail "no key challenge: $(cat "$info")"
+  grep -qP '^7\tKSXComms\t.*Installation-key proof of the client$' "$info" || fail "no client proof: $(cat "$info")"
+  grep -qP '^8\tKSXComms\t.*Installation-key refusal: "another key"$' "$info" || fail "no refusal: $(cat "$info")"
+  grep -P '^(9|10)\t' "$info" | grep -q KSXComms && fail "data that is not ours was claimed: $(cat "$info")"
 
   local values
   values=$(decode "$capture" -Y frame.number==2 -T fields -E separator=";" \

@@ -42,6 +42,11 @@ local SERVICE = "KesSockInternalServiceName"
 local DOMAIN = "KesSockInternalDomainName"
 local ADDRESS = "KesSockInternalAddress"
 local PORT = "KesSockInternalPort"
+-- The installation-key exchange that opens a connection between members.
+local KEY_CHALLENGE = "KesSockAuthChallenge"
+local KEY_PROOF = "KesSockAuthProof"
+local KEY_NONCE = "KesSockAuthNonce"
+local KEY_REFUSED = "KesSockAuthRefused"
 
 local f = {
     length = ProtoField.uint32("ksxcomms.length", "Data length", base.DEC),
@@ -279,6 +284,9 @@ end
 local function classify(record)
     if value_of(record, CLIENT_ID) then return "greeting" end
     if value_of(record, KEEP_ALIVE) then return "keep-alive" end
+    if value_of(record, KEY_CHALLENGE) then return "key challenge" end
+    if value_of(record, KEY_PROOF) then return "key proof" end
+    if value_of(record, KEY_REFUSED) then return "key refusal" end
     if value_of(record, ADDRESS_REPLY) then return "address reply" end
     if value_of(record, ADDRESS_REQUEST) then return "address request" end
     return "record"
@@ -314,6 +322,13 @@ local function summary(record, kind)
         return "Greeting, client id " .. show(id, true)
     end
     if kind == "keep-alive" then return "Keep-alive" end
+    if kind == "key challenge" then return "Installation-key challenge" end
+    if kind == "key proof" then
+        return "Installation-key proof of the " .. (value_of(record, KEY_NONCE) and "client" or "server")
+    end
+    if kind == "key refusal" then
+        return "Installation-key refusal: " .. show(value_of(record, KEY_REFUSED), true)
+    end
     if kind == "address request" or kind == "address reply" then
         local text = string.format("%s%s, service %s, domain %s", kind:sub(1, 1):upper(), kind:sub(2),
             text_of(record, SERVICE) or "?", text_of(record, DOMAIN) or "?")
