@@ -106,6 +106,16 @@ public:
     int KOSSSendToClient(char const* clientId, unsigned char* data, unsigned int length);
     int KOSSBroadcastClients(CKesRecord* record);
     int KOSSBroadcastClients(unsigned char* data, unsigned int length);
+    // Batched sending (opt-in, for streams of many small records): count
+    // records framed back to back in one buffer, in order, and written to the
+    // client (or to every identified client) as one piece: as few writes as
+    // its socket takes, no other sender's frame between them, within the send
+    // deadline as a single frame. The caller keeps the records. A null record
+    // or one that cannot be encoded is reported and left out, the others are
+    // still sent, and the result is that failure's code; otherwise as the
+    // one-record forms.
+    int KOSSSendRecordsToClient(char const* clientId, CKesRecord** records, unsigned int count);
+    int KOSSBroadcastRecords(CKesRecord** records, unsigned int count);
     __boolean KOSSIsPacketForServer(unsigned int socket);
     // The engine keeps ownership of the packet / request.
     int KOSSProcessPacket(CKesIOWorkPacket* packet);

@@ -6,10 +6,12 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "CKesAtom.h"
 #include "CKesAutoMutex.h"
@@ -111,6 +113,16 @@ int CKesSockEngine::Queue(OwnedPacket packet, int line)
     }
     // The pool refused it (it is closing): nobody will process the packet.
     CKesError(result, kSource, line, "Packet not queued to the IO pool, dropped");
+    return result;
+}
+
+int CKesSockEngine::QueueAll(const std::vector<void*>& packets, int line)
+{
+    int result = m_IOPool != nullptr ? m_IOPool->KSPAddWorkDetails(packets.data(), static_cast<int>(packets.size()))
+                                     : KES_ERR_ARGUMENT;
+    if (result == 1) return 1; // the pool's now
+    CKesError(result, kSource, line, "Packets not queued to the IO pool, dropped");
+    for (void* packet : packets) delete static_cast<CKesIOWorkPacket*>(packet);
     return result;
 }
 
@@ -387,15 +399,23 @@ int CKesSockEngine::SplitRun(unsigned int socket, unsigned char* run, unsigned i
     CKesRecHdr header;
     CKesStack* stack = header.KRHGetWorkStack(run, length);
     if (stack != nullptr) {
+        // The stack yields the last packet first: put them back in order and
+        // hand them to the pool at once (one lock, one wake-up per idle worker).
+        std::vector<void*>& packets = m_SplitPackets;
+        packets.clear();
+        const std::shared_ptr<CKesReceiveBacklog>& backlog = BacklogOf(socket);
         while (CKesIOWorkPacket* packet = static_cast<CKesIOWorkPacket*>(stack->KSPop())) {
             if (source.address != nullptr && source.length > 0)
                 packet->KIWPSetSource(const_cast<const sockaddr*>(source.address.get()), source.length);
             packet->KIWPSetSockServer(this);
             packet->KIWPSetSocket(socket);
-            int queued = QueueCharged(OwnedPacket(packet), __LINE__);
-            if (queued != 1) result = queued;
+            packet->KIWPCharge(backlog);
+            packets.push_back(packet);
         }
         delete stack;
+        std::reverse(packets.begin(), packets.end());
+        int queued = QueueAll(packets, __LINE__);
+        if (queued != 1) result = queued;
     }
     if (header.KRHIsBroken()) {
         ReportPeer(KES_ERR_FRAMING, __LINE__, socket, source.address.get(), source.length,
