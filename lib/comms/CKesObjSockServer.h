@@ -36,7 +36,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -161,7 +160,7 @@ private:
     // The lock rules noted are checked in debug and sanitizer builds.
     CKesSockEnd* FindNewSocket(unsigned int socket);
     struct Connection;
-    using EarlyRecords = std::deque<std::unique_ptr<CKesRecord>>;
+    using EarlyRecords = std::vector<std::unique_ptr<CKesRecord>>; // empty: no allocation
     int IdentifyOrHold(CKesSockEnd* client, CKesRecord* record, unsigned int length, bool* handled,
                        EarlyRecords* early);
     // Caller holds the identify lock.

@@ -42,6 +42,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "CKesEngine.h"
@@ -269,6 +270,7 @@ private:
     void DropFragment(unsigned int socket);
     bool IsOwnedStream(unsigned int socket);
     // Steps of the event-loop thread.
+    unsigned int SourceLengthOf(unsigned int socket);
     int ReadSocket(unsigned int socket, unsigned char* buffer, int available, sockaddr* address,
                    unsigned int addressLength);
     void DeliverClosed(unsigned int socket, kesengine::OwnedBytes buffer, kesengine::OwnedSource source);
@@ -288,6 +290,9 @@ private:
     // The packets of one split read on their way to the pool (loop thread
     // alone; kept to reuse its memory).
     std::vector<void*> m_SplitPackets;
+    // Socket -> (generation, the length of its source addresses): the
+    // address family is asked once per registration (loop thread alone).
+    std::unordered_map<unsigned int, std::pair<uint32_t, unsigned int>> m_SourceLengths;
 
     CKesServPool* m_IOPool; // worker pool that processes received packets
     // The engine lock. It makes these steps atomic: the check-and-insert of
