@@ -55,13 +55,16 @@ constexpr int kGuardMs = 120000;
 
 // Shared by both processes (an anonymous shared mapping made before fork).
 struct Shared {
-    std::atomic<int> identified{0};      // the server's count of KOSSOnClientConnect
+    std::atomic<int> identified{0}; // the server's count of KOSSOnClientConnect
     std::atomic<long long> firstConnectNs{0};
     std::atomic<long long> lastDeliveryNs{0}; // of the broadcast being measured
 };
 Shared* g_Shared = nullptr;
 
-long long NowNs() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
+long long NowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
 
 [[noreturn]] void Fail(const char* what)
 {
@@ -73,7 +76,8 @@ void RaiseDescriptorLimit()
 {
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
-    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < kClients + 100) Fail("the descriptor hard limit is too low");
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < kClients + 100)
+        Fail("the descriptor hard limit is too low");
     limit.rlim_cur = limit.rlim_max;
     if (setrlimit(RLIMIT_NOFILE, &limit) != 0) Fail("cannot raise the descriptor limit");
 }
@@ -128,7 +132,8 @@ bool TakeFrames(WireClient& client, long long wanted)
         CKesRecord record;
         if (record.KOMDecode(client.pending.data() + at + 4, length) == 1) {
             CKesAtom* seq = record.KRValueOf("Seq");
-            if (seq && seq->KAType() == KES_DT_STRING && seq->KAString()) client.last = atoll(seq->KAString());
+            if (seq && seq->KAType() == KES_DT_STRING && seq->KAString())
+                client.last = atoll(seq->KAString());
             got = got || client.last == wanted;
         }
         at += 4 + length;
@@ -141,7 +146,8 @@ bool TakeFrames(WireClient& client, long long wanted)
 {
     uint16_t port = 0;
     pollfd p{commands, POLLIN, 0};
-    if (poll(&p, 1, kGuardMs) != 1 || read(commands, &port, sizeof port) != sizeof port) Fail("no server port");
+    if (poll(&p, 1, kGuardMs) != 1 || read(commands, &port, sizeof port) != sizeof port)
+        Fail("no server port");
     sockaddr_in server{};
     server.sin_family = AF_INET;
     server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -208,7 +214,8 @@ long ResidentKiB()
 {
     long pages = 0, resident = 0;
     FILE* statm = fopen("/proc/self/statm", "r");
-    if (statm == nullptr || fscanf(statm, "%ld %ld", &pages, &resident) != 2) Fail("cannot read /proc/self/statm");
+    if (statm == nullptr || fscanf(statm, "%ld %ld", &pages, &resident) != 2)
+        Fail("cannot read /proc/self/statm");
     fclose(statm);
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
@@ -267,10 +274,12 @@ int ServerProcess(int commands, int reports, pid_t child)
 
     printf("%d clients, one server, two processes:\n", kClients);
     printf("    connect and identify all:        %8.1f ms\n", connectMs);
-    printf("    broadcast of %u bytes, last delivery over %d: median %.2f ms   p99 %.2f ms   (target p99 at most 20)\n",
+    printf("    broadcast of %u bytes, last delivery over %d: median %.2f ms   p99 %.2f ms   (target p99 at "
+           "most 20)\n",
            kRecordBytes, kBroadcasts, p50, p99);
     printf("    server RSS per connection:       %8.1f KiB   (target at most 64)\n", perConnection);
-    printf("@ clients_connect_ms %.1f\n@ clients_last_p50_ms %.2f\n@ clients_last_p99_ms %.2f\n@ clients_rss_kib %.1f\n",
+    printf("@ clients_connect_ms %.1f\n@ clients_last_p50_ms %.2f\n@ clients_last_p99_ms %.2f\n@ "
+           "clients_rss_kib %.1f\n",
            connectMs, p50, p99, perConnection);
     fflush(stdout);
 

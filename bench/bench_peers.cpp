@@ -78,10 +78,12 @@ void ZmqSink(void* context, int done)
 void NngEcho()
 {
     nng_socket rep;
-    if (nng_rep0_open(&rep) != 0 || nng_listen(rep, kNngReqRep, nullptr, 0) != 0) Fail("NNG rep cannot listen");
+    if (nng_rep0_open(&rep) != 0 || nng_listen(rep, kNngReqRep, nullptr, 0) != 0)
+        Fail("NNG rep cannot listen");
     for (int i = 0; i < kWarmUp + kRoundTrips; ++i) {
         nng_msg* message = nullptr;
-        if (nng_recvmsg(rep, &message, 0) != 0 || nng_sendmsg(rep, message, 0) != 0) Fail("NNG rep broke off");
+        if (nng_recvmsg(rep, &message, 0) != 0 || nng_sendmsg(rep, message, 0) != 0)
+            Fail("NNG rep broke off");
     }
     nng_close(rep);
 }
@@ -104,7 +106,8 @@ void WaitByte(int fd, char expected)
 {
     pollfd p{fd, POLLIN, 0};
     char byte = 0;
-    if (poll(&p, 1, kGuardMs) != 1 || read(fd, &byte, 1) != 1 || byte != expected) Fail("the answerer is gone");
+    if (poll(&p, 1, kGuardMs) != 1 || read(fd, &byte, 1) != 1 || byte != expected)
+        Fail("the answerer is gone");
 }
 
 struct Spread {
@@ -171,7 +174,8 @@ void NngRoundTrips()
     Print("NNG req/rep", "nng_rt", RoundTrips([&] {
               char* back = nullptr;
               size_t length = 0;
-              if (nng_send(req, message, sizeof message, 0) != 0 || nng_recv(req, &back, &length, NNG_FLAG_ALLOC) != 0)
+              if (nng_send(req, message, sizeof message, 0) != 0 ||
+                  nng_recv(req, &back, &length, NNG_FLAG_ALLOC) != 0)
                   Fail("NNG req broke off");
               nng_free(back, length);
           }));
