@@ -84,11 +84,21 @@ bool IsDatagramSocket(unsigned int socket)
     return !loop.KRNIsRunning() || loop.KRNIsLoopThread();
 }
 
-// The declared data length at the start of a fragment, or -1 while its
-// header is incomplete.
+// The data length a fragment's header declared, or -1 while its header is
+// incomplete. A fragment whose header is complete holds its payload alone
+// (KeepTail takes the header off), so the payload needs no move once whole.
 long long DeclaredLength(const CKesIOWorkPacket& fragment)
 {
+    if (fragment.KIWPGetStrippedLength() >= 0) return fragment.KIWPGetStrippedLength();
     return CKesRecHdr::KRHPeekDataLen(fragment.KIWPGetPacket(), fragment.KIWPGetPacketLength());
+}
+
+// Bytes of a fragment's packet held, its header counted whether or not it
+// has been taken off.
+unsigned long long HeldWithHeader(const CKesIOWorkPacket& fragment)
+{
+    const bool stripped = fragment.KIWPGetStrippedLength() >= 0;
+    return fragment.KIWPGetPacketLength() + (stripped ? CKesRecHdr::ms_HeaderLength : 0ull);
 }
 
 // A copy of the packet's source address, for a step that outlives it.
@@ -382,16 +392,16 @@ void CKesSockEngine::TraceJoin(const CKesIOWorkPacket& fragment, const unsigned 
         KesTrace("Total packet should be unknown (header incomplete) Packet is %llu\n",
                  static_cast<unsigned long long>(fragmentLength) + length);
     else
-        KesTrace("Total packet should be %lld Packet is %llu\n", declared,
-                 static_cast<unsigned long long>(fragmentLength) + length);
+        KesTrace("Total packet should be %lld Packet is %llu\n", declared, HeldWithHeader(fragment) + length);
 }
 
 unsigned int CKesSockEngine::FillFragment(unsigned int socket, OwnedPacket fragment,
                                           const unsigned char* data, unsigned int length, int* result)
 {
     KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
+    // The fragment holds the payload alone (KeepTail took the header off).
     unsigned long long declared = static_cast<unsigned long long>(DeclaredLength(*fragment));
-    unsigned long long total = declared + CKesRecHdr::ms_HeaderLength;
+    unsigned long long total = declared;
     unsigned int have = fragment->KIWPGetPacketLength();
     unsigned long long missing = total - have;
     unsigned int take = missing < length ? static_cast<unsigned int>(missing) : length;
@@ -410,10 +420,9 @@ unsigned int CKesSockEngine::FillFragment(unsigned int socket, OwnedPacket fragm
         if (kept != 1) *result = kept;
         return take;
     }
-    // Complete: the payload moves to the front of the same buffer, which the
-    // fragment then carries to a worker as the packet.
-    memmove(buffer, buffer + CKesRecHdr::ms_HeaderLength, static_cast<size_t>(declared));
-    fragment->KIWPSetPacketLength(static_cast<unsigned int>(declared));
+    // Complete: the buffer holds the payload from its start, and the
+    // fragment carries it to a worker as the packet.
+    fragment->KIWPSetStrippedLength(-1);
     fragment->KIWPSetReassemblyCharge(0); // a queued packet now: the backlog counts it
     int queued = QueueCharged(std::move(fragment), __LINE__);
     if (queued != 1) *result = queued;
@@ -485,9 +494,16 @@ int CKesSockEngine::KeepTail(unsigned int socket, OwnedBytes tail, unsigned int 
     long long declared = CKesRecHdr::KRHPeekDataLen(fragment->KIWPGetPacket(), tailLength);
     if (declared >= 0) {
         // Room for the bytes at hand and some more; later reads grow it.
+        // The header goes now (a move of at most one read's tail), so the
+        // payload is at the front once whole, however large it is.
         fragment->KIWPSetReassemblyCharge(tailLength);
-        unsigned long long total = static_cast<unsigned long long>(declared) + CKesRecHdr::ms_HeaderLength;
-        if (!GrowFragment(socket, *fragment, tailLength, total)) {
+        unsigned char* buffer = fragment->KIWPGetPacket();
+        const unsigned int held = tailLength - CKesRecHdr::ms_HeaderLength;
+        memmove(buffer, buffer + CKesRecHdr::ms_HeaderLength, held);
+        fragment->KIWPSetPacketLength(held);
+        fragment->KIWPSetStrippedLength(declared);
+        unsigned long long total = static_cast<unsigned long long>(declared);
+        if (!GrowFragment(socket, *fragment, held, total)) {
             source = CopySource(*fragment);
             fragment.reset();
             BreakConnection(socket, std::move(source));
