@@ -154,8 +154,8 @@ int main()
         const double plain = PlainLoop(frame);
         const double path = ReceivePath(engine, frame);
         ratios.push_back(plain / path);
-        printf("run %d: plain read loop %7.1f MiB/s, receive path %7.1f MiB/s, ratio %.2f\n", i + 1, mib / plain,
-               mib / path, plain / path);
+        printf("run %d: plain read loop %7.1f MiB/s, receive path %7.1f MiB/s, ratio %.2f\n", i + 1,
+               mib / plain, mib / path, plain / path);
         plainMiBs += mib / plain / kRepetitions;
         pathMiBs += mib / path / kRepetitions;
     }
@@ -163,7 +163,7 @@ int main()
     std::sort(sorted.begin(), sorted.end());
     printf("ratio (receive path / plain loop): median %.2f, lowest %.2f (target at least 0.50)\n",
            sorted[sorted.size() / 2], sorted.front());
-    printf("@ rx_plain_mibs %.1f\n@ rx_path_mibs %.1f\n@ rx_ratio_median %.2f\n@ rx_ratio_min %.2f\n", plainMiBs,
-           pathMiBs, sorted[sorted.size() / 2], sorted.front());
+    printf("@ rx_plain_mibs %.1f\n@ rx_path_mibs %.1f\n@ rx_ratio_median %.2f\n@ rx_ratio_min %.2f\n",
+           plainMiBs, pathMiBs, sorted[sorted.size() / 2], sorted.front());
     return 0;
 }

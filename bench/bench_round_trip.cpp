@@ -476,8 +476,8 @@ void RoundTrips(BenchClient& client, uint16_t plainPort)
     const char* keys[] = {"rt_plain", "rt_handoff", "rt_lib"};
     for (int i = 0; i < 3; ++i) {
         const Spread spread = SpreadOf(paths[i].samples);
-        printf("@ %s_p50 %.1f\n@ %s_p99 %.1f\n@ %s_cpu %.1f\n@ %s_switches %.2f\n", keys[i], spread.median, keys[i],
-               spread.p99, keys[i], paths[i].cost.cpuMicros / kRoundTrips, keys[i],
+        printf("@ %s_p50 %.1f\n@ %s_p99 %.1f\n@ %s_cpu %.1f\n@ %s_switches %.2f\n", keys[i], spread.median,
+               keys[i], spread.p99, keys[i], paths[i].cost.cpuMicros / kRoundTrips, keys[i],
                paths[i].cost.switches / kRoundTrips);
     }
 }
@@ -507,7 +507,8 @@ void Throughput(BenchClient& client, uint16_t plainPort, int done)
     std::vector<CKesRecord*> batch(kBatchRecords, load.get());
     start = Clock::now();
     for (int i = 0; i < kStreamRecords; i += kBatchRecords) {
-        if (client.KOSCSendRecordsToServer(batch.data(), kBatchRecords) != 1) Fail("a batch could not be sent");
+        if (client.KOSCSendRecordsToServer(batch.data(), kBatchRecords) != 1)
+            Fail("a batch could not be sent");
     }
     if (!WaitByte(done, &byte) || byte != 'L') Fail("the batched records did not all arrive");
     const double batched = std::chrono::duration<double>(Clock::now() - start).count();

@@ -532,7 +532,8 @@ int CKesObjSockServer::KOSSBroadcastRecords(CKesRecord** records, unsigned int c
     unsigned int framed = 0;
     const int result = batch.KRHFrameRecords(records, count, &framed);
     if (framed == 0) return result;
-    const int sent = KOSSBroadcastClients(batch.KRHGetData(), static_cast<unsigned int>(batch.KRHGetTotalLen()));
+    const int sent =
+        KOSSBroadcastClients(batch.KRHGetData(), static_cast<unsigned int>(batch.KRHGetTotalLen()));
     if (sent != 1) {
         const std::string text = std::string("Broadcast of a batch of service ") +
                                  (m_ServiceName ? m_ServiceName : "(unnamed)") +

@@ -141,7 +141,8 @@ int CKesRecHdr::KRHFrameRecords(CKesRecord* const* records, unsigned int count, 
         lengths[i] = kLeftOut;
     }
     if (total > static_cast<unsigned long long>(INT_MAX)) {
-        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "A batch of records longer than 2 GiB cannot be framed.");
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__,
+                  "A batch of records longer than 2 GiB cannot be framed.");
         return KES_ERR_ARGUMENT;
     }
     if (total == 0) return result;

@@ -15,9 +15,9 @@
 // reused handle starts at zero, and a late release for a gone connection only
 // reaches a dead registration. Shared by the packets that carry charges.
 // Threads: Charge and PauseIfFull on the loop thread; Release on any thread.
-// Locks: m_Lock (pausing and resuming; charges need none), taken outside the event loop's lock (KRNPauseIO and
-// KRNResumeIO are called under it so that a pause and the resume that
-// follows it cannot overtake each other).
+// Locks: m_Lock (pausing and resuming; charging takes none), taken outside
+// the event loop's lock (KRNPauseIO and KRNResumeIO are called under it so
+// that a pause and the resume that follows it cannot overtake each other).
 #pragma once
 
 #include <atomic>
@@ -99,8 +99,8 @@ private:
     const unsigned int m_Socket;
     const uint32_t m_Generation; // the registration this backlog counts for
     const long long m_CapBytes;  // the engine's cap when the registration began
-    std::mutex m_Lock;                // guards m_Paused and the decisions on it
+    std::mutex m_Lock;           // guards m_Paused and the decisions on it
     std::atomic<long long> m_Bytes{0}; // charges of packets not yet destroyed
     std::atomic<int> m_Packets{0};     // their number
-    bool m_Paused = false;            // this backlog paused the socket
+    bool m_Paused = false;             // this backlog paused the socket
 };

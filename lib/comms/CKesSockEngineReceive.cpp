@@ -157,8 +157,9 @@ int CKesSockEngine::Queue(OwnedPacket packet, int line)
 
 int CKesSockEngine::QueueAll(const std::vector<void*>& packets, int line)
 {
-    int result = m_IOPool != nullptr ? m_IOPool->KSPAddWorkDetails(packets.data(), static_cast<int>(packets.size()))
-                                     : KES_ERR_ARGUMENT;
+    int result = m_IOPool != nullptr
+                     ? m_IOPool->KSPAddWorkDetails(packets.data(), static_cast<int>(packets.size()))
+                     : KES_ERR_ARGUMENT;
     if (result == 1) return 1; // the pool's now
     CKesError(result, kSource, line, "Packets not queued to the IO pool, dropped");
     for (void* packet : packets) delete static_cast<CKesIOWorkPacket*>(packet);
