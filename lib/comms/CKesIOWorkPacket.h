@@ -82,6 +82,12 @@ public:
     // total until it is destroyed or charged anew (0 ends the count).
     void KIWPSetReassemblyCharge(long long bytes);
     long long KIWPGetReassemblyCharge() const { return m_Reassembly; }
+    // A fragment whose header has been taken off (the receive path), so that
+    // the completed payload is already at the front of its buffer: the
+    // length the header declared; -1 (the default) while it holds no header
+    // or a header still in place.
+    void KIWPSetStrippedLength(long long declared) { m_Stripped = declared; }
+    long long KIWPGetStrippedLength() const { return m_Stripped; }
 
 private:
     CKesIOWorkPacket& operator=(const CKesIOWorkPacket&) = delete;
@@ -98,4 +104,5 @@ private:
     std::shared_ptr<CKesReceiveBacklog> m_Backlog; // the connection charged, or null
     long long m_Charge = 0;                        // bytes charged to m_Backlog
     long long m_Reassembly = 0;                    // bytes counted as reassembly memory
+    long long m_Stripped = -1;                     // see KIWPSetStrippedLength
 };

@@ -230,6 +230,18 @@ int CKesObjSockClient::KOSCSendToServer(CKesRecord* record)
     return KOSCSendToServer(frame.KRHGetData(), static_cast<unsigned int>(frame.KRHGetTotalLen()));
 }
 
+int CKesObjSockClient::KOSCSendRecordsToServer(CKesRecord** records, unsigned int count)
+{
+    if (!records) return KES_ERR_ARGUMENT;
+    CKesRecHdr batch;
+    unsigned int framed = 0;
+    const int result = batch.KRHFrameRecords(records, count, &framed);
+    if (framed == 0) return result;
+    // A failed send has been reported where it failed.
+    const int sent = KOSCSendToServer(batch.KRHGetData(), static_cast<unsigned int>(batch.KRHGetTotalLen()));
+    return sent != 1 ? sent : result;
+}
+
 int CKesObjSockClient::KOSCSendClientId()
 {
     if (KesTraceOn(4)) KesTrace("CKesObjSockClient::KOSCSendClientId().\n");

@@ -130,6 +130,16 @@ public:
     int KOSCSendToServer(unsigned char* buffer, unsigned int length);
     // Encodes, frames and sends a record; the caller keeps the record.
     int KOSCSendToServer(CKesRecord* record);
+    // Batched sending (opt-in, for streams of many small records): count
+    // records framed back to back in one buffer, in order, and written with
+    // as few writes as the socket takes, under one hold of the send lock (no
+    // other sender's frame comes between them). The caller keeps the records.
+    // A null record or one that cannot be encoded is reported and left out,
+    // the others are still sent, and the result is that failure's code;
+    // otherwise as KOSCSendToServer(record): 1, or KES_ERR_SEND (not
+    // connected, or the write failed or passed the send deadline, which
+    // closes the connection: the server then has a prefix of the batch).
+    int KOSCSendRecordsToServer(CKesRecord** records, unsigned int count);
     // Sends the client-id record on a freshly connected socket.
     int KOSCSendClientId();
     // Handles one work packet the engine received on a client socket; the

@@ -36,7 +36,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -106,6 +105,16 @@ public:
     int KOSSSendToClient(char const* clientId, unsigned char* data, unsigned int length);
     int KOSSBroadcastClients(CKesRecord* record);
     int KOSSBroadcastClients(unsigned char* data, unsigned int length);
+    // Batched sending (opt-in, for streams of many small records): count
+    // records framed back to back in one buffer, in order, and written to the
+    // client (or to every identified client) as one piece: as few writes as
+    // its socket takes, no other sender's frame between them, within the send
+    // deadline as a single frame. The caller keeps the records. A null record
+    // or one that cannot be encoded is reported and left out, the others are
+    // still sent, and the result is that failure's code; otherwise as the
+    // one-record forms.
+    int KOSSSendRecordsToClient(char const* clientId, CKesRecord** records, unsigned int count);
+    int KOSSBroadcastRecords(CKesRecord** records, unsigned int count);
     __boolean KOSSIsPacketForServer(unsigned int socket);
     // The engine keeps ownership of the packet / request.
     int KOSSProcessPacket(CKesIOWorkPacket* packet);
@@ -151,7 +160,7 @@ private:
     // The lock rules noted are checked in debug and sanitizer builds.
     CKesSockEnd* FindNewSocket(unsigned int socket);
     struct Connection;
-    using EarlyRecords = std::deque<std::unique_ptr<CKesRecord>>;
+    using EarlyRecords = std::vector<std::unique_ptr<CKesRecord>>; // empty: no allocation
     int IdentifyOrHold(CKesSockEnd* client, CKesRecord* record, unsigned int length, bool* handled,
                        EarlyRecords* early);
     // Caller holds the identify lock.

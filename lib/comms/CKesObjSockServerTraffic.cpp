@@ -515,6 +515,41 @@ int CKesObjSockServer::KOSSBroadcastClients(unsigned char* data, unsigned int le
     return result;
 }
 
+int CKesObjSockServer::KOSSSendRecordsToClient(char const* clientId, CKesRecord** records, unsigned int count)
+{
+    CKesRecHdr batch;
+    unsigned int framed = 0;
+    const int result = batch.KRHFrameRecords(records, count, &framed);
+    if (framed == 0) return result;
+    const int sent =
+        KOSSSendToClient(clientId, batch.KRHGetData(), static_cast<unsigned int>(batch.KRHGetTotalLen()));
+    if (sent != 1) {
+        const std::string text = std::string("Batch of ") + std::to_string(framed) + " records to client " +
+                                 (clientId ? clientId : "(none)") + " of service " +
+                                 (m_ServiceName ? m_ServiceName : "(unnamed)") +
+                                 " not sent: no such client, or its connection was cut";
+        KesReportLimited(sent, kSource, __LINE__, text.c_str());
+    }
+    return sent != 1 ? sent : result;
+}
+
+int CKesObjSockServer::KOSSBroadcastRecords(CKesRecord** records, unsigned int count)
+{
+    CKesRecHdr batch;
+    unsigned int framed = 0;
+    const int result = batch.KRHFrameRecords(records, count, &framed);
+    if (framed == 0) return result;
+    const int sent =
+        KOSSBroadcastClients(batch.KRHGetData(), static_cast<unsigned int>(batch.KRHGetTotalLen()));
+    if (sent != 1) {
+        const std::string text = std::string("Broadcast of a batch of service ") +
+                                 (m_ServiceName ? m_ServiceName : "(unnamed)") +
+                                 " did not reach every client: a connection was cut";
+        KesReportLimited(sent, kSource, __LINE__, text.c_str());
+    }
+    return sent != 1 ? sent : result;
+}
+
 // Caller holds the endpoint lock, so the endpoint stays whole and its entry
 // stays in the table.
 CKesObjSockServer::ConnectionSend* CKesObjSockServer::SendStateOf(CKesSockEnd* client)

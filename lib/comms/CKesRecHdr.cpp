@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iomanip>
 #include <iostream>
+#include <vector>
 
 #include "CKesError.h"
 #include "CKesIOWorkPacket.h"
@@ -27,6 +28,9 @@ const char* const kCannotFrameText = "Cannot frame a record: no data or bad leng
 
 // Largest limit: a whole packet (header plus data) must fit a signed int.
 constexpr unsigned int kLimitCeiling = INT_MAX - CKesRecHdr::ms_HeaderLength;
+
+// Marks a record of a batch that is left out (no encoding is this long).
+constexpr unsigned int kLeftOut = UINT_MAX;
 
 std::atomic<unsigned int> g_MaxPacketLength{CKesRecHdr::ms_DefaultMaxPacketLength};
 
@@ -108,6 +112,59 @@ int CKesRecHdr::KRHFrameRecord(const CKesBaseRecord& record)
         return result;
     }
     AdoptFrame(buffer, static_cast<int>(length));
+    return result;
+}
+
+int CKesRecHdr::KRHFrameRecords(CKesRecord* const* records, unsigned int count, unsigned int* framed)
+{
+    FreeBuffer();
+    if (framed) *framed = 0;
+    if (!records) {
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, kCannotFrameText);
+        return KES_ERR_ARGUMENT;
+    }
+    // Sizes first, so the whole batch costs one allocation and no copy.
+    std::vector<unsigned int> lengths(count, 0);
+    unsigned long long total = 0;
+    int result = 1;
+    for (unsigned int i = 0; i < count; ++i) {
+        const int sized = records[i] ? records[i]->KOMEncodedLength(&lengths[i]) : KES_ERR_ARGUMENT;
+        if (sized == 1) {
+            total += static_cast<unsigned long long>(m_HeaderLen) + lengths[i];
+            continue;
+        }
+        char text[96];
+        std::snprintf(text, sizeof text, "Record %u of a batch of %u not sent: %s", i, count,
+                      records[i] ? "it cannot be encoded" : "null");
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, text);
+        if (result == 1) result = sized == 1 ? KES_ERR_ARGUMENT : sized;
+        lengths[i] = kLeftOut;
+    }
+    if (total > static_cast<unsigned long long>(INT_MAX)) {
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__,
+                  "A batch of records longer than 2 GiB cannot be framed.");
+        return KES_ERR_ARGUMENT;
+    }
+    if (total == 0) return result;
+    auto* buffer = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(total)));
+    if (!buffer) {
+        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
+        return KES_ERR_ALLOCATION;
+    }
+    unsigned char* at = buffer;
+    unsigned int frames = 0;
+    for (unsigned int i = 0; i < count; ++i) {
+        if (lengths[i] == kLeftOut) continue;
+        const uint32_t wire = htonl(lengths[i]);
+        std::memcpy(at, &wire, sizeof wire);
+        records[i]->KOMEncodeInto(at + m_HeaderLen);
+        at += m_HeaderLen + lengths[i];
+        ++frames;
+    }
+    m_Packet = buffer;
+    m_TotalLen = static_cast<int>(total);
+    m_DataLen = m_TotalLen - m_HeaderLen;
+    if (framed) *framed = frames;
     return result;
 }
 

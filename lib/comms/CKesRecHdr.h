@@ -14,6 +14,7 @@
 #include "KesErrorCodes.h"
 
 class CKesBaseRecord;
+class CKesRecord;
 class CKesStack;
 
 class CKesRecHdr : public CKesListable {
@@ -37,6 +38,15 @@ public:
     // long for a frame, KES_ERR_ARGUMENT is reported as by the framing
     // constructor and the header is left empty, as that constructor leaves it.
     int KRHFrameRecord(const CKesBaseRecord& record);
+    // Frames count records back to back in one malloc'd buffer, each behind
+    // its own header, in order (a batch the sender writes at once), replacing
+    // what the header held. A null record or one that cannot be encoded is
+    // reported (KES_ERR_ARGUMENT) and left out; the others are framed. Returns
+    // 1 when every record was framed, else the first failure's code.
+    // *framed (when not null) counts the frames in the buffer. A batch past
+    // 2 GiB, or no memory for it, frames nothing (KES_ERR_ARGUMENT,
+    // KES_ERR_ALLOCATION).
+    int KRHFrameRecords(CKesRecord* const* records, unsigned int count, unsigned int* framed);
     // Frees the packet buffer, if any.
     ~CKesRecHdr() override;
 

@@ -15,9 +15,9 @@
 // reused handle starts at zero, and a late release for a gone connection only
 // reaches a dead registration. Shared by the packets that carry charges.
 // Threads: Charge and PauseIfFull on the loop thread; Release on any thread.
-// Locks: m_Lock, taken outside the event loop's lock (KRNPauseIO and
-// KRNResumeIO are called under it so that a pause and the resume that
-// follows it cannot overtake each other).
+// Locks: m_Lock (pausing and resuming; charging takes none), taken outside
+// the event loop's lock (KRNPauseIO and KRNResumeIO are called under it so
+// that a pause and the resume that follows it cannot overtake each other).
 #pragma once
 
 #include <atomic>
@@ -47,9 +47,12 @@ public:
     CKesReceiveBacklog& operator=(const CKesReceiveBacklog&) = delete;
 
     uint32_t Generation() const { return m_Generation; }
+    // Without the lock: the loop thread charges every packet of a read, and
+    // the workers' releases would wait for it. Safe because every charge is
+    // followed by its release, which decides about resuming under the lock
+    // with the counts as they are then.
     void Charge(long long bytes)
     {
-        std::lock_guard<std::mutex> hold(m_Lock);
         m_Bytes += bytes;
         ++m_Packets;
     }
@@ -79,11 +82,7 @@ public:
         m_Paused = false;
         m_Loop->KRNResumeIO(m_Socket, m_Generation);
     }
-    long long Bytes()
-    {
-        std::lock_guard<std::mutex> hold(m_Lock);
-        return m_Bytes;
-    }
+    long long Bytes() const { return m_Bytes.load(); }
 
     // The bytes of fragment buffers (incomplete packets) of the whole
     // process, counted against the engine's reassembly limit.
@@ -100,8 +99,8 @@ private:
     const unsigned int m_Socket;
     const uint32_t m_Generation; // the registration this backlog counts for
     const long long m_CapBytes;  // the engine's cap when the registration began
-    std::mutex m_Lock;           // guards the three below
-    long long m_Bytes = 0;       // charges of packets not yet destroyed
-    int m_Packets = 0;           // their number
-    bool m_Paused = false;       // this backlog paused the socket
+    std::mutex m_Lock;           // guards m_Paused and the decisions on it
+    std::atomic<long long> m_Bytes{0}; // charges of packets not yet destroyed
+    std::atomic<int> m_Packets{0};     // their number
+    bool m_Paused = false;             // this backlog paused the socket
 };

@@ -561,16 +561,21 @@ void CKesSockEngine::CountIn(const void* object)
 void CKesSockEngine::CountOut(const void* object)
 {
     KES_CHECK(m_EngineLock.IsHeldByMe(), kHoldsEngineLock);
+    // The entry stays at zero: erasing it and making it again for the next
+    // packet cost an allocation per packet under the engine lock.
     auto use = m_InUse.find(object);
     if (use == m_InUse.end() || --use->second > 0) return;
-    m_InUse.erase(use);
     m_Unused.notify_all();
 }
 
 void CKesSockEngine::WaitUntilUnused(const void* object)
 {
     KES_CHECK(m_EngineLock.IsHeldByMe(), kHoldsEngineLock);
-    m_Unused.wait(m_EngineLock, [&] { return m_InUse.count(object) == 0; });
+    m_Unused.wait(m_EngineLock, [&] {
+        auto use = m_InUse.find(object);
+        return use == m_InUse.end() || use->second == 0;
+    });
+    m_InUse.erase(object); // it is being removed: no entry is left behind
 }
 
 thread_local const CKesSockEngine::InUse* CKesSockEngine::InUse::ms_Innermost = nullptr;

@@ -42,6 +42,8 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "CKesEngine.h"
 #include "CKesMutex.h"
@@ -254,6 +256,9 @@ private:
     int Queue(kesengine::OwnedPacket packet, int line);
     // Charges the packet to its socket's backlog and queues it.
     int QueueCharged(kesengine::OwnedPacket packet, int line);
+    // Queues charged packets in order, at once; the pool owns them after, or
+    // (refused) they are reported and destroyed.
+    int QueueAll(const std::vector<void*>& packets, int line);
     // The backlog of the socket's current registration (loop thread).
     const std::shared_ptr<CKesReceiveBacklog>& BacklogOf(unsigned int socket);
     // Stops reading a stream socket whose backlog is over its cap.
@@ -277,6 +282,7 @@ private:
     void DropFragment(unsigned int socket);
     bool IsOwnedStream(unsigned int socket);
     // Steps of the event-loop thread.
+    unsigned int SourceLengthOf(unsigned int socket);
     int ReadSocket(unsigned int socket, unsigned char* buffer, int available, sockaddr* address,
                    unsigned int addressLength);
     void DeliverClosed(unsigned int socket, kesengine::OwnedBytes buffer, kesengine::OwnedSource source);
@@ -293,6 +299,12 @@ private:
     // Socket -> the backlog of its current registration (CKesReceiveBacklog:
     // packets read and queued, not yet finished); the loop thread alone.
     std::unordered_map<unsigned int, std::shared_ptr<CKesReceiveBacklog>> m_Backlogs;
+    // The packets of one split read on their way to the pool (loop thread
+    // alone; kept to reuse its memory).
+    std::vector<void*> m_SplitPackets;
+    // Socket -> (generation, the length of its source addresses): the
+    // address family is asked once per registration (loop thread alone).
+    std::unordered_map<unsigned int, std::pair<uint32_t, unsigned int>> m_SourceLengths;
 
     CKesServPool* m_IOPool; // worker pool that processes received packets
     // The engine lock. It makes these steps atomic: the check-and-insert of

@@ -4,12 +4,17 @@
 // owner (KSEProcessIO, KSEWorkerProc).
 #include "CKesSockEngine.h"
 
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "CKesAtom.h"
 #include "CKesAutoMutex.h"
@@ -79,11 +84,21 @@ bool IsDatagramSocket(unsigned int socket)
     return !loop.KRNIsRunning() || loop.KRNIsLoopThread();
 }
 
-// The declared data length at the start of a fragment, or -1 while its
-// header is incomplete.
+// The data length a fragment's header declared, or -1 while its header is
+// incomplete. A fragment whose header is complete holds its payload alone
+// (KeepTail takes the header off), so the payload needs no move once whole.
 long long DeclaredLength(const CKesIOWorkPacket& fragment)
 {
+    if (fragment.KIWPGetStrippedLength() >= 0) return fragment.KIWPGetStrippedLength();
     return CKesRecHdr::KRHPeekDataLen(fragment.KIWPGetPacket(), fragment.KIWPGetPacketLength());
+}
+
+// Bytes of a fragment's packet held, its header counted whether or not it
+// has been taken off.
+unsigned long long HeldWithHeader(const CKesIOWorkPacket& fragment)
+{
+    const bool stripped = fragment.KIWPGetStrippedLength() >= 0;
+    return fragment.KIWPGetPacketLength() + (stripped ? CKesRecHdr::ms_HeaderLength : 0ull);
 }
 
 // A copy of the packet's source address, for a step that outlives it.
@@ -96,6 +111,32 @@ OwnedSource CopySource(const CKesIOWorkPacket& packet)
     memcpy(copy.address.get(), packet.KIWPGetSource(), packet.KIWPGetSourceLen());
     copy.length = packet.KIWPGetSourceLen();
     return copy;
+}
+
+// A large fragment buffer is filled page by page as its packet arrives.
+// Each first touch of a page used to be a page fault of its own (some 16,000
+// for a 64 MiB packet, each an exception into a virtual machine's kernel):
+// the grown part is populated in one call instead. The buffer only grows as
+// bytes arrive (doubling), so this takes no memory that the reassembly limit
+// does not count already. No advice that changes the mapping's flags (huge
+// pages): it splits the mapping, and the next realloc can then no longer
+// move it with mremap but copies the whole block. Systems without the
+// request simply fault as before.
+void PopulateGrownPart(unsigned char* block, unsigned long long from, unsigned long long length)
+{
+#ifdef MADV_POPULATE_WRITE
+    constexpr unsigned long long kWorthIt = 1u << 20;
+    if (length - from < kWorthIt) return;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(block);
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t fresh = (start + from + page - 1) & ~(page - 1);
+    const uintptr_t last = (start + length) & ~(page - 1);
+    if (last > fresh) madvise(reinterpret_cast<void*>(fresh), last - fresh, MADV_POPULATE_WRITE);
+#else
+    static_cast<void>(block);
+    static_cast<void>(from);
+    static_cast<void>(length);
+#endif
 }
 
 } // namespace
@@ -111,6 +152,17 @@ int CKesSockEngine::Queue(OwnedPacket packet, int line)
     }
     // The pool refused it (it is closing): nobody will process the packet.
     CKesError(result, kSource, line, "Packet not queued to the IO pool, dropped");
+    return result;
+}
+
+int CKesSockEngine::QueueAll(const std::vector<void*>& packets, int line)
+{
+    int result = m_IOPool != nullptr
+                     ? m_IOPool->KSPAddWorkDetails(packets.data(), static_cast<int>(packets.size()))
+                     : KES_ERR_ARGUMENT;
+    if (result == 1) return 1; // the pool's now
+    CKesError(result, kSource, line, "Packets not queued to the IO pool, dropped");
+    for (void* packet : packets) delete static_cast<CKesIOWorkPacket*>(packet);
     return result;
 }
 
@@ -198,7 +250,11 @@ void CKesSockEngine::OnIO(CMOMRvIO* io)
     KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
     if (KesTraceOn(4)) KesTrace("CKesSockEngine::OnIO().\n");
     unsigned int socket = io->Source();
-    int available = KesGetSocketPacketLength(socket);
+    // A stream's read is split and copied out, so its buffer may be larger
+    // than what is there: no FIONREAD for it. A datagram is handed over in its
+    // buffer, which is sized to it.
+    const bool stream = IsOwnedStream(socket);
+    int available = stream ? ms_ReadChunk : KesGetSocketPacketLength(socket);
     if (KesTraceOn(4)) KesTrace("Received IO on %u of length %d.\n", socket, available);
 
     OwnedBytes buffer;
@@ -212,7 +268,7 @@ void CKesSockEngine::OnIO(CMOMRvIO* io)
         // Only the byte after what is read needs zeroing: clearing the whole
         // buffer first would cost one more pass over every large read.
         buffer.reset(static_cast<unsigned char*>(malloc(static_cast<size_t>(available) + 1)));
-        source.length = SourceAddressLength(socket);
+        source.length = SourceLengthOf(socket);
         source.address.reset(static_cast<sockaddr*>(calloc(source.length, 1)));
         length = ReadSocket(socket, buffer.get(), available, source.address.get(), source.length);
         if (buffer != nullptr) buffer[length > 0 ? length : 0] = 0;
@@ -225,7 +281,7 @@ void CKesSockEngine::OnIO(CMOMRvIO* io)
         DeliverClosed(socket, std::move(buffer), std::move(source));
         return;
     }
-    if (IsOwnedStream(socket)) {
+    if (stream) {
         int result = KSECheckSockPacket(socket, buffer.release(), length, source.address.release(),
                                         static_cast<int>(source.length));
         if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
@@ -243,6 +299,18 @@ void CKesSockEngine::OnIO(CMOMRvIO* io)
     QueueCharged(OwnedPacket(new CKesIOWorkPacket(socket, buffer.release(), static_cast<unsigned int>(length),
                                                   this, source.address.release(), source.length)),
                  __LINE__);
+}
+
+unsigned int CKesSockEngine::SourceLengthOf(unsigned int socket)
+{
+    KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
+    // Asked once per registration of the socket, not on every read.
+    const uint32_t generation = KRNGetGeneration(socket);
+    auto found = m_SourceLengths.find(socket);
+    if (found != m_SourceLengths.end() && found->second.first == generation) return found->second.second;
+    const unsigned int length = SourceAddressLength(socket);
+    m_SourceLengths[socket] = {generation, length};
+    return length;
 }
 
 int CKesSockEngine::ReadSocket(unsigned int socket, unsigned char* buffer, int available, sockaddr* address,
@@ -325,16 +393,16 @@ void CKesSockEngine::TraceJoin(const CKesIOWorkPacket& fragment, const unsigned 
         KesTrace("Total packet should be unknown (header incomplete) Packet is %llu\n",
                  static_cast<unsigned long long>(fragmentLength) + length);
     else
-        KesTrace("Total packet should be %lld Packet is %llu\n", declared,
-                 static_cast<unsigned long long>(fragmentLength) + length);
+        KesTrace("Total packet should be %lld Packet is %llu\n", declared, HeldWithHeader(fragment) + length);
 }
 
 unsigned int CKesSockEngine::FillFragment(unsigned int socket, OwnedPacket fragment,
                                           const unsigned char* data, unsigned int length, int* result)
 {
     KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
+    // The fragment holds the payload alone (KeepTail took the header off).
     unsigned long long declared = static_cast<unsigned long long>(DeclaredLength(*fragment));
-    unsigned long long total = declared + CKesRecHdr::ms_HeaderLength;
+    unsigned long long total = declared;
     unsigned int have = fragment->KIWPGetPacketLength();
     unsigned long long missing = total - have;
     unsigned int take = missing < length ? static_cast<unsigned int>(missing) : length;
@@ -353,10 +421,9 @@ unsigned int CKesSockEngine::FillFragment(unsigned int socket, OwnedPacket fragm
         if (kept != 1) *result = kept;
         return take;
     }
-    // Complete: the payload moves to the front of the same buffer, which the
-    // fragment then carries to a worker as the packet.
-    memmove(buffer, buffer + CKesRecHdr::ms_HeaderLength, static_cast<size_t>(declared));
-    fragment->KIWPSetPacketLength(static_cast<unsigned int>(declared));
+    // Complete: the buffer holds the payload from its start, and the
+    // fragment carries it to a worker as the packet.
+    fragment->KIWPSetStrippedLength(-1);
     fragment->KIWPSetReassemblyCharge(0); // a queued packet now: the backlog counts it
     int queued = QueueCharged(std::move(fragment), __LINE__);
     if (queued != 1) *result = queued;
@@ -387,15 +454,23 @@ int CKesSockEngine::SplitRun(unsigned int socket, unsigned char* run, unsigned i
     CKesRecHdr header;
     CKesStack* stack = header.KRHGetWorkStack(run, length);
     if (stack != nullptr) {
+        // The stack yields the last packet first: put them back in order and
+        // hand them to the pool at once (one lock, one wake-up per idle worker).
+        std::vector<void*>& packets = m_SplitPackets;
+        packets.clear();
+        const std::shared_ptr<CKesReceiveBacklog>& backlog = BacklogOf(socket);
         while (CKesIOWorkPacket* packet = static_cast<CKesIOWorkPacket*>(stack->KSPop())) {
             if (source.address != nullptr && source.length > 0)
                 packet->KIWPSetSource(const_cast<const sockaddr*>(source.address.get()), source.length);
             packet->KIWPSetSockServer(this);
             packet->KIWPSetSocket(socket);
-            int queued = QueueCharged(OwnedPacket(packet), __LINE__);
-            if (queued != 1) result = queued;
+            packet->KIWPCharge(backlog);
+            packets.push_back(packet);
         }
         delete stack;
+        std::reverse(packets.begin(), packets.end());
+        int queued = QueueAll(packets, __LINE__);
+        if (queued != 1) result = queued;
     }
     if (header.KRHIsBroken()) {
         ReportPeer(KES_ERR_FRAMING, __LINE__, socket, source.address.get(), source.length,
@@ -420,9 +495,16 @@ int CKesSockEngine::KeepTail(unsigned int socket, OwnedBytes tail, unsigned int 
     long long declared = CKesRecHdr::KRHPeekDataLen(fragment->KIWPGetPacket(), tailLength);
     if (declared >= 0) {
         // Room for the bytes at hand and some more; later reads grow it.
+        // The header goes now (a move of at most one read's tail), so the
+        // payload is at the front once whole, however large it is.
         fragment->KIWPSetReassemblyCharge(tailLength);
-        unsigned long long total = static_cast<unsigned long long>(declared) + CKesRecHdr::ms_HeaderLength;
-        if (!GrowFragment(socket, *fragment, tailLength, total)) {
+        unsigned char* buffer = fragment->KIWPGetPacket();
+        const unsigned int held = tailLength - CKesRecHdr::ms_HeaderLength;
+        memmove(buffer, buffer + CKesRecHdr::ms_HeaderLength, held);
+        fragment->KIWPSetPacketLength(held);
+        fragment->KIWPSetStrippedLength(declared);
+        unsigned long long total = static_cast<unsigned long long>(declared);
+        if (!GrowFragment(socket, *fragment, held, total)) {
             source = CopySource(*fragment);
             fragment.reset();
             BreakConnection(socket, std::move(source));
@@ -462,6 +544,7 @@ bool CKesSockEngine::GrowFragment(unsigned int socket, CKesIOWorkPacket& fragmen
                    "Connection closed: buffer for an incomplete packet cannot be allocated");
         return false;
     }
+    PopulateGrownPart(block, capacity, grown);
     fragment.KIWPSetPacket(block); // realloc has taken the old block over
     fragment.KIWPSetReassemblyCharge(static_cast<long long>(grown));
     return true;

@@ -94,7 +94,21 @@ int CKesBaseRecord::KOMEncode(unsigned char** buffer, unsigned int* length, unsi
     if (buffer == nullptr || length == nullptr) return kBadArgument;
     *buffer = nullptr;
     *length = 0;
+    unsigned int total = 0;
+    const int sized = KOMEncodedLength(&total);
+    if (sized != 1) return sized;
+    unsigned char* out = static_cast<unsigned char*>(malloc(size_t(headroom) + total));
+    if (out == nullptr) return kNoMemory;
+    KOMEncodeInto(out + headroom);
+    *buffer = out;
+    *length = total;
+    return 1;
+}
 
+int CKesBaseRecord::KOMEncodedLength(unsigned int* length) const
+{
+    if (length == nullptr) return kBadArgument;
+    *length = 0;
     size_t total = kesmsgpack::MapHeaderSize(m_Values.size());
     for (const CKesVarBind* value : m_Values) {
         size_t valueSize = kesmsgpack::ValueSize(*value->KVBValue());
@@ -106,16 +120,16 @@ int CKesBaseRecord::KOMEncode(unsigned char** buffer, unsigned int* length, unsi
         total += kesmsgpack::StrSize(strlen(value->KVBName())) + valueSize;
     }
     if (total > UINT32_MAX || m_Values.size() > UINT32_MAX) return kBadArgument;
+    *length = static_cast<unsigned int>(total);
+    return 1;
+}
 
-    unsigned char* out = static_cast<unsigned char*>(malloc(headroom + total));
-    if (out == nullptr) return kNoMemory;
-    kesmsgpack::Writer writer(out + headroom);
+void CKesBaseRecord::KOMEncodeInto(unsigned char* out) const
+{
+    kesmsgpack::Writer writer(out);
     writer.Map(static_cast<uint32_t>(m_Values.size()));
     for (const CKesVarBind* value : m_Values) {
         writer.Str(value->KVBName(), strlen(value->KVBName()));
         writer.Value(*value->KVBValue());
     }
-    *buffer = out;
-    *length = static_cast<unsigned int>(total);
-    return 1;
 }

@@ -43,6 +43,13 @@ public:
     // a frame header): the buffer holds headroom + *length bytes, *length
     // counts the encoding only.
     int KOMEncode(unsigned char** buffer, unsigned int* length, unsigned int headroom) const;
+    // The length of the encoding into *length, for a caller that writes it
+    // into a buffer of its own (KOMEncodeInto). 1, or KES_ERR_ARGUMENT (reported
+    // for a value without a type) as KOMEncode.
+    int KOMEncodedLength(unsigned int* length) const;
+    // Writes the encoding into out, which has room for KOMEncodedLength bytes;
+    // only after KOMEncodedLength returned 1 for the unchanged record.
+    void KOMEncodeInto(unsigned char* out) const;
 
 protected:
     void KRClear();

@@ -101,6 +101,29 @@ int CKesServPool::KSPAddWorkDetail(void* item)
     return 1;
 }
 
+int CKesServPool::KSPAddWorkDetails(void* const* items, int count)
+{
+    if (count <= 0) return 1;
+    // Enough for every worker, without allocating.
+    constexpr int kMostHanded = 16;
+    IdleWorker* handed[kMostHanded];
+    int woken = 0;
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        if (m_Stopping) return KES_ERR_ARGUMENT;
+        int next = 0;
+        while (next < count && !m_IdleWorkers.empty() && woken < kMostHanded) {
+            IdleWorker* idle = m_IdleWorkers.back();
+            m_IdleWorkers.pop_back();
+            idle->item = items[next++];
+            handed[woken++] = idle;
+        }
+        m_Queue.insert(m_Queue.end(), items + next, items + count);
+    }
+    for (int i = 0; i < woken; ++i) handed[i]->Wake(IdleWorker::kHanded);
+    return 1;
+}
+
 void CKesServPool::WorkerLoop()
 {
     IdleWorker self;

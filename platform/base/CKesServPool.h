@@ -32,6 +32,11 @@ public:
     int KSPLaunchThreads(KesPoolWorkProcedure procedure);
     // Queues one item; 1, or KES_ERR_ARGUMENT once the pool is stopping.
     virtual int KSPAddWorkDetail(void* item);
+    // Queues count items in order under one hold of the lock: idle workers
+    // are handed one each (one wake-up per worker, none for a worker that
+    // gets nothing), the rest wait in the queue for the first worker free.
+    // 1, or KES_ERR_ARGUMENT (nothing queued) once the pool is stopping.
+    int KSPAddWorkDetails(void* const* items, int count);
     int KSPWorkerCount() const { return m_WorkerCount; }
 
 private:

@@ -93,6 +93,55 @@ TEST_F(ClientWithServer, RecordsTravelBothWaysAcrossDisconnect)
     EXPECT_TRUE(roundTrip("back"));
 }
 
+// A batch sent in one call reaches the server whole and in order, however
+// many writes its socket needs; a null record is reported and left out, the
+// others still go.
+TEST(ClientWithServer, BatchedSendKeepsOrderAndLeavesOutOnlyABadRecord)
+{
+    KesSetTimeScale(0.01);
+    ksxtest::WireListener peer;
+    ksxtest::WriteServiceFile(
+        std::string(ksxtest::kMulticastLine) +
+        "SERVICE: Echo DOMAIN: Lab ADDRESS: 127.0.0.1 PORT: " + std::to_string(peer.Port()) + "\n");
+    auto engine = std::make_unique<CKesSockEngine>("client-batch", __KES_SERV_DAEMON, 2);
+    auto loop = std::make_unique<ksxtest::EventLoopThread>(*engine);
+    auto* client = new EchoClient("batcher"); // owned by the engine
+    ASSERT_EQ(1, engine->KSEAddClient(client));
+    ASSERT_EQ(1, client->KOSCInitialise());
+    std::unique_ptr<ksxtest::WireConnection> server = peer.Accept();
+    ASSERT_TRUE(server && server->ReadRecord()) << "no greeting";
+    ASSERT_TRUE(client->log.WaitFor("connect"));
+
+    constexpr unsigned int kCount = 1000, kBad = 500; // about 4 MiB
+    std::vector<CKesRecord> records;
+    records.reserve(kCount);
+    for (unsigned int i = 0; i < kCount; ++i)
+        records.push_back(ksxtest::TextRecord("Text", (std::to_string(i) + std::string(4096, '.')).c_str()));
+    std::vector<CKesRecord*> batch;
+    for (CKesRecord& record : records) batch.push_back(&record);
+    batch[kBad] = nullptr;
+
+    int result = 0;
+    std::thread sender([&] { result = client->KOSCSendRecordsToServer(batch.data(), kCount); });
+    std::vector<unsigned int> got;
+    while (got.size() < kCount - 1) {
+        std::unique_ptr<CKesRecord> next = server->ReadRecord();
+        if (!next) break;
+        const std::string text = TextOf(*next, "Text");
+        if (!text.empty()) got.push_back(static_cast<unsigned int>(std::stoul(text))); // not a keep-alive
+    }
+    sender.join();
+    std::vector<unsigned int> expected;
+    for (unsigned int i = 0; i < kCount; ++i)
+        if (i != kBad) expected.push_back(i);
+    EXPECT_EQ(expected, got);
+    EXPECT_EQ(KES_ERR_ARGUMENT, result);
+    loop.reset();
+    engine->KNSafeExit();
+    engine.reset();
+    KesSetTimeScale(1.0);
+}
+
 // A server that stops reading: the send that its socket cannot take within
 // the deadline gives KES_ERR_SEND, the connection is closed with one report
 // naming the service, and the client comes back as after any loss.

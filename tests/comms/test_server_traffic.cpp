@@ -83,6 +83,48 @@ TEST_F(ServerTraffic, GreetingAndKeepAlivesStayInternalAndEarlyRecordsWaitForThe
     EXPECT_EQ(expected, events);
 }
 
+// Batched sends: one client's batch, larger than the socket buffers, arrives
+// whole and in order while the test reads it; a null record in the middle is
+// reported by its place and left out, nothing else. A broadcast batch
+// reaches every client in order.
+TEST_F(ServerTraffic, BatchedSendsKeepOrderPastTheSocketBufferAndLeaveOutOnlyABadRecord)
+{
+    auto alpha = Identified("alpha");
+    auto beta = Identified("beta");
+    constexpr unsigned int kCount = 2000, kBad = 700; // about 8 MiB
+    std::vector<CKesRecord> records;
+    records.reserve(kCount);
+    for (unsigned int i = 0; i < kCount; ++i)
+        records.push_back(TextRecord("data", (std::to_string(i) + std::string(4096, '.')).c_str()));
+    std::vector<CKesRecord*> batch;
+    for (CKesRecord& record : records) batch.push_back(&record);
+    batch[kBad] = nullptr;
+
+    ksxtest::ErrorCapture errors;
+    int result = 0;
+    std::thread sender([&] { result = m_Server->KOSSSendRecordsToClient("alpha", batch.data(), kCount); });
+    std::vector<unsigned int> got;
+    for (std::string data = NextData(*alpha); data != "<closed>"; data = NextData(*alpha)) {
+        got.push_back(static_cast<unsigned int>(std::stoul(data)));
+        if (got.size() == kCount - 1) break;
+    }
+    sender.join();
+    std::vector<unsigned int> expected;
+    for (unsigned int i = 0; i < kCount; ++i)
+        if (i != kBad) expected.push_back(i);
+    EXPECT_EQ(expected, got);
+    EXPECT_EQ(KES_ERR_ARGUMENT, result);
+    ASSERT_EQ(1u, errors.Reports().size());
+    EXPECT_EQ("Record 700 of a batch of 2000 not sent: null", errors.Reports()[0].text);
+
+    CKesRecord* two[] = {&records[1], &records[2]};
+    EXPECT_EQ(1, m_Server->KOSSBroadcastRecords(two, 2));
+    for (WireConnection* peer : {alpha.get(), beta.get()}) {
+        EXPECT_EQ(records[1].KRValueOf("data")->KAString(), NextData(*peer));
+        EXPECT_EQ(records[2].KRValueOf("data")->KAString(), NextData(*peer));
+    }
+}
+
 // A connection that sends more than the receive backlog cap before its id is
 // closed and reported; none of its records reach the host. A stream cut for
 // a bad header is removed once: no report without text, none for a second
