@@ -73,7 +73,7 @@ constexpr int kRoundTrips = 4000; // per side, in kBlocks alternating blocks
 constexpr int kBlocks = 4;
 constexpr int kStreamRecords = 200000;
 constexpr int kBatchRecords = 100; // records per batched send
-constexpr int kGuardMs = 120000; // a step that takes longer has failed
+constexpr int kGuardMs = 120000;   // a step that takes longer has failed
 
 // ---- helpers -----------------------------------------------------------------
 

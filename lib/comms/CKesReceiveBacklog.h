@@ -97,9 +97,9 @@ private:
 
     CKesRvNet* const m_Loop; // not owned; outlives the packets (the engine's)
     const unsigned int m_Socket;
-    const uint32_t m_Generation; // the registration this backlog counts for
-    const long long m_CapBytes;  // the engine's cap when the registration began
-    std::mutex m_Lock;           // guards m_Paused and the decisions on it
+    const uint32_t m_Generation;       // the registration this backlog counts for
+    const long long m_CapBytes;        // the engine's cap when the registration began
+    std::mutex m_Lock;                 // guards m_Paused and the decisions on it
     std::atomic<long long> m_Bytes{0}; // charges of packets not yet destroyed
     std::atomic<int> m_Packets{0};     // their number
     bool m_Paused = false;             // this backlog paused the socket

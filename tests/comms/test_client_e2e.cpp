@@ -96,7 +96,7 @@ TEST_F(ClientWithServer, RecordsTravelBothWaysAcrossDisconnect)
 // A batch sent in one call reaches the server whole and in order, however
 // many writes its socket needs; a null record is reported and left out, the
 // others still go.
-TEST(ClientWithServer, BatchedSendKeepsOrderAndLeavesOutOnlyABadRecord)
+TEST(ClientBatchedSend, KeepsOrderAndLeavesOutOnlyABadRecord)
 {
     KesSetTimeScale(0.01);
     ksxtest::WireListener peer;
