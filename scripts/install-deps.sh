@@ -13,6 +13,11 @@ packages=(
   libsodium-dev
   tshark
 )
+# --only PACKAGE...: the same, for another list (the optional extras).
+if [ "${1:-}" = "--only" ]; then
+  shift
+  packages=("$@")
+fi
 
 missing=()
 for p in "${packages[@]}"; do

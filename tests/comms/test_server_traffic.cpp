@@ -109,10 +109,7 @@ TEST_F(ServerTraffic, BatchedSendsKeepOrderPastTheSocketBufferAndLeaveOutOnlyABa
         if (got.size() == kCount - 1) break;
     }
     sender.join();
-    std::vector<unsigned int> expected;
-    for (unsigned int i = 0; i < kCount; ++i)
-        if (i != kBad) expected.push_back(i);
-    EXPECT_EQ(expected, got);
+    EXPECT_EQ(ksxtest::NumbersExcept(kCount, kBad), got);
     EXPECT_EQ(KES_ERR_ARGUMENT, result);
     ASSERT_EQ(1u, errors.Reports().size());
     EXPECT_EQ("Record 700 of a batch of 2000 not sent: null", errors.Reports()[0].text);

@@ -28,6 +28,16 @@ constexpr int kGuardMs = 30000;
 // Polls done() until it holds; false when the guard runs out.
 bool WaitUntil(const std::function<bool()>& done, int guardMs = kGuardMs);
 
+// 0 .. count-1 without `left`: the records of a batch that must arrive when
+// the one at `left` is refused.
+inline std::vector<unsigned int> NumbersExcept(unsigned int count, unsigned int left)
+{
+    std::vector<unsigned int> numbers;
+    for (unsigned int i = 0; i < count; ++i)
+        if (i != left) numbers.push_back(i);
+    return numbers;
+}
+
 // Runs an event loop (an engine's too) on its own thread while it exists.
 class EventLoopThread {
 public:
