@@ -73,20 +73,30 @@ CKesIOWorkPacket::CKesIOWorkPacket(const CKesIOWorkPacket& other)
     KIWPCharge(other.m_Backlog);
 }
 
+CKesIOWorkPacket::CKesIOWorkPacket(const CKesIOWorkPacket& run, unsigned char* payload, unsigned int length)
+    : CKesListable(), m_Socket(run.m_Socket), m_Packet(payload), m_PacketLength(length),
+      m_SockServer(run.m_SockServer), m_Source(run.m_Source), m_SourceLength(run.m_SourceLength),
+      m_Borrowed(true)
+{
+}
+
 CKesIOWorkPacket::~CKesIOWorkPacket()
 {
     KIWPCharge(nullptr);
     KIWPSetReassemblyCharge(0);
+    if (m_Borrowed) return;
     std::free(m_Packet);
     std::free(m_Source);
 }
 
 void CKesIOWorkPacket::KIWPCharge(std::shared_ptr<CKesReceiveBacklog> backlog)
 {
-    if (m_Backlog) m_Backlog->Release(m_Charge);
+    if (m_Backlog) m_Backlog->Release(m_Charge, m_ChargedPackets);
     m_Backlog = std::move(backlog);
-    m_Charge = static_cast<long long>(m_PacketLength) + CKesReceiveBacklog::ms_PacketOverhead;
-    if (m_Backlog) m_Backlog->Charge(m_Charge);
+    m_ChargedPackets = m_WholePackets > 0 ? static_cast<int>(m_WholePackets) : 1;
+    m_Charge =
+        static_cast<long long>(m_PacketLength) + CKesReceiveBacklog::ms_PacketOverhead * m_ChargedPackets;
+    if (m_Backlog) m_Backlog->Charge(m_Charge, m_ChargedPackets);
 }
 
 uint32_t CKesIOWorkPacket::KIWPGetGeneration() const { return m_Backlog ? m_Backlog->Generation() : 0; }
@@ -133,7 +143,7 @@ int CKesIOWorkPacket::KIWPSetSockServer(void* sockServer)
 int CKesIOWorkPacket::KIWPSetSource(sockaddr* source, unsigned int length)
 {
     if (!source) return KES_ERR_ARGUMENT;
-    if (m_Source != source) std::free(m_Source);
+    if (m_Source != source && !m_Borrowed) std::free(m_Source);
     m_Source = source;
     m_SourceLength = length;
     return 1;
@@ -146,7 +156,7 @@ int CKesIOWorkPacket::KIWPSetSource(const sockaddr* source, unsigned int length)
     auto* copy = static_cast<sockaddr*>(std::malloc(length));
     if (!copy) return KES_ERR_ALLOCATION;
     std::memcpy(copy, source, length);
-    std::free(m_Source);
+    if (!m_Borrowed) std::free(m_Source);
     m_Source = copy;
     m_SourceLength = length;
     return 1;

@@ -35,7 +35,11 @@ public:
     // Deep copy: the copy owns its own payload and source buffers. A failed
     // allocation reports KES_ERR_ALLOCATION and leaves that buffer null and its length 0.
     CKesIOWorkPacket(const CKesIOWorkPacket& other);
-    // Frees payload and source.
+    // One packet inside a run of whole packets (see KIWPSetWholePackets),
+    // borrowing the run's payload bytes and source: it owns nothing, is never
+    // charged, and must not outlive the run.
+    CKesIOWorkPacket(const CKesIOWorkPacket& run, unsigned char* payload, unsigned int length);
+    // Frees payload and source (a borrowing packet frees nothing).
     ~CKesIOWorkPacket() override;
 
     // A new packet copied from source (a CKesIOWorkPacket), or null.
@@ -88,6 +92,13 @@ public:
     // or a header still in place.
     void KIWPSetStrippedLength(long long declared) { m_Stripped = declared; }
     long long KIWPGetStrippedLength() const { return m_Stripped; }
+    // A stream read's whole packets in one work item (the receive path): the
+    // payload is `count` packets back to back, each with its header, all
+    // within the packet limit; a worker walks them in order. 0 (the
+    // default): the payload is one packet without its header. Set it before
+    // charging: each packet of the run is charged as a packet of its own.
+    void KIWPSetWholePackets(unsigned int count) { m_WholePackets = count; }
+    unsigned int KIWPGetWholePackets() const { return m_WholePackets; }
 
 private:
     CKesIOWorkPacket& operator=(const CKesIOWorkPacket&) = delete;
@@ -103,6 +114,9 @@ private:
     unsigned int m_SourceLength;                   // bytes in m_Source (16 IPv4, 28 IPv6)
     std::shared_ptr<CKesReceiveBacklog> m_Backlog; // the connection charged, or null
     long long m_Charge = 0;                        // bytes charged to m_Backlog
+    int m_ChargedPackets = 0;                      // packets charged to m_Backlog
     long long m_Reassembly = 0;                    // bytes counted as reassembly memory
     long long m_Stripped = -1;                     // see KIWPSetStrippedLength
+    unsigned int m_WholePackets = 0;               // see KIWPSetWholePackets
+    bool m_Borrowed = false;                       // payload and source belong to a run
 };

@@ -54,7 +54,7 @@ bool PushItem(CKesStack*& stack, void* item)
 // run cuts off (header included), or at a header above the packet limit.
 struct RunEnd {
     enum Kind { Complete, Cut, OverLimit } kind = Complete;
-    unsigned int offset = 0;   // Cut: where the cut packet starts
+    unsigned int offset = 0;   // where the whole packets end
     unsigned int declared = 0; // OverLimit: the length the header declares
 };
 
@@ -71,12 +71,13 @@ RunEnd WalkRun(const unsigned char* buffer, unsigned int length, int headerLengt
         const RunEnd cut{RunEnd::Cut, static_cast<unsigned int>(offset), 0};
         if (offset + headerLen > end) return cut;
         const unsigned int n = ReadLength(buffer + offset);
-        if (n > CKesRecHdr::KRHGetMaxPacketLength()) return RunEnd{RunEnd::OverLimit, 0, n};
+        if (n > CKesRecHdr::KRHGetMaxPacketLength())
+            return RunEnd{RunEnd::OverLimit, static_cast<unsigned int>(offset), n};
         if (offset + headerLen + n > end) return cut;
         onPacket(buffer + offset + headerLen, n);
         offset += headerLen + n;
     }
-    return RunEnd{};
+    return RunEnd{RunEnd::Complete, length, 0};
 }
 
 } // namespace
@@ -327,6 +328,20 @@ CKesStack* CKesRecHdr::KRHGetWorkStack(unsigned char* buffer, unsigned int lengt
     if (end.kind == RunEnd::Cut) KeepTail(buffer, end.offset, length);
     if (end.kind == RunEnd::OverLimit) MarkBroken(end.declared);
     return stack;
+}
+
+unsigned int CKesRecHdr::KRHWholePackets(const unsigned char* buffer, unsigned int length,
+                                         unsigned int* count)
+{
+    unsigned int packets = 0;
+    if (count) *count = 0;
+    if (!buffer) return 0;
+    const RunEnd end =
+        WalkRun(buffer, length, m_HeaderLen, [&](const unsigned char*, unsigned int) { ++packets; });
+    if (end.kind == RunEnd::Cut) KeepTail(buffer, end.offset, length);
+    if (end.kind == RunEnd::OverLimit) MarkBroken(end.declared);
+    if (count) *count = packets;
+    return end.offset;
 }
 
 void CKesRecHdr::KRHDumpPacket()

@@ -79,10 +79,15 @@ public:
     // reported (rate-limited: a peer can send any number), splitting stops, no tail is kept and KRHIsBroken()
     // becomes true; the packets before it are still returned.
     CKesStack* KRHGetWorkStack(unsigned char* buffer, unsigned int length);
+    // The same split without copying: the length of the run's leading whole
+    // packets (headers included), their number in *count (when not null).
+    // The incomplete tail is kept and a header above the limit marks the
+    // stream broken, as with KRHGetWorkStack.
+    unsigned int KRHWholePackets(const unsigned char* buffer, unsigned int length, unsigned int* count);
     // Hexadecimal dump of the packet buffer on standard output.
     void KRHDumpPacket();
 
-    // True after KRHGetWorkStack or KRHGetDataRecords met a header above
+    // True after KRHGetWorkStack, KRHWholePackets or KRHGetDataRecords met a header above
     // the packet length limit; the stream can no longer be framed and its
     // connection should be closed. Cleared by KRHInitialise.
     bool KRHIsBroken() const;

@@ -51,10 +51,10 @@ public:
     // the workers' releases would wait for it. Safe because every charge is
     // followed by its release, which decides about resuming under the lock
     // with the counts as they are then.
-    void Charge(long long bytes)
+    void Charge(long long bytes, int packets)
     {
         m_Bytes += bytes;
-        ++m_Packets;
+        m_Packets += packets;
     }
     // Loop thread, after a read has been queued: when the backlog is over
     // either cap, stops reading the socket. True when it is (now) paused.
@@ -71,13 +71,13 @@ public:
         std::lock_guard<std::mutex> hold(m_Lock);
         return IsFullLocked();
     }
-    // A charged packet is finished; a paused socket is read again once both
+    // Charged packets are finished; a paused socket is read again once both
     // counts are below half their caps (harmless when the connection is gone).
-    void Release(long long bytes)
+    void Release(long long bytes, int packets)
     {
         std::lock_guard<std::mutex> hold(m_Lock);
         m_Bytes -= bytes;
-        --m_Packets;
+        m_Packets -= packets;
         if (!m_Paused || m_Bytes >= m_CapBytes / 2 || m_Packets >= ms_PacketCap / 2) return;
         m_Paused = false;
         m_Loop->KRNResumeIO(m_Socket, m_Generation);

@@ -256,15 +256,28 @@ private:
     int Queue(kesengine::OwnedPacket packet, int line);
     // Charges the packet to its socket's backlog and queues it.
     int QueueCharged(kesengine::OwnedPacket packet, int line);
-    // Queues charged packets in order, at once; the pool owns them after, or
-    // (refused) they are reported and destroyed.
-    int QueueAll(const std::vector<void*>& packets, int line);
+    // Queues a copy of a read's `count` whole packets (headers included) as
+    // charged work items, one per ms_PacketsWorthAWorker packets and at most
+    // one per worker.
+    int QueueWholePackets(unsigned int socket, const unsigned char* run, unsigned int length,
+                          unsigned int count, kesengine::OwnedSource source);
+    CKesIOWorkPacket* WholePacketsItem(unsigned int socket, const unsigned char* run, unsigned int length,
+                                       unsigned int count, kesengine::OwnedSource source);
+    static constexpr unsigned int ms_PacketsWorthAWorker = 32;
     // The backlog of the socket's current registration (loop thread).
     const std::shared_ptr<CKesReceiveBacklog>& BacklogOf(unsigned int socket);
     // Stops reading a stream socket whose backlog is over its cap.
     void ApplyBackPressure(unsigned int socket);
     // A stream packet read under an earlier registration of its socket.
     bool IsFromEndedConnection(const CKesIOWorkPacket& packet);
+    // Who a packet's socket belongs to (a worker looks it up once per item).
+    struct Owner {
+        bool serverSide = false;
+        CKesObjSockServer* server = nullptr;
+        CKesObjSockClient* client = nullptr;
+    };
+    // Hands one packet to its owner and reports what went wrong.
+    void Dispatch(const Owner& owner, CKesIOWorkPacket* packet);
     // Grows a fragment buffer to hold `needed` bytes (at most `total`),
     // within the reassembly limit; false (reported, nothing changed) when it
     // cannot.
@@ -282,16 +295,24 @@ private:
     void DropFragment(unsigned int socket);
     bool IsOwnedStream(unsigned int socket);
     // Steps of the event-loop thread.
+    void ReadStream(unsigned int socket);
+    void ReadDatagram(unsigned int socket);
+    kesengine::OwnedSource NewSource(unsigned int socket);
     unsigned int SourceLengthOf(unsigned int socket);
     int ReadSocket(unsigned int socket, unsigned char* buffer, int available, sockaddr* address,
                    unsigned int addressLength);
-    void DeliverClosed(unsigned int socket, kesengine::OwnedBytes buffer, kesengine::OwnedSource source);
+    void DeliverClosed(unsigned int socket, kesengine::OwnedSource source);
+    // Takes a read (not owned) on: completes or joins the socket's fragment,
+    // queues the whole packets, keeps the new tail, applies back-pressure.
+    int ReceiveRun(unsigned int socket, const unsigned char* data, unsigned int length,
+                   kesengine::OwnedSource source);
     void TraceJoin(const CKesIOWorkPacket& fragment, const unsigned char* data, unsigned int length);
     unsigned int FillFragment(unsigned int socket, kesengine::OwnedPacket fragment, const unsigned char* data,
                               unsigned int length, int* result);
     kesengine::OwnedBytes Join(const CKesIOWorkPacket& fragment, const unsigned char* data,
                                unsigned int length, unsigned int* joinedLength);
-    int SplitRun(unsigned int socket, unsigned char* run, unsigned int length, kesengine::OwnedSource source);
+    int SplitRun(unsigned int socket, const unsigned char* run, unsigned int length,
+                 kesengine::OwnedSource source);
     int KeepTail(unsigned int socket, kesengine::OwnedBytes tail, unsigned int tailLength,
                  kesengine::OwnedSource source);
     void BreakConnection(unsigned int socket, kesengine::OwnedSource source);
@@ -299,9 +320,10 @@ private:
     // Socket -> the backlog of its current registration (CKesReceiveBacklog:
     // packets read and queued, not yet finished); the loop thread alone.
     std::unordered_map<unsigned int, std::shared_ptr<CKesReceiveBacklog>> m_Backlogs;
-    // The packets of one split read on their way to the pool (loop thread
-    // alone; kept to reuse its memory).
-    std::vector<void*> m_SplitPackets;
+    // The buffer every stream read goes into, and the work items made of
+    // one read (loop thread alone; kept to reuse their memory).
+    std::vector<unsigned char> m_ReadBuffer;
+    std::vector<void*> m_QueuedItems;
     // Socket -> (generation, the length of its source addresses): the
     // address family is asked once per registration (loop thread alone).
     std::unordered_map<unsigned int, std::pair<uint32_t, unsigned int>> m_SourceLengths;

@@ -101,17 +101,24 @@ unsigned long long HeldWithHeader(const CKesIOWorkPacket& fragment)
     return fragment.KIWPGetPacketLength() + (stripped ? CKesRecHdr::ms_HeaderLength : 0ull);
 }
 
-// A copy of the packet's source address, for a step that outlives it.
-OwnedSource CopySource(const CKesIOWorkPacket& packet)
+// A copy of a source address, for a step that outlives the original.
+OwnedSource CopySource(const sockaddr* address, unsigned int length)
 {
     OwnedSource copy;
-    if (packet.KIWPGetSource() == nullptr || packet.KIWPGetSourceLen() == 0) return copy;
-    copy.address.reset(static_cast<sockaddr*>(malloc(packet.KIWPGetSourceLen())));
+    if (address == nullptr || length == 0) return copy;
+    copy.address.reset(static_cast<sockaddr*>(malloc(length)));
     if (copy.address == nullptr) return copy;
-    memcpy(copy.address.get(), packet.KIWPGetSource(), packet.KIWPGetSourceLen());
-    copy.length = packet.KIWPGetSourceLen();
+    memcpy(copy.address.get(), address, length);
+    copy.length = length;
     return copy;
 }
+
+OwnedSource CopySource(const CKesIOWorkPacket& packet)
+{
+    return CopySource(packet.KIWPGetSource(), packet.KIWPGetSourceLen());
+}
+
+OwnedSource CopySource(const OwnedSource& source) { return CopySource(source.address.get(), source.length); }
 
 // A large fragment buffer is filled page by page as its packet arrives.
 // Each first touch of a page used to be a page fault of its own (some 16,000
@@ -152,17 +159,6 @@ int CKesSockEngine::Queue(OwnedPacket packet, int line)
     }
     // The pool refused it (it is closing): nobody will process the packet.
     CKesError(result, kSource, line, "Packet not queued to the IO pool, dropped");
-    return result;
-}
-
-int CKesSockEngine::QueueAll(const std::vector<void*>& packets, int line)
-{
-    int result = m_IOPool != nullptr
-                     ? m_IOPool->KSPAddWorkDetails(packets.data(), static_cast<int>(packets.size()))
-                     : KES_ERR_ARGUMENT;
-    if (result == 1) return 1; // the pool's now
-    CKesError(result, kSource, line, "Packets not queued to the IO pool, dropped");
-    for (void* packet : packets) delete static_cast<CKesIOWorkPacket*>(packet);
     return result;
 }
 
@@ -250,41 +246,64 @@ void CKesSockEngine::OnIO(CMOMRvIO* io)
     KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
     if (KesTraceOn(4)) KesTrace("CKesSockEngine::OnIO().\n");
     unsigned int socket = io->Source();
-    // A stream's read is split and copied out, so its buffer may be larger
-    // than what is there: no FIONREAD for it. A datagram is handed over in its
-    // buffer, which is sized to it.
-    const bool stream = IsOwnedStream(socket);
-    int available = stream ? ms_ReadChunk : KesGetSocketPacketLength(socket);
-    if (KesTraceOn(4)) KesTrace("Received IO on %u of length %d.\n", socket, available);
+    if (IsOwnedStream(socket))
+        ReadStream(socket);
+    else
+        ReadDatagram(socket);
+}
 
-    OwnedBytes buffer;
+OwnedSource CKesSockEngine::NewSource(unsigned int socket)
+{
     OwnedSource source;
-    source.length = KES_SOCKADDR_IN_LEN;
-    // A bounded read: what one read brings is queued at once, before the
-    // backlog can pause the socket; the rest stays in the kernel's buffer.
-    if (available > ms_ReadChunk) available = ms_ReadChunk;
-    int length = available;
-    if (available >= 0) {
-        // Only the byte after what is read needs zeroing: clearing the whole
-        // buffer first would cost one more pass over every large read.
-        buffer.reset(static_cast<unsigned char*>(malloc(static_cast<size_t>(available) + 1)));
-        source.length = SourceLengthOf(socket);
-        source.address.reset(static_cast<sockaddr*>(calloc(source.length, 1)));
-        length = ReadSocket(socket, buffer.get(), available, source.address.get(), source.length);
-        if (buffer != nullptr) buffer[length > 0 ? length : 0] = 0;
-    }
+    source.length = SourceLengthOf(socket);
+    source.address.reset(static_cast<sockaddr*>(calloc(source.length, 1)));
+    return source;
+}
+
+void CKesSockEngine::ReadStream(unsigned int socket)
+{
+    // A bounded read into the loop thread's own buffer: what one read brings
+    // is queued at once, before the backlog can pause the socket; the rest
+    // stays in the kernel's buffer. The buffer is reused, so a read costs no
+    // allocation of its size: the whole packets are copied out at their size.
+    if (m_ReadBuffer.empty()) m_ReadBuffer.resize(ms_ReadChunk);
+    OwnedSource source = NewSource(socket);
+    int length = ReadSocket(socket, m_ReadBuffer.data(), ms_ReadChunk, source.address.get(), source.length);
+    if (KesTraceOn(4)) KesTrace("Received IO on %u of length %d.\n", socket, length);
     if (length < 0) {
         if (KesTraceOn(4)) KesReportSocketError(socket, "Ignoring packet due to socket error");
         return;
     }
     if (length == 0) {
-        DeliverClosed(socket, std::move(buffer), std::move(source));
+        DeliverClosed(socket, std::move(source));
         return;
     }
-    if (stream) {
-        int result = KSECheckSockPacket(socket, buffer.release(), length, source.address.release(),
-                                        static_cast<int>(source.length));
-        if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+    int result =
+        ReceiveRun(socket, m_ReadBuffer.data(), static_cast<unsigned int>(length), std::move(source));
+    if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+}
+
+void CKesSockEngine::ReadDatagram(unsigned int socket)
+{
+    // A datagram is handed over in its buffer, which is sized to it.
+    int available = KesGetSocketPacketLength(socket);
+    if (KesTraceOn(4)) KesTrace("Received IO on %u of length %d.\n", socket, available);
+    if (available < 0) {
+        if (KesTraceOn(4)) KesReportSocketError(socket, "Ignoring packet due to socket error");
+        return;
+    }
+    if (available > ms_ReadChunk) available = ms_ReadChunk;
+    // Only the byte after what is read needs zeroing.
+    OwnedBytes buffer(static_cast<unsigned char*>(malloc(static_cast<size_t>(available) + 1)));
+    OwnedSource source = NewSource(socket);
+    int length = ReadSocket(socket, buffer.get(), available, source.address.get(), source.length);
+    if (buffer != nullptr) buffer[length > 0 ? length : 0] = 0;
+    if (length < 0) {
+        if (KesTraceOn(4)) KesReportSocketError(socket, "Ignoring packet due to socket error");
+        return;
+    }
+    if (length == 0) {
+        DeliverClosed(socket, std::move(source));
         return;
     }
     // The multicast socket or one a derived engine registered: one datagram,
@@ -334,12 +353,14 @@ int CKesSockEngine::ReadSocket(unsigned int socket, unsigned char* buffer, int a
     return 0;
 }
 
-void CKesSockEngine::DeliverClosed(unsigned int socket, OwnedBytes buffer, OwnedSource source)
+void CKesSockEngine::DeliverClosed(unsigned int socket, OwnedSource source)
 {
     // Whatever was pending belonged to the connection that has just ended.
     DropFragment(socket);
     m_Backlogs.erase(socket);
-    CKesIOWorkPacket packet(socket, buffer.release(), 0, this, source.address.release(), source.length);
+    // The end of a connection is an empty payload that is there (not null).
+    unsigned char* empty = static_cast<unsigned char*>(calloc(1, 1));
+    CKesIOWorkPacket packet(socket, empty, 0, this, source.address.release(), source.length);
     KSEProcessIO(&packet);
 }
 
@@ -356,24 +377,32 @@ int CKesSockEngine::KSECheckSockPacket(unsigned int socket, unsigned char* data,
         CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No data given");
         return KES_ERR_ARGUMENT;
     }
-    unsigned int runLength = static_cast<unsigned int>(length);
+    return ReceiveRun(socket, run.get(), static_cast<unsigned int>(length), std::move(from));
+}
+
+int CKesSockEngine::ReceiveRun(unsigned int socket, const unsigned char* data, unsigned int length,
+                               OwnedSource source)
+{
+    KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
+    OwnedBytes joined;
     unsigned int offset = 0;
     int result = 1;
 
     if (OwnedPacket fragment = TakeFragment(socket)) {
-        TraceJoin(*fragment, run.get(), runLength);
+        TraceJoin(*fragment, data, length);
         if (DeclaredLength(*fragment) >= 0) {
             // The fragment's buffer already has room for its whole packet:
             // append in place rather than re-join, so a large packet costs
             // time linear in its size however many reads it takes.
-            offset = FillFragment(socket, std::move(fragment), run.get(), runLength, &result);
+            offset = FillFragment(socket, std::move(fragment), data, length, &result);
         } else {
-            run = Join(*fragment, run.get(), runLength, &runLength);
-            if (run == nullptr) return KES_ERR_ALLOCATION;
+            joined = Join(*fragment, data, length, &length);
+            if (joined == nullptr) return KES_ERR_ALLOCATION;
+            data = joined.get();
         }
     }
-    if (offset < runLength) {
-        int split = SplitRun(socket, run.get() + offset, runLength - offset, std::move(from));
+    if (offset < length) {
+        int split = SplitRun(socket, data + offset, length - offset, std::move(source));
         if (split != 1) result = split;
     }
     ApplyBackPressure(socket);
@@ -448,28 +477,20 @@ OwnedBytes CKesSockEngine::Join(const CKesIOWorkPacket& fragment, const unsigned
     return run;
 }
 
-int CKesSockEngine::SplitRun(unsigned int socket, unsigned char* run, unsigned int length, OwnedSource source)
+int CKesSockEngine::SplitRun(unsigned int socket, const unsigned char* run, unsigned int length,
+                             OwnedSource source)
 {
     int result = 1;
     CKesRecHdr header;
-    CKesStack* stack = header.KRHGetWorkStack(run, length);
-    if (stack != nullptr) {
-        // The stack yields the last packet first: put them back in order and
-        // hand them to the pool at once (one lock, one wake-up per idle worker).
-        std::vector<void*>& packets = m_SplitPackets;
-        packets.clear();
-        const std::shared_ptr<CKesReceiveBacklog>& backlog = BacklogOf(socket);
-        while (CKesIOWorkPacket* packet = static_cast<CKesIOWorkPacket*>(stack->KSPop())) {
-            if (source.address != nullptr && source.length > 0)
-                packet->KIWPSetSource(const_cast<const sockaddr*>(source.address.get()), source.length);
-            packet->KIWPSetSockServer(this);
-            packet->KIWPSetSocket(socket);
-            packet->KIWPCharge(backlog);
-            packets.push_back(packet);
-        }
-        delete stack;
-        std::reverse(packets.begin(), packets.end());
-        int queued = QueueAll(packets, __LINE__);
+    unsigned int count = 0;
+    const unsigned int whole = header.KRHWholePackets(run, length, &count);
+    const bool tailOrBroken = header.KRHGetData() != nullptr || header.KRHIsBroken();
+    if (count > 0) {
+        // The read's whole packets go to one worker as one item: one
+        // allocation, one queue operation and at most one wake-up per read,
+        // however many packets it holds.
+        int queued = QueueWholePackets(socket, run, whole, count,
+                                       tailOrBroken ? CopySource(source) : std::move(source));
         if (queued != 1) result = queued;
     }
     if (header.KRHIsBroken()) {
@@ -484,6 +505,62 @@ int CKesSockEngine::SplitRun(unsigned int socket, unsigned char* run, unsigned i
     header.KRHInitialise(); // the tail is ours from here on
     int kept = KeepTail(socket, std::move(tail), tailLength, std::move(source));
     return kept != 1 ? kept : result;
+}
+
+int CKesSockEngine::QueueWholePackets(unsigned int socket, const unsigned char* run, unsigned int length,
+                                      unsigned int count, OwnedSource source)
+{
+    // A read of many packets is shared among the workers, so that slow
+    // callbacks of one busy connection still keep them all at work; a few
+    // packets stay in one item (a worker woken for a packet or two costs
+    // more than it saves).
+    const unsigned int workers =
+        m_IOPool != nullptr ? static_cast<unsigned int>(m_IOPool->KSPWorkerCount()) : 1;
+    unsigned int items = count / ms_PacketsWorthAWorker;
+    items = std::clamp(items, 1u, workers);
+    std::vector<void*>& queued = m_QueuedItems;
+    queued.clear();
+    unsigned int at = 0, done = 0;
+    for (unsigned int item = 0; item < items; ++item) {
+        const unsigned int packets = (count - done) / (items - item);
+        unsigned int end = at;
+        for (unsigned int i = 0; i < packets; ++i)
+            end += CKesRecHdr::ms_HeaderLength +
+                   static_cast<unsigned int>(CKesRecHdr::KRHPeekDataLen(run + end, length - end));
+        OwnedSource itsSource = item + 1 == items ? std::move(source) : CopySource(source);
+        CKesIOWorkPacket* packet =
+            WholePacketsItem(socket, run + at, end - at, packets, std::move(itsSource));
+        if (packet != nullptr) queued.push_back(packet);
+        at = end;
+        done += packets;
+    }
+    if (queued.empty()) return KES_ERR_ALLOCATION;
+    int result = m_IOPool != nullptr
+                     ? m_IOPool->KSPAddWorkDetails(queued.data(), static_cast<int>(queued.size()))
+                     : KES_ERR_ARGUMENT;
+    if (result != 1) {
+        CKesError(result, kSource, __LINE__, "Packets not queued to the IO pool, dropped");
+        for (void* packet : queued) delete static_cast<CKesIOWorkPacket*>(packet);
+        return result;
+    }
+    return queued.size() == items ? 1 : KES_ERR_ALLOCATION;
+}
+
+CKesIOWorkPacket* CKesSockEngine::WholePacketsItem(unsigned int socket, const unsigned char* run,
+                                                   unsigned int length, unsigned int count,
+                                                   OwnedSource source)
+{
+    OwnedBytes bytes(static_cast<unsigned char*>(malloc(length)));
+    if (bytes == nullptr) {
+        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, "Received packets cannot be kept, dropped");
+        return nullptr;
+    }
+    memcpy(bytes.get(), run, length);
+    auto* packet =
+        new CKesIOWorkPacket(socket, bytes.release(), length, this, source.address.release(), source.length);
+    packet->KIWPSetWholePackets(count);
+    packet->KIWPCharge(BacklogOf(socket));
+    return packet;
 }
 
 int CKesSockEngine::KeepTail(unsigned int socket, OwnedBytes tail, unsigned int tailLength,
@@ -555,11 +632,7 @@ void CKesSockEngine::BreakConnection(unsigned int socket, OwnedSource source)
     // The stream can no longer be framed: no more reads from it, nothing
     // pending, and its owner hears of it as of a closed connection.
     RemoveIO(socket, __LINE__);
-    DropFragment(socket);
-    m_Backlogs.erase(socket);
-    unsigned char* empty = static_cast<unsigned char*>(calloc(1, 1));
-    CKesIOWorkPacket packet(socket, empty, 0, this, source.address.release(), source.length);
-    KSEProcessIO(&packet);
+    DeliverClosed(socket, std::move(source));
 }
 
 void CKesSockEngine::KSEAddWorkToIOPool(CKesIOWorkPacket* packet)
@@ -592,38 +665,58 @@ void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
     unsigned int socket = packet->KIWPGetSocket();
     CKesAtom key = SocketKey(socket);
 
-    bool serverSide = false;
-    CKesObjSockServer* server = nullptr;
-    CKesObjSockClient* client = nullptr;
+    Owner owner;
     {
         // The binding is read under the lock so that a removal on another
         // thread cannot free it while its name is in use; the owner found is
         // counted in, so that its removal waits for this packet.
         CKesAutoMutex hold(m_EngineLock);
         CKesVarBind* binding = static_cast<CKesVarBind*>(TableValue(m_ServerSocketTable, key));
-        serverSide = binding != nullptr;
-        if (serverSide) server = FindServer(binding->KVBName());
-        if (!serverSide) client = static_cast<CKesObjSockClient*>(TableValue(m_ClientSocketTable, key));
+        owner.serverSide = binding != nullptr;
+        if (owner.serverSide) owner.server = FindServer(binding->KVBName());
+        if (!owner.serverSide)
+            owner.client = static_cast<CKesObjSockClient*>(TableValue(m_ClientSocketTable, key));
         // Bytes read from a connection that has ended meanwhile (its handle
         // may already belong to a new one) must not reach the new owner.
-        if ((serverSide || client != nullptr) && IsFromEndedConnection(*packet)) {
+        if ((owner.serverSide || owner.client != nullptr) && IsFromEndedConnection(*packet)) {
             if (KesTraceOn(2)) KesTrace("Socket %u: a packet of an ended connection dropped\n", socket);
             return;
         }
-        CountIn(server);
-        CountIn(client);
+        CountIn(owner.server);
+        CountIn(owner.client);
     }
-    InUse use(*this, server != nullptr ? static_cast<const void*>(server) : client);
+    InUse use(*this, owner.server != nullptr ? static_cast<const void*>(owner.server) : owner.client);
+    if (packet->KIWPGetWholePackets() == 0) {
+        Dispatch(owner, packet);
+        return;
+    }
+    // A read's whole packets, in order, each as a packet of its own that
+    // borrows its bytes: one look-up for all of them.
+    unsigned char* run = packet->KIWPGetPacket();
+    const unsigned int length = packet->KIWPGetPacketLength();
+    constexpr unsigned int kHeader = CKesRecHdr::ms_HeaderLength;
+    for (unsigned int at = 0; length - at >= kHeader;) {
+        const unsigned long long n =
+            static_cast<unsigned long long>(CKesRecHdr::KRHPeekDataLen(run + at, kHeader));
+        if (n > length - at - kHeader) break; // cannot happen: the loop thread split it
+        CKesIOWorkPacket one(*packet, run + at + kHeader, static_cast<unsigned int>(n));
+        Dispatch(owner, &one);
+        at += kHeader + static_cast<unsigned int>(n);
+    }
+}
+
+void CKesSockEngine::Dispatch(const Owner& owner, CKesIOWorkPacket* packet)
+{
     int result = 1;
-    if (serverSide) {
-        if (server == nullptr) {
+    if (owner.serverSide) {
+        if (owner.server == nullptr) {
             CKesError(KES_ERR_NO_SERVER, kSource, __LINE__, "Packet for a service that has no server");
             return;
         }
-        result = server->KOSSProcessPacket(packet);
-    } else if (client != nullptr) {
-        result = client->KOSCProcessPacket(packet);
-    } else if (m_Multicast != nullptr && socket == m_Multicast->KOMGetReceiveSocket()) {
+        result = owner.server->KOSSProcessPacket(packet);
+    } else if (owner.client != nullptr) {
+        result = owner.client->KOSCProcessPacket(packet);
+    } else if (m_Multicast != nullptr && packet->KIWPGetSocket() == m_Multicast->KOMGetReceiveSocket()) {
         result = KSEProcessMulticast(packet);
     } else {
         KesOnRvIO(packet);
@@ -633,7 +726,7 @@ void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
     if (result != 1 && IsMulticastPacket(*packet))
         ReportDatagram(result, __LINE__, *packet, "Datagram not processed");
     else if (result == KES_ERR_DECODE)
-        KesReportDecodeFailure(result, kSource, __LINE__, socket, packet->KIWPGetSource(),
+        KesReportDecodeFailure(result, kSource, __LINE__, packet->KIWPGetSocket(), packet->KIWPGetSource(),
                                packet->KIWPGetSourceLen());
     else if (result != 1)
         CKesError(result, kSource, __LINE__, nullptr);
