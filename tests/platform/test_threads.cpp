@@ -54,12 +54,11 @@ TEST(ServPool, EveryItemFromManyProducersRunsExactlyOnce)
         CKesServPool pool(4, &runs);
         ASSERT_EQ(pool.KSPLaunchThreads(CountRun), 1);
         std::vector<std::thread> producers;
-        for (int p = 0; p < kProducers; ++p) {
+        for (int p = 0; p < kProducers; ++p)
             producers.emplace_back([&, p] {
                 for (size_t i = 0; i < kPerProducer; ++i)
                     ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(p * kPerProducer + i)), 1);
             });
-        }
         for (auto& producer : producers) producer.join();
     }
     for (size_t i = 0; i < runs.size(); ++i) ASSERT_EQ(runs[i].load(), 1) << "item " << i;
@@ -95,10 +94,10 @@ TEST(ServPool, OneWorkerRunsItemsInOrderAndTakesItemsFromItsOwnWorker)
     for (size_t i = 0; i < order.seen.size(); ++i) ASSERT_EQ(order.seen[i], i);
 }
 
+// Each item waits until all three are running: only a pool that wakes a
+// separate idle worker for each gets past the wait.
 TEST(ServPool, ItemsOfferedToIdleWorkersAreNeitherLostNorSerialised)
 {
-    // Each item waits until all three are running: only a pool that wakes a
-    // separate idle worker for each of them gets past the wait.
     struct Meeting {
         std::mutex lock;
         std::condition_variable changed;
@@ -126,10 +125,10 @@ TEST(ServPool, ItemsOfferedToIdleWorkersAreNeitherLostNorSerialised)
     }
 }
 
+// The first item holds its worker until the destructor has begun (seen as a
+// refused add), so the rest are still queued when destruction starts.
 TEST(ServPool, DestructionRunsEverythingQueuedAndRefusesMore)
 {
-    // The first item holds its worker until the destructor has begun (seen as
-    // a refused add), so the rest are still queued when destruction starts.
     struct Gate {
         std::mutex lock;
         std::condition_variable open;
