@@ -137,10 +137,11 @@ TEST(FileDescriptor, RaisingTheLimitLetsAnExhaustedProcessOpenAgain)
 
 namespace {
 
-// The shedding child below: 0, or the number of the step that failed.
+// Runs in a child (its limits go with it): 0, or the number of the step that failed.
 int ShedAtTheLimitAndRecover()
 {
     constexpr int kShed = 3;
+    alarm(60); // a call that blocks ends the child instead of the test run
     const int listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
@@ -199,10 +200,6 @@ int ShedAtTheLimitAndRecover()
 // descriptors are free.
 TEST(FileDescriptor, AcceptAtTheLimitShedsPendingConnectionsAndCountsThem)
 {
-    EXPECT_EQ(ksxtest::RunInChild([] {
-                  alarm(60); // a call that blocks ends the child instead of the test run
-                  return ShedAtTheLimitAndRecover();
-              }),
-              0)
+    EXPECT_EQ(ksxtest::RunInChild(ShedAtTheLimitAndRecover), 0)
         << "the step that failed (see ShedAtTheLimitAndRecover)";
 }
