@@ -129,18 +129,14 @@ TEST(ServPool, ItemsOfferedToIdleWorkersAreNeitherLostNorSerialised)
 // refused add), so the rest are still queued when destruction starts.
 TEST(ServPool, DestructionRunsEverythingQueuedAndRefusesMore)
 {
+    std::promise<void> release;
     struct Gate {
-        std::mutex lock;
-        std::condition_variable open;
-        bool released = false;
+        std::shared_future<void> released;
         std::atomic<long> runs{0};
-    } gate;
+    } gate{release.get_future().share()};
     auto work = [](void* item, void* context) {
         auto* g = static_cast<Gate*>(context);
-        if (item == nullptr) {
-            std::unique_lock<std::mutex> hold(g->lock);
-            g->open.wait(hold, [&] { return g->released; });
-        }
+        if (item == nullptr) g->released.wait();
         g->runs.fetch_add(1);
     };
     auto* pool = new CKesServPool(1, &gate);
@@ -155,9 +151,7 @@ TEST(ServPool, DestructionRunsEverythingQueuedAndRefusesMore)
             acceptedLate.fetch_add(1);
             std::this_thread::yield();
         }
-        std::lock_guard<std::mutex> hold(gate.lock);
-        gate.released = true;
-        gate.open.notify_all();
+        release.set_value();
     });
     delete pool; // blocks until every queued item has run
     releaser.join();
