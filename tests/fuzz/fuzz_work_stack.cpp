@@ -31,10 +31,7 @@ Split ReadWhole(const unsigned char* data, size_t size)
     while (offset + 4 <= size) {
         const uint32_t n = (uint32_t(data[offset]) << 24) | (uint32_t(data[offset + 1]) << 16) |
                            (uint32_t(data[offset + 2]) << 8) | uint32_t(data[offset + 3]);
-        if (n > kLimit) {
-            result.broken = true;
-            return result;
-        }
+        if ((result.broken = n > kLimit)) return result;
         if (offset + 4 + uint64_t(n) > size) break;
         result.packets.emplace_back(data + offset + 4, data + offset + 4 + n);
         offset += 4 + n;
@@ -74,9 +71,8 @@ Split ReadInPieces(const unsigned char* data, size_t size, uint32_t seed)
 
         CKesRecHdr header;
         Collect(header.KRHGetWorkStack(run.data(), static_cast<unsigned int>(run.size())), result.packets);
-        if (header.KRHIsBroken()) {
+        if ((result.broken = header.KRHIsBroken())) {
             if (header.KRHGetData()) abort();
-            result.broken = true;
             return result;
         }
         result.tail.assign(header.KRHGetData(), header.KRHGetData() + header.KRHGetTotalLen());

@@ -6,12 +6,9 @@
 
 namespace {
 
-constexpr int kRefused = KES_ERR_ARGUMENT;
-
 struct Counted : CKesListable {
-    Counted(int id, int* destroyed) : id(id), destroyed(destroyed) {}
+    explicit Counted(int* destroyed) : destroyed(destroyed) {}
     ~Counted() override { ++*destroyed; }
-    int id;
     int* destroyed;
 };
 
@@ -34,36 +31,36 @@ TEST(Ownership, ContainersDestroyOnlyWhatTheyHold)
 {
     int destroyed = 0;
     CKesDoubleList other;
-    Counted* unlinked = new Counted(2, &destroyed);
+    Counted* unlinked = new Counted(&destroyed);
     {
         CKesDoubleList list;
-        Counted* head = new Counted(1, &destroyed);
-        Counted* tail = new Counted(3, &destroyed);
+        Counted* head = new Counted(&destroyed);
+        Counted* tail = new Counted(&destroyed);
         for (Counted* item : {head, unlinked, tail}) list.KDLAddToListEnd(item);
-        EXPECT_EQ(other.KDLAddToListEnd(unlinked), kRefused);
+        EXPECT_EQ(other.KDLAddToListEnd(unlinked), KES_ERR_ARGUMENT);
         EXPECT_EQ(list.KDLAttemptToDeleteFromList(unlinked), 1);
         EXPECT_EQ(other.KDLAddToListEnd(unlinked), 1);
         delete tail;
         EXPECT_EQ(list.KDLTail(), head);
         EXPECT_EQ(list.KDLLength(), 1);
-        list.KDLAddToListEnd(new Counted(4, &destroyed));
+        list.KDLAddToListEnd(new Counted(&destroyed));
         EXPECT_EQ(destroyed, 1);
     }
     EXPECT_EQ(destroyed, 3);
     EXPECT_EQ(other.KDLHead(), unlinked);
 
-    Counted kept(1, &destroyed);
+    Counted kept(&destroyed);
     {
         CKesTreeList table(FALSE);
         table.KTLAdd("kept", &kept);
         CKesPointer holder(&kept); // on the stack: a refused add must not take it
-        EXPECT_EQ(table.KTLAdd("kept", &holder), kRefused);
+        EXPECT_EQ(table.KTLAdd("kept", &holder), KES_ERR_ARGUMENT);
     }
     EXPECT_EQ(destroyed, 3);
     {
         CKesTreeList table(TRUE);
-        table.KTLAdd("owned", new Counted(2, &destroyed));
-        table.KTLAdd(5, new Counted(3, &destroyed));
+        table.KTLAdd("owned", new Counted(&destroyed));
+        table.KTLAdd(5, new Counted(&destroyed));
     }
     EXPECT_EQ(destroyed, 5);
 }

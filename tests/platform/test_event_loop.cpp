@@ -27,8 +27,7 @@ struct SocketPair {
     }
 };
 
-// Counts OnIO calls, and those that begin after the owner marked the socket
-// removed (only an OnIO the loop had already begun may do that).
+// Counts OnIO calls, and those begun after the owner marked the socket removed.
 class Recorder : public CMOMRvIOCallback {
 public:
     void OnIO(CMOMRvIO* io) override
@@ -51,8 +50,7 @@ protected:
         return m_Net.KRNAddIOHandle(socket, TRUE, FALSE, FALSE, &recorder);
     }
     void SetUp() override { ASSERT_EQ(Watch(m_Barrier.Watched(), m_BarrierCalls), 1); }
-    // A round trip through the barrier socket proves that the loop has
-    // finished every OnIO that was running when it began.
+    // The loop has finished every OnIO that was running when this began.
     bool RoundTrip()
     {
         const int before = m_BarrierCalls.calls.load();
@@ -64,11 +62,9 @@ protected:
     Recorder m_BarrierCalls;
 };
 
-// Both sockets are readable before the loop starts, so both are in its first
-// batch. The first dispatched removes the other, closes it and registers a new
-// socket under its number: the old pending event must reach neither callback,
-// the new socket's own events must reach the new one. It also removes itself
-// and stays readable, yet is not called again.
+// Both sockets are in the loop's first batch. The first dispatched removes
+// the other and registers a new socket under its number, whose callback must
+// see only the new socket's events; it also removes itself and is not called again.
 TEST_F(EventLoopTest, PendingEventsOfRemovedOrReusedDescriptorsReachNoCallback)
 {
     SocketPair a, b, replacement;
@@ -120,10 +116,9 @@ TEST_F(EventLoopTest, RemovalByAThreadThatOnIOWaitsForDoesNotBlock)
     EXPECT_TRUE(sawRemoval);
 }
 
-// Several threads register and remove many sockets while their peers write
-// and the loop dispatches. After KRNRemoveIO returns, at most the OnIO that
-// the loop had already begun may still run, and once the loop has gone round
-// no socket is dispatched again although every removed one stays readable.
+// Threads register and remove many sockets while their peers write: after
+// KRNRemoveIO at most an OnIO already begun runs, and none once the loop has
+// gone round, although every removed socket stays readable.
 TEST_F(EventLoopTest, NoOnIOStartsForASocketAfterItsRemovalUnderConcurrentChurn)
 {
     constexpr int kThreads = 4, kRounds = 150;
@@ -148,12 +143,10 @@ TEST_F(EventLoopTest, NoOnIOStartsForASocketAfterItsRemovalUnderConcurrentChurn)
     for (auto& t : threads) t.join();
     ASSERT_EQ(failures.load(), 0);
 
-    ASSERT_TRUE(RoundTrip());
-    ASSERT_TRUE(RoundTrip());
+    ASSERT_TRUE(RoundTrip() && RoundTrip());
     std::vector<int> settled;
     for (auto& r : recorders) settled.push_back(r.calls.load());
-    ASSERT_TRUE(RoundTrip());
-    ASSERT_TRUE(RoundTrip());
+    ASSERT_TRUE(RoundTrip() && RoundTrip());
     for (size_t i = 0; i < recorders.size(); ++i) {
         EXPECT_LE(recorders[i].lateCalls.load(), 1) << "socket " << i;
         EXPECT_EQ(recorders[i].calls.load(), settled[i]) << "socket " << i << " dispatched after removal";
@@ -161,11 +154,9 @@ TEST_F(EventLoopTest, NoOnIOStartsForASocketAfterItsRemovalUnderConcurrentChurn)
     }
 }
 
-// A socket paused from inside its own OnIO is not dispatched while data and
-// the peer's hang-up wait, however often the loop goes round; resuming
-// reports them at once. Pausing or resuming twice changes nothing. A paused
-// socket can be removed and registered again, unpaused, and a pause or resume
-// naming the earlier registration no longer reaches it.
+// A socket paused in its own OnIO waits, with data and a hang-up pending,
+// until resumed; pausing or resuming twice changes nothing; removed and
+// registered again it is unpaused, and the old generation no longer reaches it.
 TEST_F(EventLoopTest, PausedSocketWaitsUntilResumedAndAPauseNamesOneRegistration)
 {
     SocketPair pair;
@@ -188,8 +179,7 @@ TEST_F(EventLoopTest, PausedSocketWaitsUntilResumedAndAPauseNamesOneRegistration
     pair.Poke();
     pair.Close(1);
     EXPECT_EQ(m_Net.KRNPauseIO(pair.Watched(), generation), 1);
-    ASSERT_TRUE(RoundTrip());
-    ASSERT_TRUE(RoundTrip());
+    ASSERT_TRUE(RoundTrip() && RoundTrip());
     EXPECT_EQ(recorder.calls.load(), 1) << "dispatched while paused";
     pauseOnIO = false;
     EXPECT_EQ(m_Net.KRNResumeIO(pair.Watched(), generation), 1);
@@ -211,12 +201,10 @@ TEST_F(EventLoopTest, PausedSocketWaitsUntilResumedAndAPauseNamesOneRegistration
     loop.Stop(); // before fresh goes
 }
 
-// One thread registers a socket, sees it dispatched, publishes its generation
-// and removes it, round after round; another pauses (and now and then
-// resumes) whatever generation was published last, racing the removal.
-// Every call gives 1 or KES_ERR_INVALID_SOCKET, and no pause or removal
-// leaves the next registration of the handle out of the epoll set: each is
-// dispatched.
+// One thread registers, sees a dispatch, publishes the generation and removes,
+// round after round, while another pauses (and resumes) the last published
+// generation: calls give 1 or KES_ERR_INVALID_SOCKET, and each next
+// registration is dispatched.
 TEST_F(EventLoopTest, PauseAndResumeRacingRemovalLeaveTheNextRegistrationWorking)
 {
     constexpr int kRounds = 500;
@@ -264,18 +252,14 @@ TEST_F(EventLoopTest, StopIsKeptBeforeStartWorksFromASignalHandlerAndTheLoopRuns
     EXPECT_EQ(m_Net.KRNStartNet(), 1);
 
     g_SignalledNet = &m_Net;
-    struct sigaction action {
-    }, previous{};
-    action.sa_handler = [](int) { g_SignalledNet->KRNStopNet(); };
-    sigemptyset(&action.sa_mask);
-    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    const auto previous = std::signal(SIGUSR1, [](int) { g_SignalledNet->KRNStopNet(); });
     LoopThread loop(m_Net);
     ASSERT_TRUE(RoundTrip()); // the restarted loop dispatches
     EXPECT_EQ(m_Net.KRNStartNet(), KES_ERR_ARGUMENT) << "a second loop on the same object";
     ASSERT_EQ(pthread_kill(loop.Thread().native_handle(), SIGUSR1), 0);
     EXPECT_TRUE(WaitUntil([&] { return !m_Net.KRNIsRunning(); }));
     EXPECT_EQ(loop.Stop(), 1);
-    sigaction(SIGUSR1, &previous, nullptr);
+    std::signal(SIGUSR1, previous);
 }
 
 } // namespace

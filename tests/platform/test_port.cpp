@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,9 +15,9 @@
 #include "KesTestSupport.h" // error reports, the portability layer and GoogleTest too
 #include "KesWirePeer.h"
 
-// Each report is one whole line on stderr, also from many threads at once,
-// and reaches the listener; a listener removed while another thread reports
-// is never called afterwards.
+// Each report (a socket's too) is one whole line on stderr, also from many
+// threads at once, and reaches the listener; one removed while threads
+// report is never called. Peer loss is told from other socket errors.
 TEST(ErrorReport, OneWholeLinePerReportFromAnyThreadAndTheListenerCanBeSwapped)
 {
     testing::internal::CaptureStderr();
@@ -34,32 +33,39 @@ TEST(ErrorReport, OneWholeLinePerReportFromAnyThreadAndTheListenerCanBeSwapped)
         EXPECT_EQ(reports[0].text, "Null server.");
     }
     CKesError(KES_ERR_ALLOCATION, "X", 1, nullptr); // with the listener gone: still written
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "KSX-ERROR -220552 CKesSockEngine:123: Null server.\n"
-                                                      "KSX-ERROR -220402 KesServiceData:7\n"
-                                                      "KSX-ERROR -220553 X:1\n");
+    errno = ECONNRESET;
+    KesReportSocketError(4294967294u, "Send to client failed");
+    EXPECT_EQ(errno, ECONNRESET);
+    errno = 0;
+    KesReportSocketError(12, nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "KSX-ERROR -220552 CKesSockEngine:123: Null server.\n"
+              "KSX-ERROR -220402 KesServiceData:7\n"
+              "KSX-ERROR -220553 X:1\n"
+              "Error on socket 4294967294.  Send to client failed.  Reason: " +
+                  std::string(std::strerror(ECONNRESET)) + " Error No: " + std::to_string(ECONNRESET) +
+                  "\nError on socket 12. Error No: 0\n");
+    for (int gone : {ECONNRESET, ECONNABORTED, ETIMEDOUT, EHOSTUNREACH, ENETUNREACH})
+        EXPECT_TRUE(KesSocketPeerGone(gone)) << gone;
+    EXPECT_FALSE(KesSocketPeerGone(EPIPE));
 
     testing::internal::CaptureStderr();
     constexpr int kThreads = 8, kReports = 200;
     const std::string filler(300, 'x');
+    std::atomic<int> finished{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
             for (int i = 0; i < kReports; ++i)
                 CKesError(-t, "Worker", i, ("thread " + std::to_string(t) + " " + filler).c_str());
+            ++finished;
         });
-    }
-    std::atomic<bool> stop{false};
-    std::thread reporter([&] {
-        while (!stop) CKesError(-1, "Busy", 1, nullptr);
-    });
-    for (int i = 0; i < 200; ++i) ksxtest::ErrorCapture capture; // installs, then removes, the listener
+    // Installs, then removes, the listener while the threads report.
+    for (int swaps = 0; swaps < 200 || finished < kThreads; ++swaps) ksxtest::ErrorCapture capture;
     for (auto& thread : threads) thread.join();
-    stop = true;
-    reporter.join();
     std::istringstream written(testing::internal::GetCapturedStderr());
     int workerLines = 0;
     for (std::string line; std::getline(written, line);) {
-        if (line == "KSX-ERROR -1 Busy:1") continue;
         int code = 0, number = 0, thread = -1;
         char rest[400] = {};
         ASSERT_EQ(std::sscanf(line.c_str(), "KSX-ERROR %d Worker:%d: thread %d %399s", &code, &number,
@@ -84,13 +90,12 @@ TEST(ErrorReport, ReportsAPeerCanTriggerAreLimitedPerSourceLineAndTheRestCounted
     ksxtest::ErrorCapture capture;
     std::atomic<int> written{0};
     std::vector<std::thread> burst;
-    for (int t = 0; t < 4; ++t) {
+    for (int t = 0; t < 4; ++t)
         burst.emplace_back([&, t] {
             const std::string text = "Bad datagram from 10.0.0." + std::to_string(t) + ":4000.";
             for (int i = 0; i < 250; ++i)
                 written += KesReportLimited(KES_ERR_FRAMING, "CKesSockEngine", 10, text.c_str());
         });
-    }
     for (auto& thread : burst) thread.join();
     EXPECT_TRUE(KesReportLimited(KES_ERR_CONNECTION, "CKesSockEngine", 11, "Early record from client a."));
     EXPECT_TRUE(KesReportLimited(KES_ERR_CONNECTION, "CKesObjSockServer", 10, "Early record from client b."));
@@ -124,49 +129,35 @@ TEST(ErrorReport, ReportsAPeerCanTriggerAreLimitedPerSourceLineAndTheRestCounted
     KesSetTimeScale(1.0);
 
     // What a process still holds back when it exits is written on the way out.
-    int stream[2];
-    ASSERT_EQ(pipe(stream), 0);
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(stream[1], STDERR_FILENO);
+    auto exitWithOneHeldBack = []() -> int {
         for (int i = 0; i < KES_LIMITED_REPORTS + 1; ++i)
             KesReportLimited(KES_ERR_FRAMING, "Exit", 1, "Bad datagram.");
         std::exit(0);
-    }
-    close(stream[1]);
+    };
     std::string lines;
-    char buffer[512];
-    for (ssize_t got; (got = read(stream[0], buffer, sizeof buffer)) > 0;) lines.append(buffer, size_t(got));
-    close(stream[0]);
-    waitpid(child, nullptr, 0);
+    EXPECT_EQ(ksxtest::RunInChild(exitWithOneHeldBack, &lines), 0);
     EXPECT_NE(lines.find("KSX-ERROR -220440 Exit:1: 1 similar reports suppressed; the last: Bad datagram.\n"),
               std::string::npos)
         << lines;
 }
 
-// Run as a child by the test below; checks the values this process started
-// with, and that a sleep lasts at least its scaled time.
-TEST(EnvironmentProbe, StartupValuesMatchExpectation)
-{
-    const char* level = std::getenv("KSX_PROBE_LEVEL");
-    const char* scale = std::getenv("KSX_PROBE_SCALE");
-    if (!level || !scale) GTEST_SKIP() << "only run as a child of the environment test";
-    EXPECT_EQ(__Kesworks_Debug_Level, std::atoi(level));
-    EXPECT_EQ(KesTimeScale(), std::atof(scale));
-    const auto start = std::chrono::steady_clock::now();
-    KesSleep(40);
-    EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-              0.04 * std::atof(scale));
-}
-
-// Each row: one variable set in a fresh process and the values it starts with.
+// Each row: one variable set in a fresh process (this test run again, with
+// the values it must start with) and the values it starts with; a sleep
+// there lasts at least its scaled time.
 TEST(Environment, TraceLevelAndPositiveTimeScaleComeFromTheEnvironmentAtLoad)
 {
+    if (const char* level = std::getenv("KSX_PROBE_LEVEL")) {
+        const double scale = std::atof(std::getenv("KSX_PROBE_SCALE"));
+        EXPECT_EQ(__Kesworks_Debug_Level, std::atoi(level));
+        EXPECT_EQ(KesTimeScale(), scale);
+        const auto start = std::chrono::steady_clock::now();
+        KesSleep(40);
+        EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                  0.04 * scale);
+        return;
+    }
     struct {
-        const char* name;
-        const char* value;
-        const char* level;
-        const char* scale;
+        const char *name, *value, *level, *scale;
     } cases[] = {
         {nullptr, nullptr, "0", "1"} /* production */,
         {"KSX_DEBUG_LEVEL", "4", "4", "1"},
@@ -176,20 +167,16 @@ TEST(Environment, TraceLevelAndPositiveTimeScaleComeFromTheEnvironmentAtLoad)
         {"KSX_TIME_SCALE", "inf", "0", "1"},
     };
     for (const auto& c : cases) {
-        const pid_t child = fork();
-        if (child == 0) {
+        const int status = ksxtest::RunInChild([&] {
             unsetenv("KSX_DEBUG_LEVEL");
             unsetenv("KSX_TIME_SCALE");
             setenv("KSX_PROBE_LEVEL", c.level, 1);
             setenv("KSX_PROBE_SCALE", c.scale, 1);
             if (c.name) setenv(c.name, c.value, 1);
-            execl("/proc/self/exe", "self", "--gtest_filter=EnvironmentProbe.*", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        int status = -1;
-        waitpid(child, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-            << (c.name ? c.name : "none") << "=" << (c.value ? c.value : "");
+            execl("/proc/self/exe", "self", "--gtest_filter=Environment.*", static_cast<char*>(nullptr));
+            return 127;
+        });
+        EXPECT_EQ(status, 0) << (c.name ? c.name : "none") << "=" << (c.value ? c.value : "");
     }
 }
 
@@ -228,24 +215,6 @@ TEST(Address, OnlyDottedIPv4IsRead)
     EXPECT_EQ(ntohl(address.s_addr), 0x0A0102FEu);
     for (const char* bad : {"", "256.1.1.1", "1.2.3.4 ", "0x7f.0.0.1", "localhost", "127.1"})
         EXPECT_EQ(KesInetAtoN(bad, &address), -1) << bad;
-}
-
-TEST(Socket, ErrorReportNamesSocketTextReasonAndNumberAndPeerLossIsRecognised)
-{
-    testing::internal::CaptureStderr();
-    errno = ECONNRESET;
-    KesReportSocketError(4294967294u, "Send to client failed");
-    EXPECT_EQ(errno, ECONNRESET);
-    errno = 0;
-    KesReportSocketError(12, nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Error on socket 4294967294.  Send to client failed.  Reason: " +
-                  std::string(std::strerror(ECONNRESET)) + " Error No: " + std::to_string(ECONNRESET) +
-                  "\n"
-                  "Error on socket 12. Error No: 0\n");
-    for (int gone : {ECONNRESET, ECONNABORTED, ETIMEDOUT, EHOSTUNREACH, ENETUNREACH})
-        EXPECT_TRUE(KesSocketPeerGone(gone)) << gone;
-    EXPECT_FALSE(KesSocketPeerGone(EPIPE));
 }
 
 // A send larger than the socket buffers to a peer that does not read gives up

@@ -1,13 +1,14 @@
 // Typed values, the record's content operations and its encoding: exact
 // smallest forms checked against an independent MessagePack peer
 // (python3-msgpack), longer forms accepted, malformed refused.
-#include <bit>
 #include <climits>
 #include <cmath>
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <map>
 
+#include "../hosts/KesTypedText.h"
 #include "KesTestSupport.h"
 #include "KesWirePeer.h" // records too
 
@@ -24,52 +25,36 @@ std::string Rep(const CKesAtom& atom)
     return result;
 }
 
-Bytes FromHex(const std::string& hex)
-{
-    Bytes bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        bytes.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    return bytes;
-}
-
-std::string ToHex(const void* data, size_t length)
-{
-    static const char kDigits[] = "0123456789abcdef";
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    std::string hex;
-    for (size_t i = 0; i < length; ++i) hex += {kDigits[bytes[i] >> 4], kDigits[bytes[i] & 0x0f]};
-    return hex;
-}
-
 // Decodes from a heap block of exactly the input's size: ASan sees overreads.
-int Decode(const Bytes& bytes, CKesRecord* record)
+int Decode(const std::string& bytes, CKesRecord* record)
 {
-    std::unique_ptr<unsigned char[]> exact(new unsigned char[bytes.size() + !bytes.size()]);
-    if (!bytes.empty()) memcpy(exact.get(), bytes.data(), bytes.size());
+    std::unique_ptr<unsigned char[]> exact(new unsigned char[bytes.size() + bytes.empty()]);
+    memcpy(exact.get(), bytes.data(), bytes.size());
     return record->KOMDecode(exact.get(), static_cast<unsigned int>(bytes.size()));
 }
 
-// The record as the peer describes it (see msgpack_peer.py).
+int DecodeHex(const std::string& hex, CKesRecord* record)
+{
+    std::string bytes;
+    EXPECT_TRUE(ksxhost::Unhex(hex, &bytes)) << hex;
+    return Decode(bytes, record);
+}
+
+std::string Hex(const void* data, size_t length)
+{
+    return ksxhost::Hex(static_cast<const unsigned char*>(data), length);
+}
+
+// The record as the peer describes it (see msgpack_peer.py), from its typed words.
 std::string Describe(const CKesRecord& record)
 {
+    static const std::map<char, std::string> kKinds{{'i', "int"}, {'s', "str"}, {'f', "float"}, {'b', "bin"}};
     std::string text = "entries " + std::to_string(record.KRCount()) + "\n";
-    for (int i = 0; i < record.KRCount(); ++i) {
-        const char* name = record.KRValueAt(i)->KVBName();
-        const CKesAtom& atom = *record.KRValueAt(i)->KVBValue();
-        std::string kind = "int", value;
-        size_t length = 0;
-        if (atom.KAType() == KES_DT_STRING) {
-            kind = "str", value = ToHex(atom.KAString(), atom.KALength());
-        } else if (atom.KAType() == KES_DT_BYTES) {
-            const unsigned char* bytes = atom.KABytes(&length);
-            kind = "bin", value = ToHex(bytes, length);
-        } else if (atom.KAType() == KES_DT_DOUBLE) {
-            const uint64_t bits = __builtin_bswap64(std::bit_cast<uint64_t>(atom.KADouble()));
-            kind = "float", value = ToHex(&bits, 8);
-        } else {
-            value = std::to_string(atom.KAInt64());
-        }
-        text += kind + " " + ToHex(name, strlen(name)) + " " + value + "\n";
+    std::istringstream words(ksxhost::TypedText(record));
+    for (std::string word; words >> word;) {
+        const size_t colon = word.rfind(':', word.find('='));
+        text +=
+            kKinds.at(word[colon + 1]) + " " + Hex(word.data(), colon) + " " + word.substr(colon + 3) + "\n";
     }
     return text;
 }
@@ -90,7 +75,7 @@ void CrossCheck(const CKesRecord& record, const std::string& caseName)
     EXPECT_TRUE(Bytes(repacked.begin(), repacked.end()) == encoded)
         << "peer packed " << repacked.size() << " bytes, we " << encoded.size();
     CKesRecord decoded;
-    ASSERT_EQ(Decode(Bytes(repacked.begin(), repacked.end()), &decoded), 1);
+    ASSERT_EQ(Decode(repacked, &decoded), 1);
     EXPECT_EQ(Describe(decoded), Describe(record));
 }
 
@@ -180,7 +165,7 @@ TEST(Record, ValuesAreFoundByFirstNameCopiedDeeplyAndUntypedOnesRefused)
     EXPECT_LT(record.KOMEncode(&buffer, &length), 0);
     EXPECT_EQ(buffer, nullptr);
     EXPECT_EQ(length, 0u);
-    EXPECT_EQ(Decode(FromHex("81a16101"), &record), KES_ERR_ARGUMENT);
+    EXPECT_EQ(DecodeHex("81a16101", &record), KES_ERR_ARGUMENT);
     EXPECT_EQ(record.KRCount(), 3);
 }
 
@@ -201,7 +186,7 @@ TEST(RecordDecoding, AcceptsLongerFormsNarrowsIntegersThatFitAndRefusesMalformed
     };
     for (const auto& c : longer) {
         CKesRecord record;
-        ASSERT_EQ(Decode(FromHex(c.hex), &record), 1) << c.hex;
+        ASSERT_EQ(DecodeHex(c.hex, &record), 1) << c.hex;
         ASSERT_NE(record.KRValueOf("v"), nullptr) << c.hex;
         EXPECT_EQ(record.KRValueOf("v")->KAType(), c.type) << c.hex;
         EXPECT_EQ(record.KRValueOf("v")->KAInt64(), c.value) << c.hex;
@@ -235,7 +220,7 @@ TEST(RecordDecoding, AcceptsLongerFormsNarrowsIntegersThatFitAndRefusesMalformed
     };
     for (const auto& c : malformed) {
         CKesRecord record;
-        EXPECT_EQ(Decode(FromHex(c.hex), &record), KES_ERR_DECODE) << c.name;
+        EXPECT_EQ(DecodeHex(c.hex, &record), KES_ERR_DECODE) << c.name;
         EXPECT_NE(CKesRecord::KOMDecodeRefusal(), nullptr) << c.name;
         EXPECT_EQ(record.KRCount(), 0) << c.name;
     }

@@ -54,12 +54,11 @@ TEST(ServPool, EveryItemFromManyProducersRunsExactlyOnce)
         CKesServPool pool(4, &runs);
         ASSERT_EQ(pool.KSPLaunchThreads(CountRun), 1);
         std::vector<std::thread> producers;
-        for (int p = 0; p < kProducers; ++p) {
+        for (int p = 0; p < kProducers; ++p)
             producers.emplace_back([&, p] {
                 for (size_t i = 0; i < kPerProducer; ++i)
                     ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(p * kPerProducer + i)), 1);
             });
-        }
         for (auto& producer : producers) producer.join();
     }
     for (size_t i = 0; i < runs.size(); ++i) ASSERT_EQ(runs[i].load(), 1) << "item " << i;
@@ -95,10 +94,10 @@ TEST(ServPool, OneWorkerRunsItemsInOrderAndTakesItemsFromItsOwnWorker)
     for (size_t i = 0; i < order.seen.size(); ++i) ASSERT_EQ(order.seen[i], i);
 }
 
+// Each item waits until all three are running: only a pool that wakes a
+// separate idle worker for each gets past the wait.
 TEST(ServPool, ItemsOfferedToIdleWorkersAreNeitherLostNorSerialised)
 {
-    // Each item waits until all three are running: only a pool that wakes a
-    // separate idle worker for each of them gets past the wait.
     struct Meeting {
         std::mutex lock;
         std::condition_variable changed;
@@ -126,22 +125,18 @@ TEST(ServPool, ItemsOfferedToIdleWorkersAreNeitherLostNorSerialised)
     }
 }
 
+// The first item holds its worker until the destructor has begun (seen as a
+// refused add), so the rest are still queued when destruction starts.
 TEST(ServPool, DestructionRunsEverythingQueuedAndRefusesMore)
 {
-    // The first item holds its worker until the destructor has begun (seen as
-    // a refused add), so the rest are still queued when destruction starts.
+    std::promise<void> release;
     struct Gate {
-        std::mutex lock;
-        std::condition_variable open;
-        bool released = false;
+        std::shared_future<void> released;
         std::atomic<long> runs{0};
-    } gate;
+    } gate{release.get_future().share()};
     auto work = [](void* item, void* context) {
         auto* g = static_cast<Gate*>(context);
-        if (item == nullptr) {
-            std::unique_lock<std::mutex> hold(g->lock);
-            g->open.wait(hold, [&] { return g->released; });
-        }
+        if (item == nullptr) g->released.wait();
         g->runs.fetch_add(1);
     };
     auto* pool = new CKesServPool(1, &gate);
@@ -156,9 +151,7 @@ TEST(ServPool, DestructionRunsEverythingQueuedAndRefusesMore)
             acceptedLate.fetch_add(1);
             std::this_thread::yield();
         }
-        std::lock_guard<std::mutex> hold(gate.lock);
-        gate.released = true;
-        gate.open.notify_all();
+        release.set_value();
     });
     delete pool; // blocks until every queued item has run
     releaser.join();

@@ -6,6 +6,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace ksxtest {
 
 ErrorCapture::ErrorCapture() { CKesError::KESetListener(&ErrorCapture::OnReport, this); }
@@ -115,5 +118,26 @@ std::string ReadFile(const std::string& path)
 }
 
 std::string HostProgram(const std::string& name) { return std::string(KSX_TEST_HOST_DIR) + "/" + name; }
+
+int RunInChild(const std::function<int()>& body, std::string* stderrText)
+{
+    int stream[2];
+    if (pipe(stream) != 0) return -1;
+    const pid_t child = fork();
+    if (child == 0) {
+        close(stream[0]);
+        if (stderrText) dup2(stream[1], STDERR_FILENO);
+        _exit(body());
+    }
+    close(stream[1]);
+    std::string text;
+    char buffer[512];
+    for (ssize_t got; (got = read(stream[0], buffer, sizeof buffer)) > 0;) text.append(buffer, size_t(got));
+    close(stream[0]);
+    int status = 0;
+    if (stderrText) *stderrText = text;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
 
 } // namespace ksxtest

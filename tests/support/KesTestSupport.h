@@ -119,4 +119,9 @@ std::string ReadFile(const std::string& path);
 // Path of a program built from tests/hosts/<name>.cpp.
 std::string HostProgram(const std::string& name);
 
+// Runs body in a forked child (whose limits and environment go with it),
+// which exits with what body returns; gives that status, -1 when the child
+// did not exit, and in *stderrText (when given) what it wrote there.
+int RunInChild(const std::function<int()>& body, std::string* stderrText = nullptr);
+
 } // namespace ksxtest
