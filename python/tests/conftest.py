@@ -34,7 +34,12 @@ def host_program(name):
     pytest.fail("%s is not built" % name)
 
 
-def fixed_entry(port):
+def fixed_entry(port=None):
+    """A fixed entry of Echo in Lab on loopback, at a free port unless told."""
+    if port is None:
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
     return "SERVICE: Echo DOMAIN: Lab ADDRESS: 127.0.0.1 PORT: %d DYNAMIC: NO\n" % port
 
 
@@ -42,19 +47,11 @@ def fixed_entry(port):
 def homes(tmp_path):
     """A factory of installation homes (.path, .service_file: the shipped one plus extra entries)."""
     def make(name, extra=""):
-        home = types.SimpleNamespace(path=str(tmp_path / name))
-        home.service_file = os.path.join(home.path, "etc", "ostravine", "ServiceData.cfg")
-        os.makedirs(os.path.dirname(home.service_file))
-        with open(home.service_file, "w") as stream:
-            stream.write(SHIPPED + extra)
-        return home
+        etc = tmp_path / name / "etc" / "ostravine"
+        etc.mkdir(parents=True)
+        (etc / "ServiceData.cfg").write_text(SHIPPED + extra)
+        return types.SimpleNamespace(path=str(tmp_path / name), service_file=str(etc / "ServiceData.cfg"))
     return make
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def next_from(source, timeout, wanted):

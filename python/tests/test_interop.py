@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from conftest import WAIT, Events, fixed_entry, free_port
+from conftest import WAIT, Events, fixed_entry
 
 import ksxcomms
 from ksxcomms import timing
@@ -84,7 +84,7 @@ def test_python_client_and_cpp_server(finding, homes, daemons):
 @pytest.mark.parametrize("finding", ["service file", "multicast"])
 def test_cpp_client_and_python_server(finding, homes, daemons):
     # By file: a fixed entry the Python server binds; by multicast: no entry, a port the system chooses.
-    home = homes("both", fixed_entry(free_port()) if finding == "service file" else "")
+    home = homes("both", fixed_entry() if finding == "service file" else "")
     events = Events()
     received = Events()
 

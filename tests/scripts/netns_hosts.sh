@@ -41,22 +41,22 @@ enter() { echo "nsenter -t ${holders[$(($1 - 1))]} -n --"; }
 # count FILE LINE: how often FILE holds the exact LINE.
 count() { grep -cxF -- "$2" "$1" 2>/dev/null; }
 
-# wait_count FILE LINE N: waits until FILE holds the exact LINE at least N times.
-wait_count() {
+# wait_until WHAT COMMAND...: runs COMMAND until it succeeds, failing after $guard seconds.
+wait_until() {
   local deadline=$((SECONDS + guard))
-  while [ "$(count "$1" "$2")" -lt "$3" ]; do
-    [ $SECONDS -lt $deadline ] || fail "no '$2' (x$3) in $(basename "$1") within ${guard}s"
+  until "${@:2}"; do
+    [ $SECONDS -lt $deadline ] || fail "no $1 within ${guard}s"
     sleep 0.05
   done
 }
 
+at_least() { [ "$(count "$1" "$2")" -ge "$3" ]; }
+# wait_count FILE LINE N: waits until FILE holds the exact LINE at least N times.
+wait_count() { wait_until "'$2' (x$3) in $(basename "$1")" at_least "$@"; }
+
 # wait_prefix FILE PREFIX: waits for a line starting with PREFIX; the last such line goes to $found.
 wait_prefix() {
-  local deadline=$((SECONDS + guard))
-  until grep -q -- "^$2" "$1" 2>/dev/null; do
-    [ $SECONDS -lt $deadline ] || fail "no line starting '$2' in $(basename "$1") within ${guard}s"
-    sleep 0.05
-  done
+  wait_until "line starting '$2' in $(basename "$1")" grep -q -- "^$2" "$1"
   found=$(grep -- "^$2" "$1" | tail -n 1)
 }
 

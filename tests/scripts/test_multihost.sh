@@ -60,11 +60,8 @@ wait_count "$work/client.log" DISCONNECTED 1
 serve 3 2
 
 exec 7>&-
-deadline=$((SECONDS + guard))
-while kill -0 "$client" 2>/dev/null; do
-  [ $SECONDS -lt $deadline ] || fail "the client did not end after its input closed"
-  sleep 0.1
-done
+gone() { ! kill -0 "$1" 2>/dev/null; }
+wait_until "end of the client after its input closed" gone "$client"
 wait "$client" || fail "the client ended with status $?"
 [ "$(count "$work/client.log" CONNECTED)" -eq 2 ] || fail "the client connected $(count "$work/client.log" CONNECTED) times"
 [ "$(count "$work/client.log" DISCONNECTED)" -eq 1 ] || fail "the client lost its server $(count "$work/client.log" DISCONNECTED) times"

@@ -28,15 +28,20 @@ expect_lines() {
 # has FILE TEXT...: FILE holds each TEXT.
 has() { local text; for text in "${@:2}"; do grep -qF -- "$text" "$1" || fail "$(basename "$1") lacks '$text'"; done; }
 
+# start LOG TEXT COMMAND...: runs COMMAND in the background, its output in LOG, until LOG holds TEXT.
+start() {
+  "${@:3}" </dev/null >"$1" 2>&1 &
+  background+=($!)
+  wait_for "$2" "$1" || { fail "$3 did not start: $(cat "$1")"; return 1; }
+}
+
 test_demo_capture_decodes() {
   local capture="$work/demo.pcapng" log="$work/demo.log" info="$work/info.txt" tree="$work/tree.txt"
-  dumpcap -i lo -q -w "$capture" 2>"$work/dumpcap.err" &
-  local capturer=$!
-  wait_for "Capturing on" "$work/dumpcap.err" || { fail "dumpcap did not start: $(cat "$work/dumpcap.err")"; return; }
+  start "$work/dumpcap.log" "Capturing on" dumpcap -i lo -q -w "$capture" || return
   "$tools/ksx_demo" --service-file "$KSX_SOURCE_DIR/etc/ServiceData.cfg.default" >"$log" 2>&1
   local rc=$?
-  kill -INT "$capturer"
-  wait "$capturer"
+  kill -INT "${background[-1]}"
+  wait "${background[-1]}"
   [ $rc -eq 0 ] || { fail "the demo failed ($rc): $(tail -5 "$log")"; return; }
 
   decode "$capture" -Y ksxcomms -T fields -e _ws.col.Info >"$info" || fail "tshark failed: $(cat "$work/tshark.err")"
@@ -72,18 +77,14 @@ test_demo_capture_decodes() {
 }
 
 test_keep_alive_is_marked() {
-  local decoded="$work/live.txt" server_log="$work/server.log" client_log="$work/client.log"
+  local decoded="$work/live.txt"
   # -l prints each packet as it is dissected.
   tshark -l -i lo -X "lua_script:$lua" -o tcp.try_heuristic_first:TRUE -Y ksxcomms \
     -T fields -e ksxcomms.kind -e ksxcomms.client_id -e ksxcomms.direction >"$decoded" 2>"$work/live.err" &
   background+=($!)
   wait_for "Capturing on" "$work/live.err" || { fail "tshark did not start: $(cat "$work/live.err")"; return; }
-  "$tools/ksx_demo_server" </dev/null >"$server_log" 2>&1 &
-  background+=($!)
-  wait_for "@serving" "$server_log" || { fail "the server did not start: $(cat "$server_log")"; return; }
-  "$tools/ksx_demo_client" client-K </dev/null >"$client_log" 2>&1 &
-  background+=($!)
-  wait_for "@connected" "$client_log" || fail "the client did not connect: $(cat "$client_log")"
+  start "$work/server.log" "@serving" "$tools/ksx_demo_server" || return
+  start "$work/client.log" "@connected" "$tools/ksx_demo_client" client-K || return
   # The client sends a keep-alive every second (scaled) while connected.
   wait_for "$(printf 'keep-alive\tclient-K\tclient to server')" "$decoded" ||
     fail "no keep-alive marked as such: $(cat "$decoded")"
