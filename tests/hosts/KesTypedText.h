@@ -17,21 +17,17 @@
 
 namespace ksxhost {
 
-// Output lines stay whole across threads; holding PrintLock() orders a line before others.
-inline std::mutex& PrintLock()
+// Output lines stay whole across threads; a thread holding PrintLock() keeps others' lines after its own.
+inline std::recursive_mutex& PrintLock()
 {
-    static std::mutex lock;
+    static std::recursive_mutex lock;
     return lock;
-}
-inline void Print(const std::string& line)
-{
-    printf("%s\n", line.c_str());
-    fflush(stdout);
 }
 inline void Say(const std::string& line)
 {
-    std::lock_guard<std::mutex> hold(PrintLock());
-    Print(line);
+    std::lock_guard<std::recursive_mutex> hold(PrintLock());
+    printf("%s\n", line.c_str());
+    fflush(stdout);
 }
 
 inline std::string Hex(const void* data, size_t length)

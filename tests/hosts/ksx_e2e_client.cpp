@@ -24,8 +24,8 @@ void Send(CKesObjSockClient* client, const std::string& text, bool typed)
         record.KRAddValue("Text", text.c_str());
     else if (!ksxhost::FillTyped(text, &record))
         return Say("SENT unreadable");
-    std::lock_guard<std::mutex> hold(ksxhost::PrintLock());
-    ksxhost::Print("SENT " + std::to_string(client->KOSCSendToServer(&record)));
+    std::lock_guard<std::recursive_mutex> hold(ksxhost::PrintLock());
+    Say("SENT " + std::to_string(client->KOSCSendToServer(&record)));
 }
 
 class PrintingClient : public CKesObjSockClient {

@@ -200,12 +200,18 @@ test_probe_and_send_reach_a_listener() {
   stop_listener "echo: $(cat "$work/echo.log")"
 }
 
-test_send_to_an_unreachable_service_fails_clearly() {
+test_network_commands_fail_clearly() {
   try 2 "ksxctl send: cannot reach Nowhere in Plant1: no server answered within 1 s" send Nowhere Plant1 a=1 --timeout 1
   expect_one_err_line "send to an absent service"
   echo "SERVICE: Stale DOMAIN: Plant1 ADDRESS: 127.0.0.1 PORT: 1 SERVERNAME: gone DYNAMIC: NO" >>"$cfg"
   try 2 "cannot reach Stale in Plant1: the service file names 127.0.0.1:1 but no connection was made there within 1 s" \
     send Stale Plant1 a=1 --timeout 1
+  # A file without the multicast entry is refused.
+  echo "SERVICE: Billing DOMAIN: Plant1 ADDRESS: 10.1.2.3 PORT: 8000" >"$cfg"
+  for cmd in "probe Echo Plant1" "send Echo Plant1 a=1" "listen Echo Plant1"; do
+    # shellcheck disable=SC2086
+    try 1 "has no multicast entry" $cmd --timeout 1
+  done
 }
 
 test_listen_stops_after_count_or_time_out() {
@@ -222,14 +228,6 @@ test_listen_stops_after_count_or_time_out() {
 
   try 2 "fewer than 1 records arrived within 0.5 s" listen Quiet Plant1 --count 1 --timeout 0.5
   grep -q 'SERVICE: Quiet ' "$cfg" && fail "the timed-out listener left its line behind"
-}
-
-test_network_commands_refuse_a_file_without_multicast_entry() {
-  echo "SERVICE: Billing DOMAIN: Plant1 ADDRESS: 10.1.2.3 PORT: 8000" >"$cfg"
-  for cmd in "probe Echo Plant1" "send Echo Plant1 a=1" "listen Echo Plant1"; do
-    # shellcheck disable=SC2086
-    try 1 "has no multicast entry" $cmd --timeout 1
-  done
 }
 
 test_key_generate_and_keyed_probe_send_and_listen() {
