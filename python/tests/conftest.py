@@ -75,12 +75,18 @@ class Daemon:
         self.lines = queue.Queue()
         self.seen = []
         self.killed = False
-        threading.Thread(target=lambda: [self.lines.put(line.rstrip("\n")) for line in self.process.stdout],
-                         daemon=True).start()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            self.lines.put(line.rstrip("\n"))
 
     def wait_for(self, prefix, timeout=WAIT):
-        """The next line that starts with prefix ("" when none comes in time)."""
-        return next_from(self.lines, timeout, lambda line: self.seen.append(line) or line.startswith(prefix)) or ""
+        """The next line that starts with prefix ("" when none comes in time); all lines read go to seen."""
+        def wanted(line):
+            self.seen.append(line)
+            return line.startswith(prefix)
+        return next_from(self.lines, timeout, wanted) or ""
 
     def write(self, line):
         self.process.stdin.write(line + "\n")

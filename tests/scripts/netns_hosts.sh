@@ -76,8 +76,8 @@ new_host() {
   on "${#holders[@]}" ip link set lo up
 }
 
-# host_link HOST LINK ADDRESS/PREFIX: moves the link into the host, addressed and up with multicast,
-# and routes multicast by it.
+# host_link HOST LINK ADDRESS/PREFIX [no-route]: moves the link into the host, addressed and up with
+# multicast, and routes multicast by it unless told not to.
 host_link() {
   ip link set "$2" netns "${holders[$(($1 - 1))]}" || fail "cannot move $2 into host $1"
   on "$1" ip addr add "$3" dev "$2"
