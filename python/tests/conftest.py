@@ -1,7 +1,7 @@
-"""Shared pieces of the Python tests: the package from the tree, the C++
-host programs of the build (``KSX_BUILD_DIR``), installation homes, and the
-daemons the tests start. Run inside scripts/netns-run (ctest does)."""
+"""Shared pieces of the Python tests: the package from the tree, the host programs of the build
+(``KSX_BUILD_DIR``), installation homes and daemons. Run inside scripts/netns-run (ctest does)."""
 
+import contextlib
 import os
 import queue
 import signal
@@ -10,72 +10,68 @@ import subprocess
 import sys
 import threading
 import time
+import types
 
 import pytest
 
-# The library's delays, and this package's, at a tenth: retries 0.3 s,
-# greeting 0.2 s, keep-alive 1 s. Read by ksxcomms when it is imported.
+# The library's delays and this package's at a tenth (read by ksxcomms on import).
 os.environ.setdefault("KSX_TIME_SCALE", "0.1")
 SOURCE_DIR = os.environ.get("KSX_SOURCE_DIR") or os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(SOURCE_DIR, "python"))
 
 WAIT = 20.0  # seconds any expected line or event may take; only failures wait this long
-
-
-def build_dir():
-    path = os.environ.get("KSX_BUILD_DIR") or os.path.join(SOURCE_DIR, "build", "release")
-    if not os.path.isdir(path):
-        pytest.skip("no build tree (set KSX_BUILD_DIR)")
-    return path
+SHIPPED = open(os.path.join(SOURCE_DIR, "etc", "ServiceData.cfg.default")).read()
 
 
 def host_program(name):
+    build = os.environ.get("KSX_BUILD_DIR") or os.path.join(SOURCE_DIR, "build", "release")
+    if not os.path.isdir(build):
+        pytest.skip("no build tree (set KSX_BUILD_DIR)")
     for sub in ("tests", "tools"):
-        path = os.path.join(build_dir(), sub, name)
+        path = os.path.join(build, sub, name)
         if os.access(path, os.X_OK):
             return path
     pytest.fail("%s is not built" % name)
 
 
-SHIPPED = open(os.path.join(SOURCE_DIR, "etc", "ServiceData.cfg.default")).read()
-
-
-class Home:
-    """An installation home with its service file."""
-
-    def __init__(self, root, name, extra=""):
-        self.path = os.path.join(str(root), name)
-        os.makedirs(os.path.join(self.path, "etc", "ostravine"))
-        self.write(SHIPPED + extra)
-
-    @property
-    def service_file(self):
-        return os.path.join(self.path, "etc", "ostravine", "ServiceData.cfg")
-
-    def write(self, text):
-        with open(self.service_file, "w") as stream:
-            stream.write(text)
+def fixed_entry(port=None):
+    """A fixed entry of Echo in Lab on loopback, at a free port unless told."""
+    if port is None:
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+    return "SERVICE: Echo DOMAIN: Lab ADDRESS: 127.0.0.1 PORT: %d DYNAMIC: NO\n" % port
 
 
 @pytest.fixture
 def homes(tmp_path):
-    """A home factory: homes("name", extra_entries)."""
-    return lambda name, extra="": Home(tmp_path, name, extra)
+    """A factory of installation homes (.path, .service_file: the shipped one plus extra entries)."""
+    def make(name, extra=""):
+        etc = tmp_path / name / "etc" / "ostravine"
+        etc.mkdir(parents=True)
+        (etc / "ServiceData.cfg").write_text(SHIPPED + extra)
+        return types.SimpleNamespace(path=str(tmp_path / name), service_file=str(etc / "ServiceData.cfg"))
+    return make
 
 
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+def next_from(source, timeout, wanted):
+    """The next item of the queue for which wanted(item) holds, or None after timeout seconds."""
+    end = time.monotonic() + timeout
+    while True:
+        try:
+            item = source.get(timeout=max(0.0, end - time.monotonic()))
+        except queue.Empty:
+            return None
+        if wanted(item):
+            return item
 
 
 class Daemon:
     """A host program whose standard output is read line by line."""
 
     def __init__(self, program, args, home):
-        env = dict(os.environ, KSX_HOME=home.path)
-        self.process = subprocess.Popen([host_program(program)] + list(args), env=env, stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, text=True, bufsize=1)
+        self.process = subprocess.Popen([host_program(program)] + list(args), env=dict(os.environ, KSX_HOME=home.path),
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
         self.lines = queue.Queue()
         self.seen = []
         self.killed = False
@@ -86,16 +82,11 @@ class Daemon:
             self.lines.put(line.rstrip("\n"))
 
     def wait_for(self, prefix, timeout=WAIT):
-        """The next line that starts with prefix ("" when none comes in time)."""
-        end = time.monotonic() + timeout
-        while True:
-            try:
-                line = self.lines.get(timeout=max(0.0, end - time.monotonic()))
-            except queue.Empty:
-                return ""
+        """The next line that starts with prefix ("" when none comes in time); all lines read go to seen."""
+        def wanted(line):
             self.seen.append(line)
-            if line.startswith(prefix):
-                return line
+            return line.startswith(prefix)
+        return next_from(self.lines, timeout, wanted) or ""
 
     def write(self, line):
         self.process.stdin.write(line + "\n")
@@ -107,24 +98,20 @@ class Daemon:
         self.process.wait()
 
     def stop(self):
-        """Ends the program as its users do (end of input, else SIGTERM);
-        its exit status, None when the test killed it."""
+        """Ends the program as its users do (end of input, else SIGTERM); its exit status, None when killed."""
         if self.killed:
             return None
-        try:
+        with contextlib.suppress(OSError):
             self.process.stdin.close()
-        except OSError:
-            pass
-        try:
-            self.process.wait(2)
-        except subprocess.TimeoutExpired:
-            self.process.send_signal(signal.SIGTERM)
+        for ending, grace in ((None, 2), (signal.SIGTERM, 20)):
+            if ending:
+                self.process.send_signal(ending)
             try:
-                self.process.wait(20)
+                return self.process.wait(grace)
             except subprocess.TimeoutExpired:
-                self.kill()
-                return "hung"
-        return self.process.returncode
+                pass
+        self.kill()
+        return "hung"
 
 
 @pytest.fixture
@@ -151,12 +138,6 @@ class Events:
         return lambda *args: self.queue.put((kind,) + args)
 
     def next(self, kind, timeout=WAIT):
-        """The next event of that kind (skipping others), or None."""
-        end = time.monotonic() + timeout
-        while True:
-            try:
-                event = self.queue.get(timeout=max(0.0, end - time.monotonic()))
-            except queue.Empty:
-                return None
-            if event[0] == kind:
-                return event[1:]
+        """The arguments of the next event of that kind (skipping others), or None."""
+        event = next_from(self.queue, timeout, lambda event: event[0] == kind)
+        return event and event[1:]

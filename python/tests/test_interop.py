@@ -1,49 +1,29 @@
-"""A Python client against a C++ server and a C++ client against a Python
-server (tests/hosts/ksx_e2e_*), each finding the other through the service
-file and over multicast: records of every value type both ways, a broadcast,
-and the server restarted under the connected client."""
+"""A Python client against a C++ server and a C++ client against a Python server (tests/hosts), each
+finding the other through the service file and over multicast: records of every value type both ways,
+a broadcast, and the server restarted under the connected client."""
 
 import struct
 import time
 
 import pytest
 
-from conftest import WAIT, Events, free_port
+from conftest import WAIT, Events, fixed_entry
 
 import ksxcomms
 from ksxcomms import timing
 
-# One value of every type, with the edges of each: int widths and signs,
-# texts with a NUL, blanks and non-ASCII, floats, empty and binary bytes.
-EVERY_TYPE = {
-    "Count": 7,
-    "Below": -33,
-    "Wide": 70000,
-    "Big": -5_000_000_000,
-    "Largest": 2**63 - 1,
-    "Name": "pump 1 \u00e9",
-    "Empty": "",
-    "Nul": "a\0b",
-    "Level": 0.5,
-    "Tiny": -1e-300,
-    "Raw": b"\x00\xff\x10",
-    "NoBytes": b"",
-}
+# The edges of each type: int widths and signs, texts with NUL, blanks and non-ASCII, floats, empty bytes.
+EVERY_TYPE = {"Count": 7, "Below": -33, "Wide": 70000, "Big": -5_000_000_000, "Largest": 2**63 - 1,
+              "Name": "pump 1 \u00e9", "Empty": "", "Nul": "a\0b", "Level": 0.5, "Tiny": -1e-300,
+              "Raw": b"\x00\xff\x10", "NoBytes": b""}
+WORD_FORMS = ((int, "i", str), (str, "s", lambda v: v.encode("utf-8").hex()),
+              (float, "f", lambda v: struct.pack(">d", v).hex()), (bytes, "b", bytes.hex))
 
 
 def typed_text(record):
     """The record in the host programs' typed words (tests/hosts/KesTypedText.h)."""
-    words = []
-    for name, value in record.items():
-        if isinstance(value, int):
-            words.append("%s:i=%d" % (name, value))
-        elif isinstance(value, str):
-            words.append("%s:s=%s" % (name, value.encode("utf-8").hex()))
-        elif isinstance(value, float):
-            words.append("%s:f=%s" % (name, struct.pack(">d", value).hex()))
-        else:
-            words.append("%s:b=%s" % (name, value.hex()))
-    return " ".join(words)
+    return " ".join("%s:%s=%s" % (name, code, show(value)) for name, value in record.items()
+                    for kind, code, show in WORD_FORMS if isinstance(value, kind))
 
 
 def same_typed(left, right):
@@ -57,22 +37,28 @@ def test_python_client_and_cpp_server(finding, homes, daemons):
     server_home = homes("server")
     # Over multicast the client's own file has no entry for the service.
     client_file = server_home.service_file if finding == "service file" else homes("client").service_file
-    server = daemons("ksx_e2e_server", ["Echo", "Lab"], server_home)
-    listening = server.wait_for("LISTENING ").split()
-    assert len(listening) == 3
     events = Events()
     client = ksxcomms.Client("Echo", "Lab", "py-1", service_file=client_file, on_record=events("record"),
                              on_connect=events("connect"), on_disconnect=events("disconnect"))
-    with client:
-        assert events.next("connect") == ()
-        assert server.wait_for("CLIENT ") == "CLIENT py-1"
-        assert client.server == (listening[2], int(listening[1]))
 
+    def serve():
+        server = daemons("ksx_e2e_server", ["Echo", "Lab"], server_home)
+        listening = server.wait_for("LISTENING ").split()
+        assert len(listening) == 3
+        return server, (listening[2], int(listening[1]))
+
+    def joined(server, address):
+        assert events.next("connect", WAIT * 2) == ()
+        assert server.wait_for("CLIENT ") == "CLIENT py-1"
+        assert client.server == address
+
+    server, address = serve()
+    with client:
+        joined(server, address)
         assert client.send(EVERY_TYPE)
         assert server.wait_for("RECORD ") == "RECORD py-1 " + typed_text(EVERY_TYPE)
         (echo,) = events.next("record")
         assert same_typed(echo, EVERY_TYPE)
-
         server.write("BROADCAST to-all")
         assert server.wait_for("BROADCAST ") == "BROADCAST 1"
         assert events.next("record") == ({"News": "to-all"},)
@@ -84,15 +70,11 @@ def test_python_client_and_cpp_server(finding, homes, daemons):
             assert server.wait_for("RECORD ") == "RECORD py-1 " + typed_text({"Still": "here"})
             assert "GONE py-1" not in server.seen
 
-        # Killed outright: its line stays in the file until the next server
-        # of the service replaces it.
+        # Killed outright: its line stays in the file until the next server replaces it.
         server.kill()
         assert events.next("disconnect") == ()
-        server = daemons("ksx_e2e_server", ["Echo", "Lab"], server_home)
-        listening = server.wait_for("LISTENING ").split()
-        assert events.next("connect", WAIT * 2) == ()
-        assert server.wait_for("CLIENT ") == "CLIENT py-1"
-        assert client.server == (listening[2], int(listening[1]))
+        server, address = serve()
+        joined(server, address)
         again = {"After": "restart", "N": 2}
         assert client.send(again)
         assert events.next("record") == (again,)
@@ -101,11 +83,8 @@ def test_python_client_and_cpp_server(finding, homes, daemons):
 
 @pytest.mark.parametrize("finding", ["service file", "multicast"])
 def test_cpp_client_and_python_server(finding, homes, daemons):
-    # Through the file: a fixed entry, which the Python server binds; over
-    # multicast: no entry, a port the system chooses, found by request.
-    port = free_port()
-    entry = "SERVICE: Echo DOMAIN: Lab ADDRESS: 127.0.0.1 PORT: %d DYNAMIC: NO\n" % port
-    home = homes("both", entry if finding == "service file" else "")
+    # By file: a fixed entry the Python server binds; by multicast: no entry, a port the system chooses.
+    home = homes("both", fixed_entry() if finding == "service file" else "")
     events = Events()
     received = Events()
 

@@ -1,13 +1,8 @@
-"""Every example of docs/protocol.md is what the C++ library puts on the
-wire: the bytes are captured from the host programs (tests/hosts) on plain
-sockets, compared with the document's hex, and decoded by python3-msgpack,
-an implementation independent of both the library and ksxcomms, into the
-values the document shows.
-
-An example in the document is an HTML comment ``<!-- example: NAME -->``
-followed by a fenced block of hex bytes and a fenced block with the decoded
-record as a Python list of (name, value) pairs; the example of a published
-service line is one line of text, compared with what a server writes."""
+"""Every example of docs/protocol.md is what the C++ library puts on the wire: bytes captured from
+the host programs on plain sockets, compared with the document's hex and decoded by python3-msgpack
+(independent of the library and of ksxcomms) into the values shown. An example is an HTML comment
+``<!-- example: NAME -->``, a fenced block of hex and one of (name, value) pairs; the published
+service line example is one line of text."""
 
 import ast
 import os
@@ -18,36 +13,25 @@ import time
 
 import msgpack
 
-from conftest import SOURCE_DIR, WAIT
+from conftest import SOURCE_DIR, WAIT, fixed_entry
 
 # The record the document's frame example carries, as the client host sends it.
 FRAME_RECORD = "Count:i=7 Big:i=-5000000000 Name:s=70756d70 Level:f=3fe0000000000000 Raw:b=00ff"
 GROUP = ("234.5.6.7", 23456)  # the shipped multicast entry
+DOC = open(os.path.join(SOURCE_DIR, "docs", "protocol.md")).read()
 
 
 def doc_examples():
-    text = open(os.path.join(SOURCE_DIR, "docs", "protocol.md")).read()
     pattern = re.compile(r"<!-- example: ([\w-]+) -->\s*```text\n([0-9a-f\s]*?)```\s*```python\n(.*?)```", re.S)
     return {name: (bytes.fromhex(hex_text), ast.literal_eval(decoded.strip()))
-            for name, hex_text, decoded in pattern.findall(text)}
+            for name, hex_text, decoded in pattern.findall(DOC)}
 
 
-def doc_dynamic_line():
-    text = open(os.path.join(SOURCE_DIR, "docs", "protocol.md")).read()
-    return re.search(r"<!-- example: dynamic-line -->\s*```text\n(.*?)\n```", text).group(1)
-
-
-def read_frame(sock):
-    """One frame read with plain socket calls: (whole frame, payload)."""
-    def exactly(count):
-        data = b""
-        while len(data) < count:
-            chunk = sock.recv(count - len(data))
-            assert chunk, "the connection ended inside a frame"
-            data += chunk
-        return data
-    header = exactly(4)
-    payload = exactly(struct.unpack(">I", header)[0])
+def read_frame(stream):
+    """One frame from the connection's byte stream: (whole frame, payload)."""
+    header = stream.read(4)
+    payload = stream.read(struct.unpack(">I", header)[0])
+    assert len(payload) == struct.unpack(">I", header)[0], "the connection ended inside a frame"
     return header + payload, payload
 
 
@@ -57,23 +41,19 @@ def pairs(payload):
 
 def capture_connection(homes, daemons):
     """The greeting, a record and a keep-alive from a C++ client."""
-    listener = socket.socket()
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(1)
-    listener.settimeout(WAIT)
-    port = listener.getsockname()[1]
-    home = homes("tcp", "SERVICE: Echo DOMAIN: Lab ADDRESS: 127.0.0.1 PORT: %d DYNAMIC: NO\n" % port)
-    client = daemons("ksx_e2e_client", ["Echo", "Lab", "node-1"], home)
-    connection, _ = listener.accept()
-    connection.settimeout(WAIT)
-    frames = {"greeting": read_frame(connection)[0]}
-    client.write("TYPED " + FRAME_RECORD)
-    while len(frames) < 3:
-        whole, payload = read_frame(connection)
-        names = [name for name, _ in pairs(payload)]
-        frames["keep-alive" if names == ["_CKesSockEnd_KeepAlive_"] else "record"] = whole
-    connection.close()
-    listener.close()
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        listener.settimeout(WAIT)
+        client = daemons("ksx_e2e_client", ["Echo", "Lab", "node-1"],
+                         homes("tcp", fixed_entry(listener.getsockname()[1])))
+        connection = listener.accept()[0]
+    with connection, connection.makefile("rb") as stream:
+        connection.settimeout(WAIT)
+        frames = {"greeting": read_frame(stream)[0]}
+        client.write("TYPED " + FRAME_RECORD)
+        while len(frames) < 3:
+            whole, payload = read_frame(stream)
+            names = [name for name, _ in pairs(payload)]
+            frames["keep-alive" if names == ["_CKesSockEnd_KeepAlive_"] else "record"] = whole
     return frames
 
 
@@ -98,14 +78,11 @@ def next_datagram(sock, field):
 
 def capture_discovery(homes, daemons):
     """A C++ client's address request, and a C++ server's reply to it."""
-    sock = group_socket()
-    daemons("ksx_e2e_client", ["Echo", "Lab", "node-1"], homes("asking"))
-    request = next_datagram(sock, "KesSockAddressRequest")
-    daemons("ksx_e2e_server", ["Echo", "Lab"],
-            homes("serving", "SERVICE: Echo DOMAIN: Lab ADDRESS: 127.0.0.1 PORT: 40000 DYNAMIC: NO\n"))
-    reply = next_datagram(sock, "KesSockAddressReply")
-    sock.close()
-    return {"address-request": request, "address-reply": reply}
+    with group_socket() as sock:
+        daemons("ksx_e2e_client", ["Echo", "Lab", "node-1"], homes("asking"))
+        request = next_datagram(sock, "KesSockAddressRequest")
+        daemons("ksx_e2e_server", ["Echo", "Lab"], homes("serving", fixed_entry(40000)))
+        return {"address-request": request, "address-reply": next_datagram(sock, "KesSockAddressReply")}
 
 
 def test_a_published_line_has_the_documented_form(homes, daemons):
@@ -114,9 +91,9 @@ def test_a_published_line_has_the_documented_form(homes, daemons):
     _, port, address = server.wait_for("LISTENING ").split()
     published = [line for line in open(home.service_file, newline="").read().splitlines(True)
                  if line.startswith("SERVICE: Echo ")]
-    expected = doc_dynamic_line().replace("10.1.2.4", address).replace("40123", port)
-    expected = expected.replace("host2", socket.gethostname()) + "\r\n"
-    assert published == [expected]
+    documented = re.search(r"<!-- example: dynamic-line -->\s*```text\n(.*?)\n```", DOC).group(1)
+    assert published == [documented.replace("10.1.2.4", address).replace("40123", port)
+                         .replace("host2", socket.gethostname()) + "\r\n"]
 
 
 def test_every_example_is_what_the_library_sends(homes, daemons):

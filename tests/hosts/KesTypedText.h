@@ -1,15 +1,15 @@
-// Records as one line of typed words, for the host programs that other
-// languages' tests drive: "name:i=-5" (integer, decimal), "name:s=6869"
-// (text, its bytes in hex), "name:f=3ff8000000000000" (64-bit float, its
-// big-endian bits in hex), "name:b=00ff" (bytes in hex); words are separated
-// by one blank, values keep the record's order. Hex keeps blanks, NUL bytes
-// and non-UTF-8 texts exact.
+// Records as one line of typed words for the host programs other languages' tests drive:
+// "name:i=-5" (integer), "name:s=6869" (text bytes in hex), "name:f=3ff8000000000000" (the 64-bit
+// float's big-endian bits in hex), "name:b=00ff" (bytes in hex), one blank apart, in the record's
+// order. Hex keeps blanks, NUL bytes and non-UTF-8 texts exact. Also the hosts' output lines.
 #pragma once
 
+#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <sstream>
 #include <string>
 
@@ -17,28 +17,34 @@
 
 namespace ksxhost {
 
-inline std::string Hex(const unsigned char* bytes, size_t length)
+// Output lines stay whole across threads; a thread holding PrintLock() keeps others' lines after its own.
+inline std::recursive_mutex& PrintLock()
 {
+    static std::recursive_mutex lock;
+    return lock;
+}
+inline void Say(const std::string& line)
+{
+    std::lock_guard<std::recursive_mutex> hold(PrintLock());
+    printf("%s\n", line.c_str());
+    fflush(stdout);
+}
+
+inline std::string Hex(const void* data, size_t length)
+{
+    static const char digits[] = "0123456789abcdef";
     std::string out;
-    char two[3];
-    for (size_t i = 0; i < length; ++i) {
-        std::snprintf(two, sizeof two, "%02x", bytes[i]);
-        out += two;
-    }
+    for (const auto* byte = static_cast<const unsigned char*>(data); length > 0; --length, ++byte)
+        out += {digits[*byte >> 4], digits[*byte & 15]};
     return out;
 }
 
 inline bool Unhex(const std::string& hex, std::string* bytes)
 {
-    if (hex.size() % 2 != 0) return false;
-    bytes->clear();
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        char* end = nullptr;
-        const std::string pair = hex.substr(i, 2);
-        const long value = std::strtol(pair.c_str(), &end, 16);
-        if (*end != '\0') return false;
-        bytes->push_back(static_cast<char>(value));
-    }
+    if (hex.size() % 2 != 0 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return false;
+    for (size_t i = 0; i < hex.size(); i += 2)
+        bytes->push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return true;
 }
 
@@ -50,24 +56,22 @@ inline std::string TypedText(const CKesRecord& record)
         const CKesVarBind* value = record.KRValueAt(i);
         const CKesAtom* atom = value->KVBValue();
         std::string word = std::string(value->KVBName()) + ":";
-        size_t length = 0;
         switch (atom->KAType()) {
         case KES_DT_INT:
         case KES_DT_LONG:
         case KES_DT_INT64: word += "i=" + std::to_string(atom->KAInt64()); break;
-        case KES_DT_STRING:
-            word += "s=" + Hex(reinterpret_cast<const unsigned char*>(atom->KAString()), atom->KALength());
-            break;
+        case KES_DT_STRING: word += "s=" + Hex(atom->KAString(), atom->KALength()); break;
         case KES_DT_DOUBLE: {
             const double number = atom->KADouble();
             uint64_t bits = 0;
             std::memcpy(&bits, &number, sizeof bits);
-            unsigned char big[8];
-            for (int b = 0; b < 8; ++b) big[b] = static_cast<unsigned char>(bits >> (56 - 8 * b));
-            word += "f=" + Hex(big, 8);
+            char text[17];
+            std::snprintf(text, sizeof text, "%016" PRIx64, bits);
+            word += std::string("f=") + text;
             break;
         }
         case KES_DT_BYTES: {
+            size_t length = 0;
             const unsigned char* bytes = atom->KABytes(&length);
             word += "b=" + Hex(bytes, length);
             break;
@@ -79,45 +83,36 @@ inline std::string TypedText(const CKesRecord& record)
     return out;
 }
 
+// Adds one value of a typed word; false when it cannot be read.
+inline bool AddTyped(CKesRecord* record, const char* name, char kind, const std::string& text)
+{
+    std::string bytes;
+    if (kind == 'i') {
+        const long long number = std::strtoll(text.c_str(), nullptr, 10);
+        if (number >= INT32_MIN && number <= INT32_MAX)
+            return record->KRAddValue(name, CKesAtom(static_cast<int>(number))) == 1;
+        return record->KRAddValue(name, CKesAtom(number)) == 1;
+    }
+    if (!Unhex(text, &bytes)) return false;
+    if (kind == 's') return record->KRAddValue(name, CKesAtom::KAText(bytes.data(), bytes.size())) == 1;
+    if (kind == 'b') return record->KRAddValue(name, CKesAtom(bytes.data(), bytes.size())) == 1;
+    if (kind != 'f' || bytes.size() != 8) return false;
+    uint64_t bits = 0;
+    for (unsigned char c : bytes) bits = (bits << 8) | c;
+    double number = 0;
+    std::memcpy(&number, &bits, sizeof number);
+    return record->KRAddValue(name, CKesAtom(number)) == 1;
+}
+
 // Fills an empty record from typed words; false on a word it cannot read.
 inline bool FillTyped(const std::string& words, CKesRecord* record)
 {
     std::istringstream in(words);
-    std::string word, bytes;
-    while (in >> word) {
-        const size_t colon = word.rfind(':', word.find('='));
-        const size_t equals = word.find('=');
+    for (std::string word; in >> word;) {
+        const size_t equals = word.find('='), colon = word.rfind(':', equals);
         if (colon == std::string::npos || equals != colon + 2) return false;
-        const std::string name = word.substr(0, colon), text = word.substr(equals + 1);
-        int added = 0;
-        switch (word[colon + 1]) {
-        case 'i': {
-            const long long number = std::strtoll(text.c_str(), nullptr, 10);
-            added = (number >= INT32_MIN && number <= INT32_MAX)
-                        ? record->KRAddValue(name.c_str(), CKesAtom(static_cast<int>(number)))
-                        : record->KRAddValue(name.c_str(), CKesAtom(number));
-            break;
-        }
-        case 's':
-            if (!Unhex(text, &bytes)) return false;
-            added = record->KRAddValue(name.c_str(), CKesAtom::KAText(bytes.data(), bytes.size()));
-            break;
-        case 'f': {
-            if (!Unhex(text, &bytes) || bytes.size() != 8) return false;
-            uint64_t bits = 0;
-            for (unsigned char c : bytes) bits = (bits << 8) | c;
-            double number = 0;
-            std::memcpy(&number, &bits, sizeof number);
-            added = record->KRAddValue(name.c_str(), CKesAtom(number));
-            break;
-        }
-        case 'b':
-            if (!Unhex(text, &bytes)) return false;
-            added = record->KRAddValue(name.c_str(), CKesAtom(bytes.data(), bytes.size()));
-            break;
-        default: return false;
-        }
-        if (added != 1) return false;
+        if (!AddTyped(record, word.substr(0, colon).c_str(), word[colon + 1], word.substr(equals + 1)))
+            return false;
     }
     return true;
 }

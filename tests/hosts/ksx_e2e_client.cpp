@@ -1,46 +1,22 @@
-// A client daemon built on the library, for end-to-end tests across
-// processes. Usage: ksx_e2e_client <service> <domain> <client id>.
-// Prints "CONNECTED", "DISCONNECTED", "RECV <text>" (for each record with
-// an "Echo" value), "NEWS <text>" (for each record with a "News" value) and
-// "RECORD <typed words>" (KesTypedText.h) for any other record.
-// Reads commands from standard input: "SEND <text>" sends a record with that
-// "Text" value and prints "SENT <result>" (before any answer to it);
-// "TYPED <typed words>" sends that record and prints "SENT <result>";
-// "SERVER" prints "SERVER <address> <port>" of the server in use, or
-// "SERVER none"; end of input ends the program.
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+// A client daemon for end-to-end tests across processes: ksx_e2e_client <service> <domain> <client id>.
+// Prints "CONNECTED", "DISCONNECTED", "RECV <text>" for a record with an "Echo" value, "NEWS <text>" for
+// one with a "News" value and "RECORD <typed words>" (KesTypedText.h) for any other.
+// Commands on standard input: "SEND <text>" sends a record with that "Text" value and prints "SENT
+// <result>" (before any answer to it); "TYPED <typed words>" sends that record likewise; "SERVER" prints
+// "SERVER <address> <port>" of the server in use, or "SERVER none"; end of input ends the program.
 #include <iostream>
-#include <mutex>
-#include <string>
 #include <thread>
 
 #include "CKesObjSockClient.h"
-#include "CKesRecord.h"
 #include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
-#include "KesPort.h"
 #include "KesTypedText.h"
+
+using ksxhost::Say;
 
 namespace {
 
-std::mutex g_PrintLock;
-
-void Print(const std::string& line)
-{
-    printf("%s\n", line.c_str());
-    fflush(stdout);
-}
-
-void Say(const std::string& line)
-{
-    std::lock_guard<std::mutex> hold(g_PrintLock);
-    Print(line);
-}
-
-// Holds the print lock across the send, so that "SENT" comes out before
-// anything the server answers to that record.
+// Holds the print lock across the send, so that "SENT" comes out before any answer to the record.
 void Send(CKesObjSockClient* client, const std::string& text, bool typed)
 {
     CKesRecord record;
@@ -48,8 +24,8 @@ void Send(CKesObjSockClient* client, const std::string& text, bool typed)
         record.KRAddValue("Text", text.c_str());
     else if (!ksxhost::FillTyped(text, &record))
         return Say("SENT unreadable");
-    std::lock_guard<std::mutex> hold(g_PrintLock);
-    Print("SENT " + std::to_string(client->KOSCSendToServer(&record)));
+    std::lock_guard<std::recursive_mutex> hold(ksxhost::PrintLock());
+    Say("SENT " + std::to_string(client->KOSCSendToServer(&record)));
 }
 
 class PrintingClient : public CKesObjSockClient {
@@ -69,16 +45,12 @@ public:
     void KOSCOnClientDisconnect() override { Say("DISCONNECTED"); }
 };
 
-// The endpoint stays valid while the client is connected to that server,
-// which is when the tests ask.
+// The endpoint stays valid while the client is connected to that server, which is when the tests ask.
 void TellServer(CKesObjSockClient* client)
 {
     CKesSockEnd* server = client->KOSCGetServerData();
     char* address = server ? server->KSEGetEndPtIpAddress() : nullptr;
-    if (!address) {
-        Say("SERVER none");
-        return;
-    }
+    if (!address) return Say("SERVER none");
     Say(std::string("SERVER ") + address + " " + std::to_string(server->KSEGetEndPtAddressPort()));
     free(address);
 }
@@ -101,13 +73,9 @@ int main(int argc, char** argv)
         return 1;
     }
     std::thread loop([engine] { engine->KRNStartNet(); });
-
     std::string line;
     while (std::getline(std::cin, line)) {
-        if (line == "SERVER") {
-            TellServer(client);
-            continue;
-        }
+        if (line == "SERVER") TellServer(client);
         if (line.rfind("SEND ", 0) == 0) Send(client, line.substr(5), false);
         if (line.rfind("TYPED ", 0) == 0) Send(client, line.substr(6), true);
     }

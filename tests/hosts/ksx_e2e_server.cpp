@@ -1,48 +1,28 @@
-// An echo server daemon built on the library, for end-to-end tests of the
-// client across processes. Usage: ksx_e2e_server <service> <domain>.
-// Prints "LISTENING <port> <address>" once it accepts, "CLIENT <id>" when a
-// client has identified itself, "RECV <id> <text>" for each record with a
-// "Text" value (answered with the same text as "Echo"), "GONE <id>" when a
-// client's connection closes. A record without a "Text" value is printed
-// as "RECORD <id> <typed words>" (KesTypedText.h) and sent back whole.
-// SIGTERM ends it cleanly.
-// Reads commands from standard input (end of input only stops the reading):
-// "BROADCAST <text>" sends a record with that "News" value to every client
-// and prints "BROADCAST <result>"; "SENDTO <id> <text>" sends it to one
-// client and prints "SENDTO <result>".
+// An echo server daemon for end-to-end tests of the client across processes: ksx_e2e_server <service>
+// <domain>. Prints "LISTENING <port> <address>" once it accepts, "CLIENT <id>" when a client has
+// identified itself, "RECV <id> <text>" for a record with a "Text" value (answered with it as "Echo"),
+// "RECORD <id> <typed words>" (KesTypedText.h) for any other record (sent back whole), and "GONE <id>"
+// when a client's connection closes. SIGTERM ends it cleanly.
+// Commands on standard input (its end only stops the reading): "BROADCAST <text>" sends a record with
+// that "News" value to every client and prints "BROADCAST <result>"; "SENDTO <id> <text>" sends it to
+// one client and prints "SENDTO <result>".
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <iostream>
-#include <mutex>
-#include <string>
 #include <thread>
 
 #include "CKesObjSockServer.h"
-#include "CKesRecord.h"
 #include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
-#include "KesPort.h"
 #include "KesTypedText.h"
+
+using ksxhost::Say;
 
 namespace {
 
-std::mutex g_PrintLock;
 CKesSockEngine* g_Engine = nullptr;
-
-// The server that commands go to; cleared (under the lock) before the
-// engine withdraws it, so a late command cannot reach a destroyed server.
+// Commands reach the server only under this lock; it is cleared before the engine withdraws it.
 std::mutex g_CommandLock;
-class EchoServer;
-EchoServer* g_Server = nullptr;
-
-void Say(const std::string& line)
-{
-    std::lock_guard<std::mutex> hold(g_PrintLock);
-    printf("%s\n", line.c_str());
-    fflush(stdout);
-}
+CKesObjSockServer* g_Server = nullptr;
 
 std::string Id(CKesSockEnd* client)
 {
@@ -69,12 +49,6 @@ public:
     void KOSSOnClientDisconnect(CKesSockEnd* client) override { Say("GONE " + Id(client)); }
 };
 
-void OnTerminate(int)
-{
-    if (g_Engine) g_Engine->KRNStopNet();
-}
-
-// One command line from standard input.
 void Obey(const std::string& line)
 {
     std::lock_guard<std::mutex> hold(g_CommandLock);
@@ -82,8 +56,7 @@ void Obey(const std::string& line)
     CKesRecord news;
     if (line.rfind("BROADCAST ", 0) == 0) {
         news.KRAddValue("News", line.substr(10).c_str());
-        Say("BROADCAST " + std::to_string(g_Server->KOSSBroadcastClients(&news)));
-        return;
+        return Say("BROADCAST " + std::to_string(g_Server->KOSSBroadcastClients(&news)));
     }
     const size_t idEnd = line.find(' ', 7);
     if (line.rfind("SENDTO ", 0) != 0 || idEnd == std::string::npos) return;
@@ -100,7 +73,7 @@ int main(int argc, char** argv)
         return 2;
     }
     g_Engine = new CKesSockEngine("ksx_e2e_server", __KES_SERV_DAEMON, 2);
-    signal(SIGTERM, OnTerminate);
+    signal(SIGTERM, [](int) { g_Engine->KRNStopNet(); });
     auto* server = new EchoServer;
     server->KOSSSetServiceName(strdup(argv[1]));
     server->KOSSSetDomain(strdup(argv[2]));
@@ -119,8 +92,7 @@ int main(int argc, char** argv)
     });
     // Blocked in a read at the end; the process ends around it.
     std::thread([] {
-        std::string line;
-        while (std::getline(std::cin, line)) Obey(line);
+        for (std::string line; std::getline(std::cin, line);) Obey(line);
     }).detach();
     g_Engine->KRNStartNet();
     announce.join();

@@ -1,14 +1,8 @@
-// A process whose servers publish services in the shared service file and
-// withdraw them, for the tests of several processes rewriting the file at
-// once.
-//
-// ksx_server_publisher <tag> <count>: publishes <count> services, then
-// withdraws every other one; prints "<service> <port>" for each service it
-// leaves published and exits without withdrawing those.
-// ksx_server_publisher <tag> <count> <rounds>: <rounds> times, publishes
-// <count> services and withdraws them all (KOSSRemoveServiceEntry, the
-// rewrite of termination without its wait for the accept thread); leaves
-// nothing published and prints nothing.
+// Publishes services in the shared service file, for the tests of several processes rewriting it at once.
+// ksx_server_publisher <tag> <count>: publishes <count> services, withdraws every other one, prints
+// "<service> <port>" for each one left published and exits without withdrawing those.
+// ksx_server_publisher <tag> <count> <rounds>: <rounds> times publishes <count> services and withdraws
+// them all (KOSSRemoveServiceEntry: termination's rewrite without its wait for the accept thread).
 #include <unistd.h>
 
 #include <cstdio>
@@ -42,13 +36,13 @@ int LeaveEveryOtherOne(const std::string& tag, int count)
     if (static_cast<int>(servers.size()) != count) return 1;
     for (int i = 0; i < count; ++i) {
         CKesObjSockServer* server = servers[i];
-        if (i % 2 == 0) {
-            if (server->KOSSTerminate() != 1) return 1;
-            delete server;
+        if (i % 2 != 0) {
+            printf("%s %u\n", server->KOSSGetServiceName(),
+                   server->KOSSGetServerData()->KSEGetEndPtAddressPort());
             continue;
         }
-        printf("%s %u\n", server->KOSSGetServiceName(),
-               server->KOSSGetServerData()->KSEGetEndPtAddressPort());
+        if (server->KOSSTerminate() != 1) return 1;
+        delete server;
     }
     return 0;
 }
@@ -76,7 +70,6 @@ int main(int argc, char** argv)
     const int status =
         argc == 3 ? LeaveEveryOtherOne(argv[1], count) : PublishAndWithdraw(argv[1], count, atoi(argv[3]));
     fflush(stdout);
-    // The servers are left running: the process ends without destroying
-    // them, so the lines they still hold stay published.
+    // Ends without destroying the servers left running, so their lines stay published.
     _exit(status);
 }

@@ -1,19 +1,16 @@
-# Hosts for the scripted tests that need several of them, sourced by those
-# tests (run by ctest inside scripts/netns-run, so everything made here lives
-# in the test's own network namespace). A host is a network namespace kept
-# alive by a holder process and numbered from 1 in the order it was made;
-# veth links join hosts, with addresses that exist only there.
-#
-# The sourcing script sets $work (a directory of its own, holding the logs
-# that fail prints) and $guard (seconds a step may take), and calls
-# cleanup_hosts from its EXIT trap.
+# Hosts for the scripted tests that need several, sourced by them inside scripts/netns-run: a host is a
+# network namespace kept alive by a holder process, numbered from 1; veth links join hosts. The
+# sourcing script sets $guard (seconds a step may take); $work holds the logs fail prints.
 
+work=$(mktemp -d "${TMPDIR:-/tmp}/ksx-hosts.XXXXXX")
+tag=$$      # makes the names of this run's links unique
 holders=()  # one process per host keeping its namespace alive
 daemons=()  # processes started in the hosts, killed on every way out
+links=()    # links made outside the hosts, deleted on every way out
+trap 'cleanup_hosts; for link in "${links[@]}"; do ip link del "$link" 2>/dev/null; done; rm -rf "$work"' EXIT
 
-# cleanup_hosts: kills the daemons, anything else still running in a host's
-# namespace, and the holders; the namespaces go with them, and the veth ends
-# inside them with their peers.
+# cleanup_hosts: kills the daemons, anything else in a host's namespace, and the holders (the
+# namespaces and the veth ends inside them go with them).
 cleanup_hosts() {
   local pid holder proc
   for pid in "${daemons[@]}"; do kill -9 "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
@@ -32,28 +29,41 @@ cleanup_hosts() {
 fail() {
   echo "FAIL: $*"
   for log in "$work"/*.log; do
-    [ -e "$log" ] || continue
-    echo "---- $(basename "$log")"
-    cat "$log"
+    [ -e "$log" ] && { echo "---- $(basename "$log")"; cat "$log"; }
   done
   exit 1
 }
 
-# on HOST COMMAND...: runs the command in that host's network namespace. A
-# daemon is started with "$(enter HOST)" instead, so that $! is its own pid.
+# on HOST COMMAND...: runs the command in that host; a daemon is started with "$(enter HOST)" so $! is its pid.
 on() { nsenter -t "${holders[$(($1 - 1))]}" -n -- "${@:2}"; }
 enter() { echo "nsenter -t ${holders[$(($1 - 1))]} -n --"; }
 
 # count FILE LINE: how often FILE holds the exact LINE.
 count() { grep -cxF -- "$2" "$1" 2>/dev/null; }
 
-# wait_count FILE LINE N: waits until FILE holds the exact LINE at least N times.
-wait_count() {
+# wait_until WHAT COMMAND...: runs COMMAND until it succeeds, failing after $guard seconds.
+wait_until() {
   local deadline=$((SECONDS + guard))
-  while [ "$(count "$1" "$2")" -lt "$3" ]; do
-    [ $SECONDS -lt $deadline ] || fail "no '$2' (x$3) in $(basename "$1") within ${guard}s"
+  until "${@:2}"; do
+    [ $SECONDS -lt $deadline ] || fail "no $1 within ${guard}s"
     sleep 0.05
   done
+}
+
+at_least() { [ "$(count "$1" "$2")" -ge "$3" ]; }
+# wait_count FILE LINE N: waits until FILE holds the exact LINE at least N times.
+wait_count() { wait_until "'$2' (x$3) in $(basename "$1")" at_least "$@"; }
+
+# wait_prefix FILE PREFIX: waits for a line starting with PREFIX; the last such line goes to $found.
+wait_prefix() {
+  wait_until "line starting '$2' in $(basename "$1")" grep -q -- "^$2" "$1"
+  found=$(grep -- "^$2" "$1" | tail -n 1)
+}
+
+# new_link KIND NAME [ARGS...]: ip link add NAME type KIND ARGS..., deleted at the end.
+new_link() {
+  links+=("$2")
+  ip link add "$2" type "$1" "${@:3}" || fail "cannot create link $2"
 }
 
 # new_host: a new host, loopback up; it is number ${#holders[@]}.
@@ -66,19 +76,17 @@ new_host() {
   on "${#holders[@]}" ip link set lo up
 }
 
-# host_link HOST LINK ADDRESS/PREFIX: moves the link into the host, gives it
-# the address and brings it up with multicast on.
+# host_link HOST LINK ADDRESS/PREFIX [no-route]: moves the link into the host, addressed and up with
+# multicast, and routes multicast by it unless told not to.
 host_link() {
   ip link set "$2" netns "${holders[$(($1 - 1))]}" || fail "cannot move $2 into host $1"
   on "$1" ip addr add "$3" dev "$2"
   on "$1" ip link set "$2" multicast on up
+  [ "${4:-}" = no-route ] || on "$1" ip route add 224.0.0.0/4 dev "$2" || fail "cannot route multicast on host $1"
 }
 
-# route_multicast HOST LINK: the host's route for 224.0.0.0/4 goes by the link.
-route_multicast() { on "$1" ip route add 224.0.0.0/4 dev "$2" || fail "cannot route multicast on host $1"; }
-
-# new_home NAME: an installation home under $work whose service file holds
-# only the shipped multicast entry; its path goes to $home.
+# new_home NAME: an installation home under $work (path in $home) whose service file holds only
+# the shipped multicast entry.
 new_home() {
   home="$work/$1"
   mkdir -p "$home/etc/ostravine"
