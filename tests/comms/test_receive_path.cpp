@@ -92,9 +92,8 @@ const CutCase kCutCases[] = {
     {"a large packet in reads that line up with nothing", {8u << 20, 33}, {}, 65536 - 3},
 };
 
-// One worker, so queued order is processed order. Packets that one read
-// completes may be handed over in any order; a packet completed by a later
-// read comes after them.
+// One worker, so queued order is processed order: a packet completed by a
+// later read comes after those an earlier read completed.
 TEST(ReceivePathSplitting, PacketsCutAnywhereArriveWholeInReadOrderWithPrivateSources)
 {
     unsigned seed = 1;
@@ -149,9 +148,8 @@ TEST(ReceivePathBrokenFraming, OversizedLengthDeliversEarlierPacketsThenClosesTh
 
     const Bytes good = Pattern(1024, 11), oversized = {0, 0, 0x04, 0x01, 1, 2, 3}; // announces 1025 bytes
     ASSERT_EQ(1, Feed(engine, socket, ksxtest::Join({Frame(good), oversized})));
-    auto deliveries = engine.WaitFor(2);
+    auto deliveries = engine.WaitFor(2); // the close comes from the reading thread, in any order
     ASSERT_EQ(2u, deliveries.size());
-    // The close is handled on the reading thread, the good packet by a worker.
     EXPECT_EQ((std::multiset<Bytes>{good, Bytes()}), Payloads(deliveries));
     EXPECT_TRUE(errors.Has(KES_ERR_FRAMING));
     EXPECT_EQ(KES_ERR_INVALID_SOCKET, engine.KRNRemoveIO(socket)) << "still registered with the event loop";
@@ -165,9 +163,8 @@ TEST(ReceivePathBrokenFraming, OversizedLengthDeliversEarlierPacketsThenClosesTh
     CKesRecHdr::KRHSetMaxPacketLength(oldLimit);
 }
 
-// A socket's fragment is completed without the engine lock, so only the
-// event-loop thread may run the receive path while a loop runs: a read handed
-// over by another thread aborts checked builds at once.
+// Fragments are completed without the engine lock: while a loop runs, a read
+// handed over by another thread aborts checked builds.
 TEST(ReceivePathThreadsDeathTest, AReadHandedOverByAnotherThreadWhileTheLoopRunsAborts)
 {
 #ifndef KSX_CHECKS
@@ -184,18 +181,15 @@ TEST(ReceivePathThreadsDeathTest, AReadHandedOverByAnotherThreadWhileTheLoopRuns
 #endif
 }
 
-// Sockets a derived engine registers itself (the multicast one too) are not
-// framed: each datagram goes to a worker whole.
+// Sockets a derived engine registers itself (multicast too) are not framed.
 TEST(ReceivePathSockets, DatagramOnRegisteredUdpSocketArrivesWholeWhateverItsFirstBytesSay)
 {
     CollectingEngine engine(2);
     ksxtest::EventLoopThread loop(engine);
     const int udp = socket(AF_INET, SOCK_DGRAM, 0), sender = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof(address);
-    ASSERT_EQ(0, bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+    ASSERT_EQ(0, bind(udp, reinterpret_cast<sockaddr*>(&address), length));
     getsockname(udp, reinterpret_cast<sockaddr*>(&address), &length);
     ASSERT_EQ(1, engine.KRNAddIOHandle(static_cast<unsigned int>(udp), TRUE, FALSE, FALSE, &engine));
 
@@ -222,10 +216,9 @@ public:
     std::atomic<std::thread::id> loop;
 };
 
-// Each round: a connection the server knows as its round-th (so the peer
-// streams without early packets), random records in random cuts and pauses,
-// then half a record and the peer goes. The next connection (often given
-// the same handle) must start clean.
+// Each round an identified peer streams random records in random cuts and
+// pauses, then half a record, and goes; the next (often on the same handle)
+// starts clean. Disconnects come on the loop thread.
 TEST(ReceivePathServer, RandomRecordsWithRandomCutsArriveExactlyOnceAndAClosedPeersHalfPacketIsNotReused)
 {
     CollectingEngine engine(3);
@@ -266,9 +259,9 @@ TEST(ReceivePathServer, RandomRecordsWithRandomCutsArriveExactlyOnceAndAClosedPe
             from += cut;
             if (random() % 4 == 0) std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
         }
-        for (size_t i = 0; i < sent.size(); ++i)
-            ASSERT_TRUE(server->log.WaitFor(sent[i])) << "record " << i << " lost or corrupted";
-        for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(1, server->log.Count(sent[i])) << "record " << i;
+        for (const std::string& record : sent)
+            ASSERT_TRUE(server->log.WaitFor(record)) << "lost or corrupted";
+        for (const std::string& record : sent) EXPECT_EQ(1, server->log.Count(record));
         ASSERT_TRUE(peer->SendAll(half));
         peer->Close();
         EXPECT_TRUE(server->log.WaitFor("disconnect on loop", round));
@@ -286,10 +279,9 @@ long long StatusKiB(const std::string& field)
     return -1;
 }
 
-// Fragment buffers grow with the bytes that arrive, not with the length a
-// header declares, and all of them together stay under the process's limit:
-// a connection whose fragment would pass it is cut, with a report that
-// names it.
+// Fragments grow with the bytes that arrive, not with the declared length,
+// and together stay under the process's limit: the connection that would
+// pass it is cut and reported by name.
 TEST(ReceivePathReassembly, FragmentsHoldWhatArrivedAndTheProcessLimitCutsTheConnectionThatPassesIt)
 {
     ksxtest::ErrorCapture errors;
@@ -298,8 +290,7 @@ TEST(ReceivePathReassembly, FragmentsHoldWhatArrivedAndTheProcessLimitCutsTheCon
     const long long sizeBefore = StatusKiB("VmSize");
     for (unsigned int i = 0; i < 50; ++i) ASSERT_EQ(1, Feed(engine, kSocket + i, bigHeader));
     EXPECT_LE(CKesReceiveBacklog::ReassemblyBytes().load(), 50 * 4096);
-    // Reserving the declared lengths would add 3.2 GB; a new malloc arena of a
-    // worker thread adds 64 MiB of address space by itself.
+    // Reserving the declared lengths would add 3.2 GB; a worker's malloc arena adds 64 MiB.
     EXPECT_LT(StatusKiB("VmSize") - sizeBefore, 512 * 1024) << "memory reserved for bytes that never came";
 
     ASSERT_EQ(1, engine.KSESetReassemblyLimit(1 << 20));
@@ -321,9 +312,8 @@ TEST(ReceivePathReassembly, FragmentsHoldWhatArrivedAndTheProcessLimitCutsTheCon
 }
 
 // Records that each take the server 1 ms, written as fast as a client can:
-// the engine stops reading the flooding connection at its backlog cap, so
-// the process's peak memory stays bounded, and a bystander's records are
-// still served while the flood goes on.
+// reading stops at the backlog cap, so peak memory stays bounded, and a
+// bystander is still served meanwhile.
 class SlowServer : public CKesObjSockServer {
 public:
     void KesOnServerIO(CKesSockEnd*, CKesRecord* record) override
