@@ -216,9 +216,8 @@ public:
     std::atomic<std::thread::id> loop;
 };
 
-// Each round an identified peer streams random records in random cuts and
-// pauses, then half a record, and goes; the next (often on the same handle)
-// starts clean. Disconnects come on the loop thread.
+// Each round a peer streams random records in random cuts, then half a one, and
+// goes; the next (often on the same handle) starts clean. Disconnects run on the loop.
 TEST(ReceivePathServer, RandomRecordsWithRandomCutsArriveExactlyOnceAndAClosedPeersHalfPacketIsNotReused)
 {
     CollectingEngine engine(3);
@@ -279,9 +278,8 @@ long long StatusKiB(const std::string& field)
     return -1;
 }
 
-// Fragments grow with the bytes that arrive, not with the declared length,
-// and together stay under the process's limit: the connection that would
-// pass it is cut and reported by name.
+// Fragments grow with the bytes that arrive, not the declared length, and stay
+// under the process's limit: the connection that would pass it is cut and named.
 TEST(ReceivePathReassembly, FragmentsHoldWhatArrivedAndTheProcessLimitCutsTheConnectionThatPassesIt)
 {
     ksxtest::ErrorCapture errors;
@@ -311,9 +309,8 @@ TEST(ReceivePathReassembly, FragmentsHoldWhatArrivedAndTheProcessLimitCutsTheCon
     EXPECT_LE(CKesReceiveBacklog::ReassemblyBytes().load(), 1 << 20);
 }
 
-// Records that each take the server 1 ms, written as fast as a client can:
-// reading stops at the backlog cap, so peak memory stays bounded, and a
-// bystander is still served meanwhile.
+// A flood of records that each take 1 ms is read only up to the backlog cap
+// (peak memory stays bounded) while a bystander is still served.
 class SlowServer : public CKesObjSockServer {
 public:
     void KesOnServerIO(CKesSockEnd*, CKesRecord* record) override

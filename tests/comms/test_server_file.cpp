@@ -54,9 +54,8 @@ protected:
     void SetUp() override { setenv("KSX_HOST_ADDRS", "127.0.0.1", 1); }
 };
 
-// Each file is written, the server publishes (the file must then equal
-// `published`, "@" standing for our line) on the port that accepts, and
-// withdraws (leaving `withdrawn`).
+// The server publishes (the file then equals `published`, "@" being our line)
+// the port that accepts, and withdraws (leaving `withdrawn`).
 TEST_F(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines)
 {
     const std::string other = "SERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000\n";
@@ -152,9 +151,7 @@ TEST_F(ServerFileTest, TerminateEndsTheAcceptThreadAndNeverHangsOrRevivesTheServ
     EXPECT_EQ(original, ReadFile(ServiceFilePath()));
 }
 
-// Runs in a forked reader: parses the service file `parses` times as engines
-// do, and writes to `out` how many parses missed the multicast entry (always
-// in the file) and how often the entry count changed (rewrites seen).
+// A forked reader's work: writes "<parses missing the multicast entry> <rewrites seen>".
 [[noreturn]] void ParseContinuously(int out, int parses)
 {
     int missed = 0, changes = 0, lastCount = -1;
@@ -170,11 +167,9 @@ TEST_F(ServerFileTest, TerminateEndsTheAcceptThreadAndNeverHangsOrRevivesTheServ
     _exit(0);
 }
 
-// Processes rewrite the file under its lock at once: eight publishers each
-// leave every other of their lines, exactly those remain; others publish and
-// withdraw (names of different lengths, so a shorter file written over a
-// longer one would tear its last line) until readers in forked processes,
-// who must never see a rewrite half-way, are done.
+// Publishers in many processes rewrite the file at once: exactly the lines
+// left remain, and readers never see a rewrite half-way (names of different
+// lengths, so a shorter file written over a longer one would tear a line).
 TEST_F(ServerFileTest, ConcurrentProcessesLeaveExactlyTheirLinesAndReadersNeverSeeAHalfRewrite)
 {
     const std::string original = std::string("## services\n") + ksxtest::kMulticastLine;

@@ -79,9 +79,8 @@ TEST_F(ServerTraffic, GreetingAndKeepAlivesStayInternalAndEarlyRecordsWaitForThe
     EXPECT_EQ(expected, events);
 }
 
-// One client's batch, larger than the socket buffers, arrives whole and in
-// order; a null record in it is reported by its place and left out, nothing
-// else. A broadcast batch reaches every client in order.
+// A batch past the socket buffers arrives whole and in order but for its null
+// record, reported by place; a broadcast batch reaches every client in order.
 TEST_F(ServerTraffic, BatchedSendsKeepOrderPastTheSocketBufferAndLeaveOutOnlyABadRecord)
 {
     auto alpha = Identified("alpha");
@@ -143,12 +142,9 @@ TEST_F(ServerTraffic, DuplicateIdIsRefusedWithoutDisturbingTheFirstClient)
     EXPECT_EQ("still-here", NextData(*first));
 }
 
-// Hosts that set nothing get the production bounds (30 s to identify, 35 s
-// of silence). Each connection goes with one disconnect and one report with
-// text, never a second removal: a closed one (its id goes too), one sending
-// more than the backlog cap or a bad header before its id, ones that never
-// identify (silent, with early records, or half a header) at the identify
-// deadline, a quiet one at the idle limit. One sending keep-alives stays.
+// Production bounds by default. Each connection goes with one disconnect and
+// one report with text (never a second removal): closed, flooding or broken
+// before its id, unidentified past the deadline, quiet past the idle limit.
 TEST_F(ServerTraffic, ClosedFloodingBrokenUnidentifiedAndSilentConnectionsAreRemovedOnce)
 {
     ksxtest::ErrorCapture errors;
@@ -209,10 +205,9 @@ TEST_F(ServerTraffic, ClosedFloodingBrokenUnidentifiedAndSilentConnectionsAreRem
     }
 }
 
-// Among many readers one stops reading while 60 KB records are broadcast and
-// each is echoed. The stuck client is cut at the send deadline, reported and
-// removed once, after the others had the broadcast under way and every echo
-// before it; they lose nothing later, and a new client is served.
+// One of many readers stops reading while 60 KB broadcasts are each echoed:
+// it is cut once at the send deadline, after the others had that broadcast
+// and every echo before it; they lose nothing, and a new client is served.
 TEST_F(ServerTraffic, StuckReaderIsCutAtTheSendDeadlineWhileTheOthersAreServed)
 {
     constexpr int kReaders = 19, kAfterCut = 5;
@@ -330,8 +325,7 @@ TEST_F(ServerTraffic, RemovingAServerWaitsForThePacketsItIsProcessing)
     for (auto& t : senders) t.join();
 }
 
-// Holds its worker in the callback of a "hold" record until "open" is logged
-// (or the guard runs out), and keeps each client's socket (before "connect").
+// Holds its worker on a "hold" record until "open" is logged; keeps each client's socket.
 class GateServer : public ksxtest::RecordingServer {
 public:
     void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override
@@ -356,9 +350,8 @@ protected:
     ServerTrafficHandleReuse() { m_Workers = 1; }
 };
 
-// A record still queued when its connection ends is dropped, even once a new
-// connection has the same handle. (The worker is held by another server,
-// whose callback holds only its own endpoint lock.)
+// A record queued when its connection ends never reaches the next owner of
+// the handle (the one worker is held meanwhile by another server).
 TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOwnerOfItsHandle)
 {
     auto* gate = ksxtest::AddServer<GateServer>(*m_Engine, "gate", "dom");
