@@ -127,7 +127,9 @@ TEST(RecordHeaderRecords, WholePacketsDecodeInOrderAndBadOnesAreReportedAndLeftO
 
 // Copies own their buffers; the copying setter keeps a private copy and the
 // taking one frees the block it replaces (both checked by the address sanitizer).
-TEST(WorkPacket, CopiesAndSettersOwnTheirBuffers)
+// A payload decodes and stays unchanged; a bad one gives an empty record and
+// a report naming the socket.
+TEST(WorkPacket, CopiesAndSettersOwnTheirBuffersAndABadPayloadIsReported)
 {
     int engine = 0;
     auto* original =
@@ -156,12 +158,7 @@ TEST(WorkPacket, CopiesAndSettersOwnTheirBuffers)
     EXPECT_EQ(std::memcmp(copy.KIWPGetSource(), &address, 28), 0);
     ASSERT_EQ(copy.KIWPSetSource(HeapIPv4("10.0.0.2", 1), 16), 1);
     EXPECT_EQ(copy.KIWPGetSourceLen(), 16u);
-}
 
-// A good payload decodes and stays unchanged; a bad one gives an empty
-// record and a report naming the socket.
-TEST(WorkPacket, PayloadDecodesUnchangedAndABadOneIsReported)
-{
     const Bytes good = ksxtest::Encode(ksxtest::TextRecord("name", "value"));
     CKesIOWorkPacket packet(KES_INVALID_SOCKET, HeapBytes(good), good.size(), nullptr, nullptr, 0);
     ksxtest::ErrorCapture errors;
