@@ -1,9 +1,9 @@
 // The server's start-up, termination and its entry in the service file:
 // the file is compared byte for byte after publishing and withdrawing.
-#include <dirent.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <set>
 #include <sstream>
 
@@ -17,14 +17,7 @@ using ksxtest::ReadFile;
 using ksxtest::ServiceFilePath;
 using ksxtest::WriteServiceFile;
 
-int ThreadCount()
-{
-    int count = 0;
-    DIR* dir = opendir("/proc/self/task");
-    while (dir && readdir(dir)) ++count;
-    if (dir) closedir(dir);
-    return count;
-}
+long ThreadCount() { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); }
 
 std::unique_ptr<CKesObjSockServer> StartServer(const char* service, const char* domain)
 {
@@ -134,7 +127,7 @@ TEST_F(ServerFileTest, TerminateEndsTheAcceptThreadAndNeverHangsOrRevivesTheServ
 {
     const std::string original = ReadFile(ServiceFilePath());
     StartServer("settle", "dom")->KOSSTerminate(); // a sanitizer runtime starts helper threads on first use
-    const int threads = ThreadCount();
+    const long threads = ThreadCount();
     for (int round = 0; round < 50; ++round) {
         auto server = StartServer("svc", "dom");
         ASSERT_EQ(1, server->KOSSTerminate());
