@@ -1,5 +1,6 @@
-// The receive path: packets cut anywhere across reads, the packet size limit,
-// closed connections, datagrams, and random streams to a real server.
+// The receive path: framing, the packet size limit, work packets, packets cut
+// anywhere across reads, closed connections, datagrams, and random streams to
+// a real server.
 #include <arpa/inet.h>
 #include <unistd.h>
 
@@ -10,13 +11,63 @@
 #include "CKesIOWorkPacket.h"
 #include "CKesRecHdr.h"
 #include "CKesReceiveBacklog.h"
+#include "CKesStack.h"
 #include "KesEngineHarness.h" // the engine, peers, threads, locks and containers too
 
 namespace {
 
 using ksxtest::Bytes;
-using ksxtest::Frame;
+using ksxtest::Frame; // an independent framing to check ours against
+using ksxtest::Join;
 using ksxtest::Pattern;
+const Bytes kNotAMap = {0xC1, 1, 2, 3, 4}; // 0xC1 is never used by the encoding
+
+// A heap block holding the bytes (or the IPv4 address), as a packet takes it.
+unsigned char* HeapBytes(const Bytes& bytes)
+{
+    auto* block = static_cast<unsigned char*>(std::malloc(bytes.size() + 1)); // never malloc(0)
+    std::memcpy(block, bytes.data(), bytes.size());
+    return block;
+}
+
+sockaddr* HeapIPv4(const char* dotted, int port)
+{
+    auto* address = static_cast<sockaddr_in*>(std::calloc(1, sizeof(sockaddr_in)));
+    address->sin_family = AF_INET;
+    address->sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, dotted, &address->sin_addr);
+    return reinterpret_cast<sockaddr*>(address);
+}
+
+// The stack's items in input order (it pops the last pushed first), deleted.
+template <typename Item, typename Read>
+std::vector<std::string> Take(CKesStack* stack, Read read)
+{
+    std::vector<std::string> items;
+    while (auto* item = stack ? static_cast<Item*>(stack->KSPop()) : nullptr) {
+        items.insert(items.begin(), read(item));
+        delete item;
+    }
+    delete stack;
+    return items;
+}
+
+std::string FieldText(CKesRecord* record)
+{ // "name=text" of the first field
+    const CKesVarBind* field = record->KRValueAt(0);
+    return std::string(field->KVBName()) + "=" + field->KVBValue()->KAString();
+}
+
+Bytes Tail(CKesRecHdr& header)
+{
+    return header.KRHGetData() ? Bytes(header.KRHGetData(), header.KRHGetData() + header.KRHGetTotalLen())
+                               : Bytes();
+}
+
+Bytes FramedRecord(const char* name, const char* text)
+{
+    return Frame(ksxtest::Encode(ksxtest::TextRecord(name, text)));
+}
 
 struct Delivery {
     unsigned int socket;
@@ -60,12 +111,9 @@ constexpr unsigned int kSocket = 4242; // a handle no table knows: packets reach
 int Feed(CKesSockEngine& engine, unsigned int socket, const Bytes& bytes, size_t from = 0,
          size_t count = SIZE_MAX)
 {
-    count = std::min(count, bytes.size() - from);
-    auto* data = static_cast<unsigned char*>(malloc(count + 1));
-    memcpy(data, bytes.data() + from, count);
-    auto* source = static_cast<sockaddr*>(malloc(kSource.size()));
-    memcpy(source, kSource.data(), kSource.size());
-    return engine.KSECheckSockPacket(socket, data, static_cast<int>(count), source,
+    const Bytes read(bytes.begin() + from, bytes.begin() + from + std::min(count, bytes.size() - from));
+    return engine.KSECheckSockPacket(socket, HeapBytes(read), static_cast<int>(read.size()),
+                                     reinterpret_cast<sockaddr*>(HeapBytes(kSource)),
                                      static_cast<int>(kSource.size()));
 }
 
@@ -92,9 +140,8 @@ const CutCase kCutCases[] = {
     {"a large packet in reads that line up with nothing", {8u << 20, 33}, {}, 65536 - 3},
 };
 
-// One worker, so queued order is processed order. Packets that one read
-// completes may be handed over in any order; a packet completed by a later
-// read comes after them.
+// One worker, so queued order is processed order: a packet completed by a
+// later read comes after those an earlier read completed.
 TEST(ReceivePathSplitting, PacketsCutAnywhereArriveWholeInReadOrderWithPrivateSources)
 {
     unsigned seed = 1;
@@ -106,7 +153,7 @@ TEST(ReceivePathSplitting, PacketsCutAnywhereArriveWholeInReadOrderWithPrivateSo
         Bytes stream;
         for (size_t size : cut.sizes) {
             sent.push_back(Pattern(size, seed++));
-            stream = ksxtest::Join({stream, Frame(sent.back())});
+            stream = Join({stream, Frame(sent.back())});
             frameEnds.push_back(stream.size());
         }
         std::vector<size_t> completedBy(sent.size()); // the read that completes each packet
@@ -148,10 +195,9 @@ TEST(ReceivePathBrokenFraming, OversizedLengthDeliversEarlierPacketsThenClosesTh
     ASSERT_EQ(1, engine.KRNAddIOHandle(socket, TRUE, FALSE, FALSE, &engine));
 
     const Bytes good = Pattern(1024, 11), oversized = {0, 0, 0x04, 0x01, 1, 2, 3}; // announces 1025 bytes
-    ASSERT_EQ(1, Feed(engine, socket, ksxtest::Join({Frame(good), oversized})));
-    auto deliveries = engine.WaitFor(2);
+    ASSERT_EQ(1, Feed(engine, socket, Join({Frame(good), oversized})));
+    auto deliveries = engine.WaitFor(2); // the close comes from the reading thread, in any order
     ASSERT_EQ(2u, deliveries.size());
-    // The close is handled on the reading thread, the good packet by a worker.
     EXPECT_EQ((std::multiset<Bytes>{good, Bytes()}), Payloads(deliveries));
     EXPECT_TRUE(errors.Has(KES_ERR_FRAMING));
     EXPECT_EQ(KES_ERR_INVALID_SOCKET, engine.KRNRemoveIO(socket)) << "still registered with the event loop";
@@ -165,9 +211,8 @@ TEST(ReceivePathBrokenFraming, OversizedLengthDeliversEarlierPacketsThenClosesTh
     CKesRecHdr::KRHSetMaxPacketLength(oldLimit);
 }
 
-// A socket's fragment is completed without the engine lock, so only the
-// event-loop thread may run the receive path while a loop runs: a read handed
-// over by another thread aborts checked builds at once.
+// Fragments are completed without the engine lock: while a loop runs, a read
+// handed over by another thread aborts checked builds.
 TEST(ReceivePathThreadsDeathTest, AReadHandedOverByAnotherThreadWhileTheLoopRunsAborts)
 {
 #ifndef KSX_CHECKS
@@ -184,22 +229,19 @@ TEST(ReceivePathThreadsDeathTest, AReadHandedOverByAnotherThreadWhileTheLoopRuns
 #endif
 }
 
-// Sockets a derived engine registers itself (the multicast one too) are not
-// framed: each datagram goes to a worker whole.
+// Sockets a derived engine registers itself (multicast too) are not framed.
 TEST(ReceivePathSockets, DatagramOnRegisteredUdpSocketArrivesWholeWhateverItsFirstBytesSay)
 {
     CollectingEngine engine(2);
     ksxtest::EventLoopThread loop(engine);
     const int udp = socket(AF_INET, SOCK_DGRAM, 0), sender = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof(address);
-    ASSERT_EQ(0, bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+    ASSERT_EQ(0, bind(udp, reinterpret_cast<sockaddr*>(&address), length));
     getsockname(udp, reinterpret_cast<sockaddr*>(&address), &length);
     ASSERT_EQ(1, engine.KRNAddIOHandle(static_cast<unsigned int>(udp), TRUE, FALSE, FALSE, &engine));
 
-    const Bytes datagram = ksxtest::Join({{0, 0, 0, 5}, Pattern(96, 13)}); // a "header" that does not fit
+    const Bytes datagram = Join({{0, 0, 0, 5}, Pattern(96, 13)}); // a "header" that does not fit
     ASSERT_EQ(static_cast<ssize_t>(datagram.size()),
               sendto(sender, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&address),
                      sizeof(address)));
@@ -222,10 +264,8 @@ public:
     std::atomic<std::thread::id> loop;
 };
 
-// Each round: a connection the server knows as its round-th (so the peer
-// streams without early packets), random records in random cuts and pauses,
-// then half a record and the peer goes. The next connection (often given
-// the same handle) must start clean.
+// Each round a peer streams random records in random cuts, then half a one, and
+// goes; the next (often on the same handle) starts clean. Disconnects run on the loop.
 TEST(ReceivePathServer, RandomRecordsWithRandomCutsArriveExactlyOnceAndAClosedPeersHalfPacketIsNotReused)
 {
     CollectingEngine engine(3);
@@ -266,9 +306,9 @@ TEST(ReceivePathServer, RandomRecordsWithRandomCutsArriveExactlyOnceAndAClosedPe
             from += cut;
             if (random() % 4 == 0) std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
         }
-        for (size_t i = 0; i < sent.size(); ++i)
-            ASSERT_TRUE(server->log.WaitFor(sent[i])) << "record " << i << " lost or corrupted";
-        for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(1, server->log.Count(sent[i])) << "record " << i;
+        for (const std::string& record : sent)
+            ASSERT_TRUE(server->log.WaitFor(record)) << "lost or corrupted";
+        for (const std::string& record : sent) EXPECT_EQ(1, server->log.Count(record));
         ASSERT_TRUE(peer->SendAll(half));
         peer->Close();
         EXPECT_TRUE(server->log.WaitFor("disconnect on loop", round));
@@ -286,10 +326,8 @@ long long StatusKiB(const std::string& field)
     return -1;
 }
 
-// Fragment buffers grow with the bytes that arrive, not with the length a
-// header declares, and all of them together stay under the process's limit:
-// a connection whose fragment would pass it is cut, with a report that
-// names it.
+// Fragments grow with the bytes that arrive, not the declared length, and stay
+// under the process's limit: the connection that would pass it is cut and named.
 TEST(ReceivePathReassembly, FragmentsHoldWhatArrivedAndTheProcessLimitCutsTheConnectionThatPassesIt)
 {
     ksxtest::ErrorCapture errors;
@@ -298,8 +336,7 @@ TEST(ReceivePathReassembly, FragmentsHoldWhatArrivedAndTheProcessLimitCutsTheCon
     const long long sizeBefore = StatusKiB("VmSize");
     for (unsigned int i = 0; i < 50; ++i) ASSERT_EQ(1, Feed(engine, kSocket + i, bigHeader));
     EXPECT_LE(CKesReceiveBacklog::ReassemblyBytes().load(), 50 * 4096);
-    // Reserving the declared lengths would add 3.2 GB; a new malloc arena of a
-    // worker thread adds 64 MiB of address space by itself.
+    // Reserving the declared lengths would add 3.2 GB; a worker's malloc arena adds 64 MiB.
     EXPECT_LT(StatusKiB("VmSize") - sizeBefore, 512 * 1024) << "memory reserved for bytes that never came";
 
     ASSERT_EQ(1, engine.KSESetReassemblyLimit(1 << 20));
@@ -320,21 +357,16 @@ TEST(ReceivePathReassembly, FragmentsHoldWhatArrivedAndTheProcessLimitCutsTheCon
     EXPECT_LE(CKesReceiveBacklog::ReassemblyBytes().load(), 1 << 20);
 }
 
-// Records that each take the server 1 ms, written as fast as a client can:
-// the engine stops reading the flooding connection at its backlog cap, so
-// the process's peak memory stays bounded, and a bystander's records are
-// still served while the flood goes on.
+// A flood of records that each take 1 ms is read only up to the backlog cap
+// (peak memory stays bounded) while a bystander is still served.
 class SlowServer : public CKesObjSockServer {
 public:
     void KesOnServerIO(CKesSockEnd*, CKesRecord* record) override
     {
-        const std::string text = ksxtest::TextOf(*record, "data");
+        const bool bystander = ksxtest::TextOf(*record, "data") == "bystander";
         delete record;
-        if (text == "bystander") {
-            ++bystanderServed;
-            return;
-        }
-        if (slow.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        bystanderServed += bystander;
+        if (!bystander && slow.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     std::atomic<int> bystanderServed{0};
     std::atomic<bool> slow{true};
@@ -377,6 +409,117 @@ TEST(ReceivePathBackPressure, AFloodIsReadNoFasterThanItIsServedAndABystanderIsS
     const long long boundKiB = (CKesSockEngine::ms_DefaultReceiveBacklogCap * 4 + (64 << 20)) >> 10;
     EXPECT_LT(peakKiB, boundKiB) << "peak memory grows with what the flooder sends";
     engine.KNSafeExit();
+}
+
+TEST(RecordHeaderFraming, LengthGoesInFrontMostSignificantFirst)
+{
+    const unsigned char none = 0;
+    for (int size : {0, 0x010203}) {
+        const Bytes data = Pattern(static_cast<size_t>(size), 0x40);
+        CKesRecHdr header(size == 0 ? &none : data.data(), size);
+        EXPECT_EQ(Tail(header), Frame(data));
+        EXPECT_EQ(header.KRHGetKOMPData(), header.KRHGetData() + 4);
+        EXPECT_EQ(CKesRecHdr::KRHPeekDataLen(header.KRHGetData(), 4), size);
+    }
+}
+
+TEST(RecordHeaderLimit, AboveTheLimitBreaksTheStreamAndLengthsNearFourGibibytesNeverWrapAround)
+{
+    EXPECT_EQ(CKesRecHdr::KRHGetMaxPacketLength(), 64u * 1024u * 1024u);
+    ksxtest::ErrorCapture errors;
+    // 0xFFFFFFFC + 4 wraps to 0 in 32 bits and would look complete.
+    Bytes run =
+        Join({Frame(Pattern(3, 1)), Bytes{0xff, 0xff, 0xff, 0xfc}, Pattern(8, 0), Frame(Pattern(3, 1))});
+    CKesRecHdr header;
+    auto length = [](CKesIOWorkPacket* packet) { return std::to_string(packet->KIWPGetPacketLength()); };
+    EXPECT_EQ(Take<CKesIOWorkPacket>(header.KRHGetWorkStack(run.data(), run.size()), length),
+              std::vector<std::string>{"3"});
+    EXPECT_TRUE(header.KRHIsBroken());
+    EXPECT_EQ(header.KRHGetData(), nullptr);
+    EXPECT_EQ(errors.Count(KES_ERR_FRAMING, "CKesRecHdr"), 1);
+    header.KRHInitialise();
+    EXPECT_FALSE(header.KRHIsBroken());
+}
+
+TEST(RecordHeaderRecords, WholePacketsDecodeInOrderAndBadOnesAreReportedAndLeftOut)
+{
+    ksxtest::ErrorCapture errors;
+    CKesRecHdr header;
+    // Running past the end: the earlier records stay, in order; nothing is kept.
+    const Bytes third = FramedRecord("c", "third");
+    Bytes run = Join(
+        {FramedRecord("a", "first"), FramedRecord("b", "second"), Bytes(third.begin(), third.end() - 1)});
+    EXPECT_EQ(Take<CKesRecord>(header.KRHGetDataRecords(run.data(), run.size()), FieldText),
+              (std::vector<std::string>{"a=first", "b=second"}));
+    ASSERT_EQ(errors.Count(KES_ERR_FRAMING, "CKesRecHdr"), 1);
+    EXPECT_EQ(errors.Reports()[0].text, "Packet size mismatch in incoming conglomerated TCP packet.");
+    EXPECT_EQ(header.KRHGetData(), nullptr);
+
+    // An undecodable payload: the decoder reports it, then the bad length.
+    errors.Clear();
+    run = Join({Frame(kNotAMap), FramedRecord("ok", "yes"), Bytes{0xff, 0xff, 0xff, 0xff}});
+    CKesRecHdr other;
+    EXPECT_EQ(Take<CKesRecord>(other.KRHGetDataRecords(run.data(), run.size()), FieldText),
+              std::vector<std::string>{"ok=yes"});
+    const auto reports = errors.Reports();
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0].code, KES_ERR_DECODE);
+    EXPECT_EQ(reports[0].text, "Record cannot be decoded: the encoding is not a map");
+    EXPECT_EQ(reports[1].code, KES_ERR_FRAMING);
+}
+
+// Copies own their buffers; the copying setter keeps a private copy and the
+// taking one frees the block it replaces (both checked by the address sanitizer).
+// A payload decodes and stays unchanged; a bad one gives an empty record and
+// a report naming the socket.
+TEST(WorkPacket, CopiesAndSettersOwnTheirBuffersAndABadPayloadIsReported)
+{
+    int engine = 0;
+    auto* original =
+        new CKesIOWorkPacket(5, HeapBytes(Pattern(20, 3)), 20, &engine, HeapIPv4("10.1.2.3", 80), 16);
+    CKesIOWorkPacket copy(*original);
+    std::unique_ptr<CKesListable> deep(original->KLTargetDeepCopy(original));
+    ASSERT_NE(deep, nullptr);
+    const std::string payload(reinterpret_cast<char*>(original->KIWPGetPacket()), 20);
+    const std::string source(reinterpret_cast<char*>(original->KIWPGetSource()), 16);
+    delete original;
+    for (auto* p : {&copy, static_cast<CKesIOWorkPacket*>(deep.get())}) {
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(p->KIWPGetPacket()), p->KIWPGetPacketLength()),
+                  payload);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(p->KIWPGetSource()), p->KIWPGetSourceLen()), source);
+        EXPECT_EQ(p->KIWPGetSocket(), 5u);
+        EXPECT_EQ(p->KIWPGetSockServer(), &engine);
+    }
+
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, "fe80::1", &address.sin6_addr);
+    const auto* given = reinterpret_cast<const sockaddr*>(&address);
+    ASSERT_EQ(copy.KIWPSetSource(given, 28), 1);
+    EXPECT_NE(copy.KIWPGetSource(), given);
+    EXPECT_EQ(copy.KIWPGetSourceLen(), 28u);
+    EXPECT_EQ(std::memcmp(copy.KIWPGetSource(), &address, 28), 0);
+    ASSERT_EQ(copy.KIWPSetSource(HeapIPv4("10.0.0.2", 1), 16), 1);
+    EXPECT_EQ(copy.KIWPGetSourceLen(), 16u);
+
+    const Bytes good = ksxtest::Encode(ksxtest::TextRecord("name", "value"));
+    CKesIOWorkPacket packet(KES_INVALID_SOCKET, HeapBytes(good), good.size(), nullptr, nullptr, 0);
+    ksxtest::ErrorCapture errors;
+    std::unique_ptr<CKesRecord> decoded(packet.KIWPGetRecord());
+    ASSERT_NE(decoded, nullptr);
+    EXPECT_EQ(ksxtest::TextOf(*decoded, "name"), "value");
+    EXPECT_EQ(Bytes(packet.KIWPGetPacket(), packet.KIWPGetPacket() + good.size()), good);
+    EXPECT_TRUE(errors.Reports().empty());
+
+    CKesIOWorkPacket garbage(3, HeapBytes(kNotAMap), kNotAMap.size(), nullptr, nullptr, 0);
+    std::unique_ptr<CKesRecord> empty(garbage.KIWPGetRecord());
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(empty->KRCount(), 0);
+    const auto reports = errors.Reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].code, KES_ERR_DECODE);
+    EXPECT_EQ(reports[0].source, "CKesIOWorkPacket");
+    EXPECT_EQ(reports[0].text, "Record cannot be decoded: the encoding is not a map (socket 3)");
 }
 
 } // namespace

@@ -1,27 +1,15 @@
 // The server's start-up, termination and its entry in the service file:
 // the file is compared byte for byte after publishing and withdrawing.
-#include <gtest/gtest.h>
-
-#include <dirent.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <cstring>
-#include <memory>
+#include <filesystem>
 #include <set>
 #include <sstream>
-#include <string>
-#include <vector>
 
-#include "CKesObjSockServer.h"
-#include "CKesRecord.h"
 #include "CKesServiceDataParser.h"
-#include "CKesSockEnd.h"
 #include "CKesTreeList.h"
 #include "KesEngineHarness.h"
-#include "KesTestSupport.h"
-#include "KesWirePeer.h"
 
 namespace {
 
@@ -29,16 +17,7 @@ using ksxtest::ReadFile;
 using ksxtest::ServiceFilePath;
 using ksxtest::WriteServiceFile;
 
-int CountEntries(const char* directory)
-{
-    int count = 0;
-    DIR* dir = opendir(directory);
-    if (!dir) return -1;
-    while (readdir(dir)) ++count;
-    closedir(dir);
-    return count;
-}
-int ThreadCount() { return CountEntries("/proc/self/task"); }
+long ThreadCount() { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); }
 
 std::unique_ptr<CKesObjSockServer> StartServer(const char* service, const char* domain)
 {
@@ -68,9 +47,8 @@ protected:
     void SetUp() override { setenv("KSX_HOST_ADDRS", "127.0.0.1", 1); }
 };
 
-// Each file is written, the server publishes (the file must then equal
-// `published`, "@" standing for our line) on the port that accepts, and
-// withdraws (leaving `withdrawn`).
+// The server publishes (the file then equals `published`, "@" being our line)
+// the port that accepts, and withdraws (leaving `withdrawn`).
 TEST_F(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines)
 {
     const std::string other = "SERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000\n";
@@ -83,8 +61,7 @@ TEST_F(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines)
     struct {
         std::string file, published, withdrawn;
     } cases[] = {
-        // The last line (dynamic, no final newline) is ours; the parser takes it over
-        // the fixed entry because it comes later.
+        // The last line (dynamic, no final newline) is ours; the parser prefers it to the earlier fixed one.
         {kept + "SERVICE: svc DOMAIN: dom ADDRESS: 10.8.8.8 PORT: 6000 DYNAMIC: YES", kept + "@", kept},
         // An earlier dynamic line of ours is replaced in place; lower-case "no" does not protect one.
         {other + "SERVICE: svc DOMAIN: dom ADDRESS: 10.6.6.6 PORT: 6001 DYNAMIC: no\n" +
@@ -132,7 +109,7 @@ TEST_F(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftO
     EXPECT_EQ(1, server->KOSSProcessAddressReply(reply("other", "10.7.7.7", 7000).get()));
     CKesRecord serviceless;
     serviceless.KRAddValue(CKesSockEnd::ms_DomainNameField, "dom");
-    EXPECT_EQ(-220457, server->KOSSProcessAddressReply(&serviceless));
+    EXPECT_EQ(KES_ERR_ADDRESS_REPLY, server->KOSSProcessAddressReply(&serviceless));
     EXPECT_EQ(published, ReadFile(ServiceFilePath()));
 
     std::unique_ptr<CKesRecord> fresh = reply("remote", "10.2.3.4", 999);
@@ -150,7 +127,7 @@ TEST_F(ServerFileTest, TerminateEndsTheAcceptThreadAndNeverHangsOrRevivesTheServ
 {
     const std::string original = ReadFile(ServiceFilePath());
     StartServer("settle", "dom")->KOSSTerminate(); // a sanitizer runtime starts helper threads on first use
-    const int threads = ThreadCount();
+    const long threads = ThreadCount();
     for (int round = 0; round < 50; ++round) {
         auto server = StartServer("svc", "dom");
         ASSERT_EQ(1, server->KOSSTerminate());
@@ -167,66 +144,30 @@ TEST_F(ServerFileTest, TerminateEndsTheAcceptThreadAndNeverHangsOrRevivesTheServ
     EXPECT_EQ(original, ReadFile(ServiceFilePath()));
 }
 
-// Publishers in separate processes, taking the file lock, each print
-// "<service> <port>" for every line they leave.
-TEST_F(ServerFileTest, ConcurrentProcessesLeaveExactlyTheirRemainingLines)
-{
-    const std::string original = ReadFile(ServiceFilePath());
-    const int processes = 8;
-    const int rounds = 24;
-    std::vector<FILE*> outputs;
-    for (int p = 0; p < processes; ++p) {
-        std::string command = ksxtest::HostProgram("ksx_server_publisher") + " p" + std::to_string(p) + " " +
-                              std::to_string(rounds);
-        outputs.push_back(popen(command.c_str(), "r"));
-        ASSERT_NE(nullptr, outputs.back());
-    }
-    std::multiset<std::string> expected;
-    for (FILE* output : outputs) {
-        char service[128];
-        unsigned int port = 0;
-        while (fscanf(output, "%127s %u", service, &port) == 2)
-            expected.insert(PublishedLine(service, "dom", port));
-        EXPECT_EQ(0, pclose(output));
-    }
-    EXPECT_EQ(static_cast<size_t>(processes * rounds / 2), expected.size());
-
-    const std::string text = ReadFile(ServiceFilePath());
-    ASSERT_EQ(0u, text.compare(0, original.size(), original)) << text;
-    std::multiset<std::string> remaining;
-    std::istringstream rest(text.substr(original.size()));
-    for (std::string line; std::getline(rest, line);) remaining.insert(line + "\n");
-    EXPECT_EQ(expected, remaining);
-}
-
-// Runs in a forked reader: parses the service file the way engines and
-// clients do, `parses` times, counting the parses that miss the multicast
-// entry (the file always holds it) and the changes of the entry count seen
-// (rewrites that happened meanwhile); writes "<missed> <changes>" to `out`.
+// A forked reader's work: writes "<parses missing the multicast entry> <rewrites seen>".
 [[noreturn]] void ParseContinuously(int out, int parses)
 {
-    const std::string path = ServiceFilePath();
     int missed = 0, changes = 0, lastCount = -1;
     for (int i = 0; i < parses; ++i) {
         CKesServiceDataParser parser;
-        if (parser.KSDPParseFromFile(path.c_str()) != 1 ||
-            !parser.KSDPGetServiceData("ANY_OSTRAVINE_DOMAIN", "MulticastService"))
-            ++missed;
+        missed += parser.KSDPParseFromFile(ServiceFilePath().c_str()) != 1 ||
+                  !parser.KSDPGetServiceData("ANY_OSTRAVINE_DOMAIN", "MulticastService");
         const int count = parser.KSDPResults()->KTLLength();
-        if (lastCount >= 0 && count != lastCount) ++changes;
+        changes += lastCount >= 0 && count != lastCount;
         lastCount = count;
     }
     dprintf(out, "%d %d\n", missed, changes);
     _exit(0);
 }
 
-// Readers in several processes never see a rewrite half-way: every parse
-// finds the multicast entry while servers of other processes publish and
-// withdraw their lines under the file lock.
-TEST_F(ServerFileTest, ReadersOfOtherProcessesNeverSeeARewriteHalfWay)
+// Publishers in many processes rewrite the file at once: exactly the lines
+// left remain, and readers never see a rewrite half-way (names of different
+// lengths, so a shorter file written over a longer one would tear a line).
+TEST_F(ServerFileTest, ConcurrentProcessesLeaveExactlyTheirLinesAndReadersNeverSeeAHalfRewrite)
 {
-    WriteServiceFile(std::string("## services\n") + ksxtest::kMulticastLine);
-    constexpr int kReaders = 4, kParsesEach = 2500, kPublishers = 3;
+    const std::string original = std::string("## services\n") + ksxtest::kMulticastLine;
+    WriteServiceFile(original);
+    constexpr int kReaders = 4, kParsesEach = 2500, kPublishers = 8, kEach = 24;
     std::vector<pid_t> readers;
     std::vector<int> results;
     for (int r = 0; r < kReaders; ++r) {
@@ -239,16 +180,18 @@ TEST_F(ServerFileTest, ReadersOfOtherProcessesNeverSeeARewriteHalfWay)
         readers.push_back(pid);
         results.push_back(ends[0]);
     }
-    // Publishers that publish and withdraw their services again and again,
-    // until every reader is done. Their service names differ in length, so
-    // that a shorter file written over a longer one leaves a torn last line.
     const std::string publisher = ksxtest::HostProgram("ksx_server_publisher");
-    int running = kReaders;
-    while (running > 0) {
-        std::vector<FILE*> outputs;
-        for (int p = 0; p < kPublishers; ++p)
-            outputs.push_back(popen((publisher + " " + std::string(p + 1, 'w') + " 12 10").c_str(), "r"));
-        for (FILE* output : outputs) {
+    std::vector<FILE*> leaving;
+    for (int p = 0; p < kPublishers; ++p) {
+        leaving.push_back(
+            popen((publisher + " p" + std::to_string(p) + " " + std::to_string(kEach)).c_str(), "r"));
+        ASSERT_NE(nullptr, leaving.back());
+    }
+    for (int running = kReaders; running > 0;) {
+        std::vector<FILE*> withdrawing;
+        for (int p = 1; p <= 3; ++p)
+            withdrawing.push_back(popen((publisher + " " + std::string(p, 'w') + " 12 10").c_str(), "r"));
+        for (FILE* output : withdrawing) {
             ASSERT_NE(nullptr, output);
             EXPECT_EQ(0, pclose(output));
         }
@@ -261,12 +204,27 @@ TEST_F(ServerFileTest, ReadersOfOtherProcessesNeverSeeARewriteHalfWay)
             }
         }
     }
+    std::multiset<std::string> expected, remaining;
+    for (FILE* output : leaving) {
+        char service[128];
+        unsigned int port = 0;
+        while (fscanf(output, "%127s %u", service, &port) == 2)
+            expected.insert(PublishedLine(service, "dom", port));
+        EXPECT_EQ(0, pclose(output));
+    }
+    EXPECT_EQ(static_cast<size_t>(kPublishers * kEach / 2), expected.size());
+    const std::string text = ReadFile(ServiceFilePath());
+    ASSERT_EQ(0u, text.compare(0, original.size(), original)) << text;
+    std::istringstream rest(text.substr(original.size()));
+    for (std::string line; std::getline(rest, line);) remaining.insert(line + "\n");
+    EXPECT_EQ(expected, remaining);
+
     int missed = 0, changes = 0;
     for (int fd : results) {
-        char text[64] = {};
+        char result[64] = {};
         int readerMissed = -1, readerChanges = 0;
-        EXPECT_GT(read(fd, text, sizeof text - 1), 0);
-        EXPECT_EQ(2, sscanf(text, "%d %d", &readerMissed, &readerChanges));
+        EXPECT_GT(read(fd, result, sizeof result - 1), 0);
+        EXPECT_EQ(2, sscanf(result, "%d %d", &readerMissed, &readerChanges));
         missed += readerMissed;
         changes += readerChanges;
         close(fd);

@@ -1,16 +1,12 @@
-// The service data parser: lookups, the table's ownership of its records,
-// reading the service file and re-reading it when it changes.
+// The service data parser: the service file language, lookups, the table's
+// ownership of its records, reading the file and re-reading it when it changes.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <atomic>
 #include <ctime>
-#include <string>
-#include <thread>
 
+#include "CKesPointer.h"
 #include "CKesServiceDataParser.h"
 #include "CKesSockEnd.h"
 #include "CKesTreeList.h"
@@ -18,13 +14,46 @@
 
 namespace {
 
+const char* kEntry = "SERVICE: svc DOMAIN: dom ADDRESS: 10.1.2.3 PORT: 8000";
+
 std::string Entry(const std::string& domain, const std::string& service, int port)
 {
     return "SERVICE: " + service + " DOMAIN: " + domain + " ADDRESS: 10.0.0.1 PORT: " + std::to_string(port) +
            "\n";
 }
 
-int Parse(CKesServiceDataParser& parser, std::string text) { return parser.KSDPParse(text.data()); }
+// Parses text on parser and returns what went to standard output.
+std::string Parse(CKesServiceDataParser& parser, std::string text)
+{
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(1, parser.KSDPParse(text.data()));
+    return testing::internal::GetCapturedStdout();
+}
+
+int Entries(CKesServiceDataParser& parser) { return parser.KSDPResults()->KTLLength(); }
+
+unsigned int PortOf(CKesServiceDataParser& parser, const char* domain, const char* service)
+{
+    CKesSockEnd* record = parser.KSDPGetServiceData(domain, service);
+    return record ? record->KSEGetEndPtAddressPort() : 0;
+}
+
+// The whole table in key order, one "key address:port dynamic|fixed [name]" line per entry.
+std::string Table(CKesServiceDataParser& parser)
+{
+    std::string out;
+    CKesDoubleList* entries = parser.KSDPResults()->KTLIterator();
+    for (CKesListable* item = entries->KDLHead(); item; item = entries->KDLGetNext(item)) {
+        auto* end = static_cast<CKesSockEnd*>(static_cast<CKesPointer*>(item)->KPData());
+        char* address = end->KSEGetEndPtIpAddress();
+        out += std::string(end->KSEGetHashKey()) + " " + (address ? address : "-") + ":" +
+               std::to_string(end->KSEGetEndPtAddressPort()) +
+               (end->KSEGetDynamic() ? " dynamic" : " fixed") +
+               (end->KSEGetEndPointName() ? std::string(" ") + end->KSEGetEndPointName() : "") + "\n";
+        free(address);
+    }
+    return out;
+}
 
 // Writes the service file and stamps it with the given modification second.
 void WriteServiceFileAt(const std::string& text, time_t second)
@@ -34,13 +63,93 @@ void WriteServiceFileAt(const std::string& text, time_t second)
     ASSERT_EQ(0, utimensat(AT_FDCWD, ksxtest::ServiceFilePath().c_str(), times, 0));
 }
 
-unsigned int PortOf(CKesServiceDataParser& parser, const char* domain, const char* service)
+} // namespace
+
+// Each text parses without a report into exactly these entries.
+TEST(ServiceDataSyntax, EachTextFilesExactlyItsEntries)
 {
-    CKesSockEnd* record = parser.KSDPGetServiceData(domain, service);
-    return record ? record->KSEGetEndPtAddressPort() : 0;
+    const std::string svc = "dom.svc 10.1.2.3:8000 dynamic\n";
+    const std::pair<std::string, std::string> cases[] = {
+        // Entries may span lines and share a line.
+        {"SERVICE:\tsvc\r\n DOMAIN: dom\r\n\tADDRESS:  10.1.2.3 \r\nPORT:\t8000\r\n"
+         "SERVICE: a DOMAIN: d ADDRESS: 1.1.1.1 PORT: 1 SERVICE: b DOMAIN: d ADDRESS: 2.2.2.2 PORT: 2",
+         "d.a 1.1.1.1:1 dynamic\nd.b 2.2.2.2:2 dynamic\n" + svc},
+        // Keywords and the dynamic values match in any case.
+        {"service: fixed domain: dom address: 10.0.0.1 port: 1 servername: host1 dynamic: no\n"
+         "SeRvIcE: dyn DoMaIn: dom AdDrEsS: 10.0.0.2 PoRt: 2 SeRvErNaMe: host2 DyNaMiC: Yes\n",
+         "dom.dyn 10.0.0.2:2 dynamic host2\ndom.fixed 10.0.0.1:1 fixed host1\n"},
+        // A number domain loses its leading zeros; the any-domain names become one.
+        {"SERVICE: a DOMAIN: 007 ADDRESS: 1.1.1.1 PORT: 1\n"
+         "SERVICE: b DOMAIN: any_kes_domain ADDRESS: 1.1.1.1 PORT: 1\n"
+         "SERVICE: c DOMAIN: ANY_OSTRAVINE_DOMAIN ADDRESS: 1.1.1.1 PORT: 1\n",
+         "7.a 1.1.1.1:1 dynamic\nANY_OSTRAVINE_DOMAIN.b 1.1.1.1:1 dynamic\nANY_OSTRAVINE_DOMAIN.c 1.1.1.1:1 "
+         "dynamic\n"},
+        // Comments are skipped wherever a word may begin.
+        {"## header SERVICE: ignored DOMAIN: x ADDRESS: 1.1.1.1 PORT: 1\n-- another header\n"
+         "SERVICE: ## between keyword and value\n svc --\n DOMAIN: --x\n dom ADDRESS: 10.1.2.3"
+         " PORT: 8000 ## after an entry\n\t--indented\n",
+         svc},
+        // Words and comment lines far longer than a read of the scanner stay whole.
+        {std::string(kEntry) + " SERVERNAME: " + std::string(100000, 'h') + "\n## " +
+             std::string(100000, 'c') + "\nSERVICE: b DOMAIN: d ADDRESS: 2.2.2.2 PORT: 2",
+         "d.b 2.2.2.2:2 dynamic\ndom.svc 10.1.2.3:8000 dynamic " + std::string(100000, 'h') + "\n"},
+    };
+    for (const auto& [text, expected] : cases) {
+        CKesServiceDataParser parser;
+        EXPECT_EQ("", Parse(parser, text)) << text;
+        EXPECT_EQ(expected, Table(parser)) << text;
+    }
 }
 
-} // namespace
+// An unknown dynamic value is reported and its entry kept (as dynamic); a
+// refused port drops only its entry. Words that merely resemble tokens are strings.
+TEST(ServiceDataSyntax, BadValuesAreReportedAtTheirLinesAndLookAlikeWordsAreStrings)
+{
+    ksxtest::ErrorCapture errors;
+    CKesServiceDataParser parser;
+    EXPECT_EQ("", Parse(parser, std::string(kEntry) + " DYNAMIC: maybe\n" +
+                                    "SERVICE: a DOMAIN: d ADDRESS: 1.1.1.1 PORT: 99999999999\n"
+                                    "SERVICE: b DOMAIN: d ADDRESS: 1.1.1.1 PORT: 2\n"));
+    EXPECT_TRUE(errors.Has(KES_ERR_SERVICE_ENTRY, "KesServiceData", 218));
+    EXPECT_TRUE(errors.Has(KES_ERR_ARGUMENT, "KesServiceData", 174));
+    ASSERT_NE(nullptr, parser.KSDPGetServiceData("dom", "svc"));
+    EXPECT_TRUE(parser.KSDPGetServiceData("dom", "svc")->KSEGetDynamic());
+    EXPECT_EQ(nullptr, parser.KSDPGetServiceData("d", "a"));
+    EXPECT_NE(nullptr, parser.KSDPGetServiceData("d", "b"));
+
+    CKesServiceDataParser words;
+    const std::vector<std::string> domains = {"#note", "12--3", "12a", "1.2.3.4.5", "PORT:80", "DOMAIN"};
+    std::string text;
+    for (const auto& domain : domains) text += "SERVICE: s DOMAIN: " + domain + " ADDRESS: 1.1.1.1 PORT: 1\n";
+    EXPECT_EQ("", Parse(words, text));
+    EXPECT_EQ(static_cast<int>(domains.size()), Entries(words));
+    for (const auto& domain : domains)
+        EXPECT_NE(nullptr, words.KSDPGetServiceData(domain.c_str(), "s")) << domain;
+}
+
+// Each text holds one syntax error; the report names its line.
+TEST(ServiceDataSyntax, SyntaxErrorGivesOneReportAndAnEmptyTable)
+{
+    const std::string good = "SERVICE: a DOMAIN: d ADDRESS: 1.1.1.1 PORT: 1\n";
+    const std::vector<std::pair<std::string, int>> cases = {
+        {"## only\n-- comments\n\n", 4},
+        {"SERVICE: s DOMAIN: d ADDRESS: localhost PORT: 1", 1},
+        {good + "# note\n" + good, 2},
+        {good + good + "SERVICE: c DOMAIN: d\nADDRESS: 1.1.1.1\nPORT: x\n" + good, 5},
+        {good + "SERVICE: b DOMAIN: d ADDRESS: 1.1.1.1 PORT: 1 DYNAMIC: maybe x y z\n" + good, 2},
+    };
+    for (const auto& [text, line] : cases) {
+        ksxtest::ErrorCapture errors;
+        CKesServiceDataParser parser;
+        Parse(parser, "SERVICE: old DOMAIN: d ADDRESS: 1.1.1.1 PORT: 1");
+        EXPECT_EQ("KesServiceData parse error Line number: " + std::to_string(line) + "\n",
+                  Parse(parser, text))
+            << text;
+        EXPECT_EQ(0, Entries(parser)) << text;
+        // The abandoned entry never reaches a record, so its flag is never judged.
+        EXPECT_FALSE(errors.Has(KES_ERR_SERVICE_ENTRY)) << text;
+    }
+}
 
 // Lookups take the domain first and match exactly; a later parse keeps
 // earlier entries unless it replaces them (freeing the replaced one).
@@ -53,11 +162,11 @@ TEST(ServiceDataParser, LookupMatchesDomainThenServiceAndLaterParsesMerge)
     EXPECT_EQ(nullptr, parser.KSDPGetServiceData("svc", "a"));
 
     Parse(parser, Entry("b", "svc", 22) + Entry("b", "three", 3));
-    EXPECT_EQ(3, parser.KSDPResults()->KTLLength());
+    EXPECT_EQ(3, Entries(parser));
     EXPECT_EQ(1u, PortOf(parser, "a", "svc"));
     EXPECT_EQ(22u, PortOf(parser, "b", "svc"));
-    CKesSockEnd* filed = parser.KSDPGetServiceData("b", "svc");
-    EXPECT_EQ(1, parser.KSDPAddRecordToDataList(filed)); // already filed: kept, not freed
+    EXPECT_EQ(
+        1, parser.KSDPAddRecordToDataList(parser.KSDPGetServiceData("b", "svc"))); // filed: kept, not freed
     EXPECT_EQ(22u, PortOf(parser, "b", "svc"));
 
     // The shipped file files the multicast service under the any-domain only.
@@ -87,7 +196,7 @@ TEST(ServiceDataParser, CheckFileTimeRereadsOnlyOnALaterModificationSecond)
     EXPECT_EQ(3u, PortOf(parser, "d", "other"));
 
     ASSERT_EQ(0, unlink(path.c_str()));
-    EXPECT_EQ(-220549, parser.KSDPCheckFileTime(path.c_str()));
+    EXPECT_EQ(KES_ERR_SERVICE_FILE_READ, parser.KSDPCheckFileTime(path.c_str()));
     EXPECT_EQ(3u, PortOf(parser, "d", "other"));
 }
 
@@ -105,14 +214,10 @@ TEST(ServiceDataParser, LookupDuringRereadNeverSeesAHalfBuiltTable)
     const time_t start = time(nullptr) + 10;
     WriteServiceFileAt(text, start);
     ASSERT_EQ(1, parser.KSDPCheckFileTime(path.c_str()));
-
     std::atomic<bool> done{false};
     std::atomic<int> lookups{0}, misses{0};
     std::thread reader([&] {
-        while (!done.load()) {
-            if (!parser.KSDPGetServiceData("d", last.c_str())) misses.fetch_add(1);
-            lookups.fetch_add(1);
-        }
+        for (; !done.load(); ++lookups) misses += parser.KSDPGetServiceData("d", last.c_str()) == nullptr;
     });
     while (lookups.load() == 0) std::this_thread::yield();
     for (int round = 1; round <= 20; ++round) {
@@ -122,5 +227,5 @@ TEST(ServiceDataParser, LookupDuringRereadNeverSeesAHalfBuiltTable)
     done = true;
     reader.join();
     EXPECT_EQ(0, misses.load());
-    EXPECT_EQ(kEntries, parser.KSDPResults()->KTLLength());
+    EXPECT_EQ(kEntries, Entries(parser));
 }

@@ -75,10 +75,8 @@ TEST_F(UniqueTree, KeysAreUniqueAcrossThreadsAndRestartAfterEveryExit)
     EXPECT_TRUE(errors.Has(KES_ERR_ARGUMENT, "CKesUniqueTreeNode", 329));
 }
 
-// Listings and walks follow their orders and a visit returning false stops
-// the walk; re-parenting detaches or appends at the end; deleting a parent
-// deletes its subtree. A deep copy is parentless and childless, with an
-// equal but separate key.
+// Walks keep their orders and stop at a false visit; re-parenting detaches or
+// appends; a parent takes its subtree along; a deep copy stands alone, its key equal but separate.
 TEST_F(UniqueTree, WalksReParentingAndCopiesKeepTheirOrdersAndKeys)
 {
     Node r(nullptr, "R", nullptr, FALSE);
