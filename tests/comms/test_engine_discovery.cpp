@@ -106,9 +106,7 @@ TEST(EngineMulticastFlood, BadDatagramsGiveAFewReportsASecondNamingTheSenderAndR
     CKesSockEngine engine("flood-test", __KES_SERV_DAEMON, 1);
     ksxtest::EventLoopThread loop(engine);
     ASSERT_NE(nullptr, ksxtest::AddServer<CKesObjSockServer>(engine, "Asked", "Lab")); // owned by the engine
-    std::unique_ptr<CKesRecord> request = ksxtest::AddressRequest("Asked", "Lab");
-    ASSERT_NE(nullptr, request);
-    const ksxtest::Bytes good = ksxtest::Encode(*request);
+    const ksxtest::Bytes good = ksxtest::Encode(*ksxtest::AddressRequest("Asked", "Lab"));
     CKesObjMulticast listener(kGroup, kPort, TRUE); // hears the group as every engine does
     ASSERT_EQ(1, listener.KOMInitialise());
     const int heard = static_cast<int>(listener.KOMGetReceiveSocket());
