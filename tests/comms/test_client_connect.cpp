@@ -18,6 +18,7 @@ const std::string kConnected = "connect " + std::to_string(KES_CONNECTED);
 class RecordingClient : public ksxtest::LoggingClient {
 public:
     explicit RecordingClient(const char* clientId) : LoggingClient(clientId, "Svc", "Dom") {}
+    ~RecordingClient() override { KOSCStopConnectThread(); } // before this class's callback goes
     void KOSCOnClientConnect() override
     {
         auto state = std::async(std::launch::async, [this] { return KOSCGetState(); });
