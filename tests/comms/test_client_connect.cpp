@@ -1,11 +1,8 @@
 // The socket client over real TCP on loopback, against a peer that speaks the
 // wire format; discovery goes through a real multicast channel.
-#include <sys/socket.h>
-
 #include <future>
 
 #include "CKesObjMulticast.h"
-#include "CKesObjSockClient.h"
 #include "KesEngineHarness.h"
 
 namespace {
@@ -17,34 +14,22 @@ using ksxtest::WireListener;
 constexpr int kGuardMs = ksxtest::kWireGuardMs;
 const std::string kConnected = "connect " + std::to_string(KES_CONNECTED);
 
-// Logs "connect <state read from another thread>".
-class RecordingClient : public CKesObjSockClient {
+// Logs "connect <state read from another thread>": the ClientLock must be free in the callback.
+class RecordingClient : public ksxtest::LoggingClient {
 public:
-    explicit RecordingClient(const char* clientId) : CKesObjSockClient(strdup(clientId))
-    {
-        KOSCSetServiceName(strdup("Svc"));
-        KOSCSetDomain(strdup("Dom"));
-    }
-    ~RecordingClient() override { KOSCStopConnectThread(); }
-
+    explicit RecordingClient(const char* clientId) : LoggingClient(clientId, "Svc", "Dom") {}
+    ~RecordingClient() override { KOSCStopConnectThread(); } // before this class's callback goes
     void KOSCOnClientConnect() override
     {
-        // The ClientLock must be free here: read the state from another thread.
         auto state = std::async(std::launch::async, [this] { return KOSCGetState(); });
         const bool answered =
             state.wait_for(std::chrono::milliseconds(kGuardMs)) == std::future_status::ready;
         log.Add("connect " + (answered ? std::to_string(state.get()) : std::string("<ClientLock held>")));
     }
-    void KesOnClientIO(CKesSockEnd*, CKesRecord* record) override { delete record; }
-
-    ksxtest::EventLog log;
 };
 
 class ClientTest : public ::testing::Test {
 protected:
-    void SetUp() override { KesSetTimeScale(0.01); } // 2 s greeting delay -> 20 ms, 3 s retry -> 30 ms
-    void TearDown() override { KesSetTimeScale(1.0); }
-
     void FileServer(int port, const char* address = "127.0.0.1")
     {
         ksxtest::WriteServiceFile(ksxtest::kMulticastLine +
@@ -54,31 +39,30 @@ protected:
     std::unique_ptr<WireConnection> AcceptGreeting(WireListener& peer, const char* clientId)
     {
         std::unique_ptr<WireConnection> connection = peer.Accept();
-        EXPECT_TRUE(connection) << "the client did not connect";
         std::unique_ptr<CKesRecord> first = connection ? connection->ReadRecord() : nullptr;
         EXPECT_TRUE(first) << "no greeting arrived";
-        if (first) {
-            EXPECT_EQ(1, first->KRCount());
-            EXPECT_EQ(clientId, TextOf(*first, "KesSocketClientIdField"));
-        }
+        EXPECT_EQ(first ? first->KRCount() : 0, 1);
+        EXPECT_EQ(clientId, first ? TextOf(*first, "KesSocketClientIdField") : "");
         return connection;
     }
 
+    // Reads the next frame and checks that it is the record's encoding alone.
+    static void ExpectNext(WireConnection* server, const CKesRecord& record)
+    {
+        ksxtest::Bytes payload;
+        ASSERT_TRUE(server && server->ReadFrame(payload));
+        EXPECT_EQ(ksxtest::Encode(record), payload);
+    }
+
+    ksxtest::ScopedTimeScale m_Scale{0.01}; // 2 s greeting delay -> 20 ms, 3 s retry -> 30 ms
     WireListener m_Peer;
 };
 
-// A refused attempt fails and forgets the server; once the file names a
-// listening peer the client connects to the peer's address (the any-address
-// is replaced), greets with its id first, the callback running without the
-// ClientLock, and keep-alives follow, none sooner than its interval.
+// A refused attempt forgets the server; then the client connects to the peer's
+// address (not the file's any-address), greets first and keeps alive on time.
 TEST_F(ClientTest, RefusedAttemptIsRetriedAndTheConnectionGreetsThenKeepsAlive)
 {
-    int port = 0;
-    {
-        WireListener gone; // reserves a port that then refuses
-        port = gone.Port();
-    }
-    FileServer(port);
+    FileServer(WireListener().Port()); // a port that then refuses
     RecordingClient client("client-7");
     EXPECT_EQ(KES_ERR_CONNECTION, client.KOSCConnect());
     EXPECT_EQ(KES_UNCONNECTED, client.KOSCGetState());
@@ -97,8 +81,7 @@ TEST_F(ClientTest, RefusedAttemptIsRetriedAndTheConnectionGreetsThenKeepsAlive)
     char* address = client.KOSCGetServerData()->KSEGetEndPtIpAddress();
     EXPECT_STREQ("127.0.0.1", address);
     free(address);
-    // The k-th keep-alive leaves at least k intervals (10 s scaled) after the
-    // greeting; the margin only absorbs clock rounding.
+    // The k-th keep-alive leaves k intervals (10 s scaled) after the greeting, give or take rounding.
     const std::chrono::duration<double, std::milli> interval(10000 * KesTimeScale());
     for (int k = 1; server && k <= 3; ++k) {
         std::unique_ptr<CKesRecord> keepAlive = server->ReadRecord();
@@ -116,25 +99,15 @@ TEST_F(ClientTest, SendDuringAnAttemptFollowsTheGreetingAsOneFrame)
     FileServer(m_Peer.Port());
     RecordingClient client("first");
     ASSERT_EQ(1, client.KOSCInitialise());
-    std::unique_ptr<WireConnection> server = m_Peer.Accept();
-    ASSERT_TRUE(server);
-
     // The attempt holds the ClientLock until the greeting is out.
     CKesRecord record = ksxtest::TextRecord("Name", "value");
     auto sent = std::async(std::launch::async, [&] { return client.KOSCSendToServer(&record); });
     EXPECT_EQ(1, sent.get());
-    std::unique_ptr<CKesRecord> first = server->ReadRecord();
-    ASSERT_TRUE(first);
-    EXPECT_EQ("first", TextOf(*first, "KesSocketClientIdField"));
-    ksxtest::Bytes payload;
-    ASSERT_TRUE(server->ReadFrame(payload));
-    EXPECT_EQ(ksxtest::Encode(record), payload);
+    ExpectNext(AcceptGreeting(m_Peer, "first").get(), record);
 }
 
-// A host that connects by itself leaves the client in state 2 (greeting under
-// way) outside any attempt: a send then waits for the connection instead of
-// failing, and goes out right after the greeting of the attempt that
-// completes it.
+// A host that connects by itself leaves the client in state 2 outside any
+// attempt: a send waits for the attempt that completes the connection.
 TEST_F(ClientTest, SendInTheGreetingStateWaitsForTheConnection)
 {
     KesSetTimeScale(0.05); // 100 ms greeting delay, 500 ms steps of a send's wait
@@ -150,47 +123,27 @@ TEST_F(ClientTest, SendInTheGreetingStateWaitsForTheConnection)
     AcceptGreeting(m_Peer, "first");
     EXPECT_EQ(1, client.KOSCConnect()); // reconnects and ends in state 3
     ASSERT_EQ(1, sent.get()) << "a send in state 2 gave up instead of waiting";
-    auto server = AcceptGreeting(m_Peer, "first");
-    ksxtest::Bytes payload;
-    ASSERT_TRUE(server && server->ReadFrame(payload));
-    EXPECT_EQ(ksxtest::Encode(record), payload);
+    ExpectNext(AcceptGreeting(m_Peer, "first").get(), record);
 }
 
 class ClientDiscoveryTest : public ClientTest {
 protected:
     void SetUp() override
     {
-        ClientTest::SetUp();
         ksxtest::WriteServiceFile(ksxtest::kMulticastLine);
         m_Channel = std::make_unique<CKesObjMulticast>("234.5.6.7", 23456, TRUE);
         ASSERT_EQ(1, m_Channel->KOMInitialise());
         m_Client.KOSCSetMulticastPtr(m_Channel.get());
     }
-    std::unique_ptr<CKesRecord> Reply(const char* service, const char* domain, int port)
-    {
-        CKesSockEnd server;
-        server.KSESetServiceName(strdup(service));
-        server.KSESetEndPointDomain(strdup(domain));
-        server.KSESetEndPointAddress("127.0.0.1", port);
-        return std::unique_ptr<CKesRecord>(server.KSEGetAddressReplyPacket());
-    }
-    // The next datagram on the group, decoded.
     std::unique_ptr<CKesRecord> NextDatagram(int timeoutMs = kGuardMs)
     {
-        const int fd = static_cast<int>(m_Channel->KOMGetReceiveSocket());
-        if (!ksxtest::Readable(fd, timeoutMs)) return nullptr;
-        unsigned char buffer[2048];
-        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-        auto record = std::make_unique<CKesRecord>();
-        if (got <= 0 || record->KOMDecode(buffer, static_cast<unsigned int>(got)) != 1) return nullptr;
-        return record;
+        return ksxtest::NextDatagram(static_cast<int>(m_Channel->KOMGetReceiveSocket()), timeoutMs);
     }
     std::unique_ptr<CKesObjMulticast> m_Channel;
     RecordingClient m_Client{"c"};
 };
 
-// Without a file entry one attempt sends one request; the first matching
-// reply (service and domain exactly) is kept.
+// Without a file entry one attempt sends one request; the first exactly matching reply is kept.
 TEST_F(ClientDiscoveryTest, OneRequestPerAttemptAndTheFirstMatchingReplyWins)
 {
     EXPECT_EQ(1, m_Client.KOSCConnect()) << "the request went out";
@@ -202,10 +155,11 @@ TEST_F(ClientDiscoveryTest, OneRequestPerAttemptAndTheFirstMatchingReplyWins)
     EXPECT_FALSE(NextDatagram(200)) << "one attempt sends exactly one request";
 
     WireListener other;
-    EXPECT_EQ(1, m_Client.KOSCProcessAddressReply(Reply("Svc", "dom", other.Port()).get())) << "case differs";
+    EXPECT_EQ(1, m_Client.KOSCProcessAddressReply(ksxtest::AddressReply("Svc", "dom", other.Port()).get()))
+        << "case differs";
     EXPECT_EQ(nullptr, m_Client.KOSCGetServerData());
-    EXPECT_EQ(1, m_Client.KOSCProcessAddressReply(Reply("Svc", "Dom", m_Peer.Port()).get()));
-    EXPECT_EQ(1, m_Client.KOSCProcessAddressReply(Reply("Svc", "Dom", other.Port()).get()));
+    EXPECT_EQ(1, m_Client.KOSCProcessAddressReply(ksxtest::AddressReply("Svc", "Dom", m_Peer.Port()).get()));
+    EXPECT_EQ(1, m_Client.KOSCProcessAddressReply(ksxtest::AddressReply("Svc", "Dom", other.Port()).get()));
     ASSERT_NE(nullptr, m_Client.KOSCGetServerData());
     EXPECT_EQ(unsigned(m_Peer.Port()), m_Client.KOSCGetServerData()->KSEGetEndPtAddressPort());
 }
@@ -215,25 +169,23 @@ TEST_F(ClientDiscoveryTest, OneRequestPerAttemptAndTheFirstMatchingReplyWins)
 TEST_F(ClientDiscoveryTest, RepliesRacingTheConnectThreadLeadToOneConnection)
 {
     ASSERT_EQ(1, m_Client.KOSCInitialise());
-    std::unique_ptr<CKesRecord> reply = Reply("Svc", "Dom", m_Peer.Port());
-    std::atomic<bool> stop{false};
-    std::thread worker([&] {
-        while (!stop) {
-            m_Client.KOSCProcessAddressReply(reply.get());
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    });
-    AcceptGreeting(m_Peer, "c");
-    EXPECT_TRUE(m_Client.log.WaitFor(kConnected));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // replies while connected
-    stop = true;
-    worker.join();
+    std::unique_ptr<CKesRecord> reply = ksxtest::AddressReply("Svc", "Dom", m_Peer.Port());
+    {
+        std::jthread worker([&](std::stop_token stop) {
+            while (!stop.stop_requested()) {
+                m_Client.KOSCProcessAddressReply(reply.get());
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+        AcceptGreeting(m_Peer, "c");
+        EXPECT_TRUE(m_Client.log.WaitFor(kConnected));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100)); // replies while connected
+    }
     EXPECT_EQ(std::vector<std::string>{kConnected}, m_Client.log.Events());
     EXPECT_EQ(KES_CONNECTED, m_Client.KOSCGetState());
 }
 
-// With the delays stretched a thousandfold a thread that missed its wake-up
-// would sit in its 3 s retry wait for the better part of an hour.
+// A thread that missed its wake-up would sit out its retry wait, here stretched to 50 minutes.
 TEST_F(ClientDiscoveryTest, DestroyingAWaitingClientEndsItsConnectThreadAtOnce)
 {
     KesSetTimeScale(1000.0);
@@ -245,9 +197,8 @@ TEST_F(ClientDiscoveryTest, DestroyingAWaitingClientEndsItsConnectThreadAtOnce)
     EXPECT_EQ(std::future_status::ready, ended.wait_for(std::chrono::milliseconds(kGuardMs)));
 }
 
-// The ClientLock's helpers are private and every path to them takes the
-// lock. An explicit instantiation may name a private member (access is not
-// checked there), which lets the death test below call one without it.
+// Every path to the ClientLock's private helpers takes the lock; an explicit
+// instantiation may name a private member, so the death test can call one without it.
 using ForgetServerHelper = std::shared_ptr<CKesSockEnd> (CKesObjSockClient::*)();
 ForgetServerHelper g_ForgetServer = nullptr;
 template <ForgetServerHelper Helper>

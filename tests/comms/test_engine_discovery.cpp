@@ -1,42 +1,24 @@
-// The engine's multicast start-up: twelve attempts then exit, the channel on
-// the file's group and its interface, and what bad datagrams on it do, one or
-// a flood of them.
+// The engine's multicast start-up (twelve attempts then exit), its channel and
+// interface, and bad datagrams on it, one or a flood.
 #include <arpa/inet.h>
 #include <net/if.h>
-
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstring>
 #include <map>
-#include <memory>
 #include <optional>
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "CKesIOWorkPacket.h"
 #include "CKesObjMulticast.h"
-#include "CKesObjSockServer.h"
-#include "CKesRecord.h"
-#include "CKesSockEnd.h"
-#include "CKesSockEngine.h"
 #include "KesDaemonHarness.h"
 #include "KesEngineHarness.h"
-#include "KesTestSupport.h"
-#include "KesWirePeer.h"
 
 namespace {
 
 const std::string kShippedFile = std::string(KSX_SOURCE_DIR) + "/etc/ServiceData.cfg.default";
-// The group and port of the shipped service file.
 const char* const kGroup = "234.5.6.7";
 constexpr int kPort = 23456;
 
-// The host constructs an engine and prints "sleep <ms>" for every pause. A
-// multicast interface that is not the host's is reported once, not per attempt.
+// The host prints "sleep <ms>" for every pause; a foreign interface is reported once, not per attempt.
 TEST(EngineMulticastStart,
      ProcessEndsAfterTwelfthFailedAttemptHavingPausedElevenTimesButStartsAtOnceWithTheEntry)
 {
@@ -49,9 +31,11 @@ TEST(EngineMulticastStart,
     EXPECT_EQ(12, failing.Count("Server for service MulticastService is not available..."));
     EXPECT_EQ(11, failing.CountContaining("sleep "));
     EXPECT_EQ(11, failing.Count("sleep 5000"));
-    EXPECT_EQ(1, failing.CountContaining("KSX-ERROR -220469 CKesSockEngine:"));
+    EXPECT_EQ(1, failing.CountContaining("KSX-ERROR " + std::to_string(KES_ERR_MULTICAST_UNAVAILABLE) +
+                                         " CKesSockEngine:"));
     EXPECT_EQ(1, failing.CountContaining("Unable to access the multicast service, exiting."));
-    EXPECT_EQ(1, failing.CountContaining("KSX-ERROR -220442 CKesSockEngine:"));
+    EXPECT_EQ(1, failing.CountContaining("KSX-ERROR " + std::to_string(KES_ERR_MULTICAST_INTERFACE) +
+                                         " CKesSockEngine:"));
     EXPECT_EQ(1, failing.CountContaining("KSX_MULTICAST_IF \"eth-nowhere\" is neither"));
 
     ksxtest::WriteServiceFile(ksxtest::ReadFile(kShippedFile));
@@ -60,10 +44,9 @@ TEST(EngineMulticastStart,
     EXPECT_EQ(0, starting.CountContaining("sleep "));
 }
 
-// KSX_MULTICAST_IF chooses the channel's interface; a value that is not the
-// host's leaves the default (reported once, above). The setter changes the
-// open channel and refuses what is not the host's, keeping the interface.
-TEST(EngineMulticastStart, TheInterfaceComesFromTheEnvironmentOrTheSetterAndRefusalsKeepIt)
+// KSX_MULTICAST_IF or the setter chooses the interface; what is not the
+// host's is reported and changes nothing. A later missing entry keeps the channel.
+TEST(EngineMulticastStart, ChannelOnTheFileGroupAndChosenInterfaceSurvivesAMissingEntryAndRefusesGarbage)
 {
     const unsigned int loopback = if_nametoindex("lo");
     {
@@ -71,51 +54,39 @@ TEST(EngineMulticastStart, TheInterfaceComesFromTheEnvironmentOrTheSetterAndRefu
         CKesSockEngine engine("interface-test", __KES_SERV_DAEMON, 1);
         EXPECT_EQ(engine.KSEGetMulticast()->KOMGetInterfaceIndex(), loopback);
     }
-    ksxtest::ScopedEnv wrong("KSX_MULTICAST_IF", "eth-nowhere");
+    std::optional<ksxtest::ScopedEnv> wrong(std::in_place, "KSX_MULTICAST_IF", "eth-nowhere");
     ksxtest::ErrorCapture errors;
-    CKesSockEngine engine("interface-test", __KES_SERV_DAEMON, 1);
-    CKesObjMulticast* channel = engine.KSEGetMulticast();
-    ASSERT_NE(nullptr, channel);
-    EXPECT_NE(KES_INVALID_SOCKET, channel->KOMGetReceiveSocket());
-    EXPECT_EQ(channel->KOMGetInterfaceIndex(), 0u);
-    EXPECT_EQ(errors.Count(-220442, "CKesSockEngine"), 1);
-
-    EXPECT_EQ(engine.KSESetMulticastInterface("127.0.0.1"), 1);
-    EXPECT_EQ(channel->KOMGetInterfaceIndex(), loopback);
-    errors.Clear();
-    EXPECT_EQ(engine.KSESetMulticastInterface("10.1.2.3"), -220442);
-    EXPECT_EQ(errors.Count(-220442), 1);
-    EXPECT_EQ(channel->KOMGetInterfaceIndex(), loopback);
-    EXPECT_EQ(engine.KSESetMulticastInterface(""), 1);
-    EXPECT_EQ(channel->KOMGetInterfaceIndex(), 0u);
-}
-
-TEST(EngineMulticastStart, ChannelIsOpenOnTheFileGroupSurvivesALaterMissingEntryAndRefusesGarbage)
-{
     CKesSockEngine engine("discovery-test", __KES_SERV_DAEMON, 1);
+    wrong.reset();
     CKesObjMulticast* channel = engine.KSEGetMulticast();
     ASSERT_NE(nullptr, channel);
     EXPECT_NE(KES_INVALID_SOCKET, channel->KOMGetReceiveSocket());
     EXPECT_EQ(kPort, channel->KOMGetMulticastPort());
     EXPECT_EQ(static_cast<unsigned long>(inet_addr(kGroup)), channel->KOMGetMulticastAddressLong());
     EXPECT_EQ(TRUE, channel->KOMGetLoopback());
+    EXPECT_EQ(channel->KOMGetInterfaceIndex(), 0u);
+    EXPECT_EQ(errors.Count(KES_ERR_MULTICAST_INTERFACE, "CKesSockEngine"), 1);
+
+    EXPECT_EQ(engine.KSESetMulticastInterface("127.0.0.1"), 1);
+    EXPECT_EQ(channel->KOMGetInterfaceIndex(), loopback);
+    errors.Clear();
+    EXPECT_EQ(engine.KSESetMulticastInterface("10.1.2.3"), KES_ERR_MULTICAST_INTERFACE);
+    EXPECT_EQ(errors.Count(KES_ERR_MULTICAST_INTERFACE), 1);
+    EXPECT_EQ(channel->KOMGetInterfaceIndex(), loopback);
+    EXPECT_EQ(engine.KSESetMulticastInterface(""), 1);
+    EXPECT_EQ(channel->KOMGetInterfaceIndex(), 0u);
 
     ksxtest::WriteServiceFile("## nothing here\n");
-    ksxtest::ErrorCapture errors;
-    EXPECT_EQ(-220439, engine.KSEStartMulticast());
-    EXPECT_TRUE(errors.Has(-220439, "CKesSockEngine"));
+    EXPECT_EQ(KES_ERR_SERVICE_ENTRY, engine.KSEStartMulticast());
+    EXPECT_TRUE(errors.Has(KES_ERR_SERVICE_ENTRY, "CKesSockEngine"));
     EXPECT_EQ(channel, engine.KSEGetMulticast());
     ksxtest::WriteServiceFile(ksxtest::ReadFile(kShippedFile));
 
-    // An undecodable datagram (taken over by the packet with its sender)
-    // gives the decoder's code, which the receive path reports with the
-    // reason and the sender.
+    // An undecodable datagram (the packet takes it over) is reported with the reason and the sender.
     auto* bytes = static_cast<unsigned char*>(malloc(5));
     memcpy(bytes, "\xc1garb", 5);
-    auto* sender = static_cast<sockaddr_in*>(calloc(1, sizeof(sockaddr_in)));
-    sender->sin_family = AF_INET;
-    sender->sin_port = htons(4000);
-    sender->sin_addr.s_addr = inet_addr("10.1.2.3");
+    auto* sender = static_cast<sockaddr_in*>(malloc(sizeof(sockaddr_in)));
+    *sender = ksxtest::Ipv4("10.1.2.3", 4000);
     CKesIOWorkPacket packet(channel->KOMGetReceiveSocket(), bytes, 5, &engine,
                             reinterpret_cast<sockaddr*>(sender), sizeof(sockaddr_in));
     EXPECT_EQ(KES_ERR_DECODE, engine.KSEProcessMulticast(&packet));
@@ -128,58 +99,38 @@ TEST(EngineMulticastStart, ChannelIsOpenOnTheFileGroupSurvivesALaterMissingEntry
               errors.Reports()[0].text);
 }
 
-// Any host on the link can send the group anything, as fast as it likes.
-// One worker: the server's reply to the request that follows the bad
-// datagrams means that every one of them that was not dropped has been
-// processed.
+// Any host on the link can send the group anything, as fast as it likes. With
+// one worker, the reply to the request after the bad datagrams means all were processed.
 TEST(EngineMulticastFlood, BadDatagramsGiveAFewReportsASecondNamingTheSenderAndRequestsAreStillAnswered)
 {
     CKesSockEngine engine("flood-test", __KES_SERV_DAEMON, 1);
     ksxtest::EventLoopThread loop(engine);
     ASSERT_NE(nullptr, ksxtest::AddServer<CKesObjSockServer>(engine, "Asked", "Lab")); // owned by the engine
-    CKesSockEnd asked;
-    asked.KSESetServiceName(strdup("Asked"));
-    asked.KSESetEndPointDomain(strdup("Lab"));
-    std::unique_ptr<CKesRecord> request(asked.KSEGetAddressRequestPacket());
-    ASSERT_NE(nullptr, request);
-    const ksxtest::Bytes good = ksxtest::Encode(*request);
+    const ksxtest::Bytes good = ksxtest::Encode(*ksxtest::AddressRequest("Asked", "Lab"));
     CKesObjMulticast listener(kGroup, kPort, TRUE); // hears the group as every engine does
     ASSERT_EQ(1, listener.KOMInitialise());
     const int heard = static_cast<int>(listener.KOMGetReceiveSocket());
 
     const int peer = socket(AF_INET, SOCK_DGRAM, 0);
     ASSERT_GE(peer, 0);
-    sockaddr_in self{};
-    self.sin_family = AF_INET;
-    self.sin_addr.s_addr = inet_addr("127.0.0.1");
+    sockaddr_in self = ksxtest::Ipv4("127.0.0.1", 0);
     socklen_t selfLength = sizeof self;
     ASSERT_EQ(0, bind(peer, reinterpret_cast<sockaddr*>(&self), sizeof self));
     ASSERT_EQ(0, getsockname(peer, reinterpret_cast<sockaddr*>(&self), &selfLength));
     const std::string senderText = "127.0.0.1:" + std::to_string(ntohs(self.sin_port));
-    sockaddr_in group{};
-    group.sin_family = AF_INET;
-    group.sin_port = htons(kPort);
-    group.sin_addr.s_addr = inet_addr(kGroup);
+    const sockaddr_in group = ksxtest::Ipv4(kGroup, kPort);
     auto sendToGroup = [&](const ksxtest::Bytes& datagram) {
-        return sendto(peer, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&group),
+        return sendto(peer, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&group),
                       sizeof group) == static_cast<ssize_t>(datagram.size());
     };
-    // Asks until the server replies: a datagram may be dropped when a
-    // socket's buffer is full, as on any link.
+    // Asks until the server replies: a datagram may be dropped when a buffer is full.
     auto answered = [&] {
         return ksxtest::WaitUntil([&] {
-            if (!sendToGroup(good)) return false;
-            unsigned char buffer[65536];
-            while (ksxtest::Readable(heard, 100)) {
-                const ssize_t length = recv(heard, buffer, sizeof buffer, 0);
-                CKesRecord record;
-                if (length > 0 && record.KOMDecode(buffer, static_cast<unsigned int>(length)) == 1 &&
-                    record.KRValueOf("KesSockAddressReply") != nullptr &&
-                    ksxtest::TextOf(record, "KesSockInternalServiceName") ==
-                        "Asked") // not one of the bad ones
-                    return true;
-            }
-            return false;
+            return sendToGroup(good) && ksxtest::NextDatagram(heard, 100, [](const CKesRecord& record) {
+                       return record.KRValueOf("KesSockAddressReply") &&
+                              ksxtest::TextOf(record, "KesSockInternalServiceName") ==
+                                  "Asked"; // not a bad one
+                   });
         });
     };
 
@@ -201,8 +152,7 @@ TEST(EngineMulticastFlood, BadDatagramsGiveAFewReportsASecondNamingTheSenderAndR
     close(peer);
     engine.KNSafeExit();
 
-    // Per source line at most the first few of each window and one line with
-    // the count of the rest; a window may have begun before this test did.
+    // Per source line the first few of each window and a count of the rest; a window may predate the test.
     const double windows = seconds / (KES_LIMITED_REPORT_WINDOW_MS / 1000.0 * KesTimeScale()) + 2;
     const auto reports = errors.Reports();
     std::map<std::pair<std::string, int>, int> perLine;

@@ -1,34 +1,26 @@
 // The engine's registries of servers, clients and accepted sockets.
-#include <atomic>
-#include <chrono>
-#include <cstring>
-#include <memory>
-#include <string>
-#include <thread>
-#include <utility>
-#include <vector>
-
-#include <gtest/gtest.h>
+#include <stop_token>
 
 #include "CKesObjMulticast.h"
-#include "CKesObjSockClient.h"
-#include "CKesObjSockServer.h"
-#include "CKesRecord.h"
-#include "CKesSockEnd.h"
-#include "CKesSockEngine.h"
 #include "KesEngineHarness.h"
-#include "KesTestSupport.h"
-#include "KesWirePeer.h" // TcpPair
 
 namespace {
 
-template <typename Server = CKesObjSockServer, typename... Args>
-Server* NamedServer(const char* name, Args&&... args)
+template <typename Server = CKesObjSockServer>
+Server* NamedServer(const char* name)
 {
-    auto* server = new Server(std::forward<Args>(args)...);
+    auto* server = new Server;
     server->KOSSSetServiceName(strdup(name));
     server->KOSSSetDomain(strdup("RegistryDomain"));
     return server;
+}
+
+std::unique_ptr<CKesObjSockClient> NamedClient(const char* name)
+{
+    auto client = std::make_unique<CKesObjSockClient>(strdup("registry-client"));
+    client->KOSCSetServiceName(strdup(name));
+    client->KOSCSetDomain(strdup("RegistryDomain"));
+    return client;
 }
 
 // An endpoint of a connected loopback TCP socket, as an accept thread makes.
@@ -45,8 +37,7 @@ protected:
     CKesSockEngine m_Engine{"registry-test", __KES_SERV_DAEMON, 1};
 };
 
-// A second client for a taken name is accepted but not filed: removing it
-// must not take the first one's entry.
+// A second client for a taken name is accepted but not filed; removing it keeps the first.
 TEST_F(EngineRegistry, SecondServerOrClientForATakenNameAndANamelessServerLeaveTheFirstInPlace)
 {
     ksxtest::ErrorCapture errors;
@@ -64,37 +55,27 @@ TEST_F(EngineRegistry, SecondServerOrClientForATakenNameAndANamelessServerLeaveT
     EXPECT_TRUE(errors.Has(KES_ERR_ARGUMENT, "CKesSockEngine"));
     EXPECT_EQ(first, m_Engine.KSEGetServer("Shared"));
 
-    std::unique_ptr<CKesObjSockClient> firstClient, secondClient;
-    for (auto* client : {&firstClient, &secondClient}) {
-        client->reset(new CKesObjSockClient(strdup("registry-client")));
-        (*client)->KOSCSetServiceName(strdup("Used"));
-        (*client)->KOSCSetDomain(strdup("RegistryDomain"));
-        EXPECT_EQ(1, m_Engine.KSEAddClient(client->get()));
-    }
+    std::unique_ptr<CKesObjSockClient> firstClient = NamedClient("Used"), secondClient = NamedClient("Used");
+    EXPECT_EQ(1, m_Engine.KSEAddClient(firstClient.get()));
+    EXPECT_EQ(1, m_Engine.KSEAddClient(secondClient.get()));
     EXPECT_EQ(1, m_Engine.KSERemoveClient(secondClient.get()));
     EXPECT_EQ(firstClient.get(), m_Engine.KSEGetClient("Used"));
     EXPECT_EQ(1, m_Engine.KSERemoveClient(firstClient.get()));
     EXPECT_EQ(nullptr, m_Engine.KSEGetClient("Used"));
 }
 
-// Notes, when destroyed, whether its socket was still on the event loop.
-struct WatchingServer : public CKesObjSockServer {
-    WatchingServer(CKesSockEngine& engine, unsigned int socket, int* still)
-        : m_Engine(engine), m_Socket(socket), m_Still(still)
-    {
-    }
-    ~WatchingServer() override { *m_Still = m_Engine.KRNRemoveIO(m_Socket) == 1 ? 1 : 0; }
-    CKesSockEngine& m_Engine;
-    unsigned int m_Socket;
-    int* m_Still;
+struct WatchedServer : public CKesObjSockServer {
+    ~WatchedServer() override { onDestroyed(); }
+    std::function<void()> onDestroyed;
 };
 
 TEST_F(EngineRegistry, RemovingAServerTakesItsSocketsOffTheLoopAndThenDestroysIt)
 {
     AcceptedSocket first, second, other;
     int stillRegistered = -1;
-    ASSERT_EQ(1, m_Engine.KSEAddServer(
-                     NamedServer<WatchingServer>("Leaving", m_Engine, first.Socket(), &stillRegistered)));
+    auto* watched = NamedServer<WatchedServer>("Leaving");
+    watched->onDestroyed = [&] { stillRegistered = m_Engine.KRNRemoveIO(first.Socket()) == 1 ? 1 : 0; };
+    ASSERT_EQ(1, m_Engine.KSEAddServer(watched));
     ASSERT_EQ(1, m_Engine.KSEAddServer(NamedServer("Staying")));
     char leaving[] = "Leaving";
     char staying[] = "Staying";
@@ -114,61 +95,32 @@ TEST_F(EngineRegistry, RemovingAServerTakesItsSocketsOffTheLoopAndThenDestroysIt
     EXPECT_EQ(KES_DISCONNECTED, last->KOSSGetConnectState());
 }
 
-// Sends records to the group on its own thread, in bursts, until destroyed.
-class GroupSender {
-public:
-    GroupSender(CKesObjMulticast* channel, std::vector<CKesRecord*> records)
-        : m_Thread([this, channel, records] {
-              while (!m_Stop.load()) {
-                  for (int burst = 0; burst < 4; ++burst)
-                      for (CKesRecord* record : records) channel->KOMSendPacket(record);
-                  std::this_thread::sleep_for(std::chrono::microseconds(20));
-              }
-          })
-    {
-    }
-    ~GroupSender()
-    {
-        m_Stop = true;
-        m_Thread.join();
-    }
-
-private:
-    std::atomic<bool> m_Stop{false};
-    std::thread m_Thread;
-};
-
-// Discovery records reach a server or a client through the service name,
-// with no socket of theirs involved. While address requests and replies for
-// one service arrive without pause, its server and client are removed
-// (the client then destroyed by the host) and added again: each removal
-// must wait for a worker that is inside them. The servers are not
-// initialised, so a removal joins no accept thread and takes microseconds:
-// a worker still inside would meet the object destroyed (the sanitizer
-// builds report it).
+// Each removal, while discovery records for the service arrive without pause,
+// must wait for a worker inside the object, or the sanitizer builds see it
+// meet the object destroyed. Uninitialised servers make removals quick.
 TEST(EngineRegistryUnderTraffic, ServerAndClientRemovedAndAddedAgainWhileDiscoveryRecordsArrive)
 {
     CKesSockEngine engine("removal-test", __KES_SERV_DAEMON, 4); // several workers inside at once
     ksxtest::EventLoopThread loop(engine);
-    CKesSockEnd announced;
-    announced.KSESetServiceName(strdup("Churned"));
-    announced.KSESetEndPointDomain(strdup("RegistryDomain"));
-    announced.KSESetEndPointAddress("127.0.0.1", 4000);
-    std::unique_ptr<CKesRecord> request(announced.KSEGetAddressRequestPacket());
-    std::unique_ptr<CKesRecord> reply(announced.KSEGetAddressReplyPacket());
+    std::unique_ptr<CKesRecord> request = ksxtest::AddressRequest("Churned", "RegistryDomain");
+    std::unique_ptr<CKesRecord> reply = ksxtest::AddressReply("Churned", "RegistryDomain", 4000);
     ASSERT_TRUE(request && reply);
-    // The engine's own channel loops its datagrams back to the engine.
-    GroupSender sender(engine.KSEGetMulticast(), {request.get(), reply.get()});
+    // In bursts, through the engine's own channel, which loops them back to it.
+    std::jthread sender([&](std::stop_token stop) {
+        while (!stop.stop_requested()) {
+            for (int burst = 0; burst < 4; ++burst)
+                for (CKesRecord* record : {request.get(), reply.get()})
+                    engine.KSEGetMulticast()->KOMSendPacket(record);
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+        }
+    });
 
     char name[] = "Churned";
     for (int round = 0; round < 1000; ++round) {
         ASSERT_EQ(1, engine.KSEAddServer(NamedServer("Churned")));
-        auto client = std::make_unique<CKesObjSockClient>(strdup("churn-client"));
-        client->KOSCSetServiceName(strdup("Churned"));
-        client->KOSCSetDomain(strdup("RegistryDomain"));
+        std::unique_ptr<CKesObjSockClient> client = NamedClient("Churned");
         EXPECT_EQ(1, engine.KSEAddClient(client.get()));
-        // A reply has been through the client in this round (waited for
-        // without sleeping, so that rounds follow each other closely).
+        // A reply reaches the client in this round (no sleeping, so that rounds follow closely).
         const auto guard =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(ksxtest::kEngineGuardMs);
         while (client->KOSCGetServerData() == nullptr && std::chrono::steady_clock::now() < guard)

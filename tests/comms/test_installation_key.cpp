@@ -1,35 +1,17 @@
-// The installation key: the proof at the start of a connection, from the
-// server's side and from the client's, against peers that hold no key or
-// another one; address replies that are forged, replayed or unproven; and
-// members that find each other through the service file and the multicast
-// group across processes while each side tells a non-member why it refuses.
+// The installation key: its file, the proofs that open a connection, address
+// replies that are forged, replayed or unproven, and members across processes.
 #include <arpa/inet.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <array>
-#include <cstring>
 #include <fstream>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "CKesAtom.h"
 #include "CKesInstallationKey.h"
 #include "CKesObjMulticast.h"
-#include "CKesObjSockClient.h"
-#include "CKesObjSockServer.h"
-#include "CKesRecord.h"
-#include "CKesSockEnd.h"
-#include "CKesSockEngine.h"
 #include "KesDaemonHarness.h"
 #include "KesEngineHarness.h"
-#include "KesErrorCodes.h"
-#include "KesTestSupport.h"
-#include "KesWirePeer.h"
 
 namespace {
 
@@ -51,21 +33,16 @@ std::unique_ptr<Key> Holder(const KeyBytes& bytes)
     return key;
 }
 
-void WriteKeyFile(const std::string& home, const KeyBytes& key)
+// The home's key file: the key cut or padded with 'x' to `size` bytes.
+std::string WriteKeyFile(const std::string& home, const KeyBytes& key, size_t size = Key::ms_KeyBytes,
+                         mode_t mode = 0600)
 {
     const std::string path = home + "/etc/ostravine/Installation.key";
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(key.data()), static_cast<std::streamsize>(key.size()));
-    chmod(path.c_str(), 0600);
-}
-
-// How many captured reports contain the text.
-int ReportsWith(const ksxtest::ErrorCapture& errors, const std::string& text)
-{
-    int count = 0;
-    for (const ksxtest::ErrorReport& report : errors.Reports())
-        count += report.text.find(text) != std::string::npos;
-    return count;
+    std::string content(reinterpret_cast<const char*>(key.data()), key.size());
+    content.resize(size, 'x');
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+    chmod(path.c_str(), mode);
+    return path;
 }
 
 const unsigned char* ChallengeNonce(const CKesRecord& record)
@@ -73,8 +50,7 @@ const unsigned char* ChallengeNonce(const CKesRecord& record)
     return Key::KIKBytesOf(record, Key::ms_ChallengeField, Key::ms_NonceBytes);
 }
 
-// A client's answer to a challenge: a fresh nonce (written to clientNonce)
-// and the proof with `key`.
+// A client's answer to a challenge: a fresh nonce (into clientNonce) and its proof with `key`.
 CKesRecord Answer(const Key& key, const CKesRecord& challenge, unsigned char* clientNonce)
 {
     Key::KIKNewNonce(clientNonce);
@@ -86,41 +62,32 @@ CKesRecord Answer(const Key& key, const CKesRecord& challenge, unsigned char* cl
     return answer;
 }
 
-// Logs "client <id>" and "record <id> <Text>".
-class LoggingServer : public CKesObjSockServer {
-public:
-    void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override
+// An engine holding `key` with its loop running, at the given delay scale.
+struct KeyedEngine {
+    KeyedEngine(const KeyBytes& key, double timeScale) : scale(timeScale), loop(WithKey(engine, key)) {}
+    static CKesSockEngine& WithKey(CKesSockEngine& engine, const KeyBytes& key)
     {
-        std::unique_ptr<CKesRecord> owned(record);
-        log.Add(std::string("record ") + client->KSEGetEndPointName() + " " + TextOf(*record, "Text"));
+        EXPECT_EQ(1, engine.KSESetInstallationKey(key.data(), Key::ms_KeyBytes));
+        return engine;
     }
-    void KOSSOnClientConnect(CKesSockEnd* client) override
+    // A client of the service in domain Lab, added and initialised.
+    ksxtest::LoggingClient* StartClient(const char* id, const char* service)
     {
-        log.Add(std::string("client ") + client->KSEGetEndPointName());
+        auto* client = new ksxtest::LoggingClient(id, service, "Lab"); // owned by the engine
+        EXPECT_EQ(1, engine.KSEAddClient(client));
+        EXPECT_EQ(1, client->KOSCInitialise());
+        return client;
     }
-    ksxtest::EventLog log;
+    int Refusals() { return engine.KSEGetInstallationKey()->KIKRefusals(); }
+
+    ksxtest::ScopedTimeScale scale;
+    CKesSockEngine engine{"keyed", __KES_SERV_DAEMON, 2};
+    ksxtest::EventLoopThread loop;
 };
 
-// Logs "connect".
-class LoggingClient : public CKesObjSockClient {
-public:
-    LoggingClient(const char* id, const char* service) : CKesObjSockClient(strdup(id))
-    {
-        KOSCSetServiceName(strdup(service));
-        KOSCSetDomain(strdup("Lab"));
-    }
-    ~LoggingClient() override { KOSCStopConnectThread(); }
-    void KOSCOnClientConnect() override { log.Add("connect"); }
-    ksxtest::EventLog log;
-};
-
-// The key file: absent, the process is no member; 32 bytes that only the
-// owner (and the group, reading) may use make a member whose requests another
-// holder of those bytes admits; any other file fails closed: reported, a
-// member that signs nothing.
+// Without the file no member; any file but 32 private bytes fails closed: reported, signing nothing.
 TEST(InstallationKeyFile, OnlyAPrivateFileOf32BytesMakesAMemberAndAnyOtherFailsClosed)
 {
-    const std::string path = ksxtest::KsxHome() + "/etc/ostravine/Installation.key";
     const KeyBytes bytes = MakeKey(9);
     const std::unique_ptr<Key> holder = Holder(bytes);
     struct Case {
@@ -139,57 +106,44 @@ TEST(InstallationKeyFile, OnlyAPrivateFileOf32BytesMakesAMemberAndAnyOtherFailsC
         {"long", 33, 0600, KES_ERR_AUTH_KEY},
     };
     for (const Case& c : cases) {
-        unlink(path.c_str());
-        if (c.size >= 0) {
-            std::string content(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-            content.resize(static_cast<size_t>(c.size), 'x');
-            std::ofstream(path, std::ios::binary) << content;
-            chmod(path.c_str(), c.mode);
-        }
+        SCOPED_TRACE(c.what);
+        const std::string path =
+            WriteKeyFile(ksxtest::KsxHome(), bytes, static_cast<size_t>(std::max(c.size, 0)), c.mode);
+        if (c.size < 0) unlink(path.c_str());
         ksxtest::ErrorCapture errors;
         Key key;
-        EXPECT_EQ(c.result, key.KIKLoadFile(path)) << c.what;
-        EXPECT_EQ(c.size >= 0, key.KIKIsMember()) << c.what;
-        EXPECT_EQ(c.result == 1 ? 0 : 1, errors.Count(KES_ERR_AUTH_KEY)) << c.what;
-        CKesSockEnd asked;
-        asked.KSESetServiceName(strdup("S"));
-        asked.KSESetEndPointDomain(strdup("D"));
-        std::unique_ptr<CKesRecord> request(asked.KSEGetAddressRequestPacket());
+        EXPECT_EQ(c.result, key.KIKLoadFile(path));
+        EXPECT_EQ(c.size >= 0, key.KIKIsMember());
+        EXPECT_EQ(c.result == 1 ? 0 : 1, errors.Count(KES_ERR_AUTH_KEY));
+        std::unique_ptr<CKesRecord> request = ksxtest::AddressRequest("S", "D");
         const int signedResult = key.KIKSignRequest(*request, "S");
         if (c.size < 0) {
             EXPECT_EQ(1, signedResult);
             EXPECT_EQ(4, request->KRCount()) << "a non-member's request is the plain one";
         } else if (c.result != 1) {
-            EXPECT_EQ(KES_ERR_AUTH_KEY, signedResult) << c.what;
+            EXPECT_EQ(KES_ERR_AUTH_KEY, signedResult);
         } else {
-            ASSERT_EQ(1, signedResult) << c.what;
+            ASSERT_EQ(1, signedResult);
             const ksxtest::Bytes datagram = ksxtest::Encode(*request);
             EXPECT_TRUE(holder->KIKAdmitDatagram(datagram.data(), static_cast<unsigned int>(datagram.size()),
-                                                 *request, nullptr, 0))
-                << c.what;
+                                                 *request, nullptr, 0));
         }
     }
 }
 
-// A member server: the client that proves the key is answered with the
-// server's proof and then identified; one that sends its id without a proof,
-// or proves another key, is told why and cut, and each such peer is reported
-// once; the host sees none of their records.
+// A peer that sends its id unproven or proves another key is told why and cut,
+// reported once per peer address; the host sees none of them.
 TEST(InstallationKeyServer, AClientProvesTheKeyBeforeItsIdAndOneWithoutItOrWithAnotherIsCut)
 {
     ksxtest::WriteServiceFile(ksxtest::kMulticastLine);
     const KeyBytes key = MakeKey(1);
-    CKesSockEngine engine("key-server", __KES_SERV_DAEMON, 2);
-    ASSERT_EQ(1, engine.KSESetInstallationKey(key.data(), Key::ms_KeyBytes));
-    ksxtest::EventLoopThread loop(engine);
-    auto* server = ksxtest::AddServer<LoggingServer>(engine, "Keyed", "Lab"); // owned by the engine
+    KeyedEngine keyed(key, 1.0);
+    auto* server = ksxtest::AddServer<ksxtest::RecordingServer>(keyed.engine, "Keyed", "Lab");
     ASSERT_NE(nullptr, server);
-    const unsigned int port = server->KOSSGetServerData()->KSEGetEndPtAddressPort();
-    const std::unique_ptr<Key> same = Holder(key);
-    const std::unique_ptr<Key> other = Holder(MakeKey(2));
+    const std::unique_ptr<Key> same = Holder(key), other = Holder(MakeKey(2));
     ksxtest::ErrorCapture errors;
 
-    auto member = ksxtest::WireConnection::To(port);
+    auto member = ksxtest::WireConnection::To(server->Port());
     std::unique_ptr<CKesRecord> challenge = member->ReadRecord();
     ASSERT_TRUE(challenge && ChallengeNonce(*challenge));
     unsigned char nonce[Key::ms_NonceBytes];
@@ -197,52 +151,46 @@ TEST(InstallationKeyServer, AClientProvesTheKeyBeforeItsIdAndOneWithoutItOrWithA
     std::unique_ptr<CKesRecord> proof = member->ReadRecord();
     ASSERT_TRUE(proof);
     EXPECT_TRUE(same->KIKCheckProof(false, ChallengeNonce(*challenge), nonce, *proof));
-    ASSERT_TRUE(member->SendText("KesSocketClientIdField", "member") && member->SendText("Text", "hello"));
-    EXPECT_TRUE(server->log.WaitFor("record member hello"));
+    ASSERT_TRUE(member->SendText("KesSocketClientIdField", "member") && member->SendText("data", "hello"));
+    EXPECT_TRUE(server->log.WaitFor("io member hello"));
 
     for (const std::string id : {"plain", "plain-again", "other"}) {
-        auto peer = ksxtest::WireConnection::To(port);
+        SCOPED_TRACE(id);
+        auto peer = ksxtest::WireConnection::To(server->Port());
         std::unique_ptr<CKesRecord> peerChallenge = peer->ReadRecord();
-        ASSERT_TRUE(peerChallenge && ChallengeNonce(*peerChallenge)) << id;
+        ASSERT_TRUE(peerChallenge && ChallengeNonce(*peerChallenge));
         unsigned char otherNonce[Key::ms_NonceBytes];
         if (id == "other")
             ASSERT_TRUE(peer->Send(Answer(*other, *peerChallenge, otherNonce)));
         else
-            ASSERT_TRUE(peer->SendText("KesSocketClientIdField", id.c_str()) && peer->SendText("Text", "hi"));
+            ASSERT_TRUE(peer->SendText("KesSocketClientIdField", id.c_str()) && peer->SendText("data", "hi"));
         std::unique_ptr<CKesRecord> refusal = peer->ReadRecord();
-        ASSERT_TRUE(refusal) << id;
-        EXPECT_NE("", TextOf(*refusal, Key::ms_RefusedField)) << id;
-        EXPECT_TRUE(peer->SeesEnd()) << id;
+        ASSERT_TRUE(refusal);
+        EXPECT_NE("", TextOf(*refusal, Key::ms_RefusedField));
+        EXPECT_TRUE(peer->SeesEnd());
     }
-    EXPECT_EQ(3, engine.KSEGetInstallationKey()->KIKRefusals());
-    EXPECT_EQ(1, ReportsWith(errors,
-                             "connection from 127.0.0.1 sent a record without proving the installation key"));
-    EXPECT_EQ(1, ReportsWith(errors, "connection from 127.0.0.1 proved another installation key"));
+    EXPECT_EQ(3, keyed.Refusals());
+    EXPECT_EQ(1, errors.CountText(
+                     {"connection from 127.0.0.1 sent a record without proving the installation key"}));
+    EXPECT_EQ(1, errors.CountText({"connection from 127.0.0.1 proved another installation key"}));
     EXPECT_EQ(2, errors.Count(KES_ERR_AUTH, "CKesObjSockServer"));
-    EXPECT_EQ((std::vector<std::string>{"client member", "record member hello"}), server->log.Events());
-    engine.KNSafeExit();
+    std::vector<std::string> seen = server->log.Events();
+    std::erase_if(seen, [](const std::string& event) { return event.starts_with("disconnect"); });
+    EXPECT_EQ((std::vector<std::string>{"connect member", "io member hello"}), seen);
+    keyed.engine.KNSafeExit();
 }
 
-// A member client waits for the server's challenge: a server that sends none
-// is told why and left; one that proves another key is left without a word;
-// only to one that proves the key does the client send its id.
+// A server that sends no challenge is told why and left; one proving another key is left without a word.
 TEST(InstallationKeyClient, SendsItsIdOnlyToAServerThatProvesTheKey)
 {
-    KesSetTimeScale(0.01); // retries every 30 ms, the proof within 300 ms
     ksxtest::WireListener peer;
-    ksxtest::WriteServiceFile(
-        std::string(ksxtest::kMulticastLine) +
-        "SERVICE: Keyed DOMAIN: Lab ADDRESS: 127.0.0.1 PORT: " + std::to_string(peer.Port()) + "\n");
+    ksxtest::WriteServiceFile(ksxtest::kMulticastLine +
+                              ksxtest::ServiceLine("Keyed", "Lab", "127.0.0.1", peer.Port()));
     const KeyBytes key = MakeKey(3);
-    const std::unique_ptr<Key> same = Holder(key);
-    const std::unique_ptr<Key> other = Holder(MakeKey(4));
-    auto engine = std::make_unique<CKesSockEngine>("key-client", __KES_SERV_DAEMON, 2);
-    ASSERT_EQ(1, engine->KSESetInstallationKey(key.data(), Key::ms_KeyBytes));
-    auto loop = std::make_unique<ksxtest::EventLoopThread>(*engine);
+    const std::unique_ptr<Key> same = Holder(key), other = Holder(MakeKey(4));
+    KeyedEngine keyed(key, 0.01); // retries every 30 ms, the proof within 300 ms
     ksxtest::ErrorCapture errors;
-    auto* client = new LoggingClient("keyed-client", "Keyed"); // owned by the engine
-    ASSERT_EQ(1, engine->KSEAddClient(client));
-    ASSERT_EQ(1, client->KOSCInitialise());
+    ksxtest::LoggingClient* client = keyed.StartClient("keyed-client", "Keyed");
 
     std::unique_ptr<ksxtest::WireConnection> silent = peer.Accept();
     ASSERT_TRUE(silent);
@@ -251,8 +199,7 @@ TEST(InstallationKeyClient, SendsItsIdOnlyToAServerThatProvesTheKey)
     EXPECT_NE("", TextOf(*told, Key::ms_RefusedField));
     EXPECT_TRUE(silent->SeesEnd());
 
-    // Plays a server: sends a challenge, takes the answer, checks the
-    // client's proof and answers with a proof made with `prover`.
+    // Plays a server: challenges, checks the client's proof and proves with `prover`.
     auto prove = [&](ksxtest::WireConnection& connection, const Key& prover) {
         unsigned char serverNonce[Key::ms_NonceBytes];
         Key::KIKNewNonce(serverNonce);
@@ -283,55 +230,33 @@ TEST(InstallationKeyClient, SendsItsIdOnlyToAServerThatProvesTheKey)
     EXPECT_EQ("keyed-client", TextOf(*id, "KesSocketClientIdField"));
     EXPECT_TRUE(client->log.WaitFor("connect"));
     const std::string at = "server at 127.0.0.1:" + std::to_string(peer.Port());
-    EXPECT_EQ(1, ReportsWith(errors, at + " sent no installation-key challenge in time"));
-    EXPECT_EQ(1, ReportsWith(errors, at + " proved another installation key"));
-
-    loop.reset();
-    engine.reset();
-    KesSetTimeScale(1.0);
+    EXPECT_EQ(1, errors.CountText({at + " sent no installation-key challenge in time"}));
+    EXPECT_EQ(1, errors.CountText({at + " proved another installation key"}));
 }
 
-// A member client asks over the group: a reply made with another key, a
-// genuine reply to a request that is no longer outstanding, and a reply
-// without proof are dropped, counted and reported with their sender; a
-// genuine answer to a recent request is taken.
+// Replies with another key, to a request no longer outstanding, or without
+// proof are dropped, counted and reported with their sender.
 TEST(InstallationKeyDiscovery, ForgedReplayedAndUnprovenRepliesAreDroppedAndAGenuineOneIsTaken)
 {
-    KesSetTimeScale(0.01); // a request every 30 ms
     ksxtest::WriteServiceFile(ksxtest::kMulticastLine);
     const KeyBytes key = MakeKey(5);
-    const std::unique_ptr<Key> same = Holder(key);
-    const std::unique_ptr<Key> other = Holder(MakeKey(6));
-    auto engine = std::make_unique<CKesSockEngine>("key-discovery", __KES_SERV_DAEMON, 2);
-    ASSERT_EQ(1, engine->KSESetInstallationKey(key.data(), Key::ms_KeyBytes));
-    auto loop = std::make_unique<ksxtest::EventLoopThread>(*engine);
+    const std::unique_ptr<Key> same = Holder(key), other = Holder(MakeKey(6));
+    KeyedEngine keyed(key, 0.01);                     // a request every 30 ms
     CKesObjMulticast group("234.5.6.7", 23456, TRUE); // hears and speaks on the group as every engine does
     ASSERT_EQ(1, group.KOMInitialise());
     ksxtest::WireListener decoy, real;
     ksxtest::ErrorCapture errors;
-    auto* client = new LoggingClient("finder", "Found"); // owned by the engine
-    ASSERT_EQ(1, engine->KSEAddClient(client));
-    ASSERT_EQ(1, client->KOSCInitialise());
+    keyed.StartClient("finder", "Found");
 
-    const int heard = static_cast<int>(group.KOMGetReceiveSocket());
-    auto nextRequest = [&]() -> std::unique_ptr<CKesRecord> {
-        unsigned char buffer[65536];
-        while (ksxtest::Readable(heard, ksxtest::kEngineGuardMs)) {
-            const ssize_t length = recv(heard, buffer, sizeof buffer, 0);
-            auto record = std::make_unique<CKesRecord>();
-            if (length > 0 && record->KOMDecode(buffer, static_cast<unsigned int>(length)) == 1 &&
-                record->KRValueOf("KesSockAddressRequest") &&
-                TextOf(*record, "KesSockInternalServiceName") == "Found")
-                return record;
-        }
-        return nullptr;
+    auto nextRequest = [&] {
+        return ksxtest::NextDatagram(static_cast<int>(group.KOMGetReceiveSocket()), ksxtest::kEngineGuardMs,
+                                     [](const CKesRecord& record) {
+                                         return record.KRValueOf("KesSockAddressRequest") &&
+                                                TextOf(record, "KesSockInternalServiceName") == "Found";
+                                     });
     };
     auto replyTo = [](const CKesRecord& request, const Key* signer, int port) {
-        CKesSockEnd server;
-        server.KSESetServiceName(strdup("Found"));
-        server.KSESetEndPointDomain(strdup("Lab"));
-        server.KSESetEndPointAddress("127.0.0.1", port);
-        std::unique_ptr<CKesRecord> reply(server.KSEGetAddressReplyPacket());
+        std::unique_ptr<CKesRecord> reply = ksxtest::AddressReply("Found", "Lab", port);
         if (signer) signer->KIKSignReply(*reply, request);
         return reply;
     };
@@ -347,7 +272,7 @@ TEST(InstallationKeyDiscovery, ForgedReplayedAndUnprovenRepliesAreDroppedAndAGen
          {replyTo(*first, same.get(), decoy.Port()), replyTo(*latest, other.get(), decoy.Port()),
           replyTo(*latest, nullptr, decoy.Port())})
         ASSERT_EQ(1, group.KOMSendPacket(bad.get()));
-    ASSERT_TRUE(ksxtest::WaitUntil([&] { return engine->KSEGetInstallationKey()->KIKRefusals() >= 3; }));
+    ASSERT_TRUE(ksxtest::WaitUntil([&] { return keyed.Refusals() >= 3; }));
 
     ASSERT_TRUE(ksxtest::WaitUntil([&] {
         std::unique_ptr<CKesRecord> asked = nextRequest();
@@ -360,22 +285,16 @@ TEST(InstallationKeyDiscovery, ForgedReplayedAndUnprovenRepliesAreDroppedAndAGen
     ASSERT_EQ(0, getsockname(static_cast<int>(group.KOMGetSendSocket()), reinterpret_cast<sockaddr*>(&own),
                              &ownLength));
     const std::string sender = Key::KIKPeerText(reinterpret_cast<sockaddr*>(&own), ownLength, false);
-    EXPECT_EQ(3, engine->KSEGetInstallationKey()->KIKRefusals());
-    EXPECT_EQ(1, ReportsWith(errors, "answers no request heard lately (replayed or unasked for)"));
-    EXPECT_EQ(1, ReportsWith(errors, "fails the installation-key check"));
-    EXPECT_EQ(1, ReportsWith(errors, "address replies from " + sender + " carry no installation-key proof"));
-    EXPECT_EQ(
-        2, ReportsWith(errors, "address reply from " + sender + ":" + std::to_string(ntohs(own.sin_port))));
-
-    loop.reset();
-    engine.reset();
-    KesSetTimeScale(1.0);
+    EXPECT_EQ(3, keyed.Refusals());
+    EXPECT_EQ(1, errors.CountText({"answers no request heard lately (replayed or unasked for)"}));
+    EXPECT_EQ(1, errors.CountText({"fails the installation-key check"}));
+    EXPECT_EQ(1, errors.CountText({"address replies from " + sender + " carry no installation-key proof"}));
+    EXPECT_EQ(2,
+              errors.CountText({"address reply from " + sender + ":" + std::to_string(ntohs(own.sin_port))}));
 }
 
-// Daemons in separate processes, each home with its own service file and key
-// file: members meet through the file and through the group and exchange
-// records; a client without a key and a member client of a server without
-// one never connect, and each side says why.
+// Daemons, each home with its own service and key files: members meet by
+// file and by group; with a non-member both sides refuse and say why.
 TEST(InstallationKeyProcesses, MembersMeetByFileAndGroupAndEachSideTellsANonMemberWhy)
 {
     const std::string scale = "0.05";
@@ -388,11 +307,12 @@ TEST(InstallationKeyProcesses, MembersMeetByFileAndGroupAndEachSideTellsANonMemb
     ksxtest::Daemon open{"ksx_e2e_server", {"Open", "Lab"}, plainHome, scale, true};
     ASSERT_NE("", open.WaitForLine("LISTENING "));
 
-    const std::string byFile = ksxtest::MakeHome("by-file", ksxtest::ReadFile(ksxtest::ServiceFilePath()));
+    const std::string published = ksxtest::ReadFile(ksxtest::ServiceFilePath());
+    const std::string byFile = ksxtest::MakeHome("by-file", published);
     const std::string byGroup = ksxtest::MakeHome("by-group", shipped);
     const std::string toOpen =
         ksxtest::MakeHome("to-open", ksxtest::ReadFile(plainHome + "/etc/ostravine/ServiceData.cfg"));
-    const std::string keyless = ksxtest::MakeHome("keyless", ksxtest::ReadFile(ksxtest::ServiceFilePath()));
+    const std::string keyless = ksxtest::MakeHome("keyless", published);
     for (const std::string& home : {byFile, byGroup, toOpen}) WriteKeyFile(home, key);
 
     ksxtest::Daemon fileClient{"ksx_e2e_client", {"Echo", "Lab", "by-file"}, byFile, scale, true};
@@ -404,15 +324,15 @@ TEST(InstallationKeyProcesses, MembersMeetByFileAndGroupAndEachSideTellsANonMemb
     }
 
     ksxtest::Daemon plainClient{"ksx_e2e_client", {"Echo", "Lab", "keyless"}, keyless, scale, true};
-    EXPECT_NE("", plainClient.WaitForLine("KSX-ERROR -220445 CKesObjSockClient"));
-    EXPECT_NE("", member.WaitForLine("KSX-ERROR -220445 CKesObjSockServer"));
+    ksxtest::Daemon keyedClient{"ksx_e2e_client", {"Open", "Lab", "keyed"}, toOpen, scale, true};
+    const std::string refused = "KSX-ERROR " + std::to_string(KES_ERR_AUTH);
+    for (ksxtest::Daemon* side : {&plainClient, &keyedClient})
+        EXPECT_NE("", side->WaitForLine(refused + " CKesObjSockClient")) << side->Output();
+    for (ksxtest::Daemon* side : {&member, &open})
+        EXPECT_NE("", side->WaitForLine(refused + " CKesObjSockServer")) << side->Output();
     EXPECT_EQ(1, plainClient.CountContaining("requires an installation key and this process has none"));
     EXPECT_EQ(1, member.CountContaining(
                      "connection from 127.0.0.1 sent a record without proving the installation key"));
-
-    ksxtest::Daemon keyedClient{"ksx_e2e_client", {"Open", "Lab", "keyed"}, toOpen, scale, true};
-    EXPECT_NE("", keyedClient.WaitForLine("KSX-ERROR -220445 CKesObjSockClient"));
-    EXPECT_NE("", open.WaitForLine("KSX-ERROR -220445 CKesObjSockServer"));
     EXPECT_EQ(1, keyedClient.CountContaining("sent no installation-key challenge in time (it holds no key)"));
     EXPECT_EQ(1,
               open.CountContaining("refused this server (this client takes part only with holders of its"));

@@ -1,20 +1,12 @@
 // The multicast channel: group validation, failed start-up, one record per
 // datagram, and the interface it sends by and receives on.
-#include <gtest/gtest.h>
-
-#include <arpa/inet.h>
 #include <net/if.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <iterator>
 
 #include "CKesObjMulticast.h"
-#include "CKesRecord.h"
-#include "KesTestSupport.h"
-#include "KesWirePeer.h"
+#include "KesEngineHarness.h"
 
 namespace {
 
@@ -31,11 +23,11 @@ TEST(MulticastAddress, GroupMustLieFrom224To238AndRefusalsKeepTheLastGroup)
     EXPECT_EQ(channel.KOMSetAddress("238.255.255.255", 0), 1) << "port 0 is accepted";
     for (const char* refused : {"223.255.255.255", "239.0.0.0", "no.such.group"}) {
         errors.Clear();
-        EXPECT_EQ(channel.KOMSetAddress(refused, 5000), -220458) << refused;
-        EXPECT_TRUE(errors.Has(-220458, "CKesObjMulticast")) << refused;
+        EXPECT_EQ(channel.KOMSetAddress(refused, 5000), KES_ERR_MULTICAST_GROUP) << refused;
+        EXPECT_TRUE(errors.Has(KES_ERR_MULTICAST_GROUP, "CKesObjMulticast")) << refused;
         EXPECT_EQ(errors.Reports().at(0).text, refused);
     }
-    EXPECT_EQ(channel.KOMSetAddress("230.1.1.1", -1), -220458);
+    EXPECT_EQ(channel.KOMSetAddress("230.1.1.1", -1), KES_ERR_MULTICAST_GROUP);
     char* group = channel.KOMGetMulticastIPAddress();
     EXPECT_STREQ(group, "238.255.255.255");
     free(group);
@@ -43,7 +35,7 @@ TEST(MulticastAddress, GroupMustLieFrom224To238AndRefusalsKeepTheLastGroup)
 
     // A group outside the range cannot start.
     CKesObjMulticast fromBadText("10.0.0.1", kPort, TRUE);
-    EXPECT_EQ(fromBadText.KOMInitialise(), -220458);
+    EXPECT_EQ(fromBadText.KOMInitialise(), KES_ERR_MULTICAST_GROUP);
     EXPECT_EQ(fromBadText.KOMGetSendSocket(), KES_INVALID_SOCKET);
 }
 
@@ -52,19 +44,17 @@ TEST(MulticastInitialise, FailureLeavesBothSocketsInvalidLeaksNothingAndMayBeRet
     // A socket on the group's port without address reuse makes both binds of the receive socket fail.
     const int blocker = socket(AF_INET, SOCK_DGRAM, 0);
     ASSERT_GE(blocker, 0);
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    any.sin_port = htons(kPort);
-    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    const sockaddr_in any = ksxtest::Ipv4("0.0.0.0", kPort);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
 
     ksxtest::ErrorCapture errors;
     CKesObjMulticast channel(kGroup, kPort, TRUE);
     const long before = OpenDescriptors();
-    EXPECT_EQ(channel.KOMInitialise(), -220460);
+    EXPECT_EQ(channel.KOMInitialise(), KES_ERR_BIND);
     EXPECT_EQ(channel.KOMGetSendSocket(), KES_INVALID_SOCKET);
     EXPECT_EQ(channel.KOMGetReceiveSocket(), KES_INVALID_SOCKET);
     EXPECT_EQ(OpenDescriptors(), before) << "the failed attempt leaked a socket";
-    EXPECT_TRUE(errors.Has(-220460, "CKesObjMulticast"));
+    EXPECT_TRUE(errors.Has(KES_ERR_BIND, "CKesObjMulticast"));
 
     close(blocker);
     EXPECT_EQ(channel.KOMInitialise(), 1);
@@ -101,8 +91,7 @@ TEST(MulticastSend, ARecordArrivesAsOneWholeDatagramAtEveryChannelOfTheGroup)
         << "bound to its own group only";
 }
 
-// A veth pair in the test's own network namespace, up, 10.9.7.1 on the first
-// end; removed with the object.
+// A veth pair in the test's own network namespace, 10.9.7.1 on mi0; removed with the object.
 class TestLink {
 public:
     TestLink()
@@ -120,10 +109,8 @@ private:
     bool m_Made = false;
 };
 
-// Sends a record through `from`; true when `to` received it. What `to` held
-// before is read first. Wait only for a channel that receives the datagram:
-// the system delivers one datagram to all its sockets at once, so the
-// others have it by then or never.
+// Sends a record through `from`; true when `to` (emptied first) receives it.
+// A datagram reaches all sockets at once: only a receiving channel needs a wait.
 bool Arrives(CKesObjMulticast& from, CKesObjMulticast& to, int waitMs)
 {
     const int fd = static_cast<int>(to.KOMGetReceiveSocket());
@@ -134,9 +121,7 @@ bool Arrives(CKesObjMulticast& from, CKesObjMulticast& to, int waitMs)
     return from.KOMSendPacket(&record) == 1 && ksxtest::Readable(fd, waitMs);
 }
 
-// Route for the group: loopback (scripts/netns-run). `plant` is moved from
-// the default to mi0 while open, `lab` chooses mi0 by address and `lo`
-// loopback by name before they open.
+// The group's route is loopback; `plant` moves to mi0 while open, `lab` and `lo` choose before.
 TEST(MulticastInterface, AChosenInterfaceBoundsSendingAndReceivingAndChangesOnOpenSockets)
 {
     TestLink link;
@@ -158,8 +143,7 @@ TEST(MulticastInterface, AChosenInterfaceBoundsSendingAndReceivingAndChangesOnOp
     EXPECT_TRUE(Arrives(lo, lo, 10000));
     EXPECT_FALSE(Arrives(lo, plant, 0)) << "the membership on the route's interface was dropped";
 
-    // Back to loopback by address, then by name: the second finds the group
-    // joined there already, which must stay joined.
+    // Back to loopback by address, then by name: the group joined there must stay joined.
     ASSERT_EQ(plant.KOMSetInterface("127.0.0.1"), 1);
     ASSERT_EQ(plant.KOMSetInterface("lo"), 1);
     EXPECT_EQ(plant.KOMGetInterfaceIndex(), loopback);

@@ -1,5 +1,8 @@
 #include "KesEngineHarness.h"
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 
 namespace ksxtest {
@@ -54,6 +57,63 @@ std::unique_ptr<WireConnection> Greeted(unsigned int port, const std::string& id
     auto peer = WireConnection::To(port);
     if (!peer->Send(*Hello(id))) ADD_FAILURE() << "the greeting of " << id << " was not sent";
     return peer;
+}
+
+LoggingClient::LoggingClient(const char* id, const char* service, const char* domain)
+    : CKesObjSockClient(strdup(id))
+{
+    KOSCSetServiceName(strdup(service));
+    KOSCSetDomain(strdup(domain));
+}
+
+void LoggingClient::KesOnClientIO(CKesSockEnd*, CKesRecord* record)
+{
+    log.Add("io " + TextOf(*record, "data"));
+    delete record;
+}
+
+// Address records leave out the address when port is 0.
+static std::unique_ptr<CKesRecord> Announced(const char* service, const char* domain, int port, bool reply)
+{
+    CKesSockEnd end;
+    end.KSESetServiceName(strdup(service));
+    end.KSESetEndPointDomain(strdup(domain));
+    if (port) end.KSESetEndPointAddress("127.0.0.1", port);
+    return std::unique_ptr<CKesRecord>(reply ? end.KSEGetAddressReplyPacket()
+                                             : end.KSEGetAddressRequestPacket());
+}
+
+std::unique_ptr<CKesRecord> AddressRequest(const char* service, const char* domain)
+{
+    return Announced(service, domain, 0, false);
+}
+
+std::unique_ptr<CKesRecord> AddressReply(const char* service, const char* domain, int port)
+{
+    return Announced(service, domain, port, true);
+}
+
+std::unique_ptr<CKesRecord> NextDatagram(int fd, int timeoutMs,
+                                         const std::function<bool(const CKesRecord&)>& wanted)
+{
+    unsigned char buffer[65536];
+    while (Readable(fd, timeoutMs)) {
+        const ssize_t length = recv(fd, buffer, sizeof buffer, 0);
+        auto record = std::make_unique<CKesRecord>();
+        if (length > 0 && record->KOMDecode(buffer, static_cast<unsigned int>(length)) == 1 &&
+            (!wanted || wanted(*record)))
+            return record;
+    }
+    return nullptr;
+}
+
+sockaddr_in Ipv4(const char* address, int port)
+{
+    sockaddr_in ipv4{};
+    ipv4.sin_family = AF_INET;
+    ipv4.sin_port = htons(static_cast<uint16_t>(port));
+    ipv4.sin_addr.s_addr = inet_addr(address);
+    return ipv4;
 }
 
 } // namespace ksxtest

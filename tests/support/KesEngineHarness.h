@@ -4,9 +4,12 @@
 // from engine threads and read by the test under its own lock.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <condition_variable>
 #include <cstring>
 
+#include "CKesObjSockClient.h"
 #include "CKesObjSockServer.h"
 #include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
@@ -67,5 +70,34 @@ Server* AddServer(CKesSockEngine& engine, const char* service, const char* domai
     }
     return server->KOSSInitialise() == 1 ? server : nullptr;
 }
+
+// Runs the delays at `scale` for a scope; made before an engine, it outlives it.
+class ScopedTimeScale {
+public:
+    explicit ScopedTimeScale(double scale) { KesSetTimeScale(scale); }
+    ~ScopedTimeScale() { KesSetTimeScale(1.0); }
+};
+
+// A client of this service and domain that logs "connect", "disconnect" and
+// "io <text of the record's "data" field>".
+class LoggingClient : public CKesObjSockClient {
+public:
+    LoggingClient(const char* id, const char* service, const char* domain);
+    ~LoggingClient() override { KOSCStopConnectThread(); }
+    void KesOnClientIO(CKesSockEnd*, CKesRecord* record) override;
+    void KOSCOnClientConnect() override { log.Add("connect"); }
+    void KOSCOnClientDisconnect() override { log.Add("disconnect"); }
+    EventLog log;
+};
+
+// The address request for a service, and the reply of its server at 127.0.0.1:port.
+std::unique_ptr<CKesRecord> AddressRequest(const char* service, const char* domain);
+std::unique_ptr<CKesRecord> AddressReply(const char* service, const char* domain, int port);
+// The next datagram on fd that decodes and that `wanted` (when given) accepts;
+// nullptr when none comes within timeoutMs of the one before.
+std::unique_ptr<CKesRecord> NextDatagram(int fd, int timeoutMs = kEngineGuardMs,
+                                         const std::function<bool(const CKesRecord&)>& wanted = nullptr);
+// An IPv4 socket address from its text and port.
+sockaddr_in Ipv4(const char* address, int port);
 
 } // namespace ksxtest
