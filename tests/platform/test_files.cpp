@@ -108,11 +108,11 @@ TEST(Env, HomeDefaultsAndHostAddressesComeFromUpInterfacesOrTheOverride)
               0);
     EXPECT_EQ(HostAddresses(), (std::vector<std::string>{"10.9.8.7", "127.0.0.1"})); // kv1 is down
     EXPECT_EQ(std::system("ip link del kv0"), 0);
-    EXPECT_EQ(capture.Count(-220439, "CKesEnv"), 0);
+    EXPECT_EQ(capture.Count(KES_ERR_SERVICE_ENTRY, "CKesEnv"), 0);
 
     ScopedEnv list("KSX_HOST_ADDRS", " 10.1.1.1 ,,\t10.2.2.2,host.example , ");
     EXPECT_EQ(HostAddresses(), (std::vector<std::string>{"10.1.1.1", "10.2.2.2"}));
-    EXPECT_EQ(capture.Count(-220439, "CKesEnv"), 1);
+    EXPECT_EQ(capture.Count(KES_ERR_SERVICE_ENTRY, "CKesEnv"), 1);
 }
 
 // A process out of descriptors gets more from KFDMakeAvailable (the server's
