@@ -183,6 +183,33 @@ TEST(ReceivePathSplitting, PacketsCutAnywhereArriveWholeInReadOrderWithPrivateSo
     }
 }
 
+// A read of many packets is shared among the workers as a few items: each
+// packet still arrives once, and each counts against the connection's backlog.
+TEST(ReceivePathSplitting, AReadOfManyPacketsIsSharedAmongWorkersEachArrivingOnceAndCharged)
+{
+    CollectingEngine engine(2);
+    std::vector<Bytes> sent;
+    Bytes read;
+    for (unsigned i = 0; i < 100; ++i) {
+        sent.push_back(Pattern(i % 7 == 0 ? 0 : 20 + i, i));
+        read = Join({read, Frame(sent.back())});
+    }
+    ASSERT_EQ(1, Feed(engine, kSocket, read));
+    const auto deliveries = engine.WaitFor(sent.size());
+    EXPECT_EQ(std::multiset<Bytes>(sent.begin(), sent.end()), Payloads(deliveries));
+
+    auto backlog = std::make_shared<CKesReceiveBacklog>(nullptr, kSocket, 1, 1 << 20);
+    {
+        CKesIOWorkPacket item(kSocket, HeapBytes(read), static_cast<unsigned int>(read.size()), &engine,
+                              nullptr, 0);
+        item.KIWPSetWholePackets(CKesReceiveBacklog::ms_PacketCap + 1);
+        item.KIWPCharge(backlog);
+        EXPECT_TRUE(backlog->IsFull()) << "an item of many packets was charged as one";
+    }
+    EXPECT_FALSE(backlog->IsFull());
+    EXPECT_EQ(0, backlog->Bytes());
+}
+
 // A packet of exactly the limit is delivered; one byte more breaks the stream.
 TEST(ReceivePathBrokenFraming, OversizedLengthDeliversEarlierPacketsThenClosesTheConnection)
 {
@@ -439,6 +466,18 @@ TEST(RecordHeaderLimit, AboveTheLimitBreaksTheStreamAndLengthsNearFourGibibytesN
     EXPECT_EQ(errors.Count(KES_ERR_FRAMING, "CKesRecHdr"), 1);
     header.KRHInitialise();
     EXPECT_FALSE(header.KRHIsBroken());
+
+    // Splitting without copies ends at the same places: before the broken
+    // header, and before a cut packet, whose bytes stay as the tail.
+    unsigned int count = 0;
+    EXPECT_EQ(7u, header.KRHWholePackets(run.data(), static_cast<unsigned int>(run.size()), &count));
+    EXPECT_EQ(1u, count);
+    EXPECT_TRUE(header.KRHIsBroken());
+    header.KRHInitialise();
+    const Bytes cut = Join({Frame(Pattern(3, 1)), Frame(Pattern(2, 2)), Bytes{0, 0}});
+    EXPECT_EQ(13u, header.KRHWholePackets(cut.data(), static_cast<unsigned int>(cut.size()), &count));
+    EXPECT_EQ(2u, count);
+    EXPECT_EQ(Tail(header), (Bytes{0, 0}));
 }
 
 TEST(RecordHeaderRecords, WholePacketsDecodeInOrderAndBadOnesAreReportedAndLeftOut)
