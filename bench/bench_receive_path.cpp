@@ -5,7 +5,7 @@
 // Lines starting with "@ " carry the figures for scripts/bench.sh.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/ioctl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -37,6 +37,11 @@ public:
         m_Done = Clock::now();
         m_Arrived = true;
         m_Changed.notify_all();
+    }
+    bool Arrived()
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        return m_Arrived;
     }
     Clock::time_point Wait(size_t* length)
     {
@@ -100,33 +105,18 @@ double PlainLoop(const std::vector<unsigned char>& frame)
 }
 
 // Reads as the event-loop thread does for a server's or client's stream
-// (everything available, into a fresh malloc'd buffer of that size plus
-// one, only the byte after the data zeroed: zeroing the whole buffer would
-// cost a pass and fresh pages the library does not spend) and
-// hands each read to KSECheckSockPacket, as OnIO does; the packet reaches
-// KesOnRvIO on a worker because the socket belongs to no owner.
+// (KSEReadStream each time the socket is readable: the loop's own read
+// buffer, and a large packet's bytes read straight into its buffer); the
+// packet reaches KesOnRvIO on a worker because the socket belongs to no owner.
 double ReceivePath(TimingEngine& engine, const std::vector<unsigned char>& frame)
 {
     int fd[2];
     Pair(fd);
     auto start = Clock::now();
     std::thread sender([&] { SendAll(fd[1], frame); });
-    // The event-loop thread's work for a stream socket: read what is there,
-    // hand it to the splitter.
-    for (size_t got = 0; got < frame.size();) {
-        int available = 0;
-        ioctl(fd[0], FIONREAD, &available);
-        if (available <= 0) available = 65536;
-        auto* buffer = static_cast<unsigned char*>(malloc(static_cast<size_t>(available) + 1));
-        ssize_t n = recv(fd[0], buffer, static_cast<size_t>(available), 0);
-        if (n <= 0) {
-            free(buffer);
-            break;
-        }
-        buffer[n] = 0;
-        got += static_cast<size_t>(n);
-        auto* source = static_cast<sockaddr*>(calloc(16, 1));
-        engine.KSECheckSockPacket(static_cast<unsigned int>(fd[0]), buffer, static_cast<int>(n), source, 16);
+    while (!engine.Arrived()) {
+        pollfd readable{fd[0], POLLIN, 0};
+        if (poll(&readable, 1, 1) == 1) engine.KSEReadStream(static_cast<unsigned int>(fd[0]));
     }
     size_t length = 0;
     auto end = engine.Wait(&length);

@@ -42,6 +42,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -168,6 +169,10 @@ public:
     // thread, or on any one thread while no loop runs.
     int KSECheckSockPacket(unsigned int socket, unsigned char* data, int length, sockaddr* source,
                            int sourceLength);
+    // Reads a server's or client's stream socket once, as the event loop
+    // does when it is readable (for a host or benchmark that waits for the
+    // socket itself); the same thread rule as KSECheckSockPacket. Returns 1.
+    int KSEReadStream(unsigned int socket);
     // Queues a packet for the workers, which then own it; null is refused.
     void KSEAddWorkToIOPool(CKesIOWorkPacket* packet);
     // Routes one packet to its owner by its socket; never destroys it.
@@ -296,6 +301,11 @@ private:
     bool IsOwnedStream(unsigned int socket);
     // Steps of the event-loop thread.
     void ReadStream(unsigned int socket);
+    // A read straight into the socket's fragment when a large packet is
+    // under way; false when there is none (the caller reads as usual).
+    bool ReadIntoFragment(unsigned int socket);
+    // The most one read puts into a large packet's buffer.
+    static constexpr unsigned int ms_FragmentReadChunk = 1u << 20;
     void ReadDatagram(unsigned int socket);
     kesengine::OwnedSource NewSource(unsigned int socket);
     unsigned int SourceLengthOf(unsigned int socket);
@@ -324,6 +334,8 @@ private:
     // one read (loop thread alone; kept to reuse their memory).
     std::vector<unsigned char> m_ReadBuffer;
     std::vector<void*> m_QueuedItems;
+    // Sockets whose fragment is a large packet under way (a hint; loop thread alone).
+    std::unordered_set<unsigned int> m_Filling;
     // Socket -> (generation, the length of its source addresses): the
     // address family is asked once per registration (loop thread alone).
     std::unordered_map<unsigned int, std::pair<uint32_t, unsigned int>> m_SourceLengths;

@@ -222,6 +222,10 @@ int CKesSockEngine::KeepFragment(unsigned int socket, OwnedPacket fragment)
             result = m_FragmentTable->KTLAdd(&key, static_cast<void*>(fragment.get()), TRUE);
     }
     if (result == 1) {
+        // A large packet under way: its next reads go straight into it.
+        const long long declared = DeclaredLength(*fragment);
+        if (declared >= 0 && declared - fragment->KIWPGetPacketLength() >= ms_ReadChunk)
+            m_Filling.insert(socket);
         static_cast<void>(fragment.release()); // the table's now
         return 1;
     }
@@ -260,8 +264,16 @@ OwnedSource CKesSockEngine::NewSource(unsigned int socket)
     return source;
 }
 
+int CKesSockEngine::KSEReadStream(unsigned int socket)
+{
+    KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
+    ReadStream(socket);
+    return 1;
+}
+
 void CKesSockEngine::ReadStream(unsigned int socket)
 {
+    if (m_Filling.erase(socket) != 0 && ReadIntoFragment(socket)) return;
     // A bounded read into the loop thread's own buffer: what one read brings
     // is queued at once, before the backlog can pause the socket; the rest
     // stays in the kernel's buffer. The buffer is reused, so a read costs no
@@ -281,6 +293,56 @@ void CKesSockEngine::ReadStream(unsigned int socket)
     int result =
         ReceiveRun(socket, m_ReadBuffer.data(), static_cast<unsigned int>(length), std::move(source));
     if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+}
+
+bool CKesSockEngine::ReadIntoFragment(unsigned int socket)
+{
+    // The hint may be stale (the fragment dropped or completed meanwhile):
+    // what the table holds decides.
+    OwnedPacket fragment = TakeFragment(socket);
+    if (fragment == nullptr) return false;
+    const long long declared = DeclaredLength(*fragment);
+    const unsigned int have = fragment->KIWPGetPacketLength();
+    if (declared < 0 || declared - have < ms_ReadChunk) {
+        KeepFragment(socket, std::move(fragment));
+        return false;
+    }
+    // Read straight into the packet's buffer, grown by doubling within the
+    // reassembly limit as before: no copy, and as few reads as the kernel
+    // allows. At most ms_FragmentReadChunk a read, so that other connections
+    // wait behind one copy of that size at most.
+    const unsigned long long total = static_cast<unsigned long long>(declared);
+    const unsigned long long want = std::min<unsigned long long>(total - have, ms_FragmentReadChunk);
+    if (!GrowFragment(socket, *fragment, have + want, total)) {
+        OwnedSource source = CopySource(*fragment);
+        fragment.reset();
+        BreakConnection(socket, std::move(source));
+        return true;
+    }
+    const unsigned long long room =
+        std::min<unsigned long long>(static_cast<unsigned long long>(fragment->KIWPGetReassemblyCharge()),
+                                     total) -
+        have;
+    OwnedSource source = NewSource(socket);
+    const int length =
+        ReadSocket(socket, fragment->KIWPGetPacket() + have, static_cast<int>(std::min(room, want)),
+                   source.address.get(), source.length);
+    if (KesTraceOn(4)) KesTrace("Received IO on %u of length %d into its packet.\n", socket, length);
+    if (length <= 0) {
+        KeepFragment(socket, std::move(fragment));
+        if (length == 0) DeliverClosed(socket, std::move(source));
+        return true;
+    }
+    fragment->KIWPSetPacketLength(have + static_cast<unsigned int>(length));
+    if (have + static_cast<unsigned long long>(length) < total) {
+        KeepFragment(socket, std::move(fragment));
+    } else {
+        fragment->KIWPSetStrippedLength(-1);
+        fragment->KIWPSetReassemblyCharge(0); // a queued packet now: the backlog counts it
+        QueueCharged(std::move(fragment), __LINE__);
+    }
+    ApplyBackPressure(socket);
+    return true;
 }
 
 void CKesSockEngine::ReadDatagram(unsigned int socket)
@@ -357,6 +419,7 @@ void CKesSockEngine::DeliverClosed(unsigned int socket, OwnedSource source)
 {
     // Whatever was pending belonged to the connection that has just ended.
     DropFragment(socket);
+    m_Filling.erase(socket);
     m_Backlogs.erase(socket);
     // The end of a connection is an empty payload that is there (not null).
     unsigned char* empty = static_cast<unsigned char*>(calloc(1, 1));

@@ -2,6 +2,8 @@
 // anywhere across reads, closed connections, datagrams, and random streams to
 // a real server.
 #include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -382,6 +384,21 @@ TEST(ReceivePathReassembly, FragmentsHoldWhatArrivedAndTheProcessLimitCutsTheCon
                      {"reassembly limit", "socket " + std::to_string(greedy) + ", peer 127.0.0.1:4660"}))
         << "the cut connection is reported with its socket and peer";
     EXPECT_LE(CKesReceiveBacklog::ReassemblyBytes().load(), 1 << 20);
+
+    // Reads straight into a large packet's buffer keep to the same limit.
+    ksxtest::TcpPair pair;
+    std::thread sender([&] { pair.Far().SendAll(Join({header, Bytes(2 << 20, 'z')})); });
+    for (int wait = 0; wait < 3000 && engine.WaitFor(0).size() < 2; ++wait) {
+        pollfd readable{static_cast<int>(pair.Near()), POLLIN, 0};
+        if (poll(&readable, 1, 10) == 1) engine.KSEReadStream(pair.Near());
+    }
+    deliveries = engine.WaitFor(2);
+    ASSERT_EQ(2u, deliveries.size());
+    EXPECT_EQ(pair.Near(), deliveries[1].socket);
+    EXPECT_TRUE(deliveries[1].payload.empty());
+    EXPECT_LE(CKesReceiveBacklog::ReassemblyBytes().load(), 1 << 20);
+    shutdown(static_cast<int>(pair.Near()), SHUT_RDWR); // a send blocked on the full buffer returns
+    sender.join();
 }
 
 // A flood of records that each take 1 ms is read only up to the backlog cap

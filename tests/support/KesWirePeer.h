@@ -104,6 +104,7 @@ public:
     unsigned int Near() const { return static_cast<unsigned int>(m_Near); }
     // Gives the near side away (to an object that closes it).
     unsigned int Release();
+    WireConnection& Far() { return *m_Far; }
 
 private:
     int m_Near = -1;
