@@ -40,6 +40,7 @@
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -199,7 +200,7 @@ private:
     };
     // Caller holds the endpoint lock, shared or exclusively.
     ConnectionSend* SendStateOf(CKesSockEnd* client);
-    int SendFrame(std::vector<CKesSockEnd*> const& clients, unsigned char const* data, unsigned int length,
+    int SendFrame(std::span<CKesSockEnd* const> clients, unsigned char const* data, unsigned int length,
                   char const* what);
     void CutConnection(CKesSockEnd* client, ConnectionSend* state, char const* reason);
     // Caller holds the endpoint lock exclusively.

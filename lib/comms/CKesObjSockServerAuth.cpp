@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string>
 
 #include "CKesAtom.h"
@@ -137,7 +138,8 @@ void CKesObjSockServer::FinishProofStep(CKesSockEnd* client, ProofStep& step)
     if (step.answer) {
         CKesRecHdr frame;
         if (frame.KRHFrameRecord(*step.answer) == 1)
-            SendFrame({client}, frame.KRHGetData(), static_cast<unsigned int>(frame.KRHGetTotalLen()),
+            SendFrame(std::span(&client, 1), frame.KRHGetData(),
+                      static_cast<unsigned int>(frame.KRHGetTotalLen()),
                       "KOSS::KOSSSendToClient sending packet ");
     }
     if (step.close) shutdown(static_cast<int>(client->KSEGetEndPointSocket()), SHUT_RDWR);

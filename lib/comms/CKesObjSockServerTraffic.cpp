@@ -14,8 +14,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory_resource>
 #include <mutex>
 #include <new>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -476,7 +478,7 @@ int CKesObjSockServer::KOSSSendToClient(char const* clientId, unsigned char* dat
     SharedEndpointUse use(m_EndpointLock, this);
     CKesSockEnd* client = KOSSGetClientData(clientId);
     if (!client || client->KSEGetEndPointSocket() == KES_INVALID_SOCKET) return KES_ERR_SEND;
-    return SendFrame({client}, data, length, "KOSS::KOSSSendToClient sending packet ");
+    return SendFrame(std::span(&client, 1), data, length, "KOSS::KOSSSendToClient sending packet ");
 }
 
 int CKesObjSockServer::KOSSBroadcastClients(CKesRecord* record)
@@ -634,7 +636,7 @@ void StartDelivery(Delivery& delivery, unsigned char const* data, unsigned int l
 
 // Waits, until the deadline at most, for room on the sockets being written
 // and for the locks not yet taken, and goes on writing.
-void FinishDeliveries(std::vector<Delivery>& deliveries, unsigned char const* data, unsigned int length,
+void FinishDeliveries(std::span<Delivery> deliveries, unsigned char const* data, unsigned int length,
                       SteadyTime deadline)
 {
     for (;;) {
@@ -677,16 +679,19 @@ void FinishDeliveries(std::vector<Delivery>& deliveries, unsigned char const* da
 // written as room appears, until the engine's send deadline. A connection
 // that has not taken the whole frame by then is cut (it would otherwise be
 // left with half a frame), as is one whose send fails.
-int CKesObjSockServer::SendFrame(std::vector<CKesSockEnd*> const& clients, unsigned char const* data,
+int CKesObjSockServer::SendFrame(std::span<CKesSockEnd* const> clients, unsigned char const* data,
                                  unsigned int length, char const* what)
 {
     KES_CHECK(t_EndpointHold.server == this, "caller holds the endpoint lock");
     const int deadlineMs =
         m_Controller ? m_Controller->KSEGetSendDeadline() : CKesSockEngine::ms_DefaultSendDeadlineMs;
     const SteadyTime deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
-    std::vector<ConnectionSend*> states;
+    // A send to one client (the usual case) allocates nothing here.
+    std::byte onStack[256];
+    std::pmr::monotonic_buffer_resource scratch(onStack, sizeof onStack);
+    std::pmr::vector<ConnectionSend*> states(&scratch);
     states.reserve(clients.size());
-    std::vector<Delivery> deliveries;
+    std::pmr::vector<Delivery> deliveries(&scratch);
     deliveries.reserve(clients.size());
     for (CKesSockEnd* client : clients) {
         ConnectionSend* state = SendStateOf(client);

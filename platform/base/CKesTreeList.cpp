@@ -1,12 +1,27 @@
 #include "CKesTreeList.h"
 #include "KesErrorCodes.h"
 
+#include <atomic>
 #include <new>
 #include <vector>
 
 namespace {
 constexpr int kBadArgument = KES_ERR_ARGUMENT;
-}
+
+// Every table gets a number never used again, so a thread's cache of its
+// slots can never name a slot of a destroyed table.
+std::atomic<unsigned long long> g_NextSerial{1};
+
+// The calling thread's slots of the tables it used last: a look-up finds its
+// slot without hashing the thread id (tables are looked up for every packet).
+struct CachedSlot {
+    unsigned long long serial = 0;
+    void* slot = nullptr;
+};
+constexpr unsigned kCachedSlots = 4;
+thread_local CachedSlot t_Slots[kCachedSlots];
+thread_local unsigned t_NextSlot = 0;
+} // namespace
 
 bool CKesTreeList::Key::operator<(const Key& other) const
 {
@@ -15,7 +30,7 @@ bool CKesTreeList::Key::operator<(const Key& other) const
     return number < other.number;
 }
 
-CKesTreeList::CKesTreeList(__boolean deleteValues) : m_DeleteValues(deleteValues) {}
+CKesTreeList::CKesTreeList(__boolean deleteValues) : m_Serial(g_NextSerial++), m_DeleteValues(deleteValues) {}
 
 CKesTreeList::~CKesTreeList()
 {
@@ -55,8 +70,11 @@ int CKesTreeList::AddValue(const Key& key, void* value)
 
 CKesTreeList::ThreadSlot* CKesTreeList::SlotLocked()
 {
+    for (const CachedSlot& cached : t_Slots)
+        if (cached.serial == m_Serial) return static_cast<ThreadSlot*>(cached.slot);
     std::unique_ptr<ThreadSlot>& slot = m_Slots[std::this_thread::get_id()];
     if (!slot) slot = std::make_unique<ThreadSlot>();
+    t_Slots[t_NextSlot++ % kCachedSlots] = {m_Serial, slot.get()};
     return slot.get();
 }
 

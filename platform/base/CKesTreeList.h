@@ -92,5 +92,6 @@ private:
     // One slot per calling thread, kept until the table is destroyed (a
     // thread id reused by a later thread reuses the slot).
     std::unordered_map<std::thread::id, std::unique_ptr<ThreadSlot>> m_Slots;
-    __boolean m_DeleteValues; // delete values with the table
+    const unsigned long long m_Serial; // this table's number (see SlotLocked)
+    __boolean m_DeleteValues;          // delete values with the table
 };

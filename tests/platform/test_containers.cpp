@@ -85,6 +85,21 @@ TEST(TreeList, ResultsSurviveDeletionAndBelongToTheirThread)
     EXPECT_EQ(Values(myWalk), (std::vector<long>{10, 20}));
     table.KTLAdd("z", AsValue(3));
     EXPECT_EQ(Values(table.KTLIterator()), (std::vector<long>{3}));
+
+    // A thread's slots are cached: a table made where a destroyed one was
+    // (often at the same address) gets a slot of its own, never the old one
+    // (which the sanitizer builds would report as a use after free).
+    CKesTreeList kept(FALSE);
+    kept.KTLAdd(7, AsValue(-1));
+    for (long round = 0; round < 12; ++round) {
+        auto fresh = std::make_unique<CKesTreeList>(FALSE);
+        fresh->KTLAdd(7, AsValue(round));
+        CKesPointer* freshGot = fresh->KTLGet(7);
+        CKesPointer* keptGot = kept.KTLGet(7);
+        EXPECT_NE(freshGot, keptGot);
+        EXPECT_EQ(freshGot->KPData(), AsValue(round));
+        EXPECT_EQ(keptGot->KPData(), AsValue(-1));
+    }
 }
 
 // Every value any thread sees must be one stored under that key.
