@@ -5,7 +5,7 @@
 #include "CKesObjSockServer.h"
 
 #include <arpa/inet.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -396,19 +396,20 @@ void CKesObjSockServer::TakeAccepted(unsigned int client, sockaddr* peer)
     }
 }
 
-// Waits up to 1 s for a connection to accept.
+// Waits up to 1 s for a connection to accept. poll, not select: a process
+// with many connections open gets listening sockets numbered past
+// select's limit of 1,024.
 __boolean CKesObjSockServer::KOSSPreAccept()
 {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(static_cast<int>(m_ListenSocket), &readable);
-    timeval timeout{1, 0};
-    int ready = select(static_cast<int>(m_ListenSocket) + 1, &readable, nullptr, nullptr, &timeout);
-    if (ready < 0) {
+    pollfd listening{static_cast<int>(m_ListenSocket), POLLIN, 0};
+    int ready = poll(&listening, 1, 1000);
+    if (ready < 0 && errno == EINTR) return FALSE;
+    if (ready < 0 || (listening.revents & POLLNVAL) != 0) {
         CKesError(KES_ERR_ACCEPT_WAIT, kSource, __LINE__, nullptr);
         return FALSE;
     }
-    return ready > 0 && FD_ISSET(static_cast<int>(m_ListenSocket), &readable) ? TRUE : FALSE;
+    // An error on the socket is left to accept, which reports it.
+    return ready > 0 ? TRUE : FALSE;
 }
 
 // Files an accepted connection in the new-socket table as an endpoint that

@@ -1,6 +1,8 @@
 // The server's traffic with its clients through a running engine: peers on
 // loopback speak the wire format; host callbacks are logged in order.
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -51,6 +53,39 @@ protected:
     ksxtest::RecordingServer* m_Server = nullptr; // owned by the engine
     std::unique_ptr<ksxtest::EventLoopThread> m_Loop;
 };
+
+// A process with many connections open gets listening sockets numbered past
+// 1,024, the most a select() set holds: the server still accepts.
+class ServerTrafficHighDescriptors : public ServerTraffic {
+protected:
+    void SetUp() override
+    {
+        getrlimit(RLIMIT_NOFILE, &m_Limit);
+        if (m_Limit.rlim_max < 2 * FD_SETSIZE)
+            GTEST_SKIP() << "the descriptor limit cannot be raised far enough";
+        rlimit raised{2 * FD_SETSIZE, m_Limit.rlim_max};
+        ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &raised));
+        while (m_Fillers.empty() || m_Fillers.back() < FD_SETSIZE + 8)
+            m_Fillers.push_back(open("/dev/null", O_RDONLY));
+        ASSERT_GT(m_Fillers.back(), FD_SETSIZE);
+        ServerTraffic::SetUp();
+    }
+    void TearDown() override
+    {
+        if (m_Engine) ServerTraffic::TearDown();
+        for (int fd : m_Fillers) close(fd);
+        setrlimit(RLIMIT_NOFILE, &m_Limit);
+    }
+    rlimit m_Limit{};
+    std::vector<int> m_Fillers;
+};
+
+TEST_F(ServerTrafficHighDescriptors, AListeningSocketNumberedPastASelectSetStillAccepts)
+{
+    auto peer = Identified("high");
+    ASSERT_TRUE(peer->SendText("data", "past-1024"));
+    EXPECT_TRUE(m_Server->log.WaitFor("io high past-1024"));
+}
 
 // Neither the id nor keep-alives reach the host; records sent before the id
 // wait with their connection and arrive after the connect, each once.
