@@ -153,6 +153,8 @@ private:
     int KOSSUpdateServerFile(__boolean add);
     __boolean KOSSProcessServiceLine(char* line, char* out, __boolean add);
     int KOSSOverWriteServerFile(KesFileHandle handle, char const* text);
+    // The same for text that may hold NUL bytes (kept after the file's text).
+    int OverWrite(KesFileHandle handle, char const* text, size_t length);
     int KOSSCheckServerData();
     int KOSSAddRecordToServerDataFile(CKesRecord* reply, KesFileHandle handle);
     int KOSSAddLineToServiceFile(char* line, KesFileHandle handle);

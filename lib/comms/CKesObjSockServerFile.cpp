@@ -240,8 +240,10 @@ int CKesObjSockServer::KOSSUpdateServerFile(__boolean add)
         done += count;
     }
     if (done < size)
-        return finish(KES_ERR_SERVICE_FILE_READ);    // nothing is written over a file we could not read
-    text.resize(strnlen(text.c_str(), text.size())); // the text ends at its first NUL byte
+        return finish(KES_ERR_SERVICE_FILE_READ); // nothing is written over a file we could not read
+    // The text ends at its first NUL byte; what follows is kept as it is.
+    const std::string rest = text.substr(strnlen(text.c_str(), text.size()));
+    text.resize(text.size() - rest.size());
 
     KesHeapText serviceLine(m_ServerData->KSEGetServiceLine());
     const size_t lineMax = std::max(text.size(), serviceLine.get() ? strlen(serviceLine.get()) : 0) + 1;
@@ -261,8 +263,9 @@ int CKesObjSockServer::KOSSUpdateServerFile(__boolean add)
         start = end;
     }
     if (add && !found && serviceLine.get()) output += serviceLine.get();
+    output += rest;
 
-    int result = KOSSOverWriteServerFile(handle, output.c_str());
+    int result = OverWrite(handle, output.data(), output.size());
     if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
     return finish(result);
 }
@@ -312,7 +315,11 @@ __boolean CKesObjSockServer::KOSSProcessServiceLine(char* line, char* out, __boo
 // Writes the text from the start of the file and cuts the file to it.
 int CKesObjSockServer::KOSSOverWriteServerFile(KesFileHandle handle, char const* text)
 {
-    const size_t length = strlen(text);
+    return text ? OverWrite(handle, text, strlen(text)) : KES_ERR_ARGUMENT;
+}
+
+int CKesObjSockServer::OverWrite(KesFileHandle handle, char const* text, size_t length)
+{
     long written = KesFilePWrite(handle, text, length, 0);
     if (written < 0 || static_cast<size_t>(written) < length) {
         std::string report =

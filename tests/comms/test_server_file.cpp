@@ -67,6 +67,9 @@ TEST_F(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines)
         {other + "SERVICE: svc DOMAIN: dom ADDRESS: 10.6.6.6 PORT: 6001 DYNAMIC: no\n" +
              "SERVICE: svc DOMAIN: dom ADDRESS: 10.6.6.7 PORT: 6002 DYNAMIC: YES\r\n" + other,
          other + "@@" + other, other + other},
+        // Bytes after a NUL (which ends the text the parser reads) stay as they are; our line goes before it.
+        {other + std::string("\0after the NUL\n", 15), other + "@" + std::string("\0after the NUL\n", 15),
+         other + std::string("\0after the NUL\n", 15)},
     };
     for (const auto& c : cases) {
         WriteServiceFile(c.file);
