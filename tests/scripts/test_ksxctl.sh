@@ -134,6 +134,8 @@ CFG
   try 0 "valid, 1 entry" check --file "$work/nul.cfg"
   expect_err "line $(($(grep -c '' "$default_cfg") + 2)): a NUL byte ends the text here: the rest of the file (50 bytes) is ignored" \
     "check with a NUL byte"
+  try 0 "MulticastService" list --file "$work/nul.cfg"
+  expect_err "list: warning: $work/nul.cfg: line $(($(grep -c '' "$default_cfg") + 2)): a NUL byte ends" "list with a NUL byte"
   printf 'SERVICE: Cut DOMAIN: d\n\0 ADDRESS: 10.0.0.5 PORT: 5\n' >"$work/cut.cfg"
   try 1 "a NUL byte on line 2 ends the text, the rest is ignored" check --file "$work/cut.cfg"
   expect_one_err_line "check of an entry cut by a NUL byte"

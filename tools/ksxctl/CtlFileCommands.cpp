@@ -66,6 +66,9 @@ int CtlRunList(int argc, char** argv)
     CtlServiceFile file;
     if (error = LoadFromArgs(args, &file); !error.empty()) return CtlFail("list", error);
     if (file.SyntaxError()) return CtlFail("list", SyntaxMessage(file) + "; see 'ksxctl check'");
+    if (file.NulLine() > 0) // the entries after it are not listed: say so
+        std::fprintf(stderr, "ksxctl list: warning: %s: line %d: %s\n", file.Path().c_str(), file.NulLine(),
+                     file.NulFinding().text.c_str());
     PrintTable(file.Entries());
     return kCtlOk;
 }

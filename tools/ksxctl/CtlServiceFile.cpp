@@ -159,6 +159,12 @@ std::vector<CtlServiceFile::Word> CtlServiceFile::Words() const
     return words;
 }
 
+CtlFinding CtlServiceFile::NulFinding() const
+{
+    return {m_NulLine, "a NUL byte ends the text here: the rest of the file (" +
+                           std::to_string(m_IgnoredBytes) + " bytes) is ignored"};
+}
+
 std::vector<CtlFinding> CtlServiceFile::Findings() const
 {
     std::vector<CtlFinding> findings;
@@ -191,9 +197,7 @@ std::vector<CtlFinding> CtlServiceFile::Findings() const
                                                 " is neither YES nor NO; the entry counts as dynamic"});
         }
     }
-    if (m_NulLine > 0)
-        findings.push_back({m_NulLine, "a NUL byte ends the text here: the rest of the file (" +
-                                           std::to_string(m_IgnoredBytes) + " bytes) is ignored"});
+    if (m_NulLine > 0) findings.push_back(NulFinding());
     std::stable_sort(findings.begin(), findings.end(),
                      [](const CtlFinding& a, const CtlFinding& b) { return a.line < b.line; });
     return findings;

@@ -60,6 +60,8 @@ public:
     // entries that replace an earlier one, and a NUL byte that cuts the
     // text short; in line order.
     std::vector<CtlFinding> Findings() const;
+    // The warning for the NUL byte that ends the text (when NulLine() > 0).
+    CtlFinding NulFinding() const;
 
 private:
     struct Word {
