@@ -334,7 +334,11 @@ private:
     // one read (loop thread alone; kept to reuse their memory).
     std::vector<unsigned char> m_ReadBuffer;
     std::vector<void*> m_QueuedItems;
-    // Sockets whose fragment is a large packet under way (a hint; loop thread alone).
+    // Sockets the loop thread has kept a fragment for and not taken it back
+    // since (other threads only drop fragments, so a socket not here has
+    // none), and those whose fragment is a large packet under way (a hint).
+    // Loop thread alone.
+    std::unordered_set<unsigned int> m_Fragmented;
     std::unordered_set<unsigned int> m_Filling;
     // Socket -> (generation, the length of its source addresses): the
     // address family is asked once per registration (loop thread alone).

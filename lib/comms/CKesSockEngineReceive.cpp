@@ -222,6 +222,7 @@ int CKesSockEngine::KeepFragment(unsigned int socket, OwnedPacket fragment)
             result = m_FragmentTable->KTLAdd(&key, static_cast<void*>(fragment.get()), TRUE);
     }
     if (result == 1) {
+        m_Fragmented.insert(socket);
         // A large packet under way: its next reads go straight into it.
         const long long declared = DeclaredLength(*fragment);
         if (declared >= 0 && declared - fragment->KIWPGetPacketLength() >= ms_ReadChunk)
@@ -299,6 +300,7 @@ bool CKesSockEngine::ReadIntoFragment(unsigned int socket)
 {
     // The hint may be stale (the fragment dropped or completed meanwhile):
     // what the table holds decides.
+    m_Fragmented.erase(socket);
     OwnedPacket fragment = TakeFragment(socket);
     if (fragment == nullptr) return false;
     const long long declared = DeclaredLength(*fragment);
@@ -419,6 +421,7 @@ void CKesSockEngine::DeliverClosed(unsigned int socket, OwnedSource source)
 {
     // Whatever was pending belonged to the connection that has just ended.
     DropFragment(socket);
+    m_Fragmented.erase(socket);
     m_Filling.erase(socket);
     m_Backlogs.erase(socket);
     // The end of a connection is an empty payload that is there (not null).
@@ -451,7 +454,10 @@ int CKesSockEngine::ReceiveRun(unsigned int socket, const unsigned char* data, u
     unsigned int offset = 0;
     int result = 1;
 
-    if (OwnedPacket fragment = TakeFragment(socket)) {
+    // Only the loop thread keeps fragments, and it notes each socket it keeps
+    // one for: a read of a socket without one needs no look-up.
+    OwnedPacket fragment = m_Fragmented.erase(socket) != 0 ? TakeFragment(socket) : nullptr;
+    if (fragment != nullptr) {
         TraceJoin(*fragment, data, length);
         if (DeclaredLength(*fragment) >= 0) {
             // The fragment's buffer already has room for its whole packet:
