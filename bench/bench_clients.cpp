@@ -37,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "CKesAtom.h"
 #include "CKesObjSockServer.h"
 #include "CKesRecHdr.h"
@@ -46,6 +47,10 @@
 
 namespace {
 
+using benchsupport::ConnectTo;
+using benchsupport::Fail;
+using benchsupport::LoopbackAddress;
+using benchsupport::WaitByte;
 using Clock = std::chrono::steady_clock;
 constexpr int kClients = 1000;
 constexpr int kBroadcasts = 100;
@@ -66,12 +71,6 @@ long long NowNs()
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
 
-[[noreturn]] void Fail(const char* what)
-{
-    fprintf(stderr, "bench_clients: %s\n", what);
-    exit(1);
-}
-
 void RaiseDescriptorLimit()
 {
     rlimit limit{};
@@ -80,12 +79,6 @@ void RaiseDescriptorLimit()
         Fail("the descriptor hard limit is too low");
     limit.rlim_cur = limit.rlim_max;
     if (setrlimit(RLIMIT_NOFILE, &limit) != 0) Fail("cannot raise the descriptor limit");
-}
-
-bool WaitByte(int fd, char* byte)
-{
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, kGuardMs) == 1 && read(fd, byte, 1) == 1;
 }
 
 // ---- the clients' process ------------------------------------------------------
@@ -102,9 +95,8 @@ std::vector<unsigned char> GreetingFrame(int client)
 
 int Connect(const sockaddr_in& server, int client)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0)
-        Fail("a client cannot connect");
+    const int fd = ConnectTo(server, false);
+    if (fd < 0) Fail("a client cannot connect");
     const std::vector<unsigned char> greeting = GreetingFrame(client);
     if (send(fd, greeting.data(), greeting.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(greeting.size()))
         Fail("a client cannot greet");
@@ -148,10 +140,7 @@ bool TakeFrames(WireClient& client, long long wanted)
     pollfd p{commands, POLLIN, 0};
     if (poll(&p, 1, kGuardMs) != 1 || read(commands, &port, sizeof port) != sizeof port)
         Fail("no server port");
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    server.sin_port = htons(port);
+    const sockaddr_in server = LoopbackAddress(port);
 
     std::vector<WireClient> clients(kClients);
     g_Shared->firstConnectNs = NowNs();
@@ -192,7 +181,7 @@ bool TakeFrames(WireClient& client, long long wanted)
         if (write(reports, "D", 1) != 1) Fail("cannot report a delivery");
     }
     char byte;
-    WaitByte(commands, &byte); // the server is done: close everything
+    WaitByte(commands, &byte, kGuardMs); // the server is done: close everything
     _exit(0);
 }
 
@@ -252,7 +241,7 @@ int ServerProcess(int commands, int reports, pid_t child)
     if (write(commands, &port, sizeof port) != sizeof port) Fail("cannot announce the port");
 
     char byte;
-    if (!WaitByte(reports, &byte) || byte != 'C') Fail("the clients did not connect");
+    if (!WaitByte(reports, &byte, kGuardMs) || byte != 'C') Fail("the clients did not connect");
     const auto guard = Clock::now() + std::chrono::milliseconds(kGuardMs);
     while (server->AllIdentifiedNs() == 0 && Clock::now() < guard) usleep(1000);
     if (server->AllIdentifiedNs() == 0) Fail("not every client was identified");
@@ -264,7 +253,7 @@ int ServerProcess(int commands, int reports, pid_t child)
         usleep(2000); // the broadcasts do not overlap
         const long long start = NowNs();
         if (server->KOSSBroadcastClients(record.get()) != 1) Fail("a broadcast failed");
-        if (!WaitByte(reports, &byte) || byte != 'D') Fail("a broadcast was not delivered");
+        if (!WaitByte(reports, &byte, kGuardMs) || byte != 'D') Fail("a broadcast was not delivered");
         lastMs.push_back((g_Shared->lastDeliveryNs - start) / 1e6);
     }
     const long after = ResidentKiB();

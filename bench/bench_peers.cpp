@@ -25,10 +25,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <utility>
 #include <vector>
+
+#include "BenchSupport.h"
 
 namespace {
 
+using benchsupport::Fail;
+using benchsupport::Micros;
+using benchsupport::Spread;
+using benchsupport::SpreadOf;
 using Clock = std::chrono::steady_clock;
 constexpr size_t kRoundTripBytes = 64;
 constexpr size_t kStreamBytes = 100;
@@ -40,14 +47,6 @@ constexpr int kGuardMs = 120000;
 const char* const kZmqReqRep = "tcp://127.0.0.1:47101";
 const char* const kZmqPushPull = "tcp://127.0.0.1:47102";
 const char* const kNngReqRep = "tcp://127.0.0.1:47103";
-
-[[noreturn]] void Fail(const char* what)
-{
-    fprintf(stderr, "bench_peers: %s\n", what);
-    exit(1);
-}
-
-double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
 // ---- the answering process -----------------------------------------------------
 
@@ -104,16 +103,9 @@ void NngEcho()
 
 void WaitByte(int fd, char expected)
 {
-    pollfd p{fd, POLLIN, 0};
     char byte = 0;
-    if (poll(&p, 1, kGuardMs) != 1 || read(fd, &byte, 1) != 1 || byte != expected)
-        Fail("the answerer is gone");
+    if (!benchsupport::WaitByte(fd, &byte, kGuardMs) || byte != expected) Fail("the answerer is gone");
 }
-
-struct Spread {
-    double median;
-    double p99;
-};
 
 Spread RoundTrips(const std::function<void()>& once)
 {
@@ -123,8 +115,7 @@ Spread RoundTrips(const std::function<void()>& once)
         once();
         if (i >= kWarmUp) samples.push_back(Micros(Clock::now() - start));
     }
-    std::sort(samples.begin(), samples.end());
-    return {samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
+    return SpreadOf(std::move(samples));
 }
 
 void Print(const char* label, const char* key, Spread spread)

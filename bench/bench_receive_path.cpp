@@ -18,11 +18,16 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "CKesIOWorkPacket.h"
 #include "CKesSockEngine.h"
 
 namespace {
 
+using benchsupport::ConnectTo;
+using benchsupport::ListenLoopback;
+using benchsupport::ReadAll;
+using benchsupport::SendAll;
 constexpr size_t kPayload = 64u << 20;
 constexpr int kRepetitions = 5;
 using Clock = std::chrono::steady_clock;
@@ -62,27 +67,11 @@ private:
 
 void Pair(int fd[2])
 {
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    listen(listener, 1);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    fd[1] = socket(AF_INET, SOCK_STREAM, 0);
-    connect(fd[1], reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    const int listener = ListenLoopback(1, &address);
+    fd[1] = ConnectTo(address, false);
     fd[0] = accept(listener, nullptr, nullptr);
     close(listener);
-}
-
-void SendAll(int fd, const std::vector<unsigned char>& bytes)
-{
-    for (size_t from = 0; from < bytes.size();) {
-        ssize_t sent = send(fd, bytes.data() + from, bytes.size() - from, MSG_NOSIGNAL);
-        if (sent <= 0) return;
-        from += static_cast<size_t>(sent);
-    }
 }
 
 double PlainLoop(const std::vector<unsigned char>& frame)
@@ -91,12 +80,8 @@ double PlainLoop(const std::vector<unsigned char>& frame)
     Pair(fd);
     std::vector<unsigned char> into(frame.size());
     auto start = Clock::now();
-    std::thread sender([&] { SendAll(fd[1], frame); });
-    for (size_t got = 0; got < into.size();) {
-        ssize_t n = recv(fd[0], into.data() + got, into.size() - got, 0);
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
+    std::thread sender([&] { SendAll(fd[1], frame.data(), frame.size()); });
+    ReadAll(fd[0], into.data(), into.size());
     auto end = Clock::now();
     sender.join();
     close(fd[0]);
@@ -113,7 +98,7 @@ double ReceivePath(TimingEngine& engine, const std::vector<unsigned char>& frame
     int fd[2];
     Pair(fd);
     auto start = Clock::now();
-    std::thread sender([&] { SendAll(fd[1], frame); });
+    std::thread sender([&] { SendAll(fd[1], frame.data(), frame.size()); });
     while (!engine.Arrived()) {
         pollfd readable{fd[0], POLLIN, 0};
         if (poll(&readable, 1, 1) == 1) engine.KSEReadStream(static_cast<unsigned int>(fd[0]));

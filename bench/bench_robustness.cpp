@@ -41,6 +41,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "CKesObjSockServer.h"
 #include "CKesRecord.h"
 #include "CKesSockEnd.h"
@@ -49,6 +50,10 @@
 
 namespace {
 
+using benchsupport::Fail;
+using benchsupport::Micros;
+using benchsupport::ReadAll;
+using benchsupport::SendAll;
 using Clock = std::chrono::steady_clock;
 constexpr int kIdleConnections = 1000;
 constexpr int kConnectBatch = 50; // below the server's listen backlog of 100
@@ -61,18 +66,10 @@ constexpr int kQuietRounds = 5000;
 constexpr int kDrainGuardMs = 15000; // the server works off the flood within this, or we stop waiting
 constexpr int kGuardMs = 10000;      // any other step that takes longer has failed
 
-void Fail(const char* what)
-{
-    fprintf(stderr, "bench_robustness: %s\n", what);
-    exit(1);
-}
-
 int MillisSince(Clock::time_point start)
 {
     return int(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
-
-double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
 // Refuses to run unless the only network interface is loopback (a private
 // namespace such as scripts/netns-run makes): engines send multicast, which
@@ -157,31 +154,6 @@ bool Ready(int fd, short events, int timeoutMs)
     return poll(&p, 1, std::max(timeoutMs, 0)) == 1;
 }
 
-bool SendAll(int fd, const Bytes& bytes)
-{
-    for (size_t at = 0; at < bytes.size();) {
-        const ssize_t sent = send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-        if (sent <= 0) return false;
-        at += size_t(sent);
-    }
-    return true;
-}
-
-// Reads exactly length bytes unless the deadline passes first.
-bool ReadAll(int fd, unsigned char* into, size_t length, Clock::time_point deadline)
-{
-    while (length > 0) {
-        const int left =
-            int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-        if (!Ready(fd, POLLIN, left)) return false;
-        const ssize_t got = recv(fd, into, length, 0);
-        if (got <= 0) return false;
-        into += got;
-        length -= size_t(got);
-    }
-    return true;
-}
-
 // A connected, identified client socket (the server confirms it on its own
 // time). Refused connections are retried: a server publishes its address
 // just before it starts listening.
@@ -194,7 +166,8 @@ int Connect(const sockaddr_in& server, const std::string& id)
         if (fd < 0 || setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0)
             Fail("no client socket");
         if (connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0) {
-            if (!SendAll(fd, ClientIdFrame(id))) Fail("a client cannot identify itself");
+            const Bytes greeting = ClientIdFrame(id);
+            if (!SendAll(fd, greeting.data(), greeting.size())) Fail("a client cannot identify itself");
             return fd;
         }
         close(fd);
@@ -370,7 +343,7 @@ std::vector<double> RoundTrips(int fd, int rounds, Clock::time_point deadline,
     std::vector<double> samples;
     while (int(samples.size()) < rounds && keepGoing && Clock::now() < deadline) {
         const auto start = Clock::now();
-        if (!SendAll(fd, ping)) Fail("the bystander's connection broke off");
+        if (!SendAll(fd, ping.data(), ping.size())) Fail("the bystander's connection broke off");
         if (!ReadAll(fd, back.data(), back.size(), deadline)) {
             ++*unanswered;
             break;

@@ -53,6 +53,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "CKesInstallationKey.h"
 #include "CKesObjSockClient.h"
 #include "CKesObjSockServer.h"
@@ -63,6 +64,17 @@
 #include "KesPort.h"
 
 namespace {
+
+using benchsupport::ConnectTo;
+using benchsupport::Fail;
+using benchsupport::ListenLoopback;
+using benchsupport::LoopbackAddress;
+using benchsupport::Micros;
+using benchsupport::ReadAll;
+using benchsupport::SendAll;
+using benchsupport::Spread;
+using benchsupport::SpreadOf;
+using benchsupport::WaitByte;
 
 // True while the keyed run measures: only the unkeyed run prints the "@ " figures.
 bool g_KeyedRun = false;
@@ -95,47 +107,12 @@ CKesRecord* RecordOfSize(const char* name, unsigned bytes)
     exit(1);
 }
 
-bool SendAll(int fd, const unsigned char* data, size_t length)
-{
-    while (length > 0) {
-        const ssize_t sent = send(fd, data, length, MSG_NOSIGNAL);
-        if (sent <= 0) return false;
-        data += sent;
-        length -= size_t(sent);
-    }
-    return true;
-}
-
-bool ReadAll(int fd, unsigned char* into, size_t length)
-{
-    while (length > 0) {
-        const ssize_t got = recv(fd, into, length, 0);
-        if (got <= 0) return false;
-        into += got;
-        length -= size_t(got);
-    }
-    return true;
-}
-
 std::vector<unsigned char> Frame(unsigned payload)
 {
     std::vector<unsigned char> frame(4 + payload, 'x');
     const uint32_t header = htonl(payload);
     memcpy(frame.data(), &header, 4);
     return frame;
-}
-
-// Waits up to the guard for one byte on fd; false when none came.
-bool WaitByte(int fd, char* byte)
-{
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, kGuardMs) == 1 && read(fd, byte, 1) == 1;
-}
-
-void Fail(const char* what)
-{
-    fprintf(stderr, "bench_round_trip: %s\n", what);
-    exit(1);
 }
 
 // ---- the server process ----------------------------------------------------------
@@ -262,15 +239,9 @@ CKesSockEngine* g_ServerEngine = nullptr;
 int ServerProcess(int commands, const unsigned char* key)
 {
     KesSetTimeScale(0.01);
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener, 4) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        Fail("the plain listener cannot start");
+    const int listener = ListenLoopback(4, &address);
+    if (listener < 0) Fail("the plain listener cannot start");
     std::thread(PlainServe, listener).detach();
 
     g_ServerEngine = new CKesSockEngine("bench-server", __KES_SERV_DAEMON, 2);
@@ -364,31 +335,11 @@ private:
 
 int PlainConnect(uint16_t port, char mode)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
     // The library leaves Nagle on; so does the plain stream. The echo is
     // unaffected either way (one frame in flight).
-    const int one = 1;
-    if (mode != 'S') setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || send(fd, &mode, 1, 0) != 1)
-        Fail("cannot connect to the plain server");
+    const int fd = ConnectTo(LoopbackAddress(port), mode != 'S');
+    if (fd < 0 || send(fd, &mode, 1, 0) != 1) Fail("cannot connect to the plain server");
     return fd;
-}
-
-double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-struct Spread {
-    double median;
-    double p99;
-};
-
-Spread SpreadOf(std::vector<double> samples)
-{
-    std::sort(samples.begin(), samples.end());
-    return {samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
 }
 
 // What the client process has spent so far: CPU time and voluntary context
@@ -505,7 +456,7 @@ std::pair<double, double> OneRecordStreams(BenchClient& client, const CKesRecord
     for (int i = 0; i < kStreamRecords; ++i) {
         if (!SendAll(fd, frame.data(), frame.size())) Fail("the plain stream broke off");
     }
-    if (!WaitByte(done, &byte) || byte != 'P') Fail("the plain stream did not arrive whole");
+    if (!WaitByte(done, &byte, kGuardMs) || byte != 'P') Fail("the plain stream did not arrive whole");
     const double plain = std::chrono::duration<double>(Clock::now() - start).count();
     close(fd);
 
@@ -513,7 +464,7 @@ std::pair<double, double> OneRecordStreams(BenchClient& client, const CKesRecord
     for (int i = 0; i < kStreamRecords; ++i) {
         if (client.KOSCSendToServer(const_cast<CKesRecord*>(&load)) != 1) Fail("a record could not be sent");
     }
-    if (!WaitByte(done, &byte) || byte != 'L') Fail("the records did not all arrive");
+    if (!WaitByte(done, &byte, kGuardMs) || byte != 'L') Fail("the records did not all arrive");
     const double library = std::chrono::duration<double>(Clock::now() - start).count();
     return {kStreamRecords / plain, kStreamRecords / library};
 }
@@ -533,7 +484,7 @@ double Throughput(BenchClient& client, uint16_t plainPort, int done, bool batche
         if (client.KOSCSendRecordsToServer(batch.data(), kBatchRecords) != 1)
             Fail("a batch could not be sent");
     }
-    if (!WaitByte(done, &byte) || byte != 'L') Fail("the batched records did not all arrive");
+    if (!WaitByte(done, &byte, kGuardMs) || byte != 'L') Fail("the batched records did not all arrive");
     const double batched = std::chrono::duration<double>(Clock::now() - start).count();
 
     printf("(b) one-way throughput, %d records of %u bytes, two processes:\n", kStreamRecords, kStreamBytes);
