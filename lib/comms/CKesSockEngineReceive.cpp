@@ -555,9 +555,9 @@ int CKesSockEngine::SplitRun(unsigned int socket, const unsigned char* run, unsi
     const unsigned int whole = header.KRHWholePackets(run, length, &count);
     const bool tailOrBroken = header.KRHGetData() != nullptr || header.KRHIsBroken();
     if (count > 0) {
-        // The read's whole packets go to one worker as one item: one
-        // allocation, one queue operation and at most one wake-up per read,
-        // however many packets it holds.
+        // The read's whole packets go to the workers as a few items (see
+        // QueueWholePackets): one queue operation per read and one wake-up
+        // per item, however many packets the read holds.
         int queued = QueueWholePackets(socket, run, whole, count,
                                        tailOrBroken ? CopySource(source) : std::move(source));
         if (queued != 1) result = queued;
