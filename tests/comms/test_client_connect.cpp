@@ -99,11 +99,16 @@ TEST_F(ClientTest, SendDuringAnAttemptFollowsTheGreetingAsOneFrame)
     FileServer(m_Peer.Port());
     RecordingClient client("first");
     ASSERT_EQ(1, client.KOSCInitialise());
+    std::unique_ptr<WireConnection> server = m_Peer.Accept(); // the attempt is under way from here
+    ASSERT_TRUE(server);
     // The attempt holds the ClientLock until the greeting is out.
     CKesRecord record = ksxtest::TextRecord("Name", "value");
     auto sent = std::async(std::launch::async, [&] { return client.KOSCSendToServer(&record); });
     EXPECT_EQ(1, sent.get());
-    ExpectNext(AcceptGreeting(m_Peer, "first").get(), record);
+    std::unique_ptr<CKesRecord> first = server->ReadRecord();
+    ASSERT_TRUE(first);
+    EXPECT_EQ("first", TextOf(*first, "KesSocketClientIdField"));
+    ExpectNext(server.get(), record);
 }
 
 // A host that connects by itself leaves the client in state 2 outside any
