@@ -28,7 +28,22 @@ CKesRvNet::CKesRvNet(const char* name, __serv_types type)
         CKesError(KES_ERR_MISSING, kSource, __LINE__, strerror(m_Backend->Status()));
 }
 
-CKesRvNet::~CKesRvNet() = default;
+CKesRvNet::~CKesRvNet()
+{
+    for (auto& block : m_Generations) delete[] block.load();
+}
+
+std::atomic<uint32_t>* CKesRvNet::GenerationSlot(unsigned int socket, bool make)
+{
+    if (socket >= kGenerationBlocks * kGenerationBlock) return nullptr;
+    std::atomic<std::atomic<uint32_t>*>& block = m_Generations[socket / kGenerationBlock];
+    std::atomic<uint32_t>* slots = block.load(std::memory_order_acquire);
+    if (slots == nullptr && make) {
+        slots = new std::atomic<uint32_t>[kGenerationBlock]();
+        block.store(slots, std::memory_order_release);
+    }
+    return slots != nullptr ? &slots[socket % kGenerationBlock] : nullptr;
+}
 
 int CKesRvNet::KRNPostInitFns() { return 1; }
 
@@ -46,6 +61,7 @@ int CKesRvNet::KRNAddIOHandle(unsigned int socket, __boolean read, __boolean wri
     }
     m_NextGeneration = generation == UINT32_MAX ? 1 : generation + 1;
     m_Registered[socket] = Registration{callback, generation, false};
+    if (std::atomic<uint32_t>* slot = GenerationSlot(socket, true)) slot->store(generation);
     if (KesTraceOn(4)) KesTrace("CKesRvNet::KRNAddIOHandle() socket %u.\n", socket);
     return 1;
 }
@@ -54,6 +70,7 @@ int CKesRvNet::KRNRemoveIO(unsigned int socket)
 {
     std::lock_guard<std::mutex> guard(m_Lock);
     if (m_Registered.erase(socket) == 0) return KES_ERR_INVALID_SOCKET;
+    if (std::atomic<uint32_t>* slot = GenerationSlot(socket, false)) slot->store(0);
     // A paused socket, or one closed before its removal, is out of the epoll
     // set already; EBADF and ENOENT only say so.
     m_Backend->Remove(static_cast<int>(socket));
@@ -102,6 +119,10 @@ int CKesRvNet::KRNResumeIO(unsigned int socket, uint32_t generation)
 
 uint32_t CKesRvNet::KRNGetGeneration(unsigned int socket)
 {
+    if (socket < kGenerationBlocks * kGenerationBlock) {
+        const std::atomic<uint32_t>* slot = GenerationSlot(socket, false);
+        return slot != nullptr ? slot->load() : 0;
+    }
     std::lock_guard<std::mutex> guard(m_Lock);
     const auto found = m_Registered.find(socket);
     return found == m_Registered.end() ? 0 : found->second.generation;

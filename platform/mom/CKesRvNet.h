@@ -20,6 +20,7 @@
 // kept: KRNStartNet then returns at once.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -115,8 +116,15 @@ private:
     // Under m_Lock.
     Registration* FindRegistration(unsigned int socket, uint32_t generation);
 
-    std::unique_ptr<KesEpollBackend> m_Backend;                  // the polling backend; its epoll
-                                                                 // data is socket | generation << 32
+    std::unique_ptr<KesEpollBackend> m_Backend; // the polling backend; its epoll
+                                                // data is socket | generation << 32
+    // The generations of handles below kGenerationBlocks * kGenerationBlock,
+    // readable without m_Lock (KRNGetGeneration is asked on every read and
+    // every packet): blocks made on a first registration in their range,
+    // written under m_Lock, kept until the loop goes.
+    static constexpr unsigned int kGenerationBlock = 1024, kGenerationBlocks = 1024;
+    std::atomic<uint32_t>* GenerationSlot(unsigned int socket, bool make);
+    std::array<std::atomic<std::atomic<uint32_t>*>, kGenerationBlocks> m_Generations{};
     std::mutex m_Lock;                                           // guards m_Registered, m_NextGeneration
     std::unordered_map<unsigned int, Registration> m_Registered; // socket -> callback
     uint32_t m_NextGeneration = 1;                               // next registration's generation, never 0
