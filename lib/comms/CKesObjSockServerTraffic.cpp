@@ -245,10 +245,9 @@ void CKesObjSockServer::ReleaseEndpoint(CKesSockEnd* client)
 int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet)
 {
     if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSProcessPacket().\n");
-    {
-        CKesAutoMutex guard(m_ServerLock);
-        if (m_ConnectState.load() == KES_DISCONNECTED) return 1;
-    }
+    // Termination marks the state first thing under the server lock: the
+    // atomic state alone tells a packet whether it came too late.
+    if (m_ConnectState.load() == KES_DISCONNECTED) return 1;
     if (!packet) return KES_ERR_ARGUMENT;
     const unsigned int socket = packet->KIWPGetSocket();
     const unsigned int length = packet->KIWPGetPacketLength();

@@ -60,8 +60,11 @@ public:
     // either cap, stops reading the socket. True when it is (now) paused.
     bool PauseIfFull()
     {
+        // Only this thread charges, so a backlog under its caps now stays
+        // under them until this thread looks again: no lock needed to see it.
+        if (!OverCaps()) return false;
         std::lock_guard<std::mutex> hold(m_Lock);
-        if (m_Paused || !IsFullLocked()) return m_Paused;
+        if (m_Paused || !OverCaps()) return m_Paused;
         m_Paused = m_Loop != nullptr && m_Loop->KRNPauseIO(m_Socket, m_Generation) == 1;
         return m_Paused;
     }
@@ -69,7 +72,7 @@ public:
     bool IsFull()
     {
         std::lock_guard<std::mutex> hold(m_Lock);
-        return IsFullLocked();
+        return OverCaps();
     }
     // Charged packets are finished; a paused socket is read again once both
     // counts are below half their caps (harmless when the connection is gone).
@@ -93,7 +96,8 @@ public:
     }
 
 private:
-    bool IsFullLocked() const { return m_Bytes > m_CapBytes || m_Packets > ms_PacketCap; }
+    // The counts are atomic: the lock only orders the decisions on m_Paused.
+    bool OverCaps() const { return m_Bytes > m_CapBytes || m_Packets > ms_PacketCap; }
 
     CKesRvNet* const m_Loop; // not owned; outlives the packets (the engine's)
     const unsigned int m_Socket;
