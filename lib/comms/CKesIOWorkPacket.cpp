@@ -85,9 +85,59 @@ CKesIOWorkPacket::~CKesIOWorkPacket()
     KIWPCharge(nullptr);
     KIWPSetReassemblyCharge(0);
     if (m_Borrowed) return;
-    std::free(m_Packet);
-    std::free(m_Source);
+    if (!InOwnBlock(m_Packet)) std::free(m_Packet);
+    if (!InOwnBlock(m_Source)) std::free(m_Source);
 }
+
+CKesIOWorkPacket* CKesIOWorkPacket::KIWPNewInBlock(unsigned int socket, const unsigned char* payload,
+                                                   unsigned int length, void* sockServer,
+                                                   const sockaddr* source, unsigned int sourceLength)
+{
+    // The address first, at the alignment the packet itself has.
+    const size_t sourceRoom =
+        (sourceLength + alignof(CKesIOWorkPacket) - 1) & ~(alignof(CKesIOWorkPacket) - 1);
+    const size_t extra = sourceRoom + length;
+    unsigned char* block = static_cast<unsigned char*>(std::malloc(sizeof(CKesIOWorkPacket) + extra));
+    if (block == nullptr) {
+        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, "Received packets cannot be kept, dropped");
+        return nullptr;
+    }
+    unsigned char* copies = block + sizeof(CKesIOWorkPacket);
+    sockaddr* address = nullptr;
+    if (source != nullptr && sourceLength > 0) {
+        std::memcpy(copies, source, sourceLength);
+        address = reinterpret_cast<sockaddr*>(copies);
+    }
+    unsigned char* bytes = copies + sourceRoom;
+    if (length > 0) std::memcpy(bytes, payload, length);
+    auto* packet = new (block)
+        CKesIOWorkPacket(socket, bytes, length, sockServer, address, address != nullptr ? sourceLength : 0);
+    packet->m_BlockSize = static_cast<unsigned int>(extra);
+    return packet;
+}
+
+bool CKesIOWorkPacket::InOwnBlock(const void* buffer) const
+{
+    const auto* start = reinterpret_cast<const unsigned char*>(this) + sizeof(CKesIOWorkPacket);
+    const auto* at = static_cast<const unsigned char*>(buffer);
+    return m_BlockSize > 0 && at >= start && at < start + m_BlockSize;
+}
+
+void* CKesIOWorkPacket::operator new(std::size_t size)
+{
+    void* block = std::malloc(size);
+    if (block == nullptr) throw std::bad_alloc();
+    return block;
+}
+
+void* CKesIOWorkPacket::operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    return std::malloc(size);
+}
+
+void CKesIOWorkPacket::operator delete(void* block) noexcept { std::free(block); }
+
+void CKesIOWorkPacket::operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
 
 void CKesIOWorkPacket::KIWPCharge(std::shared_ptr<CKesReceiveBacklog> backlog)
 {
@@ -143,7 +193,7 @@ int CKesIOWorkPacket::KIWPSetSockServer(void* sockServer)
 int CKesIOWorkPacket::KIWPSetSource(sockaddr* source, unsigned int length)
 {
     if (!source) return KES_ERR_ARGUMENT;
-    if (m_Source != source && !m_Borrowed) std::free(m_Source);
+    if (m_Source != source && !m_Borrowed && !InOwnBlock(m_Source)) std::free(m_Source);
     m_Source = source;
     m_SourceLength = length;
     return 1;
@@ -156,7 +206,7 @@ int CKesIOWorkPacket::KIWPSetSource(const sockaddr* source, unsigned int length)
     auto* copy = static_cast<sockaddr*>(std::malloc(length));
     if (!copy) return KES_ERR_ALLOCATION;
     std::memcpy(copy, source, length);
-    if (!m_Borrowed) std::free(m_Source);
+    if (!m_Borrowed && !InOwnBlock(m_Source)) std::free(m_Source);
     m_Source = copy;
     m_SourceLength = length;
     return 1;
