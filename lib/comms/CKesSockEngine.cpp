@@ -129,6 +129,8 @@ void CKesSockEngine::DestroyServerSockets()
     // no table instead of a dead one when it lets its clients go.
     m_ServerSocketTable = nullptr;
     delete table;
+    for (Owner& owner : m_SocketOwners)
+        if (owner.serverSide) owner = Owner{};
 }
 
 void CKesSockEngine::DestroyServers()
@@ -137,6 +139,7 @@ void CKesSockEngine::DestroyServers()
     std::vector<void*> servers = TableValues(table);
     m_ServerTable = nullptr;
     delete table;
+    for (Owner& owner : m_SocketOwners) owner.server = nullptr;
     for (void* server : servers) delete static_cast<CKesObjSockServer*>(server);
 }
 
@@ -147,6 +150,8 @@ void CKesSockEngine::DestroyClientSockets()
         RemoveIO(static_cast<CKesObjSockClient*>(client)->KOSCGetClientTCPSocket(), __LINE__);
     m_ClientSocketTable = nullptr;
     delete table;
+    for (Owner& owner : m_SocketOwners)
+        if (owner.client != nullptr) owner = Owner{};
 }
 
 void CKesSockEngine::DestroyClients()
@@ -200,6 +205,35 @@ CKesObjSockServer* CKesSockEngine::FindServer(const char* serviceName)
 CKesObjSockClient* CKesSockEngine::FindClient(const char* serviceName)
 {
     return static_cast<CKesObjSockClient*>(TableValue(m_ClientTable, serviceName));
+}
+
+CKesSockEngine::Owner CKesSockEngine::OwnerOf(unsigned int socket) const
+{
+    return socket < m_SocketOwners.size() ? m_SocketOwners[socket] : Owner{};
+}
+
+void CKesSockEngine::FileOwner(unsigned int socket, const Owner& owner)
+{
+    if (socket == KES_INVALID_SOCKET) return;
+    if (socket >= m_SocketOwners.size()) m_SocketOwners.resize(socket + 1);
+    m_SocketOwners[socket] = owner;
+}
+
+void CKesSockEngine::UnfileOwner(unsigned int socket, bool serverSide)
+{
+    if (socket >= m_SocketOwners.size()) return;
+    Owner& owner = m_SocketOwners[socket];
+    if (owner.serverSide == serverSide) owner = Owner{};
+}
+
+void CKesSockEngine::PointSocketsAt(const char* serviceName, CKesObjSockServer* server)
+{
+    for (void* value : TableValues(m_ServerSocketTable)) {
+        const CKesVarBind* binding = static_cast<CKesVarBind*>(value);
+        const auto socket = static_cast<unsigned int>(binding->KVBValue()->KAInt());
+        if (strcmp(binding->KVBName(), serviceName) == 0 && socket < m_SocketOwners.size())
+            m_SocketOwners[socket].server = server;
+    }
 }
 
 // ---- virtual operations ------------------------------------------------------
@@ -256,6 +290,7 @@ int CKesSockEngine::KSEAddServer(CKesObjSockServer* server)
     }
     step = m_ServerTable->KTLAdd(name, static_cast<void*>(server));
     if (step != 1) CKesError(result = step, kSource, __LINE__, nullptr);
+    if (step == 1) PointSocketsAt(name, server);
     return result;
 }
 
@@ -285,6 +320,8 @@ int CKesSockEngine::KSEAddNewServerSocket(char* serviceName, CKesSockEnd* end)
                 CKesError(added, kSource, __LINE__, nullptr);
                 delete holder;
                 inUse = true; // not filed: the binding goes below
+            } else {
+                FileOwner(socket, Owner{true, FindServer(serviceName), nullptr});
             }
         }
     }
@@ -328,6 +365,7 @@ int CKesSockEngine::KSERemoveServer(char* serviceName)
         if (server == nullptr) return result;
         int deleted = m_ServerTable->KTLDelete(serviceName);
         if (deleted != 1) CKesError(result = deleted, kSource, __LINE__, nullptr);
+        PointSocketsAt(serviceName, nullptr);
         WaitUntilUnused(server);
     }
     int terminated = server->KOSSTerminate();
@@ -379,6 +417,7 @@ CKesVarBind* CKesSockEngine::TakeBinding(unsigned int socket, const char* servic
         CKesError(deleted, kSource, __LINE__, nullptr);
         return nullptr;
     }
+    UnfileOwner(socket, true);
     return binding;
 }
 
@@ -448,6 +487,7 @@ int CKesSockEngine::KSEAddClientIO(CKesObjSockClient* client)
         if (m_ClientSocketTable != nullptr && TableValue(m_ClientSocketTable, key) == nullptr) {
             int added = m_ClientSocketTable->KTLAdd(&key, static_cast<void*>(client), TRUE);
             if (added != 1) CKesError(result = added, kSource, __LINE__, nullptr);
+            if (added == 1) FileOwner(socket, Owner{false, nullptr, client});
         }
     }
     staleFragment.reset(); // outside the lock
@@ -473,6 +513,7 @@ int CKesSockEngine::KSECloseClientIO(CKesObjSockClient* client)
         if (TableValue(m_ClientSocketTable, key) != nullptr) {
             int deleted = m_ClientSocketTable->KTLDelete(&key);
             if (deleted != 1) CKesError(result = deleted, kSource, __LINE__, nullptr);
+            UnfileOwner(socket, false);
         }
     }
     DropFragment(socket);

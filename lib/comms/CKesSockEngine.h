@@ -265,9 +265,9 @@ private:
     // charged work items, one per ms_PacketsWorthAWorker packets and at most
     // one per worker.
     int QueueWholePackets(unsigned int socket, const unsigned char* run, unsigned int length,
-                          unsigned int count, kesengine::OwnedSource source);
+                          unsigned int count, const kesengine::OwnedSource& source);
     CKesIOWorkPacket* WholePacketsItem(unsigned int socket, const unsigned char* run, unsigned int length,
-                                       unsigned int count, kesengine::OwnedSource source);
+                                       unsigned int count, const kesengine::OwnedSource& source);
     static constexpr unsigned int ms_PacketsWorthAWorker = 32;
     // The backlog of the socket's current registration (loop thread).
     const std::shared_ptr<CKesReceiveBacklog>& BacklogOf(unsigned int socket);
@@ -275,12 +275,21 @@ private:
     void ApplyBackPressure(unsigned int socket);
     // A stream packet read under an earlier registration of its socket.
     bool IsFromEndedConnection(const CKesIOWorkPacket& packet);
-    // Who a packet's socket belongs to (a worker looks it up once per item).
+    // Who a packet's socket belongs to (a worker looks it up once per item):
+    // an accepted socket is server side even while no server of its service
+    // is filed (server null); a connected one names its client.
     struct Owner {
         bool serverSide = false;
         CKesObjSockServer* server = nullptr;
         CKesObjSockClient* client = nullptr;
     };
+    // The owner index (caller holds m_EngineLock): kept in step with the
+    // socket tables and the server table, by socket handle.
+    Owner OwnerOf(unsigned int socket) const;
+    void FileOwner(unsigned int socket, const Owner& owner);
+    void UnfileOwner(unsigned int socket, bool serverSide);
+    // Points the accepted sockets of a service at its server (null: none).
+    void PointSocketsAt(const char* serviceName, CKesObjSockServer* server);
     // Hands one packet to its owner and reports what went wrong.
     void Dispatch(const Owner& owner, CKesIOWorkPacket* packet);
     // Grows a fragment buffer to hold `needed` bytes (at most `total`),
@@ -308,21 +317,24 @@ private:
     static constexpr unsigned int ms_FragmentReadChunk = 1u << 20;
     void ReadDatagram(unsigned int socket);
     kesengine::OwnedSource NewSource(unsigned int socket);
+    // The loop thread's source block for stream reads, cleared (m_StreamSource).
+    const kesengine::OwnedSource& StreamSource(unsigned int socket);
     unsigned int SourceLengthOf(unsigned int socket);
     int ReadSocket(unsigned int socket, unsigned char* buffer, int available, sockaddr* address,
                    unsigned int addressLength);
     void DeliverClosed(unsigned int socket, kesengine::OwnedSource source);
-    // Takes a read (not owned) on: completes or joins the socket's fragment,
-    // queues the whole packets, keeps the new tail, applies back-pressure.
+    // Takes a read and its source (neither owned) on: completes or joins the
+    // socket's fragment, queues the whole packets, keeps the new tail,
+    // applies back-pressure.
     int ReceiveRun(unsigned int socket, const unsigned char* data, unsigned int length,
-                   kesengine::OwnedSource source);
+                   const kesengine::OwnedSource& source);
     void TraceJoin(const CKesIOWorkPacket& fragment, const unsigned char* data, unsigned int length);
     unsigned int FillFragment(unsigned int socket, kesengine::OwnedPacket fragment, const unsigned char* data,
                               unsigned int length, int* result);
     kesengine::OwnedBytes Join(const CKesIOWorkPacket& fragment, const unsigned char* data,
                                unsigned int length, unsigned int* joinedLength);
     int SplitRun(unsigned int socket, const unsigned char* run, unsigned int length,
-                 kesengine::OwnedSource source);
+                 const kesengine::OwnedSource& source);
     int KeepTail(unsigned int socket, kesengine::OwnedBytes tail, unsigned int tailLength,
                  kesengine::OwnedSource source);
     void BreakConnection(unsigned int socket, kesengine::OwnedSource source);
@@ -330,9 +342,10 @@ private:
     // Socket -> the backlog of its current registration (CKesReceiveBacklog:
     // packets read and queued, not yet finished); the loop thread alone.
     std::unordered_map<unsigned int, std::shared_ptr<CKesReceiveBacklog>> m_Backlogs;
-    // The buffer every stream read goes into, and the work items made of
+    // The buffer every stream read goes into, its source block, and the work items made of
     // one read (loop thread alone; kept to reuse their memory).
     std::vector<unsigned char> m_ReadBuffer;
+    kesengine::OwnedSource m_StreamSource;
     std::vector<void*> m_QueuedItems;
     // Sockets the loop thread has kept a fragment for and not taken it back
     // since (other threads only drop fragments, so a socket not here has
@@ -358,8 +371,12 @@ private:
         m_ServerSocketTable;     // accepted socket -> CKesPointer to CKesVarBind(service, socket) (owned)
     CKesTreeList* m_ClientTable; // service name -> CKesObjSockClient (owned)
     CKesTreeList* m_ClientSocketTable; // connected socket -> CKesObjSockClient (not owned here)
-    CKesObjMulticast* m_Multicast;     // the multicast channel; null until started
-    std::string m_MulticastInterface;  // its chosen interface; "" the default (host thread)
+    // Socket handle -> the owner the tables above give it, under the engine
+    // lock: every read and every packet asks who owns its socket, and an
+    // index by handle answers without the tables' locks and keys.
+    std::vector<Owner> m_SocketOwners;
+    CKesObjMulticast* m_Multicast;    // the multicast channel; null until started
+    std::string m_MulticastInterface; // its chosen interface; "" the default (host thread)
     // Socket -> CKesIOWorkPacket holding the incomplete packet its last read
     // ended with (owned), always under m_EngineLock. The event-loop thread
     // takes a socket's fragment out, completes it and puts it back. Other

@@ -118,8 +118,6 @@ OwnedSource CopySource(const CKesIOWorkPacket& packet)
     return CopySource(packet.KIWPGetSource(), packet.KIWPGetSourceLen());
 }
 
-OwnedSource CopySource(const OwnedSource& source) { return CopySource(source.address.get(), source.length); }
-
 // A large fragment buffer is filled page by page as its packet arrives.
 // Each first touch of a page used to be a page fault of its own (some 16,000
 // for a 64 MiB packet, each an exception into a virtual machine's kernel):
@@ -238,9 +236,9 @@ void CKesSockEngine::DropFragment(unsigned int socket) { TakeFragment(socket).re
 
 bool CKesSockEngine::IsOwnedStream(unsigned int socket)
 {
-    CKesAtom key = SocketKey(socket);
     CKesAutoMutex hold(m_EngineLock);
-    return TableValue(m_ServerSocketTable, key) != nullptr || TableValue(m_ClientSocketTable, key) != nullptr;
+    const Owner owner = OwnerOf(socket);
+    return owner.serverSide || owner.client != nullptr;
 }
 
 // ---- receive path ----------------------------------------------------------------
@@ -265,6 +263,18 @@ OwnedSource CKesSockEngine::NewSource(unsigned int socket)
     return source;
 }
 
+const OwnedSource& CKesSockEngine::StreamSource(unsigned int socket)
+{
+    // A stream read reports no address: the block only needs the size of
+    // the socket's family, cleared, and is reused from read to read.
+    const unsigned int length = SourceLengthOf(socket);
+    if (m_StreamSource.address == nullptr || m_StreamSource.length != length)
+        m_StreamSource = NewSource(socket);
+    else
+        memset(m_StreamSource.address.get(), 0, length);
+    return m_StreamSource;
+}
+
 int CKesSockEngine::KSEReadStream(unsigned int socket)
 {
     KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
@@ -280,7 +290,7 @@ void CKesSockEngine::ReadStream(unsigned int socket)
     // stays in the kernel's buffer. The buffer is reused, so a read costs no
     // allocation of its size: the whole packets are copied out at their size.
     if (m_ReadBuffer.empty()) m_ReadBuffer.resize(ms_ReadChunk);
-    OwnedSource source = NewSource(socket);
+    const OwnedSource& source = StreamSource(socket);
     int length = ReadSocket(socket, m_ReadBuffer.data(), ms_ReadChunk, source.address.get(), source.length);
     if (KesTraceOn(4)) KesTrace("Received IO on %u of length %d.\n", socket, length);
     if (length < 0) {
@@ -288,11 +298,10 @@ void CKesSockEngine::ReadStream(unsigned int socket)
         return;
     }
     if (length == 0) {
-        DeliverClosed(socket, std::move(source));
+        DeliverClosed(socket, CopySource(source.address.get(), source.length));
         return;
     }
-    int result =
-        ReceiveRun(socket, m_ReadBuffer.data(), static_cast<unsigned int>(length), std::move(source));
+    int result = ReceiveRun(socket, m_ReadBuffer.data(), static_cast<unsigned int>(length), source);
     if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
 }
 
@@ -443,11 +452,11 @@ int CKesSockEngine::KSECheckSockPacket(unsigned int socket, unsigned char* data,
         CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No data given");
         return KES_ERR_ARGUMENT;
     }
-    return ReceiveRun(socket, run.get(), static_cast<unsigned int>(length), std::move(from));
+    return ReceiveRun(socket, run.get(), static_cast<unsigned int>(length), from);
 }
 
 int CKesSockEngine::ReceiveRun(unsigned int socket, const unsigned char* data, unsigned int length,
-                               OwnedSource source)
+                               const OwnedSource& source)
 {
     KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
     OwnedBytes joined;
@@ -471,7 +480,7 @@ int CKesSockEngine::ReceiveRun(unsigned int socket, const unsigned char* data, u
         }
     }
     if (offset < length) {
-        int split = SplitRun(socket, data + offset, length - offset, std::move(source));
+        int split = SplitRun(socket, data + offset, length - offset, source);
         if (split != 1) result = split;
     }
     ApplyBackPressure(socket);
@@ -547,37 +556,35 @@ OwnedBytes CKesSockEngine::Join(const CKesIOWorkPacket& fragment, const unsigned
 }
 
 int CKesSockEngine::SplitRun(unsigned int socket, const unsigned char* run, unsigned int length,
-                             OwnedSource source)
+                             const OwnedSource& source)
 {
     int result = 1;
     CKesRecHdr header;
     unsigned int count = 0;
     const unsigned int whole = header.KRHWholePackets(run, length, &count);
-    const bool tailOrBroken = header.KRHGetData() != nullptr || header.KRHIsBroken();
     if (count > 0) {
         // The read's whole packets go to the workers as a few items (see
         // QueueWholePackets): one queue operation per read and one wake-up
         // per item, however many packets the read holds.
-        int queued = QueueWholePackets(socket, run, whole, count,
-                                       tailOrBroken ? CopySource(source) : std::move(source));
+        int queued = QueueWholePackets(socket, run, whole, count, source);
         if (queued != 1) result = queued;
     }
     if (header.KRHIsBroken()) {
         ReportPeer(KES_ERR_FRAMING, __LINE__, socket, source.address.get(), source.length,
                    "Connection closed: a packet header declares more than the packet limit");
-        BreakConnection(socket, std::move(source));
+        BreakConnection(socket, CopySource(source.address.get(), source.length));
         return result;
     }
     if (header.KRHGetData() == nullptr || header.KRHGetTotalLen() < 1) return result;
     OwnedBytes tail(header.KRHGetData());
     unsigned int tailLength = static_cast<unsigned int>(header.KRHGetTotalLen());
     header.KRHInitialise(); // the tail is ours from here on
-    int kept = KeepTail(socket, std::move(tail), tailLength, std::move(source));
+    int kept = KeepTail(socket, std::move(tail), tailLength, CopySource(source.address.get(), source.length));
     return kept != 1 ? kept : result;
 }
 
 int CKesSockEngine::QueueWholePackets(unsigned int socket, const unsigned char* run, unsigned int length,
-                                      unsigned int count, OwnedSource source)
+                                      unsigned int count, const OwnedSource& source)
 {
     // A read of many packets is shared among the workers, so that slow
     // callbacks of one busy connection still keep them all at work; a few
@@ -596,9 +603,7 @@ int CKesSockEngine::QueueWholePackets(unsigned int socket, const unsigned char* 
         for (unsigned int i = 0; i < packets; ++i)
             end += CKesRecHdr::ms_HeaderLength +
                    static_cast<unsigned int>(CKesRecHdr::KRHPeekDataLen(run + end, length - end));
-        OwnedSource itsSource = item + 1 == items ? std::move(source) : CopySource(source);
-        CKesIOWorkPacket* packet =
-            WholePacketsItem(socket, run + at, end - at, packets, std::move(itsSource));
+        CKesIOWorkPacket* packet = WholePacketsItem(socket, run + at, end - at, packets, source);
         if (packet != nullptr) queued.push_back(packet);
         at = end;
         done += packets;
@@ -617,16 +622,13 @@ int CKesSockEngine::QueueWholePackets(unsigned int socket, const unsigned char* 
 
 CKesIOWorkPacket* CKesSockEngine::WholePacketsItem(unsigned int socket, const unsigned char* run,
                                                    unsigned int length, unsigned int count,
-                                                   OwnedSource source)
+                                                   const OwnedSource& source)
 {
-    OwnedBytes bytes(static_cast<unsigned char*>(malloc(length)));
-    if (bytes == nullptr) {
-        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, "Received packets cannot be kept, dropped");
-        return nullptr;
-    }
-    memcpy(bytes.get(), run, length);
+    // One block for the item, its bytes and its source: the worker frees
+    // what the loop thread allocated, which costs the allocator most per block.
     auto* packet =
-        new CKesIOWorkPacket(socket, bytes.release(), length, this, source.address.release(), source.length);
+        CKesIOWorkPacket::KIWPNewInBlock(socket, run, length, this, source.address.get(), source.length);
+    if (packet == nullptr) return nullptr;
     packet->KIWPSetWholePackets(count);
     packet->KIWPCharge(BacklogOf(socket));
     return packet;
@@ -732,19 +734,13 @@ void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
     if (KesTraceOn(4)) KesTrace("CKesSockEngine::KSEProcessIO().\n");
     if (packet == nullptr) return;
     unsigned int socket = packet->KIWPGetSocket();
-    CKesAtom key = SocketKey(socket);
 
     Owner owner;
     {
-        // The binding is read under the lock so that a removal on another
-        // thread cannot free it while its name is in use; the owner found is
-        // counted in, so that its removal waits for this packet.
+        // The owner found under the lock is counted in, so that its removal
+        // on another thread waits for this packet.
         CKesAutoMutex hold(m_EngineLock);
-        CKesVarBind* binding = static_cast<CKesVarBind*>(TableValue(m_ServerSocketTable, key));
-        owner.serverSide = binding != nullptr;
-        if (owner.serverSide) owner.server = FindServer(binding->KVBName());
-        if (!owner.serverSide)
-            owner.client = static_cast<CKesObjSockClient*>(TableValue(m_ClientSocketTable, key));
+        owner = OwnerOf(socket);
         // Bytes read from a connection that has ended meanwhile (its handle
         // may already belong to a new one) must not reach the new owner.
         if ((owner.serverSide || owner.client != nullptr) && IsFromEndedConnection(*packet)) {
