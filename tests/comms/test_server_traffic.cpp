@@ -64,30 +64,52 @@ protected:
     std::unique_ptr<ksxtest::EventLoopThread> m_Loop;
 };
 
-// Neither the id nor keep-alives reach the host; records sent before the id
-// wait with their connection and arrive after the connect, each once.
-TEST_F(ServerTraffic, GreetingAndKeepAlivesStayInternalAndEarlyRecordsWaitForTheId)
+// Neither the id nor keep-alives reach the host; records sent before the id wait with their
+// connection and arrive after the connect, each once. A refused id leaves the first client filed;
+// a broadcast reaches only that client, not the refused connection nor one that has not greeted.
+TEST_F(ServerTraffic, GreetingKeepAlivesAndRefusedIdsStayInternalAndEarlyRecordsWaitForTheId)
 {
-    auto early = WireConnection::To(Port());
-    std::vector<std::string> expected{"connect alpha", "io alpha one", "connect late"};
+    ksxtest::ErrorCapture errors;
+    auto early = WireConnection::To(Port()); // accepted before the others
+    std::vector<std::string> expected{"connect alpha", "io alpha one", "io alpha from-second",
+                                      "disconnect alpha", "connect late"};
     for (int i = 0; i < 30; ++i) {
         const std::string data = "early-" + std::to_string(i);
         ASSERT_TRUE(early->SendText("data", data.c_str()));
         expected.push_back("io late " + data);
     }
     auto peer = Identified("alpha");
+    CKesSockEnd* owner = Client("alpha");
     std::unique_ptr<CKesRecord> keepAlive(CKesSockEnd::KSEGetKeepAlivePacket());
     ASSERT_TRUE(peer->Send(*keepAlive) && peer->Send(*keepAlive) && peer->SendText("data", "one"));
     ASSERT_TRUE(m_Server->log.WaitFor("io alpha one"));
-    EXPECT_EQ((std::vector<std::string>{"connect alpha", "io alpha one"}), m_Server->log.Events())
+    auto second = WireConnection::To(Port());
+    ASSERT_TRUE(second->Send(*Hello("alpha")) && second->SendText("data", "from-second"));
+    ASSERT_TRUE(m_Server->log.WaitFor("io alpha from-second")); // confirmed, though not filed
+    EXPECT_EQ(std::vector<std::string>(expected.begin(), expected.begin() + 3), m_Server->log.Events())
         << "an early record reached the host before its id";
+    EXPECT_EQ(1, errors.CountText({"alpha"}, KES_ERR_DUPLICATE_CLIENT));
+    EXPECT_EQ(owner, Client("alpha"));
+    CKesRecord news = TextRecord("data", "news");
+    EXPECT_EQ(1, m_Server->KOSSBroadcastClients(&news));
+    EXPECT_EQ("news", NextData(*peer));
+    EXPECT_FALSE(second->Pending(50)) << "the refused connection got the broadcast";
+    EXPECT_FALSE(early->Pending(50)) << "a connection without an id got the broadcast";
+
+    // The refused connection goes; the owner's entry stays and still works.
+    second->Close();
+    ASSERT_TRUE(m_Server->log.WaitFor("disconnect alpha"));
+    EXPECT_EQ(owner, Client("alpha"));
+    CKesRecord still = TextRecord("data", "still-here");
+    EXPECT_EQ(1, m_Server->KOSSSendToClient("alpha", &still));
+    EXPECT_EQ("still-here", NextData(*peer));
 
     // Workers take one connection's records in parallel: their order among themselves is open.
     ASSERT_TRUE(early->Send(*Hello("late")));
     ASSERT_TRUE(ksxtest::WaitUntil([&] { return m_Server->log.Events().size() >= expected.size(); }));
     std::vector<std::string> events = m_Server->log.Events();
-    std::sort(events.begin() + 3, events.end());
-    std::sort(expected.begin() + 3, expected.end());
+    std::sort(events.begin() + 5, events.end());
+    std::sort(expected.begin() + 5, expected.end());
     EXPECT_EQ(expected, events);
 }
 
@@ -122,35 +144,6 @@ TEST_F(ServerTraffic, BatchedSendsKeepOrderPastTheSocketBufferAndLeaveOutOnlyABa
     for (WireConnection* peer : {alpha.get(), beta.get()})
         EXPECT_EQ((std::vector<std::string>{"1" + dots, "2" + dots}),
                   (std::vector<std::string>{NextData(*peer), NextData(*peer)}));
-}
-
-// A refused id leaves the first client filed; a broadcast reaches only that
-// client, not the refused connection nor one that never greeted.
-TEST_F(ServerTraffic, DuplicateIdIsRefusedWithoutDisturbingTheFirstClient)
-{
-    ksxtest::ErrorCapture errors;
-    auto silent = WireConnection::To(Port()); // accepted before the others, never greets
-    auto first = Identified("dup");
-    CKesSockEnd* owner = Client("dup");
-    auto second = WireConnection::To(Port());
-    ASSERT_TRUE(second->Send(*Hello("dup")) && second->SendText("data", "from-second"));
-    ASSERT_TRUE(m_Server->log.WaitFor("io dup from-second")); // confirmed, though not filed
-    EXPECT_EQ(1, m_Server->log.Count("connect dup"));
-    EXPECT_EQ(1, errors.CountText({"dup"}, KES_ERR_DUPLICATE_CLIENT));
-    EXPECT_EQ(owner, Client("dup"));
-    CKesRecord news = TextRecord("data", "news");
-    EXPECT_EQ(1, m_Server->KOSSBroadcastClients(&news));
-    EXPECT_EQ("news", NextData(*first));
-    EXPECT_FALSE(second->Pending(50)) << "the refused connection got the broadcast";
-    EXPECT_FALSE(silent->Pending(50)) << "a connection without an id got the broadcast";
-
-    // The refused connection goes; the owner's entry stays and still works.
-    second->Close();
-    ASSERT_TRUE(m_Server->log.WaitFor("disconnect dup"));
-    EXPECT_EQ(owner, Client("dup"));
-    CKesRecord still = TextRecord("data", "still-here");
-    EXPECT_EQ(1, m_Server->KOSSSendToClient("dup", &still));
-    EXPECT_EQ("still-here", NextData(*first));
 }
 
 // Production bounds by default. Each connection goes with one disconnect and
