@@ -129,7 +129,15 @@ struct CutCase {
     std::vector<size_t> sizes; // payload sizes, framed one after the other
     std::vector<size_t> reads; // lengths of the reads; the last one takes the rest
     size_t every = 0;          // or: reads of this length throughout
+    int workers = 1;
 };
+
+std::vector<size_t> AHundredSizes()
+{
+    std::vector<size_t> sizes;
+    for (size_t i = 0; i < 100; ++i) sizes.push_back(i % 7 == 0 ? 0 : 20 + i);
+    return sizes;
+}
 
 const CutCase kCutCases[] = {
     {"three whole packets (one empty) in one read, then one more",
@@ -138,16 +146,17 @@ const CutCase kCutCases[] = {
     {"a packet cut twice inside its header", {50, 3}, {1, 2, 51}},
     {"a packet cut in its data, the rest with another packet", {1000, 20}, {400}},
     {"a large packet in reads that line up with nothing", {8u << 20, 33}, {}, 65536 - 3},
+    {"a hundred packets in one read, shared among the workers as a few items", AHundredSizes(), {}, 0, 2},
 };
 
-// One worker, so queued order is processed order: a packet completed by a
+// With one worker, queued order is processed order: a packet completed by a
 // later read comes after those an earlier read completed.
 TEST(ReceivePathSplitting, PacketsCutAnywhereArriveWholeInReadOrderWithPrivateSources)
 {
     unsigned seed = 1;
     for (const CutCase& cut : kCutCases) {
         SCOPED_TRACE(cut.what);
-        CollectingEngine engine(1);
+        CollectingEngine engine(cut.workers);
         std::vector<Bytes> sent;
         std::vector<size_t> frameEnds;
         Bytes stream;
@@ -177,30 +186,6 @@ TEST(ReceivePathSplitting, PacketsCutAnywhereArriveWholeInReadOrderWithPrivateSo
             lastRead = std::max(lastRead, completedBy[p]);
         }
     }
-}
-
-TEST(ReceivePathSplitting, AReadOfManyPacketsIsSharedAmongWorkersEachArrivingOnceAndCharged)
-{
-    CollectingEngine engine(2);
-    std::vector<Bytes> sent;
-    Bytes read;
-    for (unsigned i = 0; i < 100; ++i) {
-        sent.push_back(Pattern(i % 7 == 0 ? 0 : 20 + i, i));
-        read = Join({read, Frame(sent.back())});
-    }
-    ASSERT_EQ(1, Feed(engine, kSocket, read));
-    EXPECT_EQ(std::multiset<Bytes>(sent.begin(), sent.end()), Payloads(engine.WaitFor(sent.size())));
-
-    auto backlog = std::make_shared<CKesReceiveBacklog>(nullptr, kSocket, 1, 1 << 20);
-    {
-        CKesIOWorkPacket item(kSocket, HeapBytes(read), static_cast<unsigned int>(read.size()), &engine,
-                              nullptr, 0);
-        item.KIWPSetWholePackets(CKesReceiveBacklog::ms_PacketCap + 1);
-        item.KIWPCharge(backlog);
-        EXPECT_TRUE(backlog->IsFull()) << "an item of many packets was charged as one";
-    }
-    EXPECT_FALSE(backlog->IsFull());
-    EXPECT_EQ(0, backlog->Bytes());
 }
 
 // Exactly the limit passes; nothing of the broken stream is kept for the handle's next user.
@@ -486,7 +471,7 @@ TEST(RecordHeaderRecords, WholePacketsDecodeInOrderAndBadOnesAreReportedAndLeftO
 
 // The copying setter copies, the taking one frees what it replaces (the address sanitizer
 // checks both); decoding leaves the payload as it was, and a bad one is reported.
-TEST(WorkPacket, CopiesAndSettersOwnTheirBuffersAndABadPayloadIsReported)
+TEST(WorkPacket, CopiesAndSettersOwnTheirBuffersItemsAreChargedPerPacketAndABadPayloadIsReported)
 {
     int engine = 0;
     const Bytes payload = Pattern(20, 3);
@@ -495,12 +480,22 @@ TEST(WorkPacket, CopiesAndSettersOwnTheirBuffersAndABadPayloadIsReported)
     std::unique_ptr<CKesListable> deep(original->KLTargetDeepCopy(original));
     ASSERT_NE(deep, nullptr);
     delete original;
-    for (auto* p : {&copy, static_cast<CKesIOWorkPacket*>(deep.get())}) {
+    auto* item = static_cast<CKesIOWorkPacket*>(deep.get());
+    for (auto* p : {&copy, item}) {
         EXPECT_EQ(PacketOf(*p), payload);
         EXPECT_EQ(SourceOf(*p), kSource);
         EXPECT_EQ(p->KIWPGetSocket(), 5u);
         EXPECT_EQ(p->KIWPGetSockServer(), &engine);
     }
+    // An item of many packets counts each against its connection's backlog, until it goes.
+    auto backlog = std::make_shared<CKesReceiveBacklog>(nullptr, 5, 1, 1 << 20);
+    item->KIWPSetWholePackets(CKesReceiveBacklog::ms_PacketCap + 1);
+    item->KIWPCharge(backlog);
+    EXPECT_TRUE(backlog->IsFull()) << "an item of many packets was charged as one";
+    deep.reset();
+    EXPECT_FALSE(backlog->IsFull());
+    EXPECT_EQ(0, backlog->Bytes());
+
     const Bytes ipv6 = Pattern(28, 4); // as long as an IPv6 address
     const auto* given = reinterpret_cast<const sockaddr*>(ipv6.data());
     ASSERT_EQ(copy.KIWPSetSource(given, 28), 1);
