@@ -93,8 +93,7 @@ TEST_F(EngineRegistry, RemovingAServerTakesItsSocketsOffTheLoopAndThenDestroysIt
     EXPECT_EQ(KES_DISCONNECTED, last->KOSSGetConnectState());
 }
 
-// Each removal waits for the workers inside the object while discovery records for its service
-// arrive without pause (else the sanitizer builds see them meet it destroyed).
+// Removals wait for the workers inside the object (else the sanitizer builds see it destroyed).
 TEST(EngineRegistryUnderTraffic, ServerAndClientRemovedAndAddedAgainWhileDiscoveryRecordsArrive)
 {
     CKesSockEngine engine("removal-test", __KES_SERV_DAEMON, 4); // several workers inside at once

@@ -1,5 +1,4 @@
-// The receive path: framing, the size limit, work packets, packets cut across
-// reads, closed connections, datagrams, and random streams to a real server.
+// The receive path: framing and its limits, work packets, cut reads, datagrams, a real server.
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -149,8 +148,7 @@ const CutCase kCutCases[] = {
     {"a hundred packets in one read, shared among the workers as a few items", AHundredSizes(), {}, 0, 2},
 };
 
-// With one worker, queued order is processed order: a packet completed by a
-// later read comes after those an earlier read completed.
+// With one worker, a packet that a later read completes comes after those of earlier reads.
 TEST(ReceivePathSplitting, PacketsCutAnywhereArriveWholeInReadOrderWithPrivateSources)
 {
     unsigned seed = 1;
@@ -431,8 +429,7 @@ TEST(RecordHeaderFraming, LengthGoesInFrontAndAboveTheLimitOrNearFourGibibytesTh
     header.KRHInitialise();
     EXPECT_FALSE(header.KRHIsBroken());
 
-    // Splitting without copies ends at the same places: before the broken
-    // header, and before a cut packet, whose bytes stay as the tail.
+    // Splitting without copies stops there too, and before a cut packet, kept as the tail.
     unsigned int count = 0;
     EXPECT_EQ(7u, header.KRHWholePackets(run.data(), static_cast<unsigned int>(run.size()), &count));
     EXPECT_EQ(1u, count);
@@ -469,8 +466,7 @@ TEST(RecordHeaderRecords, WholePacketsDecodeInOrderAndBadOnesAreReportedAndLeftO
     EXPECT_EQ(reports[1].code, KES_ERR_FRAMING);
 }
 
-// The copying setter copies, the taking one frees what it replaces (the address sanitizer
-// checks both); decoding leaves the payload as it was, and a bad one is reported.
+// The address sanitizer checks that the copying setter copies and the taking one frees.
 TEST(WorkPacket, CopiesAndSettersOwnTheirBuffersItemsAreChargedPerPacketAndABadPayloadIsReported)
 {
     int engine = 0;

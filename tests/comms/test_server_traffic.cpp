@@ -1,5 +1,4 @@
-// The server's traffic with its clients through a running engine: peers on
-// loopback speak the wire format; host callbacks are logged in order.
+// The server's traffic with wire-format peers on loopback; host callbacks are logged in order.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/select.h>
@@ -64,9 +63,8 @@ protected:
     std::unique_ptr<ksxtest::EventLoopThread> m_Loop;
 };
 
-// Neither the id nor keep-alives reach the host; records sent before the id wait with their
-// connection and arrive after the connect, each once. A refused id leaves the first client filed;
-// a broadcast reaches only that client, not the refused connection nor one that has not greeted.
+// Records sent before the id arrive after the connect, each once. A refused id leaves the first
+// client filed; a broadcast reaches only it, not the refused connection nor one without an id.
 TEST_F(ServerTraffic, GreetingKeepAlivesAndRefusedIdsStayInternalAndEarlyRecordsWaitForTheId)
 {
     ksxtest::ErrorCapture errors;
@@ -113,8 +111,7 @@ TEST_F(ServerTraffic, GreetingKeepAlivesAndRefusedIdsStayInternalAndEarlyRecords
     EXPECT_EQ(expected, events);
 }
 
-// A batch past the socket buffers arrives whole and in order but for its null
-// record, reported by place; a broadcast batch reaches every client in order.
+// The null record is reported by place; a broadcast batch reaches every client in order.
 TEST_F(ServerTraffic, BatchedSendsKeepOrderPastTheSocketBufferAndLeaveOutOnlyABadRecord)
 {
     auto alpha = Identified("alpha"), beta = Identified("beta");
@@ -146,9 +143,8 @@ TEST_F(ServerTraffic, BatchedSendsKeepOrderPastTheSocketBufferAndLeaveOutOnlyABa
                   (std::vector<std::string>{NextData(*peer), NextData(*peer)}));
 }
 
-// Production bounds by default. Each connection goes with one disconnect and
-// one report with text (never a second removal): closed, flooding or broken
-// before its id, unidentified past the deadline, quiet past the idle limit.
+// Production bounds by default. Each connection goes with one disconnect and one report with
+// text (never a second removal).
 TEST_F(ServerTraffic, ClosedFloodingBrokenUnidentifiedAndSilentConnectionsAreRemovedOnce)
 {
     ksxtest::ErrorCapture errors;
@@ -209,9 +205,8 @@ TEST_F(ServerTraffic, ClosedFloodingBrokenUnidentifiedAndSilentConnectionsAreRem
     }
 }
 
-// One of many readers stops reading while 60 KB broadcasts are each echoed:
-// it is cut once at the send deadline, after the others had that broadcast
-// and every echo before it; they lose nothing, and a new client is served.
+// While 60 KB broadcasts are each echoed, the stuck one is cut once, after the others had that
+// broadcast and every echo before it; they lose nothing, and a new client is served.
 TEST_F(ServerTraffic, StuckReaderIsCutAtTheSendDeadlineWhileTheOthersAreServed)
 {
     constexpr int kReaders = 19, kAfterCut = 5;
@@ -345,8 +340,7 @@ protected:
     ServerTrafficHandleReuse() { m_Workers = 1; }
 };
 
-// A record queued when its connection ends never reaches the next owner of
-// the handle (the one worker is held meanwhile by another server).
+// The one worker is held by another server meanwhile.
 TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOwnerOfItsHandle)
 {
     auto* gate = ksxtest::AddServer<GateServer>(*m_Engine, "gate", "dom");

@@ -1,5 +1,4 @@
-// The socket endpoint record: ownership of its parts and socket, its service
-// line, and the discovery and greeting records it builds.
+// The socket endpoint: ownership of its parts and socket, its service line, the records it builds.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>

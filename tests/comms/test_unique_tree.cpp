@@ -41,8 +41,7 @@ __boolean RecordUntilA(CKesUniqueTreeNode* node, void* out)
 
 } // namespace
 
-// Keys from many threads are never handed out twice; every exit restarts
-// them at zero; without init none is handed out and the misuse is reported.
+// Every exit restarts keys at zero; without init none is handed out and the misuse is reported.
 TEST_F(UniqueTree, KeysAreUniqueAcrossThreadsAndRestartAfterEveryExit)
 {
     CKesUniqueTreeNode::KUTNInitStatic();
@@ -75,8 +74,7 @@ TEST_F(UniqueTree, KeysAreUniqueAcrossThreadsAndRestartAfterEveryExit)
     EXPECT_TRUE(errors.Has(KES_ERR_ARGUMENT, "CKesUniqueTreeNode", 329));
 }
 
-// Walks keep their orders and stop at a false visit; re-parenting detaches or appends; a parent
-// takes its subtree along; a deep copy stands alone, its key equal but separate.
+// Walks stop at a false visit; a parent takes its subtree along; a deep copy stands alone.
 TEST_F(UniqueTree, WalksReParentingAndCopiesKeepTheirOrdersAndKeys)
 {
     Node r(nullptr, "R", nullptr, FALSE);
