@@ -47,8 +47,7 @@ std::vector<Field> Fields(const CKesRecord* record)
 TEST(SockEndOwnership, MissingPartTakesNothingOverAndCopiesOwnTheirBlocksAndTheLastHolderClosesTheSocket)
 {
     ksxtest::ErrorCapture errors;
-    char* name = strdup("S");
-    char* domain = strdup("D");
+    char *name = strdup("S"), *domain = strdup("D");
     auto* address = static_cast<sockaddr*>(std::calloc(1, sizeof(sockaddr_in)));
     address->sa_family = AF_INET;
     {
