@@ -1,5 +1,4 @@
 // The receive path: framing and its limits, work packets, cut reads, datagrams, a real server.
-#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -262,7 +261,7 @@ TEST(ReceivePathServer, RandomRecordsWithRandomCutsArriveExactlyOnceAndAClosedPe
 {
     CollectingEngine engine(3);
     ksxtest::EventLoopThread loop(engine);
-    auto* server = ksxtest::AddServer<LoggingServer>(engine, "ReceiveTest", "TestDomain"); // the engine's
+    auto* server = ksxtest::AddServer<LoggingServer>(engine, "ReceiveTest", "TestDomain"); // engine-owned
     ASSERT_NE(nullptr, server);
     server->loop = loop.Id();
     ASSERT_TRUE(ksxtest::WaitUntil([&] { return server->KOSSGetConnectState() == KES_CONNECTED; }));
@@ -365,7 +364,7 @@ TEST(ReceivePathBackPressure, AFloodIsReadNoFasterThanItIsServedAndABystanderIsS
 {
     CollectingEngine engine(2);
     ksxtest::EventLoopThread loop(engine);
-    auto* server = ksxtest::AddServer<SlowServer>(engine, "FloodTest", "TestDomain"); // the engine's
+    auto* server = ksxtest::AddServer<SlowServer>(engine, "FloodTest", "TestDomain"); // engine-owned
     ASSERT_NE(nullptr, server);
     ASSERT_TRUE(ksxtest::WaitUntil([&] { return server->KOSSGetConnectState() == KES_CONNECTED; }));
     const unsigned int port = server->KOSSGetServerData()->KSEGetEndPtAddressPort();
