@@ -43,14 +43,13 @@ TEST_F(EngineRegistry, SecondServerOrClientForATakenNameAndANamelessServerLeaveT
     ksxtest::ErrorCapture errors;
     CKesObjSockServer* first = NamedServer("Shared");
     ASSERT_EQ(1, m_Engine.KSEAddServer(first));
-
     std::unique_ptr<CKesObjSockServer> second(NamedServer("Shared")), nameless(new CKesObjSockServer);
     testing::internal::CaptureStderr();
     EXPECT_EQ(KES_ERR_DUPLICATE_SERVER, m_Engine.KSEAddServer(second.get()));
     EXPECT_NE(std::string::npos,
               testing::internal::GetCapturedStderr().find(
-                  "WARNING: You have attempted to add a server on service Shared when this socket "
-                  "engine already has a server on this subject.\n"));
+                  "WARNING: You have attempted to add a server on service Shared when this "
+                  "socket engine already has a server on this subject.\n"));
     EXPECT_EQ(KES_ERR_ARGUMENT, m_Engine.KSEAddServer(nameless.get()));
     EXPECT_TRUE(errors.Has(KES_ERR_ARGUMENT, "CKesSockEngine"));
     EXPECT_EQ(first, m_Engine.KSEGetServer("Shared"));
@@ -69,6 +68,7 @@ struct WatchedServer : public CKesObjSockServer {
     std::function<void()> onDestroyed;
 };
 
+// Safe exit then terminates every server still filed.
 TEST_F(EngineRegistry, RemovingAServerTakesItsSocketsOffTheLoopAndThenDestroysIt)
 {
     AcceptedSocket first, second, other;
@@ -77,8 +77,7 @@ TEST_F(EngineRegistry, RemovingAServerTakesItsSocketsOffTheLoopAndThenDestroysIt
     watched->onDestroyed = [&] { stillRegistered = m_Engine.KRNRemoveIO(first.Socket()) == 1 ? 1 : 0; };
     ASSERT_EQ(1, m_Engine.KSEAddServer(watched));
     ASSERT_EQ(1, m_Engine.KSEAddServer(NamedServer("Staying")));
-    char leaving[] = "Leaving";
-    char staying[] = "Staying";
+    char leaving[] = "Leaving", staying[] = "Staying";
     ASSERT_EQ(1, m_Engine.KSEAddNewServerSocket(leaving, first.end));
     ASSERT_EQ(1, m_Engine.KSEAddNewServerSocket(leaving, second.end));
     ASSERT_EQ(1, m_Engine.KSEAddNewServerSocket(staying, other.end));
@@ -89,15 +88,12 @@ TEST_F(EngineRegistry, RemovingAServerTakesItsSocketsOffTheLoopAndThenDestroysIt
     EXPECT_EQ(KES_ERR_INVALID_SOCKET, m_Engine.KRNRemoveIO(second.Socket()));
     EXPECT_EQ(1, m_Engine.KRNRemoveIO(other.Socket()));
 
-    // Safe exit terminates every server still filed.
     CKesObjSockServer* last = m_Engine.KSEGetServer("Staying");
     m_Engine.KNSafeExit();
     EXPECT_EQ(KES_DISCONNECTED, last->KOSSGetConnectState());
 }
 
-// Each removal, while discovery records for the service arrive without pause,
-// must wait for a worker inside the object, or the sanitizer builds see it
-// meet the object destroyed. Uninitialised servers make removals quick.
+// Removals wait for the workers inside the object (else the sanitizer builds see it destroyed).
 TEST(EngineRegistryUnderTraffic, ServerAndClientRemovedAndAddedAgainWhileDiscoveryRecordsArrive)
 {
     CKesSockEngine engine("removal-test", __KES_SERV_DAEMON, 4); // several workers inside at once
@@ -105,8 +101,7 @@ TEST(EngineRegistryUnderTraffic, ServerAndClientRemovedAndAddedAgainWhileDiscove
     std::unique_ptr<CKesRecord> request = ksxtest::AddressRequest("Churned", "RegistryDomain");
     std::unique_ptr<CKesRecord> reply = ksxtest::AddressReply("Churned", "RegistryDomain", 4000);
     ASSERT_TRUE(request && reply);
-    // In bursts, through the engine's own channel, which loops them back to it.
-    std::jthread sender([&](std::stop_token stop) {
+    std::jthread sender([&](std::stop_token stop) { // in bursts, looped back by the engine's own channel
         while (!stop.stop_requested()) {
             for (int burst = 0; burst < 4; ++burst)
                 for (CKesRecord* record : {request.get(), reply.get()})
@@ -117,7 +112,7 @@ TEST(EngineRegistryUnderTraffic, ServerAndClientRemovedAndAddedAgainWhileDiscove
 
     char name[] = "Churned";
     for (int round = 0; round < 1000; ++round) {
-        ASSERT_EQ(1, engine.KSEAddServer(NamedServer("Churned")));
+        ASSERT_EQ(1, engine.KSEAddServer(NamedServer("Churned"))); // uninitialised: quick to remove
         std::unique_ptr<CKesObjSockClient> client = NamedClient("Churned");
         EXPECT_EQ(1, engine.KSEAddClient(client.get()));
         // A reply reaches the client in this round (no sleeping, so that rounds follow closely).

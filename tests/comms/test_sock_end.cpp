@@ -1,5 +1,4 @@
-// The socket endpoint record: ownership of its parts and socket, its service
-// line, and the discovery and greeting records it builds.
+// The socket endpoint: ownership of its parts and socket, its service line, the records it builds.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -29,8 +28,6 @@ std::string Take(char* text)
     return copy;
 }
 
-bool IsOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
-
 using Field = std::pair<std::string, std::string>;
 // Names and values of a record in order; integers as "int:<n>".
 std::vector<Field> Fields(const CKesRecord* record)
@@ -50,8 +47,7 @@ std::vector<Field> Fields(const CKesRecord* record)
 TEST(SockEndOwnership, MissingPartTakesNothingOverAndCopiesOwnTheirBlocksAndTheLastHolderClosesTheSocket)
 {
     ksxtest::ErrorCapture errors;
-    char* name = strdup("S");
-    char* domain = strdup("D");
+    char *name = strdup("S"), *domain = strdup("D");
     auto* address = static_cast<sockaddr*>(std::calloc(1, sizeof(sockaddr_in)));
     address->sa_family = AF_INET;
     {
@@ -61,8 +57,7 @@ TEST(SockEndOwnership, MissingPartTakesNothingOverAndCopiesOwnTheirBlocksAndTheL
     }
     EXPECT_EQ(errors.Count(KES_ERR_ARGUMENT, "CKesSockEnd"), 2);
     // Still ours: the sanitizer flags a double free if the records freed them.
-    for (void* block : {static_cast<void*>(name), static_cast<void*>(domain), static_cast<void*>(address)})
-        std::free(block);
+    std::free(name), std::free(domain), std::free(address);
 
     // Copies (plain and deep) own their blocks and share the socket, which the last holder closes.
     const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -82,9 +77,9 @@ TEST(SockEndOwnership, MissingPartTakesNothingOverAndCopiesOwnTheirBlocksAndTheL
         EXPECT_EQ(end->KSEGetEndPointSocket(), static_cast<unsigned int>(s));
     }
     delete copy;
-    EXPECT_TRUE(IsOpen(s));
+    EXPECT_NE(-1, ::fcntl(s, F_GETFD));
     delete deep;
-    EXPECT_FALSE(IsOpen(s));
+    EXPECT_EQ(-1, ::fcntl(s, F_GETFD));
 }
 
 TEST(SockEndTexts, ServiceLineByteForByteAndUnchangedByRefusedSetters)
