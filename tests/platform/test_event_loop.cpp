@@ -1,5 +1,4 @@
-// The event loop: removal from any thread (also inside a callback), stale
-// events of removed and reused handles, pausing and resuming, and stopping.
+// The event loop: removal from any thread or callback, stale events, pausing and stopping.
 #include <csignal>
 #include <utility>
 
@@ -21,10 +20,7 @@ struct SocketPair {
     ~SocketPair() { Close(0), Close(1); }
     unsigned int Watched() const { return static_cast<unsigned int>(fd[0]); }
     void Poke() const { ASSERT_EQ(write(fd[1], "x", 1), 1); }
-    void Close(int end)
-    {
-        if (fd[end] >= 0) close(std::exchange(fd[end], -1));
-    }
+    void Close(int end) { fd[end] >= 0 && close(std::exchange(fd[end], -1)); }
 };
 
 // Counts OnIO calls, and those begun after the owner marked the socket removed.
@@ -62,9 +58,8 @@ protected:
     Recorder m_BarrierCalls;
 };
 
-// Both sockets are in the loop's first batch. The first dispatched removes
-// the other and registers a new socket under its number, whose callback must
-// see only the new socket's events; it also removes itself and is not called again.
+// In one batch the first socket dispatched removes itself and the other, whose number a new
+// socket takes: the new callback sees only the new socket's events, neither old one runs again.
 TEST_F(EventLoopTest, PendingEventsOfRemovedOrReusedDescriptorsReachNoCallback)
 {
     SocketPair a, b, replacement;
@@ -96,8 +91,7 @@ TEST_F(EventLoopTest, PendingEventsOfRemovedOrReusedDescriptorsReachNoCallback)
     loop.Stop(); // before replacement and fresh go
 }
 
-// OnIO waits for a thread that removes the same socket: the removal must not
-// wait for that OnIO, or both would hang.
+// A removal must not wait for an OnIO of its socket that waits for the removal.
 TEST_F(EventLoopTest, RemovalByAThreadThatOnIOWaitsForDoesNotBlock)
 {
     SocketPair pair;
@@ -116,9 +110,8 @@ TEST_F(EventLoopTest, RemovalByAThreadThatOnIOWaitsForDoesNotBlock)
     EXPECT_TRUE(sawRemoval);
 }
 
-// Threads register and remove many sockets while their peers write: after
-// KRNRemoveIO at most an OnIO already begun runs, and none once the loop has
-// gone round, although every removed socket stays readable.
+// Under churn from many threads, at most an OnIO already begun runs after KRNRemoveIO, and
+// none once the loop has gone round, although every removed socket stays readable.
 TEST_F(EventLoopTest, NoOnIOStartsForASocketAfterItsRemovalUnderConcurrentChurn)
 {
     constexpr int kThreads = 4, kRounds = 150;
@@ -138,9 +131,7 @@ TEST_F(EventLoopTest, NoOnIOStartsForASocketAfterItsRemovalUnderConcurrentChurn)
             pairs[i].Close(1); // end of file: readable for good
         }
     };
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) threads.emplace_back(churn, t);
-    for (auto& t : threads) t.join();
+    ksxtest::RunOnThreads(kThreads, churn);
     ASSERT_EQ(failures.load(), 0);
 
     ASSERT_TRUE(RoundTrip() && RoundTrip());
@@ -154,8 +145,7 @@ TEST_F(EventLoopTest, NoOnIOStartsForASocketAfterItsRemovalUnderConcurrentChurn)
     }
 }
 
-// A socket paused in its own OnIO waits, with data and a hang-up pending,
-// until resumed; pausing or resuming twice changes nothing; removed and
+// Paused in its OnIO, a socket with data and a hang-up waits until resumed (twice is once);
 // registered again it is unpaused, and the old generation no longer reaches it.
 TEST_F(EventLoopTest, PausedSocketWaitsUntilResumedAndAPauseNamesOneRegistration)
 {
@@ -201,10 +191,8 @@ TEST_F(EventLoopTest, PausedSocketWaitsUntilResumedAndAPauseNamesOneRegistration
     loop.Stop(); // before fresh goes
 }
 
-// One thread registers, sees a dispatch, publishes the generation and removes,
-// round after round, while another pauses (and resumes) the last published
-// generation: calls give 1 or KES_ERR_INVALID_SOCKET, and each next
-// registration is dispatched.
+// Pausing and resuming the last generation while it is removed gives 1 or
+// KES_ERR_INVALID_SOCKET, and every next registration is still dispatched.
 TEST_F(EventLoopTest, PauseAndResumeRacingRemovalLeaveTheNextRegistrationWorking)
 {
     constexpr int kRounds = 500;
@@ -212,10 +200,9 @@ TEST_F(EventLoopTest, PauseAndResumeRacingRemovalLeaveTheNextRegistrationWorking
     Recorder recorder;
     LoopThread loop(m_Net);
     std::atomic<uint32_t> published{0};
-    std::atomic<bool> done{false};
     std::atomic<int> unexpected{0};
-    std::thread pauser([&] {
-        for (int i = 0; !done.load(); ++i) {
+    std::jthread pauser([&](std::stop_token stop) {
+        for (int i = 0; !stop.stop_requested(); ++i) {
             const uint32_t generation = published.load();
             int result = m_Net.KRNPauseIO(pair.Watched(), generation);
             if (i % 3 == 0 && result == 1) result = m_Net.KRNResumeIO(pair.Watched(), generation);
@@ -223,29 +210,25 @@ TEST_F(EventLoopTest, PauseAndResumeRacingRemovalLeaveTheNextRegistrationWorking
             std::this_thread::yield();
         }
     });
-    auto rounds = [&] {
-        for (int round = 0; round < kRounds; ++round) {
-            ASSERT_EQ(Watch(pair.Watched(), recorder), 1);
-            const uint32_t generation = m_Net.KRNGetGeneration(pair.Watched());
-            const int before = recorder.calls.load();
-            pair.Poke();
-            ASSERT_TRUE(WaitUntil([&] { return recorder.calls.load() > before; })) << "round " << round;
-            published = generation;
-            pair.Poke();
-            ASSERT_EQ(m_Net.KRNRemoveIO(pair.Watched()), 1);
-            m_Net.KRNWaitForDispatch(pair.Watched()); // no OnIO of this round counts in the next
-        }
-    };
-    rounds();
-    done = true;
+    for (int round = 0; round < kRounds; ++round) {
+        ASSERT_EQ(Watch(pair.Watched(), recorder), 1);
+        const uint32_t generation = m_Net.KRNGetGeneration(pair.Watched());
+        const int before = recorder.calls.load();
+        pair.Poke();
+        ASSERT_TRUE(WaitUntil([&] { return recorder.calls.load() > before; })) << "round " << round;
+        published = generation;
+        pair.Poke();
+        ASSERT_EQ(m_Net.KRNRemoveIO(pair.Watched()), 1);
+        m_Net.KRNWaitForDispatch(pair.Watched()); // no OnIO of this round counts in the next
+    }
+    pauser.request_stop();
     pauser.join();
     EXPECT_EQ(unexpected.load(), 0);
 }
 
 CKesRvNet* g_SignalledNet = nullptr;
 
-// A stop requested before the loop starts is kept; a signal handler can stop
-// a running loop; the loop can run again, but only once at a time.
+// A stop before the start is kept; a signal handler stops the loop; it runs again, once at a time.
 TEST_F(EventLoopTest, StopIsKeptBeforeStartWorksFromASignalHandlerAndTheLoopRunsAgain)
 {
     m_Net.KRNStopNet();
