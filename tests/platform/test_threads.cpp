@@ -17,28 +17,26 @@ void* AsItem(size_t index) { return reinterpret_cast<void*>(static_cast<uintptr_
 
 } // namespace
 
-// A thread joining itself is refused rather than hanging; at the production
-// time scale a wait nobody ends takes its full delay.
+// A thread joining itself is refused rather than hanging; at the production time scale a wait
+// nobody ends takes its full delay.
 TEST(Thread, SelfJoinIsRefusedAndATimedWaitLastsItsFullDelay)
 {
-    struct SelfJoin {
-        CKesThread thread;
-        std::atomic<int> result{0};
-    } self;
-    auto joinSelf = [](void* raw) -> void* {
-        auto* s = static_cast<SelfJoin*>(raw);
-        s->result = s->thread.KTJoinThread();
+    CKesThread thread;
+    std::atomic<int> selfJoin{0};
+    std::function<void()> body = [&] { selfJoin = thread.KTJoinThread(); };
+    auto run = [](void* raw) -> void* {
+        (*static_cast<std::function<void()>*>(raw))();
         return nullptr;
     };
-    ASSERT_EQ(self.thread.KTCreateThread(joinSelf, &self, 1), 1);
-    EXPECT_EQ(self.thread.KTJoinThread(), 1);
-    EXPECT_LT(self.result.load(), 0);
+    ASSERT_EQ(thread.KTCreateThread(run, &body, 1), 1);
+    EXPECT_EQ(thread.KTJoinThread(), 1);
+    EXPECT_LT(selfJoin.load(), 0);
 
     if (std::getenv("KSX_TIME_SCALE")) GTEST_SKIP() << "a time scale is set for this run";
     ASSERT_EQ(KesTimeScale(), 1.0);
-    CKesThread::AutoMutex hold(self.thread);
+    CKesThread::AutoMutex hold(thread);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(self.thread.KTConditionRelTimedWaitNoLock(1, 0), KES_TIMED_WAIT_EXPIRED);
+    EXPECT_EQ(thread.KTConditionRelTimedWaitNoLock(1, 0), KES_TIMED_WAIT_EXPIRED);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
@@ -69,7 +67,9 @@ TEST(ServPool, OneWorkerRunsItemsInOrderAndTakesItemsFromItsOwnWorker)
     CKesServPool* queue = nullptr;
     Work work = [&](uintptr_t n) {
         seen.push_back(n);
-        if (n == kLast - 1) EXPECT_EQ(queue->KSPAddWorkDetail(AsItem(kLast)), 1);
+        if (n == kLast - 1) {
+            EXPECT_EQ(queue->KSPAddWorkDetail(AsItem(kLast)), 1);
+        }
         if (n == kLast) done.set_value();
     };
     CKesServPool pool(0, &work);

@@ -16,11 +16,7 @@ dissect=(tshark -X "lua_script:$lua" -o tcp.try_heuristic_first:TRUE)
 decode() { "${dissect[@]}" -r "$@" 2>"$work/tshark.err"; }
 
 # expect_lines TEST N TEXT FILE: the number of lines of FILE holding TEXT compares to N by TEST (-eq, -ge).
-expect_lines() {
-  local got
-  got=$(grep -cF -- "$3" "$4")
-  [ "$got" "$1" "$2" ] || fail "$got lines with '$3', wanted $1 $2"
-}
+expect_lines() { local got; got=$(grep -cF -- "$3" "$4"); [ "$got" "$1" "$2" ] || fail "$got lines with '$3', wanted $1 $2"; }
 
 # has FILE TEXT...: FILE holds each TEXT.
 has() { local text; for text in "${@:2}"; do grep -qF -- "$text" "$1" || fail "$(basename "$1") lacks '$text'"; done; }
