@@ -16,13 +16,14 @@ try() {
   "$ctl" "$@" >"$work/out" 2>"$work/err"
   rc=$?; out=$(<"$work/out"); err=$(<"$work/err")
   [ "$rc" -eq "$want" ] || fail "ksxctl $*: exit status $rc, wanted $want (stderr: $err)"
-  if [ "$want" -eq 0 ]; then expect_out "$text" "ksxctl $*"; else expect_err "$text" "ksxctl $*"; fi
-  [ "$want" -eq 0 ] || { [ "$(grep -c . <<<"$err")" -eq "${err_lines:-1}" ] && [ -z "$out" -o "${1:-}" = listen ]; } ||
+  if [ "$want" -eq 0 ]; then expect_out "ksxctl $*" "$text"; else expect_err "ksxctl $*" "$text"; fi
+  [[ $want -eq 0 || ($(grep -c . <<<"$err") -eq ${err_lines:-1} && (-z $out || ${1:-} == listen)) ]] ||
     fail "ksxctl $*: more than its report: $out$err"
 }
 
-expect_out() { [[ "$out" == *"$1"* ]] || fail "$2: stdout lacks '$1': $out"; }
-expect_err() { [[ "$err" == *"$1"* ]] || fail "$2: stderr lacks '$1': $err"; }
+# expect_out WHAT TEXT...: stdout holds each TEXT (expect_err: stderr).
+expect_out() { local t; for t in "${@:2}"; do [[ "$out" == *"$t"* ]] || fail "$1: stdout lacks '$t': $out"; done; }
+expect_err() { local t; for t in "${@:2}"; do [[ "$err" == *"$t"* ]] || fail "$1: stderr lacks '$t': $err"; done; }
 # holds FILE PATTERN: FILE has a line matching PATTERN (lacks: none).
 holds() { grep -q -- "$2" "$1" || fail "$(basename "$1") lacks '$2': $(cat "$1")"; }
 lacks() { grep -q -- "$2" "$1" && fail "$(basename "$1") still has '$2': $(cat "$1")"; }
@@ -53,7 +54,7 @@ test_help_and_usage_errors() {
     try 0 "usage: ksxctl $cmd" help "$cmd"
   done
   try 0 "" --help
-  for cmd in list check prune probe send listen; do expect_out "  $cmd " "--help lists $cmd"; done
+  expect_out "--help" "  list " "  check " "  prune " "  probe " "  send " "  listen "
 
   local errors=(
     "no command given|"
@@ -122,21 +123,18 @@ SERVICE: B DOMAIN: d ADDRESS: 10.0.300.2 PORT: 2 SERVERNAME: h DYNAMIC: maybe
 SERVICE: A DOMAIN: d ADDRESS: 10.0.0.3 PORT: 3
 CFG
   try 0 "valid, 2 entries" check --file "$work/odd.cfg"
-  local warning
-  for warning in "line 1: port 70000 is above 65535" "line 2: address 10.0.300.2 is no IPv4 address" \
+  expect_err "check with warnings" "line 1: port 70000 is above 65535" "line 2: address 10.0.300.2 is no IPv4 address" \
     "line 2: DYNAMIC: maybe is neither YES nor NO" "line 3: the entry of A in d replaces the one on line 1" \
-    "no multicast entry"; do
-    expect_err "$warning" "check with warnings"
-  done
+    "no multicast entry"
   grep -q KSX-ERROR <<<"$err" && fail "the library's own report leaked: $err"
 
   # The library's text ends at a NUL byte: the entry after it is not read.
   { cat "$default_cfg"; printf '## tail\n\0SERVICE: Lost DOMAIN: d ADDRESS: 10.0.0.5 PORT: 5\n'; } >"$work/nul.cfg"
+  local nul_line; nul_line=$(($(grep -c '' "$default_cfg") + 2))
   try 0 "valid, 1 entry" check --file "$work/nul.cfg"
-  expect_err "line $(($(grep -c '' "$default_cfg") + 2)): a NUL byte ends the text here: the rest of the file (50 bytes) is ignored" \
-    "check with a NUL byte"
+  expect_err "check with a NUL byte" "line $nul_line: a NUL byte ends the text here: the rest of the file (50 bytes) is ignored"
   try 0 "MulticastService" list --file "$work/nul.cfg"
-  expect_err "list: warning: $work/nul.cfg: line $(($(grep -c '' "$default_cfg") + 2)): a NUL byte ends" "list with a NUL byte"
+  expect_err "list with a NUL byte" "list: warning: $work/nul.cfg: line $nul_line: a NUL byte ends"
   printf 'SERVICE: Cut DOMAIN: d\n\0 ADDRESS: 10.0.0.5 PORT: 5\n' >"$work/cut.cfg"
   try 1 "a NUL byte on line 2 ends the text, the rest is ignored" check --file "$work/cut.cfg"
 }
@@ -159,10 +157,10 @@ test_prune_removes_refused_dynamic_lines_only() {
   local away='SERVICE: Away DOMAIN: Plant1 ADDRESS: 10.99.0.2 PORT: 4000 DYNAMIC: YES'
   { cat "$work/head.cfg"; printf '%s\r\n%s%s' "$dead" "$kept" "$away"; } >"$cfg"
   keeps "$cfg" 0 "line 8: would remove (connection refused): $dead" prune --dry-run --timeout 0.5
-  expect_out "3 dynamic lines, 1 would be removed" "prune --dry-run"
+  expect_out "prune --dry-run" "3 dynamic lines, 1 would be removed"
 
   try 0 "line 8: removed (connection refused): $dead" prune --timeout 0.5
-  expect_err "line 11: 10.99.0.2:4000: no answer within 0.5 s; kept" "prune keeps a line that does not answer"
+  expect_err "prune keeps a line that does not answer" "line 11: 10.99.0.2:4000: no answer within 0.5 s; kept"
   { cat "$work/head.cfg"; printf '%s%s' "$kept" "$away"; } >"$work/want.cfg"
   same_file "$cfg" "$work/want.cfg" "prune left"
 
@@ -192,7 +190,7 @@ test_probe_and_send_reach_a_listener() {
   try 0 "sent to Echo in Plant1 as tester-1" \
     send Echo Plant1 n=007 neg=-5 t:s=007 word=hello "spaced=a b" --id tester-1 --count 1 --timeout 10
   # Digits are an integer (007 comes back as 7), :s keeps the text.
-  expect_out "$(printf 'record 1 from Echo:\nn = 7\nneg = -5\nt = 007\nword = hello\nspaced = a b')" "echoed record"
+  expect_out "echoed record" "$(printf 'record 1 from Echo:\nn = 7\nneg = -5\nt = 007\nword = hello\nspaced = a b')"
   holds "$work/echo.log" "record 1 from tester-1:"
 
   sed -i '/^SERVICE: Echo /d' "$cfg"   # without the file's line the client asks over multicast
