@@ -28,7 +28,7 @@ std::string Rep(const CKesAtom& atom)
 int Decode(const std::string& input, CKesRecord* record, bool hex = false)
 {
     std::string bytes = hex ? "" : input;
-    if (hex) EXPECT_TRUE(ksxhost::Unhex(input, &bytes)) << input;
+    EXPECT_TRUE(!hex || ksxhost::Unhex(input, &bytes)) << input;
     std::unique_ptr<unsigned char[]> exact(new unsigned char[bytes.size() + bytes.empty()]);
     memcpy(exact.get(), bytes.data(), bytes.size());
     return record->KOMDecode(exact.get(), static_cast<unsigned int>(bytes.size()));
