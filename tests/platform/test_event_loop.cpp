@@ -54,8 +54,8 @@ protected:
         return WaitUntil([&] { return m_BarrierCalls.calls.load() > before; });
     }
     CKesRvNet m_Net{"event-loop-test", __KES_SERV_NONE};
-    SocketPair m_Barrier;
-    Recorder m_BarrierCalls;
+    SocketPair m_Barrier, m_Pair; // m_Pair and m_Recorder: a test's one socket
+    Recorder m_BarrierCalls, m_Recorder;
 };
 
 // In one batch the first socket dispatched removes itself and the other, whose number a new
@@ -94,19 +94,17 @@ TEST_F(EventLoopTest, PendingEventsOfRemovedOrReusedDescriptorsReachNoCallback)
 // A removal must not wait for an OnIO of its socket that waits for the removal.
 TEST_F(EventLoopTest, RemovalByAThreadThatOnIOWaitsForDoesNotBlock)
 {
-    SocketPair pair;
-    Recorder recorder;
     std::atomic<bool> entered{false}, removed{false}, sawRemoval{false};
-    recorder.hook = [&](CMOMRvIO*) {
+    m_Recorder.hook = [&](CMOMRvIO*) {
         entered = true;
         sawRemoval = WaitUntil([&] { return removed.load(); });
     };
-    ASSERT_EQ(Watch(pair.Watched(), recorder), 1);
+    ASSERT_EQ(Watch(m_Pair.Watched(), m_Recorder), 1);
     LoopThread loop(m_Net);
-    pair.Poke();
+    m_Pair.Poke();
     ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
-    removed = m_Net.KRNRemoveIO(pair.Watched()) == 1;
-    ASSERT_TRUE(WaitUntil([&] { return recorder.calls.load() == 1; }));
+    removed = m_Net.KRNRemoveIO(m_Pair.Watched()) == 1;
+    ASSERT_TRUE(WaitUntil([&] { return m_Recorder.calls.load() == 1; }));
     EXPECT_TRUE(sawRemoval);
 }
 
@@ -149,45 +147,44 @@ TEST_F(EventLoopTest, NoOnIOStartsForASocketAfterItsRemovalUnderConcurrentChurn)
 // registered again it is unpaused, and the old generation no longer reaches it.
 TEST_F(EventLoopTest, PausedSocketWaitsUntilResumedAndAPauseNamesOneRegistration)
 {
-    SocketPair pair;
-    Recorder recorder, fresh;
+    Recorder fresh;
     std::atomic<bool> pauseOnIO{true};
     std::atomic<int> pauseResult{0};
     std::atomic<uint32_t> fired{0};
-    recorder.hook = [&](CMOMRvIO* io) {
+    m_Recorder.hook = [&](CMOMRvIO* io) {
         fired = io->Generation();
         if (pauseOnIO) pauseResult = m_Net.KRNPauseIO(io->Source(), io->Generation());
     };
-    ASSERT_EQ(Watch(pair.Watched(), recorder), 1);
-    const uint32_t generation = m_Net.KRNGetGeneration(pair.Watched());
+    ASSERT_EQ(Watch(m_Pair.Watched(), m_Recorder), 1);
+    const uint32_t generation = m_Net.KRNGetGeneration(m_Pair.Watched());
     LoopThread loop(m_Net);
-    pair.Poke();
-    ASSERT_TRUE(WaitUntil([&] { return recorder.calls.load() == 1; }));
+    m_Pair.Poke();
+    ASSERT_TRUE(WaitUntil([&] { return m_Recorder.calls.load() == 1; }));
     EXPECT_EQ(pauseResult.load(), 1);
     EXPECT_EQ(fired.load(), generation);
 
-    pair.Poke();
-    pair.Close(1);
-    EXPECT_EQ(m_Net.KRNPauseIO(pair.Watched(), generation), 1);
+    m_Pair.Poke();
+    m_Pair.Close(1);
+    EXPECT_EQ(m_Net.KRNPauseIO(m_Pair.Watched(), generation), 1);
     ASSERT_TRUE(RoundTrip() && RoundTrip());
-    EXPECT_EQ(recorder.calls.load(), 1) << "dispatched while paused";
+    EXPECT_EQ(m_Recorder.calls.load(), 1) << "dispatched while paused";
     pauseOnIO = false;
-    EXPECT_EQ(m_Net.KRNResumeIO(pair.Watched(), generation), 1);
-    EXPECT_EQ(m_Net.KRNResumeIO(pair.Watched(), generation), 1);
-    ASSERT_TRUE(WaitUntil([&] { return recorder.calls.load() >= 2; })) << "not dispatched after resuming";
+    EXPECT_EQ(m_Net.KRNResumeIO(m_Pair.Watched(), generation), 1);
+    EXPECT_EQ(m_Net.KRNResumeIO(m_Pair.Watched(), generation), 1);
+    ASSERT_TRUE(WaitUntil([&] { return m_Recorder.calls.load() >= 2; })) << "not dispatched after resuming";
 
-    ASSERT_EQ(m_Net.KRNPauseIO(pair.Watched(), generation), 1); // end of file: readable for good
-    ASSERT_EQ(m_Net.KRNRemoveIO(pair.Watched()), 1);
-    EXPECT_EQ(m_Net.KRNGetGeneration(pair.Watched()), 0u);
-    EXPECT_EQ(m_Net.KRNResumeIO(pair.Watched(), generation), KES_ERR_INVALID_SOCKET);
-    ASSERT_EQ(Watch(pair.Watched(), fresh), 1);
-    EXPECT_NE(m_Net.KRNGetGeneration(pair.Watched()), generation);
-    EXPECT_EQ(m_Net.KRNPauseIO(pair.Watched(), generation), KES_ERR_INVALID_SOCKET);
+    ASSERT_EQ(m_Net.KRNPauseIO(m_Pair.Watched(), generation), 1); // end of file: readable for good
+    ASSERT_EQ(m_Net.KRNRemoveIO(m_Pair.Watched()), 1);
+    EXPECT_EQ(m_Net.KRNGetGeneration(m_Pair.Watched()), 0u);
+    EXPECT_EQ(m_Net.KRNResumeIO(m_Pair.Watched(), generation), KES_ERR_INVALID_SOCKET);
+    ASSERT_EQ(Watch(m_Pair.Watched(), fresh), 1);
+    EXPECT_NE(m_Net.KRNGetGeneration(m_Pair.Watched()), generation);
+    EXPECT_EQ(m_Net.KRNPauseIO(m_Pair.Watched(), generation), KES_ERR_INVALID_SOCKET);
     const int before = fresh.calls.load();
     // Two more calls: at most one can have begun before a wrongful pause.
     EXPECT_TRUE(WaitUntil([&] { return fresh.calls.load() > before + 1; }))
         << "a stale pause reached the new registration";
-    EXPECT_EQ(m_Net.KRNRemoveIO(pair.Watched()), 1);
+    EXPECT_EQ(m_Net.KRNRemoveIO(m_Pair.Watched()), 1);
     loop.Stop(); // before fresh goes
 }
 
@@ -196,30 +193,28 @@ TEST_F(EventLoopTest, PausedSocketWaitsUntilResumedAndAPauseNamesOneRegistration
 TEST_F(EventLoopTest, PauseAndResumeRacingRemovalLeaveTheNextRegistrationWorking)
 {
     constexpr int kRounds = 500;
-    SocketPair pair;
-    Recorder recorder;
     LoopThread loop(m_Net);
     std::atomic<uint32_t> published{0};
     std::atomic<int> unexpected{0};
     std::jthread pauser([&](std::stop_token stop) {
         for (int i = 0; !stop.stop_requested(); ++i) {
             const uint32_t generation = published.load();
-            int result = m_Net.KRNPauseIO(pair.Watched(), generation);
-            if (i % 3 == 0 && result == 1) result = m_Net.KRNResumeIO(pair.Watched(), generation);
+            int result = m_Net.KRNPauseIO(m_Pair.Watched(), generation);
+            if (i % 3 == 0 && result == 1) result = m_Net.KRNResumeIO(m_Pair.Watched(), generation);
             unexpected += result != 1 && result != KES_ERR_INVALID_SOCKET;
             std::this_thread::yield();
         }
     });
     for (int round = 0; round < kRounds; ++round) {
-        ASSERT_EQ(Watch(pair.Watched(), recorder), 1);
-        const uint32_t generation = m_Net.KRNGetGeneration(pair.Watched());
-        const int before = recorder.calls.load();
-        pair.Poke();
-        ASSERT_TRUE(WaitUntil([&] { return recorder.calls.load() > before; })) << "round " << round;
+        ASSERT_EQ(Watch(m_Pair.Watched(), m_Recorder), 1);
+        const uint32_t generation = m_Net.KRNGetGeneration(m_Pair.Watched());
+        const int before = m_Recorder.calls.load();
+        m_Pair.Poke();
+        ASSERT_TRUE(WaitUntil([&] { return m_Recorder.calls.load() > before; })) << "round " << round;
         published = generation;
-        pair.Poke();
-        ASSERT_EQ(m_Net.KRNRemoveIO(pair.Watched()), 1);
-        m_Net.KRNWaitForDispatch(pair.Watched()); // no OnIO of this round counts in the next
+        m_Pair.Poke();
+        ASSERT_EQ(m_Net.KRNRemoveIO(m_Pair.Watched()), 1);
+        m_Net.KRNWaitForDispatch(m_Pair.Watched()); // no OnIO of this round counts in the next
     }
     pauser.request_stop();
     pauser.join();
