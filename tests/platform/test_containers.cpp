@@ -24,9 +24,8 @@ void* AsValue(long n) { return reinterpret_cast<void*>(n); }
 
 } // namespace
 
-// A list destroys what it still holds; an item destroyed elsewhere leaves it
-// by itself, an unlinked one lives on, one already listed is refused. A table
-// destroys its values only when made to own them, never a holder it refused.
+// A list destroys what it holds; an item destroyed elsewhere leaves by itself, an unlinked one lives
+// on, a listed one is refused elsewhere. A table destroys only values it owns, never a refused holder.
 TEST(Ownership, ContainersDestroyOnlyWhatTheyHold)
 {
     int destroyed = 0;
@@ -65,8 +64,7 @@ TEST(Ownership, ContainersDestroyOnlyWhatTheyHold)
     EXPECT_EQ(destroyed, 5);
 }
 
-// Results handed out stay valid after their entries are deleted, until the
-// same thread asks again; each thread keeps its own.
+// Results handed out stay valid after their entries are deleted, until the same thread asks again.
 TEST(TreeList, ResultsSurviveDeletionAndBelongToTheirThread)
 {
     CKesTreeList table(FALSE);
@@ -86,9 +84,7 @@ TEST(TreeList, ResultsSurviveDeletionAndBelongToTheirThread)
     table.KTLAdd("z", AsValue(3));
     EXPECT_EQ(Values(table.KTLIterator()), (std::vector<long>{3}));
 
-    // A thread's slots are cached: a table made where a destroyed one was
-    // (often at the same address) gets a slot of its own, never the old one
-    // (which the sanitizer builds would report as a use after free).
+    // A table made where a destroyed one was gets a result slot of its own, never the old one's.
     CKesTreeList kept(FALSE);
     kept.KTLAdd(7, AsValue(-1));
     for (long round = 0; round < 12; ++round) {
@@ -133,9 +129,7 @@ TEST(TreeList, ConcurrentAddDeleteGetAndIterateStayConsistent)
             }
         }
     };
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) threads.emplace_back(run, t);
-    for (std::thread& thread : threads) thread.join();
+    ksxtest::RunOnThreads(kThreads, run);
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(static_cast<int>(Values(table.KTLIterator()).size()), table.KTLLength());
 }

@@ -1,5 +1,4 @@
-// The event loop: removal from any thread (also inside a callback), stale
-// events of removed and reused handles, pausing and resuming, and stopping.
+// The event loop: removal from any thread or callback, stale events, pausing and stopping.
 #include <csignal>
 #include <utility>
 
@@ -21,10 +20,7 @@ struct SocketPair {
     ~SocketPair() { Close(0), Close(1); }
     unsigned int Watched() const { return static_cast<unsigned int>(fd[0]); }
     void Poke() const { ASSERT_EQ(write(fd[1], "x", 1), 1); }
-    void Close(int end)
-    {
-        if (fd[end] >= 0) close(std::exchange(fd[end], -1));
-    }
+    void Close(int end) { fd[end] >= 0 && close(std::exchange(fd[end], -1)); }
 };
 
 // Counts OnIO calls, and those begun after the owner marked the socket removed.
@@ -58,13 +54,12 @@ protected:
         return WaitUntil([&] { return m_BarrierCalls.calls.load() > before; });
     }
     CKesRvNet m_Net{"event-loop-test", __KES_SERV_NONE};
-    SocketPair m_Barrier;
-    Recorder m_BarrierCalls;
+    SocketPair m_Barrier, m_Pair; // m_Pair and m_Recorder: a test's one socket
+    Recorder m_BarrierCalls, m_Recorder;
 };
 
-// Both sockets are in the loop's first batch. The first dispatched removes
-// the other and registers a new socket under its number, whose callback must
-// see only the new socket's events; it also removes itself and is not called again.
+// In one batch the first socket dispatched removes itself and the other, whose number a new
+// socket takes: the new callback sees only the new socket's events, neither old one runs again.
 TEST_F(EventLoopTest, PendingEventsOfRemovedOrReusedDescriptorsReachNoCallback)
 {
     SocketPair a, b, replacement;
@@ -96,29 +91,25 @@ TEST_F(EventLoopTest, PendingEventsOfRemovedOrReusedDescriptorsReachNoCallback)
     loop.Stop(); // before replacement and fresh go
 }
 
-// OnIO waits for a thread that removes the same socket: the removal must not
-// wait for that OnIO, or both would hang.
+// A removal must not wait for an OnIO of its socket that waits for the removal.
 TEST_F(EventLoopTest, RemovalByAThreadThatOnIOWaitsForDoesNotBlock)
 {
-    SocketPair pair;
-    Recorder recorder;
     std::atomic<bool> entered{false}, removed{false}, sawRemoval{false};
-    recorder.hook = [&](CMOMRvIO*) {
+    m_Recorder.hook = [&](CMOMRvIO*) {
         entered = true;
         sawRemoval = WaitUntil([&] { return removed.load(); });
     };
-    ASSERT_EQ(Watch(pair.Watched(), recorder), 1);
+    ASSERT_EQ(Watch(m_Pair.Watched(), m_Recorder), 1);
     LoopThread loop(m_Net);
-    pair.Poke();
+    m_Pair.Poke();
     ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
-    removed = m_Net.KRNRemoveIO(pair.Watched()) == 1;
-    ASSERT_TRUE(WaitUntil([&] { return recorder.calls.load() == 1; }));
+    removed = m_Net.KRNRemoveIO(m_Pair.Watched()) == 1;
+    ASSERT_TRUE(WaitUntil([&] { return m_Recorder.calls.load() == 1; }));
     EXPECT_TRUE(sawRemoval);
 }
 
-// Threads register and remove many sockets while their peers write: after
-// KRNRemoveIO at most an OnIO already begun runs, and none once the loop has
-// gone round, although every removed socket stays readable.
+// Under churn from many threads, at most an OnIO already begun runs after KRNRemoveIO, and
+// none once the loop has gone round, although every removed socket stays readable.
 TEST_F(EventLoopTest, NoOnIOStartsForASocketAfterItsRemovalUnderConcurrentChurn)
 {
     constexpr int kThreads = 4, kRounds = 150;
@@ -138,9 +129,7 @@ TEST_F(EventLoopTest, NoOnIOStartsForASocketAfterItsRemovalUnderConcurrentChurn)
             pairs[i].Close(1); // end of file: readable for good
         }
     };
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) threads.emplace_back(churn, t);
-    for (auto& t : threads) t.join();
+    ksxtest::RunOnThreads(kThreads, churn);
     ASSERT_EQ(failures.load(), 0);
 
     ASSERT_TRUE(RoundTrip() && RoundTrip());
@@ -154,98 +143,87 @@ TEST_F(EventLoopTest, NoOnIOStartsForASocketAfterItsRemovalUnderConcurrentChurn)
     }
 }
 
-// A socket paused in its own OnIO waits, with data and a hang-up pending,
-// until resumed; pausing or resuming twice changes nothing; removed and
+// Paused in its OnIO, a socket with data and a hang-up waits until resumed (twice is once);
 // registered again it is unpaused, and the old generation no longer reaches it.
 TEST_F(EventLoopTest, PausedSocketWaitsUntilResumedAndAPauseNamesOneRegistration)
 {
-    SocketPair pair;
-    Recorder recorder, fresh;
+    Recorder fresh;
     std::atomic<bool> pauseOnIO{true};
     std::atomic<int> pauseResult{0};
     std::atomic<uint32_t> fired{0};
-    recorder.hook = [&](CMOMRvIO* io) {
+    m_Recorder.hook = [&](CMOMRvIO* io) {
         fired = io->Generation();
         if (pauseOnIO) pauseResult = m_Net.KRNPauseIO(io->Source(), io->Generation());
     };
-    ASSERT_EQ(Watch(pair.Watched(), recorder), 1);
-    const uint32_t generation = m_Net.KRNGetGeneration(pair.Watched());
+    ASSERT_EQ(Watch(m_Pair.Watched(), m_Recorder), 1);
+    const uint32_t generation = m_Net.KRNGetGeneration(m_Pair.Watched());
     LoopThread loop(m_Net);
-    pair.Poke();
-    ASSERT_TRUE(WaitUntil([&] { return recorder.calls.load() == 1; }));
+    m_Pair.Poke();
+    ASSERT_TRUE(WaitUntil([&] { return m_Recorder.calls.load() == 1; }));
     EXPECT_EQ(pauseResult.load(), 1);
     EXPECT_EQ(fired.load(), generation);
 
-    pair.Poke();
-    pair.Close(1);
-    EXPECT_EQ(m_Net.KRNPauseIO(pair.Watched(), generation), 1);
+    m_Pair.Poke();
+    m_Pair.Close(1);
+    EXPECT_EQ(m_Net.KRNPauseIO(m_Pair.Watched(), generation), 1);
     ASSERT_TRUE(RoundTrip() && RoundTrip());
-    EXPECT_EQ(recorder.calls.load(), 1) << "dispatched while paused";
+    EXPECT_EQ(m_Recorder.calls.load(), 1) << "dispatched while paused";
     pauseOnIO = false;
-    EXPECT_EQ(m_Net.KRNResumeIO(pair.Watched(), generation), 1);
-    EXPECT_EQ(m_Net.KRNResumeIO(pair.Watched(), generation), 1);
-    ASSERT_TRUE(WaitUntil([&] { return recorder.calls.load() >= 2; })) << "not dispatched after resuming";
+    EXPECT_EQ(m_Net.KRNResumeIO(m_Pair.Watched(), generation), 1);
+    EXPECT_EQ(m_Net.KRNResumeIO(m_Pair.Watched(), generation), 1);
+    ASSERT_TRUE(WaitUntil([&] { return m_Recorder.calls.load() >= 2; })) << "not dispatched after resuming";
 
-    ASSERT_EQ(m_Net.KRNPauseIO(pair.Watched(), generation), 1); // end of file: readable for good
-    ASSERT_EQ(m_Net.KRNRemoveIO(pair.Watched()), 1);
-    EXPECT_EQ(m_Net.KRNGetGeneration(pair.Watched()), 0u);
-    EXPECT_EQ(m_Net.KRNResumeIO(pair.Watched(), generation), KES_ERR_INVALID_SOCKET);
-    ASSERT_EQ(Watch(pair.Watched(), fresh), 1);
-    EXPECT_NE(m_Net.KRNGetGeneration(pair.Watched()), generation);
-    EXPECT_EQ(m_Net.KRNPauseIO(pair.Watched(), generation), KES_ERR_INVALID_SOCKET);
+    ASSERT_EQ(m_Net.KRNPauseIO(m_Pair.Watched(), generation), 1); // end of file: readable for good
+    ASSERT_EQ(m_Net.KRNRemoveIO(m_Pair.Watched()), 1);
+    EXPECT_EQ(m_Net.KRNGetGeneration(m_Pair.Watched()), 0u);
+    EXPECT_EQ(m_Net.KRNResumeIO(m_Pair.Watched(), generation), KES_ERR_INVALID_SOCKET);
+    ASSERT_EQ(Watch(m_Pair.Watched(), fresh), 1);
+    EXPECT_NE(m_Net.KRNGetGeneration(m_Pair.Watched()), generation);
+    EXPECT_EQ(m_Net.KRNPauseIO(m_Pair.Watched(), generation), KES_ERR_INVALID_SOCKET);
     const int before = fresh.calls.load();
     // Two more calls: at most one can have begun before a wrongful pause.
     EXPECT_TRUE(WaitUntil([&] { return fresh.calls.load() > before + 1; }))
         << "a stale pause reached the new registration";
-    EXPECT_EQ(m_Net.KRNRemoveIO(pair.Watched()), 1);
+    EXPECT_EQ(m_Net.KRNRemoveIO(m_Pair.Watched()), 1);
     loop.Stop(); // before fresh goes
 }
 
-// One thread registers, sees a dispatch, publishes the generation and removes,
-// round after round, while another pauses (and resumes) the last published
-// generation: calls give 1 or KES_ERR_INVALID_SOCKET, and each next
-// registration is dispatched.
+// Pausing and resuming the last generation while it is removed gives 1 or
+// KES_ERR_INVALID_SOCKET, and every next registration is still dispatched.
 TEST_F(EventLoopTest, PauseAndResumeRacingRemovalLeaveTheNextRegistrationWorking)
 {
     constexpr int kRounds = 500;
-    SocketPair pair;
-    Recorder recorder;
     LoopThread loop(m_Net);
     std::atomic<uint32_t> published{0};
-    std::atomic<bool> done{false};
     std::atomic<int> unexpected{0};
-    std::thread pauser([&] {
-        for (int i = 0; !done.load(); ++i) {
+    std::jthread pauser([&](std::stop_token stop) {
+        for (int i = 0; !stop.stop_requested(); ++i) {
             const uint32_t generation = published.load();
-            int result = m_Net.KRNPauseIO(pair.Watched(), generation);
-            if (i % 3 == 0 && result == 1) result = m_Net.KRNResumeIO(pair.Watched(), generation);
+            int result = m_Net.KRNPauseIO(m_Pair.Watched(), generation);
+            if (i % 3 == 0 && result == 1) result = m_Net.KRNResumeIO(m_Pair.Watched(), generation);
             unexpected += result != 1 && result != KES_ERR_INVALID_SOCKET;
             std::this_thread::yield();
         }
     });
-    auto rounds = [&] {
-        for (int round = 0; round < kRounds; ++round) {
-            ASSERT_EQ(Watch(pair.Watched(), recorder), 1);
-            const uint32_t generation = m_Net.KRNGetGeneration(pair.Watched());
-            const int before = recorder.calls.load();
-            pair.Poke();
-            ASSERT_TRUE(WaitUntil([&] { return recorder.calls.load() > before; })) << "round " << round;
-            published = generation;
-            pair.Poke();
-            ASSERT_EQ(m_Net.KRNRemoveIO(pair.Watched()), 1);
-            m_Net.KRNWaitForDispatch(pair.Watched()); // no OnIO of this round counts in the next
-        }
-    };
-    rounds();
-    done = true;
+    for (int round = 0; round < kRounds; ++round) {
+        ASSERT_EQ(Watch(m_Pair.Watched(), m_Recorder), 1);
+        const uint32_t generation = m_Net.KRNGetGeneration(m_Pair.Watched());
+        const int before = m_Recorder.calls.load();
+        m_Pair.Poke();
+        ASSERT_TRUE(WaitUntil([&] { return m_Recorder.calls.load() > before; })) << "round " << round;
+        published = generation;
+        m_Pair.Poke();
+        ASSERT_EQ(m_Net.KRNRemoveIO(m_Pair.Watched()), 1);
+        m_Net.KRNWaitForDispatch(m_Pair.Watched()); // no OnIO of this round counts in the next
+    }
+    pauser.request_stop();
     pauser.join();
     EXPECT_EQ(unexpected.load(), 0);
 }
 
 CKesRvNet* g_SignalledNet = nullptr;
 
-// A stop requested before the loop starts is kept; a signal handler can stop
-// a running loop; the loop can run again, but only once at a time.
+// A stop before the start is kept; a signal handler stops the loop; it runs again, once at a time.
 TEST_F(EventLoopTest, StopIsKeptBeforeStartWorksFromASignalHandlerAndTheLoopRunsAgain)
 {
     m_Net.KRNStopNet();

@@ -1,5 +1,4 @@
-// File locks, whole-file reads, descriptor limits (also when accepting) and
-// the environment.
+// File locks, whole-file reads, descriptor limits (also when accepting) and the environment.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -42,9 +41,8 @@ std::vector<std::string> HostAddresses()
 
 } // namespace
 
-// Another handle, or another process (the flock command, asking only to
-// share the lock), is kept out until the lock is released or its object
-// destroyed.
+// Another handle, or another process asking only to share it, is kept out until the lock is
+// released or its object destroyed.
 TEST(FileLock, ExcludesOtherHandlesAndProcessesUntilReleasedOrDestroyed)
 {
     const std::string path = WriteFile("locked.cfg", "content\n");
@@ -71,9 +69,8 @@ TEST(FileLock, ExcludesOtherHandlesAndProcessesUntilReleasedOrDestroyed)
     KesFileClose(mine);
 }
 
-// One reader reads the whole of a file larger than one read on every read,
-// also after a rewrite to another length, and a thread that holds the
-// exclusive lock itself reads at once instead of waiting for itself.
+// Every read gives the whole file, larger than one read or rewritten shorter, also at once to a
+// thread that holds the exclusive lock itself.
 TEST(ReadOnlyFile, ReadsTheWholeFileEachTimeAlsoWhileThisThreadHoldsTheLock)
 {
     std::string big;
@@ -91,9 +88,8 @@ TEST(ReadOnlyFile, ReadsTheWholeFileEachTimeAlsoWhileThisThreadHoldsTheLock)
     KesFileClose(handle);
 }
 
-// Home defaults when unset or empty. Host addresses: up interfaces only,
-// loopback last; an override is trimmed, skips empty and bad items
-// (reported), and one naming no address leaves the interfaces.
+// Home defaults when unset or empty. Host addresses: up interfaces, loopback last; an override
+// is trimmed and skips empty and bad items (reported); one naming no address leaves the interfaces.
 TEST(Env, HomeDefaultsAndHostAddressesComeFromUpInterfacesOrTheOverride)
 {
     for (const char* value : {static_cast<const char*>(nullptr), ""}) {
@@ -115,91 +111,78 @@ TEST(Env, HomeDefaultsAndHostAddressesComeFromUpInterfacesOrTheOverride)
     EXPECT_EQ(capture.Count(KES_ERR_SERVICE_ENTRY, "CKesEnv"), 1);
 }
 
-// A process out of descriptors gets more from KFDMakeAvailable (the server's
-// socket and service-file paths retry on it).
+// A process out of descriptors gets more from KFDMakeAvailable.
 TEST(FileDescriptor, RaisingTheLimitLetsAnExhaustedProcessOpenAgain)
 {
-    EXPECT_EQ(ksxtest::RunInChild([] {
-                  rlimit low{};
-                  getrlimit(RLIMIT_NOFILE, &low);
-                  if (low.rlim_max != RLIM_INFINITY && low.rlim_max < 128) return 0; // nothing to gain here
-                  low.rlim_cur = 64;
-                  if (setrlimit(RLIMIT_NOFILE, &low) != 0) return 1;
-                  while (open("/dev/null", O_RDONLY) >= 0) {}
-                  if (!CKesFileDescriptor::KFDIsUnavailable(errno) ||
-                      CKesFileDescriptor::KFDIsUnavailable(ENOENT))
-                      return 2;
-                  if (CKesFileDescriptor::KFDMakeAvailable() != 0) return 3;
-                  return open("/dev/null", O_RDONLY) >= 0 ? 0 : 4;
-              }),
-              0);
+    const int failedStep = ksxtest::RunInChild([] {
+        rlimit low{};
+        getrlimit(RLIMIT_NOFILE, &low);
+        if (low.rlim_max != RLIM_INFINITY && low.rlim_max < 128) return 0; // nothing to gain here
+        low.rlim_cur = 64;
+        if (setrlimit(RLIMIT_NOFILE, &low) != 0) return 1;
+        while (open("/dev/null", O_RDONLY) >= 0) {}
+        if (!CKesFileDescriptor::KFDIsUnavailable(errno) || CKesFileDescriptor::KFDIsUnavailable(ENOENT))
+            return 2;
+        if (CKesFileDescriptor::KFDMakeAvailable() != 0) return 3;
+        return open("/dev/null", O_RDONLY) >= 0 ? 0 : 4;
+    });
+    EXPECT_EQ(failedStep, 0);
 }
 
-namespace {
-
-// Runs in a child (its limits go with it): 0, or the number of the step that failed.
-int ShedAtTheLimitAndRecover()
-{
-    constexpr int kShed = 3;
-    alarm(60); // a call that blocks ends the child instead of the test run
-    const int listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof address;
-    auto* any = reinterpret_cast<sockaddr*>(&address);
-    if (bind(listenFd, any, length) != 0 || listen(listenFd, 16) != 0 || getsockname(listenFd, any, &length))
-        return 10;
-    std::vector<int> clients;
-    for (int i = 0; i < kShed + 2; ++i) {
-        clients.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        timeval patience{10, 0}; // a connection left waiting fails the read instead of hanging
-        if (setsockopt(clients.back(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience) != 0) return 11;
-    }
-    CKesAcceptReserve reserve;
-    auto connected = [&](int i) { return connect(clients[i], any, sizeof address) == 0; };
-    auto refused = [&] {
-        return reserve.KARAccept(listenFd, nullptr, nullptr, SOCK_CLOEXEC) == -1 && errno == EMFILE;
-    };
-    rlimit low{64, 64}; // the hard limit too, so that it cannot be raised
-    if (setrlimit(RLIMIT_NOFILE, &low) != 0) return 13;
-    std::vector<int> fillers;
-    for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) fillers.push_back(fd);
-    if (fillers.empty()) return 14;
-
-    // Nothing pending: the call returns (after its pause) rather than block
-    // on the blocking listening socket, and sheds nothing.
-    if (!refused()) return 20;
-    if (!reserve.KARTakeShortageBegan() || reserve.KARTakeShortageBegan()) return 21;
-    if (reserve.KARTakeShedCount() != 0) return 22;
-    // Each pending connection is accepted and closed at once; the spare
-    // comes back after each, or the next would simply be accepted.
-    for (int i = 0; i < kShed; ++i)
-        if (!connected(i)) return 23;
-    for (int i = 0; i < kShed; ++i)
-        if (!refused()) return 24;
-    if (reserve.KARTakeShortageBegan()) return 25; // still the same shortage
-    if (reserve.KARTakeShedCount() != kShed || reserve.KARTakeShedCount() != 0) return 26;
-    for (int i = 0; i < kShed; ++i) {
-        char byte;
-        const ssize_t got = recv(clients[i], &byte, 1, 0);
-        if (got != 0 && !(got < 0 && errno == ECONNRESET)) return 27;
-    }
-
-    // Descriptors freed: connections are accepted again, and a new shortage is a new one.
-    close(fillers.back());
-    if (!connected(kShed) || reserve.KARAccept(listenFd, nullptr, nullptr, SOCK_CLOEXEC) < 0) return 30;
-    if (reserve.KARTakeShedCount() != 0) return 31;
-    if (!connected(kShed + 1) || !refused()) return 32;
-    return reserve.KARTakeShortageBegan() && reserve.KARTakeShedCount() == 1 ? 0 : 33;
-}
-
-} // namespace
-
-// At the descriptor limit an accept loop neither spins nor leaves clients
-// waiting: each pending connection is accepted on the spare and closed, the
-// shortage is reported once with a count, and accepting resumes once
-// descriptors are free.
+// At the descriptor limit an accept loop neither spins nor leaves clients waiting: each pending
+// connection is accepted on the spare and closed, the shortage is reported once with a count,
+// and accepting resumes once descriptors are free.
 TEST(FileDescriptor, AcceptAtTheLimitShedsPendingConnectionsAndCountsThem)
 {
-    EXPECT_EQ(ksxtest::RunInChild(ShedAtTheLimitAndRecover), 0)
-        << "the step that failed (see ShedAtTheLimitAndRecover)";
+    const int failedStep = ksxtest::RunInChild([] {
+        constexpr int kShed = 3;
+        alarm(60); // a call that blocks ends the child instead of the test run
+        const int listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t length = sizeof address;
+        auto* any = reinterpret_cast<sockaddr*>(&address);
+        if (bind(listenFd, any, length) || listen(listenFd, 16) || getsockname(listenFd, any, &length))
+            return 10;
+        std::vector<int> clients;
+        timeval patience{10, 0}; // a connection left waiting fails the read instead of hanging
+        for (int i = 0; i < kShed + 2; ++i) {
+            clients.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            if (setsockopt(clients.back(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience)) return 11;
+        }
+        CKesAcceptReserve reserve;
+        auto connected = [&](int i) { return connect(clients[i], any, sizeof address) == 0; };
+        auto refused = [&] {
+            return reserve.KARAccept(listenFd, nullptr, nullptr, SOCK_CLOEXEC) == -1 && errno == EMFILE;
+        };
+        rlimit low{64, 64}; // the hard limit too, so that it cannot be raised
+        if (setrlimit(RLIMIT_NOFILE, &low) != 0) return 13;
+        std::vector<int> fillers;
+        for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) fillers.push_back(fd);
+        if (fillers.empty()) return 14;
+
+        // Nothing pending: the call returns rather than block, and sheds nothing.
+        if (!refused()) return 20;
+        if (!reserve.KARTakeShortageBegan() || reserve.KARTakeShortageBegan()) return 21;
+        if (reserve.KARTakeShedCount() != 0) return 22;
+        // Each pending connection is shed; the spare comes back after each.
+        for (int i = 0; i < kShed; ++i)
+            if (!connected(i)) return 23;
+        for (int i = 0; i < kShed; ++i)
+            if (!refused()) return 24;
+        if (reserve.KARTakeShortageBegan()) return 25; // still the same shortage
+        if (reserve.KARTakeShedCount() != kShed || reserve.KARTakeShedCount() != 0) return 26;
+        for (int i = 0; i < kShed; ++i) {
+            char byte;
+            const ssize_t got = recv(clients[i], &byte, 1, 0);
+            if (got != 0 && !(got < 0 && errno == ECONNRESET)) return 27;
+        }
+
+        // Descriptors freed: connections are accepted again; a new shortage is a new one.
+        close(fillers.back());
+        if (!connected(kShed) || reserve.KARAccept(listenFd, nullptr, nullptr, SOCK_CLOEXEC) < 0) return 30;
+        if (reserve.KARTakeShedCount() != 0) return 31;
+        if (!connected(kShed + 1) || !refused()) return 32;
+        return reserve.KARTakeShortageBegan() && reserve.KARTakeShedCount() == 1 ? 0 : 33;
+    });
+    EXPECT_EQ(failedStep, 0); // else the number of the step that failed
 }

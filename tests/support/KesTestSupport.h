@@ -125,3 +125,15 @@ std::string HostProgram(const std::string& name);
 int RunInChild(const std::function<int()>& body, std::string* stderrText = nullptr);
 
 } // namespace ksxtest
+
+namespace ksxtest {
+
+// Runs body(0) .. body(count - 1) on as many threads at once and joins them.
+inline void RunOnThreads(int count, const std::function<void(int)>& body)
+{
+    std::vector<std::thread> threads;
+    for (int i = 0; i < count; ++i) threads.emplace_back(body, i);
+    for (auto& thread : threads) thread.join();
+}
+
+} // namespace ksxtest
