@@ -466,7 +466,12 @@ TEST(WorkPacket, CopiesAndSettersOwnTheirBuffersItemsAreChargedPerPacketAndABadP
     ASSERT_NE(deep, nullptr);
     delete original;
     auto* item = static_cast<CKesIOWorkPacket*>(deep.get());
-    for (auto* p : {&copy, item}) {
+    // Packet, payload and source in one block: deleting it or replacing its
+    // source must free nothing inside the block (the sanitizer build checks).
+    std::unique_ptr<CKesIOWorkPacket> block(CKesIOWorkPacket::KIWPNewInBlock(
+        5, payload.data(), 20, &engine, reinterpret_cast<const sockaddr*>(kSource.data()), 16));
+    ASSERT_NE(block, nullptr);
+    for (auto* p : {&copy, item, block.get()}) {
         EXPECT_EQ(PacketOf(*p), payload);
         EXPECT_EQ(SourceOf(*p), kSource);
         EXPECT_EQ(p->KIWPGetSocket(), 5u);
@@ -480,6 +485,8 @@ TEST(WorkPacket, CopiesAndSettersOwnTheirBuffersItemsAreChargedPerPacketAndABadP
     deep.reset();
     EXPECT_FALSE(backlog->IsFull());
     EXPECT_EQ(0, backlog->Bytes());
+    ASSERT_EQ(block->KIWPSetSource(HeapSource(), 16), 1);
+    EXPECT_EQ(SourceOf(*block), kSource);
 
     const Bytes ipv6 = Pattern(28, 4); // as long as an IPv6 address
     const auto* given = reinterpret_cast<const sockaddr*>(ipv6.data());
