@@ -23,13 +23,6 @@ thread_local CachedSlot t_Slots[kCachedSlots];
 thread_local unsigned t_NextSlot = 0;
 } // namespace
 
-bool CKesTreeList::Key::operator<(const Key& other) const
-{
-    if (isText != other.isText) return !isText;
-    if (isText) return text < other.text;
-    return number < other.number;
-}
-
 CKesTreeList::CKesTreeList(__boolean deleteValues) : m_Serial(g_NextSerial++), m_DeleteValues(deleteValues) {}
 
 CKesTreeList::~CKesTreeList()
@@ -40,14 +33,16 @@ CKesTreeList::~CKesTreeList()
     }
 }
 
-bool CKesTreeList::MakeKey(const CKesAtom* atom, Key* key)
+bool CKesTreeList::MakeKey(const CKesAtom* atom, KeyView* key)
 {
     if (atom == nullptr) return false;
     switch (atom->KAType()) {
     case KES_DT_INT:
     case KES_DT_LONG:
-    case KES_DT_INT64: *key = Key{false, atom->KAInt64(), {}}; return true;
-    case KES_DT_STRING: *key = Key{true, 0, std::string(atom->KAString(), atom->KALength())}; return true;
+    case KES_DT_INT64: *key = KeyView{false, atom->KAInt64(), {}}; return true;
+    case KES_DT_STRING:
+        *key = KeyView{true, 0, std::string_view(atom->KAString(), atom->KALength())};
+        return true;
     default: return false;
     }
 }
@@ -78,7 +73,7 @@ CKesTreeList::ThreadSlot* CKesTreeList::SlotLocked()
     return slot.get();
 }
 
-CKesPointer* CKesTreeList::Get(const Key& key)
+CKesPointer* CKesTreeList::Get(const KeyView& key)
 {
     std::lock_guard<std::mutex> guard(m_Lock);
     auto found = m_Entries.find(key);
@@ -88,7 +83,7 @@ CKesPointer* CKesTreeList::Get(const Key& key)
     return &slot->got;
 }
 
-int CKesTreeList::Delete(const Key& key)
+int CKesTreeList::Delete(const KeyView& key)
 {
     CKesPointer* holder = nullptr;
     {
@@ -120,29 +115,29 @@ int CKesTreeList::KTLAdd(int key, CKesPointer* value) { return Add(Key{false, ke
 
 int CKesTreeList::KTLAdd(const CKesAtom* key, void* value, __boolean)
 {
-    Key made;
+    KeyView made;
     if (!MakeKey(key, &made)) return kBadArgument;
-    return AddValue(made, value);
+    return AddValue(Key{made.isText, made.number, std::string(made.text)}, value);
 }
 
 int CKesTreeList::KTLAdd(const CKesAtom* key, CKesPointer* value, __boolean)
 {
-    Key made;
+    KeyView made;
     if (!MakeKey(key, &made)) return kBadArgument;
-    return Add(made, value);
+    return Add(Key{made.isText, made.number, std::string(made.text)}, value);
 }
 
 CKesPointer* CKesTreeList::KTLGet(const char* key)
 {
     if (key == nullptr) return nullptr;
-    return Get(Key{true, 0, key});
+    return Get(KeyView{true, 0, key});
 }
 
-CKesPointer* CKesTreeList::KTLGet(int key) { return Get(Key{false, key, {}}); }
+CKesPointer* CKesTreeList::KTLGet(int key) { return Get(KeyView{false, key, {}}); }
 
 CKesPointer* CKesTreeList::KTLGet(const CKesAtom* key)
 {
-    Key made;
+    KeyView made;
     if (!MakeKey(key, &made)) return nullptr;
     return Get(made);
 }
@@ -150,14 +145,14 @@ CKesPointer* CKesTreeList::KTLGet(const CKesAtom* key)
 int CKesTreeList::KTLDelete(const char* key)
 {
     if (key == nullptr) return kBadArgument;
-    return Delete(Key{true, 0, key});
+    return Delete(KeyView{true, 0, key});
 }
 
-int CKesTreeList::KTLDelete(int key) { return Delete(Key{false, key, {}}); }
+int CKesTreeList::KTLDelete(int key) { return Delete(KeyView{false, key, {}}); }
 
 int CKesTreeList::KTLDelete(const CKesAtom* key)
 {
-    Key made;
+    KeyView made;
     if (!MakeKey(key, &made)) return kBadArgument;
     return Delete(made);
 }

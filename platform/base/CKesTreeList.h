@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 
@@ -68,27 +69,42 @@ private:
     CKesTreeList(const CKesTreeList&) = delete;
     CKesTreeList& operator=(const CKesTreeList&) = delete;
 
-    // Text or integer key; integers order before texts.
+    // Text or integer key; integers order before texts. A look-up views
+    // its text (KeyView) instead of copying it.
     struct Key {
         bool isText;
         long long number;
         std::string text;
-        bool operator<(const Key& other) const;
+    };
+    struct KeyView {
+        bool isText;
+        long long number;
+        std::string_view text;
+    };
+    struct KeyOrder {
+        using is_transparent = void;
+        template <typename A, typename B>
+        bool operator()(const A& a, const B& b) const
+        {
+            if (a.isText != b.isText) return !a.isText;
+            if (a.isText) return std::string_view(a.text) < std::string_view(b.text);
+            return a.number < b.number;
+        }
     };
     // What one thread was last handed by KTLGet and KTLIterator.
     struct ThreadSlot {
         CKesPointer got;                      // KTLGet's result
         std::unique_ptr<CKesDoubleList> walk; // KTLIterator's result
     };
-    static bool MakeKey(const CKesAtom* atom, Key* key);
+    static bool MakeKey(const CKesAtom* atom, KeyView* key);
     int Add(const Key& key, CKesPointer* holder);
     int AddValue(const Key& key, void* value);
-    CKesPointer* Get(const Key& key);
-    int Delete(const Key& key);
+    CKesPointer* Get(const KeyView& key);
+    int Delete(const KeyView& key);
     ThreadSlot* SlotLocked();
 
-    mutable std::mutex m_Lock;             // guards m_Entries and m_Slots
-    std::map<Key, CKesPointer*> m_Entries; // key -> owned holder
+    mutable std::mutex m_Lock;                       // guards m_Entries and m_Slots
+    std::map<Key, CKesPointer*, KeyOrder> m_Entries; // key -> owned holder
     // One slot per calling thread, kept until the table is destroyed (a
     // thread id reused by a later thread reuses the slot).
     std::unordered_map<std::thread::id, std::unique_ptr<ThreadSlot>> m_Slots;
