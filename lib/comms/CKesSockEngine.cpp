@@ -606,16 +606,19 @@ void CKesSockEngine::CountOut(const void* object)
     // packet cost an allocation per packet under the engine lock.
     auto use = m_InUse.find(object);
     if (use == m_InUse.end() || --use->second > 0) return;
-    m_Unused.notify_all();
+    // Every packet ends here: a wake-up only when a removal waits.
+    if (m_UnusedWaiters > 0) m_Unused.notify_all();
 }
 
 void CKesSockEngine::WaitUntilUnused(const void* object)
 {
     KES_CHECK(m_EngineLock.IsHeldByMe(), kHoldsEngineLock);
+    ++m_UnusedWaiters;
     m_Unused.wait(m_EngineLock, [&] {
         auto use = m_InUse.find(object);
         return use == m_InUse.end() || use->second == 0;
     });
+    --m_UnusedWaiters;
     m_InUse.erase(object); // it is being removed: no entry is left behind
 }
 

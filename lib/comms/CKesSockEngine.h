@@ -360,11 +360,13 @@ private:
     CKesServPool* m_IOPool; // worker pool that processes received packets
     // The engine lock. It makes these steps atomic: the check-and-insert of
     // a server (KSEAddServer) and of an accepted or connected socket
-    // (KSEAddNewServerSocket, KSEAddClientIO); reading accepted sockets'
-    // bindings (KSEProcessIO with the lookup of the server, KSERemoveServer)
-    // and removing them (KSERemoveServer, KSERemoveServerClientSocket);
+    // (KSEAddNewServerSocket, KSEAddClientIO); reading a socket's owner
+    // (KSEProcessIO, with counting it in) and accepted sockets' bindings
+    // (KSERemoveServer) and removing them (KSERemoveServer,
+    // KSERemoveServerClientSocket);
     // removing a client socket (KSECloseClientIO); taking, keeping and
-    // dropping fragments; and m_InUse with m_Unused.
+    // dropping fragments; m_InUse with m_Unused and m_UnusedWaiters; and
+    // m_SocketOwners.
     CKesMutex m_EngineLock;
     CKesTreeList* m_ServerTable; // service name -> CKesObjSockServer (owned)
     CKesTreeList*
@@ -388,6 +390,7 @@ private:
     // KSERemoveServer and KSERemoveClient return only once none is left.
     std::unordered_map<const void*, int> m_InUse;
     std::condition_variable_any m_Unused; // an object's last thread has left it
+    int m_UnusedWaiters = 0;              // threads waiting on m_Unused
 
     // The bounds on peers (see their setters); read on any thread.
     std::atomic<int> m_SendDeadlineMs{ms_DefaultSendDeadlineMs};
