@@ -175,10 +175,9 @@ void CKesRvNet::Dispatch(uint64_t token)
     }
     CMOMRvIO io(socket, generation);
     callback->OnIO(&io);
-    {
-        std::lock_guard<std::mutex> guard(m_Lock);
-        m_Dispatching = KES_INVALID_SOCKET;
-    }
+    m_Dispatching.store(KES_INVALID_SOCKET);
+    if (m_DispatchWaiters.load() == 0) return;
+    std::lock_guard<std::mutex> guard(m_Lock); // a waiter between its check and its sleep holds it
     m_DispatchDone.notify_all();
 }
 
@@ -186,5 +185,7 @@ void CKesRvNet::KRNWaitForDispatch(unsigned int socket)
 {
     std::unique_lock<std::mutex> guard(m_Lock);
     if (KRNIsLoopThread()) return;
-    m_DispatchDone.wait(guard, [&] { return m_Dispatching != socket; });
+    ++m_DispatchWaiters;
+    m_DispatchDone.wait(guard, [&] { return m_Dispatching.load() != socket; });
+    --m_DispatchWaiters;
 }

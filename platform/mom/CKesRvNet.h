@@ -128,7 +128,11 @@ private:
     std::mutex m_Lock;                                           // guards m_Registered, m_NextGeneration
     std::unordered_map<unsigned int, Registration> m_Registered; // socket -> callback
     uint32_t m_NextGeneration = 1;                               // next registration's generation, never 0
-    unsigned int m_Dispatching = KES_INVALID_SOCKET;             // socket whose OnIO runs now (under m_Lock)
+    // The socket whose OnIO runs now: set under m_Lock with the check of its
+    // registration, cleared without it; a waiter counts itself under m_Lock
+    // first, so the loop takes the lock to wake it only when one waits.
+    std::atomic<unsigned int> m_Dispatching{KES_INVALID_SOCKET};
+    std::atomic<int> m_DispatchWaiters{0};
     std::atomic<std::thread::id> m_LoopThread; // the thread running KRNStartNet; none when no loop runs
     std::condition_variable m_DispatchDone;    // an OnIO has returned
     std::atomic<bool> m_Running{false};        // KRNStartNet is running
