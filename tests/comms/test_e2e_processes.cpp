@@ -154,14 +154,6 @@ double CpuSeconds(pid_t pid)
            double(sysconf(_SC_CLK_TCK)); // fields 14, 15
 }
 
-// A connection started without waiting for it to complete.
-int ConnectTo(const sockaddr_in& address)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd >= 0) connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    return fd;
-}
-
 // True when the server closed the connection (end of data or reset).
 bool ClosedByServer(int fd)
 {
@@ -196,8 +188,11 @@ TEST(E2eDescriptorLimit, ConnectionsBeyondTheLimitAreClosedAtOnceWithoutSpinOrFl
     int closed = 0, taken = 0;
     const auto guard = start + std::chrono::milliseconds(ksxtest::kDaemonGuardMs);
     while (int(peers.size()) < total && std::chrono::steady_clock::now() < guard) {
-        for (int i = 0; i < kBatch && int(peers.size()) < total; ++i)
-            peers.push_back(pollfd{ConnectTo(address), POLLIN, 0});
+        for (int i = 0; i < kBatch && int(peers.size()) < total; ++i) { // connections not waited for
+            peers.push_back(
+                pollfd{socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0), POLLIN, 0});
+            connect(peers.back().fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        }
         while (closed + taken < int(peers.size()) && std::chrono::steady_clock::now() < guard) {
             server.Drain(20);
             poll(peers.data(), peers.size(), 20);
