@@ -1,5 +1,4 @@
-// The socket client over real TCP on loopback, against a peer that speaks the wire
-// format or inside a real engine; discovery goes through a real multicast channel.
+// The socket client over loopback TCP against a wire peer or in an engine; discovery by a real group.
 #include <future>
 
 #include "CKesObjMulticast.h"
@@ -57,8 +56,7 @@ protected:
     WireListener m_Peer;
 };
 
-// A refused attempt forgets the server; then the client connects to the peer's
-// address (not the file's any-address), greets first and keeps alive on time.
+// A refused attempt forgets the server; the peer's address replaces the file's any-address.
 TEST_F(ClientTest, RefusedAttemptIsRetriedAndTheConnectionGreetsThenKeepsAlive)
 {
     FileServer(WireListener().Port()); // a port that then refuses
@@ -107,8 +105,7 @@ TEST_F(ClientTest, SendDuringAnAttemptFollowsTheGreetingAsOneFrame)
     ExpectNext(Greeting(std::move(server), "first").get(), record);
 }
 
-// A host that connects by itself leaves the client in state 2 outside any
-// attempt: a send waits for the attempt that completes the connection.
+// A host that connects by itself leaves the client in state 2 outside any attempt.
 TEST_F(ClientTest, SendInTheGreetingStateWaitsForTheConnection)
 {
     KesSetTimeScale(0.05); // 100 ms greeting delay, 500 ms steps of a send's wait
@@ -163,8 +160,7 @@ TEST_F(ClientDiscoveryTest, OneRequestPerAttemptAndTheFirstMatchingReplyWins)
     EXPECT_EQ(unsigned(m_Peer.Port()), m_Client.KOSCGetServerData()->KSEGetEndPtAddressPort());
 }
 
-// Replies come on workers while the connect thread may hold the ClientLock
-// or use the endpoint: the client still connects once, to the announced server.
+// Replies come on workers while the connect thread may hold the ClientLock or use the endpoint.
 TEST_F(ClientDiscoveryTest, RepliesRacingTheConnectThreadLeadToOneConnection)
 {
     ASSERT_EQ(1, m_Client.KOSCInitialise());
@@ -196,8 +192,7 @@ TEST_F(ClientDiscoveryTest, DestroyingAWaitingClientEndsItsConnectThreadAtOnce)
     EXPECT_EQ(std::future_status::ready, ended.wait_for(std::chrono::milliseconds(kGuardMs)));
 }
 
-// The client inside a real engine; Start writes the service file (the multicast
-// line and `lines`), runs the loop and adds the client.
+// Start writes the service file (the multicast line and `lines`), runs an engine and adds the client.
 class ClientWithServer : public ClientTest {
 protected:
     void TearDown() override
@@ -305,8 +300,7 @@ TEST_F(ClientWithServer, SendPastTheDeadlineClosesTheConnectionAndTheClientRecon
     EXPECT_EQ("small", NextData(*again));
 }
 
-// Every path to the ClientLock's private helpers takes the lock; an explicit
-// instantiation may name a private member, so the death test can call one without it.
+// An explicit instantiation may name a private member: the death test calls a ClientLock helper.
 using ForgetServerHelper = std::shared_ptr<CKesSockEnd> (CKesObjSockClient::*)();
 ForgetServerHelper g_ForgetServer = nullptr;
 template <ForgetServerHelper Helper>

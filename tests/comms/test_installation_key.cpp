@@ -1,5 +1,4 @@
-// The installation key: its file, the proofs that open a connection, address
-// replies that are forged, replayed or unproven, and members across processes.
+// The installation key: its file, connection proofs, signed address replies, members across processes.
 #include <arpa/inet.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -120,8 +119,7 @@ TEST(InstallationKeyFile, OnlyAPrivateFileOf32BytesMakesAMemberAndAnyOtherFailsC
     }
 }
 
-// A peer that sends its id unproven or proves another key is told why and cut,
-// reported once per peer address; the host sees none of them.
+// Refused peers are told why, reported once per peer address, and never reach the host.
 TEST(InstallationKeyServer, AClientProvesTheKeyBeforeItsIdAndOneWithoutItOrWithAnotherIsCut)
 {
     ksxtest::WriteServiceFile(ksxtest::kMulticastLine);
@@ -209,8 +207,7 @@ TEST(InstallationKeyClient, SendsItsIdOnlyToAServerThatProvesTheKey)
     EXPECT_EQ(1, errors.CountText({at + " proved another installation key"}));
 }
 
-// Replies with another key, to a request no longer outstanding, or without
-// proof are dropped, counted and reported with their sender.
+// Bad replies (old request, other key, no proof) are dropped, counted and reported with their sender.
 TEST(InstallationKeyDiscovery, ForgedReplayedAndUnprovenRepliesAreDroppedAndAGenuineOneIsTaken)
 {
     ksxtest::WriteServiceFile(ksxtest::kMulticastLine);
@@ -263,8 +260,7 @@ TEST(InstallationKeyDiscovery, ForgedReplayedAndUnprovenRepliesAreDroppedAndAGen
               errors.CountText({"address reply from " + sender + ":" + std::to_string(ntohs(own.sin_port))}));
 }
 
-// Daemons, each home with its own service and key files: members meet by
-// file and by group; with a non-member both sides refuse and say why.
+// Daemons, each home with its own service and key files.
 TEST(InstallationKeyProcesses, MembersMeetByFileAndGroupAndEachSideTellsANonMemberWhy)
 {
     const std::string scale = "0.05", shipped = ksxtest::ReadFile(ksxtest::ServiceFilePath());

@@ -1,5 +1,4 @@
-// The multicast channel (group validation, failed start-up, one record per
-// datagram, its interface) and the engine's use of it: start-up, bad datagrams.
+// The multicast channel (group, start-up, datagrams, interface) and the engine's use of it.
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <unistd.h>
@@ -111,8 +110,7 @@ struct TestLink {
     const bool made;
 };
 
-// Sends a record through `from`; true when `to` (emptied first) receives it.
-// A datagram reaches all sockets at once: only a receiving channel needs a wait.
+// Whether a record sent by `from` reaches `to` (emptied first); only an expected arrival needs a wait.
 bool Arrives(CKesObjMulticast& from, CKesObjMulticast& to, int waitMs)
 {
     const int fd = static_cast<int>(to.KOMGetReceiveSocket());
@@ -194,8 +192,7 @@ TEST(EngineMulticastStart,
     EXPECT_EQ(0, starting.CountContaining("sleep "));
 }
 
-// KSX_MULTICAST_IF or the setter chooses the interface; what is not the
-// host's is reported and changes nothing. A later missing entry keeps the channel.
+// KSX_MULTICAST_IF or the setter chooses the interface; what is not the host's changes nothing.
 TEST(EngineMulticastStart, ChannelOnTheFileGroupAndChosenInterfaceSurvivesAMissingEntryAndRefusesGarbage)
 {
     const unsigned int loopback = if_nametoindex("lo");
@@ -249,8 +246,7 @@ TEST(EngineMulticastStart, ChannelOnTheFileGroupAndChosenInterfaceSurvivesAMissi
               errors.Reports()[0].text);
 }
 
-// Any host on the link can send the group anything, as fast as it likes. With
-// one worker, the reply to the request after the bad datagrams means all were processed.
+// Any host can send the group anything; with one worker, the reply after them means all were processed.
 TEST(EngineMulticastFlood, BadDatagramsGiveAFewReportsASecondNamingTheSenderAndRequestsAreStillAnswered)
 {
     CKesSockEngine engine("flood-test", __KES_SERV_DAEMON, 1);

@@ -1,5 +1,4 @@
-// The server's start-up, termination and its entry in the service file:
-// the file is compared byte for byte after publishing and withdrawing.
+// The server's start-up, termination and its entry in the service file, compared byte for byte.
 #include <unistd.h>
 
 #include <filesystem>
@@ -46,8 +45,7 @@ protected:
     void SetUp() override { setenv("KSX_HOST_ADDRS", "127.0.0.1", 1); }
 };
 
-// The server publishes (the file then equals `published`, "@" being our line)
-// the port that accepts, and withdraws (leaving `withdrawn`).
+// The file equals `published` ("@" being our line, on the port that accepts), then `withdrawn`.
 TEST_F(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines)
 {
     const std::string other = "SERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000\n";
@@ -94,8 +92,6 @@ TEST_F(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines)
     EXPECT_EQ("## services\n" + neighbour + "## trailer\n", ReadFile(ServiceFilePath()));
 }
 
-// A reply for an unknown service is appended once; a known one, or one
-// without its service, leaves the file alone.
 TEST_F(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftOut)
 {
     WriteServiceFile("SERVICE: other DOMAIN: dom ADDRESS: 127.0.0.1 PORT: 7000\n");
@@ -116,8 +112,7 @@ TEST_F(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftO
     }
 }
 
-// Terminate right after initialise never hangs, leaks the accept thread or
-// revives the server; a running server's accept thread ends with it.
+// Terminate right after initialise must not leak the accept thread nor revive the server.
 TEST_F(ServerFileTest, TerminateEndsTheAcceptThreadAndNeverHangsOrRevivesTheServer)
 {
     const std::string original = ReadFile(ServiceFilePath());
@@ -139,9 +134,7 @@ TEST_F(ServerFileTest, TerminateEndsTheAcceptThreadAndNeverHangsOrRevivesTheServ
     EXPECT_EQ(original, ReadFile(ServiceFilePath()));
 }
 
-// Publishers in many processes rewrite the file at once: exactly the lines
-// left remain, and readers never see a rewrite half-way (names of different
-// lengths, so a shorter file written over a longer one would tear a line).
+// Names of different lengths: a shorter file written over a longer one would tear a line.
 TEST_F(ServerFileTest, ConcurrentProcessesLeaveExactlyTheirLinesAndReadersNeverSeeAHalfRewrite)
 {
     const std::string original = std::string("## services\n") + ksxtest::kMulticastLine,
