@@ -1,5 +1,4 @@
-// The socket client over real TCP on loopback, against a peer that speaks the
-// wire format; discovery goes through a real multicast channel.
+// The socket client over loopback TCP against a wire peer or in an engine; discovery by a real group.
 #include <future>
 
 #include "CKesObjMulticast.h"
@@ -35,17 +34,16 @@ protected:
         ksxtest::WriteServiceFile(ksxtest::kMulticastLine +
                                   ksxtest::ServiceLine("Svc", "Dom", address, port));
     }
-    // Accepts the client's connection and checks that its first record is the greeting alone.
-    std::unique_ptr<WireConnection> AcceptGreeting(WireListener& peer, const char* clientId)
+    // Checks that the connection's first record is the client's greeting alone; gives the connection back.
+    static std::unique_ptr<WireConnection> Greeting(std::unique_ptr<WireConnection> connection,
+                                                    const char* clientId)
     {
-        std::unique_ptr<WireConnection> connection = peer.Accept();
         std::unique_ptr<CKesRecord> first = connection ? connection->ReadRecord() : nullptr;
         EXPECT_TRUE(first) << "no greeting arrived";
         EXPECT_EQ(first ? first->KRCount() : 0, 1);
         EXPECT_EQ(clientId, first ? TextOf(*first, "KesSocketClientIdField") : "");
         return connection;
     }
-
     // Reads the next frame and checks that it is the record's encoding alone.
     static void ExpectNext(WireConnection* server, const CKesRecord& record)
     {
@@ -58,8 +56,7 @@ protected:
     WireListener m_Peer;
 };
 
-// A refused attempt forgets the server; then the client connects to the peer's
-// address (not the file's any-address), greets first and keeps alive on time.
+// A refused attempt forgets the server; the peer's address replaces the file's any-address.
 TEST_F(ClientTest, RefusedAttemptIsRetriedAndTheConnectionGreetsThenKeepsAlive)
 {
     FileServer(WireListener().Port()); // a port that then refuses
@@ -73,7 +70,7 @@ TEST_F(ClientTest, RefusedAttemptIsRetriedAndTheConnectionGreetsThenKeepsAlive)
     FileServer(m_Peer.Port(), "0.0.0.0");
     const auto start = std::chrono::steady_clock::now(); // before the greeting goes out
     ASSERT_EQ(1, client.KOSCInitialise());
-    auto server = AcceptGreeting(m_Peer, "client-7");
+    auto server = Greeting(m_Peer.Accept(), "client-7");
     ASSERT_TRUE(client.log.WaitFor(kConnected)) << "the connect callback ran with the ClientLock held";
     EXPECT_EQ(std::vector<std::string>{kConnected}, client.log.Events());
     ASSERT_NE(nullptr, client.KOSCGetServerData());
@@ -105,14 +102,10 @@ TEST_F(ClientTest, SendDuringAnAttemptFollowsTheGreetingAsOneFrame)
     CKesRecord record = ksxtest::TextRecord("Name", "value");
     auto sent = std::async(std::launch::async, [&] { return client.KOSCSendToServer(&record); });
     EXPECT_EQ(1, sent.get());
-    std::unique_ptr<CKesRecord> first = server->ReadRecord();
-    ASSERT_TRUE(first);
-    EXPECT_EQ("first", TextOf(*first, "KesSocketClientIdField"));
-    ExpectNext(server.get(), record);
+    ExpectNext(Greeting(std::move(server), "first").get(), record);
 }
 
-// A host that connects by itself leaves the client in state 2 outside any
-// attempt: a send waits for the attempt that completes the connection.
+// A host that connects by itself leaves the client in state 2 outside any attempt.
 TEST_F(ClientTest, SendInTheGreetingStateWaitsForTheConnection)
 {
     KesSetTimeScale(0.05); // 100 ms greeting delay, 500 ms steps of a send's wait
@@ -125,10 +118,10 @@ TEST_F(ClientTest, SendInTheGreetingStateWaitsForTheConnection)
     CKesRecord record = ksxtest::TextRecord("Name", "value");
     auto sent = std::async(std::launch::async, [&] { return client.KOSCSendToServer(&record); });
     EXPECT_EQ(1, greeted.get());
-    AcceptGreeting(m_Peer, "first");
+    Greeting(m_Peer.Accept(), "first");
     EXPECT_EQ(1, client.KOSCConnect()); // reconnects and ends in state 3
     ASSERT_EQ(1, sent.get()) << "a send in state 2 gave up instead of waiting";
-    ExpectNext(AcceptGreeting(m_Peer, "first").get(), record);
+    ExpectNext(Greeting(m_Peer.Accept(), "first").get(), record);
 }
 
 class ClientDiscoveryTest : public ClientTest {
@@ -154,9 +147,7 @@ TEST_F(ClientDiscoveryTest, OneRequestPerAttemptAndTheFirstMatchingReplyWins)
     EXPECT_EQ(1, m_Client.KOSCConnect()) << "the request went out";
     std::unique_ptr<CKesRecord> request = NextDatagram();
     ASSERT_TRUE(request);
-    EXPECT_EQ("KesSockAddressRequest", TextOf(*request, "KesSockAddressRequest"));
-    EXPECT_EQ("Svc", TextOf(*request, "KesSockInternalServiceName"));
-    EXPECT_EQ("Dom", TextOf(*request, "KesSockInternalDomainName"));
+    EXPECT_EQ(ksxtest::Encode(*ksxtest::AddressRequest("Svc", "Dom")), ksxtest::Encode(*request));
     EXPECT_FALSE(NextDatagram(200)) << "one attempt sends exactly one request";
 
     WireListener other;
@@ -169,8 +160,7 @@ TEST_F(ClientDiscoveryTest, OneRequestPerAttemptAndTheFirstMatchingReplyWins)
     EXPECT_EQ(unsigned(m_Peer.Port()), m_Client.KOSCGetServerData()->KSEGetEndPtAddressPort());
 }
 
-// Replies come on workers while the connect thread may hold the ClientLock
-// or use the endpoint: the client still connects once, to the announced server.
+// Replies come on workers while the connect thread may hold the ClientLock or use the endpoint.
 TEST_F(ClientDiscoveryTest, RepliesRacingTheConnectThreadLeadToOneConnection)
 {
     ASSERT_EQ(1, m_Client.KOSCInitialise());
@@ -182,7 +172,7 @@ TEST_F(ClientDiscoveryTest, RepliesRacingTheConnectThreadLeadToOneConnection)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         });
-        AcceptGreeting(m_Peer, "c");
+        Greeting(m_Peer.Accept(), "c");
         EXPECT_TRUE(m_Client.log.WaitFor(kConnected));
         std::this_thread::sleep_for(std::chrono::milliseconds(100)); // replies while connected
     }
@@ -202,8 +192,115 @@ TEST_F(ClientDiscoveryTest, DestroyingAWaitingClientEndsItsConnectThreadAtOnce)
     EXPECT_EQ(std::future_status::ready, ended.wait_for(std::chrono::milliseconds(kGuardMs)));
 }
 
-// Every path to the ClientLock's private helpers takes the lock; an explicit
-// instantiation may name a private member, so the death test can call one without it.
+// Start writes the service file (the multicast line and `lines`), runs an engine and adds the client.
+class ClientWithServer : public ClientTest {
+protected:
+    void TearDown() override
+    {
+        m_Loop.reset();
+        if (m_Engine) m_Engine->KNSafeExit();
+    }
+    void Start(const std::string& lines, const char* clientId, int sendDeadlineMs = 0)
+    {
+        ksxtest::WriteServiceFile(ksxtest::kMulticastLine + lines);
+        m_Engine = std::make_unique<CKesSockEngine>("client-e2e", __KES_SERV_DAEMON, 2);
+        if (sendDeadlineMs) {
+            ASSERT_EQ(1, m_Engine->KSESetSendDeadline(sendDeadlineMs));
+            // Else the bound on unacknowledged data, scaled down, cuts a stalled connection first.
+            ASSERT_EQ(1, m_Engine->KSESetUnackedLimit(600000));
+        }
+        m_Loop = std::make_unique<ksxtest::EventLoopThread>(*m_Engine);
+        m_Client = new ksxtest::LoggingClient(clientId, "Svc", "Dom"); // owned by the engine
+        ASSERT_EQ(1, m_Engine->KSEAddClient(m_Client));
+    }
+    // Starts with the service file naming the peer, and takes the client's greeting there.
+    std::unique_ptr<WireConnection> StartAtPeer(const char* clientId, int sendDeadlineMs = 0)
+    {
+        Start(ksxtest::ServiceLine("Svc", "Dom", "127.0.0.1", m_Peer.Port()), clientId, sendDeadlineMs);
+        EXPECT_EQ(1, m_Client->KOSCInitialise());
+        std::unique_ptr<WireConnection> server = Greeting(m_Peer.Accept(), clientId);
+        EXPECT_TRUE(m_Client->log.WaitFor("connect"));
+        return server;
+    }
+    // The next record with a "data" field (keep-alives are skipped).
+    static std::string NextData(WireConnection& server)
+    {
+        for (std::unique_ptr<CKesRecord> next = server.ReadRecord(); next; next = server.ReadRecord())
+            if (!TextOf(*next, "data").empty()) return TextOf(*next, "data");
+        return "";
+    }
+
+    std::unique_ptr<CKesSockEngine> m_Engine;
+    std::unique_ptr<ksxtest::EventLoopThread> m_Loop;
+    ksxtest::LoggingClient* m_Client = nullptr;
+};
+
+// After KOSCDisconnect the client comes back on its own without a callback.
+TEST_F(ClientWithServer, RecordsTravelBothWaysAcrossDisconnect)
+{
+    Start("", "echo-client");
+    auto* server = ksxtest::AddServer<ksxtest::RecordingServer>(*m_Engine, "Svc", "Dom");
+    ASSERT_NE(nullptr, server);
+    server->echo = true;
+    ASSERT_EQ(1, m_Client->KOSCInitialise());
+    ASSERT_TRUE(m_Client->log.WaitFor("connect") && server->log.WaitFor("connect echo-client"));
+    auto roundTrip = [&](const char* text) {
+        CKesRecord record = ksxtest::TextRecord("data", text);
+        return m_Client->KOSCSendToServer(&record) == 1 && m_Client->log.WaitFor(std::string("io ") + text);
+    };
+    EXPECT_TRUE(roundTrip("one"));
+    ASSERT_EQ(1, m_Client->KOSCDisconnect());
+    ASSERT_TRUE(m_Client->log.WaitFor("connect", 2));
+    EXPECT_EQ(0, m_Client->log.Count("disconnect")) << "disconnecting calls no callback";
+    EXPECT_TRUE(roundTrip("back"));
+}
+
+// However many writes a batch needs, it arrives in order.
+TEST_F(ClientWithServer, BatchKeepsOrderAndLeavesOutOnlyABadRecord)
+{
+    std::unique_ptr<WireConnection> server = StartAtPeer("batcher");
+    ASSERT_TRUE(server);
+    constexpr unsigned int kCount = 1000, kBad = 500; // about 4 MiB
+    std::vector<CKesRecord> records;
+    records.reserve(kCount);
+    for (unsigned int i = 0; i < kCount; ++i)
+        records.push_back(ksxtest::TextRecord("data", (std::to_string(i) + std::string(4096, '.')).c_str()));
+    std::vector<CKesRecord*> batch;
+    for (CKesRecord& record : records) batch.push_back(&record);
+    batch[kBad] = nullptr;
+
+    int result = 0;
+    std::thread sender([&] { result = m_Client->KOSCSendRecordsToServer(batch.data(), kCount); });
+    std::vector<unsigned int> got;
+    for (std::string text; got.size() < kCount - 1 && !(text = NextData(*server)).empty();)
+        got.push_back(static_cast<unsigned int>(std::stoul(text)));
+    sender.join();
+    EXPECT_EQ(ksxtest::NumbersExcept(kCount, kBad), got);
+    EXPECT_EQ(KES_ERR_ARGUMENT, result);
+}
+
+// A stalled server (it reads no more) costs one report; the client comes back.
+TEST_F(ClientWithServer, SendPastTheDeadlineClosesTheConnectionAndTheClientReconnects)
+{
+    std::unique_ptr<WireConnection> stopped = StartAtPeer("stalled", 300);
+    ASSERT_TRUE(stopped);
+    ksxtest::ErrorCapture errors;
+    CKesRecord big = ksxtest::TextRecord("data", std::string(1 << 20, 'x').c_str());
+    int result = 1;
+    for (int n = 0; n < 200 && result == 1; ++n) result = m_Client->KOSCSendToServer(&big);
+    EXPECT_EQ(KES_ERR_SEND, result);
+    ASSERT_TRUE(m_Client->log.WaitFor("disconnect"));
+    EXPECT_EQ(1, errors.CountText({"Send to server of service Svc on socket",
+                                   "did not complete within 300 ms: connection closed"}));
+
+    std::unique_ptr<WireConnection> again = Greeting(m_Peer.Accept(), "stalled");
+    ASSERT_TRUE(m_Client->log.WaitFor("connect", 2)) << "the client did not come back";
+    CKesRecord small = ksxtest::TextRecord("data", "small");
+    EXPECT_EQ(1, m_Client->KOSCSendToServer(&small));
+    EXPECT_EQ("small", NextData(*again));
+}
+
+// An explicit instantiation may name a private member: the death test calls a ClientLock helper.
 using ForgetServerHelper = std::shared_ptr<CKesSockEnd> (CKesObjSockClient::*)();
 ForgetServerHelper g_ForgetServer = nullptr;
 template <ForgetServerHelper Helper>

@@ -1,5 +1,4 @@
-// The installation key: its file, the proofs that open a connection, address
-// replies that are forged, replayed or unproven, and members across processes.
+// The installation key: its file, connection proofs, signed address replies, members across processes.
 #include <arpa/inet.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,29 +15,28 @@
 namespace {
 
 using Key = CKesInstallationKey;
-using KeyBytes = std::array<unsigned char, Key::ms_KeyBytes>;
 using ksxtest::TextOf;
 
-KeyBytes MakeKey(unsigned char seed)
+// The key made from a seed, as bytes and held by a key object.
+std::array<unsigned char, Key::ms_KeyBytes> KeyBytes(unsigned char seed)
 {
-    KeyBytes key;
+    std::array<unsigned char, Key::ms_KeyBytes> key;
     for (size_t i = 0; i < key.size(); ++i) key[i] = static_cast<unsigned char>(seed + 7 * i);
     return key;
 }
-
-std::unique_ptr<Key> Holder(const KeyBytes& bytes)
+std::unique_ptr<Key> Holder(unsigned char seed)
 {
     auto key = std::make_unique<Key>();
-    key->KIKSetKey(bytes.data(), static_cast<unsigned int>(bytes.size()));
+    key->KIKSetKey(KeyBytes(seed).data(), Key::ms_KeyBytes);
     return key;
 }
 
-// The home's key file: the key cut or padded with 'x' to `size` bytes.
-std::string WriteKeyFile(const std::string& home, const KeyBytes& key, size_t size = Key::ms_KeyBytes,
+// The home's key file: the seed's key cut or padded with 'x' to `size` bytes.
+std::string WriteKeyFile(const std::string& home, unsigned char seed, size_t size = Key::ms_KeyBytes,
                          mode_t mode = 0600)
 {
     const std::string path = home + "/etc/ostravine/Installation.key";
-    std::string content(reinterpret_cast<const char*>(key.data()), key.size());
+    std::string content(reinterpret_cast<const char*>(KeyBytes(seed).data()), Key::ms_KeyBytes);
     content.resize(size, 'x');
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
     chmod(path.c_str(), mode);
@@ -62,18 +60,17 @@ CKesRecord Answer(const Key& key, const CKesRecord& challenge, unsigned char* cl
     return answer;
 }
 
-// An engine holding `key` with its loop running, at the given delay scale.
+// An engine holding the seed's key, its loop running at the given delay scale.
 struct KeyedEngine {
-    KeyedEngine(const KeyBytes& key, double timeScale) : scale(timeScale), loop(WithKey(engine, key)) {}
-    static CKesSockEngine& WithKey(CKesSockEngine& engine, const KeyBytes& key)
+    KeyedEngine(unsigned char seed, double timeScale) : scale(timeScale)
     {
-        EXPECT_EQ(1, engine.KSESetInstallationKey(key.data(), Key::ms_KeyBytes));
-        return engine;
+        EXPECT_EQ(1, engine.KSESetInstallationKey(KeyBytes(seed).data(), Key::ms_KeyBytes));
+        loop = std::make_unique<ksxtest::EventLoopThread>(engine);
     }
-    // A client of the service in domain Lab, added and initialised.
+    // A client of the service in domain Lab, added and initialised (owned by the engine).
     ksxtest::LoggingClient* StartClient(const char* id, const char* service)
     {
-        auto* client = new ksxtest::LoggingClient(id, service, "Lab"); // owned by the engine
+        auto* client = new ksxtest::LoggingClient(id, service, "Lab");
         EXPECT_EQ(1, engine.KSEAddClient(client));
         EXPECT_EQ(1, client->KOSCInitialise());
         return client;
@@ -82,33 +79,28 @@ struct KeyedEngine {
 
     ksxtest::ScopedTimeScale scale;
     CKesSockEngine engine{"keyed", __KES_SERV_DAEMON, 2};
-    ksxtest::EventLoopThread loop;
+    std::unique_ptr<ksxtest::EventLoopThread> loop;
 };
 
 // Without the file no member; any file but 32 private bytes fails closed: reported, signing nothing.
 TEST(InstallationKeyFile, OnlyAPrivateFileOf32BytesMakesAMemberAndAnyOtherFailsClosed)
 {
-    const KeyBytes bytes = MakeKey(9);
-    const std::unique_ptr<Key> holder = Holder(bytes);
-    struct Case {
+    const std::unique_ptr<Key> holder = Holder(9);
+    const struct {
         const char* what;
         int size; // -1: no file
         mode_t mode;
         int result;
-    };
-    const Case cases[] = {
-        {"absent", -1, 0600, 1},
-        {"owner only", 32, 0600, 1},
-        {"group reads", 32, 0640, 1},
-        {"others read", 32, 0644, KES_ERR_AUTH_KEY},
-        {"group writes", 32, 0660, KES_ERR_AUTH_KEY},
-        {"short", 31, 0600, KES_ERR_AUTH_KEY},
-        {"long", 33, 0600, KES_ERR_AUTH_KEY},
-    };
-    for (const Case& c : cases) {
+    } cases[] = {{"absent", -1, 0600, 1},
+                 {"owner only", 32, 0600, 1},
+                 {"group reads", 32, 0640, 1},
+                 {"others read", 32, 0644, KES_ERR_AUTH_KEY},
+                 {"group writes", 32, 0660, KES_ERR_AUTH_KEY},
+                 {"short", 31, 0600, KES_ERR_AUTH_KEY},
+                 {"long", 33, 0600, KES_ERR_AUTH_KEY}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const std::string path =
-            WriteKeyFile(ksxtest::KsxHome(), bytes, static_cast<size_t>(std::max(c.size, 0)), c.mode);
+        const std::string path = WriteKeyFile(ksxtest::KsxHome(), 9, size_t(std::max(c.size, 0)), c.mode);
         if (c.size < 0) unlink(path.c_str());
         ksxtest::ErrorCapture errors;
         Key key;
@@ -116,31 +108,25 @@ TEST(InstallationKeyFile, OnlyAPrivateFileOf32BytesMakesAMemberAndAnyOtherFailsC
         EXPECT_EQ(c.size >= 0, key.KIKIsMember());
         EXPECT_EQ(c.result == 1 ? 0 : 1, errors.Count(KES_ERR_AUTH_KEY));
         std::unique_ptr<CKesRecord> request = ksxtest::AddressRequest("S", "D");
-        const int signedResult = key.KIKSignRequest(*request, "S");
+        EXPECT_EQ(c.result, key.KIKSignRequest(*request, "S"));
+        const ksxtest::Bytes datagram = ksxtest::Encode(*request);
         if (c.size < 0) {
-            EXPECT_EQ(1, signedResult);
             EXPECT_EQ(4, request->KRCount()) << "a non-member's request is the plain one";
-        } else if (c.result != 1) {
-            EXPECT_EQ(KES_ERR_AUTH_KEY, signedResult);
-        } else {
-            ASSERT_EQ(1, signedResult);
-            const ksxtest::Bytes datagram = ksxtest::Encode(*request);
-            EXPECT_TRUE(holder->KIKAdmitDatagram(datagram.data(), static_cast<unsigned int>(datagram.size()),
-                                                 *request, nullptr, 0));
+        } else if (c.result == 1) {
+            EXPECT_TRUE(
+                holder->KIKAdmitDatagram(datagram.data(), unsigned(datagram.size()), *request, nullptr, 0));
         }
     }
 }
 
-// A peer that sends its id unproven or proves another key is told why and cut,
-// reported once per peer address; the host sees none of them.
+// Refused peers are told why, reported once per peer address, and never reach the host.
 TEST(InstallationKeyServer, AClientProvesTheKeyBeforeItsIdAndOneWithoutItOrWithAnotherIsCut)
 {
     ksxtest::WriteServiceFile(ksxtest::kMulticastLine);
-    const KeyBytes key = MakeKey(1);
-    KeyedEngine keyed(key, 1.0);
+    KeyedEngine keyed(1, 1.0);
     auto* server = ksxtest::AddServer<ksxtest::RecordingServer>(keyed.engine, "Keyed", "Lab");
     ASSERT_NE(nullptr, server);
-    const std::unique_ptr<Key> same = Holder(key), other = Holder(MakeKey(2));
+    const std::unique_ptr<Key> same = Holder(1), other = Holder(2);
     ksxtest::ErrorCapture errors;
 
     auto member = ksxtest::WireConnection::To(server->Port());
@@ -149,24 +135,20 @@ TEST(InstallationKeyServer, AClientProvesTheKeyBeforeItsIdAndOneWithoutItOrWithA
     unsigned char nonce[Key::ms_NonceBytes];
     ASSERT_TRUE(member->Send(Answer(*same, *challenge, nonce)));
     std::unique_ptr<CKesRecord> proof = member->ReadRecord();
-    ASSERT_TRUE(proof);
-    EXPECT_TRUE(same->KIKCheckProof(false, ChallengeNonce(*challenge), nonce, *proof));
+    EXPECT_TRUE(proof && same->KIKCheckProof(false, ChallengeNonce(*challenge), nonce, *proof));
     ASSERT_TRUE(member->SendText("KesSocketClientIdField", "member") && member->SendText("data", "hello"));
     EXPECT_TRUE(server->log.WaitFor("io member hello"));
 
     for (const std::string id : {"plain", "plain-again", "other"}) {
         SCOPED_TRACE(id);
         auto peer = ksxtest::WireConnection::To(server->Port());
-        std::unique_ptr<CKesRecord> peerChallenge = peer->ReadRecord();
-        ASSERT_TRUE(peerChallenge && ChallengeNonce(*peerChallenge));
-        unsigned char otherNonce[Key::ms_NonceBytes];
-        if (id == "other")
-            ASSERT_TRUE(peer->Send(Answer(*other, *peerChallenge, otherNonce)));
-        else
-            ASSERT_TRUE(peer->SendText("KesSocketClientIdField", id.c_str()) && peer->SendText("data", "hi"));
+        challenge = peer->ReadRecord();
+        ASSERT_TRUE(challenge && ChallengeNonce(*challenge));
+        ASSERT_TRUE(id == "other" ? peer->Send(Answer(*other, *challenge, nonce))
+                                  : peer->SendText("KesSocketClientIdField", id.c_str()) &&
+                                        peer->SendText("data", "hi"));
         std::unique_ptr<CKesRecord> refusal = peer->ReadRecord();
-        ASSERT_TRUE(refusal);
-        EXPECT_NE("", TextOf(*refusal, Key::ms_RefusedField));
+        EXPECT_NE("", refusal ? TextOf(*refusal, Key::ms_RefusedField) : "");
         EXPECT_TRUE(peer->SeesEnd());
     }
     EXPECT_EQ(3, keyed.Refusals());
@@ -186,62 +168,51 @@ TEST(InstallationKeyClient, SendsItsIdOnlyToAServerThatProvesTheKey)
     ksxtest::WireListener peer;
     ksxtest::WriteServiceFile(ksxtest::kMulticastLine +
                               ksxtest::ServiceLine("Keyed", "Lab", "127.0.0.1", peer.Port()));
-    const KeyBytes key = MakeKey(3);
-    const std::unique_ptr<Key> same = Holder(key), other = Holder(MakeKey(4));
-    KeyedEngine keyed(key, 0.01); // retries every 30 ms, the proof within 300 ms
+    const std::unique_ptr<Key> same = Holder(3), other = Holder(4);
+    KeyedEngine keyed(3, 0.01); // retries every 30 ms, the proof within 300 ms
     ksxtest::ErrorCapture errors;
     ksxtest::LoggingClient* client = keyed.StartClient("keyed-client", "Keyed");
 
     std::unique_ptr<ksxtest::WireConnection> silent = peer.Accept();
     ASSERT_TRUE(silent);
     std::unique_ptr<CKesRecord> told = silent->ReadRecord();
-    ASSERT_TRUE(told);
-    EXPECT_NE("", TextOf(*told, Key::ms_RefusedField));
+    EXPECT_NE("", told ? TextOf(*told, Key::ms_RefusedField) : "");
     EXPECT_TRUE(silent->SeesEnd());
 
-    // Plays a server: challenges, checks the client's proof and proves with `prover`.
-    auto prove = [&](ksxtest::WireConnection& connection, const Key& prover) {
-        unsigned char serverNonce[Key::ms_NonceBytes];
+    // Plays a server on the next connection: challenges, checks the client's proof, proves with `prover`.
+    auto prove = [&](std::unique_ptr<ksxtest::WireConnection>& server, const Key& prover) {
+        server = peer.Accept();
+        unsigned char serverNonce[Key::ms_NonceBytes], proof[Key::ms_MacBytes];
         Key::KIKNewNonce(serverNonce);
-        CKesRecord challenge;
+        CKesRecord challenge, reply;
         challenge.KRAddValue(Key::ms_ChallengeField, CKesAtom(serverNonce, sizeof serverNonce));
-        ASSERT_TRUE(connection.Send(challenge));
-        std::unique_ptr<CKesRecord> answer = connection.ReadRecord();
-        ASSERT_TRUE(answer);
+        ASSERT_TRUE(server && server->Send(challenge));
+        std::unique_ptr<CKesRecord> answer = server->ReadRecord();
+        ASSERT_TRUE(answer && Key::KIKBytesOf(*answer, Key::ms_NonceField, Key::ms_NonceBytes));
         const unsigned char* clientNonce = Key::KIKBytesOf(*answer, Key::ms_NonceField, Key::ms_NonceBytes);
-        ASSERT_NE(nullptr, clientNonce);
         EXPECT_TRUE(same->KIKCheckProof(true, serverNonce, clientNonce, *answer));
-        unsigned char proof[Key::ms_MacBytes];
         prover.KIKProve(false, serverNonce, clientNonce, proof);
-        CKesRecord reply;
         reply.KRAddValue(Key::ms_ProofField, CKesAtom(proof, sizeof proof));
-        ASSERT_TRUE(connection.Send(reply));
+        ASSERT_TRUE(server->Send(reply));
     };
-    std::unique_ptr<ksxtest::WireConnection> impostor = peer.Accept();
-    ASSERT_TRUE(impostor);
-    prove(*impostor, *other);
-    EXPECT_TRUE(impostor->SeesEnd()) << "no client id for a server with another key";
-
-    std::unique_ptr<ksxtest::WireConnection> genuine = peer.Accept();
-    ASSERT_TRUE(genuine);
-    prove(*genuine, *same);
-    std::unique_ptr<CKesRecord> id = genuine->ReadRecord();
-    ASSERT_TRUE(id);
-    EXPECT_EQ("keyed-client", TextOf(*id, "KesSocketClientIdField"));
+    std::unique_ptr<ksxtest::WireConnection> impostor, genuine;
+    prove(impostor, *other);
+    EXPECT_TRUE(impostor && impostor->SeesEnd()) << "no client id for a server with another key";
+    prove(genuine, *same);
+    std::unique_ptr<CKesRecord> id = genuine ? genuine->ReadRecord() : nullptr;
+    EXPECT_EQ("keyed-client", id ? TextOf(*id, "KesSocketClientIdField") : "");
     EXPECT_TRUE(client->log.WaitFor("connect"));
     const std::string at = "server at 127.0.0.1:" + std::to_string(peer.Port());
     EXPECT_EQ(1, errors.CountText({at + " sent no installation-key challenge in time"}));
     EXPECT_EQ(1, errors.CountText({at + " proved another installation key"}));
 }
 
-// Replies with another key, to a request no longer outstanding, or without
-// proof are dropped, counted and reported with their sender.
+// Bad replies (old request, other key, no proof) are dropped, counted and reported with their sender.
 TEST(InstallationKeyDiscovery, ForgedReplayedAndUnprovenRepliesAreDroppedAndAGenuineOneIsTaken)
 {
     ksxtest::WriteServiceFile(ksxtest::kMulticastLine);
-    const KeyBytes key = MakeKey(5);
-    const std::unique_ptr<Key> same = Holder(key), other = Holder(MakeKey(6));
-    KeyedEngine keyed(key, 0.01);                     // a request every 30 ms
+    const std::unique_ptr<Key> same = Holder(5), other = Holder(6);
+    KeyedEngine keyed(5, 0.01);                       // a request every 30 ms
     CKesObjMulticast group("234.5.6.7", 23456, TRUE); // hears and speaks on the group as every engine does
     ASSERT_EQ(1, group.KOMInitialise());
     ksxtest::WireListener decoy, real;
@@ -249,41 +220,37 @@ TEST(InstallationKeyDiscovery, ForgedReplayedAndUnprovenRepliesAreDroppedAndAGen
     keyed.StartClient("finder", "Found");
 
     auto nextRequest = [&] {
-        return ksxtest::NextDatagram(static_cast<int>(group.KOMGetReceiveSocket()), ksxtest::kEngineGuardMs,
+        return ksxtest::NextDatagram(int(group.KOMGetReceiveSocket()), ksxtest::kEngineGuardMs,
                                      [](const CKesRecord& record) {
                                          return record.KRValueOf("KesSockAddressRequest") &&
                                                 TextOf(record, "KesSockInternalServiceName") == "Found";
                                      });
     };
-    auto replyTo = [](const CKesRecord& request, const Key* signer, int port) {
+    // Sends the group a reply to `request` naming `port`, signed by `signer` when given.
+    auto reply = [&](const CKesRecord& request, const Key* signer, int port) {
         std::unique_ptr<CKesRecord> reply = ksxtest::AddressReply("Found", "Lab", port);
         if (signer) signer->KIKSignReply(*reply, request);
-        return reply;
+        return group.KOMSendPacket(reply.get()) == 1;
     };
 
     std::unique_ptr<CKesRecord> first = nextRequest();
-    ASSERT_TRUE(first);
-    ASSERT_NE(nullptr, Key::KIKBytesOf(*first, Key::ms_NonceField, Key::ms_NonceBytes));
+    ASSERT_TRUE(first && Key::KIKBytesOf(*first, Key::ms_NonceField, Key::ms_NonceBytes));
     for (size_t i = 0; i < Key::ms_OutstandingRequests; ++i)
         ASSERT_TRUE(nextRequest()); // first no longer asked
     std::unique_ptr<CKesRecord> latest = nextRequest();
     ASSERT_TRUE(latest);
-    for (const auto& bad :
-         {replyTo(*first, same.get(), decoy.Port()), replyTo(*latest, other.get(), decoy.Port()),
-          replyTo(*latest, nullptr, decoy.Port())})
-        ASSERT_EQ(1, group.KOMSendPacket(bad.get()));
+    ASSERT_TRUE(reply(*first, same.get(), decoy.Port()) && reply(*latest, other.get(), decoy.Port()) &&
+                reply(*latest, nullptr, decoy.Port()));
     ASSERT_TRUE(ksxtest::WaitUntil([&] { return keyed.Refusals() >= 3; }));
 
     ASSERT_TRUE(ksxtest::WaitUntil([&] {
         std::unique_ptr<CKesRecord> asked = nextRequest();
-        return asked && group.KOMSendPacket(replyTo(*asked, same.get(), real.Port()).get()) == 1 &&
-               real.Pending(100);
+        return asked && reply(*asked, same.get(), real.Port()) && real.Pending(100);
     }));
     EXPECT_FALSE(decoy.Pending(0));
     sockaddr_in own{};
     socklen_t ownLength = sizeof own;
-    ASSERT_EQ(0, getsockname(static_cast<int>(group.KOMGetSendSocket()), reinterpret_cast<sockaddr*>(&own),
-                             &ownLength));
+    ASSERT_EQ(0, getsockname(int(group.KOMGetSendSocket()), reinterpret_cast<sockaddr*>(&own), &ownLength));
     const std::string sender = Key::KIKPeerText(reinterpret_cast<sockaddr*>(&own), ownLength, false);
     EXPECT_EQ(3, keyed.Refusals());
     EXPECT_EQ(1, errors.CountText({"answers no request heard lately (replayed or unasked for)"}));
@@ -293,14 +260,11 @@ TEST(InstallationKeyDiscovery, ForgedReplayedAndUnprovenRepliesAreDroppedAndAGen
               errors.CountText({"address reply from " + sender + ":" + std::to_string(ntohs(own.sin_port))}));
 }
 
-// Daemons, each home with its own service and key files: members meet by
-// file and by group; with a non-member both sides refuse and say why.
+// Daemons, each home with its own service and key files.
 TEST(InstallationKeyProcesses, MembersMeetByFileAndGroupAndEachSideTellsANonMemberWhy)
 {
-    const std::string scale = "0.05";
-    const KeyBytes key = MakeKey(7);
-    const std::string shipped = ksxtest::ReadFile(ksxtest::ServiceFilePath());
-    WriteKeyFile(ksxtest::KsxHome(), key);
+    const std::string scale = "0.05", shipped = ksxtest::ReadFile(ksxtest::ServiceFilePath());
+    WriteKeyFile(ksxtest::KsxHome(), 7);
     const std::string plainHome = ksxtest::MakeHome("plain", shipped);
     ksxtest::Daemon member{"ksx_e2e_server", {"Echo", "Lab"}, ksxtest::KsxHome(), scale, true};
     ASSERT_NE("", member.WaitForLine("LISTENING "));
@@ -313,7 +277,7 @@ TEST(InstallationKeyProcesses, MembersMeetByFileAndGroupAndEachSideTellsANonMemb
     const std::string toOpen =
         ksxtest::MakeHome("to-open", ksxtest::ReadFile(plainHome + "/etc/ostravine/ServiceData.cfg"));
     const std::string keyless = ksxtest::MakeHome("keyless", published);
-    for (const std::string& home : {byFile, byGroup, toOpen}) WriteKeyFile(home, key);
+    for (const std::string& home : {byFile, byGroup, toOpen}) WriteKeyFile(home, 7);
 
     ksxtest::Daemon fileClient{"ksx_e2e_client", {"Echo", "Lab", "by-file"}, byFile, scale, true};
     ksxtest::Daemon groupClient{"ksx_e2e_client", {"Echo", "Lab", "by-group"}, byGroup, scale, true};
@@ -336,7 +300,6 @@ TEST(InstallationKeyProcesses, MembersMeetByFileAndGroupAndEachSideTellsANonMemb
     EXPECT_EQ(1, keyedClient.CountContaining("sent no installation-key challenge in time (it holds no key)"));
     EXPECT_EQ(1,
               open.CountContaining("refused this server (this client takes part only with holders of its"));
-
     EXPECT_EQ(0, plainClient.Count("CONNECTED") + keyedClient.Count("CONNECTED"));
     EXPECT_EQ(2, member.CountContaining("CLIENT ")) << member.Output();
     EXPECT_EQ(0, open.CountContaining("CLIENT ")) << open.Output();

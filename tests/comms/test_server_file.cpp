@@ -1,6 +1,4 @@
-// The server's start-up, termination and its entry in the service file:
-// the file is compared byte for byte after publishing and withdrawing.
-#include <sys/wait.h>
+// The server's start-up, termination and its entry in the service file, compared byte for byte.
 #include <unistd.h>
 
 #include <filesystem>
@@ -47,8 +45,7 @@ protected:
     void SetUp() override { setenv("KSX_HOST_ADDRS", "127.0.0.1", 1); }
 };
 
-// The server publishes (the file then equals `published`, "@" being our line)
-// the port that accepts, and withdraws (leaving `withdrawn`).
+// The file equals `published` ("@" being our line, on the port that accepts), then `withdrawn`.
 TEST_F(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines)
 {
     const std::string other = "SERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000\n";
@@ -95,37 +92,27 @@ TEST_F(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines)
     EXPECT_EQ("## services\n" + neighbour + "## trailer\n", ReadFile(ServiceFilePath()));
 }
 
-// A reply for an unknown service is appended once; a known one, or one
-// without its service, leaves the file alone.
 TEST_F(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftOut)
 {
-    WriteServiceFile("SERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000\n");
+    WriteServiceFile("SERVICE: other DOMAIN: dom ADDRESS: 127.0.0.1 PORT: 7000\n");
     auto server = StartServer("svc", "dom");
     const std::string published = ReadFile(ServiceFilePath());
-    auto reply = [](const char* service, const char* address, int port) {
-        CKesSockEnd end;
-        end.KSESetServiceName(strdup(service));
-        end.KSESetEndPointDomain(strdup("dom"));
-        end.KSESetEndPointAddress(address, port);
-        return std::unique_ptr<CKesRecord>(end.KSEGetAddressReplyPacket());
-    };
-    EXPECT_EQ(1, server->KOSSProcessAddressReply(reply("other", "10.7.7.7", 7000).get()));
+    EXPECT_EQ(1, server->KOSSProcessAddressReply(ksxtest::AddressReply("other", "dom", 7000).get()));
     CKesRecord serviceless;
     serviceless.KRAddValue(CKesSockEnd::ms_DomainNameField, "dom");
     EXPECT_EQ(KES_ERR_ADDRESS_REPLY, server->KOSSProcessAddressReply(&serviceless));
     EXPECT_EQ(published, ReadFile(ServiceFilePath()));
 
-    std::unique_ptr<CKesRecord> fresh = reply("remote", "10.2.3.4", 999);
+    std::unique_ptr<CKesRecord> fresh = ksxtest::AddressReply("remote", "dom", 999);
     const std::string appended =
-        published + "\nSERVICE: remote DOMAIN: dom ADDRESS: 10.2.3.4 PORT: 999\r\n\n";
+        published + "\nSERVICE: remote DOMAIN: dom ADDRESS: 127.0.0.1 PORT: 999\r\n\n";
     for (int time = 0; time < 2; ++time) {
         EXPECT_EQ(1, server->KOSSProcessAddressReply(fresh.get()));
         EXPECT_EQ(appended, ReadFile(ServiceFilePath()));
     }
 }
 
-// Terminate right after initialise never hangs, leaks the accept thread or
-// revives the server; a running server's accept thread ends with it.
+// Terminate right after initialise must not leak the accept thread nor revive the server.
 TEST_F(ServerFileTest, TerminateEndsTheAcceptThreadAndNeverHangsOrRevivesTheServer)
 {
     const std::string original = ReadFile(ServiceFilePath());
@@ -147,65 +134,39 @@ TEST_F(ServerFileTest, TerminateEndsTheAcceptThreadAndNeverHangsOrRevivesTheServ
     EXPECT_EQ(original, ReadFile(ServiceFilePath()));
 }
 
-// A forked reader's work: writes "<parses missing the multicast entry> <rewrites seen>".
-[[noreturn]] void ParseContinuously(int out, int parses)
-{
-    int missed = 0, changes = 0, lastCount = -1;
-    for (int i = 0; i < parses; ++i) {
-        CKesServiceDataParser parser;
-        missed += parser.KSDPParseFromFile(ServiceFilePath().c_str()) != 1 ||
-                  !parser.KSDPGetServiceData("ANY_OSTRAVINE_DOMAIN", "MulticastService");
-        const int count = parser.KSDPResults()->KTLLength();
-        changes += lastCount >= 0 && count != lastCount;
-        lastCount = count;
-    }
-    dprintf(out, "%d %d\n", missed, changes);
-    _exit(0);
-}
-
-// Publishers in many processes rewrite the file at once: exactly the lines
-// left remain, and readers never see a rewrite half-way (names of different
-// lengths, so a shorter file written over a longer one would tear a line).
+// Names of different lengths: a shorter file written over a longer one would tear a line.
 TEST_F(ServerFileTest, ConcurrentProcessesLeaveExactlyTheirLinesAndReadersNeverSeeAHalfRewrite)
 {
-    const std::string original = std::string("## services\n") + ksxtest::kMulticastLine;
+    const std::string original = std::string("## services\n") + ksxtest::kMulticastLine,
+                      path = ServiceFilePath();
     WriteServiceFile(original);
     constexpr int kReaders = 4, kParsesEach = 2500, kPublishers = 8, kEach = 24;
-    std::vector<pid_t> readers;
-    std::vector<int> results;
-    for (int r = 0; r < kReaders; ++r) {
-        int ends[2];
-        ASSERT_EQ(0, pipe(ends));
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) ParseContinuously(ends[1], kParsesEach);
-        close(ends[1]);
-        readers.push_back(pid);
-        results.push_back(ends[0]);
-    }
-    const std::string publisher = ksxtest::HostProgram("ksx_server_publisher");
+    std::atomic<int> missed = 0, changes = 0, reading = kReaders;
+    std::vector<std::jthread> readers;
+    for (int r = 0; r < kReaders; ++r)
+        readers.emplace_back([&] {
+            for (int i = 0, lastCount = -1; i < kParsesEach; ++i) {
+                CKesServiceDataParser parser;
+                missed += parser.KSDPParseFromFile(path.c_str()) != 1 ||
+                          !parser.KSDPGetServiceData("ANY_OSTRAVINE_DOMAIN", "MulticastService");
+                const int count = parser.KSDPResults()->KTLLength();
+                changes += lastCount >= 0 && count != lastCount;
+                lastCount = count;
+            }
+            --reading;
+        });
+    const std::string publisher = ksxtest::HostProgram("ksx_server_publisher") + " ";
     std::vector<FILE*> leaving;
     for (int p = 0; p < kPublishers; ++p) {
         leaving.push_back(
-            popen((publisher + " p" + std::to_string(p) + " " + std::to_string(kEach)).c_str(), "r"));
+            popen((publisher + "p" + std::to_string(p) + " " + std::to_string(kEach)).c_str(), "r"));
         ASSERT_NE(nullptr, leaving.back());
     }
-    for (int running = kReaders; running > 0;) {
+    while (reading > 0) {
         std::vector<FILE*> withdrawing;
         for (int p = 1; p <= 3; ++p)
-            withdrawing.push_back(popen((publisher + " " + std::string(p, 'w') + " 12 10").c_str(), "r"));
-        for (FILE* output : withdrawing) {
-            ASSERT_NE(nullptr, output);
-            EXPECT_EQ(0, pclose(output));
-        }
-        for (pid_t& reader : readers) {
-            int status = 0;
-            if (reader > 0 && waitpid(reader, &status, WNOHANG) == reader) {
-                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-                reader = 0;
-                --running;
-            }
-        }
+            withdrawing.push_back(popen((publisher + std::string(p, 'w') + " 12 10").c_str(), "r"));
+        for (FILE* output : withdrawing) EXPECT_EQ(0, output ? pclose(output) : -1);
     }
     std::multiset<std::string> expected, remaining;
     for (FILE* output : leaving) {
@@ -216,24 +177,13 @@ TEST_F(ServerFileTest, ConcurrentProcessesLeaveExactlyTheirLinesAndReadersNeverS
         EXPECT_EQ(0, pclose(output));
     }
     EXPECT_EQ(static_cast<size_t>(kPublishers * kEach / 2), expected.size());
-    const std::string text = ReadFile(ServiceFilePath());
+    const std::string text = ReadFile(path);
     ASSERT_EQ(0u, text.compare(0, original.size(), original)) << text;
     std::istringstream rest(text.substr(original.size()));
     for (std::string line; std::getline(rest, line);) remaining.insert(line + "\n");
     EXPECT_EQ(expected, remaining);
-
-    int missed = 0, changes = 0;
-    for (int fd : results) {
-        char result[64] = {};
-        int readerMissed = -1, readerChanges = 0;
-        EXPECT_GT(read(fd, result, sizeof result - 1), 0);
-        EXPECT_EQ(2, sscanf(result, "%d %d", &readerMissed, &readerChanges));
-        missed += readerMissed;
-        changes += readerChanges;
-        close(fd);
-    }
-    EXPECT_EQ(0, missed) << "of " << kReaders * kParsesEach << " parses";
-    EXPECT_GT(changes, 0) << "the readers saw no rewrite";
+    EXPECT_EQ(0, missed.load()) << "of " << kReaders * kParsesEach << " parses";
+    EXPECT_GT(changes.load(), 0) << "the readers saw no rewrite";
 }
 
 } // namespace
