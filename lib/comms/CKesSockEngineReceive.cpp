@@ -118,6 +118,8 @@ OwnedSource CopySource(const CKesIOWorkPacket& packet)
     return CopySource(packet.KIWPGetSource(), packet.KIWPGetSourceLen());
 }
 
+OwnedSource CopySource(const OwnedSource& source) { return CopySource(source.address.get(), source.length); }
+
 // A large fragment buffer is filled page by page as its packet arrives.
 // Each first touch of a page used to be a page fault of its own (some 16,000
 // for a 64 MiB packet, each an exception into a virtual machine's kernel):
@@ -298,7 +300,7 @@ void CKesSockEngine::ReadStream(unsigned int socket)
         return;
     }
     if (length == 0) {
-        DeliverClosed(socket, CopySource(source.address.get(), source.length));
+        DeliverClosed(socket, CopySource(source));
         return;
     }
     int result = ReceiveRun(socket, m_ReadBuffer.data(), static_cast<unsigned int>(length), source);
@@ -572,14 +574,14 @@ int CKesSockEngine::SplitRun(unsigned int socket, const unsigned char* run, unsi
     if (header.KRHIsBroken()) {
         ReportPeer(KES_ERR_FRAMING, __LINE__, socket, source.address.get(), source.length,
                    "Connection closed: a packet header declares more than the packet limit");
-        BreakConnection(socket, CopySource(source.address.get(), source.length));
+        BreakConnection(socket, CopySource(source));
         return result;
     }
     if (header.KRHGetData() == nullptr || header.KRHGetTotalLen() < 1) return result;
     OwnedBytes tail(header.KRHGetData());
     unsigned int tailLength = static_cast<unsigned int>(header.KRHGetTotalLen());
     header.KRHInitialise(); // the tail is ours from here on
-    int kept = KeepTail(socket, std::move(tail), tailLength, CopySource(source.address.get(), source.length));
+    int kept = KeepTail(socket, std::move(tail), tailLength, CopySource(source));
     return kept != 1 ? kept : result;
 }
 

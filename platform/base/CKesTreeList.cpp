@@ -117,14 +117,14 @@ int CKesTreeList::KTLAdd(const CKesAtom* key, void* value, __boolean)
 {
     KeyView made;
     if (!MakeKey(key, &made)) return kBadArgument;
-    return AddValue(Key{made.isText, made.number, std::string(made.text)}, value);
+    return AddValue(Key::Of(made), value);
 }
 
 int CKesTreeList::KTLAdd(const CKesAtom* key, CKesPointer* value, __boolean)
 {
     KeyView made;
     if (!MakeKey(key, &made)) return kBadArgument;
-    return Add(Key{made.isText, made.number, std::string(made.text)}, value);
+    return Add(Key::Of(made), value);
 }
 
 CKesPointer* CKesTreeList::KTLGet(const char* key)

@@ -71,15 +71,16 @@ private:
 
     // Text or integer key; integers order before texts. A look-up views
     // its text (KeyView) instead of copying it.
-    struct Key {
-        bool isText;
-        long long number;
-        std::string text;
-    };
     struct KeyView {
         bool isText;
         long long number;
         std::string_view text;
+    };
+    struct Key {
+        bool isText;
+        long long number;
+        std::string text;
+        static Key Of(const KeyView& view) { return {view.isText, view.number, std::string(view.text)}; }
     };
     struct KeyOrder {
         using is_transparent = void;
