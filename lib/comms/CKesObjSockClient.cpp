@@ -145,7 +145,10 @@ EKesConnectState CKesObjSockClient::KOSCGetState()
 int CKesObjSockClient::KOSCSendToServer(unsigned char* buffer, unsigned int length)
 {
     if (!buffer || length == 0) return KES_ERR_ARGUMENT;
-    EKesConnectState state = KOSCGetState();
+    // Connected: no attempt to wait for, and SendFrame checks the state
+    // again under the send lock, which whoever closes the socket holds.
+    EKesConnectState state = m_State.load();
+    if (state != KES_CONNECTED) state = KOSCGetState();
     const char* form = "2";
     if (state == KES_CONNECTING || state == KES_SOCKET_CONNECTED) {
         state = WaitForConnection();

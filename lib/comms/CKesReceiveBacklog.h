@@ -15,7 +15,8 @@
 // reused handle starts at zero, and a late release for a gone connection only
 // reaches a dead registration. Shared by the packets that carry charges.
 // Threads: Charge and PauseIfFull on the loop thread; Release on any thread.
-// Locks: m_Lock (pausing and resuming; charging takes none), taken outside
+// Locks: m_Lock (pausing and resuming; charging, and releasing while the
+// socket is not paused, take none), taken outside
 // the event loop's lock (KRNPauseIO and KRNResumeIO are called under it so
 // that a pause and the resume that follows it cannot overtake each other).
 #pragma once
@@ -65,23 +66,31 @@ public:
         if (!OverCaps()) return false;
         std::lock_guard<std::mutex> hold(m_Lock);
         if (m_Paused || !OverCaps()) return m_Paused;
-        m_Paused = m_Loop != nullptr && m_Loop->KRNPauseIO(m_Socket, m_Generation) == 1;
-        return m_Paused;
+        // Marked before the counts are looked at again: a release either
+        // sees the mark and decides under the lock, or came before it and
+        // is seen in the counts here.
+        m_Paused = true;
+        if (m_Loop == nullptr || m_Loop->KRNPauseIO(m_Socket, m_Generation) != 1) {
+            m_Paused = false;
+            return false;
+        }
+        if (!Drained()) return true;
+        m_Paused = false;
+        m_Loop->KRNResumeIO(m_Socket, m_Generation);
+        return false;
     }
     // True when the backlog is over either cap (datagram sockets drop then).
-    bool IsFull()
-    {
-        std::lock_guard<std::mutex> hold(m_Lock);
-        return OverCaps();
-    }
+    bool IsFull() const { return OverCaps(); }
     // Charged packets are finished; a paused socket is read again once both
     // counts are below half their caps (harmless when the connection is gone).
+    // Every packet ends here: the lock only when the socket is paused.
     void Release(long long bytes, int packets)
     {
-        std::lock_guard<std::mutex> hold(m_Lock);
         m_Bytes -= bytes;
         m_Packets -= packets;
-        if (!m_Paused || m_Bytes >= m_CapBytes / 2 || m_Packets >= ms_PacketCap / 2) return;
+        if (!m_Paused) return;
+        std::lock_guard<std::mutex> hold(m_Lock);
+        if (!m_Paused || !Drained()) return;
         m_Paused = false;
         m_Loop->KRNResumeIO(m_Socket, m_Generation);
     }
@@ -96,8 +105,10 @@ public:
     }
 
 private:
-    // The counts are atomic: the lock only orders the decisions on m_Paused.
+    // The counts and the mark are atomic (sequentially consistent, which the
+    // pause and the releases rely on); the lock orders the decisions on m_Paused.
     bool OverCaps() const { return m_Bytes > m_CapBytes || m_Packets > ms_PacketCap; }
+    bool Drained() const { return m_Bytes < m_CapBytes / 2 && m_Packets < ms_PacketCap / 2; }
 
     CKesRvNet* const m_Loop; // not owned; outlives the packets (the engine's)
     const unsigned int m_Socket;
@@ -106,5 +117,5 @@ private:
     std::mutex m_Lock;                 // guards m_Paused and the decisions on it
     std::atomic<long long> m_Bytes{0}; // charges of packets not yet destroyed
     std::atomic<int> m_Packets{0};     // their number
-    bool m_Paused = false;             // this backlog paused the socket
+    std::atomic<bool> m_Paused{false}; // this backlog paused the socket
 };

@@ -131,6 +131,7 @@ void CKesSockEngine::DestroyServerSockets()
     delete table;
     for (Owner& owner : m_SocketOwners)
         if (owner.serverSide) owner = Owner{};
+    ++m_OwnerChanges;
 }
 
 void CKesSockEngine::DestroyServers()
@@ -152,6 +153,7 @@ void CKesSockEngine::DestroyClientSockets()
     delete table;
     for (Owner& owner : m_SocketOwners)
         if (owner.client != nullptr) owner = Owner{};
+    ++m_OwnerChanges;
 }
 
 void CKesSockEngine::DestroyClients()
@@ -217,13 +219,16 @@ void CKesSockEngine::FileOwner(unsigned int socket, const Owner& owner)
     if (socket == KES_INVALID_SOCKET) return;
     if (socket >= m_SocketOwners.size()) m_SocketOwners.resize(socket + 1);
     m_SocketOwners[socket] = owner;
+    ++m_OwnerChanges;
 }
 
 void CKesSockEngine::UnfileOwner(unsigned int socket, bool serverSide)
 {
     if (socket >= m_SocketOwners.size()) return;
     Owner& owner = m_SocketOwners[socket];
-    if (owner.serverSide == serverSide) owner = Owner{};
+    if (owner.serverSide != serverSide) return;
+    owner = Owner{};
+    ++m_OwnerChanges;
 }
 
 void CKesSockEngine::PointSocketsAt(const char* serviceName, CKesObjSockServer* server)
@@ -241,14 +246,15 @@ void CKesSockEngine::PointSocketsAt(const char* serviceName, CKesObjSockServer* 
 void CKesSockEngine::KNSafeExit()
 {
     std::vector<void*> servers;
+    std::vector<UseCount*> counts;
     {
         CKesAutoMutex hold(m_EngineLock);
         servers = TableValues(m_ServerTable);
-        for (void* server : servers) CountIn(server);
+        for (void* server : servers) counts.push_back(CountIn(server));
     }
-    for (void* server : servers) {
-        InUse use(*this, server);
-        static_cast<CKesObjSockServer*>(server)->KOSSTerminate();
+    for (size_t i = 0; i < servers.size(); ++i) {
+        InUse use(*this, servers[i], counts[i]);
+        static_cast<CKesObjSockServer*>(servers[i])->KOSSTerminate();
     }
 }
 
@@ -571,43 +577,50 @@ int CKesSockEngine::KSESendToAll(CKesRecord* record)
         return KES_ERR_ARGUMENT;
     }
     std::vector<void*> clients, servers;
+    std::vector<UseCount*> clientCounts, serverCounts;
     {
         CKesAutoMutex hold(m_EngineLock);
         clients = TableValues(m_ClientSocketTable);
         servers = TableValues(m_ServerTable);
-        for (void* client : clients) CountIn(client);
-        for (void* server : servers) CountIn(server);
+        for (void* client : clients) clientCounts.push_back(CountIn(client));
+        for (void* server : servers) serverCounts.push_back(CountIn(server));
     }
     int result = 1;
-    for (void* value : clients) {
-        InUse use(*this, value);
-        CKesObjSockClient* client = static_cast<CKesObjSockClient*>(value);
+    for (size_t i = 0; i < clients.size(); ++i) {
+        InUse use(*this, clients[i], clientCounts[i]);
+        CKesObjSockClient* client = static_cast<CKesObjSockClient*>(clients[i]);
         if (client->KOSCGetState() == KES_CONNECTED) result = client->KOSCSendToServer(record);
     }
-    for (void* server : servers) {
-        InUse use(*this, server);
-        result = static_cast<CKesObjSockServer*>(server)->KOSSBroadcastClients(record);
+    for (size_t i = 0; i < servers.size(); ++i) {
+        InUse use(*this, servers[i], serverCounts[i]);
+        result = static_cast<CKesObjSockServer*>(servers[i])->KOSSBroadcastClients(record);
     }
     return result;
 }
 
 // ---- servers and clients in use ------------------------------------------------
 
-void CKesSockEngine::CountIn(const void* object)
+CKesSockEngine::UseCount* CKesSockEngine::CountIn(const void* object)
 {
     KES_CHECK(m_EngineLock.IsHeldByMe(), kHoldsEngineLock);
-    if (object != nullptr) ++m_InUse[object];
-}
-
-void CKesSockEngine::CountOut(const void* object)
-{
-    KES_CHECK(m_EngineLock.IsHeldByMe(), kHoldsEngineLock);
+    if (object == nullptr) return nullptr;
     // The entry stays at zero: erasing it and making it again for the next
     // packet cost an allocation per packet under the engine lock.
-    auto use = m_InUse.find(object);
-    if (use == m_InUse.end() || --use->second > 0) return;
-    // Every packet ends here: a wake-up only when a removal waits.
-    if (m_UnusedWaiters > 0) m_Unused.notify_all();
+    UseCount& count = m_InUse[object];
+    ++count;
+    return &count;
+}
+
+void CKesSockEngine::CountOut(UseCount* count)
+{
+    // The count drops before the waiters are looked at, and a removal
+    // announces itself before it looks at the count (all sequentially
+    // consistent): either this thread sees the waiter and wakes it under the
+    // lock, or the waiter sees the count at zero. The entry is not touched
+    // after the drop: a removal may erase it from then on.
+    if (count->fetch_sub(1) != 1 || m_UnusedWaiters.load() == 0) return;
+    CKesAutoMutex hold(m_EngineLock);
+    m_Unused.notify_all();
 }
 
 void CKesSockEngine::WaitUntilUnused(const void* object)
@@ -616,7 +629,7 @@ void CKesSockEngine::WaitUntilUnused(const void* object)
     ++m_UnusedWaiters;
     m_Unused.wait(m_EngineLock, [&] {
         auto use = m_InUse.find(object);
-        return use == m_InUse.end() || use->second == 0;
+        return use == m_InUse.end() || use->second.load() == 0;
     });
     --m_UnusedWaiters;
     m_InUse.erase(object); // it is being removed: no entry is left behind
@@ -624,8 +637,8 @@ void CKesSockEngine::WaitUntilUnused(const void* object)
 
 thread_local const CKesSockEngine::InUse* CKesSockEngine::InUse::ms_Innermost = nullptr;
 
-CKesSockEngine::InUse::InUse(CKesSockEngine& engine, const void* object)
-    : m_Engine(engine), m_Object(object), m_Outer(ms_Innermost)
+CKesSockEngine::InUse::InUse(CKesSockEngine& engine, const void* object, UseCount* count)
+    : m_Engine(engine), m_Object(object), m_Count(count), m_Outer(ms_Innermost)
 {
     ms_Innermost = this;
 }
@@ -633,9 +646,7 @@ CKesSockEngine::InUse::InUse(CKesSockEngine& engine, const void* object)
 CKesSockEngine::InUse::~InUse()
 {
     ms_Innermost = m_Outer;
-    if (m_Object == nullptr) return;
-    CKesAutoMutex hold(m_Engine.m_EngineLock);
-    m_Engine.CountOut(m_Object);
+    if (m_Count != nullptr) m_Engine.CountOut(m_Count);
 }
 
 bool CKesSockEngine::InUse::Entered(const void* object)

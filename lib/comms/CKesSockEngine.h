@@ -230,9 +230,12 @@ private:
     // unfiles the object under the lock and then waits until no count is
     // left, so it is never destroyed while a thread is inside it.
     class InUse;
-    // Caller holds m_EngineLock. Null is ignored.
-    void CountIn(const void* object);
-    void CountOut(const void* object);
+    using UseCount = std::atomic<int>;
+    // Caller holds m_EngineLock. Counts the object in and returns its count
+    // for the InUse that counts it out; null for null.
+    UseCount* CountIn(const void* object);
+    // Without the lock: every packet ends here.
+    void CountOut(UseCount* count);
     // Caller holds m_EngineLock; released while waiting.
     void WaitUntilUnused(const void* object);
 
@@ -307,6 +310,8 @@ private:
     kesengine::OwnedPacket DetachFragment(const CKesAtom& key);
     int KeepFragment(unsigned int socket, kesengine::OwnedPacket fragment);
     void DropFragment(unsigned int socket);
+    // True when a server or a client owns the socket (read as a stream);
+    // otherwise its reads are datagrams. Loop thread.
     bool IsOwnedStream(unsigned int socket);
     // Steps of the event-loop thread.
     void ReadStream(unsigned int socket);
@@ -377,8 +382,14 @@ private:
     // lock: every read and every packet asks who owns its socket, and an
     // index by handle answers without the tables' locks and keys.
     std::vector<Owner> m_SocketOwners;
-    CKesObjMulticast* m_Multicast;    // the multicast channel; null until started
-    std::string m_MulticastInterface; // its chosen interface; "" the default (host thread)
+    // Raised whenever an entry above changes whether its socket is owned:
+    // the loop thread keeps what it found per handle (m_KnownStreams) until
+    // then, and so takes no lock for a read.
+    std::atomic<uint64_t> m_OwnerChanges{0};
+    std::vector<unsigned char> m_KnownStreams; // kUnknown, kStream or kDatagram
+    uint64_t m_KnownStreamsAt = 0;             // m_OwnerChanges they hold for
+    CKesObjMulticast* m_Multicast;             // the multicast channel; null until started
+    std::string m_MulticastInterface;          // its chosen interface; "" the default (host thread)
     // Socket -> CKesIOWorkPacket holding the incomplete packet its last read
     // ended with (owned), always under m_EngineLock. The event-loop thread
     // takes a socket's fragment out, completes it and puts it back. Other
@@ -388,9 +399,11 @@ private:
     CKesTreeList* m_FragmentTable;
     // Threads inside each server and client (under m_EngineLock), so that
     // KSERemoveServer and KSERemoveClient return only once none is left.
-    std::unordered_map<const void*, int> m_InUse;
+    // Entries (never moved: the InUse of a thread inside holds its count)
+    // are made and erased under m_EngineLock; counts drop without it.
+    std::unordered_map<const void*, UseCount> m_InUse;
     std::condition_variable_any m_Unused; // an object's last thread has left it
-    int m_UnusedWaiters = 0;              // threads waiting on m_Unused
+    std::atomic<int> m_UnusedWaiters{0};  // threads waiting on m_Unused
 
     // The bounds on peers (see their setters); read on any thread.
     std::atomic<int> m_SendDeadlineMs{ms_DefaultSendDeadlineMs};

@@ -214,14 +214,15 @@ int CKesSockEngine::KSEProcessAddressRequest(CKesRecord* record)
     const char* name = NamedService(record);
     if (name == nullptr) return 1;
     CKesObjSockServer* server = nullptr;
+    UseCount* count = nullptr;
     {
         // Found and counted in as one step, so that its removal waits for this call.
         CKesAutoMutex hold(m_EngineLock);
         server = FindServer(name);
-        CountIn(server);
+        count = CountIn(server);
     }
     if (server == nullptr) return 1;
-    InUse use(*this, server);
+    InUse use(*this, server, count);
     server->KOSSProcessAddressRequest(record);
     if (KesTraceOn(4)) KesTrace("Forwarding AddrReq to SockServer %s\n", name);
     return 1;
@@ -233,13 +234,14 @@ int CKesSockEngine::KSEProcessAddressReply(CKesRecord* record)
     const char* name = NamedService(record);
     if (name == nullptr) return 1;
     CKesObjSockClient* client = nullptr;
+    UseCount* count = nullptr;
     {
         CKesAutoMutex hold(m_EngineLock);
         client = FindClient(name);
-        CountIn(client);
+        count = CountIn(client);
     }
     if (client == nullptr) return 1;
-    InUse use(*this, client);
+    InUse use(*this, client, count);
     client->KOSCProcessAddressReply(record);
     return 1;
 }

@@ -238,9 +238,30 @@ void CKesSockEngine::DropFragment(unsigned int socket) { TakeFragment(socket).re
 
 bool CKesSockEngine::IsOwnedStream(unsigned int socket)
 {
-    CKesAutoMutex hold(m_EngineLock);
-    const Owner owner = OwnerOf(socket);
-    return owner.serverSide || owner.client != nullptr;
+    enum : unsigned char { kUnknown, kStream, kDatagram };
+    // What was found holds until an owner changes: the counter is read
+    // before the look-up, so an answer is never older than the count it is
+    // kept under.
+    const uint64_t changes = m_OwnerChanges.load();
+    if (changes != m_KnownStreamsAt) {
+        std::fill(m_KnownStreams.begin(), m_KnownStreams.end(), kUnknown);
+        m_KnownStreamsAt = changes;
+    }
+    if (socket < m_KnownStreams.size() && m_KnownStreams[socket] != kUnknown)
+        return m_KnownStreams[socket] == kStream;
+    bool stream = false;
+    {
+        CKesAutoMutex hold(m_EngineLock);
+        const Owner owner = OwnerOf(socket);
+        stream = owner.serverSide || owner.client != nullptr;
+    }
+    // Handles are small numbers; a stray huge one is simply asked each time.
+    constexpr unsigned int kKnownHandles = 1u << 20;
+    if (socket < kKnownHandles) {
+        if (socket >= m_KnownStreams.size()) m_KnownStreams.resize(socket + 1, kUnknown);
+        m_KnownStreams[socket] = stream ? kStream : kDatagram;
+    }
+    return stream;
 }
 
 // ---- receive path ----------------------------------------------------------------
@@ -738,6 +759,7 @@ void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
     unsigned int socket = packet->KIWPGetSocket();
 
     Owner owner;
+    UseCount* count = nullptr;
     {
         // The owner found under the lock is counted in, so that its removal
         // on another thread waits for this packet.
@@ -749,10 +771,10 @@ void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
             if (KesTraceOn(2)) KesTrace("Socket %u: a packet of an ended connection dropped\n", socket);
             return;
         }
-        CountIn(owner.server);
-        CountIn(owner.client);
+        // An owner is a server or a client, never both.
+        count = CountIn(owner.server != nullptr ? static_cast<const void*>(owner.server) : owner.client);
     }
-    InUse use(*this, owner.server != nullptr ? static_cast<const void*>(owner.server) : owner.client);
+    InUse use(*this, owner.server != nullptr ? static_cast<const void*>(owner.server) : owner.client, count);
     if (packet->KIWPGetWholePackets() == 0) {
         Dispatch(owner, packet);
         return;

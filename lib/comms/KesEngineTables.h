@@ -50,7 +50,7 @@ std::vector<void*> TableValues(CKesTreeList* table);
 // holds nothing.
 class CKesSockEngine::InUse {
 public:
-    InUse(CKesSockEngine& engine, const void* object);
+    InUse(CKesSockEngine& engine, const void* object, UseCount* count);
     ~InUse();
     InUse(const InUse&) = delete;
     InUse& operator=(const InUse&) = delete;
@@ -61,6 +61,7 @@ public:
 private:
     CKesSockEngine& m_Engine;
     const void* m_Object;
+    UseCount* m_Count;    // what CountIn returned for the object
     const InUse* m_Outer; // the calling thread's enclosing InUse, if any
     // The calling thread's innermost InUse: the objects it is inside, as a chain.
     static thread_local const InUse* ms_Innermost;
