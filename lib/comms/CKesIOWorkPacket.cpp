@@ -153,6 +153,8 @@ uint32_t CKesIOWorkPacket::KIWPGetGeneration() const { return m_Backlog ? m_Back
 
 void CKesIOWorkPacket::KIWPSetReassemblyCharge(long long bytes)
 {
+    // Most packets never held a fragment: no write to the process-wide count.
+    if (bytes == m_Reassembly) return;
     CKesReceiveBacklog::ReassemblyBytes() += bytes - m_Reassembly;
     m_Reassembly = bytes;
 }

@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <memory_resource>
 #include <mutex>
 #include <new>
 #include <span>
@@ -675,37 +674,47 @@ void FinishDeliveries(std::span<Delivery> deliveries, unsigned char const* data,
 // sender's frame to the same connection and never waiting on one socket with
 // a lock that another connection's sends need. First every connection whose
 // send lock is free gets what its socket takes at once; then the rest is
-// written as room appears, until the engine's send deadline. A connection
-// that has not taken the whole frame by then is cut (it would otherwise be
-// left with half a frame), as is one whose send fails.
+// written as room appears, until the engine's send deadline, counted from
+// the first moment the send has to wait. A connection that has not taken
+// the whole frame by then is cut (it would otherwise be left with half a
+// frame), as is one whose send fails.
 int CKesObjSockServer::SendFrame(std::span<CKesSockEnd* const> clients, unsigned char const* data,
                                  unsigned int length, char const* what)
 {
     KES_CHECK(t_EndpointHold.server == this, "caller holds the endpoint lock");
-    const int deadlineMs =
-        m_Controller ? m_Controller->KSEGetSendDeadline() : CKesSockEngine::ms_DefaultSendDeadlineMs;
-    const SteadyTime deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
-    // A send to one client (the usual case) allocates nothing here.
-    std::byte onStack[256];
-    std::pmr::monotonic_buffer_resource scratch(onStack, sizeof onStack);
-    std::pmr::vector<ConnectionSend*> states(&scratch);
-    states.reserve(clients.size());
-    std::pmr::vector<Delivery> deliveries(&scratch);
-    deliveries.reserve(clients.size());
-    for (CKesSockEnd* client : clients) {
-        ConnectionSend* state = SendStateOf(client);
-        states.push_back(state);
-        deliveries.push_back(
-            {&state->lock, &state->closing, static_cast<int>(client->KSEGetEndPointSocket())});
+    // A send to one client (an answer, the usual case) allocates nothing.
+    Delivery oneDelivery{};
+    ConnectionSend* oneState = nullptr;
+    std::vector<Delivery> manyDeliveries;
+    std::vector<ConnectionSend*> manyStates;
+    if (clients.size() > 1) {
+        manyDeliveries.resize(clients.size());
+        manyStates.resize(clients.size());
+    }
+    const std::span<Delivery> deliveries =
+        clients.size() > 1 ? std::span(manyDeliveries) : std::span(&oneDelivery, 1);
+    const std::span<ConnectionSend*> states =
+        clients.size() > 1 ? std::span(manyStates) : std::span(&oneState, 1);
+    for (size_t i = 0; i < clients.size(); ++i) {
+        states[i] = SendStateOf(clients[i]);
+        deliveries[i] = {&states[i]->lock, &states[i]->closing,
+                         static_cast<int>(clients[i]->KSEGetEndPointSocket())};
         if (KesTraceOn(4)) {
             std::string text(reinterpret_cast<const char*>(data),
                              strnlen(reinterpret_cast<const char*>(data), length));
             KesTrace("%s%s length %u socket %u at %lld\n", what, text.c_str(), length,
-                     client->KSEGetEndPointSocket(), static_cast<long long>(time(nullptr)));
+                     clients[i]->KSEGetEndPointSocket(), static_cast<long long>(time(nullptr)));
         }
     }
     for (Delivery& delivery : deliveries) StartDelivery(delivery, data, length, false);
-    FinishDeliveries(deliveries, data, length, deadline);
+    const int deadlineMs =
+        m_Controller ? m_Controller->KSEGetSendDeadline() : CKesSockEngine::ms_DefaultSendDeadlineMs;
+    const bool waits = std::any_of(deliveries.begin(), deliveries.end(), [](const Delivery& delivery) {
+        return delivery.stage == Delivery::kWriting || delivery.stage == Delivery::kWaitingForLock;
+    });
+    if (waits)
+        FinishDeliveries(deliveries, data, length,
+                         std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs));
 
     int result = 1;
     for (size_t i = 0; i < deliveries.size(); ++i) {
