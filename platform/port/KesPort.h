@@ -110,8 +110,9 @@ int KesGetSocketPacketLength(unsigned int socket);
 // a signal. 0 when everything was written.
 int KesSendAll(unsigned int socket, const void* data, size_t length);
 // As KesSendAll, but gives up when the whole buffer is not written within
-// timeoutMs milliseconds (monotonic clock, not scaled; a negative timeout
-// never gives up, 0 writes only what fits at once). Works on blocking and
+// timeoutMs milliseconds, counted from the first moment the socket has no
+// room (monotonic clock, not scaled; a negative timeout never gives up, 0
+// writes only what fits at once). Works on blocking and
 // non-blocking sockets alike: it never blocks in send, it waits for room with
 // poll. 0 when everything was written; -1 with errno ETIMEDOUT when the
 // deadline passed first, or -1 with errno as KesSendAll for any other error.

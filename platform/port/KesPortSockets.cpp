@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/tcp.h>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
@@ -175,7 +176,9 @@ int KesSendAll(unsigned int socket, const void* data, size_t length)
 int KesSendAllWithin(unsigned int socket, const void* data, size_t length, int timeoutMs)
 {
     const bool forever = timeoutMs < 0;
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
+    // Taken when the socket first has no room: a send that fits (nearly
+    // every one) reads no clock.
+    std::optional<SteadyClock::time_point> deadline;
     const int fd = static_cast<int>(socket);
     const char* bytes = static_cast<const char*>(data);
     while (length > 0) {
@@ -187,11 +190,12 @@ int KesSendAllWithin(unsigned int socket, const void* data, size_t length, int t
         }
         if (sent < 0 && errno == EINTR) continue;
         if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
-        if (!forever && MillisecondsUntil(deadline) == 0) {
+        if (!deadline) deadline = SteadyClock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
+        if (!forever && MillisecondsUntil(*deadline) == 0) {
             errno = ETIMEDOUT;
             return -1;
         }
-        if (WaitWritable(fd, forever, deadline) != 0) return -1;
+        if (WaitWritable(fd, forever, *deadline) != 0) return -1;
     }
     return 0;
 }
