@@ -52,11 +52,7 @@ public:
     // the workers' releases would wait for it. Safe because every charge is
     // followed by its release, which decides about resuming under the lock
     // with the counts as they are then.
-    void Charge(long long bytes, int packets)
-    {
-        m_Bytes += bytes;
-        m_Packets += packets;
-    }
+    void Charge(long long bytes, int packets) { m_Counts += Packed(bytes, packets); }
     // Loop thread, after a read has been queued: when the backlog is over
     // either cap, stops reading the socket. True when it is (now) paused.
     bool PauseIfFull()
@@ -86,15 +82,14 @@ public:
     // Every packet ends here: the lock only when the socket is paused.
     void Release(long long bytes, int packets)
     {
-        m_Bytes -= bytes;
-        m_Packets -= packets;
+        m_Counts -= Packed(bytes, packets);
         if (!m_Paused) return;
         std::lock_guard<std::mutex> hold(m_Lock);
         if (!m_Paused || !Drained()) return;
         m_Paused = false;
         m_Loop->KRNResumeIO(m_Socket, m_Generation);
     }
-    long long Bytes() const { return m_Bytes.load(); }
+    long long Bytes() const { return BytesOf(m_Counts.load()); }
 
     // The bytes of fragment buffers (incomplete packets) of the whole
     // process, counted against the engine's reassembly limit.
@@ -107,15 +102,36 @@ public:
 private:
     // The counts and the mark are atomic (sequentially consistent, which the
     // pause and the releases rely on); the lock orders the decisions on m_Paused.
-    bool OverCaps() const { return m_Bytes > m_CapBytes || m_Packets > ms_PacketCap; }
-    bool Drained() const { return m_Bytes < m_CapBytes / 2 && m_Packets < ms_PacketCap / 2; }
+    bool OverCaps() const
+    {
+        const uint64_t counts = m_Counts.load();
+        return BytesOf(counts) > m_CapBytes || PacketsOf(counts) > ms_PacketCap;
+    }
+    bool Drained() const
+    {
+        const uint64_t counts = m_Counts.load();
+        return BytesOf(counts) < m_CapBytes / 2 && PacketsOf(counts) < ms_PacketCap / 2;
+    }
+    // Bytes and packets share one word, so that a charge and a release are
+    // one atomic step each. Neither part goes below zero (a release follows
+    // its own charge) or near its top: the backlog stays within a cap plus
+    // one read, far below 2^40 bytes and 2^24 packets.
+    static constexpr int kPacketShift = 40;
+    static uint64_t Packed(long long bytes, int packets)
+    {
+        return static_cast<uint64_t>(bytes) + (static_cast<uint64_t>(packets) << kPacketShift);
+    }
+    static long long BytesOf(uint64_t counts)
+    {
+        return static_cast<long long>(counts & ((uint64_t{1} << kPacketShift) - 1));
+    }
+    static long long PacketsOf(uint64_t counts) { return static_cast<long long>(counts >> kPacketShift); }
 
     CKesRvNet* const m_Loop; // not owned; outlives the packets (the engine's)
     const unsigned int m_Socket;
     const uint32_t m_Generation;       // the registration this backlog counts for
     const long long m_CapBytes;        // the engine's cap when the registration began
     std::mutex m_Lock;                 // guards m_Paused and the decisions on it
-    std::atomic<long long> m_Bytes{0}; // charges of packets not yet destroyed
-    std::atomic<int> m_Packets{0};     // their number
+    std::atomic<uint64_t> m_Counts{0}; // charges of packets not yet destroyed and their number (Packed)
     std::atomic<bool> m_Paused{false}; // this backlog paused the socket
 };
