@@ -59,7 +59,8 @@ CKesIOWorkPacket::CKesIOWorkPacket(unsigned int socket, unsigned char* packet, u
 
 CKesIOWorkPacket::CKesIOWorkPacket(const CKesIOWorkPacket& other)
     : CKesListable(), m_Socket(other.m_Socket), m_Packet(nullptr), m_PacketLength(other.m_PacketLength),
-      m_SockServer(other.m_SockServer), m_Source(nullptr), m_SourceLength(0)
+      m_SockServer(other.m_SockServer), m_Source(nullptr), m_SourceLength(0),
+      m_RunGeneration(other.m_RunGeneration)
 {
     if (other.m_Packet) {
         m_Packet = CopyBlock(other.m_Packet, other.m_PacketLength, __LINE__);
@@ -76,7 +77,7 @@ CKesIOWorkPacket::CKesIOWorkPacket(const CKesIOWorkPacket& other)
 CKesIOWorkPacket::CKesIOWorkPacket(const CKesIOWorkPacket& run, unsigned char* payload, unsigned int length)
     : CKesListable(), m_Socket(run.m_Socket), m_Packet(payload), m_PacketLength(length),
       m_SockServer(run.m_SockServer), m_Source(run.m_Source), m_SourceLength(run.m_SourceLength),
-      m_Borrowed(true)
+      m_Borrowed(true), m_RunGeneration(run.KIWPGetGeneration())
 {
 }
 
@@ -149,7 +150,10 @@ void CKesIOWorkPacket::KIWPCharge(std::shared_ptr<CKesReceiveBacklog> backlog)
     if (m_Backlog) m_Backlog->Charge(m_Charge, m_ChargedPackets);
 }
 
-uint32_t CKesIOWorkPacket::KIWPGetGeneration() const { return m_Backlog ? m_Backlog->Generation() : 0; }
+uint32_t CKesIOWorkPacket::KIWPGetGeneration() const
+{
+    return m_Backlog ? m_Backlog->Generation() : m_RunGeneration;
+}
 
 void CKesIOWorkPacket::KIWPSetReassemblyCharge(long long bytes)
 {

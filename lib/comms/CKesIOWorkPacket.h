@@ -39,7 +39,7 @@ public:
     CKesIOWorkPacket(const CKesIOWorkPacket& other);
     // One packet inside a run of whole packets (see KIWPSetWholePackets),
     // borrowing the run's payload bytes and source: it owns nothing, is never
-    // charged, and must not outlive the run.
+    // charged, and must not outlive the run. It tells the run's generation.
     CKesIOWorkPacket(const CKesIOWorkPacket& run, unsigned char* payload, unsigned int length);
     // Frees payload and source (a borrowing packet frees nothing, and the
     // copies of KIWPNewInBlock go with the packet's own block).
@@ -97,7 +97,8 @@ public:
     // a copy is charged again. Charging twice replaces the first charge.
     void KIWPCharge(std::shared_ptr<CKesReceiveBacklog> backlog);
     // The registration of the socket that the charged bytes were read from
-    // (CKesRvNet's generation), or 0 for a packet charged to no connection.
+    // (CKesRvNet's generation; a borrowing packet: its run's), or 0 for a
+    // packet charged to no connection.
     uint32_t KIWPGetGeneration() const;
     // A fragment's buffer size counted against the process-wide reassembly
     // total until it is destroyed or charged anew (0 ends the count).
@@ -138,5 +139,6 @@ private:
     long long m_Stripped = -1;                     // see KIWPSetStrippedLength
     unsigned int m_WholePackets = 0;               // see KIWPSetWholePackets
     bool m_Borrowed = false;                       // payload and source belong to a run
+    uint32_t m_RunGeneration = 0;                  // a borrowing packet: its run's generation
     unsigned int m_BlockSize = 0;                  // bytes of the block beyond the packet (KIWPNewInBlock)
 };

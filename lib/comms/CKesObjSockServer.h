@@ -162,6 +162,9 @@ private:
     // ---- helpers of the packet path (CKesObjSockServerTraffic.cpp) ------------------
     // The lock rules noted are checked in debug and sanitizer builds.
     CKesSockEnd* FindNewSocket(unsigned int socket);
+    // Caller holds the endpoint lock: a packet read from a connection that
+    // has ended, whose handle may be a new connection's now.
+    bool IsFromEndedConnection(const CKesIOWorkPacket& packet);
     struct Connection;
     using EarlyRecords = std::vector<std::unique_ptr<CKesRecord>>; // empty: no allocation
     int IdentifyOrHold(CKesSockEnd* client, CKesRecord* record, unsigned int length, bool* handled,

@@ -239,8 +239,8 @@ void CKesObjSockServer::ReleaseEndpoint(CKesSockEnd* client)
 // One packet of one of this server's connections: a zero-length one ends the
 // connection; a record identifies the connection, waits with it (early), is
 // dropped (keep-alive) or goes to KesOnServerIO. Packets after termination,
-// and packets for sockets that are not (or no longer) this server's, are
-// ignored.
+// packets for sockets that are not (or no longer) this server's, and packets
+// of a connection that has ended (its handle reused or not) are ignored.
 int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet)
 {
     if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSProcessPacket().\n");
@@ -265,8 +265,13 @@ int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet)
         return result;
     }
     {
+        // While the lock is held no connection is closed, so its handle
+        // cannot pass to a new one: a packet of a connection that ended
+        // after the engine looked at it is told apart here, before the
+        // handle's (maybe new) connection is looked up.
         SharedEndpointUse use(m_EndpointLock, this);
-        CKesSockEnd* client = packet->KIWPGetPacket() ? FindNewSocket(socket) : nullptr;
+        CKesSockEnd* client =
+            packet->KIWPGetPacket() && !IsFromEndedConnection(*packet) ? FindNewSocket(socket) : nullptr;
         if (client) {
             CKesRecord* record = packet->KIWPGetRecord();
             bool handled = false;
@@ -278,6 +283,13 @@ int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet)
     }
     if (KesTraceOn(4)) KesTrace("leaving CKesObjSockServer::KOSSProcessPacket().\n");
     return result;
+}
+
+// Caller holds the endpoint lock (see KOSSProcessPacket).
+bool CKesObjSockServer::IsFromEndedConnection(const CKesIOWorkPacket& packet)
+{
+    KES_CHECK(t_EndpointHold.server == this, "caller holds the endpoint lock");
+    return m_Controller && m_Controller->KSEIsFromEndedConnection(packet);
 }
 
 // A confirmed connection's record: a keep-alive is dropped, any other goes

@@ -177,6 +177,11 @@ public:
     void KSEAddWorkToIOPool(CKesIOWorkPacket* packet);
     // Routes one packet to its owner by its socket; never destroys it.
     void KSEProcessIO(CKesIOWorkPacket* packet);
+    // True for a stream packet read under an earlier registration of its
+    // socket: its connection has ended, and the handle may be another's now.
+    // The answer holds only while the handle cannot change hands, so an owner
+    // asks it under the lock that keeps its connections from being closed.
+    bool KSEIsFromEndedConnection(const CKesIOWorkPacket& packet);
     // The pool's worker procedure: KSEProcessIO, then destroys the packet.
     static void KSEWorkerProc(void* work, void* unused);
 
@@ -276,8 +281,6 @@ private:
     const std::shared_ptr<CKesReceiveBacklog>& BacklogOf(unsigned int socket);
     // Stops reading a stream socket whose backlog is over its cap.
     void ApplyBackPressure(unsigned int socket);
-    // A stream packet read under an earlier registration of its socket.
-    bool IsFromEndedConnection(const CKesIOWorkPacket& packet);
     // Who a packet's socket belongs to (a worker looks it up once per item):
     // an accepted socket is server side even while no server of its service
     // is filed (server null); a connected one names its client.

@@ -746,7 +746,7 @@ void CKesSockEngine::KSEWorkerProc(void* work, void*)
     if (engine != nullptr) engine->KSEProcessIO(packet.get());
 }
 
-bool CKesSockEngine::IsFromEndedConnection(const CKesIOWorkPacket& packet)
+bool CKesSockEngine::KSEIsFromEndedConnection(const CKesIOWorkPacket& packet)
 {
     const uint32_t generation = packet.KIWPGetGeneration();
     return generation != 0 && generation != KRNGetGeneration(packet.KIWPGetSocket());
@@ -766,8 +766,9 @@ void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
         CKesAutoMutex hold(m_EngineLock);
         owner = OwnerOf(socket);
         // Bytes read from a connection that has ended meanwhile (its handle
-        // may already belong to a new one) must not reach the new owner.
-        if ((owner.serverSide || owner.client != nullptr) && IsFromEndedConnection(*packet)) {
+        // may already belong to a new one) must not reach the new owner. It
+        // may still end after this; a server asks again (KOSSProcessPacket).
+        if ((owner.serverSide || owner.client != nullptr) && KSEIsFromEndedConnection(*packet)) {
             if (KesTraceOn(2)) KesTrace("Socket %u: a packet of an ended connection dropped\n", socket);
             return;
         }

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "CKesIOWorkPacket.h"
+#include "CKesReceiveBacklog.h"
 #include "KesEngineHarness.h"
 
 namespace {
@@ -340,7 +342,8 @@ protected:
     ServerTrafficHandleReuse() { m_Workers = 1; }
 };
 
-// The one worker is held by another server meanwhile.
+// The one worker is held by another server meanwhile. Then a worker that took a's record before
+// a ended, and reaches the server only once b has the handle, hands it over: it is dropped too.
 TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOwnerOfItsHandle)
 {
     auto* gate = ksxtest::AddServer<GateServer>(*m_Engine, "gate", "dom");
@@ -349,6 +352,7 @@ TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOw
     auto holder = ksxtest::Greeted(gate->Port(), "holder");
     auto first = ksxtest::Greeted(server->Port(), "a");
     ASSERT_TRUE(gate->log.WaitFor("connect holder") && server->log.WaitFor("connect a"));
+    const uint32_t generationOfA = m_Engine->KRNGetGeneration(server->sockets["a"]);
     ASSERT_TRUE(holder->SendText("data", "hold"));
     ASSERT_TRUE(gate->log.WaitFor("held"));
     ASSERT_TRUE(first->SendText("data", "late")); // queued behind the held worker
@@ -365,6 +369,14 @@ TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOw
     ASSERT_EQ(server->sockets["a"], server->sockets["b"]) << "the handle was not reused";
     EXPECT_EQ(0, server->log.Count("io b late"));
     EXPECT_EQ(0, server->log.Count("io - late"));
+
+    // As a worker hands over each record of a read: borrowed from the read, charged to a's registration.
+    CKesIOWorkPacket read(handle, nullptr, 0, m_Engine.get(), nullptr, 0);
+    read.KIWPCharge(std::make_shared<CKesReceiveBacklog>(m_Engine.get(), handle, generationOfA, 1 << 20));
+    ksxtest::Bytes stale = ksxtest::Encode(TextRecord("data", "stale"));
+    CKesIOWorkPacket record(read, stale.data(), static_cast<unsigned int>(stale.size()));
+    EXPECT_EQ(1, server->KOSSProcessPacket(&record)); // a delivery would be logged before it returns
+    EXPECT_EQ(0, server->log.Count("io b stale"));
 }
 
 } // namespace
