@@ -117,12 +117,8 @@ int CKesRvNet::KRNResumeIO(unsigned int socket, uint32_t generation)
     return 1;
 }
 
-uint32_t CKesRvNet::KRNGetGeneration(unsigned int socket)
+uint32_t CKesRvNet::GenerationUnderLock(unsigned int socket)
 {
-    if (socket < kGenerationBlocks * kGenerationBlock) {
-        const std::atomic<uint32_t>* slot = GenerationSlot(socket, false);
-        return slot != nullptr ? slot->load() : 0;
-    }
     std::lock_guard<std::mutex> guard(m_Lock);
     const auto found = m_Registered.find(socket);
     return found == m_Registered.end() ? 0 : found->second.generation;

@@ -86,7 +86,14 @@ public:
     int KRNResumeIO(unsigned int socket, uint32_t generation);
     // The generation of the socket's current registration (never 0), or 0
     // when it is not registered. Each registration gets a new one.
-    uint32_t KRNGetGeneration(unsigned int socket);
+    // Asked on every read and every packet: inline, and without m_Lock for
+    // handles below about a million.
+    uint32_t KRNGetGeneration(unsigned int socket)
+    {
+        if (socket >= kGenerationBlocks * kGenerationBlock) return GenerationUnderLock(socket);
+        const std::atomic<uint32_t>* slots = m_Generations[socket / kGenerationBlock].load();
+        return slots != nullptr ? slots[socket % kGenerationBlock].load() : 0;
+    }
     // Makes KRNStartNet return before the next dispatch. Async-signal-safe.
     void KRNStopNet();
     // True while KRNStartNet runs.
@@ -124,6 +131,7 @@ private:
     // written under m_Lock, kept until the loop goes.
     static constexpr unsigned int kGenerationBlock = 1024, kGenerationBlocks = 1024;
     std::atomic<uint32_t>* GenerationSlot(unsigned int socket, bool make);
+    uint32_t GenerationUnderLock(unsigned int socket);
     std::array<std::atomic<std::atomic<uint32_t>*>, kGenerationBlocks> m_Generations{};
     std::mutex m_Lock;                                           // guards m_Registered, m_NextGeneration
     std::unordered_map<unsigned int, Registration> m_Registered; // socket -> callback
