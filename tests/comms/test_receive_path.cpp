@@ -353,11 +353,39 @@ public:
         const bool bystander = DataOf(record) == "bystander";
         delete record;
         bystanderServed += bystander;
+        ++served;
         if (!bystander && slow.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    std::atomic<int> bystanderServed{0};
+    std::atomic<int> bystanderServed{0}, served{0};
     std::atomic<bool> slow{true};
 };
+
+// With a backlog cap of a few records the connection is paused after nearly
+// every read and resumed by the workers' releases, thousands of times: one
+// resume lost (or taken by the wrong release) stalls the stream for good.
+TEST(ReceivePathBackPressure, AConnectionPausedAndResumedOverAndOverDeliversEveryRecord)
+{
+    CollectingEngine engine(2);
+    ASSERT_EQ(1, engine.KSESetReceiveBacklogCap(600));
+    ksxtest::EventLoopThread loop(engine);
+    auto* server = ksxtest::AddServer<SlowServer>(engine, "PauseTest", "TestDomain"); // engine-owned
+    ASSERT_NE(nullptr, server);
+    server->slow = false;
+    ASSERT_TRUE(ksxtest::WaitUntil([&] { return server->KOSSGetConnectState() == KES_CONNECTED; }));
+    auto sender = ksxtest::Greeted(server->KOSSGetServerData()->KSEGetEndPtAddressPort(), "sender");
+    Bytes burst;
+    for (const Bytes record = FramedRecord("paused"); burst.size() < 100 * record.size();)
+        burst.insert(burst.end(), record.begin(), record.end());
+    constexpr int kBursts = 300;
+    std::thread send([&] {
+        for (int i = 0; i < kBursts && sender->SendAll(burst); ++i) {}
+    });
+    const bool all = ksxtest::WaitUntil([&] { return server->served.load() == kBursts * 100; });
+    sender->Shutdown(); // a send stuck behind a lost resume returns
+    send.join();
+    EXPECT_TRUE(all) << server->served.load() << " of " << kBursts * 100 << " records arrived";
+    engine.KNSafeExit();
+}
 
 // A flood is read only up to the backlog cap (peak memory stays bounded) while a bystander is served.
 TEST(ReceivePathBackPressure, AFloodIsReadNoFasterThanItIsServedAndABystanderIsStillAnswered)
