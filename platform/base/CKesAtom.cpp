@@ -12,8 +12,6 @@ bool IsInteger(EKesDataType type)
     return type == KES_DT_INT || type == KES_DT_LONG || type == KES_DT_INT64;
 }
 
-bool IsBuffer(EKesDataType type) { return type == KES_DT_STRING || type == KES_DT_BYTES; }
-
 char* CopyText(const char* text, size_t length)
 {
     char* copy = static_cast<char*>(malloc(length + 1));
@@ -53,16 +51,6 @@ char* LowerHex(const unsigned char* bytes, size_t length)
 
 } // namespace
 
-CKesAtom::CKesAtom() : m_Type(KES_DT_NONE), m_Length(0) { m_Value.i = 0; }
-
-CKesAtom::CKesAtom(int value) : m_Type(KES_DT_INT), m_Length(0) { m_Value.i = value; }
-
-CKesAtom::CKesAtom(long value) : m_Type(KES_DT_LONG), m_Length(0) { m_Value.i = value; }
-
-CKesAtom::CKesAtom(long long value) : m_Type(KES_DT_INT64), m_Length(0) { m_Value.i = value; }
-
-CKesAtom::CKesAtom(double value) : m_Type(KES_DT_DOUBLE), m_Length(0) { m_Value.d = value; }
-
 CKesAtom::CKesAtom(const char* text) : CKesAtom()
 {
     if (text != nullptr && SetBuffer(text, strlen(text))) m_Type = KES_DT_STRING;
@@ -83,8 +71,6 @@ CKesAtom CKesAtom::KAText(const char* text, size_t length)
 
 CKesAtom::CKesAtom(const CKesAtom& other) : CKesAtom() { CopyFrom(other); }
 
-CKesAtom::CKesAtom(CKesAtom&& other) noexcept : CKesAtom() { TakeFrom(other); }
-
 CKesAtom& CKesAtom::operator=(const CKesAtom& other)
 {
     if (this == &other) return *this;
@@ -93,52 +79,15 @@ CKesAtom& CKesAtom::operator=(const CKesAtom& other)
     return *this;
 }
 
-CKesAtom& CKesAtom::operator=(CKesAtom&& other) noexcept
-{
-    if (this == &other) return *this;
-    Release();
-    TakeFrom(other);
-    return *this;
-}
-
-CKesAtom::~CKesAtom() { Release(); }
-
-void CKesAtom::Release()
-{
-    if (IsBuffer(m_Type)) free(m_Value.text);
-    m_Type = KES_DT_NONE;
-    m_Value.i = 0;
-    m_Length = 0;
-}
-
 // Expects an atom without value. An allocation failure leaves it so.
 void CKesAtom::CopyFrom(const CKesAtom& other)
 {
-    if (!IsBuffer(other.m_Type)) {
+    if (!other.IsBuffer()) {
         m_Type = other.m_Type;
         m_Value = other.m_Value;
         return;
     }
     if (SetBuffer(other.m_Value.text, other.m_Length)) m_Type = other.m_Type;
-}
-
-void CKesAtom::TakeFrom(CKesAtom& other)
-{
-    m_Type = other.m_Type;
-    m_Value = other.m_Value;
-    m_Length = other.m_Length;
-    other.m_Type = KES_DT_NONE;
-    other.m_Value.i = 0;
-    other.m_Length = 0;
-}
-
-bool CKesAtom::SetBuffer(const void* data, size_t length)
-{
-    char* copy = CopyText(static_cast<const char*>(data), length);
-    if (copy == nullptr) return false;
-    m_Value.text = copy;
-    m_Length = length;
-    return true;
 }
 
 int CKesAtom::KAInt() const { return static_cast<int>(KAInt64()); }
@@ -158,16 +107,12 @@ double CKesAtom::KADouble() const
     return 0.0;
 }
 
-const char* CKesAtom::KAString() const { return m_Type == KES_DT_STRING ? m_Value.text : nullptr; }
-
 const unsigned char* CKesAtom::KABytes(size_t* length) const
 {
     if (m_Type != KES_DT_BYTES) return nullptr;
     if (length != nullptr) *length = m_Length;
     return reinterpret_cast<const unsigned char*>(m_Value.text);
 }
-
-size_t CKesAtom::KALength() const { return IsBuffer(m_Type) ? m_Length : 0; }
 
 char* CKesAtom::KAStrRep() const
 {
@@ -191,7 +136,7 @@ bool CKesAtom::operator==(const CKesAtom& other) const
         if (std::isnan(m_Value.d) && std::isnan(other.m_Value.d)) return true;
         return m_Value.d == other.m_Value.d;
     }
-    if (IsBuffer(m_Type))
+    if (IsBuffer())
         return m_Length == other.m_Length && memcmp(m_Value.text, other.m_Value.text, m_Length) == 0;
     return true; // both without value
 }

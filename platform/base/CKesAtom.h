@@ -5,23 +5,37 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
 #include "KesDataType.h"
 
+namespace kesmsgpack {
+class Reader;
+}
+
 class CKesAtom {
 public:
-    CKesAtom();                                 // no value (KES_DT_NONE)
-    CKesAtom(int value);                        // KES_DT_INT
-    CKesAtom(long value);                       // KES_DT_LONG
-    CKesAtom(long long value);                  // KES_DT_INT64 (the 64-bit constructor)
-    CKesAtom(double value);                     // KES_DT_DOUBLE
+    // What copies nothing (the plain constructors, the moves, the destructor)
+    // is inline: a decoded record makes and destroys an atom per value.
+    CKesAtom() : m_Type(KES_DT_NONE), m_Length(0) { m_Value.i = 0; }                // no value
+    CKesAtom(int value) : m_Type(KES_DT_INT), m_Length(0) { m_Value.i = value; }    // KES_DT_INT
+    CKesAtom(long value) : m_Type(KES_DT_LONG), m_Length(0) { m_Value.i = value; }  // KES_DT_LONG
+    CKesAtom(long long value) : m_Type(KES_DT_INT64), m_Length(0) { m_Value.i = value; } // KES_DT_INT64
+    CKesAtom(double value) : m_Type(KES_DT_DOUBLE), m_Length(0) { m_Value.d = value; }  // KES_DT_DOUBLE
     CKesAtom(const char* text);                 // KES_DT_STRING (copied); null gives no value
     CKesAtom(const void* bytes, size_t length); // KES_DT_BYTES (copied)
     CKesAtom(const CKesAtom& other);
-    CKesAtom(CKesAtom&& other) noexcept;
+    CKesAtom(CKesAtom&& other) noexcept : CKesAtom() { TakeFrom(other); }
     CKesAtom& operator=(const CKesAtom& other);
-    CKesAtom& operator=(CKesAtom&& other) noexcept;
-    ~CKesAtom();
+    CKesAtom& operator=(CKesAtom&& other) noexcept
+    {
+        if (this == &other) return *this;
+        Release();
+        TakeFrom(other);
+        return *this;
+    }
+    ~CKesAtom() { Release(); }
 
     // A text atom of exactly length bytes, which may include NUL bytes
     // (null text with a length gives no value).
@@ -36,12 +50,12 @@ public:
     double KADouble() const;
     // The text of a text atom, without transfer; null for other types. Read
     // as a C string it ends at the first NUL byte; KALength has the full count.
-    const char* KAString() const;
+    const char* KAString() const { return m_Type == KES_DT_STRING ? m_Value.text : nullptr; }
     // The bytes of a byte-string atom and their count; null for other types.
     const unsigned char* KABytes(size_t* length) const;
     // Byte count of a text or byte-string atom (without the closing NUL); 0
     // for other types.
-    size_t KALength() const;
+    size_t KALength() const { return IsBuffer() ? m_Length : 0; }
     // A new heap text (caller frees) of the value: integers in decimal,
     // doubles in the shortest form that reads back equal ("inf", "-inf",
     // "nan" for the special values), texts as they are (all their bytes,
@@ -56,10 +70,37 @@ public:
     bool operator!=(const CKesAtom& other) const { return !(*this == other); }
 
 private:
-    void Release();
+    friend class kesmsgpack::Reader; // the record decoder fills a new atom in place
+
+    bool IsBuffer() const { return m_Type == KES_DT_STRING || m_Type == KES_DT_BYTES; }
+    void Release()
+    {
+        if (IsBuffer()) free(m_Value.text);
+        m_Type = KES_DT_NONE;
+        m_Value.i = 0;
+        m_Length = 0;
+    }
     void CopyFrom(const CKesAtom& other);
-    void TakeFrom(CKesAtom& other);
-    bool SetBuffer(const void* data, size_t length);
+    void TakeFrom(CKesAtom& other)
+    {
+        m_Type = other.m_Type;
+        m_Value = other.m_Value;
+        m_Length = other.m_Length;
+        other.m_Type = KES_DT_NONE;
+        other.m_Value.i = 0;
+        other.m_Length = 0;
+    }
+    // Takes a NUL-terminated copy of length bytes; false when memory ran out.
+    bool SetBuffer(const void* data, size_t length)
+    {
+        char* copy = static_cast<char*>(malloc(length + 1));
+        if (copy == nullptr) return false;
+        if (length != 0) memcpy(copy, data, length);
+        copy[length] = '\0';
+        m_Value.text = copy;
+        m_Length = length;
+        return true;
+    }
 
     EKesDataType m_Type; // which member of the union holds the value
     union {

@@ -23,6 +23,22 @@ CKesBaseRecord::CKesBaseRecord(const CKesBaseRecord& other) : CKesListable(other
 
 CKesBaseRecord::~CKesBaseRecord() { KRClear(); }
 
+CKesBaseRecord::ValueTable::~ValueTable()
+{
+    if (m_Items != m_Inline) free(m_Items);
+}
+
+void CKesBaseRecord::ValueTable::Grow(size_t capacity)
+{
+    if (capacity > SIZE_MAX / sizeof(CKesVarBind*)) throw std::bad_alloc();
+    auto* items = static_cast<CKesVarBind**>(malloc(capacity * sizeof(CKesVarBind*)));
+    if (items == nullptr) throw std::bad_alloc();
+    memcpy(items, m_Items, m_Size * sizeof(CKesVarBind*));
+    if (m_Items != m_Inline) free(m_Items);
+    m_Items = items;
+    m_Capacity = capacity;
+}
+
 void CKesBaseRecord::KRClear()
 {
     for (CKesVarBind* value : m_Values) delete value;

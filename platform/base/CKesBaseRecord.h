@@ -5,7 +5,7 @@
 // Threads: one owner at a time; it takes no lock.
 #pragma once
 
-#include <vector>
+#include <cstddef>
 
 #include "CKesListable.h"
 #include "CKesVarBind.h"
@@ -52,6 +52,44 @@ public:
     void KOMEncodeInto(unsigned char* out) const;
 
 protected:
+    // The value table: a few values in the record itself, so that a small
+    // record costs no allocation for it; beyond that one heap table.
+    class ValueTable {
+    public:
+        ValueTable() = default;
+        ValueTable(const ValueTable&) = delete;
+        ValueTable& operator=(const ValueTable&) = delete;
+        ~ValueTable();
+
+        size_t size() const { return m_Size; }
+        bool empty() const { return m_Size == 0; }
+        CKesVarBind* operator[](size_t index) const { return m_Items[index]; }
+        CKesVarBind* const* begin() const { return m_Items; }
+        CKesVarBind* const* end() const { return m_Items + m_Size; }
+        // Room for count values; throws std::bad_alloc when memory runs out.
+        void reserve(size_t count)
+        {
+            if (count > m_Capacity) Grow(count);
+        }
+        // Throws std::bad_alloc when memory runs out (nothing is added).
+        void push_back(CKesVarBind* value)
+        {
+            if (m_Size == m_Capacity) Grow(2 * m_Capacity);
+            m_Items[m_Size++] = value;
+        }
+        // Forgets the values (the caller deleted them); keeps the room.
+        void clear() { m_Size = 0; }
+
+    private:
+        void Grow(size_t capacity);
+
+        static constexpr size_t kInline = 4;
+        CKesVarBind** m_Items = m_Inline; // m_Inline or a malloc'd table
+        size_t m_Size = 0;                // values held
+        size_t m_Capacity = kInline;      // room in m_Items
+        CKesVarBind* m_Inline[kInline];   // the table of a small record
+    };
+
     void KRClear();
-    std::vector<CKesVarBind*> m_Values; // owned, insertion order
+    ValueTable m_Values; // owned, insertion order
 };

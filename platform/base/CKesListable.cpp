@@ -2,7 +2,7 @@
 
 #include "CKesDoubleList.h"
 
-CKesListable::~CKesListable()
+void CKesListable::Unlink()
 {
     CKesDoubleList* list = m_List.load();
     if (list != nullptr) list->KDLAttemptToDeleteFromList(this);

@@ -15,8 +15,12 @@ public:
     // Copies carry no links: a copy is in no list.
     CKesListable(const CKesListable&) : CKesListable() {}
     CKesListable& operator=(const CKesListable&) { return *this; }
-    // Unlinks the item from the list that still holds it.
-    virtual ~CKesListable();
+    // Unlinks the item from the list that still holds it. Inline, as most
+    // items (a record's values) are never in a list.
+    virtual ~CKesListable()
+    {
+        if (m_List.load() != nullptr) Unlink();
+    }
 
     // A new, independent copy of source; derived classes override it.
     // The base has nothing to copy and returns null.
@@ -24,6 +28,7 @@ public:
 
 private:
     friend class CKesDoubleList;
+    void Unlink();
     CKesListable* m_Prev = nullptr; // set by the holding list, under its lock
     CKesListable* m_Next = nullptr; // set by the holding list, under its lock
     // The list holding the item, or null. Atomic because a list checks it

@@ -4,38 +4,49 @@
 #include <cstring>
 #include <new>
 
-namespace {
-
-char* CopyName(const char* name, size_t length)
+CKesVarBind::CKesVarBind(const char* name, const char* text) : m_Value(text)
 {
-    char* copy = static_cast<char*>(malloc(length + 1));
-    if (copy == nullptr) return nullptr;
-    if (length != 0) memcpy(copy, name, length);
-    copy[length] = '\0';
-    return copy;
+    SetName(name, name != nullptr ? strlen(name) : 0);
 }
 
-char* CopyName(const char* name) { return name != nullptr ? CopyName(name, strlen(name)) : CopyName("", 0); }
-
-} // namespace
-
-CKesVarBind::CKesVarBind(const char* name, const char* text) : m_Name(CopyName(name)), m_Value(text) {}
-
-CKesVarBind::CKesVarBind(const char* name, int value) : m_Name(CopyName(name)), m_Value(value) {}
-
-CKesVarBind::CKesVarBind(const char* name, const CKesAtom& value) : m_Name(CopyName(name)), m_Value(value) {}
-
-CKesVarBind::CKesVarBind(const char* name, size_t nameLength, CKesAtom&& value)
-    : m_Name(name != nullptr ? CopyName(name, nameLength) : CopyName("", 0)), m_Value(std::move(value))
+CKesVarBind::CKesVarBind(const char* name, int value) : m_Value(value)
 {
+    SetName(name, name != nullptr ? strlen(name) : 0);
 }
 
-CKesVarBind::CKesVarBind(const CKesVarBind& other)
-    : CKesListable(other), m_Name(CopyName(other.KVBName())), m_Value(other.m_Value)
+CKesVarBind::CKesVarBind(const char* name, const CKesAtom& value) : m_Value(value)
 {
+    SetName(name, name != nullptr ? strlen(name) : 0);
 }
 
-CKesVarBind::~CKesVarBind() { free(m_Name); }
+CKesVarBind::CKesVarBind(const char* name, size_t nameLength, CKesAtom&& value) : m_Value(std::move(value))
+{
+    SetName(name, name != nullptr ? nameLength : 0);
+}
+
+CKesVarBind::CKesVarBind(const CKesVarBind& other) : CKesListable(other), m_Value(other.m_Value)
+{
+    SetName(other.m_Name, strlen(other.m_Name));
+}
+
+CKesVarBind::~CKesVarBind()
+{
+    if (m_Name != m_ShortName) free(m_Name);
+}
+
+// Copies length bytes of name (null only with length 0); out of memory
+// leaves the name "".
+void CKesVarBind::SetName(const char* name, size_t length)
+{
+    m_Name = m_ShortName;
+    if (length >= kShortName) {
+        char* copy = static_cast<char*>(malloc(length + 1));
+        if (copy == nullptr) length = 0;
+        else m_Name = copy;
+    }
+    if (length != 0) memcpy(m_Name, name, length);
+    m_Name[length] = '\0';
+}
 
 CKesListable* CKesVarBind::KLTargetDeepCopy(const CKesListable* source)
 {

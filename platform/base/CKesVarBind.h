@@ -21,7 +21,7 @@ public:
     ~CKesVarBind() override;
 
     // The name; never null ("" when constructed with null or when memory ran out).
-    const char* KVBName() const { return m_Name != nullptr ? m_Name : ""; }
+    const char* KVBName() const { return m_Name; }
     // The value, without transfer.
     CKesAtom* KVBValue() { return &m_Value; }
     const CKesAtom* KVBValue() const { return &m_Value; }
@@ -30,7 +30,12 @@ public:
 
 private:
     CKesVarBind& operator=(const CKesVarBind&) = delete;
+    void SetName(const char* name, size_t length);
 
-    char* m_Name;     // malloc'd copy of the name
-    CKesAtom m_Value; // the value
+    // Most names are short: they live in m_ShortName, which saves an
+    // allocation per value; a longer one gets a heap copy.
+    static constexpr size_t kShortName = 24; // bytes, with the closing NUL
+    char* m_Name;                  // m_ShortName or a malloc'd copy; never null
+    char m_ShortName[kShortName];  // the name when it fits
+    CKesAtom m_Value;              // the value
 };

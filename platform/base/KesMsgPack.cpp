@@ -158,22 +158,6 @@ bool Writer::Value(const CKesAtom& atom)
     return false;
 }
 
-bool Reader::Need(uint64_t count, const char* why)
-{
-    if (count <= Remaining()) return true;
-    Fail(why);
-    return false;
-}
-
-bool Reader::Unsigned(int bytes, uint64_t* value)
-{
-    if (!Need(static_cast<uint64_t>(bytes), "truncated length or number")) return false;
-    uint64_t result = 0;
-    for (int i = 0; i < bytes; ++i) result = (result << 8) | *m_Pos++;
-    *value = result;
-    return true;
-}
-
 bool Reader::MapHeader(uint32_t* count)
 {
     if (!Need(1, "empty input")) return false;
@@ -193,58 +177,24 @@ bool Reader::MapHeader(uint32_t* count)
     return true;
 }
 
-bool Reader::IsStrLead(unsigned char lead) const
-{
-    return (lead & 0xe0) == 0xa0 || lead == 0xd9 || lead == 0xda || lead == 0xdb;
-}
-
-bool Reader::StrBody(unsigned char lead, const char** text, uint32_t* length)
-{
-    uint64_t size = lead & 0x1f;
-    if (lead == 0xd9 && !Unsigned(1, &size)) return false;
-    if (lead == 0xda && !Unsigned(2, &size)) return false;
-    if (lead == 0xdb && !Unsigned(4, &size)) return false;
-    if (!Need(size, "str length larger than the input")) return false;
-    *text = reinterpret_cast<const char*>(m_Pos);
-    *length = static_cast<uint32_t>(size);
-    m_Pos += size;
-    return true;
-}
-
-bool Reader::Key(const char** text, uint32_t* length)
-{
-    if (!Need(1, "truncated before a key")) return false;
-    const unsigned char lead = *m_Pos++;
-    if (!IsStrLead(lead)) {
-        Fail("a key is not a str");
-        return false;
-    }
-    if (!StrBody(lead, text, length)) return false;
-    // Names are C texts: a NUL byte inside one could not be kept.
-    if (memchr(*text, '\0', *length) != nullptr) {
-        Fail("a key holds a NUL byte");
-        return false;
-    }
-    return true;
-}
-
 bool Reader::Integer(long long value, CKesAtom* atom)
 {
-    if (value >= INT_MIN && value <= INT_MAX)
-        *atom = CKesAtom(static_cast<int>(value));
-    else
-        *atom = CKesAtom(value);
+    atom->m_Type = value >= INT_MIN && value <= INT_MAX ? KES_DT_INT : KES_DT_INT64;
+    atom->m_Value.i = value;
     return true;
 }
 
-bool Reader::Allocated(const CKesAtom& atom)
+bool Reader::Buffer(EKesDataType type, const void* bytes, size_t length, CKesAtom* atom)
 {
-    if (atom.KAType() != KES_DT_NONE) return true;
-    Fail("out of memory");
-    return false;
+    if (!atom->SetBuffer(bytes, length)) {
+        Fail("out of memory");
+        return false;
+    }
+    atom->m_Type = type;
+    return true;
 }
 
-const char* Reader::Refusal(unsigned char lead) const
+const char* Reader::Refusal(unsigned char lead)
 {
     if (lead == 0xc0) return "nil value";
     if (lead == 0xc2 || lead == 0xc3) return "bool value";
@@ -264,8 +214,7 @@ bool Reader::Value(CKesAtom* atom)
         const char* text = nullptr;
         uint32_t length = 0;
         if (!StrBody(lead, &text, &length)) return false;
-        *atom = CKesAtom::KAText(text, length);
-        return Allocated(*atom);
+        return Buffer(KES_DT_STRING, text, length, atom);
     }
     uint64_t value = 0;
     switch (lead) {
@@ -296,15 +245,16 @@ bool Reader::Value(CKesAtom* atom)
     case 0xc6: {
         if (!Unsigned(1 << (lead - 0xc4), &value)) return false;
         if (!Need(value, "bin length larger than the input")) return false;
-        *atom = CKesAtom(m_Pos, static_cast<size_t>(value));
+        const unsigned char* bytes = m_Pos;
         m_Pos += value;
-        return Allocated(*atom);
+        return Buffer(KES_DT_BYTES, bytes, static_cast<size_t>(value), atom);
     }
     case 0xcb: {
         if (!Unsigned(8, &value)) return false;
         double number;
         memcpy(&number, &value, sizeof number);
-        *atom = CKesAtom(number);
+        atom->m_Type = KES_DT_DOUBLE;
+        atom->m_Value.d = number;
         return true;
     }
     default: Fail(Refusal(lead)); return false;

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "CKesAtom.h"
 
@@ -54,7 +55,8 @@ public:
     bool MapHeader(uint32_t* count);
     // A str key: its bytes (inside the input) and length.
     bool Key(const char** text, uint32_t* length);
-    // An int, str, bin or float64 value, as an atom.
+    // An int, str, bin or float64 value, filled into atom, which has no
+    // value yet.
     bool Value(CKesAtom* atom);
     bool AtEnd() const { return m_Pos == m_End; }
     size_t Remaining() const { return static_cast<size_t>(m_End - m_Pos); }
@@ -68,14 +70,68 @@ private:
     bool Need(uint64_t count, const char* why);
     bool Unsigned(int bytes, uint64_t* value);
     bool StrBody(unsigned char lead, const char** text, uint32_t* length);
-    bool IsStrLead(unsigned char lead) const;
-    bool Integer(long long value, CKesAtom* atom);
-    bool Allocated(const CKesAtom& atom);
-    const char* Refusal(unsigned char lead) const;
+    static bool IsStrLead(unsigned char lead);
+    static bool Integer(long long value, CKesAtom* atom);
+    bool Buffer(EKesDataType type, const void* bytes, size_t length, CKesAtom* atom);
+    static const char* Refusal(unsigned char lead);
 
     const unsigned char* m_Pos; // next byte to read
     const unsigned char* m_End; // one past the last byte
     const char* m_Error = nullptr;
 };
+
+// The steps taken for every value are inline: the decoder calls them from
+// another library.
+
+inline bool Reader::Need(uint64_t count, const char* why)
+{
+    if (count <= Remaining()) return true;
+    Fail(why);
+    return false;
+}
+
+inline bool Reader::Unsigned(int bytes, uint64_t* value)
+{
+    if (!Need(static_cast<uint64_t>(bytes), "truncated length or number")) return false;
+    uint64_t result = 0;
+    for (int i = 0; i < bytes; ++i) result = (result << 8) | *m_Pos++;
+    *value = result;
+    return true;
+}
+
+inline bool Reader::IsStrLead(unsigned char lead)
+{
+    return (lead & 0xe0) == 0xa0 || lead == 0xd9 || lead == 0xda || lead == 0xdb;
+}
+
+inline bool Reader::StrBody(unsigned char lead, const char** text, uint32_t* length)
+{
+    uint64_t size = lead & 0x1f;
+    if (lead == 0xd9 && !Unsigned(1, &size)) return false;
+    if (lead == 0xda && !Unsigned(2, &size)) return false;
+    if (lead == 0xdb && !Unsigned(4, &size)) return false;
+    if (!Need(size, "str length larger than the input")) return false;
+    *text = reinterpret_cast<const char*>(m_Pos);
+    *length = static_cast<uint32_t>(size);
+    m_Pos += size;
+    return true;
+}
+
+inline bool Reader::Key(const char** text, uint32_t* length)
+{
+    if (!Need(1, "truncated before a key")) return false;
+    const unsigned char lead = *m_Pos++;
+    if (!IsStrLead(lead)) {
+        Fail("a key is not a str");
+        return false;
+    }
+    if (!StrBody(lead, text, length)) return false;
+    // Names are C texts: a NUL byte inside one could not be kept.
+    if (memchr(*text, '\0', *length) != nullptr) {
+        Fail("a key holds a NUL byte");
+        return false;
+    }
+    return true;
+}
 
 } // namespace kesmsgpack

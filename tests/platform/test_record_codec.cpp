@@ -90,6 +90,8 @@ TEST(RecordPeer, EveryValueFormAndMapSizeAgrees)
     add(CKesAtom::KAText("a\0b", 3));
     record.KRAddValue("\xc3\xa9t\xc3\xa9", "named in UTF-8");
     record.KRAddValue(std::string(300, 'k').c_str(), "long name");
+    record.KRAddValue(std::string(23, 'k').c_str(), "longest name kept in the value itself");
+    record.KRAddValue(std::string(24, 'k').c_str(), "shortest name copied apart");
     constexpr double kInf = std::numeric_limits<double>::infinity();
     for (double value :
          {0.0, -0.0, 1.5, -1e-300, 5e-324, std::numeric_limits<double>::max(), kInf, -kInf, std::nan("")})
@@ -124,27 +126,35 @@ TEST(Atom, StrRepIsExactAndKeepsEveryByteOfATextWithNul)
 }
 
 // An untyped value is refused when added and, cleared in place, fails the encoding with a null
-// buffer; decoding into a filled record never merges.
+// buffer; decoding into a filled record never merges. Names of 23 and 24 bytes sit on either side
+// of the room a value keeps for its name.
 TEST(Record, ValuesAreFoundByFirstNameCopiedDeeplyAndUntypedOnesRefused)
 {
+    const std::string inlineName(23, 'i'), heapName(24, 'h');
     CKesRecord record;
     record.KRAddValue("a", "first");
     record.KRAddValue("b", CKesAtom(2));
     record.KRAddValue("a", "second");
+    record.KRAddValue(inlineName.c_str(), CKesAtom(23));
+    record.KRAddValue(heapName.c_str(), CKesAtom(24));
     EXPECT_STREQ(record.KRValueOf("a")->KAString(), "first");
     EXPECT_EQ(record.KRValueOf("c"), nullptr);
-    EXPECT_EQ(record.KRCount(), 3);
+    EXPECT_EQ(record.KRCount(), 5);
     std::unique_ptr<CKesListable> copy(record.KLTargetDeepCopy(&record));
     ASSERT_NE(copy, nullptr);
     *record.KRValueOf("a") = CKesAtom("changed");
-    EXPECT_STREQ(static_cast<CKesRecord*>(copy.get())->KRValueOf("a")->KAString(), "first");
+    const CKesRecord* copied = static_cast<CKesRecord*>(copy.get());
+    EXPECT_STREQ(copied->KRValueOf("a")->KAString(), "first");
+    EXPECT_STREQ(copied->KRValueAt(3)->KVBName(), inlineName.c_str());
+    EXPECT_STREQ(copied->KRValueAt(4)->KVBName(), heapName.c_str());
+    EXPECT_EQ(copied->KRValueOf(heapName.c_str())->KAInt(), 24);
 
     ksxtest::ErrorCapture errors;
     EXPECT_EQ(record.KRAddValue(nullptr, "text"), KES_ERR_ARGUMENT);
     EXPECT_EQ(record.KRAddValue("name", CKesAtom()), KES_ERR_ARGUMENT);
     EXPECT_EQ(record.KRAddValue(new CKesVarBind("name", CKesAtom())),
               KES_ERR_ARGUMENT); // deleted, not leaked
-    EXPECT_EQ(record.KRCount(), 3);
+    EXPECT_EQ(record.KRCount(), 5);
     EXPECT_EQ(errors.Count(KES_ERR_ARGUMENT, "CKesBaseRecord"), 3);
 
     *record.KRValueOf("b") = CKesAtom();
@@ -154,7 +164,7 @@ TEST(Record, ValuesAreFoundByFirstNameCopiedDeeplyAndUntypedOnesRefused)
     EXPECT_EQ(buffer, nullptr);
     EXPECT_EQ(length, 0u);
     EXPECT_EQ(Decode("81a16101", &record, true), KES_ERR_ARGUMENT);
-    EXPECT_EQ(record.KRCount(), 3);
+    EXPECT_EQ(record.KRCount(), 5);
 }
 
 // Longer integer forms are accepted and narrowed to the smallest type that fits; the rest is
