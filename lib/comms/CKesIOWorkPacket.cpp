@@ -83,7 +83,8 @@ CKesIOWorkPacket::CKesIOWorkPacket(const CKesIOWorkPacket& run, unsigned char* p
 
 CKesIOWorkPacket::~CKesIOWorkPacket()
 {
-    KIWPCharge(nullptr);
+    // The charge goes back; the backlog reference goes with the member.
+    if (m_Backlog) m_Backlog->Release(m_Charge, m_ChargedPackets);
     KIWPSetReassemblyCharge(0);
     if (m_Borrowed) return;
     if (!InOwnBlock(m_Packet)) std::free(m_Packet);
