@@ -18,11 +18,11 @@ class CKesAtom {
 public:
     // What copies nothing (the plain constructors, the moves, the destructor)
     // is inline: a decoded record makes and destroys an atom per value.
-    CKesAtom() : m_Type(KES_DT_NONE), m_Length(0) { m_Value.i = 0; }                // no value
-    CKesAtom(int value) : m_Type(KES_DT_INT), m_Length(0) { m_Value.i = value; }    // KES_DT_INT
-    CKesAtom(long value) : m_Type(KES_DT_LONG), m_Length(0) { m_Value.i = value; }  // KES_DT_LONG
+    CKesAtom() : m_Type(KES_DT_NONE), m_Length(0) { m_Value.i = 0; }                     // no value
+    CKesAtom(int value) : m_Type(KES_DT_INT), m_Length(0) { m_Value.i = value; }         // KES_DT_INT
+    CKesAtom(long value) : m_Type(KES_DT_LONG), m_Length(0) { m_Value.i = value; }       // KES_DT_LONG
     CKesAtom(long long value) : m_Type(KES_DT_INT64), m_Length(0) { m_Value.i = value; } // KES_DT_INT64
-    CKesAtom(double value) : m_Type(KES_DT_DOUBLE), m_Length(0) { m_Value.d = value; }  // KES_DT_DOUBLE
+    CKesAtom(double value) : m_Type(KES_DT_DOUBLE), m_Length(0) { m_Value.d = value; }   // KES_DT_DOUBLE
     CKesAtom(const char* text);                 // KES_DT_STRING (copied); null gives no value
     CKesAtom(const void* bytes, size_t length); // KES_DT_BYTES (copied)
     CKesAtom(const CKesAtom& other);

@@ -41,8 +41,10 @@ void CKesVarBind::SetName(const char* name, size_t length)
     m_Name = m_ShortName;
     if (length >= kShortName) {
         char* copy = static_cast<char*>(malloc(length + 1));
-        if (copy == nullptr) length = 0;
-        else m_Name = copy;
+        if (copy == nullptr)
+            length = 0;
+        else
+            m_Name = copy;
     }
     if (length != 0) memcpy(m_Name, name, length);
     m_Name[length] = '\0';

@@ -35,7 +35,7 @@ private:
     // Most names are short: they live in m_ShortName, which saves an
     // allocation per value; a longer one gets a heap copy.
     static constexpr size_t kShortName = 24; // bytes, with the closing NUL
-    char* m_Name;                  // m_ShortName or a malloc'd copy; never null
-    char m_ShortName[kShortName];  // the name when it fits
-    CKesAtom m_Value;              // the value
+    char* m_Name;                            // m_ShortName or a malloc'd copy; never null
+    char m_ShortName[kShortName];            // the name when it fits
+    CKesAtom m_Value;                        // the value
 };
