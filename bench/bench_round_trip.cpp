@@ -282,9 +282,13 @@ struct Answers {
     void Note()
     {
         const Clock::time_point now = Clock::now();
-        std::lock_guard<std::mutex> hold(lock);
-        last = now;
-        ++count;
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            last = now;
+            ++count;
+        }
+        // Outside the lock: the waiter, woken on the other core, would
+        // otherwise find the lock still held and sleep once more.
         arrived.notify_one();
     }
     // When answer number n arrived; fails the run when it does not come.
