@@ -207,7 +207,8 @@ private:
     ConnectionSend* SendStateOf(CKesSockEnd* client);
     int SendFrame(std::span<CKesSockEnd* const> clients, unsigned char const* data, unsigned int length,
                   char const* what);
-    void CutConnection(CKesSockEnd* client, ConnectionSend* state, char const* reason);
+    // closing: the connection's ConnectionSend::closing.
+    void CutConnection(CKesSockEnd* client, std::atomic<bool>& closing, char const* reason);
     // Caller holds the endpoint lock exclusively.
     void ReleaseEndpoint(CKesSockEnd* client);
 

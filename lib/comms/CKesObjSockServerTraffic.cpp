@@ -16,6 +16,7 @@
 #include <ctime>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -576,9 +577,9 @@ CKesObjSockServer::ConnectionSend* CKesObjSockServer::SendStateOf(CKesSockEnd* c
 // Caller holds the state's lock. Cuts the connection once: later sends fail
 // at once, and the receive path sees the end of the stream and removes the
 // connection as any other that closed (KOSSOnClientDisconnect).
-void CKesObjSockServer::CutConnection(CKesSockEnd* client, ConnectionSend* state, char const* reason)
+void CKesObjSockServer::CutConnection(CKesSockEnd* client, std::atomic<bool>& closing, char const* reason)
 {
-    if (state->closing.exchange(true)) return;
+    if (closing.exchange(true)) return;
     const unsigned int socket = client->KSEGetEndPointSocket();
     shutdown(static_cast<int>(socket), SHUT_RDWR);
     const char* name = client->KSEGetEndPointName();
@@ -644,11 +645,13 @@ void StartDelivery(Delivery& delivery, unsigned char const* data, unsigned int l
     WriteWhatFits(delivery, data, length);
 }
 
-// Waits, until the deadline at most, for room on the sockets being written
-// and for the locks not yet taken, and goes on writing.
+// Waits, for deadlineMs at most from the first moment something has to
+// wait, for room on the sockets being written and for the locks not yet
+// taken, and goes on writing. A send that went through at once reads no clock.
 void FinishDeliveries(std::span<Delivery> deliveries, unsigned char const* data, unsigned int length,
-                      SteadyTime deadline)
+                      int deadlineMs)
 {
+    std::optional<SteadyTime> deadline;
     for (;;) {
         std::vector<pollfd> room;
         std::vector<Delivery*> writing, waiting;
@@ -662,15 +665,17 @@ void FinishDeliveries(std::span<Delivery> deliveries, unsigned char const* data,
                 waiting.push_back(&delivery);
             }
         }
+        if (writing.empty() && waiting.empty()) return;
         const SteadyTime now = std::chrono::steady_clock::now();
-        if ((writing.empty() && waiting.empty()) || now >= deadline) return;
+        if (!deadline) deadline = now + std::chrono::milliseconds(deadlineMs);
+        if (now >= *deadline) return;
         // Waiting for a lock is safe only while holding none.
         if (writing.empty() && !holdsFailed && waiting.size() == 1) {
             StartDelivery(*waiting.front(), data, length, true);
             continue;
         }
         // Locks held by other senders are tried again every millisecond.
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now).count();
         int timeout = static_cast<int>(waiting.empty() ? left : std::min<long long>(left, 1));
         if (poll(room.data(), room.size(), timeout) < 0 && errno != EINTR) return;
         for (size_t i = 0; i < room.size(); ++i)
@@ -695,22 +700,12 @@ int CKesObjSockServer::SendFrame(std::span<CKesSockEnd* const> clients, unsigned
 {
     KES_CHECK(t_EndpointHold.server == this, "caller holds the endpoint lock");
     // A send to one client (an answer, the usual case) allocates nothing.
-    Delivery oneDelivery{};
-    ConnectionSend* oneState = nullptr;
-    std::vector<Delivery> manyDeliveries;
-    std::vector<ConnectionSend*> manyStates;
-    if (clients.size() > 1) {
-        manyDeliveries.resize(clients.size());
-        manyStates.resize(clients.size());
-    }
-    const std::span<Delivery> deliveries =
-        clients.size() > 1 ? std::span(manyDeliveries) : std::span(&oneDelivery, 1);
-    const std::span<ConnectionSend*> states =
-        clients.size() > 1 ? std::span(manyStates) : std::span(&oneState, 1);
+    Delivery one{};
+    std::vector<Delivery> many(clients.size() > 1 ? clients.size() : 0);
+    const std::span<Delivery> deliveries = many.empty() ? std::span(&one, clients.size()) : std::span(many);
     for (size_t i = 0; i < clients.size(); ++i) {
-        states[i] = SendStateOf(clients[i]);
-        deliveries[i] = {&states[i]->lock, &states[i]->closing,
-                         static_cast<int>(clients[i]->KSEGetEndPointSocket())};
+        ConnectionSend* state = SendStateOf(clients[i]);
+        deliveries[i] = {&state->lock, &state->closing, static_cast<int>(clients[i]->KSEGetEndPointSocket())};
         if (KesTraceOn(4)) {
             std::string text(reinterpret_cast<const char*>(data),
                              strnlen(reinterpret_cast<const char*>(data), length));
@@ -721,24 +716,18 @@ int CKesObjSockServer::SendFrame(std::span<CKesSockEnd* const> clients, unsigned
     for (Delivery& delivery : deliveries) StartDelivery(delivery, data, length, false);
     const int deadlineMs =
         m_Controller ? m_Controller->KSEGetSendDeadline() : CKesSockEngine::ms_DefaultSendDeadlineMs;
-    const bool waits = std::any_of(deliveries.begin(), deliveries.end(), [](const Delivery& delivery) {
-        return delivery.stage == Delivery::kWriting || delivery.stage == Delivery::kWaitingForLock;
-    });
-    if (waits)
-        FinishDeliveries(deliveries, data, length,
-                         std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs));
+    FinishDeliveries(deliveries, data, length, deadlineMs);
 
     int result = 1;
     for (size_t i = 0; i < deliveries.size(); ++i) {
         Delivery& delivery = deliveries[i];
-        ConnectionSend* state = states[i];
         if (delivery.stage == Delivery::kFailed) {
             const std::string failed = std::string("failed (") + strerror(delivery.error) + ")";
-            CutConnection(clients[i], state, failed.c_str());
+            CutConnection(clients[i], *delivery.closing, failed.c_str());
             delivery.lock->unlock();
         } else if (delivery.stage == Delivery::kWriting) {
             const std::string late = "did not complete within " + std::to_string(deadlineMs) + " ms";
-            CutConnection(clients[i], state, late.c_str());
+            CutConnection(clients[i], *delivery.closing, late.c_str());
             delivery.lock->unlock();
         }
         // A connection cut before, or one whose lock another sender held

@@ -245,16 +245,14 @@ void CKesSockEngine::PointSocketsAt(const char* serviceName, CKesObjSockServer* 
 
 void CKesSockEngine::KNSafeExit()
 {
-    std::vector<void*> servers;
-    std::vector<UseCount*> counts;
+    std::vector<Counted> servers;
     {
         CKesAutoMutex hold(m_EngineLock);
-        servers = TableValues(m_ServerTable);
-        for (void* server : servers) counts.push_back(CountIn(server));
+        servers = CountInAll(m_ServerTable);
     }
-    for (size_t i = 0; i < servers.size(); ++i) {
-        InUse use(*this, servers[i], counts[i]);
-        static_cast<CKesObjSockServer*>(servers[i])->KOSSTerminate();
+    for (const Counted& server : servers) {
+        InUse use(*this, server.object, server.count);
+        static_cast<CKesObjSockServer*>(server.object)->KOSSTerminate();
     }
 }
 
@@ -576,24 +574,21 @@ int CKesSockEngine::KSESendToAll(CKesRecord* record)
         CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "No record given");
         return KES_ERR_ARGUMENT;
     }
-    std::vector<void*> clients, servers;
-    std::vector<UseCount*> clientCounts, serverCounts;
+    std::vector<Counted> clients, servers;
     {
         CKesAutoMutex hold(m_EngineLock);
-        clients = TableValues(m_ClientSocketTable);
-        servers = TableValues(m_ServerTable);
-        for (void* client : clients) clientCounts.push_back(CountIn(client));
-        for (void* server : servers) serverCounts.push_back(CountIn(server));
+        clients = CountInAll(m_ClientSocketTable);
+        servers = CountInAll(m_ServerTable);
     }
     int result = 1;
-    for (size_t i = 0; i < clients.size(); ++i) {
-        InUse use(*this, clients[i], clientCounts[i]);
-        CKesObjSockClient* client = static_cast<CKesObjSockClient*>(clients[i]);
+    for (const Counted& counted : clients) {
+        InUse use(*this, counted.object, counted.count);
+        CKesObjSockClient* client = static_cast<CKesObjSockClient*>(counted.object);
         if (client->KOSCGetState() == KES_CONNECTED) result = client->KOSCSendToServer(record);
     }
-    for (size_t i = 0; i < servers.size(); ++i) {
-        InUse use(*this, servers[i], serverCounts[i]);
-        result = static_cast<CKesObjSockServer*>(servers[i])->KOSSBroadcastClients(record);
+    for (const Counted& server : servers) {
+        InUse use(*this, server.object, server.count);
+        result = static_cast<CKesObjSockServer*>(server.object)->KOSSBroadcastClients(record);
     }
     return result;
 }
@@ -609,6 +604,13 @@ CKesSockEngine::UseCount* CKesSockEngine::CountIn(const void* object)
     UseCount& count = m_InUse[object];
     ++count;
     return &count;
+}
+
+std::vector<CKesSockEngine::Counted> CKesSockEngine::CountInAll(CKesTreeList* table)
+{
+    std::vector<Counted> counted;
+    for (void* object : TableValues(table)) counted.push_back({object, CountIn(object)});
+    return counted;
 }
 
 void CKesSockEngine::CountOut(UseCount* count)

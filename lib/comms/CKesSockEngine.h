@@ -241,6 +241,12 @@ private:
     UseCount* CountIn(const void* object);
     // Without the lock: every packet ends here.
     void CountOut(UseCount* count);
+    // Caller holds m_EngineLock: every object of the table, counted in.
+    struct Counted {
+        void* object;
+        UseCount* count;
+    };
+    std::vector<Counted> CountInAll(CKesTreeList* table);
     // Caller holds m_EngineLock; released while waiting.
     void WaitUntilUnused(const void* object);
 
@@ -288,6 +294,10 @@ private:
         bool serverSide = false;
         CKesObjSockServer* server = nullptr;
         CKesObjSockClient* client = nullptr;
+        // A server's or a client's socket, read as a stream.
+        bool Owned() const { return serverSide || client != nullptr; }
+        // The object a packet is counted in on (never both): null for none.
+        const void* Object() const { return server != nullptr ? static_cast<const void*>(server) : client; }
     };
     // The owner index (caller holds m_EngineLock): kept in step with the
     // socket tables and the server table, by socket handle.

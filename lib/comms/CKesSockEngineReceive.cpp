@@ -252,8 +252,7 @@ bool CKesSockEngine::IsOwnedStream(unsigned int socket)
     bool stream = false;
     {
         CKesAutoMutex hold(m_EngineLock);
-        const Owner owner = OwnerOf(socket);
-        stream = owner.serverSide || owner.client != nullptr;
+        stream = OwnerOf(socket).Owned();
     }
     // Handles are small numbers; a stray huge one is simply asked each time.
     constexpr unsigned int kKnownHandles = 1u << 20;
@@ -768,14 +767,13 @@ void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
         // Bytes read from a connection that has ended meanwhile (its handle
         // may already belong to a new one) must not reach the new owner. It
         // may still end after this; a server asks again (KOSSProcessPacket).
-        if ((owner.serverSide || owner.client != nullptr) && KSEIsFromEndedConnection(*packet)) {
+        if (owner.Owned() && KSEIsFromEndedConnection(*packet)) {
             if (KesTraceOn(2)) KesTrace("Socket %u: a packet of an ended connection dropped\n", socket);
             return;
         }
-        // An owner is a server or a client, never both.
-        count = CountIn(owner.server != nullptr ? static_cast<const void*>(owner.server) : owner.client);
+        count = CountIn(owner.Object());
     }
-    InUse use(*this, owner.server != nullptr ? static_cast<const void*>(owner.server) : owner.client, count);
+    InUse use(*this, owner.Object(), count);
     if (packet->KIWPGetWholePackets() == 0) {
         Dispatch(owner, packet);
         return;
