@@ -373,6 +373,8 @@ TEST(ReceivePathBackPressure, AConnectionPausedAndResumedOverAndOverDeliversEver
     server->slow = false;
     ASSERT_TRUE(ksxtest::WaitUntil([&] { return server->KOSSGetConnectState() == KES_CONNECTED; }));
     auto sender = ksxtest::Greeted(server->KOSSGetServerData()->KSEGetEndPtAddressPort(), "sender");
+    // Identified first: records before the id count against the same tiny cap.
+    ASSERT_TRUE(ksxtest::WaitUntil([&] { return server->KOSSGetClientData("sender") != nullptr; }));
     Bytes burst;
     for (const Bytes record = FramedRecord("paused"); burst.size() < 100 * record.size();)
         burst.insert(burst.end(), record.begin(), record.end());
