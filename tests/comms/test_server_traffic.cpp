@@ -12,6 +12,7 @@
 
 namespace {
 
+using ksxtest::Bytes;
 using ksxtest::Hello;
 using ksxtest::TextOf;
 using ksxtest::TextRecord;
@@ -145,8 +146,7 @@ TEST_F(ServerTraffic, BatchedSendsKeepOrderPastTheSocketBufferAndLeaveOutOnlyABa
     ASSERT_EQ(1u, errors.Reports().size());
     EXPECT_EQ("Record 700 of a batch of 2000 not sent: null", errors.Reports()[0].text);
 
-    CKesRecord* two[] = {&records[1], &records[2]};
-    EXPECT_EQ(1, m_Server->KOSSBroadcastRecords(two, 2));
+    EXPECT_EQ(1, m_Server->KOSSBroadcastRecords(&batch[1], 2)); // records 1 and 2
     for (WireConnection* peer : {alpha.get(), beta.get()})
         EXPECT_EQ((std::vector<std::string>{"1" + dots, "2" + dots}),
                   (std::vector<std::string>{NextData(*peer), NextData(*peer)}));
@@ -166,7 +166,7 @@ TEST_F(ServerTraffic, ClosedFloodingBrokenUnidentifiedAndSilentConnectionsAreRem
     ASSERT_TRUE(m_Server->log.WaitFor("disconnect -"));
     EXPECT_EQ(1, errors.Count(KES_ERR_CONNECTION, "CKesObjSockServer"));
     auto broken = WireConnection::To(Port());
-    ASSERT_TRUE(broken->SendAll(ksxtest::Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0}));
+    ASSERT_TRUE(broken->SendAll(Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0}));
     EXPECT_TRUE(broken->SeesEnd());
     ASSERT_TRUE(m_Server->log.WaitFor("disconnect -", 2));
 
@@ -186,8 +186,7 @@ TEST_F(ServerTraffic, ClosedFloodingBrokenUnidentifiedAndSilentConnectionsAreRem
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     });
     std::vector<std::unique_ptr<WireConnection>> unnamed; // silent, without an id, stopped inside a header
-    for (const ksxtest::Bytes& bytes :
-         {ksxtest::Bytes{}, ksxtest::FrameOf(*Data("never-identified")), {0, 0}})
+    for (const Bytes& bytes : {Bytes{}, ksxtest::FrameOf(*Data("never-identified")), Bytes{0, 0}})
         ASSERT_TRUE(unnamed.emplace_back(WireConnection::To(Port()))->SendAll(bytes));
     for (auto& connection : unnamed) EXPECT_TRUE(connection->SeesEnd());
     EXPECT_TRUE(quiet->SeesEnd());
@@ -371,7 +370,7 @@ TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOw
     // As a worker hands over each record of a read: borrowed from the read, charged to a's registration.
     CKesIOWorkPacket read(handle, nullptr, 0, m_Engine.get(), nullptr, 0);
     read.KIWPCharge(std::make_shared<CKesReceiveBacklog>(m_Engine.get(), handle, generationOfA, 1 << 20));
-    ksxtest::Bytes stale = ksxtest::Encode(TextRecord("data", "stale"));
+    Bytes stale = ksxtest::Encode(TextRecord("data", "stale"));
     CKesIOWorkPacket record(read, stale.data(), static_cast<unsigned int>(stale.size()));
     EXPECT_EQ(1, server->KOSSProcessPacket(&record)); // a delivery would be logged before it returns
     EXPECT_EQ(0, server->log.Count("io b stale"));
