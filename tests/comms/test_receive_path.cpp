@@ -32,17 +32,13 @@ unsigned char* HeapBytes(const Bytes& bytes)
 }
 sockaddr* HeapSource() { return reinterpret_cast<sockaddr*>(HeapBytes(kSource)); }
 
-Bytes PacketOf(const CKesIOWorkPacket& packet)
+Bytes BytesAt(const void* data, size_t size)
 {
-    const unsigned char* bytes = packet.KIWPGetPacket();
-    return bytes ? Bytes(bytes, bytes + packet.KIWPGetPacketLength()) : Bytes();
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    return bytes ? Bytes(bytes, bytes + size) : Bytes();
 }
-
-Bytes SourceOf(const CKesIOWorkPacket& packet)
-{
-    const auto* source = reinterpret_cast<const unsigned char*>(packet.KIWPGetSource());
-    return source ? Bytes(source, source + packet.KIWPGetSourceLen()) : Bytes();
-}
+Bytes PacketOf(const CKesIOWorkPacket& p) { return BytesAt(p.KIWPGetPacket(), p.KIWPGetPacketLength()); }
+Bytes SourceOf(const CKesIOWorkPacket& p) { return BytesAt(p.KIWPGetSource(), p.KIWPGetSourceLen()); }
 
 // The stack's items in input order (it pops the last pushed first), deleted.
 template <typename Item, typename Read>
@@ -107,6 +103,15 @@ std::multiset<Bytes> Payloads(const std::vector<Delivery>& deliveries)
     return payloads;
 }
 
+// The framed record repeated until the bytes reach `atLeast`.
+Bytes Repeated(const char* text, size_t atLeast)
+{
+    Bytes bytes;
+    for (const Bytes record = FramedRecord(text); bytes.size() < atLeast;)
+        bytes.insert(bytes.end(), record.begin(), record.end()); // no copies: peak memory is measured
+    return bytes;
+}
+
 // A line of /proc/self/status ("VmHWM", "VmSize"), in KiB.
 long long StatusKiB(const std::string& field)
 {
@@ -152,8 +157,7 @@ TEST(ReceivePathSplitting, PacketsCutAnywhereArriveWholeInReadOrderWithPrivateSo
         std::vector<size_t> frameEnds;
         Bytes stream;
         for (size_t size : cut.sizes) {
-            sent.push_back(Pattern(size, seed++));
-            stream = Join({stream, Frame(sent.back())});
+            stream = Join({stream, Frame(sent.emplace_back(Pattern(size, seed++)))});
             frameEnds.push_back(stream.size());
         }
         std::vector<size_t> completedBy(sent.size()); // the read that completes each packet
@@ -232,17 +236,16 @@ TEST(ReceivePathSockets, DatagramOnRegisteredUdpSocketArrivesWholeWhateverItsFir
     sockaddr_in address = ksxtest::Ipv4("127.0.0.1", 0);
     auto* at = reinterpret_cast<sockaddr*>(&address);
     socklen_t length = sizeof(address);
-    ASSERT_EQ(0, bind(udp, at, length));
-    getsockname(udp, at, &length);
+    ASSERT_TRUE(bind(udp, at, length) == 0 && getsockname(udp, at, &length) == 0);
     ASSERT_EQ(1, engine.KRNAddIOHandle(static_cast<unsigned int>(udp), TRUE, FALSE, FALSE, &engine));
 
     const Bytes datagram = Join({{0, 0, 0, 5}, Pattern(96, 13)}); // a "header" that does not fit
     ASSERT_EQ(static_cast<ssize_t>(datagram.size()),
               sendto(udp, datagram.data(), datagram.size(), 0, at, length));
-    auto deliveries = engine.WaitFor(1);
+    const auto deliveries = engine.WaitFor(1);
     ASSERT_EQ(1u, deliveries.size());
     EXPECT_EQ(datagram, deliveries[0].payload);
-    EXPECT_EQ(16u, deliveries[0].source.size());
+    EXPECT_EQ(BytesAt(&address, 16), deliveries[0].source) << "the sender's address";
     engine.KRNRemoveIO(static_cast<unsigned int>(udp));
     close(udp);
 }
@@ -271,18 +274,15 @@ TEST(ReceivePathServer, RandomRecordsWithRandomCutsArriveExactlyOnceAndAClosedPe
         const std::string id = "peer-" + std::to_string(round);
         auto peer = ksxtest::Greeted(server->Port(), id);
         ASSERT_TRUE(server->log.WaitFor("connect " + id));
-        Bytes stream, half;
+        Bytes stream, frame;
         std::vector<std::string> sent;
         for (int i = 0, records = 5 + static_cast<int>(random() % 20); i <= records; ++i) {
             const unsigned pick = random() % 10;
             std::string text(random() % (pick < 5 ? 200 : pick < 8 ? 65536 : 1u << 20), 'a');
             for (char& letter : text) letter = static_cast<char>('a' + random() % 26);
             text = std::to_string(round * 1000 + i) + text; // unique across rounds
-            const Bytes frame = FramedRecord(text.c_str());
-            if (i == records) {
-                half.assign(frame.begin(), frame.begin() + frame.size() / 2);
-                break;
-            }
+            frame = FramedRecord(text.c_str());
+            if (i == records) break; // sent only in half
             stream.insert(stream.end(), frame.begin(), frame.end());
             sent.push_back("io " + id + " " + text);
         }
@@ -294,7 +294,7 @@ TEST(ReceivePathServer, RandomRecordsWithRandomCutsArriveExactlyOnceAndAClosedPe
         for (const std::string& record : sent)
             ASSERT_TRUE(server->log.WaitFor(record)) << "lost or corrupted";
         for (const std::string& record : sent) EXPECT_EQ(1, server->log.Count(record));
-        ASSERT_TRUE(peer->SendAll(half));
+        ASSERT_TRUE(peer->SendAll(frame, 0, frame.size() / 2));
         peer->Close();
         EXPECT_TRUE(server->log.WaitFor("disconnect on loop", round));
     }
@@ -360,24 +360,22 @@ public:
     std::atomic<bool> slow{true};
 };
 
-// With a backlog cap of a few records the connection is paused after nearly
-// every read and resumed by the workers' releases, thousands of times: one
-// resume lost (or taken by the wrong release) stalls the stream for good.
+// A backlog cap of a few records pauses and resumes the connection thousands of times: one lost
+// resume (or one taken by the wrong release) stalls the stream for good.
 TEST(ReceivePathBackPressure, AConnectionPausedAndResumedOverAndOverDeliversEveryRecord)
 {
     CollectingEngine engine(2);
     ASSERT_EQ(1, engine.KSESetReceiveBacklogCap(600));
     ksxtest::EventLoopThread loop(engine);
-    auto* server = ksxtest::AddServer<SlowServer>(engine, "PauseTest", "TestDomain"); // engine-owned
+    auto* server = ksxtest::AddServer<SlowServer>(engine, "SlowTest", "TestDomain"); // engine-owned
     ASSERT_NE(nullptr, server);
-    server->slow = false;
     ASSERT_TRUE(ksxtest::WaitUntil([&] { return server->KOSSGetConnectState() == KES_CONNECTED; }));
-    auto sender = ksxtest::Greeted(server->KOSSGetServerData()->KSEGetEndPtAddressPort(), "sender");
+    const unsigned int port = server->KOSSGetServerData()->KSEGetEndPtAddressPort();
+    server->slow = false;
+    auto sender = ksxtest::Greeted(port, "sender");
     // Identified first: records before the id count against the same tiny cap.
     ASSERT_TRUE(ksxtest::WaitUntil([&] { return server->KOSSGetClientData("sender") != nullptr; }));
-    Bytes burst;
-    for (const Bytes record = FramedRecord("paused"); burst.size() < 100 * record.size();)
-        burst.insert(burst.end(), record.begin(), record.end());
+    const Bytes burst = Repeated("paused", 100 * FramedRecord("paused").size()); // 100 records
     constexpr int kBursts = 300;
     std::thread send([&] {
         for (int i = 0; i < kBursts && sender->SendAll(burst); ++i) {}
@@ -394,15 +392,12 @@ TEST(ReceivePathBackPressure, AFloodIsReadNoFasterThanItIsServedAndABystanderIsS
 {
     CollectingEngine engine(2);
     ksxtest::EventLoopThread loop(engine);
-    auto* server = ksxtest::AddServer<SlowServer>(engine, "FloodTest", "TestDomain"); // engine-owned
+    auto* server = ksxtest::AddServer<SlowServer>(engine, "SlowTest", "TestDomain"); // engine-owned
     ASSERT_NE(nullptr, server);
     ASSERT_TRUE(ksxtest::WaitUntil([&] { return server->KOSSGetConnectState() == KES_CONNECTED; }));
     const unsigned int port = server->KOSSGetServerData()->KSEGetEndPtAddressPort();
     auto flooder = ksxtest::Greeted(port, "flooder"), bystander = ksxtest::Greeted(port, "bystander");
-
-    Bytes burst; // records of 28 bytes or so, 64 KiB at a time
-    for (const Bytes record = FramedRecord("flood-record"); burst.size() < (64u << 10);)
-        burst.insert(burst.end(), record.begin(), record.end()); // no copies: peak memory is measured
+    const Bytes burst = Repeated("flood-record", 64u << 10); // records of 28 bytes or so
     std::atomic<bool> flooding{true};
     std::atomic<long long> written{0};
     std::thread flood([&] {
@@ -428,7 +423,7 @@ TEST(ReceivePathBackPressure, AFloodIsReadNoFasterThanItIsServedAndABystanderIsS
 }
 
 // Near 4 GiB, adding the header's 4 bytes would wrap to 0 and look complete.
-TEST(RecordHeaderFraming, LengthGoesInFrontAndAboveTheLimitOrNearFourGibibytesTheStreamBreaks)
+TEST(RecordHeader, LengthGoesInFrontWholeRecordsDecodeInOrderAndABadLengthBreaksTheStream)
 {
     const unsigned char none = 0;
     for (int size : {0, 0x010203}) {
@@ -441,8 +436,7 @@ TEST(RecordHeaderFraming, LengthGoesInFrontAndAboveTheLimitOrNearFourGibibytesTh
 
     EXPECT_EQ(CKesRecHdr::KRHGetMaxPacketLength(), 64u * 1024u * 1024u);
     ksxtest::ErrorCapture errors;
-    Bytes run =
-        Join({Frame(Pattern(3, 1)), Bytes{0xff, 0xff, 0xff, 0xfc}, Pattern(8, 0), Frame(Pattern(3, 1))});
+    Bytes run = Join({Frame(Pattern(3, 1)), {0xff, 0xff, 0xff, 0xfc}, Pattern(8, 0), Frame(Pattern(3, 1))});
     CKesRecHdr header;
     auto length = [](CKesIOWorkPacket* packet) { return std::to_string(packet->KIWPGetPacketLength()); };
     EXPECT_EQ(Take<CKesIOWorkPacket>(header.KRHGetWorkStack(run.data(), run.size()), length),
@@ -458,20 +452,17 @@ TEST(RecordHeaderFraming, LengthGoesInFrontAndAboveTheLimitOrNearFourGibibytesTh
     EXPECT_EQ(7u, header.KRHWholePackets(run.data(), static_cast<unsigned int>(run.size()), &count));
     EXPECT_EQ(1u, count);
     EXPECT_TRUE(header.KRHIsBroken());
-}
 
-TEST(RecordHeaderRecords, WholePacketsDecodeInOrderAndBadOnesAreReportedAndLeftOut)
-{
-    ksxtest::ErrorCapture errors;
-    CKesRecHdr header;
-    // Running past the end: the earlier records stay, in order; nothing is kept.
-    Bytes run = Join({FramedRecord("first"), FramedRecord("second"), FramedRecord("third")});
+    // Records running past the end: the earlier ones stay, in order; nothing is kept.
+    errors.Clear();
+    run = Join({FramedRecord("first"), FramedRecord("second"), FramedRecord("third")});
     run.pop_back();
-    EXPECT_EQ(Take<CKesRecord>(header.KRHGetDataRecords(run.data(), run.size()), DataOf),
+    CKesRecHdr records;
+    EXPECT_EQ(Take<CKesRecord>(records.KRHGetDataRecords(run.data(), run.size()), DataOf),
               (std::vector<std::string>{"first", "second"}));
     ASSERT_EQ(errors.Count(KES_ERR_FRAMING, "CKesRecHdr"), 1);
     EXPECT_EQ(errors.Reports()[0].text, "Packet size mismatch in incoming conglomerated TCP packet.");
-    EXPECT_EQ(header.KRHGetData(), nullptr);
+    EXPECT_EQ(records.KRHGetData(), nullptr);
 
     // An undecodable payload: the decoder reports it, then the bad length.
     errors.Clear();
@@ -496,8 +487,7 @@ TEST(WorkPacket, CopiesAndSettersOwnTheirBuffersItemsAreChargedPerPacketAndABadP
     ASSERT_NE(deep, nullptr);
     delete original;
     auto* item = static_cast<CKesIOWorkPacket*>(deep.get());
-    // Packet, payload and source in one block: deleting it or replacing its
-    // source must free nothing inside the block (the sanitizer build checks).
+    // Packet, payload and source in one block: deleting it or replacing its source frees nothing inside.
     std::unique_ptr<CKesIOWorkPacket> block(CKesIOWorkPacket::KIWPNewInBlock(
         5, payload.data(), 20, &engine, reinterpret_cast<const sockaddr*>(kSource.data()), 16));
     ASSERT_NE(block, nullptr);
@@ -515,30 +505,27 @@ TEST(WorkPacket, CopiesAndSettersOwnTheirBuffersItemsAreChargedPerPacketAndABadP
     deep.reset();
     EXPECT_FALSE(backlog->IsFull());
     EXPECT_EQ(0, backlog->Bytes());
-    ASSERT_EQ(block->KIWPSetSource(HeapSource(), 16), 1);
-    EXPECT_EQ(SourceOf(*block), kSource);
 
     const Bytes ipv6 = Pattern(28, 4); // as long as an IPv6 address
     const auto* given = reinterpret_cast<const sockaddr*>(ipv6.data());
     ASSERT_EQ(copy.KIWPSetSource(given, 28), 1);
     EXPECT_NE(copy.KIWPGetSource(), given);
     EXPECT_EQ(SourceOf(copy), ipv6);
-    ASSERT_EQ(copy.KIWPSetSource(HeapSource(), 16), 1);
-    EXPECT_EQ(SourceOf(copy), kSource);
+    for (auto* p : {&copy, block.get()}) {
+        ASSERT_EQ(p->KIWPSetSource(HeapSource(), 16), 1);
+        EXPECT_EQ(SourceOf(*p), kSource);
+    }
 
-    const Bytes good = ksxtest::Encode(ksxtest::TextRecord("data", "value"));
-    CKesIOWorkPacket packet(KES_INVALID_SOCKET, HeapBytes(good), good.size(), nullptr, nullptr, 0);
+    // A good payload decodes to its record and stays; a bad one gives an empty record and a report.
     ksxtest::ErrorCapture errors;
-    std::unique_ptr<CKesRecord> decoded(packet.KIWPGetRecord());
-    ASSERT_NE(decoded, nullptr);
-    EXPECT_EQ(DataOf(decoded.get()), "value");
-    EXPECT_EQ(PacketOf(packet), good);
-    EXPECT_TRUE(errors.Reports().empty());
-
-    CKesIOWorkPacket garbage(3, HeapBytes(kNotAMap), kNotAMap.size(), nullptr, nullptr, 0);
-    std::unique_ptr<CKesRecord> empty(garbage.KIWPGetRecord());
-    ASSERT_NE(empty, nullptr);
-    EXPECT_EQ(empty->KRCount(), 0);
+    for (const Bytes& bytes : {ksxtest::Encode(ksxtest::TextRecord("data", "value")), kNotAMap}) {
+        CKesIOWorkPacket packet(3, HeapBytes(bytes), bytes.size(), nullptr, nullptr, 0);
+        std::unique_ptr<CKesRecord> record(packet.KIWPGetRecord());
+        ASSERT_NE(record, nullptr);
+        EXPECT_EQ(record->KRCount(), bytes == kNotAMap ? 0 : 1);
+        EXPECT_EQ(DataOf(record.get()), bytes == kNotAMap ? "" : "value");
+        EXPECT_EQ(PacketOf(packet), bytes);
+    }
     const auto reports = errors.Reports();
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].code, KES_ERR_DECODE);

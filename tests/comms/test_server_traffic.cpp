@@ -12,10 +12,16 @@
 
 namespace {
 
+using ksxtest::Bytes;
 using ksxtest::Hello;
 using ksxtest::TextOf;
 using ksxtest::TextRecord;
 using ksxtest::WireConnection;
+
+std::unique_ptr<CKesRecord> Data(const std::string& text)
+{
+    return std::make_unique<CKesRecord>(TextRecord("data", text.c_str()));
+}
 
 std::string NextData(WireConnection& peer)
 {
@@ -49,6 +55,12 @@ protected:
     }
     unsigned int Port() { return m_Server->Port(); }
     CKesSockEnd* Client(const char* id) { return m_Server->KOSSGetClient(const_cast<char*>(id)); }
+    // The host's calls with one {"data": text} record.
+    int SendTo(const char* id, const std::string& text)
+    {
+        return m_Server->KOSSSendToClient(id, Data(text).get());
+    }
+    int Broadcast(const std::string& text) { return m_Server->KOSSBroadcastClients(Data(text).get()); }
     // A peer that has identified itself.
     std::unique_ptr<WireConnection> Identified(const std::string& id)
     {
@@ -65,8 +77,7 @@ protected:
     std::unique_ptr<ksxtest::EventLoopThread> m_Loop;
 };
 
-// Records sent before the id arrive after the connect, each once. A refused id leaves the first
-// client filed; a broadcast reaches only it, not the refused connection nor one without an id.
+// Early records wait for the id; a refused id leaves the first client filed and out of broadcasts.
 TEST_F(ServerTraffic, GreetingKeepAlivesAndRefusedIdsStayInternalAndEarlyRecordsWaitForTheId)
 {
     ksxtest::ErrorCapture errors;
@@ -74,9 +85,8 @@ TEST_F(ServerTraffic, GreetingKeepAlivesAndRefusedIdsStayInternalAndEarlyRecords
     std::vector<std::string> expected{"connect alpha", "io alpha one", "io alpha from-second",
                                       "disconnect alpha", "connect late"};
     for (int i = 0; i < 30; ++i) {
-        const std::string data = "early-" + std::to_string(i);
-        ASSERT_TRUE(early->SendText("data", data.c_str()));
-        expected.push_back("io late " + data);
+        ASSERT_TRUE(early->SendText("data", ("early-" + std::to_string(i)).c_str()));
+        expected.push_back("io late early-" + std::to_string(i));
     }
     auto peer = Identified("alpha");
     CKesSockEnd* owner = Client("alpha");
@@ -90,8 +100,7 @@ TEST_F(ServerTraffic, GreetingKeepAlivesAndRefusedIdsStayInternalAndEarlyRecords
         << "an early record reached the host before its id";
     EXPECT_EQ(1, errors.CountText({"alpha"}, KES_ERR_DUPLICATE_CLIENT));
     EXPECT_EQ(owner, Client("alpha"));
-    CKesRecord news = TextRecord("data", "news");
-    EXPECT_EQ(1, m_Server->KOSSBroadcastClients(&news));
+    EXPECT_EQ(1, Broadcast("news"));
     EXPECT_EQ("news", NextData(*peer));
     EXPECT_FALSE(second->Pending(50)) << "the refused connection got the broadcast";
     EXPECT_FALSE(early->Pending(50)) << "a connection without an id got the broadcast";
@@ -100,8 +109,7 @@ TEST_F(ServerTraffic, GreetingKeepAlivesAndRefusedIdsStayInternalAndEarlyRecords
     second->Close();
     ASSERT_TRUE(m_Server->log.WaitFor("disconnect alpha"));
     EXPECT_EQ(owner, Client("alpha"));
-    CKesRecord still = TextRecord("data", "still-here");
-    EXPECT_EQ(1, m_Server->KOSSSendToClient("alpha", &still));
+    EXPECT_EQ(1, SendTo("alpha", "still-here"));
     EXPECT_EQ("still-here", NextData(*peer));
 
     // Workers take one connection's records in parallel: their order among themselves is open.
@@ -138,15 +146,13 @@ TEST_F(ServerTraffic, BatchedSendsKeepOrderPastTheSocketBufferAndLeaveOutOnlyABa
     ASSERT_EQ(1u, errors.Reports().size());
     EXPECT_EQ("Record 700 of a batch of 2000 not sent: null", errors.Reports()[0].text);
 
-    CKesRecord* two[] = {&records[1], &records[2]};
-    EXPECT_EQ(1, m_Server->KOSSBroadcastRecords(two, 2));
+    EXPECT_EQ(1, m_Server->KOSSBroadcastRecords(&batch[1], 2)); // records 1 and 2
     for (WireConnection* peer : {alpha.get(), beta.get()})
         EXPECT_EQ((std::vector<std::string>{"1" + dots, "2" + dots}),
                   (std::vector<std::string>{NextData(*peer), NextData(*peer)}));
 }
 
-// Production bounds by default. Each connection goes with one disconnect and one report with
-// text (never a second removal).
+// Production bounds by default; each connection goes with one disconnect and one report with text.
 TEST_F(ServerTraffic, ClosedFloodingBrokenUnidentifiedAndSilentConnectionsAreRemovedOnce)
 {
     ksxtest::ErrorCapture errors;
@@ -160,7 +166,7 @@ TEST_F(ServerTraffic, ClosedFloodingBrokenUnidentifiedAndSilentConnectionsAreRem
     ASSERT_TRUE(m_Server->log.WaitFor("disconnect -"));
     EXPECT_EQ(1, errors.Count(KES_ERR_CONNECTION, "CKesObjSockServer"));
     auto broken = WireConnection::To(Port());
-    ASSERT_TRUE(broken->SendAll(ksxtest::Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0}));
+    ASSERT_TRUE(broken->SendAll(Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0}));
     EXPECT_TRUE(broken->SeesEnd());
     ASSERT_TRUE(m_Server->log.WaitFor("disconnect -", 2));
 
@@ -170,32 +176,28 @@ TEST_F(ServerTraffic, ClosedFloodingBrokenUnidentifiedAndSilentConnectionsAreRem
     peer->Close();
     ASSERT_TRUE(m_Server->log.WaitFor("disconnect gone"));
     ASSERT_TRUE(ksxtest::WaitUntil([&] { return Client("gone") == nullptr; }));
-    CKesRecord late = TextRecord("data", "late");
-    EXPECT_EQ(KES_ERR_SEND, m_Server->KOSSSendToClient("gone", &late));
+    EXPECT_EQ(KES_ERR_SEND, SendTo("gone", "late"));
 
-    auto quiet = Identified("quiet");
-    auto lively = Identified("lively");
+    auto quiet = Identified("quiet"), lively = Identified("lively");
     std::atomic<bool> stop{false};
     std::thread keepAlives([&] {
         std::unique_ptr<CKesRecord> keepAlive(CKesSockEnd::KSEGetKeepAlivePacket());
         while (!stop.load() && lively->Send(*keepAlive))
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     });
-    auto silent = WireConnection::To(Port());
-    auto anonymous = WireConnection::To(Port());
-    ASSERT_TRUE(anonymous->SendText("data", "never-identified"));
-    auto halfOpen = WireConnection::To(Port());
-    ASSERT_TRUE(halfOpen->SendAll(ksxtest::Bytes{0, 0}));
-    EXPECT_TRUE(silent->SeesEnd() && anonymous->SeesEnd() && halfOpen->SeesEnd() && quiet->SeesEnd());
+    std::vector<std::unique_ptr<WireConnection>> unnamed; // silent, without an id, stopped inside a header
+    for (const Bytes& bytes : {Bytes{}, ksxtest::FrameOf(*Data("never-identified")), Bytes{0, 0}})
+        ASSERT_TRUE(unnamed.emplace_back(WireConnection::To(Port()))->SendAll(bytes));
+    for (auto& connection : unnamed) EXPECT_TRUE(connection->SeesEnd());
+    EXPECT_TRUE(quiet->SeesEnd());
     ASSERT_TRUE(m_Server->log.WaitFor("disconnect quiet") && m_Server->log.WaitFor("disconnect -", 5));
     stop = true;
     keepAlives.join();
 
-    EXPECT_EQ(1, m_Server->KOSSSendToClient("lively", &late));
+    EXPECT_EQ(1, SendTo("lively", "late"));
     EXPECT_EQ("late", NextData(*lively));
-    const std::vector<std::string> events = m_Server->log.Events();
-    EXPECT_EQ(0, std::count_if(events.begin(), events.end(), [](auto& e) { return e.rfind("io -", 0) == 0; }))
-        << "a record without an id reached the host";
+    for (const std::string& event : m_Server->log.Events())
+        EXPECT_NE(0u, event.rfind("io -", 0)) << "a record without an id reached the host: " << event;
     for (const char* once : {"disconnect gone", "disconnect quiet"}) EXPECT_EQ(1, m_Server->log.Count(once));
     EXPECT_EQ(5, m_Server->log.Count("disconnect -"));
     EXPECT_EQ(0, m_Server->log.Count("disconnect lively"));
@@ -207,8 +209,8 @@ TEST_F(ServerTraffic, ClosedFloodingBrokenUnidentifiedAndSilentConnectionsAreRem
     }
 }
 
-// While 60 KB broadcasts are each echoed, the stuck one is cut once, after the others had that
-// broadcast and every echo before it; they lose nothing, and a new client is served.
+// Among 60 KB broadcasts each echoed, the stuck client is cut once, after the others had that broadcast
+// and every echo before it; they lose nothing, and a new client is served.
 TEST_F(ServerTraffic, StuckReaderIsCutAtTheSendDeadlineWhileTheOthersAreServed)
 {
     constexpr int kReaders = 19, kAfterCut = 5;
@@ -224,17 +226,15 @@ TEST_F(ServerTraffic, StuckReaderIsCutAtTheSendDeadlineWhileTheOthersAreServed)
     std::atomic<int> current{-1}, cuts{0};
     std::atomic<bool> othersServedFirst{true};
     std::vector<std::atomic<int>> broadcasts(kReaders), echoes(kReaders);
-    std::function<void(int, const char*)> onReport = [&](int code, const char* text) {
+    auto onReport = [&](int code, const char* text) {
         if (code != KES_ERR_SEND || !text || !strstr(text, "client a-stuck ")) return;
         ++cuts;
         for (int i = 0; i < kReaders; ++i)
             if (broadcasts[i] <= current || echoes[i] < current) othersServedFirst = false;
     };
-    CKesError::KESetListener(
-        [](int code, const char*, int, const char* text, void* self) {
-            (*static_cast<std::function<void(int, const char*)>*>(self))(code, text);
-        },
-        &onReport);
+    CKesError::KESetListener([](int code, const char*, int, const char* text,
+                                void* self) { (*static_cast<decltype(onReport)*>(self))(code, text); },
+                             &onReport);
     std::vector<std::thread> threads;
     for (int i = 0; i < kReaders; ++i)
         threads.emplace_back([&, i] { // answers each broadcast with an echo request; reads the echoes due
@@ -253,15 +253,12 @@ TEST_F(ServerTraffic, StuckReaderIsCutAtTheSendDeadlineWhileTheOthersAreServed)
     for (int n = 0; n < 3000 && (cutAt < 0 || n <= cutAt + kAfterCut); ++n, ++sent) {
         EXPECT_TRUE(cutAt < 0 || n != cutAt + 1 || m_Server->log.WaitFor("disconnect a-stuck"));
         current = n;
-        CKesRecord record =
-            TextRecord("data", ("b" + std::to_string(n) + ":" + std::string(60000, 'x')).c_str());
-        if (m_Server->KOSSBroadcastClients(&record) != 1) {
+        if (Broadcast("b" + std::to_string(n) + ":" + std::string(60000, 'x')) != 1) {
             EXPECT_EQ(-1, cutAt) << "only the broadcast that met the full socket fails";
             cutAt = n;
         }
     }
-    CKesRecord end = TextRecord("data", "end");
-    EXPECT_EQ(1, m_Server->KOSSBroadcastClients(&end));
+    EXPECT_EQ(1, Broadcast("end"));
     for (auto& t : threads) t.join();
     CKesError::KESetListener(nullptr, nullptr);
 
@@ -373,7 +370,7 @@ TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOw
     // As a worker hands over each record of a read: borrowed from the read, charged to a's registration.
     CKesIOWorkPacket read(handle, nullptr, 0, m_Engine.get(), nullptr, 0);
     read.KIWPCharge(std::make_shared<CKesReceiveBacklog>(m_Engine.get(), handle, generationOfA, 1 << 20));
-    ksxtest::Bytes stale = ksxtest::Encode(TextRecord("data", "stale"));
+    Bytes stale = ksxtest::Encode(TextRecord("data", "stale"));
     CKesIOWorkPacket record(read, stale.data(), static_cast<unsigned int>(stale.size()));
     EXPECT_EQ(1, server->KOSSProcessPacket(&record)); // a delivery would be logged before it returns
     EXPECT_EQ(0, server->log.Count("io b stale"));
