@@ -21,8 +21,7 @@ public:
     void KOSCOnClientConnect() override
     {
         auto state = std::async(std::launch::async, [this] { return KOSCGetState(); });
-        const bool answered =
-            state.wait_for(std::chrono::milliseconds(kGuardMs)) == std::future_status::ready;
+        const bool answered = state.wait_for(std::chrono::milliseconds(kGuardMs)) == std::future_status::ready;
         log.Add("connect " + (answered ? std::to_string(state.get()) : std::string("<ClientLock held>")));
     }
 };
@@ -75,9 +74,8 @@ TEST_F(ClientTest, RefusedAttemptIsRetriedAndTheConnectionGreetsThenKeepsAlive)
     EXPECT_EQ(std::vector<std::string>{kConnected}, client.log.Events());
     ASSERT_NE(nullptr, client.KOSCGetServerData());
     EXPECT_EQ(unsigned(m_Peer.Port()), client.KOSCGetServerData()->KSEGetEndPtAddressPort());
-    char* address = client.KOSCGetServerData()->KSEGetEndPtIpAddress();
-    EXPECT_STREQ("127.0.0.1", address);
-    free(address);
+    std::unique_ptr<char, decltype(&free)> address(client.KOSCGetServerData()->KSEGetEndPtIpAddress(), free);
+    EXPECT_STREQ("127.0.0.1", address.get());
     // The k-th keep-alive leaves k intervals (10 s scaled) after the greeting, give or take rounding.
     const std::chrono::duration<double, std::milli> interval(10000 * KesTimeScale());
     for (int k = 1; server && k <= 3; ++k) {
@@ -97,7 +95,6 @@ TEST_F(ClientTest, SendDuringAnAttemptFollowsTheGreetingAsOneFrame)
     RecordingClient client("first");
     ASSERT_EQ(1, client.KOSCInitialise());
     std::unique_ptr<WireConnection> server = m_Peer.Accept(); // the attempt is under way from here
-    ASSERT_TRUE(server);
     // The attempt holds the ClientLock until the greeting is out.
     CKesRecord record = ksxtest::TextRecord("Name", "value");
     auto sent = std::async(std::launch::async, [&] { return client.KOSCSendToServer(&record); });
@@ -129,66 +126,63 @@ protected:
     void SetUp() override
     {
         ksxtest::WriteServiceFile(ksxtest::kMulticastLine);
-        m_Channel = std::make_unique<CKesObjMulticast>("234.5.6.7", 23456, TRUE);
-        ASSERT_EQ(1, m_Channel->KOMInitialise());
-        m_Client.KOSCSetMulticastPtr(m_Channel.get());
+        ASSERT_EQ(1, m_Channel.KOMInitialise());
+        m_Client->KOSCSetMulticastPtr(&m_Channel);
     }
     std::unique_ptr<CKesRecord> NextDatagram(int timeoutMs = kGuardMs)
     {
-        return ksxtest::NextDatagram(static_cast<int>(m_Channel->KOMGetReceiveSocket()), timeoutMs);
+        return ksxtest::NextDatagram(static_cast<int>(m_Channel.KOMGetReceiveSocket()), timeoutMs);
     }
-    std::unique_ptr<CKesObjMulticast> m_Channel;
-    RecordingClient m_Client{"c"};
+    CKesObjMulticast m_Channel{"234.5.6.7", 23456, TRUE};
+    std::unique_ptr<RecordingClient> m_Client = std::make_unique<RecordingClient>("c");
 };
 
 // Without a file entry one attempt sends one request; the first exactly matching reply is kept.
 TEST_F(ClientDiscoveryTest, OneRequestPerAttemptAndTheFirstMatchingReplyWins)
 {
-    EXPECT_EQ(1, m_Client.KOSCConnect()) << "the request went out";
+    EXPECT_EQ(1, m_Client->KOSCConnect()) << "the request went out";
     std::unique_ptr<CKesRecord> request = NextDatagram();
     ASSERT_TRUE(request);
     EXPECT_EQ(ksxtest::Encode(*ksxtest::AddressRequest("Svc", "Dom")), ksxtest::Encode(*request));
     EXPECT_FALSE(NextDatagram(200)) << "one attempt sends exactly one request";
 
     WireListener other;
-    EXPECT_EQ(1, m_Client.KOSCProcessAddressReply(ksxtest::AddressReply("Svc", "dom", other.Port()).get()))
+    EXPECT_EQ(1, m_Client->KOSCProcessAddressReply(ksxtest::AddressReply("Svc", "dom", other.Port()).get()))
         << "case differs";
-    EXPECT_EQ(nullptr, m_Client.KOSCGetServerData());
-    EXPECT_EQ(1, m_Client.KOSCProcessAddressReply(ksxtest::AddressReply("Svc", "Dom", m_Peer.Port()).get()));
-    EXPECT_EQ(1, m_Client.KOSCProcessAddressReply(ksxtest::AddressReply("Svc", "Dom", other.Port()).get()));
-    ASSERT_NE(nullptr, m_Client.KOSCGetServerData());
-    EXPECT_EQ(unsigned(m_Peer.Port()), m_Client.KOSCGetServerData()->KSEGetEndPtAddressPort());
+    EXPECT_EQ(nullptr, m_Client->KOSCGetServerData());
+    EXPECT_EQ(1, m_Client->KOSCProcessAddressReply(ksxtest::AddressReply("Svc", "Dom", m_Peer.Port()).get()));
+    EXPECT_EQ(1, m_Client->KOSCProcessAddressReply(ksxtest::AddressReply("Svc", "Dom", other.Port()).get()));
+    ASSERT_NE(nullptr, m_Client->KOSCGetServerData());
+    EXPECT_EQ(unsigned(m_Peer.Port()), m_Client->KOSCGetServerData()->KSEGetEndPtAddressPort());
 }
 
 // Replies come on workers while the connect thread may hold the ClientLock or use the endpoint.
 TEST_F(ClientDiscoveryTest, RepliesRacingTheConnectThreadLeadToOneConnection)
 {
-    ASSERT_EQ(1, m_Client.KOSCInitialise());
+    ASSERT_EQ(1, m_Client->KOSCInitialise());
     std::unique_ptr<CKesRecord> reply = ksxtest::AddressReply("Svc", "Dom", m_Peer.Port());
     {
         std::jthread worker([&](std::stop_token stop) {
             while (!stop.stop_requested()) {
-                m_Client.KOSCProcessAddressReply(reply.get());
+                m_Client->KOSCProcessAddressReply(reply.get());
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         });
         Greeting(m_Peer.Accept(), "c");
-        EXPECT_TRUE(m_Client.log.WaitFor(kConnected));
+        EXPECT_TRUE(m_Client->log.WaitFor(kConnected));
         std::this_thread::sleep_for(std::chrono::milliseconds(100)); // replies while connected
     }
-    EXPECT_EQ(std::vector<std::string>{kConnected}, m_Client.log.Events());
-    EXPECT_EQ(KES_CONNECTED, m_Client.KOSCGetState());
+    EXPECT_EQ(std::vector<std::string>{kConnected}, m_Client->log.Events());
+    EXPECT_EQ(KES_CONNECTED, m_Client->KOSCGetState());
 }
 
 // A thread that missed its wake-up would sit out its retry wait, here stretched to 50 minutes.
 TEST_F(ClientDiscoveryTest, DestroyingAWaitingClientEndsItsConnectThreadAtOnce)
 {
     KesSetTimeScale(1000.0);
-    auto client = std::make_unique<RecordingClient>("c");
-    client->KOSCSetMulticastPtr(m_Channel.get());
-    ASSERT_EQ(1, client->KOSCInitialise());
+    ASSERT_EQ(1, m_Client->KOSCInitialise());
     ASSERT_TRUE(NextDatagram()); // its first attempt asked the group; now it waits
-    auto ended = std::async(std::launch::async, [&] { client.reset(); });
+    auto ended = std::async(std::launch::async, [&] { m_Client.reset(); });
     EXPECT_EQ(std::future_status::ready, ended.wait_for(std::chrono::milliseconds(kGuardMs)));
 }
 
@@ -262,7 +256,6 @@ TEST_F(ClientWithServer, BatchKeepsOrderAndLeavesOutOnlyABadRecord)
     ASSERT_TRUE(server);
     constexpr unsigned int kCount = 1000, kBad = 500; // about 4 MiB
     std::vector<CKesRecord> records;
-    records.reserve(kCount);
     for (unsigned int i = 0; i < kCount; ++i)
         records.push_back(ksxtest::TextRecord("data", (std::to_string(i) + std::string(4096, '.')).c_str()));
     std::vector<CKesRecord*> batch;
