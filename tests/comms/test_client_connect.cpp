@@ -43,7 +43,6 @@ protected:
         EXPECT_EQ(clientId, first ? TextOf(*first, "KesSocketClientIdField") : "");
         return connection;
     }
-    // Reads the next frame and checks that it is the record's encoding alone.
     static void ExpectNext(WireConnection* server, const CKesRecord& record)
     {
         ksxtest::Bytes payload;
@@ -186,7 +185,6 @@ TEST_F(ClientDiscoveryTest, DestroyingAWaitingClientEndsItsConnectThreadAtOnce)
     EXPECT_EQ(std::future_status::ready, ended.wait_for(std::chrono::milliseconds(kGuardMs)));
 }
 
-// Start writes the service file (the multicast line and `lines`), runs an engine and adds the client.
 class ClientWithServer : public ClientTest {
 protected:
     void TearDown() override
@@ -194,6 +192,7 @@ protected:
         m_Loop.reset();
         if (m_Engine) m_Engine->KNSafeExit();
     }
+    // The service file holds the multicast line and `lines`; the engine owns the client.
     void Start(const std::string& lines, const char* clientId, int sendDeadlineMs = 0)
     {
         ksxtest::WriteServiceFile(ksxtest::kMulticastLine + lines);
@@ -204,7 +203,7 @@ protected:
             ASSERT_EQ(1, m_Engine->KSESetUnackedLimit(600000));
         }
         m_Loop = std::make_unique<ksxtest::EventLoopThread>(*m_Engine);
-        m_Client = new ksxtest::LoggingClient(clientId, "Svc", "Dom"); // owned by the engine
+        m_Client = new ksxtest::LoggingClient(clientId, "Svc", "Dom");
         ASSERT_EQ(1, m_Engine->KSEAddClient(m_Client));
     }
     // Starts with the service file naming the peer, and takes the client's greeting there.

@@ -32,12 +32,10 @@ TEST(MulticastAddress, GroupMustLieFrom224To238AndRefusalsKeepTheLastGroup)
         EXPECT_EQ(errors.Reports().at(0).text, refused);
     }
     EXPECT_EQ(channel.KOMSetAddress("230.1.1.1", -1), KES_ERR_MULTICAST_GROUP);
-    char* group = channel.KOMGetMulticastIPAddress();
-    EXPECT_STREQ(group, "238.255.255.255");
-    free(group);
+    std::unique_ptr<char, decltype(&free)> group(channel.KOMGetMulticastIPAddress(), free);
+    EXPECT_STREQ(group.get(), "238.255.255.255");
     EXPECT_EQ(channel.KOMGetMulticastPort(), 0);
 
-    // A group outside the range cannot start.
     CKesObjMulticast fromBadText("10.0.0.1", kPort, TRUE);
     EXPECT_EQ(fromBadText.KOMInitialise(), KES_ERR_MULTICAST_GROUP);
     EXPECT_EQ(fromBadText.KOMGetSendSocket(), KES_INVALID_SOCKET);
@@ -247,13 +245,13 @@ TEST(EngineMulticastFlood, BadDatagramsGiveAFewReportsASecondNamingTheSenderAndR
                ksxtest::TextOf(record, "KesSockInternalServiceName") == "Asked";
     };
 
-    const CKesRecord serviceless = ksxtest::TextRecord("KesSockAddressRequest", "KesSockAddressRequest");
-    CKesRecord numbered; // a reply whose service is a number
-    numbered.KRAddValue("KesSockAddressReply", "KesSockAddressReply");
+    // Garbage, a cut request, a request without its service, a reply whose service is a number.
+    CKesRecord numbered = ksxtest::TextRecord("KesSockAddressReply", "KesSockAddressReply");
     numbered.KRAddValue("KesSockInternalServiceName", CKesAtom(7));
-    const ksxtest::Bytes cut(good.begin(), good.begin() + static_cast<long>(good.size() / 2));
     const std::vector<ksxtest::Bytes> bad = {
-        {0xc1, 'g', 'a', 'r', 'b'}, cut, ksxtest::Encode(serviceless), ksxtest::Encode(numbered)};
+        {0xc1, 'g', 'a', 'r', 'b'}, ksxtest::Bytes(good.begin(), good.begin() + long(good.size() / 2)),
+        ksxtest::Encode(ksxtest::TextRecord("KesSockAddressRequest", "KesSockAddressRequest")),
+        ksxtest::Encode(numbered)};
 
     ksxtest::ErrorCapture errors;
     const auto start = std::chrono::steady_clock::now();
