@@ -21,7 +21,8 @@ public:
     void KOSCOnClientConnect() override
     {
         auto state = std::async(std::launch::async, [this] { return KOSCGetState(); });
-        const bool answered = state.wait_for(std::chrono::milliseconds(kGuardMs)) == std::future_status::ready;
+        const bool answered =
+            state.wait_for(std::chrono::milliseconds(kGuardMs)) == std::future_status::ready;
         log.Add("connect " + (answered ? std::to_string(state.get()) : std::string("<ClientLock held>")));
     }
 };
@@ -38,8 +39,7 @@ protected:
                                                     const char* clientId)
     {
         std::unique_ptr<CKesRecord> first = connection ? connection->ReadRecord() : nullptr;
-        EXPECT_TRUE(first) << "no greeting arrived";
-        EXPECT_EQ(first ? first->KRCount() : 0, 1);
+        EXPECT_EQ(first ? first->KRCount() : 0, 1) << "no greeting, or more than the id";
         EXPECT_EQ(clientId, first ? TextOf(*first, "KesSocketClientIdField") : "");
         return connection;
     }
@@ -77,13 +77,11 @@ TEST_F(ClientTest, RefusedAttemptIsRetriedAndTheConnectionGreetsThenKeepsAlive)
     EXPECT_STREQ("127.0.0.1", address.get());
     // The k-th keep-alive leaves k intervals (10 s scaled) after the greeting, give or take rounding.
     const std::chrono::duration<double, std::milli> interval(10000 * KesTimeScale());
-    for (int k = 1; server && k <= 3; ++k) {
-        std::unique_ptr<CKesRecord> keepAlive = server->ReadRecord();
-        ASSERT_TRUE(keepAlive);
+    const std::unique_ptr<CKesRecord> keepAlive(CKesSockEnd::KSEGetKeepAlivePacket());
+    for (int k = 1; server && k <= 3 && !HasFatalFailure(); ++k) {
+        ExpectNext(server.get(), *keepAlive);
         EXPECT_GE(std::chrono::steady_clock::now() - start, 0.8 * k * interval)
             << "keep-alive " << k << " came early";
-        EXPECT_EQ(1, keepAlive->KRCount());
-        EXPECT_EQ("True", TextOf(*keepAlive, "_CKesSockEnd_KeepAlive_"));
     }
 }
 

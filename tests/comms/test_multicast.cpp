@@ -249,7 +249,8 @@ TEST(EngineMulticastFlood, BadDatagramsGiveAFewReportsASecondNamingTheSenderAndR
     CKesRecord numbered = ksxtest::TextRecord("KesSockAddressReply", "KesSockAddressReply");
     numbered.KRAddValue("KesSockInternalServiceName", CKesAtom(7));
     const std::vector<ksxtest::Bytes> bad = {
-        {0xc1, 'g', 'a', 'r', 'b'}, ksxtest::Bytes(good.begin(), good.begin() + long(good.size() / 2)),
+        {0xc1, 'g', 'a', 'r', 'b'},
+        ksxtest::Bytes(good.begin(), good.begin() + long(good.size() / 2)),
         ksxtest::Encode(ksxtest::TextRecord("KesSockAddressRequest", "KesSockAddressRequest")),
         ksxtest::Encode(numbered)};
 
@@ -266,14 +267,16 @@ TEST(EngineMulticastFlood, BadDatagramsGiveAFewReportsASecondNamingTheSenderAndR
 
     // Per source line the first few of each window and a count of the rest; a window may predate the test.
     const double windows = seconds / (KES_LIMITED_REPORT_WINDOW_MS / 1000.0 * KesTimeScale()) + 2;
-    const std::string notAMap = "Record cannot be decoded: the encoding is not a map (datagram from " + senderText + ")";
+    const std::string notAMap =
+        "Record cannot be decoded: the encoding is not a map (datagram from " + senderText + ")";
     std::map<std::pair<std::string, int>, int> perLine;
     int counted = 0, garbage = 0;
     for (const auto& report : errors.Reports()) {
         ++perLine[{report.source, report.line}];
         EXPECT_NE(std::string::npos, report.text.find(senderText)) << report.text;
         counted += report.text.find("similar reports suppressed") != std::string::npos;
-        garbage += report.code == KES_ERR_DECODE && report.source == "CKesSockEngine" && report.text == notAMap;
+        garbage +=
+            report.code == KES_ERR_DECODE && report.source == "CKesSockEngine" && report.text == notAMap;
     }
     EXPECT_GT(garbage, 0) << "an undecodable datagram is reported with the reason and the sender";
     EXPECT_GT(counted, 0) << "what was held back is counted";
