@@ -95,16 +95,13 @@ TEST(MulticastSend, ARecordArrivesAsOneWholeDatagramAtEveryChannelOfTheGroup)
 
 // A veth pair in the test's own network namespace, 10.9.7.1 on mi0; removed with the object.
 struct TestLink {
-    TestLink()
-        : made(std::system("ip link add mi0 type veth peer name mi1 && ip addr add 10.9.7.1/24 dev mi0 && "
-                           "ip link set mi0 multicast on up && ip link set mi1 up") == 0)
-    {
-    }
     ~TestLink()
     {
         if (made) std::system("ip link del mi0");
     }
-    const bool made;
+    const bool made =
+        std::system("ip link add mi0 type veth peer name mi1 && ip addr add 10.9.7.1/24 dev mi0 && "
+                    "ip link set mi0 multicast on up && ip link set mi1 up") == 0;
 };
 
 // Whether a record sent by `from` reaches `to` (emptied first); only an expected arrival needs a wait.
