@@ -126,10 +126,7 @@ protected:
         ASSERT_EQ(1, m_Channel.KOMInitialise());
         m_Client->KOSCSetMulticastPtr(&m_Channel);
     }
-    std::unique_ptr<CKesRecord> NextDatagram(int timeoutMs = kGuardMs)
-    {
-        return ksxtest::NextDatagram(static_cast<int>(m_Channel.KOMGetReceiveSocket()), timeoutMs);
-    }
+    int Heard() { return static_cast<int>(m_Channel.KOMGetReceiveSocket()); }
     CKesObjMulticast m_Channel{"234.5.6.7", 23456, TRUE};
     std::unique_ptr<RecordingClient> m_Client = std::make_unique<RecordingClient>("c");
 };
@@ -138,10 +135,10 @@ protected:
 TEST_F(ClientDiscoveryTest, OneRequestPerAttemptAndTheFirstMatchingReplyWins)
 {
     EXPECT_EQ(1, m_Client->KOSCConnect()) << "the request went out";
-    std::unique_ptr<CKesRecord> request = NextDatagram();
+    std::unique_ptr<CKesRecord> request = ksxtest::NextDatagram(Heard());
     ASSERT_TRUE(request);
     EXPECT_EQ(ksxtest::Encode(*ksxtest::AddressRequest("Svc", "Dom")), ksxtest::Encode(*request));
-    EXPECT_FALSE(NextDatagram(200)) << "one attempt sends exactly one request";
+    EXPECT_FALSE(ksxtest::NextDatagram(Heard(), 200)) << "one attempt sends exactly one request";
 
     WireListener other;
     EXPECT_EQ(1, m_Client->KOSCProcessAddressReply(ksxtest::AddressReply("Svc", "dom", other.Port()).get()))
@@ -178,7 +175,7 @@ TEST_F(ClientDiscoveryTest, DestroyingAWaitingClientEndsItsConnectThreadAtOnce)
 {
     KesSetTimeScale(1000.0);
     ASSERT_EQ(1, m_Client->KOSCInitialise());
-    ASSERT_TRUE(NextDatagram()); // its first attempt asked the group; now it waits
+    ASSERT_TRUE(ksxtest::NextDatagram(Heard())); // its first attempt asked the group; now it waits
     auto ended = std::async(std::launch::async, [&] { m_Client.reset(); });
     EXPECT_EQ(std::future_status::ready, ended.wait_for(std::chrono::milliseconds(kGuardMs)));
 }
