@@ -27,7 +27,7 @@ std::string WriteFile(const std::string& name, const std::string& content)
 
 std::string ReadAll(CKesReadOnlyFile& file)
 {
-    std::unique_ptr<char, decltype(&std::free)> text(file.KOFReadAll(), &std::free);
+    const std::unique_ptr<char, decltype(&std::free)> text(file.KOFReadAll(), &std::free);
     return text ? text.get() : "<failed>";
 }
 
@@ -41,8 +41,7 @@ std::vector<std::string> HostAddresses()
 
 } // namespace
 
-// Another handle, or another process asking only to share it, is kept out until the lock is
-// released or its object destroyed.
+// Another handle or process (even sharing) is kept out until the lock is released or destroyed.
 TEST(FileLock, ExcludesOtherHandlesAndProcessesUntilReleasedOrDestroyed)
 {
     const std::string path = WriteFile("locked.cfg", "content\n");
@@ -65,12 +64,10 @@ TEST(FileLock, ExcludesOtherHandlesAndProcessesUntilReleasedOrDestroyed)
     EXPECT_EQ(second.KFLTryLock(), 1);
     EXPECT_NE(std::system(command.c_str()), 0);
     EXPECT_EQ(second.KFLUnlock(), 1);
-    KesFileClose(other);
-    KesFileClose(mine);
+    KesFileClose(other), KesFileClose(mine);
 }
 
-// Every read gives the whole file, larger than one read or rewritten shorter, also at once to a
-// thread that holds the exclusive lock itself.
+// Each read gives the whole current file, beyond one read's size, also while this thread holds the lock.
 TEST(ReadOnlyFile, ReadsTheWholeFileEachTimeAlsoWhileThisThreadHoldsTheLock)
 {
     std::string big;
@@ -129,9 +126,8 @@ TEST(FileDescriptor, RaisingTheLimitLetsAnExhaustedProcessOpenAgain)
     EXPECT_EQ(failedStep, 0);
 }
 
-// At the descriptor limit an accept loop neither spins nor leaves clients waiting: each pending
-// connection is accepted on the spare and closed, the shortage is reported once with a count,
-// and accepting resumes once descriptors are free.
+// At the limit each pending connection is shed on the spare descriptor (no spinning, no client left
+// waiting), the shortage counted once; accepting resumes when descriptors are free.
 TEST(FileDescriptor, AcceptAtTheLimitShedsPendingConnectionsAndCountsThem)
 {
     const int failedStep = ksxtest::RunInChild([] {
@@ -161,8 +157,7 @@ TEST(FileDescriptor, AcceptAtTheLimitShedsPendingConnectionsAndCountsThem)
         if (fillers.empty()) return 14;
 
         // Nothing pending: the call returns rather than block, and sheds nothing.
-        if (!refused()) return 20;
-        if (!reserve.KARTakeShortageBegan() || reserve.KARTakeShortageBegan()) return 21;
+        if (!refused() || !reserve.KARTakeShortageBegan() || reserve.KARTakeShortageBegan()) return 20;
         if (reserve.KARTakeShedCount() != 0) return 22;
         // Each pending connection is shed; the spare comes back after each.
         for (int i = 0; i < kShed; ++i)

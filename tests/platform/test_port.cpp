@@ -65,8 +65,7 @@ TEST(ErrorReport, OneWholeLinePerReportFromAnyThreadAndTheListenerCanBeSwapped)
     EXPECT_EQ(workerLines, kThreads * kReports);
 }
 
-// A burst from one source line, from several threads, writes the window's first reports without
-// holding back other lines; after the window (or at a flush or exit) the rest is summed up.
+// A burst from one source line is cut to the window's first reports, the rest summed up after it.
 TEST(ErrorReport, ReportsAPeerCanTriggerAreLimitedPerSourceLineAndTheRestCounted)
 {
     KesSetTimeScale(0.5); // windows of half a second
@@ -120,8 +119,7 @@ TEST(ErrorReport, ReportsAPeerCanTriggerAreLimitedPerSourceLineAndTheRestCounted
         << lines;
 }
 
-// Each row: a variable set for this test run again in a fresh process, and the values it must
-// start with; a sleep there lasts at least its scaled time.
+// Each row's variable, set for this test rerun in a fresh process, gives these values; sleeps scale.
 TEST(Environment, TraceLevelAndPositiveTimeScaleComeFromTheEnvironmentAtLoad)
 {
     if (const char* level = std::getenv("KSX_PROBE_LEVEL")) {
@@ -194,8 +192,7 @@ TEST(Address, OnlyDottedIPv4IsRead)
         EXPECT_EQ(KesInetAtoN(bad, &address), -1) << bad;
 }
 
-// A large send to a stalled peer gives up at its deadline, never before, on a blocking socket too;
-// a reader gets every byte in order from a non-blocking one. The TCP user timeout reads back as set.
+// A send gives up on a stalled peer at its deadline, not before; a reader gets every byte in order.
 TEST(Socket, SendWithinADeadlineGivesUpOnAStalledPeerAndDeliversAllToAReader)
 {
     const ksxtest::Bytes data = ksxtest::Pattern(4 << 20, 1);
