@@ -25,12 +25,6 @@ std::string WriteFile(const std::string& name, const std::string& content)
     return path;
 }
 
-std::string ReadAll(CKesReadOnlyFile& file)
-{
-    const std::unique_ptr<char, decltype(&std::free)> text(file.KOFReadAll(), &std::free);
-    return text ? text.get() : "<failed>";
-}
-
 std::vector<std::string> HostAddresses()
 {
     const CKesAtomVector& atoms = CKesEnv::KELocalHostIPAddrs();
@@ -75,12 +69,12 @@ TEST(ReadOnlyFile, ReadsTheWholeFileEachTimeAlsoWhileThisThreadHoldsTheLock)
     const std::string path = WriteFile("whole.cfg", big);
     CKesReadOnlyFile file(path.c_str(), true);
     ASSERT_EQ(file.KOFOpenLoop(1, 10), 0);
-    EXPECT_EQ(ReadAll(file), big);
+    EXPECT_EQ(ksxtest::TakeText(file.KOFReadAll()), big);
     KesFileHandle handle = KesFileOpen(path.c_str(), 3);
     CKesFileLock lock("whole", handle);
     ASSERT_EQ(lock.KFLLock(), 1);
     ASSERT_EQ(KesFileTruncate(handle, 300), 0);
-    EXPECT_EQ(ReadAll(file), big.substr(0, 300));
+    EXPECT_EQ(ksxtest::TakeText(file.KOFReadAll()), big.substr(0, 300));
     EXPECT_EQ(lock.KFLUnlock(), 1);
     KesFileClose(handle);
 }

@@ -15,15 +15,6 @@ namespace {
 
 using ksxtest::Bytes;
 
-// The atom's heap text ("<null>" for none), freed.
-std::string Rep(const CKesAtom& atom)
-{
-    char* text = atom.KAStrRep();
-    std::string result(text != nullptr ? text : "<null>");
-    free(text);
-    return result;
-}
-
 // Decodes from a heap block of exactly the input's size (ASan sees overreads), given in hex or not.
 int Decode(const std::string& input, CKesRecord* record, bool hex = false)
 {
@@ -88,9 +79,7 @@ TEST(RecordPeer, EveryValueFormAndMapSizeAgrees)
                  "e \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x93\xa6"));
     add(CKesAtom::KAText("a\0b", 3));
     record.KRAddValue("\xc3\xa9t\xc3\xa9", "named in UTF-8");
-    record.KRAddValue(std::string(300, 'k').c_str(), "long name");
-    record.KRAddValue(std::string(23, 'k').c_str(), "longest name kept in the value itself");
-    record.KRAddValue(std::string(24, 'k').c_str(), "shortest name copied apart");
+    for (size_t length : {23, 24, 300}) record.KRAddValue(std::string(length, 'k').c_str(), "long name");
     constexpr double kInf = std::numeric_limits<double>::infinity();
     for (double value :
          {0.0, -0.0, 1.5, -1e-300, 5e-324, std::numeric_limits<double>::max(), kInf, -kInf, std::nan("")})
@@ -108,12 +97,12 @@ TEST(RecordPeer, EveryValueFormAndMapSizeAgrees)
 
 TEST(Atom, StrRepIsExactAndKeepsEveryByteOfATextWithNul)
 {
-    EXPECT_EQ(Rep(CKesAtom(std::numeric_limits<long long>::min())), "-9223372036854775808");
+    EXPECT_EQ(ksxtest::TakeText(CKesAtom(LLONG_MIN).KAStrRep()), "-9223372036854775808");
     const unsigned char bytes[] = {0x00, 0xab, 0x10, 0xff};
-    EXPECT_EQ(Rep(CKesAtom(bytes, sizeof bytes)), "00ab10ff");
-    EXPECT_EQ(Rep(CKesAtom()), "<null>");
+    EXPECT_EQ(ksxtest::TakeText(CKesAtom(bytes, sizeof bytes).KAStrRep()), "00ab10ff");
+    EXPECT_EQ(ksxtest::TakeText(CKesAtom().KAStrRep()), "<null>");
     for (double value : {0.1, 1.0 / 3.0, 5e-324, std::numeric_limits<double>::max()}) {
-        const std::string text = Rep(CKesAtom(value));
+        const std::string text = ksxtest::TakeText(CKesAtom(value).KAStrRep());
         EXPECT_EQ(strtod(text.c_str(), nullptr), value) << text;
         EXPECT_LE(text.size(), 24u) << text; // shortest form, not %.17g padding
     }

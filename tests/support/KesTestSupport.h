@@ -136,4 +136,11 @@ inline void RunOnThreads(int count, const std::function<void(int)>& body)
     for (auto& thread : threads) thread.join();
 }
 
+// A heap text handed over by the code under test, as a string ("<null>" for none); frees it.
+inline std::string TakeText(char* text)
+{
+    const std::unique_ptr<char, decltype(&std::free)> owner(text, &std::free);
+    return text != nullptr ? text : "<null>";
+}
+
 } // namespace ksxtest
