@@ -5,8 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <fstream>
-
 #include "CKesAcceptReserve.h"
 #include "CKesEnv.h"
 #include "CKesFileDescriptor.h"
@@ -17,13 +15,6 @@
 namespace {
 
 using ksxtest::ScopedEnv;
-
-std::string WriteFile(const std::string& name, const std::string& content)
-{
-    const std::string path = ksxtest::KsxHome() + "/" + name;
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
-}
 
 std::vector<std::string> HostAddresses()
 {
@@ -38,7 +29,7 @@ std::vector<std::string> HostAddresses()
 // Another handle or process (even sharing) is kept out until the lock is released or destroyed.
 TEST(FileLock, ExcludesOtherHandlesAndProcessesUntilReleasedOrDestroyed)
 {
-    const std::string path = WriteFile("locked.cfg", "content\n");
+    const std::string path = ksxtest::WriteHomeFile("locked.cfg", "content\n");
     const std::string command = "flock -s -n '" + path + "' true";
     KesFileHandle mine = KesFileOpen(path.c_str(), 3);
     KesFileHandle other = KesFileOpen(path.c_str(), 1);
@@ -66,7 +57,7 @@ TEST(ReadOnlyFile, ReadsTheWholeFileEachTimeAlsoWhileThisThreadHoldsTheLock)
 {
     std::string big;
     for (int i = 0; big.size() < 100000; ++i) big += "line " + std::to_string(i) + "\n";
-    const std::string path = WriteFile("whole.cfg", big);
+    const std::string path = ksxtest::WriteHomeFile("whole.cfg", big);
     CKesReadOnlyFile file(path.c_str(), true);
     ASSERT_EQ(file.KOFOpenLoop(1, 10), 0);
     EXPECT_EQ(ksxtest::TakeText(file.KOFReadAll()), big);

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <regex>
 #include <sstream>
 
@@ -159,8 +158,7 @@ TEST(Environment, TraceLevelAndPositiveTimeScaleComeFromTheEnvironmentAtLoad)
 // Open never creates; a positioned write leaves the position alone; truncation and seeks work.
 TEST(PortFile, OpenNeverCreatesAndRewritesInPlace)
 {
-    const std::string path = ksxtest::KsxHome() + "/portfile.txt";
-    std::ofstream(path) << "0123456789";
+    const std::string path = ksxtest::WriteHomeFile("portfile.txt", "0123456789");
     EXPECT_EQ(KesFileOpen((path + ".missing").c_str(), 3), KES_INVALID_FILE_HANDLE);
     EXPECT_NE(access((path + ".missing").c_str(), F_OK), 0);
     KesFileHandle file = KesFileOpen(path.c_str(), 3);

@@ -3,9 +3,9 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <map>
+#include <sstream>
 
 #include "../hosts/KesTypedText.h"
 #include "KesTestSupport.h"
@@ -44,8 +44,7 @@ void CrossCheck(const CKesRecord& record, const std::string& caseName)
 {
     const std::string base = ksxtest::KsxHome() + "/" + caseName;
     const Bytes encoded = ksxtest::Encode(record);
-    std::ofstream(base + ".ours", std::ios::binary)
-        .write(reinterpret_cast<const char*>(encoded.data()), static_cast<std::streamsize>(encoded.size()));
+    ksxtest::WriteHomeFile(caseName + ".ours", std::string(encoded.begin(), encoded.end()));
     const std::string command = "/usr/bin/python3 " KSX_SOURCE_DIR "/tests/platform/msgpack_peer.py '" +
                                 base + ".ours' '" + base + ".txt' '" + base + ".theirs'";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;

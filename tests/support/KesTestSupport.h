@@ -143,4 +143,7 @@ inline std::string TakeText(char* text)
     return text != nullptr ? text : "<null>";
 }
 
+// Writes a file of that name into the test's KSX_HOME and gives its path.
+std::string WriteHomeFile(const std::string& name, const std::string& content);
+
 } // namespace ksxtest
