@@ -17,8 +17,7 @@ const char* kEntry = "SERVICE: svc DOMAIN: dom ADDRESS: 10.1.2.3 PORT: 8000";
 
 std::string Entry(const std::string& domain, const std::string& service, int port)
 {
-    return "SERVICE: " + service + " DOMAIN: " + domain + " ADDRESS: 10.0.0.1 PORT: " + std::to_string(port) +
-           "\n";
+    return ksxtest::ServiceLine(service, domain, "10.0.0.1", port);
 }
 
 // Parses text on parser and returns what went to standard output.
@@ -28,8 +27,6 @@ std::string Parse(CKesServiceDataParser& parser, std::string text)
     EXPECT_EQ(1, parser.KSDPParse(text.data()));
     return testing::internal::GetCapturedStdout();
 }
-
-int Entries(CKesServiceDataParser& parser) { return parser.KSDPResults()->KTLLength(); }
 
 unsigned int PortOf(CKesServiceDataParser& parser, const char* domain, const char* service)
 {
@@ -44,64 +41,86 @@ std::string Table(CKesServiceDataParser& parser)
     CKesDoubleList* entries = parser.KSDPResults()->KTLIterator();
     for (CKesListable* item = entries->KDLHead(); item; item = entries->KDLGetNext(item)) {
         auto* end = static_cast<CKesSockEnd*>(static_cast<CKesPointer*>(item)->KPData());
-        char* address = end->KSEGetEndPtIpAddress();
-        out += std::string(end->KSEGetHashKey()) + " " + (address ? address : "-") + ":" +
-               std::to_string(end->KSEGetEndPtAddressPort()) +
+        out += std::string(end->KSEGetHashKey()) + " " + ksxtest::TakeText(end->KSEGetEndPtIpAddress()) +
+               ":" + std::to_string(end->KSEGetEndPtAddressPort()) +
                (end->KSEGetDynamic() ? " dynamic" : " fixed") +
                (end->KSEGetEndPointName() ? std::string(" ") + end->KSEGetEndPointName() : "") + "\n";
-        free(address);
     }
     return out;
 }
 
-// Writes the service file and stamps it with the given modification second.
-void WriteServiceFileAt(const std::string& text, time_t second)
+// Writes the service file stamped with the given modification second; the parser's check of it.
+int WriteAndCheck(CKesServiceDataParser& parser, const std::string& text, time_t second)
 {
     ksxtest::WriteServiceFile(text);
-    struct timespec times[2] = {{second, 0}, {second, 0}};
-    ASSERT_EQ(0, utimensat(AT_FDCWD, ksxtest::ServiceFilePath().c_str(), times, 0));
+    const struct timespec times[2] = {{second, 0}, {second, 0}};
+    EXPECT_EQ(0, utimensat(AT_FDCWD, ksxtest::ServiceFilePath().c_str(), times, 0));
+    return parser.KSDPCheckFileTime(ksxtest::ServiceFilePath().c_str());
 }
 
 } // namespace
 
-// Each text parses without a report into exactly these entries.
-TEST(ServiceDataSyntax, EachTextFilesExactlyItsEntries)
+// Each text gives exactly this output and table, with no flag judged: a syntax error's report names
+// its line and empties the table, earlier entries too, before the abandoned entry reaches a record.
+TEST(ServiceDataSyntax, EachTextFilesExactlyItsEntriesOrNoneAfterASyntaxError)
 {
-    const std::string svc = "dom.svc 10.1.2.3:8000 dynamic\n";
-    const std::pair<std::string, std::string> cases[] = {
+    const std::string svc = "dom.svc 10.1.2.3:8000 dynamic\n", good = Entry("d", "a", 1);
+    auto error = [](int line) {
+        return "KesServiceData parse error Line number: " + std::to_string(line) + "\n";
+    };
+    const struct {
+        std::string text, output, table;
+    } cases[] = {
         // Entries may span lines and share a line.
         {"SERVICE:\tsvc\r\n DOMAIN: dom\r\n\tADDRESS:  10.1.2.3 \r\nPORT:\t8000\r\n"
          "SERVICE: a DOMAIN: d ADDRESS: 1.1.1.1 PORT: 1 SERVICE: b DOMAIN: d ADDRESS: 2.2.2.2 PORT: 2",
-         "d.a 1.1.1.1:1 dynamic\nd.b 2.2.2.2:2 dynamic\n" + svc},
+         "", "d.a 1.1.1.1:1 dynamic\nd.b 2.2.2.2:2 dynamic\n" + svc},
         // Keywords and the dynamic values match in any case.
         {"service: fixed domain: dom address: 10.0.0.1 port: 1 servername: host1 dynamic: no\n"
          "SeRvIcE: dyn DoMaIn: dom AdDrEsS: 10.0.0.2 PoRt: 2 SeRvErNaMe: host2 DyNaMiC: Yes\n",
-         "dom.dyn 10.0.0.2:2 dynamic host2\ndom.fixed 10.0.0.1:1 fixed host1\n"},
+         "", "dom.dyn 10.0.0.2:2 dynamic host2\ndom.fixed 10.0.0.1:1 fixed host1\n"},
         // A number domain loses its leading zeros; the any-domain names become one.
         {"SERVICE: a DOMAIN: 007 ADDRESS: 1.1.1.1 PORT: 1\n"
          "SERVICE: b DOMAIN: any_kes_domain ADDRESS: 1.1.1.1 PORT: 1\n"
          "SERVICE: c DOMAIN: ANY_OSTRAVINE_DOMAIN ADDRESS: 1.1.1.1 PORT: 1\n",
+         "",
          "7.a 1.1.1.1:1 dynamic\nANY_OSTRAVINE_DOMAIN.b 1.1.1.1:1 dynamic\nANY_OSTRAVINE_DOMAIN.c 1.1.1.1:1 "
          "dynamic\n"},
+        // Words that look like numbers, addresses, comments or keywords are strings.
+        {Entry("#note", "s", 1) + Entry("12--3", "s", 1) + Entry("12a", "s", 1) + Entry("1.2.3.4.5", "s", 1) +
+             Entry("PORT:80", "s", 1) + Entry("DOMAIN", "s", 1),
+         "",
+         "#note.s 10.0.0.1:1 dynamic\n1.2.3.4.5.s 10.0.0.1:1 dynamic\n12--3.s 10.0.0.1:1 dynamic\n"
+         "12a.s 10.0.0.1:1 dynamic\nDOMAIN.s 10.0.0.1:1 dynamic\nPORT:80.s 10.0.0.1:1 dynamic\n"},
         // Comments are skipped wherever a word may begin.
         {"## header SERVICE: ignored DOMAIN: x ADDRESS: 1.1.1.1 PORT: 1\n-- another header\n"
          "SERVICE: ## between keyword and value\n svc --\n DOMAIN: --x\n dom ADDRESS: 10.1.2.3"
          " PORT: 8000 ## after an entry\n\t--indented\n",
-         svc},
+         "", svc},
         // Words and comment lines far longer than a read of the scanner stay whole.
         {std::string(kEntry) + " SERVERNAME: " + std::string(100000, 'h') + "\n## " +
              std::string(100000, 'c') + "\nSERVICE: b DOMAIN: d ADDRESS: 2.2.2.2 PORT: 2",
-         "d.b 2.2.2.2:2 dynamic\ndom.svc 10.1.2.3:8000 dynamic " + std::string(100000, 'h') + "\n"},
+         "", "d.b 2.2.2.2:2 dynamic\ndom.svc 10.1.2.3:8000 dynamic " + std::string(100000, 'h') + "\n"},
+        // Syntax errors: no entry at all, a host name, a lone '#', a word for a port, words left over.
+        {"## only\n-- comments\n\n", error(4), ""},
+        {"SERVICE: s DOMAIN: d ADDRESS: localhost PORT: 1", error(1), ""},
+        {good + "# note\n" + good, error(2), ""},
+        {good + good + "SERVICE: c DOMAIN: d\nADDRESS: 1.1.1.1\nPORT: x\n" + good, error(5), ""},
+        {good + "SERVICE: b DOMAIN: d ADDRESS: 1.1.1.1 PORT: 1 DYNAMIC: maybe x y z\n" + good, error(2), ""},
     };
-    for (const auto& [text, expected] : cases) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 200));
+        ksxtest::ErrorCapture errors;
         CKesServiceDataParser parser;
-        EXPECT_EQ("", Parse(parser, text)) << text;
-        EXPECT_EQ(expected, Table(parser)) << text;
+        if (!c.output.empty()) Parse(parser, Entry("d", "old", 1)); // to be dropped by the failed parse
+        EXPECT_EQ(c.output, Parse(parser, c.text));
+        EXPECT_EQ(c.table, Table(parser));
+        EXPECT_FALSE(errors.Has(KES_ERR_SERVICE_ENTRY));
     }
 }
 
 // An unknown dynamic value keeps its entry (as dynamic); a refused port drops only its entry.
-TEST(ServiceDataSyntax, BadValuesAreReportedAtTheirLinesAndLookAlikeWordsAreStrings)
+TEST(ServiceDataSyntax, BadValuesAreReportedAtTheirLines)
 {
     ksxtest::ErrorCapture errors;
     CKesServiceDataParser parser;
@@ -111,39 +130,6 @@ TEST(ServiceDataSyntax, BadValuesAreReportedAtTheirLinesAndLookAlikeWordsAreStri
     EXPECT_TRUE(errors.Has(KES_ERR_SERVICE_ENTRY, "KesServiceData", 218));
     EXPECT_TRUE(errors.Has(KES_ERR_ARGUMENT, "KesServiceData", 174));
     EXPECT_EQ("d.b 1.1.1.1:2 dynamic\ndom.svc 10.1.2.3:8000 dynamic\n", Table(parser));
-
-    CKesServiceDataParser words;
-    const char* domains[] = {"#note", "12--3", "12a", "1.2.3.4.5", "PORT:80", "DOMAIN"};
-    std::string text;
-    for (const char* domain : domains)
-        text += "SERVICE: s DOMAIN: " + std::string(domain) + " ADDRESS: 1.1.1.1 PORT: 1\n";
-    EXPECT_EQ("", Parse(words, text));
-    EXPECT_EQ(6, Entries(words));
-    for (const char* domain : domains) EXPECT_NE(nullptr, words.KSDPGetServiceData(domain, "s")) << domain;
-}
-
-// Each text holds one syntax error; the report names its line.
-TEST(ServiceDataSyntax, SyntaxErrorGivesOneReportAndAnEmptyTable)
-{
-    const std::string good = "SERVICE: a DOMAIN: d ADDRESS: 1.1.1.1 PORT: 1\n";
-    const std::vector<std::pair<std::string, int>> cases = {
-        {"## only\n-- comments\n\n", 4},
-        {"SERVICE: s DOMAIN: d ADDRESS: localhost PORT: 1", 1},
-        {good + "# note\n" + good, 2},
-        {good + good + "SERVICE: c DOMAIN: d\nADDRESS: 1.1.1.1\nPORT: x\n" + good, 5},
-        {good + "SERVICE: b DOMAIN: d ADDRESS: 1.1.1.1 PORT: 1 DYNAMIC: maybe x y z\n" + good, 2},
-    };
-    for (const auto& [text, line] : cases) {
-        ksxtest::ErrorCapture errors;
-        CKesServiceDataParser parser;
-        Parse(parser, "SERVICE: old DOMAIN: d ADDRESS: 1.1.1.1 PORT: 1");
-        EXPECT_EQ("KesServiceData parse error Line number: " + std::to_string(line) + "\n",
-                  Parse(parser, text))
-            << text;
-        EXPECT_EQ(0, Entries(parser)) << text;
-        // The abandoned entry never reaches a record, so its flag is never judged.
-        EXPECT_FALSE(errors.Has(KES_ERR_SERVICE_ENTRY)) << text;
-    }
 }
 
 // A later parse keeps earlier entries unless it replaces them (freeing the replaced one).
@@ -156,11 +142,10 @@ TEST(ServiceDataParser, LookupMatchesDomainThenServiceAndLaterParsesMerge)
     EXPECT_EQ(nullptr, parser.KSDPGetServiceData("svc", "a"));
 
     Parse(parser, Entry("b", "svc", 22) + Entry("b", "three", 3));
-    EXPECT_EQ(3, Entries(parser));
-    EXPECT_EQ(1u, PortOf(parser, "a", "svc"));
-    EXPECT_EQ(22u, PortOf(parser, "b", "svc"));
-    EXPECT_EQ(
-        1, parser.KSDPAddRecordToDataList(parser.KSDPGetServiceData("b", "svc"))); // filed: kept, not freed
+    EXPECT_EQ("a.svc 10.0.0.1:1 dynamic\nb.svc 10.0.0.1:22 dynamic\nb.three 10.0.0.1:3 dynamic\n",
+              Table(parser));
+    // Filing an already filed record keeps it, not frees it.
+    EXPECT_EQ(1, parser.KSDPAddRecordToDataList(parser.KSDPGetServiceData("b", "svc")));
     EXPECT_EQ(22u, PortOf(parser, "b", "svc"));
 
     // The shipped file files the multicast service under the any-domain only.
@@ -174,51 +159,41 @@ TEST(ServiceDataParser, CheckFileTimeRereadsOnlyOnALaterModificationSecond)
     const time_t now = time(nullptr);
     const std::string path = ksxtest::ServiceFilePath();
     CKesServiceDataParser parser;
-    WriteServiceFileAt(Entry("d", "s", 1), now - 100);
-    EXPECT_EQ(1, parser.KSDPCheckFileTime(path.c_str())); // never parsed: reads
+    EXPECT_EQ(1, WriteAndCheck(parser, Entry("d", "s", 1), now - 100)); // never parsed: reads
     CKesSockEnd* first = parser.KSDPGetServiceData("d", "s");
     ASSERT_NE(nullptr, first);
 
     // Changed content stamped no later than the last parse is not seen.
-    WriteServiceFileAt(Entry("d", "s", 2), now - 50);
-    EXPECT_EQ(1, parser.KSDPCheckFileTime(path.c_str()));
+    EXPECT_EQ(1, WriteAndCheck(parser, Entry("d", "s", 2), now - 50));
     EXPECT_EQ(first, parser.KSDPGetServiceData("d", "s"));
 
-    WriteServiceFileAt(Entry("d", "other", 3), now + 100);
-    EXPECT_EQ(1, parser.KSDPCheckFileTime(path.c_str()));
-    EXPECT_EQ(nullptr, parser.KSDPGetServiceData("d", "s")); // table rebuilt, not merged
-    EXPECT_EQ(3u, PortOf(parser, "d", "other"));
+    EXPECT_EQ(1, WriteAndCheck(parser, Entry("d", "other", 3), now + 100));
+    EXPECT_EQ("d.other 10.0.0.1:3 dynamic\n", Table(parser)); // rebuilt, not merged
 
     ASSERT_EQ(0, unlink(path.c_str()));
     EXPECT_EQ(KES_ERR_SERVICE_FILE_READ, parser.KSDPCheckFileTime(path.c_str()));
-    EXPECT_EQ(3u, PortOf(parser, "d", "other"));
+    EXPECT_EQ("d.other 10.0.0.1:3 dynamic\n", Table(parser));
 }
 
 // The last entry of every version of the file is always there.
 TEST(ServiceDataParser, LookupDuringRereadNeverSeesAHalfBuiltTable)
 {
     const int kEntries = 2000;
-    const std::string path = ksxtest::ServiceFilePath();
     std::string text;
     for (int i = 0; i < kEntries; ++i) text += Entry("d", "s" + std::to_string(i), i + 1);
     const std::string last = "s" + std::to_string(kEntries - 1);
 
     CKesServiceDataParser parser;
     const time_t start = time(nullptr) + 10;
-    WriteServiceFileAt(text, start);
-    ASSERT_EQ(1, parser.KSDPCheckFileTime(path.c_str()));
-    std::atomic<bool> done{false};
+    ASSERT_EQ(1, WriteAndCheck(parser, text, start));
     std::atomic<int> lookups{0}, misses{0};
-    std::thread reader([&] {
-        for (; !done.load(); ++lookups) misses += parser.KSDPGetServiceData("d", last.c_str()) == nullptr;
+    std::jthread reader([&](std::stop_token stop) {
+        for (; !stop.stop_requested(); ++lookups)
+            misses += parser.KSDPGetServiceData("d", last.c_str()) == nullptr;
     });
     while (lookups.load() == 0) std::this_thread::yield();
-    for (int round = 1; round <= 20; ++round) {
-        WriteServiceFileAt(text, start + round);
-        EXPECT_EQ(1, parser.KSDPCheckFileTime(path.c_str()));
-    }
-    done = true;
-    reader.join();
+    for (int round = 1; round <= 20; ++round) EXPECT_EQ(1, WriteAndCheck(parser, text, start + round));
+    reader = {}; // stops and joins
     EXPECT_EQ(0, misses.load());
-    EXPECT_EQ(kEntries, Entries(parser));
+    EXPECT_EQ(kEntries, parser.KSDPResults()->KTLLength());
 }

@@ -41,10 +41,7 @@ public:
 
 class EventLoopTest : public ::testing::Test {
 protected:
-    int Watch(unsigned int socket, Recorder& recorder)
-    {
-        return m_Net.KRNAddIOHandle(socket, TRUE, FALSE, FALSE, &recorder);
-    }
+    int Watch(unsigned int fd, Recorder& r) { return m_Net.KRNAddIOHandle(fd, TRUE, FALSE, FALSE, &r); }
     void SetUp() override { ASSERT_EQ(Watch(m_Barrier.Watched(), m_BarrierCalls), 1); }
     // The loop has finished every OnIO that was running when this began.
     bool RoundTrip()
@@ -58,8 +55,7 @@ protected:
     Recorder m_BarrierCalls, m_Recorder;
 };
 
-// In one batch the first socket dispatched removes itself and the other, whose number a new
-// socket takes: the new callback sees only the new socket's events, neither old one runs again.
+// The first of two sockets in a batch removes both and reuses the other's number: no stale event runs.
 TEST_F(EventLoopTest, PendingEventsOfRemovedOrReusedDescriptorsReachNoCallback)
 {
     SocketPair a, b, replacement;
@@ -108,8 +104,7 @@ TEST_F(EventLoopTest, RemovalByAThreadThatOnIOWaitsForDoesNotBlock)
     EXPECT_TRUE(sawRemoval);
 }
 
-// Under churn from many threads, at most an OnIO already begun runs after KRNRemoveIO, and
-// none once the loop has gone round, although every removed socket stays readable.
+// Under churn from many threads, after KRNRemoveIO at most an OnIO already begun runs, none a round later.
 TEST_F(EventLoopTest, NoOnIOStartsForASocketAfterItsRemovalUnderConcurrentChurn)
 {
     constexpr int kThreads = 4, kRounds = 150;
@@ -143,8 +138,7 @@ TEST_F(EventLoopTest, NoOnIOStartsForASocketAfterItsRemovalUnderConcurrentChurn)
     }
 }
 
-// Paused in its OnIO, a socket with data and a hang-up waits until resumed (twice is once);
-// registered again it is unpaused, and the old generation no longer reaches it.
+// A pause holds data and hang-up until resumed (twice is once); a pause names one registration only.
 TEST_F(EventLoopTest, PausedSocketWaitsUntilResumedAndAPauseNamesOneRegistration)
 {
     Recorder fresh;
@@ -188,8 +182,7 @@ TEST_F(EventLoopTest, PausedSocketWaitsUntilResumedAndAPauseNamesOneRegistration
     loop.Stop(); // before fresh goes
 }
 
-// Pausing and resuming the last generation while it is removed gives 1 or
-// KES_ERR_INVALID_SOCKET, and every next registration is still dispatched.
+// Pause/resume racing removal give 1 or KES_ERR_INVALID_SOCKET; every next registration still dispatches.
 TEST_F(EventLoopTest, PauseAndResumeRacingRemovalLeaveTheNextRegistrationWorking)
 {
     constexpr int kRounds = 500;
@@ -216,8 +209,7 @@ TEST_F(EventLoopTest, PauseAndResumeRacingRemovalLeaveTheNextRegistrationWorking
         ASSERT_EQ(m_Net.KRNRemoveIO(m_Pair.Watched()), 1);
         m_Net.KRNWaitForDispatch(m_Pair.Watched()); // no OnIO of this round counts in the next
     }
-    pauser.request_stop();
-    pauser.join();
+    pauser = {}; // stops and joins
     EXPECT_EQ(unexpected.load(), 0);
 }
 

@@ -5,8 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <fstream>
-
 #include "CKesAcceptReserve.h"
 #include "CKesEnv.h"
 #include "CKesFileDescriptor.h"
@@ -18,19 +16,6 @@ namespace {
 
 using ksxtest::ScopedEnv;
 
-std::string WriteFile(const std::string& name, const std::string& content)
-{
-    const std::string path = ksxtest::KsxHome() + "/" + name;
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
-}
-
-std::string ReadAll(CKesReadOnlyFile& file)
-{
-    std::unique_ptr<char, decltype(&std::free)> text(file.KOFReadAll(), &std::free);
-    return text ? text.get() : "<failed>";
-}
-
 std::vector<std::string> HostAddresses()
 {
     const CKesAtomVector& atoms = CKesEnv::KELocalHostIPAddrs();
@@ -41,11 +26,10 @@ std::vector<std::string> HostAddresses()
 
 } // namespace
 
-// Another handle, or another process asking only to share it, is kept out until the lock is
-// released or its object destroyed.
+// Another handle or process (even sharing) is kept out until the lock is released or destroyed.
 TEST(FileLock, ExcludesOtherHandlesAndProcessesUntilReleasedOrDestroyed)
 {
-    const std::string path = WriteFile("locked.cfg", "content\n");
+    const std::string path = ksxtest::WriteHomeFile("locked.cfg", "content\n");
     const std::string command = "flock -s -n '" + path + "' true";
     KesFileHandle mine = KesFileOpen(path.c_str(), 3);
     KesFileHandle other = KesFileOpen(path.c_str(), 1);
@@ -65,25 +49,23 @@ TEST(FileLock, ExcludesOtherHandlesAndProcessesUntilReleasedOrDestroyed)
     EXPECT_EQ(second.KFLTryLock(), 1);
     EXPECT_NE(std::system(command.c_str()), 0);
     EXPECT_EQ(second.KFLUnlock(), 1);
-    KesFileClose(other);
-    KesFileClose(mine);
+    KesFileClose(other), KesFileClose(mine);
 }
 
-// Every read gives the whole file, larger than one read or rewritten shorter, also at once to a
-// thread that holds the exclusive lock itself.
+// Each read gives the whole current file, beyond one read's size, also while this thread holds the lock.
 TEST(ReadOnlyFile, ReadsTheWholeFileEachTimeAlsoWhileThisThreadHoldsTheLock)
 {
     std::string big;
     for (int i = 0; big.size() < 100000; ++i) big += "line " + std::to_string(i) + "\n";
-    const std::string path = WriteFile("whole.cfg", big);
+    const std::string path = ksxtest::WriteHomeFile("whole.cfg", big);
     CKesReadOnlyFile file(path.c_str(), true);
     ASSERT_EQ(file.KOFOpenLoop(1, 10), 0);
-    EXPECT_EQ(ReadAll(file), big);
+    EXPECT_EQ(ksxtest::TakeText(file.KOFReadAll()), big);
     KesFileHandle handle = KesFileOpen(path.c_str(), 3);
     CKesFileLock lock("whole", handle);
     ASSERT_EQ(lock.KFLLock(), 1);
     ASSERT_EQ(KesFileTruncate(handle, 300), 0);
-    EXPECT_EQ(ReadAll(file), big.substr(0, 300));
+    EXPECT_EQ(ksxtest::TakeText(file.KOFReadAll()), big.substr(0, 300));
     EXPECT_EQ(lock.KFLUnlock(), 1);
     KesFileClose(handle);
 }
@@ -129,9 +111,8 @@ TEST(FileDescriptor, RaisingTheLimitLetsAnExhaustedProcessOpenAgain)
     EXPECT_EQ(failedStep, 0);
 }
 
-// At the descriptor limit an accept loop neither spins nor leaves clients waiting: each pending
-// connection is accepted on the spare and closed, the shortage is reported once with a count,
-// and accepting resumes once descriptors are free.
+// At the limit each pending connection is shed on the spare descriptor (no spinning, no client left
+// waiting), the shortage counted once; accepting resumes when descriptors are free.
 TEST(FileDescriptor, AcceptAtTheLimitShedsPendingConnectionsAndCountsThem)
 {
     const int failedStep = ksxtest::RunInChild([] {
@@ -161,8 +142,7 @@ TEST(FileDescriptor, AcceptAtTheLimitShedsPendingConnectionsAndCountsThem)
         if (fillers.empty()) return 14;
 
         // Nothing pending: the call returns rather than block, and sheds nothing.
-        if (!refused()) return 20;
-        if (!reserve.KARTakeShortageBegan() || reserve.KARTakeShortageBegan()) return 21;
+        if (!refused() || !reserve.KARTakeShortageBegan() || reserve.KARTakeShortageBegan()) return 20;
         if (reserve.KARTakeShedCount() != 0) return 22;
         // Each pending connection is shed; the spare comes back after each.
         for (int i = 0; i < kShed; ++i)

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <regex>
 #include <sstream>
 
@@ -65,8 +64,7 @@ TEST(ErrorReport, OneWholeLinePerReportFromAnyThreadAndTheListenerCanBeSwapped)
     EXPECT_EQ(workerLines, kThreads * kReports);
 }
 
-// A burst from one source line, from several threads, writes the window's first reports without
-// holding back other lines; after the window (or at a flush or exit) the rest is summed up.
+// A burst from one source line is cut to the window's first reports, the rest summed up after it.
 TEST(ErrorReport, ReportsAPeerCanTriggerAreLimitedPerSourceLineAndTheRestCounted)
 {
     KesSetTimeScale(0.5); // windows of half a second
@@ -120,8 +118,7 @@ TEST(ErrorReport, ReportsAPeerCanTriggerAreLimitedPerSourceLineAndTheRestCounted
         << lines;
 }
 
-// Each row: a variable set for this test run again in a fresh process, and the values it must
-// start with; a sleep there lasts at least its scaled time.
+// Each row's variable, set for this test rerun in a fresh process, gives these values; sleeps scale.
 TEST(Environment, TraceLevelAndPositiveTimeScaleComeFromTheEnvironmentAtLoad)
 {
     if (const char* level = std::getenv("KSX_PROBE_LEVEL")) {
@@ -130,8 +127,7 @@ TEST(Environment, TraceLevelAndPositiveTimeScaleComeFromTheEnvironmentAtLoad)
         EXPECT_EQ(KesTimeScale(), scale);
         const auto start = std::chrono::steady_clock::now();
         KesSleep(40);
-        EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-                  0.04 * scale);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::duration<double>(0.04 * scale));
         return;
     }
     struct {
@@ -161,8 +157,7 @@ TEST(Environment, TraceLevelAndPositiveTimeScaleComeFromTheEnvironmentAtLoad)
 // Open never creates; a positioned write leaves the position alone; truncation and seeks work.
 TEST(PortFile, OpenNeverCreatesAndRewritesInPlace)
 {
-    const std::string path = ksxtest::KsxHome() + "/portfile.txt";
-    std::ofstream(path) << "0123456789";
+    const std::string path = ksxtest::WriteHomeFile("portfile.txt", "0123456789");
     EXPECT_EQ(KesFileOpen((path + ".missing").c_str(), 3), KES_INVALID_FILE_HANDLE);
     EXPECT_NE(access((path + ".missing").c_str(), F_OK), 0);
     KesFileHandle file = KesFileOpen(path.c_str(), 3);
@@ -194,8 +189,7 @@ TEST(Address, OnlyDottedIPv4IsRead)
         EXPECT_EQ(KesInetAtoN(bad, &address), -1) << bad;
 }
 
-// A large send to a stalled peer gives up at its deadline, never before, on a blocking socket too;
-// a reader gets every byte in order from a non-blocking one. The TCP user timeout reads back as set.
+// A send gives up on a stalled peer at its deadline, not before; a reader gets every byte in order.
 TEST(Socket, SendWithinADeadlineGivesUpOnAStalledPeerAndDeliversAllToAReader)
 {
     const ksxtest::Bytes data = ksxtest::Pattern(4 << 20, 1);

@@ -140,4 +140,11 @@ int RunInChild(const std::function<int()>& body, std::string* stderrText)
     return WEXITSTATUS(status);
 }
 
+std::string WriteHomeFile(const std::string& name, const std::string& content)
+{
+    const std::string path = KsxHome() + "/" + name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+}
+
 } // namespace ksxtest

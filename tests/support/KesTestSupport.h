@@ -136,4 +136,14 @@ inline void RunOnThreads(int count, const std::function<void(int)>& body)
     for (auto& thread : threads) thread.join();
 }
 
+// A heap text handed over by the code under test, as a string ("<null>" for none); frees it.
+inline std::string TakeText(char* text)
+{
+    const std::unique_ptr<char, decltype(&std::free)> owner(text, &std::free);
+    return text != nullptr ? text : "<null>";
+}
+
+// Writes a file of that name into the test's KSX_HOME and gives its path.
+std::string WriteHomeFile(const std::string& name, const std::string& content);
+
 } // namespace ksxtest
