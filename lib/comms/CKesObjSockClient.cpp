@@ -223,8 +223,11 @@ void CKesObjSockClient::ReportRefusedSend(EKesConnectState state)
 int CKesObjSockClient::KOSCSendToServer(CKesRecord* record)
 {
     if (!record) return KES_ERR_ARGUMENT;
+    unsigned char small[CKesRecHdr::ms_SmallFrame];
+    const int framed = CKesRecHdr::KRHFrameRecordInto(*record, small, sizeof small);
+    if (framed > 0) return KOSCSendToServer(small, static_cast<unsigned int>(framed));
     CKesRecHdr frame;
-    int result = frame.KRHFrameRecord(*record);
+    int result = framed < 0 ? framed : frame.KRHFrameRecord(*record);
     if (result != 1) {
         CKesError(result, kSource, __LINE__, nullptr);
         return result;

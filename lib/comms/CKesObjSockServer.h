@@ -50,6 +50,7 @@
 #include "EKesConnectState.h"
 #include "KesErrorCodes.h"
 #include "KesPort.h"
+#include "TKesHandleSlots.h"
 
 class CKesIOWorkPacket;
 class CKesObjMulticast;
@@ -162,12 +163,15 @@ private:
     // ---- helpers of the packet path (CKesObjSockServerTraffic.cpp) ------------------
     // The lock rules noted are checked in debug and sanitizer builds.
     CKesSockEnd* FindNewSocket(unsigned int socket);
+    struct Connection;
+    // Caller holds the endpoint lock: the connection accepted on the socket,
+    // or null. It stays filed while the lock is held.
+    Connection* ConnectionOf(unsigned int socket);
     // Caller holds the endpoint lock: a packet read from a connection that
     // has ended, whose handle may be a new connection's now.
     bool IsFromEndedConnection(const CKesIOWorkPacket& packet);
-    struct Connection;
     using EarlyRecords = std::vector<std::unique_ptr<CKesRecord>>; // empty: no allocation
-    int IdentifyOrHold(CKesSockEnd* client, CKesRecord* record, unsigned int length, bool* handled,
+    int IdentifyOrHold(Connection& connection, CKesRecord* record, unsigned int length, bool* handled,
                        EarlyRecords* early);
     // Caller holds the identify lock.
     int TakeClientId(CKesSockEnd* client, CKesRecord* record, Connection* connection, EarlyRecords* early);
@@ -212,10 +216,12 @@ private:
     // Caller holds the endpoint lock exclusively.
     void ReleaseEndpoint(CKesSockEnd* client);
 
-    CKesMutex m_SendLock; // innermost; guards m_ConnectionSends only
-    // Endpoint -> its send state; entries are made by the first send and
-    // dropped when the endpoint is released.
-    std::map<const CKesSockEnd*, std::unique_ptr<ConnectionSend>> m_ConnectionSends;
+    CKesMutex m_SendLock; // innermost; guards m_OtherSends only
+    // The send states of endpoints filed by the host itself rather than
+    // accepted here (an accepted one keeps its state in its Connection):
+    // made by the first send, dropped when the endpoint is released.
+    std::map<const CKesSockEnd*, std::unique_ptr<ConnectionSend>> m_OtherSends;
+
     CKesMutex m_ServerLock;                           // connect state, start-up, termination
     char* m_ServiceName = nullptr;                    // owned heap text
     char* m_Domain = nullptr;                         // owned heap text
@@ -239,16 +245,23 @@ private:
     // guards m_Connections.
     CKesMutex m_IdentifyLock;
     // Each accepted connection, from acceptance until removal (times on the
-    // steady clock, milliseconds).
+    // steady clock, milliseconds). Filed under the identify lock and removed
+    // under the endpoint lock held exclusively too, so a holder of the
+    // endpoint lock may keep a pointer to one. The atomic fields are read by
+    // a confirmed connection's packets without the identify lock.
     struct Connection {
         CKesSockEnd* end = nullptr; // the new-socket table's endpoint
         std::string peer;           // "address:port" of the peer
         long long acceptedMs = 0;
-        long long lastPacketMs = 0; // the last packet processed (keep-alives too)
-        EarlyRecords early;         // records before the client id, in arrival order
+        std::atomic<long long> lastPacketMs{0}; // the last packet processed (keep-alives too)
+        EarlyRecords early;                     // records before the client id, in arrival order
         long long earlyBytes = 0;
-        bool draining = false; // early records being delivered: later ones wait
-        bool closing = false;  // shut down and reported; its records are dropped
+        // Set before confirmed, cleared once the early records are through:
+        // while it is set, later records wait.
+        std::atomic<bool> draining{false};
+        std::atomic<bool> confirmed{false}; // the client id was taken
+        bool closing = false;               // shut down and reported; its records are dropped
+        ConnectionSend send;
         // Installation key: this server's nonce for the connection, and
         // whether the client has proved the key (from the start for a
         // server that is no member).
@@ -256,6 +269,9 @@ private:
         bool proved = true;
     };
     std::map<unsigned int, Connection> m_Connections; // by socket
-    std::condition_variable_any m_Drained;            // a connection's early records were delivered
-    long long m_LastReapMs = 0;                       // accept thread only
+    // m_Connections by socket for the handles it covers, for the packet and
+    // send paths: written under the identify lock.
+    TKesHandleSlots<Connection*> m_ConnectionIndex;
+    std::condition_variable_any m_Drained; // a connection's early records were delivered
+    long long m_LastReapMs = 0;            // accept thread only
 };

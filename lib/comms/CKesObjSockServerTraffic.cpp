@@ -146,16 +146,24 @@ CKesSockEnd* CKesObjSockServer::KOSSGetClient(char* clientId)
 
 CKesSockEnd* CKesObjSockServer::KOSSGetClientData(char const* clientId)
 {
-    if (!clientId) return nullptr;
-    CKesPointer* holder = m_ClientData->KTLGet(clientId);
-    return holder ? static_cast<CKesSockEnd*>(holder->KPData()) : nullptr;
+    return static_cast<CKesSockEnd*>(m_ClientData->KTLValueOf(clientId));
 }
 
 CKesSockEnd* CKesObjSockServer::FindNewSocket(unsigned int socket)
 {
     if (socket == KES_INVALID_SOCKET) return nullptr;
-    CKesPointer* holder = m_NewSockets->KTLGet(static_cast<int>(socket));
-    return holder ? static_cast<CKesSockEnd*>(holder->KPData()) : nullptr;
+    return static_cast<CKesSockEnd*>(m_NewSockets->KTLValueOf(static_cast<int>(socket)));
+}
+
+CKesObjSockServer::Connection* CKesObjSockServer::ConnectionOf(unsigned int socket)
+{
+    KES_CHECK(t_EndpointHold.server == this, "caller holds the endpoint lock");
+    if (m_ConnectionIndex.Covers(socket)) return m_ConnectionIndex.Load(socket);
+    // A host callback made under the identify lock may send.
+    std::unique_lock<CKesMutex> identify(m_IdentifyLock, std::defer_lock);
+    if (!m_IdentifyLock.IsHeldByMe()) identify.lock();
+    auto found = m_Connections.find(socket);
+    return found != m_Connections.end() ? &found->second : nullptr;
 }
 
 __boolean CKesObjSockServer::KOSSIsPacketForServer(unsigned int socket)
@@ -216,16 +224,19 @@ void CKesObjSockServer::ReleaseEndpoint(CKesSockEnd* client)
         result = deleted;
     }
     {
-        // Its early records go with it; the socket number may be reused
-        // once the endpoint below has closed it.
+        // Its early records and send state go with it; the socket number may
+        // be reused once the endpoint below has closed it. No packet or
+        // sender uses the entry: each holds the endpoint lock.
         CKesAutoMutex identify(m_IdentifyLock);
         auto found = m_Connections.find(socket);
-        if (found != m_Connections.end() && found->second.end == client) m_Connections.erase(found);
+        if (found != m_Connections.end() && found->second.end == client) {
+            m_ConnectionIndex.Store(socket, nullptr);
+            m_Connections.erase(found);
+        }
     }
     {
-        // No sender uses the entry: each holds the endpoint lock.
         CKesAutoMutex sending(m_SendLock);
-        m_ConnectionSends.erase(client);
+        m_OtherSends.erase(client);
     }
     int deleted = m_NewSockets->KTLDelete(static_cast<int>(socket));
     if (deleted == 1)
@@ -271,13 +282,14 @@ int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet)
         // after the engine looked at it is told apart here, before the
         // handle's (maybe new) connection is looked up.
         SharedEndpointUse use(m_EndpointLock, this);
-        CKesSockEnd* client =
-            packet->KIWPGetPacket() && !IsFromEndedConnection(*packet) ? FindNewSocket(socket) : nullptr;
-        if (client) {
+        Connection* connection =
+            packet->KIWPGetPacket() && !IsFromEndedConnection(*packet) ? ConnectionOf(socket) : nullptr;
+        if (connection) {
+            CKesSockEnd* client = connection->end;
             CKesRecord* record = packet->KIWPGetRecord();
             bool handled = false;
             EarlyRecords early;
-            if (record) result = IdentifyOrHold(client, record, length, &handled, &early);
+            if (record) result = IdentifyOrHold(*connection, record, length, &handled, &early);
             if (!early.empty()) DeliverEarly(client, std::move(early));
             if (record && !handled) Deliver(client, record);
         }
@@ -310,32 +322,30 @@ void CKesObjSockServer::Deliver(CKesSockEnd* client, CKesRecord* record)
 // caller in *early (to deliver before anything else of the connection), or
 // holds an early record. *handled tells whether the record was consumed
 // here; a confirmed connection's record is left to the caller.
-int CKesObjSockServer::IdentifyOrHold(CKesSockEnd* client, CKesRecord* record, unsigned int length,
+int CKesObjSockServer::IdentifyOrHold(Connection& connection, CKesRecord* record, unsigned int length,
                                       bool* handled, EarlyRecords* early)
 {
+    connection.lastPacketMs.store(NowMs(), std::memory_order_relaxed);
+    // A confirmed connection whose early records are through: no lock. The
+    // flag is set after draining, so one seen set shows draining as it is.
+    *handled = false;
+    if (connection.confirmed.load() && !connection.draining.load()) return 1;
+    CKesSockEnd* client = connection.end;
     std::string report;
     int result = 1;
     ProofStep proof; // a step of the installation-key proof, finished outside the lock
     {
         std::unique_lock<CKesMutex> identify(m_IdentifyLock);
-        // Not erased meanwhile: removal needs the endpoint lock exclusively.
-        auto found = m_Connections.find(client->KSEGetEndPointSocket());
-        Connection* connection =
-            found != m_Connections.end() && found->second.end == client ? &found->second : nullptr;
-        if (connection) connection->lastPacketMs = NowMs();
-        m_Drained.wait(identify, [connection] { return !connection || !connection->draining; });
+        m_Drained.wait(identify, [&connection] { return !connection.draining.load(); });
         *handled = !client->KSEIsConnectionConfirmed();
         if (!*handled) return 1;
-        if (TakeProofRecord(client, connection, record, &proof)) {
+        if (TakeProofRecord(client, &connection, record, &proof)) {
             record = nullptr;
         } else if (CKesAtom* id = record->KRValueOf(CKesSockEnd::ms_ClientIdField);
                    !id || id->KAType() != KES_DT_STRING || !id->KAString()) {
-            if (connection)
-                result = HoldEarlyRecord(*connection, record, length, &report);
-            else
-                delete record;
+            result = HoldEarlyRecord(connection, record, length, &report);
         } else {
-            result = TakeClientId(client, record, connection, early);
+            result = TakeClientId(client, record, &connection, early);
         }
     }
     if (!report.empty()) KesReportLimited(KES_ERR_CONNECTION, kSource, __LINE__, report.c_str());
@@ -360,12 +370,13 @@ int CKesObjSockServer::TakeClientId(CKesSockEnd* client, CKesRecord* record, Con
     }
     delete record;
     client->KSEConfirmConnection(TRUE);
-    if (connection && !connection->early.empty()) {
+    if (!connection->early.empty()) {
         *early = std::move(connection->early);
         connection->early.clear();
         connection->earlyBytes = 0;
         connection->draining = true;
     }
+    connection->confirmed = true; // after draining (see IdentifyOrHold)
     return result;
 }
 
@@ -414,15 +425,26 @@ void CKesObjSockServer::DeliverEarly(CKesSockEnd* client, EarlyRecords early)
 void CKesObjSockServer::TrackConnection(CKesSockEnd* client)
 {
     char* address = client->KSEGetEndPtIpAddress();
-    Connection connection;
-    connection.end = client;
-    connection.peer =
+    std::string peer =
         std::string(address ? address : "?") + ":" + std::to_string(client->KSEGetEndPtAddressPort());
     free(address);
-    connection.acceptedMs = connection.lastPacketMs = NowMs();
-    ChallengeClient(client, connection);
-    CKesAutoMutex identify(m_IdentifyLock);
-    m_Connections.insert_or_assign(client->KSEGetEndPointSocket(), std::move(connection));
+    const unsigned int socket = client->KSEGetEndPointSocket();
+    Connection* connection = nullptr;
+    {
+        CKesAutoMutex identify(m_IdentifyLock);
+        // A handle's entry goes when its endpoint is released, before the
+        // handle can be accepted again; one left over would be stale.
+        m_Connections.erase(socket);
+        connection = &m_Connections.try_emplace(socket).first->second;
+        connection->end = client;
+        connection->peer = std::move(peer);
+        connection->acceptedMs = NowMs();
+        connection->lastPacketMs = connection->acceptedMs;
+        m_ConnectionIndex.Store(socket, connection);
+    }
+    // Nothing else touches the entry yet: no packet comes before the engine
+    // has the endpoint, and the reaper runs on this thread.
+    ChallengeClient(client, *connection);
 }
 
 // Accept thread, about once a second: shuts down each connection that sent
@@ -470,10 +492,14 @@ void CKesObjSockServer::ReapOverdue()
 int CKesObjSockServer::KOSSSendToClient(char const* clientId, CKesRecord const* record)
 {
     if (!record) return 1;
+    unsigned char small[CKesRecHdr::ms_SmallFrame];
+    const int framed = CKesRecHdr::KRHFrameRecordInto(*record, small, sizeof small);
+    if (framed < 0) return 1; // nothing encoded, nothing sent
     CKesRecHdr frame;
-    if (frame.KRHFrameRecord(*record) != 1) return 1; // nothing encoded, nothing sent
-    int result =
-        KOSSSendToClient(clientId, frame.KRHGetData(), static_cast<unsigned int>(frame.KRHGetTotalLen()));
+    if (framed == 0 && frame.KRHFrameRecord(*record) != 1) return 1;
+    int result = framed > 0 ? KOSSSendToClient(clientId, small, static_cast<unsigned int>(framed))
+                            : KOSSSendToClient(clientId, frame.KRHGetData(),
+                                               static_cast<unsigned int>(frame.KRHGetTotalLen()));
     if (result != 1) {
         const std::string text = std::string("Send to client ") + (clientId ? clientId : "(none)") +
                                  " of service " + (m_ServiceName ? m_ServiceName : "(unnamed)") +
@@ -567,9 +593,10 @@ int CKesObjSockServer::KOSSBroadcastRecords(CKesRecord** records, unsigned int c
 // stays in the table.
 CKesObjSockServer::ConnectionSend* CKesObjSockServer::SendStateOf(CKesSockEnd* client)
 {
-    KES_CHECK(t_EndpointHold.server == this, "caller holds the endpoint lock");
+    Connection* connection = ConnectionOf(client->KSEGetEndPointSocket());
+    if (connection && connection->end == client) return &connection->send;
     CKesAutoMutex guard(m_SendLock);
-    std::unique_ptr<ConnectionSend>& state = m_ConnectionSends[client];
+    std::unique_ptr<ConnectionSend>& state = m_OtherSends[client];
     if (!state) state = std::make_unique<ConnectionSend>();
     return state.get();
 }

@@ -116,6 +116,18 @@ int CKesRecHdr::KRHFrameRecord(const CKesBaseRecord& record)
     return result;
 }
 
+int CKesRecHdr::KRHFrameRecordInto(const CKesBaseRecord& record, unsigned char* out, unsigned int room)
+{
+    unsigned int length = 0;
+    const int sized = record.KOMEncodedLength(&length);
+    if (sized != 1) return sized;
+    if (room < static_cast<unsigned int>(ms_HeaderLength) || length > room - ms_HeaderLength) return 0;
+    const uint32_t wire = htonl(length);
+    std::memcpy(out, &wire, sizeof wire);
+    record.KOMEncodeInto(out + ms_HeaderLength);
+    return static_cast<int>(length) + ms_HeaderLength;
+}
+
 int CKesRecHdr::KRHFrameRecords(CKesRecord* const* records, unsigned int count, unsigned int* framed)
 {
     FreeBuffer();

@@ -38,6 +38,12 @@ public:
     // long for a frame, KES_ERR_ARGUMENT is reported as by the framing
     // constructor and the header is left empty, as that constructor leaves it.
     int KRHFrameRecord(const CKesBaseRecord& record);
+    // Frames the record into out when its frame fits in room bytes (a small
+    // record sent at once needs no allocation). The frame's length; 0 when
+    // it does not fit (out untouched); KOMEncodedLength's error otherwise.
+    static int KRHFrameRecordInto(const CKesBaseRecord& record, unsigned char* out, unsigned int room);
+    // The room a sender keeps on its stack for such a frame.
+    static constexpr unsigned int ms_SmallFrame = 512;
     // Frames count records back to back in one malloc'd buffer, each behind
     // its own header, in order (a batch the sender writes at once), replacing
     // what the header held. A null record or one that cannot be encoded is

@@ -83,6 +83,13 @@ CKesPointer* CKesTreeList::Get(const KeyView& key)
     return &slot->got;
 }
 
+void* CKesTreeList::ValueOf(const KeyView& key)
+{
+    std::lock_guard<std::mutex> guard(m_Lock);
+    auto found = m_Entries.find(key);
+    return found != m_Entries.end() ? found->second->KPData() : nullptr;
+}
+
 int CKesTreeList::Delete(const KeyView& key)
 {
     CKesPointer* holder = nullptr;
@@ -141,6 +148,13 @@ CKesPointer* CKesTreeList::KTLGet(const CKesAtom* key)
     if (!MakeKey(key, &made)) return nullptr;
     return Get(made);
 }
+
+void* CKesTreeList::KTLValueOf(const char* key)
+{
+    return key != nullptr ? ValueOf(KeyView{true, 0, key}) : nullptr;
+}
+
+void* CKesTreeList::KTLValueOf(int key) { return ValueOf(KeyView{false, key, {}}); }
 
 int CKesTreeList::KTLDelete(const char* key)
 {

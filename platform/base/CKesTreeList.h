@@ -52,6 +52,10 @@ public:
     CKesPointer* KTLGet(const char* key);
     CKesPointer* KTLGet(int key);
     CKesPointer* KTLGet(const CKesAtom* key);
+    // The entry's value itself (no holder: nothing per thread), or null when
+    // absent or when the value is null.
+    void* KTLValueOf(const char* key);
+    void* KTLValueOf(int key);
 
     // Removes the entry, destroying its holder but not the value. 1, or
     // KES_ERR_ARGUMENT when the key is absent.
@@ -101,6 +105,7 @@ private:
     int Add(const Key& key, CKesPointer* holder);
     int AddValue(const Key& key, void* value);
     CKesPointer* Get(const KeyView& key);
+    void* ValueOf(const KeyView& key);
     int Delete(const KeyView& key);
     ThreadSlot* SlotLocked();
 

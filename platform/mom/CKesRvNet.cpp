@@ -28,22 +28,7 @@ CKesRvNet::CKesRvNet(const char* name, __serv_types type)
         CKesError(KES_ERR_MISSING, kSource, __LINE__, strerror(m_Backend->Status()));
 }
 
-CKesRvNet::~CKesRvNet()
-{
-    for (auto& block : m_Generations) delete[] block.load();
-}
-
-std::atomic<uint32_t>* CKesRvNet::GenerationSlot(unsigned int socket, bool make)
-{
-    if (socket >= kGenerationBlocks * kGenerationBlock) return nullptr;
-    std::atomic<std::atomic<uint32_t>*>& block = m_Generations[socket / kGenerationBlock];
-    std::atomic<uint32_t>* slots = block.load(std::memory_order_acquire);
-    if (slots == nullptr && make) {
-        slots = new std::atomic<uint32_t>[kGenerationBlock]();
-        block.store(slots, std::memory_order_release);
-    }
-    return slots != nullptr ? &slots[socket % kGenerationBlock] : nullptr;
-}
+CKesRvNet::~CKesRvNet() = default;
 
 int CKesRvNet::KRNPostInitFns() { return 1; }
 
@@ -61,7 +46,7 @@ int CKesRvNet::KRNAddIOHandle(unsigned int socket, __boolean read, __boolean wri
     }
     m_NextGeneration = generation == UINT32_MAX ? 1 : generation + 1;
     m_Registered[socket] = Registration{callback, generation, false};
-    if (std::atomic<uint32_t>* slot = GenerationSlot(socket, true)) slot->store(generation);
+    m_Generations.Store(socket, generation);
     if (KesTraceOn(4)) KesTrace("CKesRvNet::KRNAddIOHandle() socket %u.\n", socket);
     return 1;
 }
@@ -70,7 +55,7 @@ int CKesRvNet::KRNRemoveIO(unsigned int socket)
 {
     std::lock_guard<std::mutex> guard(m_Lock);
     if (m_Registered.erase(socket) == 0) return KES_ERR_INVALID_SOCKET;
-    if (std::atomic<uint32_t>* slot = GenerationSlot(socket, false)) slot->store(0);
+    m_Generations.Store(socket, 0);
     // A paused socket, or one closed before its removal, is out of the epoll
     // set already; EBADF and ENOENT only say so.
     m_Backend->Remove(static_cast<int>(socket));

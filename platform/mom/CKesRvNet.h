@@ -20,7 +20,6 @@
 // kept: KRNStartNet then returns at once.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -33,6 +32,7 @@
 #include "CMOMRvIOCallback.h"
 #include "KesErrorCodes.h"
 #include "KesPort.h"
+#include "TKesHandleSlots.h"
 
 class KesEpollBackend;
 
@@ -90,9 +90,7 @@ public:
     // handles below about a million.
     uint32_t KRNGetGeneration(unsigned int socket)
     {
-        if (socket >= kGenerationBlocks * kGenerationBlock) return GenerationUnderLock(socket);
-        const std::atomic<uint32_t>* slots = m_Generations[socket / kGenerationBlock].load();
-        return slots != nullptr ? slots[socket % kGenerationBlock].load() : 0;
+        return m_Generations.Covers(socket) ? m_Generations.Load(socket) : GenerationUnderLock(socket);
     }
     // Makes KRNStartNet return before the next dispatch. Async-signal-safe.
     void KRNStopNet();
@@ -125,14 +123,11 @@ private:
 
     std::unique_ptr<KesEpollBackend> m_Backend; // the polling backend; its epoll
                                                 // data is socket | generation << 32
-    // The generations of handles below kGenerationBlocks * kGenerationBlock,
-    // readable without m_Lock (KRNGetGeneration is asked on every read and
-    // every packet): blocks made on a first registration in their range,
-    // written under m_Lock, kept until the loop goes.
-    static constexpr unsigned int kGenerationBlock = 1024, kGenerationBlocks = 1024;
-    std::atomic<uint32_t>* GenerationSlot(unsigned int socket, bool make);
+    // The generations of the handles it covers, readable without m_Lock
+    // (KRNGetGeneration is asked on every read and every packet), written
+    // under m_Lock.
+    TKesHandleSlots<uint32_t> m_Generations;
     uint32_t GenerationUnderLock(unsigned int socket);
-    std::array<std::atomic<std::atomic<uint32_t>*>, kGenerationBlocks> m_Generations{};
     std::mutex m_Lock;                                           // guards m_Registered, m_NextGeneration
     std::unordered_map<unsigned int, Registration> m_Registered; // socket -> callback
     uint32_t m_NextGeneration = 1;                               // next registration's generation, never 0

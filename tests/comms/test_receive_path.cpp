@@ -434,6 +434,20 @@ TEST(RecordHeader, LengthGoesInFrontWholeRecordsDecodeInOrderAndABadLengthBreaks
         EXPECT_EQ(CKesRecHdr::KRHPeekDataLen(header.KRHGetData(), 4), size);
     }
 
+    // A frame built in a sender's own room is the allocated one, byte for byte; one that does not fit is not
+    // begun.
+    CKesRecord record;
+    record.KRAddValue("data", "some text");
+    CKesRecHdr framed;
+    ASSERT_EQ(framed.KRHFrameRecord(record), 1);
+    const Bytes whole(framed.KRHGetData(), framed.KRHGetData() + framed.KRHGetTotalLen());
+    Bytes room(whole.size(), 0xAA);
+    const auto size = static_cast<unsigned int>(room.size());
+    EXPECT_EQ(CKesRecHdr::KRHFrameRecordInto(record, room.data(), size - 1), 0);
+    EXPECT_EQ(room, Bytes(whole.size(), 0xAA));
+    EXPECT_EQ(CKesRecHdr::KRHFrameRecordInto(record, room.data(), size), static_cast<int>(size));
+    EXPECT_EQ(room, whole);
+
     EXPECT_EQ(CKesRecHdr::KRHGetMaxPacketLength(), 64u * 1024u * 1024u);
     ksxtest::ErrorCapture errors;
     Bytes run = Join({Frame(Pattern(3, 1)), {0xff, 0xff, 0xff, 0xfc}, Pattern(8, 0), Frame(Pattern(3, 1))});

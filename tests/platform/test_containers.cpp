@@ -78,7 +78,9 @@ TEST(TreeList, ResultsSurviveDeletionAndBelongToTheirThread)
         EXPECT_EQ(Values(table.KTLIterator()), (std::vector<long>{20}));
     });
     other.join();
+    EXPECT_EQ(table.KTLValueOf(2), AsValue(20));
     ASSERT_EQ(table.KTLDelete(2), 1);
+    EXPECT_EQ(table.KTLValueOf(2), nullptr);
     EXPECT_EQ(mine->KPData(), AsValue(10));
     EXPECT_EQ(Values(myWalk), (std::vector<long>{10, 20}));
     table.KTLAdd("z", AsValue(3));
@@ -118,6 +120,8 @@ TEST(TreeList, ConcurrentAddDeleteGetAndIterateStayConsistent)
             } else if (step == 2) {
                 CKesPointer* got = table.KTLGet(key);
                 wrong += got != nullptr && got->KPData() != AsValue(key + 1000);
+                void* value = table.KTLValueOf(text.c_str());
+                wrong += value != nullptr && value != AsValue(key + 2000);
             } else {
                 long previous = -1;
                 for (long value : Values(table.KTLIterator())) {
