@@ -42,7 +42,6 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -52,6 +51,7 @@
 #include "CMOMRvIOCallback.h"
 #include "KesPort.h"
 #include "KesServTypes.h"
+#include "TKesHandleTable.h"
 
 class CKesAtom;
 class CKesInstallationKey;
@@ -357,23 +357,27 @@ private:
                  kesengine::OwnedSource source);
     void BreakConnection(unsigned int socket, kesengine::OwnedSource source);
 
-    // Socket -> the backlog of its current registration (CKesReceiveBacklog:
-    // packets read and queued, not yet finished); the loop thread alone.
-    std::unordered_map<unsigned int, std::shared_ptr<CKesReceiveBacklog>> m_Backlogs;
+    // What the loop thread keeps per socket (the loop thread alone):
+    // - the backlog of its current registration (CKesReceiveBacklog: packets
+    //   read and queued, not yet finished);
+    // - whether it has kept a fragment for the socket and not taken it back
+    //   since (other threads only drop fragments, so a socket without the
+    //   mark has none), and whether that fragment is a large packet under
+    //   way (a hint);
+    // - the length of its source addresses, asked once per registration.
+    struct ReadState {
+        std::shared_ptr<CKesReceiveBacklog> backlog;
+        bool fragmented = false;
+        bool filling = false;
+        uint32_t sourceGeneration = 0;
+        unsigned int sourceLength = 0; // 0: not asked yet
+    };
+    TKesHandleTable<ReadState> m_ReadStates;
     // The buffer every stream read goes into, its source block, and the work items made of
     // one read (loop thread alone; kept to reuse their memory).
     std::vector<unsigned char> m_ReadBuffer;
     kesengine::OwnedSource m_StreamSource;
     std::vector<void*> m_QueuedItems;
-    // Sockets the loop thread has kept a fragment for and not taken it back
-    // since (other threads only drop fragments, so a socket not here has
-    // none), and those whose fragment is a large packet under way (a hint).
-    // Loop thread alone.
-    std::unordered_set<unsigned int> m_Fragmented;
-    std::unordered_set<unsigned int> m_Filling;
-    // Socket -> (generation, the length of its source addresses): the
-    // address family is asked once per registration (loop thread alone).
-    std::unordered_map<unsigned int, std::pair<uint32_t, unsigned int>> m_SourceLengths;
 
     CKesServPool* m_IOPool; // worker pool that processes received packets
     // The engine lock. It makes these steps atomic: the check-and-insert of

@@ -174,7 +174,7 @@ const std::shared_ptr<CKesReceiveBacklog>& CKesSockEngine::BacklogOf(unsigned in
     // A new registration of the handle (a new connection) starts at zero;
     // packets of the old one keep their own backlog until they are done.
     uint32_t generation = KRNGetGeneration(socket);
-    std::shared_ptr<CKesReceiveBacklog>& backlog = m_Backlogs[socket];
+    std::shared_ptr<CKesReceiveBacklog>& backlog = m_ReadStates[socket].backlog;
     if (backlog == nullptr || backlog->Generation() != generation)
         backlog = std::make_shared<CKesReceiveBacklog>(this, socket, generation, KSEGetReceiveBacklogCap());
     return backlog;
@@ -182,10 +182,10 @@ const std::shared_ptr<CKesReceiveBacklog>& CKesSockEngine::BacklogOf(unsigned in
 
 void CKesSockEngine::ApplyBackPressure(unsigned int socket)
 {
-    auto found = m_Backlogs.find(socket);
-    if (found == m_Backlogs.end() || !found->second->PauseIfFull()) return;
+    const std::shared_ptr<CKesReceiveBacklog>& backlog = m_ReadStates[socket].backlog;
+    if (backlog == nullptr || !backlog->PauseIfFull()) return;
     if (KesTraceOn(2))
-        KesTrace("Socket %u: backlog of %lld bytes, reading paused\n", socket, found->second->Bytes());
+        KesTrace("Socket %u: backlog of %lld bytes, reading paused\n", socket, backlog->Bytes());
 }
 
 void CKesSockEngine::ReportPeer(int code, int line, unsigned int socket, const sockaddr* source,
@@ -222,11 +222,11 @@ int CKesSockEngine::KeepFragment(unsigned int socket, OwnedPacket fragment)
             result = m_FragmentTable->KTLAdd(&key, static_cast<void*>(fragment.get()), TRUE);
     }
     if (result == 1) {
-        m_Fragmented.insert(socket);
+        ReadState& state = m_ReadStates[socket];
+        state.fragmented = true;
         // A large packet under way: its next reads go straight into it.
         const long long declared = DeclaredLength(*fragment);
-        if (declared >= 0 && declared - fragment->KIWPGetPacketLength() >= ms_ReadChunk)
-            m_Filling.insert(socket);
+        if (declared >= 0 && declared - fragment->KIWPGetPacketLength() >= ms_ReadChunk) state.filling = true;
         static_cast<void>(fragment.release()); // the table's now
         return 1;
     }
@@ -306,7 +306,7 @@ int CKesSockEngine::KSEReadStream(unsigned int socket)
 
 void CKesSockEngine::ReadStream(unsigned int socket)
 {
-    if (m_Filling.erase(socket) != 0 && ReadIntoFragment(socket)) return;
+    if (std::exchange(m_ReadStates[socket].filling, false) && ReadIntoFragment(socket)) return;
     // A bounded read into the loop thread's own buffer: what one read brings
     // is queued at once, before the backlog can pause the socket; the rest
     // stays in the kernel's buffer. The buffer is reused, so a read costs no
@@ -331,7 +331,7 @@ bool CKesSockEngine::ReadIntoFragment(unsigned int socket)
 {
     // The hint may be stale (the fragment dropped or completed meanwhile):
     // what the table holds decides.
-    m_Fragmented.erase(socket);
+    m_ReadStates[socket].fragmented = false;
     OwnedPacket fragment = TakeFragment(socket);
     if (fragment == nullptr) return false;
     const long long declared = DeclaredLength(*fragment);
@@ -420,11 +420,12 @@ unsigned int CKesSockEngine::SourceLengthOf(unsigned int socket)
     KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
     // Asked once per registration of the socket, not on every read.
     const uint32_t generation = KRNGetGeneration(socket);
-    auto found = m_SourceLengths.find(socket);
-    if (found != m_SourceLengths.end() && found->second.first == generation) return found->second.second;
-    const unsigned int length = SourceAddressLength(socket);
-    m_SourceLengths[socket] = {generation, length};
-    return length;
+    ReadState& state = m_ReadStates[socket];
+    if (state.sourceLength == 0 || state.sourceGeneration != generation) {
+        state.sourceLength = SourceAddressLength(socket);
+        state.sourceGeneration = generation;
+    }
+    return state.sourceLength;
 }
 
 int CKesSockEngine::ReadSocket(unsigned int socket, unsigned char* buffer, int available, sockaddr* address,
@@ -452,9 +453,9 @@ void CKesSockEngine::DeliverClosed(unsigned int socket, OwnedSource source)
 {
     // Whatever was pending belonged to the connection that has just ended.
     DropFragment(socket);
-    m_Fragmented.erase(socket);
-    m_Filling.erase(socket);
-    m_Backlogs.erase(socket);
+    ReadState& state = m_ReadStates[socket];
+    state.fragmented = state.filling = false;
+    state.backlog.reset();
     // The end of a connection is an empty payload that is there (not null).
     unsigned char* empty = static_cast<unsigned char*>(calloc(1, 1));
     CKesIOWorkPacket packet(socket, empty, 0, this, source.address.release(), source.length);
@@ -487,7 +488,8 @@ int CKesSockEngine::ReceiveRun(unsigned int socket, const unsigned char* data, u
 
     // Only the loop thread keeps fragments, and it notes each socket it keeps
     // one for: a read of a socket without one needs no look-up.
-    OwnedPacket fragment = m_Fragmented.erase(socket) != 0 ? TakeFragment(socket) : nullptr;
+    OwnedPacket fragment =
+        std::exchange(m_ReadStates[socket].fragmented, false) ? TakeFragment(socket) : nullptr;
     if (fragment != nullptr) {
         TraceJoin(*fragment, data, length);
         if (DeclaredLength(*fragment) >= 0) {
@@ -616,6 +618,11 @@ int CKesSockEngine::QueueWholePackets(unsigned int socket, const unsigned char* 
         m_IOPool != nullptr ? static_cast<unsigned int>(m_IOPool->KSPWorkerCount()) : 1;
     unsigned int items = count / ms_PacketsWorthAWorker;
     items = std::clamp(items, 1u, workers);
+    if (items == 1) {
+        // The usual read: one item for all its packets, with no walk over them.
+        CKesIOWorkPacket* packet = WholePacketsItem(socket, run, length, count, source);
+        return packet != nullptr ? Queue(OwnedPacket(packet), __LINE__) : KES_ERR_ALLOCATION;
+    }
     std::vector<void*>& queued = m_QueuedItems;
     queued.clear();
     unsigned int at = 0, done = 0;

@@ -104,6 +104,7 @@ int CKesServPool::KSPAddWorkDetail(void* item)
 int CKesServPool::KSPAddWorkDetails(void* const* items, int count)
 {
     if (count <= 0) return 1;
+    if (count == 1) return KSPAddWorkDetail(items[0]);
     // Enough for every worker, without allocating.
     constexpr int kMostHanded = 16;
     IdleWorker* handed[kMostHanded];
@@ -118,7 +119,7 @@ int CKesServPool::KSPAddWorkDetails(void* const* items, int count)
             idle->item = items[next++];
             handed[woken++] = idle;
         }
-        m_Queue.insert(m_Queue.end(), items + next, items + count);
+        if (next < count) m_Queue.insert(m_Queue.end(), items + next, items + count);
     }
     for (int i = 0; i < woken; ++i) handed[i]->Wake(IdleWorker::kHanded);
     return 1;

@@ -1,0 +1,37 @@
+// TKesHandleTable: a value per handle (a socket or file descriptor) for one
+// thread's bookkeeping. Handles are small numbers, so most live in a vector
+// indexed by the handle: a look-up on every read costs an index, not a
+// hash. A stray huge handle goes to a hash table instead.
+// Threads: one at a time (no lock). A reference stays valid until the next
+// call that makes an entry.
+#pragma once
+
+#include <unordered_map>
+#include <vector>
+
+template <typename T>
+class TKesHandleTable {
+public:
+    static constexpr unsigned int kIndexed = 1u << 20;
+
+    // The handle's value, made (T{}) on first use.
+    T& operator[](unsigned int handle)
+    {
+        if (handle >= kIndexed) return m_Far[handle];
+        if (handle >= m_Near.size()) m_Near.resize(static_cast<size_t>(handle) + 1);
+        return m_Near[handle];
+    }
+
+    // The handle's value back to T{}.
+    void Reset(unsigned int handle)
+    {
+        if (handle >= kIndexed)
+            m_Far.erase(handle);
+        else if (handle < m_Near.size())
+            m_Near[handle] = T{};
+    }
+
+private:
+    std::vector<T> m_Near;
+    std::unordered_map<unsigned int, T> m_Far;
+};
