@@ -346,8 +346,17 @@ bool CKesInstallationKey::KIKCheckProof(bool clientSide, const unsigned char* se
 
 bool CKesInstallationKey::KIKIsProofRecord(const CKesRecord& record)
 {
-    return record.KRValueOf(ms_ChallengeField) || record.KRValueOf(ms_ProofField) ||
-           record.KRValueOf(ms_RefusedField);
+    // Every record a client receives is asked: one pass over the names, and
+    // the fields' common prefix turns the others away at their first bytes.
+    static constexpr char kPrefix[] = "KesSockAuth";
+    for (int i = 0; i < record.KRCount(); ++i) {
+        const char* name = record.KRValueAt(i)->KVBName();
+        if (strncmp(name, kPrefix, sizeof kPrefix - 1) != 0) continue;
+        if (strcmp(name, ms_ChallengeField) == 0 || strcmp(name, ms_ProofField) == 0 ||
+            strcmp(name, ms_RefusedField) == 0)
+            return true;
+    }
+    return false;
 }
 
 const unsigned char* CKesInstallationKey::KIKBytesOf(const CKesRecord& record, const char* name, size_t size)
