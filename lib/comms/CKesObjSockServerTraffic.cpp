@@ -741,6 +741,9 @@ int CKesObjSockServer::SendFrame(std::span<CKesSockEnd* const> clients, unsigned
         }
     }
     for (Delivery& delivery : deliveries) StartDelivery(delivery, data, length, false);
+    // The usual case: every socket took the frame at once.
+    const auto done = [](const Delivery& delivery) { return delivery.stage == Delivery::kDone; };
+    if (!KesTraceOn(4) && std::all_of(deliveries.begin(), deliveries.end(), done)) return 1;
     const int deadlineMs =
         m_Controller ? m_Controller->KSEGetSendDeadline() : CKesSockEngine::ms_DefaultSendDeadlineMs;
     FinishDeliveries(deliveries, data, length, deadlineMs);
