@@ -1,8 +1,10 @@
-// The intrusive list and the keyed table: ownership, key rules, threads.
+// The intrusive list, the keyed table and the per-handle tables: ownership, key rules, threads.
 #include "CKesDoubleList.h"
 #include "CKesPointer.h"
 #include "CKesTreeList.h"
 #include "KesTestSupport.h"
+#include "TKesHandleSlots.h"
+#include "TKesHandleTable.h"
 
 namespace {
 
@@ -136,4 +138,43 @@ TEST(TreeList, ConcurrentAddDeleteGetAndIterateStayConsistent)
     ksxtest::RunOnThreads(kThreads, run);
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(static_cast<int>(Values(table.KTLIterator()).size()), table.KTLLength());
+}
+
+// Handles past the slots' range are refused, not wrapped onto another's slot; two threads making the
+// same block at once both keep their values (the losing block goes, its store lands in the winner's).
+TEST(HandleSlots, FarHandlesAreRefusedAndFirstStoresIntoOneBlockAreNeverLost)
+{
+    TKesHandleSlots<uint32_t> slots;
+    const unsigned int far = TKesHandleSlots<uint32_t>::kLimit;
+    EXPECT_FALSE(slots.Store(far + 5, 7));
+    EXPECT_EQ(slots.Load(far + 5), 0u);
+    EXPECT_EQ(slots.Load(5), 0u);
+    EXPECT_TRUE(slots.Store(5, 9));
+    EXPECT_EQ(slots.Load(5), 9u);
+
+    for (unsigned int round = 0; round < 200; ++round) {
+        TKesHandleSlots<uint32_t> fresh;
+        const unsigned int base = (round % 64) * TKesHandleSlots<uint32_t>::kBlock;
+        ksxtest::RunOnThreads(2, [&](int t) { fresh.Store(base + static_cast<unsigned int>(t), round + 1); });
+        ASSERT_EQ(fresh.Load(base), round + 1);
+        ASSERT_EQ(fresh.Load(base + 1), round + 1);
+    }
+}
+
+// Near and far handles keep their own values; a reset one reads as new.
+TEST(HandleTable, NearAndFarHandlesKeepTheirOwnValuesUntilReset)
+{
+    TKesHandleTable<int> table;
+    const unsigned int far = TKesHandleTable<int>::kIndexed + 3;
+    table[3] = 30;
+    table[far] = 40;
+    table[7] = 70;
+    EXPECT_EQ(table[3], 30);
+    EXPECT_EQ(table[far], 40);
+    table.Reset(3);
+    table.Reset(far);
+    table.Reset(1u << 30); // never made: nothing to reset
+    EXPECT_EQ(table[3], 0);
+    EXPECT_EQ(table[far], 0);
+    EXPECT_EQ(table[7], 70);
 }
