@@ -13,9 +13,9 @@
 //      thread sends the echo or takes the answer), shows what the hand-off
 //      from the reading thread to a worker costs by itself.
 //      Without the key, the round trips of kPairs process pairs are pooled:
-//      each pair gets its own memory layout and its own placement of
-//      threads on cores, and these alone move one pair's library/hand-off
-//      ratio by up to 10% either way, more than the library's share itself.
+//      each pair gets its own memory layout and placement of threads on
+//      cores, and one pair's library/hand-off ratio moves from pair to pair
+//      by up to 10% either way, more than the library's share itself.
 //  (b) one-way throughput of records of 100 encoded bytes sent one by one
 //      with KOSCSendToServer and counted in the server's KesOnServerIO;
 //      plain TCP: one send per 104-byte frame, read and split into frames by
