@@ -213,8 +213,10 @@ private:
                   char const* what);
     // closing: the connection's ConnectionSend::closing.
     void CutConnection(CKesSockEnd* client, std::atomic<bool>& closing, char const* reason);
-    // Caller holds the endpoint lock exclusively.
-    void ReleaseEndpoint(CKesSockEnd* client);
+    // Caller holds the endpoint lock exclusively. The endpoint taken out of
+    // the engine and both tables, for the caller to destroy; null when the
+    // new-socket table refused to let it go (reported).
+    std::unique_ptr<CKesSockEnd> ReleaseEndpoint(CKesSockEnd* client);
 
     CKesMutex m_SendLock; // innermost; guards m_OtherSends only
     // The send states of endpoints filed by the host itself rather than

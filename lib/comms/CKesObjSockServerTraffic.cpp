@@ -187,17 +187,27 @@ int CKesObjSockServer::KOSSRemoveClient(CKesSockEnd* client)
         if (socket != KES_INVALID_SOCKET) shutdown(static_cast<int>(socket), SHUT_RDWR);
         return 1;
     }
-    ExclusiveEndpointUse guard(m_EndpointLock, this);
-    // Removed already (by another thread, or twice by the receive path).
-    unsigned int socket = client->KSEGetEndPointSocket();
-    if (socket == KES_INVALID_SOCKET || FindNewSocket(socket) != client) return 1;
-    ReleaseEndpoint(client);
+    unsigned int socket = KES_INVALID_SOCKET;
+    std::unique_ptr<CKesSockEnd> released;
+    {
+        ExclusiveEndpointUse guard(m_EndpointLock, this);
+        // Removed already (by another thread, or twice by the receive path).
+        socket = client->KSEGetEndPointSocket();
+        if (socket == KES_INVALID_SOCKET || FindNewSocket(socket) != client) return 1;
+        released = ReleaseEndpoint(client);
+    }
+    // The loop may have begun a read of the socket before its removal, and
+    // that read may be waiting for the lock to remove this very connection
+    // (it has read the end of the stream): the endpoint, whose destruction
+    // closes the socket and frees its handle for a new connection, goes once
+    // the read has ended, outside the lock.
+    if (released && m_Controller) m_Controller->KRNWaitForDispatch(socket);
     return 1;
 }
 
 // Caller holds the endpoint lock exclusively. Takes a filed connection out
-// of the engine and both tables and destroys it.
-void CKesObjSockServer::ReleaseEndpoint(CKesSockEnd* client)
+// of the engine and both tables; the caller destroys it (see KOSSRemoveClient).
+std::unique_ptr<CKesSockEnd> CKesObjSockServer::ReleaseEndpoint(CKesSockEnd* client)
 {
     KES_CHECK(t_EndpointHold.server == this && t_EndpointHold.exclusive,
               "caller holds the endpoint lock exclusively");
@@ -239,11 +249,10 @@ void CKesObjSockServer::ReleaseEndpoint(CKesSockEnd* client)
         m_OtherSends.erase(client);
     }
     int deleted = m_NewSockets->KTLDelete(static_cast<int>(socket));
-    if (deleted == 1)
-        delete client;
-    else
-        CKesError(deleted, kSource, __LINE__, about.c_str());
     if (result != 1 && KesTraceOn(1)) KesTrace("CKesObjSockServer::KOSSRemoveClient(): result %d\n", result);
+    if (deleted == 1) return std::unique_ptr<CKesSockEnd>(client);
+    CKesError(deleted, kSource, __LINE__, about.c_str());
+    return nullptr;
 }
 
 // ---- the packet path -------------------------------------------------------------------------
