@@ -63,14 +63,13 @@ TEST_F(EngineRegistry, SecondServerOrClientForATakenNameAndANamelessServerLeaveT
     EXPECT_EQ(nullptr, m_Engine.KSEGetClient("Used"));
 }
 
-struct WatchedServer : public CKesObjSockServer {
-    ~WatchedServer() override { onDestroyed(); }
-    std::function<void()> onDestroyed;
-};
-
 // Safe exit then terminates every server still filed.
 TEST_F(EngineRegistry, RemovingAServerTakesItsSocketsOffTheLoopAndThenDestroysIt)
 {
+    struct WatchedServer : CKesObjSockServer {
+        ~WatchedServer() override { onDestroyed(); }
+        std::function<void()> onDestroyed;
+    };
     AcceptedSocket first, second, other;
     int stillRegistered = -1;
     auto* watched = NamedServer<WatchedServer>("Leaving");

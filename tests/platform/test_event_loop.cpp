@@ -24,8 +24,7 @@ struct SocketPair {
 };
 
 // Counts OnIO calls, and those begun after the owner marked the socket removed.
-class Recorder : public CMOMRvIOCallback {
-public:
+struct Recorder : CMOMRvIOCallback {
     void OnIO(CMOMRvIO* io) override
     {
         lateCalls += removed.load();
@@ -84,7 +83,6 @@ TEST_F(EventLoopTest, PendingEventsOfRemovedOrReusedDescriptorsReachNoCallback)
     replacement.Poke();
     ASSERT_TRUE(WaitUntil([&] { return fresh.calls.load() == 1; }));
     EXPECT_EQ(ra.calls.load() + rb.calls.load(), 1);
-    loop.Stop(); // before replacement and fresh go
 }
 
 // A removal must not wait for an OnIO of its socket that waits for the removal.
@@ -179,7 +177,6 @@ TEST_F(EventLoopTest, PausedSocketWaitsUntilResumedAndAPauseNamesOneRegistration
     EXPECT_TRUE(WaitUntil([&] { return fresh.calls.load() > before + 1; }))
         << "a stale pause reached the new registration";
     EXPECT_EQ(m_Net.KRNRemoveIO(m_Pair.Watched()), 1);
-    loop.Stop(); // before fresh goes
 }
 
 // Pause/resume racing removal give 1 or KES_ERR_INVALID_SOCKET; every next registration still dispatches.
