@@ -97,14 +97,12 @@ TEST_P(E2eProcessTest, BroadcastReachesEachClientOnceAndAllFollowAKilledServerEl
     ASSERT_NE(oldPort, Port(m_Listening));
     ExpectAllConnect();
     ExpectRoundTrips("after");
-    for (auto& client : m_Clients) {
-        client->Write("SERVER");
-        EXPECT_EQ("SERVER " + Address(m_Listening) + " " + std::to_string(Port(m_Listening)),
-                  client->WaitForLine("SERVER "));
-    }
 
-    // A client that ended cleanly processed every record it had received.
+    // Each client names the new server; one that ended cleanly processed every record it had received.
     for (size_t i = 0; i < m_Clients.size(); ++i) {
+        m_Clients[i]->Write("SERVER");
+        EXPECT_EQ("SERVER " + Address(m_Listening) + " " + std::to_string(Port(m_Listening)),
+                  m_Clients[i]->WaitForLine("SERVER "));
         EXPECT_EQ(0, m_Clients[i]->Finish()) << m_Ids[i];
         EXPECT_EQ(1, m_Clients[i]->Count("NEWS to-all")) << m_Ids[i];
         EXPECT_EQ(i == 1 ? 1 : 0, m_Clients[i]->Count("NEWS only-two")) << m_Ids[i];

@@ -17,10 +17,7 @@ Server* NamedServer(const char* name)
 
 std::unique_ptr<CKesObjSockClient> NamedClient(const char* name)
 {
-    auto client = std::make_unique<CKesObjSockClient>(strdup("registry-client"));
-    client->KOSCSetServiceName(strdup(name));
-    client->KOSCSetDomain(strdup("RegistryDomain"));
-    return client;
+    return std::make_unique<ksxtest::LoggingClient>("registry-client", name, "RegistryDomain");
 }
 
 // An endpoint of a connected loopback TCP socket, as an accept thread makes.

@@ -37,13 +37,11 @@ std::string PublishedLine(const char* service, const char* domain, unsigned int 
            " ADDRESS: 127.0.0.1 PORT: " + std::to_string(port) + " SERVERNAME: " + host + " DYNAMIC: YES\r\n";
 }
 
-class ServerFileTest : public ::testing::Test {
-protected:
-    void SetUp() override { setenv("KSX_HOST_ADDRS", "127.0.0.1", 1); }
-};
+// Every server here, in this process or a publisher, publishes the loopback address.
+[[maybe_unused]] const int kLoopbackOnly = setenv("KSX_HOST_ADDRS", "127.0.0.1", 1);
 
 // The file equals `published` ("@" being our line, on the port that accepts), then `withdrawn`.
-TEST_F(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines)
+TEST(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines)
 {
     const std::string other = "SERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000\n";
     // Fixed, commented and look-alike lines are never ours to replace.
@@ -89,7 +87,7 @@ TEST_F(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines)
     EXPECT_EQ("## services\n" + neighbour + "## trailer\n", ReadFile(ServiceFilePath()));
 }
 
-TEST_F(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftOut)
+TEST(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftOut)
 {
     WriteServiceFile("SERVICE: other DOMAIN: dom ADDRESS: 127.0.0.1 PORT: 7000\n");
     auto server = StartServer("svc");
@@ -110,7 +108,7 @@ TEST_F(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftO
 }
 
 // Terminate right after initialise must not leak the accept thread nor revive the server.
-TEST_F(ServerFileTest, TerminateEndsTheAcceptThreadAndNeverHangsOrRevivesTheServer)
+TEST(ServerFileTest, TerminateEndsTheAcceptThreadAndNeverHangsOrRevivesTheServer)
 {
     const std::string original = ReadFile(ServiceFilePath());
     StartServer("settle")->KOSSTerminate(); // a sanitizer runtime starts helper threads on first use
@@ -132,7 +130,7 @@ TEST_F(ServerFileTest, TerminateEndsTheAcceptThreadAndNeverHangsOrRevivesTheServ
 }
 
 // Names of different lengths: a shorter file written over a longer one would tear a line.
-TEST_F(ServerFileTest, ConcurrentProcessesLeaveExactlyTheirLinesAndReadersNeverSeeAHalfRewrite)
+TEST(ServerFileTest, ConcurrentProcessesLeaveExactlyTheirLinesAndReadersNeverSeeAHalfRewrite)
 {
     const std::string original = std::string("## services\n") + ksxtest::kMulticastLine,
                       path = ServiceFilePath();

@@ -77,8 +77,7 @@ TEST_F(EventLoopTest, PendingEventsOfRemovedOrReusedDescriptorsReachNoCallback)
     a.Poke();
     b.Poke();
     LoopThread loop(m_Net);
-    ASSERT_TRUE(WaitUntil([&] { return m_BarrierCalls.calls.load() >= 1; }));
-    ASSERT_TRUE(RoundTrip());
+    ASSERT_TRUE(WaitUntil([&] { return m_BarrierCalls.calls.load() >= 1; }) && RoundTrip());
     EXPECT_EQ(fresh.calls.load(), 0) << "the old socket's event reached the new callback";
     replacement.Poke();
     ASSERT_TRUE(WaitUntil([&] { return fresh.calls.load() == 1; }));
