@@ -145,8 +145,7 @@ TEST(ServerFileTest, ConcurrentProcessesLeaveExactlyTheirLinesAndReadersNeverSee
                 missed += parser.KSDPParseFromFile(path.c_str()) != 1 ||
                           !parser.KSDPGetServiceData("ANY_OSTRAVINE_DOMAIN", "MulticastService");
                 const int count = parser.KSDPResults()->KTLLength();
-                changes += lastCount >= 0 && count != lastCount;
-                lastCount = count;
+                changes += std::exchange(lastCount, count) != count && i > 0;
             }
             --reading;
         });
@@ -158,10 +157,9 @@ TEST(ServerFileTest, ConcurrentProcessesLeaveExactlyTheirLinesAndReadersNeverSee
         leaving.push_back(publish("p" + std::to_string(p) + " " + std::to_string(kEach)));
         ASSERT_NE(nullptr, leaving.back());
     }
-    while (reading > 0) {
-        std::vector<FILE*> withdrawing{publish("w 12 10"), publish("ww 12 10"), publish("www 12 10")};
-        for (FILE* output : withdrawing) EXPECT_EQ(0, output ? pclose(output) : -1);
-    }
+    while (reading > 0)
+        for (FILE* output : {publish("w 12 10"), publish("ww 12 10"), publish("www 12 10")})
+            EXPECT_EQ(0, output ? pclose(output) : -1);
     std::multiset<std::string> expected, remaining;
     for (FILE* output : leaving) {
         char service[128];
