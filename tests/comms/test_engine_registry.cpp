@@ -17,10 +17,7 @@ Server* NamedServer(const char* name)
 
 std::unique_ptr<CKesObjSockClient> NamedClient(const char* name)
 {
-    auto client = std::make_unique<CKesObjSockClient>(strdup("registry-client"));
-    client->KOSCSetServiceName(strdup(name));
-    client->KOSCSetDomain(strdup("RegistryDomain"));
-    return client;
+    return std::make_unique<ksxtest::LoggingClient>("registry-client", name, "RegistryDomain");
 }
 
 // An endpoint of a connected loopback TCP socket, as an accept thread makes.
@@ -63,14 +60,13 @@ TEST_F(EngineRegistry, SecondServerOrClientForATakenNameAndANamelessServerLeaveT
     EXPECT_EQ(nullptr, m_Engine.KSEGetClient("Used"));
 }
 
-struct WatchedServer : public CKesObjSockServer {
-    ~WatchedServer() override { onDestroyed(); }
-    std::function<void()> onDestroyed;
-};
-
 // Safe exit then terminates every server still filed.
 TEST_F(EngineRegistry, RemovingAServerTakesItsSocketsOffTheLoopAndThenDestroysIt)
 {
+    struct WatchedServer : CKesObjSockServer {
+        ~WatchedServer() override { onDestroyed(); }
+        std::function<void()> onDestroyed;
+    };
     AcceptedSocket first, second, other;
     int stillRegistered = -1;
     auto* watched = NamedServer<WatchedServer>("Leaving");

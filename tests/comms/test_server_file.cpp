@@ -17,18 +17,15 @@ using ksxtest::WriteServiceFile;
 
 long ThreadCount() { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); }
 
-std::unique_ptr<CKesObjSockServer> StartServer(const char* service, const char* domain)
+// An initialised server of the service in domain "dom"; *port (when given) is the port it published.
+std::unique_ptr<CKesObjSockServer> StartServer(const char* service, unsigned int* port = nullptr)
 {
     auto server = std::make_unique<CKesObjSockServer>();
     server->KOSSSetServiceName(strdup(service));
-    server->KOSSSetDomain(strdup(domain));
+    server->KOSSSetDomain(strdup("dom"));
     EXPECT_EQ(1, server->KOSSInitialise());
+    if (port) *port = server->KOSSGetServerData() ? server->KOSSGetServerData()->KSEGetEndPtAddressPort() : 0;
     return server;
-}
-
-unsigned int PortOf(CKesObjSockServer& server)
-{
-    return server.KOSSGetServerData() ? server.KOSSGetServerData()->KSEGetEndPtAddressPort() : 0;
 }
 
 // The line a dynamic server on the loopback address publishes.
@@ -40,13 +37,11 @@ std::string PublishedLine(const char* service, const char* domain, unsigned int 
            " ADDRESS: 127.0.0.1 PORT: " + std::to_string(port) + " SERVERNAME: " + host + " DYNAMIC: YES\r\n";
 }
 
-class ServerFileTest : public ::testing::Test {
-protected:
-    void SetUp() override { setenv("KSX_HOST_ADDRS", "127.0.0.1", 1); }
-};
+// Every server here, in this process or a publisher, publishes the loopback address.
+[[maybe_unused]] const int kLoopbackOnly = setenv("KSX_HOST_ADDRS", "127.0.0.1", 1);
 
 // The file equals `published` ("@" being our line, on the port that accepts), then `withdrawn`.
-TEST_F(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines)
+TEST(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines)
 {
     const std::string other = "SERVICE: other DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7000\n";
     // Fixed, commented and look-alike lines are never ours to replace.
@@ -70,8 +65,8 @@ TEST_F(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines)
     };
     for (const auto& c : cases) {
         WriteServiceFile(c.file);
-        auto server = StartServer("svc", "dom");
-        const unsigned int port = PortOf(*server);
+        unsigned int port = 0;
+        auto server = StartServer("svc", &port);
         ASSERT_NE(0u, port) << c.file;
         std::string published;
         for (char ch : c.published)
@@ -84,18 +79,18 @@ TEST_F(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines)
 
     // Another server of the same service and domain on another port keeps its line.
     WriteServiceFile("## services\n");
-    auto server = StartServer("svc", "dom");
-    const unsigned int port = PortOf(*server);
+    unsigned int port = 0;
+    auto server = StartServer("svc", &port);
     const std::string neighbour = PublishedLine("svc", "dom", port + 1);
     WriteServiceFile("## services\n" + neighbour + PublishedLine("svc", "dom", port) + "## trailer\n");
     server->KOSSTerminate();
     EXPECT_EQ("## services\n" + neighbour + "## trailer\n", ReadFile(ServiceFilePath()));
 }
 
-TEST_F(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftOut)
+TEST(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftOut)
 {
     WriteServiceFile("SERVICE: other DOMAIN: dom ADDRESS: 127.0.0.1 PORT: 7000\n");
-    auto server = StartServer("svc", "dom");
+    auto server = StartServer("svc");
     const std::string published = ReadFile(ServiceFilePath());
     EXPECT_EQ(1, server->KOSSProcessAddressReply(ksxtest::AddressReply("other", "dom", 7000).get()));
     CKesRecord serviceless;
@@ -113,20 +108,20 @@ TEST_F(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftO
 }
 
 // Terminate right after initialise must not leak the accept thread nor revive the server.
-TEST_F(ServerFileTest, TerminateEndsTheAcceptThreadAndNeverHangsOrRevivesTheServer)
+TEST(ServerFileTest, TerminateEndsTheAcceptThreadAndNeverHangsOrRevivesTheServer)
 {
     const std::string original = ReadFile(ServiceFilePath());
-    StartServer("settle", "dom")->KOSSTerminate(); // a sanitizer runtime starts helper threads on first use
+    StartServer("settle")->KOSSTerminate(); // a sanitizer runtime starts helper threads on first use
     const long threads = ThreadCount();
     for (int round = 0; round < 50; ++round) {
-        auto server = StartServer("svc", "dom");
+        auto server = StartServer("svc");
         ASSERT_EQ(1, server->KOSSTerminate());
         ASSERT_EQ(KES_DISCONNECTED, server->KOSSGetConnectState());
         ASSERT_EQ(threads, ThreadCount());
     }
     EXPECT_EQ(original, ReadFile(ServiceFilePath()));
 
-    auto server = StartServer("svc", "dom");
+    auto server = StartServer("svc");
     ASSERT_TRUE(ksxtest::WaitUntil([&] { return server->KOSSGetConnectState() == KES_CONNECTED; }));
     EXPECT_EQ(threads + 1, ThreadCount());
     EXPECT_EQ(1, server->KOSSTerminate());
@@ -135,7 +130,7 @@ TEST_F(ServerFileTest, TerminateEndsTheAcceptThreadAndNeverHangsOrRevivesTheServ
 }
 
 // Names of different lengths: a shorter file written over a longer one would tear a line.
-TEST_F(ServerFileTest, ConcurrentProcessesLeaveExactlyTheirLinesAndReadersNeverSeeAHalfRewrite)
+TEST(ServerFileTest, ConcurrentProcessesLeaveExactlyTheirLinesAndReadersNeverSeeAHalfRewrite)
 {
     const std::string original = std::string("## services\n") + ksxtest::kMulticastLine,
                       path = ServiceFilePath();
@@ -150,24 +145,21 @@ TEST_F(ServerFileTest, ConcurrentProcessesLeaveExactlyTheirLinesAndReadersNeverS
                 missed += parser.KSDPParseFromFile(path.c_str()) != 1 ||
                           !parser.KSDPGetServiceData("ANY_OSTRAVINE_DOMAIN", "MulticastService");
                 const int count = parser.KSDPResults()->KTLLength();
-                changes += lastCount >= 0 && count != lastCount;
-                lastCount = count;
+                changes += std::exchange(lastCount, count) != count && i > 0;
             }
             --reading;
         });
-    const std::string publisher = ksxtest::HostProgram("ksx_server_publisher") + " ";
+    auto publish = [&](const std::string& args) {
+        return popen((ksxtest::HostProgram("ksx_server_publisher") + " " + args).c_str(), "r");
+    };
     std::vector<FILE*> leaving;
     for (int p = 0; p < kPublishers; ++p) {
-        leaving.push_back(
-            popen((publisher + "p" + std::to_string(p) + " " + std::to_string(kEach)).c_str(), "r"));
+        leaving.push_back(publish("p" + std::to_string(p) + " " + std::to_string(kEach)));
         ASSERT_NE(nullptr, leaving.back());
     }
-    while (reading > 0) {
-        std::vector<FILE*> withdrawing;
-        for (int p = 1; p <= 3; ++p)
-            withdrawing.push_back(popen((publisher + std::string(p, 'w') + " 12 10").c_str(), "r"));
-        for (FILE* output : withdrawing) EXPECT_EQ(0, output ? pclose(output) : -1);
-    }
+    while (reading > 0)
+        for (FILE* output : {publish("w 12 10"), publish("ww 12 10"), publish("www 12 10")})
+            EXPECT_EQ(0, output ? pclose(output) : -1);
     std::multiset<std::string> expected, remaining;
     for (FILE* output : leaving) {
         char service[128];

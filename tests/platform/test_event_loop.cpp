@@ -24,8 +24,7 @@ struct SocketPair {
 };
 
 // Counts OnIO calls, and those begun after the owner marked the socket removed.
-class Recorder : public CMOMRvIOCallback {
-public:
+struct Recorder : CMOMRvIOCallback {
     void OnIO(CMOMRvIO* io) override
     {
         lateCalls += removed.load();
@@ -78,13 +77,11 @@ TEST_F(EventLoopTest, PendingEventsOfRemovedOrReusedDescriptorsReachNoCallback)
     a.Poke();
     b.Poke();
     LoopThread loop(m_Net);
-    ASSERT_TRUE(WaitUntil([&] { return m_BarrierCalls.calls.load() >= 1; }));
-    ASSERT_TRUE(RoundTrip());
+    ASSERT_TRUE(WaitUntil([&] { return m_BarrierCalls.calls.load() >= 1; }) && RoundTrip());
     EXPECT_EQ(fresh.calls.load(), 0) << "the old socket's event reached the new callback";
     replacement.Poke();
     ASSERT_TRUE(WaitUntil([&] { return fresh.calls.load() == 1; }));
     EXPECT_EQ(ra.calls.load() + rb.calls.load(), 1);
-    loop.Stop(); // before replacement and fresh go
 }
 
 // A removal must not wait for an OnIO of its socket that waits for the removal.
@@ -179,7 +176,6 @@ TEST_F(EventLoopTest, PausedSocketWaitsUntilResumedAndAPauseNamesOneRegistration
     EXPECT_TRUE(WaitUntil([&] { return fresh.calls.load() > before + 1; }))
         << "a stale pause reached the new registration";
     EXPECT_EQ(m_Net.KRNRemoveIO(m_Pair.Watched()), 1);
-    loop.Stop(); // before fresh goes
 }
 
 // Pause/resume racing removal give 1 or KES_ERR_INVALID_SOCKET; every next registration still dispatches.

@@ -8,9 +8,8 @@ default_cfg="$KSX_SOURCE_DIR/etc/ServiceData.cfg.default"
 export KSX_TIME_SCALE=0.1   # shortens the library's fixed retry and greeting delays
 source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
-# try RC TEXT ARGS...: runs ksxctl ARGS (stdout to $out, stderr to $err), wanting status RC and TEXT on
-# stdout (status 0) or stderr. A failure writes only its own report: one line (or $err_lines), no stdout
-# except listen's greeting.
+# try RC TEXT ARGS...: runs ksxctl ARGS (output in $out, $err) wanting status RC and TEXT on stdout (status 0)
+# or stderr; a failure writes only its report: one line (or $err_lines), no stdout but listen's greeting.
 try() {
   local want=$1 text=$2 rc; shift 2
   "$ctl" "$@" >"$work/out" 2>"$work/err"
@@ -29,19 +28,12 @@ holds() { grep -q -- "$2" "$1" || fail "$(basename "$1") lacks '$2': $(cat "$1")
 lacks() { grep -q -- "$2" "$1" && fail "$(basename "$1") still has '$2': $(cat "$1")"; }
 same_file() { cmp -s "$1" "$2" || fail "$3: $(cat -A "$1")"; }
 # keeps FILE RC TEXT ARGS...: try RC TEXT ARGS..., which must leave FILE as it was.
-keeps() {
-  local file=$1; shift
-  cp "$file" "$work/snapshot"
-  try "$@"
-  same_file "$file" "$work/snapshot" "ksxctl ${*:3} changed $file"
-}
+keeps() { cp "$1" "$work/snapshot"; try "${@:2}"; same_file "$1" "$work/snapshot" "ksxctl ${*:4} changed $1"; }
 
 # start_listener LOG ARGS...: serves in the background, waits until it listens.
 start_listener() {
   local log=$1; shift
-  "$ctl" listen "$@" >"$log" 2>&1 &
-  listener=$!
-  background+=("$listener")
+  "$ctl" listen "$@" >"$log" 2>&1 & listener=$!; background+=("$listener")
   wait_for 'listening for' "$log" || { fail "listener $* did not start: $(cat "$log")"; return 1; }
 }
 
@@ -50,8 +42,7 @@ stop_listener() { kill -TERM "$listener" 2>/dev/null; wait "$listener" || fail "
 
 test_help_and_usage_errors() {
   for cmd in list check prune probe send listen; do
-    try 0 "usage: ksxctl $cmd" "$cmd" --help
-    try 0 "usage: ksxctl $cmd" help "$cmd"
+    try 0 "usage: ksxctl $cmd" "$cmd" --help; try 0 "usage: ksxctl $cmd" help "$cmd"
   done
   try 0 "" --help
   expect_out "--help" "  list " "  check " "  prune " "  probe " "  send " "  listen "
@@ -70,26 +61,19 @@ test_help_and_usage_errors() {
     "unknown command 'frob'|frob"
   )
   local case
-  for case in "${errors[@]}"; do
-    # shellcheck disable=SC2086  # the arguments are split on purpose
-    try 1 "${case%%|*}" ${case#*|}
-  done
+  # shellcheck disable=SC2086  # the arguments are split on purpose
+  for case in "${errors[@]}"; do try 1 "${case%%|*}" ${case#*|}; done
 }
 
 test_list_sorts_by_domain_then_service() {
-  cat >"$work/several.cfg" <<'CFG'
-## several entries, written out of order
-SERVICE: Zeta DOMAIN: Plant2 ADDRESS: 10.0.0.9 PORT: 9000 SERVERNAME: hostz DYNAMIC: YES
-SERVICE: Billing DOMAIN: Plant1 ADDRESS: 10.1.2.3 PORT: 8000 SERVERNAME: host1 DYNAMIC: NO
-SERVICE: Alpha DOMAIN: Plant2
-   ADDRESS: 10.0.0.1 PORT: 7000   -- no server name, dynamic by default
-SERVICE: MulticastService DOMAIN: ANY_KES_DOMAIN ADDRESS: 234.5.6.7 PORT: 23456 DYNAMIC: NO
-CFG
+  printf '%s\n' '## several entries, written out of order' \
+    'SERVICE: Zeta DOMAIN: Plant2 ADDRESS: 10.0.0.9 PORT: 9000 SERVERNAME: hostz DYNAMIC: YES' \
+    'SERVICE: Billing DOMAIN: Plant1 ADDRESS: 10.1.2.3 PORT: 8000 SERVERNAME: host1 DYNAMIC: NO' \
+    'SERVICE: Alpha DOMAIN: Plant2' '   ADDRESS: 10.0.0.1 PORT: 7000   -- no server name, dynamic by default' \
+    'SERVICE: MulticastService DOMAIN: ANY_KES_DOMAIN ADDRESS: 234.5.6.7 PORT: 23456 DYNAMIC: NO' >"$work/several.cfg"
   try 0 "" list --file "$work/several.cfg"
-  local services
-  services=$(awk 'NR > 1 { print $1 "/" $2 }' <<<"$out" | tr '\n' ' ')
-  [ "$services" = "MulticastService/ANY_OSTRAVINE_DOMAIN Billing/Plant1 Alpha/Plant2 Zeta/Plant2 " ] ||
-    fail "list order: $services"
+  [ "$(awk 'NR > 1 { print $1 "/" $2 }' <<<"$out" | tr '\n' ' ')" = \
+    "MulticastService/ANY_OSTRAVINE_DOMAIN Billing/Plant1 Alpha/Plant2 Zeta/Plant2 " ] || fail "list order: $out"
   [ "$(grep -cE '^(SERVICE +DOMAIN +ADDRESS +PORT +SERVER +TYPE|Billing +Plant1 +10\.1\.2\.3 +8000 +host1 +fixed|Alpha +Plant2 +10\.0\.0\.1 +7000 +- +dynamic)$' <<<"$out")" -eq 3 ] ||
     fail "list header or rows of Billing and Alpha: $out"
 
@@ -104,24 +88,16 @@ test_check_reports_syntax_errors_and_warns_about_values_that_do_not_work() {
   [ -z "$err" ] || fail "check of a valid file warned: $err"
 
   # The keyword without a colon on line 4; the parser's own report must not leak.
-  cat >"$work/bad.cfg" <<'CFG'
-SERVICE: A DOMAIN: d ADDRESS: 10.0.0.1 PORT: 1
-SERVICE: B DOMAIN: d ADDRESS: 10.0.0.2 PORT: 2
-SERVICE: C DOMAIN: d
-  ADDRESS: 10.0.0.3 PORT 3
-SERVICE: D DOMAIN: d ADDRESS: 10.0.0.4 PORT: 4
-CFG
+  printf '%s\n' 'SERVICE: A DOMAIN: d ADDRESS: 10.0.0.1 PORT: 1' 'SERVICE: B DOMAIN: d ADDRESS: 10.0.0.2 PORT: 2' \
+    'SERVICE: C DOMAIN: d' '  ADDRESS: 10.0.0.3 PORT 3' 'SERVICE: D DOMAIN: d ADDRESS: 10.0.0.4 PORT: 4' >"$work/bad.cfg"
   try 1 "bad.cfg: line 4: syntax error in '  ADDRESS: 10.0.0.3 PORT 3'" check --file "$work/bad.cfg"
   try 1 "line 4: syntax error" list --file "$work/bad.cfg"
 
   printf '## only a comment\n\n' >"$work/empty.cfg"
   try 1 "line 3: syntax error: the file holds no entry" check --file "$work/empty.cfg"
 
-  cat >"$work/odd.cfg" <<'CFG'
-SERVICE: A DOMAIN: d ADDRESS: 10.0.0.1 PORT: 70000
-SERVICE: B DOMAIN: d ADDRESS: 10.0.300.2 PORT: 2 SERVERNAME: h DYNAMIC: maybe
-SERVICE: A DOMAIN: d ADDRESS: 10.0.0.3 PORT: 3
-CFG
+  printf '%s\n' 'SERVICE: A DOMAIN: d ADDRESS: 10.0.0.1 PORT: 70000' \
+    'SERVICE: B DOMAIN: d ADDRESS: 10.0.300.2 PORT: 2 SERVERNAME: h DYNAMIC: maybe' 'SERVICE: A DOMAIN: d ADDRESS: 10.0.0.3 PORT: 3' >"$work/odd.cfg"
   try 0 "valid, 2 entries" check --file "$work/odd.cfg"
   expect_err "check with warnings" "line 1: port 70000 is above 65535" "line 2: address 10.0.300.2 is no IPv4 address" \
     "line 2: DYNAMIC: maybe is neither YES nor NO" "line 3: the entry of A in d replaces the one on line 1" \
@@ -139,18 +115,13 @@ CFG
   try 1 "a NUL byte on line 2 ends the text, the rest is ignored" check --file "$work/cut.cfg"
 }
 
-# 10.99.0.2 never answers: a veth whose far end has no address and a fixed neighbour entry lose the SYNs.
-make_silent_address() {
-  ip link add ksxp0 type veth peer name ksxp1 && ip addr add 10.99.0.1/24 dev ksxp0 &&
-    ip link set ksxp0 up && ip link set ksxp1 up &&
-    ip neigh replace 10.99.0.2 lladdr 02:00:00:00:00:02 dev ksxp0 nud permanent
-}
-
 test_prune_removes_refused_dynamic_lines_only() {
   start_listener "$work/prune-listener.log" Echo Plant1 || return
-  make_silent_address || { fail "cannot set up the silent address"; return; }
-  holds "$cfg" '^SERVICE: Echo DOMAIN: Plant1 .*DYNAMIC: YES'
-  cp "$cfg" "$work/head.cfg"
+  # 10.99.0.2 never answers: a veth whose far end has no address and a fixed neighbour entry lose the SYNs.
+  { ip link add ksxp0 type veth peer name ksxp1 && ip addr add 10.99.0.1/24 dev ksxp0 && ip link set ksxp0 up &&
+    ip link set ksxp1 up && ip neigh replace 10.99.0.2 lladdr 02:00:00:00:00:02 dev ksxp0 nud permanent; } ||
+    { fail "cannot set up the silent address"; return; }
+  cp "$cfg" "$work/head.cfg"   # with the listener's dynamic line, the first of the 3 below
   # Port 1 refuses: the dynamic CR LF line goes, the fixed and commented ones stay; the last, unterminated, is silent.
   local dead='SERVICE: Gone DOMAIN: Plant1 ADDRESS: 127.0.0.1 PORT: 1 SERVERNAME: crashed DYNAMIC: YES'
   local kept=$'SERVICE: Fixed DOMAIN: Plant1 ADDRESS: 127.0.0.1 PORT: 1 DYNAMIC: NO\n-- SERVICE: Old DOMAIN: Plant1 ADDRESS: 127.0.0.1 PORT: 1 DYNAMIC: YES\n'
@@ -180,9 +151,7 @@ test_prune_removes_refused_dynamic_lines_only() {
 
 test_probe_and_send_reach_a_listener() {
   start_listener "$work/echo.log" Echo Plant1 --echo || return
-  local port
-  port=$(awk '/^SERVICE: Echo DOMAIN: Plant1/ { print $8 }' "$cfg")
-  [ -n "$port" ] || fail "the listener published no line: $(cat "$cfg")"
+  local port; port=$(awk '/^SERVICE: Echo DOMAIN: Plant1/ { print $8 }' "$cfg")   # "" fails the probe below
   try 0 "127.0.0.1 $port $(hostname)" probe Echo Plant1 --timeout 5 --count 1
   try 2 "no server of Absent in Plant1 answered within 0.5 s" probe Absent Plant1 --timeout 0.5
   try 2 "" probe Echo Plant2 --timeout 0.5
@@ -205,10 +174,8 @@ test_network_commands_fail_clearly() {
     send Stale Plant1 a=1 --timeout 1
   # A file without the multicast entry is refused.
   echo "SERVICE: Billing DOMAIN: Plant1 ADDRESS: 10.1.2.3 PORT: 8000" >"$cfg"
-  for cmd in "probe Echo Plant1" "send Echo Plant1 a=1" "listen Echo Plant1"; do
-    # shellcheck disable=SC2086
-    try 1 "has no multicast entry" $cmd --timeout 1
-  done
+  # shellcheck disable=SC2086
+  for cmd in "probe Echo Plant1" "send Echo Plant1 a=1" "listen Echo Plant1"; do try 1 "has no multicast entry" $cmd --timeout 1; done
 }
 
 test_listen_stops_after_count_or_time_out() {
@@ -216,8 +183,7 @@ test_listen_stops_after_count_or_time_out() {
   echo "SERVICE: Fixed DOMAIN: Plant1 ADDRESS: 127.0.0.1 PORT: 45678 DYNAMIC: NO" >>"$cfg"
   start_listener "$work/count.log" Fixed Plant1 --count 2 --timeout 30 || return
   holds "$work/count.log" '^listening for Fixed in Plant1 at 127.0.0.1:45678 (fixed)$'
-  try 0 "" send Fixed Plant1 seq=1 --timeout 1.5
-  try 0 "" send Fixed Plant1 seq=2 --timeout 1.5
+  for seq in 1 2; do try 0 "" send Fixed Plant1 seq=$seq --timeout 1.5; done
   wait "$listener" || fail "listener with --count 2 ended with $?: $(cat "$work/count.log")"
   holds "$work/count.log" 'seq = 2'
   holds "$cfg" 'SERVICE: Fixed '   # a fixed entry is not withdrawn
@@ -231,8 +197,7 @@ test_key_generate_and_keyed_probe_send_and_listen() {
   try 0 "" key generate
   [ "$(stat -c '%a %s' "$key")" = "600 32" ] || fail "key file mode and size: $(stat -c '%a %s' "$key")"
   first=$(od -An -tx1 "$key")
-  try 1 "exists already; --force replaces it" key generate
-  [ "$(od -An -tx1 "$key")" = "$first" ] || fail "key generate without --force changed the key"
+  keeps "$key" 1 "exists already; --force replaces it" key generate
 
   start_listener "$work/keyed.log" Keyed Plant1 --echo || return
   try 0 "" probe Keyed Plant1 --timeout 5 --count 1
@@ -251,8 +216,7 @@ test_key_generate_and_keyed_probe_send_and_listen() {
 }
 
 for t in $(declare -F | awk '$3 ~ /^test_/ { print $3 }'); do
-  before=$failures
-  $t
+  before=$failures; $t
   cp "$default_cfg" "$cfg"   # each test starts from the shipped service file
   [ "$failures" -eq "$before" ] && echo "ok: $t" || echo "not ok: $t"
 done
