@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <iterator>
 #include <sstream>
+#include <utility>
 
 #include "KesDaemonHarness.h"
 #include "KesEngineHarness.h"
