@@ -29,8 +29,7 @@ std::unique_ptr<Key> Holder(unsigned char seed)
     return key;
 }
 
-// The key file of a home under KSX_HOME ("" for itself): the seed's key cut or padded with 'x' to `size`
-// bytes.
+// A home's key file ("" is KSX_HOME itself): the seed's key cut or padded with 'x' to `size` bytes.
 std::string WriteKeyFile(const std::string& home, unsigned char seed, size_t size = Key::ms_KeyBytes,
                          mode_t mode = 0600)
 {
