@@ -220,12 +220,10 @@ TEST(InstallationKeyDiscovery, ForgedReplayedAndUnprovenRepliesAreDroppedAndAGen
         return group.KOMSendPacket(reply.get()) == 1;
     };
 
-    std::unique_ptr<CKesRecord> first = nextRequest();
+    std::unique_ptr<CKesRecord> first = nextRequest(), latest;
     ASSERT_TRUE(first && Key::KIKBytesOf(*first, Key::ms_NonceField, Key::ms_NonceBytes));
-    for (size_t i = 0; i < Key::ms_OutstandingRequests; ++i)
-        ASSERT_TRUE(nextRequest()); // first no longer asked
-    std::unique_ptr<CKesRecord> latest = nextRequest();
-    ASSERT_TRUE(latest);
+    for (size_t i = 0; i <= Key::ms_OutstandingRequests; ++i)
+        ASSERT_TRUE(latest = nextRequest()); // first is no longer asked
     ASSERT_TRUE(reply(*first, same.get(), decoy.Port()) && reply(*latest, other.get(), decoy.Port()) &&
                 reply(*latest, nullptr, decoy.Port()));
     ASSERT_TRUE(ksxtest::WaitUntil([&] { return keyed.Refusals() >= 3; }));
