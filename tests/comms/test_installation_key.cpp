@@ -159,56 +159,21 @@ TEST(InstallationKeyServer, AClientProvesTheKeyBeforeItsIdAndOneWithoutItOrWithA
     keyed.engine.KNSafeExit();
 }
 
-// A server proving another key is left without a word (one sending no challenge: InstallationKeyProcesses).
-TEST(InstallationKeyClient, SendsItsIdOnlyToAServerThatProvesTheKey)
+// Bad replies (old request, other key, no proof) are dropped, counted and reported with their sender; a
+// server proving another key is left without a word (one sending no challenge: InstallationKeyProcesses).
+TEST(InstallationKeyClient, TakesOnlyAGenuineReplyAndSendsItsIdOnlyToAServerThatProvesTheKey)
 {
-    ksxtest::WireListener peer;
+    ksxtest::WireListener decoy, real, peer;
     ksxtest::WriteServiceFile(ksxtest::kMulticastLine +
                               ksxtest::ServiceLine("Keyed", "Lab", "127.0.0.1", peer.Port()));
-    const std::unique_ptr<Key> same = Holder(3), other = Holder(4);
-    KeyedEngine keyed(3, 0.01); // retries every 30 ms
-    ksxtest::ErrorCapture errors;
-    ksxtest::LoggingClient* client = keyed.StartClient("keyed-client", "Keyed");
-    // Plays a server on the next connection: challenges, checks the client's proof, proves with `prover`.
-    auto prove = [&](std::unique_ptr<ksxtest::WireConnection>& server, const Key& prover) {
-        server = peer.Accept();
-        unsigned char serverNonce[Key::ms_NonceBytes], proof[Key::ms_MacBytes];
-        Key::KIKNewNonce(serverNonce);
-        CKesRecord challenge, reply;
-        challenge.KRAddValue(Key::ms_ChallengeField, CKesAtom(serverNonce, sizeof serverNonce));
-        ASSERT_TRUE(server && server->Send(challenge));
-        std::unique_ptr<CKesRecord> answer = server->ReadRecord();
-        ASSERT_TRUE(answer && Key::KIKBytesOf(*answer, Key::ms_NonceField, Key::ms_NonceBytes));
-        const unsigned char* clientNonce = Key::KIKBytesOf(*answer, Key::ms_NonceField, Key::ms_NonceBytes);
-        EXPECT_TRUE(same->KIKCheckProof(true, serverNonce, clientNonce, *answer));
-        prover.KIKProve(false, serverNonce, clientNonce, proof);
-        reply.KRAddValue(Key::ms_ProofField, CKesAtom(proof, sizeof proof));
-        ASSERT_TRUE(server->Send(reply));
-    };
-    std::unique_ptr<ksxtest::WireConnection> impostor, genuine;
-    prove(impostor, *other);
-    EXPECT_TRUE(impostor && impostor->SeesEnd()) << "no client id for a server with another key";
-    prove(genuine, *same);
-    std::unique_ptr<CKesRecord> id = genuine ? genuine->ReadRecord() : nullptr;
-    EXPECT_EQ("keyed-client", id ? TextOf(*id, "KesSocketClientIdField") : "");
-    EXPECT_TRUE(client->log.WaitFor("connect"));
-    const std::string at = "server at 127.0.0.1:" + std::to_string(peer.Port());
-    EXPECT_EQ(1, errors.CountText({at + " proved another installation key"}));
-}
-
-// Bad replies (old request, other key, no proof) are dropped, counted and reported with their sender.
-TEST(InstallationKeyDiscovery, ForgedReplayedAndUnprovenRepliesAreDroppedAndAGenuineOneIsTaken)
-{
-    ksxtest::WriteServiceFile(ksxtest::kMulticastLine);
     const std::unique_ptr<Key> same = Holder(5), other = Holder(6);
-    KeyedEngine keyed(5, 0.01);                       // a request every 30 ms
+    KeyedEngine keyed(5, 0.01);                       // a request or a retry every 30 ms
     CKesObjMulticast group("234.5.6.7", 23456, TRUE); // hears and speaks on the group as every engine does
     ASSERT_EQ(1, group.KOMInitialise());
-    ksxtest::WireListener decoy, real;
     ksxtest::ErrorCapture errors;
     keyed.StartClient("finder", "Found");
 
-    auto nextRequest = [&] { // the engine's one client asks; the group also hears the replies sent here
+    auto nextRequest = [&] { // only the finder asks; the group also hears the replies sent here
         return ksxtest::NextDatagram(
             int(group.KOMGetReceiveSocket()), ksxtest::kEngineGuardMs,
             [](const CKesRecord& record) { return record.KRValueOf("KesSockAddressRequest") != nullptr; });
@@ -243,6 +208,33 @@ TEST(InstallationKeyDiscovery, ForgedReplayedAndUnprovenRepliesAreDroppedAndAGen
     EXPECT_EQ(1, errors.CountText({"address replies from " + sender + " carry no installation-key proof"}));
     EXPECT_EQ(2,
               errors.CountText({"address reply from " + sender + ":" + std::to_string(ntohs(own.sin_port))}));
+
+    ksxtest::LoggingClient* client = keyed.StartClient("keyed-client", "Keyed");
+    // Plays a server on the next connection: challenges, checks the client's proof, proves with `prover`.
+    auto prove = [&](std::unique_ptr<ksxtest::WireConnection>& server, const Key& prover) {
+        server = peer.Accept();
+        unsigned char serverNonce[Key::ms_NonceBytes], proof[Key::ms_MacBytes];
+        Key::KIKNewNonce(serverNonce);
+        CKesRecord challenge, response;
+        challenge.KRAddValue(Key::ms_ChallengeField, CKesAtom(serverNonce, sizeof serverNonce));
+        ASSERT_TRUE(server && server->Send(challenge));
+        std::unique_ptr<CKesRecord> answer = server->ReadRecord();
+        ASSERT_TRUE(answer && Key::KIKBytesOf(*answer, Key::ms_NonceField, Key::ms_NonceBytes));
+        const unsigned char* clientNonce = Key::KIKBytesOf(*answer, Key::ms_NonceField, Key::ms_NonceBytes);
+        EXPECT_TRUE(same->KIKCheckProof(true, serverNonce, clientNonce, *answer));
+        prover.KIKProve(false, serverNonce, clientNonce, proof);
+        response.KRAddValue(Key::ms_ProofField, CKesAtom(proof, sizeof proof));
+        ASSERT_TRUE(server->Send(response));
+    };
+    std::unique_ptr<ksxtest::WireConnection> impostor, genuine;
+    prove(impostor, *other);
+    EXPECT_TRUE(impostor && impostor->SeesEnd()) << "no client id for a server with another key";
+    prove(genuine, *same);
+    std::unique_ptr<CKesRecord> id = genuine ? genuine->ReadRecord() : nullptr;
+    EXPECT_EQ("keyed-client", id ? TextOf(*id, "KesSocketClientIdField") : "");
+    EXPECT_TRUE(client->log.WaitFor("connect"));
+    const std::string at = "server at 127.0.0.1:" + std::to_string(peer.Port());
+    EXPECT_EQ(1, errors.CountText({at + " proved another installation key"}));
 }
 
 // Daemons, each home with its own service and key files; a member finds another by the group.
