@@ -248,11 +248,10 @@ TEST(InstallationKeyProcesses, MembersMeetByGroupAndEachSideTellsANonMemberWhy)
     ksxtest::Daemon open{"ksx_e2e_server", {"Open", "Lab"}, plainHome, scale, true};
     ASSERT_NE("", open.WaitForLine("LISTENING "));
 
-    const std::string published = ksxtest::ReadFile(ksxtest::ServiceFilePath());
+    const std::string keyless = ksxtest::MakeHome("keyless", ksxtest::ReadFile(ksxtest::ServiceFilePath()));
     const std::string byGroup = ksxtest::MakeHome("by-group", shipped);
     const std::string toOpen =
         ksxtest::MakeHome("to-open", ksxtest::ReadFile(plainHome + "/etc/ostravine/ServiceData.cfg"));
-    const std::string keyless = ksxtest::MakeHome("keyless", published);
     for (const char* home : {"by-group/", "to-open/"}) WriteKeyFile(home, 7);
 
     ksxtest::Daemon groupClient{"ksx_e2e_client", {"Echo", "Lab", "by-group"}, byGroup, scale, true};

@@ -121,14 +121,13 @@ TEST(MulticastInterface, AChosenInterfaceBoundsSendingAndReceivingAndChangesOnOp
     EXPECT_TRUE(Arrives(lo, plant, 10000));
     EXPECT_TRUE(Arrives(lab, lab, 10000));
     EXPECT_FALSE(Arrives(lab, plant, 0)) << "the membership on mi0 was dropped";
-    EXPECT_EQ(errors.Reports().size(), 0u);
 
     // Names and addresses that are not this host's change nothing.
     for (const char* foreign : {"mi9", "10.9.7.2", "0.0.0.0"}) {
         EXPECT_EQ(plant.KOMSetInterface(foreign), KES_ERR_MULTICAST_INTERFACE) << foreign;
         EXPECT_EQ(1, errors.CountText({std::string("\"") + foreign + "\""})) << foreign;
     }
-    EXPECT_EQ(errors.Reports().size(), 3u) << "one report each";
+    EXPECT_EQ(errors.Reports().size(), 3u) << "one report each, none before";
     EXPECT_EQ(plant.KOMGetInterfaceIndex(), loopback);
     EXPECT_TRUE(Arrives(lo, plant, 10000));
 
