@@ -123,6 +123,42 @@ TEST_F(ClientTest, BatchSentInTheGreetingStateWaitsForTheConnectionKeepsOrderAnd
     EXPECT_EQ(KES_ERR_ARGUMENT, sent.get()) << "KES_ERR_SEND: a send in state 2 gave up instead of waiting";
 }
 
+// A stalled server (it reads no more) costs one report; KOSCDisconnect no callback; the client comes back.
+TEST_F(ClientTest, SendPastTheDeadlineOrADisconnectEndsTheConnectionAndTheClientComesBack)
+{
+    FileServer(m_Peer.Port());
+    CKesSockEngine engine("client-e2e", __KES_SERV_DAEMON, 2);
+    ASSERT_EQ(1, engine.KSESetSendDeadline(300));
+    ASSERT_EQ(1, engine.KSESetUnackedLimit(600000)); // else that bound, scaled down, cuts the stall first
+    ksxtest::EventLoopThread loop(engine);
+    auto* client = new ksxtest::LoggingClient("stalled", "Svc", "Dom"); // owned by the engine
+    ASSERT_EQ(1, engine.KSEAddClient(client));
+    ASSERT_EQ(1, client->KOSCInitialise());
+    std::unique_ptr<WireConnection> server = Greeting(m_Peer.Accept(), "stalled");
+    ASSERT_TRUE(server && client->log.WaitFor("connect"));
+    ksxtest::ErrorCapture errors;
+    CKesRecord big = ksxtest::TextRecord("data", std::string(1 << 20, 'x').c_str());
+    int result = 1;
+    for (int n = 0; n < 200 && result == 1; ++n) result = client->KOSCSendToServer(&big);
+    EXPECT_EQ(KES_ERR_SEND, result);
+    ASSERT_TRUE(client->log.WaitFor("disconnect"));
+    EXPECT_EQ(1, errors.CountText({"Send to server of service Svc on socket",
+                                   "did not complete within 300 ms: connection closed"}));
+
+    server = Greeting(m_Peer.Accept(), "stalled");
+    ASSERT_TRUE(server && client->log.WaitFor("connect", 2)) << "the client did not come back";
+    CKesRecord small = ksxtest::TextRecord("data", "small");
+    EXPECT_EQ(1, client->KOSCSendToServer(&small));
+    EXPECT_EQ("small", NextData(*server));
+
+    ASSERT_EQ(1, client->KOSCDisconnect());
+    server = Greeting(m_Peer.Accept(), "stalled");
+    ASSERT_TRUE(server && client->log.WaitFor("connect", 3));
+    EXPECT_EQ(1, client->log.Count("disconnect")) << "disconnecting calls no callback";
+    ASSERT_TRUE(server->SendText("data", "back"));
+    EXPECT_TRUE(client->log.WaitFor("io back")) << "records reach the client again";
+}
+
 class ClientDiscoveryTest : public ClientTest {
 protected:
     void SetUp() override
@@ -183,64 +219,6 @@ TEST_F(ClientDiscoveryTest, DestroyingAWaitingClientEndsItsConnectThreadAtOnce)
     ASSERT_TRUE(ksxtest::NextDatagram(Heard())); // its first attempt asked the group; now it waits
     auto ended = std::async(std::launch::async, [&] { m_Client.reset(); });
     EXPECT_EQ(std::future_status::ready, ended.wait_for(std::chrono::milliseconds(kGuardMs)));
-}
-
-class ClientWithServer : public ClientTest {
-protected:
-    void TearDown() override
-    {
-        m_Loop.reset();
-        if (m_Engine) m_Engine->KNSafeExit();
-    }
-    // Starts an engine owning a client of the peer named in the service file; gives the greeted connection.
-    std::unique_ptr<WireConnection> StartAtPeer(const char* clientId, int sendDeadlineMs = 0)
-    {
-        FileServer(m_Peer.Port());
-        m_Engine = std::make_unique<CKesSockEngine>("client-e2e", __KES_SERV_DAEMON, 2);
-        if (sendDeadlineMs) { // else the unacked-data bound, scaled down, cuts a stalled connection first
-            EXPECT_EQ(1, m_Engine->KSESetSendDeadline(sendDeadlineMs));
-            EXPECT_EQ(1, m_Engine->KSESetUnackedLimit(600000));
-        }
-        m_Loop = std::make_unique<ksxtest::EventLoopThread>(*m_Engine);
-        m_Client = new ksxtest::LoggingClient(clientId, "Svc", "Dom");
-        EXPECT_EQ(1, m_Engine->KSEAddClient(m_Client));
-        EXPECT_EQ(1, m_Client->KOSCInitialise());
-        std::unique_ptr<WireConnection> server = Greeting(m_Peer.Accept(), clientId);
-        EXPECT_TRUE(m_Client->log.WaitFor("connect"));
-        return server;
-    }
-
-    std::unique_ptr<CKesSockEngine> m_Engine;
-    std::unique_ptr<ksxtest::EventLoopThread> m_Loop;
-    ksxtest::LoggingClient* m_Client = nullptr;
-};
-
-// A stalled server (it reads no more) costs one report; KOSCDisconnect no callback; the client comes back.
-TEST_F(ClientWithServer, SendPastTheDeadlineOrADisconnectEndsTheConnectionAndTheClientComesBack)
-{
-    std::unique_ptr<WireConnection> server = StartAtPeer("stalled", 300);
-    ASSERT_TRUE(server);
-    ksxtest::ErrorCapture errors;
-    CKesRecord big = ksxtest::TextRecord("data", std::string(1 << 20, 'x').c_str());
-    int result = 1;
-    for (int n = 0; n < 200 && result == 1; ++n) result = m_Client->KOSCSendToServer(&big);
-    EXPECT_EQ(KES_ERR_SEND, result);
-    ASSERT_TRUE(m_Client->log.WaitFor("disconnect"));
-    EXPECT_EQ(1, errors.CountText({"Send to server of service Svc on socket",
-                                   "did not complete within 300 ms: connection closed"}));
-
-    server = Greeting(m_Peer.Accept(), "stalled");
-    ASSERT_TRUE(server && m_Client->log.WaitFor("connect", 2)) << "the client did not come back";
-    CKesRecord small = ksxtest::TextRecord("data", "small");
-    EXPECT_EQ(1, m_Client->KOSCSendToServer(&small));
-    EXPECT_EQ("small", NextData(*server));
-
-    ASSERT_EQ(1, m_Client->KOSCDisconnect());
-    server = Greeting(m_Peer.Accept(), "stalled");
-    ASSERT_TRUE(server && m_Client->log.WaitFor("connect", 3));
-    EXPECT_EQ(1, m_Client->log.Count("disconnect")) << "disconnecting calls no callback";
-    ASSERT_TRUE(server->SendText("data", "back"));
-    EXPECT_TRUE(m_Client->log.WaitFor("io back")) << "records reach the client again";
 }
 
 // An explicit instantiation may name a private member: the death test calls a ClientLock helper.
