@@ -38,9 +38,7 @@ protected:
     static std::unique_ptr<WireConnection> Greeting(std::unique_ptr<WireConnection> connection,
                                                     const char* clientId)
     {
-        std::unique_ptr<CKesRecord> first = connection ? connection->ReadRecord() : nullptr;
-        EXPECT_EQ(first ? first->KRCount() : 0, 1) << "no greeting, or more than the id";
-        EXPECT_EQ(clientId, first ? TextOf(*first, "KesSocketClientIdField") : "");
+        ExpectNext(connection.get(), ksxtest::TextRecord("KesSocketClientIdField", clientId));
         return connection;
     }
     static void ExpectNext(WireConnection* server, const CKesRecord& record)
@@ -48,6 +46,13 @@ protected:
         ksxtest::Bytes payload;
         ASSERT_TRUE(server && server->ReadFrame(payload));
         EXPECT_EQ(ksxtest::Encode(record), payload);
+    }
+    // The next record with a "data" field (keep-alives are skipped).
+    static std::string NextData(WireConnection& server)
+    {
+        for (std::unique_ptr<CKesRecord> next = server.ReadRecord(); next; next = server.ReadRecord())
+            if (!TextOf(*next, "data").empty()) return TextOf(*next, "data");
+        return "";
     }
 
     ksxtest::ScopedTimeScale m_Scale{0.01}; // 2 s greeting delay -> 20 ms, 3 s retry -> 30 ms
@@ -57,6 +62,7 @@ protected:
 // A refused attempt forgets the server; the peer's address replaces the file's any-address.
 TEST_F(ClientTest, RefusedAttemptIsRetriedAndTheConnectionGreetsThenKeepsAlive)
 {
+    KesSetTimeScale(0.03); // a 60 ms greeting delay for a send to run into, keep-alives every 300 ms
     FileServer(WireListener().Port()); // a port that then refuses
     RecordingClient client("client-7");
     EXPECT_EQ(KES_ERR_CONNECTION, client.KOSCConnect());
@@ -68,13 +74,15 @@ TEST_F(ClientTest, RefusedAttemptIsRetriedAndTheConnectionGreetsThenKeepsAlive)
     FileServer(m_Peer.Port(), "0.0.0.0");
     const auto start = std::chrono::steady_clock::now(); // before the greeting goes out
     ASSERT_EQ(1, client.KOSCInitialise());
-    auto server = Greeting(m_Peer.Accept(), "client-7");
+    std::unique_ptr<WireConnection> server = m_Peer.Accept(); // the attempt holds the ClientLock from here
+    EXPECT_EQ(1, client.KOSCSendToServer(&record)) << "a send during the attempt waits for it";
+    server = Greeting(std::move(server), "client-7");
+    ExpectNext(server.get(), record); // as one frame after the greeting
     ASSERT_TRUE(client.log.WaitFor(kConnected)) << "the connect callback ran with the ClientLock held";
     EXPECT_EQ(std::vector<std::string>{kConnected}, client.log.Events());
     ASSERT_NE(nullptr, client.KOSCGetServerData());
     EXPECT_EQ(unsigned(m_Peer.Port()), client.KOSCGetServerData()->KSEGetEndPtAddressPort());
-    std::unique_ptr<char, decltype(&free)> address(client.KOSCGetServerData()->KSEGetEndPtIpAddress(), free);
-    EXPECT_STREQ("127.0.0.1", address.get());
+    EXPECT_EQ("127.0.0.1", ksxtest::TakeText(client.KOSCGetServerData()->KSEGetEndPtIpAddress()));
     // The k-th keep-alive leaves k intervals (10 s scaled) after the greeting, give or take rounding.
     const std::chrono::duration<double, std::milli> interval(10000 * KesTimeScale());
     const std::unique_ptr<CKesRecord> keepAlive(CKesSockEnd::KSEGetKeepAlivePacket());
@@ -85,22 +93,8 @@ TEST_F(ClientTest, RefusedAttemptIsRetriedAndTheConnectionGreetsThenKeepsAlive)
     }
 }
 
-TEST_F(ClientTest, SendDuringAnAttemptFollowsTheGreetingAsOneFrame)
-{
-    KesSetTimeScale(0.2); // a 400 ms greeting delay for the sender to run into
-    FileServer(m_Peer.Port());
-    RecordingClient client("first");
-    ASSERT_EQ(1, client.KOSCInitialise());
-    std::unique_ptr<WireConnection> server = m_Peer.Accept(); // the attempt is under way from here
-    // The attempt holds the ClientLock until the greeting is out.
-    CKesRecord record = ksxtest::TextRecord("Name", "value");
-    auto sent = std::async(std::launch::async, [&] { return client.KOSCSendToServer(&record); });
-    EXPECT_EQ(1, sent.get());
-    ExpectNext(Greeting(std::move(server), "first").get(), record);
-}
-
-// A host that connects by itself leaves the client in state 2 outside any attempt.
-TEST_F(ClientTest, SendInTheGreetingStateWaitsForTheConnection)
+// A host that connects by itself leaves the client in state 2 outside any attempt; a batch needs many writes.
+TEST_F(ClientTest, BatchSentInTheGreetingStateWaitsForTheConnectionKeepsOrderAndLeavesOutOnlyABadRecord)
 {
     KesSetTimeScale(0.05); // 100 ms greeting delay, 500 ms steps of a send's wait
     RecordingClient client("first");
@@ -109,13 +103,60 @@ TEST_F(ClientTest, SendInTheGreetingStateWaitsForTheConnection)
     ASSERT_EQ(1, client.KOSCOpenTCPSocket());
     auto greeted = std::async(std::launch::async, [&] { return client.KOSCConnectSocketToServer(); });
     ASSERT_TRUE(ksxtest::WaitUntil([&] { return client.KOSCGetState() == KES_SOCKET_CONNECTED; }));
-    CKesRecord record = ksxtest::TextRecord("Name", "value");
-    auto sent = std::async(std::launch::async, [&] { return client.KOSCSendToServer(&record); });
+    constexpr unsigned int kCount = 1000, kBad = 500; // about 4 MiB
+    std::vector<CKesRecord> records;
+    for (unsigned int i = 0; i < kCount; ++i)
+        records.push_back(ksxtest::TextRecord("data", (std::to_string(i) + std::string(4096, '.')).c_str()));
+    std::vector<CKesRecord*> batch;
+    for (CKesRecord& record : records) batch.push_back(&record);
+    batch[kBad] = nullptr;
+    auto sent =
+        std::async(std::launch::async, [&] { return client.KOSCSendRecordsToServer(batch.data(), kCount); });
     EXPECT_EQ(1, greeted.get());
     Greeting(m_Peer.Accept(), "first");
     EXPECT_EQ(1, client.KOSCConnect()); // reconnects and ends in state 3
-    ASSERT_EQ(1, sent.get()) << "a send in state 2 gave up instead of waiting";
-    ExpectNext(Greeting(m_Peer.Accept(), "first").get(), record);
+    std::unique_ptr<WireConnection> server = Greeting(m_Peer.Accept(), "first");
+    std::vector<unsigned int> got;
+    for (std::string text; server && got.size() < kCount - 1 && !(text = NextData(*server)).empty();)
+        got.push_back(static_cast<unsigned int>(std::stoul(text)));
+    EXPECT_EQ(ksxtest::NumbersExcept(kCount, kBad), got);
+    EXPECT_EQ(KES_ERR_ARGUMENT, sent.get()) << "KES_ERR_SEND: a send in state 2 gave up instead of waiting";
+}
+
+// A stalled server (it reads no more) costs one report; KOSCDisconnect no callback; the client comes back.
+TEST_F(ClientTest, SendPastTheDeadlineOrADisconnectEndsTheConnectionAndTheClientComesBack)
+{
+    FileServer(m_Peer.Port());
+    CKesSockEngine engine("client-e2e", __KES_SERV_DAEMON, 2);
+    ASSERT_EQ(1, engine.KSESetSendDeadline(300));
+    ASSERT_EQ(1, engine.KSESetUnackedLimit(600000)); // else that bound, scaled down, cuts the stall first
+    ksxtest::EventLoopThread loop(engine);
+    auto* client = new ksxtest::LoggingClient("stalled", "Svc", "Dom"); // owned by the engine
+    ASSERT_EQ(1, engine.KSEAddClient(client));
+    ASSERT_EQ(1, client->KOSCInitialise());
+    std::unique_ptr<WireConnection> server = Greeting(m_Peer.Accept(), "stalled");
+    ASSERT_TRUE(server && client->log.WaitFor("connect"));
+    ksxtest::ErrorCapture errors;
+    CKesRecord big = ksxtest::TextRecord("data", std::string(1 << 20, 'x').c_str());
+    int result = 1;
+    for (int n = 0; n < 200 && result == 1; ++n) result = client->KOSCSendToServer(&big);
+    EXPECT_EQ(KES_ERR_SEND, result);
+    ASSERT_TRUE(client->log.WaitFor("disconnect"));
+    EXPECT_EQ(1, errors.CountText({"Send to server of service Svc on socket",
+                                   "did not complete within 300 ms: connection closed"}));
+
+    server = Greeting(m_Peer.Accept(), "stalled");
+    ASSERT_TRUE(server && client->log.WaitFor("connect", 2)) << "the client did not come back";
+    CKesRecord small = ksxtest::TextRecord("data", "small");
+    EXPECT_EQ(1, client->KOSCSendToServer(&small));
+    EXPECT_EQ("small", NextData(*server));
+
+    ASSERT_EQ(1, client->KOSCDisconnect());
+    server = Greeting(m_Peer.Accept(), "stalled");
+    ASSERT_TRUE(server && client->log.WaitFor("connect", 3));
+    EXPECT_EQ(1, client->log.Count("disconnect")) << "disconnecting calls no callback";
+    ASSERT_TRUE(server->SendText("data", "back"));
+    EXPECT_TRUE(client->log.WaitFor("io back")) << "records reach the client again";
 }
 
 class ClientDiscoveryTest : public ClientTest {
@@ -136,8 +177,8 @@ TEST_F(ClientDiscoveryTest, OneRequestPerAttemptAndTheFirstMatchingReplyWins)
 {
     EXPECT_EQ(1, m_Client->KOSCConnect()) << "the request went out";
     std::unique_ptr<CKesRecord> request = ksxtest::NextDatagram(Heard());
-    ASSERT_TRUE(request);
-    EXPECT_EQ(ksxtest::Encode(*ksxtest::AddressRequest("Svc", "Dom")), ksxtest::Encode(*request));
+    EXPECT_EQ(ksxtest::Encode(*ksxtest::AddressRequest("Svc", "Dom")),
+              request ? ksxtest::Encode(*request) : ksxtest::Bytes());
     EXPECT_FALSE(ksxtest::NextDatagram(Heard(), 200)) << "one attempt sends exactly one request";
 
     WireListener other;
@@ -178,113 +219,6 @@ TEST_F(ClientDiscoveryTest, DestroyingAWaitingClientEndsItsConnectThreadAtOnce)
     ASSERT_TRUE(ksxtest::NextDatagram(Heard())); // its first attempt asked the group; now it waits
     auto ended = std::async(std::launch::async, [&] { m_Client.reset(); });
     EXPECT_EQ(std::future_status::ready, ended.wait_for(std::chrono::milliseconds(kGuardMs)));
-}
-
-class ClientWithServer : public ClientTest {
-protected:
-    void TearDown() override
-    {
-        m_Loop.reset();
-        if (m_Engine) m_Engine->KNSafeExit();
-    }
-    // The service file holds the multicast line and `lines`; the engine owns the client.
-    void Start(const std::string& lines, const char* clientId, int sendDeadlineMs = 0)
-    {
-        ksxtest::WriteServiceFile(ksxtest::kMulticastLine + lines);
-        m_Engine = std::make_unique<CKesSockEngine>("client-e2e", __KES_SERV_DAEMON, 2);
-        if (sendDeadlineMs) {
-            ASSERT_EQ(1, m_Engine->KSESetSendDeadline(sendDeadlineMs));
-            // Else the bound on unacknowledged data, scaled down, cuts a stalled connection first.
-            ASSERT_EQ(1, m_Engine->KSESetUnackedLimit(600000));
-        }
-        m_Loop = std::make_unique<ksxtest::EventLoopThread>(*m_Engine);
-        m_Client = new ksxtest::LoggingClient(clientId, "Svc", "Dom");
-        ASSERT_EQ(1, m_Engine->KSEAddClient(m_Client));
-    }
-    // Starts with the service file naming the peer, and takes the client's greeting there.
-    std::unique_ptr<WireConnection> StartAtPeer(const char* clientId, int sendDeadlineMs = 0)
-    {
-        Start(ksxtest::ServiceLine("Svc", "Dom", "127.0.0.1", m_Peer.Port()), clientId, sendDeadlineMs);
-        EXPECT_EQ(1, m_Client->KOSCInitialise());
-        std::unique_ptr<WireConnection> server = Greeting(m_Peer.Accept(), clientId);
-        EXPECT_TRUE(m_Client->log.WaitFor("connect"));
-        return server;
-    }
-    // The next record with a "data" field (keep-alives are skipped).
-    static std::string NextData(WireConnection& server)
-    {
-        for (std::unique_ptr<CKesRecord> next = server.ReadRecord(); next; next = server.ReadRecord())
-            if (!TextOf(*next, "data").empty()) return TextOf(*next, "data");
-        return "";
-    }
-
-    std::unique_ptr<CKesSockEngine> m_Engine;
-    std::unique_ptr<ksxtest::EventLoopThread> m_Loop;
-    ksxtest::LoggingClient* m_Client = nullptr;
-};
-
-// After KOSCDisconnect the client comes back on its own without a callback.
-TEST_F(ClientWithServer, RecordsTravelBothWaysAcrossDisconnect)
-{
-    Start("", "echo-client");
-    auto* server = ksxtest::AddServer<ksxtest::RecordingServer>(*m_Engine, "Svc", "Dom");
-    ASSERT_NE(nullptr, server);
-    server->echo = true;
-    ASSERT_EQ(1, m_Client->KOSCInitialise());
-    ASSERT_TRUE(m_Client->log.WaitFor("connect") && server->log.WaitFor("connect echo-client"));
-    auto roundTrip = [&](const char* text) {
-        CKesRecord record = ksxtest::TextRecord("data", text);
-        return m_Client->KOSCSendToServer(&record) == 1 && m_Client->log.WaitFor(std::string("io ") + text);
-    };
-    EXPECT_TRUE(roundTrip("one"));
-    ASSERT_EQ(1, m_Client->KOSCDisconnect());
-    ASSERT_TRUE(m_Client->log.WaitFor("connect", 2));
-    EXPECT_EQ(0, m_Client->log.Count("disconnect")) << "disconnecting calls no callback";
-    EXPECT_TRUE(roundTrip("back"));
-}
-
-// However many writes a batch needs, it arrives in order.
-TEST_F(ClientWithServer, BatchKeepsOrderAndLeavesOutOnlyABadRecord)
-{
-    std::unique_ptr<WireConnection> server = StartAtPeer("batcher");
-    ASSERT_TRUE(server);
-    constexpr unsigned int kCount = 1000, kBad = 500; // about 4 MiB
-    std::vector<CKesRecord> records;
-    for (unsigned int i = 0; i < kCount; ++i)
-        records.push_back(ksxtest::TextRecord("data", (std::to_string(i) + std::string(4096, '.')).c_str()));
-    std::vector<CKesRecord*> batch;
-    for (CKesRecord& record : records) batch.push_back(&record);
-    batch[kBad] = nullptr;
-
-    int result = 0;
-    std::thread sender([&] { result = m_Client->KOSCSendRecordsToServer(batch.data(), kCount); });
-    std::vector<unsigned int> got;
-    for (std::string text; got.size() < kCount - 1 && !(text = NextData(*server)).empty();)
-        got.push_back(static_cast<unsigned int>(std::stoul(text)));
-    sender.join();
-    EXPECT_EQ(ksxtest::NumbersExcept(kCount, kBad), got);
-    EXPECT_EQ(KES_ERR_ARGUMENT, result);
-}
-
-// A stalled server (it reads no more) costs one report; the client comes back.
-TEST_F(ClientWithServer, SendPastTheDeadlineClosesTheConnectionAndTheClientReconnects)
-{
-    std::unique_ptr<WireConnection> stopped = StartAtPeer("stalled", 300);
-    ASSERT_TRUE(stopped);
-    ksxtest::ErrorCapture errors;
-    CKesRecord big = ksxtest::TextRecord("data", std::string(1 << 20, 'x').c_str());
-    int result = 1;
-    for (int n = 0; n < 200 && result == 1; ++n) result = m_Client->KOSCSendToServer(&big);
-    EXPECT_EQ(KES_ERR_SEND, result);
-    ASSERT_TRUE(m_Client->log.WaitFor("disconnect"));
-    EXPECT_EQ(1, errors.CountText({"Send to server of service Svc on socket",
-                                   "did not complete within 300 ms: connection closed"}));
-
-    std::unique_ptr<WireConnection> again = Greeting(m_Peer.Accept(), "stalled");
-    ASSERT_TRUE(m_Client->log.WaitFor("connect", 2)) << "the client did not come back";
-    CKesRecord small = ksxtest::TextRecord("data", "small");
-    EXPECT_EQ(1, m_Client->KOSCSendToServer(&small));
-    EXPECT_EQ("small", NextData(*again));
 }
 
 // An explicit instantiation may name a private member: the death test calls a ClientLock helper.

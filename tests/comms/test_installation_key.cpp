@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <fstream>
 
 #include "CKesAtom.h"
 #include "CKesInstallationKey.h"
@@ -30,14 +29,13 @@ std::unique_ptr<Key> Holder(unsigned char seed)
     return key;
 }
 
-// The home's key file: the seed's key cut or padded with 'x' to `size` bytes.
+// A home's key file ("" is KSX_HOME itself): the seed's key cut or padded with 'x' to `size` bytes.
 std::string WriteKeyFile(const std::string& home, unsigned char seed, size_t size = Key::ms_KeyBytes,
                          mode_t mode = 0600)
 {
-    const std::string path = home + "/etc/ostravine/Installation.key";
     std::string content(reinterpret_cast<const char*>(KeyBytes(seed).data()), Key::ms_KeyBytes);
     content.resize(size, 'x');
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+    const std::string path = ksxtest::WriteHomeFile(home + "etc/ostravine/Installation.key", content);
     chmod(path.c_str(), mode);
     return path;
 }
@@ -99,7 +97,7 @@ TEST(InstallationKeyFile, OnlyAPrivateFileOf32BytesMakesAMemberAndAnyOtherFailsC
                  {"long", 33, 0600, KES_ERR_AUTH_KEY}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const std::string path = WriteKeyFile(ksxtest::KsxHome(), 9, size_t(std::max(c.size, 0)), c.mode);
+        const std::string path = WriteKeyFile("", 9, size_t(std::max(c.size, 0)), c.mode);
         if (c.size < 0) unlink(path.c_str());
         ksxtest::ErrorCapture errors;
         Key key;
@@ -161,69 +159,24 @@ TEST(InstallationKeyServer, AClientProvesTheKeyBeforeItsIdAndOneWithoutItOrWithA
     keyed.engine.KNSafeExit();
 }
 
-// A server that sends no challenge is told why and left; one proving another key is left without a word.
-TEST(InstallationKeyClient, SendsItsIdOnlyToAServerThatProvesTheKey)
+// Bad replies (old request, other key, no proof) are dropped, counted and reported with their sender; a
+// server proving another key is left without a word (one sending no challenge: InstallationKeyProcesses).
+TEST(InstallationKeyClient, TakesOnlyAGenuineReplyAndSendsItsIdOnlyToAServerThatProvesTheKey)
 {
-    ksxtest::WireListener peer;
+    ksxtest::WireListener decoy, real, peer;
     ksxtest::WriteServiceFile(ksxtest::kMulticastLine +
                               ksxtest::ServiceLine("Keyed", "Lab", "127.0.0.1", peer.Port()));
-    const std::unique_ptr<Key> same = Holder(3), other = Holder(4);
-    KeyedEngine keyed(3, 0.01); // retries every 30 ms, the proof within 300 ms
-    ksxtest::ErrorCapture errors;
-    ksxtest::LoggingClient* client = keyed.StartClient("keyed-client", "Keyed");
-
-    std::unique_ptr<ksxtest::WireConnection> silent = peer.Accept();
-    ASSERT_TRUE(silent);
-    std::unique_ptr<CKesRecord> told = silent->ReadRecord();
-    EXPECT_NE("", told ? TextOf(*told, Key::ms_RefusedField) : "");
-    EXPECT_TRUE(silent->SeesEnd());
-
-    // Plays a server on the next connection: challenges, checks the client's proof, proves with `prover`.
-    auto prove = [&](std::unique_ptr<ksxtest::WireConnection>& server, const Key& prover) {
-        server = peer.Accept();
-        unsigned char serverNonce[Key::ms_NonceBytes], proof[Key::ms_MacBytes];
-        Key::KIKNewNonce(serverNonce);
-        CKesRecord challenge, reply;
-        challenge.KRAddValue(Key::ms_ChallengeField, CKesAtom(serverNonce, sizeof serverNonce));
-        ASSERT_TRUE(server && server->Send(challenge));
-        std::unique_ptr<CKesRecord> answer = server->ReadRecord();
-        ASSERT_TRUE(answer && Key::KIKBytesOf(*answer, Key::ms_NonceField, Key::ms_NonceBytes));
-        const unsigned char* clientNonce = Key::KIKBytesOf(*answer, Key::ms_NonceField, Key::ms_NonceBytes);
-        EXPECT_TRUE(same->KIKCheckProof(true, serverNonce, clientNonce, *answer));
-        prover.KIKProve(false, serverNonce, clientNonce, proof);
-        reply.KRAddValue(Key::ms_ProofField, CKesAtom(proof, sizeof proof));
-        ASSERT_TRUE(server->Send(reply));
-    };
-    std::unique_ptr<ksxtest::WireConnection> impostor, genuine;
-    prove(impostor, *other);
-    EXPECT_TRUE(impostor && impostor->SeesEnd()) << "no client id for a server with another key";
-    prove(genuine, *same);
-    std::unique_ptr<CKesRecord> id = genuine ? genuine->ReadRecord() : nullptr;
-    EXPECT_EQ("keyed-client", id ? TextOf(*id, "KesSocketClientIdField") : "");
-    EXPECT_TRUE(client->log.WaitFor("connect"));
-    const std::string at = "server at 127.0.0.1:" + std::to_string(peer.Port());
-    EXPECT_EQ(1, errors.CountText({at + " sent no installation-key challenge in time"}));
-    EXPECT_EQ(1, errors.CountText({at + " proved another installation key"}));
-}
-
-// Bad replies (old request, other key, no proof) are dropped, counted and reported with their sender.
-TEST(InstallationKeyDiscovery, ForgedReplayedAndUnprovenRepliesAreDroppedAndAGenuineOneIsTaken)
-{
-    ksxtest::WriteServiceFile(ksxtest::kMulticastLine);
     const std::unique_ptr<Key> same = Holder(5), other = Holder(6);
-    KeyedEngine keyed(5, 0.01);                       // a request every 30 ms
+    KeyedEngine keyed(5, 0.01);                       // a request or a retry every 30 ms
     CKesObjMulticast group("234.5.6.7", 23456, TRUE); // hears and speaks on the group as every engine does
     ASSERT_EQ(1, group.KOMInitialise());
-    ksxtest::WireListener decoy, real;
     ksxtest::ErrorCapture errors;
     keyed.StartClient("finder", "Found");
 
-    auto nextRequest = [&] {
-        return ksxtest::NextDatagram(int(group.KOMGetReceiveSocket()), ksxtest::kEngineGuardMs,
-                                     [](const CKesRecord& record) {
-                                         return record.KRValueOf("KesSockAddressRequest") &&
-                                                TextOf(record, "KesSockInternalServiceName") == "Found";
-                                     });
+    auto nextRequest = [&] { // only the finder asks; the group also hears the replies sent here
+        return ksxtest::NextDatagram(
+            int(group.KOMGetReceiveSocket()), ksxtest::kEngineGuardMs,
+            [](const CKesRecord& record) { return record.KRValueOf("KesSockAddressRequest") != nullptr; });
     };
     // Sends the group a reply to `request` naming `port`, signed by `signer` when given.
     auto reply = [&](const CKesRecord& request, const Key* signer, int port) {
@@ -232,12 +185,10 @@ TEST(InstallationKeyDiscovery, ForgedReplayedAndUnprovenRepliesAreDroppedAndAGen
         return group.KOMSendPacket(reply.get()) == 1;
     };
 
-    std::unique_ptr<CKesRecord> first = nextRequest();
+    std::unique_ptr<CKesRecord> first = nextRequest(), latest;
     ASSERT_TRUE(first && Key::KIKBytesOf(*first, Key::ms_NonceField, Key::ms_NonceBytes));
-    for (size_t i = 0; i < Key::ms_OutstandingRequests; ++i)
-        ASSERT_TRUE(nextRequest()); // first no longer asked
-    std::unique_ptr<CKesRecord> latest = nextRequest();
-    ASSERT_TRUE(latest);
+    for (size_t i = 0; i <= Key::ms_OutstandingRequests; ++i)
+        ASSERT_TRUE(latest = nextRequest()); // first is no longer asked
     ASSERT_TRUE(reply(*first, same.get(), decoy.Port()) && reply(*latest, other.get(), decoy.Port()) &&
                 reply(*latest, nullptr, decoy.Port()));
     ASSERT_TRUE(ksxtest::WaitUntil([&] { return keyed.Refusals() >= 3; }));
@@ -257,25 +208,51 @@ TEST(InstallationKeyDiscovery, ForgedReplayedAndUnprovenRepliesAreDroppedAndAGen
     EXPECT_EQ(1, errors.CountText({"address replies from " + sender + " carry no installation-key proof"}));
     EXPECT_EQ(2,
               errors.CountText({"address reply from " + sender + ":" + std::to_string(ntohs(own.sin_port))}));
+
+    ksxtest::LoggingClient* client = keyed.StartClient("keyed-client", "Keyed");
+    // Plays a server on the next connection: challenges, checks the client's proof, proves with `prover`.
+    auto prove = [&](std::unique_ptr<ksxtest::WireConnection>& server, const Key& prover) {
+        server = peer.Accept();
+        unsigned char serverNonce[Key::ms_NonceBytes], proof[Key::ms_MacBytes];
+        Key::KIKNewNonce(serverNonce);
+        CKesRecord challenge, response;
+        challenge.KRAddValue(Key::ms_ChallengeField, CKesAtom(serverNonce, sizeof serverNonce));
+        ASSERT_TRUE(server && server->Send(challenge));
+        std::unique_ptr<CKesRecord> answer = server->ReadRecord();
+        ASSERT_TRUE(answer && Key::KIKBytesOf(*answer, Key::ms_NonceField, Key::ms_NonceBytes));
+        const unsigned char* clientNonce = Key::KIKBytesOf(*answer, Key::ms_NonceField, Key::ms_NonceBytes);
+        EXPECT_TRUE(same->KIKCheckProof(true, serverNonce, clientNonce, *answer));
+        prover.KIKProve(false, serverNonce, clientNonce, proof);
+        response.KRAddValue(Key::ms_ProofField, CKesAtom(proof, sizeof proof));
+        ASSERT_TRUE(server->Send(response));
+    };
+    std::unique_ptr<ksxtest::WireConnection> impostor, genuine;
+    prove(impostor, *other);
+    EXPECT_TRUE(impostor && impostor->SeesEnd()) << "no client id for a server with another key";
+    prove(genuine, *same);
+    std::unique_ptr<CKesRecord> id = genuine ? genuine->ReadRecord() : nullptr;
+    EXPECT_EQ("keyed-client", id ? TextOf(*id, "KesSocketClientIdField") : "");
+    EXPECT_TRUE(client->log.WaitFor("connect"));
+    const std::string at = "server at 127.0.0.1:" + std::to_string(peer.Port());
+    EXPECT_EQ(1, errors.CountText({at + " proved another installation key"}));
 }
 
 // Daemons, each home with its own service and key files; a member finds another by the group.
 TEST(InstallationKeyProcesses, MembersMeetByGroupAndEachSideTellsANonMemberWhy)
 {
     const std::string scale = "0.05", shipped = ksxtest::ReadFile(ksxtest::ServiceFilePath());
-    WriteKeyFile(ksxtest::KsxHome(), 7);
+    WriteKeyFile("", 7);
     const std::string plainHome = ksxtest::MakeHome("plain", shipped);
     ksxtest::Daemon member{"ksx_e2e_server", {"Echo", "Lab"}, ksxtest::KsxHome(), scale, true};
     ASSERT_NE("", member.WaitForLine("LISTENING "));
     ksxtest::Daemon open{"ksx_e2e_server", {"Open", "Lab"}, plainHome, scale, true};
     ASSERT_NE("", open.WaitForLine("LISTENING "));
 
-    const std::string published = ksxtest::ReadFile(ksxtest::ServiceFilePath());
+    const std::string keyless = ksxtest::MakeHome("keyless", ksxtest::ReadFile(ksxtest::ServiceFilePath()));
     const std::string byGroup = ksxtest::MakeHome("by-group", shipped);
     const std::string toOpen =
         ksxtest::MakeHome("to-open", ksxtest::ReadFile(plainHome + "/etc/ostravine/ServiceData.cfg"));
-    const std::string keyless = ksxtest::MakeHome("keyless", published);
-    for (const std::string& home : {byGroup, toOpen}) WriteKeyFile(home, 7);
+    for (const char* home : {"by-group/", "to-open/"}) WriteKeyFile(home, 7);
 
     ksxtest::Daemon groupClient{"ksx_e2e_client", {"Echo", "Lab", "by-group"}, byGroup, scale, true};
     ASSERT_EQ("CONNECTED", groupClient.WaitForLine("CONNECTED")) << groupClient.Output();
@@ -284,17 +261,18 @@ TEST(InstallationKeyProcesses, MembersMeetByGroupAndEachSideTellsANonMemberWhy)
 
     ksxtest::Daemon plainClient{"ksx_e2e_client", {"Echo", "Lab", "keyless"}, keyless, scale, true};
     ksxtest::Daemon keyedClient{"ksx_e2e_client", {"Open", "Lab", "keyed"}, toOpen, scale, true};
-    const std::string refused = "KSX-ERROR " + std::to_string(KES_ERR_AUTH);
-    for (ksxtest::Daemon* side : {&plainClient, &keyedClient})
-        EXPECT_NE("", side->WaitForLine(refused + " CKesObjSockClient")) << side->Output();
-    for (ksxtest::Daemon* side : {&member, &open})
-        EXPECT_NE("", side->WaitForLine(refused + " CKesObjSockServer")) << side->Output();
-    EXPECT_EQ(1, plainClient.CountContaining("requires an installation key and this process has none"));
-    EXPECT_EQ(1, member.CountContaining(
-                     "connection from 127.0.0.1 sent a record without proving the installation key"));
-    EXPECT_EQ(1, keyedClient.CountContaining("sent no installation-key challenge in time (it holds no key)"));
-    EXPECT_EQ(1,
-              open.CountContaining("refused this server (this client takes part only with holders of its"));
+    // Each side's refusal, reported once (a server sending no challenge is told why and left).
+    const std::tuple<ksxtest::Daemon*, const char*, const char*> refusals[] = {
+        {&plainClient, "CKesObjSockClient", "requires an installation key and this process has none"},
+        {&member, "CKesObjSockServer",
+         "connection from 127.0.0.1 sent a record without proving the installation key"},
+        {&keyedClient, "CKesObjSockClient", "sent no installation-key challenge in time (it holds no key)"},
+        {&open, "CKesObjSockServer", "refused this server (this client takes part only with holders of its"}};
+    for (const auto& [side, source, why] : refusals) {
+        EXPECT_NE("", side->WaitForLine("KSX-ERROR " + std::to_string(KES_ERR_AUTH) + " " + source))
+            << side->Output();
+        EXPECT_EQ(1, side->CountContaining(why)) << side->Output();
+    }
     EXPECT_EQ(0, plainClient.Count("CONNECTED") + keyedClient.Count("CONNECTED"));
     EXPECT_EQ(1, member.CountContaining("CLIENT ")) << member.Output();
     EXPECT_EQ(0, open.CountContaining("CLIENT ")) << open.Output();
