@@ -6,6 +6,7 @@
 // call that makes an entry.
 #pragma once
 
+#include <cstddef>
 #include <unordered_map>
 #include <vector>
 
@@ -18,7 +19,7 @@ public:
     T& operator[](unsigned int handle)
     {
         if (handle >= kIndexed) return m_Far[handle];
-        if (handle >= m_Near.size()) m_Near.resize(static_cast<size_t>(handle) + 1);
+        if (handle >= m_Near.size()) m_Near.resize(static_cast<std::size_t>(handle) + 1);
         return m_Near[handle];
     }
 
