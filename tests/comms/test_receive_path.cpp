@@ -1,7 +1,5 @@
-// The receive path: framing and its limits, work packets, cut reads, datagrams, a real server.
-#include <poll.h>
+// The receive path: framing and its limits, work packets, cut reads, back-pressure, a real server.
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <random>
@@ -96,13 +94,6 @@ int Feed(CKesSockEngine& engine, unsigned int socket, const Bytes& bytes, size_t
                                      static_cast<int>(kSource.size()));
 }
 
-std::multiset<Bytes> Payloads(const std::vector<Delivery>& deliveries)
-{
-    std::multiset<Bytes> payloads;
-    for (const auto& delivery : deliveries) payloads.insert(delivery.payload);
-    return payloads;
-}
-
 // The framed record repeated until the bytes reach `atLeast`.
 Bytes Repeated(const char* text, size_t atLeast)
 {
@@ -170,9 +161,10 @@ TEST(ReceivePathSplitting, PacketsCutAnywhereArriveWholeInReadOrderWithPrivateSo
         }
         auto deliveries = engine.WaitFor(sent.size());
         ASSERT_EQ(sent.size(), deliveries.size());
-        EXPECT_EQ(std::multiset<Bytes>(sent.begin(), sent.end()), Payloads(deliveries));
+        std::multiset<Bytes> payloads;
         size_t lastRead = 0;
         for (const Delivery& delivery : deliveries) {
+            payloads.insert(delivery.payload);
             EXPECT_EQ(kSocket, delivery.socket);
             EXPECT_EQ(kSource, delivery.source);
             const size_t p = std::find(sent.begin(), sent.end(), delivery.payload) - sent.begin();
@@ -180,6 +172,7 @@ TEST(ReceivePathSplitting, PacketsCutAnywhereArriveWholeInReadOrderWithPrivateSo
             EXPECT_LE(lastRead, completedBy[p]) << "a packet overtook one completed by an earlier read";
             lastRead = std::max(lastRead, completedBy[p]);
         }
+        EXPECT_EQ(std::multiset<Bytes>(sent.begin(), sent.end()), payloads);
     }
 }
 
@@ -198,7 +191,7 @@ TEST(ReceivePathBrokenFraming, OversizedLengthDeliversEarlierPacketsThenClosesTh
     ASSERT_EQ(1, Feed(engine, socket, Join({Frame(good), oversized})));
     auto deliveries = engine.WaitFor(2); // the close comes from the reading thread, in any order
     ASSERT_EQ(2u, deliveries.size());
-    EXPECT_EQ((std::multiset<Bytes>{good, Bytes()}), Payloads(deliveries));
+    EXPECT_EQ((std::multiset<Bytes>{good, {}}), (std::multiset<Bytes>{deliveries[0].payload, deliveries[1].payload}));
     EXPECT_TRUE(errors.Has(KES_ERR_FRAMING));
     EXPECT_EQ(KES_ERR_INVALID_SOCKET, engine.KRNRemoveIO(socket)) << "still registered with the event loop";
 
@@ -227,29 +220,6 @@ TEST(ReceivePathThreadsDeathTest, AReadHandedOverByAnotherThreadWhileTheLoopRuns
 #endif
 }
 
-// Sockets a derived engine registers itself (multicast too) are not framed.
-TEST(ReceivePathSockets, DatagramOnRegisteredUdpSocketArrivesWholeWhateverItsFirstBytesSay)
-{
-    CollectingEngine engine(2);
-    ksxtest::EventLoopThread loop(engine);
-    const int udp = socket(AF_INET, SOCK_DGRAM, 0); // sends to itself
-    sockaddr_in address = ksxtest::Ipv4("127.0.0.1", 0);
-    auto* at = reinterpret_cast<sockaddr*>(&address);
-    socklen_t length = sizeof(address);
-    ASSERT_TRUE(bind(udp, at, length) == 0 && getsockname(udp, at, &length) == 0);
-    ASSERT_EQ(1, engine.KRNAddIOHandle(static_cast<unsigned int>(udp), TRUE, FALSE, FALSE, &engine));
-
-    const Bytes datagram = Join({{0, 0, 0, 5}, Pattern(96, 13)}); // a "header" that does not fit
-    ASSERT_EQ(static_cast<ssize_t>(datagram.size()),
-              sendto(udp, datagram.data(), datagram.size(), 0, at, length));
-    const auto deliveries = engine.WaitFor(1);
-    ASSERT_EQ(1u, deliveries.size());
-    EXPECT_EQ(datagram, deliveries[0].payload);
-    EXPECT_EQ(BytesAt(&address, 16), deliveries[0].source) << "the sender's address";
-    engine.KRNRemoveIO(static_cast<unsigned int>(udp));
-    close(udp);
-}
-
 class LoggingServer : public ksxtest::RecordingServer {
 public:
     void KOSSOnClientDisconnect(CKesSockEnd*) override
@@ -259,15 +229,81 @@ public:
     std::atomic<std::thread::id> loop;
 };
 
-// Each round's peer leaves half a record; the next (often on the same handle) starts clean.
-TEST(ReceivePathServer, RandomRecordsWithRandomCutsArriveExactlyOnceAndAClosedPeersHalfPacketIsNotReused)
+// Takes 1 ms a flood record while slow; counts the bystander's and the paced sender's records.
+class SlowServer : public ksxtest::RecordingServer {
+public:
+    void KesOnServerIO(CKesSockEnd*, CKesRecord* record) override
+    {
+        const std::string data = DataOf(record);
+        delete record;
+        bystanderServed += data == "bystander";
+        pacedServed += data == "paced";
+        if (data == "flood-record" && slow.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::atomic<int> bystanderServed{0}, pacedServed{0};
+    std::atomic<bool> slow{true};
+};
+
+// A running engine with one server of that type (owned by the engine).
+template <typename Server, int workers>
+class Served : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_NE(nullptr, server); }
+    void TearDown() override { engine.KNSafeExit(); }
+    CollectingEngine engine{workers};
+    ksxtest::EventLoopThread loop{engine};
+    Server* server = ksxtest::AddServer<Server>(engine, "ReceiveTest", "TestDomain");
+};
+using ReceivePathServer = Served<LoggingServer, 3>;
+using ReceivePathBackPressure = Served<SlowServer, 2>;
+
+// A flood is read only up to the backlog cap (peak memory stays bounded) while a bystander is served;
+// then a cap of a few records pauses and resumes a connection thousands of times: one lost resume (or
+// one taken by the wrong release) stalls it for good.
+TEST_F(ReceivePathBackPressure, AFloodIsReadNoFasterThanItIsServedAndAPausedConnectionAlwaysResumes)
 {
-    CollectingEngine engine(3);
-    ksxtest::EventLoopThread loop(engine);
-    auto* server = ksxtest::AddServer<LoggingServer>(engine, "ReceiveTest", "TestDomain"); // engine-owned
-    ASSERT_NE(nullptr, server);
+    auto flooder = ksxtest::Greeted(server->Port(), "flooder"), bystander = ksxtest::Greeted(server->Port(), "bystander");
+    const Bytes burst = Repeated("flood-record", 64u << 10); // records of 28 bytes or so
+    std::atomic<bool> flooding{true};
+    std::atomic<long long> written{0};
+    std::thread flood([&] {
+        for (int i = 0; i < 16 * 1024 && flooding.load() && flooder->SendAll(burst); ++i)
+            written += burst.size();
+    });
+    for (int i = 0; i < 40; ++i) { // bounded by time, not by what the server takes
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_TRUE(bystander->SendText("data", "bystander"));
+    }
+    const int servedDuringFlood = server->bystanderServed.load();
+    const long long peakKiB = StatusKiB("VmHWM");
+    flooding = false;
+    flooder->Shutdown(); // a send blocked by the back-pressure returns
+    flood.join();
+    server->slow = false;
+    EXPECT_GT(written.load(), 1 << 20) << "the flood did not flood";
+    EXPECT_GT(servedDuringFlood, 0) << "the bystander was not served while another client flooded";
+    const long long boundKiB = (CKesSockEngine::ms_DefaultReceiveBacklogCap * 4 + (64 << 20)) >> 10;
+    EXPECT_LT(peakKiB, boundKiB) << "peak memory grows with what the flooder sends";
+
+    ASSERT_EQ(1, engine.KSESetReceiveBacklogCap(600));
+    auto paced = ksxtest::Greeted(server->Port(), "paced");
+    // Identified first: records before the id count against the same tiny cap.
+    ASSERT_TRUE(ksxtest::WaitUntil([&] { return server->KOSSGetClientData("paced") != nullptr; }));
+    const Bytes bursts = Repeated("paced", 100 * FramedRecord("paced").size()); // 100 records
+    constexpr int kBursts = 300;
+    std::thread send([&] {
+        for (int i = 0; i < kBursts && paced->SendAll(bursts); ++i) {}
+    });
+    const bool all = ksxtest::WaitUntil([&] { return server->pacedServed.load() == kBursts * 100; });
+    paced->Shutdown(); // a send stuck behind a lost resume returns
+    send.join();
+    EXPECT_TRUE(all) << server->pacedServed.load() << " of " << kBursts * 100 << " records arrived";
+}
+
+// Each round's peer leaves half a record; the next (often on the same handle) starts clean.
+TEST_F(ReceivePathServer, RandomRecordsWithRandomCutsArriveExactlyOnceAndAClosedPeersHalfPacketIsNotReused)
+{
     server->loop = loop.Id();
-    ASSERT_TRUE(ksxtest::WaitUntil([&] { return server->KOSSGetConnectState() == KES_CONNECTED; }));
     for (int round = 1; round <= 6; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         std::mt19937 random(round * 7919u);
@@ -299,7 +335,6 @@ TEST(ReceivePathServer, RandomRecordsWithRandomCutsArriveExactlyOnceAndAClosedPe
         EXPECT_TRUE(server->log.WaitFor("disconnect on loop", round));
     }
     EXPECT_EQ(0, server->log.Count("disconnect off loop"));
-    engine.KNSafeExit();
 }
 
 TEST(ReceivePathReassembly, FragmentsHoldWhatArrivedAndTheProcessLimitCutsTheConnectionThatPassesIt)
@@ -332,10 +367,8 @@ TEST(ReceivePathReassembly, FragmentsHoldWhatArrivedAndTheProcessLimitCutsTheCon
     // Reads straight into a large packet's buffer keep to the same limit.
     ksxtest::TcpPair pair;
     std::thread sender([&] { pair.Far().SendAll(Join({header, Bytes(2 << 20, 'z')})); });
-    for (int wait = 0; wait < 3000 && engine.WaitFor(0).size() < 2; ++wait) {
-        pollfd readable{static_cast<int>(pair.Near()), POLLIN, 0};
-        if (poll(&readable, 1, 10) == 1) engine.KSEReadStream(pair.Near());
-    }
+    for (int wait = 0; wait < 3000 && engine.WaitFor(0).size() < 2; ++wait)
+        if (ksxtest::Readable(static_cast<int>(pair.Near()), 10)) engine.KSEReadStream(pair.Near());
     deliveries = engine.WaitFor(2);
     ASSERT_EQ(2u, deliveries.size());
     EXPECT_EQ(pair.Near(), deliveries[1].socket);
@@ -343,83 +376,6 @@ TEST(ReceivePathReassembly, FragmentsHoldWhatArrivedAndTheProcessLimitCutsTheCon
     EXPECT_LE(CKesReceiveBacklog::ReassemblyBytes().load(), 1 << 20);
     shutdown(static_cast<int>(pair.Near()), SHUT_RDWR); // a send blocked on the full buffer returns
     sender.join();
-}
-
-// Takes 1 ms a record while slow, but counts a bystander's records.
-class SlowServer : public CKesObjSockServer {
-public:
-    void KesOnServerIO(CKesSockEnd*, CKesRecord* record) override
-    {
-        const bool bystander = DataOf(record) == "bystander";
-        delete record;
-        bystanderServed += bystander;
-        ++served;
-        if (!bystander && slow.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    std::atomic<int> bystanderServed{0}, served{0};
-    std::atomic<bool> slow{true};
-};
-
-// A backlog cap of a few records pauses and resumes the connection thousands of times: one lost
-// resume (or one taken by the wrong release) stalls the stream for good.
-TEST(ReceivePathBackPressure, AConnectionPausedAndResumedOverAndOverDeliversEveryRecord)
-{
-    CollectingEngine engine(2);
-    ASSERT_EQ(1, engine.KSESetReceiveBacklogCap(600));
-    ksxtest::EventLoopThread loop(engine);
-    auto* server = ksxtest::AddServer<SlowServer>(engine, "SlowTest", "TestDomain"); // engine-owned
-    ASSERT_NE(nullptr, server);
-    ASSERT_TRUE(ksxtest::WaitUntil([&] { return server->KOSSGetConnectState() == KES_CONNECTED; }));
-    const unsigned int port = server->KOSSGetServerData()->KSEGetEndPtAddressPort();
-    server->slow = false;
-    auto sender = ksxtest::Greeted(port, "sender");
-    // Identified first: records before the id count against the same tiny cap.
-    ASSERT_TRUE(ksxtest::WaitUntil([&] { return server->KOSSGetClientData("sender") != nullptr; }));
-    const Bytes burst = Repeated("paused", 100 * FramedRecord("paused").size()); // 100 records
-    constexpr int kBursts = 300;
-    std::thread send([&] {
-        for (int i = 0; i < kBursts && sender->SendAll(burst); ++i) {}
-    });
-    const bool all = ksxtest::WaitUntil([&] { return server->served.load() == kBursts * 100; });
-    sender->Shutdown(); // a send stuck behind a lost resume returns
-    send.join();
-    EXPECT_TRUE(all) << server->served.load() << " of " << kBursts * 100 << " records arrived";
-    engine.KNSafeExit();
-}
-
-// A flood is read only up to the backlog cap (peak memory stays bounded) while a bystander is served.
-TEST(ReceivePathBackPressure, AFloodIsReadNoFasterThanItIsServedAndABystanderIsStillAnswered)
-{
-    CollectingEngine engine(2);
-    ksxtest::EventLoopThread loop(engine);
-    auto* server = ksxtest::AddServer<SlowServer>(engine, "SlowTest", "TestDomain"); // engine-owned
-    ASSERT_NE(nullptr, server);
-    ASSERT_TRUE(ksxtest::WaitUntil([&] { return server->KOSSGetConnectState() == KES_CONNECTED; }));
-    const unsigned int port = server->KOSSGetServerData()->KSEGetEndPtAddressPort();
-    auto flooder = ksxtest::Greeted(port, "flooder"), bystander = ksxtest::Greeted(port, "bystander");
-    const Bytes burst = Repeated("flood-record", 64u << 10); // records of 28 bytes or so
-    std::atomic<bool> flooding{true};
-    std::atomic<long long> written{0};
-    std::thread flood([&] {
-        for (int i = 0; i < 16 * 1024 && flooding.load() && flooder->SendAll(burst); ++i)
-            written += burst.size();
-    });
-    for (int i = 0; i < 40; ++i) { // bounded by time, not by what the server takes
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        ASSERT_TRUE(bystander->SendText("data", "bystander"));
-    }
-    const int servedDuringFlood = server->bystanderServed.load();
-    const long long peakKiB = StatusKiB("VmHWM");
-    flooding = false;
-    flooder->Shutdown(); // a send blocked by the back-pressure returns
-    flood.join();
-    server->slow = false;
-
-    EXPECT_GT(written.load(), 1 << 20) << "the flood did not flood";
-    EXPECT_GT(servedDuringFlood, 0) << "the bystander was not served while another client flooded";
-    const long long boundKiB = (CKesSockEngine::ms_DefaultReceiveBacklogCap * 4 + (64 << 20)) >> 10;
-    EXPECT_LT(peakKiB, boundKiB) << "peak memory grows with what the flooder sends";
-    engine.KNSafeExit();
 }
 
 // Near 4 GiB, adding the header's 4 bytes would wrap to 0 and look complete.
@@ -434,8 +390,7 @@ TEST(RecordHeader, LengthGoesInFrontWholeRecordsDecodeInOrderAndABadLengthBreaks
         EXPECT_EQ(CKesRecHdr::KRHPeekDataLen(header.KRHGetData(), 4), size);
     }
 
-    // A frame built in a sender's own room is the allocated one, byte for byte; one that does not fit is not
-    // begun.
+    // Framed in a sender's own room: the allocated frame byte for byte, or, when it does not fit, nothing.
     CKesRecord record;
     record.KRAddValue("data", "some text");
     CKesRecHdr framed;
