@@ -304,7 +304,7 @@ TEST_F(ServerTraffic, RemovingAServerWaitsForThePacketsItIsProcessing)
     sender.join();
 }
 
-// Holds its worker on a "hold" record until "open" is logged; keeps each client's socket.
+// Holds its worker on a "hold" record until "open" is logged.
 class GateServer : public ksxtest::RecordingServer {
 public:
     void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override
@@ -315,12 +315,6 @@ public:
         }
         RecordingServer::KesOnServerIO(client, record);
     }
-    void KOSSOnClientConnect(CKesSockEnd* client) override
-    {
-        sockets[Name(client)] = client->KSEGetEndPointSocket();
-        RecordingServer::KOSSOnClientConnect(client);
-    }
-    std::map<std::string, unsigned int> sockets;
 };
 
 // One worker: records are processed in the order they were queued.
@@ -333,36 +327,36 @@ struct ServerTrafficHandleReuse : ServerTraffic {
 TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOwnerOfItsHandle)
 {
     auto* gate = ksxtest::AddServer<GateServer>(*m_Engine, "gate", "dom");
-    auto* server = ksxtest::AddServer<GateServer>(*m_Engine, "main", "dom");
-    ASSERT_TRUE(gate != nullptr && server != nullptr);
+    ASSERT_NE(nullptr, gate);
     auto holder = ksxtest::Greeted(gate->Port(), "holder");
-    auto first = ksxtest::Greeted(server->Port(), "a");
-    ASSERT_TRUE(gate->log.WaitFor("connect holder") && server->log.WaitFor("connect a"));
-    const uint32_t generationOfA = m_Engine->KRNGetGeneration(server->sockets["a"]);
+    auto first = Identified("a");
+    ASSERT_TRUE(gate->log.WaitFor("connect holder"));
+    const unsigned int handle = Client("a")->KSEGetEndPointSocket();
+    const uint32_t generationOfA = m_Engine->KRNGetGeneration(handle);
     ASSERT_TRUE(holder->SendText("data", "hold"));
     ASSERT_TRUE(gate->log.WaitFor("held"));
     ASSERT_TRUE(first->SendText("data", "late")); // queued behind the held worker
     first->Close();
-    ASSERT_TRUE(server->log.WaitFor("disconnect a"));
-    const int handle = static_cast<int>(server->sockets["a"]);
-    ASSERT_TRUE(ksxtest::WaitUntil([handle] { return fcntl(handle, F_GETFD) < 0; })) << "handle not closed";
+    ASSERT_TRUE(m_Server->log.WaitFor("disconnect a"));
+    ASSERT_TRUE(ksxtest::WaitUntil([handle] { return fcntl(static_cast<int>(handle), F_GETFD) < 0; }))
+        << "handle not closed";
 
-    auto second = ksxtest::Greeted(server->Port(), "b");
+    auto second = ksxtest::Greeted(Port(), "b");
     gate->log.Add("open");
-    ASSERT_TRUE(server->log.WaitFor("connect b"));
+    ASSERT_TRUE(m_Server->log.WaitFor("connect b"));
     ASSERT_TRUE(second->SendText("data", "after"));
-    ASSERT_TRUE(server->log.WaitFor("io b after")); // one worker: everything queued before is done
-    ASSERT_EQ(server->sockets["a"], server->sockets["b"]) << "the handle was not reused";
-    EXPECT_EQ(0, server->log.Count("io b late"));
-    EXPECT_EQ(0, server->log.Count("io - late"));
+    ASSERT_TRUE(m_Server->log.WaitFor("io b after")); // one worker: everything queued before is done
+    ASSERT_EQ(handle, Client("b")->KSEGetEndPointSocket()) << "the handle was not reused";
+    EXPECT_EQ(0, m_Server->log.Count("io b late"));
+    EXPECT_EQ(0, m_Server->log.Count("io - late"));
 
     // As a worker hands over each record of a read: borrowed from the read, charged to a's registration.
     CKesIOWorkPacket read(handle, nullptr, 0, m_Engine.get(), nullptr, 0);
     read.KIWPCharge(std::make_shared<CKesReceiveBacklog>(m_Engine.get(), handle, generationOfA, 1 << 20));
     Bytes stale = ksxtest::Encode(TextRecord("data", "stale"));
     CKesIOWorkPacket record(read, stale.data(), static_cast<unsigned int>(stale.size()));
-    EXPECT_EQ(1, server->KOSSProcessPacket(&record)); // a delivery would be logged before it returns
-    EXPECT_EQ(0, server->log.Count("io b stale"));
+    EXPECT_EQ(1, m_Server->KOSSProcessPacket(&record)); // a delivery would be logged before it returns
+    EXPECT_EQ(0, m_Server->log.Count("io b stale"));
 }
 
 } // namespace
