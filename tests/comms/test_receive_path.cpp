@@ -176,34 +176,6 @@ TEST(ReceivePathSplitting, PacketsCutAnywhereArriveWholeInReadOrderWithPrivateSo
     }
 }
 
-// Exactly the limit passes; nothing of the broken stream is kept for the handle's next user.
-TEST(ReceivePathBrokenFraming, OversizedLengthDeliversEarlierPacketsThenClosesTheConnection)
-{
-    ksxtest::ErrorCapture errors;
-    const unsigned int oldLimit = CKesRecHdr::KRHGetMaxPacketLength();
-    CKesRecHdr::KRHSetMaxPacketLength(1024);
-    CollectingEngine engine(1);
-    ksxtest::TcpPair pair;
-    const unsigned int socket = pair.Near();
-    ASSERT_EQ(1, engine.KRNAddIOHandle(socket, TRUE, FALSE, FALSE, &engine));
-
-    const Bytes good = Pattern(1024, 11), oversized = {0, 0, 0x04, 0x01, 1, 2, 3}; // announces 1025 bytes
-    ASSERT_EQ(1, Feed(engine, socket, Join({Frame(good), oversized})));
-    auto deliveries = engine.WaitFor(2); // the close comes from the reading thread, in any order
-    ASSERT_EQ(2u, deliveries.size());
-    EXPECT_EQ((std::multiset<Bytes>{good, {}}),
-              (std::multiset<Bytes>{deliveries[0].payload, deliveries[1].payload}));
-    EXPECT_TRUE(errors.Has(KES_ERR_FRAMING));
-    EXPECT_EQ(KES_ERR_INVALID_SOCKET, engine.KRNRemoveIO(socket)) << "still registered with the event loop";
-
-    const Bytes next = Pattern(5, 12);
-    ASSERT_EQ(1, Feed(engine, socket, Frame(next)));
-    deliveries = engine.WaitFor(3);
-    ASSERT_EQ(3u, deliveries.size());
-    EXPECT_EQ(next, deliveries[2].payload);
-    CKesRecHdr::KRHSetMaxPacketLength(oldLimit);
-}
-
 // Fragments are completed without the engine lock, so only the loop thread may hand over reads.
 TEST(ReceivePathThreadsDeathTest, AReadHandedOverByAnotherThreadWhileTheLoopRunsAborts)
 {
@@ -339,10 +311,32 @@ TEST_F(ReceivePathServer, RandomRecordsWithRandomCutsArriveExactlyOnceAndAClosed
     EXPECT_EQ(0, server->log.Count("disconnect off loop"));
 }
 
-TEST(ReceivePathReassembly, FragmentsHoldWhatArrivedAndTheProcessLimitCutsTheConnectionThatPassesIt)
+// A length past the limit (exactly the limit passes) cuts the connection after its earlier packets, and
+// nothing of it is kept for the handle's next user; so does passing the process's reassembly limit.
+TEST(ReceivePathLimits, BrokenFramingAndTheReassemblyLimitCutTheConnectionThatPassesThem)
 {
     ksxtest::ErrorCapture errors;
     CollectingEngine engine(1);
+    ksxtest::TcpPair pair;
+    const unsigned int socket = pair.Near();
+    ASSERT_EQ(1, engine.KRNAddIOHandle(socket, TRUE, FALSE, FALSE, &engine));
+    const unsigned int oldLimit = CKesRecHdr::KRHGetMaxPacketLength();
+    CKesRecHdr::KRHSetMaxPacketLength(1024);
+    const Bytes good = Pattern(1024, 11), oversized = {0, 0, 0x04, 0x01, 1, 2, 3}; // announces 1025 bytes
+    ASSERT_EQ(1, Feed(engine, socket, Join({Frame(good), oversized})));
+    auto deliveries = engine.WaitFor(2); // the close comes from the reading thread, in any order
+    ASSERT_EQ(2u, deliveries.size());
+    EXPECT_EQ((std::multiset<Bytes>{good, {}}),
+              (std::multiset<Bytes>{deliveries[0].payload, deliveries[1].payload}));
+    EXPECT_TRUE(errors.Has(KES_ERR_FRAMING));
+    EXPECT_EQ(KES_ERR_INVALID_SOCKET, engine.KRNRemoveIO(socket)) << "still registered with the event loop";
+    const Bytes next = Pattern(5, 12);
+    ASSERT_EQ(1, Feed(engine, socket, Frame(next)));
+    deliveries = engine.WaitFor(3);
+    ASSERT_EQ(3u, deliveries.size());
+    EXPECT_EQ(next, deliveries[2].payload);
+    CKesRecHdr::KRHSetMaxPacketLength(oldLimit);
+
     const Bytes bigHeader = {0x04, 0, 0, 0, 'x'}; // announces 64 MiB, then one byte of it
     const long long sizeBefore = StatusKiB("VmSize");
     for (unsigned int i = 0; i < 50; ++i) ASSERT_EQ(1, Feed(engine, kSocket + i, bigHeader));
@@ -357,26 +351,25 @@ TEST(ReceivePathReassembly, FragmentsHoldWhatArrivedAndTheProcessLimitCutsTheCon
     int result = 1;
     for (int i = 0; i < 64 && result == 1; ++i) result = Feed(engine, greedy, Bytes(64 << 10, 'y'));
     EXPECT_EQ(KES_ERR_ALLOCATION, result);
-    auto deliveries = engine.WaitFor(1);
-    ASSERT_EQ(1u, deliveries.size());
-    EXPECT_EQ(greedy, deliveries[0].socket);
-    EXPECT_TRUE(deliveries[0].payload.empty()) << "the owner hears of a closed connection";
+    deliveries = engine.WaitFor(4);
+    ASSERT_EQ(4u, deliveries.size());
+    EXPECT_EQ(greedy, deliveries[3].socket);
+    EXPECT_TRUE(deliveries[3].payload.empty()) << "the owner hears of a closed connection";
     EXPECT_EQ(1, errors.CountText(
                      {"reassembly limit", "socket " + std::to_string(greedy) + ", peer 127.0.0.1:4660"}))
         << "the cut connection is reported with its socket and peer";
     EXPECT_LE(CKesReceiveBacklog::ReassemblyBytes().load(), 1 << 20);
 
     // Reads straight into a large packet's buffer keep to the same limit.
-    ksxtest::TcpPair pair;
     std::thread sender([&] { pair.Far().SendAll(Join({header, Bytes(2 << 20, 'z')})); });
-    for (int wait = 0; wait < 3000 && engine.WaitFor(0).size() < 2; ++wait)
-        if (ksxtest::Readable(static_cast<int>(pair.Near()), 10)) engine.KSEReadStream(pair.Near());
-    deliveries = engine.WaitFor(2);
-    ASSERT_EQ(2u, deliveries.size());
-    EXPECT_EQ(pair.Near(), deliveries[1].socket);
-    EXPECT_TRUE(deliveries[1].payload.empty());
+    for (int wait = 0; wait < 3000 && engine.WaitFor(0).size() < 5; ++wait)
+        if (ksxtest::Readable(static_cast<int>(socket), 10)) engine.KSEReadStream(socket);
+    deliveries = engine.WaitFor(5);
+    ASSERT_EQ(5u, deliveries.size());
+    EXPECT_EQ(socket, deliveries[4].socket);
+    EXPECT_TRUE(deliveries[4].payload.empty());
     EXPECT_LE(CKesReceiveBacklog::ReassemblyBytes().load(), 1 << 20);
-    shutdown(static_cast<int>(pair.Near()), SHUT_RDWR); // a send blocked on the full buffer returns
+    shutdown(static_cast<int>(socket), SHUT_RDWR); // a send blocked on the full buffer returns
     sender.join();
 }
 

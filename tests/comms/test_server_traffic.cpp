@@ -56,10 +56,7 @@ protected:
     unsigned int Port() { return m_Server->Port(); }
     CKesSockEnd* Client(const char* id) { return m_Server->KOSSGetClient(const_cast<char*>(id)); }
     // The host's calls with one {"data": text} record.
-    int SendTo(const char* id, const std::string& text)
-    {
-        return m_Server->KOSSSendToClient(id, Data(text).get());
-    }
+    int SendTo(const char* id, const char* text) { return m_Server->KOSSSendToClient(id, Data(text).get()); }
     int Broadcast(const std::string& text) { return m_Server->KOSSBroadcastClients(Data(text).get()); }
     std::unique_ptr<WireConnection> Identified(const std::string& id)
     {
