@@ -18,10 +18,7 @@ using ksxtest::TextOf;
 using ksxtest::TextRecord;
 using ksxtest::WireConnection;
 
-std::unique_ptr<CKesRecord> Data(const std::string& text)
-{
-    return std::make_unique<CKesRecord>(TextRecord("data", text.c_str()));
-}
+auto Data(const std::string& text) { return std::make_unique<CKesRecord>(TextRecord("data", text.c_str())); }
 
 std::string NextData(WireConnection& peer)
 {
