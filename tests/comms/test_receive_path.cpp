@@ -219,9 +219,8 @@ protected:
 using ReceivePathServer = Served<LoggingServer, 3>;
 using ReceivePathBackPressure = Served<SlowServer, 2>;
 
-// A flood is read only up to the backlog cap (peak memory stays bounded) while a bystander is served;
-// then a cap of a few records pauses and resumes a connection thousands of times: one lost resume (or
-// one taken by the wrong release) stalls it for good.
+// A flood is read only up to the backlog cap while a bystander is served; then a cap of a few records pauses
+// and resumes a connection thousands of times: one lost resume (or one taken by the wrong release) stalls it.
 TEST_F(ReceivePathBackPressure, AFloodIsReadNoFasterThanItIsServedAndAPausedConnectionAlwaysResumes)
 {
     auto flooder = ksxtest::Greeted(server->Port(), "flooder"),
@@ -250,8 +249,7 @@ TEST_F(ReceivePathBackPressure, AFloodIsReadNoFasterThanItIsServedAndAPausedConn
 
     ASSERT_EQ(1, engine.KSESetReceiveBacklogCap(600));
     auto paced = ksxtest::Greeted(server->Port(), "paced");
-    // Identified first: records before the id count against the same tiny cap.
-    ASSERT_TRUE(ksxtest::WaitUntil([&] { return server->KOSSGetClientData("paced") != nullptr; }));
+    ASSERT_TRUE(server->log.WaitFor("connect paced")); // else records before the id meet the same tiny cap
     const Bytes bursts = Repeated("paced", 100 * FramedRecord("paced").size()); // 100 records
     constexpr int kBursts = 300;
     std::thread send([&] {
@@ -409,8 +407,7 @@ TEST(RecordHeader, LengthGoesInFrontWholeRecordsDecodeInOrderAndABadLengthBreaks
     EXPECT_EQ(Take<CKesRecord>(CKesRecHdr().KRHGetDataRecords(run.data(), run.size()), DataOf),
               std::vector<std::string>{"first"});
 
-    // An undecodable payload is reported and skipped; records running past the end: the earlier ones stay,
-    // in order, and nothing is kept.
+    // Undecodable: reported and skipped; running past the end: the earlier records stay, nothing is kept.
     errors.Clear();
     run = Join({Frame(kNotAMap), FramedRecord("first"), FramedRecord("second"), FramedRecord("third")});
     run.pop_back();
