@@ -278,21 +278,24 @@ public:
     static inline std::atomic<bool> destroyedWhileBusy{false};
 };
 
-// The workers take one connection's records in parallel, so one sender keeps several callbacks under way.
 TEST_F(ServerTraffic, RemovingAServerWaitsForThePacketsItIsProcessing)
 {
     SlowServer* slow = ksxtest::AddServer<SlowServer>(*m_Engine, "slow", "dom");
     ASSERT_NE(nullptr, slow);
-    auto peer = ksxtest::Greeted(slow->Port(), "sender");
-    std::thread sender([&peer] {
-        while (peer->SendText("data", "load")) {}
-    });
+    std::vector<std::unique_ptr<WireConnection>> peers;
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 3; ++i) {
+        peers.push_back(ksxtest::Greeted(slow->Port(), "sender-" + std::to_string(i)));
+        senders.emplace_back([p = peers.back().get()] {
+            while (p->SendText("data", "load")) {}
+        });
+    }
     while (SlowServer::received.load() < 20) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(1, m_Engine->KSERemoveServer(const_cast<char*>("slow")));
     EXPECT_EQ(nullptr, m_Engine->KSEGetServer("slow"));
     EXPECT_FALSE(SlowServer::destroyedWhileBusy.load());
-    peer->Shutdown(); // a send stuck on the full buffer returns
-    sender.join();
+    for (auto& peer : peers) peer->Shutdown(); // unblocks senders stuck in send
+    for (auto& t : senders) t.join();
 }
 
 // Holds its worker on a "hold" record until "open" is logged.
