@@ -50,10 +50,22 @@ const char* const kNngReqRep = "tcp://127.0.0.1:47103";
 
 // ---- the answering process -----------------------------------------------------
 
+// The fixed ports of the previous repetition may still be held for a moment
+// while its connections close: a bind is tried for up to 2 s.
+template <typename Bind>
+bool BindRetrying(Bind bind)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (bind() == 0) return true;
+        usleep(20000);
+    }
+    return false;
+}
+
 void ZmqEcho(void* context)
 {
     void* rep = zmq_socket(context, ZMQ_REP);
-    if (zmq_bind(rep, kZmqReqRep) != 0) Fail("ZeroMQ REP cannot bind");
+    if (!BindRetrying([rep] { return zmq_bind(rep, kZmqReqRep); })) Fail("ZeroMQ REP cannot bind");
     char buffer[256];
     for (int i = 0; i < kWarmUp + kRoundTrips; ++i) {
         const int got = zmq_recv(rep, buffer, sizeof buffer, 0);
@@ -65,7 +77,7 @@ void ZmqEcho(void* context)
 void ZmqSink(void* context, int done)
 {
     void* pull = zmq_socket(context, ZMQ_PULL);
-    if (zmq_bind(pull, kZmqPushPull) != 0) Fail("ZeroMQ PULL cannot bind");
+    if (!BindRetrying([pull] { return zmq_bind(pull, kZmqPushPull); })) Fail("ZeroMQ PULL cannot bind");
     if (write(done, "R", 1) != 1) Fail("cannot report readiness");
     char buffer[256];
     for (int i = 0; i < kStreamRecords; ++i)
@@ -77,7 +89,7 @@ void ZmqSink(void* context, int done)
 void NngEcho()
 {
     nng_socket rep;
-    if (nng_rep0_open(&rep) != 0 || nng_listen(rep, kNngReqRep, nullptr, 0) != 0)
+    if (nng_rep0_open(&rep) != 0 || !BindRetrying([rep] { return nng_listen(rep, kNngReqRep, nullptr, 0); }))
         Fail("NNG rep cannot listen");
     for (int i = 0; i < kWarmUp + kRoundTrips; ++i) {
         nng_msg* message = nullptr;
