@@ -35,6 +35,7 @@ using Clock = std::chrono::steady_clock;
 class TimingEngine : public CKesSockEngine {
 public:
     TimingEngine() : CKesSockEngine("bench-receive", __KES_SERV_TOOL, 2) {}
+    ~TimingEngine() override { KSEStopWorkers(); } // a worker may still be in KesOnRvIO
     void KesOnRvIO(CKesIOWorkPacket* packet) override
     {
         std::lock_guard<std::mutex> hold(m_Lock);

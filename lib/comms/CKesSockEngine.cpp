@@ -105,10 +105,15 @@ int CKesSockEngine::KSECreate(int poolSize)
     exit(ms_MulticastUnavailableExit);
 }
 
-void CKesSockEngine::ReleaseAll()
+void CKesSockEngine::KSEStopWorkers()
 {
     delete m_IOPool; // processes what is still queued, then joins the workers
     m_IOPool = nullptr;
+}
+
+void CKesSockEngine::ReleaseAll()
+{
+    KSEStopWorkers();
     DestroyServerSockets();
     DestroyServers();
     DestroyClientSockets();

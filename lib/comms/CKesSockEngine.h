@@ -106,6 +106,13 @@ public:
     virtual void KesOnRvIO(CKesIOWorkPacket* packet);
     // One datagram from the multicast receive socket, on a worker thread.
     virtual int KSEProcessMulticast(CKesIOWorkPacket* packet);
+    // Runs what the workers still have queued, then stops them; packets
+    // queued later are dropped and reported. An engine derived from this one
+    // that overrides what the workers call (KesOnRvIO, KSEProcessMulticast)
+    // calls it first in its destructor, once the event loop has stopped: by
+    // the time this class's destructor stops the workers, the derived part
+    // is gone. Calling it again does nothing.
+    void KSEStopWorkers();
     // The event loop's readable-socket callback (event-loop thread).
     void OnIO(CMOMRvIO* io) override;
 

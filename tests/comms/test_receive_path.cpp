@@ -63,6 +63,7 @@ struct Delivery {
 class CollectingEngine : public CKesSockEngine {
 public:
     explicit CollectingEngine(int poolSize) : CKesSockEngine("receive-test", __KES_SERV_DAEMON, poolSize) {}
+    ~CollectingEngine() override { KSEStopWorkers(); } // a worker may still be in KesOnRvIO
     void KesOnRvIO(CKesIOWorkPacket* packet) override
     {
         Delivery delivery{packet->KIWPGetSocket(), PacketOf(*packet), SourceOf(*packet)};
@@ -424,6 +425,24 @@ TEST(RecordHeader, LengthGoesInFrontWholeRecordsDecodeInOrderAndABadLengthBreaks
     EXPECT_EQ(reports[1].code, KES_ERR_FRAMING);
     EXPECT_EQ(reports[1].source, "CKesRecHdr");
     EXPECT_EQ(reports[1].text, "Packet size mismatch in incoming conglomerated TCP packet.");
+}
+
+// A derived engine stops the workers before its own part goes: what they have queued still runs;
+// what comes later is refused and reported.
+TEST(ReceivePathWorkers, StoppingRunsWhatIsQueuedAndRefusesWhatComesLater)
+{
+    CollectingEngine engine(2);
+    auto packet = [&engine] {
+        return new CKesIOWorkPacket(kSocket, HeapBytes({'x'}), 1, &engine, nullptr, 0);
+    };
+    for (int i = 0; i < 3; ++i) engine.KSEAddWorkToIOPool(packet());
+    engine.KSEStopWorkers();
+    EXPECT_EQ(engine.WaitFor(0).size(), 3u);
+    ksxtest::ErrorCapture errors;
+    engine.KSEAddWorkToIOPool(packet());
+    engine.KSEStopWorkers(); // again: nothing
+    EXPECT_EQ(errors.CountText({"Packet not queued to the IO pool, dropped"}, KES_ERR_ARGUMENT), 1);
+    EXPECT_EQ(engine.WaitFor(0).size(), 3u);
 }
 
 // The address sanitizer checks that the copying setter copies and the taking one frees.

@@ -110,6 +110,7 @@ std::atomic<ProbeTarget*> g_ProbeTarget{nullptr};
 class ProbeEngine : public CKesSockEngine {
 public:
     ProbeEngine() : CKesSockEngine("ksxctl-probe", __KES_SERV_TOOL, kWorkers) {}
+    ~ProbeEngine() override { KSEStopWorkers(); } // a worker may still be in KSEProcessMulticast
 
     int KSEProcessMulticast(CKesIOWorkPacket* packet) override
     {
