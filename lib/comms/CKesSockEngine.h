@@ -371,13 +371,17 @@ private:
     //   since (other threads only drop fragments, so a socket without the
     //   mark has none), and whether that fragment is a large packet under
     //   way (a hint);
-    // - the length of its source addresses, asked once per registration.
+    // - the length of its source addresses, asked once per registration;
+    // - whether it is a server's or a client's stream, as the owner index
+    //   said when m_OwnerChanges was ownedAt - 1.
     struct ReadState {
         std::shared_ptr<CKesReceiveBacklog> backlog;
         bool fragmented = false;
         bool filling = false;
+        bool owned = false;
         uint32_t sourceGeneration = 0;
         unsigned int sourceLength = 0; // 0: not asked yet
+        uint64_t ownedAt = 0;          // 0: not asked yet
     };
     TKesHandleTable<ReadState> m_ReadStates;
     // The buffer every stream read goes into, its source block, and the work items made of
@@ -407,13 +411,11 @@ private:
     // index by handle answers without the tables' locks and keys.
     std::vector<Owner> m_SocketOwners;
     // Raised whenever an entry above changes whether its socket is owned:
-    // the loop thread keeps what it found per handle (m_KnownStreams) until
-    // then, and so takes no lock for a read.
+    // the loop thread keeps what it found per handle (ReadState::owned)
+    // until then, and so takes no lock for a read.
     std::atomic<uint64_t> m_OwnerChanges{0};
-    std::vector<unsigned char> m_KnownStreams; // kUnknown, kStream or kDatagram
-    uint64_t m_KnownStreamsAt = 0;             // m_OwnerChanges they hold for
-    CKesObjMulticast* m_Multicast;             // the multicast channel; null until started
-    std::string m_MulticastInterface;          // its chosen interface; "" the default (host thread)
+    CKesObjMulticast* m_Multicast;    // the multicast channel; null until started
+    std::string m_MulticastInterface; // its chosen interface; "" the default (host thread)
     // Socket -> CKesIOWorkPacket holding the incomplete packet its last read
     // ended with (owned), always under m_EngineLock. The event-loop thread
     // takes a socket's fragment out, completes it and puts it back. Other

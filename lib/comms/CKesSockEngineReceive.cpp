@@ -238,29 +238,17 @@ void CKesSockEngine::DropFragment(unsigned int socket) { TakeFragment(socket).re
 
 bool CKesSockEngine::IsOwnedStream(unsigned int socket)
 {
-    enum : unsigned char { kUnknown, kStream, kDatagram };
     // What was found holds until an owner changes: the counter is read
     // before the look-up, so an answer is never older than the count it is
-    // kept under.
-    const uint64_t changes = m_OwnerChanges.load();
-    if (changes != m_KnownStreamsAt) {
-        std::fill(m_KnownStreams.begin(), m_KnownStreams.end(), kUnknown);
-        m_KnownStreamsAt = changes;
-    }
-    if (socket < m_KnownStreams.size() && m_KnownStreams[socket] != kUnknown)
-        return m_KnownStreams[socket] == kStream;
-    bool stream = false;
-    {
+    // kept under (kept plus one, so that 0 means never asked).
+    const uint64_t changes = m_OwnerChanges.load() + 1;
+    ReadState& state = m_ReadStates[socket];
+    if (state.ownedAt != changes) {
         CKesAutoMutex hold(m_EngineLock);
-        stream = OwnerOf(socket).Owned();
+        state.owned = OwnerOf(socket).Owned();
+        state.ownedAt = changes;
     }
-    // Handles are small numbers; a stray huge one is simply asked each time.
-    constexpr unsigned int kKnownHandles = 1u << 20;
-    if (socket < kKnownHandles) {
-        if (socket >= m_KnownStreams.size()) m_KnownStreams.resize(socket + 1, kUnknown);
-        m_KnownStreams[socket] = stream ? kStream : kDatagram;
-    }
-    return stream;
+    return state.owned;
 }
 
 // ---- receive path ----------------------------------------------------------------
