@@ -13,10 +13,15 @@
 #include "KesDecodeReport.h"
 #include "KesErrorCodes.h"
 #include "KesPort.h"
+#include "TKesBlockCache.h"
 
 namespace {
 
 const char* const kSource = "CKesIOWorkPacket";
+
+// Blocks of small packets: a round trip's record and its source address
+// fit. A few hundred waiting blocks cover the reads of a busy loop.
+using SmallBlocks = TKesBlockCache<512, 256>;
 
 // A malloc'd copy of length bytes, or null (reported) when it cannot be made.
 template <typename T>
@@ -99,7 +104,9 @@ CKesIOWorkPacket* CKesIOWorkPacket::KIWPNewInBlock(unsigned int socket, const un
     const size_t sourceRoom =
         (sourceLength + alignof(CKesIOWorkPacket) - 1) & ~(alignof(CKesIOWorkPacket) - 1);
     const size_t extra = sourceRoom + length;
-    unsigned char* block = static_cast<unsigned char*>(std::malloc(sizeof(CKesIOWorkPacket) + extra));
+    const bool small = sizeof(CKesIOWorkPacket) + extra <= SmallBlocks::ms_BlockBytes;
+    unsigned char* block = static_cast<unsigned char*>(small ? SmallBlocks::Take()
+                                                             : std::malloc(sizeof(CKesIOWorkPacket) + extra));
     if (block == nullptr) {
         CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, "Received packets cannot be kept, dropped");
         return nullptr;
@@ -115,7 +122,20 @@ CKesIOWorkPacket* CKesIOWorkPacket::KIWPNewInBlock(unsigned int socket, const un
     auto* packet = new (block)
         CKesIOWorkPacket(socket, bytes, length, sockServer, address, address != nullptr ? sourceLength : 0);
     packet->m_BlockSize = static_cast<unsigned int>(extra);
+    packet->m_CachedBlock = small;
     return packet;
+}
+
+void CKesIOWorkPacket::KIWPDelete(CKesIOWorkPacket* packet) noexcept
+{
+    if (packet == nullptr) return;
+    if (!packet->m_CachedBlock) {
+        delete packet;
+        return;
+    }
+    // Only KIWPNewInBlock makes such a packet: its type is this class.
+    packet->~CKesIOWorkPacket();
+    SmallBlocks::Give(packet);
 }
 
 bool CKesIOWorkPacket::InOwnBlock(const void* buffer) const

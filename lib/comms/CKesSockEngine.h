@@ -80,7 +80,10 @@ struct OwnedSource { // the sender's address of one read and its size
     std::unique_ptr<sockaddr, FreeBlock> address;
     unsigned int length = 0;
 };
-using OwnedPacket = std::unique_ptr<CKesIOWorkPacket>;
+struct DeletePacket { // CKesIOWorkPacket::KIWPDelete
+    void operator()(CKesIOWorkPacket* packet) const noexcept;
+};
+using OwnedPacket = std::unique_ptr<CKesIOWorkPacket, DeletePacket>;
 } // namespace kesengine
 
 class CKesSockEngine : public CKesEngine, public CMOMRvIOCallback {

@@ -148,6 +148,11 @@ void PopulateGrownPart(unsigned char* block, unsigned long long from, unsigned l
 
 } // namespace
 
+void kesengine::DeletePacket::operator()(CKesIOWorkPacket* packet) const noexcept
+{
+    CKesIOWorkPacket::KIWPDelete(packet);
+}
+
 // ---- the fragment table and the pool -----------------------------------------
 
 int CKesSockEngine::Queue(OwnedPacket packet, int line)
@@ -631,7 +636,7 @@ int CKesSockEngine::QueueWholePackets(unsigned int socket, const unsigned char* 
                      : KES_ERR_ARGUMENT;
     if (result != 1) {
         CKesError(result, kSource, __LINE__, "Packets not queued to the IO pool, dropped");
-        for (void* packet : queued) delete static_cast<CKesIOWorkPacket*>(packet);
+        for (void* packet : queued) CKesIOWorkPacket::KIWPDelete(static_cast<CKesIOWorkPacket*>(packet));
         return result;
     }
     return queued.size() == items ? 1 : KES_ERR_ALLOCATION;

@@ -1,8 +1,13 @@
-// The intrusive list, the keyed table and the per-handle tables: ownership, key rules, threads.
+// The intrusive list, the keyed table, the per-handle tables and the block cache: ownership, key
+// rules, threads.
+#include <algorithm>
+#include <cstring>
+
 #include "CKesDoubleList.h"
 #include "CKesPointer.h"
 #include "CKesTreeList.h"
 #include "KesTestSupport.h"
+#include "TKesBlockCache.h"
 #include "TKesHandleSlots.h"
 #include "TKesHandleTable.h"
 
@@ -177,4 +182,43 @@ TEST(HandleTable, NearAndFarHandlesKeepTheirOwnValuesUntilReset)
     EXPECT_EQ(table[3], 0);
     EXPECT_EQ(table[far], 0);
     EXPECT_EQ(table[7], 70);
+}
+
+// Blocks given back on other threads are handed out again, never two at once (a taker owns what it
+// took: it writes the whole block), at most the bound wait, and a taker's own list goes when it ends.
+TEST(BlockCache, BlocksComeBackFromOtherThreadsOnceEachWithinTheBound)
+{
+    using Cache = TKesBlockCache<64, 8>;
+    std::vector<void*> blocks;
+    for (int i = 0; i < 12; ++i) blocks.push_back(Cache::Take());
+    std::thread([&] {
+        for (void* block : blocks) Cache::Give(block);
+    }).join();
+    EXPECT_EQ(Cache::Cached(), Cache::ms_Caches ? 8u : 0u);
+    if (Cache::ms_Caches) {
+        void* again = Cache::Take(); // the most recently kept of those given back
+        EXPECT_NE(std::find(blocks.begin(), blocks.end(), again), blocks.end());
+        EXPECT_EQ(Cache::Cached(), 7u);
+        Cache::Give(again);
+    }
+
+    // Two takers and two givers: a block held by one taker is never handed to another.
+    std::atomic<int> faults{0};
+    ksxtest::RunOnThreads(4, [&](int t) {
+        const auto mark = static_cast<unsigned char>(t + 1);
+        for (int round = 0; round < 2000; ++round) {
+            auto* block = static_cast<unsigned char*>(Cache::Take());
+            memset(block, mark, 64);
+            std::this_thread::yield();
+            if (block[0] != mark || block[63] != mark) ++faults;
+            Cache::Give(block);
+        }
+    });
+    EXPECT_EQ(faults.load(), 0);
+    EXPECT_LE(Cache::Cached(), 8u);
+
+    // What the workers above took into their own lists went with them; this thread's stays until
+    // it is taken.
+    while (Cache::Cached() > 0) free(Cache::Take());
+    EXPECT_EQ(Cache::Cached(), 0u);
 }
