@@ -45,19 +45,26 @@ done
 rm -f "$figures.out"
 
 echo "machine: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1); $(uptime | sed 's/.*load/load/')"
-echo "release build, one private namespace, medians of $reps interleaved repetitions (all output: $log)"
+echo "release build, one private namespace, medians of $reps interleaved repetitions (all output: $log);"
+echo "a ratio is the median over the repetitions of the ratio within one repetition"
 python3 - "$figures" <<'PY'
 import statistics, sys
-runs = {}
+runs, byRep = {}, {}
 for line in open(sys.argv[1]):
     rep, key, value = line.split()
     runs.setdefault(key, []).append(float(value))
+    byRep.setdefault(rep, {})[key] = float(value)
 m = {k: statistics.median(v) for k, v in runs.items()}
 low = {k: min(v) for k, v in runs.items()}
 def f(key, fmt="{:.1f}"):
     return fmt.format(m[key]) if key in m else "-"
+def ratios(a, b):
+    # Within each repetition: its figures were measured side by side, under
+    # the same load, which a ratio of medians taken across repetitions mixes.
+    return [v[a] / v[b] for v in byRep.values() if a in v and b in v and v[b]]
 def r(a, b):
-    return "{:.2f}".format(m[a] / m[b]) if a in m and b in m and m[b] else "-"
+    each = ratios(a, b)
+    return "{:.2f}".format(statistics.median(each)) if each else "-"
 def rate(key):
     return "{:.2f} M/s".format(m[key] / 1e6) if key in m else "-"
 rows = [
@@ -89,4 +96,7 @@ print("| " + " | ".join(header) + " |")
 print("|" + "---|" * len(header))
 for row in rows:
     print("| " + " | ".join(row) + " |")
+for label, a, b in (("lib/hand-off p50", "rt_lib_p50", "rt_handoff_p50"),
+                    ("lib/hand-off p99", "rt_lib_p99", "rt_handoff_p99")):
+    print("each repetition, " + label + ": " + " ".join("{:.3f}".format(x) for x in ratios(a, b)))
 PY
