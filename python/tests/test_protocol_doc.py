@@ -1,8 +1,5 @@
-"""Every example of docs/protocol.md is what the C++ library puts on the wire: bytes captured from
-the host programs on plain sockets, compared with the document's hex and decoded by python3-msgpack
-(independent of the library and of ksxcomms) into the values shown. An example is an HTML comment
-``<!-- example: NAME -->``, a fenced block of hex and one of (name, value) pairs; the published
-service line example is one line of text."""
+"""Each example of docs/protocol.md (``<!-- example: NAME -->``, a hex block, a block of (name, value) pairs) is
+what the host programs send on plain sockets, decoded by python3-msgpack, independent of the library and ksxcomms."""
 
 import ast
 import os

@@ -1,6 +1,4 @@
-"""ksxcomms reads service files as the C++ reader does: each text of the
-table is read by both, the C++ side through ``ksxctl list``, and the entries
-(or the syntax error) must agree."""
+"""ksxcomms reads each text of the table as the C++ reader (``ksxctl list``) does: same entries or syntax error."""
 
 import subprocess
 
