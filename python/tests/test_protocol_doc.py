@@ -1,5 +1,4 @@
-"""Each example of docs/protocol.md (``<!-- example: NAME -->``, a hex block, a block of (name, value) pairs) is
-what the host programs send on plain sockets, decoded by python3-msgpack, independent of the library and ksxcomms."""
+"""Each example of docs/protocol.md is what the host programs send, decoded by python3-msgpack (not the library)."""
 
 import ast
 import os

@@ -1,5 +1,4 @@
-"""The Python server on plain sockets: records before the client id reach the host after it, in order, keep-alives
-and undecodable ones never; a connection declaring too large a packet, never identified or silent is closed."""
+"""The Python server on plain sockets: records wait for the client id; oversized, nameless or silent peers are cut."""
 
 import contextlib
 import socket

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# A peer vanishing without closing, in scripts/netns-run: echo server (10.78.0.1) and client (10.78.0.2) on a veth
-# pair; the server's end goes down as a pulled cable. The client's unacknowledged keep-alive and the server's
-# unacknowledged record each report the loss within 45 s (scaled); with the link back a record goes through again.
+# A peer vanishing without closing (the server's veth end down, as a pulled cable), in scripts/netns-run: both sides
+# report the loss within 45 s (scaled) by an unacknowledged keep-alive or record; with the link back records flow.
 set -u
 
 hosts_dir="$KSX_BUILD_DIR/tests"
