@@ -1,10 +1,8 @@
-"""Shared pieces of the Python tests: the package from the tree, the host programs of the build
-(``KSX_BUILD_DIR``), installation homes and daemons. Run inside scripts/netns-run (ctest does)."""
+"""Shared by the Python tests (run in scripts/netns-run): the tree's package, host programs, homes, daemons."""
 
 import contextlib
 import os
 import queue
-import signal
 import socket
 import subprocess
 import sys
@@ -103,13 +101,11 @@ class Daemon:
             return None
         with contextlib.suppress(OSError):
             self.process.stdin.close()
-        for ending, grace in ((None, 2), (signal.SIGTERM, 20)):
-            if ending:
-                self.process.send_signal(ending)
-            try:
-                return self.process.wait(grace)
-            except subprocess.TimeoutExpired:
-                pass
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            return self.process.wait(2)
+        self.process.terminate()
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            return self.process.wait(20)
         self.kill()
         return "hung"
 

@@ -1,6 +1,4 @@
-"""A Python client against a C++ server and a C++ client against a Python server (tests/hosts), each
-finding the other through the service file and over multicast: records of every value type both ways,
-a broadcast, and the server restarted under the connected client."""
+"""Python client with C++ server and C++ client with Python server, each found by service file and by multicast."""
 
 import struct
 import time
@@ -26,10 +24,9 @@ def typed_text(record):
                     for kind, code, show in WORD_FORMS if isinstance(value, kind))
 
 
-def same_typed(left, right):
-    """Equal values of equal types (1 == 1.0 and True == 1 do not count)."""
-    return list(left.items()) == list(right.items()) and \
-        [type(v) for v in left.values()] == [type(v) for v in right.values()]
+def typed(record):
+    """Names, types and values in order, so that 1 == 1.0 and True == 1 do not count as equal."""
+    return [(name, type(value), value) for name, value in record.items()]
 
 
 @pytest.mark.parametrize("finding", ["service file", "multicast"])
@@ -43,9 +40,8 @@ def test_python_client_and_cpp_server(finding, homes, daemons):
 
     def serve():
         server = daemons("ksx_e2e_server", ["Echo", "Lab"], server_home)
-        listening = server.wait_for("LISTENING ").split()
-        assert len(listening) == 3
-        return server, (listening[2], int(listening[1]))
+        _, port, address = server.wait_for("LISTENING ").split()
+        return server, (address, int(port))
 
     def joined(server, address):
         assert events.next("connect", WAIT * 2) == ()
@@ -58,7 +54,7 @@ def test_python_client_and_cpp_server(finding, homes, daemons):
         assert client.send(EVERY_TYPE)
         assert server.wait_for("RECORD ") == "RECORD py-1 " + typed_text(EVERY_TYPE)
         (echo,) = events.next("record")
-        assert same_typed(echo, EVERY_TYPE)
+        assert typed(echo) == typed(EVERY_TYPE)
         server.write("BROADCAST to-all")
         assert server.wait_for("BROADCAST ") == "BROADCAST 1"
         assert events.next("record") == ({"News": "to-all"},)
@@ -111,7 +107,7 @@ def test_cpp_client_and_python_server(finding, homes, daemons):
         client.write("TYPED " + typed_text(EVERY_TYPE))
         assert client.wait_for("SENT ") == "SENT 1"
         client_id, record = received.next("record")
-        assert client_id == "cpp-1" and same_typed(record, EVERY_TYPE)
+        assert client_id == "cpp-1" and typed(record) == typed(EVERY_TYPE)
         assert client.wait_for("RECORD ") == "RECORD " + typed_text(EVERY_TYPE)
 
         assert server.broadcast({"News": "to-all"})

@@ -1,6 +1,4 @@
-"""The Python server driven by plain sockets: records sent before the client id reach the host after it,
-in order, keep-alives and undecodable ones not at all; a connection that declares too large a packet,
-never identifies itself or falls silent is closed."""
+"""The Python server on plain sockets: records wait for the client id; oversized, nameless or silent peers are cut."""
 
 import contextlib
 import socket
@@ -50,10 +48,8 @@ def test_early_records_wait_for_the_id_and_bounds_close_connections(homes):
 
         # One more than the limit: cut at once, though the bytes that follow keep the talker heard from.
         talker.sendall(struct.pack(">I", 1001))
-        first = None
         for _ in range(1000):
-            first = events.next("disconnect", 0.05)
-            if first:
+            if first := events.next("disconnect", 0.05):
                 break
             with contextlib.suppress(OSError):
                 talker.send(b"x")

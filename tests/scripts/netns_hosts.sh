@@ -1,6 +1,5 @@
-# Hosts for the scripted tests that need several, sourced by them inside scripts/netns-run: a host is a
-# network namespace kept alive by a holder process, numbered from 1; veth links join hosts. The
-# sourcing script sets $guard (seconds a step may take); $work holds the logs fail prints.
+# Hosts for multi-host scripts in scripts/netns-run: a namespace kept by a holder process, numbered from 1,
+# joined by veth links. The script sets $guard (seconds a step may take); fail prints the logs of $work.
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/ksx-hosts.XXXXXX")
 tag=$$      # makes the names of this run's links unique
@@ -9,8 +8,7 @@ daemons=()  # processes started in the hosts, killed on every way out
 links=()    # links made outside the hosts, deleted on every way out
 trap 'cleanup_hosts; for link in "${links[@]}"; do ip link del "$link" 2>/dev/null; done; rm -rf "$work"' EXIT
 
-# cleanup_hosts: kills the daemons, anything else in a host's namespace, and the holders (the
-# namespaces and the veth ends inside them go with them).
+# cleanup_hosts: kills the daemons, all else in the hosts and the holders (namespaces and veth ends go too).
 cleanup_hosts() {
   local pid holder proc
   for pid in "${daemons[@]}"; do kill -9 "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
@@ -20,26 +18,24 @@ cleanup_hosts() {
       [ "${proc#/proc/}" = "$holder" ] || ! [ "$proc/ns/net" -ef "/proc/$holder/ns/net" ] ||
         kill -9 "${proc#/proc/}" 2>/dev/null
     done
-    kill -9 "$holder" 2>/dev/null
-    wait "$holder" 2>/dev/null
+    kill -9 "$holder" 2>/dev/null; wait "$holder" 2>/dev/null
   done
 }
 
 # fail TEXT: says what failed, shows every log of $work and ends the test.
 fail() {
   echo "FAIL: $*"
-  for log in "$work"/*.log; do
-    [ -e "$log" ] && { echo "---- $(basename "$log")"; cat "$log"; }
-  done
+  for log in "$work"/*.log; do [ -e "$log" ] && { echo "---- $(basename "$log")"; cat "$log"; }; done
   exit 1
 }
 
 # on HOST COMMAND...: runs the command in that host; a daemon is started with "$(enter HOST)" so $! is its pid.
 on() { nsenter -t "${holders[$(($1 - 1))]}" -n -- "${@:2}"; }
 enter() { echo "nsenter -t ${holders[$(($1 - 1))]} -n --"; }
+# daemon_on HOST INPUT LOG COMMAND...: COMMAND in HOST in the background ($! its pid), without fds 7 and 8 (inputs).
+daemon_on() { $(enter "$1") "${@:4}" <"$2" >"$3" 2>&1 7>&- 8>&- & daemons+=($!); }
 
-# count FILE LINE: how often FILE holds the exact LINE.
-count() { grep -cxF -- "$2" "$1" 2>/dev/null; }
+count() { grep -cxF -- "$2" "$1" 2>/dev/null; }  # count FILE LINE: how often FILE holds the exact LINE
 
 # wait_until WHAT COMMAND...: runs COMMAND until it succeeds, failing after $guard seconds.
 wait_until() {
@@ -61,10 +57,7 @@ wait_prefix() {
 }
 
 # new_link KIND NAME [ARGS...]: ip link add NAME type KIND ARGS..., deleted at the end.
-new_link() {
-  links+=("$2")
-  ip link add "$2" type "$1" "${@:3}" || fail "cannot create link $2"
-}
+new_link() { links+=("$2"); ip link add "$2" type "$1" "${@:3}" || fail "cannot create link $2"; }
 
 # new_host: a new host, loopback up; it is number ${#holders[@]}.
 new_host() {
@@ -76,8 +69,7 @@ new_host() {
   on "${#holders[@]}" ip link set lo up
 }
 
-# host_link HOST LINK ADDRESS/PREFIX [no-route]: moves the link into the host, addressed and up with
-# multicast, and routes multicast by it unless told not to.
+# host_link HOST LINK ADDRESS/PREFIX [no-route]: the link into the host, addressed, up, routing multicast unless told.
 host_link() {
   ip link set "$2" netns "${holders[$(($1 - 1))]}" || fail "cannot move $2 into host $1"
   on "$1" ip addr add "$3" dev "$2"
@@ -85,8 +77,7 @@ host_link() {
   [ "${4:-}" = no-route ] || on "$1" ip route add 224.0.0.0/4 dev "$2" || fail "cannot route multicast on host $1"
 }
 
-# new_home NAME: an installation home under $work (path in $home) whose service file holds only
-# the shipped multicast entry.
+# new_home NAME: a home $work/NAME (path in $home) whose service file holds only the shipped multicast entry.
 new_home() {
   home="$work/$1"
   mkdir -p "$home/etc/ostravine"

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Three hosts on one bridge (10.77.0.1-3/24) inside scripts/netns-run, each with a home holding only the
-# multicast entry, at the production delays: the client on host 1 finds the echo server on host 2 by
-# multicast alone, and follows it when it is killed and started again on host 3.
+# Three hosts on a bridge (10.77.0.1-3/24) in scripts/netns-run, homes with only the multicast entry, production
+# delays: the client on host 1 finds the echo server on host 2 by multicast alone, then follows it to host 3.
 set -u
 
 hosts_dir="$KSX_BUILD_DIR/tests"
@@ -19,14 +18,12 @@ make_host() {
   new_home "host$1"
 }
 
-# serve HOST N: the echo server on that host (pid in $server), which client far-1 joins for the Nth
-# time, learns the server's address from and exchanges a record with.
+# serve HOST N: the echo server on HOST (pid in $server), joined by far-1 the Nth time; address and record checked.
 serve() {
   local log="$work/server$1.log"
-  $(enter "$1") env KSX_HOME="$work/host$1" KSX_HOST_ADDRS="10.77.0.$1" \
-    "$hosts_dir/ksx_e2e_server" Echo Lab </dev/null >"$log" 2>&1 7>&- &  # not holding the client's input
+  daemon_on "$1" /dev/null "$log" env KSX_HOME="$work/host$1" KSX_HOST_ADDRS="10.77.0.$1" \
+    "$hosts_dir/ksx_e2e_server" Echo Lab
   server=$!
-  daemons+=($server)
   wait_prefix "$log" "LISTENING "
   [ "${found##* }" = "10.77.0.$1" ] || fail "server on host $1: '$found'"
   [ "$2" -gt 1 ] || start_client
@@ -43,10 +40,9 @@ serve() {
 start_client() {
   mkfifo "$work/client.in"
   exec 7<>"$work/client.in"  # read-write: opening does not wait for the client
-  $(enter 1) env KSX_HOME="$work/host1" KSX_HOST_ADDRS=10.77.0.1 \
-    "$hosts_dir/ksx_e2e_client" Echo Lab far-1 <"$work/client.in" >"$work/client.log" 2>&1 7>&- &
+  daemon_on 1 "$work/client.in" "$work/client.log" env KSX_HOME="$work/host1" KSX_HOST_ADDRS=10.77.0.1 \
+    "$hosts_dir/ksx_e2e_client" Echo Lab far-1
   client=$!
-  daemons+=($client)
 }
 
 new_link bridge "$bridge" mcast_snooping 0

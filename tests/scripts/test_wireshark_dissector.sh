@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Checks the Wireshark dissector (tools/wireshark/ksxcomms.lua) with tshark inside scripts/netns-run: a capture
-# of the demo, a live keep-alive, and a crafted capture of what the demo does not send.
+# The Wireshark dissector (tools/wireshark/ksxcomms.lua) under tshark in scripts/netns-run: a capture of the demo,
+# a live keep-alive, and a crafted capture of what the demo does not send.
 set -u
 
 lua="$KSX_SOURCE_DIR/tools/wireshark/ksxcomms.lua"
@@ -15,10 +15,9 @@ command -v tshark >/dev/null && command -v dumpcap >/dev/null && command -v text
 dissect=(tshark -X "lua_script:$lua" -o tcp.try_heuristic_first:TRUE)
 decode() { "${dissect[@]}" -r "$@" 2>"$work/tshark.err"; }
 
-# expect_lines TEST N TEXT FILE: the number of lines of FILE holding TEXT compares to N by TEST (-eq, -ge).
-expect_lines() { local got; got=$(grep -cF -- "$3" "$4"); [ "$got" "$1" "$2" ] || fail "$got lines with '$3', wanted $1 $2"; }
-
+# expect_lines TEST N TEXT FILE: the count of FILE's lines holding TEXT compares to N by TEST (-eq, -ge);
 # has FILE TEXT...: FILE holds each TEXT.
+expect_lines() { local got; got=$(grep -cF -- "$3" "$4"); [ "$got" "$1" "$2" ] || fail "$got lines with '$3', wanted $1 $2"; }
 has() { local text; for text in "${@:2}"; do grep -qF -- "$text" "$1" || fail "$(basename "$1") lacks '$text'"; done; }
 
 # start LOG TEXT COMMAND...: runs COMMAND in the background, its output in LOG, until LOG holds TEXT.
@@ -33,8 +32,7 @@ test_demo_capture_decodes() {
   start "$work/dumpcap.log" "Capturing on" dumpcap -i lo -q -w "$capture" || return
   "$tools/ksx_demo" --service-file "$KSX_SOURCE_DIR/etc/ServiceData.cfg.default" >"$log" 2>&1
   local rc=$?
-  kill -INT "${background[-1]}"
-  wait "${background[-1]}"
+  kill -INT "${background[-1]}" && wait "${background[-1]}"
   [ $rc -eq 0 ] || { fail "the demo failed ($rc): $(tail -5 "$log")"; return; }
 
   decode "$capture" -Y ksxcomms -T fields -e _ws.col.Info >"$info" || fail "tshark failed: $(cat "$work/tshark.err")"
@@ -56,8 +54,7 @@ test_demo_capture_decodes() {
   done
   has "$tree" 'seq: 4 (int)' 'Integer: 4'
 
-  # client-B, whose file lacks the service, asks by multicast for each server run; each reply carries
-  # the address and port that server printed.
+  # client-B (no entry for the service) asks by multicast per server run; each reply carries what that server printed.
   expect_lines -ge 2 'Address request, service DemoEcho, domain Demo' "$info"
   local served at
   served=$(sed -n 's/.*server | @serving .*address=\([0-9.]*\) port=\([0-9]*\).*/\1:\2/p' "$log")
@@ -89,9 +86,9 @@ test_crafted_stream() {
   # An independent MessagePack writer (python3-msgpack) makes the frames, one segment (direction, hex) a line.
   /usr/bin/python3 - >"$work/frames.txt" <<'PY' || { fail "cannot make the crafted frames"; return; }
 import struct, msgpack
-def frame(record, length=None):
+def frame(record):
     body = msgpack.packb(record, use_bin_type=True)
-    return struct.pack(">I", len(body) if length is None else length) + body
+    return struct.pack(">I", len(body)) + body
 greeting = frame({"KesSocketClientIdField": "crafted"})
 forms = frame({"small": 7, "negative": -5, "int8": -100, "uint16": 1000, "int32": -70000,
                "uint32": 4000000000, "int64": -2**40, "largest": 2**63 - 1, "float": 1.5,
