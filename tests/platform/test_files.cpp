@@ -83,9 +83,8 @@ TEST(Env, HomeDefaultsAndHostAddressesComeFromUpInterfacesOrTheOverride)
     EXPECT_EQ(capture.Count(KES_ERR_SERVICE_ENTRY, "CKesEnv"), 1);
 }
 
-// Out of descriptors, KFDMakeAvailable raises the soft limit. At the hard limit each pending connection is
-// shed on the spare descriptor (no spinning, no client left waiting), the shortage counted once; accepting
-// resumes when descriptors are free.
+// Out of descriptors, KFDMakeAvailable raises the soft limit; at the hard one each pending connection is shed
+// on the spare descriptor (no spin, no client left waiting), the shortage counted once, until some are free.
 TEST(FileDescriptor, AnExhaustedProcessRaisesTheLimitOrShedsPendingConnections)
 {
     const int failedStep = ksxtest::RunInChild([] {
