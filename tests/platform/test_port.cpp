@@ -105,7 +105,7 @@ TEST(ErrorReport, ReportsAPeerCanTriggerAreLimitedPerSourceLineAndTheRestCounted
     KesSetTimeScale(1.0);
 
     auto exitWithOneHeldBack = []() -> int {
-        for (int i = 0; i <= KES_LIMITED_REPORTS; ++i)
+        for (int i = 0; i < KES_LIMITED_REPORTS + 1; ++i)
             KesReportLimited(KES_ERR_FRAMING, "Exit", 1, "Bad datagram.");
         std::exit(0);
     };
