@@ -26,21 +26,29 @@ std::vector<std::string> HostAddresses()
 
 } // namespace
 
-// Another handle or process (even sharing) is kept out until the lock is released or destroyed.
-TEST(FileLock, ExcludesOtherHandlesAndProcessesUntilReleasedOrDestroyed)
+// Another handle or process (even sharing) is kept out until the lock is released or destroyed. Each
+// whole-file read gives the current file, beyond one read's size, also while this thread holds the lock.
+TEST(FileLock, ExcludesOthersUntilReleasedAndItsHolderReadsTheWholeFile)
 {
-    const std::string path = ksxtest::WriteHomeFile("locked.cfg", "content\n");
+    std::string big;
+    for (int i = 0; big.size() < 100000; ++i) big += "line " + std::to_string(i) + "\n";
+    const std::string path = ksxtest::WriteHomeFile("locked.cfg", big);
     const std::string command = "flock -s -n '" + path + "' true";
     KesFileHandle mine = KesFileOpen(path.c_str(), 3);
     KesFileHandle other = KesFileOpen(path.c_str(), 1);
     ASSERT_NE(mine, KES_INVALID_FILE_HANDLE);
     ASSERT_NE(other, KES_INVALID_FILE_HANDLE);
+    CKesReadOnlyFile file(path.c_str(), true);
+    ASSERT_EQ(file.KOFOpenLoop(1, 10), 0);
+    EXPECT_EQ(ksxtest::TakeText(file.KOFReadAll()), big);
     CKesFileLock second("ServiceData", other);
     {
         CKesFileLock first("ServiceData", mine);
         ASSERT_EQ(first.KFLLock(), 1);
         EXPECT_EQ(second.KFLTryLock(), 0);
         EXPECT_NE(std::system(command.c_str()), 0);
+        ASSERT_EQ(KesFileTruncate(mine, 300), 0);
+        EXPECT_EQ(ksxtest::TakeText(file.KOFReadAll()), big.substr(0, 300));
         EXPECT_EQ(first.KFLUnlock(), 1);
         EXPECT_EQ(std::system(command.c_str()), 0);
         ASSERT_EQ(first.KFLLock(), 1);
@@ -50,24 +58,6 @@ TEST(FileLock, ExcludesOtherHandlesAndProcessesUntilReleasedOrDestroyed)
     EXPECT_NE(std::system(command.c_str()), 0);
     EXPECT_EQ(second.KFLUnlock(), 1);
     KesFileClose(other), KesFileClose(mine);
-}
-
-// Each read gives the whole current file, beyond one read's size, also while this thread holds the lock.
-TEST(ReadOnlyFile, ReadsTheWholeFileEachTimeAlsoWhileThisThreadHoldsTheLock)
-{
-    std::string big;
-    for (int i = 0; big.size() < 100000; ++i) big += "line " + std::to_string(i) + "\n";
-    const std::string path = ksxtest::WriteHomeFile("whole.cfg", big);
-    CKesReadOnlyFile file(path.c_str(), true);
-    ASSERT_EQ(file.KOFOpenLoop(1, 10), 0);
-    EXPECT_EQ(ksxtest::TakeText(file.KOFReadAll()), big);
-    KesFileHandle handle = KesFileOpen(path.c_str(), 3);
-    CKesFileLock lock("whole", handle);
-    ASSERT_EQ(lock.KFLLock(), 1);
-    ASSERT_EQ(KesFileTruncate(handle, 300), 0);
-    EXPECT_EQ(ksxtest::TakeText(file.KOFReadAll()), big.substr(0, 300));
-    EXPECT_EQ(lock.KFLUnlock(), 1);
-    KesFileClose(handle);
 }
 
 // Home defaults when unset or empty. Host addresses: up interfaces, loopback last; an override
@@ -93,27 +83,9 @@ TEST(Env, HomeDefaultsAndHostAddressesComeFromUpInterfacesOrTheOverride)
     EXPECT_EQ(capture.Count(KES_ERR_SERVICE_ENTRY, "CKesEnv"), 1);
 }
 
-// A process out of descriptors gets more from KFDMakeAvailable.
-TEST(FileDescriptor, RaisingTheLimitLetsAnExhaustedProcessOpenAgain)
-{
-    const int failedStep = ksxtest::RunInChild([] {
-        rlimit low{};
-        getrlimit(RLIMIT_NOFILE, &low);
-        if (low.rlim_max != RLIM_INFINITY && low.rlim_max < 128) return 0; // nothing to gain here
-        low.rlim_cur = 64;
-        if (setrlimit(RLIMIT_NOFILE, &low) != 0) return 1;
-        while (open("/dev/null", O_RDONLY) >= 0) {}
-        if (!CKesFileDescriptor::KFDIsUnavailable(errno) || CKesFileDescriptor::KFDIsUnavailable(ENOENT))
-            return 2;
-        if (CKesFileDescriptor::KFDMakeAvailable() != 0) return 3;
-        return open("/dev/null", O_RDONLY) >= 0 ? 0 : 4;
-    });
-    EXPECT_EQ(failedStep, 0);
-}
-
-// At the limit each pending connection is shed on the spare descriptor (no spinning, no client left
-// waiting), the shortage counted once; accepting resumes when descriptors are free.
-TEST(FileDescriptor, AcceptAtTheLimitShedsPendingConnectionsAndCountsThem)
+// Out of descriptors, KFDMakeAvailable raises the soft limit; at the hard one each pending connection is shed
+// on the spare descriptor (no spin, no client left waiting), the shortage counted once, until some are free.
+TEST(FileDescriptor, AnExhaustedProcessRaisesTheLimitOrShedsPendingConnections)
 {
     const int failedStep = ksxtest::RunInChild([] {
         constexpr int kShed = 3;
@@ -135,11 +107,23 @@ TEST(FileDescriptor, AcceptAtTheLimitShedsPendingConnectionsAndCountsThem)
         auto refused = [&] {
             return reserve.KARAccept(listenFd, nullptr, nullptr, SOCK_CLOEXEC) == -1 && errno == EMFILE;
         };
-        rlimit low{64, 64}; // the hard limit too, so that it cannot be raised
-        if (setrlimit(RLIMIT_NOFILE, &low) != 0) return 13;
         std::vector<int> fillers;
-        for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) fillers.push_back(fd);
-        if (fillers.empty()) return 14;
+        auto exhaust = [&fillers](rlim_t hard) { // true when opening failed for want of descriptors
+            const rlimit low{64, hard};
+            if (setrlimit(RLIMIT_NOFILE, &low) != 0) return false;
+            for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) fillers.push_back(fd);
+            return CKesFileDescriptor::KFDIsUnavailable(errno) &&
+                   !CKesFileDescriptor::KFDIsUnavailable(ENOENT);
+        };
+        rlimit start{};
+        getrlimit(RLIMIT_NOFILE, &start);
+        if (start.rlim_max == RLIM_INFINITY || start.rlim_max >= 128) { // else nothing to gain
+            if (!exhaust(start.rlim_max)) return 2;
+            if (CKesFileDescriptor::KFDMakeAvailable() != 0 || open("/dev/null", O_RDONLY) < 0) return 4;
+            for (int fd : fillers) close(fd);
+            fillers.clear();
+        }
+        if (!exhaust(64) || fillers.empty()) return 14; // the hard limit too, so that it cannot be raised
 
         // Nothing pending: the call returns rather than block, and sheds nothing.
         if (!refused() || !reserve.KARTakeShortageBegan() || reserve.KARTakeShortageBegan()) return 20;
@@ -151,11 +135,8 @@ TEST(FileDescriptor, AcceptAtTheLimitShedsPendingConnectionsAndCountsThem)
             if (!refused()) return 24;
         if (reserve.KARTakeShortageBegan()) return 25; // still the same shortage
         if (reserve.KARTakeShedCount() != kShed || reserve.KARTakeShedCount() != 0) return 26;
-        for (int i = 0; i < kShed; ++i) {
-            char byte;
-            const ssize_t got = recv(clients[i], &byte, 1, 0);
-            if (got != 0 && !(got < 0 && errno == ECONNRESET)) return 27;
-        }
+        for (int i = 0; i < kShed; ++i) // closed or reset, not left waiting (nothing is ever sent)
+            if (char byte; recv(clients[i], &byte, 1, 0) != 0 && errno != ECONNRESET) return 27;
 
         // Descriptors freed: connections are accepted again; a new shortage is a new one.
         close(fillers.back());

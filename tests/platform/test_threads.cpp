@@ -17,8 +17,7 @@ void* AsItem(size_t index) { return reinterpret_cast<void*>(static_cast<uintptr_
 
 } // namespace
 
-// A thread joining itself is refused rather than hanging; at the production time scale a wait
-// nobody ends takes its full delay.
+// Self-join is refused rather than hanging; at the production time scale an unended wait lasts its delay.
 TEST(Thread, SelfJoinIsRefusedAndATimedWaitLastsItsFullDelay)
 {
     CKesThread thread;
@@ -57,23 +56,21 @@ TEST(ServPool, EveryItemFromManyProducersRunsExactlyOnce)
     for (size_t i = 0; i < runs.size(); ++i) ASSERT_EQ(runs[i].load(), 1) << "item " << i;
 }
 
-// A count below one gives one worker, which runs items in order, including one queued from
-// inside the worker (a pool holding its lock while an item runs would hang).
+// A count below one gives one worker, running items in order, also one it queues (a held lock would hang).
 TEST(ServPool, OneWorkerRunsItemsInOrderAndTakesItemsFromItsOwnWorker)
 {
     constexpr uintptr_t kLast = 5000;
     std::vector<uintptr_t> seen; // touched by the one worker only
     std::promise<void> done;
-    CKesServPool* queue = nullptr;
-    Work work = [&](uintptr_t n) {
+    Work work;
+    CKesServPool pool(0, &work);
+    work = [&](uintptr_t n) {
         seen.push_back(n);
         if (n == kLast - 1) {
-            EXPECT_EQ(queue->KSPAddWorkDetail(AsItem(kLast)), 1);
+            EXPECT_EQ(pool.KSPAddWorkDetail(AsItem(kLast)), 1);
         }
         if (n == kLast) done.set_value();
     };
-    CKesServPool pool(0, &work);
-    queue = &pool;
     for (size_t i = 0; i < 100; ++i) ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(i)), 1);
     ASSERT_EQ(pool.KSPLaunchThreads(RunWork), 1);
     for (size_t i = 100; i < kLast; ++i) ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(i)), 1);
@@ -106,8 +103,7 @@ TEST(ServPool, ItemsOfferedToIdleWorkersAreNeitherLostNorSerialised)
     }
 }
 
-// The first item holds its worker until the destructor has begun (seen as a refused add), so the
-// rest are still queued when destruction starts.
+// The first item holds its worker until a refused add shows destruction began, with the rest still queued.
 TEST(ServPool, DestructionRunsEverythingQueuedAndRefusesMore)
 {
     std::promise<void> release;
@@ -120,8 +116,7 @@ TEST(ServPool, DestructionRunsEverythingQueuedAndRefusesMore)
     auto* pool = new CKesServPool(1, &work);
     ASSERT_EQ(pool->KSPLaunchThreads(RunWork), 1);
     for (size_t i = 0; i <= 500; ++i) ASSERT_EQ(pool->KSPAddWorkDetail(AsItem(i)), 1);
-    std::thread releaser([&] {
-        // Non-virtual call: the object is being destroyed meanwhile.
+    std::thread releaser([&] { // a non-virtual call: the object is being destroyed meanwhile
         while (pool->CKesServPool::KSPAddWorkDetail(AsItem(1)) == 1) {
             acceptedLate.fetch_add(1);
             std::this_thread::yield();
