@@ -70,7 +70,7 @@ TEST(ServiceDataSyntax, EachTextFilesExactlyItsEntriesOrNoneAfterASyntaxError)
     };
     const struct {
         std::string text, output, table;
-        std::vector<std::pair<int, int>> reports; // (code, source line) of the flagged values
+        std::vector<std::pair<int, int>> reports = {}; // (code, source line) of the flagged values
     } cases[] = {
         // Entries may span lines and share a line.
         {"SERVICE:\tsvc\r\n DOMAIN: dom\r\n\tADDRESS:  10.1.2.3 \r\nPORT:\t8000\r\n"
