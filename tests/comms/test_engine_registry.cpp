@@ -15,17 +15,11 @@ Server* NamedServer(const char* name)
     return server;
 }
 
-std::unique_ptr<CKesObjSockClient> NamedClient(const char* name)
-{
-    return std::make_unique<ksxtest::LoggingClient>("registry-client", name, "RegistryDomain");
-}
-
 // An endpoint of a connected loopback TCP socket, as an accept thread makes.
 struct AcceptedSocket {
     ksxtest::TcpPair pair;
-    CKesSockEnd* end = new CKesSockEnd;
+    std::unique_ptr<CKesSockEnd> end = std::make_unique<CKesSockEnd>(); // closes the accepted socket
     AcceptedSocket() { end->KSESetEndPointSocket(pair.Release()); }
-    ~AcceptedSocket() { delete end; } // closes the accepted socket
     unsigned int Socket() const { return end->KSEGetEndPointSocket(); }
 };
 
@@ -51,12 +45,13 @@ TEST_F(EngineRegistry, SecondServerOrClientForATakenNameAndANamelessServerLeaveT
     EXPECT_TRUE(errors.Has(KES_ERR_ARGUMENT, "CKesSockEngine"));
     EXPECT_EQ(first, m_Engine.KSEGetServer("Shared"));
 
-    std::unique_ptr<CKesObjSockClient> firstClient = NamedClient("Used"), secondClient = NamedClient("Used");
-    EXPECT_EQ(1, m_Engine.KSEAddClient(firstClient.get()));
-    EXPECT_EQ(1, m_Engine.KSEAddClient(secondClient.get()));
-    EXPECT_EQ(1, m_Engine.KSERemoveClient(secondClient.get()));
-    EXPECT_EQ(firstClient.get(), m_Engine.KSEGetClient("Used"));
-    EXPECT_EQ(1, m_Engine.KSERemoveClient(firstClient.get()));
+    ksxtest::LoggingClient firstClient("registry-client", "Used", "RegistryDomain"),
+        secondClient("registry-client", "Used", "RegistryDomain");
+    EXPECT_EQ(1, m_Engine.KSEAddClient(&firstClient));
+    EXPECT_EQ(1, m_Engine.KSEAddClient(&secondClient));
+    EXPECT_EQ(1, m_Engine.KSERemoveClient(&secondClient));
+    EXPECT_EQ(&firstClient, m_Engine.KSEGetClient("Used"));
+    EXPECT_EQ(1, m_Engine.KSERemoveClient(&firstClient));
     EXPECT_EQ(nullptr, m_Engine.KSEGetClient("Used"));
 }
 
@@ -74,9 +69,9 @@ TEST_F(EngineRegistry, RemovingAServerTakesItsSocketsOffTheLoopAndThenDestroysIt
     ASSERT_EQ(1, m_Engine.KSEAddServer(watched));
     ASSERT_EQ(1, m_Engine.KSEAddServer(NamedServer("Staying")));
     char leaving[] = "Leaving", staying[] = "Staying";
-    ASSERT_EQ(1, m_Engine.KSEAddNewServerSocket(leaving, first.end));
-    ASSERT_EQ(1, m_Engine.KSEAddNewServerSocket(leaving, second.end));
-    ASSERT_EQ(1, m_Engine.KSEAddNewServerSocket(staying, other.end));
+    ASSERT_EQ(1, m_Engine.KSEAddNewServerSocket(leaving, first.end.get()));
+    ASSERT_EQ(1, m_Engine.KSEAddNewServerSocket(leaving, second.end.get()));
+    ASSERT_EQ(1, m_Engine.KSEAddNewServerSocket(staying, other.end.get()));
 
     EXPECT_EQ(1, m_Engine.KSERemoveServer(leaving));
     EXPECT_EQ(0, stillRegistered) << "the server was destroyed while its socket was on the loop";
@@ -109,16 +104,16 @@ TEST(EngineRegistryUnderTraffic, ServerAndClientRemovedAndAddedAgainWhileDiscove
     char name[] = "Churned";
     for (int round = 0; round < 1000; ++round) {
         ASSERT_EQ(1, engine.KSEAddServer(NamedServer("Churned"))); // uninitialised: quick to remove
-        std::unique_ptr<CKesObjSockClient> client = NamedClient("Churned");
-        EXPECT_EQ(1, engine.KSEAddClient(client.get()));
+        ksxtest::LoggingClient client("registry-client", "Churned", "RegistryDomain");
+        EXPECT_EQ(1, engine.KSEAddClient(&client));
         // A reply reaches the client in this round (no sleeping, so that rounds follow closely).
         const auto guard =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(ksxtest::kEngineGuardMs);
-        while (client->KOSCGetServerData() == nullptr && std::chrono::steady_clock::now() < guard)
+        while (client.KOSCGetServerData() == nullptr && std::chrono::steady_clock::now() < guard)
             std::this_thread::yield();
-        const bool heard = client->KOSCGetServerData() != nullptr;
+        const bool heard = client.KOSCGetServerData() != nullptr;
         EXPECT_EQ(1, engine.KSERemoveServer(name));
-        EXPECT_EQ(1, engine.KSERemoveClient(client.get()));
+        EXPECT_EQ(1, engine.KSERemoveClient(&client));
         ASSERT_TRUE(heard) << "no reply reached the client in round " << round;
     }
 }

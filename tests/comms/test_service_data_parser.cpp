@@ -60,8 +60,8 @@ int WriteAndCheck(CKesServiceDataParser& parser, const std::string& text, time_t
 
 } // namespace
 
-// Each text gives exactly this output and table, with no flag judged: a syntax error's report names
-// its line and empties the table, earlier entries too, before the abandoned entry reaches a record.
+// Each text gives exactly this output, table and reports: a syntax error's report names its line and
+// empties the table, earlier entries too, before the abandoned entry reaches a record (so no flag is judged).
 TEST(ServiceDataSyntax, EachTextFilesExactlyItsEntriesOrNoneAfterASyntaxError)
 {
     const std::string svc = "dom.svc 10.1.2.3:8000 dynamic\n", good = Entry("d", "a", 1);
@@ -70,6 +70,7 @@ TEST(ServiceDataSyntax, EachTextFilesExactlyItsEntriesOrNoneAfterASyntaxError)
     };
     const struct {
         std::string text, output, table;
+        std::vector<std::pair<int, int>> reports = {}; // (code, source line) of the flagged values
     } cases[] = {
         // Entries may span lines and share a line.
         {"SERVICE:\tsvc\r\n DOMAIN: dom\r\n\tADDRESS:  10.1.2.3 \r\nPORT:\t8000\r\n"
@@ -79,19 +80,16 @@ TEST(ServiceDataSyntax, EachTextFilesExactlyItsEntriesOrNoneAfterASyntaxError)
         {"service: fixed domain: dom address: 10.0.0.1 port: 1 servername: host1 dynamic: no\n"
          "SeRvIcE: dyn DoMaIn: dom AdDrEsS: 10.0.0.2 PoRt: 2 SeRvErNaMe: host2 DyNaMiC: Yes\n",
          "", "dom.dyn 10.0.0.2:2 dynamic host2\ndom.fixed 10.0.0.1:1 fixed host1\n"},
-        // A number domain loses its leading zeros; the any-domain names become one.
-        {"SERVICE: a DOMAIN: 007 ADDRESS: 1.1.1.1 PORT: 1\n"
-         "SERVICE: b DOMAIN: any_kes_domain ADDRESS: 1.1.1.1 PORT: 1\n"
-         "SERVICE: c DOMAIN: ANY_OSTRAVINE_DOMAIN ADDRESS: 1.1.1.1 PORT: 1\n",
+        // A number domain loses its leading zeros, the any-domain names become one, and words that look like
+        // numbers, addresses, comments or keywords are strings.
+        {Entry("007", "a", 1) + Entry("any_kes_domain", "b", 1) + Entry("ANY_OSTRAVINE_DOMAIN", "c", 1) +
+             Entry("#note", "s", 1) + Entry("12--3", "s", 1) + Entry("12a", "s", 1) +
+             Entry("1.2.3.4.5", "s", 1) + Entry("PORT:80", "s", 1) + Entry("DOMAIN", "s", 1),
          "",
-         "7.a 1.1.1.1:1 dynamic\nANY_OSTRAVINE_DOMAIN.b 1.1.1.1:1 dynamic\nANY_OSTRAVINE_DOMAIN.c 1.1.1.1:1 "
+         "#note.s 10.0.0.1:1 dynamic\n1.2.3.4.5.s 10.0.0.1:1 dynamic\n12--3.s 10.0.0.1:1 dynamic\n12a.s "
+         "10.0.0.1:1 dynamic\n7.a 10.0.0.1:1 dynamic\nANY_OSTRAVINE_DOMAIN.b 10.0.0.1:1 dynamic\n"
+         "ANY_OSTRAVINE_DOMAIN.c 10.0.0.1:1 dynamic\nDOMAIN.s 10.0.0.1:1 dynamic\nPORT:80.s 10.0.0.1:1 "
          "dynamic\n"},
-        // Words that look like numbers, addresses, comments or keywords are strings.
-        {Entry("#note", "s", 1) + Entry("12--3", "s", 1) + Entry("12a", "s", 1) + Entry("1.2.3.4.5", "s", 1) +
-             Entry("PORT:80", "s", 1) + Entry("DOMAIN", "s", 1),
-         "",
-         "#note.s 10.0.0.1:1 dynamic\n1.2.3.4.5.s 10.0.0.1:1 dynamic\n12--3.s 10.0.0.1:1 dynamic\n"
-         "12a.s 10.0.0.1:1 dynamic\nDOMAIN.s 10.0.0.1:1 dynamic\nPORT:80.s 10.0.0.1:1 dynamic\n"},
         // Comments are skipped wherever a word may begin.
         {"## header SERVICE: ignored DOMAIN: x ADDRESS: 1.1.1.1 PORT: 1\n-- another header\n"
          "SERVICE: ## between keyword and value\n svc --\n DOMAIN: --x\n dom ADDRESS: 10.1.2.3"
@@ -107,6 +105,12 @@ TEST(ServiceDataSyntax, EachTextFilesExactlyItsEntriesOrNoneAfterASyntaxError)
         {good + "# note\n" + good, error(2), ""},
         {good + good + "SERVICE: c DOMAIN: d\nADDRESS: 1.1.1.1\nPORT: x\n" + good, error(5), ""},
         {good + "SERVICE: b DOMAIN: d ADDRESS: 1.1.1.1 PORT: 1 DYNAMIC: maybe x y z\n" + good, error(2), ""},
+        // An unknown dynamic value keeps its entry (as dynamic); a refused port drops only its entry.
+        {std::string(kEntry) + " DYNAMIC: maybe\nSERVICE: a DOMAIN: d ADDRESS: 1.1.1.1 PORT: 99999999999\n"
+                               "SERVICE: b DOMAIN: d ADDRESS: 1.1.1.1 PORT: 2\n",
+         "",
+         "d.b 1.1.1.1:2 dynamic\n" + svc,
+         {{KES_ERR_SERVICE_ENTRY, 218}, {KES_ERR_ARGUMENT, 174}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text.substr(0, 200));
@@ -115,21 +119,9 @@ TEST(ServiceDataSyntax, EachTextFilesExactlyItsEntriesOrNoneAfterASyntaxError)
         if (!c.output.empty()) Parse(parser, Entry("d", "old", 1)); // to be dropped by the failed parse
         EXPECT_EQ(c.output, Parse(parser, c.text));
         EXPECT_EQ(c.table, Table(parser));
-        EXPECT_FALSE(errors.Has(KES_ERR_SERVICE_ENTRY));
+        EXPECT_EQ(c.reports.empty(), !errors.Has(KES_ERR_SERVICE_ENTRY));
+        for (const auto& [code, line] : c.reports) EXPECT_TRUE(errors.Has(code, "KesServiceData", line));
     }
-}
-
-// An unknown dynamic value keeps its entry (as dynamic); a refused port drops only its entry.
-TEST(ServiceDataSyntax, BadValuesAreReportedAtTheirLines)
-{
-    ksxtest::ErrorCapture errors;
-    CKesServiceDataParser parser;
-    EXPECT_EQ("", Parse(parser, std::string(kEntry) + " DYNAMIC: maybe\n" +
-                                    "SERVICE: a DOMAIN: d ADDRESS: 1.1.1.1 PORT: 99999999999\n"
-                                    "SERVICE: b DOMAIN: d ADDRESS: 1.1.1.1 PORT: 2\n"));
-    EXPECT_TRUE(errors.Has(KES_ERR_SERVICE_ENTRY, "KesServiceData", 218));
-    EXPECT_TRUE(errors.Has(KES_ERR_ARGUMENT, "KesServiceData", 174));
-    EXPECT_EQ("d.b 1.1.1.1:2 dynamic\ndom.svc 10.1.2.3:8000 dynamic\n", Table(parser));
 }
 
 // A later parse keeps earlier entries unless it replaces them (freeing the replaced one).

@@ -11,6 +11,8 @@
 
 namespace {
 
+using ksxtest::TakeText;
+
 // An endpoint of service S in domain D (at 10.1.2.3:7000 unless bare) without a socket.
 CKesSockEnd* MakeEnd(bool bare = false)
 {
@@ -20,8 +22,6 @@ CKesSockEnd* MakeEnd(bool bare = false)
     if (!bare) end->KSESetEndPointAddress("10.1.2.3", 7000);
     return end;
 }
-
-using ksxtest::TakeText;
 
 } // namespace
 
@@ -63,7 +63,8 @@ TEST(SockEndOwnership, MissingPartTakesNothingOverAndCopiesOwnTheirBlocksAndTheL
     EXPECT_EQ(-1, ::fcntl(s, F_GETFD));
 }
 
-TEST(SockEndTexts, ServiceLineByteForByteAndUnchangedByRefusedSetters)
+// The request, reply and keep-alive are compared byte for byte with docs/protocol.md in test_protocol_doc.py.
+TEST(SockEndTexts, ServiceLineByteForByteUnchangedByRefusedSettersAndClientIdPacketHoldsOnlyTheId)
 {
     std::unique_ptr<CKesSockEnd> end(MakeEnd());
     const std::string plain = "SERVICE: S DOMAIN: D ADDRESS: 10.1.2.3 PORT: 7000";
@@ -78,13 +79,9 @@ TEST(SockEndTexts, ServiceLineByteForByteAndUnchangedByRefusedSetters)
     const std::unique_ptr<CKesSockEnd> bare(MakeEnd(true));
     EXPECT_EQ(TakeText(bare->KSEGetServiceLine()), "<null>");
     EXPECT_EQ(bare->KSEGetAddressReplyPacket(), nullptr);
-}
 
-// The request, reply and keep-alive are compared byte for byte with docs/protocol.md in test_protocol_doc.py.
-TEST(SockEndRecords, ClientIdPacketHoldsOnlyTheId)
-{
-    const std::unique_ptr<CKesRecord> record(CKesSockEnd::KSEGetClientIdPacket("client-7"));
-    ASSERT_NE(record, nullptr);
-    EXPECT_EQ(record->KRCount(), 1);
-    EXPECT_EQ(ksxtest::TextOf(*record, "KesSocketClientIdField"), "client-7");
+    const std::unique_ptr<CKesRecord> id(CKesSockEnd::KSEGetClientIdPacket("client-7"));
+    ASSERT_NE(id, nullptr);
+    EXPECT_EQ(id->KRCount(), 1);
+    EXPECT_EQ(ksxtest::TextOf(*id, "KesSocketClientIdField"), "client-7");
 }

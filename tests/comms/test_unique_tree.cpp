@@ -48,15 +48,11 @@ TEST_F(UniqueTree, KeysAreUniqueAcrossThreadsAndRestartAfterEveryExit)
     CKesUniqueTreeNode::KUTNInitStatic();
     constexpr int kThreads = 4, kEach = 2000;
     std::vector<long long> seen[kThreads];
-    {
-        std::vector<std::jthread> threads;
-        for (auto& keys : seen)
-            threads.emplace_back([&keys] {
-                for (int i = 0; i < kEach; ++i)
-                    keys.push_back(
-                        std::unique_ptr<CKesAtom>(CKesUniqueTreeNode::KTMGloballyUniqueKey())->KAInt64());
-            });
-    }
+    ksxtest::RunOnThreads(kThreads, [&](int t) {
+        for (int i = 0; i < kEach; ++i)
+            seen[t].push_back(
+                std::unique_ptr<CKesAtom>(CKesUniqueTreeNode::KTMGloballyUniqueKey())->KAInt64());
+    });
     std::set<long long> all;
     for (auto& keys : seen) all.insert(keys.begin(), keys.end());
     EXPECT_EQ(all.size(), size_t(kThreads * kEach));
@@ -78,8 +74,7 @@ TEST_F(UniqueTree, KeysAreUniqueAcrossThreadsAndRestartAfterEveryExit)
 TEST_F(UniqueTree, WalksReParentingAndCopiesKeepTheirOrdersAndKeys)
 {
     Node r(nullptr, "R", nullptr, FALSE);
-    Node* a = new Node(nullptr, "A", &r, FALSE);
-    Node* b = new Node(nullptr, "B", &r, FALSE);
+    Node *a = new Node(nullptr, "A", &r, FALSE), *b = new Node(nullptr, "B", &r, FALSE);
     new Node(nullptr, "C", a, FALSE);
     EXPECT_EQ(Labels(r.KUTNDepthFirst()), "RBAC");
     EXPECT_EQ(Labels(r.KUTNBreadthFirst()), "RABC");

@@ -4,7 +4,9 @@
 // order. Hex keeps blanks, NUL bytes and non-UTF-8 texts exact. Also the hosts' output lines.
 #pragma once
 
-#include <cinttypes>
+#include <endian.h>
+
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -62,12 +64,8 @@ inline std::string TypedText(const CKesRecord& record)
         case KES_DT_INT64: word += "i=" + std::to_string(atom->KAInt64()); break;
         case KES_DT_STRING: word += "s=" + Hex(atom->KAString(), atom->KALength()); break;
         case KES_DT_DOUBLE: {
-            const double number = atom->KADouble();
-            uint64_t bits = 0;
-            std::memcpy(&bits, &number, sizeof bits);
-            char text[17];
-            std::snprintf(text, sizeof text, "%016" PRIx64, bits);
-            word += std::string("f=") + text;
+            const uint64_t bits = htobe64(std::bit_cast<uint64_t>(atom->KADouble()));
+            word += "f=" + Hex(&bits, sizeof bits);
             break;
         }
         case KES_DT_BYTES: {
@@ -89,19 +87,16 @@ inline bool AddTyped(CKesRecord* record, const char* name, char kind, const std:
     std::string bytes;
     if (kind == 'i') {
         const long long number = std::strtoll(text.c_str(), nullptr, 10);
-        if (number >= INT32_MIN && number <= INT32_MAX)
-            return record->KRAddValue(name, CKesAtom(static_cast<int>(number))) == 1;
-        return record->KRAddValue(name, CKesAtom(number)) == 1;
+        const bool small = number >= INT32_MIN && number <= INT32_MAX; // stays a 32-bit integer
+        return record->KRAddValue(name, small ? CKesAtom(static_cast<int>(number)) : CKesAtom(number)) == 1;
     }
     if (!Unhex(text, &bytes)) return false;
     if (kind == 's') return record->KRAddValue(name, CKesAtom::KAText(bytes.data(), bytes.size())) == 1;
     if (kind == 'b') return record->KRAddValue(name, CKesAtom(bytes.data(), bytes.size())) == 1;
     if (kind != 'f' || bytes.size() != 8) return false;
     uint64_t bits = 0;
-    for (unsigned char c : bytes) bits = (bits << 8) | c;
-    double number = 0;
-    std::memcpy(&number, &bits, sizeof number);
-    return record->KRAddValue(name, CKesAtom(number)) == 1;
+    std::memcpy(&bits, bytes.data(), sizeof bits);
+    return record->KRAddValue(name, CKesAtom(std::bit_cast<double>(be64toh(bits)))) == 1;
 }
 
 // Fills an empty record from typed words; false on a word it cannot read.

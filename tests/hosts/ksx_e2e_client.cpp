@@ -73,8 +73,7 @@ int main(int argc, char** argv)
         return 1;
     }
     std::thread loop([engine] { engine->KRNStartNet(); });
-    std::string line;
-    while (std::getline(std::cin, line)) {
+    for (std::string line; std::getline(std::cin, line);) {
         if (line == "SERVER") TellServer(client);
         if (line.rfind("SEND ", 0) == 0) Send(client, line.substr(5), false);
         if (line.rfind("TYPED ", 0) == 0) Send(client, line.substr(6), true);

@@ -34,15 +34,12 @@ int LeaveEveryOtherOne(const std::string& tag, int count)
 {
     std::vector<CKesObjSockServer*> servers = Publish(tag, count);
     if (static_cast<int>(servers.size()) != count) return 1;
-    for (int i = 0; i < count; ++i) {
-        CKesObjSockServer* server = servers[i];
-        if (i % 2 != 0) {
-            printf("%s %u\n", server->KOSSGetServiceName(),
-                   server->KOSSGetServerData()->KSEGetEndPtAddressPort());
-            continue;
-        }
-        if (server->KOSSTerminate() != 1) return 1;
-        delete server;
+    for (int i = 1; i < count; i += 2)
+        printf("%s %u\n", servers[i]->KOSSGetServiceName(),
+               servers[i]->KOSSGetServerData()->KSEGetEndPtAddressPort());
+    for (int i = 0; i < count; i += 2) {
+        if (servers[i]->KOSSTerminate() != 1) return 1;
+        delete servers[i];
     }
     return 0;
 }

@@ -1,7 +1,6 @@
 #include "KesDaemonHarness.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "KesTestSupport.h"
+#include "KesWirePeer.h"
 
 namespace ksxtest {
 
@@ -34,20 +34,15 @@ Daemon::Daemon(const std::string& name, const std::vector<std::string>& args, co
         dup2(out[1], 1);
         if (withStderr) dup2(out[1], 2);
         setenv("KSX_HOME", home.c_str(), 1);
-        if (timeScale.empty())
-            unsetenv("KSX_TIME_SCALE");
-        else
-            setenv("KSX_TIME_SCALE", timeScale.c_str(), 1);
+        timeScale.empty() ? unsetenv("KSX_TIME_SCALE") : setenv("KSX_TIME_SCALE", timeScale.c_str(), 1);
         std::vector<char*> argv{const_cast<char*>(program.c_str())};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(program.c_str(), argv.data());
         _exit(127);
     }
-    close(in[0]);
-    close(out[1]);
-    m_In = in[1];
-    m_Out = out[0];
+    close(in[0]), close(out[1]);
+    m_In = in[1], m_Out = out[0];
 }
 
 Daemon::~Daemon()
@@ -62,9 +57,8 @@ std::string Daemon::WaitForLine(const std::string& prefix)
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDaemonGuardMs);
     size_t& next = m_Next[prefix];
     for (;;) {
-        for (; next < m_Lines.size(); ++next) {
+        for (; next < m_Lines.size(); ++next)
             if (m_Lines[next].rfind(prefix, 0) == 0) return m_Lines[next++];
-        }
         if (std::chrono::steady_clock::now() >= deadline || !ReadSome(100)) return "";
     }
 }
@@ -86,8 +80,7 @@ void Daemon::Kill()
 
 int Daemon::Finish()
 {
-    close(m_In);
-    m_In = -1;
+    close(std::exchange(m_In, -1));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDaemonGuardMs);
     while (std::chrono::steady_clock::now() < deadline && ReadSome(100)) {}
     int status = -1;
@@ -99,15 +92,12 @@ int Daemon::Finish()
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-int Daemon::Count(const std::string& line) const
-{
-    return int(std::count(m_Lines.begin(), m_Lines.end(), line));
-}
+int Daemon::Count(const std::string& line) const { return int(std::ranges::count(m_Lines, line)); }
 
 int Daemon::CountContaining(const std::string& text) const
 {
-    return int(std::count_if(m_Lines.begin(), m_Lines.end(),
-                             [&](const std::string& line) { return line.find(text) != std::string::npos; }));
+    return int(std::ranges::count_if(
+        m_Lines, [&](const std::string& line) { return line.find(text) != std::string::npos; }));
 }
 
 std::string Daemon::Output() const
@@ -125,8 +115,7 @@ void Daemon::Drain(int ms)
 
 bool Daemon::ReadSome(int ms)
 {
-    pollfd p{m_Out, POLLIN, 0};
-    if (poll(&p, 1, ms) != 1) return true;
+    if (!Readable(m_Out, ms)) return true;
     char chunk[512];
     const ssize_t got = read(m_Out, chunk, sizeof chunk);
     if (got <= 0) return false;

@@ -42,11 +42,6 @@ void RecordingServer::KesOnServerIO(CKesSockEnd* client, CKesRecord* record)
     delete record;
 }
 
-std::string RecordingServer::Name(CKesSockEnd* client)
-{
-    return client->KSEGetEndPointName() ? client->KSEGetEndPointName() : "-";
-}
-
 std::unique_ptr<CKesRecord> Hello(const std::string& id)
 {
     return std::unique_ptr<CKesRecord>(CKesSockEnd::KSEGetClientIdPacket(id.c_str()));

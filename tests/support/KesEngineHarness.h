@@ -1,7 +1,5 @@
-// Scaffolding for tests that run a socket engine in the test process: a
-// thread-safe log of host callbacks, a server that logs them, and peers that
-// greet a server. Made and destroyed by the test thread; EventLog is written
-// from engine threads and read by the test under its own lock.
+// For tests running a socket engine in-process: logged host callbacks, logging hosts, greeting peers.
+// Made and destroyed by the test thread; EventLog alone is shared with engine threads (own lock).
 #pragma once
 
 #include <netinet/in.h>
@@ -18,16 +16,13 @@
 
 namespace ksxtest {
 
-// How long a test waits for something that must happen.
 constexpr int kEngineGuardMs = kGuardMs;
 
-// Host callbacks as lines of text, in the order they happened.
 class EventLog {
 public:
     void Add(const std::string& event);
     std::vector<std::string> Events();
     int Count(const std::string& event);
-    // Waits until the event has been logged `times` times; false when the guard runs out.
     bool WaitFor(const std::string& event, int times = 1);
 
 private:
@@ -36,28 +31,26 @@ private:
     std::vector<std::string> m_Events;
 };
 
-// Logs every callback as "connect <id>", "disconnect <id or ->" and
-// "io <id or -> <text of the record's "data" field>"; with echo set it sends
-// each record back to its client instead of logging it.
+// Logs "connect <id>", "disconnect <id|->", "io <id|-> <"data" text>"; with echo it echoes records instead.
 class RecordingServer : public CKesObjSockServer {
 public:
     void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override;
     void KOSSOnClientConnect(CKesSockEnd* client) override { log.Add("connect " + Name(client)); }
     void KOSSOnClientDisconnect(CKesSockEnd* client) override { log.Add("disconnect " + Name(client)); }
     unsigned int Port() { return KOSSGetServerData()->KSEGetEndPtAddressPort(); }
-    static std::string Name(CKesSockEnd* client);
+    static std::string Name(CKesSockEnd* client)
+    {
+        return client->KSEGetEndPointName() ? client->KSEGetEndPointName() : "-";
+    }
 
     EventLog log;
     std::atomic<bool> echo{false};
 };
 
-// The record a client greets its server with.
-std::unique_ptr<CKesRecord> Hello(const std::string& id);
-// A connection to a loopback port that has sent its greeting.
+std::unique_ptr<CKesRecord> Hello(const std::string& id); // a client's greeting
 std::unique_ptr<WireConnection> Greeted(unsigned int port, const std::string& id);
 
-// A server of this service and domain, added to the engine and initialised
-// (nullptr when either fails; the engine owns it otherwise).
+// A server added to the engine (which owns it) and initialised; nullptr when either fails.
 template <typename Server>
 Server* AddServer(CKesSockEngine& engine, const char* service, const char* domain)
 {
@@ -78,8 +71,7 @@ public:
     ~ScopedTimeScale() { KesSetTimeScale(1.0); }
 };
 
-// A client of this service and domain that logs "connect", "disconnect" and
-// "io <text of the record's "data" field>".
+// Logs "connect", "disconnect" and "io <"data" text>".
 class LoggingClient : public CKesObjSockClient {
 public:
     LoggingClient(const char* id, const char* service, const char* domain);
@@ -90,14 +82,12 @@ public:
     EventLog log;
 };
 
-// The address request for a service, and the reply of its server at 127.0.0.1:port.
+// A service's address request, and its server's reply from 127.0.0.1:port.
 std::unique_ptr<CKesRecord> AddressRequest(const char* service, const char* domain);
 std::unique_ptr<CKesRecord> AddressReply(const char* service, const char* domain, int port);
-// The next datagram on fd that decodes and that `wanted` (when given) accepts;
-// nullptr when none comes within timeoutMs of the one before.
+// The next datagram on fd that decodes and `wanted` accepts; nullptr when none comes within timeoutMs.
 std::unique_ptr<CKesRecord> NextDatagram(int fd, int timeoutMs = kEngineGuardMs,
                                          const std::function<bool(const CKesRecord&)>& wanted = nullptr);
-// An IPv4 socket address from its text and port.
 sockaddr_in Ipv4(const char* address, int port);
 
 } // namespace ksxtest

@@ -16,9 +16,7 @@
 
 namespace ksxtest {
 
-namespace {
-
-sockaddr_in Loopback(unsigned int port)
+static sockaddr_in Loopback(unsigned int port)
 {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -26,23 +24,6 @@ sockaddr_in Loopback(unsigned int port)
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return address;
 }
-
-// A listening socket on a free loopback port; sets *port.
-int ListenOnLoopback(int* port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address = Loopback(0);
-    socklen_t length = sizeof address;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 8) != 0)
-        throw std::runtime_error("cannot listen on loopback");
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    *port = ntohs(address.sin_port);
-    return fd;
-}
-
-} // namespace
 
 Bytes Pattern(size_t size, unsigned seed)
 {
@@ -71,11 +52,9 @@ Bytes Encode(const CKesRecord& record)
 
 Bytes Frame(const Bytes& payload)
 {
-    const uint32_t length = static_cast<uint32_t>(payload.size());
-    Bytes frame(4 + payload.size());
-    for (int i = 0; i < 4; ++i) frame[i] = static_cast<unsigned char>(length >> (24 - 8 * i));
-    std::copy(payload.begin(), payload.end(), frame.begin() + 4);
-    return frame;
+    const uint32_t length = htonl(static_cast<uint32_t>(payload.size()));
+    const auto* header = reinterpret_cast<const unsigned char*>(&length);
+    return Join({Bytes(header, header + 4), payload});
 }
 
 CKesRecord TextRecord(const char* name, const char* text)
@@ -114,44 +93,34 @@ std::unique_ptr<WireConnection> WireConnection::To(unsigned int port)
 
 bool WireConnection::SendAll(const Bytes& bytes, size_t from, size_t count)
 {
-    count = std::min(count, bytes.size() - from);
-    while (count > 0) {
-        const ssize_t sent = send(m_Fd, bytes.data() + from, count, MSG_NOSIGNAL);
-        if (sent <= 0) return false;
-        from += static_cast<size_t>(sent);
-        count -= static_cast<size_t>(sent);
-    }
+    const size_t end = from + std::min(count, bytes.size() - from);
+    for (ssize_t sent = 0; from < end; from += static_cast<size_t>(sent))
+        if ((sent = send(m_Fd, bytes.data() + from, end - from, MSG_NOSIGNAL)) <= 0) return false;
     return true;
 }
 
 bool WireConnection::ReadExactly(unsigned char* out, size_t length)
 {
-    while (length > 0) {
-        if (!Readable(m_Fd, kWireGuardMs)) return false;
-        const ssize_t got = recv(m_Fd, out, length, 0);
-        if (got <= 0) return false;
-        out += got;
-        length -= static_cast<size_t>(got);
-    }
+    for (ssize_t got = 0; length > 0; out += got, length -= static_cast<size_t>(got))
+        if (!Readable(m_Fd, kWireGuardMs) || (got = recv(m_Fd, out, length, 0)) <= 0) return false;
     return true;
 }
 
 bool WireConnection::ReadFrame(Bytes& payload)
 {
-    unsigned char header[4];
-    if (!ReadExactly(header, 4)) return false;
-    const uint32_t length =
-        (uint32_t(header[0]) << 24) | (uint32_t(header[1]) << 16) | (uint32_t(header[2]) << 8) | header[3];
-    payload.resize(length);
-    return length == 0 || ReadExactly(payload.data(), length);
+    uint32_t length = 0;
+    if (!ReadExactly(reinterpret_cast<unsigned char*>(&length), 4)) return false;
+    payload.resize(ntohl(length));
+    return payload.empty() || ReadExactly(payload.data(), payload.size());
 }
 
 std::unique_ptr<CKesRecord> WireConnection::ReadRecord()
 {
     Bytes payload;
-    if (!ReadFrame(payload)) return nullptr;
     auto record = std::make_unique<CKesRecord>();
-    if (record->KOMDecode(payload.data(), static_cast<unsigned int>(payload.size())) != 1) return nullptr;
+    if (!ReadFrame(payload) ||
+        record->KOMDecode(payload.data(), static_cast<unsigned int>(payload.size())) != 1)
+        return nullptr;
     return record;
 }
 
@@ -165,11 +134,21 @@ void WireConnection::Shutdown() { shutdown(m_Fd, SHUT_RDWR); }
 
 void WireConnection::Close()
 {
-    if (m_Fd >= 0) close(m_Fd);
-    m_Fd = -1;
+    if (m_Fd >= 0) close(std::exchange(m_Fd, -1));
 }
 
-WireListener::WireListener() { m_Listen = ListenOnLoopback(&m_Port); }
+WireListener::WireListener() : m_Listen(socket(AF_INET, SOCK_STREAM, 0))
+{
+    int on = 1;
+    setsockopt(m_Listen, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address = Loopback(0);
+    socklen_t length = sizeof address;
+    if (bind(m_Listen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(m_Listen, 8) != 0)
+        throw std::runtime_error("cannot listen on loopback");
+    getsockname(m_Listen, reinterpret_cast<sockaddr*>(&address), &length);
+    m_Port = ntohs(address.sin_port);
+}
 
 WireListener::~WireListener() { close(m_Listen); }
 
@@ -194,11 +173,6 @@ TcpPair::~TcpPair()
     if (m_Near >= 0) close(m_Near);
 }
 
-unsigned int TcpPair::Release()
-{
-    const unsigned int near = Near();
-    m_Near = -1;
-    return near;
-}
+unsigned int TcpPair::Release() { return static_cast<unsigned int>(std::exchange(m_Near, -1)); }
 
 } // namespace ksxtest
