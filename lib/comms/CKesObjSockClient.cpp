@@ -223,17 +223,13 @@ void CKesObjSockClient::ReportRefusedSend(EKesConnectState state)
 int CKesObjSockClient::KOSCSendToServer(CKesRecord* record)
 {
     if (!record) return KES_ERR_ARGUMENT;
-    unsigned char small[CKesRecHdr::ms_SmallFrame];
-    const int framed = CKesRecHdr::KRHFrameRecordInto(*record, small, sizeof small);
-    if (framed > 0) return KOSCSendToServer(small, static_cast<unsigned int>(framed));
-    CKesRecHdr frame;
-    int result = framed < 0 ? framed : frame.KRHFrameRecord(*record);
-    if (result != 1) {
-        CKesError(result, kSource, __LINE__, nullptr);
-        return result;
+    CKesRecHdr::RecordFrame frame(*record);
+    if (frame.Result() != 1) {
+        CKesError(frame.Result(), kSource, __LINE__, nullptr);
+        return frame.Result();
     }
     // A failed send has been reported where it failed.
-    return KOSCSendToServer(frame.KRHGetData(), static_cast<unsigned int>(frame.KRHGetTotalLen()));
+    return KOSCSendToServer(frame.Data(), frame.Length());
 }
 
 int CKesObjSockClient::KOSCSendRecordsToServer(CKesRecord** records, unsigned int count)

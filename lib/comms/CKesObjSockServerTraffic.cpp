@@ -504,14 +504,9 @@ void CKesObjSockServer::ReapOverdue()
 int CKesObjSockServer::KOSSSendToClient(char const* clientId, CKesRecord const* record)
 {
     if (!record) return 1;
-    unsigned char small[CKesRecHdr::ms_SmallFrame];
-    const int framed = CKesRecHdr::KRHFrameRecordInto(*record, small, sizeof small);
-    if (framed < 0) return 1; // nothing encoded, nothing sent
-    CKesRecHdr frame;
-    if (framed == 0 && frame.KRHFrameRecord(*record) != 1) return 1;
-    int result = framed > 0 ? KOSSSendToClient(clientId, small, static_cast<unsigned int>(framed))
-                            : KOSSSendToClient(clientId, frame.KRHGetData(),
-                                               static_cast<unsigned int>(frame.KRHGetTotalLen()));
+    CKesRecHdr::RecordFrame frame(*record);
+    if (frame.Result() != 1) return 1; // nothing encoded, nothing sent
+    int result = KOSSSendToClient(clientId, frame.Data(), frame.Length());
     if (result != 1) {
         const std::string text = std::string("Send to client ") + (clientId ? clientId : "(none)") +
                                  " of service " + (m_ServiceName ? m_ServiceName : "(unnamed)") +

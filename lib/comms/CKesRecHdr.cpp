@@ -128,6 +128,20 @@ int CKesRecHdr::KRHFrameRecordInto(const CKesBaseRecord& record, unsigned char* 
     return static_cast<int>(length) + ms_HeaderLength;
 }
 
+CKesRecHdr::RecordFrame::RecordFrame(const CKesBaseRecord& record)
+{
+    const int framed = KRHFrameRecordInto(record, m_Small, sizeof m_Small);
+    if (framed > 0) {
+        m_Data = m_Small;
+        m_Length = static_cast<unsigned int>(framed);
+        return;
+    }
+    m_Result = framed < 0 ? framed : m_Large.KRHFrameRecord(record);
+    if (m_Result != 1) return;
+    m_Data = m_Large.KRHGetData();
+    m_Length = static_cast<unsigned int>(m_Large.KRHGetTotalLen());
+}
+
 int CKesRecHdr::KRHFrameRecords(CKesRecord* const* records, unsigned int count, unsigned int* framed)
 {
     FreeBuffer();

@@ -44,6 +44,8 @@ public:
     static int KRHFrameRecordInto(const CKesBaseRecord& record, unsigned char* out, unsigned int room);
     // The room a sender keeps on its stack for such a frame.
     static constexpr unsigned int ms_SmallFrame = 512;
+    // One record framed for one send (below).
+    class RecordFrame;
     // Frames count records back to back in one malloc'd buffer, each behind
     // its own header, in order (a batch the sender writes at once), replacing
     // what the header held. A null record or one that cannot be encoded is
@@ -127,4 +129,25 @@ private:
     int m_DataLen;           // bytes of encoded record (framed headers only)
     int m_HeaderLen;         // wire header length, always 4
     bool m_Broken;           // a header above the limit was met
+};
+
+// One record framed for one send: inside this object (on the sender's
+// stack, no allocation) when the frame fits ms_SmallFrame, otherwise in a
+// header's malloc'd buffer.
+class CKesRecHdr::RecordFrame {
+public:
+    explicit RecordFrame(const CKesBaseRecord& record);
+    RecordFrame(const RecordFrame&) = delete;
+    RecordFrame& operator=(const RecordFrame&) = delete;
+    // 1 when framed; otherwise the encoder's error (nothing to send).
+    int Result() const { return m_Result; }
+    unsigned char* Data() { return m_Data; }
+    unsigned int Length() const { return m_Length; }
+
+private:
+    unsigned char m_Small[ms_SmallFrame];
+    CKesRecHdr m_Large;
+    unsigned char* m_Data = nullptr;
+    unsigned int m_Length = 0;
+    int m_Result = 1;
 };

@@ -145,11 +145,7 @@ void CKesSockEngine::DestroyServers()
     std::vector<void*> servers = TableValues(table);
     m_ServerTable = nullptr;
     delete table;
-    for (Owner& owner : m_SocketOwners) {
-        if (owner.server == nullptr) continue;
-        owner.server = nullptr;
-        owner.count = nullptr;
-    }
+    for (Owner& owner : m_SocketOwners) owner.server = nullptr;
     for (void* server : servers) delete static_cast<CKesObjSockServer*>(server);
 }
 
@@ -228,7 +224,6 @@ void CKesSockEngine::FileOwner(unsigned int socket, const Owner& owner)
     if (socket == KES_INVALID_SOCKET) return;
     if (socket >= m_SocketOwners.size()) m_SocketOwners.resize(socket + 1);
     m_SocketOwners[socket] = owner;
-    m_SocketOwners[socket].count = UseCountOf(owner.Object());
     ++m_OwnerChanges;
 }
 
@@ -246,10 +241,8 @@ void CKesSockEngine::PointSocketsAt(const char* serviceName, CKesObjSockServer* 
     for (void* value : TableValues(m_ServerSocketTable)) {
         const CKesVarBind* binding = static_cast<CKesVarBind*>(value);
         const auto socket = static_cast<unsigned int>(binding->KVBValue()->KAInt());
-        if (strcmp(binding->KVBName(), serviceName) == 0 && socket < m_SocketOwners.size()) {
+        if (strcmp(binding->KVBName(), serviceName) == 0 && socket < m_SocketOwners.size())
             m_SocketOwners[socket].server = server;
-            m_SocketOwners[socket].count = UseCountOf(server);
-        }
     }
 }
 
@@ -607,22 +600,15 @@ int CKesSockEngine::KSESendToAll(CKesRecord* record)
 
 // ---- servers and clients in use ------------------------------------------------
 
-CKesSockEngine::UseCount* CKesSockEngine::UseCountOf(const void* object)
+CKesSockEngine::UseCount* CKesSockEngine::CountIn(const void* object)
 {
     KES_CHECK(m_EngineLock.IsHeldByMe(), kHoldsEngineLock);
-    // The entry stays, at zero, until the object's removal (WaitUntilUnused):
-    // erasing it and making it again for the next packet would cost an
-    // allocation per packet under the engine lock.
-    return object != nullptr ? &m_InUse[object] : nullptr;
-}
-
-CKesSockEngine::UseCount* CKesSockEngine::CountIn(const void* object) { return CountIn(UseCountOf(object)); }
-
-CKesSockEngine::UseCount* CKesSockEngine::CountIn(UseCount* count)
-{
-    KES_CHECK(m_EngineLock.IsHeldByMe(), kHoldsEngineLock);
-    if (count != nullptr) ++*count;
-    return count;
+    if (object == nullptr) return nullptr;
+    // The entry stays at zero: erasing it and making it again for the next
+    // packet cost an allocation per packet under the engine lock.
+    UseCount& count = m_InUse[object];
+    ++count;
+    return &count;
 }
 
 std::vector<CKesSockEngine::Counted> CKesSockEngine::CountInAll(CKesTreeList* table)
@@ -653,13 +639,7 @@ void CKesSockEngine::WaitUntilUnused(const void* object)
         return use == m_InUse.end() || use->second.load() == 0;
     });
     --m_UnusedWaiters;
-    // It is being removed: no entry is left behind, and no owner entry
-    // (all unfiled by now) keeps a pointer to it.
-    const auto entry = m_InUse.find(object);
-    if (entry == m_InUse.end()) return;
-    for (Owner& owner : m_SocketOwners)
-        if (owner.count == &entry->second) owner.count = nullptr;
-    m_InUse.erase(entry);
+    m_InUse.erase(object); // it is being removed: no entry is left behind
 }
 
 thread_local const CKesSockEngine::InUse* CKesSockEngine::InUse::ms_Innermost = nullptr;

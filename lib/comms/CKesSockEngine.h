@@ -249,9 +249,6 @@ private:
     // Caller holds m_EngineLock. Counts the object in and returns its count
     // for the InUse that counts it out; null for null.
     UseCount* CountIn(const void* object);
-    UseCount* CountIn(UseCount* count); // an owner's count (Owner::count)
-    // Caller holds m_EngineLock: the object's entry, made if need be; null for null.
-    UseCount* UseCountOf(const void* object);
     // Without the lock: every packet ends here.
     void CountOut(UseCount* count);
     // Caller holds m_EngineLock: every object of the table, counted in.
@@ -307,9 +304,6 @@ private:
         bool serverSide = false;
         CKesObjSockServer* server = nullptr;
         CKesObjSockClient* client = nullptr;
-        // Object()'s entry in m_InUse, made when the owner is filed, so that
-        // a packet counts its owner in without a look-up (null for none).
-        UseCount* count = nullptr;
         // A server's or a client's socket, read as a stream.
         bool Owned() const { return serverSide || client != nullptr; }
         // The object a packet is counted in on (never both): null for none.

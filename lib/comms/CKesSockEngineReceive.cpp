@@ -771,7 +771,7 @@ void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
             if (KesTraceOn(2)) KesTrace("Socket %u: a packet of an ended connection dropped\n", socket);
             return;
         }
-        count = CountIn(owner.count);
+        count = CountIn(owner.Object());
     }
     InUse use(*this, owner.Object(), count);
     if (packet->KIWPGetWholePackets() == 0) {

@@ -387,6 +387,17 @@ TEST(RecordHeader, LengthGoesInFrontWholeRecordsDecodeInOrderAndABadLengthBreaks
     EXPECT_EQ(room, Bytes(whole.size(), 0xAA));
     EXPECT_EQ(CKesRecHdr::KRHFrameRecordInto(record, room.data(), size), static_cast<int>(size));
     EXPECT_EQ(room, whole);
+    // A send's frame is the same bytes whether it fits the stack room or not.
+    CKesRecord large;
+    large.KRAddValue("data", std::string(CKesRecHdr::ms_SmallFrame, 'x').c_str());
+    for (const CKesRecord* sent : {&record, &large}) {
+        CKesRecHdr expected;
+        ASSERT_EQ(expected.KRHFrameRecord(*sent), 1);
+        CKesRecHdr::RecordFrame frame(*sent);
+        ASSERT_EQ(frame.Result(), 1);
+        EXPECT_EQ(Bytes(frame.Data(), frame.Data() + frame.Length()),
+                  Bytes(expected.KRHGetData(), expected.KRHGetData() + expected.KRHGetTotalLen()));
+    }
 
     EXPECT_EQ(CKesRecHdr::KRHGetMaxPacketLength(), 64u * 1024u * 1024u);
     ksxtest::ErrorCapture errors;
