@@ -136,10 +136,10 @@ CKesRecHdr::RecordFrame::RecordFrame(const CKesBaseRecord& record)
         m_Length = static_cast<unsigned int>(framed);
         return;
     }
-    m_Result = framed < 0 ? framed : m_Large.KRHFrameRecord(record);
+    m_Result = framed < 0 ? framed : m_Large.emplace().KRHFrameRecord(record);
     if (m_Result != 1) return;
-    m_Data = m_Large.KRHGetData();
-    m_Length = static_cast<unsigned int>(m_Large.KRHGetTotalLen());
+    m_Data = m_Large->KRHGetData();
+    m_Length = static_cast<unsigned int>(m_Large->KRHGetTotalLen());
 }
 
 int CKesRecHdr::KRHFrameRecords(CKesRecord* const* records, unsigned int count, unsigned int* framed)

@@ -10,6 +10,8 @@
 // Locks: none.
 #pragma once
 
+#include <optional>
+
 #include "CKesListable.h"
 #include "KesErrorCodes.h"
 
@@ -146,7 +148,7 @@ public:
 
 private:
     unsigned char m_Small[ms_SmallFrame];
-    CKesRecHdr m_Large;
+    std::optional<CKesRecHdr> m_Large; // made only for a frame that does not fit
     unsigned char* m_Data = nullptr;
     unsigned int m_Length = 0;
     int m_Result = 1;
