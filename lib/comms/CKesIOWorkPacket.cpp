@@ -64,8 +64,7 @@ CKesIOWorkPacket::CKesIOWorkPacket(unsigned int socket, unsigned char* packet, u
 
 CKesIOWorkPacket::CKesIOWorkPacket(const CKesIOWorkPacket& other)
     : CKesListable(), m_Socket(other.m_Socket), m_Packet(nullptr), m_PacketLength(other.m_PacketLength),
-      m_SockServer(other.m_SockServer), m_Source(nullptr), m_SourceLength(0),
-      m_RunGeneration(other.m_RunGeneration)
+      m_SockServer(other.m_SockServer), m_Source(nullptr), m_SourceLength(0), m_Generation(other.m_Generation)
 {
     if (other.m_Packet) {
         m_Packet = CopyBlock(other.m_Packet, other.m_PacketLength, __LINE__);
@@ -75,14 +74,20 @@ CKesIOWorkPacket::CKesIOWorkPacket(const CKesIOWorkPacket& other)
         m_Source = CopyBlock(other.m_Source, other.m_SourceLength, __LINE__);
         if (m_Source) m_SourceLength = other.m_SourceLength;
     }
-    // The copy waits with its own memory: it counts as much as the original.
-    KIWPCharge(other.m_Backlog);
+    // The copy waits with its own memory: it counts as much as the original,
+    // and may outlive the engine that keeps the backlog.
+    if (other.m_Backlog != nullptr) {
+        m_Backlog = other.m_Backlog;
+        m_KeptBacklog = m_Backlog->weak_from_this().lock();
+        SetCharge();
+        m_Backlog->ChargeCopy(m_Charge, m_ChargedPackets);
+    }
 }
 
 CKesIOWorkPacket::CKesIOWorkPacket(const CKesIOWorkPacket& run, unsigned char* payload, unsigned int length)
     : CKesListable(), m_Socket(run.m_Socket), m_Packet(payload), m_PacketLength(length),
       m_SockServer(run.m_SockServer), m_Source(run.m_Source), m_SourceLength(run.m_SourceLength),
-      m_Borrowed(true), m_RunGeneration(run.KIWPGetGeneration())
+      m_Borrowed(true), m_Generation(run.m_Generation)
 {
 }
 
@@ -161,19 +166,21 @@ void CKesIOWorkPacket::operator delete(void* block) noexcept { std::free(block);
 
 void CKesIOWorkPacket::operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
 
-void CKesIOWorkPacket::KIWPCharge(std::shared_ptr<CKesReceiveBacklog> backlog)
+void CKesIOWorkPacket::KIWPCharge(CKesReceiveBacklog* backlog)
 {
     if (m_Backlog) m_Backlog->Release(m_Charge, m_ChargedPackets);
-    m_Backlog = std::move(backlog);
-    m_ChargedPackets = m_WholePackets > 0 ? static_cast<int>(m_WholePackets) : 1;
-    m_Charge =
-        static_cast<long long>(m_PacketLength) + CKesReceiveBacklog::ms_PacketOverhead * m_ChargedPackets;
+    m_KeptBacklog.reset();
+    m_Backlog = backlog;
+    m_Generation = backlog != nullptr ? backlog->Generation() : 0;
+    SetCharge();
     if (m_Backlog) m_Backlog->Charge(m_Charge, m_ChargedPackets);
 }
 
-uint32_t CKesIOWorkPacket::KIWPGetGeneration() const
+void CKesIOWorkPacket::SetCharge()
 {
-    return m_Backlog ? m_Backlog->Generation() : m_RunGeneration;
+    m_ChargedPackets = m_WholePackets > 0 ? static_cast<int>(m_WholePackets) : 1;
+    m_Charge =
+        static_cast<long long>(m_PacketLength) + CKesReceiveBacklog::ms_PacketOverhead * m_ChargedPackets;
 }
 
 void CKesIOWorkPacket::KIWPSetReassemblyCharge(long long bytes)

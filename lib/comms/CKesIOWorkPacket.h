@@ -97,14 +97,17 @@ public:
     // One line describing the packet on standard output.
     void KIWPDump();
 
-    // Memory accounting of the receive path (see CKesReceiveBacklog). The
-    // packet counts against its connection's backlog until it is destroyed;
-    // a copy is charged again. Charging twice replaces the first charge.
-    void KIWPCharge(std::shared_ptr<CKesReceiveBacklog> backlog);
+    // Memory accounting of the receive path (see CKesReceiveBacklog), on
+    // the event-loop thread: the packet counts against its connection's
+    // backlog until it is destroyed, and is marked with the backlog's
+    // registration; a copy is charged again. Charging twice replaces the
+    // first charge. The backlog outlives the packet (the engine keeps it);
+    // a copy keeps it alive itself.
+    void KIWPCharge(CKesReceiveBacklog* backlog);
     // The registration of the socket that the charged bytes were read from
     // (CKesRvNet's generation; a borrowing packet: its run's), or 0 for a
     // packet charged to no connection.
-    uint32_t KIWPGetGeneration() const;
+    uint32_t KIWPGetGeneration() const { return m_Generation; }
     // A fragment's buffer size counted against the process-wide reassembly
     // total until it is destroyed or charged anew (0 ends the count).
     void KIWPSetReassemblyCharge(long long bytes);
@@ -126,25 +129,28 @@ public:
 private:
     CKesIOWorkPacket& operator=(const CKesIOWorkPacket&) = delete;
 
+    // What the packet counts against its backlog: m_Charge and m_ChargedPackets.
+    void SetCharge();
     // Writes the source address part of the dump line.
     void DumpSource() const;
     // True for a buffer inside this packet's own block (KIWPNewInBlock).
     bool InOwnBlock(const void* buffer) const;
 
-    unsigned int m_Socket;                         // socket the data was read from
-    unsigned char* m_Packet;                       // owned (malloc): the payload, or null
-    unsigned int m_PacketLength;                   // payload bytes
-    void* m_SockServer;                            // not owned: the receiving CKesSockEngine
-    sockaddr* m_Source;                            // owned (malloc): sender's address, or null
-    unsigned int m_SourceLength;                   // bytes in m_Source (16 IPv4, 28 IPv6)
-    std::shared_ptr<CKesReceiveBacklog> m_Backlog; // the connection charged, or null
-    long long m_Charge = 0;                        // bytes charged to m_Backlog
-    int m_ChargedPackets = 0;                      // packets charged to m_Backlog
-    long long m_Reassembly = 0;                    // bytes counted as reassembly memory
-    long long m_Stripped = -1;                     // see KIWPSetStrippedLength
-    unsigned int m_WholePackets = 0;               // see KIWPSetWholePackets
-    bool m_Borrowed = false;                       // payload and source belong to a run
-    uint32_t m_RunGeneration = 0;                  // a borrowing packet: its run's generation
-    unsigned int m_BlockSize = 0;                  // bytes of the block beyond the packet (KIWPNewInBlock)
-    bool m_CachedBlock = false;                    // the block is one of KIWPNewInBlock's cache
+    unsigned int m_Socket;                             // socket the data was read from
+    unsigned char* m_Packet;                           // owned (malloc): the payload, or null
+    unsigned int m_PacketLength;                       // payload bytes
+    void* m_SockServer;                                // not owned: the receiving CKesSockEngine
+    sockaddr* m_Source;                                // owned (malloc): sender's address, or null
+    unsigned int m_SourceLength;                       // bytes in m_Source (16 IPv4, 28 IPv6)
+    CKesReceiveBacklog* m_Backlog = nullptr;           // the connection charged, or null
+    std::shared_ptr<CKesReceiveBacklog> m_KeptBacklog; // a copy's: keeps m_Backlog alive
+    long long m_Charge = 0;                            // bytes charged to m_Backlog
+    int m_ChargedPackets = 0;                          // packets charged to m_Backlog
+    long long m_Reassembly = 0;                        // bytes counted as reassembly memory
+    long long m_Stripped = -1;                         // see KIWPSetStrippedLength
+    unsigned int m_WholePackets = 0;                   // see KIWPSetWholePackets
+    bool m_Borrowed = false;                           // payload and source belong to a run
+    uint32_t m_Generation = 0;                         // see KIWPGetGeneration
+    unsigned int m_BlockSize = 0; // bytes of the block beyond the packet (KIWPNewInBlock)
+    bool m_CachedBlock = false;   // the block is one of KIWPNewInBlock's cache
 };

@@ -10,24 +10,32 @@
 // is destroyed, wherever that happens: a worker, a drop, an owner that kept it
 // and let it go. A copy of a packet is charged again.
 //
-// Created by the event-loop thread for each registration of a socket (the
-// socket and its registration's generation), so a new connection under a
-// reused handle starts at zero, and a late release for a gone connection only
-// reaches a dead registration. Shared by the packets that carry charges.
-// Threads: Charge and PauseIfFull on the loop thread; Release on any thread.
-// Locks: m_Lock (pausing and resuming; charging, and releasing while the
-// socket is not paused, take none), taken outside
+// One per socket handle, made by the event-loop thread at the handle's first
+// read and kept by the engine until it ends, so that the packets it makes hold
+// a plain pointer; a copy holds a reference. A new registration of the handle
+// (a new connection) renews it: the pause of the old one no longer applies,
+// and packets of the old one still count until they are gone, since their
+// memory is still in use.
+// Threads: Renew, Charge and PauseIfFull on the loop thread; Release on any
+// thread. The loop thread's charges and the releases are kept apart, each on
+// a cache line of its own, and the loop thread looks at the releases only
+// when its own count says the backlog may be full: a packet costs no cache
+// line passed between the reading core and the working one.
+// Locks: m_Lock (pausing, resuming and renewing; charging, and releasing while
+// the socket is not paused, take none), taken outside
 // the event loop's lock (KRNPauseIO and KRNResumeIO are called under it so
 // that a pause and the resume that follows it cannot overtake each other).
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "CKesRvNet.h"
 
-class CKesReceiveBacklog {
+class CKesReceiveBacklog : public std::enable_shared_from_this<CKesReceiveBacklog> {
 public:
     // What a queued packet costs beside its payload (measured: about 167
     // bytes per queued 28-byte record before there was a bound).
@@ -47,16 +55,38 @@ public:
     CKesReceiveBacklog(const CKesReceiveBacklog&) = delete;
     CKesReceiveBacklog& operator=(const CKesReceiveBacklog&) = delete;
 
+    // The registration now counted for (loop thread).
     uint32_t Generation() const { return m_Generation; }
-    // Without the lock: the loop thread charges every packet of a read, and
-    // the workers' releases would wait for it. Safe because every charge is
-    // followed by its release, which decides about resuming under the lock
-    // with the counts as they are then.
-    void Charge(long long bytes, int packets) { m_Counts += Packed(bytes, packets); }
+    // Loop thread: the handle's new registration, with the engine's cap now.
+    void Renew(uint32_t generation, long long capBytes)
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        m_Generation = generation;
+        m_CapBytes = capBytes;
+        m_Paused = false; // the old registration's pause went with it
+    }
+    // Loop thread. Without the lock: the loop thread charges every packet of
+    // a read, and the workers' releases would wait for it. Safe because
+    // every charge is followed by its release, which decides about resuming
+    // under the lock with the counts as they are then.
+    void Charge(long long bytes, int packets)
+    {
+        m_Charged.store(m_Charged.load(std::memory_order_relaxed) + Packed(bytes, packets),
+                        std::memory_order_release);
+    }
+    // Any thread: a copy of a charged packet, which waits with its own
+    // memory. Counted as a release taken back, so that the loop thread's
+    // count stays its own; the loop thread sees it at its next look at the
+    // releases, at most one cap of reads later.
+    void ChargeCopy(long long bytes, int packets) { m_Released -= Packed(bytes, packets); }
     // Loop thread, after a read has been queued: when the backlog is over
     // either cap, stops reading the socket. True when it is (now) paused.
     bool PauseIfFull()
     {
+        // The releases last seen can only have grown since: when the count
+        // with them is under the caps, so is the backlog.
+        if (!Over(m_Charged.load(std::memory_order_relaxed) - m_SeenReleased)) return false;
+        m_SeenReleased = m_Released.load();
         // Only this thread charges, so a backlog under its caps now stays
         // under them until this thread looks again: no lock needed to see it.
         if (!OverCaps()) return false;
@@ -82,14 +112,14 @@ public:
     // Every packet ends here: the lock only when the socket is paused.
     void Release(long long bytes, int packets)
     {
-        m_Counts -= Packed(bytes, packets);
+        m_Released += Packed(bytes, packets);
         if (!m_Paused) return;
         std::lock_guard<std::mutex> hold(m_Lock);
         if (!m_Paused || !Drained()) return;
         m_Paused = false;
         m_Loop->KRNResumeIO(m_Socket, m_Generation);
     }
-    long long Bytes() const { return BytesOf(m_Counts.load()); }
+    long long Bytes() const { return BytesOf(Pending()); }
 
     // The bytes of fragment buffers (incomplete packets) of the whole
     // process, counted against the engine's reassembly limit.
@@ -100,22 +130,25 @@ public:
     }
 
 private:
-    // The counts and the mark are atomic (sequentially consistent, which the
-    // pause and the releases rely on); the lock orders the decisions on m_Paused.
-    bool OverCaps() const
+    // The counts and the mark are atomic (the releases and the mark
+    // sequentially consistent, which the pause and the releases rely on); the
+    // lock orders the decisions on m_Paused.
+    uint64_t Pending() const { return m_Charged.load() - m_Released.load(); }
+    bool Over(uint64_t counts) const
     {
-        const uint64_t counts = m_Counts.load();
         return BytesOf(counts) > m_CapBytes || PacketsOf(counts) > ms_PacketCap;
     }
+    bool OverCaps() const { return Over(Pending()); }
     bool Drained() const
     {
-        const uint64_t counts = m_Counts.load();
+        const uint64_t counts = Pending();
         return BytesOf(counts) < m_CapBytes / 2 && PacketsOf(counts) < ms_PacketCap / 2;
     }
     // Bytes and packets share one word, so that a charge and a release are
-    // one atomic step each. Neither part goes below zero (a release follows
-    // its own charge) or near its top: the backlog stays within a cap plus
-    // one read, far below 2^40 bytes and 2^24 packets.
+    // one atomic step each. The totals wrap around, but their difference is
+    // exact: neither part of what is pending goes below zero (a release
+    // follows its own charge) or near its top (the backlog stays within a
+    // cap plus one read, far below 2^40 bytes and 2^24 packets).
     static constexpr int kPacketShift = 40;
     static uint64_t Packed(long long bytes, int packets)
     {
@@ -127,11 +160,18 @@ private:
     }
     static long long PacketsOf(uint64_t counts) { return static_cast<long long>(counts >> kPacketShift); }
 
-    CKesRvNet* const m_Loop; // not owned; outlives the packets (the engine's)
+    static constexpr std::size_t kLine = 64; // a cache line
+    CKesRvNet* const m_Loop;                 // not owned; outlives the packets (the engine's)
     const unsigned int m_Socket;
-    const uint32_t m_Generation;       // the registration this backlog counts for
-    const long long m_CapBytes;        // the engine's cap when the registration began
-    std::mutex m_Lock;                 // guards m_Paused and the decisions on it
-    std::atomic<uint64_t> m_Counts{0}; // charges of packets not yet destroyed and their number (Packed)
+    uint32_t m_Generation;             // the registration counted for (written under m_Lock)
+    long long m_CapBytes;              // the engine's cap when the registration began (ditto)
+    std::mutex m_Lock;                 // guards m_Paused, the registration and the decisions
     std::atomic<bool> m_Paused{false}; // this backlog paused the socket
+    // Charges (Packed totals), written by the loop thread alone, and the
+    // releases it saw last.
+    alignas(kLine) std::atomic<uint64_t> m_Charged{0};
+    uint64_t m_SeenReleased = 0;
+    // Releases (Packed totals, less copies' charges), written by any thread.
+    alignas(kLine) std::atomic<uint64_t> m_Released{0};
+    char m_PadToLine[kLine - sizeof(std::atomic<uint64_t>)] = {};
 };

@@ -293,8 +293,8 @@ private:
     CKesIOWorkPacket* WholePacketsItem(unsigned int socket, const unsigned char* run, unsigned int length,
                                        unsigned int count, const kesengine::OwnedSource& source);
     static constexpr unsigned int ms_PacketsWorthAWorker = 32;
-    // The backlog of the socket's current registration (loop thread).
-    const std::shared_ptr<CKesReceiveBacklog>& BacklogOf(unsigned int socket);
+    // The socket's backlog, renewed for its current registration (loop thread).
+    CKesReceiveBacklog* BacklogOf(unsigned int socket);
     // Stops reading a stream socket whose backlog is over its cap.
     void ApplyBackPressure(unsigned int socket);
     // Who a packet's socket belongs to (a worker looks it up once per item):
@@ -368,8 +368,9 @@ private:
     void BreakConnection(unsigned int socket, kesengine::OwnedSource source);
 
     // What the loop thread keeps per socket (the loop thread alone):
-    // - the backlog of its current registration (CKesReceiveBacklog: packets
-    //   read and queued, not yet finished);
+    // - its backlog (CKesReceiveBacklog: packets read and queued, not yet
+    //   finished), kept for the engine's life, so that the packets that
+    //   point at it are all gone first (the workers stop before);
     // - whether it has kept a fragment for the socket and not taken it back
     //   since (other threads only drop fragments, so a socket without the
     //   mark has none), and whether that fragment is a large packet under

@@ -173,16 +173,19 @@ int CKesSockEngine::QueueCharged(OwnedPacket packet, int line)
     return Queue(std::move(packet), line);
 }
 
-const std::shared_ptr<CKesReceiveBacklog>& CKesSockEngine::BacklogOf(unsigned int socket)
+CKesReceiveBacklog* CKesSockEngine::BacklogOf(unsigned int socket)
 {
     KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
-    // A new registration of the handle (a new connection) starts at zero;
-    // packets of the old one keep their own backlog until they are done.
+    // One per handle for the engine's life, so that packets point at it
+    // without counting references; a new registration of the handle (a new
+    // connection) renews it.
     uint32_t generation = KRNGetGeneration(socket);
     std::shared_ptr<CKesReceiveBacklog>& backlog = m_ReadStates[socket].backlog;
-    if (backlog == nullptr || backlog->Generation() != generation)
+    if (backlog == nullptr)
         backlog = std::make_shared<CKesReceiveBacklog>(this, socket, generation, KSEGetReceiveBacklogCap());
-    return backlog;
+    else if (backlog->Generation() != generation)
+        backlog->Renew(generation, KSEGetReceiveBacklogCap());
+    return backlog.get();
 }
 
 void CKesSockEngine::ApplyBackPressure(unsigned int socket)
@@ -448,7 +451,6 @@ void CKesSockEngine::DeliverClosed(unsigned int socket, OwnedSource source)
     DropFragment(socket);
     ReadState& state = m_ReadStates[socket];
     state.fragmented = state.filling = false;
-    state.backlog.reset();
     // The end of a connection is an empty payload that is there (not null).
     unsigned char* empty = static_cast<unsigned char*>(calloc(1, 1));
     CKesIOWorkPacket packet(socket, empty, 0, this, source.address.release(), source.length);

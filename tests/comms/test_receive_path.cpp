@@ -480,11 +480,20 @@ TEST(WorkPacket, CopiesAndSettersOwnTheirBuffersItemsAreChargedPerPacketAndABadP
     // An item of many packets counts each against its connection's backlog, until it goes.
     auto backlog = std::make_shared<CKesReceiveBacklog>(nullptr, 5, 1, 1 << 20);
     item->KIWPSetWholePackets(CKesReceiveBacklog::ms_PacketCap + 1);
-    item->KIWPCharge(backlog);
+    item->KIWPCharge(backlog.get());
     EXPECT_TRUE(backlog->IsFull()) << "an item of many packets was charged as one";
+    EXPECT_EQ(1u, item->KIWPGetGeneration());
+    // A copy counts as one more packet of its own and keeps the backlog when the engine has let it go.
+    auto* kept = new CKesIOWorkPacket(*item);
     deep.reset();
     EXPECT_FALSE(backlog->IsFull());
-    EXPECT_EQ(0, backlog->Bytes());
+    EXPECT_EQ(20 + CKesReceiveBacklog::ms_PacketOverhead, backlog->Bytes());
+    std::weak_ptr<CKesReceiveBacklog> gone = backlog;
+    backlog.reset();
+    EXPECT_FALSE(gone.expired());
+    EXPECT_EQ(1u, kept->KIWPGetGeneration());
+    delete kept;
+    EXPECT_TRUE(gone.expired());
 
     const Bytes ipv6 = Pattern(28, 4); // as long as an IPv6 address
     const auto* given = reinterpret_cast<const sockaddr*>(ipv6.data());
