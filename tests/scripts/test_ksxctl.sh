@@ -209,6 +209,7 @@ test_key_generate_and_keyed_probe_send_and_listen() {
   try 2 "" probe Keyed Plant1 --timeout 1
   err_lines=2 try 2 "refused this client (the proof does not match this server's installation key)" \
     send Keyed Plant1 a=1 --timeout 1.5
+  expect_err "send with another key" "a server was reached, but the installation-key proof failed"
   stop_listener "keyed"
   lacks "$cfg" 'SERVICE: Keyed '
   holds "$work/keyed.log" "fails the installation-key check"

@@ -317,8 +317,15 @@ int CtlRunSend(int argc, char** argv)
     int status = kCtlOk;
     session.Run([&] {
         if (!session.Wait([&] { return client->connected; })) {
-            outcome = session.LoopEnded() ? "interrupted before " + service + " was reached"
-                                          : Unreachable(service, domain, file, timeout);
+            // A server that was reached but failed the installation-key proof has been reported above.
+            const CKesInstallationKey* key = engine->KSEGetInstallationKey();
+            if (session.LoopEnded())
+                outcome = "interrupted before " + service + " was reached";
+            else if (key != nullptr && key->KIKRefusals() > 0)
+                outcome = "cannot reach " + service + " in " + domain +
+                          ": a server was reached, but the installation-key proof failed (see above)";
+            else
+                outcome = Unreachable(service, domain, file, timeout);
             status = kCtlNoAnswer;
         } else if (client->KOSCSendToServer(&record) != 1) {
             outcome = "cannot send to " + service + " in " + domain + ": the connection failed";
