@@ -14,8 +14,7 @@ constexpr int kGuardMs = ksxtest::kWireGuardMs;
 const std::string kConnected = "connect " + std::to_string(KES_CONNECTED);
 
 // Logs "connect <state read from another thread>": the ClientLock must be free in the callback.
-class RecordingClient : public ksxtest::LoggingClient {
-public:
+struct RecordingClient : ksxtest::LoggingClient {
     explicit RecordingClient(const char* clientId) : LoggingClient(clientId, "Svc", "Dom") {}
     ~RecordingClient() override { KOSCStopConnectThread(); } // before this class's callback goes
     void KOSCOnClientConnect() override
@@ -107,9 +106,8 @@ TEST_F(ClientTest, BatchSentInTheGreetingStateWaitsForTheConnectionKeepsOrderAnd
     std::vector<CKesRecord> records;
     for (unsigned int i = 0; i < kCount; ++i)
         records.push_back(ksxtest::TextRecord("data", (std::to_string(i) + std::string(4096, '.')).c_str()));
-    std::vector<CKesRecord*> batch;
-    for (CKesRecord& record : records) batch.push_back(&record);
-    batch[kBad] = nullptr;
+    std::vector<CKesRecord*> batch(kCount);
+    for (unsigned int i = 0; i < kCount; ++i) batch[i] = i == kBad ? nullptr : &records[i];
     auto sent =
         std::async(std::launch::async, [&] { return client.KOSCSendRecordsToServer(batch.data(), kCount); });
     EXPECT_EQ(1, greeted.get());
@@ -165,60 +163,59 @@ protected:
     {
         ksxtest::WriteServiceFile(ksxtest::kMulticastLine);
         ASSERT_EQ(1, m_Channel.KOMInitialise());
-        m_Client->KOSCSetMulticastPtr(&m_Channel);
+        m_Client.KOSCSetMulticastPtr(&m_Channel);
     }
     int Heard() { return static_cast<int>(m_Channel.KOMGetReceiveSocket()); }
     CKesObjMulticast m_Channel{"234.5.6.7", 23456, TRUE};
-    std::unique_ptr<RecordingClient> m_Client = std::make_unique<RecordingClient>("c");
+    RecordingClient m_Client{"c"};
 };
 
-// Without a file entry one attempt sends one request; the first exactly matching reply is kept.
-TEST_F(ClientDiscoveryTest, OneRequestPerAttemptAndTheFirstMatchingReplyWins)
+// Without a file entry one attempt sends one request; the first exactly matching reply is kept; a client
+// waiting out its retry (stretched to 50 minutes) is destroyed at once, so its thread missed no wake-up.
+TEST_F(ClientDiscoveryTest, OneRequestPerAttemptTheFirstMatchingReplyWinsAndAWaitingClientEndsAtOnce)
 {
-    EXPECT_EQ(1, m_Client->KOSCConnect()) << "the request went out";
+    EXPECT_EQ(1, m_Client.KOSCConnect()) << "the request went out";
     std::unique_ptr<CKesRecord> request = ksxtest::NextDatagram(Heard());
     EXPECT_EQ(ksxtest::Encode(*ksxtest::AddressRequest("Svc", "Dom")),
               request ? ksxtest::Encode(*request) : ksxtest::Bytes());
     EXPECT_FALSE(ksxtest::NextDatagram(Heard(), 200)) << "one attempt sends exactly one request";
 
     WireListener other;
-    EXPECT_EQ(1, m_Client->KOSCProcessAddressReply(ksxtest::AddressReply("Svc", "dom", other.Port()).get()))
+    EXPECT_EQ(1, m_Client.KOSCProcessAddressReply(ksxtest::AddressReply("Svc", "dom", other.Port()).get()))
         << "case differs";
-    EXPECT_EQ(nullptr, m_Client->KOSCGetServerData());
-    EXPECT_EQ(1, m_Client->KOSCProcessAddressReply(ksxtest::AddressReply("Svc", "Dom", m_Peer.Port()).get()));
-    EXPECT_EQ(1, m_Client->KOSCProcessAddressReply(ksxtest::AddressReply("Svc", "Dom", other.Port()).get()));
-    ASSERT_NE(nullptr, m_Client->KOSCGetServerData());
-    EXPECT_EQ(unsigned(m_Peer.Port()), m_Client->KOSCGetServerData()->KSEGetEndPtAddressPort());
+    EXPECT_EQ(nullptr, m_Client.KOSCGetServerData());
+    EXPECT_EQ(1, m_Client.KOSCProcessAddressReply(ksxtest::AddressReply("Svc", "Dom", m_Peer.Port()).get()));
+    EXPECT_EQ(1, m_Client.KOSCProcessAddressReply(ksxtest::AddressReply("Svc", "Dom", other.Port()).get()));
+    ASSERT_NE(nullptr, m_Client.KOSCGetServerData());
+    EXPECT_EQ(unsigned(m_Peer.Port()), m_Client.KOSCGetServerData()->KSEGetEndPtAddressPort());
+
+    KesSetTimeScale(1000.0);
+    auto waiting = std::make_unique<RecordingClient>("waiting");
+    waiting->KOSCSetMulticastPtr(&m_Channel);
+    ASSERT_EQ(1, waiting->KOSCInitialise());
+    ASSERT_TRUE(ksxtest::NextDatagram(Heard())); // its first attempt asked the group; now it waits
+    auto ended = std::async(std::launch::async, [&] { waiting.reset(); });
+    EXPECT_EQ(std::future_status::ready, ended.wait_for(std::chrono::milliseconds(kGuardMs)));
 }
 
 // Replies come on workers while the connect thread may hold the ClientLock or use the endpoint.
 TEST_F(ClientDiscoveryTest, RepliesRacingTheConnectThreadLeadToOneConnection)
 {
-    ASSERT_EQ(1, m_Client->KOSCInitialise());
+    ASSERT_EQ(1, m_Client.KOSCInitialise());
     std::unique_ptr<CKesRecord> reply = ksxtest::AddressReply("Svc", "Dom", m_Peer.Port());
     {
         std::jthread worker([&](std::stop_token stop) {
             while (!stop.stop_requested()) {
-                m_Client->KOSCProcessAddressReply(reply.get());
+                m_Client.KOSCProcessAddressReply(reply.get());
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         });
         Greeting(m_Peer.Accept(), "c");
-        EXPECT_TRUE(m_Client->log.WaitFor(kConnected));
+        EXPECT_TRUE(m_Client.log.WaitFor(kConnected));
         std::this_thread::sleep_for(std::chrono::milliseconds(100)); // replies while connected
     }
-    EXPECT_EQ(std::vector<std::string>{kConnected}, m_Client->log.Events());
-    EXPECT_EQ(KES_CONNECTED, m_Client->KOSCGetState());
-}
-
-// A thread that missed its wake-up would sit out its retry wait, here stretched to 50 minutes.
-TEST_F(ClientDiscoveryTest, DestroyingAWaitingClientEndsItsConnectThreadAtOnce)
-{
-    KesSetTimeScale(1000.0);
-    ASSERT_EQ(1, m_Client->KOSCInitialise());
-    ASSERT_TRUE(ksxtest::NextDatagram(Heard())); // its first attempt asked the group; now it waits
-    auto ended = std::async(std::launch::async, [&] { m_Client.reset(); });
-    EXPECT_EQ(std::future_status::ready, ended.wait_for(std::chrono::milliseconds(kGuardMs)));
+    EXPECT_EQ(std::vector<std::string>{kConnected}, m_Client.log.Events());
+    EXPECT_EQ(KES_CONNECTED, m_Client.KOSCGetState());
 }
 
 // An explicit instantiation may name a private member: the death test calls a ClientLock helper.

@@ -161,8 +161,8 @@ TEST(E2eDescriptorLimit, ConnectionsBeyondTheLimitAreClosedAtOnceWithoutSpinOrFl
 
     // New descriptors take the lowest free numbers: the limit leaves 16 free.
     const Descriptors before = DescriptorsOf(server.Pid());
-    rlimit limit{};
-    limit.rlim_cur = limit.rlim_max = rlim_t(before.highest + 1 + 16);
+    const rlim_t cap = rlim_t(before.highest + 1 + 16);
+    const rlimit limit{cap, cap};
     ASSERT_EQ(0, prlimit(server.Pid(), RLIMIT_NOFILE, &limit, nullptr));
     const double cpuBefore = CpuSeconds(server.Pid());
     const auto start = std::chrono::steady_clock::now();
@@ -173,22 +173,20 @@ TEST(E2eDescriptorLimit, ConnectionsBeyondTheLimitAreClosedAtOnceWithoutSpinOrFl
     std::vector<pollfd> peers;
     int closed = 0, taken = 0;
     const auto guard = start + std::chrono::milliseconds(ksxtest::kDaemonGuardMs);
-    while (int(peers.size()) < total && std::chrono::steady_clock::now() < guard) {
-        for (int i = 0; i < kBatch && int(peers.size()) < total; ++i) { // connections not waited for
-            peers.push_back(
-                pollfd{socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0), POLLIN, 0});
+    while (closed + taken < total && std::chrono::steady_clock::now() < guard) {
+        const bool settled = closed + taken == int(peers.size());
+        for (int i = 0; settled && i < kBatch && int(peers.size()) < total; ++i) { // not waited for
+            peers.push_back({socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0), POLLIN, 0});
             connect(peers.back().fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
         }
-        while (closed + taken < int(peers.size()) && std::chrono::steady_clock::now() < guard) {
-            server.Drain(20);
-            poll(peers.data(), peers.size(), 20);
-            for (pollfd& peer : peers) {
-                if (peer.fd < 0 || peer.revents == 0 || !ClosedByServer(peer.fd)) continue;
-                close(std::exchange(peer.fd, -1)); // poll skips it from now on
-                ++closed;
-            }
-            taken = DescriptorsOf(server.Pid()).sockets - before.sockets;
+        server.Drain(20);
+        poll(peers.data(), peers.size(), 20);
+        for (pollfd& peer : peers) {
+            if (peer.fd < 0 || peer.revents == 0 || !ClosedByServer(peer.fd)) continue;
+            close(std::exchange(peer.fd, -1)); // poll skips it from now on
+            ++closed;
         }
+        taken = DescriptorsOf(server.Pid()).sockets - before.sockets;
     }
     server.Drain(2000); // the shortage goes on, with nothing pending
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

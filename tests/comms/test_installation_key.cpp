@@ -45,16 +45,22 @@ const unsigned char* ChallengeNonce(const CKesRecord& record)
     return Key::KIKBytesOf(record, Key::ms_ChallengeField, Key::ms_NonceBytes);
 }
 
-// A client's answer to a challenge: a fresh nonce (into clientNonce) and its proof with `key`.
+// `key`'s proof over both nonces: a client's answer (with its nonce) or a server's reply.
+CKesRecord Proof(const Key& key, bool clientSide, const unsigned char* serverNonce,
+                 const unsigned char* clientNonce)
+{
+    unsigned char proof[Key::ms_MacBytes] = {};
+    key.KIKProve(clientSide, serverNonce, clientNonce, proof);
+    CKesRecord record;
+    if (clientSide) record.KRAddValue(Key::ms_NonceField, CKesAtom(clientNonce, Key::ms_NonceBytes));
+    record.KRAddValue(Key::ms_ProofField, CKesAtom(proof, sizeof proof));
+    return record;
+}
+// A client's answer to a challenge: a fresh nonce (into clientNonce) and its proof.
 CKesRecord Answer(const Key& key, const CKesRecord& challenge, unsigned char* clientNonce)
 {
     Key::KIKNewNonce(clientNonce);
-    unsigned char proof[Key::ms_MacBytes] = {};
-    key.KIKProve(true, ChallengeNonce(challenge), clientNonce, proof);
-    CKesRecord answer;
-    answer.KRAddValue(Key::ms_NonceField, CKesAtom(clientNonce, Key::ms_NonceBytes));
-    answer.KRAddValue(Key::ms_ProofField, CKesAtom(proof, sizeof proof));
-    return answer;
+    return Proof(key, true, ChallengeNonce(challenge), clientNonce);
 }
 
 // An engine holding the seed's key, its loop running at the given delay scale.
@@ -83,33 +89,26 @@ struct KeyedEngine {
 TEST(InstallationKeyFile, OnlyAPrivateFileOf32BytesMakesAMemberAndAnyOtherFailsClosed)
 {
     const std::unique_ptr<Key> holder = Holder(9);
-    const struct {
-        const char* what;
-        int size; // -1: no file
-        mode_t mode;
-        int result;
-    } cases[] = {{"absent", -1, 0600, 1},
-                 {"owner only", 32, 0600, 1},
-                 {"group reads", 32, 0640, 1},
-                 {"others read", 32, 0644, KES_ERR_AUTH_KEY},
-                 {"group writes", 32, 0660, KES_ERR_AUTH_KEY},
-                 {"short", 31, 0600, KES_ERR_AUTH_KEY},
-                 {"long", 33, 0600, KES_ERR_AUTH_KEY}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::string path = WriteKeyFile("", 9, size_t(std::max(c.size, 0)), c.mode);
-        if (c.size < 0) unlink(path.c_str());
+    // Size (-1: no file), mode and the load's result.
+    constexpr int kFails = KES_ERR_AUTH_KEY;
+    const std::tuple<int, mode_t, int> cases[] = {{-1, 0600, 1},      {32, 0600, 1},      {32, 0640, 1},
+                                                  {32, 0644, kFails}, {32, 0660, kFails}, {31, 0600, kFails},
+                                                  {33, 0600, kFails}};
+    for (const auto& [size, mode, result] : cases) {
+        SCOPED_TRACE(testing::Message() << size << " bytes, mode " << std::oct << mode);
+        const std::string path = WriteKeyFile("", 9, size_t(std::max(size, 0)), mode);
+        if (size < 0) unlink(path.c_str());
         ksxtest::ErrorCapture errors;
         Key key;
-        EXPECT_EQ(c.result, key.KIKLoadFile(path));
-        EXPECT_EQ(c.size >= 0, key.KIKIsMember());
-        EXPECT_EQ(c.result == 1 ? 0 : 1, errors.Count(KES_ERR_AUTH_KEY));
+        EXPECT_EQ(result, key.KIKLoadFile(path));
+        EXPECT_EQ(size >= 0, key.KIKIsMember());
+        EXPECT_EQ(result == 1 ? 0 : 1, errors.Count(KES_ERR_AUTH_KEY));
         std::unique_ptr<CKesRecord> request = ksxtest::AddressRequest("S", "D");
-        EXPECT_EQ(c.result, key.KIKSignRequest(*request, "S"));
+        EXPECT_EQ(result, key.KIKSignRequest(*request, "S"));
         const ksxtest::Bytes datagram = ksxtest::Encode(*request);
-        if (c.size < 0) {
+        if (size < 0) {
             EXPECT_EQ(4, request->KRCount()) << "a non-member's request is the plain one";
-        } else if (c.result == 1) {
+        } else if (result == 1) {
             EXPECT_TRUE(
                 holder->KIKAdmitDatagram(datagram.data(), unsigned(datagram.size()), *request, nullptr, 0));
         }
@@ -211,33 +210,31 @@ TEST(InstallationKeyClient, TakesOnlyAGenuineReplyAndSendsItsIdOnlyToAServerThat
 
     ksxtest::LoggingClient* client = keyed.StartClient("keyed-client", "Keyed");
     // Plays a server on the next connection: challenges, checks the client's proof, proves with `prover`.
-    auto prove = [&](std::unique_ptr<ksxtest::WireConnection>& server, const Key& prover) {
-        server = peer.Accept();
-        unsigned char serverNonce[Key::ms_NonceBytes], proof[Key::ms_MacBytes];
+    auto prove = [&](const Key& prover) {
+        std::unique_ptr<ksxtest::WireConnection> server = peer.Accept();
+        unsigned char serverNonce[Key::ms_NonceBytes];
         Key::KIKNewNonce(serverNonce);
-        CKesRecord challenge, response;
+        CKesRecord challenge;
         challenge.KRAddValue(Key::ms_ChallengeField, CKesAtom(serverNonce, sizeof serverNonce));
-        ASSERT_TRUE(server && server->Send(challenge));
-        std::unique_ptr<CKesRecord> answer = server->ReadRecord();
-        ASSERT_TRUE(answer && Key::KIKBytesOf(*answer, Key::ms_NonceField, Key::ms_NonceBytes));
-        const unsigned char* clientNonce = Key::KIKBytesOf(*answer, Key::ms_NonceField, Key::ms_NonceBytes);
-        EXPECT_TRUE(same->KIKCheckProof(true, serverNonce, clientNonce, *answer));
-        prover.KIKProve(false, serverNonce, clientNonce, proof);
-        response.KRAddValue(Key::ms_ProofField, CKesAtom(proof, sizeof proof));
-        ASSERT_TRUE(server->Send(response));
+        std::unique_ptr<CKesRecord> answer =
+            server && server->Send(challenge) ? server->ReadRecord() : nullptr;
+        const unsigned char* nonce =
+            answer ? Key::KIKBytesOf(*answer, Key::ms_NonceField, Key::ms_NonceBytes) : nullptr;
+        EXPECT_TRUE(nonce && same->KIKCheckProof(true, serverNonce, nonce, *answer));
+        EXPECT_TRUE(nonce && server->Send(Proof(prover, false, serverNonce, nonce)));
+        return server;
     };
-    std::unique_ptr<ksxtest::WireConnection> impostor, genuine;
-    prove(impostor, *other);
+    std::unique_ptr<ksxtest::WireConnection> impostor = prove(*other), genuine;
     EXPECT_TRUE(impostor && impostor->SeesEnd()) << "no client id for a server with another key";
-    prove(genuine, *same);
-    std::unique_ptr<CKesRecord> id = genuine ? genuine->ReadRecord() : nullptr;
+    std::unique_ptr<CKesRecord> id = (genuine = prove(*same)) ? genuine->ReadRecord() : nullptr;
     EXPECT_EQ("keyed-client", id ? TextOf(*id, "KesSocketClientIdField") : "");
     EXPECT_TRUE(client->log.WaitFor("connect"));
     const std::string at = "server at 127.0.0.1:" + std::to_string(peer.Port());
     EXPECT_EQ(1, errors.CountText({at + " proved another installation key"}));
 }
 
-// Daemons, each home with its own service and key files; a member finds another by the group.
+// Daemons, each home with its own service and key files; a member finds another by the group, the keyless
+// client by the file that holds the member's entry.
 TEST(InstallationKeyProcesses, MembersMeetByGroupAndEachSideTellsANonMemberWhy)
 {
     const std::string scale = "0.05", shipped = ksxtest::ReadFile(ksxtest::ServiceFilePath());

@@ -140,8 +140,7 @@ TEST(MulticastInterface, AChosenInterfaceBoundsSendingAndReceivingAndChangesOnOp
 TEST(EngineMulticastStart,
      ProcessEndsAfterTwelfthFailedAttemptHavingPausedElevenTimesButStartsAtOnceWithTheEntry)
 {
-    ksxtest::WriteServiceFile(
-        "SERVICE: Other DOMAIN: ANY_KES_DOMAIN ADDRESS: 234.5.6.7 PORT: 23456 DYNAMIC: NO\n");
+    ksxtest::WriteServiceFile(ksxtest::ServiceLine("Other", "ANY_KES_DOMAIN", kGroup, kPort));
     std::optional<ksxtest::ScopedEnv> badInterface(std::in_place, "KSX_MULTICAST_IF", "eth-nowhere");
     ksxtest::Daemon failing{"ksx_engine_multicast_retry", {}, ksxtest::KsxHome(), "0.0001", true};
     badInterface.reset();
@@ -192,17 +191,15 @@ TEST(EngineMulticastChannel, KeepsItsInterfaceAndAMissingEntryAndBadDatagramsGiv
     ASSERT_EQ(1, listener.KOMInitialise());
     const int heard = static_cast<int>(listener.KOMGetReceiveSocket());
 
-    const int peer = socket(AF_INET, SOCK_DGRAM, 0);
-    ASSERT_GE(peer, 0);
-    sockaddr_in self = ksxtest::Ipv4("127.0.0.1", 0);
+    const int peer = socket(AF_INET, SOCK_DGRAM, 0); // from 127.0.0.1, sending to the group only
+    sockaddr_in self = ksxtest::Ipv4("127.0.0.1", 0), group = ksxtest::Ipv4(kGroup, kPort);
     socklen_t selfLength = sizeof self;
     ASSERT_EQ(0, bind(peer, reinterpret_cast<sockaddr*>(&self), sizeof self));
+    ASSERT_EQ(0, connect(peer, reinterpret_cast<sockaddr*>(&group), sizeof group));
     ASSERT_EQ(0, getsockname(peer, reinterpret_cast<sockaddr*>(&self), &selfLength));
     const std::string senderText = "127.0.0.1:" + std::to_string(ntohs(self.sin_port));
-    const sockaddr_in group = ksxtest::Ipv4(kGroup, kPort);
-    auto sendToGroup = [&](const ksxtest::Bytes& datagram) {
-        return sendto(peer, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&group),
-                      sizeof group) == static_cast<ssize_t>(datagram.size());
+    auto sendToGroup = [&](const ksxtest::Bytes& bytes) {
+        return send(peer, bytes.data(), bytes.size(), 0) == ssize_t(bytes.size());
     };
     auto isAnswer = [](const CKesRecord& record) { // to the good request, not a bad one
         return record.KRValueOf("KesSockAddressReply") &&
