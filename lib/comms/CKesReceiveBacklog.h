@@ -171,7 +171,8 @@ private:
     // releases it saw last.
     alignas(kLine) std::atomic<uint64_t> m_Charged{0};
     uint64_t m_SeenReleased = 0;
-    // Releases (Packed totals, less copies' charges), written by any thread.
+    // Releases (Packed totals, less copies' charges), written by any thread;
+    // the class's alignment rounds its size to whole lines, so no other
+    // object shares this one.
     alignas(kLine) std::atomic<uint64_t> m_Released{0};
-    char m_PadToLine[kLine - sizeof(std::atomic<uint64_t>)] = {};
 };
