@@ -2,6 +2,7 @@
 #include "KesErrorCodes.h"
 
 #include <atomic>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -21,6 +22,30 @@ struct CachedSlot {
 constexpr unsigned kCachedSlots = 4;
 thread_local CachedSlot t_Slots[kCachedSlots];
 thread_local unsigned t_NextSlot = 0;
+} // namespace
+
+namespace {
+// The calling thread's last text look-ups (a server finds the client it
+// answers by its id, every packet): one stands while its table's change
+// count is the one it was made at, and answers without the table's lock.
+struct CachedValue {
+    static constexpr size_t kLongestKey = 39;
+    unsigned long long serial = 0; // 0: empty (tables count from 1)
+    unsigned long long changes = 0;
+    void* value = nullptr;
+    unsigned char keyLength = 0;
+    char key[kLongestKey];
+
+    bool Answers(unsigned long long table, unsigned long long now, std::string_view text) const
+    {
+        return serial == table && changes == now && keyLength == text.size() &&
+               memcmp(key, text.data(), text.size()) == 0;
+    }
+};
+
+constexpr unsigned kCachedValues = 4;
+thread_local CachedValue t_Values[kCachedValues];
+thread_local unsigned t_NextValue = 0;
 } // namespace
 
 CKesTreeList::CKesTreeList(__boolean deleteValues) : m_Serial(g_NextSerial++), m_DeleteValues(deleteValues) {}
@@ -51,7 +76,9 @@ int CKesTreeList::Add(const Key& key, CKesPointer* holder)
 {
     if (holder == nullptr) return kBadArgument;
     std::lock_guard<std::mutex> guard(m_Lock);
-    return m_Entries.try_emplace(key, holder).second ? 1 : kBadArgument;
+    if (!m_Entries.try_emplace(key, holder).second) return kBadArgument;
+    m_Changes.fetch_add(1, std::memory_order_release);
+    return 1;
 }
 
 int CKesTreeList::AddValue(const Key& key, void* value)
@@ -85,9 +112,29 @@ CKesPointer* CKesTreeList::Get(const KeyView& key)
 
 void* CKesTreeList::ValueOf(const KeyView& key)
 {
-    std::lock_guard<std::mutex> guard(m_Lock);
-    auto found = m_Entries.find(key);
-    return found != m_Entries.end() ? found->second->KPData() : nullptr;
+    const bool cacheable = key.isText && key.text.size() <= CachedValue::kLongestKey;
+    if (cacheable) {
+        const unsigned long long now = m_Changes.load(std::memory_order_acquire);
+        for (const CachedValue& cached : t_Values)
+            if (cached.Answers(m_Serial, now, key.text)) return cached.value;
+    }
+    void* value = nullptr;
+    unsigned long long changes = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        auto found = m_Entries.find(key);
+        if (found != m_Entries.end()) value = found->second->KPData();
+        changes = m_Changes.load(std::memory_order_relaxed); // steady under the lock
+    }
+    if (cacheable) {
+        CachedValue& slot = t_Values[t_NextValue++ % kCachedValues];
+        slot.serial = m_Serial;
+        slot.changes = changes;
+        slot.value = value;
+        slot.keyLength = static_cast<unsigned char>(key.text.size());
+        memcpy(slot.key, key.text.data(), key.text.size());
+    }
+    return value;
 }
 
 int CKesTreeList::Delete(const KeyView& key)
@@ -99,6 +146,7 @@ int CKesTreeList::Delete(const KeyView& key)
         if (found == m_Entries.end()) return kBadArgument;
         holder = found->second;
         m_Entries.erase(found);
+        m_Changes.fetch_add(1, std::memory_order_release);
     }
     delete holder;
     return 1;

@@ -15,6 +15,7 @@
 // Iteration order: integer keys ascending, then text keys in byte order.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -53,7 +54,9 @@ public:
     CKesPointer* KTLGet(int key);
     CKesPointer* KTLGet(const CKesAtom* key);
     // The entry's value itself (no holder: nothing per thread), or null when
-    // absent or when the value is null.
+    // absent or when the value is null. A thread's recent text look-ups are
+    // answered from its memory of them until the table next changes, so a
+    // holder the table owns must not be given another value.
     void* KTLValueOf(const char* key);
     void* KTLValueOf(int key);
 
@@ -114,6 +117,9 @@ private:
     // One slot per calling thread, kept until the table is destroyed (a
     // thread id reused by a later thread reuses the slot).
     std::unordered_map<std::thread::id, std::unique_ptr<ThreadSlot>> m_Slots;
+    // Raised, under m_Lock, by every add and delete: a thread's remembered
+    // look-up stands for as long as the count it was made at.
+    std::atomic<unsigned long long> m_Changes{0};
     const unsigned long long m_Serial; // this table's number (see SlotLocked)
     __boolean m_DeleteValues;          // delete values with the table
 };

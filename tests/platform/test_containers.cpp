@@ -104,6 +104,26 @@ TEST(TreeList, ResultsSurviveDeletionAndBelongToTheirThread)
     }
 }
 
+// A thread remembers its text look-ups: each must give way to any change of its own table, by any thread.
+TEST(TreeList, TextLookUpsSeeEveryChange)
+{
+    CKesTreeList table(FALSE), other(FALSE);
+    table.KTLAdd("client-1", AsValue(1));
+    other.KTLAdd("client-1", AsValue(9));
+    EXPECT_EQ(table.KTLValueOf("client-1"), AsValue(1));
+    EXPECT_EQ(other.KTLValueOf("client-1"), AsValue(9));
+    ASSERT_EQ(table.KTLDelete("client-1"), 1);
+    EXPECT_EQ(table.KTLValueOf("client-1"), nullptr);
+    table.KTLAdd("client-1", AsValue(2));
+    EXPECT_EQ(table.KTLValueOf("client-1"), AsValue(2));
+    std::thread([&table] {
+        table.KTLDelete("client-1");
+        table.KTLAdd("client-1", AsValue(3));
+    }).join();
+    EXPECT_EQ(table.KTLValueOf("client-1"), AsValue(3));
+    EXPECT_EQ(other.KTLValueOf("client-1"), AsValue(9));
+}
+
 // Every value any thread sees must be one stored under that key.
 TEST(TreeList, ConcurrentAddDeleteGetAndIterateStayConsistent)
 {
