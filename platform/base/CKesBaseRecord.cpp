@@ -41,8 +41,30 @@ void CKesBaseRecord::ValueTable::Grow(size_t capacity)
 
 void CKesBaseRecord::KRClear()
 {
-    for (CKesVarBind* value : m_Values) delete value;
+    for (CKesVarBind* value : m_Values) {
+        if (InRoom(value))
+            value->CKesVarBind::~CKesVarBind(); // built there as exactly a CKesVarBind
+        else
+            delete value;
+    }
     m_Values.clear();
+    m_RoomUsed = 0;
+}
+
+CKesVarBind* CKesBaseRecord::KRNewDecodedValue(const char* name, size_t nameLength, EKesDataType type,
+                                               const CKesAtom& number, const void* bytes, size_t length)
+{
+    // A length from the input was checked against the input, so it cannot overflow here.
+    const size_t size = CKesVarBind::BlockSize(type, length);
+    void* block = nullptr;
+    if (size <= kRoom - m_RoomUsed) {
+        block = m_Room + m_RoomUsed;
+        m_RoomUsed += size;
+    } else {
+        block = ::operator new(size, std::nothrow);
+        if (block == nullptr) return nullptr;
+    }
+    return CKesVarBind::InBlock(block, name, nameLength, type, number, bytes, length);
 }
 
 int CKesBaseRecord::KRAddValue(CKesVarBind* value)
@@ -75,11 +97,26 @@ int CKesBaseRecord::KRAddValue(const char* name, const CKesAtom& value)
     return KRAddValue(new CKesVarBind(name, value));
 }
 
+namespace {
+
+// strcmp(a, b) == 0 for the short names of records, without a library call.
+bool SameName(const char* a, const char* b)
+{
+    while (*a == *b) {
+        if (*a == '\0') return true;
+        ++a;
+        ++b;
+    }
+    return false;
+}
+
+} // namespace
+
 CKesAtom* CKesBaseRecord::KRValueOf(const char* name) const
 {
     if (name == nullptr) return nullptr;
     for (CKesVarBind* value : m_Values) {
-        if (strcmp(value->KVBName(), name) == 0) return value->KVBValue();
+        if (SameName(value->m_Name, name)) return value->KVBValue();
     }
     return nullptr;
 }
@@ -127,13 +164,13 @@ int CKesBaseRecord::KOMEncodedLength(unsigned int* length) const
     *length = 0;
     size_t total = kesmsgpack::MapHeaderSize(m_Values.size());
     for (const CKesVarBind* value : m_Values) {
-        size_t valueSize = kesmsgpack::ValueSize(*value->KVBValue());
+        const size_t valueSize = kesmsgpack::ValueSizeOf(value->m_Value);
         if (valueSize == 0) {
             CKesError(kBadArgument, "CKesBaseRecord", __LINE__,
                       "a record value without a type cannot be encoded");
             return kBadArgument;
         }
-        total += kesmsgpack::StrSize(strlen(value->KVBName())) + valueSize;
+        total += kesmsgpack::StrSize(value->m_NameLength) + valueSize;
     }
     if (total > UINT32_MAX || m_Values.size() > UINT32_MAX) return kBadArgument;
     *length = static_cast<unsigned int>(total);
@@ -145,7 +182,7 @@ void CKesBaseRecord::KOMEncodeInto(unsigned char* out) const
     kesmsgpack::Writer writer(out);
     writer.Map(static_cast<uint32_t>(m_Values.size()));
     for (const CKesVarBind* value : m_Values) {
-        writer.Str(value->KVBName(), strlen(value->KVBName()));
-        writer.Value(*value->KVBValue());
+        writer.Str(value->m_Name, value->m_NameLength);
+        writer.Value(value->m_Value);
     }
 }

@@ -26,7 +26,7 @@ CKesVarBind::CKesVarBind(const char* name, size_t nameLength, CKesAtom&& value) 
 
 CKesVarBind::CKesVarBind(const CKesVarBind& other) : CKesListable(other), m_Value(other.m_Value)
 {
-    SetName(other.m_Name, strlen(other.m_Name));
+    SetName(other.m_Name, other.m_NameLength);
 }
 
 CKesVarBind::~CKesVarBind()
@@ -48,6 +48,23 @@ void CKesVarBind::SetName(const char* name, size_t length)
     }
     if (length != 0) memcpy(m_Name, name, length);
     m_Name[length] = '\0';
+    m_NameLength = length;
+}
+
+CKesVarBind* CKesVarBind::InBlock(void* block, const char* name, size_t nameLength, EKesDataType type,
+                                  const CKesAtom& number, const void* bytes, size_t length)
+{
+    auto* value = new (block) CKesVarBind(Unfilled{}, name, nameLength);
+    if (type != KES_DT_STRING && type != KES_DT_BYTES) {
+        value->m_Value.m_Type = number.m_Type;
+        value->m_Value.m_Value = number.m_Value;
+        return value;
+    }
+    char* text = reinterpret_cast<char*>(value + 1);
+    if (length != 0) memcpy(text, bytes, length);
+    text[length] = '\0';
+    value->m_Value.Lend(type, text, length);
+    return value;
 }
 
 CKesListable* CKesVarBind::KLTargetDeepCopy(const CKesListable* source)
