@@ -10,9 +10,6 @@
 
 #include "KesDataType.h"
 
-namespace kesmsgpack {
-class Reader;
-}
 class CKesVarBind;
 
 class CKesAtom {
@@ -71,8 +68,7 @@ public:
     bool operator!=(const CKesAtom& other) const { return !(*this == other); }
 
 private:
-    friend class kesmsgpack::Reader; // the record decoder fills a new atom in place
-    friend class CKesVarBind;        // a decoded value lends its atom the text it keeps
+    friend class CKesVarBind; // a decoded value fills its atom in place, lending it its text
 
     bool IsBuffer() const { return m_Type == KES_DT_STRING || m_Type == KES_DT_BYTES; }
     void Release()

@@ -51,11 +51,11 @@ void CKesBaseRecord::KRClear()
     m_RoomUsed = 0;
 }
 
-CKesVarBind* CKesBaseRecord::KRNewDecodedValue(const char* name, size_t nameLength, EKesDataType type,
-                                               const CKesAtom& number, const void* bytes, size_t length)
+CKesVarBind* CKesBaseRecord::KRNewDecodedValue(const char* name, size_t nameLength,
+                                               const kesmsgpack::ValueRead& read)
 {
     // A length from the input was checked against the input, so it cannot overflow here.
-    const size_t size = CKesVarBind::BlockSize(type, length);
+    const size_t size = CKesVarBind::BlockSize(read.type, read.length);
     void* block = nullptr;
     if (size <= kRoom - m_RoomUsed) {
         block = m_Room + m_RoomUsed;
@@ -64,7 +64,7 @@ CKesVarBind* CKesBaseRecord::KRNewDecodedValue(const char* name, size_t nameLeng
         block = ::operator new(size, std::nothrow);
         if (block == nullptr) return nullptr;
     }
-    return CKesVarBind::InBlock(block, name, nameLength, type, number, bytes, length);
+    return CKesVarBind::InBlock(block, name, nameLength, read);
 }
 
 int CKesBaseRecord::KRAddValue(CKesVarBind* value)

@@ -95,12 +95,10 @@ protected:
     // the room.
     void KRClear();
     // For the decoder: a new value named by nameLength bytes of name,
-    // holding number (a number type) or a copy of the length bytes at bytes
-    // (KES_DT_STRING / KES_DT_BYTES), in one block with its text: in the
+    // holding what was read, in one block with its text or bytes: in the
     // record's own room while it lasts, else on the heap. Null when memory
     // ran out. The caller adds it to m_Values.
-    CKesVarBind* KRNewDecodedValue(const char* name, size_t nameLength, EKesDataType type,
-                                   const CKesAtom& number, const void* bytes, size_t length);
+    CKesVarBind* KRNewDecodedValue(const char* name, size_t nameLength, const kesmsgpack::ValueRead& read);
 
     ValueTable m_Values; // owned, insertion order
 

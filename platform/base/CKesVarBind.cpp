@@ -1,5 +1,7 @@
 #include "CKesVarBind.h"
 
+#include "KesMsgPack.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -34,36 +36,67 @@ CKesVarBind::~CKesVarBind()
     if (m_Name != m_ShortName) free(m_Name);
 }
 
+namespace {
+
+// memcpy of a short name (length < 24) in a few fixed-size moves, without
+// a library call.
+void CopyShort(char* to, const char* from, size_t length)
+{
+    // Two moves of the same width, overlapping where the length falls between.
+    if (length >= 16) {
+        memcpy(to, from, 16);
+        memcpy(to + length - 8, from + length - 8, 8);
+    } else if (length >= 8) {
+        memcpy(to, from, 8);
+        memcpy(to + length - 8, from + length - 8, 8);
+    } else if (length >= 4) {
+        memcpy(to, from, 4);
+        memcpy(to + length - 4, from + length - 4, 4);
+    } else if (length >= 2) {
+        memcpy(to, from, 2);
+        memcpy(to + length - 2, from + length - 2, 2);
+    } else if (length == 1) {
+        to[0] = from[0];
+    }
+}
+
+} // namespace
+
 // Copies length bytes of name (null only with length 0); out of memory
 // leaves the name "".
 void CKesVarBind::SetName(const char* name, size_t length)
 {
     m_Name = m_ShortName;
-    if (length >= kShortName) {
+    if (length < kShortName) {
+        CopyShort(m_ShortName, name, length);
+    } else {
         char* copy = static_cast<char*>(malloc(length + 1));
         if (copy == nullptr)
             length = 0;
         else
-            m_Name = copy;
+            memcpy(m_Name = copy, name, length);
     }
-    if (length != 0) memcpy(m_Name, name, length);
     m_Name[length] = '\0';
     m_NameLength = length;
 }
 
-CKesVarBind* CKesVarBind::InBlock(void* block, const char* name, size_t nameLength, EKesDataType type,
-                                  const CKesAtom& number, const void* bytes, size_t length)
+CKesVarBind* CKesVarBind::InBlock(void* block, const char* name, size_t nameLength,
+                                  const kesmsgpack::ValueRead& read)
 {
     auto* value = new (block) CKesVarBind(Unfilled{}, name, nameLength);
-    if (type != KES_DT_STRING && type != KES_DT_BYTES) {
-        value->m_Value.m_Type = number.m_Type;
-        value->m_Value.m_Value = number.m_Value;
-        return value;
+    CKesAtom& atom = value->m_Value;
+    if (read.type == KES_DT_STRING || read.type == KES_DT_BYTES) {
+        char* text = reinterpret_cast<char*>(value + 1);
+        if (read.length != 0) memcpy(text, read.bytes, read.length);
+        text[read.length] = '\0';
+        atom.Lend(read.type, text, read.length);
+    } else if (read.type == KES_DT_DOUBLE) {
+        atom.m_Type = KES_DT_DOUBLE;
+        atom.m_Value.d = read.real;
+    } else {
+        atom.m_Type = read.type;
+        atom.m_Value.i = read.integer;
     }
-    char* text = reinterpret_cast<char*>(value + 1);
-    if (length != 0) memcpy(text, bytes, length);
-    text[length] = '\0';
-    value->m_Value.Lend(type, text, length);
     return value;
 }
 

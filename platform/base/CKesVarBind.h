@@ -10,6 +10,10 @@
 #include "CKesAtom.h"
 #include "CKesListable.h"
 
+namespace kesmsgpack {
+struct ValueRead;
+}
+
 class CKesVarBind : public CKesListable {
 public:
     CKesVarBind(const char* name, const char* text);
@@ -38,18 +42,19 @@ private:
     friend class CKesBaseRecord; // builds decoded values in blocks of its own
 
     // Bytes of a block for a value of type with length bytes of text or
-    // bytes (0 for a number), rounded to the alignment of a var bind.
+    // bytes (ignored for a number), rounded to the alignment of a var bind.
     static size_t BlockSize(EKesDataType type, size_t length)
     {
         size_t size = sizeof(CKesVarBind);
         if (type == KES_DT_STRING || type == KES_DT_BYTES) size += length + 1;
         return (size + alignof(CKesVarBind) - 1) & ~(alignof(CKesVarBind) - 1);
     }
-    // Builds in block (BlockSize bytes) a value named by nameLength bytes of
-    // name: number when type is a number type, else the length bytes at
-    // bytes, copied right behind the var bind and lent to its atom.
-    static CKesVarBind* InBlock(void* block, const char* name, size_t nameLength, EKesDataType type,
-                                const CKesAtom& number, const void* bytes, size_t length);
+    // Builds in block (BlockSize bytes) the value named by nameLength bytes
+    // of name; a text or bytes are copied right behind the var bind and lent
+    // to its atom.
+    static CKesVarBind* InBlock(void* block, const char* name, size_t nameLength,
+                                const kesmsgpack::ValueRead& read);
+
     CKesVarBind& operator=(const CKesVarBind&) = delete;
     // A value without value named by nameLength bytes of name (InBlock).
     struct Unfilled {};

@@ -139,19 +139,17 @@ bool Writer::OtherValue(const CKesAtom& atom)
     return false;
 }
 
-bool Reader::MapHeader(uint32_t* count)
+// Anything but a fixmap (which MapHeader takes).
+bool Reader::LongMapHeader(uint32_t* count)
 {
     if (!Need(1, "empty input")) return false;
     const unsigned char lead = *m_Pos++;
     uint64_t value = 0;
-    if ((lead & 0xf0) == 0x80) {
-        value = lead & 0x0f;
-    } else if (lead == 0xde || lead == 0xdf) {
-        if (!Unsigned(lead == 0xde ? 2 : 4, &value)) return false;
-    } else {
+    if (lead != 0xde && lead != 0xdf) {
         Fail("the encoding is not a map");
         return false;
     }
+    if (!Unsigned(lead == 0xde ? 2 : 4, &value)) return false;
     // Every entry takes at least one byte of key and one of value.
     if (!Need(value * 2, "map count larger than the input")) return false;
     *count = static_cast<uint32_t>(value);
@@ -161,16 +159,7 @@ bool Reader::MapHeader(uint32_t* count)
 bool Reader::Integer(long long number, ValueRead* value)
 {
     value->type = number >= INT_MIN && number <= INT_MAX ? KES_DT_INT : KES_DT_INT64;
-    value->number.m_Type = value->type;
-    value->number.m_Value.i = number;
-    return true;
-}
-
-bool Reader::Buffer(EKesDataType type, const void* bytes, size_t length, ValueRead* value)
-{
-    value->type = type;
-    value->bytes = static_cast<const char*>(bytes);
-    value->length = length;
+    value->integer = number;
     return true;
 }
 
@@ -185,17 +174,11 @@ const char* Reader::Refusal(unsigned char lead)
     return "unknown type byte";
 }
 
-bool Reader::Value(ValueRead* read)
+bool Reader::NonStrValue(ValueRead* read)
 {
     if (!Need(1, "truncated before a value")) return false;
     const unsigned char lead = *m_Pos++;
     if (lead <= 0x7f || lead >= 0xe0) return Integer(static_cast<signed char>(lead), read);
-    if (IsStrLead(lead)) {
-        const char* text = nullptr;
-        uint32_t length = 0;
-        if (!StrBody(lead, &text, &length)) return false;
-        return Buffer(KES_DT_STRING, text, length, read);
-    }
     uint64_t value = 0;
     switch (lead) {
     case 0xcc:
@@ -225,17 +208,18 @@ bool Reader::Value(ValueRead* read)
     case 0xc6: {
         if (!Unsigned(1 << (lead - 0xc4), &value)) return false;
         if (!Need(value, "bin length larger than the input")) return false;
-        const unsigned char* bytes = m_Pos;
+        read->type = KES_DT_BYTES;
+        read->bytes = reinterpret_cast<const char*>(m_Pos);
+        read->length = static_cast<size_t>(value);
         m_Pos += value;
-        return Buffer(KES_DT_BYTES, bytes, static_cast<size_t>(value), read);
+        return true;
     }
     case 0xcb: {
         if (!Unsigned(8, &value)) return false;
         double number;
         memcpy(&number, &value, sizeof number);
         read->type = KES_DT_DOUBLE;
-        read->number.m_Type = KES_DT_DOUBLE;
-        read->number.m_Value.d = number;
+        read->real = number;
         return true;
     }
     default: Fail(Refusal(lead)); return false;

@@ -81,13 +81,14 @@ private:
     unsigned char* m_Out; // next byte to write
 };
 
-// One value as read: a number in `number`, or a text or byte string
-// (`type`) whose `length` bytes lie at `bytes`, inside the input.
+// One value as read: a number, or a text or byte string whose `length`
+// bytes lie at `bytes`, inside the input.
 struct ValueRead {
     EKesDataType type = KES_DT_NONE;
-    CKesAtom number;
-    const char* bytes = nullptr;
-    size_t length = 0;
+    long long integer = 0;       // KES_DT_INT / KES_DT_INT64
+    double real = 0.0;           // KES_DT_DOUBLE
+    const char* bytes = nullptr; // KES_DT_STRING / KES_DT_BYTES
+    size_t length = 0;           // KES_DT_STRING / KES_DT_BYTES
 };
 
 // Reads the record encoding. Each step returns false and sets Error() on
@@ -116,8 +117,9 @@ private:
     bool Unsigned(int bytes, uint64_t* value);
     bool StrBody(unsigned char lead, const char** text, uint32_t* length);
     static bool IsStrLead(unsigned char lead);
+    bool NonStrValue(ValueRead* value);
+    bool LongMapHeader(uint32_t* count);
     static bool Integer(long long number, ValueRead* value);
-    static bool Buffer(EKesDataType type, const void* bytes, size_t length, ValueRead* value);
     static const char* Refusal(unsigned char lead);
 
     const unsigned char* m_Pos; // next byte to read
@@ -176,6 +178,29 @@ inline bool Reader::Key(const char** text, uint32_t* length)
         Fail("a key holds a NUL byte");
         return false;
     }
+    return true;
+}
+
+// A small record's map header takes no call.
+inline bool Reader::MapHeader(uint32_t* count)
+{
+    if (m_Pos == m_End || (*m_Pos & 0xf0) != 0x80) return LongMapHeader(count);
+    const uint32_t entries = *m_Pos++ & 0x0f;
+    // Every entry takes at least one byte of key and one of value.
+    if (!Need(entries * 2, "map count larger than the input")) return false;
+    *count = entries;
+    return true;
+}
+
+// Texts are the common values: they take no call.
+inline bool Reader::Value(ValueRead* value)
+{
+    if (m_Pos == m_End || !IsStrLead(*m_Pos)) return NonStrValue(value);
+    const unsigned char lead = *m_Pos++;
+    uint32_t length = 0;
+    if (!StrBody(lead, &value->bytes, &length)) return false;
+    value->type = KES_DT_STRING;
+    value->length = length;
     return true;
 }
 
