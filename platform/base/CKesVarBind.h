@@ -33,10 +33,19 @@ public:
     // A new copy of source; null when source is no CKesVarBind.
     CKesListable* KLTargetDeepCopy(const CKesListable* source) override;
 
-    // A decoded value may share one block with its text (see InBlock); the
-    // unsized release frees such a block as well as a plain one.
+    // A decoded value may share one block with its text (see InBlock), so
+    // values are freed by the unsized release, which frees such a block as
+    // well as a plain one. The allocation forms match it and are the global
+    // ones (plain, nothrow, placement).
+    static void* operator new(size_t size) { return ::operator new(size); }
+    static void* operator new(size_t size, const std::nothrow_t&) noexcept
+    {
+        return ::operator new(size, std::nothrow);
+    }
+    static void* operator new(size_t, void* place) noexcept { return place; }
     static void operator delete(void* block) noexcept { ::operator delete(block); }
     static void operator delete(void* block, const std::nothrow_t&) noexcept { ::operator delete(block); }
+    static void operator delete(void*, void*) noexcept {}
 
 private:
     friend class CKesBaseRecord; // builds decoded values in blocks of its own
