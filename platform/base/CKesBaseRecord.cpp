@@ -182,7 +182,10 @@ void CKesBaseRecord::KOMEncodeInto(unsigned char* out) const
     kesmsgpack::Writer writer(out);
     writer.Map(static_cast<uint32_t>(m_Values.size()));
     for (const CKesVarBind* value : m_Values) {
-        writer.Str(value->m_Name, value->m_NameLength);
+        if (value->m_NameLength < CKesVarBind::kShortName)
+            writer.ShortStr(value->m_Name, value->m_NameLength);
+        else
+            writer.Str(value->m_Name, value->m_NameLength);
         writer.Value(value->m_Value);
     }
 }

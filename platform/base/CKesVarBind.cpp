@@ -36,45 +36,21 @@ CKesVarBind::~CKesVarBind()
     if (m_Name != m_ShortName) free(m_Name);
 }
 
-namespace {
-
-// memcpy of a short name (length < 24) in a few fixed-size moves, without
-// a library call.
-void CopyShort(char* to, const char* from, size_t length)
-{
-    // Two moves of the same width, overlapping where the length falls between.
-    if (length >= 16) {
-        memcpy(to, from, 16);
-        memcpy(to + length - 8, from + length - 8, 8);
-    } else if (length >= 8) {
-        memcpy(to, from, 8);
-        memcpy(to + length - 8, from + length - 8, 8);
-    } else if (length >= 4) {
-        memcpy(to, from, 4);
-        memcpy(to + length - 4, from + length - 4, 4);
-    } else if (length >= 2) {
-        memcpy(to, from, 2);
-        memcpy(to + length - 2, from + length - 2, 2);
-    } else if (length == 1) {
-        to[0] = from[0];
-    }
-}
-
-} // namespace
-
 // Copies length bytes of name (null only with length 0); out of memory
 // leaves the name "".
 void CKesVarBind::SetName(const char* name, size_t length)
 {
     m_Name = m_ShortName;
     if (length < kShortName) {
-        CopyShort(m_ShortName, name, length);
+        kesmsgpack::CopyShort(m_ShortName, name, length);
     } else {
         char* copy = static_cast<char*>(malloc(length + 1));
-        if (copy == nullptr)
+        if (copy != nullptr) {
+            memcpy(copy, name, length);
+            m_Name = copy;
+        } else {
             length = 0;
-        else
-            memcpy(m_Name = copy, name, length);
+        }
     }
     m_Name[length] = '\0';
     m_NameLength = length;

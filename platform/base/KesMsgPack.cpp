@@ -82,12 +82,10 @@ void Writer::Int(long long value)
     }
 }
 
+// str16 and str32 (StrHeader writes the shorter forms).
 void Writer::LongStrHeader(size_t length)
 {
-    if (length <= 0xff) {
-        Byte(0xd9);
-        BigEndian(length, 1);
-    } else if (length <= 0xffff) {
+    if (length <= 0xffff) {
         Byte(0xda);
         BigEndian(length, 2);
     } else {

@@ -40,6 +40,30 @@ inline size_t ValueSizeOf(const CKesAtom& atom)
     return atom.KAType() == KES_DT_STRING ? StrSize(atom.KALength()) : ValueSize(atom);
 }
 
+// memcpy of fewer than 24 bytes (a short name) in a few fixed-size moves,
+// without a library call: two moves of one width, overlapping where the
+// length falls between.
+inline void CopyShort(void* to, const void* from, size_t length)
+{
+    auto* out = static_cast<char*>(to);
+    const auto* in = static_cast<const char*>(from);
+    if (length >= 16) {
+        memcpy(out, in, 16);
+        memcpy(out + length - 8, in + length - 8, 8);
+    } else if (length >= 8) {
+        memcpy(out, in, 8);
+        memcpy(out + length - 8, in + length - 8, 8);
+    } else if (length >= 4) {
+        memcpy(out, in, 4);
+        memcpy(out + length - 4, in + length - 4, 4);
+    } else if (length >= 2) {
+        memcpy(out, in, 2);
+        memcpy(out + length - 2, in + length - 2, 2);
+    } else if (length == 1) {
+        out[0] = in[0];
+    }
+}
+
 // Writes smallest forms into a buffer large enough for them.
 class Writer {
 public:
@@ -54,11 +78,15 @@ public:
     void Int(long long value);
     void Str(const char* text, size_t length)
     {
-        if (length <= 31)
-            Byte(static_cast<unsigned char>(0xa0 | length));
-        else
-            LongStrHeader(length);
+        StrHeader(length);
         memcpy(m_Out, text, length);
+        m_Out += length;
+    }
+    // Str of a name shorter than 24 bytes, copied without a library call.
+    void ShortStr(const char* text, size_t length)
+    {
+        Byte(static_cast<unsigned char>(0xa0 | length));
+        CopyShort(m_Out, text, length);
         m_Out += length;
     }
     void Bin(const unsigned char* bytes, size_t length);
@@ -76,6 +104,17 @@ private:
     void Byte(unsigned char byte) { *m_Out++ = byte; }
     void BigEndian(uint64_t value, int bytes);
     void LongMap(uint32_t count);
+    void StrHeader(size_t length)
+    {
+        if (length <= 31) {
+            Byte(static_cast<unsigned char>(0xa0 | length));
+        } else if (length <= 0xff) {
+            Byte(0xd9);
+            Byte(static_cast<unsigned char>(length));
+        } else {
+            LongStrHeader(length);
+        }
+    }
     void LongStrHeader(size_t length);
     bool OtherValue(const CKesAtom& atom);
     unsigned char* m_Out; // next byte to write
