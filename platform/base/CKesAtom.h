@@ -68,7 +68,7 @@ public:
     bool operator!=(const CKesAtom& other) const { return !(*this == other); }
 
 private:
-    friend class CKesVarBind; // a decoded value fills its atom in place, lending it its text
+    friend class CKesVarBind; // a value built in a block fills its atom, lending it its text
 
     bool IsBuffer() const { return m_Type == KES_DT_STRING || m_Type == KES_DT_BYTES; }
     void Release()

@@ -51,8 +51,8 @@ void CKesBaseRecord::KRClear()
     m_RoomUsed = 0;
 }
 
-CKesVarBind* CKesBaseRecord::KRNewDecodedValue(const char* name, size_t nameLength,
-                                               const kesmsgpack::ValueRead& read)
+CKesVarBind* CKesBaseRecord::KRNewValue(const char* name, size_t nameLength,
+                                        const kesmsgpack::ValueRead& read)
 {
     // A length from the input was checked against the input, so it cannot overflow here.
     const size_t size = CKesVarBind::BlockSize(read.type, read.length);
@@ -85,7 +85,11 @@ int CKesBaseRecord::KRAddValue(const char* name, const char* text)
         CKesError(kBadArgument, "CKesBaseRecord", __LINE__, "a record value needs a name and a text");
         return kBadArgument;
     }
-    return KRAddValue(new CKesVarBind(name, text));
+    kesmsgpack::ValueRead read;
+    read.type = KES_DT_STRING;
+    read.bytes = text;
+    read.length = strlen(text);
+    return AddNew(name, read);
 }
 
 int CKesBaseRecord::KRAddValue(const char* name, const CKesAtom& value)
@@ -94,7 +98,26 @@ int CKesBaseRecord::KRAddValue(const char* name, const CKesAtom& value)
         CKesError(kBadArgument, "CKesBaseRecord", __LINE__, "a record value needs a name");
         return kBadArgument;
     }
-    return KRAddValue(new CKesVarBind(name, value));
+    kesmsgpack::ValueRead read;
+    read.type = value.KAType();
+    switch (read.type) {
+    case KES_DT_STRING: read.bytes = value.KAString(); break;
+    case KES_DT_BYTES: read.bytes = reinterpret_cast<const char*>(value.KABytes(nullptr)); break;
+    case KES_DT_DOUBLE: read.real = value.KADouble(); break;
+    case KES_DT_NONE: return KRAddValue(new CKesVarBind(name, value)); // refused and reported there
+    default: read.integer = value.KAInt64(); break;
+    }
+    read.length = value.KALength();
+    return AddNew(name, read);
+}
+
+// Like a new CKesVarBind, out of memory throws std::bad_alloc.
+int CKesBaseRecord::AddNew(const char* name, const kesmsgpack::ValueRead& read)
+{
+    CKesVarBind* value = KRNewValue(name, strlen(name), read);
+    if (value == nullptr) throw std::bad_alloc();
+    m_Values.push_back(value);
+    return 1;
 }
 
 namespace {

@@ -33,7 +33,7 @@ public:
     // A new copy of source; null when source is no CKesVarBind.
     CKesListable* KLTargetDeepCopy(const CKesListable* source) override;
 
-    // A decoded value may share one block with its text (see InBlock), so
+    // A value a record builds shares one block with its text (see InBlock), so
     // values are freed by the unsized release, which frees such a block as
     // well as a plain one. The allocation forms match it and are the global
     // ones (plain, nothrow, placement).
@@ -48,7 +48,7 @@ public:
     static void operator delete(void*, void*) noexcept {}
 
 private:
-    friend class CKesBaseRecord; // builds decoded values in blocks of its own
+    friend class CKesBaseRecord; // builds its values in blocks of its own
 
     // Bytes of a block for a value of type with length bytes of text or
     // bytes (ignored for a number), rounded to the alignment of a var bind.

@@ -121,7 +121,8 @@ private:
 };
 
 // One value as read: a number, or a text or byte string whose `length`
-// bytes lie at `bytes`, inside the input.
+// bytes lie at `bytes`, inside the input (a record adding a value by name
+// describes it the same way).
 struct ValueRead {
     EKesDataType type = KES_DT_NONE;
     long long integer = 0;       // KES_DT_INT / KES_DT_INT64

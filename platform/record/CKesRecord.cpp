@@ -33,7 +33,7 @@ int CKesRecord::KOMDecode(const unsigned char* bytes, unsigned int length)
         uint32_t nameLength = 0;
         kesmsgpack::ValueRead value;
         if (!reader.Key(&name, &nameLength) || !reader.Value(&value)) break;
-        CKesVarBind* bound = KRNewDecodedValue(name, nameLength, value);
+        CKesVarBind* bound = KRNewValue(name, nameLength, value);
         if (bound == nullptr) {
             reader.Fail("out of memory");
             break;
