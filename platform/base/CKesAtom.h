@@ -10,9 +10,7 @@
 
 #include "KesDataType.h"
 
-namespace kesmsgpack {
-class Reader;
-}
+class CKesVarBind;
 
 class CKesAtom {
 public:
@@ -70,19 +68,26 @@ public:
     bool operator!=(const CKesAtom& other) const { return !(*this == other); }
 
 private:
-    friend class kesmsgpack::Reader; // the record decoder fills a new atom in place
+    friend class CKesVarBind; // a value built in a block fills its atom, lending it its text
 
     bool IsBuffer() const { return m_Type == KES_DT_STRING || m_Type == KES_DT_BYTES; }
     void Release()
     {
-        if (IsBuffer()) free(m_Value.text);
+        if (IsBuffer() && !m_Lent) free(m_Value.text);
+        m_Lent = false;
         m_Type = KES_DT_NONE;
         m_Value.i = 0;
         m_Length = 0;
     }
     void CopyFrom(const CKesAtom& other);
+    // A lent text stays with its lender: the taker gets a copy of it.
     void TakeFrom(CKesAtom& other)
     {
+        if (other.m_Lent) {
+            CopyFrom(other);
+            other.Release();
+            return;
+        }
         m_Type = other.m_Type;
         m_Value = other.m_Value;
         m_Length = other.m_Length;
@@ -102,11 +107,23 @@ private:
         return true;
     }
 
+    // Gives the atom a buffer value it does not own: text (NUL-terminated,
+    // length bytes before the NUL) lives as long as the lender. Expects an
+    // atom without value.
+    void Lend(EKesDataType type, char* text, size_t length)
+    {
+        m_Type = type;
+        m_Lent = true;
+        m_Value.text = text;
+        m_Length = length;
+    }
+
     EKesDataType m_Type; // which member of the union holds the value
+    bool m_Lent = false; // text/bytes belong to the lender (not freed here)
     union {
         long long i; // KES_DT_INT, KES_DT_LONG, KES_DT_INT64
         double d;    // KES_DT_DOUBLE
-        char* text;  // KES_DT_STRING / KES_DT_BYTES: malloc'd, NUL-terminated
+        char* text;  // KES_DT_STRING / KES_DT_BYTES: malloc'd (or lent), NUL-terminated
     } m_Value;
     size_t m_Length; // byte count of text/bytes (without the NUL)
 };

@@ -41,8 +41,30 @@ void CKesBaseRecord::ValueTable::Grow(size_t capacity)
 
 void CKesBaseRecord::KRClear()
 {
-    for (CKesVarBind* value : m_Values) delete value;
+    for (CKesVarBind* value : m_Values) {
+        if (InRoom(value))
+            value->CKesVarBind::~CKesVarBind(); // built there as exactly a CKesVarBind
+        else
+            delete value;
+    }
     m_Values.clear();
+    m_RoomUsed = 0;
+}
+
+CKesVarBind* CKesBaseRecord::KRNewValue(const char* name, size_t nameLength,
+                                        const kesmsgpack::ValueRead& read)
+{
+    // A length from the input was checked against the input, so it cannot overflow here.
+    const size_t size = CKesVarBind::BlockSize(read.type, read.length);
+    void* block = nullptr;
+    if (size <= kRoom - m_RoomUsed) {
+        block = m_Room + m_RoomUsed;
+        m_RoomUsed += size;
+    } else {
+        block = ::operator new(size, std::nothrow);
+        if (block == nullptr) return nullptr;
+    }
+    return CKesVarBind::InBlock(block, name, nameLength, read);
 }
 
 int CKesBaseRecord::KRAddValue(CKesVarBind* value)
@@ -63,7 +85,11 @@ int CKesBaseRecord::KRAddValue(const char* name, const char* text)
         CKesError(kBadArgument, "CKesBaseRecord", __LINE__, "a record value needs a name and a text");
         return kBadArgument;
     }
-    return KRAddValue(new CKesVarBind(name, text));
+    kesmsgpack::ValueRead read;
+    read.type = KES_DT_STRING;
+    read.bytes = text;
+    read.length = strlen(text);
+    return AddNew(name, read);
 }
 
 int CKesBaseRecord::KRAddValue(const char* name, const CKesAtom& value)
@@ -72,14 +98,48 @@ int CKesBaseRecord::KRAddValue(const char* name, const CKesAtom& value)
         CKesError(kBadArgument, "CKesBaseRecord", __LINE__, "a record value needs a name");
         return kBadArgument;
     }
-    return KRAddValue(new CKesVarBind(name, value));
+    kesmsgpack::ValueRead read;
+    read.type = value.KAType();
+    switch (read.type) {
+    case KES_DT_STRING: read.bytes = value.KAString(); break;
+    case KES_DT_BYTES: read.bytes = reinterpret_cast<const char*>(value.KABytes(nullptr)); break;
+    case KES_DT_DOUBLE: read.real = value.KADouble(); break;
+    case KES_DT_NONE: return KRAddValue(new CKesVarBind(name, value)); // refused and reported there
+    default: read.integer = value.KAInt64(); break;
+    }
+    read.length = value.KALength();
+    return AddNew(name, read);
 }
+
+// Like a new CKesVarBind, out of memory throws std::bad_alloc.
+int CKesBaseRecord::AddNew(const char* name, const kesmsgpack::ValueRead& read)
+{
+    CKesVarBind* value = KRNewValue(name, strlen(name), read);
+    if (value == nullptr) throw std::bad_alloc();
+    m_Values.push_back(value);
+    return 1;
+}
+
+namespace {
+
+// strcmp(a, b) == 0 for the short names of records, without a library call.
+bool SameName(const char* a, const char* b)
+{
+    while (*a == *b) {
+        if (*a == '\0') return true;
+        ++a;
+        ++b;
+    }
+    return false;
+}
+
+} // namespace
 
 CKesAtom* CKesBaseRecord::KRValueOf(const char* name) const
 {
     if (name == nullptr) return nullptr;
     for (CKesVarBind* value : m_Values) {
-        if (strcmp(value->KVBName(), name) == 0) return value->KVBValue();
+        if (SameName(value->m_Name, name)) return value->KVBValue();
     }
     return nullptr;
 }
@@ -127,13 +187,13 @@ int CKesBaseRecord::KOMEncodedLength(unsigned int* length) const
     *length = 0;
     size_t total = kesmsgpack::MapHeaderSize(m_Values.size());
     for (const CKesVarBind* value : m_Values) {
-        size_t valueSize = kesmsgpack::ValueSize(*value->KVBValue());
+        const size_t valueSize = kesmsgpack::ValueSizeOf(value->m_Value);
         if (valueSize == 0) {
             CKesError(kBadArgument, "CKesBaseRecord", __LINE__,
                       "a record value without a type cannot be encoded");
             return kBadArgument;
         }
-        total += kesmsgpack::StrSize(strlen(value->KVBName())) + valueSize;
+        total += kesmsgpack::StrSize(value->m_NameLength) + valueSize;
     }
     if (total > UINT32_MAX || m_Values.size() > UINT32_MAX) return kBadArgument;
     *length = static_cast<unsigned int>(total);
@@ -145,7 +205,10 @@ void CKesBaseRecord::KOMEncodeInto(unsigned char* out) const
     kesmsgpack::Writer writer(out);
     writer.Map(static_cast<uint32_t>(m_Values.size()));
     for (const CKesVarBind* value : m_Values) {
-        writer.Str(value->KVBName(), strlen(value->KVBName()));
-        writer.Value(*value->KVBValue());
+        if (value->m_NameLength < CKesVarBind::kShortName)
+            writer.ShortStr(value->m_Name, value->m_NameLength);
+        else
+            writer.Str(value->m_Name, value->m_NameLength);
+        writer.Value(value->m_Value);
     }
 }

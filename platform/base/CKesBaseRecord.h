@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "CKesListable.h"
 #include "CKesVarBind.h"
@@ -90,6 +91,28 @@ protected:
         CKesVarBind* m_Inline[kInline];   // the table of a small record
     };
 
+    // Deletes the values (those in the record's room in place) and empties
+    // the room.
     void KRClear();
+    // A new value named by nameLength bytes of name, holding a copy of what
+    // read describes, in one block with its text or bytes: in the record's
+    // own room while it lasts, else on the heap. Null when memory ran out.
+    // The caller adds it to m_Values.
+    CKesVarBind* KRNewValue(const char* name, size_t nameLength, const kesmsgpack::ValueRead& read);
+
     ValueTable m_Values; // owned, insertion order
+
+private:
+    int AddNew(const char* name, const kesmsgpack::ValueRead& read);
+    bool InRoom(const CKesVarBind* value) const
+    {
+        return reinterpret_cast<uintptr_t>(value) - reinterpret_cast<uintptr_t>(m_Room) < kRoom;
+    }
+
+    // Room for the first values decoded or added by name, so that a small
+    // record is one allocation: one value with a text of about a hundred
+    // bytes, or two numbers.
+    static constexpr size_t kRoom = 192;
+    size_t m_RoomUsed = 0;                            // bytes of m_Room holding values
+    alignas(CKesVarBind) unsigned char m_Room[kRoom]; // values built in place
 };

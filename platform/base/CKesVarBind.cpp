@@ -1,5 +1,7 @@
 #include "CKesVarBind.h"
 
+#include "KesMsgPack.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -26,7 +28,7 @@ CKesVarBind::CKesVarBind(const char* name, size_t nameLength, CKesAtom&& value) 
 
 CKesVarBind::CKesVarBind(const CKesVarBind& other) : CKesListable(other), m_Value(other.m_Value)
 {
-    SetName(other.m_Name, strlen(other.m_Name));
+    SetName(other.m_Name, other.m_NameLength);
 }
 
 CKesVarBind::~CKesVarBind()
@@ -39,15 +41,39 @@ CKesVarBind::~CKesVarBind()
 void CKesVarBind::SetName(const char* name, size_t length)
 {
     m_Name = m_ShortName;
-    if (length >= kShortName) {
+    if (length < kShortName) {
+        kesmsgpack::CopyShort(m_ShortName, name, length);
+    } else {
         char* copy = static_cast<char*>(malloc(length + 1));
-        if (copy == nullptr)
-            length = 0;
-        else
+        if (copy != nullptr) {
+            memcpy(copy, name, length);
             m_Name = copy;
+        } else {
+            length = 0;
+        }
     }
-    if (length != 0) memcpy(m_Name, name, length);
     m_Name[length] = '\0';
+    m_NameLength = length;
+}
+
+CKesVarBind* CKesVarBind::InBlock(void* block, const char* name, size_t nameLength,
+                                  const kesmsgpack::ValueRead& read)
+{
+    auto* value = new (block) CKesVarBind(Unfilled{}, name, nameLength);
+    CKesAtom& atom = value->m_Value;
+    if (read.type == KES_DT_STRING || read.type == KES_DT_BYTES) {
+        char* text = reinterpret_cast<char*>(value + 1);
+        if (read.length != 0) memcpy(text, read.bytes, read.length);
+        text[read.length] = '\0';
+        atom.Lend(read.type, text, read.length);
+    } else if (read.type == KES_DT_DOUBLE) {
+        atom.m_Type = KES_DT_DOUBLE;
+        atom.m_Value.d = read.real;
+    } else {
+        atom.m_Type = read.type;
+        atom.m_Value.i = read.integer;
+    }
+    return value;
 }
 
 CKesListable* CKesVarBind::KLTargetDeepCopy(const CKesListable* source)

@@ -5,9 +5,14 @@
 #pragma once
 
 #include <cstddef>
+#include <new>
 
 #include "CKesAtom.h"
 #include "CKesListable.h"
+
+namespace kesmsgpack {
+struct ValueRead;
+}
 
 class CKesVarBind : public CKesListable {
 public:
@@ -28,14 +33,48 @@ public:
     // A new copy of source; null when source is no CKesVarBind.
     CKesListable* KLTargetDeepCopy(const CKesListable* source) override;
 
+    // A value a record builds shares one block with its text (see InBlock), so
+    // values are freed by the unsized release, which frees such a block as
+    // well as a plain one. The allocation forms match it and are the global
+    // ones (plain, nothrow, placement).
+    static void* operator new(size_t size) { return ::operator new(size); }
+    static void* operator new(size_t size, const std::nothrow_t&) noexcept
+    {
+        return ::operator new(size, std::nothrow);
+    }
+    static void* operator new(size_t, void* place) noexcept { return place; }
+    static void operator delete(void* block) noexcept { ::operator delete(block); }
+    static void operator delete(void* block, const std::nothrow_t&) noexcept { ::operator delete(block); }
+    static void operator delete(void*, void*) noexcept {}
+
 private:
+    friend class CKesBaseRecord; // builds its values in blocks of its own
+
+    // Bytes of a block for a value of type with length bytes of text or
+    // bytes (ignored for a number), rounded to the alignment of a var bind.
+    static size_t BlockSize(EKesDataType type, size_t length)
+    {
+        size_t size = sizeof(CKesVarBind);
+        if (type == KES_DT_STRING || type == KES_DT_BYTES) size += length + 1;
+        return (size + alignof(CKesVarBind) - 1) & ~(alignof(CKesVarBind) - 1);
+    }
+    // Builds in block (BlockSize bytes) the value named by nameLength bytes
+    // of name; a text or bytes are copied right behind the var bind and lent
+    // to its atom.
+    static CKesVarBind* InBlock(void* block, const char* name, size_t nameLength,
+                                const kesmsgpack::ValueRead& read);
+
     CKesVarBind& operator=(const CKesVarBind&) = delete;
+    // A value without value named by nameLength bytes of name (InBlock).
+    struct Unfilled {};
+    CKesVarBind(Unfilled, const char* name, size_t nameLength) { SetName(name, nameLength); }
     void SetName(const char* name, size_t length);
 
     // Most names are short: they live in m_ShortName, which saves an
     // allocation per value; a longer one gets a heap copy.
     static constexpr size_t kShortName = 24; // bytes, with the closing NUL
     char* m_Name;                            // m_ShortName or a malloc'd copy; never null
+    size_t m_NameLength;                     // bytes of m_Name before its NUL
     char m_ShortName[kShortName];            // the name when it fits
     CKesAtom m_Value;                        // the value
 };

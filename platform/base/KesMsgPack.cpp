@@ -5,12 +5,6 @@
 
 namespace kesmsgpack {
 
-size_t MapHeaderSize(size_t count)
-{
-    if (count <= 15) return 1;
-    return count <= 0xffff ? 3 : 5;
-}
-
 size_t IntSize(long long value)
 {
     if (value >= 0) {
@@ -23,13 +17,6 @@ size_t IntSize(long long value)
     if (value >= INT8_MIN) return 2;
     if (value >= INT16_MIN) return 3;
     return value >= INT32_MIN ? 5 : 9;
-}
-
-size_t StrSize(size_t length)
-{
-    if (length <= 31) return 1 + length;
-    if (length <= 0xff) return 2 + length;
-    return (length <= 0xffff ? 3 : 5) + length;
 }
 
 size_t BinSize(size_t length)
@@ -58,11 +45,9 @@ void Writer::BigEndian(uint64_t value, int bytes)
         Byte(static_cast<unsigned char>(value >> shift));
 }
 
-void Writer::Map(uint32_t count)
+void Writer::LongMap(uint32_t count)
 {
-    if (count <= 15) {
-        Byte(static_cast<unsigned char>(0x80 | count));
-    } else if (count <= 0xffff) {
+    if (count <= 0xffff) {
         Byte(0xde);
         BigEndian(count, 2);
     } else {
@@ -97,22 +82,16 @@ void Writer::Int(long long value)
     }
 }
 
-void Writer::Str(const char* text, size_t length)
+// str16 and str32 (StrHeader writes the shorter forms).
+void Writer::LongStrHeader(size_t length)
 {
-    if (length <= 31) {
-        Byte(static_cast<unsigned char>(0xa0 | length));
-    } else if (length <= 0xff) {
-        Byte(0xd9);
-        BigEndian(length, 1);
-    } else if (length <= 0xffff) {
+    if (length <= 0xffff) {
         Byte(0xda);
         BigEndian(length, 2);
     } else {
         Byte(0xdb);
         BigEndian(length, 4);
     }
-    if (length != 0) memcpy(m_Out, text, length);
-    m_Out += length;
 }
 
 void Writer::Bin(const unsigned char* bytes, size_t length)
@@ -139,7 +118,7 @@ void Writer::Float64(double value)
     BigEndian(bits, 8);
 }
 
-bool Writer::Value(const CKesAtom& atom)
+bool Writer::OtherValue(const CKesAtom& atom)
 {
     size_t length = 0;
     switch (atom.KAType()) {
@@ -158,39 +137,27 @@ bool Writer::Value(const CKesAtom& atom)
     return false;
 }
 
-bool Reader::MapHeader(uint32_t* count)
+// Anything but a fixmap (which MapHeader takes).
+bool Reader::LongMapHeader(uint32_t* count)
 {
     if (!Need(1, "empty input")) return false;
     const unsigned char lead = *m_Pos++;
     uint64_t value = 0;
-    if ((lead & 0xf0) == 0x80) {
-        value = lead & 0x0f;
-    } else if (lead == 0xde || lead == 0xdf) {
-        if (!Unsigned(lead == 0xde ? 2 : 4, &value)) return false;
-    } else {
+    if (lead != 0xde && lead != 0xdf) {
         Fail("the encoding is not a map");
         return false;
     }
+    if (!Unsigned(lead == 0xde ? 2 : 4, &value)) return false;
     // Every entry takes at least one byte of key and one of value.
     if (!Need(value * 2, "map count larger than the input")) return false;
     *count = static_cast<uint32_t>(value);
     return true;
 }
 
-bool Reader::Integer(long long value, CKesAtom* atom)
+bool Reader::Integer(long long number, ValueRead* value)
 {
-    atom->m_Type = value >= INT_MIN && value <= INT_MAX ? KES_DT_INT : KES_DT_INT64;
-    atom->m_Value.i = value;
-    return true;
-}
-
-bool Reader::Buffer(EKesDataType type, const void* bytes, size_t length, CKesAtom* atom)
-{
-    if (!atom->SetBuffer(bytes, length)) {
-        Fail("out of memory");
-        return false;
-    }
-    atom->m_Type = type;
+    value->type = number >= INT_MIN && number <= INT_MAX ? KES_DT_INT : KES_DT_INT64;
+    value->integer = number;
     return true;
 }
 
@@ -205,17 +172,11 @@ const char* Reader::Refusal(unsigned char lead)
     return "unknown type byte";
 }
 
-bool Reader::Value(CKesAtom* atom)
+bool Reader::NonStrValue(ValueRead* read)
 {
     if (!Need(1, "truncated before a value")) return false;
     const unsigned char lead = *m_Pos++;
-    if (lead <= 0x7f || lead >= 0xe0) return Integer(static_cast<signed char>(lead), atom);
-    if (IsStrLead(lead)) {
-        const char* text = nullptr;
-        uint32_t length = 0;
-        if (!StrBody(lead, &text, &length)) return false;
-        return Buffer(KES_DT_STRING, text, length, atom);
-    }
+    if (lead <= 0x7f || lead >= 0xe0) return Integer(static_cast<signed char>(lead), read);
     uint64_t value = 0;
     switch (lead) {
     case 0xcc:
@@ -227,7 +188,7 @@ bool Reader::Value(CKesAtom* atom)
             Fail("uint64 above the largest signed 64-bit value");
             return false;
         }
-        return Integer(static_cast<long long>(value), atom);
+        return Integer(static_cast<long long>(value), read);
     }
     case 0xd0:
     case 0xd1:
@@ -238,23 +199,25 @@ bool Reader::Value(CKesAtom* atom)
         // Sign-extend from the width that was read.
         const int unused = 64 - 8 * bytes;
         const long long signedValue = static_cast<long long>(value << unused) >> unused;
-        return Integer(signedValue, atom);
+        return Integer(signedValue, read);
     }
     case 0xc4:
     case 0xc5:
     case 0xc6: {
         if (!Unsigned(1 << (lead - 0xc4), &value)) return false;
         if (!Need(value, "bin length larger than the input")) return false;
-        const unsigned char* bytes = m_Pos;
+        read->type = KES_DT_BYTES;
+        read->bytes = reinterpret_cast<const char*>(m_Pos);
+        read->length = static_cast<size_t>(value);
         m_Pos += value;
-        return Buffer(KES_DT_BYTES, bytes, static_cast<size_t>(value), atom);
+        return true;
     }
     case 0xcb: {
         if (!Unsigned(8, &value)) return false;
         double number;
         memcpy(&number, &value, sizeof number);
-        atom->m_Type = KES_DT_DOUBLE;
-        atom->m_Value.d = number;
+        read->type = KES_DT_DOUBLE;
+        read->real = number;
         return true;
     }
     default: Fail(Refusal(lead)); return false;

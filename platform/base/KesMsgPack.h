@@ -17,32 +17,118 @@
 
 namespace kesmsgpack {
 
-// Encoded sizes of the smallest forms.
-size_t MapHeaderSize(size_t count);
+// Encoded sizes of the smallest forms. Those of every record (map header,
+// names, texts) are inline: the encoder is called from other libraries.
+inline size_t MapHeaderSize(size_t count)
+{
+    if (count <= 15) return 1;
+    return count <= 0xffff ? 3 : 5;
+}
 size_t IntSize(long long value);
-size_t StrSize(size_t length); // header and bytes
+inline size_t StrSize(size_t length) // header and bytes
+{
+    if (length <= 31) return 1 + length;
+    if (length <= 0xff) return 2 + length;
+    return (length <= 0xffff ? 3 : 5) + length;
+}
 size_t BinSize(size_t length); // header and bytes
 constexpr size_t kFloat64Size = 9;
 // Size of the atom's value, or 0 when it has no value.
 size_t ValueSize(const CKesAtom& atom);
+inline size_t ValueSizeOf(const CKesAtom& atom)
+{
+    return atom.KAType() == KES_DT_STRING ? StrSize(atom.KALength()) : ValueSize(atom);
+}
+
+// memcpy of fewer than 24 bytes (a short name) in a few fixed-size moves,
+// without a library call: two moves of one width, overlapping where the
+// length falls between.
+inline void CopyShort(void* to, const void* from, size_t length)
+{
+    auto* out = static_cast<char*>(to);
+    const auto* in = static_cast<const char*>(from);
+    if (length >= 16) {
+        memcpy(out, in, 16);
+        memcpy(out + length - 8, in + length - 8, 8);
+    } else if (length >= 8) {
+        memcpy(out, in, 8);
+        memcpy(out + length - 8, in + length - 8, 8);
+    } else if (length >= 4) {
+        memcpy(out, in, 4);
+        memcpy(out + length - 4, in + length - 4, 4);
+    } else if (length >= 2) {
+        memcpy(out, in, 2);
+        memcpy(out + length - 2, in + length - 2, 2);
+    } else if (length == 1) {
+        out[0] = in[0];
+    }
+}
 
 // Writes smallest forms into a buffer large enough for them.
 class Writer {
 public:
     explicit Writer(unsigned char* out) : m_Out(out) {}
-    void Map(uint32_t count);
+    void Map(uint32_t count)
+    {
+        if (count <= 15)
+            Byte(static_cast<unsigned char>(0x80 | count));
+        else
+            LongMap(count);
+    }
     void Int(long long value);
-    void Str(const char* text, size_t length);
+    void Str(const char* text, size_t length)
+    {
+        StrHeader(length);
+        memcpy(m_Out, text, length);
+        m_Out += length;
+    }
+    // Str of a name shorter than 24 bytes, copied without a library call.
+    void ShortStr(const char* text, size_t length)
+    {
+        Byte(static_cast<unsigned char>(0xa0 | length));
+        CopyShort(m_Out, text, length);
+        m_Out += length;
+    }
     void Bin(const unsigned char* bytes, size_t length);
     void Float64(double value);
     // Writes the atom's value; false when it has no value.
-    bool Value(const CKesAtom& atom);
+    bool Value(const CKesAtom& atom)
+    {
+        if (atom.KAType() != KES_DT_STRING) return OtherValue(atom);
+        Str(atom.KAString(), atom.KALength());
+        return true;
+    }
     unsigned char* Position() const { return m_Out; }
 
 private:
     void Byte(unsigned char byte) { *m_Out++ = byte; }
     void BigEndian(uint64_t value, int bytes);
+    void LongMap(uint32_t count);
+    void StrHeader(size_t length)
+    {
+        if (length <= 31) {
+            Byte(static_cast<unsigned char>(0xa0 | length));
+        } else if (length <= 0xff) {
+            Byte(0xd9);
+            Byte(static_cast<unsigned char>(length));
+        } else {
+            LongStrHeader(length);
+        }
+    }
+    void LongStrHeader(size_t length);
+    bool OtherValue(const CKesAtom& atom);
     unsigned char* m_Out; // next byte to write
+};
+
+// One value as read: a number, or a text or byte string whose `length`
+// bytes lie at `bytes`, inside the input (a record adding a value by name
+// describes it the same way).
+struct ValueRead {
+    EKesDataType type = KES_DT_NONE;
+    long long integer = 0;       // KES_DT_INT / KES_DT_INT64
+    double real = 0.0;           // KES_DT_DOUBLE
+    const char* bytes = nullptr; // KES_DT_STRING / KES_DT_BYTES
+    size_t length = 0;           // KES_DT_STRING / KES_DT_BYTES
 };
 
 // Reads the record encoding. Each step returns false and sets Error() on
@@ -55,9 +141,9 @@ public:
     bool MapHeader(uint32_t* count);
     // A str key: its bytes (inside the input) and length.
     bool Key(const char** text, uint32_t* length);
-    // An int, str, bin or float64 value, filled into atom, which has no
-    // value yet.
-    bool Value(CKesAtom* atom);
+    // An int, str, bin or float64 value, into a fresh value (nothing is
+    // copied or allocated).
+    bool Value(ValueRead* value);
     bool AtEnd() const { return m_Pos == m_End; }
     size_t Remaining() const { return static_cast<size_t>(m_End - m_Pos); }
     // Why the input was refused: a fixed text that outlives the reader; null
@@ -71,8 +157,9 @@ private:
     bool Unsigned(int bytes, uint64_t* value);
     bool StrBody(unsigned char lead, const char** text, uint32_t* length);
     static bool IsStrLead(unsigned char lead);
-    static bool Integer(long long value, CKesAtom* atom);
-    bool Buffer(EKesDataType type, const void* bytes, size_t length, CKesAtom* atom);
+    bool NonStrValue(ValueRead* value);
+    bool LongMapHeader(uint32_t* count);
+    static bool Integer(long long number, ValueRead* value);
     static const char* Refusal(unsigned char lead);
 
     const unsigned char* m_Pos; // next byte to read
@@ -131,6 +218,29 @@ inline bool Reader::Key(const char** text, uint32_t* length)
         Fail("a key holds a NUL byte");
         return false;
     }
+    return true;
+}
+
+// A small record's map header takes no call.
+inline bool Reader::MapHeader(uint32_t* count)
+{
+    if (m_Pos == m_End || (*m_Pos & 0xf0) != 0x80) return LongMapHeader(count);
+    const uint32_t entries = *m_Pos++ & 0x0f;
+    // Every entry takes at least one byte of key and one of value.
+    if (!Need(entries * 2, "map count larger than the input")) return false;
+    *count = entries;
+    return true;
+}
+
+// Texts are the common values: they take no call.
+inline bool Reader::Value(ValueRead* value)
+{
+    if (m_Pos == m_End || !IsStrLead(*m_Pos)) return NonStrValue(value);
+    const unsigned char lead = *m_Pos++;
+    uint32_t length = 0;
+    if (!StrBody(lead, &value->bytes, &length)) return false;
+    value->type = KES_DT_STRING;
+    value->length = length;
     return true;
 }
 

@@ -31,9 +31,14 @@ int CKesRecord::KOMDecode(const unsigned char* bytes, unsigned int length)
     for (uint32_t i = 0; i < count && reader.Error() == nullptr; ++i) {
         const char* name = nullptr;
         uint32_t nameLength = 0;
-        CKesAtom value;
+        kesmsgpack::ValueRead value;
         if (!reader.Key(&name, &nameLength) || !reader.Value(&value)) break;
-        m_Values.push_back(new CKesVarBind(name, nameLength, std::move(value)));
+        CKesVarBind* bound = KRNewValue(name, nameLength, value);
+        if (bound == nullptr) {
+            reader.Fail("out of memory");
+            break;
+        }
+        m_Values.push_back(bound);
     }
     if (reader.Error() == nullptr && !reader.AtEnd()) reader.Fail("trailing bytes after the map");
     if (reader.Error() == nullptr) return 1;

@@ -147,6 +147,21 @@ TEST(Record, ValuesAreFoundByFirstNameCopiedDeeplyAndUntypedOnesRefused)
     EXPECT_EQ(length, 0u);
     EXPECT_EQ(Decode("81a16101", &record, true), KES_ERR_ARGUMENT);
     EXPECT_EQ(record.KRCount(), 5);
+
+    // A decoded value keeps its text in one block with itself: a value moved out, one replaced and
+    // a copy of the record each own theirs (the sanitizers see a stray free or a read after free).
+    auto decoded = std::make_unique<CKesRecord>();
+    ASSERT_EQ(Decode("82a161a56669727374a162c403616263", decoded.get(), true), 1); // a: "first", b: bin abc
+    std::unique_ptr<CKesListable> decodedCopy(decoded->KLTargetDeepCopy(decoded.get()));
+    const CKesAtom moved(std::move(*decoded->KRValueOf("b")));
+    *decoded->KRValueOf("a") = CKesAtom("replaced");
+    EXPECT_STREQ(decoded->KRValueOf("a")->KAString(), "replaced");
+    decoded.reset();
+    size_t movedLength = 0;
+    const unsigned char* movedBytes = moved.KABytes(&movedLength);
+    ASSERT_EQ(movedLength, 3u);
+    EXPECT_EQ(memcmp(movedBytes, "abc", 3), 0);
+    EXPECT_STREQ(static_cast<CKesRecord*>(decodedCopy.get())->KRValueOf("a")->KAString(), "first");
 }
 
 // Longer integer forms are narrowed to the smallest type that fits; malformed input leaves no entry.
