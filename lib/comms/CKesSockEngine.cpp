@@ -134,9 +134,9 @@ void CKesSockEngine::DestroyServerSockets()
     // no table instead of a dead one when it lets its clients go.
     m_ServerSocketTable = nullptr;
     delete table;
-    for (Owner& owner : m_SocketOwners)
+    ForgetOwners([](Owner& owner) {
         if (owner.serverSide) owner = Owner{};
-    ++m_OwnerChanges;
+    });
 }
 
 void CKesSockEngine::DestroyServers()
@@ -145,7 +145,7 @@ void CKesSockEngine::DestroyServers()
     std::vector<void*> servers = TableValues(table);
     m_ServerTable = nullptr;
     delete table;
-    for (Owner& owner : m_SocketOwners) owner.server = nullptr;
+    ForgetOwners([](Owner& owner) { owner.server = nullptr; });
     for (void* server : servers) delete static_cast<CKesObjSockServer*>(server);
 }
 
@@ -156,8 +156,19 @@ void CKesSockEngine::DestroyClientSockets()
         RemoveIO(static_cast<CKesObjSockClient*>(client)->KOSCGetClientTCPSocket(), __LINE__);
     m_ClientSocketTable = nullptr;
     delete table;
-    for (Owner& owner : m_SocketOwners)
+    ForgetOwners([](Owner& owner) {
         if (owner.client != nullptr) owner = Owner{};
+    });
+}
+
+// A client's connect thread may still file a socket while the engine is
+// being destroyed: the owner index changes under the engine lock only.
+void CKesSockEngine::ForgetOwners(void (*forget)(Owner&))
+{
+    {
+        CKesAutoMutex hold(m_EngineLock);
+        for (Owner& owner : m_SocketOwners) forget(owner);
+    }
     ++m_OwnerChanges;
 }
 

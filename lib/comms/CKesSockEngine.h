@@ -314,6 +314,8 @@ private:
     Owner OwnerOf(unsigned int socket) const;
     void FileOwner(unsigned int socket, const Owner& owner);
     void UnfileOwner(unsigned int socket, bool serverSide);
+    // Applies forget to every entry of the owner index (destruction).
+    void ForgetOwners(void (*forget)(Owner&));
     // Points the accepted sockets of a service at its server (null: none).
     void PointSocketsAt(const char* serviceName, CKesObjSockServer* server);
     // Hands one packet to its owner and reports what went wrong.
