@@ -9,7 +9,8 @@
 // The parent process sends, the forked child (forked before either library
 // starts a thread) answers and receives. Built only when both libraries'
 // development packages are installed (scripts/install-bench-peers.sh).
-// Run inside scripts/netns-run: it listens on fixed loopback ports.
+// Run inside scripts/netns-run: it listens on fixed loopback ports (scripts/bench.sh
+// keeps them out of the namespace's ephemeral range).
 // Lines starting with "@ " carry the figures for scripts/bench.sh.
 #include <nng/nng.h>
 #include <nng/protocol/reqrep0/rep.h>

@@ -29,6 +29,12 @@ fi
 build=$2
 bench=$build/bench
 : >"$log"
+# The peers listen on fixed ports. The 1,000 clients' connections leave
+# their local ports in TIME_WAIT for a minute, and consecutive connections
+# take consecutive ports: kept out of this namespace's ephemeral range, the
+# peers' ports can never be among them.
+echo 47101-47103 2>/dev/null >/proc/sys/net/ipv4/ip_local_reserved_ports ||
+  echo "bench: the peers' ports cannot be kept out of the ephemeral range" >&2
 figures=$(mktemp)
 trap 'rm -f "$figures"' EXIT
 
