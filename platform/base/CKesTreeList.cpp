@@ -22,9 +22,7 @@ struct CachedSlot {
 constexpr unsigned kCachedSlots = 4;
 thread_local CachedSlot t_Slots[kCachedSlots];
 thread_local unsigned t_NextSlot = 0;
-} // namespace
 
-namespace {
 // The calling thread's last text look-ups (a server finds the client it
 // answers by its id, every packet): one stands while its table's change
 // count is the one it was made at, and answers without the table's lock.

@@ -21,11 +21,6 @@ CKesVarBind::CKesVarBind(const char* name, const CKesAtom& value) : m_Value(valu
     SetName(name, name != nullptr ? strlen(name) : 0);
 }
 
-CKesVarBind::CKesVarBind(const char* name, size_t nameLength, CKesAtom&& value) : m_Value(std::move(value))
-{
-    SetName(name, name != nullptr ? nameLength : 0);
-}
-
 CKesVarBind::CKesVarBind(const CKesVarBind& other) : CKesListable(other), m_Value(other.m_Value)
 {
     SetName(other.m_Name, other.m_NameLength);

@@ -19,9 +19,6 @@ public:
     CKesVarBind(const char* name, const char* text);
     CKesVarBind(const char* name, int value);
     CKesVarBind(const char* name, const CKesAtom& value);
-    // The name given as nameLength bytes (not NUL-terminated); the value is
-    // moved in. Used by the record decoder to avoid extra copies.
-    CKesVarBind(const char* name, size_t nameLength, CKesAtom&& value);
     CKesVarBind(const CKesVarBind& other);
     ~CKesVarBind() override;
 
