@@ -12,13 +12,14 @@
 //
 // One per socket handle, made by the event-loop thread at the handle's first
 // read and kept by the engine until it ends, so that the packets it makes hold
-// a plain pointer; a copy holds a reference. A new registration of the handle
+// a plain pointer; a copy holds a reference, and may outlive the engine,
+// which retires its backlogs as it ends (Retire). A new registration of the handle
 // (a new connection) renews it: the pause of the old one no longer applies,
 // and packets of the old one still count until they are gone, since their
 // memory is still in use.
 // Threads: Renew, Charge and PauseIfFull on the loop thread; Release on any
-// thread. The loop thread's charges and the releases are kept apart, each on
-// a cache line of its own, and the loop thread looks at the releases only
+// thread; Retire on the thread that destroys the engine, once no loop runs. The loop thread's charges and the
+// releases are kept apart, each on a cache line of its own, and the loop thread looks at the releases only
 // when its own count says the backlog may be full: a packet costs no cache
 // line passed between the reading core and the working one.
 // Locks: m_Lock (pausing, resuming and renewing; charging, and releasing while
@@ -120,6 +121,14 @@ public:
         m_Loop->KRNResumeIO(m_Socket, m_Generation);
     }
     long long Bytes() const { return BytesOf(Pending()); }
+    // The engine is going: its loop with it. A copy of a packet may still
+    // hold this backlog and be released later; it then resumes nothing.
+    void Retire()
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        m_Loop = nullptr;
+        m_Paused = false;
+    }
 
     // The bytes of fragment buffers (incomplete packets) of the whole
     // process, counted against the engine's reassembly limit.
@@ -161,7 +170,7 @@ private:
     static long long PacketsOf(uint64_t counts) { return static_cast<long long>(counts >> kPacketShift); }
 
     static constexpr std::size_t kLine = 64; // a cache line
-    CKesRvNet* const m_Loop;                 // not owned; outlives the packets (the engine's)
+    CKesRvNet* m_Loop;                       // not owned (the engine's); null once retired (under m_Lock)
     const unsigned int m_Socket;
     uint32_t m_Generation;             // the registration counted for (written under m_Lock)
     long long m_CapBytes;              // the engine's cap when the registration began (ditto)

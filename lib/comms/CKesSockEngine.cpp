@@ -19,6 +19,7 @@
 #include "CKesObjSockClient.h"
 #include "CKesObjSockServer.h"
 #include "CKesPointer.h"
+#include "CKesReceiveBacklog.h"
 #include "CKesRecord.h"
 #include "CKesServPool.h"
 #include "CKesSockEnd.h"
@@ -114,6 +115,11 @@ void CKesSockEngine::KSEStopWorkers()
 void CKesSockEngine::ReleaseAll()
 {
     KSEStopWorkers();
+    // No worker is left, but a host may keep copies of packets, and with
+    // them their connections' backlogs, past the engine and its loop.
+    m_ReadStates.ForEach([](ReadState& state) {
+        if (state.backlog != nullptr) state.backlog->Retire();
+    });
     DestroyServerSockets();
     DestroyServers();
     DestroyClientSockets();

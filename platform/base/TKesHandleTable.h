@@ -32,6 +32,14 @@ public:
             m_Near[handle] = T{};
     }
 
+    // Calls visit(value) for every handle's value, made or not.
+    template <typename Visit>
+    void ForEach(Visit visit)
+    {
+        for (T& value : m_Near) visit(value);
+        for (auto& [handle, value] : m_Far) visit(value);
+    }
+
 private:
     std::vector<T> m_Near;
     std::unordered_map<unsigned int, T> m_Far;

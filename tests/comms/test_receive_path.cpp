@@ -456,6 +456,39 @@ TEST(ReceivePathWorkers, StoppingRunsWhatIsQueuedAndRefusesWhatComesLater)
     EXPECT_EQ(engine.WaitFor(0).size(), 3u);
 }
 
+// A host that keeps a copy of a packet past the engine: the copy still holds its connection's backlog,
+// which had paused the socket. Letting them go afterwards must not resume it on the engine's dead loop (the
+// address sanitizer sees the loop's memory used after it was freed).
+TEST(ReceivePathBackPressureCopies, CopiesKeptPastTheEngineResumeNothingWhenReleased)
+{
+    class KeepingEngine : public CollectingEngine {
+    public:
+        using CollectingEngine::CollectingEngine;
+        void KesOnRvIO(CKesIOWorkPacket* packet) override
+        {
+            std::lock_guard<std::mutex> hold(m_KeptLock);
+            kept.emplace_back(new CKesIOWorkPacket(*packet));
+        }
+        std::mutex m_KeptLock;
+        std::vector<std::unique_ptr<CKesIOWorkPacket>> kept;
+    };
+    auto engine = std::make_unique<KeepingEngine>(1);
+    ksxtest::TcpPair pair;
+    const unsigned int socket = pair.Near();
+    ASSERT_EQ(1, engine->KRNAddIOHandle(socket, TRUE, FALSE, FALSE, engine.get()));
+    ASSERT_EQ(1, engine->KSESetReceiveBacklogCap(600));
+    // Packets of one read reach the host as views that hold no backlog; one cut across reads is handed over
+    // itself, charged, and so is its copy: alone, twice the cap.
+    const Bytes record = FramedRecord(std::string(1200, 'k').c_str());
+    ASSERT_EQ(1, Feed(*engine, socket, record, 0, 100));
+    ASSERT_EQ(1, Feed(*engine, socket, record, 100));
+    engine->KSEStopWorkers(); // the packet handed over, and copied
+    std::vector<std::unique_ptr<CKesIOWorkPacket>> copies = std::move(engine->kept);
+    ASSERT_EQ(copies.size(), 1u);
+    engine.reset();
+    copies.clear(); // drains the backlog below half its cap
+}
+
 // The address sanitizer checks that the copying setter copies and the taking one frees.
 TEST(WorkPacket, CopiesAndSettersOwnTheirBuffersItemsAreChargedPerPacketAndABadPayloadIsReported)
 {
