@@ -5,6 +5,9 @@
 // Threads: one owner at a time; it takes no lock.
 #pragma once
 
+#include <cstddef>
+#include <new>
+
 #include "CKesBaseRecord.h"
 #include "KesErrorCodes.h"
 
@@ -36,4 +39,18 @@ public:
     // this thread has had no refusal. For the report of the caller that
     // passes the code on.
     static const char* KOMDecodeRefusal();
+
+    // Records come and go at the rate of packets, mostly made and let go on
+    // one worker thread: each thread keeps a few blocks of a record's size
+    // for its next records (a derived class's larger blocks are not kept).
+    // The blocks come from, and go back to, the global operator new and
+    // delete, so a host's replacement of those still sees every block.
+    static void* operator new(size_t size);
+    static void* operator new(size_t size, const std::nothrow_t&) noexcept;
+    static void* operator new(size_t, void* place) noexcept { return place; }
+    static void operator delete(void* block, size_t size) noexcept;
+    static void operator delete(void* block, const std::nothrow_t&) noexcept;
+    static void operator delete(void*, void*) noexcept {}
+    // Blocks the calling thread keeps now (for tests).
+    static int KRKeptBlocks();
 };

@@ -3,8 +3,13 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <malloc.h>
 #include <map>
+#include <memory>
+#include <new>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "../hosts/KesTypedText.h"
 #include "KesTestSupport.h"
@@ -199,4 +204,43 @@ TEST(RecordDecoding, AcceptsLongerFormsNarrowsIntegersThatFitAndRefusesMalformed
         EXPECT_NE(CKesRecord::KOMDecodeRefusal(), nullptr);
         EXPECT_EQ(record.KRCount(), 0);
     }
+}
+
+// A thread's record blocks serve its next records; a derived record's larger block is never kept; a thread
+// that ends lets its kept blocks go (in the sanitized builds nothing is kept, so that a use after delete is
+// still caught).
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kKeepsBlocks = false;
+#else
+constexpr bool kKeepsBlocks = true;
+#endif
+
+TEST(RecordBlocks, AThreadReusesItsOwnBlocksKeepsOnlyARecordsSizeAndLetsThemGoAtItsEnd)
+{
+    struct Larger : CKesRecord {
+        char more[64] = {};
+    };
+    const auto makeAndDelete = [] {
+        std::vector<CKesRecord*> records;
+        for (int i = 0; i < 20; ++i) records.push_back(new CKesRecord);
+        records.push_back(new Larger);
+        for (CKesRecord* record : records) delete record;
+        return CKesRecord::KRKeptBlocks();
+    };
+    std::thread([&] {
+        const int kept = makeAndDelete();
+        if (!kKeepsBlocks) {
+            EXPECT_EQ(0, kept);
+            return;
+        }
+        EXPECT_EQ(8, kept) << "a thread keeps up to eight blocks, and no larger one";
+        std::unique_ptr<CKesRecord> again(new (std::nothrow) CKesRecord);
+        EXPECT_EQ(7, CKesRecord::KRKeptBlocks()) << "a new record did not take a kept block";
+    }).join();
+
+    // Every block a thread kept is gone with it: the allocator's bytes in use come back to where they were.
+    std::thread(makeAndDelete).join(); // the first thread's own bookkeeping settles
+    const size_t before = mallinfo2().uordblks;
+    for (int i = 0; i < 4; ++i) std::thread(makeAndDelete).join();
+    EXPECT_LT(mallinfo2().uordblks, before + sizeof(CKesRecord)) << "blocks left behind by ended threads";
 }
