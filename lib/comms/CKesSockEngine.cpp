@@ -173,7 +173,7 @@ void CKesSockEngine::ForgetOwners(void (*forget)(Owner&))
 {
     {
         CKesAutoMutex hold(m_EngineLock);
-        for (Owner& owner : m_SocketOwners) forget(owner);
+        m_SocketOwners.ForEach(forget);
     }
     ++m_OwnerChanges;
 }
@@ -233,23 +233,22 @@ CKesObjSockClient* CKesSockEngine::FindClient(const char* serviceName)
 
 CKesSockEngine::Owner CKesSockEngine::OwnerOf(unsigned int socket) const
 {
-    return socket < m_SocketOwners.size() ? m_SocketOwners[socket] : Owner{};
+    const Owner* owner = m_SocketOwners.Find(socket);
+    return owner != nullptr ? *owner : Owner{};
 }
 
 void CKesSockEngine::FileOwner(unsigned int socket, const Owner& owner)
 {
     if (socket == KES_INVALID_SOCKET) return;
-    if (socket >= m_SocketOwners.size()) m_SocketOwners.resize(socket + 1);
     m_SocketOwners[socket] = owner;
     ++m_OwnerChanges;
 }
 
 void CKesSockEngine::UnfileOwner(unsigned int socket, bool serverSide)
 {
-    if (socket >= m_SocketOwners.size()) return;
-    Owner& owner = m_SocketOwners[socket];
-    if (owner.serverSide != serverSide) return;
-    owner = Owner{};
+    Owner* owner = m_SocketOwners.Find(socket);
+    if (owner == nullptr || owner->serverSide != serverSide) return;
+    *owner = Owner{};
     ++m_OwnerChanges;
 }
 
@@ -258,8 +257,8 @@ void CKesSockEngine::PointSocketsAt(const char* serviceName, CKesObjSockServer* 
     for (void* value : TableValues(m_ServerSocketTable)) {
         const CKesVarBind* binding = static_cast<CKesVarBind*>(value);
         const auto socket = static_cast<unsigned int>(binding->KVBValue()->KAInt());
-        if (strcmp(binding->KVBName(), serviceName) == 0 && socket < m_SocketOwners.size())
-            m_SocketOwners[socket].server = server;
+        Owner* owner = m_SocketOwners.Find(socket);
+        if (owner != nullptr && strcmp(binding->KVBName(), serviceName) == 0) owner->server = server;
     }
 }
 

@@ -415,7 +415,7 @@ private:
     // Socket handle -> the owner the tables above give it, under the engine
     // lock: every read and every packet asks who owns its socket, and an
     // index by handle answers without the tables' locks and keys.
-    std::vector<Owner> m_SocketOwners;
+    TKesHandleTable<Owner> m_SocketOwners;
     // Raised whenever an entry above changes whether its socket is owned:
     // the loop thread keeps what it found per handle (ReadState::owned)
     // until then, and so takes no lock for a read.

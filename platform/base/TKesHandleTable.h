@@ -23,6 +23,17 @@ public:
         return m_Near[handle];
     }
 
+    // The handle's value, or null when it was never made (nothing is made).
+    T* Find(unsigned int handle)
+    {
+        if (handle >= kIndexed) {
+            const auto found = m_Far.find(handle);
+            return found == m_Far.end() ? nullptr : &found->second;
+        }
+        return handle < m_Near.size() ? &m_Near[handle] : nullptr;
+    }
+    const T* Find(unsigned int handle) const { return const_cast<TKesHandleTable*>(this)->Find(handle); }
+
     // The handle's value back to T{}.
     void Reset(unsigned int handle)
     {

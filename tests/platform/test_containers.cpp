@@ -186,6 +186,19 @@ TEST(HandleSlots, FarHandlesAreRefusedFirstStoresAreNeverLostAndTableEntriesStay
     table[7] = 70;
     EXPECT_EQ(table[3], 30);
     EXPECT_EQ(table[tableFar], 40);
+    // Finding makes nothing: a handle never made, near or far, stays unmade.
+    const TKesHandleTable<int>& constTable = table;
+    ASSERT_NE(constTable.Find(tableFar), nullptr);
+    EXPECT_EQ(*constTable.Find(tableFar), 40);
+    EXPECT_EQ(table.Find(8), nullptr);
+    EXPECT_EQ(table.Find(tableFar + 1), nullptr);
+    int sum = 0, visited = 0;
+    table.ForEach([&](int& value) {
+        sum += value;
+        ++visited;
+    });
+    EXPECT_EQ(sum, 140);
+    EXPECT_EQ(visited, 9) << "handles 0-7 and the far one";
     for (unsigned int handle : {3u, tableFar, 1u << 30}) table.Reset(handle);
     EXPECT_EQ(table[3], 0);
     EXPECT_EQ(table[tableFar], 0);
