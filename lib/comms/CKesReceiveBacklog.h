@@ -13,15 +13,16 @@
 // One per socket handle, made by the event-loop thread at the handle's first
 // read and kept by the engine until it ends, so that the packets it makes hold
 // a plain pointer; a copy holds a reference, and may outlive the engine,
-// which retires its backlogs as it ends (Retire). A new registration of the handle
-// (a new connection) renews it: the pause of the old one no longer applies,
-// and packets of the old one still count until they are gone, since their
-// memory is still in use.
+// which retires its backlogs as it ends (Retire). A new registration of the
+// handle (a new connection) renews it: the pause of the old one no longer
+// applies, and packets of the old one still count until they are gone, since
+// their memory is still in use.
 // Threads: Renew, Charge and PauseIfFull on the loop thread; Release on any
-// thread; Retire on the thread that destroys the engine, once no loop runs. The loop thread's charges and the
-// releases are kept apart, each on a cache line of its own, and the loop thread looks at the releases only
-// when its own count says the backlog may be full: a packet costs no cache
-// line passed between the reading core and the working one.
+// thread; Retire on the thread that destroys the engine, once no loop runs.
+// The loop thread's charges and the releases are kept apart, each on a cache
+// line of its own, and the loop thread looks at the releases only when its
+// own count says the backlog may be full: a packet costs no cache line passed
+// between the reading core and the working one.
 // Locks: m_Lock (pausing, resuming and renewing; charging, and releasing while
 // the socket is not paused, take none), taken outside
 // the event loop's lock (KRNPauseIO and KRNResumeIO are called under it so

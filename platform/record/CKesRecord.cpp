@@ -12,8 +12,8 @@ namespace {
 thread_local const char* t_DecodeRefusal = nullptr;
 
 // A thread's kept record blocks. Plain data, so that it stays usable while
-// the thread's other objects are destroyed at its end; Release frees the
-// blocks when the thread ends and keeps none after that.
+// the thread's other objects are destroyed at its end; ReleaseKept frees the
+// blocks then, and from then on the thread keeps none.
 struct KeptBlocks {
     static constexpr int kMost = 8;
 #if defined(__SANITIZE_ADDRESS__)
