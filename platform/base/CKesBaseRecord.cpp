@@ -187,7 +187,7 @@ int CKesBaseRecord::KOMEncodedLength(unsigned int* length) const
     *length = 0;
     size_t total = kesmsgpack::MapHeaderSize(m_Values.size());
     for (const CKesVarBind* value : m_Values) {
-        const size_t valueSize = kesmsgpack::ValueSizeOf(value->m_Value);
+        const size_t valueSize = kesmsgpack::ValueSize(value->m_Value);
         if (valueSize == 0) {
             CKesError(kBadArgument, "CKesBaseRecord", __LINE__,
                       "a record value without a type cannot be encoded");

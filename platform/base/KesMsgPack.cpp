@@ -25,7 +25,7 @@ size_t BinSize(size_t length)
     return (length <= 0xffff ? 3 : 5) + length;
 }
 
-size_t ValueSize(const CKesAtom& atom)
+size_t OtherValueSize(const CKesAtom& atom)
 {
     switch (atom.KAType()) {
     case KES_DT_INT:

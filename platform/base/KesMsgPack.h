@@ -33,11 +33,12 @@ inline size_t StrSize(size_t length) // header and bytes
 }
 size_t BinSize(size_t length); // header and bytes
 constexpr size_t kFloat64Size = 9;
-// Size of the atom's value, or 0 when it has no value.
-size_t ValueSize(const CKesAtom& atom);
-inline size_t ValueSizeOf(const CKesAtom& atom)
+// Size of the atom's value, or 0 when it has no value. Texts, the common
+// values, take no call.
+size_t OtherValueSize(const CKesAtom& atom);
+inline size_t ValueSize(const CKesAtom& atom)
 {
-    return atom.KAType() == KES_DT_STRING ? StrSize(atom.KALength()) : ValueSize(atom);
+    return atom.KAType() == KES_DT_STRING ? StrSize(atom.KALength()) : OtherValueSize(atom);
 }
 
 // memcpy of fewer than 24 bytes (a short name) in a few fixed-size moves,
