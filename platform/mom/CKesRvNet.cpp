@@ -54,7 +54,9 @@ int CKesRvNet::KRNAddIOHandle(unsigned int socket, __boolean read, __boolean wri
 int CKesRvNet::KRNRemoveIO(unsigned int socket)
 {
     std::lock_guard<std::mutex> guard(m_Lock);
-    if (m_Registered.erase(socket) == 0) return KES_ERR_INVALID_SOCKET;
+    const Registration* registration = m_Registered.Find(socket);
+    if (registration == nullptr || registration->callback == nullptr) return KES_ERR_INVALID_SOCKET;
+    m_Registered.Reset(socket);
     m_Generations.Store(socket, 0);
     // A paused socket, or one closed before its removal, is out of the epoll
     // set already; EBADF and ENOENT only say so.
@@ -65,9 +67,11 @@ int CKesRvNet::KRNRemoveIO(unsigned int socket)
 
 CKesRvNet::Registration* CKesRvNet::FindRegistration(unsigned int socket, uint32_t generation)
 {
-    const auto found = m_Registered.find(socket);
-    if (found == m_Registered.end() || found->second.generation != generation) return nullptr;
-    return &found->second;
+    Registration* registration = m_Registered.Find(socket);
+    if (registration == nullptr || registration->callback == nullptr ||
+        registration->generation != generation)
+        return nullptr;
+    return registration;
 }
 
 int CKesRvNet::KRNPauseIO(unsigned int socket, uint32_t generation)
@@ -105,8 +109,8 @@ int CKesRvNet::KRNResumeIO(unsigned int socket, uint32_t generation)
 uint32_t CKesRvNet::GenerationUnderLock(unsigned int socket)
 {
     std::lock_guard<std::mutex> guard(m_Lock);
-    const auto found = m_Registered.find(socket);
-    return found == m_Registered.end() ? 0 : found->second.generation;
+    const Registration* registration = m_Registered.Find(socket);
+    return registration == nullptr ? 0 : registration->generation; // 0 when none (reset)
 }
 
 void CKesRvNet::KRNStopNet()

@@ -26,13 +26,13 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <unordered_map>
 
 #include "CKesNet.h"
 #include "CMOMRvIOCallback.h"
 #include "KesErrorCodes.h"
 #include "KesPort.h"
 #include "TKesHandleSlots.h"
+#include "TKesHandleTable.h"
 
 class KesEpollBackend;
 
@@ -108,9 +108,9 @@ public:
 
 private:
     struct Registration {
-        CMOMRvIOCallback* callback; // not owned; must outlive its OnIO calls
-        uint32_t generation;        // tells a re-registered socket from the old one
-        bool paused;                // out of the epoll set until KRNResumeIO
+        CMOMRvIOCallback* callback = nullptr; // not owned; must outlive its OnIO calls; null: none
+        uint32_t generation = 0;              // tells a re-registered socket from the old one
+        bool paused = false;                  // out of the epoll set until KRNResumeIO
     };
     static constexpr int kMaxFired = 128; // events dispatched per wait
 
@@ -128,9 +128,9 @@ private:
     // under m_Lock.
     TKesHandleSlots<uint32_t> m_Generations;
     uint32_t GenerationUnderLock(unsigned int socket);
-    std::mutex m_Lock;                                           // guards m_Registered, m_NextGeneration
-    std::unordered_map<unsigned int, Registration> m_Registered; // socket -> callback
-    uint32_t m_NextGeneration = 1;                               // next registration's generation, never 0
+    std::mutex m_Lock;                          // guards m_Registered, m_NextGeneration
+    TKesHandleTable<Registration> m_Registered; // socket -> callback, looked up on every dispatch
+    uint32_t m_NextGeneration = 1;              // next registration's generation, never 0
     // The socket whose OnIO runs now: set under m_Lock with the check of its
     // registration, cleared without it; a waiter counts itself under m_Lock
     // first, so the loop takes the lock to wake it only when one waits.
