@@ -622,9 +622,12 @@ CKesSockEngine::UseCount* CKesSockEngine::CountIn(const void* object)
     if (object == nullptr) return nullptr;
     // The entry stays at zero: erasing it and making it again for the next
     // packet cost an allocation per packet under the engine lock.
-    UseCount& count = m_InUse[object];
-    ++count;
-    return &count;
+    if (object != m_LastCounted) {
+        m_LastCount = &m_InUse[object];
+        m_LastCounted = object;
+    }
+    ++*m_LastCount;
+    return m_LastCount;
 }
 
 std::vector<CKesSockEngine::Counted> CKesSockEngine::CountInAll(CKesTreeList* table)
@@ -656,6 +659,7 @@ void CKesSockEngine::WaitUntilUnused(const void* object)
     });
     --m_UnusedWaiters;
     m_InUse.erase(object); // it is being removed: no entry is left behind
+    if (object == m_LastCounted) m_LastCounted = m_LastCount = nullptr;
 }
 
 thread_local const CKesSockEngine::InUse* CKesSockEngine::InUse::ms_Innermost = nullptr;

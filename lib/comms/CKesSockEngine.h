@@ -434,6 +434,11 @@ private:
     // Entries (never moved: the InUse of a thread inside holds its count)
     // are made and erased under m_EngineLock; counts drop without it.
     std::unordered_map<const void*, UseCount> m_InUse;
+    // The entry CountIn found last: packets come to the same few owners
+    // in a row, so most look-ups need no hash. Under m_EngineLock; forgotten
+    // when an entry is erased.
+    const void* m_LastCounted = nullptr;
+    UseCount* m_LastCount = nullptr;
     std::condition_variable_any m_Unused; // an object's last thread has left it
     std::atomic<int> m_UnusedWaiters{0};  // threads waiting on m_Unused
 
