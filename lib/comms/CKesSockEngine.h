@@ -293,10 +293,19 @@ private:
     CKesIOWorkPacket* WholePacketsItem(unsigned int socket, const unsigned char* run, unsigned int length,
                                        unsigned int count, const kesengine::OwnedSource& source);
     static constexpr unsigned int ms_PacketsWorthAWorker = 32;
+    struct ReadState;
+    // A read of exactly one whole packet on a socket with no incomplete
+    // packet kept (a request or an answer, the usual read): queued as one
+    // charged item, without the walk over a run, and back pressure applied.
+    // False, with nothing done, for any other read.
+    bool QueueOnePacket(unsigned int socket, ReadState& state, const unsigned char* data, unsigned int length,
+                        const kesengine::OwnedSource& source);
     // The socket's backlog, renewed for its current registration (loop thread).
     CKesReceiveBacklog* BacklogOf(unsigned int socket);
+    CKesReceiveBacklog* BacklogOf(unsigned int socket, ReadState& state);
     // Stops reading a stream socket whose backlog is over its cap.
     void ApplyBackPressure(unsigned int socket);
+    void ApplyBackPressure(unsigned int socket, const ReadState& state);
     // Who a packet's socket belongs to (a worker looks it up once per item):
     // an accepted socket is server side even while no server of its service
     // is filed (server null); a connected one names its client.

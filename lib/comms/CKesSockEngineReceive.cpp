@@ -176,11 +176,16 @@ int CKesSockEngine::QueueCharged(OwnedPacket packet, int line)
 CKesReceiveBacklog* CKesSockEngine::BacklogOf(unsigned int socket)
 {
     KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
+    return BacklogOf(socket, m_ReadStates[socket]);
+}
+
+CKesReceiveBacklog* CKesSockEngine::BacklogOf(unsigned int socket, ReadState& state)
+{
     // One per handle for the engine's life, so that packets point at it
     // without counting references; a new registration of the handle (a new
     // connection) renews it.
     uint32_t generation = KRNGetGeneration(socket);
-    std::shared_ptr<CKesReceiveBacklog>& backlog = m_ReadStates[socket].backlog;
+    std::shared_ptr<CKesReceiveBacklog>& backlog = state.backlog;
     if (backlog == nullptr)
         backlog = std::make_shared<CKesReceiveBacklog>(this, socket, generation, KSEGetReceiveBacklogCap());
     else if (backlog->Generation() != generation)
@@ -190,7 +195,12 @@ CKesReceiveBacklog* CKesSockEngine::BacklogOf(unsigned int socket)
 
 void CKesSockEngine::ApplyBackPressure(unsigned int socket)
 {
-    const std::shared_ptr<CKesReceiveBacklog>& backlog = m_ReadStates[socket].backlog;
+    ApplyBackPressure(socket, m_ReadStates[socket]);
+}
+
+void CKesSockEngine::ApplyBackPressure(unsigned int socket, const ReadState& state)
+{
+    const std::shared_ptr<CKesReceiveBacklog>& backlog = state.backlog;
     if (backlog == nullptr || !backlog->PauseIfFull()) return;
     if (KesTraceOn(2))
         KesTrace("Socket %u: backlog of %lld bytes, reading paused\n", socket, backlog->Bytes());
@@ -284,12 +294,11 @@ OwnedSource CKesSockEngine::NewSource(unsigned int socket)
 const OwnedSource& CKesSockEngine::StreamSource(unsigned int socket)
 {
     // A stream read reports no address: the block only needs the size of
-    // the socket's family, cleared, and is reused from read to read.
+    // the socket's family, cleared. Stream reads are made without an address
+    // (ReadStream), so nothing ever writes it and it serves read after read.
     const unsigned int length = SourceLengthOf(socket);
     if (m_StreamSource.address == nullptr || m_StreamSource.length != length)
         m_StreamSource = NewSource(socket);
-    else
-        memset(m_StreamSource.address.get(), 0, length);
     return m_StreamSource;
 }
 
@@ -309,7 +318,11 @@ void CKesSockEngine::ReadStream(unsigned int socket)
     // allocation of its size: the whole packets are copied out at their size.
     if (m_ReadBuffer.empty()) m_ReadBuffer.resize(ms_ReadChunk);
     const OwnedSource& source = StreamSource(socket);
-    int length = ReadSocket(socket, m_ReadBuffer.data(), ms_ReadChunk, source.address.get(), source.length);
+    if (source.address == nullptr) {
+        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, "Read buffer cannot be allocated");
+        return;
+    }
+    int length = ReadSocket(socket, m_ReadBuffer.data(), ms_ReadChunk, nullptr, 0);
     if (KesTraceOn(4)) KesTrace("Received IO on %u of length %d.\n", socket, length);
     if (length < 0) {
         if (KesTraceOn(4)) KesReportSocketError(socket, "Ignoring packet due to socket error");
@@ -319,8 +332,32 @@ void CKesSockEngine::ReadStream(unsigned int socket)
         DeliverClosed(socket, CopySource(source));
         return;
     }
+    if (QueueOnePacket(socket, m_ReadStates[socket], m_ReadBuffer.data(), static_cast<unsigned int>(length),
+                       source))
+        return;
     int result = ReceiveRun(socket, m_ReadBuffer.data(), static_cast<unsigned int>(length), source);
     if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+}
+
+bool CKesSockEngine::QueueOnePacket(unsigned int socket, ReadState& state, const unsigned char* data,
+                                    unsigned int length, const OwnedSource& source)
+{
+    // Anything else (a fragment to join, a tail, several packets, a length
+    // over the limit) takes the general path, which sees the same bytes.
+    const long long declared = CKesRecHdr::KRHPeekDataLen(data, length);
+    if (state.fragmented || declared < 0 || declared > CKesRecHdr::KRHGetMaxPacketLength() ||
+        declared + CKesRecHdr::ms_HeaderLength != length)
+        return false;
+    // The payload alone, as a completed fragment is queued: the worker
+    // hands it to its owner as it is.
+    constexpr unsigned int kHeader = CKesRecHdr::ms_HeaderLength;
+    CKesIOWorkPacket* packet = CKesIOWorkPacket::KIWPNewInBlock(socket, data + kHeader, length - kHeader,
+                                                                this, source.address.get(), source.length);
+    if (packet == nullptr) return true; // reported, and the packet lost as on the general path
+    packet->KIWPCharge(BacklogOf(socket, state));
+    Queue(OwnedPacket(packet), __LINE__);
+    ApplyBackPressure(socket, state);
+    return true;
 }
 
 bool CKesSockEngine::ReadIntoFragment(unsigned int socket)
@@ -427,13 +464,14 @@ unsigned int CKesSockEngine::SourceLengthOf(unsigned int socket)
 int CKesSockEngine::ReadSocket(unsigned int socket, unsigned char* buffer, int available, sockaddr* address,
                                unsigned int addressLength)
 {
-    if (buffer == nullptr || address == nullptr) {
+    if (buffer == nullptr || (address == nullptr && addressLength > 0)) {
         CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, "Read buffer cannot be allocated");
         return KES_ERR_ALLOCATION;
     }
+    // No address (a stream read): the kernel writes none back either.
     socklen_t fromLength = addressLength;
-    ssize_t got =
-        recvfrom(static_cast<int>(socket), buffer, static_cast<size_t>(available), 0, address, &fromLength);
+    ssize_t got = recvfrom(static_cast<int>(socket), buffer, static_cast<size_t>(available), 0, address,
+                           address != nullptr ? &fromLength : nullptr);
     if (got >= 0) return static_cast<int>(got);
     if (!KesSocketPeerGone(KesLastSocketError())) return -1;
     if (IsDatagramSocket(socket)) {

@@ -1,4 +1,5 @@
 // The receive path: framing and its limits, work packets, cut reads, back-pressure, a real server.
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <fstream>
@@ -207,6 +208,19 @@ public:
     std::atomic<bool> slow{true};
 };
 
+// Holds every worker in its callback until opened; notes the connection's socket.
+class GatedServer : public ksxtest::RecordingServer {
+public:
+    void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override
+    {
+        socket = client->KSEGetEndPointSocket();
+        ksxtest::WaitUntil([this] { return open.load(); });
+        RecordingServer::KesOnServerIO(client, record);
+    }
+    std::atomic<unsigned int> socket{KES_INVALID_SOCKET};
+    std::atomic<bool> open{false};
+};
+
 // A running engine with one server of that type (owned by the engine).
 template <typename Server, int workers>
 class Served : public ::testing::Test {
@@ -219,6 +233,7 @@ protected:
 };
 using ReceivePathServer = Served<LoggingServer, 3>;
 using ReceivePathBackPressure = Served<SlowServer, 2>;
+using ReceivePathOneRecordReads = Served<GatedServer, 2>;
 
 // A flood is read only up to the backlog cap while a bystander is served; then a cap of a few records pauses
 // and resumes a connection thousands of times: one lost resume (or one taken by the wrong release) stalls it.
@@ -264,6 +279,29 @@ TEST_F(ReceivePathBackPressure, AFloodIsReadNoFasterThanItIsServedAndAPausedConn
     EXPECT_TRUE(all) << server->pacedServed.load() << " of " << kBursts * 100 << " records arrived";
 }
 
+// Reads of one whole record each (a request's usual read) are queued whole, yet keep to the backlog cap
+// like any other: reading stops with the workers busy, and every record arrives once they are free.
+TEST_F(ReceivePathOneRecordReads, StopAtTheBacklogCapAndAllArriveOnceServed)
+{
+    ASSERT_EQ(1,
+              engine.KSESetReceiveBacklogCap(4 * CKesReceiveBacklog::ms_PacketOverhead)); // new connections'
+    auto peer = ksxtest::Greeted(server->Port(), "single");
+    ASSERT_TRUE(server->log.WaitFor("connect single"));
+    constexpr int kRecords = 40;
+    int waiting = -1; // bytes the kernel holds for the server's socket
+    for (int i = 0; i < kRecords; ++i) {
+        ASSERT_TRUE(peer->SendText("data", std::to_string(i).c_str()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2)); // one record a read
+    }
+    EXPECT_TRUE(ksxtest::WaitUntil([&] {
+        return server->socket.load() != KES_INVALID_SOCKET &&
+               ioctl(static_cast<int>(server->socket.load()), FIONREAD, &waiting) == 0 && waiting > 0;
+    })) << "reading went on past the backlog cap";
+    server->open = true;
+    for (int i = 0; i < kRecords; ++i) EXPECT_TRUE(server->log.WaitFor("io single " + std::to_string(i)));
+    for (int i = 0; i < kRecords; ++i) EXPECT_EQ(1, server->log.Count("io single " + std::to_string(i)));
+}
+
 // Each round's peer leaves half a record; the next (often on the same handle) starts clean.
 TEST_F(ReceivePathServer, RandomRecordsWithRandomCutsArriveExactlyOnceAndAClosedPeersHalfPacketIsNotReused)
 {
@@ -299,6 +337,25 @@ TEST_F(ReceivePathServer, RandomRecordsWithRandomCutsArriveExactlyOnceAndAClosed
         EXPECT_TRUE(server->log.WaitFor("disconnect on loop", round));
     }
     EXPECT_EQ(0, server->log.Count("disconnect off loop"));
+}
+
+// A read of exactly one packet whose length passes the limit cuts the connection as any other read does.
+TEST_F(ReceivePathServer, OnePacketReadPastTheLimitCutsTheConnectionUndelivered)
+{
+    server->loop = loop.Id();
+    auto peer = ksxtest::Greeted(server->Port(), "large");
+    ASSERT_TRUE(server->log.WaitFor("connect large"));
+    const std::string text(200, 'z');
+    const Bytes frame = FramedRecord(text.c_str());
+    struct Limit {
+        unsigned int old = CKesRecHdr::KRHGetMaxPacketLength();
+        ~Limit() { CKesRecHdr::KRHSetMaxPacketLength(old); }
+    } restore;
+    CKesRecHdr::KRHSetMaxPacketLength(static_cast<unsigned int>(frame.size()) - CKesRecHdr::ms_HeaderLength -
+                                      1);
+    ASSERT_TRUE(peer->SendAll(frame));
+    EXPECT_TRUE(server->log.WaitFor("disconnect on loop"));
+    EXPECT_EQ(0, server->log.Count("io large " + text));
 }
 
 // A length past the limit (exactly the limit passes) cuts the connection after its earlier packets, and
