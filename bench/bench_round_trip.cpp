@@ -425,10 +425,10 @@ Spread RoundTrips(BenchClient& client, uint16_t plainPort)
          }},
     };
     // Warm every path, then alternate blocks so that drift hits all alike.
-    // The hand-off and library paths also take turns at running second (in
+    // The hand-off and library paths also take turns at running last (in
     // the order ABBA, so that a steady drift favours neither): measured
     // against itself, the hand-off echo came out about 1% faster at the
-    // median and 4% at the 99th percentile when it ran second.
+    // median and 4% at the 99th percentile when it ran last.
     for (int block = -1; block < kBlocks; ++block) {
         const int count = block < 0 ? 200 : kRoundTrips / kBlocks;
         const bool libraryFirst = block % 4 == 1 || block % 4 == 2;
