@@ -290,10 +290,14 @@ private:
     // one per worker.
     int QueueWholePackets(unsigned int socket, const unsigned char* run, unsigned int length,
                           unsigned int count, const kesengine::OwnedSource& source);
-    CKesIOWorkPacket* WholePacketsItem(unsigned int socket, const unsigned char* run, unsigned int length,
-                                       unsigned int count, const kesengine::OwnedSource& source);
-    static constexpr unsigned int ms_PacketsWorthAWorker = 32;
     struct ReadState;
+    // A charged work item holding a copy of `length` bytes: `count` whole
+    // packets with their headers, or with count 0 one packet's payload alone.
+    // Null (reported) when it cannot be allocated.
+    CKesIOWorkPacket* WholePacketsItem(unsigned int socket, ReadState& state, const unsigned char* run,
+                                       unsigned int length, unsigned int count,
+                                       const kesengine::OwnedSource& source);
+    static constexpr unsigned int ms_PacketsWorthAWorker = 32;
     // A read of exactly one whole packet on a socket with no incomplete
     // packet kept (a request or an answer, the usual read): queued as one
     // charged item, without the walk over a run, and back pressure applied.

@@ -351,10 +351,8 @@ bool CKesSockEngine::QueueOnePacket(unsigned int socket, ReadState& state, const
     // The payload alone, as a completed fragment is queued: the worker
     // hands it to its owner as it is.
     constexpr unsigned int kHeader = CKesRecHdr::ms_HeaderLength;
-    CKesIOWorkPacket* packet = CKesIOWorkPacket::KIWPNewInBlock(socket, data + kHeader, length - kHeader,
-                                                                this, source.address.get(), source.length);
+    CKesIOWorkPacket* packet = WholePacketsItem(socket, state, data + kHeader, length - kHeader, 0, source);
     if (packet == nullptr) return true; // reported, and the packet lost as on the general path
-    packet->KIWPCharge(BacklogOf(socket, state));
     Queue(OwnedPacket(packet), __LINE__);
     ApplyBackPressure(socket, state);
     return true;
@@ -651,9 +649,10 @@ int CKesSockEngine::QueueWholePackets(unsigned int socket, const unsigned char* 
         m_IOPool != nullptr ? static_cast<unsigned int>(m_IOPool->KSPWorkerCount()) : 1;
     unsigned int items = count / ms_PacketsWorthAWorker;
     items = std::clamp(items, 1u, workers);
+    ReadState& state = m_ReadStates[socket];
     if (items == 1) {
-        // The usual read: one item for all its packets, with no walk over them.
-        CKesIOWorkPacket* packet = WholePacketsItem(socket, run, length, count, source);
+        // One item for all its packets, with no walk over them.
+        CKesIOWorkPacket* packet = WholePacketsItem(socket, state, run, length, count, source);
         return packet != nullptr ? Queue(OwnedPacket(packet), __LINE__) : KES_ERR_ALLOCATION;
     }
     std::vector<void*>& queued = m_QueuedItems;
@@ -665,7 +664,7 @@ int CKesSockEngine::QueueWholePackets(unsigned int socket, const unsigned char* 
         for (unsigned int i = 0; i < packets; ++i)
             end += CKesRecHdr::ms_HeaderLength +
                    static_cast<unsigned int>(CKesRecHdr::KRHPeekDataLen(run + end, length - end));
-        CKesIOWorkPacket* packet = WholePacketsItem(socket, run + at, end - at, packets, source);
+        CKesIOWorkPacket* packet = WholePacketsItem(socket, state, run + at, end - at, packets, source);
         if (packet != nullptr) queued.push_back(packet);
         at = end;
         done += packets;
@@ -682,9 +681,9 @@ int CKesSockEngine::QueueWholePackets(unsigned int socket, const unsigned char* 
     return queued.size() == items ? 1 : KES_ERR_ALLOCATION;
 }
 
-CKesIOWorkPacket* CKesSockEngine::WholePacketsItem(unsigned int socket, const unsigned char* run,
-                                                   unsigned int length, unsigned int count,
-                                                   const OwnedSource& source)
+CKesIOWorkPacket* CKesSockEngine::WholePacketsItem(unsigned int socket, ReadState& state,
+                                                   const unsigned char* run, unsigned int length,
+                                                   unsigned int count, const OwnedSource& source)
 {
     // One block for the item, its bytes and its source: the worker frees
     // what the loop thread allocated, which costs the allocator most per block.
@@ -692,7 +691,7 @@ CKesIOWorkPacket* CKesSockEngine::WholePacketsItem(unsigned int socket, const un
         CKesIOWorkPacket::KIWPNewInBlock(socket, run, length, this, source.address.get(), source.length);
     if (packet == nullptr) return nullptr;
     packet->KIWPSetWholePackets(count);
-    packet->KIWPCharge(BacklogOf(socket));
+    packet->KIWPCharge(BacklogOf(socket, state));
     return packet;
 }
 
