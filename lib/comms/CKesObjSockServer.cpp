@@ -6,12 +6,14 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -115,6 +117,7 @@ CKesObjSockServer::~CKesObjSockServer()
         if (!endpointHoldsIt) KesCloseSocket(m_ListenSocket);
         m_ListenSocket = KES_INVALID_SOCKET;
     }
+    if (m_AcceptWake >= 0) close(m_AcceptWake);
     free(m_ServiceName);
     free(m_Domain);
     free(m_ServerAddress.load());
@@ -289,6 +292,15 @@ int CKesObjSockServer::KOSSBindServerSocket()
 
 int CKesObjSockServer::KOSSStartAcceptThread()
 {
+    // Without it the thread still ends, within its 1 s wait. A wake-up left
+    // by an earlier termination is taken back, or the new wait would never wait.
+    uint64_t earlier = 0;
+    if (m_AcceptWake < 0)
+        m_AcceptWake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    else if (read(m_AcceptWake, &earlier, sizeof earlier) < 0 && errno != EAGAIN)
+        CKesError(KES_ERR_ACCEPT_THREAD, kSource, __LINE__, nullptr);
+    if (m_AcceptWake < 0)
+        CKesError(KES_ERR_ACCEPT_THREAD, kSource, __LINE__, "no wake-up for the accept thread");
     int status = KesPThreadCreate(&m_AcceptThread, KOSSAcceptThreadEntry, this);
     if (status != 0) {
         fprintf(stderr, "Accept Thread Create Error.  Reason: %s\n", strerror(status));
@@ -396,20 +408,21 @@ void CKesObjSockServer::TakeAccepted(unsigned int client, sockaddr* peer)
     }
 }
 
-// Waits up to 1 s for a connection to accept. poll, not select: a process
-// with many connections open gets listening sockets numbered past
-// select's limit of 1,024.
+// Waits up to 1 s for a connection to accept; termination ends the wait at
+// once. poll, not select: a process with many connections open gets
+// listening sockets numbered past select's limit of 1,024.
 __boolean CKesObjSockServer::KOSSPreAccept()
 {
-    pollfd listening{static_cast<int>(m_ListenSocket), POLLIN, 0};
-    int ready = poll(&listening, 1, 1000);
+    pollfd waits[] = {{static_cast<int>(m_ListenSocket), POLLIN, 0}, {m_AcceptWake, POLLIN, 0}};
+    const pollfd& listening = waits[0];
+    int ready = poll(waits, m_AcceptWake >= 0 ? 2 : 1, 1000);
     if (ready < 0 && errno == EINTR) return FALSE;
     if (ready < 0 || (listening.revents & POLLNVAL) != 0) {
         CKesError(KES_ERR_ACCEPT_WAIT, kSource, __LINE__, nullptr);
         return FALSE;
     }
     // An error on the socket is left to accept, which reports it.
-    return ready > 0 ? TRUE : FALSE;
+    return listening.revents != 0 ? TRUE : FALSE;
 }
 
 // Files an accepted connection in the new-socket table as an endpoint that
@@ -493,6 +506,10 @@ int CKesObjSockServer::KOSSTerminate()
     if (m_ConnectState.load() == KES_DISCONNECTED) return 1; // another thread finished it meanwhile
     m_ConnectState.store(KES_DISCONNECTED);
     if (m_AcceptThreadStarted) {
+        // Never read: the wait sees it at once, however often it waits again.
+        const uint64_t wake = 1;
+        if (m_AcceptWake >= 0 && write(m_AcceptWake, &wake, sizeof wake) != sizeof wake)
+            CKesError(KES_ERR_ACCEPT_JOIN, kSource, __LINE__, "the accept thread ends within its 1 s wait");
         if (KesTraceOn(4)) KesTrace("KesPThreadJoin");
         if (KesPThreadJoin(&m_AcceptThread) != 0)
             CKesError(KES_ERR_ACCEPT_JOIN, kSource, __LINE__, nullptr);

@@ -235,7 +235,8 @@ private:
     CKesTreeList* m_NewSockets = nullptr;                          // owned; socket -> endpoint (owned)
     TKesPThread m_AcceptThread{};                                  // the accept thread
     bool m_AcceptThreadStarted = false;                            // created and not yet joined
-    char* m_ServiceFilePath = nullptr;                             // owned; path of the service file
+    int m_AcceptWake = -1;             // eventfd, written once by termination to end the accept thread's wait
+    char* m_ServiceFilePath = nullptr; // owned; path of the service file
     CKesServiceDataParser* m_ServiceDataParser = nullptr; // owned; created by the first KOSSInitialise
     CKesObjMulticast* m_Multicast = nullptr;              // the engine's channel, not owned
     CKesSockEngine* m_Controller = nullptr;               // the owning engine, not owned

@@ -1,9 +1,11 @@
 // The server's start-up, termination and its entry in the service file, compared byte for byte.
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "CKesServiceDataParser.h"
 #include "CKesTreeList.h"
@@ -121,10 +123,15 @@ TEST(ServerFileTest, TerminateEndsTheAcceptThreadAndNeverHangsOrRevivesTheServer
     }
     EXPECT_EQ(original, ReadFile(ServiceFilePath()));
 
+    // Accepting, the thread waits up to 1 s at a time for a connection:
+    // termination ends that wait at once instead of sitting it out.
     auto server = StartServer("svc");
     ASSERT_TRUE(ksxtest::WaitUntil([&] { return server->KOSSGetConnectState() == KES_CONNECTED; }));
     EXPECT_EQ(threads + 1, ThreadCount());
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // well inside a wait
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(1, server->KOSSTerminate());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
     EXPECT_EQ(threads, ThreadCount());
     EXPECT_EQ(original, ReadFile(ServiceFilePath()));
 }
