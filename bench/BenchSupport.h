@@ -37,11 +37,20 @@ struct Spread {
     double p99;
 };
 
+// The percent-th percentile of sorted samples by nearest rank: the smallest
+// value that percent of the samples do not exceed. Of 100 samples the 99th
+// percentile is the 99th smallest, not the largest. sorted must not be empty.
+inline double Percentile(const std::vector<double>& sorted, int percent)
+{
+    const size_t rank = (sorted.size() * static_cast<size_t>(percent) + 99) / 100;
+    return sorted[rank > 0 ? rank - 1 : 0];
+}
+
 // Median and 99th percentile, the two figures a latency line prints; samples must not be empty.
 inline Spread SpreadOf(std::vector<double> samples)
 {
     std::sort(samples.begin(), samples.end());
-    return {samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
+    return {samples[samples.size() / 2], Percentile(samples, 99)};
 }
 
 // send() may take part of a buffer; false when the connection broke off.

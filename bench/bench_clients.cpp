@@ -257,8 +257,8 @@ int ServerProcess(int commands, int reports, pid_t child)
         lastMs.push_back((g_Shared->lastDeliveryNs - start) / 1e6);
     }
     const long after = ResidentKiB();
-    std::sort(lastMs.begin(), lastMs.end());
-    const double p50 = lastMs[lastMs.size() / 2], p99 = lastMs[lastMs.size() * 99 / 100];
+    const benchsupport::Spread last = benchsupport::SpreadOf(lastMs);
+    const double p50 = last.median, p99 = last.p99;
     const double perConnection = static_cast<double>(after - before) / kClients;
 
     printf("%d clients, one server, two processes:\n", kClients);

@@ -329,7 +329,8 @@ Spread SpreadOf(std::vector<double> samples)
 {
     if (samples.empty()) return {0, 0, 0, 0};
     std::sort(samples.begin(), samples.end());
-    return {samples.size(), samples[samples.size() / 2], samples[samples.size() * 99 / 100], samples.back()};
+    return {samples.size(), samples[samples.size() / 2], benchsupport::Percentile(samples, 99),
+            samples.back()};
 }
 
 // Round trips on the bystander's connection while keepGoing() holds, each
