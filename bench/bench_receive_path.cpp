@@ -127,8 +127,8 @@ int main()
     std::vector<double> ratios;
     double plainMiBs = 0, pathMiBs = 0;
     const double mib = static_cast<double>(kPayload) / (1 << 20);
-    // Untimed: the program's first transfer runs at about two thirds of the
-    // speed of the later ones, whichever of the two makes it.
+    // Untimed: a run's first transfers are the slowest (whichever of the two
+    // went first ran at a half to two thirds of its later speed).
     PlainLoop(frame);
     ReceivePath(engine, frame);
     for (int i = 0; i < kRepetitions; ++i) {
