@@ -235,8 +235,11 @@ private:
     CKesTreeList* m_NewSockets = nullptr;                          // owned; socket -> endpoint (owned)
     TKesPThread m_AcceptThread{};                                  // the accept thread
     bool m_AcceptThreadStarted = false;                            // created and not yet joined
-    int m_AcceptWake = -1;             // eventfd, written once by termination to end the accept thread's wait
-    char* m_ServiceFilePath = nullptr; // owned; path of the service file
+    // Owned eventfd: made by the first KOSSStartAcceptThread, closed by the
+    // destructor. KOSSTerminate writes it to end the accept thread's wait at
+    // once; it is read back only when an accept thread is started again.
+    int m_AcceptWake = -1;
+    char* m_ServiceFilePath = nullptr;                    // owned; path of the service file
     CKesServiceDataParser* m_ServiceDataParser = nullptr; // owned; created by the first KOSSInitialise
     CKesObjMulticast* m_Multicast = nullptr;              // the engine's channel, not owned
     CKesSockEngine* m_Controller = nullptr;               // the owning engine, not owned
