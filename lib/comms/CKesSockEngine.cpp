@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "CKesAtom.h"
@@ -157,10 +158,16 @@ void CKesSockEngine::DestroyServers()
 
 void CKesSockEngine::DestroyClientSockets()
 {
-    CKesTreeList* table = m_ClientSocketTable;
+    // A client's connect thread may still file a socket now (the clients
+    // stop later): the table is taken out under the engine lock, after which
+    // no other thread can reach it, and a late filing finds no table.
+    CKesTreeList* table = nullptr;
+    {
+        CKesAutoMutex hold(m_EngineLock);
+        table = std::exchange(m_ClientSocketTable, nullptr);
+    }
     for (void* client : TableValues(table))
         RemoveIO(static_cast<CKesObjSockClient*>(client)->KOSCGetClientTCPSocket(), __LINE__);
-    m_ClientSocketTable = nullptr;
     delete table;
     ForgetOwners([](Owner& owner) {
         if (owner.client != nullptr) owner = Owner{};
