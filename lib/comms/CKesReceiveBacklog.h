@@ -110,7 +110,8 @@ public:
     // True when the backlog is over either cap (datagram sockets drop then).
     bool IsFull() const { return OverCaps(); }
     // Charged packets are finished; a paused socket is read again once both
-    // counts are below half their caps (harmless when the connection is gone).
+    // bytes are at most half their cap and the packets below half theirs
+    // (harmless when the connection is gone).
     // Every packet ends here: the lock only when the socket is paused.
     void Release(long long bytes, int packets)
     {
@@ -152,7 +153,9 @@ private:
     bool Drained() const
     {
         const uint64_t counts = Pending();
-        return BytesOf(counts) < m_CapBytes / 2 && PacketsOf(counts) < ms_PacketCap / 2;
+        // Bytes at most half (not below): a cap of one byte resumes once
+        // nothing is pending.
+        return BytesOf(counts) <= m_CapBytes / 2 && PacketsOf(counts) < ms_PacketCap / 2;
     }
     // Bytes and packets share one word, so that a charge and a release are
     // one atomic step each. The totals wrap around, but their difference is

@@ -274,10 +274,13 @@ private:
     static std::string MulticastInterfaceFromEnvironment();
 
     // ---- receive path (CKesSockEngineReceive.cpp) --------------------------
-    // The most one OnIO reads: a flooding connection's read, split into
+    // The most one OnIO reads from a stream: a flooding connection's read, split into
     // packets, is what a bystander may have to wait behind beyond the
     // backlog's packet cap.
     static constexpr int ms_ReadChunk = 16 << 10;
+    // The largest datagram there is (UDP's length field): a datagram is read
+    // whole into a buffer of its size, never cut.
+    static constexpr int ms_LargestDatagram = 64 << 10;
     // A fragment buffer starts at this size (or the bytes at hand) and then
     // doubles as its packet's bytes arrive, up to the declared length.
     static constexpr unsigned int ms_FirstFragmentCapacity = 4096;
@@ -407,6 +410,10 @@ private:
     // one read (loop thread alone; kept to reuse their memory).
     std::vector<unsigned char> m_ReadBuffer;
     kesengine::OwnedSource m_StreamSource;
+    // The registration whose OnIO runs now (loop thread; 0 between
+    // dispatches and for a read handed over directly): what it reads is
+    // that registration's, even if another thread ends it meanwhile.
+    uint32_t m_ReadGeneration = 0;
     std::vector<void*> m_QueuedItems;
 
     CKesServPool* m_IOPool; // worker pool that processes received packets

@@ -183,9 +183,15 @@ CKesReceiveBacklog* CKesSockEngine::BacklogOf(unsigned int socket, ReadState& st
 {
     // One per handle for the engine's life, so that packets point at it
     // without counting references; a new registration of the handle (a new
-    // connection) renews it.
-    uint32_t generation = KRNGetGeneration(socket);
+    // connection) renews it. Bytes belong to the registration they were read
+    // under: a read that another thread's removal overtook still charges that
+    // registration, so its packets are known to be from an ended connection
+    // and never reach whoever gets the handle next. A read handed over
+    // directly (no dispatch) belongs to the current registration, or, when
+    // there is none any more, to the last one read.
+    const uint32_t generation = m_ReadGeneration != 0 ? m_ReadGeneration : KRNGetGeneration(socket);
     std::shared_ptr<CKesReceiveBacklog>& backlog = state.backlog;
+    if (generation == 0 && backlog != nullptr) return backlog.get();
     if (backlog == nullptr)
         backlog = std::make_shared<CKesReceiveBacklog>(this, socket, generation, KSEGetReceiveBacklogCap());
     else if (backlog->Generation() != generation)
@@ -277,10 +283,12 @@ void CKesSockEngine::OnIO(CMOMRvIO* io)
     KES_CHECK(MayRunReceivePath(*this), kLoopThreadRule);
     if (KesTraceOn(4)) KesTrace("CKesSockEngine::OnIO().\n");
     unsigned int socket = io->Source();
+    m_ReadGeneration = io->Generation();
     if (IsOwnedStream(socket))
         ReadStream(socket);
     else
         ReadDatagram(socket);
+    m_ReadGeneration = 0;
 }
 
 OwnedSource CKesSockEngine::NewSource(unsigned int socket)
@@ -418,7 +426,7 @@ void CKesSockEngine::ReadDatagram(unsigned int socket)
         if (KesTraceOn(4)) KesReportSocketError(socket, "Ignoring packet due to socket error");
         return;
     }
-    if (available > ms_ReadChunk) available = ms_ReadChunk;
+    if (available > ms_LargestDatagram) available = ms_LargestDatagram;
     // Only the byte after what is read needs zeroing.
     OwnedBytes buffer(static_cast<unsigned char*>(malloc(static_cast<size_t>(available) + 1)));
     OwnedSource source = NewSource(socket);
@@ -803,10 +811,13 @@ void CKesSockEngine::KSEProcessIO(CKesIOWorkPacket* packet)
         // on another thread waits for this packet.
         CKesAutoMutex hold(m_EngineLock);
         owner = OwnerOf(socket);
-        // Bytes read from a connection that has ended meanwhile (its handle
-        // may already belong to a new one) must not reach the new owner. It
-        // may still end after this; a server asks again (KOSSProcessPacket).
-        if (owner.Owned() && KSEIsFromEndedConnection(*packet)) {
+        // Bytes read from a connection that has ended meanwhile must not
+        // reach a new owner: a server's or client's, or a new registration of
+        // the handle by a derived engine. It may still end after this; a
+        // server asks again (KOSSProcessPacket). With neither (the handle not
+        // registered since), they go to KesOnRvIO like the packets read
+        // before the engine cut a stream of its own.
+        if (KSEIsFromEndedConnection(*packet) && (owner.Owned() || KRNGetGeneration(socket) != 0)) {
             if (KesTraceOn(2)) KesTrace("Socket %u: a packet of an ended connection dropped\n", socket);
             return;
         }

@@ -60,13 +60,15 @@ struct Delivery {
     Bytes payload, source;
 };
 
-// An engine whose catch-all callback keeps every packet that reaches it.
+// An engine whose catch-all callback keeps every packet that reaches it; while shut, the callback
+// waits at the gate (holding its worker) until opened.
 class CollectingEngine : public CKesSockEngine {
 public:
     explicit CollectingEngine(int poolSize) : CKesSockEngine("receive-test", __KES_SERV_DAEMON, poolSize) {}
     ~CollectingEngine() override { KSEStopWorkers(); } // a worker may still be in KesOnRvIO
     void KesOnRvIO(CKesIOWorkPacket* packet) override
     {
+        ksxtest::WaitUntil([this] { return open.load(); });
         Delivery delivery{packet->KIWPGetSocket(), PacketOf(*packet), SourceOf(*packet)};
         if (delivery.payload.empty())
             KRNRemoveIO(packet->KIWPGetSocket()); // an owner takes a closed connection off the loop
@@ -80,6 +82,8 @@ public:
         m_Changed.wait_for(hold, std::chrono::seconds(60), [&] { return m_Deliveries.size() >= count; });
         return m_Deliveries;
     }
+
+    std::atomic<bool> open{true};
 
 private:
     std::mutex m_Lock;
@@ -277,6 +281,16 @@ TEST_F(ReceivePathBackPressure, AFloodIsReadNoFasterThanItIsServedAndAPausedConn
     paced->Shutdown(); // a send stuck behind a lost resume returns
     send.join();
     EXPECT_TRUE(all) << server->pacedServed.load() << " of " << kBursts * 100 << " records arrived";
+
+    // A cap of one byte pauses after every read and resumes once nothing is pending.
+    ASSERT_EQ(1, engine.KSESetReceiveBacklogCap(1));
+    auto tiny = ksxtest::Greeted(server->Port(), "tiny");
+    ASSERT_TRUE(server->log.WaitFor("connect tiny"));
+    for (int i = 1; i <= 3; ++i) {
+        ASSERT_TRUE(tiny->SendText("data", "paced"));
+        EXPECT_TRUE(ksxtest::WaitUntil([&] { return server->pacedServed.load() == kBursts * 100 + i; }))
+            << "record " << i << " under a cap of one byte was never read";
+    }
 }
 
 // Reads of one whole record each (a request's usual read) are queued whole, yet keep to the backlog cap
@@ -493,6 +507,87 @@ TEST(RecordHeader, LengthGoesInFrontWholeRecordsDecodeInOrderAndABadLengthBreaks
     EXPECT_EQ(reports[1].code, KES_ERR_FRAMING);
     EXPECT_EQ(reports[1].source, "CKesRecHdr");
     EXPECT_EQ(reports[1].text, "Packet size mismatch in incoming conglomerated TCP packet.");
+}
+
+// Another thread removes a server's socket just after the loop began to read it (the removal lands inside
+// the dispatch), and the handle goes to a new connection or to a new registration of the engine's own:
+// what that read brings belongs to the ended connection and reaches neither (with no server filed, a record
+// given to the new connection would be reported as having no server).
+TEST(ReceivePathEndedConnections, AReadOvertakenByItsSocketsRemovalReachesNoLaterOwner)
+{
+    class RemovingEngine : public CollectingEngine {
+    public:
+        RemovingEngine() : CollectingEngine(1) {}
+        void OnIO(CMOMRvIO* io) override
+        {
+            if (CKesSockEnd* end = removeOnRead.exchange(nullptr)) KSERemoveServerClientSocket(end);
+            CollectingEngine::OnIO(io);
+        }
+        std::atomic<CKesSockEnd*> removeOnRead{nullptr};
+    };
+    for (const bool toServer : {true, false}) {
+        SCOPED_TRACE(toServer ? "the handle goes to a server's connection"
+                              : "the engine registers the handle");
+        ksxtest::ErrorCapture errors;
+        RemovingEngine engine;
+        ksxtest::EventLoopThread loop(engine);
+        engine.open = false; // the one worker waits with the first packet, the read's queue behind it
+        engine.KSEAddWorkToIOPool(new CKesIOWorkPacket(kSocket, HeapBytes({'x'}), 1, &engine, nullptr, 0));
+        ksxtest::TcpPair old, fresh;
+        const int socket = static_cast<int>(old.Near());
+        CKesSockEnd end;
+        ASSERT_EQ(1, end.KSESetEndPointSocket(old.Near()));
+        ASSERT_EQ(1, engine.KSEAddNewServerSocket(const_cast<char*>("NoSuchService"), &end));
+        engine.removeOnRead = &end;
+        ASSERT_TRUE(old.Far().SendAll(FramedRecord("ended")));
+        int waiting = -1;
+        ASSERT_TRUE(ksxtest::WaitUntil([&] {
+            return engine.removeOnRead.load() == nullptr && ioctl(socket, FIONREAD, &waiting) == 0 &&
+                   waiting == 0;
+        })) << "the loop did not read the record";
+        ASSERT_EQ(socket, dup2(static_cast<int>(fresh.Near()), socket));
+        if (toServer)
+            ASSERT_EQ(1, engine.KSEAddNewServerSocket(const_cast<char*>("NoSuchService"), &end));
+        else
+            ASSERT_EQ(1,
+                      engine.KRNAddIOHandle(static_cast<unsigned int>(socket), TRUE, FALSE, FALSE, &engine));
+        engine.open = true;
+        engine.KSEStopWorkers(); // runs what is queued
+        EXPECT_EQ(engine.WaitFor(0).size(), 1u) << "a record of the ended connection reached KesOnRvIO";
+        EXPECT_EQ(errors.Count(KES_ERR_NO_SERVER), 0)
+            << "a record of the ended connection reached the new one";
+        if (toServer) engine.KSERemoveServerClientSocket(&end);
+        engine.KRNRemoveIO(static_cast<unsigned int>(socket));
+        end.KSEReleaseEndPointSocket();
+    }
+}
+
+// A datagram socket a derived engine registers: each datagram reaches KesOnRvIO whole, even one larger than
+// a stream read.
+TEST(ReceivePathDatagrams, ADatagramLargerThanAStreamReadArrivesWhole)
+{
+    CollectingEngine engine(1);
+    ksxtest::EventLoopThread loop(engine);
+    const int receiver = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0),
+              sender = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(0, bind(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    ASSERT_EQ(0, getsockname(receiver, reinterpret_cast<sockaddr*>(&address), &length));
+    ASSERT_EQ(1, engine.KRNAddIOHandle(static_cast<unsigned int>(receiver), TRUE, FALSE, FALSE, &engine));
+    const Bytes large = Pattern(20000, 7); // a stream read takes at most 16 KiB
+    ASSERT_EQ(
+        static_cast<ssize_t>(large.size()),
+        sendto(sender, large.data(), large.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    const std::vector<Delivery> deliveries = engine.WaitFor(1);
+    ASSERT_EQ(deliveries.size(), 1u);
+    EXPECT_EQ(deliveries[0].payload, large);
+    loop.Stop();
+    engine.KRNRemoveIO(static_cast<unsigned int>(receiver));
+    close(receiver);
+    close(sender);
 }
 
 // A derived engine stops the workers before its own part goes: what they have queued still runs;
