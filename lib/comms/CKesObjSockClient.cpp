@@ -81,11 +81,14 @@ CKesObjSockClient::~CKesObjSockClient()
 
 void CKesObjSockClient::KOSCStopConnectThread()
 {
+    // Set before taking the thread lock: a pass holds that lock for a whole
+    // attempt, whose waits for the server (the installation-key proof) look
+    // at the flag without it. The thread checks the flag again under the lock
+    // before every wait, and the broadcast comes under the lock, so a thread
+    // that missed the flag is already waiting when it is woken.
+    m_ShuttingDown = true;
     {
-        // Set under the thread lock: the thread checks the flag under it
-        // before every wait, so the broadcast cannot be missed.
         CKesThread::AutoMutex hold(m_ConnThread);
-        m_ShuttingDown = true;
         m_ConnThread.KTBroadcast();
     }
     m_ConnThread.KTJoinThread(); // a thread never started (or joined) is no error here

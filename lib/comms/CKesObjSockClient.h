@@ -214,7 +214,8 @@ private:
     CKesSockEngine* m_Controller;              // the engine, not owned
     CKesObjMulticast* m_Multicast;             // the engine's channel, not owned
     CKesThread m_ConnThread;                   // the connect thread, its lock and condition
-    std::atomic<bool> m_ShuttingDown;          // set by the destructor under the thread lock
+    std::atomic<bool> m_ShuttingDown;          // set when stopping, before the thread lock;
+                                               // read with or without it
 
     CKesMutex m_ServerLock;         // innermost: m_ServerData swaps, m_AnnouncedServer
     CKesSockEnd* m_AnnouncedServer; // owned; endpoint from an address reply,

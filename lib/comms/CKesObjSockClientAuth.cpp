@@ -73,7 +73,8 @@ bool WriteAll(int socket, const CKesRecord& record)
 } // namespace
 
 // Reads exactly length bytes before the deadline; false when the connection
-// ended, failed, the time ran out or the client is being destroyed.
+// ended, failed, the time ran out or the client is being destroyed (seen
+// within one poll slice: the flag is set before the thread lock this pass holds).
 bool CKesObjSockClient::ReadBefore(unsigned char* out, size_t length, Clock::time_point deadline, bool* late)
 {
     const int socket = static_cast<int>(m_TCPSocket.load());
@@ -131,6 +132,9 @@ bool CKesObjSockClient::ProveInstallationKey(const CKesSockEnd& server)
         challenge ? CKesInstallationKey::KIKBytesOf(*challenge, CKesInstallationKey::ms_ChallengeField,
                                                     CKesInstallationKey::ms_NonceBytes)
                   : nullptr;
+    // Cut short because the client is being destroyed: no verdict on the
+    // server, nothing counted or reported, no refusal sent.
+    if (!challenge && KOSCShuttingDown()) return false;
     std::string why;
     if (const char* reason = RefusalReason(challenge.get())) {
         why = std::string("refused this client (") + reason + ")";
@@ -145,6 +149,7 @@ bool CKesObjSockClient::ProveInstallationKey(const CKesSockEnd& server)
         key->KIKForgetRequests(m_ServiceName); // connected: no reply is awaited any more
         return true;
     }
+    if (KOSCShuttingDown()) return false; // the answer cut short likewise
     key->KIKCountRefusal();
     const std::string at = ServerText(server);
     key->KIKReportOnce(kSource, __LINE__, at, "server at " + at + " " + why + ": connection closed");

@@ -233,6 +233,31 @@ TEST(InstallationKeyClient, TakesOnlyAGenuineReplyAndSendsItsIdOnlyToAServerThat
     EXPECT_EQ(1, errors.CountText({at + " proved another installation key"}));
 }
 
+// A member destroyed while it waits for a server that accepts and never speaks goes at once (not at the
+// identify deadline) and passes no verdict on the server: nothing counted or reported, no refusal sent.
+TEST(InstallationKeyClient, DestroyedWhileWaitingForASilentServerGoesAtOnceWithoutAVerdict)
+{
+    ksxtest::WireListener silent;
+    ksxtest::WriteServiceFile(ksxtest::kMulticastLine +
+                              ksxtest::ServiceLine("Keyed", "Lab", "127.0.0.1", silent.Port()));
+    KeyedEngine keyed(5, 1.0); // the identify deadline at its full 30 s
+    ksxtest::ErrorCapture errors;
+    auto client = std::make_unique<ksxtest::LoggingClient>("waiting", "Keyed", "Lab");
+    ASSERT_EQ(1, client->KOSCSetController(&keyed.engine));
+    ASSERT_EQ(1, client->KOSCInitialise());
+    std::unique_ptr<ksxtest::WireConnection> server = silent.Accept();
+    ASSERT_TRUE(server);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    const auto start = std::chrono::steady_clock::now();
+    client.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_TRUE(server->SeesEnd()) << "closed without a refusal";
+    EXPECT_EQ(0, keyed.Refusals());
+    EXPECT_EQ(0, errors.CountText({"server at 127.0.0.1"}));
+    keyed.engine.KNSafeExit();
+}
+
 // Daemons, each home with its own service and key files; a member finds another by the group, the keyless
 // client by the file that holds the member's entry.
 TEST(InstallationKeyProcesses, MembersMeetByGroupAndEachSideTellsANonMemberWhy)
