@@ -250,7 +250,7 @@ int CKesObjMulticast::KOMInitialise()
 unsigned int CKesObjMulticast::KOMOpenUdpSocket()
 {
     for (;;) {
-        const int handle = ::socket(AF_INET, SOCK_DGRAM, 0);
+        const int handle = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         if (handle >= 0) return static_cast<unsigned int>(handle);
         // Out of descriptors: raise the limit and try again while it can be raised.
         if (!CKesFileDescriptor::KFDIsUnavailable(errno) || CKesFileDescriptor::KFDMakeAvailable() != 0)

@@ -216,7 +216,7 @@ int CKesObjSockServer::KOSSInitialise()
 int CKesObjSockServer::KOSSOpenSocket()
 {
     for (;;) {
-        int created = socket(AF_INET, SOCK_STREAM, 0);
+        int created = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (created >= 0) {
             if (m_ListenSocket != KES_INVALID_SOCKET) KesCloseSocket(m_ListenSocket);
             m_ListenSocket = static_cast<unsigned int>(created);

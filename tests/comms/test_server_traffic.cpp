@@ -5,8 +5,10 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "CKesIOWorkPacket.h"
+#include "CKesObjMulticast.h"
 #include "CKesReceiveBacklog.h"
 #include "KesEngineHarness.h"
 
@@ -23,6 +25,28 @@ std::string NextData(WireConnection& peer)
 {
     std::unique_ptr<CKesRecord> record = peer.ReadRecord();
     return record ? TextOf(*record, "data") : "<closed>";
+}
+
+// The process's descriptors of IPv4 sockets bound to this local port: a server's listening socket and the
+// connections it accepted.
+std::vector<int> SocketsOnPort(unsigned int port)
+{
+    std::vector<int> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        const int fd = std::stoi(entry.path().filename());
+        sockaddr_in local{};
+        socklen_t length = sizeof local;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
+            local.sin_family == AF_INET && ntohs(local.sin_port) == port)
+            found.push_back(fd);
+    }
+    return found;
+}
+
+bool CloseOnExec(int fd)
+{
+    const int flags = fcntl(fd, F_GETFD);
+    return flags >= 0 && (flags & FD_CLOEXEC) != 0;
 }
 
 class ServerTraffic : public ::testing::Test {
@@ -111,6 +135,19 @@ TEST_F(ServerTraffic, GreetingKeepAlivesAndRefusedIdsStayInternalAndEarlyRecords
     std::sort(events.begin() + 5, events.end());
     std::sort(expected.begin() + 5, expected.end());
     EXPECT_EQ(expected, events);
+}
+
+// A host that starts another program hands it no socket of the engine's: not the listening port, not a
+// connection, not the group membership.
+TEST_F(ServerTraffic, TheListeningAcceptedAndMulticastSocketsAreCloseOnExec)
+{
+    auto peer = Identified("alpha");
+    std::vector<int> sockets = SocketsOnPort(Port());
+    EXPECT_EQ(2u, sockets.size()) << "the listening socket and alpha's connection";
+    CKesObjMulticast* group = m_Engine->KSEGetMulticast();
+    sockets.push_back(int(group->KOMGetSendSocket()));
+    sockets.push_back(int(group->KOMGetReceiveSocket()));
+    for (int fd : sockets) EXPECT_TRUE(CloseOnExec(fd)) << "descriptor " << fd;
 }
 
 // The null record is reported by place; a broadcast batch reaches every client in order.
