@@ -112,7 +112,7 @@ public:
     // Replaces an any/all-ones server address by the socket's peer address.
     int KOSCResetServerAddress();
     int KOSCOpenTCPSocket();
-    // Connects (blocking; an interrupted connect is restarted), registers the
+    // Connects (blocking; an interrupted connect is waited for), registers the
     // socket with the engine and, after the greeting delay, sends the client id.
     int KOSCConnectSocketToServer();
     // Registers m_TCPSocket with the engine.

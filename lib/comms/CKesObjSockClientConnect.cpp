@@ -400,13 +400,12 @@ int CKesObjSockClient::KOSCConnectSocketToServer()
     sockaddr* address = server->KSEGetEndPointAddress();
     if (!address) return KES_ERR_NO_SERVER_ADDRESS;
 
-    if (KesSetUserTimeout(m_TCPSocket, UnackedLimitMs(m_Controller)) != 0)
+    const unsigned int limitMs = UnackedLimitMs(m_Controller);
+    if (KesSetUserTimeout(m_TCPSocket, limitMs) != 0)
         KesReportSocketError(m_TCPSocket, "Socket option TCP_USER_TIMEOUT failed");
-    int connected;
-    do {
-        connected = connect(static_cast<int>(m_TCPSocket.load()), address, KES_SOCKADDR_IN_LEN);
-    } while (connected != 0 && errno == EINTR);
-    if (connected != 0) {
+    // Interrupted by a signal, the connect goes on in the background and is
+    // waited for, within the same bound the system puts on the handshake.
+    if (KesConnect(m_TCPSocket, address, KES_SOCKADDR_IN_LEN, static_cast<int>(limitMs)) != 0) {
         if (KesTraceOn(1)) {
             KesReportSocketError(m_TCPSocket, "Connect Failed");
             CKesError(KES_ERR_CONNECTION, kSource, __LINE__, nullptr);

@@ -126,6 +126,18 @@ int KesSendAllWithin(unsigned int socket, const void* data, size_t length, int t
 // error. 0 restores the system's default. 0, or -1 with errno (a socket that
 // is not TCP).
 int KesSetUserTimeout(unsigned int socket, unsigned int ms);
+// Connects a blocking socket. A connect interrupted by a signal is not
+// given up nor called again (which may answer EALREADY while the handshake
+// goes on): the connection goes on in the background, and this waits for
+// its outcome as KesFinishConnect does. A non-blocking socket's EINPROGRESS
+// is waited for the same way. 0 when connected; -1 with errno.
+int KesConnect(unsigned int socket, const struct sockaddr* address, socklen_t length, int timeoutMs);
+// Waits for the outcome of a connect already under way on the socket: until
+// it can be written to (poll, restarted after a signal), then reads the
+// connection's error. At most timeoutMs milliseconds (monotonic clock, not
+// scaled; negative: no bound). 0 when connected; -1 with errno ETIMEDOUT when
+// the bound passed first, or the connection's own error (ECONNREFUSED ...).
+int KesFinishConnect(unsigned int socket, int timeoutMs);
 // Closes a socket; 0 or -1.
 int KesCloseSocket(unsigned int socket);
 // Sets errno from the system's last error (on this platform they are one).

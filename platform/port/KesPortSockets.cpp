@@ -200,6 +200,43 @@ int KesSendAllWithin(unsigned int socket, const void* data, size_t length, int t
     return 0;
 }
 
+int KesConnect(unsigned int socket, const sockaddr* address, socklen_t length, int timeoutMs)
+{
+    if (::connect(static_cast<int>(socket), address, length) == 0) return 0;
+    if (errno != EINTR && errno != EINPROGRESS) return -1;
+    return KesFinishConnect(socket, timeoutMs);
+}
+
+int KesFinishConnect(unsigned int socket, int timeoutMs)
+{
+    const int fd = static_cast<int>(socket);
+    const bool forever = timeoutMs < 0;
+    const SteadyClock::time_point deadline =
+        SteadyClock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
+    for (;;) {
+        pollfd entry{fd, POLLOUT, 0};
+        const int ready = ::poll(&entry, 1, forever ? -1 : MillisecondsUntil(deadline));
+        if (ready > 0) break;
+        if (ready < 0 && errno != EINTR) return -1;
+        if (ready == 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return -1;
+    if (error != 0) {
+        errno = error;
+        return -1;
+    }
+    // Writable without an error: connected, unless the socket was never
+    // connecting at all.
+    sockaddr_storage peer{};
+    socklen_t peerLength = sizeof peer;
+    return ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0 ? 0 : -1;
+}
+
 int KesSetUserTimeout(unsigned int socket, unsigned int ms)
 {
     return ::setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_USER_TIMEOUT, &ms, sizeof ms) == 0 ? 0

@@ -1,6 +1,7 @@
 // The portability layer: error reports, settings from the environment, files, addresses, sockets.
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -222,4 +223,52 @@ TEST(Socket, SendWithinADeadlineGivesUpOnAStalledPeerAndDeliversAllToAReader)
     EXPECT_EQ(timeout, 1500u);
     EXPECT_EQ(KesSetUserTimeout(stalled[0], 1500), -1) << "not a TCP socket";
     for (int fd : {stalled[0], stalled[1], reading[0], reading[1], tcp}) close(fd);
+}
+
+// A connect interrupted by a signal goes on in the background and is waited for, within its bound: made
+// once the server takes it, ETIMEDOUT at the bound while it does not.
+TEST(Socket, AnInterruptedConnectIsWaitedForWithinItsBound)
+{
+    struct sigaction old = {}, quiet = {};
+    quiet.sa_handler = [](int) {}; // no SA_RESTART: the connect returns EINTR
+    ASSERT_EQ(sigaction(SIGUSR1, &quiet, &old), 0);
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    // One connection fills the accept queue: a second SYN is dropped and sent again after a second.
+    const int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&address), length), 0);
+
+    for (const bool taken : {false, true}) {
+        SCOPED_TRACE(taken ? "the server takes it" : "the queue stays full");
+        std::thread interrupter([&, caller = pthread_self()] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            pthread_kill(caller, SIGUSR1);
+            if (taken) close(accept(listener, nullptr, nullptr));
+        });
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        errno = 0;
+        const int result = KesConnect(fd, reinterpret_cast<sockaddr*>(&address), length, taken ? 20000 : 300);
+        const int error = errno;
+        interrupter.join();
+        sockaddr_in peer{};
+        socklen_t peerLength = sizeof peer;
+        if (taken) {
+            EXPECT_EQ(result, 0) << strerror(error);
+            EXPECT_EQ(getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength), 0);
+            EXPECT_EQ(peer.sin_port, address.sin_port);
+        } else {
+            EXPECT_EQ(result, -1);
+            EXPECT_EQ(error, ETIMEDOUT) << strerror(error);
+        }
+        close(fd);
+    }
+    close(filler);
+    close(listener);
+    sigaction(SIGUSR1, &old, nullptr);
 }
