@@ -170,6 +170,9 @@ private:
     // Caller holds the endpoint lock: a packet read from a connection that
     // has ended, whose handle may be a new connection's now.
     bool IsFromEndedConnection(const CKesIOWorkPacket& packet);
+    // The end of a connection's stream: removes the connection (takes the
+    // endpoint lock itself).
+    void RemoveClosedConnection(const CKesIOWorkPacket& packet);
     using EarlyRecords = std::vector<std::unique_ptr<CKesRecord>>; // empty: no allocation
     int IdentifyOrHold(Connection& connection, CKesRecord* record, unsigned int length, bool* handled,
                        EarlyRecords* early);

@@ -276,15 +276,9 @@ int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet)
     const unsigned int length = packet->KIWPGetPacketLength();
     int result = 1;
 
-    // The end of a connection: removal takes the endpoint lock itself.
+    // The end of a connection.
     if (length == 0 && packet->KIWPGetPacket() != nullptr) {
-        CKesSockEnd* client = FindNewSocket(socket);
-        if (client) {
-            result = KOSSRemoveClient(client);
-            if (result != 1)
-                CKesError(result, kSource, __LINE__,
-                          ("closed connection on socket " + std::to_string(socket)).c_str());
-        }
+        RemoveClosedConnection(*packet);
         if (KesTraceOn(4)) KesTrace("leaving CKesObjSockServer::KOSSProcessPacket().\n");
         return result;
     }
@@ -308,6 +302,34 @@ int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet)
     }
     if (KesTraceOn(4)) KesTrace("leaving CKesObjSockServer::KOSSProcessPacket().\n");
     return result;
+}
+
+// The end of the stream (read by the event loop, or an empty frame a worker
+// took from a read): the connection on the packet's socket is looked up and
+// taken out under the endpoint lock held exclusively, after the packet has
+// been checked against the connection's end, so that neither an endpoint that
+// another thread is removing nor a new connection on the reused handle is
+// touched. Removing it a second time does nothing. From inside a callback of
+// this server the lock cannot be taken again: the socket is shut down and the
+// end of the stream read next removes the connection.
+void CKesObjSockServer::RemoveClosedConnection(const CKesIOWorkPacket& packet)
+{
+    const unsigned int socket = packet.KIWPGetSocket();
+    if (t_EndpointHold.server == this) {
+        if (!IsFromEndedConnection(packet) && FindNewSocket(socket))
+            shutdown(static_cast<int>(socket), SHUT_RDWR);
+        return;
+    }
+    std::unique_ptr<CKesSockEnd> released;
+    {
+        ExclusiveEndpointUse guard(m_EndpointLock, this);
+        if (IsFromEndedConnection(packet)) return;
+        CKesSockEnd* client = FindNewSocket(socket);
+        if (!client) return;
+        released = ReleaseEndpoint(client);
+    }
+    // As in KOSSRemoveClient: the socket closes once no read of it is under way.
+    if (released && m_Controller) m_Controller->KRNWaitForDispatch(socket);
 }
 
 // Caller holds the endpoint lock (see KOSSProcessPacket).

@@ -339,6 +339,43 @@ TEST_F(ServerTraffic, RemovingAServerWaitsForThePacketsItIsProcessing)
     for (auto& t : senders) t.join();
 }
 
+// Sleeps in the callbacks that the last packets of a closing connection meet.
+class SlowEndServer : public ksxtest::RecordingServer {
+public:
+    void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override
+    {
+        if (TextOf(*record, "data") == "slow") {
+            log.Add("busy");
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        RecordingServer::KesOnServerIO(client, record);
+    }
+    void KOSSOnClientDisconnect(CKesSockEnd* client) override
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        RecordingServer::KOSSOnClientDisconnect(client);
+    }
+};
+
+// The empty frame (on a worker) and the end of the stream (on the event loop) both end the connection while
+// its record is in the host's hands: it goes once, and neither touches the endpoint the other destroyed.
+TEST_F(ServerTraffic, EmptyFrameAndEndOfStreamBehindASlowRecordRemoveTheConnectionOnce)
+{
+    auto* slow = ksxtest::AddServer<SlowEndServer>(*m_Engine, "slow-end", "dom");
+    ASSERT_NE(nullptr, slow);
+    auto peer = ksxtest::Greeted(slow->Port(), "a");
+    ASSERT_TRUE(slow->log.WaitFor("connect a"));
+    ASSERT_TRUE(peer->SendAll(ksxtest::Join({ksxtest::FrameOf(*Data("slow")), Bytes{0, 0, 0, 0}})));
+    ASSERT_TRUE(slow->log.WaitFor("busy"));
+    peer->Close();
+    ASSERT_TRUE(slow->log.WaitFor("disconnect a"));
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(400)); // a second removal would have called back by now
+    EXPECT_EQ(1, slow->log.Count("disconnect a"));
+    EXPECT_EQ(1, slow->log.Count("io a slow"));
+    EXPECT_EQ(nullptr, slow->KOSSGetClient(const_cast<char*>("a")));
+}
+
 // Holds its worker on a "hold" record until "open" is logged.
 class GateServer : public ksxtest::RecordingServer {
 public:
@@ -393,6 +430,11 @@ TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOw
     CKesIOWorkPacket record(read, stale.data(), static_cast<unsigned int>(stale.size()));
     EXPECT_EQ(1, m_Server->KOSSProcessPacket(&record)); // a delivery would be logged before it returns
     EXPECT_EQ(0, m_Server->log.Count("io b stale"));
+    // So is a's empty frame, which would end b's connection.
+    CKesIOWorkPacket end(read, stale.data(), 0);
+    EXPECT_EQ(1, m_Server->KOSSProcessPacket(&end));
+    EXPECT_EQ(0, m_Server->log.Count("disconnect b"));
+    EXPECT_NE(nullptr, Client("b"));
 }
 
 } // namespace
