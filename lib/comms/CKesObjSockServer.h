@@ -125,6 +125,13 @@ public:
 
     // How often (milliseconds) the accept thread looks for overdue connections.
     static constexpr long long ms_ReapIntervalMs = 1000;
+    // What a record held with its connection until the client id comes costs
+    // beside its encoded length, counted against the receive backlog cap: the
+    // record itself (288 bytes with its room), the allocator's header and its
+    // place in the connection's list; and each of its values (a heap block of
+    // 96 bytes with its header, and a slot in the record's table).
+    static constexpr long long ms_EarlyRecordOverhead = 320;
+    static constexpr long long ms_EarlyValueOverhead = 128;
 
 private:
     CKesObjSockServer(const CKesObjSockServer&);

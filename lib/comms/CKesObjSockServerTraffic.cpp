@@ -31,12 +31,17 @@
 #include "CKesRecord.h"
 #include "CKesSockEnd.h"
 #include "CKesSockEngine.h"
+#include "CKesVarBind.h"
 #include "KesCheck.h"
 #include "KesErrorCodes.h"
 
 namespace {
 
 const char* const kSource = "CKesObjSockServer";
+
+// The figures charged for a held early record stay at least what it costs.
+static_assert(sizeof(CKesRecord) + 2 * sizeof(void*) + 16 <= CKesObjSockServer::ms_EarlyRecordOverhead);
+static_assert(sizeof(CKesVarBind) + sizeof(void*) + 16 <= CKesObjSockServer::ms_EarlyValueOverhead);
 
 // The monotonic clock as of the kernel's last tick: read on every packet for
 // the reaper, whose deadlines are seconds and which runs about once a second,
@@ -415,9 +420,10 @@ int CKesObjSockServer::TakeClientId(CKesSockEnd* client, CKesRecord* record, Con
 }
 
 // Caller holds the identify lock. Keeps an early record with its connection,
-// in arrival order. A connection that sends more than the receive backlog cap
-// before its client id is shut down (the receive path then removes it) and
-// reported; its records are dropped.
+// in arrival order. Each is charged its length and what it costs beside it in
+// memory, so that many small records count honestly. A connection whose early
+// records come to more than the receive backlog cap is shut down (the receive
+// path then removes it) and reported; its records are dropped.
 int CKesObjSockServer::HoldEarlyRecord(Connection& connection, CKesRecord* record, unsigned int length,
                                        std::string* report)
 {
@@ -426,13 +432,15 @@ int CKesObjSockServer::HoldEarlyRecord(Connection& connection, CKesRecord* recor
     if (connection.closing) return 1;
     const long long cap =
         m_Controller ? m_Controller->KSEGetReceiveBacklogCap() : CKesSockEngine::ms_DefaultReceiveBacklogCap;
-    connection.earlyBytes += length;
+    connection.earlyBytes +=
+        length + ms_EarlyRecordOverhead + ms_EarlyValueOverhead * static_cast<long long>(record->KRCount());
     if (connection.earlyBytes > cap) {
         connection.closing = true;
         connection.early.clear();
         shutdown(static_cast<int>(connection.end->KSEGetEndPointSocket()), SHUT_RDWR);
-        *report = "connection from " + connection.peer + " sent more than " + std::to_string(cap) +
-                  " bytes before its client id: closed";
+        *report = "connection from " + connection.peer +
+                  " sent more records before its client id than the receive backlog cap of " +
+                  std::to_string(cap) + " bytes holds: closed";
         return 1;
     }
     if (KesTraceOn(1))

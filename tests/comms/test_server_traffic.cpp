@@ -237,6 +237,30 @@ TEST_F(ServerTraffic, ClosedFloodingBrokenUnidentifiedAndSilentConnectionsAreRem
     }
 }
 
+// Held records count with what they cost in memory, not only their bytes: empty records (one byte each)
+// before the client id close the connection after about cap / overhead of them; fewer wait and reach the
+// host.
+TEST_F(ServerTraffic, EmptyRecordsBeforeTheClientIdAreBoundedByTheirCostInMemory)
+{
+    ksxtest::ErrorCapture errors;
+    constexpr int kFit = 100;
+    ASSERT_EQ(1, m_Engine->KSESetReceiveBacklogCap(kFit * CKesObjSockServer::ms_EarlyRecordOverhead));
+    const Bytes empty{0, 0, 0, 1, 0x80};
+    Bytes half;
+    for (int i = 0; i < kFit / 2; ++i) half.insert(half.end(), empty.begin(), empty.end());
+    const Bytes twice = ksxtest::Join({half, half, half, half});
+
+    auto patient = WireConnection::To(Port());
+    ASSERT_TRUE(patient->SendAll(half) && patient->Send(*ksxtest::Hello("patient")));
+    ASSERT_TRUE(m_Server->log.WaitFor("io patient ", kFit / 2));
+    auto flood = WireConnection::To(Port());
+    ASSERT_TRUE(flood->SendAll(twice));
+    EXPECT_TRUE(flood->SeesEnd());
+    ASSERT_TRUE(m_Server->log.WaitFor("disconnect -"));
+    EXPECT_EQ(1, errors.CountText({"before its client id"}));
+    EXPECT_EQ(0, m_Server->log.Count("disconnect patient"));
+}
+
 // Among echoed broadcasts, the stuck client is cut once, after the others had that one and every echo before.
 TEST_F(ServerTraffic, StuckReaderIsCutAtTheSendDeadlineWhileTheOthersAreServed)
 {
