@@ -266,27 +266,28 @@ std::unique_ptr<CKesSockEnd> CKesObjSockServer::ReleaseEndpoint(CKesSockEnd* cli
 // ---- the packet path -------------------------------------------------------------------------
 
 // One packet of one of this server's connections: a zero-length one ends the
-// connection; a record identifies the connection, waits with it (early), is
-// dropped (keep-alive) or goes to KesOnServerIO. Packets after termination,
-// packets for sockets that are not (or no longer) this server's, and packets
+// connection (after termination too); a record identifies the connection,
+// waits with it (early), is dropped (keep-alive) or goes to KesOnServerIO.
+// Records after termination, packets for sockets that are not (or no longer) this server's, and packets
 // of a connection that has ended (its handle reused or not) are ignored.
 int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet)
 {
     if (KesTraceOn(4)) KesTrace("CKesObjSockServer::KOSSProcessPacket().\n");
-    // Termination marks the state first thing under the server lock: the
-    // atomic state alone tells a packet whether it came too late.
-    if (m_ConnectState.load() == KES_DISCONNECTED) return 1;
     if (!packet) return KES_ERR_ARGUMENT;
     const unsigned int socket = packet->KIWPGetSocket();
     const unsigned int length = packet->KIWPGetPacketLength();
     int result = 1;
 
-    // The end of a connection.
+    // The end of a connection, after termination too: a closed socket left
+    // registered would be reported readable again and again.
     if (length == 0 && packet->KIWPGetPacket() != nullptr) {
         RemoveClosedConnection(*packet);
         if (KesTraceOn(4)) KesTrace("leaving CKesObjSockServer::KOSSProcessPacket().\n");
         return result;
     }
+    // Termination marks the state first thing under the server lock: the
+    // atomic state alone tells a record whether it came too late.
+    if (m_ConnectState.load() == KES_DISCONNECTED) return 1;
     {
         // While the lock is held no connection is closed, so its handle
         // cannot pass to a new one: a packet of a connection that ended

@@ -363,6 +363,23 @@ TEST_F(ServerTraffic, RemovingAServerWaitsForThePacketsItIsProcessing)
     for (auto& t : senders) t.join();
 }
 
+// A terminated server takes no more records, but a connection that ends still goes, once: the event loop does
+// not read its end of stream again and again: its socket is closed.
+TEST_F(ServerTraffic, ATerminatedServerStillRemovesAConnectionThatEnds)
+{
+    auto peer = Identified("a");
+    const unsigned int handle = Client("a")->KSEGetEndPointSocket();
+    ASSERT_EQ(1, m_Server->KOSSTerminate());
+    ASSERT_TRUE(peer->SendText("data", "late"));
+    peer->Close();
+    ASSERT_TRUE(m_Server->log.WaitFor("disconnect a"));
+    EXPECT_TRUE(ksxtest::WaitUntil([&] { return Client("a") == nullptr; }));
+    EXPECT_TRUE(ksxtest::WaitUntil([handle] { return fcntl(static_cast<int>(handle), F_GETFD) < 0; }))
+        << "the closed socket is still open, and so still dispatched";
+    EXPECT_EQ(1, m_Server->log.Count("disconnect a"));
+    EXPECT_EQ(0, m_Server->log.Count("io a late"));
+}
+
 // Sleeps in the callbacks that the last packets of a closing connection meet.
 class SlowEndServer : public ksxtest::RecordingServer {
 public:
