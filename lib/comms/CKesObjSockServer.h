@@ -18,10 +18,12 @@
 // the packet path takes it alone to read the state), then the service file
 // lock (across processes), then the parser's data lock. The endpoint lock
 // (shared by packet processing and sends, exclusive while a connection is
-// destroyed) is taken before the identify lock and before the send locks:
-// each connection has its own, held while one frame is written to it (for
-// at most the engine's send deadline), and the server's send lock, innermost,
-// guards only the table of those per-connection locks. The address-reply path takes the
+// destroyed) is taken before the identify lock and before a connection's
+// send turn: each connection's senders take turns, one writing a frame at a
+// time (for at most the engine's send deadline once its socket is full), and
+// no lock is waited for while a turn is held; the server's send lock,
+// innermost, guards only the table of the send states of endpoints the host
+// filed itself. The address-reply path takes the
 // file lock and then the parser's lock. The library calls KesOnServerIO
 // with the endpoint lock held shared, KOSSOnClientConnect with it and the
 // identify lock, KOSSOnClientDisconnect with it held exclusively, and
@@ -36,6 +38,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -209,12 +212,15 @@ private:
     void TrackConnection(CKesSockEnd* client);
     void ReapOverdue();
     // ---- sending (CKesObjSockServerTraffic.cpp) ---------------------------------------
-    // One frame on its way to one connection. The lock keeps the frames of
-    // two senders apart; closing is set once the connection has been cut
-    // (a send that missed the deadline, or removal), and later sends fail at
-    // once.
+    // The senders of one connection. They take turns in the order they came
+    // (a turn is taken without waiting, then waited for), so the frames of
+    // two senders never interleave and no sender overtakes one that waits;
+    // the holder of the turn passes it on once its frame is through or the
+    // connection cut. closing is set once the connection has been cut (a
+    // send that failed or missed the deadline), and later sends fail at once.
     struct ConnectionSend {
-        std::mutex lock;
+        std::atomic<uint32_t> nextTurn{0};   // taken by each sender
+        std::atomic<uint32_t> servedTurn{0}; // the turn that may write now
         std::atomic<bool> closing{false};
     };
     // Caller holds the endpoint lock, shared or exclusively.

@@ -639,9 +639,9 @@ CKesObjSockServer::ConnectionSend* CKesObjSockServer::SendStateOf(CKesSockEnd* c
     return state.get();
 }
 
-// Caller holds the state's lock. Cuts the connection once: later sends fail
-// at once, and the receive path sees the end of the stream and removes the
-// connection as any other that closed (KOSSOnClientDisconnect).
+// Caller holds the connection's turn. Cuts the connection once: later sends
+// fail at once, and the receive path sees the end of the stream and removes
+// the connection as any other that closed (KOSSOnClientDisconnect).
 void CKesObjSockServer::CutConnection(CKesSockEnd* client, std::atomic<bool>& closing, char const* reason)
 {
     if (closing.exchange(true)) return;
@@ -657,20 +657,32 @@ namespace {
 
 using SteadyTime = std::chrono::steady_clock::time_point;
 
-// One frame to one connection within one SendFrame call.
+// One frame to one connection within one SendFrame call: written once its
+// turn has come (see ConnectionSend), which is passed on once the frame is
+// through or the connection has been cut.
 struct Delivery {
-    std::mutex* lock;
-    std::atomic<bool>* closing;
-    int socket;
+    std::atomic<uint32_t>* next = nullptr;   // the connection's turn for the next sender
+    std::atomic<uint32_t>* served = nullptr; // the connection's turn now writing
+    std::atomic<bool>* closing = nullptr;
+    uint32_t turn = 0; // this send's turn
+    int socket = -1;
     size_t written = 0;
-    int error = 0; // errno of a failed write
-    // kRefused: the connection had been cut already; nothing was written.
-    enum Stage { kWaitingForLock, kWriting, kDone, kFailed, kRefused } stage = kWaitingForLock;
+    int error = 0;                      // errno of a failed write
+    std::optional<SteadyTime> deadline; // from the first moment the socket had no room
+    // kFailed, kLate: to be cut, the turn still held. kRefused: the
+    // connection had been cut already; nothing was written, no turn taken.
+    enum Stage { kQueued, kWriting, kDone, kFailed, kLate, kCut, kRefused } stage = kQueued;
 };
 
-// Writes to a delivery holding its lock what the socket takes without
-// waiting; the lock is released once the frame is through or has failed.
-// A failure leaves the stage kFailed, the lock still held.
+void PassTurn(Delivery& delivery)
+{
+    delivery.served->fetch_add(1); // seq_cst: seen by a waiter that registers before it looks
+    delivery.served->notify_all();
+}
+
+// Writes to a delivery holding its turn what the socket takes without
+// waiting; the turn is passed on once the frame is through. A failure leaves
+// the stage kFailed, the turn still held.
 void WriteWhatFits(Delivery& delivery, unsigned char const* data, unsigned int length)
 {
     while (delivery.written < length) {
@@ -690,62 +702,70 @@ void WriteWhatFits(Delivery& delivery, unsigned char const* data, unsigned int l
         }
     }
     delivery.stage = Delivery::kDone;
-    delivery.lock->unlock();
+    PassTurn(delivery);
 }
 
-// Takes the delivery's lock if it is free (or, with wait, once it is freed:
-// its holder is bounded by the deadline of its own send, which began first)
-// and starts writing; a connection already cut fails at once.
+// Starts writing a queued delivery if its turn has come (or, with wait, once
+// it comes: the senders before it are each bounded by the deadline of their
+// own send); a connection cut meanwhile fails at once.
 void StartDelivery(Delivery& delivery, unsigned char const* data, unsigned int length, bool wait)
 {
-    if (wait)
-        delivery.lock->lock();
-    else if (!delivery.lock->try_lock())
-        return;
+    if (delivery.stage != Delivery::kQueued) return;
+    for (uint32_t now; (now = delivery.served->load(std::memory_order_acquire)) != delivery.turn;) {
+        if (!wait) return;
+        delivery.served->wait(now, std::memory_order_acquire);
+    }
     if (delivery.closing->load()) {
         delivery.stage = Delivery::kRefused;
-        delivery.lock->unlock();
+        PassTurn(delivery);
         return;
     }
     WriteWhatFits(delivery, data, length);
 }
 
-// Waits, for deadlineMs at most from the first moment something has to
-// wait, for room on the sockets being written and for the locks not yet
-// taken, and goes on writing. A send that went through at once reads no clock.
+// Goes on writing as room appears and starts each delivery whose turn comes,
+// until every one is through or cut (cut(delivery) cuts its connection and
+// passes its turn on). A socket has deadlineMs from the first moment it has
+// no room; a turn is waited for as long as it takes, so that a connection
+// whose other senders keep it busy still gets the frame. Only a send with no
+// other delivery under way waits for a turn without looking at the others.
+template <typename Cut>
 void FinishDeliveries(std::span<Delivery> deliveries, unsigned char const* data, unsigned int length,
-                      int deadlineMs)
+                      int deadlineMs, Cut cut)
 {
-    std::optional<SteadyTime> deadline;
     for (;;) {
+        const SteadyTime now = std::chrono::steady_clock::now();
+        std::optional<SteadyTime> soonest;
         std::vector<pollfd> room;
-        std::vector<Delivery*> writing, waiting;
-        bool holdsFailed = false; // a failed delivery keeps its lock until it is cut
+        std::vector<Delivery*> writing, queued;
         for (Delivery& delivery : deliveries) {
-            holdsFailed = holdsFailed || delivery.stage == Delivery::kFailed;
             if (delivery.stage == Delivery::kWriting) {
+                if (!delivery.deadline) delivery.deadline = now + std::chrono::milliseconds(deadlineMs);
+                if (now >= *delivery.deadline) delivery.stage = Delivery::kLate;
+            }
+            if (delivery.stage == Delivery::kFailed || delivery.stage == Delivery::kLate) cut(delivery);
+            if (delivery.stage == Delivery::kWriting) {
+                soonest = std::min(soonest.value_or(*delivery.deadline), *delivery.deadline);
                 room.push_back({delivery.socket, POLLOUT, 0});
                 writing.push_back(&delivery);
-            } else if (delivery.stage == Delivery::kWaitingForLock) {
-                waiting.push_back(&delivery);
+            } else if (delivery.stage == Delivery::kQueued) {
+                queued.push_back(&delivery);
             }
         }
-        if (writing.empty() && waiting.empty()) return;
-        const SteadyTime now = std::chrono::steady_clock::now();
-        if (!deadline) deadline = now + std::chrono::milliseconds(deadlineMs);
-        if (now >= *deadline) return;
-        // Waiting for a lock is safe only while holding none.
-        if (writing.empty() && !holdsFailed && waiting.size() == 1) {
-            StartDelivery(*waiting.front(), data, length, true);
+        if (writing.empty() && queued.empty()) return;
+        if (writing.empty() && queued.size() == 1) {
+            StartDelivery(*queued.front(), data, length, true);
             continue;
         }
-        // Locks held by other senders are tried again every millisecond.
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now).count();
-        int timeout = static_cast<int>(waiting.empty() ? left : std::min<long long>(left, 1));
-        if (poll(room.data(), room.size(), timeout) < 0 && errno != EINTR) return;
-        for (size_t i = 0; i < room.size(); ++i)
-            if (room[i].revents) WriteWhatFits(*writing[i], data, length);
-        for (Delivery* delivery : waiting) StartDelivery(*delivery, data, length, false);
+        // Turns are looked at again every millisecond. A failed poll is
+        // taken as no room: the deadlines still end the writes.
+        long long timeout =
+            soonest ? std::chrono::ceil<std::chrono::milliseconds>(*soonest - now).count() : 1;
+        if (!queued.empty()) timeout = std::min<long long>(timeout, 1);
+        if (poll(room.data(), room.size(), static_cast<int>(timeout)) > 0)
+            for (size_t i = 0; i < room.size(); ++i)
+                if (room[i].revents) WriteWhatFits(*writing[i], data, length);
+        for (Delivery* delivery : queued) StartDelivery(*delivery, data, length, false);
     }
 }
 
@@ -753,13 +773,14 @@ void FinishDeliveries(std::span<Delivery> deliveries, unsigned char const* data,
 
 // Caller holds the endpoint lock (shared or exclusive), so the endpoints stay
 // whole. Sends one frame to each client, never interleaved with another
-// sender's frame to the same connection and never waiting on one socket with
-// a lock that another connection's sends need. First every connection whose
-// send lock is free gets what its socket takes at once; then the rest is
-// written as room appears, until the engine's send deadline, counted from
-// the first moment the send has to wait. A connection that has not taken
-// the whole frame by then is cut (it would otherwise be left with half a
-// frame), as is one whose send fails.
+// sender's frame to the same connection and never waiting on one socket while
+// another connection's senders wait for this one. Each connection's senders
+// take turns in the order they came; first every connection whose turn is
+// free gets what its socket takes at once; then the rest is written as room
+// appears and as turns come. A connection whose socket has not taken the
+// whole frame within the engine's send deadline, counted from the first
+// moment it had no room, is cut (it would otherwise be left with half a
+// frame), as is one whose send fails; every other gets the frame.
 int CKesObjSockServer::SendFrame(std::span<CKesSockEnd* const> clients, unsigned char const* data,
                                  unsigned int length, char const* what)
 {
@@ -768,9 +789,15 @@ int CKesObjSockServer::SendFrame(std::span<CKesSockEnd* const> clients, unsigned
     Delivery one{};
     std::vector<Delivery> many(clients.size() > 1 ? clients.size() : 0);
     const std::span<Delivery> deliveries = many.empty() ? std::span(&one, clients.size()) : std::span(many);
+    // Every state is looked up (which may wait for the identify lock) before
+    // the first turn is taken: no lock is waited for while holding a turn.
     for (size_t i = 0; i < clients.size(); ++i) {
         ConnectionSend* state = SendStateOf(clients[i]);
-        deliveries[i] = {&state->lock, &state->closing, static_cast<int>(clients[i]->KSEGetEndPointSocket())};
+        Delivery& delivery = deliveries[i];
+        delivery.next = &state->nextTurn;
+        delivery.served = &state->servedTurn;
+        delivery.closing = &state->closing;
+        delivery.socket = static_cast<int>(clients[i]->KSEGetEndPointSocket());
         if (KesTraceOn(4)) {
             std::string text(reinterpret_cast<const char*>(data),
                              strnlen(reinterpret_cast<const char*>(data), length));
@@ -778,34 +805,37 @@ int CKesObjSockServer::SendFrame(std::span<CKesSockEnd* const> clients, unsigned
                      clients[i]->KSEGetEndPointSocket(), static_cast<long long>(time(nullptr)));
         }
     }
+    for (Delivery& delivery : deliveries) {
+        if (delivery.closing->load())
+            delivery.stage = Delivery::kRefused;
+        else
+            delivery.turn = delivery.next->fetch_add(1, std::memory_order_relaxed);
+    }
     for (Delivery& delivery : deliveries) StartDelivery(delivery, data, length, false);
     // The usual case: every socket took the frame at once.
     const auto done = [](const Delivery& delivery) { return delivery.stage == Delivery::kDone; };
     if (!KesTraceOn(4) && std::all_of(deliveries.begin(), deliveries.end(), done)) return 1;
     const int deadlineMs =
         m_Controller ? m_Controller->KSEGetSendDeadline() : CKesSockEngine::ms_DefaultSendDeadlineMs;
-    FinishDeliveries(deliveries, data, length, deadlineMs);
+    const auto cut = [&](Delivery& delivery) {
+        const std::string reason = delivery.stage == Delivery::kFailed
+                                       ? std::string("failed (") + strerror(delivery.error) + ")"
+                                       : "did not complete within " + std::to_string(deadlineMs) + " ms";
+        CutConnection(clients[static_cast<size_t>(&delivery - deliveries.data())], *delivery.closing,
+                      reason.c_str());
+        delivery.stage = Delivery::kCut;
+        PassTurn(delivery);
+    };
+    FinishDeliveries(deliveries, data, length, deadlineMs, cut);
 
+    // A connection cut here or before fails.
     int result = 1;
     for (size_t i = 0; i < deliveries.size(); ++i) {
-        Delivery& delivery = deliveries[i];
-        if (delivery.stage == Delivery::kFailed) {
-            const std::string failed = std::string("failed (") + strerror(delivery.error) + ")";
-            CutConnection(clients[i], *delivery.closing, failed.c_str());
-            delivery.lock->unlock();
-        } else if (delivery.stage == Delivery::kWriting) {
-            const std::string late = "did not complete within " + std::to_string(deadlineMs) + " ms";
-            CutConnection(clients[i], *delivery.closing, late.c_str());
-            delivery.lock->unlock();
-        }
-        // A connection cut before, or one whose lock another sender held
-        // throughout, fails without being cut here.
-        if (delivery.stage != Delivery::kDone) {
+        if (deliveries[i].stage != Delivery::kDone)
             result = KES_ERR_SEND;
-        } else if (KesTraceOn(4)) {
+        else if (KesTraceOn(4))
             KesTrace("Server sent packet of len %u to clientId %s\n", length,
                      clients[i]->KSEGetEndPointName());
-        }
     }
     return result;
 }

@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -325,6 +326,50 @@ TEST_F(ServerTraffic, StuckReaderIsCutAtTheSendDeadlineWhileTheOthersAreServed)
     ASSERT_TRUE(late->SendText("data", "echo late"));
     EXPECT_EQ("echo late", NextData(*late));
     EXPECT_EQ(1, m_Server->log.Count("disconnect a-stuck"));
+}
+
+// A client that reads, slowly, while host threads keep its connection busy with their own sends, still gets
+// every broadcast; only the client that does not read is cut.
+TEST_F(ServerTraffic, BroadcastReachesAReadingClientThatOtherSendersKeepBusy)
+{
+    ASSERT_EQ(1, m_Engine->KSESetSendDeadline(1000));
+    int stuckFd = Identified("a-stuck")->Release();
+    int small = 4096;
+    setsockopt(stuckFd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    WireConnection stuck(stuckFd); // never reads
+    auto busy = Identified("busy");
+    std::atomic<bool> seen{false};
+    std::jthread reader([&, fd = busy->Release()](std::stop_token stop) { // 64 KiB every 2 ms
+        std::string window;
+        std::vector<char> buffer(64 << 10);
+        for (ssize_t got = 1; !stop.stop_requested() && got > 0;) {
+            if (!ksxtest::Readable(fd, 10) || (got = read(fd, buffer.data(), buffer.size())) <= 0) continue;
+            window.append(buffer.data(), static_cast<size_t>(got));
+            seen = seen || window.find("BROADCAST-MARK") != std::string::npos;
+            window.erase(0, window.size() > 64 ? window.size() - 64 : 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        close(fd);
+    });
+    std::atomic<bool> stop{false};
+    std::atomic<int> failed{0};
+    const std::string chunk(2 << 20, 's');
+    std::vector<std::jthread> senders;
+    for (int i = 0; i < 3; ++i)
+        senders.emplace_back([&] {
+            while (!stop) failed += SendTo("busy", chunk.c_str()) != 1;
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(KES_ERR_SEND,
+              Broadcast("BROADCAST-MARK" + std::string(8 << 20, 'x'))); // the stuck client is cut
+    stop = true;
+    senders.clear();
+    EXPECT_TRUE(ksxtest::WaitUntil([&] { return seen.load(); }, 5000))
+        << "the reading client missed the broadcast";
+    EXPECT_EQ(0, failed.load());
+    EXPECT_EQ(0, m_Server->log.Count("disconnect busy"));
+    EXPECT_TRUE(m_Server->log.WaitFor("disconnect a-stuck"));
+    reader.request_stop();
 }
 
 // Counts the callbacks under way; its destructor notes whether one still ran.
