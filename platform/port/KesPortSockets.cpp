@@ -57,13 +57,15 @@ int MillisecondsUntil(SteadyClock::time_point deadline)
     return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
 }
 
-// Waits until the socket can take more, the deadline passes (poll's 0) or a
-// signal arrives (restarted by the caller's loop). -1 on an error.
+// Waits until the socket can take more (1), the deadline passes or a signal
+// arrives (0: the caller's loop looks at its deadline and waits again).
+// -1 on an error.
 int WaitWritable(int fd, bool forever, SteadyClock::time_point deadline)
 {
     pollfd entry{fd, POLLOUT, 0};
     const int ready = ::poll(&entry, 1, forever ? -1 : MillisecondsUntil(deadline));
-    return ready < 0 && errno != EINTR ? -1 : 0;
+    if (ready < 0) return errno == EINTR ? 0 : -1;
+    return ready > 0 ? 1 : 0;
 }
 
 int SetNonBlocking(int fd, bool on)
@@ -195,7 +197,7 @@ int KesSendAllWithin(unsigned int socket, const void* data, size_t length, int t
             errno = ETIMEDOUT;
             return -1;
         }
-        if (WaitWritable(fd, forever, *deadline) != 0) return -1;
+        if (WaitWritable(fd, forever, *deadline) < 0) return -1;
     }
     return 0;
 }
@@ -213,12 +215,9 @@ int KesFinishConnect(unsigned int socket, int timeoutMs)
     const bool forever = timeoutMs < 0;
     const SteadyClock::time_point deadline =
         SteadyClock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
-    for (;;) {
-        pollfd entry{fd, POLLOUT, 0};
-        const int ready = ::poll(&entry, 1, forever ? -1 : MillisecondsUntil(deadline));
-        if (ready > 0) break;
-        if (ready < 0 && errno != EINTR) return -1;
-        if (ready == 0) {
+    for (int ready; (ready = WaitWritable(fd, forever, deadline)) <= 0;) {
+        if (ready < 0) return -1;
+        if (!forever && MillisecondsUntil(deadline) == 0) {
             errno = ETIMEDOUT;
             return -1;
         }
