@@ -183,6 +183,9 @@ private:
     // The end of a connection's stream: removes the connection (takes the
     // endpoint lock itself).
     void RemoveClosedConnection(const CKesIOWorkPacket& packet);
+    // Removes the connection find() names (see the definition).
+    template <typename Find>
+    void RemoveConnection(Find find);
     using EarlyRecords = std::vector<std::unique_ptr<CKesRecord>>; // empty: no allocation
     int IdentifyOrHold(Connection& connection, CKesRecord* record, unsigned int length, bool* handled,
                        EarlyRecords* early);

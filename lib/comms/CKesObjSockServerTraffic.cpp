@@ -179,29 +179,43 @@ __boolean CKesObjSockServer::KOSSIsPacketForServer(unsigned int socket)
     return FindNewSocket(socket) ? TRUE : FALSE;
 }
 
-// Takes a connection out of the engine and both tables and destroys it,
-// under the endpoint lock held exclusively; removing it twice does nothing.
+// Takes a connection out of the engine and both tables and destroys it;
+// removing it twice does nothing.
 int CKesObjSockServer::KOSSRemoveClient(CKesSockEnd* client)
 {
     if (!client) {
         CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, nullptr);
         return KES_ERR_ARGUMENT;
     }
+    // Removed already (by another thread, or twice by the receive path).
+    RemoveConnection([&]() -> CKesSockEnd* {
+        const unsigned int socket = client->KSEGetEndPointSocket();
+        return socket != KES_INVALID_SOCKET && FindNewSocket(socket) == client ? client : nullptr;
+    });
+    return 1;
+}
+
+// find() runs under the endpoint lock, held exclusively unless a callback of
+// this server holds it already, and names the connection to remove while it
+// is still the one meant (null otherwise).
+template <typename Find>
+void CKesObjSockServer::RemoveConnection(Find find)
+{
     // A callback of this server cannot wait for its own packet to finish:
     // the connection is shut down instead, and the receive path removes it
     // when it reads the end of the stream.
     if (t_EndpointHold.server == this) {
-        unsigned int socket = client->KSEGetEndPointSocket();
-        if (socket != KES_INVALID_SOCKET) shutdown(static_cast<int>(socket), SHUT_RDWR);
-        return 1;
+        if (CKesSockEnd* client = find())
+            shutdown(static_cast<int>(client->KSEGetEndPointSocket()), SHUT_RDWR);
+        return;
     }
     unsigned int socket = KES_INVALID_SOCKET;
     std::unique_ptr<CKesSockEnd> released;
     {
         ExclusiveEndpointUse guard(m_EndpointLock, this);
-        // Removed already (by another thread, or twice by the receive path).
+        CKesSockEnd* client = find();
+        if (!client) return;
         socket = client->KSEGetEndPointSocket();
-        if (socket == KES_INVALID_SOCKET || FindNewSocket(socket) != client) return 1;
         released = ReleaseEndpoint(client);
     }
     // The loop may have begun a read of the socket before its removal, and
@@ -210,11 +224,10 @@ int CKesObjSockServer::KOSSRemoveClient(CKesSockEnd* client)
     // closes the socket and frees its handle for a new connection, goes once
     // the read has ended, outside the lock.
     if (released && m_Controller) m_Controller->KRNWaitForDispatch(socket);
-    return 1;
 }
 
 // Caller holds the endpoint lock exclusively. Takes a filed connection out
-// of the engine and both tables; the caller destroys it (see KOSSRemoveClient).
+// of the engine and both tables; the caller destroys it (see RemoveConnection).
 std::unique_ptr<CKesSockEnd> CKesObjSockServer::ReleaseEndpoint(CKesSockEnd* client)
 {
     KES_CHECK(t_EndpointHold.server == this && t_EndpointHold.exclusive,
@@ -311,31 +324,14 @@ int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet)
 }
 
 // The end of the stream (read by the event loop, or an empty frame a worker
-// took from a read): the connection on the packet's socket is looked up and
-// taken out under the endpoint lock held exclusively, after the packet has
-// been checked against the connection's end, so that neither an endpoint that
-// another thread is removing nor a new connection on the reused handle is
-// touched. Removing it a second time does nothing. From inside a callback of
-// this server the lock cannot be taken again: the socket is shut down and the
-// end of the stream read next removes the connection.
+// took from a read): the connection on the packet's socket is removed once
+// the packet has been checked against the connection's end, so that a new
+// connection on the reused handle is not touched.
 void CKesObjSockServer::RemoveClosedConnection(const CKesIOWorkPacket& packet)
 {
-    const unsigned int socket = packet.KIWPGetSocket();
-    if (t_EndpointHold.server == this) {
-        if (!IsFromEndedConnection(packet) && FindNewSocket(socket))
-            shutdown(static_cast<int>(socket), SHUT_RDWR);
-        return;
-    }
-    std::unique_ptr<CKesSockEnd> released;
-    {
-        ExclusiveEndpointUse guard(m_EndpointLock, this);
-        if (IsFromEndedConnection(packet)) return;
-        CKesSockEnd* client = FindNewSocket(socket);
-        if (!client) return;
-        released = ReleaseEndpoint(client);
-    }
-    // As in KOSSRemoveClient: the socket closes once no read of it is under way.
-    if (released && m_Controller) m_Controller->KRNWaitForDispatch(socket);
+    RemoveConnection([&]() -> CKesSockEnd* {
+        return IsFromEndedConnection(packet) ? nullptr : FindNewSocket(packet.KIWPGetSocket());
+    });
 }
 
 // Caller holds the endpoint lock (see KOSSProcessPacket).
