@@ -74,6 +74,7 @@ CKesObjSockClient::~CKesObjSockClient()
         CloseSocket();
         forgotten = ForgetServer();
     }
+    CloseRetiredSockets();
     free(m_ClientId);
     free(m_ServiceName);
     free(m_Domain);
@@ -322,24 +323,47 @@ int CKesObjSockClient::KOSCDisconnect()
     if (KesTraceOn(4))
         KesTrace("Trying to lock the ClientLock - KOSCDisconnect(%s).\n",
                  m_ServiceName ? m_ServiceName : "NULL");
-    CKesAutoMutex hold(m_ClientLock);
-    m_State = KES_UNCONNECTED;
-    if (m_TCPSocket == KES_INVALID_SOCKET) return result;
-    if (m_Controller) {
-        result = m_Controller->KSECloseClientIO(this);
-        if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+    {
+        CKesAutoMutex hold(m_ClientLock);
+        m_State = KES_UNCONNECTED;
+        if (m_TCPSocket == KES_INVALID_SOCKET) return result;
+        if (m_Controller) {
+            result = m_Controller->KSECloseClientIO(this);
+            if (result != 1) CKesError(result, kSource, __LINE__, nullptr);
+        }
+        CKesAutoMutex sending(m_SendLock);
+        CloseSocket();
     }
-    CKesAutoMutex sending(m_SendLock);
-    CloseSocket();
+    CloseRetiredSockets();
     return result;
 }
 
 // Caller holds the ClientLock and m_SendLock: no attempt and no frame is
-// under way on the socket while it is closed.
+// under way on the socket when the client lets go of it. It is closed by
+// CloseRetiredSockets once both locks are released.
 void CKesObjSockClient::CloseSocket()
 {
     KES_CHECK(m_ClientLock.IsHeldByMe() && m_SendLock.IsHeldByMe(),
               "caller holds the ClientLock and m_SendLock");
     const unsigned int socket = m_TCPSocket.exchange(KES_INVALID_SOCKET);
-    if (socket != KES_INVALID_SOCKET) KesCloseSocket(socket);
+    if (socket != KES_INVALID_SOCKET) m_RetiredSockets.push_back(socket);
+}
+
+// A read the event loop began before the socket left it may still be under
+// way: closed at once, the handle could pass to a new connection and that
+// read take the new connection's first bytes. So each socket is closed once
+// no read of it is under way, which is not waited for under the ClientLock:
+// the loop thread takes it to report a closed connection.
+void CKesObjSockClient::CloseRetiredSockets()
+{
+    KES_CHECK(!m_ClientLock.IsHeldByMe() && !m_SendLock.IsHeldByMe(), "caller holds neither client lock");
+    std::vector<unsigned int> sockets;
+    {
+        CKesAutoMutex hold(m_ClientLock);
+        sockets.swap(m_RetiredSockets);
+    }
+    for (unsigned int socket : sockets) {
+        if (m_Controller) m_Controller->KRNWaitForDispatch(socket);
+        KesCloseSocket(socket);
+    }
 }

@@ -38,6 +38,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "CKesMutex.h"
 #include "CKesThread.h"
@@ -175,6 +176,8 @@ private:
     void AdoptAnnouncedServer();
     // Caller holds the ClientLock and m_SendLock (checked likewise).
     void CloseSocket();
+    // Caller holds neither lock: closes what CloseSocket let go of.
+    void CloseRetiredSockets();
 
     // Take m_ServerLock themselves, alone or inside the ClientLock.
     std::shared_ptr<CKesSockEnd> ServerSnapshot();
@@ -200,13 +203,16 @@ private:
     void ReportRefusedSend(EKesConnectState state);
     EKesConnectState WaitForConnection();
 
-    CKesMutex m_ClientLock;                    // the ClientLock: state, endpoint, socket
-    CKesMutex m_SendLock;                      // held around each send of a frame
-    char* m_ClientId;                          // owned heap text, sent after each connect
-    char* m_ServiceName;                       // owned heap text; the engine's key for us
-    char* m_Domain;                            // owned heap text
-    std::atomic<unsigned int> m_TCPSocket;     // owned; changed under the ClientLock
-                                               // and m_SendLock, read by workers unlocked
+    CKesMutex m_ClientLock;                // the ClientLock: state, endpoint, socket
+    CKesMutex m_SendLock;                  // held around each send of a frame
+    char* m_ClientId;                      // owned heap text, sent after each connect
+    char* m_ServiceName;                   // owned heap text; the engine's key for us
+    char* m_Domain;                        // owned heap text
+    std::atomic<unsigned int> m_TCPSocket; // owned; changed under the ClientLock
+                                           // and m_SendLock, read by workers unlocked
+    // Sockets let go of (under the ClientLock and m_SendLock) and not yet
+    // closed: guarded by the ClientLock.
+    std::vector<unsigned int> m_RetiredSockets;
     CKesSockEnd* m_ClientData;                 // never set by the system; stays null
     std::shared_ptr<CKesSockEnd> m_ServerData; // the server in use, or null;
                                                // replaced under the ClientLock and m_ServerLock

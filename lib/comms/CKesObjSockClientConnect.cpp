@@ -213,6 +213,7 @@ int CKesObjSockClient::KOSCConnect()
     if (KesTraceOn(3))
         KesTrace("Trying to unlock the ClientLock - KOSCConnect(%s).\n", Printable(m_ServiceName));
     m_ClientLock.Unlock();
+    CloseRetiredSockets();
 
     if (KOSCGetState() == KES_CONNECTED) KOSCOnClientConnect();
     return result;

@@ -157,6 +157,41 @@ TEST_F(ClientTest, SendPastTheDeadlineOrADisconnectEndsTheConnectionAndTheClient
     EXPECT_TRUE(client->log.WaitFor("io back")) << "records reach the client again";
 }
 
+// A disconnect while the event loop is inside a read of the client's socket: the socket stays open until
+// that read has ended, so that its handle cannot pass to a new connection under the read.
+TEST_F(ClientTest, ADisconnectClosesTheSocketOnlyOnceTheLoopsReadOfItHasEnded)
+{
+    struct HeldEngine : CKesSockEngine {
+        HeldEngine() : CKesSockEngine("client-held", __KES_SERV_DAEMON, 1) {}
+        ~HeldEngine() override { KSEStopWorkers(); } // a worker may still be calling into it
+        void OnIO(CMOMRvIO* io) override
+        {
+            if (hold.exchange(false)) {
+                held = true;
+                ksxtest::WaitUntil([this] { return !held.load(); });
+            }
+            CKesSockEngine::OnIO(io);
+        }
+        std::atomic<bool> hold{false}, held{false};
+    };
+    FileServer(m_Peer.Port());
+    HeldEngine engine;
+    ksxtest::EventLoopThread loop(engine);
+    auto* client = new ksxtest::LoggingClient("held", "Svc", "Dom"); // owned by the engine
+    ASSERT_EQ(1, engine.KSEAddClient(client));
+    ASSERT_EQ(1, client->KOSCInitialise());
+    std::unique_ptr<WireConnection> server = Greeting(m_Peer.Accept(), "held");
+    ASSERT_TRUE(server && client->log.WaitFor("connect"));
+    engine.hold = true;
+    ASSERT_TRUE(server->SendText("data", "under way"));
+    ASSERT_TRUE(ksxtest::WaitUntil([&] { return engine.held.load(); }));
+    auto disconnected = std::async(std::launch::async, [client] { return client->KOSCDisconnect(); });
+    EXPECT_FALSE(server->Pending(300)) << "the socket was closed while the loop was reading it";
+    engine.held = false;
+    EXPECT_EQ(1, disconnected.get());
+    EXPECT_TRUE(server->SeesEnd());
+}
+
 class ClientDiscoveryTest : public ClientTest {
 protected:
     void SetUp() override
