@@ -425,6 +425,38 @@ TEST_F(ServerTraffic, ATerminatedServerStillRemovesAConnectionThatEnds)
     EXPECT_EQ(0, m_Server->log.Count("io a late"));
 }
 
+// Removes the sender of a "bye" record from inside its callback.
+class ByeServer : public ksxtest::RecordingServer {
+public:
+    void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override
+    {
+        if (TextOf(*record, "data") == "bye") KOSSRemoveClient(client);
+        RecordingServer::KesOnServerIO(client, record);
+    }
+};
+
+// The host removes a client from its own thread (at once) or from the client's own callback (the connection
+// is shut down and the receive path removes it): either way the peer sees the end, and the host one
+// disconnect.
+TEST_F(ServerTraffic, TheHostRemovesAClientFromItsOwnThreadOrFromTheClientsCallback)
+{
+    auto peer = Identified("a");
+    EXPECT_EQ(1, m_Server->KOSSRemoveClient(Client("a")));
+    EXPECT_EQ(nullptr, Client("a"));
+    EXPECT_EQ(1, m_Server->log.Count("disconnect a")) << "the removal did not call back before returning";
+    EXPECT_TRUE(peer->SeesEnd());
+
+    auto* bye = ksxtest::AddServer<ByeServer>(*m_Engine, "bye", "dom");
+    ASSERT_NE(nullptr, bye);
+    auto leaving = ksxtest::Greeted(bye->Port(), "b");
+    ASSERT_TRUE(bye->log.WaitFor("connect b") && leaving->SendText("data", "bye"));
+    EXPECT_TRUE(leaving->SeesEnd());
+    ASSERT_TRUE(bye->log.WaitFor("disconnect b"));
+    EXPECT_TRUE(ksxtest::WaitUntil([&] { return bye->KOSSGetClient(const_cast<char*>("b")) == nullptr; }));
+    EXPECT_EQ(1, bye->log.Count("disconnect b"));
+    EXPECT_EQ(1, bye->log.Count("io b bye"));
+}
+
 // Sleeps in the callbacks that the last packets of a closing connection meet.
 class SlowEndServer : public ksxtest::RecordingServer {
 public:
