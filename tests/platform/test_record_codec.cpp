@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "../hosts/KesTypedText.h"
+#include "CKesString.h"
 #include "KesTestSupport.h"
 #include "KesWirePeer.h" // records too
 
@@ -99,8 +100,16 @@ TEST(RecordPeer, EveryValueFormAndMapSizeAgrees)
     }
 }
 
+// Text forms are exact and keep every byte. A growable text may be appended to itself, though its text
+// moves as it grows; a size that leaves no room for the closing NUL is refused.
 TEST(Atom, StrRepIsExactAndKeepsEveryByteOfATextWithNul)
 {
+    CKesString grown("abc");
+    ASSERT_EQ(grown.KSStrCat(grown.KSString()), 1);
+    ASSERT_EQ(grown.KSStrCat(grown.KSString() + 4), 1);
+    EXPECT_STREQ(grown.KSString(), "abcabcbc");
+    EXPECT_EQ(grown.KSReserve(SIZE_MAX), KES_ERR_ALLOCATION);
+
     EXPECT_EQ(ksxtest::TakeText(CKesAtom(LLONG_MIN).KAStrRep()), "-9223372036854775808");
     const unsigned char bytes[] = {0x00, 0xab, 0x10, 0xff};
     EXPECT_EQ(ksxtest::TakeText(CKesAtom(bytes, sizeof bytes).KAStrRep()), "00ab10ff");
