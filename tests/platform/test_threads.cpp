@@ -84,12 +84,14 @@ TEST(ServPool, OneWorkerRunsItemsInOrderAndTakesItemsFromItsOwnWorker)
 // idle, one item at a time or (with more workers than a batch once handed out) as one batch.
 TEST(ServPool, ItemsOfferedToIdleWorkersAreNeitherLostNorSerialised)
 {
-    for (const auto& [workers, batch, rounds] : {std::tuple{3, false, 200}, std::tuple{20, true, 5}}) {
+    for (const auto& setting : {std::tuple{3, false, 200}, std::tuple{20, true, 5}}) {
+        const int workers = std::get<0>(setting), rounds = std::get<2>(setting);
+        const bool batch = std::get<1>(setting);
         SCOPED_TRACE(std::to_string(workers) + (batch ? " workers, batches" : " workers, single items"));
         std::mutex lock;
         std::condition_variable changed;
         int arrived = 0, met = 0;
-        Work work = [&, workers = workers](uintptr_t) {
+        Work work = [&](uintptr_t) {
             std::unique_lock<std::mutex> hold(lock);
             ++arrived;
             changed.notify_all();
