@@ -18,6 +18,7 @@ struct CKesServPool::IdleWorker {
     enum : uint32_t { kWaiting = 0, kHanded = 1, kStop = 2 };
     std::atomic<uint32_t> word{kWaiting};
     void* item = nullptr;
+    IdleWorker* nextHanded = nullptr; // the next worker one batch handed an item to
 
     uint32_t Wait()
     {
@@ -105,23 +106,32 @@ int CKesServPool::KSPAddWorkDetails(void* const* items, int count)
 {
     if (count <= 0) return 1;
     if (count == 1) return KSPAddWorkDetail(items[0]);
-    // Enough for every worker, without allocating.
-    constexpr int kMostHanded = 16;
-    IdleWorker* handed[kMostHanded];
-    int woken = 0;
+    // Every idle worker gets an item, however many there are: the handed
+    // workers are chained through themselves, so nothing is allocated, and
+    // the rest queue only once no worker is idle.
+    IdleWorker* handed = nullptr;
+    IdleWorker** last = &handed; // woken in the items' order
     {
         std::lock_guard<std::mutex> hold(m_Lock);
         if (m_Stopping) return KES_ERR_ARGUMENT;
         int next = 0;
-        while (next < count && !m_IdleWorkers.empty() && woken < kMostHanded) {
+        while (next < count && !m_IdleWorkers.empty()) {
             IdleWorker* idle = m_IdleWorkers.back();
             m_IdleWorkers.pop_back();
             idle->item = items[next++];
-            handed[woken++] = idle;
+            idle->nextHanded = nullptr;
+            *last = idle;
+            last = &idle->nextHanded;
         }
         if (next < count) m_Queue.insert(m_Queue.end(), items + next, items + count);
     }
-    for (int i = 0; i < woken; ++i) handed[i]->Wake(IdleWorker::kHanded);
+    // A woken worker may be idle and handed another item at once: read the
+    // chain before waking it.
+    while (handed != nullptr) {
+        IdleWorker* worker = handed;
+        handed = worker->nextHanded;
+        worker->Wake(IdleWorker::kHanded);
+    }
     return 1;
 }
 

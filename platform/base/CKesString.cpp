@@ -1,6 +1,7 @@
 #include "CKesString.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -31,6 +32,7 @@ CKesString::~CKesString() { free(m_Text); }
 
 int CKesString::KSReserve(size_t size)
 {
+    if (size == SIZE_MAX) return kNoMemory; // no room for the NUL
     if (size + 1 <= m_Capacity) return 1;
     char* grown = static_cast<char*>(realloc(m_Text, size + 1));
     if (grown == nullptr) return kNoMemory;
@@ -45,10 +47,15 @@ int CKesString::KSStrCat(const char* text)
     if (text == nullptr) return 1;
     size_t added = strlen(text);
     size_t needed = m_Length + added;
+    // A text from this string itself moves when the string grows.
+    const uintptr_t at = reinterpret_cast<uintptr_t>(text), start = reinterpret_cast<uintptr_t>(m_Text);
+    const bool own = m_Text != nullptr && at >= start && at <= start + m_Length;
+    const size_t offset = own ? at - start : 0;
     // Grow geometrically so that repeated appends stay linear.
     if (needed + 1 > m_Capacity && KSReserve(needed > 2 * m_Length ? needed : 2 * m_Length) != 1)
         return kNoMemory;
-    memcpy(m_Text + m_Length, text, added + 1);
+    if (own) text = m_Text + offset;
+    memmove(m_Text + m_Length, text, added + 1);
     m_Length = needed;
     return 1;
 }

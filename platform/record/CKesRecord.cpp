@@ -95,8 +95,15 @@ int CKesRecord::KOMDecode(const unsigned char* bytes, unsigned int length)
 
     kesmsgpack::Reader reader(bytes, length);
     uint32_t count = 0;
-    // The count was checked against the input, so this is bounded by it.
-    if (reader.MapHeader(&count)) m_Values.reserve(count);
+    // The count was checked against the input, so this is bounded by it;
+    // still up to four times the input, which memory may not hold.
+    if (reader.MapHeader(&count)) {
+        try {
+            m_Values.reserve(count);
+        } catch (const std::bad_alloc&) {
+            reader.Fail("out of memory");
+        }
+    }
     for (uint32_t i = 0; i < count && reader.Error() == nullptr; ++i) {
         const char* name = nullptr;
         uint32_t nameLength = 0;

@@ -8,10 +8,13 @@
 #include <memory>
 #include <new>
 #include <sstream>
+#include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "../hosts/KesTypedText.h"
+#include "CKesString.h"
 #include "KesTestSupport.h"
 #include "KesWirePeer.h" // records too
 
@@ -97,8 +100,16 @@ TEST(RecordPeer, EveryValueFormAndMapSizeAgrees)
     }
 }
 
+// Text forms are exact and keep every byte. A growable text may be appended to itself, though its text
+// moves as it grows; a size that leaves no room for the closing NUL is refused.
 TEST(Atom, StrRepIsExactAndKeepsEveryByteOfATextWithNul)
 {
+    CKesString grown("abc");
+    ASSERT_EQ(grown.KSStrCat(grown.KSString()), 1);
+    ASSERT_EQ(grown.KSStrCat(grown.KSString() + 4), 1);
+    EXPECT_STREQ(grown.KSString(), "abcabcbc");
+    EXPECT_EQ(grown.KSReserve(SIZE_MAX), KES_ERR_ALLOCATION);
+
     EXPECT_EQ(ksxtest::TakeText(CKesAtom(LLONG_MIN).KAStrRep()), "-9223372036854775808");
     const unsigned char bytes[] = {0x00, 0xab, 0x10, 0xff};
     EXPECT_EQ(ksxtest::TakeText(CKesAtom(bytes, sizeof bytes).KAStrRep()), "00ab10ff");
@@ -204,6 +215,40 @@ TEST(RecordDecoding, AcceptsLongerFormsNarrowsIntegersThatFitAndRefusesMalformed
         EXPECT_NE(CKesRecord::KOMDecodeRefusal(), nullptr);
         EXPECT_EQ(record.KRCount(), 0);
     }
+}
+
+// Memory running out while decoding is a refusal, not a throw out of the decoder: a map of 16 M entries
+// in 32 MiB of input (each entry its two bytes) asks for room for 16 M values first.
+TEST(RecordDecoding, MemoryRunningOutIsARefusal)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's allocator does not run out under an address-space limit";
+#endif
+    const int failedStep = ksxtest::RunInChild([] {
+        constexpr uint32_t kEntries = 16u << 20;
+        std::vector<unsigned char> input{0xdf, kEntries >> 24, (kEntries >> 16) & 0xff,
+                                         (kEntries >> 8) & 0xff, 0};
+        input.resize(input.size() + 2 * size_t(kEntries), 0xa0); // each entry "" : ""
+        long pages = 0;
+        if (FILE* statm = fopen("/proc/self/statm", "r")) {
+            if (fscanf(statm, "%ld", &pages) != 1) pages = 0;
+            fclose(statm);
+        }
+        const rlim_t room = rlim_t(pages) * sysconf(_SC_PAGESIZE) + (48u << 20); // not 128 MiB more
+        const rlimit limit{room, room};
+        if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) return 2;
+        CKesRecord record;
+        int decoded = 0;
+        try {
+            decoded = record.KOMDecode(input.data(), static_cast<unsigned int>(input.size()));
+        } catch (const std::bad_alloc&) {
+            return 3; // on a worker thread, the end of the process
+        }
+        if (decoded != KES_ERR_DECODE) return 4;
+        return std::string(CKesRecord::KOMDecodeRefusal()) == "out of memory" && record.KRCount() == 0 ? 0
+                                                                                                       : 5;
+    });
+    EXPECT_EQ(failedStep, 0); // else the number of the step that failed
 }
 
 // A thread's record blocks serve its next records; a derived record's larger block is never kept; a thread

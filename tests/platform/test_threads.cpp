@@ -79,27 +79,40 @@ TEST(ServPool, OneWorkerRunsItemsInOrderAndTakesItemsFromItsOwnWorker)
     for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], i);
 }
 
-// Each item waits until all three are running: only a pool that wakes a separate idle worker for
-// each gets past the wait. Each round is offered once the last has met, to workers just gone idle.
+// Each item waits until a whole round, one item per worker, is running: only a pool that wakes a separate
+// idle worker for each gets past the wait. Each round is offered once the last has met, to workers just gone
+// idle, one item at a time or (with more workers than a batch once handed out) as one batch.
 TEST(ServPool, ItemsOfferedToIdleWorkersAreNeitherLostNorSerialised)
 {
-    std::mutex lock;
-    std::condition_variable changed;
-    int arrived = 0, met = 0;
-    Work work = [&](uintptr_t) {
-        std::unique_lock<std::mutex> hold(lock);
-        ++arrived;
-        changed.notify_all();
-        if (changed.wait_for(hold, std::chrono::seconds(10), [&] { return arrived % 3 == 0; })) ++met;
-        changed.notify_all();
-    };
-    CKesServPool pool(3, &work);
-    ASSERT_EQ(pool.KSPLaunchThreads(RunWork), 1);
-    for (int round = 1; round <= 200; ++round) {
-        for (int i = 0; i < 3; ++i) ASSERT_EQ(pool.KSPAddWorkDetail(nullptr), 1);
-        std::unique_lock<std::mutex> hold(lock);
-        ASSERT_TRUE(changed.wait_for(hold, std::chrono::seconds(20), [&] { return met == 3 * round; }))
-            << "round " << round << ": " << arrived << " arrived, " << met << " met";
+    for (const auto& setting : {std::tuple{3, false, 200}, std::tuple{20, true, 5}}) {
+        const int workers = std::get<0>(setting), rounds = std::get<2>(setting);
+        const bool batch = std::get<1>(setting);
+        SCOPED_TRACE(std::to_string(workers) + (batch ? " workers, batches" : " workers, single items"));
+        std::mutex lock;
+        std::condition_variable changed;
+        int arrived = 0, met = 0;
+        Work work = [&](uintptr_t) {
+            std::unique_lock<std::mutex> hold(lock);
+            ++arrived;
+            changed.notify_all();
+            if (changed.wait_for(hold, std::chrono::seconds(5), [&] { return arrived % workers == 0; }))
+                ++met;
+            changed.notify_all();
+        };
+        CKesServPool pool(workers, &work);
+        ASSERT_EQ(pool.KSPLaunchThreads(RunWork), 1);
+        const std::vector<void*> round(workers, nullptr);
+        for (int r = 1; r <= rounds; ++r) {
+            if (batch) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50)); // every worker idle again
+                ASSERT_EQ(pool.KSPAddWorkDetails(round.data(), workers), 1);
+            } else {
+                for (void* item : round) ASSERT_EQ(pool.KSPAddWorkDetail(item), 1);
+            }
+            std::unique_lock<std::mutex> hold(lock);
+            ASSERT_TRUE(changed.wait_for(hold, std::chrono::seconds(20), [&] { return met == workers * r; }))
+                << "round " << r << ": " << arrived << " arrived, " << met << " met";
+        }
     }
 }
 
