@@ -29,6 +29,7 @@
 #include "CKesRecord.h"
 #include "CKesServiceDataParser.h"
 #include "CKesSockEnd.h"
+#include "CKesTreeList.h"
 #include "KesCheck.h"
 #include "KesErrorCodes.h"
 
@@ -118,6 +119,32 @@ KesFileHandle OpenLocked(const char* path, const std::function<KesFileHandle()>&
         candidate.reset(); // releases the lock of the replaced file
         KesFileClose(handle);
     }
+}
+
+// Whether a text can stand in the service file as one word: nothing in it
+// (a blank, a line end, a control byte) splits the line or starts another.
+bool IsOneWord(const char* text)
+{
+    if (!text || !*text) return false;
+    for (const char* at = text; *at; ++at)
+        if (static_cast<unsigned char>(*at) <= ' ' || *at == 0x7f) return false;
+    return true;
+}
+
+// Whether the line reads back as the entry alone, at its address and port: a
+// word the scanner takes for a keyword, a number, an address or a comment
+// would lose the entry or make the whole file read as empty.
+bool ReadsBackAs(const char* line, CKesSockEnd& entry)
+{
+    CKesServiceDataParser parser;
+    std::string text(line);
+    parser.KSDPParse(text.data());
+    const CKesTreeList* table = parser.KSDPResults();
+    const CKesSockEnd* read =
+        parser.KSDPGetServiceData(entry.KSEGetEndPointDomain(), entry.KSEGetServiceName());
+    return table && table->KTLLength() == 1 && read &&
+           read->KSEGetEndPtIpAddressLong() == entry.KSEGetEndPtIpAddressLong() &&
+           read->KSEGetEndPtAddressPort() == entry.KSEGetEndPtAddressPort();
 }
 
 enum class Replaced { kDone, kInPlace, kFailed };
@@ -468,18 +495,23 @@ int CKesObjSockServer::KOSSAddRecordToServerDataFile(CKesRecord* reply, KesFileH
     CKesAtom* portValue = reply->KRValueOf(CKesSockEnd::ms_PortField);
     if (!serviceValue || !domainValue || !addressValue || !portValue) return KES_ERR_ADDRESS_REPLY;
     const char* address = addressValue->KAString();
-    const int port = portValue->KAInt();
-    if (!serviceValue->KAString() || !domainValue->KAString() || !address || port < 0)
+    const long long port = portValue->KAInt64();
+    in_addr dotted{};
+    // Anyone on the link may send a reply: what it names goes into the file
+    // only as a word of one entry, never as text that adds or breaks lines.
+    if (!IsOneWord(serviceValue->KAString()) || !IsOneWord(domainValue->KAString()) || !address ||
+        inet_pton(AF_INET, address, &dotted) != 1 || port < 1 || port > 65535)
         return KES_ERR_ADDRESS_REPLY;
 
     std::unique_ptr<CKesSockEnd> entry(new CKesSockEnd());
     int result = entry->KSESetServiceName(strdup(serviceValue->KAString()));
     if (result == 1) result = entry->KSESetEndPointDomain(strdup(domainValue->KAString()));
-    if (result == 1) result = entry->KSESetEndPointAddress(address, port);
+    if (result == 1) result = entry->KSESetEndPointAddress(address, static_cast<int>(port));
     if (result != 1) return result;
 
     KesHeapText line(entry->KSEGetServiceLine());
     if (!line.get()) return KES_ERR_ARGUMENT;
+    if (!ReadsBackAs(line.get(), *entry)) return KES_ERR_ADDRESS_REPLY;
     result = KOSSAddLineToServiceFile(line.get(), handle);
     if (result != 1) {
         CKesError(result, kSource, __LINE__, nullptr);

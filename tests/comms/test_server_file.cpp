@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "CKesAtom.h"
 #include "CKesServiceDataParser.h"
 #include "CKesTreeList.h"
 #include "KesEngineHarness.h"
@@ -166,6 +167,31 @@ TEST(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftOut
     CKesRecord serviceless;
     serviceless.KRAddValue(CKesSockEnd::ms_DomainNameField, "dom");
     EXPECT_EQ(KES_ERR_ADDRESS_REPLY, server->KOSSProcessAddressReply(&serviceless));
+    // Anyone on the link may reply: nothing it names may add a line or break the file.
+    const struct {
+        const char *service, *domain, *address;
+        int port;
+    } hostile[] = {
+        {"a b", "dom", "10.1.1.1", 1},
+        {"x\nSERVICE: MulticastService DOMAIN: ANY_KES_DOMAIN ADDRESS: 10.6.6.6 PORT: 1 ##", "dom",
+         "10.1.1.1", 1},
+        {"x", "dom\r\n--", "10.1.1.1", 1},
+        {"PORT:", "dom", "10.1.1.1", 1},
+        {"##x", "dom", "10.1.1.1", 1},
+        {"1234", "dom", "10.1.1.1", 1},
+        {"x", "dom", "10.1.1.1 PORT: 2", 1},
+        {"x", "dom", "10.1.1.1", 65537},
+    };
+    for (const auto& h : hostile) {
+        CKesRecord reply;
+        reply.KRAddValue(CKesSockEnd::ms_AddressReply, CKesSockEnd::ms_AddressReply);
+        reply.KRAddValue(CKesSockEnd::ms_ServiceNameField, h.service);
+        reply.KRAddValue(CKesSockEnd::ms_DomainNameField, h.domain);
+        reply.KRAddValue(CKesSockEnd::ms_AddressField, h.address);
+        reply.KRAddValue(CKesSockEnd::ms_PortField, CKesAtom(static_cast<long>(h.port)));
+        EXPECT_EQ(KES_ERR_ADDRESS_REPLY, server->KOSSProcessAddressReply(&reply))
+            << h.service << " " << h.domain;
+    }
     EXPECT_EQ(published, ReadFile(ServiceFilePath()));
 
     std::unique_ptr<CKesRecord> fresh = ksxtest::AddressReply("remote", "dom", 999);
