@@ -575,10 +575,16 @@ int CKesObjSockServer::KOSSProcessAddressReply(CKesRecord* reply)
 // ---- discovery ------------------------------------------------------------------------------
 
 // Answers a request for this server's service and domain with its address
-// reply on the multicast channel; a request for another one is ignored (1).
+// reply on the multicast channel; a request for another one is ignored (1),
+// and so is every request while the server does not accept: the engine hands
+// requests over from KSEAddServer on, while KOSSInitialise still builds the
+// endpoint, and after KOSSTerminate no one accepts at that address. The
+// accepting state is entered under the server lock after start-up has
+// released it, so reading it orders the endpoint's reads after its writes.
 int CKesObjSockServer::KOSSProcessAddressRequest(CKesRecord* request)
 {
     if (!request) return KES_ERR_ARGUMENT;
+    if (m_ConnectState.load() != KES_CONNECTED) return 1;
     CKesAtom* service = request->KRValueOf(CKesSockEnd::ms_ServiceNameField);
     CKesAtom* domain = request->KRValueOf(CKesSockEnd::ms_DomainNameField);
     if (!service || !domain || !service->KAString() || !domain->KAString()) return KES_ERR_ARGUMENT;
