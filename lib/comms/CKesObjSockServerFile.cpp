@@ -6,7 +6,9 @@
 #include "CKesObjSockServer.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -26,6 +29,7 @@
 #include "CKesRecord.h"
 #include "CKesServiceDataParser.h"
 #include "CKesSockEnd.h"
+#include "CKesTreeList.h"
 #include "KesCheck.h"
 #include "KesErrorCodes.h"
 
@@ -33,7 +37,6 @@ namespace {
 
 const char* const kSource = "CKesObjSockServer";
 const int kReadWrite = 3;
-const int kSeekEnd = 3;
 
 // The value of the first occurrence of keyword in text that has one: the
 // first run of non-whitespace after the keyword (whitespace skipped). The
@@ -81,6 +84,115 @@ CKesSockEnd* SocketlessCopy(const CKesSockEnd& source)
     if (source.KSEGetEndPointName()) copy->KSESetEndPointName(strdup(source.KSEGetEndPointName()));
     copy->KSESetDynamic(source.KSEGetDynamic());
     return copy;
+}
+
+// Whether the handle's file is the one the path names now. A rewrite puts a
+// new file in the old one's place, so a lock taken on the old one guards
+// nothing: whoever locked it opens the path again.
+bool NamesOpenFile(KesFileHandle handle, const char* path)
+{
+    struct stat open {};
+    struct stat named {};
+    return fstat(handle, &open) == 0 && stat(path, &named) == 0 && open.st_dev == named.st_dev &&
+           open.st_ino == named.st_ino;
+}
+
+// Opens the file (open) and takes its exclusive lock (lock), again until the
+// locked file is the one the path names. KES_INVALID_FILE_HANDLE when it
+// cannot be opened or locked: nothing is ever written without the lock.
+KesFileHandle OpenLocked(const char* path, const std::function<KesFileHandle()>& open,
+                         const std::function<int(CKesFileLock&)>& lock, std::unique_ptr<CKesFileLock>* held)
+{
+    for (;;) {
+        KesFileHandle handle = open();
+        if (handle == KES_INVALID_FILE_HANDLE) return handle;
+        auto candidate = std::make_unique<CKesFileLock>(path, handle);
+        if (lock(*candidate) != 1) {
+            candidate.reset();
+            KesFileClose(handle);
+            return KES_INVALID_FILE_HANDLE;
+        }
+        if (NamesOpenFile(handle, path)) {
+            *held = std::move(candidate);
+            return handle;
+        }
+        candidate.reset(); // releases the lock of the replaced file
+        KesFileClose(handle);
+    }
+}
+
+// Whether a text can stand in the service file as one word: nothing in it
+// (a blank, a line end, a control byte) splits the line or starts another.
+bool IsOneWord(const char* text)
+{
+    if (!text || !*text) return false;
+    for (const char* at = text; *at; ++at)
+        if (static_cast<unsigned char>(*at) <= ' ' || *at == 0x7f) return false;
+    return true;
+}
+
+// Whether the line reads back as the entry alone, at its address and port: a
+// word the scanner takes for a keyword, a number, an address or a comment
+// would lose the entry or make the whole file read as empty.
+bool ReadsBackAs(const char* line, CKesSockEnd& entry)
+{
+    CKesServiceDataParser parser;
+    std::string text(line);
+    parser.KSDPParse(text.data());
+    const CKesTreeList* table = parser.KSDPResults();
+    const CKesSockEnd* read =
+        parser.KSDPGetServiceData(entry.KSEGetEndPointDomain(), entry.KSEGetServiceName());
+    return table && table->KTLLength() == 1 && read &&
+           read->KSEGetEndPtIpAddressLong() == entry.KSEGetEndPtIpAddressLong() &&
+           read->KSEGetEndPtAddressPort() == entry.KSEGetEndPtAddressPort();
+}
+
+enum class Replaced { kDone, kInPlace, kFailed };
+
+void ReportWriteFailure(int line, const std::string& what)
+{
+    const std::string text =
+        "Unable to write the ServiceData.cfg file: " + what + ".  Reason: " + strerror(errno);
+    CKesError(KES_ERR_SERVICE_FILE_WRITE, kSource, line, text.c_str());
+}
+
+// Writes the text to a new file beside the service file (beside the file a
+// symbolic link names), with the file's mode and owner, and renames it over
+// the file: a reader, and a crash, a full disk or a file size limit at any
+// moment, leave the old file or the new one whole, never a torn one.
+// kInPlace when no such file can be made here (a directory this process may
+// not write to, an owner it may not give): the caller rewrites in place.
+Replaced ReplaceFile(KesFileHandle handle, const char* path, const char* text, size_t length)
+{
+    struct stat status {};
+    if (fstat(handle, &status) != 0) return Replaced::kInPlace;
+    std::unique_ptr<char, decltype(&free)> resolved(realpath(path, nullptr), &free);
+    std::string temporary = std::string(resolved ? resolved.get() : path) + ".XXXXXX";
+    const int fresh = mkostemp(temporary.data(), O_CLOEXEC);
+    if (fresh < 0) {
+        if (errno == EACCES || errno == EPERM || errno == EROFS) return Replaced::kInPlace;
+        ReportWriteFailure(__LINE__, "no new file can be made beside it");
+        return Replaced::kFailed;
+    }
+    auto discard = [&](Replaced outcome, int line, const char* what) {
+        if (what) ReportWriteFailure(line, what);
+        KesFileClose(fresh);
+        unlink(temporary.c_str());
+        return outcome;
+    };
+    const bool sameOwner = status.st_uid == geteuid() && status.st_gid == getegid();
+    if (!sameOwner && fchown(fresh, status.st_uid, status.st_gid) != 0)
+        return discard(Replaced::kInPlace, __LINE__, nullptr);
+    if (fchmod(fresh, status.st_mode & 07777) != 0) return discard(Replaced::kInPlace, __LINE__, nullptr);
+    const long written = KesFilePWrite(fresh, text, length, 0);
+    if (written < 0 || static_cast<size_t>(written) < length)
+        return discard(Replaced::kFailed, __LINE__,
+                       "the new text cannot be written whole (the file is unchanged)");
+    if (fsync(fresh) != 0) return discard(Replaced::kFailed, __LINE__, "the new text cannot be stored");
+    if (rename(temporary.c_str(), resolved ? resolved.get() : path) != 0)
+        return discard(Replaced::kFailed, __LINE__, "the new text cannot replace it");
+    KesFileClose(fresh);
+    return Replaced::kDone;
 }
 
 } // namespace
@@ -212,10 +324,21 @@ int CKesObjSockServer::KOSSUpdateServerData()
 int CKesObjSockServer::KOSSUpdateServerFile(__boolean add)
 {
     if (KesTraceOn(4)) KesTrace("gonna try for file lock\n");
-    KesFileHandle handle = KOSSOpenServerFile(kReadWrite);
-    if (handle == KES_INVALID_FILE_HANDLE) return KES_ERR_SERVICE_FILE_READ;
-    auto lock = std::make_unique<CKesFileLock>(m_ServiceFilePath, handle);
-    if (lock->KFLLock() != 1) CKesError(KES_ERR_FILE_LOCK, kSource, __LINE__, nullptr);
+    std::unique_ptr<CKesFileLock> lock;
+    bool opened = false;
+    KesFileHandle handle = OpenLocked(
+        m_ServiceFilePath,
+        [&] {
+            KesFileHandle open = KOSSOpenServerFile(kReadWrite);
+            opened = open != KES_INVALID_FILE_HANDLE;
+            return open;
+        },
+        [](CKesFileLock& fileLock) { return fileLock.KFLLock(); }, &lock);
+    if (handle == KES_INVALID_FILE_HANDLE) {
+        const int result = opened ? KES_ERR_FILE_LOCK : KES_ERR_SERVICE_FILE_READ;
+        CKesError(result, kSource, __LINE__, "The service file is left as it is");
+        return result;
+    }
     if (KesTraceOn(4)) KesTrace("got file lock\n");
 
     // Releases the lock and the handle on every way out.
@@ -312,14 +435,19 @@ __boolean CKesObjSockServer::KOSSProcessServiceLine(char* line, char* out, __boo
     return TRUE;
 }
 
-// Writes the text from the start of the file and cuts the file to it.
+// Replaces the file's text (the caller holds the file lock).
 int CKesObjSockServer::KOSSOverWriteServerFile(KesFileHandle handle, char const* text)
 {
     return text ? OverWrite(handle, text, strlen(text)) : KES_ERR_ARGUMENT;
 }
 
+// A new file renamed over the old one (ReplaceFile); where none can be made,
+// the text written from the start of the file and the file cut to it.
 int CKesObjSockServer::OverWrite(KesFileHandle handle, char const* text, size_t length)
 {
+    if (!m_ServiceFilePath) return KES_ERR_ARGUMENT;
+    const Replaced replaced = ReplaceFile(handle, m_ServiceFilePath, text, length);
+    if (replaced != Replaced::kInPlace) return replaced == Replaced::kDone ? 1 : KES_ERR_SERVICE_FILE_WRITE;
     long written = KesFilePWrite(handle, text, length, 0);
     if (written < 0 || static_cast<size_t>(written) < length) {
         std::string report =
@@ -367,18 +495,23 @@ int CKesObjSockServer::KOSSAddRecordToServerDataFile(CKesRecord* reply, KesFileH
     CKesAtom* portValue = reply->KRValueOf(CKesSockEnd::ms_PortField);
     if (!serviceValue || !domainValue || !addressValue || !portValue) return KES_ERR_ADDRESS_REPLY;
     const char* address = addressValue->KAString();
-    const int port = portValue->KAInt();
-    if (!serviceValue->KAString() || !domainValue->KAString() || !address || port < 0)
+    const long long port = portValue->KAInt64();
+    in_addr dotted{};
+    // Anyone on the link may send a reply: what it names goes into the file
+    // only as a word of one entry, never as text that adds or breaks lines.
+    if (!IsOneWord(serviceValue->KAString()) || !IsOneWord(domainValue->KAString()) || !address ||
+        inet_pton(AF_INET, address, &dotted) != 1 || port < 1 || port > 65535)
         return KES_ERR_ADDRESS_REPLY;
 
     std::unique_ptr<CKesSockEnd> entry(new CKesSockEnd());
     int result = entry->KSESetServiceName(strdup(serviceValue->KAString()));
     if (result == 1) result = entry->KSESetEndPointDomain(strdup(domainValue->KAString()));
-    if (result == 1) result = entry->KSESetEndPointAddress(address, port);
+    if (result == 1) result = entry->KSESetEndPointAddress(address, static_cast<int>(port));
     if (result != 1) return result;
 
     KesHeapText line(entry->KSEGetServiceLine());
     if (!line.get()) return KES_ERR_ARGUMENT;
+    if (!ReadsBackAs(line.get(), *entry)) return KES_ERR_ADDRESS_REPLY;
     result = KOSSAddLineToServiceFile(line.get(), handle);
     if (result != 1) {
         CKesError(result, kSource, __LINE__, nullptr);
@@ -393,28 +526,23 @@ int CKesObjSockServer::KOSSAddRecordToServerDataFile(CKesRecord* reply, KesFileH
     return result;
 }
 
-// Appends "\n", the line and "\n" at the end of the file.
+// Appends "\n", the line and "\n" at the end of the file: the file is
+// replaced whole (OverWrite), as a rewrite, so no append is ever left torn.
 int CKesObjSockServer::KOSSAddLineToServiceFile(char* line, KesFileHandle handle)
 {
     if (!line || handle == KES_INVALID_FILE_HANDLE) return KES_ERR_ARGUMENT;
-    KesFileSeek(handle, 0, kSeekEnd);
-    const size_t size = strlen(line) + 3;
-    auto* buffer = static_cast<char*>(malloc(size));
-    if (!buffer) {
-        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
-        return KES_ERR_ALLOCATION;
+    std::string text;
+    char block[4096];
+    for (ssize_t count; (count = pread(handle, block, sizeof block, static_cast<off_t>(text.size()))) != 0;) {
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) {
+            CKesError(KES_ERR_SERVICE_FILE_READ, kSource, __LINE__, nullptr);
+            return KES_ERR_SERVICE_FILE_READ;
+        }
+        text.append(block, static_cast<size_t>(count));
     }
-    snprintf(buffer, size, "\n%s\n", line);
-    int written = KesFileWrite(handle, buffer, strlen(buffer));
-    free(buffer);
-    if (written < 0) {
-        std::string report =
-            std::string("Unable to write our buffer to the ServiceData.cfg file.  Reason: ") +
-            strerror(errno);
-        CKesError(KES_ERR_SERVICE_FILE_WRITE, kSource, __LINE__, report.c_str());
-        return KES_ERR_SERVICE_FILE_WRITE;
-    }
-    return 1;
+    text += "\n" + std::string(line) + "\n";
+    return OverWrite(handle, text.data(), text.size());
 }
 
 // Under the file lock (waited for without limit): files the service an
@@ -422,14 +550,12 @@ int CKesObjSockServer::KOSSAddLineToServiceFile(char* line, KesFileHandle handle
 int CKesObjSockServer::KOSSProcessAddressReply(CKesRecord* reply)
 {
     if (KesTraceOn(4)) KesTrace("gonna try for file lock with returning packet\n");
-    KesFileHandle handle = KOSSOpenServerFile(kReadWrite);
+    if (!reply) return KES_ERR_ARGUMENT;
+    std::unique_ptr<CKesFileLock> lock;
+    KesFileHandle handle = OpenLocked(
+        m_ServiceFilePath, [&] { return KOSSOpenServerFile(kReadWrite); },
+        [&](CKesFileLock& fileLock) { return KOSSGetFileLock(fileLock); }, &lock);
     if (handle == KES_INVALID_FILE_HANDLE) return KES_ERR_SERVICE_FILE_READ;
-    auto lock = std::make_unique<CKesFileLock>(m_ServiceFilePath, handle);
-    if (!reply) {
-        KesFileClose(handle);
-        return KES_ERR_ARGUMENT;
-    }
-    KOSSGetFileLock(*lock);
     int result = KOSSCheckServerData();
     if (result == 1) {
         CKesAtom* service = reply->KRValueOf(CKesSockEnd::ms_ServiceNameField);
@@ -449,10 +575,16 @@ int CKesObjSockServer::KOSSProcessAddressReply(CKesRecord* reply)
 // ---- discovery ------------------------------------------------------------------------------
 
 // Answers a request for this server's service and domain with its address
-// reply on the multicast channel; a request for another one is ignored (1).
+// reply on the multicast channel; a request for another one is ignored (1),
+// and so is every request while the server does not accept: the engine hands
+// requests over from KSEAddServer on, while KOSSInitialise still builds the
+// endpoint, and after KOSSTerminate no one accepts at that address. The
+// accepting state is entered under the server lock after start-up has
+// released it, so reading it orders the endpoint's reads after its writes.
 int CKesObjSockServer::KOSSProcessAddressRequest(CKesRecord* request)
 {
     if (!request) return KES_ERR_ARGUMENT;
+    if (m_ConnectState.load() != KES_CONNECTED) return 1;
     CKesAtom* service = request->KRValueOf(CKesSockEnd::ms_ServiceNameField);
     CKesAtom* domain = request->KRValueOf(CKesSockEnd::ms_DomainNameField);
     if (!service || !domain || !service->KAString() || !domain->KAString()) return KES_ERR_ARGUMENT;

@@ -1,12 +1,18 @@
 // The server's start-up, termination and its entry in the service file, compared byte for byte.
+#include <dlfcn.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <set>
 #include <sstream>
 #include <thread>
 
+#include "CKesAtom.h"
 #include "CKesServiceDataParser.h"
 #include "CKesTreeList.h"
 #include "KesEngineHarness.h"
@@ -41,6 +47,23 @@ std::string PublishedLine(const char* service, const char* domain, unsigned int 
 
 // Every server here, in this process or a publisher, publishes the loopback address.
 [[maybe_unused]] const int kLoopbackOnly = setenv("KSX_HOST_ADDRS", "127.0.0.1", 1);
+
+// While set, every exclusive flock of this process fails as on a host without lock records.
+std::atomic<bool> g_ExclusiveLocksFail = false;
+
+} // namespace
+
+extern "C" int flock(int fd, int operation)
+{
+    if (g_ExclusiveLocksFail && (operation & LOCK_EX)) {
+        errno = ENOLCK;
+        return -1;
+    }
+    static const auto real = reinterpret_cast<int (*)(int, int)>(dlsym(RTLD_NEXT, "flock"));
+    return real(fd, operation);
+}
+
+namespace {
 
 // The file equals `published` ("@" being our line, on the port that accepts), then `withdrawn`.
 TEST(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines)
@@ -89,6 +112,52 @@ TEST(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines)
     EXPECT_EQ("## services\n" + neighbour + "## trailer\n", ReadFile(ServiceFilePath()));
 }
 
+// A rewrite that cannot be written whole (a full disk, here a file size limit), or
+// without the file lock, leaves the file as it was: a torn line would empty the
+// table of every reader, the multicast entry with it.
+TEST(ServerFileTest, ARewriteIsWrittenWholeUnderTheLockOrNotAtAll)
+{
+    // Our stale line comes first: the longer new one moves the multicast line past the limit.
+    const std::string original = "SERVICE: svc DOMAIN: dom ADDRESS: 10.6.6.6 PORT: 1 DYNAMIC: YES\n" +
+                                 std::string(ksxtest::kMulticastLine);
+    WriteServiceFile(original);
+    EXPECT_EQ(0, ksxtest::RunInChild([&] {
+                  signal(SIGXFSZ, SIG_IGN);
+                  const rlimit limit{original.size(), original.size()};
+                  setrlimit(RLIMIT_FSIZE, &limit);
+                  CKesObjSockServer server;
+                  server.KOSSSetServiceName(strdup("svc"));
+                  server.KOSSSetDomain(strdup("dom"));
+                  return server.KOSSInitialise() == 1 ? 1 : 0;
+              }));
+    EXPECT_EQ(original, ReadFile(ServiceFilePath()));
+
+    g_ExclusiveLocksFail = true;
+    auto server = std::make_unique<CKesObjSockServer>();
+    server->KOSSSetServiceName(strdup("svc"));
+    server->KOSSSetDomain(strdup("dom"));
+    EXPECT_EQ(KES_ERR_FILE_LOCK, server->KOSSInitialise());
+    server.reset();
+    g_ExclusiveLocksFail = false;
+    EXPECT_EQ(original, ReadFile(ServiceFilePath()));
+
+    // The new file keeps a symbolic link, the file's mode and its place.
+    const std::string target = ksxtest::WriteHomeFile("shared.cfg", original);
+    ASSERT_EQ(0, chmod(target.c_str(), 0640));
+    ASSERT_EQ(0, unlink(ServiceFilePath().c_str()));
+    ASSERT_EQ(0, symlink(target.c_str(), ServiceFilePath().c_str()));
+    StartServer("svc")->KOSSTerminate();
+    struct stat status {};
+    ASSERT_EQ(0, lstat(ServiceFilePath().c_str(), &status));
+    EXPECT_TRUE(S_ISLNK(status.st_mode));
+    ASSERT_EQ(0, stat(target.c_str(), &status));
+    EXPECT_EQ(0640u, status.st_mode & 07777);
+    EXPECT_EQ(std::string(ksxtest::kMulticastLine), ReadFile(target));
+    for (const auto& dir : {ksxtest::KsxHome(), ksxtest::KsxHome() + "/etc/ostravine"})
+        for (const auto& entry : std::filesystem::directory_iterator(dir))
+            EXPECT_EQ(std::string::npos, entry.path().filename().string().find(".cfg.")) << "left behind";
+}
+
 TEST(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftOut)
 {
     WriteServiceFile("SERVICE: other DOMAIN: dom ADDRESS: 127.0.0.1 PORT: 7000\n");
@@ -98,6 +167,31 @@ TEST(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftOut
     CKesRecord serviceless;
     serviceless.KRAddValue(CKesSockEnd::ms_DomainNameField, "dom");
     EXPECT_EQ(KES_ERR_ADDRESS_REPLY, server->KOSSProcessAddressReply(&serviceless));
+    // Anyone on the link may reply: nothing it names may add a line or break the file.
+    const struct {
+        const char *service, *domain, *address;
+        int port;
+    } hostile[] = {
+        {"a b", "dom", "10.1.1.1", 1},
+        {"x\nSERVICE: MulticastService DOMAIN: ANY_KES_DOMAIN ADDRESS: 10.6.6.6 PORT: 1 ##", "dom",
+         "10.1.1.1", 1},
+        {"x", "dom\r\n--", "10.1.1.1", 1},
+        {"PORT:", "dom", "10.1.1.1", 1},
+        {"##x", "dom", "10.1.1.1", 1},
+        {"1234", "dom", "10.1.1.1", 1},
+        {"x", "dom", "10.1.1.1 PORT: 2", 1},
+        {"x", "dom", "10.1.1.1", 65537},
+    };
+    for (const auto& h : hostile) {
+        CKesRecord reply;
+        reply.KRAddValue(CKesSockEnd::ms_AddressReply, CKesSockEnd::ms_AddressReply);
+        reply.KRAddValue(CKesSockEnd::ms_ServiceNameField, h.service);
+        reply.KRAddValue(CKesSockEnd::ms_DomainNameField, h.domain);
+        reply.KRAddValue(CKesSockEnd::ms_AddressField, h.address);
+        reply.KRAddValue(CKesSockEnd::ms_PortField, CKesAtom(static_cast<long>(h.port)));
+        EXPECT_EQ(KES_ERR_ADDRESS_REPLY, server->KOSSProcessAddressReply(&reply))
+            << h.service << " " << h.domain;
+    }
     EXPECT_EQ(published, ReadFile(ServiceFilePath()));
 
     std::unique_ptr<CKesRecord> fresh = ksxtest::AddressReply("remote", "dom", 999);

@@ -155,6 +155,18 @@ test_probe_and_send_reach_a_listener() {
   try 0 "127.0.0.1 $port $(hostname)" probe Echo Plant1 --timeout 5 --count 1
   try 2 "no server of Absent in Plant1 answered within 0.5 s" probe Absent Plant1 --timeout 0.5
   try 2 "" probe Echo Plant2 --timeout 0.5
+  # A reply whose address is no dotted address prints '?', never its text (lines, terminal controls).
+  PYTHONPATH="$KSX_SOURCE_DIR/python" /usr/bin/python3 -c '
+import socket, time
+from ksxcomms import wire
+reply = wire.encode({"KesSockInternalDataField": "KesSockInternalDataField", "KesSockAddressReply": "KesSockAddressReply",
+    "KesSockInternalServiceName": "Forged", "KesSockInternalDomainName": "Plant1",
+    "KesSockInternalAddress": "10.0.0.1\x1b]0;owned\x07\n10.6.6.6 66 forged", "KesSockInternalPort": 9})
+sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+for _ in range(60): sock.sendto(reply, ("234.5.6.7", 23456)); time.sleep(0.05)' &
+  background+=($!)
+  try 0 "? 9 -" probe Forged Plant1 --timeout 3 --count 1
+  [[ "$out" != *forged* && "$out" != *$'\e'* ]] || fail "probe printed a forged address: $(cat -A <<<"$out")"
 
   try 0 "sent to Echo in Plant1 as tester-1" \
     send Echo Plant1 n=007 neg=-5 t:s=007 word=hello "spaced=a b" --id tester-1 --count 1 --timeout 10

@@ -1,4 +1,5 @@
 // probe, send and listen: the commands that run a socket engine.
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -90,7 +91,12 @@ struct ProbeTarget {
         if (service != name->KAString() || domain != domainName->KAString()) return false;
         const CKesAtom* address = record.KRValueOf(CKesSockEnd::ms_AddressField);
         const CKesAtom* port = record.KRValueOf(CKesSockEnd::ms_PortField);
-        const std::string addressText = address && address->KAString() ? address->KAString() : "?";
+        // Any host on the link may reply: only a dotted address is printed,
+        // never its text, which could forge lines or drive the terminal.
+        in_addr dotted{};
+        const bool isDotted =
+            address && address->KAString() && inet_pton(AF_INET, address->KAString(), &dotted) == 1;
+        const std::string addressText = isDotted ? address->KAString() : "?";
         const int portNumber = port ? port->KAInt() : 0;
         const std::string server = ServerNameOf(domain, service, addressText, portNumber);
         bool first = false;

@@ -12,6 +12,7 @@
 #include <map>
 #include <string>
 #include <strings.h>
+#include <sys/stat.h>
 #include <utility>
 #include <vector>
 
@@ -201,9 +202,19 @@ std::string WithoutRemovable(const std::string& text, const Survey& survey, std:
     return kept;
 }
 
-// Rewrites the file in place as the servers do: open it (never created),
-// hold the exclusive file lock, read it whole, write the new text from the
-// start and cut the file to it. Nothing is written when nothing changes.
+// Whether the handle's file is the one the path names now.
+bool NamesOpenFile(KesFileHandle handle, const std::string& path)
+{
+    struct stat open {};
+    struct stat named {};
+    return fstat(handle, &open) == 0 && stat(path.c_str(), &named) == 0 && open.st_dev == named.st_dev &&
+           open.st_ino == named.st_ino;
+}
+
+// Rewrites the file in place under the servers' file lock: open it (never
+// created), hold the exclusive file lock on the file the path still names,
+// read it whole, write the new text from the start and cut the file to it. Nothing is written when nothing
+// changes.
 std::string RemoveUnderLock(const std::string& path, const Survey& survey, std::vector<Removal>* removed)
 {
     KesFileHandle handle = KesFileOpen(path.c_str(), 3);
@@ -215,6 +226,12 @@ std::string RemoveUnderLock(const std::string& path, const Survey& survey, std::
         std::string text;
         if (lock.KFLLock() != 1) {
             error = "cannot take the file lock of " + path;
+        } else if (!NamesOpenFile(handle, path)) {
+            // A server replaced the file (a rewrite renames a new one over
+            // it) since it was opened: the lock guards the old one.
+            lock.KFLUnlock();
+            KesFileClose(handle);
+            return RemoveUnderLock(path, survey, removed);
         } else if (!ReadWhole(handle, &text)) {
             error = "cannot read the service file " + path + ": " + std::strerror(errno);
         } else {
