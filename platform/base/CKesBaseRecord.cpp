@@ -185,6 +185,11 @@ int CKesBaseRecord::KOMEncodedLength(unsigned int* length) const
 {
     if (length == nullptr) return kBadArgument;
     *length = 0;
+    if (m_Values.size() > kesmsgpack::kMostValues) {
+        CKesError(kBadArgument, "CKesBaseRecord", __LINE__,
+                  "a record of more values than a receiver decodes cannot be encoded");
+        return kBadArgument;
+    }
     size_t total = kesmsgpack::MapHeaderSize(m_Values.size());
     for (const CKesVarBind* value : m_Values) {
         const size_t valueSize = kesmsgpack::ValueSize(value->m_Value);
@@ -195,7 +200,7 @@ int CKesBaseRecord::KOMEncodedLength(unsigned int* length) const
         }
         total += kesmsgpack::StrSize(value->m_NameLength) + valueSize;
     }
-    if (total > UINT32_MAX || m_Values.size() > UINT32_MAX) return kBadArgument;
+    if (total > UINT32_MAX) return kBadArgument;
     *length = static_cast<unsigned int>(total);
     return 1;
 }

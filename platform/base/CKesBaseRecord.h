@@ -37,7 +37,8 @@ public:
     void KRPrint() const;
     // Writes a new malloc'd buffer with the encoding and its length into the
     // out-arguments (one allocation). 1; on failure a negative code and a
-    // null buffer: KES_ERR_ARGUMENT for null out-arguments, a value without a type or
+    // null buffer: KES_ERR_ARGUMENT for null out-arguments, a value without a type,
+    // more values than a receiver decodes (kesmsgpack::kMostValues, reported) or
     // an encoding longer than 4 GiB, KES_ERR_ALLOCATION when memory runs out.
     int KOMEncode(unsigned char** buffer, unsigned int* length) const;
     // The same with `headroom` bytes left unwritten before the encoding (for

@@ -150,6 +150,10 @@ bool Reader::LongMapHeader(uint32_t* count)
     if (!Unsigned(lead == 0xde ? 2 : 4, &value)) return false;
     // Every entry takes at least one byte of key and one of value.
     if (!Need(value * 2, "map count larger than the input")) return false;
+    if (value > kMostValues) {
+        Fail("more values than a record may hold");
+        return false;
+    }
     *count = static_cast<uint32_t>(value);
     return true;
 }

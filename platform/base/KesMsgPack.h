@@ -17,6 +17,12 @@
 
 namespace kesmsgpack {
 
+// The most values a record may hold, encoded or decoded. A decoded value
+// costs about a hundred bytes of memory for as little as two bytes of input,
+// so the count, not the input's length, bounds what one decode allocates
+// (about 26 MiB at most). Four times the largest map16.
+constexpr uint32_t kMostValues = 262144;
+
 // Encoded sizes of the smallest forms. Those of every record (map header,
 // names, texts) are inline: the encoder is called from other libraries.
 inline size_t MapHeaderSize(size_t count)

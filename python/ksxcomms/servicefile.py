@@ -180,8 +180,9 @@ class ServiceFile:
         self.error_line: Optional[int] = None
         self.entries: Dict[Tuple[str, str], Entry] = {}
         with open(self.path, "rb") as stream:
-            # The servers rewrite the file in place under an exclusive lock;
-            # a shared lock sees it before or after a rewrite, never half-way.
+            # The servers replace the file whole under an exclusive lock (a
+            # new file renamed over it, or where none can be made a rewrite
+            # in place): a shared lock sees it before or after, never half-way.
             fcntl.flock(stream.fileno(), fcntl.LOCK_SH)
             try:
                 text = stream.read()

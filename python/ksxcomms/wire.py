@@ -22,6 +22,9 @@ Record = Dict[str, Value]
 HEADER_LENGTH = 4
 #: The largest record a receiver accepts by default (64 MiB), as on the C++ side.
 DEFAULT_MAX_PACKET = 64 * 1024 * 1024
+#: The most values a record holds, either way, as on the C++ side: a value
+#: costs a receiver far more memory than its bytes on the wire.
+MOST_VALUES = 262144
 
 # Value names of the discovery and greeting records.
 DATA_FIELD = "KesSockInternalDataField"
@@ -64,6 +67,8 @@ def encode(record: Mapping[str, Value]) -> bytes:
     Texts that came from a peer as bytes that are not UTF-8 go back as the
     same bytes (they are decoded with ``surrogateescape``).
     """
+    if len(record) > MOST_VALUES:
+        raise ValueError("a record holds at most %d values, not %d" % (MOST_VALUES, len(record)))
     packer = msgpack.Packer(use_bin_type=True, use_single_float=False, unicode_errors="surrogateescape")
     parts: List[bytes] = [packer.pack_map_header(len(record))]
     for name, value in record.items():
@@ -94,11 +99,12 @@ def decode(data: bytes) -> Record:
 
     Refuses, with :class:`DecodeError`, what the C++ side refuses: any other
     type than int, str, float64 and bin as a value, a key that is not a str,
-    truncation and trailing bytes.
+    more than :data:`MOST_VALUES` values, truncation and trailing bytes.
     """
     try:
         unpacker = msgpack.Unpacker(raw=False, object_pairs_hook=_pairs, strict_map_key=True,
-                                    unicode_errors="surrogateescape", max_buffer_size=max(len(data), 1))
+                                    unicode_errors="surrogateescape", max_buffer_size=max(len(data), 1),
+                                    max_map_len=MOST_VALUES)
         unpacker.feed(data)
         record = unpacker.unpack()
         try:

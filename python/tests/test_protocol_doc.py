@@ -97,3 +97,17 @@ def test_every_example_is_what_the_library_sends(homes, daemons):
         payload = documented[4:] if framed else documented
         assert not framed or documented[:4] == struct.pack(">I", len(payload)), name
         assert [tuple(pair) for pair in pairs(payload)] == decoded, name
+
+
+def test_the_documented_value_bound_holds_in_the_package():
+    from ksxcomms import wire
+    assert "up\n  to {:,} values in all".format(wire.MOST_VALUES) in DOC
+    tiny = lambda count: b"\xdf" + struct.pack(">I", count) + b"\xa0" * (2 * count)  # "" : "" entries
+    assert len(wire.decode(tiny(wire.MOST_VALUES))) == 1  # one name, repeated: the first value counts
+    for refused in (lambda: wire.decode(tiny(wire.MOST_VALUES + 1)),
+                    lambda: wire.encode({str(n): n for n in range(wire.MOST_VALUES + 1)})):
+        try:
+            refused()
+        except ValueError:  # DecodeError is one
+            continue
+        raise AssertionError("a record of more values than the bound was taken")

@@ -15,6 +15,7 @@
 
 #include "../hosts/KesTypedText.h"
 #include "CKesString.h"
+#include "KesMsgPack.h"
 #include "KesTestSupport.h"
 #include "KesWirePeer.h" // records too
 
@@ -217,32 +218,56 @@ TEST(RecordDecoding, AcceptsLongerFormsNarrowsIntegersThatFitAndRefusesMalformed
     }
 }
 
-// Memory running out while decoding is a refusal, not a throw out of the decoder: a map of 16 M entries
-// in 32 MiB of input (each entry its two bytes) asks for room for 16 M values first.
-TEST(RecordDecoding, MemoryRunningOutIsARefusal)
+// A map of tiny entries: "" : "" each, two bytes an entry.
+std::vector<unsigned char> TinyEntries(uint32_t count)
 {
+    std::vector<unsigned char> input{
+        0xdf, static_cast<unsigned char>(count >> 24), static_cast<unsigned char>(count >> 16),
+        static_cast<unsigned char>(count >> 8), static_cast<unsigned char>(count)};
+    input.resize(input.size() + 2 * size_t(count), 0xa0);
+    return input;
+}
+
+// A value costs far more memory than its two bytes of input, so a record holds at most kMostValues of them,
+// whichever side encodes it; and memory running out while decoding is a refusal, not a throw out of the
+// decoder (on a worker thread, the end of the process).
+TEST(RecordDecoding, TheValueCountIsBoundedAndMemoryRunningOutIsARefusal)
+{
+    const uint32_t most = kesmsgpack::kMostValues;
+    CKesRecord largest, tooLarge;
+    const std::vector<unsigned char> accepted = TinyEntries(most), refused = TinyEntries(most + 1);
+    ASSERT_EQ(largest.KOMDecode(accepted.data(), static_cast<unsigned int>(accepted.size())), 1);
+    EXPECT_EQ(largest.KRCount(), static_cast<int>(most));
+    EXPECT_EQ(tooLarge.KOMDecode(refused.data(), static_cast<unsigned int>(refused.size())), KES_ERR_DECODE);
+    EXPECT_STREQ(CKesRecord::KOMDecodeRefusal(), "more values than a record may hold");
+    unsigned char* buffer = nullptr;
+    unsigned int length = 0;
+    ASSERT_EQ(largest.KOMEncode(&buffer, &length), 1);
+    EXPECT_EQ(Bytes(buffer, buffer + length), accepted);
+    free(buffer);
+    ksxtest::ErrorCapture errors;
+    largest.KRAddValue("", "");
+    EXPECT_EQ(largest.KOMEncode(&buffer, &length), KES_ERR_ARGUMENT);
+    EXPECT_EQ(errors.Count(KES_ERR_ARGUMENT), 1);
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "a sanitizer's allocator does not run out under an address-space limit";
 #endif
-    const int failedStep = ksxtest::RunInChild([] {
-        constexpr uint32_t kEntries = 16u << 20;
-        std::vector<unsigned char> input{0xdf, kEntries >> 24, (kEntries >> 16) & 0xff,
-                                         (kEntries >> 8) & 0xff, 0};
-        input.resize(input.size() + 2 * size_t(kEntries), 0xa0); // each entry "" : ""
+    const int failedStep = ksxtest::RunInChild([&accepted] {
         long pages = 0;
         if (FILE* statm = fopen("/proc/self/statm", "r")) {
             if (fscanf(statm, "%ld", &pages) != 1) pages = 0;
             fclose(statm);
         }
-        const rlim_t room = rlim_t(pages) * sysconf(_SC_PAGESIZE) + (48u << 20); // not 128 MiB more
+        const rlim_t room = rlim_t(pages) * sysconf(_SC_PAGESIZE) + (4u << 20); // the values need 26 MiB
         const rlimit limit{room, room};
         if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) return 2;
         CKesRecord record;
         int decoded = 0;
         try {
-            decoded = record.KOMDecode(input.data(), static_cast<unsigned int>(input.size()));
+            decoded = record.KOMDecode(accepted.data(), static_cast<unsigned int>(accepted.size()));
         } catch (const std::bad_alloc&) {
-            return 3; // on a worker thread, the end of the process
+            return 3;
         }
         if (decoded != KES_ERR_DECODE) return 4;
         return std::string(CKesRecord::KOMDecodeRefusal()) == "out of memory" && record.KRCount() == 0 ? 0
