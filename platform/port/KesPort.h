@@ -74,7 +74,9 @@ void KesSetTimeScale(double factor);
 // ---- files ---------------------------------------------------------------
 typedef int KesFileHandle;
 constexpr KesFileHandle KES_INVALID_FILE_HANDLE = -1; // all bits set
-// Flags: 1 read, 2 write, 3 read and write. The file is not created.
+// Flags: 1 read, 2 write, 3 read and write. The file is not created. Only a
+// regular file (or a link to one) opens: else EISDIR for a directory, EINVAL
+// for anything else (a FIFO, a device, a socket), without waiting.
 KesFileHandle KesFileOpen(const char* path, int flags);
 // Positioned write; returns the number of bytes written, or -1.
 long KesFilePWrite(KesFileHandle handle, const void* buffer, size_t length, long long offset);

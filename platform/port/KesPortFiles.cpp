@@ -12,6 +12,19 @@ namespace {
 
 size_t ClampCount(size_t length) { return length > INT_MAX ? static_cast<size_t>(INT_MAX) : length; }
 
+// 0 when the handle is a regular file's, made blocking again; else why not
+// (an errno value).
+int KeepRegularFile(int fd)
+{
+    struct stat status {};
+    if (fstat(fd, &status) != 0) return errno;
+    if (S_ISDIR(status.st_mode)) return EISDIR;
+    if (!S_ISREG(status.st_mode)) return EINVAL;
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return errno;
+    return 0;
+}
+
 } // namespace
 
 KesFileHandle KesFileOpen(const char* path, int flags)
@@ -27,11 +40,19 @@ KesFileHandle KesFileOpen(const char* path, int flags)
         errno = EINVAL;
         return KES_INVALID_FILE_HANDLE;
     }
+    // Opened without waiting, so that a FIFO in a file's place cannot block
+    // the caller until some writer comes; then kept only if it is a regular
+    // file, and made blocking again.
     int fd;
     do {
-        fd = ::open(path, mode | O_CLOEXEC);
+        fd = ::open(path, mode | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
-    return fd < 0 ? KES_INVALID_FILE_HANDLE : fd;
+    if (fd < 0) return KES_INVALID_FILE_HANDLE;
+    const int error = KeepRegularFile(fd);
+    if (error == 0) return fd;
+    ::close(fd);
+    errno = error;
+    return KES_INVALID_FILE_HANDLE;
 }
 
 long KesFilePWrite(KesFileHandle handle, const void* buffer, size_t length, long long offset)

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "CKesAcceptReserve.h"
@@ -58,6 +59,31 @@ TEST(FileLock, ExcludesOthersUntilReleasedAndItsHolderReadsTheWholeFile)
     EXPECT_NE(std::system(command.c_str()), 0);
     EXPECT_EQ(second.KFLUnlock(), 1);
     KesFileClose(other), KesFileClose(mine);
+}
+
+// Only a regular file (or a link to one) opens: a FIFO in the service file's place would block every reader
+// until some writer came (here one is there, so that a wrong open returns rather than hangs), and a
+// directory or a device is no file to read.
+TEST(FileOpen, OnlyARegularFileOpens)
+{
+    const std::string path = ksxtest::WriteHomeFile("regular.cfg", "text");
+    const std::string fifo = path.substr(0, path.rfind('/') + 1) + "fifo.cfg", link = fifo + ".link";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int writer = open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
+    for (const std::string& good : {path, link}) {
+        const KesFileHandle handle = KesFileOpen(good.c_str(), 3);
+        EXPECT_NE(handle, KES_INVALID_FILE_HANDLE) << good;
+        EXPECT_EQ(fcntl(handle, F_GETFL) & O_NONBLOCK, 0) << "left non-blocking";
+        KesFileClose(handle);
+    }
+    for (const std::string& bad : {fifo, fifo.substr(0, fifo.rfind('/')), std::string("/dev/null")}) {
+        EXPECT_EQ(KesFileOpen(bad.c_str(), 1), KES_INVALID_FILE_HANDLE) << bad;
+        CKesReadOnlyFile file(bad.c_str(), true);
+        EXPECT_NE(file.KOFOpenLoop(1, 10), 0) << bad;
+    }
+    close(writer);
 }
 
 // Home defaults when unset or empty. Host addresses: up interfaces, loopback last; an override
