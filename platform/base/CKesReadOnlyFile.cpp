@@ -26,6 +26,7 @@ public:
         } while (result != 0 && errno == EINTR);
         if (result != 0) m_Fd = -1; // read unlocked rather than not at all
     }
+    bool Locked() const { return m_Fd >= 0; }
     ~SharedReadLock()
     {
         if (m_Fd >= 0) ::flock(m_Fd, LOCK_UN);
@@ -36,6 +37,19 @@ public:
 private:
     int m_Fd; // the locked descriptor, or -1 when no lock was taken
 };
+
+// Whether the open file is the one the path names (or the path names none).
+bool NamesOpenFile(int fd, const char* path)
+{
+    struct stat open {};
+    struct stat named {};
+    if (::stat(path, &named) != 0) return true; // nothing else to read
+    return ::fstat(fd, &open) == 0 && open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
+// Replacements a reader follows before it reads what it has: a bound
+// against a writer that replaces the file again and again.
+constexpr int kMostReopens = 8;
 
 } // namespace
 
@@ -72,8 +86,30 @@ int CKesReadOnlyFile::KOFOpenLoop(int tries, int delayMs)
 
 char* CKesReadOnlyFile::KOFReadAll(size_t* readLength)
 {
-    if (m_Fd < 0) return nullptr;
-    SharedReadLock hold(m_Fd);
+    for (int reopens = 0; m_Fd >= 0; ++reopens) {
+        {
+            // The lock of a replaced file guards nothing: its lock is let
+            // go of before the path's file is opened in its place.
+            SharedReadLock hold(m_Fd);
+            if (reopens == kMostReopens || !hold.Locked() || NamesOpenFile(m_Fd, m_Path))
+                return ReadWhole(readLength);
+        }
+        if (!Reopen()) reopens = kMostReopens - 1; // reads the one it has
+    }
+    return nullptr;
+}
+
+bool CKesReadOnlyFile::Reopen()
+{
+    const int fresh = KesFileOpen(m_Path, 1);
+    if (fresh < 0) return false;
+    KesFileClose(m_Fd);
+    m_Fd = fresh;
+    return true;
+}
+
+char* CKesReadOnlyFile::ReadWhole(size_t* readLength)
+{
     // The size is only a first guess: the file may grow while we read it.
     struct stat status {};
     size_t capacity = 4096;

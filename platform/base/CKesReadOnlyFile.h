@@ -2,8 +2,10 @@
 // Created and destroyed by one caller, used by that thread only.
 // KOFReadAll holds a shared file lock while it reads, so a writer that
 // rewrites the file in place under the exclusive lock (CKesFileLock) is
-// never seen half-way; a thread that holds that exclusive lock itself reads
-// without waiting. Owns its copy of the path and the open descriptor (closed on
+// never seen half-way, and a writer that replaces it (a new file renamed
+// over it) is seen once it is done: a reader that locked the replaced file
+// reads the one the path names now. A thread that holds that exclusive lock
+// itself reads without waiting. Owns its copy of the path and the open descriptor (closed on
 // destruction); the text KOFReadAll returns belongs to the caller (free).
 #pragma once
 
@@ -27,6 +29,12 @@ public:
     char* KOFReadAll(size_t* readLength = nullptr);
 
 private:
+    // Reads the open file whole (the caller holds its lock where it can).
+    char* ReadWhole(size_t* readLength);
+    // Opens the file the path names now in place of the open one; false,
+    // the open one kept, when it cannot be opened.
+    bool Reopen();
+
     CKesReadOnlyFile(const CKesReadOnlyFile&) = delete;
     CKesReadOnlyFile& operator=(const CKesReadOnlyFile&) = delete;
 

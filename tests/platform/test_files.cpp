@@ -86,6 +86,19 @@ TEST(FileOpen, OnlyARegularFileOpens)
     close(writer);
 }
 
+// A writer replaces the file whole (a new file renamed over it): a reader that opened the old one reads the
+// one the path names now, also after a second replacement.
+TEST(ReadOnlyFile, AReaderOfAReplacedFileReadsTheNewOne)
+{
+    const std::string path = ksxtest::WriteHomeFile("replaced.cfg", "old");
+    CKesReadOnlyFile file(path.c_str(), true);
+    ASSERT_EQ(file.KOFOpenLoop(1, 10), 0);
+    for (const char* text : {"new", "newer"}) {
+        ASSERT_EQ(rename(ksxtest::WriteHomeFile("replaced.cfg.next", text).c_str(), path.c_str()), 0);
+        EXPECT_EQ(ksxtest::TakeText(file.KOFReadAll()), text);
+    }
+}
+
 // Home defaults when unset or empty. Host addresses: up interfaces, loopback last; an override
 // is trimmed and skips empty and bad items (reported); one naming no address leaves the interfaces.
 TEST(Env, HomeDefaultsAndHostAddressesComeFromUpInterfacesOrTheOverride)
