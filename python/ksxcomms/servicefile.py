@@ -10,10 +10,12 @@ as empty. This module only reads: servers of the C++ library write the file.
 
 from __future__ import annotations
 
+import errno
 import fcntl
 import os
 import re
 import socket
+import stat
 from dataclasses import dataclass
 from typing import Dict, List, Optional, Tuple
 
@@ -171,6 +173,25 @@ def parse(text: bytes) -> Dict[Tuple[str, str], Entry]:
             return entries
 
 
+def _read_locked(path: str) -> bytes:
+    """The file's text under a shared lock. The servers replace the file whole
+    under an exclusive lock (a new file renamed over it, or where none can be
+    made a rewrite in place): a shared lock sees it before or after, never
+    half-way. Opened without waiting and read only when it is a regular file,
+    as the C++ reader does: a FIFO in its place would block until some writer
+    came."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    with open(fd, "rb") as stream:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise OSError(errno.EINVAL, "not a regular file", path)
+        os.set_blocking(fd, True)
+        fcntl.flock(fd, fcntl.LOCK_SH)
+        try:
+            return stream.read()
+        finally:
+            fcntl.flock(fd, fcntl.LOCK_UN)
+
+
 class ServiceFile:
     """The entries of one service file, read when constructed."""
 
@@ -179,15 +200,7 @@ class ServiceFile:
         #: The line of the syntax error that emptied the file, if any.
         self.error_line: Optional[int] = None
         self.entries: Dict[Tuple[str, str], Entry] = {}
-        with open(self.path, "rb") as stream:
-            # The servers replace the file whole under an exclusive lock (a
-            # new file renamed over it, or where none can be made a rewrite
-            # in place): a shared lock sees it before or after, never half-way.
-            fcntl.flock(stream.fileno(), fcntl.LOCK_SH)
-            try:
-                text = stream.read()
-            finally:
-                fcntl.flock(stream.fileno(), fcntl.LOCK_UN)
+        text = _read_locked(self.path)
         try:
             self.entries = parse(text)
         except SyntaxErrorInFile as error:

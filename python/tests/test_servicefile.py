@@ -1,5 +1,7 @@
 """ksxcomms reads each text of the table as the C++ reader (``ksxctl list``) does: same entries or syntax error."""
 
+import os
+import signal
 import subprocess
 
 import pytest
@@ -49,3 +51,22 @@ def test_reads_as_the_cpp_reader(text, tmp_path):
         (e.service, e.domain, e.address, e.port, e.server_name, e.dynamic) for e in read.entries.values())
     assert ours == cpp_entries(str(path))
     assert read.error_line is None or read.entries == {}  # a syntax error empties the whole file
+
+
+def test_only_a_regular_file_is_read(tmp_path):
+    fifo = tmp_path / "ServiceData.cfg"
+    os.mkfifo(fifo)
+
+    def waited(signum, frame):
+        raise AssertionError("the reader waited for a writer of the FIFO")
+
+    previous = signal.signal(signal.SIGALRM, waited)
+    signal.alarm(5)
+    try:
+        for path in (fifo, tmp_path):
+            with pytest.raises(OSError):
+                servicefile.ServiceFile(str(path))
+            assert servicefile.find("Lab", "Echo", str(path)) is None
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
