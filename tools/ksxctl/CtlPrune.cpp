@@ -213,8 +213,8 @@ bool NamesOpenFile(KesFileHandle handle, const std::string& path)
 
 // Rewrites the file in place under the servers' file lock: open it (never
 // created), hold the exclusive file lock on the file the path still names,
-// read it whole, write the new text from the start and cut the file to it. Nothing is written when nothing
-// changes.
+// read it whole, write the new text from the start and cut the file to it.
+// Nothing is written when nothing changes.
 std::string RemoveUnderLock(const std::string& path, const Survey& survey, std::vector<Removal>* removed)
 {
     KesFileHandle handle = KesFileOpen(path.c_str(), 3);
