@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -37,6 +36,7 @@ namespace {
 
 const char* const kSource = "CKesObjSockServer";
 const int kReadWrite = 3;
+const int kSeekEnd = 3;
 
 // The value of the first occurrence of keyword in text that has one: the
 // first run of non-whitespace after the keyword (whitespace skipped). The
@@ -86,39 +86,20 @@ CKesSockEnd* SocketlessCopy(const CKesSockEnd& source)
     return copy;
 }
 
-// Whether the handle's file is the one the path names now. A rewrite puts a
-// new file in the old one's place, so a lock taken on the old one guards
-// nothing: whoever locked it opens the path again.
-bool NamesOpenFile(KesFileHandle handle, const char* path)
+// The file grown to `length` bytes where it is shorter, its new bytes
+// allocated (zeros, which end the file's text for every reader): 0, or the
+// errno value of why not. A file system that cannot allocate ahead is
+// written as it is.
+int ReserveRoom(KesFileHandle handle, size_t length)
 {
-    struct stat open {};
-    struct stat named {};
-    return fstat(handle, &open) == 0 && stat(path, &named) == 0 && open.st_dev == named.st_dev &&
-           open.st_ino == named.st_ino;
-}
-
-// Opens the file (open) and takes its exclusive lock (lock), again until the
-// locked file is the one the path names. KES_INVALID_FILE_HANDLE when it
-// cannot be opened or locked: nothing is ever written without the lock.
-KesFileHandle OpenLocked(const char* path, const std::function<KesFileHandle()>& open,
-                         const std::function<int(CKesFileLock&)>& lock, std::unique_ptr<CKesFileLock>* held)
-{
-    for (;;) {
-        KesFileHandle handle = open();
-        if (handle == KES_INVALID_FILE_HANDLE) return handle;
-        auto candidate = std::make_unique<CKesFileLock>(path, handle);
-        if (lock(*candidate) != 1) {
-            candidate.reset();
-            KesFileClose(handle);
-            return KES_INVALID_FILE_HANDLE;
-        }
-        if (NamesOpenFile(handle, path)) {
-            *held = std::move(candidate);
-            return handle;
-        }
-        candidate.reset(); // releases the lock of the replaced file
-        KesFileClose(handle);
-    }
+    struct stat status {};
+    if (fstat(handle, &status) != 0) return errno;
+    if (static_cast<unsigned long long>(status.st_size) >= length) return 0;
+    int error;
+    do {
+        error = posix_fallocate(handle, status.st_size, static_cast<off_t>(length) - status.st_size);
+    } while (error == EINTR);
+    return error == EOPNOTSUPP || error == ENOSYS ? 0 : error;
 }
 
 // Whether a text can stand in the service file as one word: nothing in it
@@ -145,54 +126,6 @@ bool ReadsBackAs(const char* line, CKesSockEnd& entry)
     return table && table->KTLLength() == 1 && read &&
            read->KSEGetEndPtIpAddressLong() == entry.KSEGetEndPtIpAddressLong() &&
            read->KSEGetEndPtAddressPort() == entry.KSEGetEndPtAddressPort();
-}
-
-enum class Replaced { kDone, kInPlace, kFailed };
-
-void ReportWriteFailure(int line, const std::string& what)
-{
-    const std::string text =
-        "Unable to write the ServiceData.cfg file: " + what + ".  Reason: " + strerror(errno);
-    CKesError(KES_ERR_SERVICE_FILE_WRITE, kSource, line, text.c_str());
-}
-
-// Writes the text to a new file beside the service file (beside the file a
-// symbolic link names), with the file's mode and owner, and renames it over
-// the file: a reader, and a crash, a full disk or a file size limit at any
-// moment, leave the old file or the new one whole, never a torn one.
-// kInPlace when no such file can be made here (a directory this process may
-// not write to, an owner it may not give): the caller rewrites in place.
-Replaced ReplaceFile(KesFileHandle handle, const char* path, const char* text, size_t length)
-{
-    struct stat status {};
-    if (fstat(handle, &status) != 0) return Replaced::kInPlace;
-    std::unique_ptr<char, decltype(&free)> resolved(realpath(path, nullptr), &free);
-    std::string temporary = std::string(resolved ? resolved.get() : path) + ".XXXXXX";
-    const int fresh = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fresh < 0) {
-        if (errno == EACCES || errno == EPERM || errno == EROFS) return Replaced::kInPlace;
-        ReportWriteFailure(__LINE__, "no new file can be made beside it");
-        return Replaced::kFailed;
-    }
-    auto discard = [&](Replaced outcome, int line, const char* what) {
-        if (what) ReportWriteFailure(line, what);
-        KesFileClose(fresh);
-        unlink(temporary.c_str());
-        return outcome;
-    };
-    const bool sameOwner = status.st_uid == geteuid() && status.st_gid == getegid();
-    if (!sameOwner && fchown(fresh, status.st_uid, status.st_gid) != 0)
-        return discard(Replaced::kInPlace, __LINE__, nullptr);
-    if (fchmod(fresh, status.st_mode & 07777) != 0) return discard(Replaced::kInPlace, __LINE__, nullptr);
-    const long written = KesFilePWrite(fresh, text, length, 0);
-    if (written < 0 || static_cast<size_t>(written) < length)
-        return discard(Replaced::kFailed, __LINE__,
-                       "the new text cannot be written whole (the file is unchanged)");
-    if (fsync(fresh) != 0) return discard(Replaced::kFailed, __LINE__, "the new text cannot be stored");
-    if (rename(temporary.c_str(), resolved ? resolved.get() : path) != 0)
-        return discard(Replaced::kFailed, __LINE__, "the new text cannot replace it");
-    KesFileClose(fresh);
-    return Replaced::kDone;
 }
 
 } // namespace
@@ -324,21 +257,10 @@ int CKesObjSockServer::KOSSUpdateServerData()
 int CKesObjSockServer::KOSSUpdateServerFile(__boolean add)
 {
     if (KesTraceOn(4)) KesTrace("gonna try for file lock\n");
-    std::unique_ptr<CKesFileLock> lock;
-    bool opened = false;
-    KesFileHandle handle = OpenLocked(
-        m_ServiceFilePath,
-        [&] {
-            KesFileHandle open = KOSSOpenServerFile(kReadWrite);
-            opened = open != KES_INVALID_FILE_HANDLE;
-            return open;
-        },
-        [](CKesFileLock& fileLock) { return fileLock.KFLLock(); }, &lock);
-    if (handle == KES_INVALID_FILE_HANDLE) {
-        const int result = opened ? KES_ERR_FILE_LOCK : KES_ERR_SERVICE_FILE_READ;
-        CKesError(result, kSource, __LINE__, "The service file is left as it is");
-        return result;
-    }
+    KesFileHandle handle = KOSSOpenServerFile(kReadWrite);
+    if (handle == KES_INVALID_FILE_HANDLE) return KES_ERR_SERVICE_FILE_READ;
+    auto lock = std::make_unique<CKesFileLock>(m_ServiceFilePath, handle);
+    if (lock->KFLLock() != 1) CKesError(KES_ERR_FILE_LOCK, kSource, __LINE__, nullptr);
     if (KesTraceOn(4)) KesTrace("got file lock\n");
 
     // Releases the lock and the handle on every way out.
@@ -435,19 +357,26 @@ __boolean CKesObjSockServer::KOSSProcessServiceLine(char* line, char* out, __boo
     return TRUE;
 }
 
-// Replaces the file's text (the caller holds the file lock).
+// Writes the text from the start of the file and cuts the file to it.
 int CKesObjSockServer::KOSSOverWriteServerFile(KesFileHandle handle, char const* text)
 {
     return text ? OverWrite(handle, text, strlen(text)) : KES_ERR_ARGUMENT;
 }
 
-// A new file renamed over the old one (ReplaceFile); where none can be made,
-// the text written from the start of the file and the file cut to it.
+// The text written from the start of the file, and the file cut to it.
 int CKesObjSockServer::OverWrite(KesFileHandle handle, char const* text, size_t length)
 {
-    if (!m_ServiceFilePath) return KES_ERR_ARGUMENT;
-    const Replaced replaced = ReplaceFile(handle, m_ServiceFilePath, text, length);
-    if (replaced != Replaced::kInPlace) return replaced == Replaced::kDone ? 1 : KES_ERR_SERVICE_FILE_WRITE;
+    // Room for the whole text first: a full disk or a file size limit then
+    // fails before a byte is written, rather than leaving a torn line that
+    // would empty every reader's table.
+    const int reserved = ReserveRoom(handle, length);
+    if (reserved != 0) {
+        std::string report =
+            std::string("Unable to write our buffer to the ServiceData.cfg file.  Reason: ") +
+            strerror(reserved);
+        CKesError(KES_ERR_SERVICE_FILE_WRITE, kSource, __LINE__, report.c_str());
+        return KES_ERR_SERVICE_FILE_WRITE;
+    }
     long written = KesFilePWrite(handle, text, length, 0);
     if (written < 0 || static_cast<size_t>(written) < length) {
         std::string report =
@@ -526,23 +455,28 @@ int CKesObjSockServer::KOSSAddRecordToServerDataFile(CKesRecord* reply, KesFileH
     return result;
 }
 
-// Appends "\n", the line and "\n" at the end of the file: the file is
-// replaced whole (OverWrite), as a rewrite, so no append is ever left torn.
+// Appends "\n", the line and "\n" at the end of the file.
 int CKesObjSockServer::KOSSAddLineToServiceFile(char* line, KesFileHandle handle)
 {
     if (!line || handle == KES_INVALID_FILE_HANDLE) return KES_ERR_ARGUMENT;
-    std::string text;
-    char block[4096];
-    for (ssize_t count; (count = pread(handle, block, sizeof block, static_cast<off_t>(text.size()))) != 0;) {
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0) {
-            CKesError(KES_ERR_SERVICE_FILE_READ, kSource, __LINE__, nullptr);
-            return KES_ERR_SERVICE_FILE_READ;
-        }
-        text.append(block, static_cast<size_t>(count));
+    KesFileSeek(handle, 0, kSeekEnd);
+    const size_t size = strlen(line) + 3;
+    auto* buffer = static_cast<char*>(malloc(size));
+    if (!buffer) {
+        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
+        return KES_ERR_ALLOCATION;
     }
-    text += "\n" + std::string(line) + "\n";
-    return OverWrite(handle, text.data(), text.size());
+    snprintf(buffer, size, "\n%s\n", line);
+    int written = KesFileWrite(handle, buffer, strlen(buffer));
+    free(buffer);
+    if (written < 0) {
+        std::string report =
+            std::string("Unable to write our buffer to the ServiceData.cfg file.  Reason: ") +
+            strerror(errno);
+        CKesError(KES_ERR_SERVICE_FILE_WRITE, kSource, __LINE__, report.c_str());
+        return KES_ERR_SERVICE_FILE_WRITE;
+    }
+    return 1;
 }
 
 // Under the file lock (waited for without limit): files the service an
@@ -550,12 +484,14 @@ int CKesObjSockServer::KOSSAddLineToServiceFile(char* line, KesFileHandle handle
 int CKesObjSockServer::KOSSProcessAddressReply(CKesRecord* reply)
 {
     if (KesTraceOn(4)) KesTrace("gonna try for file lock with returning packet\n");
-    if (!reply) return KES_ERR_ARGUMENT;
-    std::unique_ptr<CKesFileLock> lock;
-    KesFileHandle handle = OpenLocked(
-        m_ServiceFilePath, [&] { return KOSSOpenServerFile(kReadWrite); },
-        [&](CKesFileLock& fileLock) { return KOSSGetFileLock(fileLock); }, &lock);
+    KesFileHandle handle = KOSSOpenServerFile(kReadWrite);
     if (handle == KES_INVALID_FILE_HANDLE) return KES_ERR_SERVICE_FILE_READ;
+    auto lock = std::make_unique<CKesFileLock>(m_ServiceFilePath, handle);
+    if (!reply) {
+        KesFileClose(handle);
+        return KES_ERR_ARGUMENT;
+    }
+    KOSSGetFileLock(*lock);
     int result = KOSSCheckServerData();
     if (result == 1) {
         CKesAtom* service = reply->KRValueOf(CKesSockEnd::ms_ServiceNameField);

@@ -48,7 +48,7 @@ bool NamesOpenFile(int fd, const char* path)
 }
 
 // Replacements a reader follows before it reads what it has: a bound
-// against a writer that replaces the file again and again.
+// against a file that is replaced again and again.
 constexpr int kMostReopens = 8;
 
 } // namespace

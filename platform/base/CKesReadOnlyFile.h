@@ -2,9 +2,9 @@
 // Created and destroyed by one caller, used by that thread only.
 // KOFReadAll holds a shared file lock while it reads, so a writer that
 // rewrites the file in place under the exclusive lock (CKesFileLock) is
-// never seen half-way, and a writer that replaces it (a new file renamed
-// over it) is seen once it is done: a reader that locked the replaced file
-// reads the one the path names now. A thread that holds that exclusive lock
+// never seen half-way, and a file replaced meanwhile (an editor that
+// renames a new one over it) is not read: a reader that locked the replaced
+// file reads the one the path names now. A thread that holds that exclusive lock
 // itself reads without waiting. Owns its copy of the path and the open descriptor (closed on
 // destruction); the text KOFReadAll returns belongs to the caller (free).
 #pragma once

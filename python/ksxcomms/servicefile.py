@@ -174,10 +174,9 @@ def parse(text: bytes) -> Dict[Tuple[str, str], Entry]:
 
 
 def _read_locked(path: str) -> bytes:
-    """The file's text under a shared lock. The servers replace the file whole
-    under an exclusive lock (a new file renamed over it, or where none can be
-    made a rewrite in place): a shared lock sees it before or after, never
-    half-way. Opened without waiting and read only when it is a regular file,
+    """The file's text under a shared lock. The servers rewrite the file in
+    place under an exclusive lock: a shared lock sees it before or after a
+    rewrite, never half-way. Opened without waiting and read only when it is a regular file,
     as the C++ reader does: a FIFO in its place would block until some writer
     came."""
     fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)

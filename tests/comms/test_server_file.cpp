@@ -1,6 +1,4 @@
 // The server's start-up, termination and its entry in the service file, compared byte for byte.
-#include <dlfcn.h>
-#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,23 +45,6 @@ std::string PublishedLine(const char* service, const char* domain, unsigned int 
 
 // Every server here, in this process or a publisher, publishes the loopback address.
 [[maybe_unused]] const int kLoopbackOnly = setenv("KSX_HOST_ADDRS", "127.0.0.1", 1);
-
-// While set, every exclusive flock of this process fails as on a host without lock records.
-std::atomic<bool> g_ExclusiveLocksFail = false;
-
-} // namespace
-
-extern "C" int flock(int fd, int operation)
-{
-    if (g_ExclusiveLocksFail && (operation & LOCK_EX)) {
-        errno = ENOLCK;
-        return -1;
-    }
-    static const auto real = reinterpret_cast<int (*)(int, int)>(dlsym(RTLD_NEXT, "flock"));
-    return real(fd, operation);
-}
-
-namespace {
 
 // The file equals `published` ("@" being our line, on the port that accepts), then `withdrawn`.
 TEST(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines)
@@ -112,10 +93,10 @@ TEST(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines)
     EXPECT_EQ("## services\n" + neighbour + "## trailer\n", ReadFile(ServiceFilePath()));
 }
 
-// A rewrite that cannot be written whole (a full disk, here a file size limit), or
-// without the file lock, leaves the file as it was: a torn line would empty the
-// table of every reader, the multicast entry with it.
-TEST(ServerFileTest, ARewriteIsWrittenWholeUnderTheLockOrNotAtAll)
+// A rewrite that cannot be written whole (a full disk, here a file size limit)
+// leaves the file as it was: a torn line would empty the table of every
+// reader, the multicast entry with it.
+TEST(ServerFileTest, ARewriteWithoutRoomForItsWholeTextLeavesTheFileAsItWas)
 {
     // Our stale line comes first: the longer new one moves the multicast line past the limit.
     const std::string original = "SERVICE: svc DOMAIN: dom ADDRESS: 10.6.6.6 PORT: 1 DYNAMIC: YES\n" +
@@ -131,31 +112,6 @@ TEST(ServerFileTest, ARewriteIsWrittenWholeUnderTheLockOrNotAtAll)
                   return server.KOSSInitialise() == 1 ? 1 : 0;
               }));
     EXPECT_EQ(original, ReadFile(ServiceFilePath()));
-
-    g_ExclusiveLocksFail = true;
-    auto server = std::make_unique<CKesObjSockServer>();
-    server->KOSSSetServiceName(strdup("svc"));
-    server->KOSSSetDomain(strdup("dom"));
-    EXPECT_EQ(KES_ERR_FILE_LOCK, server->KOSSInitialise());
-    server.reset();
-    g_ExclusiveLocksFail = false;
-    EXPECT_EQ(original, ReadFile(ServiceFilePath()));
-
-    // The new file keeps a symbolic link, the file's mode and its place.
-    const std::string target = ksxtest::WriteHomeFile("shared.cfg", original);
-    ASSERT_EQ(0, chmod(target.c_str(), 0640));
-    ASSERT_EQ(0, unlink(ServiceFilePath().c_str()));
-    ASSERT_EQ(0, symlink(target.c_str(), ServiceFilePath().c_str()));
-    StartServer("svc")->KOSSTerminate();
-    struct stat status {};
-    ASSERT_EQ(0, lstat(ServiceFilePath().c_str(), &status));
-    EXPECT_TRUE(S_ISLNK(status.st_mode));
-    ASSERT_EQ(0, stat(target.c_str(), &status));
-    EXPECT_EQ(0640u, status.st_mode & 07777);
-    EXPECT_EQ(std::string(ksxtest::kMulticastLine), ReadFile(target));
-    for (const auto& dir : {ksxtest::KsxHome(), ksxtest::KsxHome() + "/etc/ostravine"})
-        for (const auto& entry : std::filesystem::directory_iterator(dir))
-            EXPECT_EQ(std::string::npos, entry.path().filename().string().find(".cfg.")) << "left behind";
 }
 
 TEST(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftOut)

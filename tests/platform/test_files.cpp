@@ -86,7 +86,7 @@ TEST(FileOpen, OnlyARegularFileOpens)
     close(writer);
 }
 
-// A writer replaces the file whole (a new file renamed over it): a reader that opened the old one reads the
+// A file replaced whole (an editor renames a new one over it): a reader that opened the old one reads the
 // one the path names now, also after a second replacement.
 TEST(ReadOnlyFile, AReaderOfAReplacedFileReadsTheNewOne)
 {

@@ -227,8 +227,8 @@ std::string RemoveUnderLock(const std::string& path, const Survey& survey, std::
         if (lock.KFLLock() != 1) {
             error = "cannot take the file lock of " + path;
         } else if (!NamesOpenFile(handle, path)) {
-            // A server replaced the file (a rewrite renames a new one over
-            // it) since it was opened: the lock guards the old one.
+            // The file was replaced since it was opened (an editor that
+            // renames a new one over it): the lock guards the old one.
             lock.KFLUnlock();
             KesFileClose(handle);
             return RemoveUnderLock(path, survey, removed);
