@@ -512,22 +512,21 @@ int CKesObjSockServer::KOSSProcessAddressReply(CKesRecord* reply)
 
 // Answers a request for this server's service and domain with its address
 // reply on the multicast channel; a request for another one is ignored (1),
-// and so is every request while the server does not accept: the engine hands
+// and so is one that comes while the server starts: the engine hands
 // requests over from KSEAddServer on, while KOSSInitialise still builds the
-// endpoint, and after KOSSTerminate no one accepts at that address. The
-// accepting state is entered under the server lock after start-up has
-// released it, so reading it orders the endpoint's reads after its writes.
+// endpoint. Start-up ends with the accepting state, entered under the
+// server lock after start-up has released it (and termination follows it),
+// so reading the state orders the endpoint's reads after its writes.
 int CKesObjSockServer::KOSSProcessAddressRequest(CKesRecord* request)
 {
     if (!request) return KES_ERR_ARGUMENT;
-    if (m_ConnectState.load() != KES_CONNECTED) return 1;
     CKesAtom* service = request->KRValueOf(CKesSockEnd::ms_ServiceNameField);
     CKesAtom* domain = request->KRValueOf(CKesSockEnd::ms_DomainNameField);
     if (!service || !domain || !service->KAString() || !domain->KAString()) return KES_ERR_ARGUMENT;
     if (!m_ServiceName || !m_Domain) return 1;
     if (strcmp(service->KAString(), m_ServiceName) != 0 || strcmp(domain->KAString(), m_Domain) != 0)
         return 1;
-    if (!m_ServerData) return 1;
+    if (m_ConnectState.load() == KES_UNCONNECTED || !m_ServerData) return 1; // nothing to announce yet
     CKesRecord* reply = m_ServerData->KSEGetAddressReplyPacket();
     if (!reply) return KES_ERR_ARGUMENT;
     int result = SignReply(*reply, *request); // a member's reply proves the key
