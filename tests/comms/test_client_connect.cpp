@@ -54,6 +54,16 @@ protected:
         return "";
     }
 
+    // A logging client of the engine (which owns it), connected to the peer and greeted, or null.
+    ksxtest::LoggingClient* ConnectedClient(CKesSockEngine& engine, const char* id,
+                                            std::unique_ptr<WireConnection>* server)
+    {
+        auto* client = new ksxtest::LoggingClient(id, "Svc", "Dom");
+        if (engine.KSEAddClient(client) != 1 || client->KOSCInitialise() != 1) return nullptr;
+        *server = Greeting(m_Peer.Accept(), id);
+        return *server && client->log.WaitFor("connect") ? client : nullptr;
+    }
+
     ksxtest::ScopedTimeScale m_Scale{0.01}; // 2 s greeting delay -> 20 ms, 3 s retry -> 30 ms
     WireListener m_Peer;
 };
@@ -129,11 +139,9 @@ TEST_F(ClientTest, SendPastTheDeadlineOrADisconnectEndsTheConnectionAndTheClient
     ASSERT_EQ(1, engine.KSESetSendDeadline(300));
     ASSERT_EQ(1, engine.KSESetUnackedLimit(600000)); // else that bound, scaled down, cuts the stall first
     ksxtest::EventLoopThread loop(engine);
-    auto* client = new ksxtest::LoggingClient("stalled", "Svc", "Dom"); // owned by the engine
-    ASSERT_EQ(1, engine.KSEAddClient(client));
-    ASSERT_EQ(1, client->KOSCInitialise());
-    std::unique_ptr<WireConnection> server = Greeting(m_Peer.Accept(), "stalled");
-    ASSERT_TRUE(server && client->log.WaitFor("connect"));
+    std::unique_ptr<WireConnection> server;
+    ksxtest::LoggingClient* client = ConnectedClient(engine, "stalled", &server);
+    ASSERT_NE(nullptr, client);
     ksxtest::ErrorCapture errors;
     CKesRecord big = ksxtest::TextRecord("data", std::string(1 << 20, 'x').c_str());
     int result = 1;
@@ -177,11 +185,9 @@ TEST_F(ClientTest, ADisconnectClosesTheSocketOnlyOnceTheLoopsReadOfItHasEnded)
     FileServer(m_Peer.Port());
     HeldEngine engine;
     ksxtest::EventLoopThread loop(engine);
-    auto* client = new ksxtest::LoggingClient("held", "Svc", "Dom"); // owned by the engine
-    ASSERT_EQ(1, engine.KSEAddClient(client));
-    ASSERT_EQ(1, client->KOSCInitialise());
-    std::unique_ptr<WireConnection> server = Greeting(m_Peer.Accept(), "held");
-    ASSERT_TRUE(server && client->log.WaitFor("connect"));
+    std::unique_ptr<WireConnection> server;
+    ksxtest::LoggingClient* client = ConnectedClient(engine, "held", &server);
+    ASSERT_NE(nullptr, client);
     engine.hold = true;
     ASSERT_TRUE(server->SendText("data", "under way"));
     ASSERT_TRUE(ksxtest::WaitUntil([&] { return engine.held.load(); }));
