@@ -38,15 +38,6 @@ private:
     int m_Fd; // the locked descriptor, or -1 when no lock was taken
 };
 
-// Whether the open file is the one the path names (or the path names none).
-bool NamesOpenFile(int fd, const char* path)
-{
-    struct stat open {};
-    struct stat named {};
-    if (::stat(path, &named) != 0) return true; // nothing else to read
-    return ::fstat(fd, &open) == 0 && open.st_dev == named.st_dev && open.st_ino == named.st_ino;
-}
-
 // Replacements a reader follows before it reads what it has: a bound
 // against a file that is replaced again and again.
 constexpr int kMostReopens = 8;
@@ -91,10 +82,10 @@ char* CKesReadOnlyFile::KOFReadAll(size_t* readLength)
             // The lock of a replaced file guards nothing: its lock is let
             // go of before the path's file is opened in its place.
             SharedReadLock hold(m_Fd);
-            if (reopens == kMostReopens || !hold.Locked() || NamesOpenFile(m_Fd, m_Path))
+            if (reopens == kMostReopens || !hold.Locked() || KesFileIsAt(m_Fd, m_Path))
                 return ReadWhole(readLength);
         }
-        if (!Reopen()) reopens = kMostReopens - 1; // reads the one it has
+        if (!Reopen()) reopens = kMostReopens - 1; // the path names none: reads the one it has
     }
     return nullptr;
 }

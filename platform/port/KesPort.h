@@ -84,6 +84,9 @@ long KesFilePWrite(KesFileHandle handle, const void* buffer, size_t length, long
 long long KesFileSeek(KesFileHandle handle, long long offset, int origin);
 // Writes the size into *size; 0 on success, -1 on failure.
 int KesGetOpenFileSize(KesFileHandle handle, long long* size);
+// Whether the open file is the one the path names now; false when the path
+// names another file (one renamed over it) or none.
+bool KesFileIsAt(KesFileHandle handle, const char* path);
 // One read / write at the current position; the count (clamped to INT_MAX) or -1.
 int KesFileRead(KesFileHandle handle, void* buffer, size_t length);
 int KesFileWrite(KesFileHandle handle, const void* buffer, size_t length);

@@ -88,6 +88,14 @@ long long KesFileSeek(KesFileHandle handle, long long offset, int origin)
     return position < 0 ? -1 : static_cast<long long>(position);
 }
 
+bool KesFileIsAt(KesFileHandle handle, const char* path)
+{
+    struct stat open {};
+    struct stat named {};
+    return path && fstat(handle, &open) == 0 && stat(path, &named) == 0 && open.st_dev == named.st_dev &&
+           open.st_ino == named.st_ino;
+}
+
 int KesGetOpenFileSize(KesFileHandle handle, long long* size)
 {
     if (!size) {

@@ -12,7 +12,6 @@
 #include <map>
 #include <string>
 #include <strings.h>
-#include <sys/stat.h>
 #include <utility>
 #include <vector>
 
@@ -202,15 +201,6 @@ std::string WithoutRemovable(const std::string& text, const Survey& survey, std:
     return kept;
 }
 
-// Whether the handle's file is the one the path names now.
-bool NamesOpenFile(KesFileHandle handle, const std::string& path)
-{
-    struct stat open {};
-    struct stat named {};
-    return fstat(handle, &open) == 0 && stat(path.c_str(), &named) == 0 && open.st_dev == named.st_dev &&
-           open.st_ino == named.st_ino;
-}
-
 // Rewrites the file in place under the servers' file lock: open it (never
 // created), hold the exclusive file lock on the file the path still names,
 // read it whole, write the new text from the start and cut the file to it.
@@ -226,7 +216,7 @@ std::string RemoveUnderLock(const std::string& path, const Survey& survey, std::
         std::string text;
         if (lock.KFLLock() != 1) {
             error = "cannot take the file lock of " + path;
-        } else if (!NamesOpenFile(handle, path)) {
+        } else if (!KesFileIsAt(handle, path.c_str())) {
             // The file was replaced since it was opened (an editor that
             // renames a new one over it): the lock guards the old one.
             lock.KFLUnlock();
