@@ -455,11 +455,13 @@ int CKesObjSockServer::KOSSAddRecordToServerDataFile(CKesRecord* reply, KesFileH
     return result;
 }
 
-// Appends "\n", the line and "\n" at the end of the file.
+// Appends "\n", the line and "\n" at the end of the file. Room for all of
+// it is allocated first, and a write that still stops short is cut off
+// again: a torn line would empty every reader's table.
 int CKesObjSockServer::KOSSAddLineToServiceFile(char* line, KesFileHandle handle)
 {
     if (!line || handle == KES_INVALID_FILE_HANDLE) return KES_ERR_ARGUMENT;
-    KesFileSeek(handle, 0, kSeekEnd);
+    const long long end = KesFileSeek(handle, 0, kSeekEnd);
     const size_t size = strlen(line) + 3;
     auto* buffer = static_cast<char*>(malloc(size));
     if (!buffer) {
@@ -467,12 +469,20 @@ int CKesObjSockServer::KOSSAddLineToServiceFile(char* line, KesFileHandle handle
         return KES_ERR_ALLOCATION;
     }
     snprintf(buffer, size, "\n%s\n", line);
-    int written = KesFileWrite(handle, buffer, strlen(buffer));
+    const size_t length = strlen(buffer);
+    int error = end < 0 ? errno : ReserveRoom(handle, static_cast<size_t>(end) + length);
+    if (error == 0) {
+        const int written = KesFileWrite(handle, buffer, length);
+        if (written < 0)
+            error = errno;
+        else if (static_cast<size_t>(written) < length)
+            error = ENOSPC;
+    }
     free(buffer);
-    if (written < 0) {
+    if (error != 0) {
+        if (end >= 0) KesFileTruncate(handle, end); // the file as it was, reserved zeros and all
         std::string report =
-            std::string("Unable to write our buffer to the ServiceData.cfg file.  Reason: ") +
-            strerror(errno);
+            std::string("Unable to write our buffer to the ServiceData.cfg file.  Reason: ") + strerror(error);
         CKesError(KES_ERR_SERVICE_FILE_WRITE, kSource, __LINE__, report.c_str());
         return KES_ERR_SERVICE_FILE_WRITE;
     }

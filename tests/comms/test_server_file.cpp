@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -93,25 +94,37 @@ TEST(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines)
     EXPECT_EQ("## services\n" + neighbour + "## trailer\n", ReadFile(ServiceFilePath()));
 }
 
-// A rewrite that cannot be written whole (a full disk, here a file size limit)
-// leaves the file as it was: a torn line would empty the table of every
-// reader, the multicast entry with it.
-TEST(ServerFileTest, ARewriteWithoutRoomForItsWholeTextLeavesTheFileAsItWas)
+// Writing within `room` bytes more than the file holds, in a child: the
+// exit status is 0 when the write was refused and left the file as it was.
+int WriteWithin(size_t room, const std::function<int()>& write)
+{
+    const std::string before = ReadFile(ServiceFilePath());
+    return ksxtest::RunInChild([&] {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{before.size() + room, before.size() + room};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        return write() != 1 && ReadFile(ServiceFilePath()) == before ? 0 : 1;
+    });
+}
+
+// A rewrite or an append that cannot be written whole (a full disk, here a
+// file size limit) leaves the file as it was: a torn line would empty the
+// table of every reader, the multicast entry with it.
+TEST(ServerFileTest, AWriteWithoutRoomForItsWholeTextLeavesTheFileAsItWas)
 {
     // Our stale line comes first: the longer new one moves the multicast line past the limit.
-    const std::string original = "SERVICE: svc DOMAIN: dom ADDRESS: 10.6.6.6 PORT: 1 DYNAMIC: YES\n" +
-                                 std::string(ksxtest::kMulticastLine);
-    WriteServiceFile(original);
-    EXPECT_EQ(0, ksxtest::RunInChild([&] {
-                  signal(SIGXFSZ, SIG_IGN);
-                  const rlimit limit{original.size(), original.size()};
-                  setrlimit(RLIMIT_FSIZE, &limit);
+    WriteServiceFile("SERVICE: svc DOMAIN: dom ADDRESS: 10.6.6.6 PORT: 1 DYNAMIC: YES\n" +
+                     std::string(ksxtest::kMulticastLine));
+    EXPECT_EQ(0, WriteWithin(0, [] {
                   CKesObjSockServer server;
                   server.KOSSSetServiceName(strdup("svc"));
                   server.KOSSSetDomain(strdup("dom"));
-                  return server.KOSSInitialise() == 1 ? 1 : 0;
+                  return server.KOSSInitialise();
               }));
-    EXPECT_EQ(original, ReadFile(ServiceFilePath()));
+    auto server = StartServer("svc");
+    EXPECT_EQ(0, WriteWithin(10, [&] {
+                  return server->KOSSProcessAddressReply(ksxtest::AddressReply("other", "dom", 7000).get());
+              }));
 }
 
 TEST(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftOut)
