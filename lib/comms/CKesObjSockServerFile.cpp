@@ -482,7 +482,8 @@ int CKesObjSockServer::KOSSAddLineToServiceFile(char* line, KesFileHandle handle
     if (error != 0) {
         if (end >= 0) KesFileTruncate(handle, end); // the file as it was, reserved zeros and all
         std::string report =
-            std::string("Unable to write our buffer to the ServiceData.cfg file.  Reason: ") + strerror(error);
+            std::string("Unable to write our buffer to the ServiceData.cfg file.  Reason: ") +
+            strerror(error);
         CKesError(KES_ERR_SERVICE_FILE_WRITE, kSource, __LINE__, report.c_str());
         return KES_ERR_SERVICE_FILE_WRITE;
     }
