@@ -187,12 +187,20 @@ private:
     template <typename Find>
     void RemoveConnection(Find find);
     using EarlyRecords = std::vector<std::unique_ptr<CKesRecord>>; // empty: no allocation
+    // What the worker that took a client id finishes outside the identify
+    // lock: the host's KOSSOnClientConnect, then the records held before the id.
+    struct Welcome {
+        bool due = false;     // an id was taken: later records wait until it is finished
+        bool connect = false; // the id was filed: KOSSOnClientConnect
+        EarlyRecords early;
+    };
     int IdentifyOrHold(Connection& connection, CKesRecord* record, unsigned int length, bool* handled,
-                       EarlyRecords* early);
+                       Welcome* welcome);
     // Caller holds the identify lock.
-    int TakeClientId(CKesSockEnd* client, CKesRecord* record, Connection* connection, EarlyRecords* early);
+    int TakeClientId(CKesSockEnd* client, CKesRecord* record, Connection* connection, Welcome* welcome);
+    int FileClient(CKesSockEnd* client, bool* connect);
     int HoldEarlyRecord(Connection& connection, CKesRecord* record, unsigned int length, std::string* report);
-    void DeliverEarly(CKesSockEnd* client, EarlyRecords early);
+    void FinishIdentification(CKesSockEnd* client, Welcome welcome);
     void Deliver(CKesSockEnd* client, CKesRecord* record);
     // ---- installation key (CKesObjSockServerAuth.cpp) ---------------------------------
     // What a step of the connection proof leaves to do once the identify lock

@@ -124,6 +124,15 @@ private:
 // and the call still returns 1, without the callback.
 int CKesObjSockServer::KOSSAddToClientData(CKesSockEnd* client)
 {
+    bool connect = false;
+    const int result = FileClient(client, &connect);
+    if (connect) KOSSOnClientConnect(client);
+    return result;
+}
+
+// KOSSAddToClientData without the callback: *connect tells whether it is due.
+int CKesObjSockServer::FileClient(CKesSockEnd* client, bool* connect)
+{
     if (!client || !client->KSEGetEndPointName()) return KES_ERR_ARGUMENT;
     const char* name = client->KSEGetEndPointName();
     if (m_ClientData->KTLGet(name)) {
@@ -143,7 +152,7 @@ int CKesObjSockServer::KOSSAddToClientData(CKesSockEnd* client)
         client->KSEDump();
         KesTrace(").\n");
     }
-    KOSSOnClientConnect(client);
+    *connect = true;
     return result;
 }
 
@@ -313,9 +322,9 @@ int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet)
             CKesSockEnd* client = connection->end;
             CKesRecord* record = packet->KIWPGetRecord();
             bool handled = false;
-            EarlyRecords early;
-            if (record) result = IdentifyOrHold(*connection, record, length, &handled, &early);
-            if (!early.empty()) DeliverEarly(client, std::move(early));
+            Welcome welcome;
+            if (record) result = IdentifyOrHold(*connection, record, length, &handled, &welcome);
+            if (welcome.due) FinishIdentification(client, std::move(welcome));
             if (record && !handled) Deliver(client, record);
         }
     }
@@ -352,14 +361,14 @@ void CKesObjSockServer::Deliver(CKesSockEnd* client, CKesRecord* record)
 }
 
 // Under the identify lock, so that a record processed while the client-id
-// record (or the early records after it) is being handled waits for it.
-// Notes the packet's arrival for reaping. For an unconfirmed connection:
-// takes the client-id record, handing the early records held so far to the
-// caller in *early (to deliver before anything else of the connection), or
+// record (or the welcome after it) is being handled waits for it. Notes the
+// packet's arrival for reaping. For an unconfirmed connection: takes the
+// client-id record, leaving the host's welcome of the connection to the
+// caller in *welcome (to finish before anything else of the connection), or
 // holds an early record. *handled tells whether the record was consumed
 // here; a confirmed connection's record is left to the caller.
 int CKesObjSockServer::IdentifyOrHold(Connection& connection, CKesRecord* record, unsigned int length,
-                                      bool* handled, EarlyRecords* early)
+                                      bool* handled, Welcome* welcome)
 {
     connection.lastPacketMs.store(NowMs(), std::memory_order_relaxed);
     // A confirmed connection whose early records are through: no lock. The
@@ -381,7 +390,7 @@ int CKesObjSockServer::IdentifyOrHold(Connection& connection, CKesRecord* record
                    !id || id->KAType() != KES_DT_STRING || !id->KAString()) {
             result = HoldEarlyRecord(connection, record, length, &report);
         } else {
-            result = TakeClientId(client, record, &connection, early);
+            result = TakeClientId(client, record, &connection, welcome);
         }
     }
     if (!report.empty()) KesReportLimited(KES_ERR_CONNECTION, kSource, __LINE__, report.c_str());
@@ -390,28 +399,27 @@ int CKesObjSockServer::IdentifyOrHold(Connection& connection, CKesRecord* record
 }
 
 // Caller holds the identify lock. Names, files and confirms the connection;
-// its early records go to *early, and its later ones wait until they have
-// been delivered.
+// its welcome (the host's KOSSOnClientConnect and its early records) goes to
+// *welcome, and its later records wait until that is finished.
 int CKesObjSockServer::TakeClientId(CKesSockEnd* client, CKesRecord* record, Connection* connection,
-                                    EarlyRecords* early)
+                                    Welcome* welcome)
 {
     KES_CHECK(m_IdentifyLock.IsHeldByMe(), "caller holds the identify lock");
     int result = 1;
     const char* id = record->KRValueOf(CKesSockEnd::ms_ClientIdField)->KAString();
     client->KSESetEndPointName(strdup(id));
-    int filed = KOSSAddToClientData(client);
+    int filed = FileClient(client, &welcome->connect);
     if (filed != 1) {
         CKesError(filed, kSource, __LINE__, (std::string("client ") + id + " not filed").c_str());
         result = filed;
     }
     delete record;
     client->KSEConfirmConnection(TRUE);
-    if (!connection->early.empty()) {
-        *early = std::move(connection->early);
-        connection->early.clear();
-        connection->earlyBytes = 0;
-        connection->draining = true;
-    }
+    welcome->due = true;
+    welcome->early = std::move(connection->early);
+    connection->early.clear();
+    connection->earlyBytes = 0;
+    connection->draining = true;
     connection->confirmed = true; // after draining (see IdentifyOrHold)
     return result;
 }
@@ -447,11 +455,14 @@ int CKesObjSockServer::HoldEarlyRecord(Connection& connection, CKesRecord* recor
     return 1;
 }
 
-// Delivers a connection's early records in arrival order, outside the
-// identify lock; its later records wait meanwhile (see IdentifyOrHold).
-void CKesObjSockServer::DeliverEarly(CKesSockEnd* client, EarlyRecords early)
+// Outside the identify lock, so that a host's KOSSOnClientConnect that takes
+// its time holds up no other connection: the callback, then the early
+// records in arrival order. The connection's later records wait meanwhile
+// (see IdentifyOrHold).
+void CKesObjSockServer::FinishIdentification(CKesSockEnd* client, Welcome welcome)
 {
-    for (auto& record : early) Deliver(client, record.release());
+    if (welcome.connect) KOSSOnClientConnect(client);
+    for (auto& record : welcome.early) Deliver(client, record.release());
     CKesAutoMutex identify(m_IdentifyLock);
     auto found = m_Connections.find(client->KSEGetEndPointSocket());
     if (found != m_Connections.end() && found->second.end == client) found->second.draining = false;

@@ -138,6 +138,45 @@ TEST_F(ServerTraffic, GreetingKeepAlivesAndRefusedIdsStayInternalAndEarlyRecords
     EXPECT_EQ(expected, events);
 }
 
+// Holds its welcome of client "slow" until released.
+class WelcomingServer : public ksxtest::RecordingServer {
+public:
+    void KOSSOnClientConnect(CKesSockEnd* client) override
+    {
+        if (Name(client) == "slow") {
+            std::unique_lock<std::mutex> hold(m_Lock);
+            m_Released.wait_for(hold, std::chrono::seconds(60), [this] { return m_Open; });
+        }
+        RecordingServer::KOSSOnClientConnect(client);
+    }
+    void Release()
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        m_Open = true;
+        m_Released.notify_all();
+    }
+
+private:
+    std::mutex m_Lock;
+    std::condition_variable m_Released;
+    bool m_Open = false;
+};
+
+// A host that takes its time over one new connection holds up only that connection's records.
+TEST_F(ServerTraffic, ASlowWelcomeHoldsUpOnlyItsOwnConnection)
+{
+    auto* server = ksxtest::AddServer<WelcomingServer>(*m_Engine, "welcome", "dom");
+    ASSERT_NE(nullptr, server);
+    auto slow = WireConnection::To(server->Port());
+    ASSERT_TRUE(slow->Send(*ksxtest::Hello("slow")) && slow->SendText("data", "after-id"));
+    auto fast = ksxtest::Greeted(server->Port(), "fast");
+    EXPECT_TRUE(server->log.WaitFor("connect fast")) << "an identification waited for another's welcome";
+    server->Release();
+    ASSERT_TRUE(server->log.WaitFor("io slow after-id"));
+    EXPECT_EQ((std::vector<std::string>{"connect fast", "connect slow", "io slow after-id"}),
+              server->log.Events());
+}
+
 // A host that starts another program hands it no socket of the engine's: not the listening port, not a
 // connection, not the group membership.
 TEST_F(ServerTraffic, TheListeningAcceptedAndMulticastSocketsAreCloseOnExec)
@@ -413,7 +452,7 @@ TEST_F(ServerTraffic, RemovingAServerWaitsForThePacketsItIsProcessing)
 TEST_F(ServerTraffic, ATerminatedServerStillRemovesAConnectionThatEnds)
 {
     auto peer = Identified("a");
-    const unsigned int handle = Client("a")->KSEGetEndPointSocket();
+    const unsigned int handle = m_Server->HandleOf("a");
     ASSERT_EQ(1, m_Server->KOSSTerminate());
     ASSERT_TRUE(peer->SendText("data", "late"));
     peer->Close();
@@ -521,7 +560,7 @@ TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOw
     auto holder = ksxtest::Greeted(gate->Port(), "holder");
     auto first = Identified("a");
     ASSERT_TRUE(gate->log.WaitFor("connect holder"));
-    const unsigned int handle = Client("a")->KSEGetEndPointSocket();
+    const unsigned int handle = m_Server->HandleOf("a");
     const uint32_t generationOfA = m_Engine->KRNGetGeneration(handle);
     ASSERT_TRUE(holder->SendText("data", "hold"));
     ASSERT_TRUE(gate->log.WaitFor("held"));
@@ -536,7 +575,7 @@ TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOw
     ASSERT_TRUE(m_Server->log.WaitFor("connect b"));
     ASSERT_TRUE(second->SendText("data", "after"));
     ASSERT_TRUE(m_Server->log.WaitFor("io b after")); // one worker: everything queued before is done
-    ASSERT_EQ(handle, Client("b")->KSEGetEndPointSocket()) << "the handle was not reused";
+    ASSERT_EQ(handle, m_Server->HandleOf("b")) << "the handle was not reused";
     EXPECT_EQ(0, m_Server->log.Count("io b late"));
     EXPECT_EQ(0, m_Server->log.Count("io - late"));
 
