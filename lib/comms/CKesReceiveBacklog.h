@@ -17,7 +17,7 @@
 // handle (a new connection) renews it: the pause of the old one no longer
 // applies, and packets of the old one still count until they are gone, since
 // their memory is still in use.
-// Threads: Renew, Charge and PauseIfFull on the loop thread; Release on any
+// Threads: Renew, Charge, PauseIfFull and PauseUntilFinished on the loop thread; Release on any
 // thread; Retire on the thread that destroys the engine, once no loop runs.
 // The loop thread's charges and the releases are kept apart, each on a cache
 // line of its own, and the loop thread looks at the releases only when its
@@ -66,6 +66,7 @@ public:
         m_Generation = generation;
         m_CapBytes = capBytes;
         m_Paused = false; // the old registration's pause went with it
+        m_UntilEmpty = false;
     }
     // Loop thread. Without the lock: the loop thread charges every packet of
     // a read, and the workers' releases would wait for it. Safe because
@@ -107,19 +108,43 @@ public:
         m_Loop->KRNResumeIO(m_Socket, m_Generation);
         return false;
     }
+    // Loop thread, having read the end of the stream: while packets are
+    // still pending, stops reading the socket until every one is finished,
+    // so that the end is read again, and handled, after them. True when it
+    // is (now) paused; false when nothing is pending and the end may be
+    // handled at once.
+    bool PauseUntilFinished()
+    {
+        if (Pending() == 0) return false;
+        std::lock_guard<std::mutex> hold(m_Lock);
+        if (m_Paused) return true;
+        // Marked first, as in PauseIfFull: a release either sees the mark
+        // and decides under the lock, or is seen in the count here.
+        m_Paused = true;
+        m_UntilEmpty = true;
+        if (m_Loop != nullptr && m_Loop->KRNPauseIO(m_Socket, m_Generation) == 1) {
+            if (Pending() != 0) return true;
+            m_Loop->KRNResumeIO(m_Socket, m_Generation);
+        }
+        m_Paused = false;
+        m_UntilEmpty = false;
+        return false;
+    }
     // True when the backlog is over either cap (datagram sockets drop then).
     bool IsFull() const { return OverCaps(); }
     // Charged packets are finished; a paused socket is read again once both
     // bytes are at most half their cap and the packets below half theirs
     // (harmless when the connection is gone).
-    // Every packet ends here: the lock only when the socket is paused.
+    // Every packet ends here: the lock only when the socket is paused. A
+    // socket paused at its end is read again once nothing is pending.
     void Release(long long bytes, int packets)
     {
         m_Released += Packed(bytes, packets);
         if (!m_Paused) return;
         std::lock_guard<std::mutex> hold(m_Lock);
-        if (!m_Paused || !Drained()) return;
+        if (!m_Paused || !(m_UntilEmpty ? Pending() == 0 : Drained())) return;
         m_Paused = false;
+        m_UntilEmpty = false;
         m_Loop->KRNResumeIO(m_Socket, m_Generation);
     }
     long long Bytes() const { return BytesOf(Pending()); }
@@ -130,6 +155,7 @@ public:
         std::lock_guard<std::mutex> hold(m_Lock);
         m_Loop = nullptr;
         m_Paused = false;
+        m_UntilEmpty = false;
     }
 
     // The bytes of fragment buffers (incomplete packets) of the whole
@@ -180,6 +206,7 @@ private:
     long long m_CapBytes;              // the engine's cap when the registration began (ditto)
     std::mutex m_Lock;                 // guards m_Paused, the registration and the decisions
     std::atomic<bool> m_Paused{false}; // this backlog paused the socket
+    bool m_UntilEmpty = false;         // ... at its end, until nothing is pending (under m_Lock)
     // Charges (Packed totals), written by the loop thread alone, and the
     // releases it saw last.
     alignas(kLine) std::atomic<uint64_t> m_Charged{0};

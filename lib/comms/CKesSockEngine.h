@@ -368,6 +368,8 @@ private:
     unsigned int SourceLengthOf(unsigned int socket);
     int ReadSocket(unsigned int socket, unsigned char* buffer, int available, sockaddr* address,
                    unsigned int addressLength);
+    // True when the end of the stream must wait for packets still pending.
+    bool EndWaits(unsigned int socket);
     void DeliverClosed(unsigned int socket, kesengine::OwnedSource source);
     // Takes a read and its source (neither owned) on: completes or joins the
     // socket's fragment, queues the whole packets, keeps the new tail,

@@ -337,7 +337,7 @@ void CKesSockEngine::ReadStream(unsigned int socket)
         return;
     }
     if (length == 0) {
-        DeliverClosed(socket, CopySource(source));
+        if (!EndWaits(socket)) DeliverClosed(socket, CopySource(source));
         return;
     }
     if (QueueOnePacket(socket, m_ReadStates[socket], m_ReadBuffer.data(), static_cast<unsigned int>(length),
@@ -402,7 +402,7 @@ bool CKesSockEngine::ReadIntoFragment(unsigned int socket)
     if (KesTraceOn(4)) KesTrace("Received IO on %u of length %d into its packet.\n", socket, length);
     if (length <= 0) {
         KeepFragment(socket, std::move(fragment));
-        if (length == 0) DeliverClosed(socket, std::move(source));
+        if (length == 0 && !EndWaits(socket)) DeliverClosed(socket, std::move(source));
         return true;
     }
     fragment->KIWPSetPacketLength(have + static_cast<unsigned int>(length));
@@ -487,6 +487,16 @@ int CKesSockEngine::ReadSocket(unsigned int socket, unsigned char* buffer, int a
     if (__Kesworks_Debug_Level != 0)
         KesTrace("Far end of link on socket %u has dropped the connection\n", socket);
     return 0;
+}
+
+bool CKesSockEngine::EndWaits(unsigned int socket)
+{
+    // Records read before the end are finished before it: the socket stays
+    // out of the loop until the workers are through with them, and its end
+    // is then read again. A peer's last records before it closes (or only
+    // shuts down its sending side) thus reach the owner, and its answers go
+    // out, before the connection is removed.
+    return BacklogOf(socket)->PauseUntilFinished();
 }
 
 void CKesSockEngine::DeliverClosed(unsigned int socket, OwnedSource source)

@@ -1,5 +1,6 @@
 // The server's traffic with wire-format peers on loopback; host callbacks are logged in order.
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -551,8 +552,8 @@ struct ServerTrafficHandleReuse : ServerTraffic {
     ServerTrafficHandleReuse() { m_Workers = 1; }
 };
 
-// One worker, held meanwhile by another server: a's last record meets b on a's handle and is dropped, as is
-// one a worker took from a's read and hands over only now.
+// One worker, held meanwhile by another server: a's last record, read before the host removed a, meets b on
+// a's handle and is dropped, as is one a worker took from a's read and hands over only now.
 TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOwnerOfItsHandle)
 {
     auto* gate = ksxtest::AddServer<GateServer>(*m_Engine, "gate", "dom");
@@ -565,8 +566,12 @@ TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOw
     ASSERT_TRUE(holder->SendText("data", "hold"));
     ASSERT_TRUE(gate->log.WaitFor("held"));
     ASSERT_TRUE(first->SendText("data", "late")); // queued behind the held worker
-    first->Close();
+    int unread = -1;
+    ASSERT_TRUE(ksxtest::WaitUntil(
+        [&] { return ioctl(static_cast<int>(handle), FIONREAD, &unread) == 0 && !unread; }));
+    EXPECT_EQ(1, m_Server->KOSSRemoveClient(Client("a"))); // the host ends the connection meanwhile
     ASSERT_TRUE(m_Server->log.WaitFor("disconnect a"));
+    first->Close(); // both of a's handles are free again
     ASSERT_TRUE(ksxtest::WaitUntil([handle] { return fcntl(static_cast<int>(handle), F_GETFD) < 0; }))
         << "handle not closed";
 
@@ -592,6 +597,29 @@ TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOw
     EXPECT_EQ(1, m_Server->KOSSProcessPacket(&end));
     EXPECT_EQ(0, m_Server->log.Count("disconnect b"));
     EXPECT_NE(nullptr, Client("b"));
+}
+
+// One worker, held meanwhile by another server: the records a peer sent before it shut down its sending
+// side are answered before its connection goes, though the end was read long before they were processed.
+TEST_F(ServerTrafficHandleReuse, RecordsReadBeforeTheEndAreAnsweredBeforeTheConnectionGoes)
+{
+    auto* gate = ksxtest::AddServer<GateServer>(*m_Engine, "gate", "dom");
+    ASSERT_NE(nullptr, gate);
+    auto holder = ksxtest::Greeted(gate->Port(), "holder");
+    auto peer = Identified("a");
+    ASSERT_TRUE(gate->log.WaitFor("connect holder"));
+    m_Server->echo = true;
+    ASSERT_TRUE(holder->SendText("data", "hold"));
+    ASSERT_TRUE(gate->log.WaitFor("held"));
+    ASSERT_TRUE(peer->SendText("data", "one") && peer->SendText("data", "two"));
+    peer->EndSending();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the loop reads both and the end meanwhile
+    EXPECT_EQ(0, m_Server->log.Count("disconnect a")) << "the end overtook the records before it";
+    gate->log.Add("open");
+    EXPECT_EQ("one", NextData(*peer));
+    EXPECT_EQ("two", NextData(*peer));
+    EXPECT_TRUE(peer->SeesEnd());
+    EXPECT_TRUE(m_Server->log.WaitFor("disconnect a"));
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 // Owned by one test thread; only Shutdown may come from another, to unblock a send.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -46,7 +48,8 @@ public:
     std::unique_ptr<CKesRecord> ReadRecord();
     bool SeesEnd(); // the other side ends the connection, sending nothing first
     bool Pending(int timeoutMs) const { return Readable(m_Fd, timeoutMs); }
-    void Shutdown(); // keeps the handle, so that a blocked send returns
+    void Shutdown();                               // keeps the handle, so that a blocked send returns
+    void EndSending() { shutdown(m_Fd, SHUT_WR); } // the peer reads the end; answers still come
     void Close();
     int Release() { return std::exchange(m_Fd, -1); } // without closing
 
