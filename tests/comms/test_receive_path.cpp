@@ -570,9 +570,7 @@ TEST(ReceivePathDatagrams, ADatagramLargerThanAStreamReadArrivesWhole)
     ksxtest::EventLoopThread loop(engine);
     const int receiver = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0),
               sender = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = ksxtest::Ipv4("127.0.0.1", 0);
     socklen_t length = sizeof address;
     ASSERT_EQ(0, bind(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address));
     ASSERT_EQ(0, getsockname(receiver, reinterpret_cast<sockaddr*>(&address), &length));

@@ -51,6 +51,26 @@ bool CloseOnExec(int fd)
     return flags >= 0 && (flags & FD_CLOEXEC) != 0;
 }
 
+// Reacts to a record's text: "bye" removes its sender from inside the callback; "slow" takes 300 ms, and so
+// does every disconnect after it; "hold" keeps its worker until "open" is logged.
+class ScriptedServer : public ksxtest::RecordingServer {
+public:
+    void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override
+    {
+        const std::string data = TextOf(*record, "data");
+        if (data == "bye") KOSSRemoveClient(client);
+        if (data == "slow" || data == "hold") log.Add(data == "slow" ? "busy" : "held");
+        if (data == "slow") std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        if (data == "hold") log.WaitFor("open");
+        RecordingServer::KesOnServerIO(client, record);
+    }
+    void KOSSOnClientDisconnect(CKesSockEnd* client) override
+    {
+        if (log.Count("busy") > 0) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        RecordingServer::KOSSOnClientDisconnect(client);
+    }
+};
+
 class ServerTraffic : public ::testing::Test {
 protected:
     void SetUp() override
@@ -63,7 +83,7 @@ protected:
             ASSERT_LE(0, fd = open("/dev/null", O_RDONLY));
         setenv("KSX_HOST_ADDRS", "127.0.0.1", 1);
         m_Engine = std::make_unique<CKesSockEngine>("server-traffic", __KES_SERV_DAEMON, m_Workers);
-        m_Server = ksxtest::AddServer<ksxtest::RecordingServer>(*m_Engine, "svc", "dom");
+        m_Server = ksxtest::AddServer<ScriptedServer>(*m_Engine, "svc", "dom");
         ASSERT_NE(nullptr, m_Server);
         m_Loop = std::make_unique<ksxtest::EventLoopThread>(*m_Engine);
     }
@@ -91,7 +111,7 @@ protected:
     rlimit m_Limit{};
     std::vector<int> m_Fillers;
     std::unique_ptr<CKesSockEngine> m_Engine;
-    ksxtest::RecordingServer* m_Server = nullptr; // owned by the engine
+    ScriptedServer* m_Server = nullptr; // owned by the engine
     std::unique_ptr<ksxtest::EventLoopThread> m_Loop;
 };
 
@@ -465,16 +485,6 @@ TEST_F(ServerTraffic, ATerminatedServerStillRemovesAConnectionThatEnds)
     EXPECT_EQ(0, m_Server->log.Count("io a late"));
 }
 
-// Removes the sender of a "bye" record from inside its callback.
-class ByeServer : public ksxtest::RecordingServer {
-public:
-    void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override
-    {
-        if (TextOf(*record, "data") == "bye") KOSSRemoveClient(client);
-        RecordingServer::KesOnServerIO(client, record);
-    }
-};
-
 // The host removes a client from its own thread (at once) or from the client's own callback (the connection
 // is shut down and the receive path removes it): either way the peer sees the end, and the host one
 // disconnect.
@@ -486,66 +496,30 @@ TEST_F(ServerTraffic, TheHostRemovesAClientFromItsOwnThreadOrFromTheClientsCallb
     EXPECT_EQ(1, m_Server->log.Count("disconnect a")) << "the removal did not call back before returning";
     EXPECT_TRUE(peer->SeesEnd());
 
-    auto* bye = ksxtest::AddServer<ByeServer>(*m_Engine, "bye", "dom");
-    ASSERT_NE(nullptr, bye);
-    auto leaving = ksxtest::Greeted(bye->Port(), "b");
-    ASSERT_TRUE(bye->log.WaitFor("connect b") && leaving->SendText("data", "bye"));
+    auto leaving = Identified("b");
+    ASSERT_TRUE(leaving->SendText("data", "bye"));
     EXPECT_TRUE(leaving->SeesEnd());
-    ASSERT_TRUE(bye->log.WaitFor("disconnect b"));
-    EXPECT_TRUE(ksxtest::WaitUntil([&] { return bye->KOSSGetClient(const_cast<char*>("b")) == nullptr; }));
-    EXPECT_EQ(1, bye->log.Count("disconnect b"));
-    EXPECT_EQ(1, bye->log.Count("io b bye"));
+    ASSERT_TRUE(m_Server->log.WaitFor("disconnect b"));
+    EXPECT_TRUE(ksxtest::WaitUntil([&] { return Client("b") == nullptr; }));
+    EXPECT_EQ(1, m_Server->log.Count("disconnect b"));
+    EXPECT_EQ(1, m_Server->log.Count("io b bye"));
 }
-
-// Sleeps in the callbacks that the last packets of a closing connection meet.
-class SlowEndServer : public ksxtest::RecordingServer {
-public:
-    void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override
-    {
-        if (TextOf(*record, "data") == "slow") {
-            log.Add("busy");
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        }
-        RecordingServer::KesOnServerIO(client, record);
-    }
-    void KOSSOnClientDisconnect(CKesSockEnd* client) override
-    {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        RecordingServer::KOSSOnClientDisconnect(client);
-    }
-};
 
 // The empty frame (on a worker) and the end of the stream (on the event loop) both end the connection while
 // its record is in the host's hands: it goes once, and neither touches the endpoint the other destroyed.
 TEST_F(ServerTraffic, EmptyFrameAndEndOfStreamBehindASlowRecordRemoveTheConnectionOnce)
 {
-    auto* slow = ksxtest::AddServer<SlowEndServer>(*m_Engine, "slow-end", "dom");
-    ASSERT_NE(nullptr, slow);
-    auto peer = ksxtest::Greeted(slow->Port(), "a");
-    ASSERT_TRUE(slow->log.WaitFor("connect a"));
+    auto peer = Identified("a");
     ASSERT_TRUE(peer->SendAll(ksxtest::Join({ksxtest::FrameOf(*Data("slow")), Bytes{0, 0, 0, 0}})));
-    ASSERT_TRUE(slow->log.WaitFor("busy"));
+    ASSERT_TRUE(m_Server->log.WaitFor("busy"));
     peer->Close();
-    ASSERT_TRUE(slow->log.WaitFor("disconnect a"));
+    ASSERT_TRUE(m_Server->log.WaitFor("disconnect a"));
     std::this_thread::sleep_for(
         std::chrono::milliseconds(400)); // a second removal would have called back by now
-    EXPECT_EQ(1, slow->log.Count("disconnect a"));
-    EXPECT_EQ(1, slow->log.Count("io a slow"));
-    EXPECT_EQ(nullptr, slow->KOSSGetClient(const_cast<char*>("a")));
+    EXPECT_EQ(1, m_Server->log.Count("disconnect a"));
+    EXPECT_EQ(1, m_Server->log.Count("io a slow"));
+    EXPECT_EQ(nullptr, Client("a"));
 }
-
-// Holds its worker on a "hold" record until "open" is logged.
-class GateServer : public ksxtest::RecordingServer {
-public:
-    void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override
-    {
-        if (TextOf(*record, "data") == "hold") {
-            log.Add("held");
-            log.WaitFor("open");
-        }
-        RecordingServer::KesOnServerIO(client, record);
-    }
-};
 
 // One worker: records are processed in the order they were queued.
 struct ServerTrafficHandleReuse : ServerTraffic {
@@ -556,7 +530,7 @@ struct ServerTrafficHandleReuse : ServerTraffic {
 // a's handle and is dropped, as is one a worker took from a's read and hands over only now.
 TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOwnerOfItsHandle)
 {
-    auto* gate = ksxtest::AddServer<GateServer>(*m_Engine, "gate", "dom");
+    auto* gate = ksxtest::AddServer<ScriptedServer>(*m_Engine, "gate", "dom");
     ASSERT_NE(nullptr, gate);
     auto holder = ksxtest::Greeted(gate->Port(), "holder");
     auto first = Identified("a");

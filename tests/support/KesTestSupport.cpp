@@ -28,21 +28,13 @@ std::vector<ErrorReport> ErrorCapture::Reports() const
     return m_Reports;
 }
 
-int ErrorCapture::Count(int code, const char* source) const
+int ErrorCapture::Count(int code, const char* source, int line) const
 {
     std::lock_guard<std::mutex> hold(m_Lock);
     int n = 0;
     for (const auto& r : m_Reports)
-        if (r.code == code && (!source || r.source == source)) ++n;
+        n += r.code == code && (!source || r.source == source) && (line < 0 || r.line == line);
     return n;
-}
-
-bool ErrorCapture::Has(int code, const char* source, int line) const
-{
-    std::lock_guard<std::mutex> hold(m_Lock);
-    for (const auto& r : m_Reports)
-        if (r.code == code && (!source || r.source == source) && (line < 0 || r.line == line)) return true;
-    return false;
 }
 
 int ErrorCapture::CountText(std::initializer_list<std::string> pieces, int code) const

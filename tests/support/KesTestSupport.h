@@ -71,9 +71,12 @@ public:
     ErrorCapture();
     ~ErrorCapture();
     std::vector<ErrorReport> Reports() const;
-    // Number of reports with this code (and, when given, this source).
-    int Count(int code, const char* source = nullptr) const;
-    bool Has(int code, const char* source = nullptr, int line = -1) const;
+    // Number of reports with this code (and, when given, this source and line).
+    int Count(int code, const char* source = nullptr, int line = -1) const;
+    bool Has(int code, const char* source = nullptr, int line = -1) const
+    {
+        return Count(code, source, line) > 0;
+    }
     // Number of reports whose text contains all of the given pieces (and,
     // when given, with this code).
     int CountText(std::initializer_list<std::string> pieces, int code = 0) const;
