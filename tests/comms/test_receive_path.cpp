@@ -345,27 +345,9 @@ TEST_F(ReceivePathServer, RandomRecordsWithRandomCutsArriveExactlyOnceAndAClosed
     EXPECT_EQ(0, server->log.Count("disconnect off loop"));
 }
 
-// A read of exactly one packet whose length passes the limit cuts the connection as any other read does.
-TEST_F(ReceivePathServer, OnePacketReadPastTheLimitCutsTheConnectionUndelivered)
-{
-    server->loop = loop.Id();
-    auto peer = ksxtest::Greeted(server->Port(), "large");
-    ASSERT_TRUE(server->log.WaitFor("connect large"));
-    const std::string text(200, 'z');
-    const Bytes frame = FramedRecord(text.c_str());
-    struct Limit {
-        unsigned int old = CKesRecHdr::KRHGetMaxPacketLength();
-        ~Limit() { CKesRecHdr::KRHSetMaxPacketLength(old); }
-    } restore;
-    CKesRecHdr::KRHSetMaxPacketLength(static_cast<unsigned int>(frame.size()) - CKesRecHdr::ms_HeaderLength -
-                                      1);
-    ASSERT_TRUE(peer->SendAll(frame));
-    EXPECT_TRUE(server->log.WaitFor("disconnect on loop"));
-    EXPECT_EQ(0, server->log.Count("io large " + text));
-}
-
-// A length past the limit (exactly the limit passes) cuts the connection after its earlier packets, and
-// nothing of it is kept for the handle's next user; so does passing the process's reassembly limit.
+// A length past the limit (exactly the limit passes) cuts the connection after its earlier packets, also in a
+// read of that one packet alone, and nothing of it is kept for the handle's next user; so does passing the
+// process's reassembly limit.
 TEST(ReceivePathLimits, BrokenFramingAndTheReassemblyLimitCutTheConnectionThatPassesThem)
 {
     ksxtest::ErrorCapture errors;
@@ -388,6 +370,16 @@ TEST(ReceivePathLimits, BrokenFramingAndTheReassemblyLimitCutTheConnectionThatPa
     deliveries = engine.WaitFor(3);
     ASSERT_EQ(3u, deliveries.size());
     EXPECT_EQ(next, deliveries[2].payload);
+    ksxtest::TcpPair single; // a read of one whole packet is queued without the walk over a run
+    ASSERT_EQ(1, engine.KRNAddIOHandle(single.Near(), TRUE, FALSE, FALSE, &engine));
+    ASSERT_TRUE(single.Far().SendAll(Frame(Pattern(1025, 13))));
+    ASSERT_TRUE(ksxtest::Readable(static_cast<int>(single.Near()), ksxtest::kGuardMs));
+    engine.KSEReadStream(single.Near());
+    deliveries = engine.WaitFor(4);
+    ASSERT_EQ(4u, deliveries.size());
+    EXPECT_EQ(single.Near(), deliveries[3].socket);
+    EXPECT_TRUE(deliveries[3].payload.empty()) << "the packet past the limit was delivered";
+    EXPECT_EQ(KES_ERR_INVALID_SOCKET, engine.KRNRemoveIO(single.Near()));
     CKesRecHdr::KRHSetMaxPacketLength(oldLimit);
 
     const Bytes bigHeader = {0x04, 0, 0, 0, 'x'}; // announces 64 MiB, then one byte of it
@@ -404,10 +396,10 @@ TEST(ReceivePathLimits, BrokenFramingAndTheReassemblyLimitCutTheConnectionThatPa
     int result = 1;
     for (int i = 0; i < 64 && result == 1; ++i) result = Feed(engine, greedy, Bytes(64 << 10, 'y'));
     EXPECT_EQ(KES_ERR_ALLOCATION, result);
-    deliveries = engine.WaitFor(4);
-    ASSERT_EQ(4u, deliveries.size());
-    EXPECT_EQ(greedy, deliveries[3].socket);
-    EXPECT_TRUE(deliveries[3].payload.empty()) << "the owner hears of a closed connection";
+    deliveries = engine.WaitFor(5);
+    ASSERT_EQ(5u, deliveries.size());
+    EXPECT_EQ(greedy, deliveries[4].socket);
+    EXPECT_TRUE(deliveries[4].payload.empty()) << "the owner hears of a closed connection";
     EXPECT_EQ(1, errors.CountText(
                      {"reassembly limit", "socket " + std::to_string(greedy) + ", peer 127.0.0.1:4660"}))
         << "the cut connection is reported with its socket and peer";
@@ -415,12 +407,12 @@ TEST(ReceivePathLimits, BrokenFramingAndTheReassemblyLimitCutTheConnectionThatPa
 
     // Reads straight into a large packet's buffer keep to the same limit.
     std::thread sender([&] { pair.Far().SendAll(Join({header, Bytes(2 << 20, 'z')})); });
-    for (int wait = 0; wait < 3000 && engine.WaitFor(0).size() < 5; ++wait)
+    for (int wait = 0; wait < 3000 && engine.WaitFor(0).size() < 6; ++wait)
         if (ksxtest::Readable(static_cast<int>(socket), 10)) engine.KSEReadStream(socket);
-    deliveries = engine.WaitFor(5);
-    ASSERT_EQ(5u, deliveries.size());
-    EXPECT_EQ(socket, deliveries[4].socket);
-    EXPECT_TRUE(deliveries[4].payload.empty());
+    deliveries = engine.WaitFor(6);
+    ASSERT_EQ(6u, deliveries.size());
+    EXPECT_EQ(socket, deliveries[5].socket);
+    EXPECT_TRUE(deliveries[5].payload.empty());
     EXPECT_LE(CKesReceiveBacklog::ReassemblyBytes().load(), 1 << 20);
     shutdown(static_cast<int>(socket), SHUT_RDWR); // a send blocked on the full buffer returns
     sender.join();

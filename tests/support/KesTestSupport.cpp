@@ -95,11 +95,7 @@ std::string KsxHome()
 
 std::string ServiceFilePath() { return KsxHome() + "/etc/ostravine/ServiceData.cfg"; }
 
-void WriteServiceFile(const std::string& text)
-{
-    std::ofstream out(ServiceFilePath(), std::ios::binary | std::ios::trunc);
-    out << text;
-}
+void WriteServiceFile(const std::string& text) { WriteHomeFile("etc/ostravine/ServiceData.cfg", text); }
 
 std::string ReadFile(const std::string& path)
 {
