@@ -28,7 +28,8 @@ std::vector<std::string> HostAddresses()
 } // namespace
 
 // Another handle or process (even sharing) is kept out until the lock is released or destroyed. Each
-// whole-file read gives the current file, beyond one read's size, also while this thread holds the lock.
+// whole-file read gives the current file, beyond one read's size, also while this thread holds the lock, and
+// also once a new file has replaced it whole (as an editor renames one over it), twice.
 TEST(FileLock, ExcludesOthersUntilReleasedAndItsHolderReadsTheWholeFile)
 {
     std::string big;
@@ -59,6 +60,10 @@ TEST(FileLock, ExcludesOthersUntilReleasedAndItsHolderReadsTheWholeFile)
     EXPECT_NE(std::system(command.c_str()), 0);
     EXPECT_EQ(second.KFLUnlock(), 1);
     KesFileClose(other), KesFileClose(mine);
+    for (const char* text : {"new", "newer"}) {
+        ASSERT_EQ(rename(ksxtest::WriteHomeFile("locked.cfg.next", text).c_str(), path.c_str()), 0);
+        EXPECT_EQ(ksxtest::TakeText(file.KOFReadAll()), text);
+    }
 }
 
 // Only a regular file (or a link to one) opens: a FIFO in the service file's place would block every reader
@@ -84,19 +89,6 @@ TEST(FileOpen, OnlyARegularFileOpens)
         EXPECT_NE(file.KOFOpenLoop(1, 10), 0) << bad;
     }
     close(writer);
-}
-
-// A file replaced whole (an editor renames a new one over it): a reader that opened the old one reads the
-// one the path names now, also after a second replacement.
-TEST(ReadOnlyFile, AReaderOfAReplacedFileReadsTheNewOne)
-{
-    const std::string path = ksxtest::WriteHomeFile("replaced.cfg", "old");
-    CKesReadOnlyFile file(path.c_str(), true);
-    ASSERT_EQ(file.KOFOpenLoop(1, 10), 0);
-    for (const char* text : {"new", "newer"}) {
-        ASSERT_EQ(rename(ksxtest::WriteHomeFile("replaced.cfg.next", text).c_str(), path.c_str()), 0);
-        EXPECT_EQ(ksxtest::TakeText(file.KOFReadAll()), text);
-    }
 }
 
 // Home defaults when unset or empty. Host addresses: up interfaces, loopback last; an override
