@@ -54,16 +54,6 @@ protected:
         return "";
     }
 
-    // A logging client of the engine (which owns it), connected to the peer and greeted, or null.
-    ksxtest::LoggingClient* ConnectedClient(CKesSockEngine& engine, const char* id,
-                                            std::unique_ptr<WireConnection>* server)
-    {
-        auto* client = new ksxtest::LoggingClient(id, "Svc", "Dom");
-        if (engine.KSEAddClient(client) != 1 || client->KOSCInitialise() != 1) return nullptr;
-        *server = Greeting(m_Peer.Accept(), id);
-        return *server && client->log.WaitFor("connect") ? client : nullptr;
-    }
-
     ksxtest::ScopedTimeScale m_Scale{0.01}; // 2 s greeting delay -> 20 ms, 3 s retry -> 30 ms
     WireListener m_Peer;
 };
@@ -131,17 +121,36 @@ TEST_F(ClientTest, BatchSentInTheGreetingStateWaitsForTheConnectionKeepsOrderAnd
     EXPECT_EQ(KES_ERR_ARGUMENT, sent.get()) << "KES_ERR_SEND: a send in state 2 gave up instead of waiting";
 }
 
-// A stalled server (it reads no more) costs one report; KOSCDisconnect no callback; the client comes back.
+// An engine whose loop, once told to, holds its next read until let go.
+struct HeldEngine : CKesSockEngine {
+    HeldEngine() : CKesSockEngine("client-e2e", __KES_SERV_DAEMON, 2) {}
+    ~HeldEngine() override { KSEStopWorkers(); } // a worker may still be calling into it
+    void OnIO(CMOMRvIO* io) override
+    {
+        if (hold.exchange(false)) {
+            held = true;
+            ksxtest::WaitUntil([this] { return !held.load(); });
+        }
+        CKesSockEngine::OnIO(io);
+    }
+    std::atomic<bool> hold{false}, held{false};
+};
+
+// A stalled server (it reads no more) costs one report; KOSCDisconnect no callback; the client comes back. A
+// disconnect while the loop is inside a read of the client's socket leaves the socket open until that read
+// has ended, so that its handle cannot pass to a new connection under the read.
 TEST_F(ClientTest, SendPastTheDeadlineOrADisconnectEndsTheConnectionAndTheClientComesBack)
 {
     FileServer(m_Peer.Port());
-    CKesSockEngine engine("client-e2e", __KES_SERV_DAEMON, 2);
+    HeldEngine engine;
     ASSERT_EQ(1, engine.KSESetSendDeadline(300));
     ASSERT_EQ(1, engine.KSESetUnackedLimit(600000)); // else that bound, scaled down, cuts the stall first
     ksxtest::EventLoopThread loop(engine);
-    std::unique_ptr<WireConnection> server;
-    ksxtest::LoggingClient* client = ConnectedClient(engine, "stalled", &server);
-    ASSERT_NE(nullptr, client);
+    auto* client = new ksxtest::LoggingClient("stalled", "Svc", "Dom"); // the engine's
+    ASSERT_EQ(1, engine.KSEAddClient(client));
+    ASSERT_EQ(1, client->KOSCInitialise());
+    std::unique_ptr<WireConnection> server = Greeting(m_Peer.Accept(), "stalled");
+    ASSERT_TRUE(server && client->log.WaitFor("connect"));
     ksxtest::ErrorCapture errors;
     CKesRecord big = ksxtest::TextRecord("data", std::string(1 << 20, 'x').c_str());
     int result = 1;
@@ -163,31 +172,7 @@ TEST_F(ClientTest, SendPastTheDeadlineOrADisconnectEndsTheConnectionAndTheClient
     EXPECT_EQ(1, client->log.Count("disconnect")) << "disconnecting calls no callback";
     ASSERT_TRUE(server->SendText("data", "back"));
     EXPECT_TRUE(client->log.WaitFor("io back")) << "records reach the client again";
-}
 
-// A disconnect while the event loop is inside a read of the client's socket: the socket stays open until
-// that read has ended, so that its handle cannot pass to a new connection under the read.
-TEST_F(ClientTest, ADisconnectClosesTheSocketOnlyOnceTheLoopsReadOfItHasEnded)
-{
-    struct HeldEngine : CKesSockEngine {
-        HeldEngine() : CKesSockEngine("client-held", __KES_SERV_DAEMON, 1) {}
-        ~HeldEngine() override { KSEStopWorkers(); } // a worker may still be calling into it
-        void OnIO(CMOMRvIO* io) override
-        {
-            if (hold.exchange(false)) {
-                held = true;
-                ksxtest::WaitUntil([this] { return !held.load(); });
-            }
-            CKesSockEngine::OnIO(io);
-        }
-        std::atomic<bool> hold{false}, held{false};
-    };
-    FileServer(m_Peer.Port());
-    HeldEngine engine;
-    ksxtest::EventLoopThread loop(engine);
-    std::unique_ptr<WireConnection> server;
-    ksxtest::LoggingClient* client = ConnectedClient(engine, "held", &server);
-    ASSERT_NE(nullptr, client);
     engine.hold = true;
     ASSERT_TRUE(server->SendText("data", "under way"));
     ASSERT_TRUE(ksxtest::WaitUntil([&] { return engine.held.load(); }));
