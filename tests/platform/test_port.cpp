@@ -233,9 +233,7 @@ TEST(Socket, AnInterruptedConnectIsWaitedForWithinItsBound)
     quiet.sa_handler = [](int) {}; // no SA_RESTART: the connect returns EINTR
     ASSERT_EQ(sigaction(SIGUSR1, &quiet, &old), 0);
     const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = ksxtest::Ipv4("127.0.0.1", 0);
     socklen_t length = sizeof address;
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
     ASSERT_EQ(listen(listener, 0), 0);

@@ -1,6 +1,5 @@
 #include "KesEngineHarness.h"
 
-#include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -116,15 +115,6 @@ std::unique_ptr<CKesRecord> NextDatagram(int fd, int timeoutMs,
             return record;
     }
     return nullptr;
-}
-
-sockaddr_in Ipv4(const char* address, int port)
-{
-    sockaddr_in ipv4{};
-    ipv4.sin_family = AF_INET;
-    ipv4.sin_port = htons(static_cast<uint16_t>(port));
-    ipv4.sin_addr.s_addr = inet_addr(address);
-    return ipv4;
 }
 
 } // namespace ksxtest

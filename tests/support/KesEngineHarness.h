@@ -2,8 +2,6 @@
 // Made and destroyed by the test thread; EventLog alone is shared with engine threads (own lock).
 #pragma once
 
-#include <netinet/in.h>
-
 #include <condition_variable>
 #include <cstring>
 #include <map>
@@ -98,6 +96,5 @@ std::unique_ptr<CKesRecord> AddressReply(const char* service, const char* domain
 // The next datagram on fd that decodes and `wanted` accepts; nullptr when none comes within timeoutMs.
 std::unique_ptr<CKesRecord> NextDatagram(int fd, int timeoutMs = kEngineGuardMs,
                                          const std::function<bool(const CKesRecord&)>& wanted = nullptr);
-sockaddr_in Ipv4(const char* address, int port);
 
 } // namespace ksxtest

@@ -16,13 +16,13 @@
 
 namespace ksxtest {
 
-static sockaddr_in Loopback(unsigned int port)
+sockaddr_in Ipv4(const char* address, int port)
 {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
+    sockaddr_in ipv4{};
+    ipv4.sin_family = AF_INET;
+    ipv4.sin_port = htons(static_cast<uint16_t>(port));
+    ipv4.sin_addr.s_addr = inet_addr(address);
+    return ipv4;
 }
 
 Bytes Pattern(size_t size, unsigned seed)
@@ -78,7 +78,7 @@ bool Readable(int fd, int timeoutMs)
 
 std::unique_ptr<WireConnection> WireConnection::To(unsigned int port)
 {
-    const sockaddr_in address = Loopback(port);
+    const sockaddr_in address = Ipv4("127.0.0.1", static_cast<int>(port));
     for (int waited = 0; waited < kWireGuardMs; waited += 2) {
         const int fd = socket(AF_INET, SOCK_STREAM, 0);
         int on = 1;
@@ -141,7 +141,7 @@ WireListener::WireListener() : m_Listen(socket(AF_INET, SOCK_STREAM, 0))
 {
     int on = 1;
     setsockopt(m_Listen, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address = Loopback(0);
+    sockaddr_in address = Ipv4("127.0.0.1", 0);
     socklen_t length = sizeof address;
     if (bind(m_Listen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(m_Listen, 8) != 0)

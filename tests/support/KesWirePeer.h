@@ -2,6 +2,7 @@
 // Owned by one test thread; only Shutdown may come from another, to unblock a send.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cstddef>
@@ -29,6 +30,7 @@ inline Bytes FrameOf(const CKesRecord& record) { return Frame(Encode(record)); }
 CKesRecord TextRecord(const char* name, const char* text);
 std::string TextOf(const CKesRecord& record, const char* name); // "" unless a string field
 bool Readable(int fd, int timeoutMs);
+sockaddr_in Ipv4(const char* address, int port);
 
 class WireConnection {
 public:
