@@ -52,7 +52,8 @@ bool CloseOnExec(int fd)
 }
 
 // Reacts to a record's text: "bye" removes its sender from inside the callback; "slow" takes 300 ms, and so
-// does every disconnect after it; "hold" keeps its worker until "open" is logged.
+// does every disconnect after it; "hold" keeps its worker until "open" is logged, as does the welcome of a
+// client named "held".
 class ScriptedServer : public ksxtest::RecordingServer {
 public:
     void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override
@@ -63,6 +64,11 @@ public:
         if (data == "slow") std::this_thread::sleep_for(std::chrono::milliseconds(300));
         if (data == "hold") log.WaitFor("open");
         RecordingServer::KesOnServerIO(client, record);
+    }
+    void KOSSOnClientConnect(CKesSockEnd* client) override
+    {
+        if (Name(client) == "held") log.WaitFor("open");
+        RecordingServer::KOSSOnClientConnect(client);
     }
     void KOSSOnClientDisconnect(CKesSockEnd* client) override
     {
@@ -159,43 +165,16 @@ TEST_F(ServerTraffic, GreetingKeepAlivesAndRefusedIdsStayInternalAndEarlyRecords
     EXPECT_EQ(expected, events);
 }
 
-// Holds its welcome of client "slow" until released.
-class WelcomingServer : public ksxtest::RecordingServer {
-public:
-    void KOSSOnClientConnect(CKesSockEnd* client) override
-    {
-        if (Name(client) == "slow") {
-            std::unique_lock<std::mutex> hold(m_Lock);
-            m_Released.wait_for(hold, std::chrono::seconds(60), [this] { return m_Open; });
-        }
-        RecordingServer::KOSSOnClientConnect(client);
-    }
-    void Release()
-    {
-        std::lock_guard<std::mutex> hold(m_Lock);
-        m_Open = true;
-        m_Released.notify_all();
-    }
-
-private:
-    std::mutex m_Lock;
-    std::condition_variable m_Released;
-    bool m_Open = false;
-};
-
 // A host that takes its time over one new connection holds up only that connection's records.
 TEST_F(ServerTraffic, ASlowWelcomeHoldsUpOnlyItsOwnConnection)
 {
-    auto* server = ksxtest::AddServer<WelcomingServer>(*m_Engine, "welcome", "dom");
-    ASSERT_NE(nullptr, server);
-    auto slow = WireConnection::To(server->Port());
-    ASSERT_TRUE(slow->Send(*ksxtest::Hello("slow")) && slow->SendText("data", "after-id"));
-    auto fast = ksxtest::Greeted(server->Port(), "fast");
-    EXPECT_TRUE(server->log.WaitFor("connect fast")) << "an identification waited for another's welcome";
-    server->Release();
-    ASSERT_TRUE(server->log.WaitFor("io slow after-id"));
-    EXPECT_EQ((std::vector<std::string>{"connect fast", "connect slow", "io slow after-id"}),
-              server->log.Events());
+    auto slow = WireConnection::To(Port());
+    ASSERT_TRUE(slow->Send(*ksxtest::Hello("held")) && slow->SendText("data", "after-id"));
+    auto fast = Identified("fast"); // fails when its identification waits for the other's welcome
+    m_Server->log.Add("open");
+    ASSERT_TRUE(m_Server->log.WaitFor("io held after-id"));
+    EXPECT_EQ((std::vector<std::string>{"connect fast", "open", "connect held", "io held after-id"}),
+              m_Server->log.Events());
 }
 
 // A host that starts another program hands it no socket of the engine's: not the listening port, not a
@@ -563,7 +542,7 @@ TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOw
 // side are answered before its connection goes, though the end was read long before they were processed.
 TEST_F(ServerTrafficHandleReuse, RecordsReadBeforeTheEndAreAnsweredBeforeTheConnectionGoes)
 {
-    auto* gate = ksxtest::AddServer<GateServer>(*m_Engine, "gate", "dom");
+    auto* gate = ksxtest::AddServer<ScriptedServer>(*m_Engine, "gate", "dom");
     ASSERT_NE(nullptr, gate);
     auto holder = ksxtest::Greeted(gate->Port(), "holder");
     auto peer = Identified("a");
