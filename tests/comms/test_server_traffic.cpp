@@ -438,7 +438,8 @@ TEST_F(ServerTraffic, RemovingAServerWaitsForThePacketsItIsProcessing)
 TEST_F(ServerTraffic, ATerminatedServerStillRemovesAConnectionThatEnds)
 {
     auto peer = Identified("a");
-    const unsigned int handle = m_Server->HandleOf("a");
+    const unsigned int handle = Client("a")->KSEGetEndPointSocket();
+    EXPECT_EQ(1, m_Server->log.Count("connect a")); // its lock orders the read above before a's removal
     ASSERT_EQ(1, m_Server->KOSSTerminate());
     ASSERT_TRUE(peer->SendText("data", "late"));
     peer->Close();
@@ -500,7 +501,8 @@ TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOw
     auto holder = ksxtest::Greeted(gate->Port(), "holder");
     auto first = Identified("a");
     ASSERT_TRUE(gate->log.WaitFor("connect holder"));
-    const unsigned int handle = m_Server->HandleOf("a");
+    const unsigned int handle = Client("a")->KSEGetEndPointSocket();
+    EXPECT_EQ(1, m_Server->log.Count("connect a")); // its lock orders the read above before a's removal
     const uint32_t generationOfA = m_Engine->KRNGetGeneration(handle);
     ASSERT_TRUE(holder->SendText("data", "hold"));
     ASSERT_TRUE(gate->log.WaitFor("held"));
@@ -519,7 +521,7 @@ TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOw
     ASSERT_TRUE(m_Server->log.WaitFor("connect b"));
     ASSERT_TRUE(second->SendText("data", "after"));
     ASSERT_TRUE(m_Server->log.WaitFor("io b after")); // one worker: everything queued before is done
-    ASSERT_EQ(handle, m_Server->HandleOf("b")) << "the handle was not reused";
+    ASSERT_EQ(handle, Client("b")->KSEGetEndPointSocket()) << "the handle was not reused";
     EXPECT_EQ(0, m_Server->log.Count("io b late"));
     EXPECT_EQ(0, m_Server->log.Count("io - late"));
 

@@ -32,22 +32,6 @@ bool EventLog::WaitFor(const std::string& event, int times)
                               [&] { return std::count(m_Events.begin(), m_Events.end(), event) >= times; });
 }
 
-void RecordingServer::KOSSOnClientConnect(CKesSockEnd* client)
-{
-    {
-        std::lock_guard<std::mutex> hold(m_HandlesLock);
-        m_Handles[Name(client)] = client->KSEGetEndPointSocket();
-    }
-    log.Add("connect " + Name(client));
-}
-
-unsigned int RecordingServer::HandleOf(const std::string& id)
-{
-    std::lock_guard<std::mutex> hold(m_HandlesLock);
-    auto found = m_Handles.find(id);
-    return found == m_Handles.end() ? KES_INVALID_SOCKET : found->second;
-}
-
 void RecordingServer::KesOnServerIO(CKesSockEnd* client, CKesRecord* record)
 {
     if (echo)

@@ -4,8 +4,6 @@
 
 #include <condition_variable>
 #include <cstring>
-#include <map>
-#include <mutex>
 
 #include "CKesObjSockClient.h"
 #include "CKesObjSockServer.h"
@@ -35,7 +33,7 @@ private:
 class RecordingServer : public CKesObjSockServer {
 public:
     void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override;
-    void KOSSOnClientConnect(CKesSockEnd* client) override;
+    void KOSSOnClientConnect(CKesSockEnd* client) override { log.Add("connect " + Name(client)); }
     void KOSSOnClientDisconnect(CKesSockEnd* client) override { log.Add("disconnect " + Name(client)); }
     unsigned int Port() { return KOSSGetServerData()->KSEGetEndPtAddressPort(); }
     static std::string Name(CKesSockEnd* client)
@@ -43,16 +41,8 @@ public:
         return client->KSEGetEndPointName() ? client->KSEGetEndPointName() : "-";
     }
 
-    // The handle of a client's connection as it was filed: read here, not from an endpoint that the
-    // loop thread may be destroying meanwhile.
-    unsigned int HandleOf(const std::string& id);
-
     EventLog log;
     std::atomic<bool> echo{false};
-
-private:
-    std::mutex m_HandlesLock;
-    std::map<std::string, unsigned int> m_Handles;
 };
 
 std::unique_ptr<CKesRecord> Hello(const std::string& id); // a client's greeting
