@@ -490,22 +490,30 @@ TEST_F(ServerTraffic, EmptyFrameAndEndOfStreamBehindASlowRecordRemoveTheConnecti
 // One worker: records are processed in the order they were queued.
 struct ServerTrafficHandleReuse : ServerTraffic {
     ServerTrafficHandleReuse() { m_Workers = 1; }
+    // Another server's record holds the one worker until "open" is logged in m_Gate's log.
+    void HoldTheWorker()
+    {
+        m_Gate = ksxtest::AddServer<ScriptedServer>(*m_Engine, "gate", "dom");
+        ASSERT_NE(nullptr, m_Gate);
+        m_Holder = ksxtest::Greeted(m_Gate->Port(), "holder");
+        ASSERT_TRUE(m_Gate->log.WaitFor("connect holder"));
+        ASSERT_TRUE(m_Holder->SendText("data", "hold"));
+        ASSERT_TRUE(m_Gate->log.WaitFor("held"));
+    }
+
+    ScriptedServer* m_Gate = nullptr; // owned by the engine
+    std::unique_ptr<WireConnection> m_Holder;
 };
 
 // One worker, held meanwhile by another server: a's last record, read before the host removed a, meets b on
 // a's handle and is dropped, as is one a worker took from a's read and hands over only now.
 TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOwnerOfItsHandle)
 {
-    auto* gate = ksxtest::AddServer<ScriptedServer>(*m_Engine, "gate", "dom");
-    ASSERT_NE(nullptr, gate);
-    auto holder = ksxtest::Greeted(gate->Port(), "holder");
     auto first = Identified("a");
-    ASSERT_TRUE(gate->log.WaitFor("connect holder"));
     const unsigned int handle = Client("a")->KSEGetEndPointSocket();
     EXPECT_EQ(1, m_Server->log.Count("connect a")); // its lock orders the read above before a's removal
     const uint32_t generationOfA = m_Engine->KRNGetGeneration(handle);
-    ASSERT_TRUE(holder->SendText("data", "hold"));
-    ASSERT_TRUE(gate->log.WaitFor("held"));
+    ASSERT_NO_FATAL_FAILURE(HoldTheWorker());
     ASSERT_TRUE(first->SendText("data", "late")); // queued behind the held worker
     int unread = -1;
     ASSERT_TRUE(ksxtest::WaitUntil(
@@ -517,7 +525,7 @@ TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOw
         << "handle not closed";
 
     auto second = ksxtest::Greeted(Port(), "b");
-    gate->log.Add("open");
+    m_Gate->log.Add("open");
     ASSERT_TRUE(m_Server->log.WaitFor("connect b"));
     ASSERT_TRUE(second->SendText("data", "after"));
     ASSERT_TRUE(m_Server->log.WaitFor("io b after")); // one worker: everything queued before is done
@@ -544,19 +552,14 @@ TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOw
 // side are answered before its connection goes, though the end was read long before they were processed.
 TEST_F(ServerTrafficHandleReuse, RecordsReadBeforeTheEndAreAnsweredBeforeTheConnectionGoes)
 {
-    auto* gate = ksxtest::AddServer<ScriptedServer>(*m_Engine, "gate", "dom");
-    ASSERT_NE(nullptr, gate);
-    auto holder = ksxtest::Greeted(gate->Port(), "holder");
     auto peer = Identified("a");
-    ASSERT_TRUE(gate->log.WaitFor("connect holder"));
     m_Server->echo = true;
-    ASSERT_TRUE(holder->SendText("data", "hold"));
-    ASSERT_TRUE(gate->log.WaitFor("held"));
+    ASSERT_NO_FATAL_FAILURE(HoldTheWorker());
     ASSERT_TRUE(peer->SendText("data", "one") && peer->SendText("data", "two"));
     peer->EndSending();
     std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the loop reads both and the end meanwhile
     EXPECT_EQ(0, m_Server->log.Count("disconnect a")) << "the end overtook the records before it";
-    gate->log.Add("open");
+    m_Gate->log.Add("open");
     EXPECT_EQ("one", NextData(*peer));
     EXPECT_EQ("two", NextData(*peer));
     EXPECT_TRUE(peer->SeesEnd());
