@@ -102,6 +102,15 @@ int ReserveRoom(KesFileHandle handle, size_t length)
     return error == EOPNOTSUPP || error == ENOSYS ? 0 : error;
 }
 
+// Reports a write to the service file that did not happen whole (-220452).
+int ReportUnwritten(int line, int error)
+{
+    const std::string report =
+        std::string("Unable to write our buffer to the ServiceData.cfg file.  Reason: ") + strerror(error);
+    CKesError(KES_ERR_SERVICE_FILE_WRITE, kSource, line, report.c_str());
+    return KES_ERR_SERVICE_FILE_WRITE;
+}
+
 // Whether a text can stand in the service file as one word: nothing in it
 // (a blank, a line end, a control byte) splits the line or starts another.
 bool IsOneWord(const char* text)
@@ -370,21 +379,9 @@ int CKesObjSockServer::OverWrite(KesFileHandle handle, char const* text, size_t 
     // fails before a byte is written, rather than leaving a torn line that
     // would empty every reader's table.
     const int reserved = ReserveRoom(handle, length);
-    if (reserved != 0) {
-        std::string report =
-            std::string("Unable to write our buffer to the ServiceData.cfg file.  Reason: ") +
-            strerror(reserved);
-        CKesError(KES_ERR_SERVICE_FILE_WRITE, kSource, __LINE__, report.c_str());
-        return KES_ERR_SERVICE_FILE_WRITE;
-    }
+    if (reserved != 0) return ReportUnwritten(__LINE__, reserved);
     long written = KesFilePWrite(handle, text, length, 0);
-    if (written < 0 || static_cast<size_t>(written) < length) {
-        std::string report =
-            std::string("Unable to write our buffer to the ServiceData.cfg file.  Reason: ") +
-            strerror(errno);
-        CKesError(KES_ERR_SERVICE_FILE_WRITE, kSource, __LINE__, report.c_str());
-        return KES_ERR_SERVICE_FILE_WRITE;
-    }
+    if (written < 0 || static_cast<size_t>(written) < length) return ReportUnwritten(__LINE__, errno);
     if (KesFileTruncate(handle, static_cast<long long>(length)) != 0) {
         std::string report =
             std::string("Truncation of ServiceData.cfg to the correct size failed.  Reason: ") +
@@ -481,11 +478,7 @@ int CKesObjSockServer::KOSSAddLineToServiceFile(char* line, KesFileHandle handle
     free(buffer);
     if (error != 0) {
         if (end >= 0) KesFileTruncate(handle, end); // the file as it was, reserved zeros and all
-        std::string report =
-            std::string("Unable to write our buffer to the ServiceData.cfg file.  Reason: ") +
-            strerror(error);
-        CKesError(KES_ERR_SERVICE_FILE_WRITE, kSource, __LINE__, report.c_str());
-        return KES_ERR_SERVICE_FILE_WRITE;
+        return ReportUnwritten(__LINE__, error);
     }
     return 1;
 }
