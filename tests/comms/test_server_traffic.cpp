@@ -557,13 +557,13 @@ TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOw
 // that sends nothing after it is cut all the same.
 TEST_F(ServerTrafficHandleReuse, RecordsReadBeforeTheEndOrABadHeaderAreAnsweredBeforeTheConnectionGoes)
 {
-    ksxtest::ErrorCapture errors;
     const Bytes records = ksxtest::Join({ksxtest::FrameOf(*Data("one")), ksxtest::FrameOf(*Data("two"))});
-    const Bytes badHeader = ksxtest::Join({records, kBadHeader});
+    const Bytes recordsThenBadHeader = ksxtest::Join({records, kBadHeader});
     auto ended = Identified("ended"), broken = Identified("broken"), silent = Identified("silent");
     m_Server->echo = true;
     ASSERT_NO_FATAL_FAILURE(HoldTheWorker());
-    ASSERT_TRUE(ended->SendAll(records) && broken->SendAll(badHeader) && silent->SendAll(badHeader));
+    ASSERT_TRUE(ended->SendAll(records) && broken->SendAll(recordsThenBadHeader) &&
+                silent->SendAll(recordsThenBadHeader));
     ended->EndSending();
     std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the loop reads all of it meanwhile
     ASSERT_TRUE(broken->SendText("data", "after"));
@@ -576,7 +576,6 @@ TEST_F(ServerTrafficHandleReuse, RecordsReadBeforeTheEndOrABadHeaderAreAnsweredB
     }
     for (const char* id : {"ended", "broken", "silent"})
         EXPECT_TRUE(m_Server->log.WaitFor(std::string("disconnect ") + id));
-    EXPECT_EQ(2, errors.CountText({"packet limit"}, KES_ERR_FRAMING));
 }
 
 } // namespace
