@@ -800,14 +800,16 @@ bool CKesSockEngine::BreakWaits(unsigned int socket)
     // without reading (BreakNoted). Only a read the loop dispatched (a
     // server's or a client's connection) is turned to again; a read handed
     // over directly breaks at once.
-    if (m_ReadGeneration == 0 || !BacklogOf(socket)->PauseUntilFinished()) return false;
+    if (m_ReadGeneration == 0) return false;
+    // The peer may send nothing more: with its reading side shut, the socket
+    // is readable once put back, whatever the peer does. What it still holds
+    // or gets is never read. Shut before the pause: once paused, the socket
+    // may be put back, or its connection removed, by another thread at once.
+    shutdown(static_cast<int>(socket), SHUT_RD);
+    if (!BacklogOf(socket)->PauseUntilFinished()) return false;
     ReadState& state = m_ReadStates[socket];
     state.next = NextRead::Break;
     state.breakGeneration = m_ReadGeneration;
-    // The peer may send nothing more: with its reading side shut, the socket
-    // is readable once put back, whatever the peer does. What it still holds
-    // or gets is never read.
-    shutdown(static_cast<int>(socket), SHUT_RD);
     return true;
 }
 
