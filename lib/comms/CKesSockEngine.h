@@ -386,6 +386,12 @@ private:
     int KeepTail(unsigned int socket, kesengine::OwnedBytes tail, unsigned int tailLength,
                  kesengine::OwnedSource source);
     void BreakConnection(unsigned int socket, kesengine::OwnedSource source);
+    // True when the break must wait for packets still pending: the socket
+    // is paused until they are finished, and its next read breaks it.
+    bool BreakWaits(unsigned int socket);
+    // That read: breaks the connection without reading; false, with nothing
+    // done, when the mark is an earlier registration's.
+    bool BreakNoted(unsigned int socket);
 
     // What the loop thread keeps per socket (the loop thread alone):
     // - its backlog (CKesReceiveBacklog: packets read and queued, not yet
@@ -393,16 +399,21 @@ private:
     //   point at it are all gone first (the workers stop before);
     // - whether it has kept a fragment for the socket and not taken it back
     //   since (other threads only drop fragments, so a socket without the
-    //   mark has none), and whether that fragment is a large packet under
-    //   way (a hint);
+    //   mark has none);
+    // - what its next read does first (one test on the usual read): read
+    //   straight into a large packet under way (a hint), or break the
+    //   connection of registration breakGeneration, whose break waited for
+    //   its packets (BreakWaits);
     // - the length of its source addresses, asked once per registration;
     // - whether it is a server's or a client's stream, as the owner index
     //   said when m_OwnerChanges was ownedAt - 1.
+    enum class NextRead : uint8_t { Usual, IntoFragment, Break };
     struct ReadState {
         std::shared_ptr<CKesReceiveBacklog> backlog;
         bool fragmented = false;
-        bool filling = false;
+        NextRead next = NextRead::Usual;
         bool owned = false;
+        uint32_t breakGeneration = 0;
         uint32_t sourceGeneration = 0;
         unsigned int sourceLength = 0; // 0: not asked yet
         uint64_t ownedAt = 0;          // 0: not asked yet

@@ -250,7 +250,8 @@ int CKesSockEngine::KeepFragment(unsigned int socket, OwnedPacket fragment)
         state.fragmented = true;
         // A large packet under way: its next reads go straight into it.
         const long long declared = DeclaredLength(*fragment);
-        if (declared >= 0 && declared - fragment->KIWPGetPacketLength() >= ms_ReadChunk) state.filling = true;
+        if (declared >= 0 && declared - fragment->KIWPGetPacketLength() >= ms_ReadChunk)
+            state.next = NextRead::IntoFragment;
         static_cast<void>(fragment.release()); // the table's now
         return 1;
     }
@@ -319,7 +320,10 @@ int CKesSockEngine::KSEReadStream(unsigned int socket)
 
 void CKesSockEngine::ReadStream(unsigned int socket)
 {
-    if (std::exchange(m_ReadStates[socket].filling, false) && ReadIntoFragment(socket)) return;
+    // One test on the usual read: anything else was noted by the read before.
+    const NextRead next = std::exchange(m_ReadStates[socket].next, NextRead::Usual);
+    if (next != NextRead::Usual && (next == NextRead::Break ? BreakNoted(socket) : ReadIntoFragment(socket)))
+        return;
     // A bounded read into the loop thread's own buffer: what one read brings
     // is queued at once, before the backlog can pause the socket; the rest
     // stays in the kernel's buffer. The buffer is reused, so a read costs no
@@ -504,7 +508,8 @@ void CKesSockEngine::DeliverClosed(unsigned int socket, OwnedSource source)
     // Whatever was pending belonged to the connection that has just ended.
     DropFragment(socket);
     ReadState& state = m_ReadStates[socket];
-    state.fragmented = state.filling = false;
+    state.fragmented = false;
+    state.next = NextRead::Usual;
     // The end of a connection is an empty payload that is there (not null).
     unsigned char* empty = static_cast<unsigned char*>(calloc(1, 1));
     CKesIOWorkPacket packet(socket, empty, 0, this, source.address.release(), source.length);
@@ -780,9 +785,41 @@ bool CKesSockEngine::GrowFragment(unsigned int socket, CKesIOWorkPacket& fragmen
 void CKesSockEngine::BreakConnection(unsigned int socket, OwnedSource source)
 {
     // The stream can no longer be framed: no more reads from it, nothing
-    // pending, and its owner hears of it as of a closed connection.
+    // pending, and its owner hears of it as of a closed connection, once the
+    // packets read before are finished.
+    if (BreakWaits(socket)) return;
     RemoveIO(socket, __LINE__);
     DeliverClosed(socket, std::move(source));
+}
+
+bool CKesSockEngine::BreakWaits(unsigned int socket)
+{
+    // Records complete before the break are finished before it, as before
+    // an end (EndWaits): the socket stays out of the loop until the workers
+    // are through with them, and the loop, turning to it again, breaks it
+    // without reading (BreakNoted). Only a read the loop dispatched (a
+    // server's or a client's connection) is turned to again; a read handed
+    // over directly breaks at once.
+    if (m_ReadGeneration == 0) return false;
+    // The peer may send nothing more: with its reading side shut, the socket
+    // is readable once put back, whatever the peer does. What it still holds
+    // or gets is never read. Shut before the pause: once paused, the socket
+    // may be put back, or its connection removed, by another thread at once.
+    shutdown(static_cast<int>(socket), SHUT_RD);
+    if (!BacklogOf(socket)->PauseUntilFinished()) return false;
+    ReadState& state = m_ReadStates[socket];
+    state.next = NextRead::Break;
+    state.breakGeneration = m_ReadGeneration;
+    return true;
+}
+
+bool CKesSockEngine::BreakNoted(unsigned int socket)
+{
+    // A note of an earlier registration of the handle: the new connection
+    // is read as usual.
+    if (m_ReadStates[socket].breakGeneration != m_ReadGeneration) return false;
+    BreakConnection(socket, CopySource(StreamSource(socket)));
+    return true;
 }
 
 void CKesSockEngine::KSEAddWorkToIOPool(CKesIOWorkPacket* packet)

@@ -21,6 +21,8 @@ using ksxtest::TextOf;
 using ksxtest::TextRecord;
 using ksxtest::WireConnection;
 
+const Bytes kBadHeader{0xFF, 0xFF, 0xFF, 0xFF, 0}; // declares more than the packet limit
+
 auto Data(const std::string& text) { return std::make_unique<CKesRecord>(TextRecord("data", text.c_str())); }
 
 std::string NextData(WireConnection& peer)
@@ -259,8 +261,7 @@ TEST_F(ServerTraffic, ClosedFloodingBrokenUnidentifiedAndSilentConnectionsAreRem
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     });
     std::vector<std::unique_ptr<WireConnection>> unnamed; // silent, without an id, inside a header, broken
-    for (const Bytes& bytes : {Bytes{}, ksxtest::FrameOf(*Data("never-identified")), Bytes{0, 0},
-                               Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0}})
+    for (const Bytes& bytes : {Bytes{}, ksxtest::FrameOf(*Data("never-identified")), Bytes{0, 0}, kBadHeader})
         ASSERT_TRUE(unnamed.emplace_back(WireConnection::To(Port()))->SendAll(bytes));
     for (auto& connection : unnamed) EXPECT_TRUE(connection->SeesEnd());
     EXPECT_TRUE(quiet->SeesEnd());
@@ -506,7 +507,8 @@ struct ServerTrafficHandleReuse : ServerTraffic {
 };
 
 // One worker, held meanwhile by another server: a's last record, read before the host removed a, meets b on
-// a's handle and is dropped, as is one a worker took from a's read and hands over only now.
+// a's handle and is dropped, as is one a worker took from a's read and hands over only now. A bad header
+// after the record leaves a's break waiting for it; b does not inherit that break.
 TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOwnerOfItsHandle)
 {
     auto first = Identified("a");
@@ -514,7 +516,8 @@ TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOw
     EXPECT_EQ(1, m_Server->log.Count("connect a")); // its lock orders the read above before a's removal
     const uint32_t generationOfA = m_Engine->KRNGetGeneration(handle);
     ASSERT_NO_FATAL_FAILURE(HoldTheWorker());
-    ASSERT_TRUE(first->SendText("data", "late")); // queued behind the held worker
+    // Queued behind the held worker, with a bad header after it.
+    ASSERT_TRUE(first->SendAll(ksxtest::Join({ksxtest::FrameOf(*Data("late")), kBadHeader})));
     int unread = -1;
     ASSERT_TRUE(ksxtest::WaitUntil(
         [&] { return ioctl(static_cast<int>(handle), FIONREAD, &unread) == 0 && !unread; }));
@@ -549,21 +552,30 @@ TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOw
 }
 
 // One worker, held meanwhile by another server: the records a peer sent before it shut down its sending
-// side are answered before its connection goes, though the end was read long before they were processed.
-TEST_F(ServerTrafficHandleReuse, RecordsReadBeforeTheEndAreAnsweredBeforeTheConnectionGoes)
+// side, or before a header past the packet limit, are answered before its connection goes, though the end or
+// the bad header was read long before they were processed. Nothing after the bad header is read, and a peer
+// that sends nothing after it is cut all the same.
+TEST_F(ServerTrafficHandleReuse, RecordsReadBeforeTheEndOrABadHeaderAreAnsweredBeforeTheConnectionGoes)
 {
-    auto peer = Identified("a");
+    const Bytes records = ksxtest::Join({ksxtest::FrameOf(*Data("one")), ksxtest::FrameOf(*Data("two"))});
+    const Bytes recordsThenBadHeader = ksxtest::Join({records, kBadHeader});
+    auto ended = Identified("ended"), broken = Identified("broken"), silent = Identified("silent");
     m_Server->echo = true;
     ASSERT_NO_FATAL_FAILURE(HoldTheWorker());
-    ASSERT_TRUE(peer->SendText("data", "one") && peer->SendText("data", "two"));
-    peer->EndSending();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the loop reads both and the end meanwhile
-    EXPECT_EQ(0, m_Server->log.Count("disconnect a")) << "the end overtook the records before it";
+    ASSERT_TRUE(ended->SendAll(records) && broken->SendAll(recordsThenBadHeader) &&
+                silent->SendAll(recordsThenBadHeader));
+    ended->EndSending();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the loop reads all of it meanwhile
+    ASSERT_TRUE(broken->SendText("data", "after"));
+    EXPECT_EQ(3u, m_Server->log.Events().size()) << "an end or a break overtook the records before it";
     m_Gate->log.Add("open");
-    EXPECT_EQ("one", NextData(*peer));
-    EXPECT_EQ("two", NextData(*peer));
-    EXPECT_TRUE(peer->SeesEnd());
-    EXPECT_TRUE(m_Server->log.WaitFor("disconnect a"));
+    for (WireConnection* peer : {ended.get(), broken.get(), silent.get()}) {
+        EXPECT_EQ("one", NextData(*peer));
+        EXPECT_EQ("two", NextData(*peer));
+        EXPECT_TRUE(peer->SeesEnd());
+    }
+    for (const char* id : {"ended", "broken", "silent"})
+        EXPECT_TRUE(m_Server->log.WaitFor(std::string("disconnect ") + id));
 }
 
 } // namespace
