@@ -21,7 +21,7 @@ if [ "${1:-}" != "--inside" ]; then
     (cd "$root" && cmake --preset release >/dev/null)
     build=$root/build/release
   fi
-  targets=(bench_round_trip bench_receive_path bench_clients)
+  targets=(bench_round_trip bench_receive_path bench_clients bench_senders)
   grep -q bench_peers "$build/build.ninja" 2>/dev/null && targets+=(bench_peers)
   cmake --build "$build" -j2 --target "${targets[@]}" >/dev/null
   exec "$here/netns-run" bash "${BASH_SOURCE[0]}" --inside "$build"
@@ -38,7 +38,7 @@ echo 47101-47103 2>/dev/null >/proc/sys/net/ipv4/ip_local_reserved_ports ||
 figures=$(mktemp)
 trap 'rm -f "$figures"' EXIT
 
-programs=(bench_round_trip bench_receive_path bench_clients)
+programs=(bench_round_trip bench_receive_path bench_clients bench_senders)
 [ -x "$bench/bench_peers" ] && programs+=(bench_peers)
 for rep in $(seq 1 "$reps"); do
   for program in "${programs[@]}"; do
@@ -92,6 +92,8 @@ rows = [
      "plain read loop " + f("rx_plain_mibs", "{:.0f}"), "",
      "median " + f("rx_ratio_median", "{:.2f}") + "; lowest of all " +
      ("{:.2f}".format(low["rx_ratio_min"]) if "rx_ratio_min" in low else "-")),
+    ("4 threads sending 100 B to one connection", "library " + rate("senders_lib_4"),
+     "plain sends under a mutex " + rate("senders_plain_4"), "", "lib/plain " + r("senders_lib_4", "senders_plain_4")),
     ("1,000 clients: connect + identify (ms)", f("clients_connect_ms"), "", "", ""),
     ("1,000 clients: broadcast last delivery (ms)", "p50 " + f("clients_last_p50_ms", "{:.2f}") + "; p99 " +
      f("clients_last_p99_ms", "{:.2f}"), "", "", "p99 target <= 20"),

@@ -19,14 +19,14 @@
 // lock (across processes), then the parser's data lock. The endpoint lock
 // (shared by packet processing and sends, exclusive while a connection is
 // destroyed) is taken before the identify lock and before a connection's
-// send turn: each connection's senders take turns, one writing a frame at a
-// time (for at most the engine's send deadline once its socket is full), and
-// no lock is waited for while a turn is held; the server's send lock,
+// writer: one sender at a time writes a frame to a connection (for at most
+// the engine's send deadline once its socket is full), and no lock is waited
+// for while a writer is held; the server's send lock,
 // innermost, guards only the table of the send states of endpoints the host
 // filed itself. The address-reply path takes the
 // file lock and then the parser's lock. The library calls KesOnServerIO
-// with the endpoint lock held shared, KOSSOnClientConnect with it and the
-// identify lock, KOSSOnClientDisconnect with it held exclusively, and
+// and KOSSOnClientConnect with the endpoint lock held shared (the latter
+// after the identify lock), KOSSOnClientDisconnect with it held exclusively, and
 // KOSSOnServerInit with none. Helpers that need a lock check it in debug
 // and sanitizer builds.
 //
@@ -223,15 +223,17 @@ private:
     void TrackConnection(CKesSockEnd* client);
     void ReapOverdue();
     // ---- sending (CKesObjSockServerTraffic.cpp) ---------------------------------------
-    // The senders of one connection. They take turns in the order they came
-    // (a turn is taken without waiting, then waited for), so the frames of
-    // two senders never interleave and no sender overtakes one that waits;
-    // the holder of the turn passes it on once its frame is through or the
-    // connection cut. closing is set once the connection has been cut (a
+    // The senders of one connection. One at a time holds writing, so the
+    // frames of two senders never interleave; it is let go once the frame is
+    // through or the connection cut. A sender that waits for this connection
+    // alone blocks on it. A broadcast waits for several at once and cannot
+    // block on one: it tries again every millisecond and meanwhile counts
+    // itself in broadcastsWaiting, which holds blocking senders off until it
+    // has had the connection. closing is set once the connection has been cut (a
     // send that failed or missed the deadline), and later sends fail at once.
     struct ConnectionSend {
-        std::atomic<uint32_t> nextTurn{0};   // taken by each sender
-        std::atomic<uint32_t> servedTurn{0}; // the turn that may write now
+        std::mutex writing;
+        std::atomic<int> broadcastsWaiting{0};
         std::atomic<bool> closing{false};
     };
     // Caller holds the endpoint lock, shared or exclusively.

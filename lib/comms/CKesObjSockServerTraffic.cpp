@@ -19,6 +19,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "CKesAtom.h"
@@ -646,7 +647,7 @@ CKesObjSockServer::ConnectionSend* CKesObjSockServer::SendStateOf(CKesSockEnd* c
     return state.get();
 }
 
-// Caller holds the connection's turn. Cuts the connection once: later sends
+// Caller holds the connection's writer. Cuts the connection once: later sends
 // fail at once, and the receive path sees the end of the stream and removes
 // the connection as any other that closed (KOSSOnClientDisconnect).
 void CKesObjSockServer::CutConnection(CKesSockEnd* client, std::atomic<bool>& closing, char const* reason)
@@ -664,32 +665,36 @@ namespace {
 
 using SteadyTime = std::chrono::steady_clock::time_point;
 
-// One frame to one connection within one SendFrame call: written once its
-// turn has come (see ConnectionSend), which is passed on once the frame is
-// through or the connection has been cut.
+// One frame to one connection within one SendFrame call: written once it
+// holds the connection (see ConnectionSend), which it lets go once the frame
+// is through or the connection has been cut.
 struct Delivery {
-    std::atomic<uint32_t>* next = nullptr;   // the connection's turn for the next sender
-    std::atomic<uint32_t>* served = nullptr; // the connection's turn now writing
+    std::mutex* writing = nullptr;                 // the connection's writer
+    std::atomic<int>* broadcastsWaiting = nullptr; // the connection's waiting broadcasts
     std::atomic<bool>* closing = nullptr;
-    uint32_t turn = 0; // this send's turn
+    bool countedWaiting = false; // this send is among broadcastsWaiting
     int socket = -1;
     size_t written = 0;
     int error = 0;                      // errno of a failed write
     std::optional<SteadyTime> deadline; // from the first moment the socket had no room
-    // kFailed, kLate: to be cut, the turn still held. kRefused: the
-    // connection had been cut already; nothing was written, no turn taken.
+    // kWriting, kFailed, kLate: the connection held (the last two to be cut).
+    // kRefused: the connection had been cut already; nothing was written.
     enum Stage { kQueued, kWriting, kDone, kFailed, kLate, kCut, kRefused } stage = kQueued;
 };
 
-void PassTurn(Delivery& delivery)
+void LetGo(Delivery& delivery) { delivery.writing->unlock(); }
+
+// A broadcast that waited for the connection no longer holds others off.
+void StopWaiting(Delivery& delivery)
 {
-    delivery.served->fetch_add(1); // seq_cst: seen by a waiter that registers before it looks
-    delivery.served->notify_all();
+    if (!std::exchange(delivery.countedWaiting, false)) return;
+    delivery.broadcastsWaiting->fetch_sub(1);
+    delivery.broadcastsWaiting->notify_all();
 }
 
-// Writes to a delivery holding its turn what the socket takes without
-// waiting; the turn is passed on once the frame is through. A failure leaves
-// the stage kFailed, the turn still held.
+// Writes to a delivery holding its connection what the socket takes without
+// waiting; the connection is let go once the frame is through. A failure
+// leaves the stage kFailed, the connection still held.
 void WriteWhatFits(Delivery& delivery, unsigned char const* data, unsigned int length)
 {
     while (delivery.written < length) {
@@ -709,33 +714,51 @@ void WriteWhatFits(Delivery& delivery, unsigned char const* data, unsigned int l
         }
     }
     delivery.stage = Delivery::kDone;
-    PassTurn(delivery);
+    LetGo(delivery);
 }
 
-// Starts writing a queued delivery if its turn has come (or, with wait, once
-// it comes: the senders before it are each bounded by the deadline of their
-// own send); a connection cut meanwhile fails at once.
+// Takes the connection of a queued delivery: at once when it is free, or,
+// with wait, once it is (blocking: the writer before is bounded by its own
+// send deadline). A blocking sender first lets every waiting broadcast have
+// the connection, so that senders keeping the connection busy cannot shut a
+// broadcast out; a broadcast that finds the connection taken counts itself
+// waiting. True when the delivery holds it.
+bool TakeConnection(Delivery& delivery, bool wait)
+{
+    if (!wait) {
+        if (delivery.writing->try_lock()) return true;
+        if (!std::exchange(delivery.countedWaiting, true)) delivery.broadcastsWaiting->fetch_add(1);
+        return false;
+    }
+    if (!delivery.countedWaiting)
+        for (int waiting; (waiting = delivery.broadcastsWaiting->load()) != 0;)
+            delivery.broadcastsWaiting->wait(waiting);
+    delivery.writing->lock();
+    return true;
+}
+
+// Starts writing a queued delivery once it holds its connection (see
+// TakeConnection); a connection cut meanwhile fails at once.
 void StartDelivery(Delivery& delivery, unsigned char const* data, unsigned int length, bool wait)
 {
     if (delivery.stage != Delivery::kQueued) return;
-    for (uint32_t now; (now = delivery.served->load(std::memory_order_acquire)) != delivery.turn;) {
-        if (!wait) return;
-        delivery.served->wait(now, std::memory_order_acquire);
-    }
-    if (delivery.closing->load()) {
+    const bool cut = delivery.closing->load();
+    if (!cut && !TakeConnection(delivery, wait)) return;
+    StopWaiting(delivery);
+    if (cut || delivery.closing->load()) {
+        if (!cut) LetGo(delivery);
         delivery.stage = Delivery::kRefused;
-        PassTurn(delivery);
         return;
     }
     WriteWhatFits(delivery, data, length);
 }
 
-// Goes on writing as room appears and starts each delivery whose turn comes,
-// until every one is through or cut (cut(delivery) cuts its connection and
-// passes its turn on). A socket has deadlineMs from the first moment it has
-// no room; a turn is waited for as long as it takes, so that a connection
+// Goes on writing as room appears and starts each delivery whose connection
+// comes free, until every one is through or cut (cut(delivery) cuts its
+// connection and lets it go). A socket has deadlineMs from the first moment
+// it has no room; a connection is waited for as long as it takes, so that one
 // whose other senders keep it busy still gets the frame. Only a send with no
-// other delivery under way waits for a turn without looking at the others.
+// other delivery under way blocks on its connection.
 template <typename Cut>
 void FinishDeliveries(std::span<Delivery> deliveries, unsigned char const* data, unsigned int length,
                       int deadlineMs, Cut cut)
@@ -764,7 +787,7 @@ void FinishDeliveries(std::span<Delivery> deliveries, unsigned char const* data,
             StartDelivery(*queued.front(), data, length, true);
             continue;
         }
-        // Turns are looked at again every millisecond. A failed poll is
+        // Connections are tried again every millisecond. A failed poll is
         // taken as no room: the deadlines still end the writes.
         long long timeout =
             soonest ? std::chrono::ceil<std::chrono::milliseconds>(*soonest - now).count() : 1;
@@ -781,10 +804,10 @@ void FinishDeliveries(std::span<Delivery> deliveries, unsigned char const* data,
 // Caller holds the endpoint lock (shared or exclusive), so the endpoints stay
 // whole. Sends one frame to each client, never interleaved with another
 // sender's frame to the same connection and never waiting on one socket while
-// another connection's senders wait for this one. Each connection's senders
-// take turns in the order they came; first every connection whose turn is
+// another connection's senders wait for this one. One sender at a time
+// writes to a connection (see ConnectionSend); first every connection that is
 // free gets what its socket takes at once; then the rest is written as room
-// appears and as turns come. A connection whose socket has not taken the
+// appears and as connections come free. A connection whose socket has not taken the
 // whole frame within the engine's send deadline, counted from the first
 // moment it had no room, is cut (it would otherwise be left with half a
 // frame), as is one whose send fails; every other gets the frame.
@@ -797,12 +820,12 @@ int CKesObjSockServer::SendFrame(std::span<CKesSockEnd* const> clients, unsigned
     std::vector<Delivery> many(clients.size() > 1 ? clients.size() : 0);
     const std::span<Delivery> deliveries = many.empty() ? std::span(&one, clients.size()) : std::span(many);
     // Every state is looked up (which may wait for the identify lock) before
-    // the first turn is taken: no lock is waited for while holding a turn.
+    // the first connection is taken: no lock is waited for while holding one.
     for (size_t i = 0; i < clients.size(); ++i) {
         ConnectionSend* state = SendStateOf(clients[i]);
         Delivery& delivery = deliveries[i];
-        delivery.next = &state->nextTurn;
-        delivery.served = &state->servedTurn;
+        delivery.writing = &state->writing;
+        delivery.broadcastsWaiting = &state->broadcastsWaiting;
         delivery.closing = &state->closing;
         delivery.socket = static_cast<int>(clients[i]->KSEGetEndPointSocket());
         if (KesTraceOn(4)) {
@@ -812,13 +835,8 @@ int CKesObjSockServer::SendFrame(std::span<CKesSockEnd* const> clients, unsigned
                      clients[i]->KSEGetEndPointSocket(), static_cast<long long>(time(nullptr)));
         }
     }
-    for (Delivery& delivery : deliveries) {
-        if (delivery.closing->load())
-            delivery.stage = Delivery::kRefused;
-        else
-            delivery.turn = delivery.next->fetch_add(1, std::memory_order_relaxed);
-    }
-    for (Delivery& delivery : deliveries) StartDelivery(delivery, data, length, false);
+    // One connection is waited for; of several, each free one is written at once.
+    for (Delivery& delivery : deliveries) StartDelivery(delivery, data, length, deliveries.size() == 1);
     // The usual case: every socket took the frame at once.
     const auto done = [](const Delivery& delivery) { return delivery.stage == Delivery::kDone; };
     if (!KesTraceOn(4) && std::all_of(deliveries.begin(), deliveries.end(), done)) return 1;
@@ -831,7 +849,7 @@ int CKesObjSockServer::SendFrame(std::span<CKesSockEnd* const> clients, unsigned
         CutConnection(clients[static_cast<size_t>(&delivery - deliveries.data())], *delivery.closing,
                       reason.c_str());
         delivery.stage = Delivery::kCut;
-        PassTurn(delivery);
+        LetGo(delivery);
     };
     FinishDeliveries(deliveries, data, length, deadlineMs, cut);
 

@@ -1,5 +1,6 @@
 // The server's traffic with wire-format peers on loopback; host callbacks are logged in order.
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/select.h>
@@ -396,6 +397,31 @@ TEST_F(ServerTraffic, BroadcastReachesAReadingClientThatOtherSendersKeepBusy)
     EXPECT_EQ(0, m_Server->log.Count("disconnect busy"));
     EXPECT_TRUE(m_Server->log.WaitFor("disconnect a-stuck"));
     reader.request_stop();
+}
+
+// A broadcast waiting for a connection that another sender holds, while it writes to a client that is slow to
+// read, goes there before senders that come to that connection later.
+TEST_F(ServerTraffic, ABroadcastWaitingForABusyConnectionGoesBeforeLaterSenders)
+{
+    auto busy = Identified("busy"); // neither client reads until all three sends are under way
+    auto slow = Identified("slow");
+    const auto sending = [](CKesSockEnd* client) {
+        return ksxtest::WaitUntil([socket = static_cast<int>(client->KSEGetEndPointSocket())] {
+            int queued = 0;
+            return ioctl(socket, SIOCOUTQ, &queued) == 0 && queued > 0;
+        });
+    };
+    const std::string big(16 << 20, 'x'); // more than the socket buffers of both sides hold
+    std::jthread first([&] { EXPECT_EQ(1, SendTo("busy", ("first" + big).c_str())); });
+    ASSERT_TRUE(sending(Client("busy")));
+    std::jthread broadcast([&] { EXPECT_EQ(1, Broadcast("news" + big)); });
+    ASSERT_TRUE(sending(Client("slow")));
+    std::jthread later([&] { EXPECT_EQ(1, SendTo("busy", "later")); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the broadcast and the later send wait
+    std::vector<std::string> heads;                              // of the frames "busy" got, in order
+    for (int i = 0; i < 3; ++i) heads.push_back(NextData(*busy).substr(0, 5));
+    EXPECT_EQ((std::vector<std::string>{"first", "newsx", "later"}), heads);
+    EXPECT_EQ("newsx", NextData(*slow).substr(0, 5));
 }
 
 // Counts the callbacks under way; its destructor notes whether one still ran.
