@@ -6,14 +6,8 @@
 
 namespace {
 
-template <typename Server = CKesObjSockServer>
-Server* NamedServer(const char* name)
-{
-    auto* server = new Server;
-    server->KOSSSetServiceName(strdup(name));
-    server->KOSSSetDomain(strdup("RegistryDomain"));
-    return server;
-}
+using ksxtest::NamedServer;
+const char* const kDomain = "RegistryDomain"; // of every server and client here
 
 // An endpoint of a connected loopback TCP socket, as an accept thread makes.
 struct AcceptedSocket {
@@ -32,9 +26,10 @@ protected:
 TEST_F(EngineRegistry, SecondServerOrClientForATakenNameAndANamelessServerLeaveTheFirstInPlace)
 {
     ksxtest::ErrorCapture errors;
-    CKesObjSockServer* first = NamedServer("Shared");
+    CKesObjSockServer* first = NamedServer("Shared", kDomain);
     ASSERT_EQ(1, m_Engine.KSEAddServer(first));
-    std::unique_ptr<CKesObjSockServer> second(NamedServer("Shared")), nameless(new CKesObjSockServer);
+    std::unique_ptr<CKesObjSockServer> second(NamedServer("Shared", kDomain)),
+        nameless(new CKesObjSockServer);
     testing::internal::CaptureStderr();
     EXPECT_EQ(KES_ERR_DUPLICATE_SERVER, m_Engine.KSEAddServer(second.get()));
     EXPECT_NE(std::string::npos,
@@ -45,8 +40,8 @@ TEST_F(EngineRegistry, SecondServerOrClientForATakenNameAndANamelessServerLeaveT
     EXPECT_TRUE(errors.Has(KES_ERR_ARGUMENT, "CKesSockEngine"));
     EXPECT_EQ(first, m_Engine.KSEGetServer("Shared"));
 
-    ksxtest::LoggingClient firstClient("registry-client", "Used", "RegistryDomain"),
-        secondClient("registry-client", "Used", "RegistryDomain");
+    ksxtest::LoggingClient firstClient("registry-client", "Used", kDomain),
+        secondClient("registry-client", "Used", kDomain);
     EXPECT_EQ(1, m_Engine.KSEAddClient(&firstClient));
     EXPECT_EQ(1, m_Engine.KSEAddClient(&secondClient));
     EXPECT_EQ(1, m_Engine.KSERemoveClient(&secondClient));
@@ -64,10 +59,10 @@ TEST_F(EngineRegistry, RemovingAServerTakesItsSocketsOffTheLoopAndThenDestroysIt
     };
     AcceptedSocket first, second, other;
     int stillRegistered = -1;
-    auto* watched = NamedServer<WatchedServer>("Leaving");
+    auto* watched = NamedServer<WatchedServer>("Leaving", kDomain);
     watched->onDestroyed = [&] { stillRegistered = m_Engine.KRNRemoveIO(first.Socket()) == 1 ? 1 : 0; };
     ASSERT_EQ(1, m_Engine.KSEAddServer(watched));
-    ASSERT_EQ(1, m_Engine.KSEAddServer(NamedServer("Staying")));
+    ASSERT_EQ(1, m_Engine.KSEAddServer(NamedServer("Staying", kDomain)));
     char leaving[] = "Leaving", staying[] = "Staying";
     ASSERT_EQ(1, m_Engine.KSEAddNewServerSocket(leaving, first.end.get()));
     ASSERT_EQ(1, m_Engine.KSEAddNewServerSocket(leaving, second.end.get()));
@@ -89,8 +84,8 @@ TEST(EngineRegistryUnderTraffic, ServerAndClientRemovedAndAddedAgainWhileDiscove
 {
     CKesSockEngine engine("removal-test", __KES_SERV_DAEMON, 4); // several workers inside at once
     ksxtest::EventLoopThread loop(engine);
-    std::unique_ptr<CKesRecord> request = ksxtest::AddressRequest("Churned", "RegistryDomain");
-    std::unique_ptr<CKesRecord> reply = ksxtest::AddressReply("Churned", "RegistryDomain", 4000);
+    std::unique_ptr<CKesRecord> request = ksxtest::AddressRequest("Churned", kDomain);
+    std::unique_ptr<CKesRecord> reply = ksxtest::AddressReply("Churned", kDomain, 4000);
     ASSERT_TRUE(request && reply);
     std::jthread sender([&](std::stop_token stop) { // in bursts, looped back by the engine's own channel
         while (!stop.stop_requested()) {
@@ -103,8 +98,8 @@ TEST(EngineRegistryUnderTraffic, ServerAndClientRemovedAndAddedAgainWhileDiscove
 
     char name[] = "Churned";
     for (int round = 0; round < 1000; ++round) {
-        ASSERT_EQ(1, engine.KSEAddServer(NamedServer("Churned"))); // uninitialised: quick to remove
-        ksxtest::LoggingClient client("registry-client", "Churned", "RegistryDomain");
+        ASSERT_EQ(1, engine.KSEAddServer(NamedServer("Churned", kDomain))); // uninitialised: quick to remove
+        ksxtest::LoggingClient client("registry-client", "Churned", kDomain);
         EXPECT_EQ(1, engine.KSEAddClient(&client));
         // A reply reaches the client in this round (no sleeping, so that rounds follow closely).
         const auto guard =

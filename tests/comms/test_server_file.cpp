@@ -27,9 +27,7 @@ long ThreadCount() { return std::distance(std::filesystem::directory_iterator("/
 // An initialised server of the service in domain "dom"; *port (when given) is the port it published.
 std::unique_ptr<CKesObjSockServer> StartServer(const char* service, unsigned int* port = nullptr)
 {
-    auto server = std::make_unique<CKesObjSockServer>();
-    server->KOSSSetServiceName(strdup(service));
-    server->KOSSSetDomain(strdup("dom"));
+    std::unique_ptr<CKesObjSockServer> server(ksxtest::NamedServer(service, "dom"));
     EXPECT_EQ(1, server->KOSSInitialise());
     if (port) *port = server->KOSSGetServerData() ? server->KOSSGetServerData()->KSEGetEndPtAddressPort() : 0;
     return server;
@@ -115,12 +113,10 @@ TEST(ServerFileTest, AWriteWithoutRoomForItsWholeTextLeavesTheFileAsItWas)
     // Our stale line comes first: the longer new one moves the multicast line past the limit.
     WriteServiceFile("SERVICE: svc DOMAIN: dom ADDRESS: 10.6.6.6 PORT: 1 DYNAMIC: YES\n" +
                      std::string(ksxtest::kMulticastLine));
-    EXPECT_EQ(0, WriteWithin(0, [] {
-                  CKesObjSockServer server;
-                  server.KOSSSetServiceName(strdup("svc"));
-                  server.KOSSSetDomain(strdup("dom"));
-                  return server.KOSSInitialise();
-              }));
+    EXPECT_EQ(
+        0, WriteWithin(0, [] {
+            return std::unique_ptr<CKesObjSockServer>(ksxtest::NamedServer("svc", "dom"))->KOSSInitialise();
+        }));
     auto server = StartServer("svc");
     EXPECT_EQ(0, WriteWithin(10, [&] {
                   return server->KOSSProcessAddressReply(ksxtest::AddressReply("other", "dom", 7000).get());

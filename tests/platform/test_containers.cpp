@@ -70,8 +70,9 @@ TEST(Ownership, ContainersDestroyOnlyWhatTheyHold)
     EXPECT_EQ(destroyed, 5);
 }
 
-// Results handed out stay valid after their entries are deleted, until the same thread asks again.
-TEST(TreeList, ResultsSurviveDeletionAndBelongToTheirThread)
+// Results handed out stay valid after their entries are deleted, until the same thread asks again. A thread
+// remembers its text look-ups: each must give way to any change of its own table, by any thread.
+TEST(TreeList, ResultsSurviveDeletionAndBelongToTheirThreadAndTextLookUpsSeeEveryChange)
 {
     CKesTreeList table(FALSE);
     table.KTLAdd(1, AsValue(10));
@@ -92,6 +93,22 @@ TEST(TreeList, ResultsSurviveDeletionAndBelongToTheirThread)
     table.KTLAdd("z", AsValue(3));
     EXPECT_EQ(Values(table.KTLIterator()), (std::vector<long>{3}));
 
+    CKesTreeList otherTable(FALSE);
+    table.KTLAdd("client-1", AsValue(1));
+    otherTable.KTLAdd("client-1", AsValue(9));
+    EXPECT_EQ(table.KTLValueOf("client-1"), AsValue(1));
+    EXPECT_EQ(otherTable.KTLValueOf("client-1"), AsValue(9));
+    ASSERT_EQ(table.KTLDelete("client-1"), 1);
+    EXPECT_EQ(table.KTLValueOf("client-1"), nullptr);
+    table.KTLAdd("client-1", AsValue(2));
+    EXPECT_EQ(table.KTLValueOf("client-1"), AsValue(2));
+    std::thread([&table] {
+        table.KTLDelete("client-1");
+        table.KTLAdd("client-1", AsValue(3));
+    }).join();
+    EXPECT_EQ(table.KTLValueOf("client-1"), AsValue(3));
+    EXPECT_EQ(otherTable.KTLValueOf("client-1"), AsValue(9));
+
     // A table made where a destroyed one was gets a result slot of its own, never the old one's.
     CKesTreeList kept(FALSE);
     kept.KTLAdd(7, AsValue(-1));
@@ -102,26 +119,6 @@ TEST(TreeList, ResultsSurviveDeletionAndBelongToTheirThread)
         EXPECT_EQ(kept.KTLGet(7)->KPData(), AsValue(-1)); // a shared slot fails one of these two
         EXPECT_EQ(freshGot->KPData(), AsValue(round));
     }
-}
-
-// A thread remembers its text look-ups: each must give way to any change of its own table, by any thread.
-TEST(TreeList, TextLookUpsSeeEveryChange)
-{
-    CKesTreeList table(FALSE), other(FALSE);
-    table.KTLAdd("client-1", AsValue(1));
-    other.KTLAdd("client-1", AsValue(9));
-    EXPECT_EQ(table.KTLValueOf("client-1"), AsValue(1));
-    EXPECT_EQ(other.KTLValueOf("client-1"), AsValue(9));
-    ASSERT_EQ(table.KTLDelete("client-1"), 1);
-    EXPECT_EQ(table.KTLValueOf("client-1"), nullptr);
-    table.KTLAdd("client-1", AsValue(2));
-    EXPECT_EQ(table.KTLValueOf("client-1"), AsValue(2));
-    std::thread([&table] {
-        table.KTLDelete("client-1");
-        table.KTLAdd("client-1", AsValue(3));
-    }).join();
-    EXPECT_EQ(table.KTLValueOf("client-1"), AsValue(3));
-    EXPECT_EQ(other.KTLValueOf("client-1"), AsValue(9));
 }
 
 // Every value any thread sees must be one stored under that key.

@@ -11,17 +11,8 @@
 namespace {
 
 using LoopThread = ksxtest::EventLoopThread;
+using ksxtest::SocketPair;
 using ksxtest::WaitUntil;
-
-// A connected stream socket pair: [0] is watched, [1] writes to it.
-struct SocketPair {
-    int fd[2] = {-1, -1};
-    SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd), 0); }
-    ~SocketPair() { Close(0), Close(1); }
-    unsigned int Watched() const { return static_cast<unsigned int>(fd[0]); }
-    void Poke() const { ASSERT_EQ(write(fd[1], "x", 1), 1); }
-    void Close(int end) { fd[end] >= 0 && close(std::exchange(fd[end], -1)); }
-};
 
 // Counts OnIO calls, and those begun after the owner marked the socket removed.
 struct Recorder : CMOMRvIOCallback {

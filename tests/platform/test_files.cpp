@@ -12,6 +12,7 @@
 #include "CKesFileLock.h"
 #include "CKesReadOnlyFile.h"
 #include "KesTestSupport.h"
+#include "KesWirePeer.h"
 
 namespace {
 
@@ -121,12 +122,10 @@ TEST(FileDescriptor, AnExhaustedProcessRaisesTheLimitOrShedsPendingConnections)
     const int failedStep = ksxtest::RunInChild([] {
         constexpr int kShed = 3;
         alarm(60); // a call that blocks ends the child instead of the test run
-        const int listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-        socklen_t length = sizeof address;
+        const ksxtest::WireListener listener(16);
+        const int listenFd = listener.Fd();
+        sockaddr_in address = ksxtest::Ipv4("127.0.0.1", listener.Port());
         auto* any = reinterpret_cast<sockaddr*>(&address);
-        if (bind(listenFd, any, length) || listen(listenFd, 16) || getsockname(listenFd, any, &length))
-            return 10;
         std::vector<int> clients;
         timeval patience{10, 0}; // a connection left waiting fails the read instead of hanging
         for (int i = 0; i < kShed + 2; ++i) {

@@ -192,9 +192,8 @@ TEST(Address, OnlyDottedIPv4IsRead)
 TEST(Socket, SendWithinADeadlineGivesUpOnAStalledPeerAndDeliversAllToAReader)
 {
     const ksxtest::Bytes data = ksxtest::Pattern(4 << 20, 1);
-    int stalled[2], reading[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, stalled), 0);
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, reading), 0);
+    const ksxtest::SocketPair stalledPair, readingPair;
+    const int *stalled = stalledPair.fd, *reading = readingPair.fd;
     unsigned long nonBlocking = 1;
     ASSERT_EQ(KesIoctl(reading[0], KES_FIONBIO, &nonBlocking), 0);
 
@@ -222,7 +221,7 @@ TEST(Socket, SendWithinADeadlineGivesUpOnAStalledPeerAndDeliversAllToAReader)
     EXPECT_EQ(getsockopt(tcp, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, &length), 0);
     EXPECT_EQ(timeout, 1500u);
     EXPECT_EQ(KesSetUserTimeout(stalled[0], 1500), -1) << "not a TCP socket";
-    for (int fd : {stalled[0], stalled[1], reading[0], reading[1], tcp}) close(fd);
+    close(tcp);
 }
 
 // A connect interrupted by a signal goes on in the background and is waited for, within its bound: made
@@ -232,22 +231,18 @@ TEST(Socket, AnInterruptedConnectIsWaitedForWithinItsBound)
     struct sigaction old = {}, quiet = {};
     quiet.sa_handler = [](int) {}; // no SA_RESTART: the connect returns EINTR
     ASSERT_EQ(sigaction(SIGUSR1, &quiet, &old), 0);
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = ksxtest::Ipv4("127.0.0.1", 0);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
-    ASSERT_EQ(listen(listener, 0), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    ksxtest::WireListener listener(0);
+    sockaddr_in address = ksxtest::Ipv4("127.0.0.1", listener.Port());
+    const socklen_t length = sizeof address;
     // One connection fills the accept queue: a second SYN is dropped and sent again after a second.
-    const int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&address), length), 0);
+    const std::unique_ptr<ksxtest::WireConnection> filler = ksxtest::WireConnection::To(listener.Port());
 
     for (const bool taken : {false, true}) {
         SCOPED_TRACE(taken ? "the server takes it" : "the queue stays full");
         std::thread interrupter([&, caller = pthread_self()] {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             pthread_kill(caller, SIGUSR1);
-            if (taken) close(accept(listener, nullptr, nullptr));
+            if (taken) listener.Accept(); // and closed
         });
         const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         errno = 0;
@@ -266,7 +261,5 @@ TEST(Socket, AnInterruptedConnectIsWaitedForWithinItsBound)
         }
         close(fd);
     }
-    close(filler);
-    close(listener);
     sigaction(SIGUSR1, &old, nullptr);
 }

@@ -14,5 +14,13 @@ wait_for() {
   return 1
 }
 
+# start LOG TEXT COMMAND...: runs COMMAND in the background (pid in $started, stopped on every way out), its
+# output in LOG, and waits until LOG holds TEXT; fails when it does not.
+start() {
+  "${@:3}" </dev/null >"$1" 2>&1 &
+  started=$!; background+=("$started")
+  wait_for "$2" "$1" || { fail "${*:3} did not start: $(tail -5 "$1")"; return 1; }
+}
+
 # finish: ends the script, with status 1 when a check failed.
 finish() { [ "$failures" -eq 0 ] && echo "$(basename "$0" .sh): all checks passed"; exit $((failures > 0)); }

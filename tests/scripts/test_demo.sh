@@ -55,11 +55,9 @@ test_daemon_that_cannot_start_fails_the_demo() {
 
 # interrupt_demo SIGNAL LOG: starts the demo, signals it once both clients run; its status goes to $rc.
 interrupt_demo() {
-  "$demo" --service-file "$default_cfg" >"$2" 2>&1 &
-  background=($!)
-  wait_for 'started client-B' "$2" || fail "$1: client-B never started: $(tail -5 "$2")"
-  kill "-$1" "${background[0]}"
-  wait "${background[0]}"; rc=$?
+  start "$2" 'started client-B' "$demo" --service-file "$default_cfg"
+  kill "-$1" "$started"
+  wait "$started"; rc=$?
   background=()
 }
 

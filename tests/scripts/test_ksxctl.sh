@@ -31,11 +31,7 @@ same_file() { cmp -s "$1" "$2" || fail "$3: $(cat -A "$1")"; }
 keeps() { cp "$1" "$work/snapshot"; try "${@:2}"; same_file "$1" "$work/snapshot" "ksxctl ${*:4} changed $1"; }
 
 # start_listener LOG ARGS...: serves in the background, waits until it listens.
-start_listener() {
-  local log=$1; shift
-  "$ctl" listen "$@" >"$log" 2>&1 & listener=$!; background+=("$listener")
-  wait_for 'listening for' "$log" || { fail "listener $* did not start: $(cat "$log")"; return 1; }
-}
+start_listener() { start "$1" 'listening for' "$ctl" listen "${@:2}" && listener=$started; }
 
 # stop_listener WHAT: SIGTERM must end the listener cleanly.
 stop_listener() { kill -TERM "$listener" 2>/dev/null; wait "$listener" || fail "$1: listener ended with $? on SIGTERM"; }

@@ -16,8 +16,7 @@ mgmt="mim$tag"                  # host 1's end of the management link
 # listen HOST ADDRESS: Echo in Lab served on that host, published at that address.
 listen() {
   new_home "host$1"
-  $(enter "$1") env KSX_HOME="$home" KSX_HOST_ADDRS="$2" "$ctl" listen Echo Lab >"$work/listen$1.log" 2>&1 &
-  daemons+=($!)
+  daemon_on "$1" /dev/null "$work/listen$1.log" env KSX_HOME="$home" KSX_HOST_ADDRS="$2" "$ctl" listen Echo Lab
   wait_prefix "$work/listen$1.log" "listening for Echo in Lab at $2:"
 }
 

@@ -20,13 +20,6 @@ decode() { "${dissect[@]}" -r "$@" 2>"$work/tshark.err"; }
 expect_lines() { local got; got=$(grep -cF -- "$3" "$4"); [ "$got" "$1" "$2" ] || fail "$got lines with '$3', wanted $1 $2"; }
 has() { local text; for text in "${@:2}"; do grep -qF -- "$text" "$1" || fail "$(basename "$1") lacks '$text'"; done; }
 
-# start LOG TEXT COMMAND...: runs COMMAND in the background, its output in LOG, until LOG holds TEXT.
-start() {
-  "${@:3}" </dev/null >"$1" 2>&1 &
-  background+=($!)
-  wait_for "$2" "$1" || { fail "$3 did not start: $(cat "$1")"; return 1; }
-}
-
 test_demo_capture_decodes() {
   local capture="$work/demo.pcapng" log="$work/demo.log" info="$work/info.txt" tree="$work/tree.txt"
   start "$work/dumpcap.log" "Capturing on" dumpcap -i lo -q -w "$capture" || return
@@ -39,7 +32,7 @@ test_demo_capture_decodes() {
     [ "$(decode "$capture" -Y ksxcomms -T fields -e _ws.col.Info | grep -c 'kind="broadcast", seq=2')" -ge 2 ] && break
     sleep 0.25
   done
-  kill -INT "${background[-1]}" && wait "${background[-1]}"
+  kill -INT "$started" && wait "$started"
   [ $rc -eq 0 ] || { fail "the demo failed ($rc): $(tail -5 "$log")"; return; }
 
   decode "$capture" -Y ksxcomms -T fields -e _ws.col.Info >"$info" || fail "tshark failed: $(cat "$work/tshark.err")"

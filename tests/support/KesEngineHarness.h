@@ -48,13 +48,21 @@ public:
 std::unique_ptr<CKesRecord> Hello(const std::string& id); // a client's greeting
 std::unique_ptr<WireConnection> Greeted(unsigned int port, const std::string& id);
 
-// A server added to the engine (which owns it) and initialised; nullptr when either fails.
-template <typename Server>
-Server* AddServer(CKesSockEngine& engine, const char* service, const char* domain)
+// A new server of the service in the domain, neither added to an engine nor initialised.
+template <typename Server = CKesObjSockServer>
+Server* NamedServer(const char* service, const char* domain)
 {
     auto* server = new Server;
     server->KOSSSetServiceName(strdup(service));
     server->KOSSSetDomain(strdup(domain));
+    return server;
+}
+
+// A server added to the engine (which owns it) and initialised; nullptr when either fails.
+template <typename Server>
+Server* AddServer(CKesSockEngine& engine, const char* service, const char* domain)
+{
+    auto* server = NamedServer<Server>(service, domain);
     if (engine.KSEAddServer(server) != 1) {
         delete server;
         return nullptr;

@@ -11,7 +11,11 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -37,6 +41,19 @@ inline std::vector<unsigned int> NumbersExcept(unsigned int count, unsigned int 
         if (i != left) numbers.push_back(i);
     return numbers;
 }
+
+// A connected Unix stream socket pair: [0] is the end under test (an event loop watches it), [1] writes to
+// it.
+struct SocketPair {
+    int fd[2] = {-1, -1};
+    SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd), 0); }
+    ~SocketPair() { Close(0), Close(1); }
+    SocketPair(const SocketPair&) = delete;
+    SocketPair& operator=(const SocketPair&) = delete;
+    unsigned int Watched() const { return static_cast<unsigned int>(fd[0]); }
+    void Poke() const { ASSERT_EQ(write(fd[1], "x", 1), 1); }
+    void Close(int end) { fd[end] >= 0 && close(std::exchange(fd[end], -1)); }
+};
 
 // Runs an event loop (an engine's too) on its own thread while it exists.
 class EventLoopThread {

@@ -137,14 +137,14 @@ void WireConnection::Close()
     if (m_Fd >= 0) close(std::exchange(m_Fd, -1));
 }
 
-WireListener::WireListener() : m_Listen(socket(AF_INET, SOCK_STREAM, 0))
+WireListener::WireListener(int backlog) : m_Listen(socket(AF_INET, SOCK_STREAM, 0))
 {
     int on = 1;
     setsockopt(m_Listen, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address = Ipv4("127.0.0.1", 0);
     socklen_t length = sizeof address;
     if (bind(m_Listen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(m_Listen, 8) != 0)
+        listen(m_Listen, backlog) != 0)
         throw std::runtime_error("cannot listen on loopback");
     getsockname(m_Listen, reinterpret_cast<sockaddr*>(&address), &length);
     m_Port = ntohs(address.sin_port);

@@ -62,11 +62,12 @@ private:
 
 class WireListener {
 public:
-    WireListener();
+    explicit WireListener(int backlog = 8);
     ~WireListener();
     WireListener(const WireListener&) = delete;
     WireListener& operator=(const WireListener&) = delete;
     int Port() const { return m_Port; }
+    int Fd() const { return m_Listen; }
     std::unique_ptr<WireConnection> Accept(); // nullptr when none came in time
     bool Pending(int timeoutMs) const { return Readable(m_Listen, timeoutMs); }
 
