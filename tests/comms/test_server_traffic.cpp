@@ -405,13 +405,17 @@ TEST_F(ServerTraffic, ABroadcastWaitingForABusyConnectionGoesBeforeLaterSenders)
 {
     auto busy = Identified("busy"); // neither client reads until all three sends are under way
     auto slow = Identified("slow");
+    const int small = 64 << 10;
+    for (const char* id : {"busy", "slow"})
+        setsockopt(static_cast<int>(Client(id)->KSEGetEndPointSocket()), SOL_SOCKET, SO_SNDBUF, &small,
+                   sizeof small);
     const auto sending = [](CKesSockEnd* client) {
         return ksxtest::WaitUntil([socket = static_cast<int>(client->KSEGetEndPointSocket())] {
             int queued = 0;
             return ioctl(socket, SIOCOUTQ, &queued) == 0 && queued > 0;
         });
     };
-    const std::string big(16 << 20, 'x'); // more than the socket buffers of both sides hold
+    const std::string big(2 << 20, 'x'); // more than the socket buffers of both sides hold
     std::jthread first([&] { EXPECT_EQ(1, SendTo("busy", ("first" + big).c_str())); });
     ASSERT_TRUE(sending(Client("busy")));
     std::jthread broadcast([&] { EXPECT_EQ(1, Broadcast("news" + big)); });
