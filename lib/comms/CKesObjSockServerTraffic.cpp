@@ -807,10 +807,10 @@ void FinishDeliveries(std::span<Delivery> deliveries, unsigned char const* data,
 // another connection's senders wait for this one. One sender at a time
 // writes to a connection (see ConnectionSend); first every connection that is
 // free gets what its socket takes at once; then the rest is written as room
-// appears and as connections come free. A connection whose socket has not taken the
-// whole frame within the engine's send deadline, counted from the first
-// moment it had no room, is cut (it would otherwise be left with half a
-// frame), as is one whose send fails; every other gets the frame.
+// appears and as connections come free. A connection whose socket has not
+// taken the whole frame within the engine's send deadline, counted from the
+// first moment it had no room, is cut (it would otherwise be left with half
+// a frame), as is one whose send fails; every other gets the frame.
 int CKesObjSockServer::SendFrame(std::span<CKesSockEnd* const> clients, unsigned char const* data,
                                  unsigned int length, char const* what)
 {
