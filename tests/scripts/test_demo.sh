@@ -65,7 +65,8 @@ test_full_run_reports_every_step
 test_daemon_that_cannot_start_fails_the_demo
 interrupt_demo TERM "$work/term.log"
 expect_end 1 "$work/term.log" "interrupted" "FAILED at step 3 of 10"
-# Killed: each daemon gets SIGTERM from the kernel when the demo dies, and stops itself.
+# Killed: each daemon gets SIGTERM from the kernel when the demo dies, and stops itself (a daemon that
+# missed it would end with SIGPIPE at its next line of output: this checks that none is left, not which).
 interrupt_demo KILL "$work/kill.log"
 expect_clean "$work/kill.log" "killed" 15
 finish
