@@ -41,6 +41,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchRecords.h"
 #include "BenchSupport.h"
 #include "CKesObjSockServer.h"
 #include "CKesRecord.h"
@@ -50,9 +51,13 @@
 
 namespace {
 
+using benchsupport::Bytes;
+using benchsupport::ClientIdFrame;
 using benchsupport::Fail;
+using benchsupport::FrameOf;
 using benchsupport::Micros;
 using benchsupport::ReadAll;
+using benchsupport::RecordOfSize;
 using benchsupport::SendAll;
 using Clock = std::chrono::steady_clock;
 constexpr int kIdleConnections = 1000;
@@ -109,43 +114,6 @@ void RaiseDescriptorLimit()
 }
 
 // ---- the wire --------------------------------------------------------------------
-
-using Bytes = std::vector<unsigned char>;
-
-Bytes FrameOf(const CKesRecord& record)
-{
-    unsigned char* encoded = nullptr;
-    unsigned int length = 0;
-    if (record.KOMEncode(&encoded, &length) != 1) Fail("a record cannot be encoded");
-    Bytes frame(4 + length);
-    const uint32_t header = htonl(length);
-    memcpy(frame.data(), &header, 4);
-    memcpy(frame.data() + 4, encoded, length);
-    free(encoded);
-    return frame;
-}
-
-// The frame of a record with one text value under name whose encoding is
-// exactly bytes long.
-Bytes FrameOfSize(const char* name, unsigned bytes)
-{
-    for (unsigned filler = 0; filler < bytes; ++filler) {
-        CKesRecord record;
-        record.KRAddValue(name, std::string(filler, 'x').c_str());
-        Bytes frame = FrameOf(record);
-        if (frame.size() == 4 + bytes) return frame;
-    }
-    Fail("no record of the wanted size");
-    return {};
-}
-
-// The greeting the library's client sends first on every connection.
-Bytes ClientIdFrame(const std::string& id)
-{
-    std::unique_ptr<CKesRecord> record(CKesSockEnd::KSEGetClientIdPacket(id.c_str()));
-    if (!record) Fail("no client-id record");
-    return FrameOf(*record);
-}
 
 // Waits up to timeoutMs for fd to become ready for events.
 bool Ready(int fd, short events, int timeoutMs)
@@ -339,7 +307,7 @@ Spread SpreadOf(std::vector<double> samples)
 std::vector<double> RoundTrips(int fd, int rounds, Clock::time_point deadline,
                                const std::atomic<bool>& keepGoing, int* unanswered)
 {
-    static const Bytes ping = FrameOfSize("Ping", kPingBytes);
+    static const Bytes ping = FrameOf(*RecordOfSize("Ping", kPingBytes));
     Bytes back(ping.size());
     std::vector<double> samples;
     while (int(samples.size()) < rounds && keepGoing && Clock::now() < deadline) {
@@ -365,7 +333,7 @@ struct Flood {
 // (beyond finishing a frame already begun, itself bounded).
 Flood FloodFor(int fd)
 {
-    const Bytes one = FrameOfSize("Load", kFloodBytes);
+    const Bytes one = FrameOf(*RecordOfSize("Load", kFloodBytes));
     Bytes batch;
     for (int i = 0; i < 2048; ++i) batch.insert(batch.end(), one.begin(), one.end());
     const long limit = kFloodRecords * long(one.size());

@@ -57,6 +57,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchRecords.h"
 #include "BenchSupport.h"
 #include "CKesInstallationKey.h"
 #include "CKesObjSockClient.h"
@@ -75,6 +76,7 @@ using benchsupport::ListenLoopback;
 using benchsupport::LoopbackAddress;
 using benchsupport::Micros;
 using benchsupport::ReadAll;
+using benchsupport::RecordOfSize;
 using benchsupport::SendAll;
 using benchsupport::Spread;
 using benchsupport::SpreadOf;
@@ -95,23 +97,6 @@ constexpr int kBatchRecords = 100; // records per batched send
 constexpr int kGuardMs = 120000;   // a step that takes longer has failed
 
 // ---- helpers -----------------------------------------------------------------
-
-// A record with one text value under name whose encoding is exactly bytes long.
-CKesRecord* RecordOfSize(const char* name, unsigned bytes)
-{
-    for (unsigned filler = 0; filler < bytes; ++filler) {
-        auto* record = new CKesRecord;
-        record->KRAddValue(name, std::string(filler, 'x').c_str());
-        unsigned char* encoded = nullptr;
-        unsigned int length = 0;
-        record->KOMEncode(&encoded, &length);
-        free(encoded);
-        if (length == bytes) return record;
-        delete record;
-    }
-    fprintf(stderr, "no record of %u encoded bytes\n", bytes);
-    exit(1);
-}
 
 std::vector<unsigned char> Frame(unsigned payload)
 {
@@ -394,7 +379,7 @@ int g_PooledPairs = 0;
 
 Spread RoundTrips(BenchClient& client, uint16_t plainPort)
 {
-    std::unique_ptr<CKesRecord> ping(RecordOfSize("Ping", kRoundTripBytes));
+    const std::unique_ptr<CKesRecord> ping = RecordOfSize("Ping", kRoundTripBytes);
     const std::vector<unsigned char> frame = Frame(kRoundTripBytes);
     std::vector<unsigned char> back(frame.size());
     const int plainFd = PlainConnect(plainPort, 'E');
@@ -518,7 +503,7 @@ std::pair<double, double> OneRecordStreams(BenchClient& client, const CKesRecord
 // for profiling it alone.
 double Throughput(BenchClient& client, uint16_t plainPort, int done, bool batchedOnly)
 {
-    std::unique_ptr<CKesRecord> load(RecordOfSize("Load", kStreamBytes));
+    const std::unique_ptr<CKesRecord> load = RecordOfSize("Load", kStreamBytes);
     const auto [plain, library] =
         batchedOnly ? std::pair<double, double>{1, 1} : OneRecordStreams(client, *load, plainPort, done);
     char byte = 0;

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchRecords.h"
 #include "BenchSupport.h"
 #include "CKesObjSockServer.h"
 #include "CKesRecord.h"
@@ -33,11 +34,15 @@
 
 namespace {
 
+using benchsupport::Bytes;
+using benchsupport::ClientIdFrame;
 using benchsupport::ConnectTo;
 using benchsupport::Fail;
+using benchsupport::FrameOf;
 using benchsupport::ListenLoopback;
 using benchsupport::LoopbackAddress;
 using benchsupport::Micros;
+using benchsupport::RecordOfSize;
 using benchsupport::SendAll;
 using Clock = std::chrono::steady_clock;
 
@@ -51,33 +56,6 @@ public:
     void KOSSOnClientConnect(CKesSockEnd*) override { ++identified; }
     std::atomic<int> identified{0};
 };
-
-using Bytes = std::vector<unsigned char>;
-
-Bytes FrameOf(const CKesRecord& record)
-{
-    unsigned char* encoded = nullptr;
-    unsigned int length = 0;
-    if (record.KOMEncode(&encoded, &length) != 1) Fail("a record cannot be encoded");
-    Bytes frame(4 + length);
-    const uint32_t header = htonl(length);
-    memcpy(frame.data(), &header, 4);
-    memcpy(frame.data() + 4, encoded, length);
-    free(encoded);
-    return frame;
-}
-
-// A record with one text value whose encoding is exactly kRecordBytes long.
-std::unique_ptr<CKesRecord> Payload()
-{
-    for (unsigned filler = 0; filler < kRecordBytes; ++filler) {
-        auto record = std::make_unique<CKesRecord>();
-        record->KRAddValue("Data", std::string(filler, 'x').c_str());
-        if (FrameOf(*record).size() == 4 + kRecordBytes) return record;
-    }
-    Fail("no record of the wanted size");
-    return nullptr;
-}
 
 // Reads until bytes have come; fails the run when the connection ends first.
 void ReadBytes(int fd, long long bytes)
@@ -150,7 +128,7 @@ int main()
     const int plainOut = listener < 0 ? -1 : accept(listener, nullptr, nullptr);
     if (plainFd < 0 || plainOut < 0) Fail("the plain connection cannot be made");
 
-    const std::unique_ptr<CKesRecord> record = Payload();
+    const std::unique_ptr<CKesRecord> record = RecordOfSize("Data", kRecordBytes);
     const Bytes frame = FrameOf(*record);
     std::mutex plainLock;
     printf("%d threads at most send %d records of %u bytes each to one connection; frames/s, median of %d:\n",
