@@ -108,11 +108,12 @@ public:
         m_Loop->KRNResumeIO(m_Socket, m_Generation);
         return false;
     }
-    // Loop thread, having read the end of the stream: while packets are
-    // still pending, stops reading the socket until every one is finished,
-    // so that the end is read again, and handled, after them. True when it
-    // is (now) paused; false when nothing is pending and the end may be
-    // handled at once.
+    // Loop thread, having read the end of the stream or a header that
+    // breaks it: while packets are still pending, stops reading the socket
+    // until every one is finished, so that the end or the break is handled
+    // after them, when the loop turns to the socket again. True when it is
+    // (now) paused; false when nothing is pending and it may be handled at
+    // once.
     bool PauseUntilFinished()
     {
         if (Pending() == 0) return false;
