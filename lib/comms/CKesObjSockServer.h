@@ -18,7 +18,8 @@
 // the packet path takes it alone to read the state), then the service file
 // lock (across processes), then the parser's data lock. The endpoint lock
 // (shared by packet processing and sends, exclusive while a connection is
-// destroyed) is taken before the identify lock and before a connection's
+// destroyed; the event-loop thread only tries it, see CKesEndpointLock) is
+// taken before the identify lock and before a connection's
 // writer: one sender at a time writes a frame to a connection (for at most
 // the engine's send deadline once its socket is full), and no lock is waited
 // for while a writer is held; the server's send lock,
@@ -42,11 +43,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "CKesEndpointLock.h"
 #include "CKesFileLock.h"
 #include "CKesMutex.h"
 #include "CKesTreeList.h"
@@ -181,11 +182,11 @@ private:
     // has ended, whose handle may be a new connection's now.
     bool IsFromEndedConnection(const CKesIOWorkPacket& packet);
     // The end of a connection's stream: removes the connection (takes the
-    // endpoint lock itself).
+    // endpoint lock itself; on the event-loop thread only if it is free).
     void RemoveClosedConnection(const CKesIOWorkPacket& packet);
     // Removes the connection find() names (see the definition).
     template <typename Find>
-    void RemoveConnection(Find find);
+    void RemoveConnection(Find find, unsigned int endOnLoop = KES_INVALID_SOCKET);
     using EarlyRecords = std::vector<std::unique_ptr<CKesRecord>>; // empty: no allocation
     // What the worker that took a client id finishes outside the identify
     // lock: the host's KOSSOnClientConnect, then the records held before the id.
@@ -274,8 +275,9 @@ private:
     CKesSockEngine* m_Controller = nullptr;               // the owning engine, not owned
 
     // Shared while a packet or a send uses an endpoint, exclusive while a
-    // connection is taken out of the tables and destroyed.
-    std::shared_mutex m_EndpointLock;
+    // connection is taken out of the tables and destroyed; the event-loop
+    // thread never waits for it.
+    CKesEndpointLock m_EndpointLock;
     // Orders the confirmation of a connection against its other packets, and
     // guards m_Connections.
     CKesMutex m_IdentifyLock;

@@ -71,7 +71,7 @@ thread_local EndpointHold t_EndpointHold;
 // already holds it.
 class SharedEndpointUse {
 public:
-    SharedEndpointUse(std::shared_mutex& lock, const CKesObjSockServer* server)
+    SharedEndpointUse(CKesEndpointLock& lock, const CKesObjSockServer* server)
         : m_Lock(lock), m_Previous(t_EndpointHold), m_Taken(t_EndpointHold.server != server)
     {
         if (!m_Taken) return;
@@ -88,19 +88,20 @@ public:
 private:
     SharedEndpointUse(const SharedEndpointUse&) = delete;
     SharedEndpointUse& operator=(const SharedEndpointUse&) = delete;
-    std::shared_mutex& m_Lock;
+    CKesEndpointLock& m_Lock;
     const EndpointHold m_Previous;
     const bool m_Taken;
 };
 
-// Holds a server's endpoint lock exclusively; callbacks made meanwhile see
-// the thread as the holder.
+// Holds a server's endpoint lock exclusively (taking it unless the thread
+// has taken it already); callbacks made meanwhile see the thread as the
+// holder.
 class ExclusiveEndpointUse {
 public:
-    ExclusiveEndpointUse(std::shared_mutex& lock, const CKesObjSockServer* server)
+    ExclusiveEndpointUse(CKesEndpointLock& lock, const CKesObjSockServer* server, bool taken = false)
         : m_Lock(lock), m_Previous(t_EndpointHold)
     {
-        m_Lock.lock();
+        if (!taken) m_Lock.lock();
         t_EndpointHold = {server, true};
     }
     ~ExclusiveEndpointUse()
@@ -112,7 +113,7 @@ public:
 private:
     ExclusiveEndpointUse(const ExclusiveEndpointUse&) = delete;
     ExclusiveEndpointUse& operator=(const ExclusiveEndpointUse&) = delete;
-    std::shared_mutex& m_Lock;
+    CKesEndpointLock& m_Lock;
     const EndpointHold m_Previous;
 };
 
@@ -207,9 +208,12 @@ int CKesObjSockServer::KOSSRemoveClient(CKesSockEnd* client)
 
 // find() runs under the endpoint lock, held exclusively unless a callback of
 // this server holds it already, and names the connection to remove while it
-// is still the one meant (null otherwise).
+// is still the one meant (null otherwise). endOnLoop: the event-loop thread
+// has read the end of that socket; it does not wait for the lock, but leaves
+// the socket paused until the lock is let go, and reads the end again then
+// (see CKesEndpointLock).
 template <typename Find>
-void CKesObjSockServer::RemoveConnection(Find find)
+void CKesObjSockServer::RemoveConnection(Find find, unsigned int endOnLoop)
 {
     // A callback of this server cannot wait for its own packet to finish:
     // the connection is shut down instead, and the receive path removes it
@@ -222,7 +226,9 @@ void CKesObjSockServer::RemoveConnection(Find find)
     unsigned int socket = KES_INVALID_SOCKET;
     std::unique_ptr<CKesSockEnd> released;
     {
-        ExclusiveEndpointUse guard(m_EndpointLock, this);
+        const bool onLoop = endOnLoop != KES_INVALID_SOCKET;
+        if (onLoop && !m_EndpointLock.TryLockOrPark(m_Controller, endOnLoop)) return;
+        ExclusiveEndpointUse guard(m_EndpointLock, this, onLoop);
         CKesSockEnd* client = find();
         if (!client) return;
         socket = client->KSEGetEndPointSocket();
@@ -339,9 +345,12 @@ int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet)
 // connection on the reused handle is not touched.
 void CKesObjSockServer::RemoveClosedConnection(const CKesIOWorkPacket& packet)
 {
-    RemoveConnection([&]() -> CKesSockEnd* {
-        return IsFromEndedConnection(packet) ? nullptr : FindNewSocket(packet.KIWPGetSocket());
-    });
+    const bool onLoop = m_Controller && m_Controller->KRNIsLoopThread();
+    RemoveConnection(
+        [&]() -> CKesSockEnd* {
+            return IsFromEndedConnection(packet) ? nullptr : FindNewSocket(packet.KIWPGetSocket());
+        },
+        onLoop ? packet.KIWPGetSocket() : KES_INVALID_SOCKET);
 }
 
 // Caller holds the endpoint lock (see KOSSProcessPacket).

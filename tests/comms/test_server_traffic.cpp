@@ -502,6 +502,42 @@ TEST_F(ServerTraffic, TheHostRemovesAClientFromItsOwnThreadOrFromTheClientsCallb
     EXPECT_EQ(1, m_Server->log.Count("io b bye"));
 }
 
+// A connection that ends while a callback for another holds the endpoint lock goes once the callback is
+// through; meanwhile the event loop goes on reading the other connections.
+TEST_F(ServerTraffic, AConnectionEndingWhileACallbackIsBusyLeavesTheOthersRead)
+{
+    m_Server->echo = true;
+    auto holder = Identified("holder"), leaver = Identified("leaver"), other = Identified("other");
+    ASSERT_TRUE(holder->SendText("data", "hold"));
+    ASSERT_TRUE(m_Server->log.WaitFor("held"));
+    leaver->Close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the loop reads the end meanwhile
+    ASSERT_TRUE(other->SendText("data", "after the end"));
+    EXPECT_TRUE(other->Pending(5000)) << "the event loop waited for the callback";
+    EXPECT_EQ(0, m_Server->log.Count("disconnect leaver"));
+    m_Server->log.Add("open");
+    EXPECT_TRUE(m_Server->log.WaitFor("disconnect leaver"));
+    EXPECT_EQ("after the end", NextData(*other));
+    EXPECT_EQ("hold", NextData(*holder));
+    EXPECT_TRUE(ksxtest::WaitUntil([&] { return Client("leaver") == nullptr; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // a second removal would have called back
+    EXPECT_EQ(1, m_Server->log.Count("disconnect leaver"));
+}
+
+// The same while the host removes another client, whose slow disconnect holds the lock exclusively.
+TEST_F(ServerTraffic, AConnectionEndingWhileTheHostRemovesAnotherGoesAfterIt)
+{
+    auto removed = Identified("removed"), leaver = Identified("leaver");
+    ASSERT_TRUE(removed->SendText("data", "slow")); // from now on each disconnect takes 300 ms
+    ASSERT_TRUE(m_Server->log.WaitFor("io removed slow"));
+    std::thread remover([&] { EXPECT_EQ(1, m_Server->KOSSRemoveClient(Client("removed"))); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // inside the removal's disconnect
+    leaver->Close();
+    EXPECT_TRUE(m_Server->log.WaitFor("disconnect leaver"));
+    remover.join();
+    EXPECT_EQ(1, m_Server->log.Count("disconnect removed"));
+}
+
 // The empty frame (on a worker) and the end of the stream (on the event loop) both end the connection while
 // its record is in the host's hands: it goes once, and neither touches the endpoint the other destroyed.
 TEST_F(ServerTraffic, EmptyFrameAndEndOfStreamBehindASlowRecordRemoveTheConnectionOnce)
