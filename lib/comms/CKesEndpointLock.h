@@ -42,7 +42,7 @@ public:
     // The loop thread, at the end of one of the server's connections: true
     // when it now holds the lock exclusively. Otherwise the socket (of that
     // generation) is paused until a holder lets go, and the end is to be read
-    // again then.
+    // again then (or it has left the loop, its removal under way).
     bool TryLockOrPark(CKesRvNet* loop, unsigned int socket)
     {
         if (m_Lock.try_lock()) return true;
@@ -53,10 +53,9 @@ public:
         const uint32_t generation = loop->KRNGetGeneration(socket);
         {
             std::lock_guard<std::mutex> hold(m_ParkedLock);
-            if (loop->KRNPauseIO(socket, generation) != 1) {
-                m_Lock.lock(); // not registered (any more): nothing would resume it
-                return true;
-            }
+            // Not registered any more: whoever took it out of the loop is
+            // removing the connection, under this lock.
+            if (loop->KRNPauseIO(socket, generation) != 1) return false;
             m_Loop = loop;
             m_Parked.emplace_back(socket, generation);
             m_AnyParked.store(true, std::memory_order_relaxed);
