@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 
 #include "CKesAutoMutex.h"
@@ -69,7 +70,7 @@ CKesObjSockClient::~CKesObjSockClient()
     KOSCStopConnectThread();
     std::shared_ptr<CKesSockEnd> forgotten;
     {
-        CKesAutoMutex hold(m_ClientLock);
+        std::lock_guard<CKesClientLock> hold(m_ClientLock);
         CKesAutoMutex sending(m_SendLock);
         CloseSocket();
         forgotten = ForgetServer();
@@ -140,7 +141,7 @@ bool CKesObjSockClient::KOSCShuttingDown() const { return m_ShuttingDown; }
 EKesConnectState CKesObjSockClient::KOSCGetState()
 {
     // Under the ClientLock so that a reader waits for an attempt to end.
-    CKesAutoMutex hold(m_ClientLock);
+    std::lock_guard<CKesClientLock> hold(m_ClientLock);
     return m_State;
 }
 
@@ -300,12 +301,20 @@ int CKesObjSockClient::KOSCProcessPacket(CKesIOWorkPacket* workPacket)
 // engine before the state turns KES_UNCONNECTED, under the ClientLock: from
 // then on the connect thread may close the socket and get the same handle
 // back for its next connection, which a late deregistration would cut off.
+// The event-loop thread does not wait for an attempt that holds the lock
+// (its greeting delay): the socket stays paused until the attempt is over,
+// and the loop reads the end again then.
 int CKesObjSockClient::ServerClosed(unsigned int socket)
 {
     int result = 1;
     std::shared_ptr<CKesSockEnd> forgotten;
     {
-        CKesAutoMutex hold(m_ClientLock);
+        if (m_Controller && m_Controller->KRNIsLoopThread()) {
+            if (!m_ClientLock.TryLockOrPark(m_Controller, socket)) return 1;
+        } else {
+            m_ClientLock.Lock();
+        }
+        std::lock_guard<CKesClientLock> hold(m_ClientLock, std::adopt_lock);
         if (socket != m_TCPSocket) return 1; // that connection has been replaced meanwhile
         if (m_Controller) {
             result = m_Controller->KSECloseClientIO(this);
@@ -324,7 +333,7 @@ int CKesObjSockClient::KOSCDisconnect()
         KesTrace("Trying to lock the ClientLock - KOSCDisconnect(%s).\n",
                  m_ServiceName ? m_ServiceName : "NULL");
     {
-        CKesAutoMutex hold(m_ClientLock);
+        std::lock_guard<CKesClientLock> hold(m_ClientLock);
         m_State = KES_UNCONNECTED;
         if (m_TCPSocket == KES_INVALID_SOCKET) return result;
         if (m_Controller) {
@@ -359,7 +368,7 @@ void CKesObjSockClient::CloseRetiredSockets()
     KES_CHECK(!m_ClientLock.IsHeldByMe() && !m_SendLock.IsHeldByMe(), "caller holds neither client lock");
     std::vector<unsigned int> sockets;
     {
-        CKesAutoMutex hold(m_ClientLock);
+        std::lock_guard<CKesClientLock> hold(m_ClientLock);
         sockets.swap(m_RetiredSockets);
     }
     for (unsigned int socket : sockets) {

@@ -21,12 +21,11 @@
 // m_SendLock (each frame written; closing the socket), then m_ServerLock
 // (innermost, held only for a pointer swap or copy). A sender holds
 // m_SendLock alone; workers take m_ServerLock alone, and the ClientLock only
-// by trying it. An address reply arriving on a worker never touches the
-// endpoint in use: it parks its endpoint under m_ServerLock, and the next
-// attempt (or the worker, when its try gets the ClientLock) adopts it under
-// the ClientLock. Received records hold a counted reference to the endpoint,
-// so forgetting the server never frees an endpoint a callback still reads.
-// Helpers that need a lock check it in debug and sanitizer builds.
+// by trying it, as the event-loop thread does (see CKesClientLock). An address reply arriving on a worker
+// never touches the endpoint in use: it parks its endpoint under m_ServerLock, and the next attempt (or the
+// worker, when its try gets the ClientLock) adopts it under the ClientLock. Received records hold a counted
+// reference to the endpoint, so forgetting the server never frees an endpoint a callback still reads. Helpers
+// that need a lock check it in debug and sanitizer builds.
 //
 // Sources: CKesObjSockClient.cpp (construction, setters, traffic, losing and
 // closing the connection), CKesObjSockClientConnect.cpp (the connect thread,
@@ -40,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "CKesClientLock.h"
 #include "CKesMutex.h"
 #include "CKesThread.h"
 #include "EKesConnectState.h"
@@ -203,7 +203,7 @@ private:
     void ReportRefusedSend(EKesConnectState state);
     EKesConnectState WaitForConnection();
 
-    CKesMutex m_ClientLock;                // the ClientLock: state, endpoint, socket
+    CKesClientLock m_ClientLock;           // the ClientLock: state, endpoint, socket
     CKesMutex m_SendLock;                  // held around each send of a frame
     char* m_ClientId;                      // owned heap text, sent after each connect
     char* m_ServiceName;                   // owned heap text; the engine's key for us

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "CKesAtom.h"
 #include "CKesAutoMutex.h"
@@ -464,7 +465,7 @@ int CKesObjSockClient::KOSCConnectIO()
 void CKesObjSockClient::KOSCIsUnconnected()
 {
     std::shared_ptr<CKesSockEnd> forgotten;
-    CKesAutoMutex hold(m_ClientLock);
+    std::lock_guard<CKesClientLock> hold(m_ClientLock);
     forgotten = ForgetServer();
 }
 

@@ -183,6 +183,41 @@ TEST_F(ClientTest, SendPastTheDeadlineOrADisconnectEndsTheConnectionAndTheClient
     EXPECT_TRUE(server->SeesEnd());
 }
 
+// A server that closes a new connection at once: the end comes while the attempt holds the ClientLock for its
+// greeting delay. The event loop goes on reading the engine's other sockets meanwhile, and the end still
+// reaches the client once the attempt is over.
+TEST_F(ClientTest, AServerClosingDuringTheGreetingDelayLeavesTheEventLoopReading)
+{
+    WireListener closer;
+    ksxtest::WriteServiceFile(ksxtest::kMulticastLine +
+                              ksxtest::ServiceLine("Svc", "Dom", "127.0.0.1", m_Peer.Port()) +
+                              ksxtest::ServiceLine("Gone", "Dom", "127.0.0.1", closer.Port()));
+    HeldEngine engine;
+    ksxtest::EventLoopThread loop(engine);
+    auto* reader = new ksxtest::LoggingClient("reader", "Svc", "Dom"); // the engine's
+    ASSERT_EQ(1, engine.KSEAddClient(reader));
+    ASSERT_EQ(1, reader->KOSCInitialise());
+    std::unique_ptr<WireConnection> server = Greeting(m_Peer.Accept(), "reader");
+    ASSERT_TRUE(server && reader->log.WaitFor("connect"));
+
+    KesSetTimeScale(1.0); // the whole 2 s greeting delay
+    auto* greeter = new ksxtest::LoggingClient("greeter", "Gone", "Dom");
+    ASSERT_EQ(1, engine.KSEAddClient(greeter));
+    ASSERT_EQ(1, greeter->KOSCInitialise());
+    std::unique_ptr<WireConnection> closed = closer.Accept();
+    ASSERT_TRUE(closed);
+    closed->Close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the loop reads the end meanwhile
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(server->SendText("data", "meanwhile"));
+    ASSERT_TRUE(reader->log.WaitFor("io meanwhile"));
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(1000))
+        << "the event loop waited for the attempt";
+    EXPECT_EQ(0, greeter->log.Count("connect")) << "the greeting delay was over before the record came";
+    EXPECT_TRUE(greeter->log.WaitFor("disconnect")) << "the end was not read again after the attempt";
+    KesSetTimeScale(0.01);
+}
+
 class ClientDiscoveryTest : public ClientTest {
 protected:
     void SetUp() override
