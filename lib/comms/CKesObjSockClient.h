@@ -21,11 +21,13 @@
 // m_SendLock (each frame written; closing the socket), then m_ServerLock
 // (innermost, held only for a pointer swap or copy). A sender holds
 // m_SendLock alone; workers take m_ServerLock alone, and the ClientLock only
-// by trying it, as the event-loop thread does (see CKesClientLock). An address reply arriving on a worker
-// never touches the endpoint in use: it parks its endpoint under m_ServerLock, and the next attempt (or the
-// worker, when its try gets the ClientLock) adopts it under the ClientLock. Received records hold a counted
-// reference to the endpoint, so forgetting the server never frees an endpoint a callback still reads. Helpers
-// that need a lock check it in debug and sanitizer builds.
+// by trying it, as the event-loop thread does (see CKesClientLock). An
+// address reply arriving on a worker never touches the endpoint in use: it
+// parks its endpoint under m_ServerLock, and the next attempt (or the worker,
+// when its try gets the ClientLock) adopts it under the ClientLock. Received
+// records hold a counted reference to the endpoint, so forgetting the server
+// never frees an endpoint a callback still reads. Helpers that need a lock
+// check it in debug and sanitizer builds.
 //
 // Sources: CKesObjSockClient.cpp (construction, setters, traffic, losing and
 // closing the connection), CKesObjSockClientConnect.cpp (the connect thread,
