@@ -215,7 +215,6 @@ TEST_F(ClientTest, AServerClosingDuringTheGreetingDelayLeavesTheEventLoopReading
         << "the event loop waited for the attempt";
     EXPECT_EQ(0, greeter->log.Count("connect")) << "the greeting delay was over before the record came";
     EXPECT_TRUE(greeter->log.WaitFor("disconnect")) << "the end was not read again after the attempt";
-    KesSetTimeScale(0.01);
 }
 
 class ClientDiscoveryTest : public ClientTest {
