@@ -89,7 +89,8 @@ rows = [
     ("one-way 100 B, batched", "library " + rate("stream_batched"), "", "ZeroMQ PUSH/PULL " + rate("zmq_stream"),
      "batched/ZeroMQ " + r("stream_batched", "zmq_stream")),
     ("64 MiB record, receive path (MiB/s)", "library " + f("rx_path_mibs", "{:.0f}"),
-     "plain read loop " + f("rx_plain_mibs", "{:.0f}"), "",
+     "plain read loop " + f("rx_plain_mibs", "{:.0f}") + "; into a fresh buffer " +
+     f("rx_plain_fresh_mibs", "{:.0f}"), "",
      "median " + f("rx_ratio_median", "{:.2f}") + "; lowest of all " +
      ("{:.2f}".format(low["rx_ratio_min"]) if "rx_ratio_min" in low else "-")),
     ("4 threads sending 100 B to one connection", "library " + rate("senders_lib_4"),
