@@ -114,6 +114,14 @@ def hop_samples(events, cycles, pid_of):
     return samples
 
 
+def us(values):
+    return statistics.median(values) * 1e6 if values else float("nan")
+
+
+def share(flags):
+    return statistics.mean(flags) if flags else float("nan")
+
+
 def main():
     build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build/release")
     with tempfile.TemporaryDirectory() as scratch:
@@ -121,7 +129,6 @@ def main():
         record(build, data)
         events, pid_of = read_events(data)
     samples = hop_samples(events, round_trip_cycles(events), pid_of)
-    us = lambda values: statistics.median(values) * 1e6 if values else float("nan")
     pairs = sorted({key[0] for key in samples if (key[0], "library", 0) in samples
                     and (key[0], "hand-off", 0) in samples})
     if not pairs:
@@ -134,7 +141,7 @@ def main():
                   for way in ("library", "hand-off")}
         lib, hand = pooled["library"], pooled["hand-off"]
         print(f"{role:32} {us(lib[0]):9.1f} {us(hand[0]):9.1f} {us(lib[1]):9.1f} {us(hand[1]):9.1f} "
-              f"{statistics.mean(lib[2]):11.2f} / {statistics.mean(hand[2]):.2f}")
+              f"{share(lib[2]):11.2f} / {share(hand[2]):.2f}")
         if i < 4:
             total += us(lib[0]) - us(hand[0]) + us(lib[1]) - us(hand[1])
     print(f"library minus hand-off, waits and runs of the first four hops (sum of medians): {total:+.1f} us")
