@@ -42,9 +42,13 @@ def record(build, data):
 
 
 def read_events(data):
-    """Wake-ups (time, waker, wakee, same CPU) and switches (time, next), in time order; pid of each tid."""
     text = subprocess.run(["perf", "script", "--ns", "-i", data, "-F", "pid,tid,cpu,time,event,trace"],
                           check=True, capture_output=True, text=True).stdout
+    return parse_events(text)
+
+
+def parse_events(text):
+    """Wake-ups (time, waker, wakee, same CPU) and switches (time, next), in time order; pid of each tid."""
     events, pid_of = [], {}
     for line in text.splitlines():
         if m := WAKING.match(line):
