@@ -4,7 +4,7 @@ set -u
 source "$(dirname "$0")/checks.sh"
 
 python3 - "$KSX_SOURCE_DIR/scripts/round-trip-hops.py" >"$work/out" 2>&1 <<'PY' || fail "$(cat "$work/out")"
-import importlib.util, statistics, sys
+import importlib.util, sys
 spec = importlib.util.spec_from_file_location("hops", sys.argv[1])
 hops = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(hops)
@@ -29,7 +29,7 @@ events, pid_of = hops.parse_events("\n".join(lines))
 cycles = hops.round_trip_cycles(events)
 assert cycles == [(100, 200, 201, 101, 102), (100, 202, 203, 103, 104)], cycles
 samples = hops.hop_samples(events, cycles, pid_of)
-for way, (tids, waits, runs) in rings.items():
+for way, (_, waits, runs) in rings.items():
     for hop in range(5):
         wait, run, same = samples[(200, way, hop)]
         assert round(hops.us(wait), 3) == waits[hop], (way, hop, hops.us(wait))
