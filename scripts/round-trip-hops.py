@@ -16,7 +16,7 @@ without the installation key), for the library and for the hand-off echo
 covers the waits and runs of the first four hops; of the last one only the
 host thread's send is inside it.
 
-    python3 scripts/round-trip-hops.py [build-dir]   (default build/release)
+    python3 scripts/round-trip-hops.py [build-dir]   (default: build/release of this checkout)
 
 Needs perf (Debian's linux-perf) and root, as scripts/netns-run does.
 """
@@ -34,10 +34,12 @@ WAKING = re.compile(r"\s*(\d+)/(\d+)\s+\[(\d+)\]\s+([\d.]+):\s+sched:sched_wakin
 SWITCH = re.compile(r"\s*(\d+)/(\d+)\s+\[(\d+)\]\s+([\d.]+):\s+sched:sched_switch:.* next_pid=(\d+) ")
 
 
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
 def record(build, data):
-    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     bench = os.path.join(build, "bench", "bench_round_trip")
-    subprocess.run([os.path.join(root, "scripts", "netns-run"), "perf", "sched", "record", "-o", data, "--",
+    subprocess.run([os.path.join(ROOT, "scripts", "netns-run"), "perf", "sched", "record", "-o", data, "--",
                     bench, "a"], check=True, stdout=subprocess.DEVNULL)
 
 
@@ -127,7 +129,7 @@ def share(flags):
 
 
 def main():
-    build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build/release")
+    build = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else os.path.join(ROOT, "build", "release")
     with tempfile.TemporaryDirectory() as scratch:
         data = os.path.join(scratch, "sched.data")
         record(build, data)
