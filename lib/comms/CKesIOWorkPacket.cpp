@@ -8,6 +8,7 @@
 #include <new>
 
 #include "CKesError.h"
+#include "CKesPageFiller.h"
 #include "CKesReceiveBacklog.h"
 #include "CKesRecord.h"
 #include "KesDecodeReport.h"
@@ -93,6 +94,7 @@ CKesIOWorkPacket::CKesIOWorkPacket(const CKesIOWorkPacket& run, unsigned char* p
 
 CKesIOWorkPacket::~CKesIOWorkPacket()
 {
+    KIWPStopFilling(); // before the buffer goes
     // The charge goes back; the backlog reference goes with the member.
     if (m_Backlog) m_Backlog->Release(m_Charge, m_ChargedPackets);
     KIWPSetReassemblyCharge(0);
@@ -189,6 +191,22 @@ void CKesIOWorkPacket::KIWPSetReassemblyCharge(long long bytes)
     if (bytes == m_Reassembly) return;
     CKesReceiveBacklog::ReassemblyBytes() += bytes - m_Reassembly;
     m_Reassembly = bytes;
+}
+
+bool CKesIOWorkPacket::KIWPFillAhead(CKesPageFiller* filler, unsigned long long from, unsigned long long to)
+{
+    if (filler == nullptr || m_Packet == nullptr || to <= from) return false;
+    if (m_Filler != nullptr && m_Filler != filler) KIWPStopFilling();
+    if (!filler->KPFFill(this, m_Packet + from, static_cast<size_t>(to - from))) return false;
+    m_Filler = filler;
+    return true;
+}
+
+void CKesIOWorkPacket::KIWPStopFilling()
+{
+    if (m_Filler == nullptr) return;
+    m_Filler->KPFStop(this);
+    m_Filler = nullptr;
 }
 
 CKesListable* CKesIOWorkPacket::KLTargetDeepCopy(const CKesListable* source)

@@ -20,6 +20,7 @@
 #include "CKesListable.h"
 #include "KesErrorCodes.h"
 
+class CKesPageFiller;
 class CKesReceiveBacklog;
 class CKesRecord;
 
@@ -112,6 +113,13 @@ public:
     // total until it is destroyed or charged anew (0 ends the count).
     void KIWPSetReassemblyCharge(long long bytes);
     long long KIWPGetReassemblyCharge() const { return m_Reassembly; }
+    // A fragment's buffer populated by `filler` from byte `from` to `to`
+    // while the receive path reads into its front; false when the filler
+    // cannot (the caller populates or faults in itself). The filling stops
+    // before the buffer moves, completes or goes: KIWPStopFilling, which the
+    // destructor calls too. A copy is never filled.
+    bool KIWPFillAhead(CKesPageFiller* filler, unsigned long long from, unsigned long long to);
+    void KIWPStopFilling();
     // A fragment whose header has been taken off (the receive path), so that
     // the completed payload is already at the front of its buffer: the
     // length the header declared; -1 (the default) while it holds no header
@@ -147,6 +155,7 @@ private:
     long long m_Charge = 0;                            // bytes charged to m_Backlog
     int m_ChargedPackets = 0;                          // packets charged to m_Backlog
     long long m_Reassembly = 0;                        // bytes counted as reassembly memory
+    CKesPageFiller* m_Filler = nullptr;                // populating the buffer, or null
     long long m_Stripped = -1;                         // see KIWPSetStrippedLength
     unsigned int m_WholePackets = 0;                   // see KIWPSetWholePackets
     bool m_Borrowed = false;                           // payload and source belong to a run

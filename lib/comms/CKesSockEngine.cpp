@@ -19,6 +19,7 @@
 #include "CKesObjMulticast.h"
 #include "CKesObjSockClient.h"
 #include "CKesObjSockServer.h"
+#include "CKesPageFiller.h"
 #include "CKesPointer.h"
 #include "CKesReceiveBacklog.h"
 #include "CKesRecord.h"
@@ -77,6 +78,7 @@ int CKesSockEngine::KSECreate(int poolSize)
 {
     m_InstallationKey = std::make_unique<CKesInstallationKey>();
     m_InstallationKey->KIKLoadFile(CKesInstallationKey::KIKDefaultPath());
+    m_PageFiller = std::make_unique<CKesPageFiller>();
     m_IOPool = new CKesServPool(poolSize, nullptr);
     int result = m_IOPool->KSPLaunchThreads(&CKesSockEngine::KSEWorkerProc);
     if (result != 1) CKesError(result, kSource, __LINE__, "The IO pool's threads cannot be started");

@@ -59,6 +59,7 @@ class CKesIOWorkPacket;
 class CKesObjMulticast;
 class CKesObjSockClient;
 class CKesObjSockServer;
+class CKesPageFiller;
 class CKesReceiveBacklog;
 class CKesRecord;
 class CKesServPool;
@@ -288,6 +289,8 @@ private:
     int Queue(kesengine::OwnedPacket packet, int line);
     // Charges the packet to its socket's backlog and queues it.
     int QueueCharged(kesengine::OwnedPacket packet, int line);
+    // Queues a fragment that holds its whole payload now, as a packet.
+    int QueueCompleted(kesengine::OwnedPacket fragment, int line);
     // Queues a copy of a read's `count` whole packets (headers included) as
     // charged work items, one per ms_PacketsWorthAWorker packets and at most
     // one per worker.
@@ -483,4 +486,6 @@ private:
     std::atomic<int> m_IdleLimitMs{ms_DefaultIdleLimitMs};
     std::atomic<int> m_UnackedLimitMs{ms_DefaultUnackedLimitMs};
     std::unique_ptr<CKesInstallationKey> m_InstallationKey; // made first by KSECreate
+    // Populates large fragment buffers ahead of the reads into them.
+    std::unique_ptr<CKesPageFiller> m_PageFiller;
 };

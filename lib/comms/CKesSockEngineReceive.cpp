@@ -121,19 +121,20 @@ OwnedSource CopySource(const CKesIOWorkPacket& packet)
 OwnedSource CopySource(const OwnedSource& source) { return CopySource(source.address.get(), source.length); }
 
 // A large fragment buffer is filled page by page as its packet arrives.
-// Each first touch of a page used to be a page fault of its own (some 16,000
-// for a 64 MiB packet, each an exception into a virtual machine's kernel):
-// the grown part is populated in one call instead. The buffer only grows as
-// bytes arrive (doubling), so this takes no memory that the reassembly limit
-// does not count already. No advice that changes the mapping's flags (huge
-// pages): it splits the mapping, and the next realloc can then no longer
-// move it with mremap but copies the whole block. Systems without the
-// request simply fault as before.
+// Each first touch of a page is a page fault of its own (some 16,000 for a
+// 64 MiB packet, each an exception into a virtual machine's kernel): the
+// grown part is populated instead, by the engine's page filler while the
+// loop thread reads into the front, or here in one call when there is no
+// filler. The buffer only grows as bytes arrive (doubling), so this takes no
+// memory that the reassembly limit does not count already. No advice that
+// changes the mapping's flags (huge pages): it splits the mapping, and the
+// next realloc can then no longer move it with mremap but copies the whole
+// block. Systems without the request simply fault as before.
+constexpr unsigned long long kWorthPopulating = 1u << 20;
+
 void PopulateGrownPart(unsigned char* block, unsigned long long from, unsigned long long length)
 {
 #ifdef MADV_POPULATE_WRITE
-    constexpr unsigned long long kWorthIt = 1u << 20;
-    if (length - from < kWorthIt) return;
     const uintptr_t start = reinterpret_cast<uintptr_t>(block);
     const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     const uintptr_t fresh = (start + from + page - 1) & ~(page - 1);
@@ -171,6 +172,14 @@ int CKesSockEngine::QueueCharged(OwnedPacket packet, int line)
 {
     packet->KIWPCharge(BacklogOf(packet->KIWPGetSocket()));
     return Queue(std::move(packet), line);
+}
+
+int CKesSockEngine::QueueCompleted(OwnedPacket fragment, int line)
+{
+    fragment->KIWPStopFilling();
+    fragment->KIWPSetStrippedLength(-1);
+    fragment->KIWPSetReassemblyCharge(0); // a queued packet now: the backlog counts it
+    return QueueCharged(std::move(fragment), line);
 }
 
 CKesReceiveBacklog* CKesSockEngine::BacklogOf(unsigned int socket)
@@ -413,9 +422,7 @@ bool CKesSockEngine::ReadIntoFragment(unsigned int socket)
     if (have + static_cast<unsigned long long>(length) < total) {
         KeepFragment(socket, std::move(fragment));
     } else {
-        fragment->KIWPSetStrippedLength(-1);
-        fragment->KIWPSetReassemblyCharge(0); // a queued packet now: the backlog counts it
-        QueueCharged(std::move(fragment), __LINE__);
+        QueueCompleted(std::move(fragment), __LINE__);
     }
     ApplyBackPressure(socket);
     return true;
@@ -608,9 +615,7 @@ unsigned int CKesSockEngine::FillFragment(unsigned int socket, OwnedPacket fragm
     }
     // Complete: the buffer holds the payload from its start, and the
     // fragment carries it to a worker as the packet.
-    fragment->KIWPSetStrippedLength(-1);
-    fragment->KIWPSetReassemblyCharge(0); // a queued packet now: the backlog counts it
-    int queued = QueueCharged(std::move(fragment), __LINE__);
+    int queued = QueueCompleted(std::move(fragment), __LINE__);
     if (queued != 1) *result = queued;
     return take;
 }
@@ -769,6 +774,7 @@ bool CKesSockEngine::GrowFragment(unsigned int socket, CKesIOWorkPacket& fragmen
                    "Connection closed: its incomplete packets would pass the process's reassembly limit");
         return false;
     }
+    fragment.KIWPStopFilling(); // realloc may move the block
     unsigned char* block = static_cast<unsigned char*>(realloc(fragment.KIWPGetPacket(), grown));
     if (block == nullptr) {
         ReportPeer(KES_ERR_ALLOCATION, __LINE__, socket, fragment.KIWPGetSource(),
@@ -776,9 +782,10 @@ bool CKesSockEngine::GrowFragment(unsigned int socket, CKesIOWorkPacket& fragmen
                    "Connection closed: buffer for an incomplete packet cannot be allocated");
         return false;
     }
-    PopulateGrownPart(block, capacity, grown);
     fragment.KIWPSetPacket(block); // realloc has taken the old block over
     fragment.KIWPSetReassemblyCharge(static_cast<long long>(grown));
+    if (grown - capacity >= kWorthPopulating && !fragment.KIWPFillAhead(m_PageFiller.get(), capacity, grown))
+        PopulateGrownPart(block, capacity, grown);
     return true;
 }
 

@@ -1,7 +1,10 @@
-// Threads, their condition, and the worker pool.
+// Threads, their condition, the worker pool and the page filler.
+#include <sys/mman.h>
+
 #include <condition_variable>
 #include <future>
 
+#include "CKesPageFiller.h"
 #include "CKesServPool.h"
 #include "CKesThread.h"
 #include "KesTestSupport.h"
@@ -14,6 +17,36 @@ using Work = std::function<void(uintptr_t item)>;
 void RunWork(void* item, void* context) { (*static_cast<Work*>(context))(reinterpret_cast<uintptr_t>(item)); }
 
 void* AsItem(size_t index) { return reinterpret_cast<void*>(static_cast<uintptr_t>(index)); }
+
+const size_t kPage = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+
+// Fresh anonymous memory, no page of it touched yet.
+struct Untouched {
+    explicit Untouched(size_t bytes) : size(bytes)
+    {
+        void* at = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        EXPECT_NE(at, MAP_FAILED);
+        data = at == MAP_FAILED ? nullptr : static_cast<unsigned char*>(at);
+    }
+    ~Untouched()
+    {
+        if (data != nullptr) munmap(data, size);
+    }
+    // Resident pages among [firstPage, endPage).
+    size_t Resident(size_t firstPage, size_t endPage) const
+    {
+        std::vector<unsigned char> in(endPage - firstPage);
+        if (mincore(data + firstPage * kPage, (endPage - firstPage) * kPage, in.data()) != 0) return 0;
+        size_t count = 0;
+        for (unsigned char page : in) count += page & 1;
+        return count;
+    }
+    size_t Pages() const { return size / kPage; }
+    size_t Resident() const { return Resident(0, Pages()); }
+
+    unsigned char* data = nullptr;
+    size_t size;
+};
 
 } // namespace
 
@@ -139,4 +172,58 @@ TEST(ServPool, DestructionRunsEverythingQueuedAndRefusesMore)
     delete pool; // blocks until every queued item has run
     releaser.join();
     EXPECT_EQ(runs.load(), 501 + acceptedLate.load());
+}
+
+// Whole pages inside the range become resident, their contents kept; pages
+// partly outside it stay untouched.
+TEST(PageFiller, PopulatesTheWholePagesAskedForAndNothingElse)
+{
+    Untouched block(16 * kPage);
+    ASSERT_NE(block.data, nullptr);
+    block.data[3 * kPage] = 'x';
+    CKesPageFiller filler;
+    if (!filler.KPFFill(&block, block.data + kPage / 2, 10 * kPage))
+        GTEST_SKIP() << "pages cannot be populated ahead on this system";
+    const bool filled = ksxtest::WaitUntil([&] { return block.Resident(1, 10) == 9; }, 10000);
+    if (!filled && !filler.KPFFill(&block, block.data, 0)) GTEST_SKIP() << "the kernel refuses to populate";
+    EXPECT_TRUE(filled) << block.Resident(1, 10) << " of 9 pages populated";
+    EXPECT_EQ(block.Resident(0, 1), 0u) << "the page the range begins inside was touched";
+    EXPECT_EQ(block.Resident(10, 16), 0u) << "pages past the range were touched";
+    EXPECT_EQ(block.data[3 * kPage], 'x');
+    EXPECT_EQ(block.data[4 * kPage], 0);
+}
+
+// Once KPFStop returns (or the filler is gone), the owner's memory is no
+// longer touched, so it may be moved or freed; other owners go on meanwhile.
+TEST(PageFiller, NothingOfAStoppedOwnerIsTouchedAfterTheStopWhileOthersAreFilled)
+{
+    auto filler = std::make_unique<CKesPageFiller>();
+    Untouched stopped(128u << 20), other(4u << 20), left(128u << 20);
+    ASSERT_TRUE(stopped.data != nullptr && other.data != nullptr && left.data != nullptr);
+    // Stopped in the middle of its first step where the timing allows, when
+    // a stop that does not wait would leave the rest of the step running.
+    const size_t step = CKesPageFiller::ms_StepBytes / kPage;
+    auto stopMidStep = [&](const Untouched& block) {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (block.Resident(0, step) == 0 && std::chrono::steady_clock::now() < giveUp) {}
+        ASSERT_GT(block.Resident(), 0u) << "the filler did not start";
+    };
+    if (!filler->KPFFill(&stopped, stopped.data, stopped.size))
+        GTEST_SKIP() << "pages cannot be populated ahead on this system";
+    stopMidStep(stopped);
+    filler->KPFStop(&stopped);
+    const size_t atStop = stopped.Resident();
+    ASSERT_TRUE(filler->KPFFill(&other, other.data, other.size));
+    EXPECT_TRUE(ksxtest::WaitUntil([&] { return other.Resident() == other.Pages(); }, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(stopped.Resident(), atStop) << "pages were populated after the stop returned";
+    EXPECT_LT(atStop, stopped.Pages());
+
+    ASSERT_TRUE(filler->KPFFill(&left, left.data, left.size));
+    stopMidStep(left);
+    filler.reset();
+    const size_t atEnd = left.Resident();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(left.Resident(), atEnd) << "pages were populated after the filler was destroyed";
+    EXPECT_LT(atEnd, left.Pages());
 }
