@@ -39,7 +39,8 @@ bool CKesPageFiller::KPFFill(const void* owner, unsigned char* begin, size_t len
     if (m_Unsupported || m_Ending || !StartThread()) return false;
     DropRequestOf(owner);
     if (last > first)
-        m_Requests.push_back({owner, reinterpret_cast<unsigned char*>(first), reinterpret_cast<unsigned char*>(last)});
+        m_Requests.push_back(
+            {owner, reinterpret_cast<unsigned char*>(first), reinterpret_cast<unsigned char*>(last)});
     hold.unlock();
     m_Work.notify_one();
     return true;
@@ -90,8 +91,8 @@ void CKesPageFiller::Run()
         if (stepEnd < request.end) m_Requests.push_back({request.owner, stepEnd, request.end});
         m_Busy = request.owner;
         hold.unlock();
-        const bool refused = madvise(request.next, stepEnd - request.next, MADV_POPULATE_WRITE) != 0 &&
-                             errno == EINVAL;
+        const bool refused =
+            madvise(request.next, stepEnd - request.next, MADV_POPULATE_WRITE) != 0 && errno == EINVAL;
         hold.lock();
         m_Busy = nullptr;
         if (refused) {
