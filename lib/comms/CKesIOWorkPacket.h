@@ -155,7 +155,7 @@ private:
     long long m_Charge = 0;                            // bytes charged to m_Backlog
     int m_ChargedPackets = 0;                          // packets charged to m_Backlog
     long long m_Reassembly = 0;                        // bytes counted as reassembly memory
-    CKesPageFiller* m_Filler = nullptr;                // populating the buffer, or null
+    CKesPageFiller* m_Filler = nullptr;                // populating the buffer (the engine's), or null
     long long m_Stripped = -1;                         // see KIWPSetStrippedLength
     unsigned int m_WholePackets = 0;                   // see KIWPSetWholePackets
     bool m_Borrowed = false;                           // payload and source belong to a run

@@ -4,9 +4,7 @@
 // owner (KSEProcessIO, KSEWorkerProc).
 #include "CKesSockEngine.h"
 
-#include <sys/mman.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -23,6 +21,7 @@
 #include "CKesObjMulticast.h"
 #include "CKesObjSockClient.h"
 #include "CKesObjSockServer.h"
+#include "CKesPageFiller.h"
 #include "CKesRecHdr.h"
 #include "CKesReceiveBacklog.h"
 #include "CKesServPool.h"
@@ -124,28 +123,14 @@ OwnedSource CopySource(const OwnedSource& source) { return CopySource(source.add
 // Each first touch of a page is a page fault of its own (some 16,000 for a
 // 64 MiB packet, each an exception into a virtual machine's kernel): the
 // grown part is populated instead, by the engine's page filler while the
-// loop thread reads into the front, or here in one call when there is no
-// filler. The buffer only grows as bytes arrive (doubling), so this takes no
-// memory that the reassembly limit does not count already. No advice that
-// changes the mapping's flags (huge pages): it splits the mapping, and the
-// next realloc can then no longer move it with mremap but copies the whole
-// block. Systems without the request simply fault as before.
+// loop thread reads into the front, or by the loop thread in one call when
+// there is no filler. The buffer only grows as bytes arrive (doubling), so
+// this takes no memory that the reassembly limit does not count already. No
+// advice that changes the mapping's flags (huge pages): it splits the
+// mapping, and the next realloc can then no longer move it with mremap but
+// copies the whole block. Systems without the request simply fault as
+// before.
 constexpr unsigned long long kWorthPopulating = 1u << 20;
-
-void PopulateGrownPart(unsigned char* block, unsigned long long from, unsigned long long length)
-{
-#ifdef MADV_POPULATE_WRITE
-    const uintptr_t start = reinterpret_cast<uintptr_t>(block);
-    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    const uintptr_t fresh = (start + from + page - 1) & ~(page - 1);
-    const uintptr_t last = (start + length) & ~(page - 1);
-    if (last > fresh) madvise(reinterpret_cast<void*>(fresh), last - fresh, MADV_POPULATE_WRITE);
-#else
-    static_cast<void>(block);
-    static_cast<void>(from);
-    static_cast<void>(length);
-#endif
-}
 
 } // namespace
 
@@ -785,7 +770,7 @@ bool CKesSockEngine::GrowFragment(unsigned int socket, CKesIOWorkPacket& fragmen
     fragment.KIWPSetPacket(block); // realloc has taken the old block over
     fragment.KIWPSetReassemblyCharge(static_cast<long long>(grown));
     if (grown - capacity >= kWorthPopulating && !fragment.KIWPFillAhead(m_PageFiller.get(), capacity, grown))
-        PopulateGrownPart(block, capacity, grown);
+        CKesPageFiller::KPFFillNow(block + capacity, static_cast<size_t>(grown - capacity));
     return true;
 }
 

@@ -10,13 +10,31 @@
 
 namespace {
 
-uintptr_t PageSize()
+// The whole pages inside [begin, begin + length): [*first, *last), empty
+// when there are none.
+void WholePages(unsigned char* begin, size_t length, unsigned char** first, unsigned char** last)
 {
-    static const uintptr_t size = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    return size;
+    static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t start = reinterpret_cast<uintptr_t>(begin);
+    const uintptr_t from = (start + page - 1) & ~(page - 1);
+    const uintptr_t to = std::max(from, (start + length) & ~(page - 1));
+    *first = reinterpret_cast<unsigned char*>(from);
+    *last = reinterpret_cast<unsigned char*>(to);
 }
 
 } // namespace
+
+void CKesPageFiller::KPFFillNow(unsigned char* begin, size_t length)
+{
+#ifdef MADV_POPULATE_WRITE
+    unsigned char *first, *last;
+    WholePages(begin, length, &first, &last);
+    if (last > first) madvise(first, last - first, MADV_POPULATE_WRITE);
+#else
+    static_cast<void>(begin);
+    static_cast<void>(length);
+#endif
+}
 
 CKesPageFiller::~CKesPageFiller()
 {
@@ -32,15 +50,12 @@ CKesPageFiller::~CKesPageFiller()
 bool CKesPageFiller::KPFFill(const void* owner, unsigned char* begin, size_t length)
 {
 #ifdef MADV_POPULATE_WRITE
-    const uintptr_t page = PageSize();
-    const uintptr_t first = (reinterpret_cast<uintptr_t>(begin) + page - 1) & ~(page - 1);
-    const uintptr_t last = (reinterpret_cast<uintptr_t>(begin) + length) & ~(page - 1);
+    unsigned char *first, *last;
+    WholePages(begin, length, &first, &last);
     std::unique_lock<std::mutex> hold(m_Lock);
     if (m_Unsupported || m_Ending || !StartThread()) return false;
     DropRequestOf(owner);
-    if (last > first)
-        m_Requests.push_back(
-            {owner, reinterpret_cast<unsigned char*>(first), reinterpret_cast<unsigned char*>(last)});
+    if (last > first) m_Requests.push_back({owner, first, last});
     hold.unlock();
     m_Work.notify_one();
     return true;

@@ -10,7 +10,8 @@
 // ms_StepBytes, taking the owners' requests in turn, so one large buffer does
 // not hold up another. It populates without changing the mapping or its
 // contents (MADV_POPULATE_WRITE); where the kernel lacks that request, or the
-// thread cannot be started, KPFFill says no and the caller does without.
+// thread cannot be started, KPFFill says no and the caller populates on its
+// own thread (KPFFillNow) or does without.
 //
 // Created and destroyed by its owner; the thread starts at the first KPFFill
 // and is joined by the destructor, which drops the requests left.
@@ -42,6 +43,10 @@ public:
     // Returns once the thread touches none of the owner's pages any more: a
     // request not begun is dropped, a step under way is waited for.
     void KPFStop(const void* owner);
+    // Populates the whole pages inside [begin, begin + length) on the
+    // calling thread, in one call: for when KPFFill says no. Where pages
+    // cannot be populated this way it does nothing (they fault in as used).
+    static void KPFFillNow(unsigned char* begin, size_t length);
 
     static constexpr size_t ms_StepBytes = 1u << 20;
 

@@ -175,7 +175,7 @@ TEST(ServPool, DestructionRunsEverythingQueuedAndRefusesMore)
 }
 
 // Whole pages inside the range become resident, their contents kept; pages
-// partly outside it stay untouched.
+// partly outside it stay untouched. In the background or at once.
 TEST(PageFiller, PopulatesTheWholePagesAskedForAndNothingElse)
 {
     Untouched block(16 * kPage);
@@ -191,6 +191,12 @@ TEST(PageFiller, PopulatesTheWholePagesAskedForAndNothingElse)
     EXPECT_EQ(block.Resident(10, 16), 0u) << "pages past the range were touched";
     EXPECT_EQ(block.data[3 * kPage], 'x');
     EXPECT_EQ(block.data[4 * kPage], 0);
+
+    Untouched now(16 * kPage); // the same range, populated on the calling thread
+    ASSERT_NE(now.data, nullptr);
+    CKesPageFiller::KPFFillNow(now.data + kPage / 2, 10 * kPage);
+    EXPECT_EQ(now.Resident(1, 10), 9u);
+    EXPECT_EQ(now.Resident(0, 1) + now.Resident(10, 16), 0u) << "pages beside the range were touched";
 }
 
 // Once KPFStop returns (or the filler is gone), the owner's memory is no
