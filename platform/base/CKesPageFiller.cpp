@@ -10,6 +10,7 @@
 
 namespace {
 
+#ifdef MADV_POPULATE_WRITE
 // The whole pages inside [begin, begin + length): [*first, *last), empty
 // when there are none.
 void WholePages(unsigned char* begin, size_t length, unsigned char** first, unsigned char** last)
@@ -21,6 +22,7 @@ void WholePages(unsigned char* begin, size_t length, unsigned char** first, unsi
     *first = reinterpret_cast<unsigned char*>(from);
     *last = reinterpret_cast<unsigned char*>(to);
 }
+#endif
 
 } // namespace
 
