@@ -13,16 +13,27 @@
 // thread cannot be started, KPFFill says no and the caller populates on its
 // own thread (KPFFillNow) or does without.
 //
+// It also keeps the last large block its owners are done with (KPFKeep) for
+// the next large buffer (KPFTake): a host that receives large records one
+// after another then reads each into pages that are already there, instead
+// of unmapping one buffer and faulting in the next. One block at most, the
+// largest offered, freed by the thread once nobody has taken it for the
+// keep time, so its owner holds no more than one large packet's memory
+// idle, and that briefly.
+//
 // Created and destroyed by its owner; the thread starts at the first KPFFill
-// and is joined by the destructor, which drops the requests left.
-// Threads: KPFFill and KPFStop from any thread.
-// Locks: m_Lock, never held while a step populates. KPFStop waits for the
-// step under way for its owner (one step: about 300 us where a page costs 1.2).
+// or KPFKeep and is joined by the destructor, which drops the requests left
+// and frees the kept block.
+// Threads: every call from any thread.
+// Locks: m_Lock, never held while a step populates or a block is freed.
+// KPFStop waits for the step under way for its owner (one step: about
+// 300 us where a page costs 1.2).
 //
 // Before a buffer under fill moves (realloc), completes or is freed:
 //     filler.KPFStop(owner);
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -31,7 +42,8 @@
 
 class CKesPageFiller {
 public:
-    CKesPageFiller() = default;
+    // keepMs: how long a kept block waits for a taker.
+    explicit CKesPageFiller(int keepMs = ms_KeepMs) : m_KeepFor(keepMs) {}
     ~CKesPageFiller();
     CKesPageFiller(const CKesPageFiller&) = delete;
     CKesPageFiller& operator=(const CKesPageFiller&) = delete;
@@ -48,7 +60,18 @@ public:
     // cannot be populated this way it does nothing (they fault in as used).
     static void KPFFillNow(unsigned char* begin, size_t length);
 
+    // Takes over a malloc'd block of at least ms_StepBytes whose pages are
+    // populated, to hand to KPFTake; frees it instead (or the block kept so
+    // far) when the other is larger, or when no thread can free it in time.
+    void KPFKeep(unsigned char* block);
+    // The kept block, when it holds at least `size` bytes: the caller owns it
+    // (malloc'd, *held usable bytes, its contents undefined). Else null.
+    unsigned char* KPFTake(size_t size, size_t* held);
+    // Usable bytes of the block kept now, 0 for none.
+    size_t KPFKeptBytes();
+
     static constexpr size_t ms_StepBytes = 1u << 20;
+    static constexpr int ms_KeepMs = 1000;
 
 private:
     struct Request {
@@ -58,6 +81,8 @@ private:
     };
 
     void Run();
+    // Fills one step of the front request; called and returns with the lock held.
+    void FillStep(std::unique_lock<std::mutex>& hold);
     void DropRequestOf(const void* owner);
     bool StartThread();
 
@@ -67,6 +92,10 @@ private:
     std::deque<Request> m_Requests;     // the owners in turn; front goes next
     const void* m_Busy = nullptr;       // the owner whose step runs now
     bool m_Ending = false;
-    bool m_Unsupported = false; // the kernel refused the request once
+    bool m_Unsupported = false;      // the kernel refused the request once
+    unsigned char* m_Kept = nullptr; // the block KPFKeep kept, or null
+    size_t m_KeptBytes = 0;
+    std::chrono::steady_clock::time_point m_KeptUntil; // freed then, unless taken
+    const std::chrono::milliseconds m_KeepFor;
     std::thread m_Thread;
 };
