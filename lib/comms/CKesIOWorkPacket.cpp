@@ -99,7 +99,10 @@ CKesIOWorkPacket::~CKesIOWorkPacket()
     if (m_Backlog) m_Backlog->Release(m_Charge, m_ChargedPackets);
     KIWPSetReassemblyCharge(0);
     if (m_Borrowed) return;
-    if (!InOwnBlock(m_Packet)) std::free(m_Packet);
+    if (m_Keeper != nullptr)
+        m_Keeper->KPFKeep(m_Packet);
+    else if (!InOwnBlock(m_Packet))
+        std::free(m_Packet);
     if (!InOwnBlock(m_Source)) std::free(m_Source);
 }
 
@@ -226,6 +229,7 @@ int CKesIOWorkPacket::KIWPSetPacket(unsigned char* packet)
 {
     if (!packet) return KES_ERR_ARGUMENT;
     m_Packet = packet;
+    m_Keeper = nullptr; // a block the keeper knows nothing of
     return 1;
 }
 

@@ -120,6 +120,10 @@ public:
     // destructor calls too. A copy is never filled.
     bool KIWPFillAhead(CKesPageFiller* filler, unsigned long long from, unsigned long long to);
     void KIWPStopFilling();
+    // The packet's large buffer goes to `keeper` (CKesPageFiller::KPFKeep)
+    // instead of free() when the packet goes, for the next large packet to
+    // reuse. Undone by KIWPSetPacket; a copy never has one.
+    void KIWPKeepBufferWith(CKesPageFiller* keeper) { m_Keeper = keeper; }
     // A fragment whose header has been taken off (the receive path), so that
     // the completed payload is already at the front of its buffer: the
     // length the header declared; -1 (the default) while it holds no header
@@ -156,6 +160,7 @@ private:
     int m_ChargedPackets = 0;                          // packets charged to m_Backlog
     long long m_Reassembly = 0;                        // bytes counted as reassembly memory
     CKesPageFiller* m_Filler = nullptr;                // populating the buffer (the engine's), or null
+    CKesPageFiller* m_Keeper = nullptr;                // takes m_Packet when the packet goes, or null
     long long m_Stripped = -1;                         // see KIWPSetStrippedLength
     unsigned int m_WholePackets = 0;                   // see KIWPSetWholePackets
     bool m_Borrowed = false;                           // payload and source belong to a run

@@ -720,6 +720,8 @@ int CKesSockEngine::KSESetReceiveBacklogCap(long long bytes)
     return SetBound(m_ReceiveBacklogCap, bytes, "A receive backlog cap must be at least 1 byte");
 }
 
+size_t CKesSockEngine::KSEKeptBufferBytes() const { return m_PageFiller ? m_PageFiller->KPFKeptBytes() : 0; }
+
 int CKesSockEngine::KSESetReassemblyLimit(long long bytes)
 {
     return SetBound(m_ReassemblyLimit, bytes, "A reassembly limit must be at least 1 byte");

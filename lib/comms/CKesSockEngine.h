@@ -158,6 +158,9 @@ public:
     long long KSEGetReceiveBacklogCap() const { return m_ReceiveBacklogCap.load(std::memory_order_relaxed); }
     int KSESetReassemblyLimit(long long bytes);
     long long KSEGetReassemblyLimit() const { return m_ReassemblyLimit.load(std::memory_order_relaxed); }
+    // Bytes of the last large packet's buffer, kept about a second for the
+    // next large packet to read into; 0 when none is kept.
+    size_t KSEKeptBufferBytes() const;
     int KSESetIdentifyDeadline(int milliseconds);
     int KSEGetIdentifyDeadline() const { return m_IdentifyDeadlineMs.load(std::memory_order_relaxed); }
     int KSESetIdleLimit(int milliseconds);
@@ -344,6 +347,9 @@ private:
     // cannot.
     bool GrowFragment(unsigned int socket, CKesIOWorkPacket& fragment, unsigned long long needed,
                       unsigned long long total);
+    // Gives a growing fragment the page filler's kept block instead; false
+    // when there is none large enough or it would pass the reassembly limit.
+    bool TakeKeptBlock(CKesIOWorkPacket& fragment, unsigned long long grown, unsigned long long total);
     // Reports what a peer did to the connection, rate-limited, with the
     // socket and the peer's address.
     void ReportPeer(int code, int line, unsigned int socket, const sockaddr* source,

@@ -759,6 +759,7 @@ bool CKesSockEngine::GrowFragment(unsigned int socket, CKesIOWorkPacket& fragmen
                    "Connection closed: its incomplete packets would pass the process's reassembly limit");
         return false;
     }
+    if (grown >= kWorthPopulating && TakeKeptBlock(fragment, grown, total)) return true;
     fragment.KIWPStopFilling(); // realloc may move the block
     unsigned char* block = static_cast<unsigned char*>(realloc(fragment.KIWPGetPacket(), grown));
     if (block == nullptr) {
@@ -771,6 +772,31 @@ bool CKesSockEngine::GrowFragment(unsigned int socket, CKesIOWorkPacket& fragmen
     fragment.KIWPSetReassemblyCharge(static_cast<long long>(grown));
     if (grown - capacity >= kWorthPopulating && !fragment.KIWPFillAhead(m_PageFiller.get(), capacity, grown))
         CKesPageFiller::KPFFillNow(block + capacity, static_cast<size_t>(grown - capacity));
+    if (grown >= kWorthPopulating) fragment.KIWPKeepBufferWith(m_PageFiller.get());
+    return true;
+}
+
+bool CKesSockEngine::TakeKeptBlock(CKesIOWorkPacket& fragment, unsigned long long grown,
+                                   unsigned long long total)
+{
+    // The last large packet's block, its pages still there, if it holds what
+    // the fragment grows to. It then holds as much of the packet as it can,
+    // counted so against the limit: the memory is held either way.
+    size_t held = 0;
+    unsigned char* block = m_PageFiller->KPFTake(static_cast<size_t>(grown), &held);
+    if (block == nullptr) return false;
+    const unsigned long long capacity = std::min<unsigned long long>(held, total);
+    const long long more = static_cast<long long>(capacity) - fragment.KIWPGetReassemblyCharge();
+    if (CKesReceiveBacklog::ReassemblyBytes().load() + more > KSEGetReassemblyLimit()) {
+        m_PageFiller->KPFKeep(block); // the usual growth decides
+        return false;
+    }
+    fragment.KIWPStopFilling();
+    memcpy(block, fragment.KIWPGetPacket(), fragment.KIWPGetPacketLength());
+    free(fragment.KIWPGetPacket());
+    fragment.KIWPSetPacket(block);
+    fragment.KIWPKeepBufferWith(m_PageFiller.get());
+    fragment.KIWPSetReassemblyCharge(static_cast<long long>(capacity));
     return true;
 }
 

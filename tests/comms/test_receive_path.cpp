@@ -171,6 +171,39 @@ TEST(ReceivePathSplitting, PacketsCutAnywhereArriveWholeInOrderWithPrivateSource
     }
 }
 
+// A large packet's buffer is kept for the next large packet, which must see none of the last one's bytes,
+// and grows out of it when larger.
+TEST(ReceivePathSplitting, ALargePacketReadIntoTheLastOnesBufferHoldsOnlyItsOwnBytes)
+{
+    CollectingEngine engine(1);
+    const long long reassembling = CKesReceiveBacklog::ReassemblyBytes().load();
+    const Bytes first = Pattern(4u << 20, 71), smaller = Pattern(3u << 20, 72),
+                larger = Pattern(9u << 20, 73);
+    auto feed = [&](const Bytes& stream, size_t from, size_t to) {
+        for (; from < to; from += 65536 - 3)
+            ASSERT_EQ(1, Feed(engine, kSocket, stream, from, std::min<size_t>(65536 - 3, to - from)));
+    };
+    auto keptAtLeast = [&](size_t bytes) {
+        return ksxtest::WaitUntil([&] { return engine.KSEKeptBufferBytes() >= bytes; }, 10000);
+    };
+    const Bytes framed = Frame(first);
+    feed(framed, 0, framed.size());
+    ASSERT_EQ(first, engine.WaitFor(1).at(0).payload);
+    ASSERT_TRUE(keptAtLeast(first.size())) << "the large packet's buffer was not kept";
+
+    const Bytes second = Frame(smaller);
+    feed(second, 0, 2u << 20);
+    EXPECT_EQ(0u, engine.KSEKeptBufferBytes()) << "the kept buffer was not taken";
+    feed(second, 2u << 20, second.size());
+    ASSERT_EQ(smaller, engine.WaitFor(2).at(1).payload);
+
+    ASSERT_TRUE(keptAtLeast(first.size()));
+    const Bytes third = Frame(larger);
+    feed(third, 0, third.size());
+    ASSERT_EQ(larger, engine.WaitFor(3).at(2).payload);
+    EXPECT_EQ(reassembling, CKesReceiveBacklog::ReassemblyBytes().load());
+}
+
 // Fragments are completed without the engine lock, so only the loop thread may hand over reads.
 TEST(ReceivePathThreadsDeathTest, AReadHandedOverByAnotherThreadWhileTheLoopRunsAborts)
 {
