@@ -60,9 +60,11 @@ public:
     // cannot be populated this way it does nothing (they fault in as used).
     static void KPFFillNow(unsigned char* begin, size_t length);
 
-    // Takes over a malloc'd block of at least ms_StepBytes whose pages are
-    // populated, to hand to KPFTake; frees it instead (or the block kept so
-    // far) when the other is larger, or when no thread can free it in time.
+    // Takes over a malloc'd block whose pages are populated, to hand to
+    // KPFTake. Of it and the block kept so far, the larger is kept and the
+    // other freed; a block under ms_StepBytes, or one no thread could free
+    // in time, is freed at once. Each large block offered starts the keep
+    // time anew.
     void KPFKeep(unsigned char* block);
     // The kept block, when it holds at least `size` bytes: the caller owns it
     // (malloc'd, *held usable bytes, its contents undefined). Else null.
