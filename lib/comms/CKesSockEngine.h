@@ -492,6 +492,10 @@ private:
     std::atomic<int> m_IdleLimitMs{ms_DefaultIdleLimitMs};
     std::atomic<int> m_UnackedLimitMs{ms_DefaultUnackedLimitMs};
     std::unique_ptr<CKesInstallationKey> m_InstallationKey; // made first by KSECreate
-    // Populates large fragment buffers ahead of the reads into them.
+    // Populates large fragment buffers ahead of the reads into them, and
+    // keeps the last large packet's buffer for the next. Made by KSECreate
+    // before the workers; packets and fragments point at it (KIWPFillAhead,
+    // KIWPKeepBufferWith), and all of them are gone once ReleaseAll has
+    // drained the workers and dropped the fragments, before it is destroyed.
     std::unique_ptr<CKesPageFiller> m_PageFiller;
 };
