@@ -134,7 +134,7 @@ public:
     // record itself (288 bytes with its room), the allocator's header and its
     // place in the connection's list; and each of its values (a heap block of
     // 96 bytes with its header, and a slot in the record's table).
-    static constexpr long long ms_EarlyRecordOverhead = 320;
+    static constexpr long long ms_EarlyRecordOverhead = 328;
     static constexpr long long ms_EarlyValueOverhead = 128;
 
 private:

@@ -67,6 +67,14 @@ CKesVarBind* CKesBaseRecord::KRNewValue(const char* name, size_t nameLength,
     return CKesVarBind::InBlock(block, name, nameLength, read);
 }
 
+CKesVarBind* CKesBaseRecord::KRNewLentValue(const char* name, size_t nameLength,
+                                            const kesmsgpack::ValueRead& read)
+{
+    return CKesVarBind::Lending(name, nameLength, read);
+}
+
+void CKesBaseRecord::KRAdoptBlock(CKesVarBind* value, void* block) { value->Adopt(block); }
+
 int CKesBaseRecord::KRAddValue(CKesVarBind* value)
 {
     if (value == nullptr) return kBadArgument;

@@ -100,6 +100,12 @@ protected:
     // own room while it lasts, else on the heap. Null when memory ran out.
     // The caller adds it to m_Values.
     CKesVarBind* KRNewValue(const char* name, size_t nameLength, const kesmsgpack::ValueRead& read);
+    // A new value whose text or bytes stay where read found them, lent until
+    // the caller hands it their block (CKesVarBind::Adopt, through
+    // KRAdoptBlock); null when memory ran out. The caller adds it to m_Values.
+    static CKesVarBind* KRNewLentValue(const char* name, size_t nameLength,
+                                       const kesmsgpack::ValueRead& read);
+    static void KRAdoptBlock(CKesVarBind* value, void* block);
 
     ValueTable m_Values; // owned, insertion order
 
@@ -113,7 +119,7 @@ private:
     // Room for the first values decoded or added by name, so that a small
     // record is one allocation: one value with a text of about a hundred
     // bytes, or two numbers.
-    static constexpr size_t kRoom = 192;
+    static constexpr size_t kRoom = 200;
     size_t m_RoomUsed = 0;                            // bytes of m_Room holding values
     alignas(CKesVarBind) unsigned char m_Room[kRoom]; // values built in place
 };

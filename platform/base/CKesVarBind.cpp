@@ -29,6 +29,7 @@ CKesVarBind::CKesVarBind(const CKesVarBind& other) : CKesListable(other), m_Valu
 CKesVarBind::~CKesVarBind()
 {
     if (m_Name != m_ShortName) free(m_Name);
+    free(m_Adopted);
 }
 
 // Copies length bytes of name (null only with length 0); out of memory
@@ -69,6 +70,19 @@ CKesVarBind* CKesVarBind::InBlock(void* block, const char* name, size_t nameLeng
         atom.m_Value.i = read.integer;
     }
     return value;
+}
+
+CKesVarBind* CKesVarBind::Lending(const char* name, size_t nameLength, const kesmsgpack::ValueRead& read)
+{
+    auto* value = new (std::nothrow) CKesVarBind(Unfilled{}, name, nameLength);
+    if (value != nullptr) value->m_Value.Lend(read.type, const_cast<char*>(read.bytes), read.length);
+    return value;
+}
+
+void CKesVarBind::Adopt(void* block)
+{
+    m_Value.m_Value.text[m_Value.m_Length] = '\0';
+    m_Adopted = block;
 }
 
 CKesListable* CKesVarBind::KLTargetDeepCopy(const CKesListable* source)

@@ -60,6 +60,14 @@ private:
     // to its atom.
     static CKesVarBind* InBlock(void* block, const char* name, size_t nameLength,
                                 const kesmsgpack::ValueRead& read);
+    // A new value named by nameLength bytes of name whose text or bytes stay
+    // where read found them, lent to its atom (a large value of a decoded
+    // record); null when memory ran out. The bytes stay the caller's until
+    // Adopt.
+    static CKesVarBind* Lending(const char* name, size_t nameLength, const kesmsgpack::ValueRead& read);
+    // The malloc'd block that holds the lent bytes, with room for a NUL right
+    // behind them, goes with this value from now on.
+    void Adopt(void* block);
 
     CKesVarBind& operator=(const CKesVarBind&) = delete;
     // A value without value named by nameLength bytes of name (InBlock).
@@ -74,4 +82,5 @@ private:
     size_t m_NameLength;                     // bytes of m_Name before its NUL
     char m_ShortName[kShortName];            // the name when it fits
     CKesAtom m_Value;                        // the value
+    void* m_Adopted = nullptr;               // malloc'd block m_Value's bytes are lent from, or null
 };

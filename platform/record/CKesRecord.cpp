@@ -91,6 +91,25 @@ CKesListable* CKesRecord::KLTargetDeepCopy(const CKesListable* source)
 
 int CKesRecord::KOMDecode(const unsigned char* bytes, unsigned int length)
 {
+    return Decode(bytes, length, nullptr);
+}
+
+int CKesRecord::KOMDecodeAdopting(unsigned char* buffer, unsigned int length, size_t capacity, bool* adopted)
+{
+    if (adopted) *adopted = false;
+    if (capacity < length) return KES_ERR_ARGUMENT;
+    Adoption adoption{buffer, capacity, nullptr};
+    const int result = Decode(buffer, length, &adoption);
+    if (result != 1 || adoption.value == nullptr) return result;
+    // Every other value has been copied out: the bytes behind this one are
+    // free for its NUL, and the buffer now belongs to it.
+    KRAdoptBlock(adoption.value, buffer);
+    if (adopted) *adopted = true;
+    return 1;
+}
+
+int CKesRecord::Decode(const unsigned char* bytes, unsigned int length, Adoption* adoption)
+{
     if (bytes == nullptr || !m_Values.empty()) return KES_ERR_ARGUMENT;
 
     kesmsgpack::Reader reader(bytes, length);
@@ -109,20 +128,35 @@ int CKesRecord::KOMDecode(const unsigned char* bytes, unsigned int length)
         uint32_t nameLength = 0;
         kesmsgpack::ValueRead value;
         if (!reader.Key(&name, &nameLength) || !reader.Value(&value)) break;
-        CKesVarBind* bound = KRNewValue(name, nameLength, value);
+        const bool lend = adoption != nullptr && adoption->value == nullptr && adoption->Fits(value);
+        CKesVarBind* bound =
+            lend ? KRNewLentValue(name, nameLength, value) : KRNewValue(name, nameLength, value);
         if (bound == nullptr) {
             reader.Fail("out of memory");
             break;
         }
+        if (lend) adoption->value = bound;
         m_Values.push_back(bound);
     }
     if (reader.Error() == nullptr && !reader.AtEnd()) reader.Fail("trailing bytes after the map");
     if (reader.Error() == nullptr) return 1;
 
-    KRClear();
+    KRClear(); // a lent value goes without its bytes: the buffer stays the caller's
+    if (adoption) adoption->value = nullptr;
     t_DecodeRefusal = reader.Error();
     if (KesTraceOn(1)) KesTrace("CKesRecord::KOMDecode() refused %u bytes: %s.\n", length, reader.Error());
     return KES_ERR_DECODE;
+}
+
+bool CKesRecord::Adoption::Fits(const kesmsgpack::ValueRead& value) const
+{
+    if (value.type != KES_DT_STRING && value.type != KES_DT_BYTES) return false;
+    if (value.length < ms_AdoptBytes) return false;
+    // Its NUL must fit behind it, and the buffer must not hold much more than
+    // the record: what it holds beyond stays with the value.
+    const auto* at = reinterpret_cast<const unsigned char*>(value.bytes);
+    const size_t end = static_cast<size_t>(at - buffer) + value.length;
+    return end < capacity && capacity - value.length <= value.length / 8;
 }
 
 const char* CKesRecord::KOMDecodeRefusal() { return t_DecodeRefusal; }

@@ -11,6 +11,10 @@
 #include "CKesBaseRecord.h"
 #include "KesErrorCodes.h"
 
+namespace kesmsgpack {
+struct ValueRead;
+}
+
 class CKesRecord : public CKesBaseRecord {
 public:
     CKesRecord() = default;
@@ -39,6 +43,16 @@ public:
     // this thread has had no refusal. For the report of the caller that
     // passes the code on.
     static const char* KOMDecodeRefusal();
+    // KOMDecode of a malloc'd buffer that holds length bytes of encoding in
+    // capacity bytes (its usable size). A text or bytes value of at least
+    // ms_AdoptBytes that fills all but an eighth of the buffer, with a byte
+    // behind it for its closing NUL, is not copied: its bytes stay in the
+    // buffer, and the buffer goes with that value (freed with it). *adopted
+    // (when not null) tells whether it did so; otherwise, and on any
+    // failure, the buffer stays the caller's, unchanged. KES_ERR_ARGUMENT
+    // when capacity is smaller than length.
+    int KOMDecodeAdopting(unsigned char* buffer, unsigned int length, size_t capacity, bool* adopted);
+    static constexpr size_t ms_AdoptBytes = 1u << 20;
 
     // Records come and go at the rate of packets, mostly made and let go on
     // one worker thread: each thread keeps a few blocks of a record's size
@@ -53,4 +67,14 @@ public:
     static void operator delete(void*, void*) noexcept {}
     // Blocks the calling thread keeps now (for tests).
     static int KRKeptBlocks();
+
+private:
+    // The buffer whose large value a decode may leave in place.
+    struct Adoption {
+        const unsigned char* buffer;
+        size_t capacity;
+        CKesVarBind* value; // the value lent its bytes, or null
+        bool Fits(const kesmsgpack::ValueRead& value) const;
+    };
+    int Decode(const unsigned char* bytes, unsigned int length, Adoption* adoption);
 };
