@@ -1,5 +1,6 @@
 #include "CKesIOWorkPacket.h"
 
+#include <malloc.h>
 #include <netinet/in.h>
 
 #include <cstdio>
@@ -294,6 +295,29 @@ CKesRecord* CKesIOWorkPacket::KIWPGetRecord()
     }
     const int rc = record->KOMDecode(m_Packet, m_PacketLength);
     if (rc != 1) KesReportDecodeFailure(rc, kSource, __LINE__, m_Socket, m_Source, m_SourceLength);
+    return record;
+}
+
+CKesRecord* CKesIOWorkPacket::KIWPTakeRecord()
+{
+    // Only a buffer of its own, and one large enough to hold such a value.
+    if (m_Borrowed || !m_Packet || InOwnBlock(m_Packet) || m_PacketLength < CKesRecord::ms_AdoptBytes)
+        return KIWPGetRecord();
+    auto* record = new (std::nothrow) CKesRecord();
+    if (!record) {
+        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
+        return nullptr;
+    }
+    KIWPStopFilling(); // the filler must be done with the buffer before it goes
+    bool adopted = false;
+    const int rc =
+        record->KOMDecodeAdopting(m_Packet, m_PacketLength, malloc_usable_size(m_Packet), &adopted);
+    if (rc != 1) KesReportDecodeFailure(rc, kSource, __LINE__, m_Socket, m_Source, m_SourceLength);
+    if (adopted) {
+        m_Packet = nullptr;
+        m_PacketLength = 0;
+        m_Keeper = nullptr;
+    }
     return record;
 }
 

@@ -95,6 +95,11 @@ public:
     // empty or malformed; each of those is reported, a malformed one as
     // KES_ERR_DECODE with the decoder's reason and the socket).
     CKesRecord* KIWPGetRecord();
+    // KIWPGetRecord for a worker that is done with the payload once it is
+    // decoded: a large value (CKesRecord::KOMDecodeAdopting) keeps its bytes
+    // in the packet's buffer, which then goes with the record, leaving the
+    // packet without a payload (length 0).
+    CKesRecord* KIWPTakeRecord();
     // One line describing the packet on standard output.
     void KIWPDump();
 

@@ -289,7 +289,7 @@ int CKesObjSockClient::KOSCProcessPacket(CKesIOWorkPacket* workPacket)
     // The callback reads the endpoint through a counted reference, so a
     // loss of the server meanwhile cannot free it under the host's feet.
     std::shared_ptr<CKesSockEnd> server = ServerSnapshot();
-    std::unique_ptr<CKesRecord> record(workPacket->KIWPGetRecord());
+    std::unique_ptr<CKesRecord> record(workPacket->KIWPTakeRecord());
     if (record && DropProofRecord(*record)) return 1;
     KesOnClientIO(server.get(), record.release());
     return 1;

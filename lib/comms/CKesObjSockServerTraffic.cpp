@@ -327,7 +327,7 @@ int CKesObjSockServer::KOSSProcessPacket(CKesIOWorkPacket* packet)
             packet->KIWPGetPacket() && !IsFromEndedConnection(*packet) ? ConnectionOf(socket) : nullptr;
         if (connection) {
             CKesSockEnd* client = connection->end;
-            CKesRecord* record = packet->KIWPGetRecord();
+            CKesRecord* record = packet->KIWPTakeRecord();
             bool handled = false;
             Welcome welcome;
             if (record) result = IdentifyOrHold(*connection, record, length, &handled, &welcome);

@@ -761,7 +761,10 @@ bool CKesSockEngine::GrowFragment(unsigned int socket, CKesIOWorkPacket& fragmen
     }
     if (grown >= kWorthPopulating && TakeKeptBlock(fragment, grown, total)) return true;
     fragment.KIWPStopFilling(); // realloc may move the block
-    unsigned char* block = static_cast<unsigned char*>(realloc(fragment.KIWPGetPacket(), grown));
+    // A whole packet's block has a byte more: room for the closing NUL of a
+    // large value that is delivered where it was read (KIWPTakeRecord).
+    const size_t size = static_cast<size_t>(grown == total ? grown + 1 : grown);
+    unsigned char* block = static_cast<unsigned char*>(realloc(fragment.KIWPGetPacket(), size));
     if (block == nullptr) {
         ReportPeer(KES_ERR_ALLOCATION, __LINE__, socket, fragment.KIWPGetSource(),
                    fragment.KIWPGetSourceLen(),

@@ -554,6 +554,56 @@ TEST_F(ServerTraffic, EmptyFrameAndEndOfStreamBehindASlowRecordRemoveTheConnecti
     EXPECT_EQ(nullptr, Client("a"));
 }
 
+// Keeps every record it is given, for the test to read after the packets that carried them have gone.
+class KeepingServer : public ksxtest::RecordingServer {
+public:
+    void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override
+    {
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            kept.emplace_back(record);
+        }
+        log.Add("io " + Name(client));
+    }
+    std::mutex lock;
+    std::vector<std::unique_ptr<CKesRecord>> kept;
+};
+
+// A large record reaches the host in the buffer it was read into: that buffer goes with the record (the
+// engine keeps none for the next large packet), and the record outlives its packet whole, NUL and all.
+// Echoed, it goes back from there.
+TEST_F(ServerTraffic, ALargeRecordIsDeliveredInTheBufferItWasReadInto)
+{
+    auto* keeping = ksxtest::AddServer<KeepingServer>(*m_Engine, "keep", "dom");
+    ASSERT_NE(nullptr, keeping);
+    auto peer = ksxtest::Greeted(keeping->Port(), "big");
+    ASSERT_TRUE(keeping->log.WaitFor("connect big"));
+    const std::string text(3u << 20, 'b');
+    ASSERT_TRUE(peer->SendText("data", text.c_str()));
+    ASSERT_TRUE(peer->SendText("data", "small"));
+    ASSERT_TRUE(keeping->log.WaitFor("io big", 2));
+    EXPECT_FALSE(ksxtest::WaitUntil([&] { return m_Engine->KSEKeptBufferBytes() > 0; }, 300))
+        << "the large packet's buffer was kept, so its record holds a copy";
+    {
+        std::lock_guard<std::mutex> hold(keeping->lock);
+        ASSERT_EQ(2u, keeping->kept.size());
+        // Two workers may hand them over in either order.
+        const bool largeFirst = TextOf(*keeping->kept[1], "data") == "small";
+        const CKesAtom* large = keeping->kept[largeFirst ? 0 : 1]->KRValueOf("data");
+        ASSERT_NE(nullptr, large);
+        EXPECT_EQ(text.size(), large->KALength());
+        EXPECT_EQ(text.size(), strlen(large->KAString()));
+        EXPECT_EQ(0, memcmp(text.data(), large->KAString(), text.size()));
+        EXPECT_EQ("small", TextOf(*keeping->kept[largeFirst ? 1 : 0], "data"));
+        keeping->kept.clear();
+    }
+
+    m_Server->echo = true;
+    auto echoed = Identified("echoed");
+    ASSERT_TRUE(echoed->SendText("data", text.c_str()));
+    EXPECT_EQ(text, NextData(*echoed));
+}
+
 // One worker: records are processed in the order they were queued.
 struct ServerTrafficHandleReuse : ServerTraffic {
     ServerTrafficHandleReuse() { m_Workers = 1; }
