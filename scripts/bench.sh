@@ -93,6 +93,10 @@ rows = [
      f("rx_plain_fresh_mibs", "{:.0f}"), "",
      "median " + f("rx_ratio_median", "{:.2f}") + "; lowest of all " +
      ("{:.2f}".format(low["rx_ratio_min"]) if "rx_ratio_min" in low else "-")),
+    ("64 MiB record, to the host decoded (MiB/s)", "library " + f("rx_record_mibs", "{:.0f}"),
+     "decoded into a copy " + f("rx_record_copied_mibs", "{:.0f}"), "",
+     "to the host / plain loop " + f("rx_record_ratio_median", "{:.2f}") + "; into a copy " +
+     f("rx_record_copied_ratio_median", "{:.2f}")),
     ("4 threads sending 100 B to one connection", "library " + rate("senders_lib_4"),
      "plain sends under a mutex " + rate("senders_plain_4"), "", "lib/plain " + r("senders_lib_4", "senders_plain_4")),
     ("1,000 clients: connect + identify (ms)", f("clients_connect_ms"), "", "", ""),
