@@ -172,6 +172,8 @@ TEST_F(ClientTest, SendPastTheDeadlineOrADisconnectEndsTheConnectionAndTheClient
     EXPECT_EQ(1, client->log.Count("disconnect")) << "disconnecting calls no callback";
     ASSERT_TRUE(server->SendText("data", "back"));
     EXPECT_TRUE(client->log.WaitFor("io back")) << "records reach the client again";
+    ASSERT_TRUE(server->Send(big)); // decoded where it was read
+    EXPECT_TRUE(client->log.WaitFor("io " + std::string(1 << 20, 'x'))) << "a large record arrives whole";
 
     engine.hold = true;
     ASSERT_TRUE(server->SendText("data", "under way"));
