@@ -154,7 +154,7 @@ double ReceivePath(TimingEngine& engine, const std::vector<unsigned char>& frame
 
 // A frame of one record whose "payload" holds the frame's bytes beyond its
 // headers: as long as kPayload, less the record's own few bytes.
-std::vector<unsigned char> RecordFrame(const std::vector<unsigned char>& frame)
+std::vector<unsigned char> OneValueRecordFrame(const std::vector<unsigned char>& frame)
 {
     CKesRecord record;
     record.KRAddValue("payload", CKesAtom(frame.data() + 4, kPayload - 16));
@@ -192,7 +192,7 @@ int main()
     uint32_t header = htonl(static_cast<uint32_t>(kPayload));
     memcpy(frame.data(), &header, 4);
     for (size_t i = 4; i < frame.size(); ++i) frame[i] = static_cast<unsigned char>(i * 131);
-    const std::vector<unsigned char> recordFrame = RecordFrame(frame);
+    const std::vector<unsigned char> recordFrame = OneValueRecordFrame(frame);
 
     TimingEngine engine;
     std::vector<double> ratios, inPlaceRatios, copiedRatios;

@@ -131,9 +131,9 @@ public:
     static constexpr long long ms_ReapIntervalMs = 1000;
     // What a record held with its connection until the client id comes costs
     // beside its encoded length, counted against the receive backlog cap: the
-    // record itself (288 bytes with its room), the allocator's header and its
+    // record itself (296 bytes with its room), the allocator's header and its
     // place in the connection's list; and each of its values (a heap block of
-    // 96 bytes with its header, and a slot in the record's table).
+    // 104 bytes with its header, and a slot in the record's table).
     static constexpr long long ms_EarlyRecordOverhead = 328;
     static constexpr long long ms_EarlyValueOverhead = 128;
 
