@@ -169,7 +169,8 @@ TEST(Record, ValuesAreFoundByFirstNameCopiedDeeplyAndUntypedOnesRefused)
 
 // A large value is left where it was read and its buffer goes with it (freed with the record: the sanitizers
 // see a leak or a double free); the other values, a copy and a moved value own their bytes. A buffer without
-// room for the NUL, or much larger than the value, or input that does not decode, stays the caller's.
+// room for the NUL, much larger than the value or holding two large ones, or input that does not decode,
+// stays the caller's, unwritten.
 TEST(RecordDecoding, ALargeValueStaysInItsMallocdBufferWhichGoesWithTheRecord)
 {
     const size_t large = CKesRecord::ms_AdoptBytes + 5;
