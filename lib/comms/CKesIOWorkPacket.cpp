@@ -281,7 +281,15 @@ sockaddr* CKesIOWorkPacket::KIWPGetSource() const { return m_Source; }
 
 unsigned int CKesIOWorkPacket::KIWPGetSourceLen() const { return m_SourceLength; }
 
-CKesRecord* CKesIOWorkPacket::KIWPGetRecord()
+CKesRecord* CKesIOWorkPacket::KIWPGetRecord() { return NewRecord(false); }
+
+CKesRecord* CKesIOWorkPacket::KIWPTakeRecord()
+{
+    // Only a buffer of its own can go with the record, and only a large one holds such a value.
+    return NewRecord(!m_Borrowed && !InOwnBlock(m_Packet) && m_PacketLength >= CKesRecord::ms_AdoptBytes);
+}
+
+CKesRecord* CKesIOWorkPacket::NewRecord(bool mayAdopt)
 {
     auto* record = new (std::nothrow) CKesRecord();
     if (!record) {
@@ -293,25 +301,14 @@ CKesRecord* CKesIOWorkPacket::KIWPGetRecord()
         CKesError(KES_ERR_ARGUMENT, kSource, __LINE__, "Work packet has no payload to decode.");
         return record;
     }
-    const int rc = record->KOMDecode(m_Packet, m_PacketLength);
-    if (rc != 1) KesReportDecodeFailure(rc, kSource, __LINE__, m_Socket, m_Source, m_SourceLength);
-    return record;
-}
-
-CKesRecord* CKesIOWorkPacket::KIWPTakeRecord()
-{
-    // Only a buffer of its own, and one large enough to hold such a value.
-    if (m_Borrowed || !m_Packet || InOwnBlock(m_Packet) || m_PacketLength < CKesRecord::ms_AdoptBytes)
-        return KIWPGetRecord();
-    auto* record = new (std::nothrow) CKesRecord();
-    if (!record) {
-        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, nullptr);
-        return nullptr;
-    }
-    KIWPStopFilling(); // the filler must be done with the buffer before it goes
     bool adopted = false;
-    const int rc =
-        record->KOMDecodeAdopting(m_Packet, m_PacketLength, malloc_usable_size(m_Packet), &adopted);
+    int rc = 1;
+    if (mayAdopt) {
+        KIWPStopFilling(); // the filler must be done with the buffer before it goes
+        rc = record->KOMDecodeAdopting(m_Packet, m_PacketLength, malloc_usable_size(m_Packet), &adopted);
+    } else {
+        rc = record->KOMDecode(m_Packet, m_PacketLength);
+    }
     if (rc != 1) KesReportDecodeFailure(rc, kSource, __LINE__, m_Socket, m_Source, m_SourceLength);
     if (adopted) {
         m_Packet = nullptr;

@@ -148,6 +148,8 @@ private:
 
     // What the packet counts against its backlog: m_Charge and m_ChargedPackets.
     void SetCharge();
+    // KIWPGetRecord, or KIWPTakeRecord when the buffer may go with the record.
+    CKesRecord* NewRecord(bool mayAdopt);
     // Writes the source address part of the dump line.
     void DumpSource() const;
     // True for a buffer inside this packet's own block (KIWPNewInBlock).

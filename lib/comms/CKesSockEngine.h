@@ -347,9 +347,10 @@ private:
     // cannot.
     bool GrowFragment(unsigned int socket, CKesIOWorkPacket& fragment, unsigned long long needed,
                       unsigned long long total);
-    // Gives a growing fragment the page filler's kept block instead; false
-    // when there is none large enough or it would pass the reassembly limit.
-    bool TakeKeptBlock(CKesIOWorkPacket& fragment, unsigned long long grown, unsigned long long total);
+    // Gives a growing fragment the page filler's kept block instead of one of
+    // `size` bytes; false when there is none that large or it would pass the
+    // reassembly limit.
+    bool TakeKeptBlock(CKesIOWorkPacket& fragment, size_t size, unsigned long long total);
     // Reports what a peer did to the connection, rate-limited, with the
     // socket and the peer's address.
     void ReportPeer(int code, int line, unsigned int socket, const sockaddr* source,

@@ -759,11 +759,11 @@ bool CKesSockEngine::GrowFragment(unsigned int socket, CKesIOWorkPacket& fragmen
                    "Connection closed: its incomplete packets would pass the process's reassembly limit");
         return false;
     }
-    if (grown >= kWorthPopulating && TakeKeptBlock(fragment, grown, total)) return true;
-    fragment.KIWPStopFilling(); // realloc may move the block
     // A whole packet's block has a byte more: room for the closing NUL of a
     // large value that is delivered where it was read (KIWPTakeRecord).
     const size_t size = static_cast<size_t>(grown == total ? grown + 1 : grown);
+    if (grown >= kWorthPopulating && TakeKeptBlock(fragment, size, total)) return true;
+    fragment.KIWPStopFilling(); // realloc may move the block
     unsigned char* block = static_cast<unsigned char*>(realloc(fragment.KIWPGetPacket(), size));
     if (block == nullptr) {
         ReportPeer(KES_ERR_ALLOCATION, __LINE__, socket, fragment.KIWPGetSource(),
@@ -779,14 +779,13 @@ bool CKesSockEngine::GrowFragment(unsigned int socket, CKesIOWorkPacket& fragmen
     return true;
 }
 
-bool CKesSockEngine::TakeKeptBlock(CKesIOWorkPacket& fragment, unsigned long long grown,
-                                   unsigned long long total)
+bool CKesSockEngine::TakeKeptBlock(CKesIOWorkPacket& fragment, size_t size, unsigned long long total)
 {
-    // The last large packet's block, its pages still there, if it holds what
-    // the fragment grows to. It then holds as much of the packet as it can,
-    // counted so against the limit: the memory is held either way.
+    // The last large packet's block, its pages still there, if it holds the
+    // size the fragment's block grows to. It then holds as much of the packet
+    // as it can, counted so against the limit: the memory is held either way.
     size_t held = 0;
-    unsigned char* block = m_PageFiller->KPFTake(static_cast<size_t>(grown), &held);
+    unsigned char* block = m_PageFiller->KPFTake(size, &held);
     if (block == nullptr) return false;
     const unsigned long long capacity = std::min<unsigned long long>(held, total);
     const long long more = static_cast<long long>(capacity) - fragment.KIWPGetReassemblyCharge();

@@ -89,7 +89,7 @@ private:
     bool StartThread();
 
     std::mutex m_Lock;
-    std::condition_variable m_Work;     // a request came, or the filler is ending
+    std::condition_variable m_Work;     // a request or a block came, or the filler is ending
     std::condition_variable m_StepDone; // m_Busy was cleared
     std::deque<Request> m_Requests;     // the owners in turn; front goes next
     const void* m_Busy = nullptr;       // the owner whose step runs now
