@@ -402,6 +402,8 @@ private:
     // That read: breaks the connection without reading; false, with nothing
     // done, when the mark is an earlier registration's.
     bool BreakNoted(unsigned int socket);
+    // Marks the socket's next read of registration `generation` as a break.
+    void NoteBreak(unsigned int socket, uint32_t generation);
 
     // What the loop thread keeps per socket (the loop thread alone):
     // - its backlog (CKesReceiveBacklog: packets read and queued, not yet

@@ -808,8 +808,16 @@ void CKesSockEngine::BreakConnection(unsigned int socket, OwnedSource source)
     // pending, and its owner hears of it as of a closed connection, once the
     // packets read before are finished.
     if (BreakWaits(socket)) return;
-    RemoveIO(socket, __LINE__);
+    // A connection the loop dispatched is paused, not removed: its owner
+    // removes it, as at the end of a stream, or, while a callback holds its
+    // endpoint, parks it and hears of the end again once the loop turns to
+    // it, which breaks it again without reading (BreakNoted). Removed here,
+    // it could be neither parked nor turned to again, and would stay open.
+    // A read handed over directly has no loop to come back: it leaves.
+    const uint32_t generation = m_ReadGeneration;
+    if (generation == 0 || KRNPauseIO(socket, generation) != 1) RemoveIO(socket, __LINE__);
     DeliverClosed(socket, std::move(source));
+    if (generation != 0) NoteBreak(socket, generation);
 }
 
 bool CKesSockEngine::BreakWaits(unsigned int socket)
@@ -827,10 +835,15 @@ bool CKesSockEngine::BreakWaits(unsigned int socket)
     // may be put back, or its connection removed, by another thread at once.
     shutdown(static_cast<int>(socket), SHUT_RD);
     if (!BacklogOf(socket)->PauseUntilFinished()) return false;
+    NoteBreak(socket, m_ReadGeneration);
+    return true;
+}
+
+void CKesSockEngine::NoteBreak(unsigned int socket, uint32_t generation)
+{
     ReadState& state = m_ReadStates[socket];
     state.next = NextRead::Break;
-    state.breakGeneration = m_ReadGeneration;
-    return true;
+    state.breakGeneration = generation;
 }
 
 bool CKesSockEngine::BreakNoted(unsigned int socket)

@@ -554,6 +554,22 @@ TEST_F(ServerTraffic, EmptyFrameAndEndOfStreamBehindASlowRecordRemoveTheConnecti
     EXPECT_EQ(nullptr, Client("a"));
 }
 
+// A stream that breaks its framing while a callback of the same server holds the server's endpoints: its
+// connection waits with the socket parked and goes once the callback returns, as at the end of a stream, not
+// when the reaper finds it idle.
+TEST_F(ServerTraffic, AStreamBrokenWhileACallbackHoldsTheServerGoesOnceTheCallbackReturns)
+{
+    auto holder = Identified("holder"), broken = Identified("broken");
+    ASSERT_TRUE(holder->SendText("data", "hold"));
+    ASSERT_TRUE(m_Server->log.WaitFor("held"));
+    ASSERT_TRUE(broken->SendAll(kBadHeader));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the loop reads the header meanwhile
+    EXPECT_EQ(0, m_Server->log.Count("disconnect broken")) << "the callback did not hold the endpoints";
+    m_Server->log.Add("open");
+    EXPECT_TRUE(ksxtest::WaitUntil([&] { return m_Server->log.Count("disconnect broken") == 1; }, 5000));
+    EXPECT_TRUE(broken->SeesEnd());
+}
+
 // Keeps every record it is given, for the test to read after the packets that carried them have gone.
 class KeepingServer : public ksxtest::RecordingServer {
 public:
