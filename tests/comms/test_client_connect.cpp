@@ -121,19 +121,22 @@ TEST_F(ClientTest, BatchSentInTheGreetingStateWaitsForTheConnectionKeepsOrderAnd
     EXPECT_EQ(KES_ERR_ARGUMENT, sent.get()) << "KES_ERR_SEND: a send in state 2 gave up instead of waiting";
 }
 
-// An engine whose loop, once told to, holds its next read until let go.
+// An engine whose loop, once told which socket, holds its next read of that socket until let go.
 struct HeldEngine : CKesSockEngine {
     HeldEngine() : CKesSockEngine("client-e2e", __KES_SERV_DAEMON, 2) {}
     ~HeldEngine() override { KSEStopWorkers(); } // a worker may still be calling into it
     void OnIO(CMOMRvIO* io) override
     {
-        if (hold.exchange(false)) {
+        unsigned int socket = io->Source();
+        if (socket != kNone && hold.compare_exchange_strong(socket, kNone)) {
             held = true;
             ksxtest::WaitUntil([this] { return !held.load(); });
         }
         CKesSockEngine::OnIO(io);
     }
-    std::atomic<bool> hold{false}, held{false};
+    static constexpr unsigned int kNone = ~0u;
+    std::atomic<unsigned int> hold{kNone}; // the socket whose next read is held
+    std::atomic<bool> held{false};
 };
 
 // A stalled server (it reads no more) costs one report; KOSCDisconnect no callback; the client comes back. A
@@ -173,7 +176,7 @@ TEST_F(ClientTest, SendPastTheDeadlineOrADisconnectEndsTheConnectionAndTheClient
     ASSERT_TRUE(server->SendText("data", "back"));
     EXPECT_TRUE(client->log.WaitFor("io back")) << "records reach the client again";
 
-    engine.hold = true;
+    engine.hold = client->KOSCGetClientTCPSocket();
     ASSERT_TRUE(server->SendText("data", "under way"));
     ASSERT_TRUE(ksxtest::WaitUntil([&] { return engine.held.load(); }));
     auto disconnected = std::async(std::launch::async, [client] { return client->KOSCDisconnect(); });
