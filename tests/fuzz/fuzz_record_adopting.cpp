@@ -13,23 +13,12 @@
 #include <vector>
 
 #include "CKesRecord.h"
+#include "FuzzChecks.h"
 
 namespace {
 
-void Check(bool condition)
-{
-    if (!condition) abort();
-}
-
-bool SameContent(const CKesRecord& a, const CKesRecord& b)
-{
-    if (a.KRCount() != b.KRCount()) return false;
-    for (int i = 0; i < a.KRCount(); ++i) {
-        if (strcmp(a.KRValueAt(i)->KVBName(), b.KRValueAt(i)->KVBName()) != 0) return false;
-        if (*a.KRValueAt(i)->KVBValue() != *b.KRValueAt(i)->KVBValue()) return false;
-    }
-    return true;
-}
+using ksxfuzz::Check;
+using ksxfuzz::SameContent;
 
 // A text (str 32) or bytes (bin 32) value header and body of size bytes.
 void AppendLarge(std::vector<unsigned char>& out, bool bytes, uint32_t size, unsigned char fill)

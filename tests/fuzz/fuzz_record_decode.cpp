@@ -7,25 +7,10 @@
 #include <cstring>
 
 #include "CKesRecord.h"
+#include "FuzzChecks.h"
 
-namespace {
-
-void Check(bool condition)
-{
-    if (!condition) abort();
-}
-
-bool SameContent(const CKesRecord& a, const CKesRecord& b)
-{
-    if (a.KRCount() != b.KRCount()) return false;
-    for (int i = 0; i < a.KRCount(); ++i) {
-        if (strcmp(a.KRValueAt(i)->KVBName(), b.KRValueAt(i)->KVBName()) != 0) return false;
-        if (*a.KRValueAt(i)->KVBValue() != *b.KRValueAt(i)->KVBValue()) return false;
-    }
-    return true;
-}
-
-} // namespace
+using ksxfuzz::Check;
+using ksxfuzz::SameContent;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
