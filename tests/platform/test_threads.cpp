@@ -3,6 +3,7 @@
 
 #include <condition_variable>
 #include <future>
+#include <system_error>
 
 #include "CKesPageFiller.h"
 #include "CKesServPool.h"
@@ -20,18 +21,16 @@ void* AsItem(size_t index) { return reinterpret_cast<void*>(static_cast<uintptr_
 
 const size_t kPage = static_cast<size_t>(sysconf(_SC_PAGESIZE));
 
-// Fresh anonymous memory, no page of it touched yet.
+// Fresh anonymous memory, no page of it touched yet. A mapping that fails ends the test, as a fatal
+// assertion would: GoogleTest reports the exception as the test's failure.
 struct Untouched {
     explicit Untouched(size_t bytes) : size(bytes)
     {
         void* at = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        EXPECT_NE(at, MAP_FAILED);
-        data = at == MAP_FAILED ? nullptr : static_cast<unsigned char*>(at);
+        if (at == MAP_FAILED) throw std::system_error(errno, std::generic_category(), "mmap");
+        data = static_cast<unsigned char*>(at);
     }
-    ~Untouched()
-    {
-        if (data != nullptr) munmap(data, size);
-    }
+    ~Untouched() { munmap(data, size); }
     // Resident pages among [firstPage, endPage).
     size_t Resident(size_t firstPage, size_t endPage) const
     {
@@ -179,7 +178,6 @@ TEST(ServPool, DestructionRunsEverythingQueuedAndRefusesMore)
 TEST(PageFiller, PopulatesTheWholePagesAskedForAndNothingElse)
 {
     Untouched block(16 * kPage);
-    ASSERT_NE(block.data, nullptr);
     block.data[3 * kPage] = 'x';
     CKesPageFiller filler;
     if (!filler.KPFFill(&block, block.data + kPage / 2, 10 * kPage))
@@ -193,7 +191,6 @@ TEST(PageFiller, PopulatesTheWholePagesAskedForAndNothingElse)
     EXPECT_EQ(block.data[4 * kPage], 0);
 
     Untouched now(16 * kPage); // the same range, populated on the calling thread
-    ASSERT_NE(now.data, nullptr);
     CKesPageFiller::KPFFillNow(now.data + kPage / 2, 10 * kPage);
     EXPECT_EQ(now.Resident(1, 10), 9u);
     EXPECT_EQ(now.Resident(0, 1) + now.Resident(10, 16), 0u) << "pages beside the range were touched";
@@ -205,7 +202,6 @@ TEST(PageFiller, NothingOfAStoppedOwnerIsTouchedAfterTheStopWhileOthersAreFilled
 {
     auto filler = std::make_unique<CKesPageFiller>();
     Untouched stopped(128u << 20), other(4u << 20), left(128u << 20);
-    ASSERT_TRUE(stopped.data != nullptr && other.data != nullptr && left.data != nullptr);
     // Stopped in the middle of its first step where the timing allows, when
     // a stop that does not wait would leave the rest of the step running.
     const size_t step = CKesPageFiller::ms_StepBytes / kPage;
