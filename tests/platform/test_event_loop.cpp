@@ -1,12 +1,9 @@
 // The event loop: removal from any thread or callback, stale events, pausing and stopping.
 #include <csignal>
-#include <utility>
 
 #include <pthread.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include "KesTestSupport.h" // the event loop too
+#include "KesTestSupport.h" // the event loop, sockets and GoogleTest too
 
 namespace {
 

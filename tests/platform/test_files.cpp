@@ -1,17 +1,14 @@
 // File locks, whole-file reads, descriptor limits (also when accepting) and the environment.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "CKesAcceptReserve.h"
 #include "CKesEnv.h"
 #include "CKesFileDescriptor.h"
 #include "CKesFileLock.h"
 #include "CKesReadOnlyFile.h"
-#include "KesTestSupport.h"
+#include "KesTestSupport.h" // GoogleTest and the standard headers the tests share too
 #include "KesWirePeer.h"
 
 namespace {

@@ -2,11 +2,8 @@
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <regex>
 #include <sstream>

@@ -5,18 +5,14 @@
 #include <cstring>
 #include <limits>
 #include <malloc.h>
-#include <memory>
 #include <new>
 #include <sys/resource.h>
-#include <thread>
-#include <unistd.h>
-#include <vector>
 
 #include "../hosts/KesTypedText.h"
 #include "CKesString.h"
 #include "KesMsgPack.h"
-#include "KesTestSupport.h"
-#include "KesWirePeer.h" // records too
+#include "KesTestSupport.h" // GoogleTest and the standard headers the tests share too
+#include "KesWirePeer.h"    // records too
 
 namespace {
 
