@@ -1,6 +1,5 @@
 // The server's start-up, termination and its entry in the service file, compared byte for byte.
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -55,6 +54,7 @@ TEST(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines)
                              "## SERVICE: svc DOMAIN: dom ADDRESS: 10.8.8.8 PORT: 6000 DYNAMIC: YES\n"
                              "SERVICE: svcx DOMAIN: dom ADDRESS: 10.7.7.7 PORT: 7002\n"
                              "SERVICE: svc DOMAIN: do ADDRESS: 10.7.7.7 PORT: 7005\n";
+    const std::string afterNul("\0after the NUL\n", 15);
     struct {
         std::string file, published, withdrawn;
     } cases[] = {
@@ -65,8 +65,7 @@ TEST(ServerFileTest, PublishAndWithdrawTouchOnlyOurOwnDynamicLines)
              "SERVICE: svc DOMAIN: dom ADDRESS: 10.6.6.7 PORT: 6002 DYNAMIC: YES\r\n" + other,
          other + "@@" + other, other + other},
         // Bytes after a NUL (which ends the text the parser reads) stay as they are; our line goes before it.
-        {other + std::string("\0after the NUL\n", 15), other + "@" + std::string("\0after the NUL\n", 15),
-         other + std::string("\0after the NUL\n", 15)},
+        {other + afterNul, other + "@" + afterNul, other + afterNul},
     };
     for (const auto& c : cases) {
         WriteServiceFile(c.file);
@@ -134,18 +133,17 @@ TEST(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftOut
     EXPECT_EQ(KES_ERR_ADDRESS_REPLY, server->KOSSProcessAddressReply(&serviceless));
     // Anyone on the link may reply: nothing it names may add a line or break the file.
     const struct {
-        const char *service, *domain, *address;
-        int port;
+        const char *service = "x", *domain = "dom", *address = "10.1.1.1";
+        int port = 1;
     } hostile[] = {
-        {"a b", "dom", "10.1.1.1", 1},
-        {"x\nSERVICE: MulticastService DOMAIN: ANY_KES_DOMAIN ADDRESS: 10.6.6.6 PORT: 1 ##", "dom",
-         "10.1.1.1", 1},
-        {"x", "dom\r\n--", "10.1.1.1", 1},
-        {"PORT:", "dom", "10.1.1.1", 1},
-        {"##x", "dom", "10.1.1.1", 1},
-        {"1234", "dom", "10.1.1.1", 1},
-        {"x", "dom", "10.1.1.1 PORT: 2", 1},
-        {"x", "dom", "10.1.1.1", 65537},
+        {.service = "a b"},
+        {.service = "x\nSERVICE: MulticastService DOMAIN: ANY_KES_DOMAIN ADDRESS: 10.6.6.6 PORT: 1 ##"},
+        {.domain = "dom\r\n--"},
+        {.service = "PORT:"},
+        {.service = "##x"},
+        {.service = "1234"},
+        {.address = "10.1.1.1 PORT: 2"},
+        {.port = 65537},
     };
     for (const auto& h : hostile) {
         CKesRecord reply;
@@ -155,7 +153,7 @@ TEST(ServerFileTest, AddressReplyIsAppendedOnceAndKnownOrBrokenRepliesAreLeftOut
         reply.KRAddValue(CKesSockEnd::ms_AddressField, h.address);
         reply.KRAddValue(CKesSockEnd::ms_PortField, CKesAtom(static_cast<long>(h.port)));
         EXPECT_EQ(KES_ERR_ADDRESS_REPLY, server->KOSSProcessAddressReply(&reply))
-            << h.service << " " << h.domain;
+            << h.service << " " << h.domain << " " << h.address << " " << h.port;
     }
     EXPECT_EQ(published, ReadFile(ServiceFilePath()));
 
