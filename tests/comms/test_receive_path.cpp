@@ -1,5 +1,4 @@
 // The receive path: framing and its limits, work packets, cut reads, back-pressure, a real server.
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <fstream>
@@ -15,7 +14,9 @@
 namespace {
 
 using ksxtest::Bytes;
+using ksxtest::DataOf;
 using ksxtest::Frame; // an independent framing to check ours against
+using ksxtest::FramedData;
 using ksxtest::Join;
 using ksxtest::Pattern;
 const Bytes kNotAMap = {0xC1, 1, 2, 3, 4};                                      // 0xC1 is never used
@@ -45,15 +46,12 @@ std::vector<std::string> Take(CKesStack* stack, Read read)
 {
     std::vector<std::string> items;
     while (auto* item = stack ? static_cast<Item*>(stack->KSPop()) : nullptr) {
-        items.insert(items.begin(), read(item));
+        items.insert(items.begin(), read(*item));
         delete item;
     }
     delete stack;
     return items;
 }
-
-std::string DataOf(CKesRecord* record) { return ksxtest::TextOf(*record, "data"); }
-Bytes FramedRecord(const char* text) { return ksxtest::FrameOf(ksxtest::TextRecord("data", text)); }
 
 struct Delivery {
     unsigned int socket;
@@ -98,15 +96,6 @@ int Feed(CKesSockEngine& engine, unsigned int socket, const Bytes& bytes, size_t
     const Bytes read(bytes.begin() + from, bytes.begin() + from + std::min(count, bytes.size() - from));
     return engine.KSECheckSockPacket(socket, HeapBytes(read), static_cast<int>(read.size()), HeapSource(),
                                      static_cast<int>(kSource.size()));
-}
-
-// The framed record repeated until the bytes reach `atLeast`.
-Bytes Repeated(const char* text, size_t atLeast)
-{
-    Bytes bytes;
-    for (const Bytes record = FramedRecord(text); bytes.size() < atLeast;)
-        bytes.insert(bytes.end(), record.begin(), record.end()); // no copies: peak memory is measured
-    return bytes;
 }
 
 // A line of /proc/self/status ("VmHWM", "VmSize"), in KiB.
@@ -230,7 +219,7 @@ public:
     {
         socket = client->KSEGetEndPointSocket();
         ksxtest::WaitUntil([this] { return open.load(); });
-        const std::string data = DataOf(record);
+        const std::string data = DataOf(*record);
         bystanderServed += data == "bystander";
         pacedServed += data == "paced";
         if (data == "flood-record" && slow.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -269,7 +258,8 @@ TEST_F(ReceivePathBackPressure, AFloodIsReadNoFasterThanItIsServedAndAPausedConn
 {
     auto flooder = ksxtest::Greeted(server->Port(), "flooder"),
          bystander = ksxtest::Greeted(server->Port(), "bystander");
-    const Bytes burst = Repeated("flood-record", 64u << 10); // records of 28 bytes or so
+    const Bytes floodRecord = FramedData("flood-record");                                   // 28 bytes or so
+    const Bytes burst = ksxtest::Repeat(floodRecord, (64u << 10) / floodRecord.size() + 1); // over 64 KiB
     std::atomic<bool> flooding{true};
     std::atomic<long long> written{0};
     std::thread flood([&] {
@@ -294,9 +284,8 @@ TEST_F(ReceivePathBackPressure, AFloodIsReadNoFasterThanItIsServedAndAPausedConn
     EXPECT_LT(peakKiB, boundKiB) << "peak memory grows with what the flooder sends";
 
     ASSERT_EQ(1, engine.KSESetReceiveBacklogCap(600));
-    auto paced = ksxtest::Greeted(server->Port(), "paced");
-    ASSERT_TRUE(server->log.WaitFor("connect paced")); // else records before the id meet the same tiny cap
-    const Bytes bursts = Repeated("paced", 100 * FramedRecord("paced").size()); // 100 records
+    auto paced = ksxtest::Identified(*server, "paced"); // welcomed, else its early records meet the tiny cap
+    const Bytes bursts = ksxtest::Repeat(FramedData("paced"), 100);
     constexpr int kBursts = 300;
     std::thread send([&] {
         for (int i = 0; i < kBursts && paced->SendAll(bursts); ++i) {}
@@ -308,8 +297,7 @@ TEST_F(ReceivePathBackPressure, AFloodIsReadNoFasterThanItIsServedAndAPausedConn
 
     // A cap of one byte pauses after every read and resumes once nothing is pending.
     ASSERT_EQ(1, engine.KSESetReceiveBacklogCap(1));
-    auto tiny = ksxtest::Greeted(server->Port(), "tiny");
-    ASSERT_TRUE(server->log.WaitFor("connect tiny"));
+    auto tiny = ksxtest::Identified(*server, "tiny");
     for (int i = 1; i <= 3; ++i) {
         ASSERT_TRUE(tiny->SendText("data", "paced"));
         EXPECT_TRUE(ksxtest::WaitUntil([&] { return server->pacedServed.load() == kBursts * 100 + i; }))
@@ -324,17 +312,15 @@ TEST_F(ReceivePathOneRecordReads, StopAtTheBacklogCapAndAllArriveOnceServed)
     server->open = false;
     ASSERT_EQ(1,
               engine.KSESetReceiveBacklogCap(4 * CKesReceiveBacklog::ms_PacketOverhead)); // new connections'
-    auto peer = ksxtest::Greeted(server->Port(), "single");
-    ASSERT_TRUE(server->log.WaitFor("connect single"));
+    auto peer = ksxtest::Identified(*server, "single");
     constexpr int kRecords = 40;
-    int waiting = -1; // bytes the kernel holds for the server's socket
     for (int i = 0; i < kRecords; ++i) {
         ASSERT_TRUE(peer->SendText("data", std::to_string(i).c_str()));
         std::this_thread::sleep_for(std::chrono::milliseconds(2)); // one record a read
     }
-    EXPECT_TRUE(ksxtest::WaitUntil([&] {
-        return server->socket.load() != KES_INVALID_SOCKET &&
-               ioctl(static_cast<int>(server->socket.load()), FIONREAD, &waiting) == 0 && waiting > 0;
+    EXPECT_TRUE(ksxtest::WaitUntil([&] { // the kernel holds bytes for the server's socket
+        const unsigned int socket = server->socket.load();
+        return socket != KES_INVALID_SOCKET && ksxtest::Unread(static_cast<int>(socket)) > 0;
     })) << "reading went on past the backlog cap";
     server->open = true;
     for (int i = 0; i < kRecords; ++i) EXPECT_TRUE(server->log.WaitFor("io single " + std::to_string(i)));
@@ -349,8 +335,7 @@ TEST_F(ReceivePathServer, RandomRecordsWithRandomCutsArriveExactlyOnceAndAClosed
         SCOPED_TRACE("round " + std::to_string(round));
         std::mt19937 random(round * 7919u);
         const std::string id = "peer-" + std::to_string(round);
-        auto peer = ksxtest::Greeted(server->Port(), id);
-        ASSERT_TRUE(server->log.WaitFor("connect " + id));
+        auto peer = ksxtest::Identified(*server, id);
         Bytes stream, frame;
         std::vector<std::string> sent;
         for (int i = 0, records = 5 + static_cast<int>(random() % 20); i <= records; ++i) {
@@ -358,7 +343,7 @@ TEST_F(ReceivePathServer, RandomRecordsWithRandomCutsArriveExactlyOnceAndAClosed
             std::string text(random() % (pick < 5 ? 200 : pick < 8 ? 65536 : 1u << 20), 'a');
             for (char& letter : text) letter = static_cast<char>('a' + random() % 26);
             text = std::to_string(round * 1000 + i) + text; // unique across rounds
-            frame = FramedRecord(text.c_str());
+            frame = FramedData(text);
             if (i == records) break; // sent only in half
             stream.insert(stream.end(), frame.begin(), frame.end());
             sent.push_back("io " + id + " " + text);
@@ -489,10 +474,10 @@ TEST(RecordHeader, LengthGoesInFrontWholeRecordsDecodeInOrderAndABadLengthBreaks
 
     EXPECT_EQ(CKesRecHdr::KRHGetMaxPacketLength(), 64u * 1024u * 1024u);
     ksxtest::ErrorCapture errors;
-    const Bytes first = FramedRecord("first");
+    const Bytes first = FramedData("first");
     Bytes run = Join({first, {0xff, 0xff, 0xff, 0xfc}, Pattern(8, 0), first});
     CKesRecHdr header;
-    auto length = [](CKesIOWorkPacket* packet) { return std::to_string(packet->KIWPGetPacketLength() + 4); };
+    auto length = [](const CKesIOWorkPacket& p) { return std::to_string(p.KIWPGetPacketLength() + 4); };
     EXPECT_EQ(Take<CKesIOWorkPacket>(header.KRHGetWorkStack(run.data(), run.size()), length),
               std::vector<std::string>{std::to_string(first.size())});
     EXPECT_TRUE(header.KRHIsBroken());
@@ -511,7 +496,7 @@ TEST(RecordHeader, LengthGoesInFrontWholeRecordsDecodeInOrderAndABadLengthBreaks
 
     // Undecodable: reported and skipped; running past the end: the earlier records stay, nothing is kept.
     errors.Clear();
-    run = Join({Frame(kNotAMap), FramedRecord("first"), FramedRecord("second"), FramedRecord("third")});
+    run = Join({Frame(kNotAMap), FramedData("first"), FramedData("second"), FramedData("third")});
     run.pop_back();
     CKesRecHdr records;
     EXPECT_EQ(Take<CKesRecord>(records.KRHGetDataRecords(run.data(), run.size()), DataOf),
@@ -556,11 +541,9 @@ TEST(ReceivePathEndedConnections, AReadOvertakenByItsSocketsRemovalReachesNoLate
         ASSERT_EQ(1, end.KSESetEndPointSocket(old.Near()));
         ASSERT_EQ(1, engine.KSEAddNewServerSocket(const_cast<char*>("NoSuchService"), &end));
         engine.removeOnRead = &end;
-        ASSERT_TRUE(old.Far().SendAll(FramedRecord("ended")));
-        int waiting = -1;
+        ASSERT_TRUE(old.Far().SendAll(FramedData("ended")));
         ASSERT_TRUE(ksxtest::WaitUntil([&] {
-            return engine.removeOnRead.load() == nullptr && ioctl(socket, FIONREAD, &waiting) == 0 &&
-                   waiting == 0;
+            return engine.removeOnRead.load() == nullptr && ksxtest::Unread(socket) == 0;
         })) << "the loop did not read the record";
         ASSERT_EQ(socket, dup2(static_cast<int>(fresh.Near()), socket));
         if (toServer)
@@ -646,7 +629,7 @@ TEST(ReceivePathBackPressureCopies, CopiesKeptPastTheEngineResumeNothingWhenRele
     ASSERT_EQ(1, engine->KSESetReceiveBacklogCap(600));
     // Packets of one read reach the host as views that hold no backlog; one cut across reads is handed over
     // itself, charged, and so is its copy: alone, twice the cap.
-    const Bytes record = FramedRecord(std::string(1200, 'k').c_str());
+    const Bytes record = FramedData(std::string(1200, 'k'));
     ASSERT_EQ(1, Feed(*engine, socket, record, 0, 100));
     ASSERT_EQ(1, Feed(*engine, socket, record, 100));
     engine->KSEStopWorkers(); // the packet handed over, and copied
@@ -712,7 +695,7 @@ TEST(WorkPacket, CopiesAndSettersOwnTheirBuffersItemsAreChargedPerPacketAndABadP
         std::unique_ptr<CKesRecord> record(packet.KIWPGetRecord());
         ASSERT_NE(record, nullptr);
         EXPECT_EQ(record->KRCount(), bytes == kNotAMap ? 0 : 1);
-        EXPECT_EQ(DataOf(record.get()), bytes == kNotAMap ? "" : "value");
+        EXPECT_EQ(DataOf(*record), bytes == kNotAMap ? "" : "value");
         EXPECT_EQ(PacketOf(packet), bytes);
     }
     const auto reports = errors.Reports();

@@ -18,7 +18,8 @@
 namespace {
 
 using ksxtest::Bytes;
-using ksxtest::TextOf;
+using ksxtest::DataOf;
+using ksxtest::FramedData;
 using ksxtest::TextRecord;
 using ksxtest::WireConnection;
 
@@ -29,7 +30,7 @@ auto Data(const std::string& text) { return std::make_unique<CKesRecord>(TextRec
 std::string NextData(WireConnection& peer)
 {
     std::unique_ptr<CKesRecord> record = peer.ReadRecord();
-    return record ? TextOf(*record, "data") : "<closed>";
+    return record ? DataOf(*record) : "<closed>";
 }
 
 // The process's descriptors of IPv4 sockets bound to this local port: a server's listening socket and the
@@ -61,7 +62,7 @@ class ScriptedServer : public ksxtest::RecordingServer {
 public:
     void KesOnServerIO(CKesSockEnd* client, CKesRecord* record) override
     {
-        const std::string data = TextOf(*record, "data");
+        const std::string data = DataOf(*record);
         if (data == "bye") KOSSRemoveClient(client);
         if (data == "slow" || data == "hold") log.Add(data == "slow" ? "busy" : "held");
         if (data == "slow") std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -109,12 +110,7 @@ protected:
     // The host's calls with one {"data": text} record.
     int SendTo(const char* id, const char* text) { return m_Server->KOSSSendToClient(id, Data(text).get()); }
     int Broadcast(const std::string& text) { return m_Server->KOSSBroadcastClients(Data(text).get()); }
-    std::unique_ptr<WireConnection> Identified(const std::string& id)
-    {
-        auto peer = ksxtest::Greeted(Port(), id);
-        EXPECT_TRUE(m_Server->log.WaitFor("connect " + id));
-        return peer;
-    }
+    auto Identified(const std::string& id) { return ksxtest::Identified(*m_Server, id); }
 
     int m_Workers = 4;
     rlimit m_Limit{};
@@ -235,13 +231,11 @@ TEST_F(ServerTraffic, ClosedFloodingBrokenUnidentifiedAndSilentConnectionsAreRem
     EXPECT_EQ(35000, m_Engine->KSEGetIdleLimit());
     constexpr int kFit = 100;
     ASSERT_EQ(1, m_Engine->KSESetReceiveBacklogCap(kFit * CKesObjSockServer::ms_EarlyRecordOverhead));
-    const Bytes empty{0, 0, 0, 1, 0x80};
-    Bytes half;
-    for (int i = 0; i < kFit / 2; ++i) half.insert(half.end(), empty.begin(), empty.end());
+    const Bytes half = ksxtest::Repeat({0, 0, 0, 1, 0x80}, kFit / 2); // empty records, of one byte each
     auto patient = WireConnection::To(Port()), flood = WireConnection::To(Port());
     ASSERT_TRUE(patient->SendAll(half) && patient->Send(*ksxtest::Hello("patient")));
     ASSERT_TRUE(m_Server->log.WaitFor("io patient ", kFit / 2));
-    ASSERT_TRUE(flood->SendAll(ksxtest::Join({half, half, half, half})));
+    ASSERT_TRUE(flood->SendAll(ksxtest::Repeat(half, 4)));
     EXPECT_TRUE(flood->SeesEnd());
     ASSERT_TRUE(m_Server->log.WaitFor("disconnect -"));
     EXPECT_EQ(1, errors.CountText({"before its client id"}, KES_ERR_CONNECTION));
@@ -262,7 +256,7 @@ TEST_F(ServerTraffic, ClosedFloodingBrokenUnidentifiedAndSilentConnectionsAreRem
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     });
     std::vector<std::unique_ptr<WireConnection>> unnamed; // silent, without an id, inside a header, broken
-    for (const Bytes& bytes : {Bytes{}, ksxtest::FrameOf(*Data("never-identified")), Bytes{0, 0}, kBadHeader})
+    for (const Bytes& bytes : {Bytes{}, FramedData("never-identified"), Bytes{0, 0}, kBadHeader})
         ASSERT_TRUE(unnamed.emplace_back(WireConnection::To(Port()))->SendAll(bytes));
     for (auto& connection : unnamed) EXPECT_TRUE(connection->SeesEnd());
     EXPECT_TRUE(quiet->SeesEnd());
@@ -543,7 +537,7 @@ TEST_F(ServerTraffic, AConnectionEndingWhileTheHostRemovesAnotherGoesAfterIt)
 TEST_F(ServerTraffic, EmptyFrameAndEndOfStreamBehindASlowRecordRemoveTheConnectionOnce)
 {
     auto peer = Identified("a");
-    ASSERT_TRUE(peer->SendAll(ksxtest::Join({ksxtest::FrameOf(*Data("slow")), Bytes{0, 0, 0, 0}})));
+    ASSERT_TRUE(peer->SendAll(ksxtest::Join({FramedData("slow"), Bytes{0, 0, 0, 0}})));
     ASSERT_TRUE(m_Server->log.WaitFor("busy"));
     peer->Close();
     ASSERT_TRUE(m_Server->log.WaitFor("disconnect a"));
@@ -592,8 +586,7 @@ TEST_F(ServerTraffic, ALargeRecordIsDeliveredInTheBufferItWasReadInto)
 {
     auto* keeping = ksxtest::AddServer<KeepingServer>(*m_Engine, "keep", "dom");
     ASSERT_NE(nullptr, keeping);
-    auto peer = ksxtest::Greeted(keeping->Port(), "big");
-    ASSERT_TRUE(keeping->log.WaitFor("connect big"));
+    auto peer = ksxtest::Identified(*keeping, "big");
     const std::string text(3u << 20, 'b');
     ASSERT_TRUE(peer->SendText("data", text.c_str()));
     ASSERT_TRUE(peer->SendText("data", "small"));
@@ -604,13 +597,13 @@ TEST_F(ServerTraffic, ALargeRecordIsDeliveredInTheBufferItWasReadInto)
         std::lock_guard<std::mutex> hold(keeping->lock);
         ASSERT_EQ(2u, keeping->kept.size());
         // Two workers may hand them over in either order.
-        const bool largeFirst = TextOf(*keeping->kept[1], "data") == "small";
+        const bool largeFirst = DataOf(*keeping->kept[1]) == "small";
         const CKesAtom* large = keeping->kept[largeFirst ? 0 : 1]->KRValueOf("data");
         ASSERT_NE(nullptr, large);
         EXPECT_EQ(text.size(), large->KALength());
         EXPECT_EQ(text.size(), strlen(large->KAString()));
         EXPECT_EQ(0, memcmp(text.data(), large->KAString(), text.size()));
-        EXPECT_EQ("small", TextOf(*keeping->kept[largeFirst ? 1 : 0], "data"));
+        EXPECT_EQ("small", DataOf(*keeping->kept[largeFirst ? 1 : 0]));
         keeping->kept.clear();
     }
 
@@ -628,8 +621,7 @@ struct ServerTrafficHandleReuse : ServerTraffic {
     {
         m_Gate = ksxtest::AddServer<ScriptedServer>(*m_Engine, "gate", "dom");
         ASSERT_NE(nullptr, m_Gate);
-        m_Holder = ksxtest::Greeted(m_Gate->Port(), "holder");
-        ASSERT_TRUE(m_Gate->log.WaitFor("connect holder"));
+        m_Holder = ksxtest::Identified(*m_Gate, "holder");
         ASSERT_TRUE(m_Holder->SendText("data", "hold"));
         ASSERT_TRUE(m_Gate->log.WaitFor("held"));
     }
@@ -649,10 +641,8 @@ TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOw
     const uint32_t generationOfA = m_Engine->KRNGetGeneration(handle);
     ASSERT_NO_FATAL_FAILURE(HoldTheWorker());
     // Queued behind the held worker, with a bad header after it.
-    ASSERT_TRUE(first->SendAll(ksxtest::Join({ksxtest::FrameOf(*Data("late")), kBadHeader})));
-    int unread = -1;
-    ASSERT_TRUE(ksxtest::WaitUntil(
-        [&] { return ioctl(static_cast<int>(handle), FIONREAD, &unread) == 0 && !unread; }));
+    ASSERT_TRUE(first->SendAll(ksxtest::Join({FramedData("late"), kBadHeader})));
+    ASSERT_TRUE(ksxtest::WaitUntil([&] { return ksxtest::Unread(static_cast<int>(handle)) == 0; }));
     EXPECT_EQ(1, m_Server->KOSSRemoveClient(Client("a"))); // the host ends the connection meanwhile
     ASSERT_TRUE(m_Server->log.WaitFor("disconnect a"));
     first->Close(); // both of a's handles are free again
@@ -689,7 +679,7 @@ TEST_F(ServerTrafficHandleReuse, ARecordOfAnEndedConnectionNeverReachesTheNextOw
 // that sends nothing after it is cut all the same.
 TEST_F(ServerTrafficHandleReuse, RecordsReadBeforeTheEndOrABadHeaderAreAnsweredBeforeTheConnectionGoes)
 {
-    const Bytes records = ksxtest::Join({ksxtest::FrameOf(*Data("one")), ksxtest::FrameOf(*Data("two"))});
+    const Bytes records = ksxtest::Join({FramedData("one"), FramedData("two")});
     const Bytes recordsThenBadHeader = ksxtest::Join({records, kBadHeader});
     auto ended = Identified("ended"), broken = Identified("broken"), silent = Identified("silent");
     m_Server->echo = true;

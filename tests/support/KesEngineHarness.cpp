@@ -37,7 +37,7 @@ void RecordingServer::KesOnServerIO(CKesSockEnd* client, CKesRecord* record)
     if (echo)
         KOSSSendToClient(client->KSEGetEndPointName(), record);
     else
-        log.Add("io " + Name(client) + " " + TextOf(*record, "data"));
+        log.Add("io " + Name(client) + " " + DataOf(*record));
     delete record;
 }
 
@@ -53,6 +53,13 @@ std::unique_ptr<WireConnection> Greeted(unsigned int port, const std::string& id
     return peer;
 }
 
+std::unique_ptr<WireConnection> Identified(RecordingServer& server, const std::string& id)
+{
+    auto peer = Greeted(server.Port(), id);
+    EXPECT_TRUE(server.log.WaitFor("connect " + id)) << id << " was not welcomed";
+    return peer;
+}
+
 LoggingClient::LoggingClient(const char* id, const char* service, const char* domain)
     : CKesObjSockClient(strdup(id))
 {
@@ -62,7 +69,7 @@ LoggingClient::LoggingClient(const char* id, const char* service, const char* do
 
 void LoggingClient::KesOnClientIO(CKesSockEnd*, CKesRecord* record)
 {
-    log.Add("io " + TextOf(*record, "data"));
+    log.Add("io " + DataOf(*record));
     delete record;
 }
 

@@ -47,6 +47,8 @@ public:
 
 std::unique_ptr<CKesRecord> Hello(const std::string& id); // a client's greeting
 std::unique_ptr<WireConnection> Greeted(unsigned int port, const std::string& id);
+// Greeted, and welcomed: "connect <id>" is in the server's log (a failure when it does not come).
+std::unique_ptr<WireConnection> Identified(RecordingServer& server, const std::string& id);
 
 // A new server of the service in the domain, neither added to an engine nor initialised.
 template <typename Server = CKesObjSockServer>

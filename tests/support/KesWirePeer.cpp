@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -37,6 +38,14 @@ Bytes Join(std::initializer_list<Bytes> parts)
 {
     Bytes all;
     for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+Bytes Repeat(const Bytes& bytes, size_t times)
+{
+    Bytes all;
+    all.reserve(bytes.size() * times);
+    while (times-- > 0) all.insert(all.end(), bytes.begin(), bytes.end());
     return all;
 }
 
@@ -74,6 +83,12 @@ bool Readable(int fd, int timeoutMs)
 {
     pollfd p{fd, POLLIN, 0};
     return poll(&p, 1, timeoutMs) == 1;
+}
+
+int Unread(int fd)
+{
+    int bytes = -1;
+    return ioctl(fd, FIONREAD, &bytes) == 0 ? bytes : -1;
 }
 
 std::unique_ptr<WireConnection> WireConnection::To(unsigned int port)

@@ -29,7 +29,13 @@ Bytes Frame(const Bytes& payload);
 inline Bytes FrameOf(const CKesRecord& record) { return Frame(Encode(record)); }
 CKesRecord TextRecord(const char* name, const char* text);
 std::string TextOf(const CKesRecord& record, const char* name); // "" unless a string field
+// The "data" field, the one the test servers and clients log and echo; the frame of a record of it alone.
+inline std::string DataOf(const CKesRecord& record) { return TextOf(record, "data"); }
+inline Bytes FramedData(const std::string& text) { return FrameOf(TextRecord("data", text.c_str())); }
+// The bytes that many times over, built in place: a test that floods measures its peak memory.
+Bytes Repeat(const Bytes& bytes, size_t times);
 bool Readable(int fd, int timeoutMs);
+int Unread(int fd); // bytes the kernel holds for reading on fd; -1 when it cannot tell
 sockaddr_in Ipv4(const char* address, int port);
 
 class WireConnection {
