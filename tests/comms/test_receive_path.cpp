@@ -80,6 +80,8 @@ public:
         m_Changed.wait_for(hold, std::chrono::seconds(60), [&] { return m_Deliveries.size() >= count; });
         return m_Deliveries;
     }
+    // Registers a socket of the test's with the loop, as a derived engine registers its own: reads come here.
+    int Watch(unsigned int socket) { return KRNAddIOHandle(socket, TRUE, FALSE, FALSE, this); }
 
     std::atomic<bool> open{true};
 
@@ -89,13 +91,20 @@ private:
     std::vector<Delivery> m_Deliveries;
 };
 
-// Hands one "read" to the receive path as the event-loop thread would.
-int Feed(CKesSockEngine& engine, unsigned int socket, const Bytes& bytes, size_t from = 0,
-         size_t count = SIZE_MAX)
+// Hands the bytes to the receive path as the event-loop thread would, in reads of the given lengths (the last
+// one repeated; none: one read); the first result other than 1, else 1.
+int Feed(CKesSockEngine& engine, unsigned int socket, const Bytes& bytes,
+         const std::vector<size_t>& reads = {})
 {
-    const Bytes read(bytes.begin() + from, bytes.begin() + from + std::min(count, bytes.size() - from));
-    return engine.KSECheckSockPacket(socket, HeapBytes(read), static_cast<int>(read.size()), HeapSource(),
-                                     static_cast<int>(kSource.size()));
+    int result = 1;
+    for (size_t i = 0, from = 0, length; from < bytes.size() && result == 1; ++i, from += length) {
+        length = std::min(reads.empty() ? bytes.size() : reads[std::min(i, reads.size() - 1)],
+                          bytes.size() - from);
+        const Bytes read(bytes.begin() + from, bytes.begin() + from + length);
+        result = engine.KSECheckSockPacket(socket, HeapBytes(read), static_cast<int>(read.size()),
+                                           HeapSource(), static_cast<int>(kSource.size()));
+    }
+    return result;
 }
 
 // A line of /proc/self/status ("VmHWM", "VmSize"), in KiB.
@@ -142,10 +151,7 @@ TEST(ReceivePathSplitting, PacketsCutAnywhereArriveWholeInOrderWithPrivateSource
         Bytes stream;
         for (size_t size : cut.sizes)
             stream = Join({stream, Frame(sent.emplace_back(Pattern(size, seed++)))});
-        for (size_t i = 0, from = 0, length; from < stream.size(); ++i, from += length) {
-            length = cut.reads.empty() ? stream.size() : cut.reads[std::min(i, cut.reads.size() - 1)];
-            ASSERT_EQ(1, Feed(engine, kSocket, stream, from, length));
-        }
+        ASSERT_EQ(1, Feed(engine, kSocket, stream, cut.reads));
         std::vector<Bytes> payloads;
         for (const Delivery& delivery : engine.WaitFor(sent.size())) {
             payloads.push_back(delivery.payload);
@@ -168,27 +174,23 @@ TEST(ReceivePathSplitting, ALargePacketReadIntoTheLastOnesBufferHoldsOnlyItsOwnB
     const long long reassembling = CKesReceiveBacklog::ReassemblyBytes().load();
     const Bytes first = Pattern(4u << 20, 71), smaller = Pattern(3u << 20, 72),
                 larger = Pattern(9u << 20, 73);
-    auto feed = [&](const Bytes& stream, size_t from, size_t to) {
-        for (; from < to; from += 65536 - 3)
-            ASSERT_EQ(1, Feed(engine, kSocket, stream, from, std::min<size_t>(65536 - 3, to - from)));
-    };
+    const std::vector<size_t> reads = {65536 - 3}; // lining up with nothing
     auto keptAtLeast = [&](size_t bytes) {
         return ksxtest::WaitUntil([&] { return engine.KSEKeptBufferBytes() >= bytes; }, 10000);
     };
-    const Bytes framed = Frame(first);
-    feed(framed, 0, framed.size());
+    ASSERT_EQ(1, Feed(engine, kSocket, Frame(first), reads));
     ASSERT_EQ(first, engine.WaitFor(1).at(0).payload);
     ASSERT_TRUE(keptAtLeast(first.size())) << "the large packet's buffer was not kept";
 
     const Bytes second = Frame(smaller);
-    feed(second, 0, 2u << 20);
+    const auto middle = second.begin() + (2u << 20);
+    ASSERT_EQ(1, Feed(engine, kSocket, Bytes(second.begin(), middle), reads));
     EXPECT_EQ(0u, engine.KSEKeptBufferBytes()) << "the kept buffer was not taken";
-    feed(second, 2u << 20, second.size());
+    ASSERT_EQ(1, Feed(engine, kSocket, Bytes(middle, second.end()), reads));
     ASSERT_EQ(smaller, engine.WaitFor(2).at(1).payload);
 
     ASSERT_TRUE(keptAtLeast(first.size()));
-    const Bytes third = Frame(larger);
-    feed(third, 0, third.size());
+    ASSERT_EQ(1, Feed(engine, kSocket, Frame(larger), reads));
     ASSERT_EQ(larger, engine.WaitFor(3).at(2).payload);
     EXPECT_EQ(reassembling, CKesReceiveBacklog::ReassemblyBytes().load());
 }
@@ -372,7 +374,7 @@ TEST(ReceivePathLimits, BrokenFramingAndTheReassemblyLimitCutTheConnectionThatPa
     CollectingEngine engine(1);
     ksxtest::TcpPair pair;
     const unsigned int socket = pair.Near();
-    ASSERT_EQ(1, engine.KRNAddIOHandle(socket, TRUE, FALSE, FALSE, &engine));
+    ASSERT_EQ(1, engine.Watch(socket));
     const unsigned int oldLimit = CKesRecHdr::KRHGetMaxPacketLength();
     CKesRecHdr::KRHSetMaxPacketLength(1024);
     const Bytes good = Pattern(1024, 11), oversized = {0, 0, 0x04, 0x01, 1, 2, 3}; // announces 1025 bytes
@@ -389,7 +391,7 @@ TEST(ReceivePathLimits, BrokenFramingAndTheReassemblyLimitCutTheConnectionThatPa
     ASSERT_EQ(3u, deliveries.size());
     EXPECT_EQ(next, deliveries[2].payload);
     ksxtest::TcpPair single; // a read of one whole packet is queued without the walk over a run
-    ASSERT_EQ(1, engine.KRNAddIOHandle(single.Near(), TRUE, FALSE, FALSE, &engine));
+    ASSERT_EQ(1, engine.Watch(single.Near()));
     ASSERT_TRUE(single.Far().SendAll(Frame(Pattern(1025, 13))));
     ASSERT_TRUE(ksxtest::Readable(static_cast<int>(single.Near()), ksxtest::kGuardMs));
     engine.KSEReadStream(single.Near());
@@ -549,8 +551,7 @@ TEST(ReceivePathEndedConnections, AReadOvertakenByItsSocketsRemovalReachesNoLate
         if (toServer)
             ASSERT_EQ(1, engine.KSEAddNewServerSocket(const_cast<char*>("NoSuchService"), &end));
         else
-            ASSERT_EQ(1,
-                      engine.KRNAddIOHandle(static_cast<unsigned int>(socket), TRUE, FALSE, FALSE, &engine));
+            ASSERT_EQ(1, engine.Watch(static_cast<unsigned int>(socket)));
         engine.open = true;
         engine.KSEStopWorkers(); // runs what is queued
         EXPECT_EQ(engine.WaitFor(0).size(), 1u) << "a record of the ended connection reached KesOnRvIO";
@@ -574,7 +575,7 @@ TEST(ReceivePathDatagrams, ADatagramLargerThanAStreamReadArrivesWhole)
     socklen_t length = sizeof address;
     ASSERT_EQ(0, bind(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address));
     ASSERT_EQ(0, getsockname(receiver, reinterpret_cast<sockaddr*>(&address), &length));
-    ASSERT_EQ(1, engine.KRNAddIOHandle(static_cast<unsigned int>(receiver), TRUE, FALSE, FALSE, &engine));
+    ASSERT_EQ(1, engine.Watch(static_cast<unsigned int>(receiver)));
     const Bytes large = Pattern(20000, 7); // a stream read takes at most 16 KiB
     ASSERT_EQ(
         static_cast<ssize_t>(large.size()),
@@ -625,13 +626,12 @@ TEST(ReceivePathBackPressureCopies, CopiesKeptPastTheEngineResumeNothingWhenRele
     auto engine = std::make_unique<KeepingEngine>(1);
     ksxtest::TcpPair pair;
     const unsigned int socket = pair.Near();
-    ASSERT_EQ(1, engine->KRNAddIOHandle(socket, TRUE, FALSE, FALSE, engine.get()));
+    ASSERT_EQ(1, engine->Watch(socket));
     ASSERT_EQ(1, engine->KSESetReceiveBacklogCap(600));
     // Packets of one read reach the host as views that hold no backlog; one cut across reads is handed over
     // itself, charged, and so is its copy: alone, twice the cap.
     const Bytes record = FramedData(std::string(1200, 'k'));
-    ASSERT_EQ(1, Feed(*engine, socket, record, 0, 100));
-    ASSERT_EQ(1, Feed(*engine, socket, record, 100));
+    ASSERT_EQ(1, Feed(*engine, socket, record, {100, record.size()}));
     engine->KSEStopWorkers(); // the packet handed over, and copied
     std::vector<std::unique_ptr<CKesIOWorkPacket>> copies = std::move(engine->kept);
     ASSERT_EQ(copies.size(), 1u);
