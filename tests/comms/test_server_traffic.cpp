@@ -496,29 +496,37 @@ TEST_F(ServerTraffic, TheHostRemovesAClientFromItsOwnThreadOrFromTheClientsCallb
     EXPECT_EQ(1, m_Server->log.Count("io b bye"));
 }
 
-// A connection that ends while a callback for another holds the endpoint lock goes once the callback is
-// through; meanwhile the event loop goes on reading the other connections.
-TEST_F(ServerTraffic, AConnectionEndingWhileACallbackIsBusyLeavesTheOthersRead)
+// A connection that ends, and one that breaks its framing, while a callback for another holds the server's
+// endpoints wait parked and go, once each, when it returns (the broken one as at the end of a stream, not
+// when the reaper finds it idle); meanwhile the event loop goes on reading the other connections.
+TEST_F(ServerTraffic, ConnectionsEndingOrBreakingWhileACallbackIsBusyGoOnceItReturnsAndLeaveTheOthersRead)
 {
     m_Server->echo = true;
-    auto holder = Identified("holder"), leaver = Identified("leaver"), other = Identified("other");
+    auto holder = Identified("holder"), leaver = Identified("leaver"), broken = Identified("broken"),
+         other = Identified("other");
     ASSERT_TRUE(holder->SendText("data", "hold"));
     ASSERT_TRUE(m_Server->log.WaitFor("held"));
     leaver->Close();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the loop reads the end meanwhile
+    ASSERT_TRUE(broken->SendAll(kBadHeader));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the loop reads the end and the header
     ASSERT_TRUE(other->SendText("data", "after the end"));
     EXPECT_TRUE(other->Pending(5000)) << "the event loop waited for the callback";
-    EXPECT_EQ(0, m_Server->log.Count("disconnect leaver"));
+    for (const char* gone : {"disconnect leaver", "disconnect broken"})
+        EXPECT_EQ(0, m_Server->log.Count(gone)) << "the callback did not hold the endpoints";
     m_Server->log.Add("open");
+    EXPECT_TRUE(ksxtest::WaitUntil([&] { return m_Server->log.Count("disconnect broken") == 1; }, 5000));
+    EXPECT_TRUE(broken->SeesEnd());
     EXPECT_TRUE(m_Server->log.WaitFor("disconnect leaver"));
     EXPECT_EQ("after the end", NextData(*other));
     EXPECT_EQ("hold", NextData(*holder));
     EXPECT_TRUE(ksxtest::WaitUntil([&] { return Client("leaver") == nullptr; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(200)); // a second removal would have called back
-    EXPECT_EQ(1, m_Server->log.Count("disconnect leaver"));
+    for (const char* once : {"disconnect leaver", "disconnect broken"})
+        EXPECT_EQ(1, m_Server->log.Count(once));
 }
 
-// The same while the host removes another client, whose slow disconnect holds the lock exclusively.
+// A connection that ends while the host removes another client, whose slow disconnect holds the lock
+// exclusively, goes after it.
 TEST_F(ServerTraffic, AConnectionEndingWhileTheHostRemovesAnotherGoesAfterIt)
 {
     auto removed = Identified("removed"), leaver = Identified("leaver");
@@ -546,22 +554,6 @@ TEST_F(ServerTraffic, EmptyFrameAndEndOfStreamBehindASlowRecordRemoveTheConnecti
     EXPECT_EQ(1, m_Server->log.Count("disconnect a"));
     EXPECT_EQ(1, m_Server->log.Count("io a slow"));
     EXPECT_EQ(nullptr, Client("a"));
-}
-
-// A stream that breaks its framing while a callback of the same server holds the server's endpoints: its
-// connection waits with the socket parked and goes once the callback returns, as at the end of a stream, not
-// when the reaper finds it idle.
-TEST_F(ServerTraffic, AStreamBrokenWhileACallbackHoldsTheServerGoesOnceTheCallbackReturns)
-{
-    auto holder = Identified("holder"), broken = Identified("broken");
-    ASSERT_TRUE(holder->SendText("data", "hold"));
-    ASSERT_TRUE(m_Server->log.WaitFor("held"));
-    ASSERT_TRUE(broken->SendAll(kBadHeader));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the loop reads the header meanwhile
-    EXPECT_EQ(0, m_Server->log.Count("disconnect broken")) << "the callback did not hold the endpoints";
-    m_Server->log.Add("open");
-    EXPECT_TRUE(ksxtest::WaitUntil([&] { return m_Server->log.Count("disconnect broken") == 1; }, 5000));
-    EXPECT_TRUE(broken->SeesEnd());
 }
 
 // Keeps every record it is given, for the test to read after the packets that carried them have gone.
