@@ -111,6 +111,15 @@ protected:
     int SendTo(const char* id, const char* text) { return m_Server->KOSSSendToClient(id, Data(text).get()); }
     int Broadcast(const std::string& text) { return m_Server->KOSSBroadcastClients(Data(text).get()); }
     auto Identified(const std::string& id) { return ksxtest::Identified(*m_Server, id); }
+    // A client that never reads, its receive buffer 4 KiB: sends to it soon stall, and the send deadline
+    // (made 1 s) cuts it.
+    std::unique_ptr<WireConnection> NonReader(const std::string& id)
+    {
+        EXPECT_EQ(1, m_Engine->KSESetSendDeadline(1000));
+        const int fd = Identified(id)->Release(), small = 4096;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        return std::make_unique<WireConnection>(fd);
+    }
 
     int m_Workers = 4;
     rlimit m_Limit{};
@@ -287,12 +296,8 @@ TEST_F(ServerTraffic, ClosedFloodingBrokenUnidentifiedAndSilentConnectionsAreRem
 TEST_F(ServerTraffic, StuckReaderIsCutAtTheSendDeadlineWhileTheOthersAreServed)
 {
     constexpr int kReaders = 19, kAfterCut = 5;
-    ASSERT_EQ(1, m_Engine->KSESetSendDeadline(1000));
     m_Server->echo = true;
-    int fd = Identified("a-stuck")->Release();
-    int small = 4096;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    WireConnection stuck(fd); // never reads; first in the table, so the others come after it
+    auto stuck = NonReader("a-stuck"); // first in the table, so the others come after it
     std::vector<std::unique_ptr<WireConnection>> readers;
     for (int i = 0; i < kReaders; ++i) readers.push_back(Identified("reader-" + std::to_string(i)));
 
@@ -353,11 +358,7 @@ TEST_F(ServerTraffic, StuckReaderIsCutAtTheSendDeadlineWhileTheOthersAreServed)
 // every broadcast; only the client that does not read is cut.
 TEST_F(ServerTraffic, BroadcastReachesAReadingClientThatOtherSendersKeepBusy)
 {
-    ASSERT_EQ(1, m_Engine->KSESetSendDeadline(1000));
-    int stuckFd = Identified("a-stuck")->Release();
-    int small = 4096;
-    setsockopt(stuckFd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    WireConnection stuck(stuckFd); // never reads
+    auto stuck = NonReader("a-stuck");
     auto busy = Identified("busy");
     std::atomic<bool> seen{false};
     std::jthread reader([&, fd = busy->Release()](std::stop_token stop) { // 64 KiB every 2 ms
