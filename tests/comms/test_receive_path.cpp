@@ -39,6 +39,7 @@ Bytes BytesAt(const void* data, size_t size)
 }
 Bytes PacketOf(const CKesIOWorkPacket& p) { return BytesAt(p.KIWPGetPacket(), p.KIWPGetPacketLength()); }
 Bytes SourceOf(const CKesIOWorkPacket& p) { return BytesAt(p.KIWPGetSource(), p.KIWPGetSourceLen()); }
+Bytes FrameHeld(CKesRecHdr& header) { return BytesAt(header.KRHGetData(), header.KRHGetTotalLen()); }
 
 // The stack's items in input order (it pops the last pushed first), deleted.
 template <typename Item, typename Read>
@@ -445,17 +446,16 @@ TEST(RecordHeader, LengthGoesInFrontWholeRecordsDecodeInOrderAndABadLengthBreaks
     for (int size : {0, 0x010203}) {
         const Bytes data = Pattern(static_cast<size_t>(size), 0x40);
         CKesRecHdr header(size == 0 ? &none : data.data(), size);
-        EXPECT_EQ(Bytes(header.KRHGetData(), header.KRHGetData() + header.KRHGetTotalLen()), Frame(data));
+        EXPECT_EQ(FrameHeld(header), Frame(data));
         EXPECT_EQ(header.KRHGetKOMPData(), header.KRHGetData() + 4);
         EXPECT_EQ(CKesRecHdr::KRHPeekDataLen(header.KRHGetData(), 4), size);
     }
 
     // Framed in a sender's own room: the allocated frame byte for byte, or, when it does not fit, nothing.
-    CKesRecord record;
-    record.KRAddValue("data", "some text");
+    const CKesRecord record = ksxtest::TextRecord("data", "some text");
     CKesRecHdr framed;
     ASSERT_EQ(framed.KRHFrameRecord(record), 1);
-    const Bytes whole(framed.KRHGetData(), framed.KRHGetData() + framed.KRHGetTotalLen());
+    const Bytes whole = FrameHeld(framed);
     Bytes room(whole.size(), 0xAA);
     const auto size = static_cast<unsigned int>(room.size());
     EXPECT_EQ(CKesRecHdr::KRHFrameRecordInto(record, room.data(), size - 1), 0);
@@ -463,15 +463,13 @@ TEST(RecordHeader, LengthGoesInFrontWholeRecordsDecodeInOrderAndABadLengthBreaks
     EXPECT_EQ(CKesRecHdr::KRHFrameRecordInto(record, room.data(), size), static_cast<int>(size));
     EXPECT_EQ(room, whole);
     // A send's frame is the same bytes whether it fits the stack room or not.
-    CKesRecord large;
-    large.KRAddValue("data", std::string(CKesRecHdr::ms_SmallFrame, 'x').c_str());
+    const CKesRecord large = ksxtest::TextRecord("data", std::string(CKesRecHdr::ms_SmallFrame, 'x').c_str());
     for (const CKesRecord* sent : {&record, &large}) {
         CKesRecHdr expected;
         ASSERT_EQ(expected.KRHFrameRecord(*sent), 1);
         CKesRecHdr::RecordFrame frame(*sent);
         ASSERT_EQ(frame.Result(), 1);
-        EXPECT_EQ(Bytes(frame.Data(), frame.Data() + frame.Length()),
-                  Bytes(expected.KRHGetData(), expected.KRHGetData() + expected.KRHGetTotalLen()));
+        EXPECT_EQ(BytesAt(frame.Data(), frame.Length()), FrameHeld(expected));
     }
 
     EXPECT_EQ(CKesRecHdr::KRHGetMaxPacketLength(), 64u * 1024u * 1024u);
