@@ -172,6 +172,15 @@ TEST(E2eDescriptorLimit, ConnectionsBeyondTheLimitAreClosedAtOnceWithoutSpinOrFl
     constexpr int kBatch = 50;
     std::vector<pollfd> peers;
     int closed = 0, taken = 0;
+    const auto settle = [&](int waitMs) {
+        poll(peers.data(), peers.size(), waitMs);
+        for (pollfd& peer : peers) {
+            if (peer.fd < 0 || peer.revents == 0 || !ClosedByServer(peer.fd)) continue;
+            close(std::exchange(peer.fd, -1)); // poll skips it from now on
+            ++closed;
+        }
+        taken = DescriptorsOf(server.Pid()).sockets - before.sockets;
+    };
     const auto guard = start + std::chrono::milliseconds(ksxtest::kDaemonGuardMs);
     while (closed + taken < total && std::chrono::steady_clock::now() < guard) {
         const bool settled = closed + taken == int(peers.size());
@@ -180,15 +189,12 @@ TEST(E2eDescriptorLimit, ConnectionsBeyondTheLimitAreClosedAtOnceWithoutSpinOrFl
             connect(peers.back().fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
         }
         server.Drain(20);
-        poll(peers.data(), peers.size(), 20);
-        for (pollfd& peer : peers) {
-            if (peer.fd < 0 || peer.revents == 0 || !ClosedByServer(peer.fd)) continue;
-            close(std::exchange(peer.fd, -1)); // poll skips it from now on
-            ++closed;
-        }
-        taken = DescriptorsOf(server.Pid()).sockets - before.sockets;
+        settle(20);
     }
     server.Drain(2000); // the shortage goes on, with nothing pending
+    // Counted again: a connection the server was shedding as the loop looked
+    // was still open in it then, and counted as taken.
+    settle(0);
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double cpu = CpuSeconds(server.Pid()) - cpuBefore;
 
@@ -210,7 +216,8 @@ TEST(E2eDescriptorLimit, ConnectionsBeyondTheLimitAreClosedAtOnceWithoutSpinOrFl
     EXPECT_EQ("RECV again", client.WaitForLine("RECV "));
     const std::string count =
         "Out of descriptors: " + std::to_string(closed) + " connections to Echo closed at once";
-    EXPECT_EQ(1, server.CountContaining(count)) << server.Output();
+    EXPECT_EQ(1, server.CountContaining(count)) << "closed " << closed << ", taken " << taken << "\n"
+                                                << server.Output();
     EXPECT_EQ(2, server.CountContaining("Out of descriptors")) << server.Output();
 }
 
