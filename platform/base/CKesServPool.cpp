@@ -48,6 +48,10 @@ CKesServPool::~CKesServPool()
         std::lock_guard<std::mutex> hold(m_Lock);
         m_Stopping = true;
         idle.swap(m_IdleWorkers);
+        // A turn still taken would keep its worker waiting for ever; its
+        // KSPEndTurn must come before the destruction.
+        idle.insert(idle.end(), m_LentWorkers.begin(), m_LentWorkers.end());
+        m_LentWorkers.clear();
     }
     for (IdleWorker* worker : idle) worker->Wake(IdleWorker::kStop);
     for (std::thread& worker : m_Workers) worker.join();
@@ -133,6 +137,37 @@ int CKesServPool::KSPAddWorkDetails(void* const* items, int count)
         worker->Wake(IdleWorker::kHanded);
     }
     return 1;
+}
+
+bool CKesServPool::KSPTakeTurn()
+{
+    std::lock_guard<std::mutex> hold(m_Lock);
+    if (m_Stopping || !m_Queue.empty() || m_IdleWorkers.empty()) return false;
+    m_LentWorkers.push_back(m_IdleWorkers.back());
+    m_IdleWorkers.pop_back();
+    return true;
+}
+
+void CKesServPool::KSPEndTurn()
+{
+    IdleWorker* worker = nullptr;
+    uint32_t why = IdleWorker::kHanded;
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        if (m_LentWorkers.empty()) return; // woken to stop already
+        worker = m_LentWorkers.back();
+        m_LentWorkers.pop_back();
+        if (!m_Queue.empty()) {
+            worker->item = m_Queue.front();
+            m_Queue.pop_front();
+        } else if (m_Stopping) {
+            why = IdleWorker::kStop;
+        } else {
+            m_IdleWorkers.push_back(worker);
+            return;
+        }
+    }
+    worker->Wake(why);
 }
 
 void CKesServPool::WorkerLoop()

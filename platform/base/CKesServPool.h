@@ -11,6 +11,8 @@
 // worker, which wakes on a word of its own and runs the item without
 // touching the queue or the lock again: one wake-up per item, no second
 // round on the lock.
+// Turns: a caller that could run an item at once itself (the thread that
+// read it) takes an idle worker's turn instead of waking it.
 #pragma once
 
 #include <deque>
@@ -37,6 +39,16 @@ public:
     // gets nothing), the rest wait in the queue for the first worker free.
     // 1, or KES_ERR_ARGUMENT (nothing queued) once the pool is stopping.
     int KSPAddWorkDetails(void* const* items, int count);
+    // Takes an idle worker's turn for one item the caller runs itself, so
+    // that the pool never runs more items at once than it has workers, and
+    // an item queued meanwhile waits for a worker as it would have. True
+    // when nothing is queued and a worker is idle: that worker stays out of
+    // the idle list until KSPEndTurn. False (nothing taken) otherwise, also
+    // once the pool is stopping.
+    bool KSPTakeTurn();
+    // Ends a turn taken: the worker runs what was queued meanwhile (one
+    // wake-up), or goes back to waiting idle (none).
+    void KSPEndTurn();
     int KSPWorkerCount() const { return m_WorkerCount; }
 
 private:
@@ -52,6 +64,7 @@ private:
     std::mutex m_Lock;                          // guards the queue, the idle list and the flag
     std::deque<void*> m_Queue;              // items not yet taken, oldest first; empty while a worker is idle
     std::vector<IdleWorker*> m_IdleWorkers; // waiting workers, the most recently busy last
+    std::vector<IdleWorker*> m_LentWorkers; // waiting workers whose turn a caller has taken
     bool m_Stopping = false;                // destruction has begun
     std::vector<std::thread> m_Workers;     // the worker threads (owner thread only)
 };

@@ -148,6 +148,48 @@ TEST(ServPool, ItemsOfferedToIdleWorkersAreNeitherLostNorSerialised)
     }
 }
 
+// A turn taken stands for the one worker: items added meanwhile wait and run in order once it ends; no turn
+// while the worker is busy; a turn ended with nothing queued leaves the worker idle.
+TEST(ServPool, ATurnTakenKeepsItsWorkerFromOtherItemsUntilItEnds)
+{
+    std::mutex lock;
+    std::vector<uintptr_t> seen;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    Work work = [&](uintptr_t n) {
+        if (n == 0) released.wait();
+        std::lock_guard<std::mutex> hold(lock);
+        seen.push_back(n);
+    };
+    auto ran = [&](size_t count) {
+        return ksxtest::WaitUntil([&] {
+            std::lock_guard<std::mutex> hold(lock);
+            return seen.size() == count;
+        });
+    };
+    CKesServPool pool(1, &work);
+    EXPECT_FALSE(pool.KSPTakeTurn()) << "no worker runs yet";
+    ASSERT_EQ(pool.KSPLaunchThreads(RunWork), 1);
+    ASSERT_TRUE(ksxtest::WaitUntil([&] { return pool.KSPTakeTurn(); })) << "the idle worker's turn";
+    EXPECT_FALSE(pool.KSPTakeTurn()) << "a second turn with one worker";
+    for (size_t i = 1; i <= 3; ++i) ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(i)), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(ran(0)) << "an item ran during the turn";
+    pool.KSPEndTurn();
+    ASSERT_TRUE(ran(3));
+    EXPECT_EQ(seen, (std::vector<uintptr_t>{1, 2, 3}));
+
+    ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(0)), 1); // holds the worker
+    EXPECT_FALSE(pool.KSPTakeTurn()) << "a turn while the worker is busy";
+    ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(4)), 1);
+    release.set_value();
+    ASSERT_TRUE(ran(5));
+    ASSERT_TRUE(ksxtest::WaitUntil([&] { return pool.KSPTakeTurn(); }));
+    pool.KSPEndTurn(); // nothing queued: idle again, and handed the next item
+    ASSERT_EQ(pool.KSPAddWorkDetail(AsItem(5)), 1);
+    EXPECT_TRUE(ran(6));
+}
+
 // The first item holds its worker until a refused add shows destruction began, with the rest still queued.
 TEST(ServPool, DestructionRunsEverythingQueuedAndRefusesMore)
 {
