@@ -1,10 +1,14 @@
-// CKesRvNet: the event loop (see the header). The loop takes a batch of
-// fired tokens from the backend, then dispatches them one by one, re-checking
-// each against the registrations under the lock right before its OnIO.
+// CKesRvNet: the event loop (see the header). The loop thread takes a batch
+// of fired tokens from the backend, then dispatches them one by one,
+// re-checking each against the registrations under the lock right before its
+// OnIO; when an OnIO hands over work, the rest of the batch goes to the other
+// reader with the reading.
 #include "CKesRvNet.h"
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
+#include <utility>
 
 #include "CKesError.h"
 #include "KesEpollBackend.h"
@@ -28,7 +32,7 @@ CKesRvNet::CKesRvNet(const char* name, __serv_types type)
         CKesError(KES_ERR_MISSING, kSource, __LINE__, strerror(m_Backend->Status()));
 }
 
-CKesRvNet::~CKesRvNet() = default;
+CKesRvNet::~CKesRvNet() { KRNEndReaders(); }
 
 int CKesRvNet::KRNPostInitFns() { return 1; }
 
@@ -123,24 +127,158 @@ int CKesRvNet::KRNStartNet()
 {
     if (m_Backend->Status() != 0) return KES_ERR_MISSING;
     if (m_Running.exchange(true)) return KES_ERR_ARGUMENT;
-    m_LoopThread.store(std::this_thread::get_id());
     if (KesTraceOn(3)) KesTrace("CKesRvNet::KRNStartNet().\n");
-    uint64_t fired[kMaxFired];
     int result = 1;
-    while (!m_StopRequested.load()) {
-        const int count = m_Backend->Wait(fired, kMaxFired);
-        if (count == -EINTR) continue;
-        if (count < 0) {
-            CKesError(KES_ERR_INVALID_SOCKET, kSource, __LINE__, strerror(-count));
-            result = KES_ERR_INVALID_SOCKET;
-            break;
+    {
+        std::unique_lock<std::mutex> hold(m_LeadLock);
+        m_LoopResult = 1;
+        if (StartReaders()) {
+            // One of them may still run the work it took as the last loop stopped.
+            m_Leader = m_Readers[0].busy ? 1 : 0;
+            m_LoopThread.store(m_Readers[m_Leader].id);
+            m_Readers[m_Leader].wake.notify_one();
+            m_LoopDone.wait(hold, [this] { return m_Leader == kNobody; });
+            result = m_LoopResult;
+        } else {
+            m_Leader = kCaller;
+            m_LoopThread.store(std::this_thread::get_id());
+            hold.unlock();
+            Lead(kCaller); // hands over no work: it has no other reader
+            hold.lock();
+            result = m_LoopResult;
         }
-        for (int i = 0; i < count && !m_StopRequested.load(); ++i) Dispatch(fired[i]);
     }
-    m_LoopThread.store(std::thread::id());
     m_StopRequested.store(false);
     m_Running.store(false);
     return result;
+}
+
+bool CKesRvNet::StartReaders()
+{
+    m_TakesWork = true;
+    if (m_ReadersStarted) return true;
+    m_ReadersEnding = false;
+    int started = 0;
+    try {
+        for (; started < kReaders; ++started) {
+            Reader& reader = m_Readers[started];
+            reader.busy = false;
+            reader.thread = std::thread([this, started] { ReaderLoop(started); });
+            reader.id = reader.thread.get_id();
+        }
+    } catch (const std::system_error& error) {
+        CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, error.what());
+        // The one started waits for m_LeadLock, held here until the wait below.
+        m_ReadersEnding = true;
+        m_Readers[0].wake.notify_one();
+        m_LeadLock.unlock();
+        for (int i = 0; i < started; ++i) m_Readers[i].thread.join();
+        m_LeadLock.lock();
+        return false;
+    }
+    m_ReadersStarted = true;
+    return true;
+}
+
+void CKesRvNet::KRNEndReaders()
+{
+    {
+        std::unique_lock<std::mutex> hold(m_LeadLock);
+        m_TakesWork = false;
+        m_LoopDone.wait(hold, [this] { return !m_Readers[0].busy && !m_Readers[1].busy; });
+        // While a loop runs its readers stay, taking no work, until the
+        // loop object goes.
+        if (!m_ReadersStarted || m_Leader != kNobody) return;
+        m_ReadersEnding = true;
+        m_ReadersStarted = false;
+    }
+    for (Reader& reader : m_Readers) {
+        reader.wake.notify_one();
+        reader.thread.join();
+    }
+}
+
+void CKesRvNet::ReaderLoop(int self)
+{
+    Reader& reader = m_Readers[self];
+    std::unique_lock<std::mutex> hold(m_LeadLock);
+    for (;;) {
+        reader.wake.wait(hold, [&] { return m_ReadersEnding || m_Leader == self; });
+        if (m_Leader != self) return; // ending: never while it reads, since no loop runs
+        hold.unlock();
+        const FollowUp followUp = Lead(self);
+        if (followUp.work == nullptr) {
+            hold.lock();
+            continue;
+        }
+        followUp.work(followUp.item);
+        hold.lock();
+        reader.busy = false;
+        m_LoopDone.notify_all(); // KRNEndReaders may wait for it
+    }
+}
+
+CKesRvNet::FollowUp CKesRvNet::Lead(int self)
+{
+    for (;;) {
+        if (m_StopRequested.load()) break;
+        if (m_FiredNext == m_FiredCount) {
+            const int count = m_Backend->Wait(m_Fired, kMaxFired);
+            if (count == -EINTR) continue;
+            if (count < 0) {
+                CKesError(KES_ERR_INVALID_SOCKET, kSource, __LINE__, strerror(-count));
+                EndReading(KES_ERR_INVALID_SOCKET);
+                return {};
+            }
+            m_FiredCount = count;
+            m_FiredNext = 0;
+            continue;
+        }
+        Dispatch(m_Fired[m_FiredNext++]);
+        if (m_FollowUp.work == nullptr) continue;
+        const FollowUp followUp = std::exchange(m_FollowUp, FollowUp{});
+        HandReadingOn(self);
+        return followUp;
+    }
+    EndReading(1);
+    return {};
+}
+
+void CKesRvNet::HandReadingOn(int self)
+{
+    const int next = 1 - self;
+    {
+        std::lock_guard<std::mutex> hold(m_LeadLock);
+        m_Readers[self].busy = true;
+        m_Leader = next;
+        // Before the work starts: it must not pass for the loop thread.
+        m_LoopThread.store(m_Readers[next].id);
+    }
+    m_Readers[next].wake.notify_one();
+}
+
+void CKesRvNet::EndReading(int result)
+{
+    {
+        std::lock_guard<std::mutex> hold(m_LeadLock);
+        m_FiredCount = m_FiredNext = 0;
+        m_LoopResult = result;
+        m_Leader = kNobody;
+        m_LoopThread.store(std::thread::id());
+    }
+    m_LoopDone.notify_all();
+}
+
+bool CKesRvNet::KRNRunAfterDispatch(void (*work)(void*), void* item)
+{
+    if (work == nullptr || !KRNIsLoopThread() || m_Dispatching.load() == KES_INVALID_SOCKET ||
+        m_FollowUp.work != nullptr)
+        return false;
+    std::lock_guard<std::mutex> hold(m_LeadLock);
+    // The other reader cannot turn busy meanwhile: only the one that reads hands over work.
+    if (m_Leader < 0 || !m_TakesWork || m_Readers[1 - m_Leader].busy) return false;
+    m_FollowUp = FollowUp{work, item};
+    return true;
 }
 
 void CKesRvNet::Dispatch(uint64_t token)

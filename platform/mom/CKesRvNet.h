@@ -1,6 +1,13 @@
-// CKesRvNet: the event loop. KRNStartNet runs the loop on the calling thread
-// until KRNStopNet; sockets are registered for readability with a callback
-// whose OnIO the loop calls on its own thread.
+// CKesRvNet: the event loop. KRNStartNet runs the loop until KRNStopNet;
+// sockets are registered for readability with a callback whose OnIO the loop
+// calls on the thread that reads.
+// The reading is done by two reader threads of the loop's own, one at a time
+// (the loop thread; KRNIsLoopThread): OnIO may hand the loop a piece of work
+// to run right after it (KRNRunAfterDispatch), and the reader then hands the
+// reading to the other reader before it runs the work. A read's work is thus
+// done by the thread that read it, with no hand-off to a worker in between,
+// while a slow piece of work never stops the reading. The thread that called
+// KRNStartNet waits meanwhile.
 // Created and destroyed by the host's thread; destroy it only after
 // KRNStartNet has returned.
 // Threads: KRNAddIOHandle, KRNRemoveIO, KRNPauseIO, KRNResumeIO,
@@ -11,13 +18,16 @@
 // (neither waits for it, so a thread that OnIO waits for may call them).
 // KRNStopNet is async-signal-safe.
 // Locks: m_Lock guards the registrations and is innermost; it is never held
-// while OnIO runs.
+// while OnIO runs. m_LeadLock guards which reader reads; it is never held
+// while OnIO or a piece of work runs, nor together with m_Lock.
 //
 // Stopping a host on SIGINT/SIGTERM: the signal handler (or a thread that
 // waits in sigwait or reads a signalfd) calls KRNStopNet on the engine;
 // KRNStartNet then returns on the host's thread, which calls KNSafeExit and
 // destroys the engine. A stop requested before KRNStartNet is entered is
-// kept: KRNStartNet then returns at once.
+// kept: KRNStartNet then returns at once. A piece of work that a reader runs
+// may still run after KRNStartNet has returned, as a worker's may:
+// KRNEndReaders waits for it.
 #pragma once
 
 #include <atomic>
@@ -41,7 +51,9 @@ public:
     CKesRvNet(const char* name, __serv_types type);
     ~CKesRvNet() override;
 
-    // Runs the event loop on the calling thread until KRNStopNet. 1, or a
+    // Runs the event loop until KRNStopNet, on the loop's reader threads
+    // (started at the first call; when the system cannot start them, on the
+    // calling thread, with no work run after a dispatch). 1, or a
     // negative code when the loop cannot run: KES_ERR_ARGUMENT when it runs already,
     // KES_ERR_MISSING when the system gave no polling backend, KES_ERR_INVALID_SOCKET when waiting
     // for events failed.
@@ -96,15 +108,30 @@ public:
     void KRNStopNet();
     // True while KRNStartNet runs.
     bool KRNIsRunning() const { return m_Running.load(); }
-    // True when the calling thread is the one running KRNStartNet; false on
-    // every thread while no loop runs. For checks of rules of the kind
-    // "only the event-loop thread may ...".
+    // True when the calling thread is the reader that reads now (inside OnIO,
+    // or between dispatches); false on every other thread, a reader running
+    // work included, and on every thread while no loop runs. For checks of
+    // rules of the kind "only the event-loop thread may ...".
     bool KRNIsLoopThread() const { return m_LoopThread.load() == std::this_thread::get_id(); }
     // Waits until no OnIO for the socket is running (one may have started
     // before KRNRemoveIO); returns at once on the loop thread. For an owner
     // about to close a socket it has just removed: it must hold nothing that
     // such an OnIO could wait for.
     void KRNWaitForDispatch(unsigned int socket);
+    // From inside OnIO, on the loop thread: work(item) is to run on this
+    // thread once OnIO has returned, after the reading has passed to the
+    // other reader, so that it may take as long as it likes. True: taken,
+    // and run exactly once, also when the loop is stopping. False, and the
+    // caller keeps the item: the other reader is still busy with work of its
+    // own, the loop has no second reader, the caller is not inside OnIO on
+    // the loop thread, or this OnIO has handed over work already.
+    bool KRNRunAfterDispatch(void (*work)(void*), void* item);
+    // Waits for the work the readers run, takes no more until the next
+    // KRNStartNet, and ends the reader threads unless a loop runs (they
+    // then end with the loop object). Never from that work; for an owner
+    // whose work uses what it is about to destroy (the destructor calls it
+    // too).
+    void KRNEndReaders();
 
 private:
     struct Registration {
@@ -113,6 +140,35 @@ private:
         bool paused = false;                  // out of the epoll set until KRNResumeIO
     };
     static constexpr int kMaxFired = 128; // events dispatched per wait
+    static constexpr int kReaders = 2;
+    static constexpr int kNobody = -2; // m_Leader when no loop runs
+    static constexpr int kCaller = -1; // m_Leader when KRNStartNet's caller reads itself
+    struct FollowUp {
+        void (*work)(void*) = nullptr;
+        void* item = nullptr;
+    };
+    struct Reader {
+        std::thread thread;
+        std::thread::id id;
+        std::condition_variable wake; // the reading was handed to it, or the readers end
+        bool busy = false;            // runs a piece of work: cannot take the reading
+    };
+
+    // Reads and dispatches as the loop thread until the loop stops (then
+    // returns no work) or an OnIO hands over work (then passes the reading
+    // on and returns the work). self: the reader, or kCaller.
+    FollowUp Lead(int self);
+    // The reader threads' procedure: waits to be handed the reading, reads,
+    // runs the work it brought, and waits again.
+    void ReaderLoop(int self);
+    // Under m_LeadLock: starts the readers when none run; false when the
+    // system could not start both.
+    bool StartReaders();
+    // The reading passes from the reader self to the other one.
+    void HandReadingOn(int self);
+    // The loop has stopped: no reader reads, the batch is dropped (what it
+    // held fires again when the loop next runs) and KRNStartNet returns.
+    void EndReading(int result);
 
     // Calls OnIO for one fired token when its registration is still current
     // and not paused.
@@ -140,4 +196,20 @@ private:
     std::condition_variable m_DispatchDone;    // an OnIO has returned
     std::atomic<bool> m_Running{false};        // KRNStartNet is running
     std::atomic<bool> m_StopRequested{false};  // set by KRNStopNet, cleared when the loop returns
+
+    // The batch being dispatched and the work an OnIO handed over: the
+    // loop thread's alone, passed on with the reading under m_LeadLock.
+    uint64_t m_Fired[kMaxFired];
+    int m_FiredCount = 0;
+    int m_FiredNext = 0;
+    FollowUp m_FollowUp;
+
+    std::mutex m_LeadLock;              // guards what follows
+    Reader m_Readers[kReaders];         // the reader threads, when started
+    bool m_ReadersStarted = false;      // both run
+    bool m_ReadersEnding = false;       // KRNEndReaders has asked them to end
+    bool m_TakesWork = true;            // KRNRunAfterDispatch may take work
+    int m_Leader = kNobody;             // the reader that reads now, kCaller, or kNobody
+    int m_LoopResult = 1;               // what KRNStartNet returns, set as the loop stops
+    std::condition_variable m_LoopDone; // the loop has stopped, or a reader's work is done
 };

@@ -233,9 +233,10 @@ public:
     }
     void KOSSOnClientDisconnect(CKesSockEnd*) override
     {
-        log.Add(std::this_thread::get_id() == loop.load() ? "disconnect on loop" : "disconnect off loop");
+        const CKesRvNet* net = loop.load();
+        log.Add(net != nullptr && net->KRNIsLoopThread() ? "disconnect on loop" : "disconnect off loop");
     }
-    std::atomic<std::thread::id> loop;
+    std::atomic<const CKesRvNet*> loop{nullptr};
     std::atomic<unsigned int> socket{KES_INVALID_SOCKET};
     std::atomic<int> bystanderServed{0}, pacedServed{0};
     std::atomic<bool> open{true}, slow{true};
@@ -333,7 +334,7 @@ TEST_F(ReceivePathOneRecordReads, StopAtTheBacklogCapAndAllArriveOnceServed)
 // Each round's peer leaves half a record; the next (often on the same handle) starts clean.
 TEST_F(ReceivePathServer, RandomRecordsWithRandomCutsArriveExactlyOnceAndAClosedPeersHalfPacketIsNotReused)
 {
-    server->loop = loop.Id();
+    server->loop = &engine;
     for (int round = 1; round <= 6; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         std::mt19937 random(round * 7919u);

@@ -1,5 +1,7 @@
-// The event loop: removal from any thread or callback, stale events, pausing and stopping.
+// The event loop: removal from any thread or callback, stale events, pausing, stopping and work run by a
+// reader after its read.
 #include <csignal>
+#include <future>
 
 #include <pthread.h>
 
@@ -193,6 +195,70 @@ TEST_F(EventLoopTest, PauseAndResumeRacingRemovalLeaveTheNextRegistrationWorking
     }
     pauser = {}; // stops and joins
     EXPECT_EQ(unexpected.load(), 0);
+}
+
+// Work an OnIO hands over, held until released, with what it saw.
+struct HeldWork {
+    static void Run(void* self) { static_cast<HeldWork*>(self)->RunHere(); }
+    void RunHere()
+    {
+        thread = std::this_thread::get_id();
+        onLoopThread = net->KRNIsLoopThread();
+        started = true;
+        WaitUntil([&] { return released.load(); }, 20000);
+        ++runs;
+    }
+    CKesRvNet* net = nullptr;
+    std::thread::id thread;
+    std::atomic<bool> onLoopThread{true}, started{false}, released{false};
+    std::atomic<int> runs{0};
+};
+
+// Work handed over by an OnIO runs after it on its thread, which has passed the reading on: other sockets
+// are read while it runs. Meanwhile no more work is taken; none outside an OnIO or twice in one. A stop does
+// not wait for the work; ending the readers does.
+TEST_F(EventLoopTest, WorkHandedOverRunsOnItsReaderWhileTheOtherReadsAndEndingTheReadersWaitsForIt)
+{
+    HeldWork first, second, refused;
+    for (HeldWork* work : {&first, &second, &refused}) work->net = &m_Net;
+    std::atomic<bool> offerFirst{true}, twice{true}, busyRefused{false};
+    std::thread::id reader;
+    m_Recorder.hook = [&](CMOMRvIO*) {
+        reader = std::this_thread::get_id();
+        HeldWork& work = offerFirst.exchange(false) ? first : second;
+        const bool taken = m_Net.KRNRunAfterDispatch(&HeldWork::Run, &work);
+        if (!taken) busyRefused = true;
+        if (taken) twice = m_Net.KRNRunAfterDispatch(&HeldWork::Run, &refused);
+    };
+    ASSERT_EQ(Watch(m_Pair.Watched(), m_Recorder), 1);
+    EXPECT_FALSE(m_Net.KRNRunAfterDispatch(&HeldWork::Run, &refused)) << "no loop runs";
+    LoopThread loop(m_Net);
+    EXPECT_FALSE(m_Net.KRNRunAfterDispatch(&HeldWork::Run, &refused)) << "outside an OnIO";
+    m_Pair.Poke();
+    ASSERT_TRUE(WaitUntil([&] { return first.started.load(); }));
+    EXPECT_EQ(first.thread, reader) << "the work ran on another thread than its OnIO";
+    EXPECT_FALSE(first.onLoopThread) << "the reading was not passed on before the work";
+    EXPECT_FALSE(twice) << "a second piece of work in one OnIO";
+    ASSERT_TRUE(RoundTrip()) << "reading stopped while the work runs";
+    m_Pair.Poke();
+    ASSERT_TRUE(WaitUntil([&] { return busyRefused.load(); })) << "work taken while the other reader is busy";
+    EXPECT_EQ(second.runs.load() + second.started.load(), 0);
+
+    first.released = true;
+    ASSERT_TRUE(WaitUntil([&] { return first.runs.load() == 1; }));
+    busyRefused = false;
+    ASSERT_TRUE(WaitUntil([&] {
+        m_Pair.Poke();
+        return second.started.load();
+    })) << "no work taken once the other reader is free again";
+    EXPECT_EQ(loop.Stop(), 1) << "the stop waited for the work";
+    auto ended = std::async(std::launch::async, [&] { m_Net.KRNEndReaders(); });
+    EXPECT_EQ(ended.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout)
+        << "the readers ended under their work";
+    second.released = true;
+    ended.get();
+    EXPECT_EQ(second.runs.load(), 1);
+    EXPECT_EQ(refused.started.load(), false);
 }
 
 CKesRvNet* g_SignalledNet = nullptr;

@@ -62,7 +62,6 @@ public:
     ~EventLoopThread() { Stop(); }
     EventLoopThread(const EventLoopThread&) = delete;
     EventLoopThread& operator=(const EventLoopThread&) = delete;
-    std::thread::id Id() const { return m_Thread.get_id(); }
     std::thread& Thread() { return m_Thread; }
     // Stops the loop (once) and returns what KRNStartNet returned.
     int Stop();
