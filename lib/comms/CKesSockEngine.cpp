@@ -111,6 +111,7 @@ int CKesSockEngine::KSECreate(int poolSize)
 
 void CKesSockEngine::KSEStopWorkers()
 {
+    KRNEndReaders(); // a reader may still be processing the packet it read
     delete m_IOPool; // processes what is still queued, then joins the workers
     m_IOPool = nullptr;
 }

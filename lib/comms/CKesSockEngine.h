@@ -110,7 +110,8 @@ public:
     virtual void KesOnRvIO(CKesIOWorkPacket* packet);
     // One datagram from the multicast receive socket, on a worker thread.
     virtual int KSEProcessMulticast(CKesIOWorkPacket* packet);
-    // Runs what the workers still have queued, then stops them; packets
+    // Runs what the workers still have queued, then stops them and the
+    // loop's readers (after the packets they process); packets
     // queued later are dropped and reported. An engine derived from this one
     // that overrides what the workers call (KesOnRvIO, KSEProcessMulticast)
     // calls it first in its destructor, once the event loop has stopped: by
@@ -308,11 +309,19 @@ private:
                                        const kesengine::OwnedSource& source);
     static constexpr unsigned int ms_PacketsWorthAWorker = 32;
     // A read of exactly one whole packet on a socket with no incomplete
-    // packet kept (a request or an answer, the usual read): queued as one
-    // charged item, without the walk over a run, and back pressure applied.
-    // False, with nothing done, for any other read.
+    // packet kept (a request or an answer, the usual read): one charged
+    // item, without the walk over a run, processed by the reading thread
+    // once the loop has passed the reading on (else queued), and back
+    // pressure applied. False, with nothing done, for any other read.
     bool QueueOnePacket(unsigned int socket, ReadState& state, const unsigned char* data, unsigned int length,
                         const kesengine::OwnedSource& source);
+    // Hands the packet to the loop, to be processed by this thread after
+    // the read in an idle worker's turn; false (the caller keeps it) when no
+    // worker is idle or the loop has no other reader free.
+    bool ProcessAfterRead(CKesIOWorkPacket* packet);
+    // The work the loop runs for it: the worker's procedure, then the end
+    // of the turn.
+    static void RunAfterRead(void* work);
     // The socket's backlog, renewed for its current registration (loop thread).
     CKesReceiveBacklog* BacklogOf(unsigned int socket);
     CKesReceiveBacklog* BacklogOf(unsigned int socket, ReadState& state);

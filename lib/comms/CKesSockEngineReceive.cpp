@@ -359,7 +359,7 @@ bool CKesSockEngine::QueueOnePacket(unsigned int socket, ReadState& state, const
     constexpr unsigned int kHeader = CKesRecHdr::ms_HeaderLength;
     CKesIOWorkPacket* packet = WholePacketsItem(socket, state, data + kHeader, length - kHeader, 0, source);
     if (packet == nullptr) return true; // reported, and the packet lost as on the general path
-    Queue(OwnedPacket(packet), __LINE__);
+    if (!ProcessAfterRead(packet)) Queue(OwnedPacket(packet), __LINE__);
     ApplyBackPressure(socket, state);
     return true;
 }
@@ -862,6 +862,25 @@ void CKesSockEngine::KSEAddWorkToIOPool(CKesIOWorkPacket* packet)
         return;
     }
     Queue(OwnedPacket(packet), __LINE__);
+}
+
+bool CKesSockEngine::ProcessAfterRead(CKesIOWorkPacket* packet)
+{
+    // Processed by this thread once the loop has passed the reading on, in
+    // the turn of a worker that would have been woken for it: a request's
+    // answer goes out with no wake-up in between, and no more packets are
+    // processed at once than the pool has workers.
+    if (m_IOPool == nullptr || !m_IOPool->KSPTakeTurn()) return false;
+    if (KRNRunAfterDispatch(&CKesSockEngine::RunAfterRead, packet)) return true;
+    m_IOPool->KSPEndTurn();
+    return false;
+}
+
+void CKesSockEngine::RunAfterRead(void* work)
+{
+    auto* engine = static_cast<CKesSockEngine*>(static_cast<CKesIOWorkPacket*>(work)->KIWPGetSockServer());
+    KSEWorkerProc(work, nullptr);
+    engine->m_IOPool->KSPEndTurn();
 }
 
 void CKesSockEngine::KSEWorkerProc(void* work, void*)
