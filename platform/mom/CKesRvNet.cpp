@@ -271,8 +271,10 @@ void CKesRvNet::EndReading(int result)
 
 bool CKesRvNet::KRNRunAfterDispatch(void (*work)(void*), void* item)
 {
+    // Not before the last event of the batch: the other reader takes a
+    // wake-up's time to start, which the events already known would wait.
     if (work == nullptr || !KRNIsLoopThread() || m_Dispatching.load() == KES_INVALID_SOCKET ||
-        m_FollowUp.work != nullptr)
+        m_FollowUp.work != nullptr || m_FiredNext < m_FiredCount)
         return false;
     std::lock_guard<std::mutex> hold(m_LeadLock);
     // The other reader cannot turn busy meanwhile: only the one that reads hands over work.

@@ -123,8 +123,10 @@ public:
     // other reader, so that it may take as long as it likes. True: taken,
     // and run exactly once, also when the loop is stopping. False, and the
     // caller keeps the item: the other reader is still busy with work of its
-    // own, the loop has no second reader, the caller is not inside OnIO on
-    // the loop thread, or this OnIO has handed over work already.
+    // own, events of the same wait are still to be dispatched (they would
+    // wait for the other reader to wake), the loop has no second reader, the
+    // caller is not inside OnIO on the loop thread, or this OnIO has handed
+    // over work already.
     bool KRNRunAfterDispatch(void (*work)(void*), void* item);
     // Waits for the work the readers run, takes no more until the next
     // KRNStartNet, and ends the reader threads unless a loop runs (they
@@ -192,7 +194,7 @@ private:
     // first, so the loop takes the lock to wake it only when one waits.
     std::atomic<unsigned int> m_Dispatching{KES_INVALID_SOCKET};
     std::atomic<int> m_DispatchWaiters{0};
-    std::atomic<std::thread::id> m_LoopThread; // the thread running KRNStartNet; none when no loop runs
+    std::atomic<std::thread::id> m_LoopThread; // the reader that reads now; none when no loop runs
     std::condition_variable m_DispatchDone;    // an OnIO has returned
     std::atomic<bool> m_Running{false};        // KRNStartNet is running
     std::atomic<bool> m_StopRequested{false};  // set by KRNStopNet, cleared when the loop returns

@@ -261,6 +261,31 @@ TEST_F(EventLoopTest, WorkHandedOverRunsOnItsReaderWhileTheOtherReadsAndEndingTh
     EXPECT_EQ(refused.started.load(), false);
 }
 
+// Of the events one wait returns, only the last one's OnIO may hand over work: the others would wait for the
+// other reader to wake.
+TEST_F(EventLoopTest, OnlyTheLastEventOfAWaitHandsOverWork)
+{
+    SocketPair pairs[3];
+    Recorder recorders[3];
+    HeldWork works[3];
+    std::atomic<int> taken{0}, dispatched{0};
+    for (int i = 0; i < 3; ++i) {
+        works[i].net = &m_Net;
+        works[i].released = true;
+        recorders[i].hook = [&, i](CMOMRvIO*) {
+            const bool took = m_Net.KRNRunAfterDispatch(&HeldWork::Run, &works[i]);
+            taken += took;
+            EXPECT_EQ(took, ++dispatched == 3) << "socket " << i;
+        };
+        ASSERT_EQ(Watch(pairs[i].Watched(), recorders[i]), 1);
+        pairs[i].Poke();
+    }
+    ASSERT_EQ(m_Net.KRNRemoveIO(m_Barrier.Watched()), 1); // its own event would share the wait
+    LoopThread loop(m_Net);
+    ASSERT_TRUE(WaitUntil([&] { return taken.load() == 1 && dispatched.load() == 3; }));
+    EXPECT_TRUE(WaitUntil([&] { return works[0].runs + works[1].runs + works[2].runs == 1; }));
+}
+
 CKesRvNet* g_SignalledNet = nullptr;
 
 // A stop before the start is kept; a signal handler stops the loop; it runs again, once at a time.

@@ -25,7 +25,7 @@ public:
     // before the loop runs is kept by the engine). Call right after the
     // engine is constructed, before its servers publish anything.
     void Arm(CKesSockEngine* engine);
-    // Runs the armed engine's event loop on the calling thread and the driver
+    // Runs the armed engine's event loop (the calling thread waits) and the driver
     // on a thread of its own; the driver ends the loop with Finish, as do the
     // signals. Then withdraws the engine's services (KNSafeExit) and
     // destroys the engine.
