@@ -3,18 +3,25 @@
 
 Records the scheduler's events (perf sched) while bench_round_trip measures
 its round trips (mode "a", in a private namespace), then follows each round
-trip's chain of wake-ups through the five threads it passes:
+trip's chain of wake-ups. The hand-off echo (no library code) passes five
+threads:
 
   client host thread -> server's reading thread -> server's worker
   -> client's reading thread -> client's worker -> client host thread
 
+The library passes three, since a reader processes the record it read
+(and wakes the loop's other reader, off the path, to read on meanwhile):
+
+  client host thread -> server's reader -> client's reader -> client host thread
+
+where each reader is either of its process's two, turn by turn.
+
 For each hop it prints how long the woken thread waited for a CPU after its
 wake-up ("wait") and how long it then ran until it woke the next thread
 ("run"), as medians over the round trips of all process pairs (with and
-without the installation key), for the library and for the hand-off echo
-(the same hops with no library code). A round trip's measured interval
-covers the waits and runs of the first four hops; of the last one only the
-host thread's send is inside it.
+without the installation key). A round trip's measured interval covers the
+waits and runs of every hop but the last; of the last one only the host
+thread's send is inside it.
 
     python3 scripts/round-trip-hops.py [build-dir]   (default: build/release of this checkout)
 
@@ -28,8 +35,9 @@ import subprocess
 import sys
 import tempfile
 
-ROLES = ["host -> server reader", "server reader -> worker", "server worker -> client reader",
-         "client reader -> worker", "client worker -> host"]
+ROLES = {"hand-off": ["host -> server reader", "server reader -> worker", "server worker -> client reader",
+                      "client reader -> worker", "client worker -> host"],
+         "library": ["host -> server reader", "server reader -> client reader", "client reader -> host"]}
 WAKING = re.compile(r"\s*(\d+)/(\d+)\s+\[(\d+)\]\s+([\d.]+):\s+sched:sched_waking:.* pid=(\d+) .*target_cpu=(\d+)")
 SWITCH = re.compile(r"\s*(\d+)/(\d+)\s+\[(\d+)\]\s+([\d.]+):\s+sched:sched_switch:.* next_pid=(\d+) ")
 
@@ -66,39 +74,48 @@ def parse_events(text):
 
 
 def round_trip_cycles(events):
-    """Chains of five threads that wake each other in a ring, rotated to start at the host thread."""
+    """Rings of threads that wake each other, rotated to start at the host thread: the library's of three
+    (its readers taking turns make several), then the hand-off's of five among threads no library ring
+    uses (a ring through a reader's wake-up of the other reader is none of them)."""
     edges = collections.Counter((e[2], e[3]) for e in events if e[1] == "wake" and e[2] != 0)
     follows = collections.defaultdict(list)
     for (waker, wakee), count in edges.items():
-        if count >= 1000:
+        if count >= 200:
             follows[waker].append(wakee)
-    cycles = set()
 
-    def walk(path):
-        for nxt in follows[path[-1]]:
-            if nxt == path[0] and len(path) == 5:
-                cycles.add(tuple(path))
-            elif nxt not in path and len(path) < 5:
-                walk(path + [nxt])
+    def rings(length, avoid):
+        found = set()
 
-    for start in list(follows):
-        walk([start])
-    if not cycles:
+        def walk(path):
+            for nxt in follows[path[-1]]:
+                if nxt == path[0] and len(path) == length:
+                    found.add(tuple(path))
+                elif nxt not in path and nxt not in avoid and len(path) < length:
+                    walk(path + [nxt])
+
+        for start in list(follows):
+            if start not in avoid:
+                walk([start])
+        return found
+
+    short = rings(3, set())
+    if not short:
         return []
-    host = collections.Counter(tid for cycle in cycles for tid in cycle).most_common(1)[0][0]
-    return sorted({c[c.index(host):] + c[:c.index(host)] for c in cycles if host in c})
+    host = collections.Counter(tid for ring in short for tid in ring).most_common(1)[0][0]
+    library = {r[r.index(host):] + r[:r.index(host)] for r in short if host in r}
+    used = {tid for ring in library for tid in ring} - {host}
+    hand_off = {r[r.index(host):] + r[:r.index(host)] for r in rings(5, used) if host in r}
+    return sorted(library) + sorted(hand_off)
 
 
 def hop_samples(events, cycles, pid_of):
-    """(server pid, 'library' or 'hand-off', role) -> lists of waits, runs and same-CPU flags."""
+    """(server pid, 'library' or 'hand-off', hop) -> lists of waits, runs and same-CPU flags."""
     role_of = {}
     for cycle in cycles:
-        # The bench's server runs the library's event loop on its main thread;
-        # the hand-off echo reads on a thread of its own.
         server = pid_of.get(cycle[1])
-        way = "library" if cycle[1] == server else "hand-off"
-        for i in range(5):
-            role_of[(cycle[i], cycle[(i + 1) % 5])] = (server, way, i)
+        way = "library" if len(cycle) == 3 else "hand-off"
+        for i in range(len(cycle)):
+            role_of[(cycle[i], cycle[(i + 1) % len(cycle)])] = (server, way, i)
     samples = collections.defaultdict(lambda: ([], [], []))
     woken = {}    # wakee -> (time of the wake-up, its hop)
     running = {}  # tid -> (time it got the CPU, the hop that woke it)
@@ -140,17 +157,15 @@ def main():
     if not pairs:
         sys.exit("round-trip-hops: no round trip found in the trace")
     print(f"{len(pairs)} process pairs, their round trips pooled; medians in us")
-    print(f"{'hop':32} {'wait lib':>9} {'hand-off':>9} {'run lib':>9} {'hand-off':>9} {'same CPU lib/hand-off':>22}")
-    total = 0.0
-    for i, role in enumerate(ROLES):
-        pooled = {way: tuple(sum((samples[(p, way, i)][kind] for p in pairs), []) for kind in range(3))
-                  for way in ("library", "hand-off")}
-        lib, hand = pooled["library"], pooled["hand-off"]
-        print(f"{role:32} {us(lib[0]):9.1f} {us(hand[0]):9.1f} {us(lib[1]):9.1f} {us(hand[1]):9.1f} "
-              f"{share(lib[2]):11.2f} / {share(hand[2]):.2f}")
-        if i < 4:
-            total += us(lib[0]) - us(hand[0]) + us(lib[1]) - us(hand[1])
-    print(f"library minus hand-off, waits and runs of the first four hops (sum of medians): {total:+.1f} us")
+    for way in ("library", "hand-off"):
+        print(f"{way + ':':36} {'wait':>7} {'run':>7} {'same CPU':>9}")
+        inside = 0.0
+        for i, role in enumerate(ROLES[way]):
+            pooled = tuple(sum((samples[(p, way, i)][kind] for p in pairs), []) for kind in range(3))
+            print(f"  {role:34} {us(pooled[0]):7.1f} {us(pooled[1]):7.1f} {share(pooled[2]):9.2f}")
+            if i < len(ROLES[way]) - 1:
+                inside += us(pooled[0]) + us(pooled[1])
+        print(f"  {'every hop but the last (sum of medians)':34} {inside:15.1f}")
 
 
 if __name__ == "__main__":
