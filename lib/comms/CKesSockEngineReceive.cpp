@@ -870,9 +870,11 @@ bool CKesSockEngine::ProcessAfterRead(CKesIOWorkPacket* packet)
     // the turn of a worker that would have been woken for it: a request's
     // answer goes out with no wake-up in between, and no more packets are
     // processed at once than the pool has workers.
-    if (m_IOPool == nullptr || !m_IOPool->KSPTakeTurn()) return false;
-    if (KRNRunAfterDispatch(&CKesSockEngine::RunAfterRead, packet)) return true;
-    m_IOPool->KSPEndTurn();
+    // The loop first: its usual refusal (a read before the last of its
+    // wait) takes no lock, where the pool's takes the workers' lock.
+    if (m_IOPool == nullptr || !KRNRunAfterDispatch(&CKesSockEngine::RunAfterRead, packet)) return false;
+    if (m_IOPool->KSPTakeTurn()) return true;
+    KRNTakeBackWork();
     return false;
 }
 

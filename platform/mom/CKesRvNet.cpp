@@ -128,26 +128,24 @@ int CKesRvNet::KRNStartNet()
     if (m_Backend->Status() != 0) return KES_ERR_MISSING;
     if (m_Running.exchange(true)) return KES_ERR_ARGUMENT;
     if (KesTraceOn(3)) KesTrace("CKesRvNet::KRNStartNet().\n");
-    int result = 1;
-    {
-        std::unique_lock<std::mutex> hold(m_LeadLock);
-        m_LoopResult = 1;
-        if (StartReaders()) {
-            // One of them may still run the work it took as the last loop stopped.
-            m_Leader = m_Readers[0].busy ? 1 : 0;
-            m_LoopThread.store(m_Readers[m_Leader].id);
-            m_Readers[m_Leader].wake.notify_one();
-            m_LoopDone.wait(hold, [this] { return m_Leader == kNobody; });
-            result = m_LoopResult;
-        } else {
-            m_Leader = kCaller;
-            m_LoopThread.store(std::this_thread::get_id());
-            hold.unlock();
-            Lead(kCaller); // hands over no work: it has no other reader
-            hold.lock();
-            result = m_LoopResult;
-        }
+    const bool readers = StartReaders();
+    std::unique_lock<std::mutex> hold(m_LeadLock);
+    m_LoopResult = 1;
+    if (readers) {
+        // One of them may still run the work it took as the last loop stopped.
+        m_Leader = m_Readers[0].busy ? 1 : 0;
+        m_LoopThread.store(m_Readers[m_Leader].thread.get_id());
+        m_Readers[m_Leader].wake.notify_one();
+        m_LoopDone.wait(hold, [this] { return m_Leader == kNobody; });
+    } else {
+        m_Leader = kCaller;
+        m_LoopThread.store(std::this_thread::get_id());
+        hold.unlock();
+        Lead(kCaller); // hands over no work: it has no other reader
+        hold.lock();
     }
+    const int result = m_LoopResult;
+    hold.unlock();
     m_StopRequested.store(false);
     m_Running.store(false);
     return result;
@@ -155,29 +153,41 @@ int CKesRvNet::KRNStartNet()
 
 bool CKesRvNet::StartReaders()
 {
-    m_TakesWork = true;
-    if (m_ReadersStarted) return true;
-    m_ReadersEnding = false;
+    {
+        std::lock_guard<std::mutex> hold(m_LeadLock);
+        m_TakesWork = true;
+        if (m_ReadersStarted) return true;
+        m_ReadersEnding = false;
+    }
+    // No reader runs: each new one waits for m_LeadLock and then to be
+    // handed the reading, which KRNStartNet does once both are there.
     int started = 0;
     try {
         for (; started < kReaders; ++started) {
-            Reader& reader = m_Readers[started];
-            reader.busy = false;
-            reader.thread = std::thread([this, started] { ReaderLoop(started); });
-            reader.id = reader.thread.get_id();
+            m_Readers[started].busy = false;
+            m_Readers[started].thread = std::thread([this, started] { ReaderLoop(started); });
         }
     } catch (const std::system_error& error) {
         CKesError(KES_ERR_ALLOCATION, kSource, __LINE__, error.what());
-        // The one started waits for m_LeadLock, held here until the wait below.
-        m_ReadersEnding = true;
-        m_Readers[0].wake.notify_one();
-        m_LeadLock.unlock();
-        for (int i = 0; i < started; ++i) m_Readers[i].thread.join();
-        m_LeadLock.lock();
+        JoinReaders(started);
         return false;
     }
+    std::lock_guard<std::mutex> hold(m_LeadLock);
     m_ReadersStarted = true;
     return true;
+}
+
+void CKesRvNet::JoinReaders(int count)
+{
+    {
+        std::lock_guard<std::mutex> hold(m_LeadLock);
+        m_ReadersEnding = true;
+        m_ReadersStarted = false;
+    }
+    for (int i = 0; i < count; ++i) {
+        m_Readers[i].wake.notify_one();
+        m_Readers[i].thread.join();
+    }
 }
 
 void CKesRvNet::KRNEndReaders()
@@ -189,13 +199,8 @@ void CKesRvNet::KRNEndReaders()
         // While a loop runs its readers stay, taking no work, until the
         // loop object goes.
         if (!m_ReadersStarted || m_Leader != kNobody) return;
-        m_ReadersEnding = true;
-        m_ReadersStarted = false;
     }
-    for (Reader& reader : m_Readers) {
-        reader.wake.notify_one();
-        reader.thread.join();
-    }
+    JoinReaders(kReaders);
 }
 
 void CKesRvNet::ReaderLoop(int self)
@@ -252,7 +257,7 @@ void CKesRvNet::HandReadingOn(int self)
         m_Readers[self].busy = true;
         m_Leader = next;
         // Before the work starts: it must not pass for the loop thread.
-        m_LoopThread.store(m_Readers[next].id);
+        m_LoopThread.store(m_Readers[next].thread.get_id());
     }
     m_Readers[next].wake.notify_one();
 }
@@ -281,6 +286,11 @@ bool CKesRvNet::KRNRunAfterDispatch(void (*work)(void*), void* item)
     if (m_Leader < 0 || !m_TakesWork || m_Readers[1 - m_Leader].busy) return false;
     m_FollowUp = FollowUp{work, item};
     return true;
+}
+
+void CKesRvNet::KRNTakeBackWork()
+{
+    if (KRNIsLoopThread()) m_FollowUp = FollowUp{};
 }
 
 void CKesRvNet::Dispatch(uint64_t token)

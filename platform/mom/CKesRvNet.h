@@ -128,6 +128,9 @@ public:
     // caller is not inside OnIO on the loop thread, or this OnIO has handed
     // over work already.
     bool KRNRunAfterDispatch(void (*work)(void*), void* item);
+    // From the same OnIO: the work it handed over will not run after all,
+    // and the reading stays with this reader (the caller keeps the item).
+    void KRNTakeBackWork();
     // Waits for the work the readers run, takes no more until the next
     // KRNStartNet, and ends the reader threads unless a loop runs (they
     // then end with the loop object). Never from that work; for an owner
@@ -150,8 +153,7 @@ private:
         void* item = nullptr;
     };
     struct Reader {
-        std::thread thread;
-        std::thread::id id;
+        std::thread thread;           // started by KRNStartNet, joined by KRNEndReaders
         std::condition_variable wake; // the reading was handed to it, or the readers end
         bool busy = false;            // runs a piece of work: cannot take the reading
     };
@@ -163,9 +165,11 @@ private:
     // The reader threads' procedure: waits to be handed the reading, reads,
     // runs the work it brought, and waits again.
     void ReaderLoop(int self);
-    // Under m_LeadLock: starts the readers when none run; false when the
-    // system could not start both.
+    // Starts the readers when none run (KRNStartNet, before any reads);
+    // false, with none left, when the system could not start both.
     bool StartReaders();
+    // Ends and joins the first count readers, which read no more.
+    void JoinReaders(int count);
     // The reading passes from the reader self to the other one.
     void HandReadingOn(int self);
     // The loop has stopped: no reader reads, the batch is dropped (what it

@@ -215,15 +215,20 @@ struct HeldWork {
 };
 
 // Work handed over by an OnIO runs after it on its thread, which has passed the reading on: other sockets
-// are read while it runs. Meanwhile no more work is taken; none outside an OnIO or twice in one. A stop does
-// not wait for the work; ending the readers does.
+// are read while it runs. Meanwhile no more work is taken; none outside an OnIO or twice in one, and none
+// taken back. A stop does not wait for the work; ending the readers does.
 TEST_F(EventLoopTest, WorkHandedOverRunsOnItsReaderWhileTheOtherReadsAndEndingTheReadersWaitsForIt)
 {
     HeldWork first, second, refused;
     for (HeldWork* work : {&first, &second, &refused}) work->net = &m_Net;
-    std::atomic<bool> offerFirst{true}, twice{true}, busyRefused{false};
+    std::atomic<bool> takeBack{true}, takenBack{false}, offerFirst{true}, twice{true}, busyRefused{false};
     std::thread::id reader;
     m_Recorder.hook = [&](CMOMRvIO*) {
+        if (takeBack.exchange(false)) {
+            takenBack = m_Net.KRNRunAfterDispatch(&HeldWork::Run, &refused);
+            m_Net.KRNTakeBackWork();
+            return;
+        }
         reader = std::this_thread::get_id();
         HeldWork& work = offerFirst.exchange(false) ? first : second;
         const bool taken = m_Net.KRNRunAfterDispatch(&HeldWork::Run, &work);
@@ -234,6 +239,9 @@ TEST_F(EventLoopTest, WorkHandedOverRunsOnItsReaderWhileTheOtherReadsAndEndingTh
     EXPECT_FALSE(m_Net.KRNRunAfterDispatch(&HeldWork::Run, &refused)) << "no loop runs";
     LoopThread loop(m_Net);
     EXPECT_FALSE(m_Net.KRNRunAfterDispatch(&HeldWork::Run, &refused)) << "outside an OnIO";
+    m_Pair.Poke();
+    ASSERT_TRUE(WaitUntil([&] { return takenBack.load(); }));
+    ASSERT_TRUE(RoundTrip()) << "no reading after work taken back";
     m_Pair.Poke();
     ASSERT_TRUE(WaitUntil([&] { return first.started.load(); }));
     EXPECT_EQ(first.thread, reader) << "the work ran on another thread than its OnIO";
