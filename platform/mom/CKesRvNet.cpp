@@ -1,8 +1,10 @@
 // CKesRvNet: the event loop (see the header). The loop thread takes a batch
 // of fired tokens from the backend, then dispatches them one by one,
 // re-checking each against the registrations under the lock right before its
-// OnIO; when an OnIO hands over work, the rest of the batch goes to the other
-// reader with the reading.
+// OnIO. The other reader stands by in the backend's watch, which is armed
+// only while the reading reader runs work that an OnIO handed over: the
+// first event during the work wakes the one standing by, which takes the
+// reading; work with no event during it wakes nobody.
 #include "CKesRvNet.h"
 
 #include <cerrno>
@@ -135,7 +137,7 @@ int CKesRvNet::KRNStartNet()
         // One of them may still run the work it took as the last loop stopped.
         m_Leader = m_Readers[0].busy ? 1 : 0;
         m_LoopThread.store(m_Readers[m_Leader].thread.get_id());
-        m_Readers[m_Leader].wake.notify_one();
+        for (Reader& reader : m_Readers) reader.wake.notify_one(); // the other stands by
         m_LoopDone.wait(hold, [this] { return m_Leader == kNobody; });
     } else {
         m_Leader = kCaller;
@@ -159,8 +161,8 @@ bool CKesRvNet::StartReaders()
         if (m_ReadersStarted) return true;
         m_ReadersEnding = false;
     }
-    // No reader runs: each new one waits for m_LeadLock and then to be
-    // handed the reading, which KRNStartNet does once both are there.
+    // No reader runs: each new one waits for m_LeadLock and then for a loop,
+    // which KRNStartNet starts once both are there.
     int started = 0;
     try {
         for (; started < kReaders; ++started) {
@@ -195,7 +197,7 @@ void CKesRvNet::KRNEndReaders()
     {
         std::unique_lock<std::mutex> hold(m_LeadLock);
         m_TakesWork = false;
-        m_LoopDone.wait(hold, [this] { return !m_Readers[0].busy && !m_Readers[1].busy; });
+        m_WorkDone.wait(hold, [this] { return !m_Readers[0].busy && !m_Readers[1].busy; });
         // While a loop runs its readers stay, taking no work, until the
         // loop object goes.
         if (!m_ReadersStarted || m_Leader != kNobody) return;
@@ -208,18 +210,38 @@ void CKesRvNet::ReaderLoop(int self)
     Reader& reader = m_Readers[self];
     std::unique_lock<std::mutex> hold(m_LeadLock);
     for (;;) {
-        reader.wake.wait(hold, [&] { return m_ReadersEnding || m_Leader == self; });
-        if (m_Leader != self) return; // ending: never while it reads, since no loop runs
+        reader.wake.wait(hold, [&] { return m_ReadersEnding || m_Leader >= 0; });
+        if (m_Leader < 0) return; // ending: never while a loop runs
+        if (m_Leader != self && !StandBy(self, hold)) continue;
         hold.unlock();
         const FollowUp followUp = Lead(self);
-        if (followUp.work == nullptr) {
-            hold.lock();
-            continue;
-        }
-        followUp.work(followUp.item);
+        if (followUp.work != nullptr) followUp.work(followUp.item);
         hold.lock();
+        if (followUp.work == nullptr) continue;
         reader.busy = false;
-        m_LoopDone.notify_all(); // KRNEndReaders may wait for it
+        // Its own condition: KRNStartNet's caller, waiting for the loop to
+        // stop, is not woken after every piece of work.
+        m_WorkDone.notify_all();        // KRNEndReaders may wait for it
+        if (m_Leader != self) continue; // the other took the reading, or the loop stopped
+        // No event came during the work: the reading is still this reader's,
+        // and an event from now on must not wake the other.
+        m_LoopThread.store(std::this_thread::get_id());
+        m_Backend->DisarmWatch();
+    }
+}
+
+bool CKesRvNet::StandBy(int self, std::unique_lock<std::mutex>& hold)
+{
+    for (;;) {
+        if (m_Leader < 0 || m_Leader == self) return m_Leader == self;
+        if (m_Readers[m_Leader].busy) {
+            m_Leader = self;
+            m_LoopThread.store(std::this_thread::get_id());
+            return true;
+        }
+        hold.unlock();
+        m_Backend->WaitWatch();
+        hold.lock();
     }
 }
 
@@ -242,24 +264,24 @@ CKesRvNet::FollowUp CKesRvNet::Lead(int self)
         Dispatch(m_Fired[m_FiredNext++]);
         if (m_FollowUp.work == nullptr) continue;
         const FollowUp followUp = std::exchange(m_FollowUp, FollowUp{});
-        HandReadingOn(self);
+        StartWork(self);
         return followUp;
     }
     EndReading(1);
     return {};
 }
 
-void CKesRvNet::HandReadingOn(int self)
+void CKesRvNet::StartWork(int self)
 {
-    const int next = 1 - self;
     {
         std::lock_guard<std::mutex> hold(m_LeadLock);
         m_Readers[self].busy = true;
-        m_Leader = next;
         // Before the work starts: it must not pass for the loop thread.
-        m_LoopThread.store(m_Readers[next].thread.get_id());
+        m_LoopThread.store(std::thread::id());
     }
-    m_Readers[next].wake.notify_one();
+    // The other reader takes the reading at the first event during the
+    // work; a watch that cannot be armed has it take the reading at once.
+    if (m_Backend->ArmWatch() != 0) m_Backend->WakeStandby();
 }
 
 void CKesRvNet::EndReading(int result)
@@ -272,6 +294,7 @@ void CKesRvNet::EndReading(int result)
         m_LoopThread.store(std::thread::id());
     }
     m_LoopDone.notify_all();
+    m_Backend->WakeStandby(); // the reader standing by waits for the next loop instead
 }
 
 bool CKesRvNet::KRNRunAfterDispatch(void (*work)(void*), void* item)

@@ -3,11 +3,12 @@
 // calls on the thread that reads.
 // The reading is done by two reader threads of the loop's own, one at a time
 // (the loop thread; KRNIsLoopThread): OnIO may hand the loop a piece of work
-// to run right after it (KRNRunAfterDispatch), and the reader then hands the
-// reading to the other reader before it runs the work. A read's work is thus
-// done by the thread that read it, with no hand-off to a worker in between,
-// while a slow piece of work never stops the reading. The thread that called
-// KRNStartNet waits meanwhile.
+// to run right after it (KRNRunAfterDispatch). While the reader runs the
+// work, the other reader stands by and takes the reading at the first event;
+// when none comes, the reading stays with the first and nobody was woken. A
+// read's work is thus done by the thread that read it, with no hand-off to a
+// worker in between, while a slow piece of work never stops the reading. The
+// thread that called KRNStartNet waits meanwhile.
 // Created and destroyed by the host's thread; destroy it only after
 // KRNStartNet has returned.
 // Threads: KRNAddIOHandle, KRNRemoveIO, KRNPauseIO, KRNResumeIO,
@@ -119,8 +120,8 @@ public:
     // such an OnIO could wait for.
     void KRNWaitForDispatch(unsigned int socket);
     // From inside OnIO, on the loop thread: work(item) is to run on this
-    // thread once OnIO has returned, after the reading has passed to the
-    // other reader, so that it may take as long as it likes. True: taken,
+    // thread once OnIO has returned, the other reader standing by to read
+    // meanwhile, so that it may take as long as it likes. True: taken,
     // and run exactly once, also when the loop is stopping. False, and the
     // caller keeps the item: the other reader is still busy with work of its
     // own, events of the same wait are still to be dispatched (they would
@@ -154,24 +155,29 @@ private:
     };
     struct Reader {
         std::thread thread;           // started by KRNStartNet, joined by KRNEndReaders
-        std::condition_variable wake; // the reading was handed to it, or the readers end
+        std::condition_variable wake; // a loop has started, or the readers end
         bool busy = false;            // runs a piece of work: cannot take the reading
     };
 
     // Reads and dispatches as the loop thread until the loop stops (then
-    // returns no work) or an OnIO hands over work (then passes the reading
-    // on and returns the work). self: the reader, or kCaller.
+    // returns no work) or an OnIO hands over work (then returns it, the
+    // other reader standing by). self: the reader, or kCaller.
     FollowUp Lead(int self);
-    // The reader threads' procedure: waits to be handed the reading, reads,
-    // runs the work it brought, and waits again.
+    // The reader threads' procedure: waits for a loop, then reads or stands
+    // by, runs the work its reading brought, and reads on when the other
+    // has not taken the reading meanwhile.
     void ReaderLoop(int self);
     // Starts the readers when none run (KRNStartNet, before any reads);
     // false, with none left, when the system could not start both.
     bool StartReaders();
     // Ends and joins the first count readers, which read no more.
     void JoinReaders(int count);
-    // The reading passes from the reader self to the other one.
-    void HandReadingOn(int self);
+    // While the other reader reads: waits in the watch until that one runs
+    // work, then takes the reading (true); false when the loop has stopped.
+    // Under m_LeadLock, which it lets go while it waits.
+    bool StandBy(int self, std::unique_lock<std::mutex>& hold);
+    // The reader self is about to run work: the other may take the reading.
+    void StartWork(int self);
     // The loop has stopped: no reader reads, the batch is dropped (what it
     // held fires again when the loop next runs) and KRNStartNet returns.
     void EndReading(int result);
@@ -204,7 +210,8 @@ private:
     std::atomic<bool> m_StopRequested{false};  // set by KRNStopNet, cleared when the loop returns
 
     // The batch being dispatched and the work an OnIO handed over: the
-    // loop thread's alone, passed on with the reading under m_LeadLock.
+    // loop thread's alone; the reading passes under m_LeadLock, the batch
+    // empty (work is taken only at its last event) or dropped.
     uint64_t m_Fired[kMaxFired];
     int m_FiredCount = 0;
     int m_FiredNext = 0;
@@ -217,5 +224,6 @@ private:
     bool m_TakesWork = true;            // KRNRunAfterDispatch may take work
     int m_Leader = kNobody;             // the reader that reads now, kCaller, or kNobody
     int m_LoopResult = 1;               // what KRNStartNet returns, set as the loop stops
-    std::condition_variable m_LoopDone; // the loop has stopped, or a reader's work is done
+    std::condition_variable m_LoopDone; // the loop has stopped
+    std::condition_variable m_WorkDone; // a reader's work is done
 };

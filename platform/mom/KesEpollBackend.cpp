@@ -2,6 +2,7 @@
 #include "KesEpollBackend.h"
 
 #include <cerrno>
+#include <initializer_list>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -9,6 +10,17 @@
 namespace {
 // The wake descriptor's token; registration tokens are never 0.
 constexpr uint64_t kWakeToken = 0;
+// The watch's tokens.
+constexpr uint64_t kStandbyToken = 0;
+constexpr uint64_t kSetToken = 1;
+
+int WatchSet(int watch, int set, uint32_t events)
+{
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = kSetToken;
+    return epoll_ctl(watch, EPOLL_CTL_MOD, set, &event) == 0 ? 0 : errno;
+}
 } // namespace
 
 KesEpollBackend::KesEpollBackend()
@@ -24,12 +36,31 @@ KesEpollBackend::KesEpollBackend()
         return;
     }
     m_Status = Add(m_Wake, kWakeToken);
+    if (m_Status == 0) m_Status = MakeWatch();
+}
+
+int KesEpollBackend::MakeWatch()
+{
+    m_Watch = epoll_create1(EPOLL_CLOEXEC);
+    m_Standby = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (m_Watch < 0 || m_Standby < 0) return errno;
+    epoll_event standby{};
+    standby.events = EPOLLIN;
+    standby.data.u64 = kStandbyToken;
+    // The set joins disarmed: no interest, which a set never has errors or
+    // hang-ups to override.
+    epoll_event set{};
+    set.data.u64 = kSetToken;
+    if (epoll_ctl(m_Watch, EPOLL_CTL_ADD, m_Standby, &standby) != 0 ||
+        epoll_ctl(m_Watch, EPOLL_CTL_ADD, m_Epoll, &set) != 0)
+        return errno;
+    return 0;
 }
 
 KesEpollBackend::~KesEpollBackend()
 {
-    if (m_Wake >= 0) close(m_Wake);
-    if (m_Epoll >= 0) close(m_Epoll);
+    for (int fd : {m_Standby, m_Watch, m_Wake, m_Epoll})
+        if (fd >= 0) close(fd);
 }
 
 int KesEpollBackend::Add(int fd, uint64_t token)
@@ -75,4 +106,27 @@ void KesEpollBackend::Wake()
     ssize_t ignored = write(m_Wake, &one, sizeof one);
     (void)ignored;
     errno = savedErrno;
+}
+
+int KesEpollBackend::ArmWatch() { return WatchSet(m_Watch, m_Epoll, EPOLLIN | EPOLLONESHOT); }
+
+int KesEpollBackend::DisarmWatch() { return WatchSet(m_Watch, m_Epoll, 0); }
+
+void KesEpollBackend::WaitWatch()
+{
+    epoll_event events[2];
+    const int ready = epoll_wait(m_Watch, events, 2, -1);
+    for (int i = 0; i < ready; ++i) {
+        if (events[i].data.u64 != kStandbyToken) continue;
+        uint64_t drained;
+        ssize_t ignored = read(m_Standby, &drained, sizeof drained);
+        (void)ignored;
+    }
+}
+
+void KesEpollBackend::WakeStandby()
+{
+    const uint64_t one = 1;
+    ssize_t ignored = write(m_Standby, &one, sizeof one);
+    (void)ignored;
 }

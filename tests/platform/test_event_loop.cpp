@@ -1,9 +1,11 @@
 // The event loop: removal from any thread or callback, stale events, pausing, stopping and work run by a
 // reader after its read.
 #include <csignal>
+#include <fstream>
 #include <future>
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include "KesTestSupport.h" // the event loop, sockets and GoogleTest too
 
@@ -267,6 +269,53 @@ TEST_F(EventLoopTest, WorkHandedOverRunsOnItsReaderWhileTheOtherReadsAndEndingTh
     ended.get();
     EXPECT_EQ(second.runs.load(), 1);
     EXPECT_EQ(refused.started.load(), false);
+}
+
+// A thread's voluntary context switches so far (it went to sleep), or -1.
+long SleepsOf(pid_t tid)
+{
+    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+    return -1;
+}
+
+// Work during which no event comes wakes nobody: the reading stays with the reader that ran it, and the
+// thread waiting in KRNStartNet sleeps on.
+TEST_F(EventLoopTest, WorkWithNoEventDuringItWakesNobody)
+{
+    constexpr int kRounds = 20;
+    HeldWork works[kRounds];
+    std::vector<std::thread::id> readers;
+    m_Recorder.hook = [&](CMOMRvIO*) {
+        HeldWork& work = works[readers.size() % kRounds];
+        work.net = &m_Net;
+        work.released = true;
+        readers.push_back(std::this_thread::get_id());
+        EXPECT_TRUE(m_Net.KRNRunAfterDispatch(&HeldWork::Run, &work)) << "round " << readers.size();
+    };
+    ASSERT_EQ(Watch(m_Pair.Watched(), m_Recorder), 1);
+    std::atomic<pid_t> caller{0};
+    std::thread loop([&] {
+        caller = gettid();
+        m_Net.KRNStartNet();
+    });
+    ASSERT_TRUE(WaitUntil([&] { return m_Net.KRNIsRunning() && caller.load() != 0; }));
+    const long sleepsBefore = SleepsOf(caller);
+    for (int round = 0; round < kRounds; ++round) {
+        m_Pair.Poke();
+        ASSERT_TRUE(WaitUntil([&] { return works[round].runs.load() == 1; })) << "round " << round;
+    }
+    const long sleeps = SleepsOf(caller) - sleepsBefore;
+    m_Net.KRNStopNet();
+    loop.join();
+    ASSERT_GE(sleepsBefore, 0);
+    EXPECT_LE(sleeps, 2) << "the thread in KRNStartNet was woken by the work";
+    int changes = 0;
+    for (size_t i = 1; i < readers.size(); ++i) changes += readers[i] != readers[i - 1];
+    // Once at most: the other reader may arrive to stand by while the first runs work, and then takes the
+    // reading at once.
+    EXPECT_LE(changes, 1) << "the reading changed hands with no event during the work";
 }
 
 // Of the events one wait returns, only the last one's OnIO may hand over work: the others would wait for the
