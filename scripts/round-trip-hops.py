@@ -10,11 +10,12 @@ threads:
   -> client's reading thread -> client's worker -> client host thread
 
 The library passes three, since a reader processes the record it read
-(and wakes the loop's other reader, off the path, to read on meanwhile):
+(the loop's other reader standing by, woken only by an event meanwhile):
 
   client host thread -> server's reader -> client's reader -> client host thread
 
-where each reader is either of its process's two, turn by turn.
+where each reader is either of its process's two (the reading passes
+from one to the other when an event comes during a reader's work).
 
 For each hop it prints how long the woken thread waited for a CPU after its
 wake-up ("wait") and how long it then ran until it woke the next thread
