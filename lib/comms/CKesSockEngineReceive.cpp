@@ -866,10 +866,11 @@ void CKesSockEngine::KSEAddWorkToIOPool(CKesIOWorkPacket* packet)
 
 bool CKesSockEngine::ProcessAfterRead(CKesIOWorkPacket* packet)
 {
-    // Processed by this thread once the loop has passed the reading on, in
-    // the turn of a worker that would have been woken for it: a request's
-    // answer goes out with no wake-up in between, and no more packets are
-    // processed at once than the pool has workers.
+    // Processed by this thread once OnIO has returned (the loop's other
+    // reader standing by to read meanwhile), in the turn of a worker that
+    // would have been woken for it: a request's answer goes out with no
+    // wake-up in between, and no more packets are processed at once than
+    // the pool has workers.
     // The loop first: its usual refusal (a read before the last of its
     // wait) takes no lock, where the pool's takes the workers' lock.
     if (m_IOPool == nullptr || !KRNRunAfterDispatch(&CKesSockEngine::RunAfterRead, packet)) return false;
