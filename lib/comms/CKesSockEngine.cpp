@@ -733,6 +733,18 @@ int CKesSockEngine::KSESetInstallationKey(const unsigned char* key, unsigned int
     return m_InstallationKey->KIKSetKey(key, length);
 }
 
+int CKesSockEngine::KSESetKeptBufferMs(int milliseconds)
+{
+    if (milliseconds < 0 || !m_PageFiller) {
+        CKesError(KES_ERR_ARGUMENT, kSource, __LINE__,
+                  m_PageFiller ? "A kept buffer's time cannot be negative"
+                               : "The engine has not been created");
+        return KES_ERR_ARGUMENT;
+    }
+    m_PageFiller->KPFSetKeepMs(milliseconds);
+    return 1;
+}
+
 int CKesSockEngine::KSESetIdentifyDeadline(int milliseconds)
 {
     return SetBound(m_IdentifyDeadlineMs, milliseconds, "An identify deadline must be at least 1 ms");

@@ -162,6 +162,11 @@ public:
     // Bytes of the last large packet's buffer, kept about a second for the
     // next large packet to read into; 0 when none is kept.
     size_t KSEKeptBufferBytes() const;
+    // How long that buffer waits for the next large packet, in milliseconds
+    // (default 1000; 0 frees it at once): longer keeps the memory for a
+    // peer that sends large packets seldom. 1, or KES_ERR_ARGUMENT for a
+    // negative time or an engine not created.
+    int KSESetKeptBufferMs(int milliseconds);
     int KSESetIdentifyDeadline(int milliseconds);
     int KSEGetIdentifyDeadline() const { return m_IdentifyDeadlineMs.load(std::memory_order_relaxed); }
     int KSESetIdleLimit(int milliseconds);

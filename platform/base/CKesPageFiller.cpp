@@ -98,6 +98,12 @@ bool CKesPageFiller::StartThread()
     return true;
 }
 
+void CKesPageFiller::KPFSetKeepMs(int keepMs)
+{
+    std::lock_guard<std::mutex> hold(m_Lock);
+    m_KeepFor = std::chrono::milliseconds(keepMs);
+}
+
 void CKesPageFiller::KPFKeep(unsigned char* block)
 {
     if (block == nullptr) return;

@@ -71,6 +71,9 @@ public:
     unsigned char* KPFTake(size_t size, size_t* held);
     // Usable bytes of the block kept now, 0 for none.
     size_t KPFKeptBytes();
+    // How long a block offered from now on is kept (0: freed at once when
+    // the thread next looks). The keepMs of the constructor until called.
+    void KPFSetKeepMs(int keepMs);
 
     static constexpr size_t ms_StepBytes = 1u << 20;
     static constexpr int ms_KeepMs = 1000;
@@ -98,6 +101,6 @@ private:
     unsigned char* m_Kept = nullptr; // the block KPFKeep kept, or null
     size_t m_KeptBytes = 0;
     std::chrono::steady_clock::time_point m_KeptUntil; // freed then, unless taken
-    const std::chrono::milliseconds m_KeepFor;
+    std::chrono::milliseconds m_KeepFor;               // under m_Lock
     std::thread m_Thread;
 };
