@@ -14,6 +14,26 @@ constexpr uint64_t kWakeToken = 0;
 constexpr uint64_t kStandbyToken = 0;
 constexpr uint64_t kSetToken = 1;
 
+// An eventfd's wake-up: async-signal-safe, keeps errno. A full counter
+// (never reached in practice) still leaves the descriptor readable, so the
+// wake-up is not lost when the write fails.
+void Signal(int eventFd)
+{
+    const int savedErrno = errno;
+    const uint64_t one = 1;
+    ssize_t ignored = write(eventFd, &one, sizeof one);
+    (void)ignored;
+    errno = savedErrno;
+}
+
+// Takes an eventfd's wake-ups, however many were signalled.
+void Drain(int eventFd)
+{
+    uint64_t drained;
+    ssize_t ignored = read(eventFd, &drained, sizeof drained);
+    (void)ignored;
+}
+
 int WatchSet(int watch, int set, uint32_t events)
 {
     epoll_event event{};
@@ -85,28 +105,15 @@ int KesEpollBackend::Wait(uint64_t* fired, int max)
     if (ready < 0) return -errno;
     int count = 0;
     for (int i = 0; i < ready; ++i) {
-        if (events[i].data.u64 != kWakeToken) {
+        if (events[i].data.u64 != kWakeToken)
             fired[count++] = events[i].data.u64;
-            continue;
-        }
-        uint64_t drained;
-        ssize_t ignored = read(m_Wake, &drained, sizeof drained);
-        (void)ignored;
+        else
+            Drain(m_Wake);
     }
     return count;
 }
 
-void KesEpollBackend::Wake()
-{
-    // Called from signal handlers too: keep the interrupted code's errno.
-    const int savedErrno = errno;
-    const uint64_t one = 1;
-    // A full counter (never reached in practice) still leaves the descriptor
-    // readable, so the wake-up is not lost when the write fails.
-    ssize_t ignored = write(m_Wake, &one, sizeof one);
-    (void)ignored;
-    errno = savedErrno;
-}
+void KesEpollBackend::Wake() { Signal(m_Wake); }
 
 int KesEpollBackend::ArmWatch() { return WatchSet(m_Watch, m_Epoll, EPOLLIN | EPOLLONESHOT); }
 
@@ -116,17 +123,8 @@ void KesEpollBackend::WaitWatch()
 {
     epoll_event events[2];
     const int ready = epoll_wait(m_Watch, events, 2, -1);
-    for (int i = 0; i < ready; ++i) {
-        if (events[i].data.u64 != kStandbyToken) continue;
-        uint64_t drained;
-        ssize_t ignored = read(m_Standby, &drained, sizeof drained);
-        (void)ignored;
-    }
+    for (int i = 0; i < ready; ++i)
+        if (events[i].data.u64 == kStandbyToken) Drain(m_Standby);
 }
 
-void KesEpollBackend::WakeStandby()
-{
-    const uint64_t one = 1;
-    ssize_t ignored = write(m_Standby, &one, sizeof one);
-    (void)ignored;
-}
+void KesEpollBackend::WakeStandby() { Signal(m_Standby); }
