@@ -308,26 +308,15 @@ TEST_F(EventLoopTest, WorkWithNoEventDuringItWakesNobody)
         EXPECT_TRUE(m_Net.KRNRunAfterDispatch(&HeldWork::Run, &work)) << "round " << readers.size();
     };
     ASSERT_EQ(Watch(m_Pair.Watched(), m_Recorder), 1);
-    std::atomic<pid_t> caller{0};
-    std::thread loop([&] {
-        caller = gettid();
-        m_Net.KRNStartNet();
-    });
-    // No assertion before the join: the loop's thread must not outlive the test.
-    const bool started = WaitUntil([&] { return m_Net.KRNIsRunning() && caller.load() != 0; });
-    const long sleepsBefore = SleepsOf(caller), loopSleepsBefore = SleepsOfOthers();
-    int rounds = 0;
-    while (started && rounds < kRounds) {
-        m_Pair.Poke();
-        if (!WaitUntil([&] { return works[rounds].runs.load() == 1; })) break;
-        ++rounds;
-    }
-    const long sleeps = SleepsOf(caller) - sleepsBefore, loopSleeps = SleepsOfOthers() - loopSleepsBefore;
-    m_Net.KRNStopNet();
-    loop.join();
-    ASSERT_TRUE(started);
-    ASSERT_EQ(rounds, kRounds) << "a piece of work did not run";
+    LoopThread loop(m_Net);
+    const long sleepsBefore = SleepsOf(loop.Tid()), loopSleepsBefore = SleepsOfOthers();
     ASSERT_GE(sleepsBefore, 0);
+    for (int round = 0; round < kRounds; ++round) {
+        m_Pair.Poke();
+        ASSERT_TRUE(WaitUntil([&] { return works[round].runs.load() == 1; })) << "round " << round;
+    }
+    const long sleeps = SleepsOf(loop.Tid()) - sleepsBefore, loopSleeps = SleepsOfOthers() - loopSleepsBefore;
+    EXPECT_EQ(loop.Stop(), 1);
     // Bounds with room for a sanitizer's own threads and locks; waking for each piece of work would
     // add a sleep a round.
     EXPECT_LE(sleeps, kRounds / 4) << "the thread in KRNStartNet was woken by the work";

@@ -64,7 +64,10 @@ bool WaitUntil(const std::function<bool()>& done, int guardMs)
 }
 
 EventLoopThread::EventLoopThread(CKesRvNet& net)
-    : m_Net(net), m_Thread([this] { m_Result = m_Net.KRNStartNet(); })
+    : m_Net(net), m_Thread([this] {
+          m_Tid = gettid();
+          m_Result = m_Net.KRNStartNet();
+      })
 {
     if (!WaitUntil([this] { return m_Net.KRNIsRunning(); })) ADD_FAILURE() << "the event loop did not start";
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <sys/socket.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -63,12 +64,14 @@ public:
     EventLoopThread(const EventLoopThread&) = delete;
     EventLoopThread& operator=(const EventLoopThread&) = delete;
     std::thread& Thread() { return m_Thread; }
+    pid_t Tid() const { return m_Tid.load(); } // the system's id of the thread in KRNStartNet
     // Stops the loop (once) and returns what KRNStartNet returned.
     int Stop();
 
 private:
     CKesRvNet& m_Net;
     std::atomic<int> m_Result{0};
+    std::atomic<pid_t> m_Tid{0};
     std::thread m_Thread;
 };
 
